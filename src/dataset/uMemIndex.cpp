@@ -1,0 +1,416 @@
+// Sort orders of the in-memory dataset: comparison rules, index upkeep and sorting.
+#include "uMemDataSet.h"
+
+#include "uNbFormat.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+constexpr std::array<unsigned char, 256> MakeUpperTable() {
+    std::array<unsigned char, 256> t{};
+    for (int i = 0; i < 256; ++i) t[static_cast<size_t>(i)] = static_cast<unsigned char>(i >= 'a' && i <= 'z' ? i - 32 : i);
+    return t;
+}
+constexpr std::array<unsigned char, 256> kUpper = MakeUpperTable();
+
+template <typename T>
+T Load(const std::uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+int CompareBytes(std::string_view a, std::string_view b, bool caseInsensitive) {
+    const size_t n = std::min(a.size(), b.size());
+    if (!caseInsensitive) {
+        const int r = n ? std::memcmp(a.data(), b.data(), n) : 0;
+        if (r) return r < 0 ? -1 : 1;
+    } else {
+        const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
+        const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned char x = kUpper[pa[i]], y = kUpper[pb[i]];
+            if (x != y) return x < y ? -1 : 1;
+        }
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+template <typename T>
+int Cmp(T a, T b) {
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int CompareDoubles(double a, double b) {
+    if (b - a > 1e-13) return -1;
+    if (a - b > 1e-13) return 1;
+    return 0;
+}
+
+std::vector<std::string> SplitFields(const std::string& fields) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= fields.size()) {
+        size_t end = fields.find(';', start);
+        if (end == std::string::npos) end = fields.size();
+        std::string name = fields.substr(start, end - start);
+        while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        if (!name.empty()) out.push_back(std::move(name));
+        start = end + 1;
+    }
+    return out;
+}
+
+// One field of a sort key, resolved against the row layout.
+struct KeyPart {
+    int type;
+    TMemStorage storage;
+    int offset;
+    int nullWord;
+    std::uint32_t nullBit;
+    bool caseInsensitive;
+    bool descending;
+    std::string name;
+};
+
+// Compares two rows for an index: field by field, then by row id.
+class RowComparer {
+public:
+    std::vector<KeyPart> parts;
+    bool reverseAll = false;
+
+    int Compare(TMemRow a, TMemRow b, bool tieBreak = true) const {
+        const std::uint8_t* va = a + sizeof(TMemRowHeader);
+        const std::uint8_t* vb = b + sizeof(TMemRowHeader);
+        for (const KeyPart& p : parts) {
+            int r = CompareValue(p, va, vb);
+            if (r != 0) {
+                if (p.descending) r = -r;
+                return reverseAll ? -r : r;
+            }
+        }
+        if (!tieBreak) return 0;
+        const int r = Cmp(Load<std::int32_t>(a), Load<std::int32_t>(b));
+        return reverseAll ? -r : r;
+    }
+
+private:
+    static int CompareValue(const KeyPart& p, const std::uint8_t* va, const std::uint8_t* vb) {
+        if (!Comparable(p.type)) throw EDatabaseError(NbFormat("Comparison is not supported for field '%s'", p.name));
+        const bool ha = Load<std::uint32_t>(va + p.nullWord) & p.nullBit;
+        const bool hb = Load<std::uint32_t>(vb + p.nullWord) & p.nullBit;
+        if (!ha || !hb) return ha == hb ? 0 : (ha ? 1 : -1);
+        const std::uint8_t* sa = va + p.offset;
+        const std::uint8_t* sb = vb + p.offset;
+        switch (p.storage) {
+        case TMemStorage::Text:
+            return CompareBytes(TextOf(sa), TextOf(sb), p.caseInsensitive && !IsByteType(p.type));
+        case TMemStorage::Int16: return Cmp(Load<std::int16_t>(sa), Load<std::int16_t>(sb));
+        case TMemStorage::UInt16: return Cmp(Load<std::uint16_t>(sa), Load<std::uint16_t>(sb));
+        case TMemStorage::Int32:
+        case TMemStorage::TimeMs: return Cmp(Load<std::int32_t>(sa), Load<std::int32_t>(sb));
+        case TMemStorage::Int64: return Cmp(Load<std::int64_t>(sa), Load<std::int64_t>(sb));
+        case TMemStorage::Double: return CompareDoubles(Load<double>(sa), Load<double>(sb));
+        case TMemStorage::Decimal: return Cmp(Load<TMemInt128>(sa), Load<TMemInt128>(sb));
+        case TMemStorage::TimeStamp: {
+            const TMemInt128 x = static_cast<TMemInt128>(Load<std::int64_t>(sa)) * 86400000000000LL + Load<std::int64_t>(sa + 8);
+            const TMemInt128 y = static_cast<TMemInt128>(Load<std::int64_t>(sb)) * 86400000000000LL + Load<std::int64_t>(sb + 8);
+            const TMemInt128 d = x - y;
+            if (d > 1000000) return 1;
+            if (d < -1000000) return -1;
+            return 0;
+        }
+        default: return 0;
+        }
+    }
+
+    static std::string_view TextOf(const std::uint8_t* slot) {
+        if (slot[0] & 1) return {reinterpret_cast<const char*>(slot + 1), static_cast<size_t>(slot[0] >> 1)};
+        const char* p;
+        std::memcpy(&p, slot, sizeof p);
+        if (!p) return {};
+        return {p + 4, Load<std::uint32_t>(reinterpret_cast<const std::uint8_t*>(p))};
+    }
+
+    static bool Comparable(int type) {
+        // Large objects, variants and the columns without storage have no order. Wide texts
+        // (UTF-8) compare by code point, case folded for a-z under the case-insensitive rule.
+        switch (StorageOf(type)) {
+        case TMemStorage::None:
+        case TMemStorage::Blob: return false;
+        default: return type != ftVariant;
+        }
+    }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- TMemIndex
+
+TMemIndex::TMemIndex(TMemIndexes& owner, std::string name) : owner_(&owner), name_(std::move(name)) {}
+
+bool TMemIndex::Selected() const { return owner_->SelectedIndex() == this; }
+
+bool TMemIndex::Active() const {
+    if (options_ & ioNonMaintained) return false;
+    if (!owner_->upkeep_) return false;
+    if ((options_ & ioNatural) && !Selected()) return false;
+    return true;
+}
+
+const std::vector<TMemRow>& TMemIndex::Rows() const { return (options_ & ioNatural) ? owner_->ds_->rows_ : rows_; }
+
+void TMemIndex::Changed(bool orderChanged) {
+    if (!orderChanged) return;
+    built_ = false;
+    TMemCustomDataSet& ds = *owner_->ds_;
+    if (!ds.Active()) return;
+    if (Active() || Selected()) {
+        const TBookmark here = ds.SavePosition();
+        ds.RebuildIndex(*this);
+        if (here) {
+            const int p = ds.FindRowInOrder(*here);
+            if (p >= 0) ds.pos_ = p;
+        }
+        ds.NotifyDataChanged();
+    }
+}
+
+void TMemIndex::SetFields(std::string fields) {
+    if (fields == fields_) return;
+    fields_ = std::move(fields);
+    Changed(true);
+}
+
+void TMemIndex::SetDescFields(std::string descFields) {
+    if (descFields == descFields_) return;
+    descFields_ = std::move(descFields);
+    Changed(true);
+}
+
+void TMemIndex::SetOptions(unsigned options) {
+    if (options == options_) return;
+    options_ = options;
+    Changed(true);
+}
+
+void TMemIndex::SetActive(bool active) { SetOptions(active ? (options_ & ~ioNonMaintained) : (options_ | ioNonMaintained)); }
+
+void TMemIndex::SetSelected(bool selected) {
+    if (selected == Selected()) return;
+    owner_->ds_->SelectIndex(selected ? this : nullptr);
+}
+
+// ---------------------------------------------------------------- TMemIndexes
+
+TMemIndex* TMemIndexes::FindIndex(std::string_view name) const {
+    for (const auto& i : items_)
+        if (SameNoCase(i->Name(), name)) return i.get();
+    return nullptr;
+}
+
+TMemIndex& TMemIndexes::IndexByName(std::string_view name) const {
+    TMemIndex* i = FindIndex(name);
+    if (!i) throw EDatabaseError(NbFormat("Index with name '%s' does not found", name));
+    return *i;
+}
+
+TMemIndex& TMemIndexes::FindOrAddIndex(std::string_view name) {
+    if (TMemIndex* i = FindIndex(name)) return *i;
+    items_.push_back(std::make_unique<TMemIndex>(*this, std::string(name)));
+    return *items_.back();
+}
+
+void TMemIndexes::Clear() {
+    items_.clear();
+    selected_ = -1;
+}
+
+void TMemIndexes::SetUpkeep(bool on) {
+    if (on == upkeep_) return;
+    upkeep_ = on;
+    if (!on || !ds_->Active()) return;
+    const TBookmark here = ds_->SavePosition();
+    for (auto& i : items_)
+        if (i->Active()) ds_->RebuildIndex(*i);
+    if (here) {
+        const int p = ds_->FindRowInOrder(*here);
+        if (p >= 0) ds_->pos_ = p;
+    }
+    ds_->NotifyDataChanged();
+}
+
+// ---------------------------------------------------------------- dataset side
+
+void TMemCustomDataSet::ResolveIndexFields(const TMemIndex& index, std::vector<TField*>& out) const {
+    out.clear();
+    for (const std::string& name : SplitFields(index.fields_)) out.push_back(&FieldByName(name));
+}
+
+namespace {
+
+RowComparer MakeComparer(const TMemIndex& index, const std::vector<TField*>& fields) {
+    RowComparer c;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const TField& f = *fields[i];
+        const bool desc = i < index.DescFields().size() && index.DescFields()[i] != ' ';
+        c.parts.push_back({f.DataType(), StorageOf(f.DataType()), f.SlotOffset(), f.NullWordOffset(), f.NullBit(),
+                           (index.Options() & ioCaseInsensitive) != 0, desc, f.FieldName()});
+    }
+    c.reverseAll = (index.Options() & ioDescending) && index.DescFields().empty();
+    return c;
+}
+
+}  // namespace
+
+void TMemCustomDataSet::RebuildIndex(TMemIndex& index) {
+    const bool natural = index.options_ & ioNatural;
+    if (natural && !index.Selected()) return;
+    index.built_ = false;
+    std::vector<TField*> fields;
+    ResolveIndexFields(index, fields);
+    RowComparer cmp = MakeComparer(index, fields);
+    // Sorting works on a copy of the row references, so a comparison that fails leaves the
+    // order as it was.
+    std::vector<TMemRow> order = rows_;
+    if (order.size() >= 2) {
+        std::stable_sort(order.begin(), order.end(), [&](TMemRow a, TMemRow b) { return cmp.Compare(a, b) < 0; });
+        if (index.options_ & (ioPrimary | ioUnique))
+            for (size_t i = 1; i < order.size(); ++i)
+                if (cmp.Compare(order[i - 1], order[i], false) == 0)
+                    throw EDatabaseError(NbFormat("Duplicate record in unique index %s(%s)", index.name_, index.fields_));
+    }
+    if (natural) {
+        rows_ = std::move(order);
+    } else {
+        index.rows_ = std::move(order);
+    }
+    index.built_ = true;
+}
+
+void TMemCustomDataSet::IndexInsert(TMemRow row) {
+    for (auto& ip : indexes_.items_) {
+        TMemIndex& index = *ip;
+        const bool natural = index.options_ & ioNatural;
+        if (!index.Active() || !index.built_) {
+            // Not kept up to date: its order is stale until it is rebuilt.
+            index.built_ = false;
+            if (!natural) index.rows_.clear();
+            continue;
+        }
+        std::vector<TField*> fields;
+        ResolveIndexFields(index, fields);
+        RowComparer cmp = MakeComparer(index, fields);
+            std::vector<TMemRow>& list = natural ? rows_ : index.rows_;
+        if (natural) {
+            auto it = std::find(list.rbegin(), list.rend(), row);
+            if (it != list.rend()) list.erase(std::next(it).base());
+        }
+        auto at = std::upper_bound(list.begin(), list.end(), row, [&](TMemRow a, TMemRow b) { return cmp.Compare(a, b) < 0; });
+        if (index.options_ & (ioPrimary | ioUnique)) {
+            const bool clash = (at != list.begin() && cmp.Compare(*std::prev(at), row, false) == 0) ||
+                               (at != list.end() && cmp.Compare(*at, row, false) == 0);
+            if (clash) {
+                if (natural) list.push_back(row);
+                throw EDatabaseError(NbFormat("Violation of unique index %s(%s)", index.name_, index.fields_));
+            }
+        }
+        list.insert(at, row);
+    }
+}
+
+void TMemCustomDataSet::IndexRemove(TMemRow row) {
+    for (auto& ip : indexes_.items_) {
+        if (ip->options_ & ioNatural) continue;
+        auto it = std::find(ip->rows_.begin(), ip->rows_.end(), row);
+        if (it != ip->rows_.end()) ip->rows_.erase(it);
+    }
+}
+
+void TMemCustomDataSet::RebuildNaturalIndex() {
+    TMemIndex& index = indexes_.FindOrAddIndex(kNaturalIndexName);
+    if (index.options_ & ioNatural) {
+        // Kept in place row by row while upkeep is on; a full sort only when that lapsed.
+        if (index.Selected() && !index.built_) RebuildIndex(index);
+    } else {
+        // Its own list (all rows in row-id order) is read by nobody while it is not selected;
+        // it is built when selected instead of after every post.
+        index.built_ = false;
+        index.rows_.clear();
+    }
+}
+
+void TMemCustomDataSet::SelectIndex(TMemIndex* index) {
+    CheckBrowse();
+    const TBookmark here = SavePosition();
+    int position = -1;
+    for (size_t i = 0; i < indexes_.items_.size(); ++i)
+        if (indexes_.items_[i].get() == index) position = static_cast<int>(i);
+    indexes_.selected_ = position;
+    auto restore = [&] {
+        if (here) {
+            const int p = FindRowInOrder(*here);
+            pos_ = p >= 0 ? p : 0;
+        }
+        NotifyDataChanged();
+    };
+    try {
+        if (index && ((index->options_ & ioNatural) || !index->built_)) RebuildIndex(*index);
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+}
+
+void TMemCustomDataSet::SortByField(std::string_view fieldName, bool descending) {
+    SortByFields({std::string(fieldName)}, {descending});
+}
+
+void TMemCustomDataSet::SortByFields(const std::vector<std::string>& fieldNames, const std::vector<bool>& descending) {
+    TMemIndex& index = indexes_.FindOrAddIndex(kNaturalIndexName);
+    std::string fields, desc;
+    for (size_t i = 0; i < fieldNames.size(); ++i) {
+        if (i) fields += ';';
+        fields += fieldNames[i];
+        desc += i < descending.size() && descending[i] ? 'X' : ' ';
+    }
+    const bool firstDescending = !descending.empty() && descending[0];
+    // The intermediate steps of setting fields, flags and options end in the same order as one
+    // build with the final settings, since every build is a total order; so only that one runs.
+    index.fields_ = std::move(fields);
+    index.descFields_ = std::move(desc);
+    index.options_ = firstDescending ? (ioDescending | ioNatural) : (ioCaseInsensitive | ioNatural);
+    index.built_ = false;
+    if (index.Selected()) {
+        CheckBrowse();
+        const TBookmark here = SavePosition();
+        try {
+            RebuildIndex(index);
+        } catch (...) {
+            NotifyDataChanged();
+            throw;
+        }
+        if (here) {
+            const int p = FindRowInOrder(*here);
+            pos_ = p >= 0 ? p : 0;
+        }
+        NotifyDataChanged();
+    } else {
+        SelectIndex(&index);
+    }
+}
