@@ -1,5 +1,6 @@
 #include "MemFormat.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <clocale>
@@ -507,19 +508,22 @@ std::string FloatToText(double value) {
 
 std::string CurrencyToText(double value) {
     const TFormatSettings& fs = FormatSettings();
-    char buf[64];
-    const double scale = std::pow(10.0, fs.CurrencyDecimals);
+    char buf[96];
+    const int decimals = std::clamp(fs.CurrencyDecimals, 0, 9);
+    const double scale = std::pow(10.0, decimals);
     const double magnitude = std::fabs(value) * scale;
     if (magnitude < 9e15) {
         // Half away from zero, as money is rounded.
         const long long units = std::llround(magnitude);
         const long long unit = static_cast<long long>(scale);
-        if (fs.CurrencyDecimals > 0)
-            std::snprintf(buf, sizeof buf, "%lld.%0*lld", units / unit, fs.CurrencyDecimals, units % unit);
-        else
-            std::snprintf(buf, sizeof buf, "%lld", units);
+        std::string text = std::to_string(units / unit);
+        if (decimals > 0) {
+            std::string frac = std::to_string(units % unit);
+            text += '.' + std::string(static_cast<size_t>(decimals) - frac.size(), '0') + frac;
+        }
+        std::snprintf(buf, sizeof buf, "%s", text.c_str());
     } else {
-        std::snprintf(buf, sizeof buf, "%.*f", fs.CurrencyDecimals, std::fabs(value));
+        std::snprintf(buf, sizeof buf, "%.*f", decimals, std::fabs(value));
     }
     std::string digits(buf);
     const size_t dot = digits.find('.');
@@ -557,14 +561,21 @@ std::string CurrencyToText(double value) {
 std::optional<double> TextToFloat(std::string_view text) {
     text = Trim(text);
     if (text.empty()) return std::nullopt;
-    std::string s(text);
+    if (text[0] == '+') text.remove_prefix(1);
+    // The user's decimal separator becomes "." for the parser; a "." of its own is then not valid.
     const std::string& sep = FormatSettings().DecimalSeparator;
-    if (sep != ".") {
-        if (s.find('.') != std::string::npos) return std::nullopt;
-        const size_t p = s.find(sep);
-        if (p != std::string::npos) s.replace(p, sep.size(), ".");
+    std::string s;
+    s.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (sep != "." && text[i] == '.') return std::nullopt;
+        if (!sep.empty() && text.compare(i, sep.size(), sep) == 0) {
+            s += '.';
+            i += sep.size() - 1;
+        } else {
+            s += text[i];
+        }
     }
-    if (s[0] == '+') s.erase(0, 1);
+    if (s.empty()) return std::nullopt;
     for (char c : s)
         if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E')) return std::nullopt;
     double v = 0;

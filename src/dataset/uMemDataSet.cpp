@@ -9,7 +9,7 @@ namespace {
 
 constexpr size_t kHeader = sizeof(TMemRowHeader);
 constexpr size_t kMinChunk = 64 * 1024;
-constexpr size_t kMaxChunk = 8 * 1024 * 1024;
+constexpr size_t kMaxChunk = 1024 * 1024;
 
 int ParseDecimalOrZero(std::string_view s) {
     int v = 0;
@@ -91,7 +91,7 @@ void TMemCustomDataSet::BuildLayout() {
     layout_ = std::move(layout);
     layoutSource_ = source;
     valuesBytes_ = offset;
-    blockBytes_ = static_cast<int>((kHeader + static_cast<size_t>(RowBlockBytes()) + 7) / 8 * 8);
+    blockBytes_ = static_cast<int>(kHeader + static_cast<size_t>(RowBlockBytes()));
     if (fieldDefs_.empty())
         for (const auto& item : layout_)
             fieldDefs_.push_back({item.Name, item.DataType, FieldDefSizeOf(item.DataType, item.Size), item.FieldNo});
@@ -176,7 +176,7 @@ std::uint8_t* TMemCustomDataSet::NewBlock() {
         freeBlocks_.pop_back();
     } else {
         if (chunkNext_ == nullptr || chunkNext_ + blockBytes_ > chunkEnd_) {
-            // Chunks grow with the store (up to 8 MiB) so that few allocations serve many rows.
+            // Chunks grow with the store (up to 1 MiB) so that few allocations serve many rows.
             const size_t target = std::min(kMaxChunk, std::max(kMinChunk, blockChunkBytes_));
             const size_t rowsPerChunk = std::max<size_t>(16, target / static_cast<size_t>(blockBytes_));
             const size_t bytes = rowsPerChunk * static_cast<size_t>(blockBytes_);

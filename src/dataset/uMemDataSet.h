@@ -43,7 +43,6 @@ struct TMemVariant {
 // A row as stored: the bookmark, then the column values, then the null flags.
 struct TMemRowHeader {
     std::int32_t id;
-    std::uint32_t reserved;
 };
 using TMemRow = std::uint8_t*;
 
