@@ -1,0 +1,208 @@
+// Executes T-SQL batches and RPC requests of one connection on SQLite, writing the answers as TDS
+// tokens. Each database is one SQLite file in the data folder; "master" always exists.
+#pragma once
+
+#include "SqlType.h"
+#include "TSql.h"
+#include "TdsWriter.h"
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+class Session;
+
+// The context of one SQL function registered on a session's database handle.
+struct FnData {
+    Session* session;
+    int id;
+    std::string name;
+};
+struct sqlite3_stmt;
+struct sqlite3_context;
+struct sqlite3_value;
+
+// What all connections share: the data folder and the logins.
+class ServerState {
+public:
+    ServerState(std::string dataDir, std::string saPassword, std::string serverName);
+
+    const std::string& DataDir() const { return dataDir_; }
+    const std::string& ServerName() const { return serverName_; }
+    std::string DatabaseFile(const std::string& name) const;
+    bool DatabaseExists(const std::string& name);
+    // The database's name as created (case kept), or empty.
+    std::string CanonicalDatabase(const std::string& name);
+    void CreateDatabase(const std::string& name);
+    bool CheckLogin(const std::string& user, const std::string& password);
+    void CreateLogin(const std::string& user, const std::string& password);
+    int NextSpid() { return ++spid_; }
+    // Prepares a database file with the catalog tables and views.
+    static void InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster);
+
+private:
+    std::string dataDir_;
+    std::string serverName_;
+    std::mutex mutex_;
+    std::atomic<int> spid_{50};
+};
+
+// A failure that SQL Server reports as an error token.
+struct SqlError {
+    int number = 50000;
+    int severity = 16;
+    int state = 1;
+    std::string message;
+    int line = 1;
+    std::string procedure;
+    bool abortsBatch = false;
+};
+
+struct Attention {};
+struct DropConnection {};
+
+class Session {
+public:
+    // attention() tells whether the client has asked to cancel; it is polled while statements run.
+    Session(ServerState& server, TdsWriter& out, std::function<bool()> attention);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Opens the login's database; false with the error text when it does not exist.
+    bool Open(const std::string& database, std::string& error);
+    const std::string& Database() const { return dbName_; }
+    int Spid() const { return spid_; }
+    void SetUser(std::string user) { user_ = std::move(user); }
+
+    // Runs a SQL batch; the tokens go to the writer (the caller finishes the response).
+    void RunBatch(const std::string& sql);
+
+    struct RpcParam {
+        std::string name;
+        bool output = false;
+        SqlType type;
+        SqlValue value;
+    };
+    void RunRpc(const std::string& procName, int procId, std::vector<RpcParam> params);
+
+    // The number of the last error raised in this session (0 for none).
+    int LastError() const { return lastError_; }
+    void ClearLastError() { lastError_ = 0; }
+
+    // Fault injection for tests: after this many rows of the next result, the connection drops.
+    void DropAfterRows(long rows) { dropAfterRows_ = rows; }
+
+private:
+    struct Variable {
+        SqlType type;
+        SqlValue value;
+    };
+    struct CatchInfo {
+        SqlError error;
+    };
+    struct Scope {
+        std::map<std::string, Variable> vars;
+        std::string procedure;
+    };
+    struct ReturnSignal {
+        int status = 0;
+        SqlValue value;  // a function's result
+    };
+    struct Module {
+        std::string name;
+        std::string xtype;
+        std::vector<std::pair<std::string, SqlType>> params;  // upper-case names with '@'
+        std::vector<std::vector<Token>> defaults;             // empty when none
+        std::vector<bool> outputs;
+        std::string body;                                     // statements after AS
+        int bodyLine = 1;
+    };
+    std::optional<Module> LoadModule(const std::string& name, const char* xtypes);
+    static Module ParseModuleHeader(const std::string& source);
+    SqlValue CallFunction(const std::string& name, std::vector<SqlValue> args);
+    std::vector<std::unique_ptr<struct FnData>> fnData_;
+    struct LoopSignal {
+        bool isBreak;
+    };
+    struct BatchAbort {};
+
+    // Statements.
+    void ExecList(const std::vector<std::unique_ptr<Stmt>>& list);
+    void Exec(const Stmt& s);
+    void ExecSimple(const Stmt& s);
+    void ExecModule(const Stmt& s);
+    void ExecSql(const std::vector<Token>& tokens, int line, bool isQuery);
+    void ExecDeclare(const std::vector<Token>& t, int line);
+    void ExecSet(const std::vector<Token>& t, int line);
+    void ExecPrint(const std::vector<Token>& t, int line);
+    void ExecRaiserror(const std::vector<Token>& t, int line);
+    void ExecThrow(const std::vector<Token>& t, int line);
+    void ExecUse(const std::vector<Token>& t, int line);
+    void ExecWaitfor(const std::vector<Token>& t, int line);
+    void ExecExec(const std::vector<Token>& t, int line);
+    void ExecCreateTable(const std::vector<Token>& t, int line);
+    void ExecDrop(const std::vector<Token>& t, int line);
+    void ExecTransaction(const std::string& word, int line);
+    int RunProcedure(const std::string& name, std::vector<std::pair<std::string, SqlValue>> args, int line,
+                     std::map<std::string, std::string>* outputs, std::map<std::string, SqlValue>* outputValues);
+    void RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line);
+
+    // Evaluating and translating.
+    SqlValue Eval(const std::vector<Token>& expr, int line);
+    bool EvalCondition(const std::vector<Token>& cond, int line);
+    std::string Translate(const std::vector<Token>& tokens, int line);
+    sqlite3_stmt* Prepare(const std::string& sql, int line);
+    void Bind(sqlite3_stmt* st, int line);
+    std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);
+    SqlType InferExprType(const std::vector<Token>& expr, bool& named);
+    SqlError TranslateError(int line) const;
+    void EnsureAttached(const std::string& db);
+
+    // Output.
+    void Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows);
+    void Info(int number, int state, int cls, const std::string& text, int line);
+    void EmitError(const SqlError& e);
+    void CheckAttention();
+
+    // SQLite functions.
+    void OpenHandle(const std::string& name);
+    void RegisterFunctions();
+    static void FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv);
+    friend struct SessionFunctions;
+
+    Variable* FindVar(const std::string& upperName);
+    std::string ResolveObjectName(const std::string& name) const;
+
+    ServerState& server_;
+    TdsWriter& out_;
+    std::function<bool()> attention_;
+    sqlite3* db_ = nullptr;
+    std::string dbName_;
+    std::set<std::string> attached_;
+    std::string user_ = "sa";
+    int spid_;
+    std::vector<Scope> scopes_;
+    std::vector<CatchInfo> catches_;
+    int tryDepth_ = 0;
+    int procDepth_ = 0;
+    int tranCount_ = 0;
+    std::uint64_t tranId_ = 0;
+    bool nocount_ = false;
+    std::int64_t rowcount_ = 0;
+    int lastError_ = 0;
+    long dropAfterRows_ = -1;
+    unsigned attentionTick_ = 0;
+    std::map<int, std::pair<std::string, std::string>> prepared_;  // handle -> (params, statement)
+    int nextHandle_ = 0;
+    std::map<std::string, SqlColumn> columnCache_;
+};
+
+// Builds the demo database when it is missing.
+void CreateDemoDatabase(ServerState& server);

@@ -1,0 +1,27 @@
+// SQL Server column types as the stand-in reports them, parsed from declared type texts.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+struct SqlType {
+    enum Kind {
+        Int, BigInt, SmallInt, TinyInt, Bit, Decimal, Numeric, Money, SmallMoney, Float, Real, DateTime,
+        SmallDateTime, Date, Time, DateTime2, DateTimeOffset, Char, VarChar, NChar, NVarChar, Text, NText,
+        Binary, VarBinary, Image, UniqueIdentifier, Variant, Xml
+    };
+    Kind kind = Int;
+    int length = 0;     // characters or bytes; -1 for max
+    int precision = 0;  // decimal, numeric
+    int scale = 0;      // decimal, numeric; fraction digits of time, datetime2, datetimeoffset
+
+    static SqlType Of(Kind k, int len = 0, int prec = 0, int sc = 0) { return SqlType{k, len, prec, sc}; }
+    bool IsText() const { return kind == Char || kind == VarChar || kind == Text; }
+    bool IsUnicode() const { return kind == NChar || kind == NVarChar || kind == NText || kind == Xml; }
+    bool IsBinary() const { return kind == Binary || kind == VarBinary || kind == Image; }
+    std::string Name() const;  // as declared: "varchar(50)", "decimal(18,4)", "nvarchar(max)"
+};
+
+// Parses a T-SQL type text ("varchar(50)", "DECIMAL(18, 4)", "nvarchar(max)", "int identity");
+// false when the text names no known type.
+bool ParseSqlType(std::string_view text, SqlType& out);

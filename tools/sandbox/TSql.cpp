@@ -1,0 +1,316 @@
+#include "TSql.h"
+
+#include <cctype>
+#include <set>
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+namespace {
+
+bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '#' || static_cast<unsigned char>(c) >= 0x80; }
+bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '#' || c == '$' || static_cast<unsigned char>(c) >= 0x80; }
+
+}  // namespace
+
+std::vector<Token> Tokenize(std::string_view s) {
+    std::vector<Token> out;
+    size_t i = 0;
+    int line = 1;
+    bool space = false;
+    auto push = [&](Token::Kind k, size_t start, std::string value) {
+        Token t;
+        t.kind = k;
+        t.text = std::string(s.substr(start, i - start));
+        t.value = std::move(value);
+        t.line = line;
+        t.pos = start;
+        t.spaceBefore = space;
+        for (char c : t.text)
+            if (c == '\n') ++line;
+        // The token's line is where it starts.
+        out.push_back(std::move(t));
+        space = false;
+    };
+    while (i < s.size()) {
+        const char c = s[i];
+        if (c == '\n') { ++line; ++i; space = true; continue; }
+        if (std::isspace(static_cast<unsigned char>(c))) { ++i; space = true; continue; }
+        if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+            while (i < s.size() && s[i] != '\n') ++i;
+            space = true;
+            continue;
+        }
+        if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+            i += 2;
+            int depth = 1;
+            while (i < s.size() && depth > 0) {
+                if (s[i] == '\n') ++line;
+                if (s[i] == '/' && i + 1 < s.size() && s[i + 1] == '*') { depth++; i += 2; continue; }
+                if (s[i] == '*' && i + 1 < s.size() && s[i + 1] == '/') { depth--; i += 2; continue; }
+                ++i;
+            }
+            space = true;
+            continue;
+        }
+        const size_t start = i;
+        const int startLine = line;
+        if ((c == 'N' || c == 'n') && i + 1 < s.size() && s[i + 1] == '\'') {
+            ++i;
+        }
+        if (s[i] == '\'') {
+            std::string v;
+            ++i;
+            while (i < s.size()) {
+                if (s[i] == '\'') {
+                    if (i + 1 < s.size() && s[i + 1] == '\'') { v += '\''; i += 2; continue; }
+                    ++i;
+                    break;
+                }
+                v += s[i++];
+            }
+            Token t;
+            t.kind = Token::String;
+            t.text = std::string(s.substr(start, i - start));
+            t.value = std::move(v);
+            t.national = start != i && (s[start] == 'N' || s[start] == 'n');
+            t.line = startLine;
+            t.pos = start;
+            t.spaceBefore = space;
+            for (char ch : t.text)
+                if (ch == '\n') ++line;
+            out.push_back(std::move(t));
+            space = false;
+            continue;
+        }
+        if (c == '[') {
+            std::string v;
+            ++i;
+            while (i < s.size()) {
+                if (s[i] == ']') {
+                    if (i + 1 < s.size() && s[i + 1] == ']') { v += ']'; i += 2; continue; }
+                    ++i;
+                    break;
+                }
+                v += s[i++];
+            }
+            push(Token::Bracketed, start, v);
+            continue;
+        }
+        if (c == '"') {
+            std::string v;
+            ++i;
+            while (i < s.size() && s[i] != '"') v += s[i++];
+            if (i < s.size()) ++i;
+            push(Token::Quoted, start, v);
+            continue;
+        }
+        if (c == '0' && i + 1 < s.size() && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+            i += 2;
+            while (i < s.size() && std::isxdigit(static_cast<unsigned char>(s[i]))) ++i;
+            push(Token::Hex, start, std::string(s.substr(start + 2, i - start - 2)));
+            continue;
+        }
+        if (std::isdigit(static_cast<unsigned char>(c)) || (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+            while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '.')) ++i;
+            if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+                ++i;
+                if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+                while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+            }
+            push(Token::Number, start, std::string(s.substr(start, i - start)));
+            continue;
+        }
+        if (c == '@') {
+            ++i;
+            if (i < s.size() && s[i] == '@') ++i;
+            while (i < s.size() && IsIdentChar(s[i])) ++i;
+            push(Token::Variable, start, Upper(s.substr(start, i - start)));
+            continue;
+        }
+        if (IsIdentStart(c)) {
+            while (i < s.size() && IsIdentChar(s[i])) ++i;
+            push(Token::Word, start, Upper(s.substr(start, i - start)));
+            continue;
+        }
+        static const char* const kTwo[] = {"<>", "!=", ">=", "<=", "!<", "!>", "||", "+=", "-=", "*=", "/="};
+        bool two = false;
+        for (const char* op : kTwo)
+            if (s.substr(i, 2) == op) two = true;
+        i += two ? 2 : 1;
+        push(Token::Op, start, std::string(s.substr(start, i - start)));
+    }
+    return out;
+}
+
+std::string JoinTokens(const std::vector<Token>& tokens, size_t from, size_t to) {
+    std::string out;
+    to = std::min(to, tokens.size());
+    for (size_t i = from; i < to; ++i) {
+        if (i > from && tokens[i].spaceBefore) out += ' ';
+        out += tokens[i].text;
+    }
+    return out;
+}
+
+namespace {
+
+const std::set<std::string> kStatementStarts = {
+    "SELECT", "INSERT", "UPDATE", "DELETE", "PRINT", "RAISERROR", "THROW", "SET", "DECLARE", "EXEC", "EXECUTE",
+    "BEGIN", "IF", "WHILE", "RETURN", "BREAK", "CONTINUE", "WAITFOR", "USE", "CREATE", "ALTER", "DROP",
+    "TRUNCATE", "COMMIT", "ROLLBACK", "WITH", "GOTO", "MERGE", "SAVE"};
+
+class Parser {
+public:
+    Parser(std::string_view sql, std::vector<Token> tokens) : sql_(sql), t_(std::move(tokens)) {}
+
+    std::vector<std::unique_ptr<Stmt>> All() {
+        std::vector<std::unique_ptr<Stmt>> out;
+        while (!AtEnd()) {
+            if (Peek().IsOp(";")) { ++p_; continue; }
+            out.push_back(Statement());
+        }
+        return out;
+    }
+
+private:
+    bool AtEnd() const { return p_ >= t_.size(); }
+    const Token& Peek(size_t ahead = 0) const {
+        static const Token end;
+        return p_ + ahead < t_.size() ? t_[p_ + ahead] : end;
+    }
+    [[noreturn]] void Fail(const Token& near) const {
+        throw ParseError{"Incorrect syntax near '" + (near.kind == Token::End ? std::string("end of batch") : near.text) + "'.", near.line};
+    }
+    void Expect(std::string_view word) {
+        if (!Peek().Is(word)) Fail(Peek());
+        ++p_;
+    }
+
+    std::unique_ptr<Stmt> Statement() {
+        const Token& first = Peek();
+        auto s = std::make_unique<Stmt>();
+        s->line = first.line;
+        if (first.Is("BEGIN")) {
+            const Token& next = Peek(1);
+            if (next.Is("TRY")) {
+                p_ += 2;
+                s->kind = Stmt::TryCatch;
+                s->body = Until("TRY");
+                Expect("BEGIN");
+                Expect("CATCH");
+                s->alt = Until("CATCH");
+                return s;
+            }
+            if (next.Is("TRAN") || next.Is("TRANSACTION") || next.Is("DISTRIBUTED")) return SimpleStatement(std::move(s));
+            ++p_;
+            s->kind = Stmt::Block;
+            s->body = Until("");
+            return s;
+        }
+        if (first.Is("IF") || first.Is("WHILE")) {
+            ++p_;
+            s->kind = first.Is("IF") ? Stmt::If : Stmt::While;
+            int depth = 0;
+            while (!AtEnd()) {
+                const Token& t = Peek();
+                if (t.IsOp("(")) depth++;
+                else if (t.IsOp(")")) depth--;
+                else if (depth == 0 && t.kind == Token::Word && kStatementStarts.count(t.value) && !s->tokens.empty()) break;
+                s->tokens.push_back(t);
+                ++p_;
+            }
+            if (s->tokens.empty() || AtEnd()) Fail(Peek());
+            s->body.push_back(Statement());
+            while (Peek().IsOp(";")) ++p_;
+            if (s->kind == Stmt::If && Peek().Is("ELSE")) {
+                ++p_;
+                s->alt.push_back(Statement());
+            }
+            return s;
+        }
+        if ((first.Is("CREATE") || first.Is("ALTER")) && IsModule(Peek(1))) {
+            s->kind = Stmt::Module;
+            s->sourceText = std::string(sql_.substr(first.pos));
+            while (!AtEnd()) s->tokens.push_back(t_[p_++]);
+            return s;
+        }
+        return SimpleStatement(std::move(s));
+    }
+
+    static bool IsModule(const Token& t) {
+        return t.Is("PROC") || t.Is("PROCEDURE") || t.Is("FUNCTION") || t.Is("TRIGGER") || t.Is("VIEW");
+    }
+
+    // Statements up to END (and the given word after it, for END TRY / END CATCH).
+    std::vector<std::unique_ptr<Stmt>> Until(std::string_view word) {
+        std::vector<std::unique_ptr<Stmt>> out;
+        for (;;) {
+            if (AtEnd()) Fail(Peek());
+            if (Peek().IsOp(";")) { ++p_; continue; }
+            if (Peek().Is("END") && (word.empty() || Peek(1).Is(word))) {
+                p_ += word.empty() ? 1 : 2;
+                return out;
+            }
+            out.push_back(Statement());
+        }
+    }
+
+    std::unique_ptr<Stmt> SimpleStatement(std::unique_ptr<Stmt> s) {
+        const std::string kind = Peek().kind == Token::Word ? Peek().value : std::string();
+        int depth = 0;
+        bool sawValues = false;
+        while (!AtEnd()) {
+            const Token& t = Peek();
+            if (depth == 0 && !s->tokens.empty()) {
+                if (t.IsOp(";")) break;
+                if (t.Is("END") || t.Is("ELSE")) break;
+                if (t.kind == Token::Word && kStatementStarts.count(t.value) && !ContinuesStatement(*s, kind, t, sawValues)) break;
+            }
+            if (t.IsOp("(")) depth++;
+            else if (t.IsOp(")")) depth--;
+            if (t.Is("VALUES")) sawValues = true;
+            s->tokens.push_back(t);
+            ++p_;
+        }
+        return s;
+    }
+
+    bool ContinuesStatement(const Stmt& s, const std::string& kind, const Token& t, bool sawValues) const {
+        const Token& prev = s.tokens.back();
+        if (t.Is("SELECT")) {
+            if (prev.Is("UNION") || prev.Is("ALL") || prev.Is("EXCEPT") || prev.Is("INTERSECT") || prev.Is("AS")) return true;
+            if ((kind == "INSERT" && !sawValues) || kind == "WITH" || kind == "DECLARE") return true;
+            if (kind == "CREATE" || kind == "ALTER") return false;
+            return false;
+        }
+        if (t.Is("SET")) return kind == "UPDATE" || (kind == "DELETE" && false);
+        if (t.Is("EXEC") || t.Is("EXECUTE")) return kind == "INSERT";
+        if (t.Is("WITH")) {
+            // A common table expression starts a statement: WITH name AS ( or WITH name (cols) AS (.
+            const Token& n1 = Peek(1);
+            const Token& n2 = Peek(2);
+            return !(n1.IsName() && (n2.Is("AS") || n2.IsOp("(")) && !n1.Is("NOWAIT") && !n1.Is("NOLOCK"));
+        }
+        if (t.Is("DELETE") || t.Is("INSERT") || t.Is("UPDATE")) return kind == "WITH" && prev.IsOp(")");
+        if ((t.Is("BEGIN") || t.Is("COMMIT") || t.Is("ROLLBACK")) && (prev.Is("BEGIN") || prev.Is("COMMIT") || prev.Is("ROLLBACK"))) return true;
+        if (t.Is("SET") || t.Is("IF")) return false;
+        // CREATE TABLE ... ; DROP ...; keep scanning for clauses such as SET in ALTER TABLE.
+        if (kind == "ALTER" && t.Is("SET")) return true;
+        return false;
+    }
+
+    std::string_view sql_;
+    std::vector<Token> t_;
+    size_t p_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view sql) {
+    Parser parser(sql, Tokenize(sql));
+    return parser.All();
+}

@@ -1,0 +1,53 @@
+// A T-SQL lexer and a statement parser for the stand-in: batches are cut into statements and
+// control-flow blocks (IF, WHILE, BEGIN ... END, TRY ... CATCH); each simple statement keeps its
+// tokens so that it can be translated to SQLite.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct Token {
+    enum Kind { Word, Bracketed, Quoted, String, Number, Variable, Op, Hex, End };
+    Kind kind = End;
+    std::string text;   // the source text of the token
+    std::string value;  // word upper-cased; identifier without quotes; string without quotes
+    bool national = false;  // N'...'
+    int line = 1;
+    size_t pos = 0;
+    bool spaceBefore = false;
+
+    bool Is(std::string_view upperWord) const { return kind == Word && value == upperWord; }
+    bool IsOp(std::string_view op) const { return kind == Op && text == op; }
+    bool IsName() const { return kind == Word || kind == Bracketed || kind == Quoted; }
+};
+
+// Splits a batch into tokens, dropping comments and white space (kept as spaceBefore).
+std::vector<Token> Tokenize(std::string_view sql);
+
+struct Stmt {
+    enum Kind { Simple, Block, If, While, TryCatch, Module };
+    Kind kind = Simple;
+    std::vector<Token> tokens;      // Simple and Module: the statement; If/While: the condition
+    std::vector<std::unique_ptr<Stmt>> body;      // Block, TryCatch (try part), If (then), While
+    std::vector<std::unique_ptr<Stmt>> alt;       // TryCatch (catch part), If (else)
+    int line = 1;
+    std::string sourceText;         // Module: the source as written (CREATE ... to the end)
+
+    std::string FirstWord() const { return tokens.empty() || tokens[0].kind != Token::Word ? std::string() : tokens[0].value; }
+};
+
+struct ParseError {
+    std::string message;
+    int line;
+};
+
+// Parses a batch. CREATE PROCEDURE, FUNCTION, TRIGGER and VIEW take the rest of the batch as one
+// Module statement, as on SQL Server. Throws ParseError.
+std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view sql);
+
+// Joins tokens back into text, one space where the source had white space.
+std::string JoinTokens(const std::vector<Token>& tokens, size_t from = 0, size_t to = std::string::npos);
+
+std::string Upper(std::string_view s);

@@ -1,0 +1,717 @@
+#include "TdsWriter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+__extension__ typedef __int128 Int128;
+__extension__ typedef unsigned __int128 UInt128;
+
+namespace {
+
+constexpr std::uint8_t kCollation[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};  // Latin1_General_CI_AS
+
+// Days from 0001-01-01 for a proleptic Gregorian date.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468 + 719162;  // 1970-01-01 is day 719162
+}
+
+struct DateParts {
+    int y = 1900, mo = 1, d = 1, h = 0, mi = 0, s = 0;
+    std::int64_t nanos = 0;
+    int offsetMinutes = 0;
+    bool hasDate = false;
+};
+
+// "YYYY-MM-DD[ HH:MM[:SS[.f...]]][ +HH:MM]" or "HH:MM[:SS[.f]]".
+bool ParseDateText(const std::string& t, DateParts& p) {
+    const char* c = t.c_str();
+    auto num = [&](int digits, int& out) {
+        out = 0;
+        for (int k = 0; k < digits; ++k) {
+            if (*c < '0' || *c > '9') return false;
+            out = out * 10 + (*c++ - '0');
+        }
+        return true;
+    };
+    while (*c == ' ') ++c;
+    if (std::strlen(c) >= 10 && c[4] == '-') {
+        if (!num(4, p.y) || *c++ != '-' || !num(2, p.mo) || *c++ != '-' || !num(2, p.d)) return false;
+        p.hasDate = true;
+        if (*c == ' ' || *c == 'T') ++c;
+        else if (*c == '\0') return true;
+    }
+    if (*c == '\0') return p.hasDate;
+    if (!num(2, p.h) || *c++ != ':' || !num(2, p.mi)) return false;
+    if (*c == ':') {
+        ++c;
+        if (!num(2, p.s)) return false;
+        if (*c == '.') {
+            ++c;
+            int digits = 0;
+            while (*c >= '0' && *c <= '9') {
+                if (digits < 9) p.nanos = p.nanos * 10 + (*c - '0');
+                ++digits;
+                ++c;
+            }
+            for (; digits < 9; ++digits) p.nanos *= 10;
+        }
+    }
+    while (*c == ' ') ++c;
+    if (*c == '+' || *c == '-') {
+        const int sign = *c++ == '-' ? -1 : 1;
+        int oh = 0, om = 0;
+        if (!num(2, oh) || *c++ != ':' || !num(2, om)) return false;
+        p.offsetMinutes = sign * (oh * 60 + om);
+    } else if (*c == 'Z') {
+        ++c;
+    }
+    return *c == '\0';
+}
+
+DateParts DateOf(const SqlValue& v) {
+    DateParts p;
+    if (v.type == SqlValue::Text) ParseDateText(v.s, p);
+    return p;
+}
+
+// Exact decimal of a value at a scale: unscaled magnitude and sign, rounding half away from zero.
+bool DecimalOf(const SqlValue& v, int scale, UInt128& mag, bool& negative) {
+    std::string t;
+    if (v.type == SqlValue::Integer) t = std::to_string(v.i);
+    else if (v.type == SqlValue::Real) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.17g", v.d);
+        t = buf;
+        if (t.find_first_of("eE") != std::string::npos) {
+            std::snprintf(buf, sizeof buf, "%.*f", scale, v.d);
+            t = buf;
+        }
+    } else t = v.s;
+    size_t i = 0;
+    while (i < t.size() && t[i] == ' ') ++i;
+    negative = false;
+    if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
+    mag = 0;
+    int frac = -1;
+    int roundDigit = -1;
+    for (; i < t.size(); ++i) {
+        const char c = t[i];
+        if (c == '.') {
+            if (frac >= 0) return false;
+            frac = 0;
+            continue;
+        }
+        if (c < '0' || c > '9') break;
+        if (frac >= scale) {
+            if (roundDigit < 0) roundDigit = c - '0';
+            continue;
+        }
+        mag = mag * 10 + static_cast<unsigned>(c - '0');
+        if (frac >= 0) ++frac;
+    }
+    for (int k = frac < 0 ? 0 : frac; k < scale; ++k) mag *= 10;
+    if (roundDigit >= 5) mag += 1;
+    if (mag == 0) negative = false;
+    return true;
+}
+
+std::int64_t IntOf(const SqlValue& v) {
+    switch (v.type) {
+    case SqlValue::Integer: return v.i;
+    case SqlValue::Real: return std::llround(v.d);
+    case SqlValue::Text: return std::strtoll(v.s.c_str(), nullptr, 10);
+    default: return 0;
+    }
+}
+
+double RealOf(const SqlValue& v) {
+    switch (v.type) {
+    case SqlValue::Integer: return static_cast<double>(v.i);
+    case SqlValue::Real: return v.d;
+    case SqlValue::Text: return std::strtod(v.s.c_str(), nullptr);
+    default: return 0;
+    }
+}
+
+int TimeBytes(int scale) { return scale <= 2 ? 3 : (scale <= 4 ? 4 : 5); }
+
+std::uint64_t TimeUnits(const DateParts& p, int scale) {
+    std::uint64_t units = static_cast<std::uint64_t>(p.h * 3600 + p.mi * 60 + p.s);
+    std::uint64_t fracUnits = static_cast<std::uint64_t>(p.nanos);
+    int div = 9 - scale;
+    while (div-- > 0) fracUnits /= 10;
+    for (int k = 0; k < scale; ++k) units *= 10;
+    return units + fracUnits;
+}
+
+bool ParseGuid(const std::string& text, std::uint8_t out[16]) {
+    std::string hex;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
+    if (hex.size() != 32) return false;
+    std::uint8_t raw[16];
+    for (int i = 0; i < 16; ++i) raw[i] = static_cast<std::uint8_t>(std::strtoul(hex.substr(static_cast<size_t>(i) * 2, 2).c_str(), nullptr, 16));
+    // The first three groups travel little-endian.
+    const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (int i = 0; i < 16; ++i) out[i] = raw[order[i]];
+    return true;
+}
+
+}  // namespace
+
+std::string SqlValue::AsText() const {
+    switch (type) {
+    case Integer: return std::to_string(i);
+    case Real: {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.15g", d);
+        return buf;
+    }
+    case Text:
+    case Blob: return s;
+    default: return {};
+    }
+}
+
+std::u16string Utf8ToUtf16(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        std::uint32_t cp;
+        int extra;
+        if (c < 0x80) { cp = c; extra = 0; }
+        else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
+        else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
+        else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
+        else { out.push_back(u'\uFFFD'); ++i; continue; }
+        if (i + static_cast<size_t>(extra) >= s.size()) {
+            out.push_back(u'\uFFFD');  // a sequence cut short at the end
+            break;
+        }
+        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0x3F);
+        i += static_cast<size_t>(extra) + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(const char16_t* p, size_t n) {
+    std::string out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        std::uint32_t cp = p[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(p[i + 1]) - 0xDC00);
+            ++i;
+        }
+        if (cp < 0x80) out += static_cast<char>(cp);
+        else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Utf8ToCp1252(std::string_view s) {
+    static const std::pair<char16_t, unsigned char> kHigh[] = {
+        {0x20AC, 0x80}, {0x201A, 0x82}, {0x0192, 0x83}, {0x201E, 0x84}, {0x2026, 0x85}, {0x2020, 0x86}, {0x2021, 0x87},
+        {0x02C6, 0x88}, {0x2030, 0x89}, {0x0160, 0x8A}, {0x2039, 0x8B}, {0x0152, 0x8C}, {0x017D, 0x8E}, {0x2018, 0x91},
+        {0x2019, 0x92}, {0x201C, 0x93}, {0x201D, 0x94}, {0x2022, 0x95}, {0x2013, 0x96}, {0x2014, 0x97}, {0x02DC, 0x98},
+        {0x2122, 0x99}, {0x0161, 0x9A}, {0x203A, 0x9B}, {0x0153, 0x9C}, {0x017E, 0x9E}, {0x0178, 0x9F}};
+    bool ascii = true;
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    if (ascii) return std::string(s);
+    std::string out;
+    for (char16_t c : Utf8ToUtf16(s)) {
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char mapped = '?';
+        for (auto [u, b] : kHigh)
+            if (u == c) mapped = static_cast<char>(b);
+        out += mapped;
+    }
+    return out;
+}
+
+TdsWriter::TdsWriter(std::function<bool(const std::uint8_t*, size_t)> send, std::uint8_t packetType)
+    : send_(std::move(send)), packetType_(packetType) {
+    buf_.reserve(8192);
+}
+
+void TdsWriter::Put(const void* p, size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    buf_.insert(buf_.end(), b, b + n);
+}
+
+void TdsWriter::BeforeToken() {
+    started_ = true;
+    if (held_) {
+        held_ = false;
+        U8(heldToken_);
+        U16(static_cast<std::uint16_t>(heldStatus_ | kDoneMore));
+        U16(heldCmd_);
+        U64(heldRows_);
+    }
+    FlushFull();
+}
+
+bool TdsWriter::SendPacket(const std::uint8_t* body, size_t n, bool last) {
+    if (failed_) return false;
+    std::vector<std::uint8_t> pkt(8 + n);
+    pkt[0] = packetType_;
+    pkt[1] = last ? 1 : 0;
+    const auto len = static_cast<std::uint16_t>(8 + n);
+    pkt[2] = static_cast<std::uint8_t>(len >> 8);
+    pkt[3] = static_cast<std::uint8_t>(len & 0xFF);
+    pkt[4] = pkt[5] = 0;
+    pkt[6] = packetId_++;
+    pkt[7] = 0;
+    if (n) std::memcpy(pkt.data() + 8, body, n);
+    if (!send_(pkt.data(), pkt.size())) failed_ = true;
+    return !failed_;
+}
+
+void TdsWriter::FlushFull() {
+    const size_t body = static_cast<size_t>(packetSize_) - 8;
+    size_t off = 0;
+    while (buf_.size() - off > body) {
+        SendPacket(buf_.data() + off, body, false);
+        off += body;
+    }
+    if (off) buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(off));
+}
+
+bool TdsWriter::Finish() {
+    if (held_) {
+        held_ = false;
+        U8(heldToken_);
+        U16(heldStatus_);
+        U16(heldCmd_);
+        U64(heldRows_);
+    }
+    FlushFull();
+    SendPacket(buf_.data(), buf_.size(), true);
+    buf_.clear();
+    packetId_ = 1;
+    started_ = false;
+    return !failed_;
+}
+
+void TdsWriter::Raw(const std::uint8_t* data, size_t size) {
+    started_ = true;
+    Put(data, size);
+    FlushFull();
+}
+
+void TdsWriter::BVarChar(std::string_view utf8) {
+    const std::u16string w = Utf8ToUtf16(utf8);
+    const size_t n = std::min<size_t>(w.size(), 255);
+    U8(static_cast<std::uint8_t>(n));
+    Put(w.data(), n * 2);
+}
+
+void TdsWriter::USVarChar(std::string_view utf8) {
+    const std::u16string w = Utf8ToUtf16(utf8);
+    const size_t n = std::min<size_t>(w.size(), 65535);
+    U16(static_cast<std::uint16_t>(n));
+    Put(w.data(), n * 2);
+}
+
+void TdsWriter::TypeInfo(const SqlType& t) {
+    auto ushortLen = [&](int chars, int bytesPerChar) {
+        U16(t.length < 0 ? 0xFFFF : static_cast<std::uint16_t>(std::min(8000, chars * bytesPerChar)));
+    };
+    switch (t.kind) {
+    case SqlType::Int: U8(0x26); U8(4); break;
+    case SqlType::BigInt: U8(0x26); U8(8); break;
+    case SqlType::SmallInt: U8(0x26); U8(2); break;
+    case SqlType::TinyInt: U8(0x26); U8(1); break;
+    case SqlType::Bit: U8(0x68); U8(1); break;
+    case SqlType::Decimal:
+    case SqlType::Numeric: {
+        U8(t.kind == SqlType::Decimal ? 0x6A : 0x6C);
+        const int p = t.precision;
+        U8(static_cast<std::uint8_t>(p <= 9 ? 5 : p <= 19 ? 9 : p <= 28 ? 13 : 17));
+        U8(static_cast<std::uint8_t>(p));
+        U8(static_cast<std::uint8_t>(t.scale));
+        break;
+    }
+    case SqlType::Money: U8(0x6E); U8(8); break;
+    case SqlType::SmallMoney: U8(0x6E); U8(4); break;
+    case SqlType::Float: U8(0x6D); U8(8); break;
+    case SqlType::Real: U8(0x6D); U8(4); break;
+    case SqlType::DateTime: U8(0x6F); U8(8); break;
+    case SqlType::SmallDateTime: U8(0x6F); U8(4); break;
+    case SqlType::Date: U8(0x28); break;
+    case SqlType::Time: U8(0x29); U8(static_cast<std::uint8_t>(t.scale)); break;
+    case SqlType::DateTime2: U8(0x2A); U8(static_cast<std::uint8_t>(t.scale)); break;
+    case SqlType::DateTimeOffset: U8(0x2B); U8(static_cast<std::uint8_t>(t.scale)); break;
+    case SqlType::Char: U8(0xAF); ushortLen(t.length, 1); Put(kCollation, 5); break;
+    case SqlType::VarChar: U8(0xA7); ushortLen(t.length, 1); Put(kCollation, 5); break;
+    case SqlType::NChar: U8(0xEF); ushortLen(t.length, 2); Put(kCollation, 5); break;
+    case SqlType::NVarChar: U8(0xE7); ushortLen(t.length, 2); Put(kCollation, 5); break;
+    case SqlType::Binary: U8(0xAD); ushortLen(t.length, 1); break;
+    case SqlType::VarBinary: U8(0xA5); ushortLen(t.length, 1); break;
+    case SqlType::Text:
+    case SqlType::NText:
+    case SqlType::Image:
+        U8(t.kind == SqlType::Text ? 0x23 : t.kind == SqlType::NText ? 0x63 : 0x22);
+        U32(0x7FFFFFFF);
+        if (t.kind != SqlType::Image) Put(kCollation, 5);
+        U8(1);  // table name: one part
+        USVarChar("t");
+        break;
+    case SqlType::UniqueIdentifier: U8(0x24); U8(16); break;
+    case SqlType::Variant: U8(0x62); U32(8009); break;
+    case SqlType::Xml: U8(0xF1); U8(0); break;
+    }
+}
+
+void TdsWriter::Plp(std::string_view bytes) {
+    U64(bytes.size());
+    if (!bytes.empty()) {
+        U32(static_cast<std::uint32_t>(bytes.size()));
+        Put(bytes.data(), bytes.size());
+    }
+    U32(0);
+}
+
+void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
+    const bool null = v.type == SqlValue::Null;
+    const bool plp = t.length < 0 && (t.kind == SqlType::VarChar || t.kind == SqlType::NVarChar || t.kind == SqlType::VarBinary);
+    switch (t.kind) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt: {
+        const int n = t.kind == SqlType::Int ? 4 : t.kind == SqlType::BigInt ? 8 : t.kind == SqlType::SmallInt ? 2 : 1;
+        if (null) { U8(0); return; }
+        const std::int64_t x = IntOf(v);
+        U8(static_cast<std::uint8_t>(n));
+        Put(&x, static_cast<size_t>(n));
+        return;
+    }
+    case SqlType::Bit:
+        if (null) { U8(0); return; }
+        U8(1);
+        U8(IntOf(v) != 0 || (v.type == SqlValue::Text && (v.s == "true" || v.s == "TRUE")) ? 1 : 0);
+        return;
+    case SqlType::Decimal:
+    case SqlType::Numeric: {
+        if (null) { U8(0); return; }
+        UInt128 mag;
+        bool neg;
+        DecimalOf(v, t.scale, mag, neg);
+        const int p = t.precision;
+        const int n = p <= 9 ? 5 : p <= 19 ? 9 : p <= 28 ? 13 : 17;
+        U8(static_cast<std::uint8_t>(n));
+        U8(neg ? 0 : 1);
+        Put(&mag, static_cast<size_t>(n - 1));
+        return;
+    }
+    case SqlType::Money:
+    case SqlType::SmallMoney: {
+        if (null) { U8(0); return; }
+        UInt128 mag;
+        bool neg;
+        DecimalOf(v, 4, mag, neg);
+        const std::int64_t x = neg ? -static_cast<std::int64_t>(mag) : static_cast<std::int64_t>(mag);
+        if (t.kind == SqlType::SmallMoney) {
+            U8(4);
+            U32(static_cast<std::uint32_t>(static_cast<std::int32_t>(x)));
+        } else {
+            U8(8);
+            U32(static_cast<std::uint32_t>(static_cast<std::uint64_t>(x) >> 32));
+            U32(static_cast<std::uint32_t>(static_cast<std::uint64_t>(x) & 0xFFFFFFFFu));
+        }
+        return;
+    }
+    case SqlType::Float:
+    case SqlType::Real:
+        if (null) { U8(0); return; }
+        if (t.kind == SqlType::Real) {
+            const float f = static_cast<float>(RealOf(v));
+            U8(4);
+            Put(&f, 4);
+        } else {
+            const double d = RealOf(v);
+            U8(8);
+            Put(&d, 8);
+        }
+        return;
+    case SqlType::DateTime:
+    case SqlType::SmallDateTime: {
+        if (null) { U8(0); return; }
+        const DateParts p = DateOf(v);
+        const std::int64_t days = DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d)) - DaysFromCivil(1900, 1, 1);
+        if (t.kind == SqlType::SmallDateTime) {
+            U8(4);
+            U16(static_cast<std::uint16_t>(days));
+            U16(static_cast<std::uint16_t>(p.h * 60 + p.mi + (p.s >= 30 ? 1 : 0)));
+        } else {
+            const double ms = (p.h * 3600.0 + p.mi * 60.0 + p.s) * 1000.0 + static_cast<double>(p.nanos) / 1e6;
+            U8(8);
+            U32(static_cast<std::uint32_t>(static_cast<std::int32_t>(days)));
+            U32(static_cast<std::uint32_t>(std::llround(ms * 0.3)));
+        }
+        return;
+    }
+    case SqlType::Date: {
+        if (null) { U8(0); return; }
+        const DateParts p = DateOf(v);
+        const std::uint32_t days = static_cast<std::uint32_t>(DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d)));
+        U8(3);
+        Put(&days, 3);
+        return;
+    }
+    case SqlType::Time:
+    case SqlType::DateTime2:
+    case SqlType::DateTimeOffset: {
+        if (null) { U8(0); return; }
+        DateParts p = DateOf(v);
+        const int tb = TimeBytes(t.scale);
+        if (t.kind == SqlType::DateTimeOffset && p.offsetMinutes != 0) {
+            // Travels as UTC with the offset beside it.
+            std::int64_t secs = (DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d))) * 86400LL + p.h * 3600 + p.mi * 60 + p.s - p.offsetMinutes * 60LL;
+            std::int64_t days = secs / 86400;
+            secs %= 86400;
+            p.h = static_cast<int>(secs / 3600);
+            p.mi = static_cast<int>(secs / 60 % 60);
+            p.s = static_cast<int>(secs % 60);
+            const std::uint64_t units = TimeUnits(p, t.scale);
+            U8(static_cast<std::uint8_t>(tb + 5));
+            Put(&units, static_cast<size_t>(tb));
+            const auto d32 = static_cast<std::uint32_t>(days);
+            Put(&d32, 3);
+            U16(static_cast<std::uint16_t>(static_cast<std::int16_t>(p.offsetMinutes)));
+            return;
+        }
+        const std::uint64_t units = TimeUnits(p, t.scale);
+        const std::uint32_t days = static_cast<std::uint32_t>(DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d)));
+        U8(static_cast<std::uint8_t>(tb + (t.kind == SqlType::Time ? 0 : t.kind == SqlType::DateTime2 ? 3 : 5)));
+        Put(&units, static_cast<size_t>(tb));
+        if (t.kind != SqlType::Time) Put(&days, 3);
+        if (t.kind == SqlType::DateTimeOffset) U16(0);
+        return;
+    }
+    case SqlType::Char:
+    case SqlType::VarChar:
+    case SqlType::Binary:
+    case SqlType::VarBinary: {
+        if (plp && null) { U64(~0ull); return; }
+        if (null) { U16(0xFFFF); return; }
+        std::string bytes = t.IsBinary() ? v.s : Utf8ToCp1252(v.AsText());
+        if (t.kind == SqlType::Char || t.kind == SqlType::Binary) {
+            if (bytes.size() < static_cast<size_t>(t.length)) bytes.append(static_cast<size_t>(t.length) - bytes.size(), t.kind == SqlType::Char ? ' ' : '\0');
+        }
+        if (plp) { Plp(bytes); return; }
+        if (bytes.size() > 8000) bytes.resize(8000);
+        U16(static_cast<std::uint16_t>(bytes.size()));
+        Put(bytes.data(), bytes.size());
+        return;
+    }
+    case SqlType::NChar:
+    case SqlType::NVarChar:
+    case SqlType::Xml: {
+        const bool isPlp = plp || t.kind == SqlType::Xml;
+        if (isPlp && null) { U64(~0ull); return; }
+        if (null) { U16(0xFFFF); return; }
+        std::u16string w = Utf8ToUtf16(v.AsText());
+        if (t.kind == SqlType::NChar && w.size() < static_cast<size_t>(t.length)) w.append(static_cast<size_t>(t.length) - w.size(), u' ');
+        if (isPlp) { Plp(std::string_view(reinterpret_cast<const char*>(w.data()), w.size() * 2)); return; }
+        if (w.size() > 4000) w.resize(4000);
+        U16(static_cast<std::uint16_t>(w.size() * 2));
+        Put(w.data(), w.size() * 2);
+        return;
+    }
+    case SqlType::Text:
+    case SqlType::NText:
+    case SqlType::Image: {
+        if (null) { U8(0); return; }
+        std::string bytes;
+        if (t.kind == SqlType::Image) bytes = v.s;
+        else if (t.kind == SqlType::Text) bytes = Utf8ToCp1252(v.AsText());
+        else {
+            const std::u16string w = Utf8ToUtf16(v.AsText());
+            bytes.assign(reinterpret_cast<const char*>(w.data()), w.size() * 2);
+        }
+        U8(16);
+        const std::uint8_t ptr[16] = {1};
+        Put(ptr, 16);
+        const std::uint8_t ts[8] = {1};
+        Put(ts, 8);
+        U32(static_cast<std::uint32_t>(bytes.size()));
+        Put(bytes.data(), bytes.size());
+        return;
+    }
+    case SqlType::UniqueIdentifier: {
+        std::uint8_t g[16];
+        if (null || !ParseGuid(v.AsText(), g)) { U8(0); return; }
+        U8(16);
+        Put(g, 16);
+        return;
+    }
+    case SqlType::Variant: {
+        if (null) { U32(0); return; }
+        if (v.type == SqlValue::Integer) {
+            const bool big = v.i > 2147483647LL || v.i < -2147483648LL;
+            U32(big ? 10 : 6);
+            U8(big ? 0x7F : 0x38);
+            U8(0);
+            Put(&v.i, big ? 8 : 4);
+        } else if (v.type == SqlValue::Real) {
+            U32(10);
+            U8(0x3E);
+            U8(0);
+            Put(&v.d, 8);
+        } else {
+            const std::u16string w = Utf8ToUtf16(v.AsText());
+            const size_t n = std::min<size_t>(w.size(), 4000);
+            U32(static_cast<std::uint32_t>(2 + 7 + n * 2));
+            U8(0xE7);
+            U8(7);
+            Put(kCollation, 5);
+            U16(8000);
+            Put(w.data(), n * 2);
+        }
+        return;
+    }
+    }
+}
+
+void TdsWriter::ColMetadata(const std::vector<SqlColumn>& cols) {
+    BeforeToken();
+    U8(0x81);
+    U16(static_cast<std::uint16_t>(cols.size()));
+    for (const auto& c : cols) {
+        U32(0);
+        std::uint16_t flags = 0;
+        if (c.nullable) flags |= 0x01;
+        if (c.identity) flags |= 0x10;
+        U16(flags);
+        TypeInfo(c.type);
+        BVarChar(c.name);
+    }
+}
+
+void TdsWriter::Row(const std::vector<SqlColumn>& cols, const std::vector<SqlValue>& values) {
+    BeforeToken();
+    U8(0xD1);
+    for (size_t i = 0; i < cols.size(); ++i) Value(cols[i].type, i < values.size() ? values[i] : SqlValue{});
+}
+
+void TdsWriter::Done(std::uint8_t token, std::uint16_t status, std::uint16_t curcmd, std::uint64_t rows) {
+    BeforeToken();
+    held_ = true;
+    heldToken_ = token;
+    heldStatus_ = status;
+    heldCmd_ = curcmd;
+    heldRows_ = rows;
+}
+
+void TdsWriter::Message(bool error, std::int32_t number, std::uint8_t state, std::uint8_t cls, std::string_view text,
+                        std::string_view server, std::string_view proc, std::int32_t line) {
+    BeforeToken();
+    const std::u16string m = Utf8ToUtf16(text), s = Utf8ToUtf16(server), p = Utf8ToUtf16(proc);
+    const size_t mlen = std::min<size_t>(m.size(), 4000);
+    const size_t len = 4 + 1 + 1 + 2 + mlen * 2 + 1 + s.size() * 2 + 1 + p.size() * 2 + 4;
+    U8(error ? 0xAA : 0xAB);
+    U16(static_cast<std::uint16_t>(len));
+    U32(static_cast<std::uint32_t>(number));
+    U8(state);
+    U8(cls);
+    U16(static_cast<std::uint16_t>(mlen));
+    Put(m.data(), mlen * 2);
+    U8(static_cast<std::uint8_t>(s.size()));
+    Put(s.data(), s.size() * 2);
+    U8(static_cast<std::uint8_t>(p.size()));
+    Put(p.data(), p.size() * 2);
+    U32(static_cast<std::uint32_t>(line));
+}
+
+void TdsWriter::EnvChange(std::uint8_t type, std::string_view newValue, std::string_view oldValue) {
+    BeforeToken();
+    const std::u16string n = Utf8ToUtf16(newValue), o = Utf8ToUtf16(oldValue);
+    U8(0xE3);
+    U16(static_cast<std::uint16_t>(1 + 1 + n.size() * 2 + 1 + o.size() * 2));
+    U8(type);
+    U8(static_cast<std::uint8_t>(n.size()));
+    Put(n.data(), n.size() * 2);
+    U8(static_cast<std::uint8_t>(o.size()));
+    Put(o.data(), o.size() * 2);
+}
+
+void TdsWriter::EnvChangeBytes(std::uint8_t type, std::string_view newValue, std::string_view oldValue) {
+    BeforeToken();
+    U8(0xE3);
+    U16(static_cast<std::uint16_t>(1 + 1 + newValue.size() + 1 + oldValue.size()));
+    U8(type);
+    U8(static_cast<std::uint8_t>(newValue.size()));
+    Put(newValue.data(), newValue.size());
+    U8(static_cast<std::uint8_t>(oldValue.size()));
+    Put(oldValue.data(), oldValue.size());
+}
+
+void TdsWriter::LoginAck(std::uint32_t tdsVersion, std::string_view progName) {
+    BeforeToken();
+    const std::u16string n = Utf8ToUtf16(progName);
+    U8(0xAD);
+    U16(static_cast<std::uint16_t>(1 + 4 + 1 + n.size() * 2 + 4));
+    U8(1);
+    // The version travels big-endian here.
+    U8(static_cast<std::uint8_t>(tdsVersion >> 24));
+    U8(static_cast<std::uint8_t>(tdsVersion >> 16));
+    U8(static_cast<std::uint8_t>(tdsVersion >> 8));
+    U8(static_cast<std::uint8_t>(tdsVersion));
+    U8(static_cast<std::uint8_t>(n.size()));
+    Put(n.data(), n.size() * 2);
+    const std::uint8_t version[4] = {15, 0, 0x07, 0xD0};
+    Put(version, 4);
+}
+
+void TdsWriter::ReturnStatus(std::int32_t status) {
+    BeforeToken();
+    U8(0x79);
+    U32(static_cast<std::uint32_t>(status));
+}
+
+void TdsWriter::ReturnValue(std::uint16_t ordinal, std::string_view name, const SqlColumn& col, const SqlValue& value) {
+    BeforeToken();
+    U8(0xAC);
+    U16(ordinal);
+    BVarChar(name);
+    U8(0x01);
+    U32(0);
+    U16(col.nullable ? 1 : 0);
+    TypeInfo(col.type);
+    Value(col.type, value);
+}

@@ -1,0 +1,98 @@
+// Writes one TDS response: tokens into packets of the negotiated size, the last with end-of-message.
+// A DONE-family token is held back until the next token shows whether it needs DONE_MORE.
+#pragma once
+
+#include "SqlType.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A value as the engine hands it over: SQLite's storage classes.
+struct SqlValue {
+    enum Type : std::uint8_t { Null, Integer, Real, Text, Blob };
+    Type type = Null;
+    std::int64_t i = 0;
+    double d = 0;
+    std::string s;  // text (UTF-8) or bytes
+
+    static SqlValue FromInt(std::int64_t v) { SqlValue x; x.type = Integer; x.i = v; return x; }
+    static SqlValue FromReal(double v) { SqlValue x; x.type = Real; x.d = v; return x; }
+    static SqlValue FromText(std::string v) { SqlValue x; x.type = Text; x.s = std::move(v); return x; }
+    static SqlValue FromBlob(std::string v) { SqlValue x; x.type = Blob; x.s = std::move(v); return x; }
+    std::string AsText() const;
+};
+
+struct SqlColumn {
+    std::string name;
+    SqlType type;
+    bool nullable = true;
+    bool identity = false;
+};
+
+enum : std::uint16_t { kDoneFinal = 0, kDoneMore = 0x01, kDoneError = 0x02, kDoneInXact = 0x04, kDoneCount = 0x10, kDoneAttn = 0x20 };
+enum : std::uint8_t { kTokenDone = 0xFD, kTokenDoneProc = 0xFE, kTokenDoneInProc = 0xFF };
+
+class TdsWriter {
+public:
+    // send(bytes) writes a whole packet to the socket; false when the peer has gone.
+    TdsWriter(std::function<bool(const std::uint8_t*, size_t)> send, std::uint8_t packetType = 4);
+
+    void SetPacketSize(int size) { packetSize_ = size; }
+    int PacketSize() const { return packetSize_; }
+
+    void ColMetadata(const std::vector<SqlColumn>& cols);
+    void Row(const std::vector<SqlColumn>& cols, const std::vector<SqlValue>& values);
+    void Done(std::uint8_t token, std::uint16_t status, std::uint16_t curcmd, std::uint64_t rows);
+    void Message(bool error, std::int32_t number, std::uint8_t state, std::uint8_t cls, std::string_view text,
+                 std::string_view server, std::string_view proc, std::int32_t line);
+    void EnvChange(std::uint8_t type, std::string_view newValue, std::string_view oldValue);
+    void EnvChangeBytes(std::uint8_t type, std::string_view newValue, std::string_view oldValue);
+    void LoginAck(std::uint32_t tdsVersion, std::string_view progName);
+    void ReturnStatus(std::int32_t status);
+    void ReturnValue(std::uint16_t ordinal, std::string_view name, const SqlColumn& col, const SqlValue& value);
+    // Raw bytes of a response that is not a token stream (PRELOGIN).
+    void Raw(const std::uint8_t* data, size_t size);
+
+    // Ends the response: the held DONE goes out as the last token, with end-of-message.
+    bool Finish();
+    bool Failed() const { return failed_; }
+    // Whether the last token written is a DONE-family token (held back for now).
+    bool EndsWithDone() const { return held_; }
+    // Whether anything of the current response has been sent or held.
+    bool Started() const { return started_; }
+
+private:
+    void BeforeToken();
+    void Put(const void* p, size_t n);
+    void U8(std::uint8_t v) { Put(&v, 1); }
+    void U16(std::uint16_t v) { Put(&v, 2); }
+    void U32(std::uint32_t v) { Put(&v, 4); }
+    void U64(std::uint64_t v) { Put(&v, 8); }
+    void BVarChar(std::string_view utf8);
+    void USVarChar(std::string_view utf8);
+    void TypeInfo(const SqlType& t);
+    void Value(const SqlType& t, const SqlValue& v);
+    void Plp(std::string_view bytes);
+    void FlushFull();
+    bool SendPacket(const std::uint8_t* body, size_t n, bool last);
+
+    std::function<bool(const std::uint8_t*, size_t)> send_;
+    std::uint8_t packetType_;
+    int packetSize_ = 4096;
+    std::vector<std::uint8_t> buf_;
+    std::uint8_t packetId_ = 1;
+    bool held_ = false;
+    std::uint8_t heldToken_ = 0;
+    std::uint16_t heldStatus_ = 0, heldCmd_ = 0;
+    std::uint64_t heldRows_ = 0;
+    bool failed_ = false;
+    bool started_ = false;
+};
+
+// Text conversions used on the wire.
+std::u16string Utf8ToUtf16(std::string_view s);
+std::string Utf16ToUtf8(const char16_t* p, size_t n);
+std::string Utf8ToCp1252(std::string_view s);
