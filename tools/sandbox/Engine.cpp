@@ -837,6 +837,7 @@ SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
     std::vector<Token> t;
     t.push_back(MakeToken(Token::Word, "SELECT", false));
     t.insert(t.end(), expr.begin(), expr.end());
+    if (t.size() > 1) t[1].spaceBefore = true;
     const std::string sql = Translate(t, line);
     sqlite3_stmt* st = Prepare(sql, line);
     Bind(st, line);

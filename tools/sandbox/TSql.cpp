@@ -283,7 +283,7 @@ private:
         const Token& prev = s.tokens.back();
         if (t.Is("SELECT")) {
             if (prev.Is("UNION") || prev.Is("ALL") || prev.Is("EXCEPT") || prev.Is("INTERSECT") || prev.Is("AS")) return true;
-            if ((kind == "INSERT" && !sawValues) || kind == "WITH" || kind == "DECLARE") return true;
+            if ((kind == "INSERT" && !sawValues) || kind == "WITH" || (kind == "DECLARE" && prev.Is("FOR"))) return true;
             if (kind == "CREATE" || kind == "ALTER") return false;
             return false;
         }
