@@ -205,6 +205,20 @@ TEST_F(Sandbox, LongSourceComesInPiecesOf4000) {
     EXPECT_EQ(joined, body);
 }
 
+TEST_F(Sandbox, LongGeneratedResultArrivesWhole) {
+    // Many packets, with texts that need conversion, cross the writer's buffer growth.
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(Cs()));
+    OdbcRun run = c.Run("exec sp_sandbox_rows 20000");
+    ASSERT_TRUE(run.ok);
+    ASSERT_FALSE(run.results.empty());
+    const OdbcResult& r = run.results[0];
+    ASSERT_EQ(r.rows.size(), 20000u);
+    EXPECT_EQ(r.names, (std::vector<std::string>{"id", "big", "name", "wide_name", "amount", "created", "ratio", "flag"}));
+    EXPECT_EQ(r.rows.back(), (std::vector<std::string>{"20000", "60000000140000", "customer_name_0020000", "wide_n\xC3\xA4me_0020000",
+                                                        "24690.0000", "2024-01-06 05:33:20.000", "2857.1428571428573", "0"}));
+}
+
 TEST_F(Sandbox, CancelStopsAWaitfor) {
     OdbcProbe c;
     ASSERT_TRUE(c.Connect(Cs()));

@@ -150,6 +150,7 @@ private:
     void ExecCreateTable(const std::vector<Token>& t, int line);
     void ExecDrop(const std::vector<Token>& t, int line);
     void ExecTransaction(const std::string& word, int line);
+    void GenerateRows(long count);
     int RunProcedure(const std::string& name, std::vector<std::pair<std::string, SqlValue>> args, int line,
                      std::map<std::string, std::string>* outputs, std::map<std::string, SqlValue>* outputValues);
     void RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line);

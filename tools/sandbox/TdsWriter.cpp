@@ -264,12 +264,77 @@ std::string Utf8ToCp1252(std::string_view s) {
 
 TdsWriter::TdsWriter(std::function<bool(const std::uint8_t*, size_t)> send, std::uint8_t packetType)
     : send_(std::move(send)), packetType_(packetType) {
-    buf_.reserve(8192);
+    buf_.resize(64 * 1024);
 }
 
-void TdsWriter::Put(const void* p, size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    buf_.insert(buf_.end(), b, b + n);
+void TdsWriter::Grow(size_t n) {
+    if (begin_ > kHeaderRoom) {
+        std::memmove(buf_.data() + kHeaderRoom, buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_ - kHeaderRoom;
+        begin_ = kHeaderRoom;
+    }
+    if (end_ + n > buf_.size()) buf_.resize(std::max(buf_.size() * 2, end_ + n + 4096));
+}
+
+void TdsWriter::PutCp1252(std::string_view s, size_t maxBytes) {
+    bool ascii = true;
+    for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+        Put(s.data(), std::min(s.size(), maxBytes));
+        return;
+    }
+    const std::string b = Utf8ToCp1252(s);
+    Put(b.data(), std::min(b.size(), maxBytes));
+}
+
+void TdsWriter::PutUtf16(std::string_view s, size_t maxUnits, std::uint16_t* unitsOut) {
+    bool ascii = true;
+    for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+        const size_t n = std::min(s.size(), maxUnits);
+        if (end_ + n * 2 > buf_.size()) Grow(n * 2);
+        std::uint8_t* o = buf_.data() + end_;
+        for (size_t i = 0; i < n; ++i) {
+            o[2 * i] = static_cast<std::uint8_t>(s[i]);
+            o[2 * i + 1] = 0;
+        }
+        end_ += n * 2;
+        if (unitsOut) *unitsOut = static_cast<std::uint16_t>(n);
+        return;
+    }
+    // UTF-8 decoded straight into UTF-16LE units in the buffer.
+    if (end_ + 2 * s.size() + 4 > buf_.size()) Grow(2 * s.size() + 4);
+    size_t units = 0;
+    auto unit = [&](std::uint32_t u) {
+        buf_[end_++] = static_cast<std::uint8_t>(u & 0xFF);
+        buf_[end_++] = static_cast<std::uint8_t>(u >> 8);
+        ++units;
+    };
+    for (size_t i = 0; i < s.size() && units < maxUnits;) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        std::uint32_t cp;
+        int extra;
+        if (c < 0x80) { cp = c; extra = 0; }
+        else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
+        else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
+        else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
+        else { unit(0xFFFD); ++i; continue; }
+        if (i + static_cast<size_t>(extra) >= s.size()) {
+            unit(0xFFFD);
+            break;
+        }
+        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0x3F);
+        i += static_cast<size_t>(extra) + 1;
+        if (cp >= 0x10000) {
+            if (units + 2 > maxUnits) break;
+            cp -= 0x10000;
+            unit(0xD800 + (cp >> 10));
+            unit(0xDC00 + (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    if (unitsOut) *unitsOut = static_cast<std::uint16_t>(units);
 }
 
 void TdsWriter::BeforeToken() {
@@ -284,30 +349,27 @@ void TdsWriter::BeforeToken() {
     FlushFull();
 }
 
-bool TdsWriter::SendPacket(const std::uint8_t* body, size_t n, bool last) {
+bool TdsWriter::SendPacket(size_t bodyStart, size_t n, bool last) {
     if (failed_) return false;
-    std::vector<std::uint8_t> pkt(8 + n);
-    pkt[0] = packetType_;
-    pkt[1] = last ? 1 : 0;
+    std::uint8_t* h = buf_.data() + bodyStart - kHeaderRoom;
     const auto len = static_cast<std::uint16_t>(8 + n);
-    pkt[2] = static_cast<std::uint8_t>(len >> 8);
-    pkt[3] = static_cast<std::uint8_t>(len & 0xFF);
-    pkt[4] = pkt[5] = 0;
-    pkt[6] = packetId_++;
-    pkt[7] = 0;
-    if (n) std::memcpy(pkt.data() + 8, body, n);
-    if (!send_(pkt.data(), pkt.size())) failed_ = true;
+    h[0] = packetType_;
+    h[1] = last ? 1 : 0;
+    h[2] = static_cast<std::uint8_t>(len >> 8);
+    h[3] = static_cast<std::uint8_t>(len & 0xFF);
+    h[4] = h[5] = 0;
+    h[6] = packetId_++;
+    h[7] = 0;
+    if (!send_(h, 8 + n)) failed_ = true;
     return !failed_;
 }
 
 void TdsWriter::FlushFull() {
     const size_t body = static_cast<size_t>(packetSize_) - 8;
-    size_t off = 0;
-    while (buf_.size() - off > body) {
-        SendPacket(buf_.data() + off, body, false);
-        off += body;
+    while (end_ - begin_ > body) {
+        SendPacket(begin_, body, false);
+        begin_ += body;
     }
-    if (off) buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(off));
 }
 
 bool TdsWriter::Finish() {
@@ -319,8 +381,9 @@ bool TdsWriter::Finish() {
         U64(heldRows_);
     }
     FlushFull();
-    SendPacket(buf_.data(), buf_.size(), true);
-    buf_.clear();
+    if (buf_.size() < kHeaderRoom) buf_.resize(4096);
+    SendPacket(begin_, end_ - begin_, true);
+    begin_ = end_ = kHeaderRoom;
     packetId_ = 1;
     started_ = false;
     return !failed_;
@@ -529,6 +592,17 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     case SqlType::VarBinary: {
         if (plp && null) { U64(~0ull); return; }
         if (null) { U16(0xFFFF); return; }
+        if (t.kind == SqlType::VarChar && !plp && v.type == SqlValue::Text) {
+            // The common case without padding: length, then the bytes.
+            if (end_ + 2 * v.s.size() + 16 > buf_.size()) Grow(2 * v.s.size() + 16);
+            const size_t at = end_;
+            U16(0);
+            const size_t before = end_;
+            PutCp1252(v.s, 8000);
+            const auto n = static_cast<std::uint16_t>(end_ - before);
+            std::memcpy(buf_.data() + at, &n, 2);
+            return;
+        }
         std::string bytes = t.IsBinary() ? v.s : Utf8ToCp1252(v.AsText());
         if (t.kind == SqlType::Char || t.kind == SqlType::Binary) {
             if (bytes.size() < static_cast<size_t>(t.length)) bytes.append(static_cast<size_t>(t.length) - bytes.size(), t.kind == SqlType::Char ? ' ' : '\0');
@@ -545,6 +619,16 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         const bool isPlp = plp || t.kind == SqlType::Xml;
         if (isPlp && null) { U64(~0ull); return; }
         if (null) { U16(0xFFFF); return; }
+        if (t.kind == SqlType::NVarChar && !isPlp && v.type == SqlValue::Text) {
+            if (end_ + 2 * v.s.size() + 16 > buf_.size()) Grow(2 * v.s.size() + 16);
+            const size_t at = end_;
+            U16(0);
+            std::uint16_t units = 0;
+            PutUtf16(v.s, 4000, &units);
+            const auto bytes = static_cast<std::uint16_t>(units * 2);
+            std::memcpy(buf_.data() + at, &bytes, 2);
+            return;
+        }
         std::u16string w = Utf8ToUtf16(v.AsText());
         if (t.kind == SqlType::NChar && w.size() < static_cast<size_t>(t.length)) w.append(static_cast<size_t>(t.length) - w.size(), u' ');
         if (isPlp) { Plp(std::string_view(reinterpret_cast<const char*>(w.data()), w.size() * 2)); return; }

@@ -5,6 +5,7 @@
 #include "SqlType.h"
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -66,7 +67,15 @@ public:
 
 private:
     void BeforeToken();
-    void Put(const void* p, size_t n);
+    void Put(const void* p, size_t n) {
+        if (end_ + n > buf_.size()) Grow(n);
+        std::memcpy(buf_.data() + end_, p, n);
+        end_ += n;
+    }
+    void Grow(size_t n);
+    // Text as CP1252 bytes or UTF-16LE code units, with a fast path for ASCII.
+    void PutCp1252(std::string_view utf8, size_t maxBytes);
+    void PutUtf16(std::string_view utf8, size_t maxUnits, std::uint16_t* unitsOut);
     void U8(std::uint8_t v) { Put(&v, 1); }
     void U16(std::uint16_t v) { Put(&v, 2); }
     void U32(std::uint32_t v) { Put(&v, 4); }
@@ -77,12 +86,17 @@ private:
     void Value(const SqlType& t, const SqlValue& v);
     void Plp(std::string_view bytes);
     void FlushFull();
-    bool SendPacket(const std::uint8_t* body, size_t n, bool last);
+    bool SendPacket(size_t bodyStart, size_t n, bool last);
 
     std::function<bool(const std::uint8_t*, size_t)> send_;
     std::uint8_t packetType_;
     int packetSize_ = 4096;
+    // Pending bytes are buf_[begin_, end_). The 8 bytes before begin_ are always free, so a packet
+    // header is written in front of its body and both go out in one write.
+    static constexpr size_t kHeaderRoom = 8;
     std::vector<std::uint8_t> buf_;
+    size_t begin_ = kHeaderRoom;
+    size_t end_ = kHeaderRoom;
     std::uint8_t packetId_ = 1;
     bool held_ = false;
     std::uint8_t heldToken_ = 0;
