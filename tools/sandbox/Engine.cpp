@@ -1014,6 +1014,28 @@ void Session::ExecTransaction(const std::string& word, int line) {
     out_.EnvChangeBytes(10, "", descriptor(tranId_));
 }
 
+void Session::TransactionRequest(int type, bool beginNew) {
+    try {
+        if (type == 5) {
+            ExecTransaction("BEGIN", 1);
+        } else if (type == 7 || type == 8) {
+            if (tranCount_ > 0) {
+                if (type == 7) {
+                    tranCount_ = 1;
+                    ExecTransaction("COMMIT", 1);
+                } else {
+                    ExecTransaction("ROLLBACK", 1);
+                }
+            }
+            if (beginNew) ExecTransaction("BEGIN", 1);
+        }
+    } catch (const SqlError& e) {
+        EmitError(e);
+        return;
+    }
+    Done(0, 0, 0);
+}
+
 void Session::ExecExec(const std::vector<Token>& t, int line) {
     size_t i = 1;
     if (i < t.size() && t[i].IsOp("(")) {

@@ -92,6 +92,10 @@ public:
     };
     void RunRpc(const std::string& procName, int procId, std::vector<RpcParam> params);
 
+    // A transaction manager request: 5 begin, 7 commit, 8 rollback; beginNew starts the next
+    // transaction at once (the driver's manual-commit mode).
+    void TransactionRequest(int type, bool beginNew);
+
     // The number of the last error raised in this session (0 for none).
     int LastError() const { return lastError_; }
     void ClearLastError() { lastError_ = 0; }

@@ -464,10 +464,22 @@ public:
                     out.Done(kTokenDone, kDoneAttn, 0, 0);
                     out.Finish();
                     break;
-                case 0x0E:
-                    out.Done(kTokenDone, 0, 0, 0);
+                case 0x0E: {
+                    if (!session) return Close();
+                    Reader r(m.data);
+                    const std::uint32_t headers = r.U32();
+                    Reader body(m.data, headers >= 4 && headers <= m.data.size() ? headers : 0);
+                    const int type = body.U16();
+                    bool beginNew = false;
+                    if (type == 7 || type == 8) {
+                        const std::uint8_t nameLen = body.U8();
+                        body.Bytes(nameLen * 2u);
+                        beginNew = body.Has(1) && (body.U8() & 1);
+                    }
+                    session->TransactionRequest(type, beginNew);
                     out.Finish();
                     break;
+                }
                 default: return Close();
                 }
             } catch (const Attention&) {
@@ -542,7 +554,7 @@ private:
         body.push_back(0);
         out.Raw(body.data(), body.size());
         out.Finish();
-        if (clientEncryption == 3) {
+        if (clientEncryption == 1 || clientEncryption == 3) {
             std::fprintf(stderr, "tolvan-sandbox: a client required encryption, which the stand-in does not offer; connection closed\n");
             throw DropConnection{};
         }

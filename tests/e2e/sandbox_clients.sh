@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The stand-in through FreeTDS's own tools, unixODBC's isql and Python's pyodbc: each must get the
+# answers SQL Server would give.
+set -euo pipefail
+sandbox=$1
+work=$(mktemp -d)
+coproc SERVER { exec "$sandbox" --port 0 --demo --data-dir "$work/data"; }
+trap 'kill $SERVER_PID 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+read -r line <&"${SERVER[0]}"
+port=${line##*:}
+fail() { echo "FAIL: $*"; exit 1; }
+cs="Driver=FreeTDS;Server=127.0.0.1;Port=$port;UID=sa;PWD=Tolvan-2026;TDS_Version=7.4;ClientCharset=UTF-8;Database=demo"
+
+# bsqldb: a result with its row count.
+out=$(echo "select top 2 ProductID, Category from Products order by ProductID" | bsqldb -S "127.0.0.1:$port" -U sa -P Tolvan-2026 -D demo 2>&1)
+grep -q "^ *1  Coffee" <<<"$out" || fail "bsqldb: $out"
+grep -q "2 rows affected" <<<"$out" || fail "bsqldb count: $out"
+
+# tsql: messages and errors with their numbers.
+out=$(printf "print 'from print'\ngo\nselect * from Missing\ngo\n" | TDSVER=7.4 tsql -H 127.0.0.1 -p "$port" -U sa -P Tolvan-2026 2>&1)
+grep -q "from print" <<<"$out" || fail "tsql print: $out"
+grep -q "Msg 208" <<<"$out" || fail "tsql error: $out"
+
+# isql: prepared statements go through sp_prepexec.
+out=$(echo "select count(*) from Orders where Status = 'Paid'" | isql -b -k "$cs" 2>&1)
+grep -q "1 rows fetched" <<<"$out" || fail "isql: $out"
+
+# A client that requires encryption is refused.
+if echo "select 1" | timeout 20 isql -b -k "$cs;Encryption=require" >/dev/null 2>&1; then fail "encryption was not refused"; fi
+
+# pyodbc: bound parameters (sp_executesql) and manual-commit transactions.
+/usr/bin/python3 - "$cs" <<'PY' || fail "pyodbc"
+import sys, decimal, pyodbc
+cs = sys.argv[1]
+c = pyodbc.connect(cs, autocommit=False)
+k = c.cursor()
+k.execute("select ? as a, ? as b, ? as c", 7, "h\u00e9", decimal.Decimal("1.2345"))
+row = tuple(k.fetchall()[0])
+assert row == (7, "h\u00e9", decimal.Decimal("1.2345")), f"parameters: {row}"
+k.execute("select Status from Orders where OrderID = 1")
+before = k.fetchone()[0]
+k.execute("update Orders set Status = ? where OrderID = 1", "Changed")
+c.rollback()
+k.execute("select Status from Orders where OrderID = 1")
+assert k.fetchone()[0] == before, "rollback"
+k.execute("update Orders set Status = ? where OrderID = 1", "Changed")
+c.commit()
+other = pyodbc.connect(cs, autocommit=True).cursor()
+assert other.execute("select Status from Orders where OrderID = 1").fetchone()[0] == "Changed", "commit"
+PY
+echo "clients ok"
