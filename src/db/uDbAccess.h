@@ -1,0 +1,116 @@
+// The database access layer: one connection, commands and queries, recordsets and the errors
+// collection, over ODBC (unixODBC with the FreeTDS driver by default).
+#pragma once
+
+#include "uMemDataSet.h"
+#include "uNbExceptions.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// A failure reported by the driver or the server; the message reads like the server's own text.
+NB_DECLARE_EXCEPTION(EDbError, Exception);
+
+inline constexpr const char* kConnectionFailure = "Connection failure";
+inline constexpr const char* kNoResultSet = "CommandText does not return a result set";
+
+struct TDbErrorItem {
+    int Number = 0;           // the server's native error number
+    std::string Description;  // without the driver manager's and driver's bracketed prefixes
+    std::string SqlState;
+};
+
+enum TCursorLocation { clUseServer = 2, clUseClient = 3 };
+
+// What an OLE DB connection string of the connection dialog says.
+struct TDbConnectionParams {
+    std::string Server;  // "host", "host,port" or "host\instance"
+    std::string UserId;
+    std::string Password;
+    bool IntegratedSecurity = false;
+    std::string Database;
+};
+
+// Reads "Provider=SQLOLEDB.1;User ID=..;Password=..;Data Source=..;Initial Catalog=..;..." as the
+// dialog builds it. A password may hold ";" or "}": the known layout of the string tells where it ends.
+TDbConnectionParams ParseOleDbConnectionString(const std::string& text);
+// The ODBC connection string for a driver; every value brace-quoted. Throws EDbError for a value
+// the driver cannot take safely.
+std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver);
+
+class TDbStatement;
+class TDbRecordset;
+class TDbDataSet;
+
+class TDbConnection {
+public:
+    TDbConnection();
+    ~TDbConnection();
+    TDbConnection(const TDbConnection&) = delete;
+    TDbConnection& operator=(const TDbConnection&) = delete;
+
+    std::string ConnectionString;  // the OLE DB form
+    std::string Driver;            // ODBC driver name; TOLVAN_ODBC_DRIVER or "FreeTDS"
+    int ConnectionTimeout = 15;
+    int CommandTimeout = 30;
+    TCursorLocation CursorLocation = clUseClient;
+    // Raised for PRINT and other informational messages, on the thread executing the statement.
+    std::function<void(const TDbErrorItem&)> OnInfoMessage;
+
+    void Open();
+    void Close();
+    bool Connected() const;
+    // Runs a statement on the calling thread; its results are discarded.
+    void Execute(const std::string& sql);
+    // The messages of the last operation (execute, next result, fetch).
+    std::vector<TDbErrorItem> Errors() const;
+
+    void* Handle() const { return dbc_; }
+
+private:
+    friend class TDbStatement;
+    friend class TDbRecordset;
+    void SetErrors(std::vector<TDbErrorItem> items);
+
+    void* env_ = nullptr;
+    void* dbc_ = nullptr;
+    bool open_ = false;
+    mutable std::mutex errorsMutex_;
+    std::vector<TDbErrorItem> errors_;
+};
+
+// One result of a statement: open when it has columns; its rows are fetched into a dataset.
+class TDbRecordset {
+public:
+    ~TDbRecordset();
+    bool IsOpen() const { return open_; }
+    // The dataset over this recordset, with all its rows; null for a closed recordset.
+    std::unique_ptr<TDbDataSet> TakeDataSet() { return std::move(data_); }
+    TDbDataSet* DataSet() const { return data_.get(); }
+    long long RecordsAffected() const { return rowsAffected_; }
+    // The following result of the same batch, or null when there is none.
+    std::unique_ptr<TDbRecordset> NextRecordset();
+
+private:
+    friend class TDbStatement;
+    TDbRecordset(std::shared_ptr<TDbStatement> stmt);
+    std::shared_ptr<TDbStatement> stmt_;
+    bool open_ = false;
+    long long rowsAffected_ = -1;
+    std::unique_ptr<TDbDataSet> data_;
+};
+
+// The dataset over a recordset: the result's columns as fields, its rows fetched.
+class TDbDataSet : public TMemDataSet {};
+
+// Runs a batch through a command (debug runs: a statement without rows gives a closed recordset).
+std::unique_ptr<TDbRecordset> DbExecuteCommand(TDbConnection& db, const std::string& sql);
+// Runs a batch through a query (client cursor, all rows fetched); a first result without rows fails
+// with "CommandText does not return a result set".
+std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql);
+
+// Fills a dataset from the current result of an ODBC statement handle (exposed for benchmarks).
+void DbFetchInto(TDbConnection& db, void* hstmt, TMemDataSet& target);

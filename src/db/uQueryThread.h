@@ -1,0 +1,63 @@
+// Runs one statement on a worker thread while the caller keeps its own loop turning: the window
+// handles its events, the command-line tool simply waits.
+#pragma once
+
+#include "uDbAccess.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// How the calling thread waits: Wait returns once done() holds, doing the caller's own work
+// (handling window events) meanwhile. Wake is called from the worker when it has finished.
+class TQueryWaiter {
+public:
+    virtual ~TQueryWaiter() = default;
+    virtual void Wait(const std::function<bool()>& done) = 0;
+    virtual void Wake() = 0;
+};
+
+// A waiter that just blocks until the worker wakes it.
+class TBlockingWaiter : public TQueryWaiter {
+public:
+    void Wait(const std::function<bool()>& done) override;
+    void Wake() override;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+class TQueryThread {
+public:
+    // Starts at once: a command (debug runs) or a query (normal runs and catalog queries).
+    TQueryThread(TDbConnection& db, std::string sql, bool useCommand, TQueryWaiter& waiter);
+    ~TQueryThread();
+    TQueryThread(const TQueryThread&) = delete;
+    TQueryThread& operator=(const TQueryThread&) = delete;
+
+    bool Done() const { return done_.load(std::memory_order_acquire); }
+    // Joins the worker; raises its error on this thread, or returns its recordset.
+    std::unique_ptr<TDbRecordset> WaitForResult();
+
+    const bool UseCommand;
+
+private:
+    void Execute();
+
+    TDbConnection& db_;
+    std::string sql_;
+    TQueryWaiter& waiter_;
+    std::unique_ptr<TDbRecordset> recordset_;
+    std::exception_ptr error_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// The one entry point: runs the statement on a query thread and returns its first recordset.
+std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter);

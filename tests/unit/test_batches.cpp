@@ -1,0 +1,72 @@
+#include "uDbAccess.h"
+#include "uDbBatches.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<std::string> AllBatches(std::string text) {
+    std::vector<std::string> out;
+    while (!text.empty()) out.push_back(TakeNextBatch(text));
+    return out;
+}
+
+TEST(Batches, SplitAtGoLines) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> batches;
+    };
+    const Case cases[] = {
+        {"two statements", "select 1\r\nGO\r\nselect 2\r\n", {"select 1\r\n", "select 2\r\n"}},
+        {"no separator", "select 1\r\nselect 2\r\n", {"select 1\r\nselect 2\r\n"}},
+        {"not separators", "a\r\ngo\r\n GO\r\nGO \r\nGO;\r\nGo\r\n", {"a\r\ngo\r\n GO\r\nGO \r\nGO;\r\nGo\r\n"}},
+        {"last GO without line break stays", "select 1\r\nGO", {"select 1\r\nGO"}},
+        {"leading separator gives an empty batch", "GO\r\nselect 1\r\n", {"", "select 1\r\n"}},
+        {"two separators in a row", "a\r\nGO\r\nGO\r\nb\r\n", {"a\r\n", "", "b\r\n"}},
+        {"lone LF is not a line end", "a\nGO\nb\r\n", {"a\nGO\nb\r\n"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(AllBatches(c.text), c.batches) << c.name;
+
+    std::string text = "one\r\ntwo";
+    EXPECT_EQ(TakeLine(text), "one\r\n");
+    EXPECT_EQ(TakeLine(text), "two");
+    EXPECT_EQ(text, "");
+}
+
+TEST(Batches, DebugTemplate) {
+    EXPECT_EQ(std::string(kDebugTemplate).size(), 321u);
+    EXPECT_EQ(WrapDebugBatch("select 1\r\n", false), "select 1\r\n");
+    const std::string wrapped = WrapDebugBatch("select '%d'\r\n", true);
+    EXPECT_EQ(wrapped.rfind("begin try   print 'DEBUG MODE ON';   select '%d'\r\n; end try begin catch   select '' as SQL_ERROR_TRAPPED,", 0), 0u);
+    EXPECT_EQ(wrapped.substr(wrapped.size() - 37), "error_message() as Message end catch ");
+}
+
+TEST(ConnectionString, ParsedAndQuoted) {
+    const TDbConnectionParams p = ParseOleDbConnectionString(
+        "Provider=SQLOLEDB.1;User ID=sa;Password=a;b}c=;Data Source=x;Data Source=host,1500;Initial Catalog=master;Persist Security Info=True;");
+    EXPECT_EQ(p.UserId, "sa");
+    EXPECT_EQ(p.Password, "a;b}c=;Data Source=x");
+    EXPECT_EQ(p.Server, "host,1500");
+    EXPECT_EQ(p.Database, "master");
+    EXPECT_FALSE(p.IntegratedSecurity);
+    EXPECT_EQ(BuildOdbcConnectionString(p, "FreeTDS"),
+              "Driver={FreeTDS};Server={host};Port={1500};UID={sa};PWD={a;b}c=;Data Source=x};Database={master};TDS_Version={7.4};ClientCharset={UTF-8};");
+
+    const TDbConnectionParams sspi = ParseOleDbConnectionString(
+        "Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source=srv\\inst;Initial Catalog=master;Persist Security Info=True;");
+    EXPECT_TRUE(sspi.IntegratedSecurity);
+    EXPECT_EQ(BuildOdbcConnectionString(sspi, "FreeTDS"),
+              "Driver={FreeTDS};Server={srv};Instance={inst};Trusted_Connection={yes};Database={master};TDS_Version={7.4};ClientCharset={UTF-8};");
+
+    TDbConnectionParams bad = p;
+    bad.Password = "x};Server=evil";
+    try {
+        BuildOdbcConnectionString(bad, "FreeTDS");
+        ADD_FAILURE();
+    } catch (const EDbError& e) {
+        EXPECT_EQ(e.Message(), "The password contains the characters \"};\", which the ODBC driver cannot accept.");
+    }
+}
+
+}  // namespace
