@@ -36,11 +36,14 @@ assert len(rows) == {rows}
 """
 try:
     results = {}
-    ours_wall, ours_peak, out = measure("ours", [os.path.join(bin_dir, "bench_ingest"), port, "ours", str(rows)], parse=True)
-    fields = out.split()
-    ours_fetch = float(fields[1]); value_bytes = int(fields[5])
-    bare_wall, bare_peak, out = measure("bare", [os.path.join(bin_dir, "bench_ingest"), port, "bare", str(rows)], parse=True)
-    bare_fetch = float(out.split()[1])
+    # Ours and the bare loop alternate five times; the best of each counts (the machine is shared).
+    ours_fetch = bare_fetch = ours_wall = bare_wall = float("inf")
+    for _ in range(5):
+        wall, ours_peak, out = measure("ours", [os.path.join(bin_dir, "bench_ingest"), port, "ours", str(rows)], parse=True)
+        fields = out.split()
+        ours_fetch = min(ours_fetch, float(fields[1])); value_bytes = int(fields[5]); ours_wall = min(ours_wall, wall)
+        wall, bare_peak, out = measure("bare", [os.path.join(bin_dir, "bench_ingest"), port, "bare", str(rows)], parse=True)
+        bare_fetch = min(bare_fetch, float(out.split()[1])); bare_wall = min(bare_wall, wall)
     peers = {
         "bsqldb": (["bsqldb", "-S", f"127.0.0.1:{port}", "-U", "sa", "-P", "Tolvan-2026"], sql + "\n"),
         "tsql": (["tsql", "-H", "127.0.0.1", "-p", port, "-U", "sa", "-P", "Tolvan-2026"], sql + "\ngo\nexit\n"),

@@ -623,19 +623,23 @@ std::optional<TMemInt128> TextToDecimal(std::string_view text, int scale) {
         text.remove_prefix(1);
     }
     if (text.empty()) return std::nullopt;
-    const std::string& sep = FormatSettings().DecimalSeparator;
     TMemInt128 v = 0;
     int significant = 0, fracDigits = 0;
     bool inFraction = false, anyDigit = false;
     int roundDigit = -1;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (!inFraction && (c == '.' || text.compare(i, sep.size(), sep) == 0)) {
+        if (c < '0' || c > '9') {
+            // "." or the user's decimal separator starts the fraction.
+            if (inFraction) return std::nullopt;
+            if (c != '.') {
+                const std::string& sep = FormatSettings().DecimalSeparator;
+                if (sep.empty() || text.compare(i, sep.size(), sep) != 0) return std::nullopt;
+                i += sep.size() - 1;
+            }
             inFraction = true;
-            if (c != '.') i += sep.size() - 1;
             continue;
         }
-        if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
         anyDigit = true;
         if (inFraction && fracDigits >= scale) {
             if (roundDigit < 0) roundDigit = c - '0';

@@ -259,6 +259,7 @@ private:
     std::vector<std::unique_ptr<TMemIndex>> items_;
     int selected_ = -1;
     bool upkeep_ = true;
+    TMemIndex* natural_ = nullptr;  // "__MEM__Natural", once it exists
 };
 
 inline constexpr const char* kNaturalIndexName = "__MEM__Natural";

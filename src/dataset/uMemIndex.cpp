@@ -257,6 +257,7 @@ TMemIndex& TMemIndexes::FindOrAddIndex(std::string_view name) {
 void TMemIndexes::Clear() {
     items_.clear();
     selected_ = -1;
+    natural_ = nullptr;
 }
 
 void TMemIndexes::SetUpkeep(bool on) {
@@ -461,7 +462,8 @@ void TMemCustomDataSet::IndexRemove(TMemRow row) {
 }
 
 void TMemCustomDataSet::RebuildNaturalIndex() {
-    TMemIndex& index = indexes_.FindOrAddIndex(kNaturalIndexName);
+    if (!indexes_.natural_) indexes_.natural_ = &indexes_.FindOrAddIndex(kNaturalIndexName);
+    TMemIndex& index = *indexes_.natural_;
     if (index.options_ & ioNatural) {
         // Kept in place row by row while upkeep is on; a full sort only when that lapsed.
         if (index.Selected() && !index.built_) RebuildIndex(index);

@@ -454,6 +454,33 @@ void StoreText(TField& f, int fieldType, std::string_view text) {
         return;
     }
     if (fieldType == ftBCD) {
+        // The driver writes plain "-123.4500": read it straight into value x 10000.
+        std::int64_t units = 0;
+        size_t i = 0;
+        const bool negative = !text.empty() && text[0] == '-';
+        if (negative) ++i;
+        int frac = -1;
+        bool plain = i < text.size() && text.size() - i <= 19;
+        for (; plain && i < text.size(); ++i) {
+            const char c = text[i];
+            if (c == '.' && frac < 0) {
+                frac = 0;
+            } else if (c >= '0' && c <= '9') {
+                if (frac >= 4) {
+                    plain = false;  // more than 4 decimals: round through the general path
+                    break;
+                }
+                units = units * 10 + (c - '0');
+                if (frac >= 0) ++frac;
+            } else {
+                plain = false;
+            }
+        }
+        if (plain) {
+            for (int k = frac < 0 ? 0 : frac; k < 4; ++k) units *= 10;
+            f.SetAsCurrency(negative ? -units : units);
+            return;
+        }
         auto d = TextToDecimal(text, 4);
         if (d) f.SetAsCurrency(static_cast<std::int64_t>(*d));
         else f.SetValueText(text);
@@ -557,24 +584,6 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     target.Open();
     target.SuspendControls();
     target.Indexes().SetUpkeep(false);
-    // Bound columns and a row array, unless a large value must be read piece by piece.
-    const SQLULEN rowsPerFetch = anyLob ? 1 : 512;
-    if (!anyLob) {
-        SQLSetStmtAttr(h, SQL_ATTR_ROW_BIND_TYPE, SQL_BIND_BY_COLUMN, 0);
-        SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(rowsPerFetch), 0);
-        for (SQLUSMALLINT c = 1; c <= ncols; ++c) {
-            ColumnPlan& p = plan[c - 1u];
-            if (p.fieldIndex < 0) continue;
-            p.buffer.assign(p.width * rowsPerFetch, 0);
-            p.ind.assign(rowsPerFetch, 0);
-            SQLBindCol(h, c, p.cType, p.buffer.data(), static_cast<SQLLEN>(p.width), p.ind.data());
-            p.bound = true;
-        }
-    }
-    SQLULEN fetched = 0;
-    SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
-    std::vector<SQLUSMALLINT> status(rowsPerFetch);
-    SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status.data(), 0);
     std::vector<TField*> fields;
     for (int i = 0; i < target.FieldCount(); ++i) fields.push_back(&target.Field(i));
     auto finish = [&] {
@@ -587,87 +596,129 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         target.MoveFirst();
         target.ResumeControls();
     };
-    try {
-        for (;;) {
-            const SQLRETURN rc = SQLFetch(h);
-            if (rc == SQL_NO_DATA) break;
-            if (!SQL_SUCCEEDED(rc) || rc == SQL_SUCCESS_WITH_INFO) {
-                std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
-                for (const auto& d : diags)
-                    if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
-                if (!SQL_SUCCEEDED(rc)) throw EDbError(diags.empty() ? std::string("Fetching rows failed.") : diags[0].Description);
+    auto fetchError = [&](SQLRETURN rc) -> std::exception_ptr {
+        if (SQL_SUCCEEDED(rc) && rc != SQL_SUCCESS_WITH_INFO) return nullptr;
+        std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
+        for (const auto& d : diags)
+            if (IsLinkFailure(d)) return std::make_exception_ptr(EDbError(kConnectionFailure));
+        if (!SQL_SUCCEEDED(rc)) return std::make_exception_ptr(EDbError(diags.empty() ? std::string("Fetching rows failed.") : diags[0].Description));
+        return nullptr;
+    };
+    // One value of a bound cell into its field.
+    auto storeCell = [&](const ColumnPlan& p, TField& f, const char* cell, SQLLEN ind) {
+        switch (p.cType) {
+        case SQL_C_SBIGINT: {
+            std::int64_t v;
+            std::memcpy(&v, cell, sizeof v);
+            if (p.fieldType == ftBoolean) f.SetAsBoolean(v != 0);
+            else f.SetAsLargeInt(v);
+            break;
+        }
+        case SQL_C_DOUBLE: {
+            double v;
+            std::memcpy(&v, cell, sizeof v);
+            f.SetAsFloat(v);
+            break;
+        }
+        case SQL_C_TYPE_TIMESTAMP: {
+            SQL_TIMESTAMP_STRUCT ts;
+            std::memcpy(&ts, cell, sizeof ts);
+            TDateTime d = 0, t = 0;
+            TryEncodeDate(ts.year, ts.month, ts.day, d);
+            if (p.fieldType == ftTimeStamp) {
+                const std::int64_t nanos = ((ts.hour * 60LL + ts.minute) * 60LL + ts.second) * 1000000000LL + ts.fraction;
+                f.SetAsVariant(TMemVariant::FromTimeStamp(static_cast<std::int64_t>(d), nanos));
+            } else {
+                TryEncodeTime(ts.hour, ts.minute, ts.second, static_cast<int>((ts.fraction + 500000) / 1000000 % 1000), t);
+                f.SetAsDateTime(d + t);
             }
-            for (SQLULEN r = 0; r < fetched; ++r) {
-                if (status[r] == SQL_ROW_ERROR || status[r] == SQL_ROW_NOROW) continue;
+            break;
+        }
+        case SQL_C_TYPE_DATE: {
+            SQL_DATE_STRUCT ds;
+            std::memcpy(&ds, cell, sizeof ds);
+            TDateTime d = 0;
+            TryEncodeDate(ds.year, ds.month, ds.day, d);
+            f.SetAsDateTime(d);
+            break;
+        }
+        default: {
+            size_t len = ind == SQL_NO_TOTAL ? p.width : static_cast<size_t>(ind);
+            if (p.cType == SQL_C_CHAR && len >= p.width) len = p.width - 1;
+            if (p.cType == SQL_C_BINARY && len > p.width) len = p.width;
+            StoreText(f, p.fieldType, std::string_view(cell, len));
+        }
+        }
+    };
+
+    if (anyLob) {
+        // A large value is read piece by piece: one row per fetch, every column through SQLGetData.
+        try {
+            for (;;) {
+                const SQLRETURN rc = SQLFetch(h);
+                if (rc == SQL_NO_DATA) break;
+                if (std::exception_ptr e = fetchError(rc)) std::rethrow_exception(e);
                 target.AppendRow();
                 for (SQLUSMALLINT c = 1; c <= ncols; ++c) {
                     ColumnPlan& p = plan[c - 1u];
                     if (p.fieldIndex < 0) continue;
                     TField& f = *fields[static_cast<size_t>(p.fieldIndex)];
-                    if (!p.bound) {
-                        bool isNull = false;
-                        SQLSMALLINT cType = p.cType;
-                        if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE || cType == SQL_C_TYPE_TIMESTAMP || cType == SQL_C_TYPE_DATE) cType = SQL_C_CHAR;
-                        const std::string v = ReadLob(h, c, cType, isNull);
-                        if (isNull) continue;
-                        if (p.fieldType == ftDateTime || p.fieldType == ftTimeStamp || p.fieldType == ftDate || p.fieldType == ftFloat ||
-                            p.fieldType == ftBoolean) {
-                            // Text forms read with the fixed formats the driver writes.
-                            TFormatSettingsSwap swap("yyyy-mm-dd", "-");
-                            if (p.fieldType == ftBoolean) f.SetAsBoolean(v == "1");
-                            else if (p.fieldType == ftFloat) f.SetAsFloat(std::strtod(v.c_str(), nullptr));
-                            else f.SetValueText(v.substr(0, p.fieldType == ftTimeStamp ? std::string::npos : 23));
-                        } else {
-                            StoreText(f, p.fieldType, v);
-                        }
-                        continue;
+                    bool isNull = false;
+                    SQLSMALLINT cType = p.cType;
+                    if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE || cType == SQL_C_TYPE_TIMESTAMP || cType == SQL_C_TYPE_DATE) cType = SQL_C_CHAR;
+                    const std::string v = ReadLob(h, c, cType, isNull);
+                    if (isNull) continue;
+                    if (p.fieldType == ftDateTime || p.fieldType == ftTimeStamp || p.fieldType == ftDate || p.fieldType == ftFloat ||
+                        p.fieldType == ftBoolean) {
+                        // Text forms read with the fixed formats the driver writes.
+                        TFormatSettingsSwap swap("yyyy-mm-dd", "-");
+                        if (p.fieldType == ftBoolean) f.SetAsBoolean(v == "1");
+                        else if (p.fieldType == ftFloat) f.SetAsFloat(std::strtod(v.c_str(), nullptr));
+                        else f.SetValueText(v.substr(0, p.fieldType == ftTimeStamp ? std::string::npos : 23));
+                    } else {
+                        StoreText(f, p.fieldType, v);
                     }
+                }
+                target.PostRow();
+            }
+        } catch (...) {
+            if (target.State() == TDataSetState::Insert) target.CancelRow();
+            finish();
+            throw;
+        }
+        finish();
+        return;
+    }
+
+    // Bound columns and a row array of 512 rows per fetch.
+    constexpr SQLULEN kRows = 512;
+    SQLSetStmtAttr(h, SQL_ATTR_ROW_BIND_TYPE, SQL_BIND_BY_COLUMN, 0);
+    SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+    for (SQLUSMALLINT c = 1; c <= ncols; ++c) {
+        ColumnPlan& p = plan[c - 1u];
+        if (p.fieldIndex < 0) continue;
+        p.buffer.assign(p.width * kRows, 0);
+        p.ind.assign(kRows, 0);
+        SQLBindCol(h, c, p.cType, p.buffer.data(), static_cast<SQLLEN>(p.width), p.ind.data());
+        p.bound = true;
+    }
+    SQLULEN fetched = 0;
+    std::vector<SQLUSMALLINT> status(kRows);
+    SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status.data(), 0);
+    try {
+        for (;;) {
+            const SQLRETURN rc = SQLFetch(h);
+            if (rc == SQL_NO_DATA) break;
+            if (std::exception_ptr e = fetchError(rc)) std::rethrow_exception(e);
+            for (SQLULEN r = 0; r < fetched; ++r) {
+                if (status[r] == SQL_ROW_ERROR || status[r] == SQL_ROW_NOROW) continue;
+                target.AppendRow();
+                for (const ColumnPlan& p : plan) {
+                    if (p.fieldIndex < 0) continue;
                     const SQLLEN ind = p.ind[r];
                     if (ind == SQL_NULL_DATA) continue;
-                    const char* cell = p.buffer.data() + r * p.width;
-                    switch (p.cType) {
-                    case SQL_C_SBIGINT: {
-                        std::int64_t v;
-                        std::memcpy(&v, cell, sizeof v);
-                        if (p.fieldType == ftBoolean) f.SetAsBoolean(v != 0);
-                        else f.SetAsLargeInt(v);
-                        break;
-                    }
-                    case SQL_C_DOUBLE: {
-                        double v;
-                        std::memcpy(&v, cell, sizeof v);
-                        f.SetAsFloat(v);
-                        break;
-                    }
-                    case SQL_C_TYPE_TIMESTAMP: {
-                        SQL_TIMESTAMP_STRUCT ts;
-                        std::memcpy(&ts, cell, sizeof ts);
-                        TDateTime d = 0, t = 0;
-                        TryEncodeDate(ts.year, ts.month, ts.day, d);
-                        if (p.fieldType == ftTimeStamp) {
-                            const std::int64_t nanos = ((ts.hour * 60LL + ts.minute) * 60LL + ts.second) * 1000000000LL + ts.fraction;
-                            f.SetAsVariant(TMemVariant::FromTimeStamp(static_cast<std::int64_t>(d), nanos));
-                        } else {
-                            TryEncodeTime(ts.hour, ts.minute, ts.second, static_cast<int>((ts.fraction + 500000) / 1000000 % 1000), t);
-                            f.SetAsDateTime(d + t);
-                        }
-                        break;
-                    }
-                    case SQL_C_TYPE_DATE: {
-                        SQL_DATE_STRUCT ds;
-                        std::memcpy(&ds, cell, sizeof ds);
-                        TDateTime d = 0;
-                        TryEncodeDate(ds.year, ds.month, ds.day, d);
-                        f.SetAsDateTime(d);
-                        break;
-                    }
-                    default: {
-                        size_t len = ind == SQL_NO_TOTAL ? p.width : static_cast<size_t>(ind);
-                        if (p.cType == SQL_C_CHAR && len >= p.width) len = p.width - 1;
-                        if (p.cType == SQL_C_BINARY && len > p.width) len = p.width;
-                        StoreText(f, p.fieldType, std::string_view(cell, len));
-                    }
-                    }
+                    storeCell(p, *fields[static_cast<size_t>(p.fieldIndex)], p.buffer.data() + r * p.width, ind);
                 }
                 target.PostRow();
             }

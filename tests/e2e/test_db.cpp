@@ -187,6 +187,18 @@ TEST_F(Db, ColumnNamesAndTypesInTheResultDataset) {
     }
 }
 
+TEST_F(Db, ManyBlocksOfRowsArriveWhole) {
+    auto r = DbOpenQuery(db_, "exec sp_sandbox_rows 1600");
+    TMemCustomDataSet& ds = *r->DataSet();
+    ASSERT_EQ(ds.RowCount(), 1600);
+    for (int row : {1, 512, 513, 1025, 1600}) {
+        ds.SetRowNumber(row);
+        EXPECT_EQ(ds.Field(0).AsInteger(), row);
+        EXPECT_EQ(ds.Field(2).ValueText(), NbFormat("customer_name_%07d", row));
+        EXPECT_EQ(ds.Field(3).ValueText(), NbFormat("wide_n\xC3\xA4me_%07d", row));
+    }
+}
+
 TEST_F(Db, EmptyResultKeepsItsColumns) {
     auto r = DbOpenQuery(db_, "select * from Customers where 1 = 0");
     TNbDataSet ds;
