@@ -2,6 +2,7 @@
 #include "SandboxProcess.h"
 #include "uDbAccess.h"
 #include "uNbData.h"
+#include "uNbFormat.h"
 #include "uQueryThread.h"
 
 #include <gtest/gtest.h>
