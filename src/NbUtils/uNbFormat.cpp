@@ -10,9 +10,18 @@ namespace {
     throw EConvertError("Format '" + std::string(format) + "' invalid or incompatible with argument");
 }
 
-void Pad(std::string& out, std::string_view body, int width, bool left) {
+void Pad(std::string& out, std::string_view body, int width, bool left, bool zero = false) {
     const int fill = width - static_cast<int>(body.size());
-    if (fill > 0 && !left) out.append(static_cast<size_t>(fill), ' ');
+    if (fill > 0 && !left && zero) {
+        // Zeros go after the sign.
+        if (!body.empty() && body[0] == '-') {
+            out.push_back('-');
+            body.remove_prefix(1);
+        }
+        out.append(static_cast<size_t>(fill), '0');
+    } else if (fill > 0 && !left) {
+        out.append(static_cast<size_t>(fill), ' ');
+    }
     out.append(body);
     if (fill > 0 && left) out.append(static_cast<size_t>(fill), ' ');
 }
@@ -38,6 +47,11 @@ std::string NbFormatList(std::string_view format, std::initializer_list<NbFormat
         if (format[i] == '-') {
             left = true;
             if (++i >= format.size()) Invalid(format);
+        }
+        bool zero = false;
+        if (format[i] == '0') {
+            zero = true;
+            ++i;
         }
         int width = 0;
         while (i < format.size() && format[i] >= '0' && format[i] <= '9') width = width * 10 + (format[i++] - '0');
@@ -73,7 +87,7 @@ std::string NbFormatList(std::string_view format, std::initializer_list<NbFormat
             if (format[i] == 'X')
                 for (char* p = buf; p != r.ptr; ++p)
                     if (*p >= 'a' && *p <= 'f') *p = static_cast<char>(*p - 'a' + 'A');
-            Pad(out, body, width, left);
+            Pad(out, body, width, left, zero);
             break;
         }
         default:

@@ -25,7 +25,7 @@ private:
     std::variant<std::string_view, std::int64_t> v_;
 };
 
-// Supports %s, %d, %u, %x, %X and %% with optional "-" flag, width and, for %s, precision.
+// Supports %s, %d, %u, %x, %X and %% with an optional "-" or "0" flag, width and, for %s, precision.
 std::string NbFormatList(std::string_view format, std::initializer_list<NbFormatArg> args);
 
 template <typename... Args>

@@ -128,6 +128,7 @@ TEST(Log, NoUsableStdoutWritesNothingAndRaisesNothing) {
 TEST(Format, PlaceholdersAndErrors) {
     EXPECT_EQ(NbFormat("%s (%s, line %d)", "x", "NbUtils/uNbData", 1023), "x (NbUtils/uNbData, line 1023)");
     EXPECT_EQ(NbFormat("[%5d|%-4s|%.2s|%X|%%]", -42, "ab", "xyz", 255), "[  -42|ab  |xy|FF|%]");
+    EXPECT_EQ(NbFormat("%07d|%05d", 42, -7), "0000042|-0007");
     EXPECT_THROW(NbFormat("%q", 1), EConvertError);
     EXPECT_THROW(NbFormat("%d"), EConvertError);
     EXPECT_THROW(NbFormat("trailing %"), EConvertError);
