@@ -195,6 +195,7 @@ std::uint8_t* TMemCustomDataSet::NewBlock() {
 void TMemCustomDataSet::FreeBlock(std::uint8_t* block) { freeBlocks_.push_back(block); }
 
 void TMemCustomDataSet::DropRows() {
+    pending_ = nullptr;  // its block goes with the chunks
     rows_.clear();
     rows_.shrink_to_fit();
     blockChunks_.clear();
@@ -268,14 +269,15 @@ size_t TMemCustomDataSet::MemoryUsed() const {
 }
 
 const std::uint8_t* TMemCustomDataSet::ReadValues() const {
-    if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) return editBuf_.data() + kHeader;
+    if (state_ == TDataSetState::Insert) return pending_ + kHeader;
+    if (state_ == TDataSetState::Edit) return editBuf_.data() + kHeader;
     TMemRow r = CurrentRow();
     return r ? Values(r) : nullptr;
 }
 
 std::uint8_t* TMemCustomDataSet::WriteValues() {
-    if (state_ != TDataSetState::Edit && state_ != TDataSetState::Insert)
-        throw EDatabaseError("DataSet Not in Edit or Insert Mode");
+    if (state_ == TDataSetState::Insert) return pending_ + kHeader;
+    if (state_ != TDataSetState::Edit) throw EDatabaseError("DataSet Not in Edit or Insert Mode");
     return editBuf_.data() + kHeader;
 }
 
@@ -423,7 +425,8 @@ void TMemCustomDataSet::RestorePosition(const TBookmark& bookmark) {
 void TMemCustomDataSet::AppendRow() {
     if (readOnly_) throw EDatabaseError("Cannot modify a read-only dataset");
     CheckBrowse();
-    editBuf_.assign(static_cast<size_t>(blockBytes_), 0);
+    // A new row is written straight into the block it will keep.
+    pending_ = NewBlock();
     insertAt_ = -1;
     editModified_ = false;
     state_ = TDataSetState::Insert;
@@ -433,7 +436,7 @@ void TMemCustomDataSet::AppendRow() {
 void TMemCustomDataSet::InsertRow() {
     if (readOnly_) throw EDatabaseError("Cannot modify a read-only dataset");
     CheckBrowse();
-    editBuf_.assign(static_cast<size_t>(blockBytes_), 0);
+    pending_ = NewBlock();
     insertAt_ = -1;
     if (TMemRow cur = CurrentRow(); cur && !indexes_.SelectedIndex()) {
         insertAt_ = static_cast<int>(std::find(rows_.begin(), rows_.end(), cur) - rows_.begin());
@@ -456,26 +459,28 @@ void TMemCustomDataSet::EditRow() {
 
 void TMemCustomDataSet::PostRow() {
     if (state_ == TDataSetState::Insert) {
-        BeforePostNew(editBuf_.data() + kHeader);
-        std::uint8_t* block = NewBlock();
-        std::memcpy(block, editBuf_.data(), static_cast<size_t>(blockBytes_));
+        BeforePostNew(pending_ + kHeader);
+        std::uint8_t* block = pending_;
         const std::int32_t id = ++rowIdCounter_;
         std::memcpy(block, &id, 4);
-        if (insertAt_ >= 0 && insertAt_ <= static_cast<int>(rows_.size()))
-            rows_.insert(rows_.begin() + insertAt_, block);
-        else
-            rows_.push_back(block);
+        const bool appended = !(insertAt_ >= 0 && insertAt_ <= static_cast<int>(rows_.size()));
+        if (appended) rows_.push_back(block);
+        else rows_.insert(rows_.begin() + insertAt_, block);
         try {
             IndexInsert(block);
         } catch (...) {
+            // The row stays pending, as before the post.
             rows_.erase(std::find(rows_.begin(), rows_.end(), block));
-            FreeBlock(block);
+            --rowIdCounter_;
             throw;
         }
+        pending_ = nullptr;
         pendingNewBlobs_.clear();
         state_ = TDataSetState::Browse;
         RebuildNaturalIndex();
-        pos_ = std::max(0, FindRowInOrder(id));
+        // An appended row with no index in force is the last one.
+        const bool last = appended && !indexes_.SelectedIndex();
+        pos_ = last ? static_cast<int>(rows_.size()) - 1 : std::max(0, FindRowInOrder(id));
         bof_ = eof_ = false;
     } else if (state_ == TDataSetState::Edit) {
         TMemRow row = CurrentRow();
@@ -516,6 +521,8 @@ void TMemCustomDataSet::CancelRow() {
     pendingNewBlobs_.clear();
     pendingOldBlobs_.clear();
     editBuf_.clear();
+    if (pending_) FreeBlock(pending_);
+    pending_ = nullptr;
     state_ = TDataSetState::Browse;
     NotifyEditing();
     NotifyDataChanged();

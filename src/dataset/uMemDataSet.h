@@ -435,7 +435,8 @@ private:
     bool active_ = false;
     bool readOnly_ = false;
     TDataSetState state_ = TDataSetState::Inactive;
-    std::vector<std::uint8_t> editBuf_;  // header + values + null flags of the pending row
+    std::vector<std::uint8_t> editBuf_;  // header + values + null flags of the row being changed
+    std::uint8_t* pending_ = nullptr;     // the block of the row being added
     int insertAt_ = -1;                   // store position for an inserted row, -1 to append
     bool editModified_ = false;
 
