@@ -17,6 +17,8 @@ constexpr size_t kFirstSpace = 6;
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
+int g_lineFd = STDOUT_FILENO;
+
 std::function<void(std::string_view)>& Sink() {
     static std::function<void(std::string_view)> sink;
     return sink;
@@ -57,14 +59,15 @@ void SendToDebugger(std::string_view text) {
 }
 
 void SendToStdout(std::string_view text) {
+    if (g_lineFd < 0) return;
     struct stat st{};
-    if (::fstat(STDOUT_FILENO, &st) != 0) return;
+    if (::fstat(g_lineFd, &st) != 0) return;
     const mode_t kind = st.st_mode & S_IFMT;
     if (kind != S_IFREG && kind != S_IFCHR && kind != S_IFIFO && kind != S_IFSOCK) return;
     std::string line;
     line.reserve(text.size() + 1);
     line.append(text).push_back('\n');
-    WriteAll(STDOUT_FILENO, line);
+    WriteAll(g_lineFd, line);
 }
 
 }  // namespace
@@ -95,6 +98,8 @@ void NbLog(std::string_view text) {
     SendToDebugger(text);
     SendToStdout(text);
 }
+
+void NbLogSetLineFd(int fd) { g_lineFd = fd; }
 
 void NbLogSetDebuggerSink(std::function<void(std::string_view)> sink) { Sink() = std::move(sink); }
 

@@ -26,6 +26,10 @@ std::vector<std::string_view> NbLogPieces(std::string_view text);
 // and are dropped otherwise; tests install their own receiver. An empty function restores the default.
 void NbLogSetDebuggerSink(std::function<void(std::string_view)> sink);
 
+// Where whole lines go: standard output by default; another descriptor, or -1 for nowhere
+// (the command-line tool keeps standard output for its results).
+void NbLogSetLineFd(int fd);
+
 // Start-up of the log: ignores SIGPIPE (a closed pipe becomes an error, never a kill), then writes
 // "Log system initializing." and "Command line: %s".
 void NbLogInitialize();

@@ -154,6 +154,19 @@ void TDbConnection::SetErrors(std::vector<TDbErrorItem> items) {
     errors_ = std::move(items);
 }
 
+void TDbConnection::AddMessages(const std::vector<TDbErrorItem>& items) {
+    if (items.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(errorsMutex_);
+        errors_.insert(errors_.end(), items.begin(), items.end());
+    }
+    for (const auto& d : items)
+        if (IsInfo(d)) {
+            if (OnInfoMessage) OnInfoMessage(d);
+            break;
+        }
+}
+
 std::vector<TDbErrorItem> TDbConnection::Errors() const {
     std::lock_guard<std::mutex> lock(errorsMutex_);
     return errors_;
@@ -233,9 +246,14 @@ public:
         db_->SetErrors(diags);
         for (const auto& d : diags)
             if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
+        // One informational event per operation, carrying its first message, as the errors
+        // collection holds them all.
         if (rc == SQL_SUCCESS_WITH_INFO || rc == SQL_ERROR || rc == SQL_NO_DATA)
             for (const auto& d : diags)
-                if (IsInfo(d) && db_->OnInfoMessage) db_->OnInfoMessage(d);
+                if (IsInfo(d)) {
+                    if (db_->OnInfoMessage) db_->OnInfoMessage(d);
+                    break;
+                }
         if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {
             for (const auto& d : diags)
                 if (!IsInfo(d)) throw EDbError(d.Description);
@@ -295,7 +313,7 @@ std::unique_ptr<TDbRecordset> Run(TDbConnection& db, const std::string& sql, boo
 }  // namespace
 
 std::unique_ptr<TDbRecordset> DbExecuteCommand(TDbConnection& db, const std::string& sql) { return Run(db, sql, false); }
-std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql) { return Run(db, sql, true); }
+std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql, bool allowNoRows) { return Run(db, sql, !allowNoRows); }
 
 void TDbConnection::Execute(const std::string& sql) {
     auto stmt = std::make_shared<TDbStatement>(*this);
@@ -602,6 +620,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         for (const auto& d : diags)
             if (IsLinkFailure(d)) return std::make_exception_ptr(EDbError(kConnectionFailure));
         if (!SQL_SUCCEEDED(rc)) return std::make_exception_ptr(EDbError(diags.empty() ? std::string("Fetching rows failed.") : diags[0].Description));
+        db.AddMessages(diags);  // messages read ahead with the rows
         return nullptr;
     };
     // One value of a bound cell into its field.
@@ -709,7 +728,10 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     try {
         for (;;) {
             const SQLRETURN rc = SQLFetch(h);
-            if (rc == SQL_NO_DATA) break;
+            if (rc == SQL_NO_DATA) {
+                db.AddMessages(Diagnostics(SQL_HANDLE_STMT, h));
+                break;
+            }
             if (std::exception_ptr e = fetchError(rc)) std::rethrow_exception(e);
             for (SQLULEN r = 0; r < fetched; ++r) {
                 if (status[r] == SQL_ROW_ERROR || status[r] == SQL_ROW_NOROW) continue;
@@ -722,6 +744,9 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                 }
                 target.PostRow();
             }
+            // A short block ends the result. Fetching again would make the driver read on into
+            // the batch's next tokens and swallow the messages that follow this result.
+            if (fetched < kRows) break;
         }
     } catch (...) {
         if (target.State() == TDataSetState::Insert) target.CancelRow();
@@ -729,5 +754,4 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         throw;
     }
     finish();
-    (void)db;
 }

@@ -57,7 +57,8 @@ public:
     int ConnectionTimeout = 15;
     int CommandTimeout = 30;
     TCursorLocation CursorLocation = clUseClient;
-    // Raised for PRINT and other informational messages, on the thread executing the statement.
+    // Raised once per operation that brought informational messages (PRINT and the like), with
+    // the first of them, on the thread executing the statement.
     std::function<void(const TDbErrorItem&)> OnInfoMessage;
 
     void Open();
@@ -69,6 +70,9 @@ public:
     std::vector<TDbErrorItem> Errors() const;
 
     void* Handle() const { return dbc_; }
+    // Messages that arrive while rows are read (those after a result's last row) join the errors
+    // collection of the operation and raise the informational event.
+    void AddMessages(const std::vector<TDbErrorItem>& items);
 
 private:
     friend class TDbStatement;
@@ -109,8 +113,9 @@ class TDbDataSet : public TMemDataSet {};
 // Runs a batch through a command (debug runs: a statement without rows gives a closed recordset).
 std::unique_ptr<TDbRecordset> DbExecuteCommand(TDbConnection& db, const std::string& sql);
 // Runs a batch through a query (client cursor, all rows fetched); a first result without rows fails
-// with "CommandText does not return a result set".
-std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql);
+// with "CommandText does not return a result set" unless allowNoRows is set (then it is a closed
+// recordset, and the batch's later results can still be reached).
+std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql, bool allowNoRows = false);
 
 // Fills a dataset from the current result of an ODBC statement handle (exposed for benchmarks).
 void DbFetchInto(TDbConnection& db, void* hstmt, TMemDataSet& target);

@@ -10,8 +10,8 @@ void TBlockingWaiter::Wake() {
     cv_.notify_all();
 }
 
-TQueryThread::TQueryThread(TDbConnection& db, std::string sql, bool useCommand, TQueryWaiter& waiter)
-    : UseCommand(useCommand), db_(db), sql_(std::move(sql)), waiter_(waiter) {
+TQueryThread::TQueryThread(TDbConnection& db, std::string sql, bool useCommand, TQueryWaiter& waiter, bool allowNoRows)
+    : UseCommand(useCommand), AllowNoRows(allowNoRows), db_(db), sql_(std::move(sql)), waiter_(waiter) {
     if (useCommand) db_.CursorLocation = clUseServer;
     thread_ = std::thread([this] { Execute(); });
 }
@@ -22,7 +22,7 @@ TQueryThread::~TQueryThread() {
 
 void TQueryThread::Execute() {
     try {
-        recordset_ = UseCommand ? DbExecuteCommand(db_, sql_) : DbOpenQuery(db_, sql_);
+        recordset_ = UseCommand ? DbExecuteCommand(db_, sql_) : DbOpenQuery(db_, sql_, AllowNoRows);
     } catch (...) {
         error_ = std::current_exception();
     }
@@ -36,8 +36,9 @@ std::unique_ptr<TDbRecordset> TQueryThread::WaitForResult() {
     return std::move(recordset_);
 }
 
-std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter) {
-    TQueryThread thread(db, sql, useCommand, waiter);
+std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter,
+                                               bool allowNoRows) {
+    TQueryThread thread(db, sql, useCommand, waiter, allowNoRows);
     waiter.Wait([&] { return thread.Done(); });
     return thread.WaitForResult();
 }

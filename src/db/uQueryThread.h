@@ -36,7 +36,7 @@ private:
 class TQueryThread {
 public:
     // Starts at once: a command (debug runs) or a query (normal runs and catalog queries).
-    TQueryThread(TDbConnection& db, std::string sql, bool useCommand, TQueryWaiter& waiter);
+    TQueryThread(TDbConnection& db, std::string sql, bool useCommand, TQueryWaiter& waiter, bool allowNoRows = false);
     ~TQueryThread();
     TQueryThread(const TQueryThread&) = delete;
     TQueryThread& operator=(const TQueryThread&) = delete;
@@ -46,6 +46,7 @@ public:
     std::unique_ptr<TDbRecordset> WaitForResult();
 
     const bool UseCommand;
+    const bool AllowNoRows;
 
 private:
     void Execute();
@@ -60,4 +61,5 @@ private:
 };
 
 // The one entry point: runs the statement on a query thread and returns its first recordset.
-std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter);
+std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter,
+                                               bool allowNoRows = false);

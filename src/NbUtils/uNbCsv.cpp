@@ -1,0 +1,132 @@
+#include "uNbCsv.h"
+
+#include "uNbExceptions.h"
+#include "uNbFormat.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void AppendItem(std::string& out, std::string_view item) {
+    bool quote = false;
+    for (char ch : item) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == 0) break;  // a NUL ends the scan
+        if (c <= 32 || c == '"' || c == ',') {
+            quote = true;
+            break;
+        }
+    }
+    if (!quote) {
+        out.append(item);
+        return;
+    }
+    out += '"';
+    for (char c : item) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+// Appends one CSV line (CR LF included) for the items.
+template <typename Items>
+void AppendLine(std::string& out, const Items& items, size_t count) {
+    if (count == 1 && items(0).empty()) {
+        out += "\"\"\r\n";
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (i) out += ',';
+        AppendItem(out, items(i));
+    }
+    out += "\r\n";
+}
+
+// Writes the header and the rows, handing the text over in pieces.
+template <typename Sink>
+void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
+    TFormatSettingsSwap swap("M/d/yyyy", "/");
+    const size_t n = static_cast<size_t>(ds.FieldCount());
+    std::string buf;
+    buf.reserve(1 << 20);
+    AppendLine(buf, [&](size_t i) { return std::string(ds.Field(static_cast<int>(i)).DisplayName()); }, n);
+    std::vector<std::string> values(n);
+    ds.MoveFirst();
+    while (!ds.AtEnd()) {
+        for (size_t i = 0; i < n; ++i) {
+            const TField& f = ds.Field(static_cast<int>(i));
+            if (StorageOf(f.DataType()) == TMemStorage::Text) values[i].assign(f.TextView());
+            else values[i] = f.ValueText();
+        }
+        AppendLine(buf, [&](size_t i) -> const std::string& { return values[i]; }, n);
+        if (buf.size() >= (1 << 20) - 4096) {
+            sink(buf);
+            buf.clear();
+        }
+        ds.MoveNext();
+    }
+    if (!buf.empty()) sink(buf);
+}
+
+}  // namespace
+
+std::string CsvCommaText(const std::vector<std::string>& items) {
+    std::string out;
+    AppendLine(out, [&](size_t i) -> const std::string& { return items[i]; }, items.size());
+    out.resize(out.size() - 2);
+    return out;
+}
+
+std::string DataSetToCsv(TMemCustomDataSet& ds) {
+    std::string out;
+    WriteCsv(ds, [&](const std::string& piece) { out += piece; });
+    return out;
+}
+
+void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string tmp = dir + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
+    ::fchmod(fd, 0644);
+    bool closed = false;
+    const TBookmark saved = ds.SavePosition();
+    ds.SuspendControls();
+    auto cleanup = [&] {
+        try {
+            ds.RestorePosition(saved);
+        } catch (...) {
+        }
+        ds.ResumeControls();
+    };
+    try {
+        WriteCsv(ds, [&](const std::string& piece) {
+            size_t done = 0;
+            while (done < piece.size()) {
+                const ssize_t w = ::write(fd, piece.data() + done, piece.size() - done);
+                if (w < 0) {
+                    if (errno == EINTR) continue;
+                    throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
+                }
+                done += static_cast<size_t>(w);
+            }
+        });
+        const bool synced = ::fsync(fd) == 0;
+        closed = true;
+        if (::close(fd) != 0 || !synced) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
+        if (::rename(tmp.c_str(), path.c_str()) != 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
+    } catch (...) {
+        if (!closed) ::close(fd);
+        ::unlink(tmp.c_str());
+        cleanup();
+        throw;
+    }
+    cleanup();
+}

@@ -1,0 +1,16 @@
+// A dataset as comma-separated values: a header line of display names, one line per row, CR LF
+// after every line, items quoted when they hold a control character, a space, a quote or a comma.
+#pragma once
+
+#include "uMemDataSet.h"
+
+#include <string>
+#include <vector>
+
+// The comma text of one line's items.
+std::string CsvCommaText(const std::vector<std::string>& items);
+// The whole CSV text (dates written M/d/yyyy for the duration).
+std::string DataSetToCsv(TMemCustomDataSet& ds);
+// Writes the CSV of a dataset to a file. The rows go to a temporary file beside the target, which
+// replaces the target only once complete: a failed export leaves the old file as it was.
+void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path);

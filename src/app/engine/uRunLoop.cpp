@@ -1,0 +1,149 @@
+#include "uRunLoop.h"
+
+#include "uDbBatches.h"
+#include "uNbLog.h"
+
+#include <ctime>
+
+namespace {
+
+std::string Trimmed(const std::string& s) {
+    size_t a = 0, b = s.size();
+    while (a < b && static_cast<unsigned char>(s[a]) <= 32) ++a;
+    while (b > a && static_cast<unsigned char>(s[b - 1]) <= 32) --b;
+    return s.substr(a, b - a);
+}
+
+}  // namespace
+
+std::string NowHHmmss() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tmv{};
+    localtime_r(&now, &tmv);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%H:%M:%S", &tmv);
+    return buf;
+}
+
+TTlvnRun::TTlvnRun(TDbConnection& db) : db_(db) {
+    db_.OnInfoMessage = [this](const TDbErrorItem& item) { dbInfoMessage(item); };
+}
+
+TTlvnRun::~TTlvnRun() {
+    ClearRunResults();
+    db_.OnInfoMessage = nullptr;
+}
+
+std::string TTlvnRun::FormatSqlMessage(const TDbErrorItem& item) {
+    if (item.Number == 265929) return {};
+    return NbFormat("SQLMessage: %s\r\n", item.Description);
+}
+
+void TTlvnRun::dbInfoMessage(const TDbErrorItem& item) {
+    NbLog("InfoMessage: {%s}", item.Description);
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    lastInfoMessage_ = FormatSqlMessage(item);
+}
+
+void TTlvnRun::ClearRunResults() {
+    MessageText.clear();
+    ResultList.clear();
+}
+
+// Appends the last informational line and the errors collection (its first item skipped when the
+// event already delivered it), then clears the informational line.
+void TTlvnRun::CollectMessages() {
+    std::string last;
+    {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        last = lastInfoMessage_;
+    }
+    MessageText += last;
+    const std::vector<TDbErrorItem> errors = db_.Errors();
+    for (size_t i = 0; i < errors.size(); ++i) {
+        NbLog("%d: {%s}", static_cast<int>(i), errors[i].Description);
+        const std::string line = FormatSqlMessage(errors[i]);
+        if (i == 0 && line == last) continue;
+        MessageText += line;
+    }
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    lastInfoMessage_.clear();
+}
+
+std::unique_ptr<TMemCustomDataSet> TTlvnRun::MakeResultDataSet(TDbRecordset& r, bool direct) {
+    if (direct) return r.TakeDataSet();
+    std::unique_ptr<TDbDataSet> over = r.TakeDataSet();
+    auto copy = std::make_unique<TNbDataSet>();
+    copy->Open();
+    copy->CopyFromDataSet(*over);
+    copy->SetReadOnly(true);
+    return copy;
+}
+
+void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
+    ClearRunResults();
+    host.SetStatusText("Running: " + text);
+    host.SetBusy(true);
+    NbLog("Query start");
+    try {
+        while (!Trimmed(text).empty()) {
+            {
+                std::lock_guard<std::mutex> lock(infoMutex_);
+                lastInfoMessage_.clear();
+            }
+            NbLog("QueryWait");
+            const std::string batch = WrapDebugBatch(TakeNextBatch(text), debug);
+            // A batch whose first statement returns no rows (an UPDATE) still runs to its end and
+            // the run goes on with the next batch.
+            std::unique_ptr<TDbRecordset> r = RunOnQueryThread(db_, batch, debug, host.Waiter(), true);
+            bool direct = !debug;
+            while (r) {
+                CollectMessages();
+                if (r->IsOpen()) ResultList.push_back(MakeResultDataSet(*r, direct));
+                NbLog("NextRecordset");
+                r = r->NextRecordset();
+                direct = false;
+            }
+            // Messages of the move past the last result are kept too.
+            CollectMessages();
+        }
+    } catch (const EDbError& e) {
+        if (e.Message() == kConnectionFailure) {
+            db_.Close();
+            host.ConnectionLost();
+        }
+        host.SetBusy(false);
+        host.SetStatusText("DONE");
+        throw;
+    } catch (...) {
+        host.SetBusy(false);
+        host.SetStatusText("DONE");
+        throw;
+    }
+    host.SetBusy(false);
+    host.SetStatusText("DONE");
+}
+
+std::unique_ptr<TNbDataSet> TTlvnRun::OpenResultDataSet(const std::string& statement, TRunHost& host) {
+    host.SetStatusText("Running: " + statement);
+    host.SetBusy(true);
+    struct Restore {
+        TRunHost& h;
+        ~Restore() {
+            h.SetBusy(false);
+            h.SetStatusText("DONE");
+        }
+    } restore{host};
+    std::unique_ptr<TDbRecordset> r = RunOnQueryThread(db_, statement, false, host.Waiter());
+    auto copy = std::make_unique<TNbDataSet>();
+    copy->Open();
+    copy->CopyFromDataSet(*r->DataSet());
+    return copy;
+}
+
+std::string TTlvnRun::FailurePrefix(const std::string& timeHHmmss) { return NbFormat("\r\n[%s] ", timeHHmmss); }
+
+std::string TTlvnRun::OutcomeText(const std::string& prefix, const std::string* failure) const {
+    if (!failure) return MessageText + prefix + "Success.";
+    return MessageText + prefix + (*failure == kNoResultSet ? std::string("Success.") : *failure);
+}

@@ -1,0 +1,62 @@
+// The batch run loop: splits the SQL into batches, runs each on a query thread, walks its
+// recordsets, collects server messages and keeps the row-returning results. Shared by the window
+// and the command-line tool; what the window does around a run comes through TRunHost.
+#pragma once
+
+#include "uDbAccess.h"
+#include "uNbData.h"
+#include "uQueryThread.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The caller's side of a run: status texts, busy state, how to wait, a lost connection.
+class TRunHost {
+public:
+    virtual ~TRunHost() = default;
+    virtual void SetStatusText(const std::string& text) = 0;  // "Running: ..." and "DONE"
+    virtual void SetBusy(bool busy) = 0;                      // wait cursor, window disabled
+    virtual TQueryWaiter& Waiter() = 0;
+    virtual void ConnectionLost() = 0;                        // the connection was closed
+};
+
+class TTlvnRun {
+public:
+    explicit TTlvnRun(TDbConnection& db);
+    ~TTlvnRun();
+    TTlvnRun(const TTlvnRun&) = delete;
+    TTlvnRun& operator=(const TTlvnRun&) = delete;
+
+    TDbConnection& Db() { return db_; }
+
+    // The results and messages of the last run.
+    std::vector<std::unique_ptr<TMemCustomDataSet>> ResultList;
+    std::string MessageText;
+
+    // Runs every batch of the text; raises the first failure (the connection closed first when it
+    // is "Connection failure").
+    void RunBatches(std::string text, bool debug, TRunHost& host);
+    std::unique_ptr<TMemCustomDataSet> MakeResultDataSet(TDbRecordset& r, bool direct);
+    static std::string FormatSqlMessage(const TDbErrorItem& item);
+    void dbInfoMessage(const TDbErrorItem& item);
+    void ClearRunResults();
+    // One catalog or schema statement through the query path, copied into a new result dataset.
+    std::unique_ptr<TNbDataSet> OpenResultDataSet(const std::string& statement, TRunHost& host);
+
+    // The text a finished run shows when there is nothing to render: the messages, the time prefix
+    // and "Success." or the failure's message.
+    static std::string FailurePrefix(const std::string& timeHHmmss);
+    std::string OutcomeText(const std::string& prefix, const std::string* failure) const;
+
+private:
+    void CollectMessages();
+
+    TDbConnection& db_;
+    std::mutex infoMutex_;
+    std::string lastInfoMessage_;
+};
+
+// "HH:mm:ss" of the local time now.
+std::string NowHHmmss();
