@@ -1,0 +1,107 @@
+// The run loop against the stand-in through FreeTDS.
+#include "SandboxProcess.h"
+#include "uRunLoop.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class Host : public TRunHost {
+public:
+    std::vector<std::string> statuses;
+    int busy = 0, lost = 0;
+    void SetStatusText(const std::string& t) override { statuses.push_back(t); }
+    void SetBusy(bool b) override { busy += b ? 1 : -1; }
+    TQueryWaiter& Waiter() override { return waiter; }
+    void ConnectionLost() override { ++lost; }
+    TBlockingWaiter waiter;
+};
+
+class RunLoop : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = new SandboxProcess(true); }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override {
+        db_.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server_->Port()) +
+                               ";Initial Catalog=master;Persist Security Info=True;";
+        db_.Open();
+        db_.Execute("use [demo]");
+    }
+    std::string RunFails(TTlvnRun& run, const std::string& sql, bool debug = false) {
+        try {
+            run.RunBatches(sql, debug, host_);
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        return "<no failure>";
+    }
+    static SandboxProcess* server_;
+    TDbConnection db_;
+    Host host_;
+};
+SandboxProcess* RunLoop::server_ = nullptr;
+
+TEST_F(RunLoop, BatchesAndResults) {
+    TTlvnRun run(db_);
+    run.RunBatches("select 1 as a\r\nGO\r\nselect 2 as b\r\n", false, host_);
+    ASSERT_EQ(run.ResultList.size(), 2u);
+    EXPECT_NE(dynamic_cast<TDbDataSet*>(run.ResultList[1].get()), nullptr) << "each batch's first result is used directly";
+    EXPECT_EQ(host_.statuses.front(), "Running: select 1 as a\r\nGO\r\nselect 2 as b\r\n");
+    EXPECT_EQ(host_.statuses.back(), "DONE");
+    EXPECT_EQ(host_.busy, 0);
+
+    run.RunBatches("print 'hi' select 1 as a select 2 as b\r\n", false, host_);
+    ASSERT_EQ(run.ResultList.size(), 2u);
+    EXPECT_NE(dynamic_cast<TDbDataSet*>(run.ResultList[0].get()), nullptr);
+    auto* copy = dynamic_cast<TNbDataSet*>(run.ResultList[1].get());
+    ASSERT_NE(copy, nullptr) << "later results of a batch are copies";
+    EXPECT_TRUE(copy->ReadOnly());
+    EXPECT_EQ(run.MessageText, "SQLMessage: hi\r\n");
+}
+
+TEST_F(RunLoop, StatementsWithoutRowsDoNotEndTheRun) {
+    TTlvnRun run(db_);
+    run.RunBatches("update Products set InStock = 1 where ProductID = 4\r\nGO\r\nselect InStock from Products where ProductID = 4\r\nprint 'after'\r\n", false, host_);
+    ASSERT_EQ(run.ResultList.size(), 1u);
+    EXPECT_EQ(run.ResultList[0]->Field(0).ValueText(), "True");
+    EXPECT_EQ(run.MessageText, "SQLMessage: after\r\n") << "a message after the last result is kept";
+    run.RunBatches("update Products set InStock = 1 where ProductID = 4\r\n", false, host_);
+    EXPECT_TRUE(run.ResultList.empty());
+    EXPECT_EQ(run.OutcomeText("\r\n[10:00:00] ", nullptr), "\r\n[10:00:00] Success.");
+}
+
+TEST_F(RunLoop, FailureStopsTheRun) {
+    TTlvnRun run(db_);
+    db_.Execute("if object_id('RunMarks') is null create table RunMarks (n int)");
+    const std::string failure = RunFails(run, "select 1 as a\r\nGO\r\nselect * from Nowhere\r\nGO\r\ninsert into RunMarks values (1)\r\n");
+    EXPECT_EQ(failure, "Invalid object name 'Nowhere'.");
+    EXPECT_EQ(run.ResultList.size(), 1u) << "results of earlier batches stay";
+    run.RunBatches("select count(*) as n from RunMarks\r\n", false, host_);
+    EXPECT_EQ(run.ResultList[0]->Field(0).AsInteger(), 0) << "later batches were not sent";
+    EXPECT_EQ(host_.statuses.back(), "DONE");
+}
+
+TEST_F(RunLoop, DebugRunReturnsTheCatchRow) {
+    TTlvnRun run(db_);
+    run.RunBatches("exec SetOrderStatus 1, 'Nope'\r\n", true, host_);
+    ASSERT_EQ(run.ResultList.size(), 1u);
+    TMemCustomDataSet& caught = *run.ResultList[0];
+    EXPECT_NE(dynamic_cast<TNbDataSet*>(&caught), nullptr);
+    EXPECT_EQ(caught.FieldNamed("Errno")->AsInteger(), 50000);
+    EXPECT_EQ(caught.FieldNamed("Message")->ValueText(), "Unknown order status Nope.");
+    EXPECT_EQ(run.MessageText, "SQLMessage: DEBUG MODE ON\r\n");
+    EXPECT_EQ(db_.CursorLocation, clUseServer);
+}
+
+TEST_F(RunLoop, LostConnectionClosesIt) {
+    TTlvnRun run(db_);
+    db_.Execute("exec sp_sandbox_drop_after_rows 5");
+    EXPECT_EQ(RunFails(run, "select * from Orders\r\n"), "Connection failure");
+    EXPECT_FALSE(db_.Connected());
+    EXPECT_EQ(host_.lost, 1);
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+#include "dataset_fixture.h"
+#include "uNbCsv.h"
+#include "uNbExceptions.h"
+#include "uRunLoop.h"
+#include "uTextResults.h"
+
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+using Rows = std::vector<std::vector<const char*>>;
+
+// A dataset from "Name,type,size" texts and rows of value texts (nullptr for null).
+std::unique_ptr<TMemCustomDataSet> Make(const std::vector<std::string>& fields, const Rows& rows) {
+    auto ds = std::make_unique<TMemDataSet>();
+    ds->FastFields() = fields;
+    ds->Open();
+    for (const auto& r : rows) {
+        ds->AppendRow();
+        for (size_t i = 0; i < r.size(); ++i)
+            if (r[i]) ds->Field(static_cast<int>(i)).SetValueText(r[i]);
+        ds->PostRow();
+    }
+    return ds;
+}
+
+std::string Render(std::vector<std::unique_ptr<TMemCustomDataSet>> list, TTextRenderSettings s = {}) {
+    std::string out = "MSG\r\n";
+    RenderTextResults(out, list, s);
+    return out;
+}
+
+using TextResults = DatasetTest;
+
+TEST(FormatColumnCellTest, CutsAndPads) {
+    struct Case {
+        const char* text;
+        int width, max;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"abc", 5, 100, "abc  "}, {"abcdef", 3, 100, "abc"}, {"abcdef", 6, 4, "abcd"}, {"abc", 0, 100, ""},
+        {"abc", 5, 0, "abc  "},   {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, 100, "\xC3\xA9\xC3\xA9"}, {"", 2, -1, "  "},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FormatColumnCell(c.text, c.width, c.max), c.out) << c.text << " " << c.width;
+}
+
+TEST_F(TextResults, LayoutRules) {
+    std::vector<std::unique_ptr<TMemCustomDataSet>> two;
+    two.push_back(Make({"Name,1,20", "N,3,0"}, {{"Ann", "5"}, {"Bob Smith", nullptr}}));
+    two.push_back(Make({"X,3,0"}, {}));
+    EXPECT_EQ(Render(std::move(two)),
+              "MSG\r\n"
+              "Rowcount: 2\r\nName      N \r\n--------- - \r\nAnn       5 \r\nBob Smith   \r\n"
+              "\r\nRowcount: 0\r\nX \r\n- \r\n");
+
+    std::vector<std::unique_ptr<TMemCustomDataSet>> blob;
+    blob.push_back(Make({"Bl,15,0", ",1,5", "M,16,0"}, {{"xyz", nullptr, "a\r\nb"}}));
+    TTextRenderSettings noUnderline;
+    noUnderline.UnderlineHeadings = false;
+    EXPECT_EQ(Render(std::move(blob), noUnderline), "MSG\r\nRowcount: 1\r\nBl      M    \r\n(Blob)  a\r\nb \r\n");
+
+    std::vector<std::unique_ptr<TMemCustomDataSet>> wide;
+    const std::string longText(250, 'w');
+    wide.push_back(Make({"W,16,0"}, {{longText.c_str()}}));
+    const std::string out = Render(std::move(wide));
+    EXPECT_NE(out.find(std::string(100, 'w') + " \r\n"), std::string::npos);
+    EXPECT_EQ(out.find(std::string(101, 'w')), std::string::npos);
+
+    EXPECT_EQ(Render({}), "MSG\r\n");
+}
+
+TEST_F(TextResults, CapsAt10000Rows) {
+    auto ds = std::make_unique<TMemDataSet>();
+    ds->DefineField("N", ftInteger, 0);
+    ds->Open();
+    for (int i = 1; i <= 10001; ++i) {
+        ds->AppendRow();
+        ds->Field(0).SetAsInteger(i);
+        ds->PostRow();
+    }
+    std::vector<std::unique_ptr<TMemCustomDataSet>> list;
+    list.push_back(std::move(ds));
+    const std::string out = Render(std::move(list));
+    EXPECT_NE(out.find("10000 \r\nStopped after 10000 rows.\r\n"), std::string::npos);
+    EXPECT_EQ(out.find("10001 \r\n"), std::string::npos);
+    EXPECT_NE(out.find("N     \r\n"), std::string::npos) << "the width counts the 10001st row";
+}
+
+TEST_F(TextResults, CsvQuotingAndFormats) {
+    struct Case {
+        std::vector<std::string> items;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{"Ann", "Paris"}, "Ann,Paris"}, {{"Bob Smith", ""}, "\"Bob Smith\","}, {{"5\"x"}, "\"5\"\"x\""},
+        {{" lead"}, "\" lead\""},        {{"tab\there"}, "\"tab\there\""},     {{""}, "\"\""},
+        {{"a,b", "c"}, "\"a,b\",c"},     {{std::string("ok\0 x", 5)}, "ok"},  {{}, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CsvCommaText(c.items).c_str(), std::string(c.line)) << c.line;
+
+    FormatSettings().ShortDateFormat = "dd.mm.yyyy";
+    FormatSettings().DateSeparator = ".";
+    FormatSettings().DecimalSeparator = ",";
+    auto ds = Make({"D,11,0", "F,6,0"}, {});
+    ds->AppendRow();
+    ds->Field(0).SetAsDateTime(*TextToDateTime("04.03.2009"));
+    ds->Field(1).SetAsFloat(1.5);
+    ds->PostRow();
+    EXPECT_EQ(DataSetToCsv(*ds), "D,F\r\n3/4/2009,\"1,5\"\r\n");
+    EXPECT_EQ(FormatSettings().ShortDateFormat, "dd.mm.yyyy") << "restored after the export";
+}
+
+TEST_F(TextResults, ExportReplacesTheFileOnlyWhenComplete) {
+    char dir[] = "/tmp/tolvan-csv-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/out.csv";
+    { std::ofstream(path) << "old contents"; }
+    auto ds = Make({"A,1,5"}, {{"x"}});
+    ExportCsvFile(*ds, path);
+    std::stringstream first;
+    first << std::ifstream(path).rdbuf();
+    EXPECT_EQ(first.str(), "A\r\nx\r\n");
+    try {
+        ExportCsvFile(*ds, std::string(dir) + "/missing/out.csv");
+        ADD_FAILURE();
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Cannot create file \"" + std::string(dir) + "/missing/out.csv\". ", 0), 0u) << e.what();
+    }
+    // Nothing but the exported file is left in the folder.
+    EXPECT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_EQ(::rmdir(dir), 0);
+}
+
+TEST(RunLoopText, MessagesAndFailurePrefix) {
+    EXPECT_EQ(TTlvnRun::FormatSqlMessage({265929, "ignored", "01000"}), "");
+    EXPECT_EQ(TTlvnRun::FormatSqlMessage({0, "hello", "01000"}), "SQLMessage: hello\r\n");
+    EXPECT_EQ(TTlvnRun::FailurePrefix("13:05:09"), "\r\n[13:05:09] ");
+}
+
+}  // namespace
