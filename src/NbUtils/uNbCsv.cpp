@@ -27,10 +27,14 @@ void AppendItem(std::string& out, std::string_view item) {
         return;
     }
     out += '"';
-    for (char c : item) {
-        if (c == '"') out += '"';
-        out += c;
+    // Copied in runs, each double quote doubled.
+    size_t start = 0;
+    for (size_t q = item.find('"'); q != std::string_view::npos; q = item.find('"', q + 1)) {
+        out.append(item.substr(start, q + 1 - start));
+        out += '"';
+        start = q + 1;
     }
+    out.append(item.substr(start));
     out += '"';
 }
 
@@ -60,9 +64,8 @@ void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
     ds.MoveFirst();
     while (!ds.AtEnd()) {
         for (size_t i = 0; i < n; ++i) {
-            const TField& f = ds.Field(static_cast<int>(i));
-            if (StorageOf(f.DataType()) == TMemStorage::Text) values[i].assign(f.TextView());
-            else values[i] = f.ValueText();
+            values[i].clear();
+            ds.Field(static_cast<int>(i)).AppendValueText(values[i]);
         }
         AppendLine(buf, [&](size_t i) -> const std::string& { return values[i]; }, n);
         if (buf.size() >= (1 << 20) - 4096) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <langinfo.h>
+#include <vector>
 #include <locale.h>
 
 namespace {
@@ -63,8 +64,16 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 
 void AppendNumber(std::string& out, long long v, int digits) {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "%0*lld", digits, v);
-    out += buf;
+    int n = 0;
+    const bool negative = v < 0;
+    unsigned long long u = negative ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    do {
+        buf[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (negative) out += '-';
+    for (int k = n; k < digits; ++k) out += '0';
+    while (n > 0) out += buf[--n];
 }
 
 // Converts a strftime pattern of the C library to the token form used here.
@@ -207,123 +216,195 @@ void DecodeDateTime(TDateTime dt, int& year, int& month, int& day, int& hour, in
     ms = static_cast<int>(msOfDay % 1000);
 }
 
-std::string FormatDateTime(std::string_view f, TDateTime dt) {
+namespace {
+
+struct DateParts {
+    int y, mo, d, h, mi, s, ms, weekday;
+};
+
+// A pattern cut into tokens once, so that formatting many values does not re-read it.
+struct DtToken {
+    enum Kind : std::uint8_t { Literal, Day, Day2, DayShort, DayLong, Month, Month2, MonthShort, MonthLong, Year2, Year4,
+                               Hour, Hour2, Minute, Minute2, Second, Second2, Milli, Milli3, AmPm, AmPmFixed, AP, DateSep, TimeSep };
+    Kind kind;
+    std::string literal;
+};
+
+struct CompiledPattern {
+    std::vector<DtToken> tokens;
+    bool twelve = false;
+};
+
+CompiledPattern Compile(std::string_view f) {
+    CompiledPattern c;
+    for (size_t i = 0; i < f.size(); ++i)
+        if (StartsWithNoCase(f.substr(i), "AMPM") || StartsWithNoCase(f.substr(i), "AM/PM") || StartsWithNoCase(f.substr(i), "A/P") ||
+            StartsWithNoCase(f.substr(i), "TT"))
+            c.twelve = true;
+    bool lastWasHour = false;
+    size_t i = 0;
+    auto run = [&](char ch) {
+        size_t n = 0;
+        while (i + n < f.size() && std::tolower(static_cast<unsigned char>(f[i + n])) == ch) ++n;
+        return n;
+    };
+    auto add = [&](DtToken::Kind k) { c.tokens.push_back({k, {}}); };
+    auto literal = [&](std::string_view t) {
+        if (!c.tokens.empty() && c.tokens.back().kind == DtToken::Literal) c.tokens.back().literal.append(t);
+        else c.tokens.push_back({DtToken::Literal, std::string(t)});
+    };
+    while (i < f.size()) {
+        const char ch = f[i];
+        const char lc = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (ch == '"' || ch == '\'') {
+            const size_t end = f.find(ch, i + 1);
+            literal(f.substr(i + 1, (end == std::string_view::npos ? f.size() : end) - i - 1));
+            i = end == std::string_view::npos ? f.size() : end + 1;
+            continue;
+        }
+        if (ch == '/') { add(DtToken::DateSep); ++i; continue; }
+        if (ch == ':') { add(DtToken::TimeSep); ++i; continue; }
+        if (lc == 'a' || lc == 't') {
+            const std::string_view rest = f.substr(i);
+            if (StartsWithNoCase(rest, "AMPM")) { add(DtToken::AmPm); i += 4; continue; }
+            if (StartsWithNoCase(rest, "AM/PM")) { add(DtToken::AmPmFixed); i += 5; continue; }
+            if (StartsWithNoCase(rest, "A/P")) { add(DtToken::AP); i += 3; continue; }
+            if (StartsWithNoCase(rest, "TT")) { add(DtToken::AmPm); i += 2; continue; }
+        }
+        size_t n;
+        switch (lc) {
+        case 'd':
+            n = run('d');
+            add(n == 1 ? DtToken::Day : n == 2 ? DtToken::Day2 : n == 3 ? DtToken::DayShort : DtToken::DayLong);
+            i += n;
+            lastWasHour = false;
+            break;
+        case 'm':
+            n = run('m');
+            if (lastWasHour && n <= 2) add(n == 1 ? DtToken::Minute : DtToken::Minute2);
+            else add(n == 1 ? DtToken::Month : n == 2 ? DtToken::Month2 : n == 3 ? DtToken::MonthShort : DtToken::MonthLong);
+            i += n;
+            lastWasHour = false;
+            break;
+        case 'y':
+            n = run('y');
+            add(n <= 2 ? DtToken::Year2 : DtToken::Year4);
+            i += n;
+            lastWasHour = false;
+            break;
+        case 'h':
+            n = run('h');
+            add(n >= 2 ? DtToken::Hour2 : DtToken::Hour);
+            i += n;
+            lastWasHour = true;
+            break;
+        case 'n':
+            n = run('n');
+            add(n >= 2 ? DtToken::Minute2 : DtToken::Minute);
+            i += n;
+            lastWasHour = false;
+            break;
+        case 's':
+            n = run('s');
+            add(n >= 2 ? DtToken::Second2 : DtToken::Second);
+            i += n;
+            lastWasHour = false;
+            break;
+        case 'z':
+            n = run('z');
+            add(n >= 3 ? DtToken::Milli3 : DtToken::Milli);
+            i += n;
+            break;
+        default:
+            literal(std::string_view(&f[i], 1));
+            ++i;
+        }
+    }
+    return c;
+}
+
+const CompiledPattern& Compiled(std::string_view f) {
+    thread_local std::vector<std::pair<std::string, CompiledPattern>> cache;
+    for (const auto& e : cache)
+        if (e.first == f) return e.second;
+    if (cache.size() >= 16) cache.erase(cache.begin());
+    cache.emplace_back(std::string(f), Compile(f));
+    return cache.back().second;
+}
+
+DateParts Parts(TDateTime dt) {
+    DateParts p{};
+    DecodeDateTime(dt, p.y, p.mo, p.d, p.h, p.mi, p.s, p.ms);
+    p.weekday = static_cast<int>(((static_cast<long long>(std::floor(dt)) - 1) % 7 + 7) % 7);  // 1899-12-30 was a Saturday
+    return p;
+}
+
+void Emit(std::string& out, const CompiledPattern& c, const DateParts& p) {
     static const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     static const char* const kLongMonths[] = {"January", "February", "March", "April", "May", "June", "July",
                                               "August", "September", "October", "November", "December"};
     static const char* const kShortDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kLongDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
     const TFormatSettings& fs = FormatSettings();
-    int y, mo, d, h, mi, s, ms;
-    DecodeDateTime(dt, y, mo, d, h, mi, s, ms);
-    const int weekday = static_cast<int>(((static_cast<long long>(std::floor(dt)) - 1) % 7 + 7) % 7);  // 1899-12-30 was a Saturday
-
-    // A 12-hour clock is used when the pattern holds an AM/PM token.
-    bool twelve = false;
-    for (size_t i = 0; i < f.size(); ++i)
-        if (StartsWithNoCase(f.substr(i), "AMPM") || StartsWithNoCase(f.substr(i), "AM/PM") || StartsWithNoCase(f.substr(i), "A/P") ||
-            StartsWithNoCase(f.substr(i), "TT"))
-            twelve = true;
-
-    std::string out;
-    bool lastWasHour = false;
-    size_t i = 0;
-    auto run = [&](char c) {
-        size_t n = 0;
-        while (i + n < f.size() && std::tolower(static_cast<unsigned char>(f[i + n])) == c) ++n;
-        return n;
-    };
-    while (i < f.size()) {
-        const char c = f[i];
-        const char lc = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (c == '"' || c == '\'') {
-            const size_t end = f.find(c, i + 1);
-            out += f.substr(i + 1, (end == std::string_view::npos ? f.size() : end) - i - 1);
-            i = end == std::string_view::npos ? f.size() : end + 1;
-            continue;
-        }
-        if (c == '/') { out += fs.DateSeparator; ++i; continue; }
-        if (c == ':') { out += fs.TimeSeparator; ++i; continue; }
-        const std::string_view rest = f.substr(i);
-        if (StartsWithNoCase(rest, "AMPM")) { out += h < 12 ? fs.TimeAMString : fs.TimePMString; i += 4; continue; }
-        if (StartsWithNoCase(rest, "AM/PM")) { out += h < 12 ? "AM" : "PM"; i += 5; continue; }
-        if (StartsWithNoCase(rest, "A/P")) { out += h < 12 ? "A" : "P"; i += 3; continue; }
-        if (StartsWithNoCase(rest, "TT")) { out += h < 12 ? fs.TimeAMString : fs.TimePMString; i += 2; continue; }
-        size_t n;
-        switch (lc) {
-        case 'd':
-            n = run('d');
-            if (n == 1) AppendNumber(out, d, 1);
-            else if (n == 2) AppendNumber(out, d, 2);
-            else if (n == 3) out += kShortDays[weekday];
-            else out += kLongDays[weekday];
-            i += n;
-            lastWasHour = false;
-            break;
-        case 'm':
-            n = run('m');
-            if (lastWasHour && n <= 2) AppendNumber(out, mi, static_cast<int>(n));
-            else if (n <= 2) AppendNumber(out, mo, static_cast<int>(n));
-            else if (n == 3) out += kShortMonths[mo - 1];
-            else out += kLongMonths[mo - 1];
-            i += n;
-            lastWasHour = false;
-            break;
-        case 'y':
-            n = run('y');
-            if (n <= 2) AppendNumber(out, y % 100, 2);
-            else AppendNumber(out, y, 4);
-            i += n;
-            lastWasHour = false;
-            break;
-        case 'h': {
-            n = run('h');
-            int hh = h;
-            if (twelve) {
-                hh = h % 12;
-                if (hh == 0) hh = 12;
-            }
-            AppendNumber(out, hh, n >= 2 ? 2 : 1);
-            i += n;
-            lastWasHour = true;
-            break;
-        }
-        case 'n':
-            n = run('n');
-            AppendNumber(out, mi, n >= 2 ? 2 : 1);
-            i += n;
-            lastWasHour = false;
-            break;
-        case 's':
-            n = run('s');
-            AppendNumber(out, s, n >= 2 ? 2 : 1);
-            i += n;
-            lastWasHour = false;
-            break;
-        case 'z':
-            n = run('z');
-            AppendNumber(out, ms, n >= 3 ? 3 : 1);
-            i += n;
-            break;
-        default:
-            out += c;
-            ++i;
+    int hh = p.h;
+    if (c.twelve) {
+        hh = p.h % 12;
+        if (hh == 0) hh = 12;
+    }
+    for (const DtToken& t : c.tokens) {
+        switch (t.kind) {
+        case DtToken::Literal: out += t.literal; break;
+        case DtToken::Day: AppendNumber(out, p.d, 1); break;
+        case DtToken::Day2: AppendNumber(out, p.d, 2); break;
+        case DtToken::DayShort: out += kShortDays[p.weekday]; break;
+        case DtToken::DayLong: out += kLongDays[p.weekday]; break;
+        case DtToken::Month: AppendNumber(out, p.mo, 1); break;
+        case DtToken::Month2: AppendNumber(out, p.mo, 2); break;
+        case DtToken::MonthShort: out += kShortMonths[p.mo - 1]; break;
+        case DtToken::MonthLong: out += kLongMonths[p.mo - 1]; break;
+        case DtToken::Year2: AppendNumber(out, p.y % 100, 2); break;
+        case DtToken::Year4: AppendNumber(out, p.y, 4); break;
+        case DtToken::Hour: AppendNumber(out, hh, 1); break;
+        case DtToken::Hour2: AppendNumber(out, hh, 2); break;
+        case DtToken::Minute: AppendNumber(out, p.mi, 1); break;
+        case DtToken::Minute2: AppendNumber(out, p.mi, 2); break;
+        case DtToken::Second: AppendNumber(out, p.s, 1); break;
+        case DtToken::Second2: AppendNumber(out, p.s, 2); break;
+        case DtToken::Milli: AppendNumber(out, p.ms, 1); break;
+        case DtToken::Milli3: AppendNumber(out, p.ms, 3); break;
+        case DtToken::AmPm: out += p.h < 12 ? fs.TimeAMString : fs.TimePMString; break;
+        case DtToken::AmPmFixed: out += p.h < 12 ? "AM" : "PM"; break;
+        case DtToken::AP: out += p.h < 12 ? "A" : "P"; break;
+        case DtToken::DateSep: out += fs.DateSeparator; break;
+        case DtToken::TimeSep: out += fs.TimeSeparator; break;
         }
     }
+}
+
+}  // namespace
+
+std::string FormatDateTime(std::string_view f, TDateTime dt) {
+    std::string out;
+    Emit(out, Compiled(f), Parts(dt));
     return out;
+}
+
+void AppendDateTimeText(std::string& out, TDateTime dt) {
+    const DateParts p = Parts(dt);
+    const TFormatSettings& fs = FormatSettings();
+    Emit(out, Compiled(fs.ShortDateFormat), p);
+    if (p.h != 0 || p.mi != 0 || p.s != 0) {
+        out += ' ';
+        Emit(out, Compiled(fs.LongTimeFormat), p);
+    }
 }
 
 std::string DateToText(TDateTime dt) { return FormatDateTime(FormatSettings().ShortDateFormat, dt); }
 std::string TimeToText(TDateTime dt) { return FormatDateTime(FormatSettings().LongTimeFormat, dt); }
 
 std::string DateTimeToText(TDateTime dt) {
-    int y, mo, d, h, mi, s, ms;
-    DecodeDateTime(dt, y, mo, d, h, mi, s, ms);
-    std::string out = DateToText(dt);
-    if (h != 0 || mi != 0 || s != 0) {
-        out += ' ';
-        out += TimeToText(dt);
-    }
+    std::string out;
+    AppendDateTimeText(out, dt);
     return out;
 }
 

@@ -61,6 +61,7 @@ std::string FormatDateTime(std::string_view format, TDateTime dt);
 std::string DateToText(TDateTime dt);       // short date format
 std::string TimeToText(TDateTime dt);       // long time format
 std::string DateTimeToText(TDateTime dt);   // date, and the time when it is not midnight
+void AppendDateTimeText(std::string& out, TDateTime dt);
 
 std::optional<TDateTime> TextToDate(std::string_view text);
 std::optional<TDateTime> TextToTime(std::string_view text);

@@ -136,6 +136,8 @@ public:
 
     bool ValueIsNull() const;
     std::string ValueText() const;
+    // Appends the value text to out, without a temporary for the common types.
+    void AppendValueText(std::string& out) const;
     std::string DisplayText() const;
     void SetValueText(std::string_view text);
 

@@ -3,6 +3,7 @@
 #include "uNbFormat.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -213,6 +214,73 @@ std::string TField::ValueText() const {
     if (storage_ == TMemStorage::Text) return std::string(TMemCustomDataSet::LoadText(slot));
     if (storage_ == TMemStorage::Blob) return BlobBytes();
     return {};
+}
+
+void TField::AppendValueText(std::string& out) const {
+    const std::uint8_t* v = ds_->ReadValues();
+    if (!v || !(Load<std::uint32_t>(v + nullWord_) & nullBit_)) return;
+    const std::uint8_t* slot = v + offset_;
+    char buf[48];
+    auto number = [&](std::int64_t x) {
+        const auto r = std::to_chars(buf, buf + sizeof buf, x);
+        out.append(buf, static_cast<size_t>(r.ptr - buf));
+    };
+    switch (type_) {
+    case ftSmallint: number(Load<std::int16_t>(slot)); return;
+    case ftWord: number(Load<std::uint16_t>(slot)); return;
+    case ftInteger:
+    case ftAutoInc: number(Load<std::int32_t>(slot)); return;
+    case ftLargeint: number(Load<std::int64_t>(slot)); return;
+    case ftBoolean: out += Load<std::int16_t>(slot) ? "True" : "False"; return;
+    case ftDateTime: AppendDateTimeText(out, Load<double>(slot)); return;
+    case ftBCD: {
+        // value x 10000: whole part, then the fraction without trailing zeros.
+        const std::int64_t x = Load<std::int64_t>(slot);
+        const bool negative = x < 0;
+        const std::uint64_t m = negative ? 0ULL - static_cast<std::uint64_t>(x) : static_cast<std::uint64_t>(x);
+        if (negative) out += '-';
+        const auto r = std::to_chars(buf, buf + sizeof buf, m / 10000);
+        out.append(buf, static_cast<size_t>(r.ptr - buf));
+        std::uint64_t frac = m % 10000;
+        if (frac) {
+            out += FormatSettings().DecimalSeparator;
+            char f[4];
+            for (int k = 3; k >= 0; --k) {
+                f[k] = static_cast<char>('0' + frac % 10);
+                frac /= 10;
+            }
+            int len = 4;
+            while (len > 0 && f[len - 1] == '0') --len;
+            out.append(f, static_cast<size_t>(len));
+        }
+        return;
+    }
+    case ftFloat:
+    case ftCurrency: {
+        const double d = Load<double>(slot);
+        const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 15);
+        std::string_view t(buf, static_cast<size_t>(r.ptr - buf));
+        if (t.find_first_of("einEIN") != std::string_view::npos) {
+            out += FloatToText(d);  // exponent forms and specials keep their own spelling
+            return;
+        }
+        const size_t dot = t.find('.');
+        if (dot == std::string_view::npos) {
+            out.append(t);
+        } else {
+            out.append(t.substr(0, dot));
+            out += FormatSettings().DecimalSeparator;
+            out.append(t.substr(dot + 1));
+        }
+        return;
+    }
+    default: break;
+    }
+    if (storage_ == TMemStorage::Text) {
+        out.append(TMemCustomDataSet::LoadText(slot));
+        return;
+    }
+    out += ValueText();
 }
 
 std::string TField::DisplayText() const {
