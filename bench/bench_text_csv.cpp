@@ -3,6 +3,11 @@
 //   bench_text_csv csv ROWS FILE -> "seconds S bytes B"
 #include "MemFormat.h"
 #include "uNbCsv.h"
+#include "uNbLog.h"
+#include "uNbData.h"
+#include "uNbXml.h"
+
+#include <fstream>
 #include "uTextResults.h"
 
 #include <chrono>
@@ -49,12 +54,43 @@ std::unique_ptr<TMemDataSet> Generate(long rows) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    NbLogSetLineFd(-1);  // standard output carries the figures
     if (argc < 3) {
         std::fprintf(stderr, "usage: bench_text_csv render|csv ROWS [FILE]\n");
         return 2;
     }
     const std::string mode = argv[1];
     const long rows = std::atol(argv[2]);
+    if (mode == "xml") {
+        // A file of the import layout with eight columns, then the import timed.
+        {
+            std::ofstream out(argv[3], std::ios::binary);
+            out << "<?xml version=\"1.0\"?>\n<TABLE><METADATA><FIELDS>\n"
+                   "<FIELD attrname=\"id\" fieldtype=\"Integer\"/><FIELD attrname=\"big\" fieldtype=\"LargeInt\"/>"
+                   "<FIELD attrname=\"name\" fieldtype=\"Char(50)\"/><FIELD attrname=\"wide__name\" fieldtype=\"WideString(50)\"/>"
+                   "<FIELD attrname=\"amount\" fieldtype=\"BCD\"/><FIELD attrname=\"created\" fieldtype=\"DateTime\"/>"
+                   "<FIELD attrname=\"ratio\" fieldtype=\"Float\"/><FIELD attrname=\"flag\" fieldtype=\"Boolean\"/>\n"
+                   "</FIELDS></METADATA><ROWDATA>\n";
+            char line[512];
+            for (long i = 1; i <= rows; ++i) {
+                std::snprintf(line, sizeof line,
+                              "<ROW><id>%ld</id><big>%lld</big><name>customer_name_%07ld</name><wide__name>wide &amp; name %07ld</wide__name>"
+                              "<amount>%ld.%04ld</amount><created>%ld/%ld/2024 %02ld:%02ld:%02ld</created><ratio>%.6f</ratio><flag>%s</flag></ROW>\n",
+                              i, i * 3000000007LL, i, i, i * 12345 / 10000, i * 12345 % 10000, 1 + i % 12, 1 + i % 28, i / 3600 % 24, i / 60 % 60,
+                              i % 60, static_cast<double>(i) / 7.0, i % 2 ? "True" : "False");
+                out << line;
+            }
+            out << "</ROWDATA></TABLE>\n";
+        }
+        struct stat st{};
+        ::stat(argv[3], &st);
+        const auto start = std::chrono::steady_clock::now();
+        TNbDataSet ds;
+        LoadXmlFile(ds, nullptr, argv[3]);
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("seconds %.4f bytes %lld rows %d\n", s, static_cast<long long>(st.st_size), ds.RowCount());
+        return 0;
+    }
     std::vector<std::unique_ptr<TMemCustomDataSet>> list;
     list.push_back(Generate(rows));
     const auto start = std::chrono::steady_clock::now();

@@ -3,7 +3,9 @@
 #include "uNbExceptions.h"
 #include "uNbFormat.h"
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -12,16 +14,26 @@
 
 namespace {
 
-void AppendItem(std::string& out, std::string_view item) {
-    bool quote = false;
+// 1: the character forces quoting; 2: a NUL, which ends the scan.
+constexpr std::array<std::uint8_t, 256> MakeQuoteTable() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 1; c <= 32; ++c) t[static_cast<size_t>(c)] = 1;
+    t['"'] = t[','] = 1;
+    t[0] = 2;
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kQuote = MakeQuoteTable();
+
+bool NeedsQuotes(std::string_view item) {
     for (char ch : item) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c == 0) break;  // a NUL ends the scan
-        if (c <= 32 || c == '"' || c == ',') {
-            quote = true;
-            break;
-        }
+        const std::uint8_t k = kQuote[static_cast<unsigned char>(ch)];
+        if (k) return k == 1;
     }
+    return false;
+}
+
+void AppendItem(std::string& out, std::string_view item) {
+    const bool quote = NeedsQuotes(item);
     if (!quote) {
         out.append(item);
         return;
@@ -60,14 +72,28 @@ void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
     std::string buf;
     buf.reserve(1 << 20);
     AppendLine(buf, [&](size_t i) { return std::string(ds.Field(static_cast<int>(i)).DisplayName()); }, n);
-    std::vector<std::string> values(n);
+    std::string quoted;
+    std::vector<const TField*> fields;
+    for (size_t i = 0; i < n; ++i) fields.push_back(&ds.Field(static_cast<int>(i)));
     ds.MoveFirst();
     while (!ds.AtEnd()) {
+        // Each value is written straight into the buffer and quoted afterwards in the rare case
+        // that it needs it.
+        const size_t lineStart = buf.size();
+        const std::uint8_t* row = ds.RowValues();
         for (size_t i = 0; i < n; ++i) {
-            values[i].clear();
-            ds.Field(static_cast<int>(i)).AppendValueText(values[i]);
+            if (i) buf += ',';
+            const size_t at = buf.size();
+            fields[i]->AppendValueText(buf, row);
+            const std::string_view item(buf.data() + at, buf.size() - at);
+            if (NeedsQuotes(item)) {
+                quoted.clear();
+                AppendItem(quoted, item);
+                buf.replace(at, std::string::npos, quoted);
+            }
         }
-        AppendLine(buf, [&](size_t i) -> const std::string& { return values[i]; }, n);
+        if (n == 1 && buf.size() == lineStart) buf += "\"\"";
+        buf += "\r\n";
         if (buf.size() >= (1 << 20) - 4096) {
             sink(buf);
             buf.clear();

@@ -89,12 +89,29 @@ TNbTempMemoryStream::TNbTempMemoryStream() {
 TNbTempMemoryStream::TNbTempMemoryStream(const std::string& bytes) : TNbTempMemoryStream() { data_ = bytes; }
 
 TNbTempMemoryStream* TNbTempMemoryStream::FromFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw EInOutError(NbFormat("Cannot open file \"%s\". %s", path, std::strerror(errno)));
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) throw EInOutError(NbFormat("Cannot open file \"%s\". %s", path, std::strerror(errno)));
+    struct stat st{};
+    ::fstat(fd, &st);
     auto* s = new TNbTempMemoryStream();
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    s->data_ = ss.str();
+    // Read straight into the stream's buffer, sized once.
+    s->data_.resize(static_cast<size_t>(std::max<off_t>(0, st.st_size)));
+    size_t got = 0;
+    for (;;) {
+        if (got == s->data_.size()) s->data_.resize(s->data_.size() + 65536);
+        const ssize_t n = ::read(fd, s->data_.data() + got, s->data_.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int err = errno;
+            ::close(fd);
+            delete s;
+            throw EInOutError(NbFormat("Cannot read file \"%s\". %s", path, std::strerror(err)));
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    s->data_.resize(got);
+    ::close(fd);
     return s;
 }
 

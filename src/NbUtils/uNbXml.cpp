@@ -126,7 +126,7 @@ bool TXML2DataSet::NextElement(std::string& element) {
         pos_ = in_.size();
         return false;
     }
-    element.assign(in_, lt + 1, gt - lt - 1);
+    element.assign(in_.substr(lt + 1, gt - lt - 1));
     pos_ = gt + 1;
     return true;
 }
@@ -134,13 +134,19 @@ bool TXML2DataSet::NextElement(std::string& element) {
 std::string TXML2DataSet::ReadText() {
     std::string out;
     while (pos_ < in_.size()) {
+        // Plain characters up to the next "<" or "&" are taken in one piece.
+        const size_t special = in_.find_first_of("<&", pos_);
+        const size_t stopAt = special == std::string_view::npos ? in_.size() : special;
+        out.append(in_.substr(pos_, stopAt - pos_));
+        pos_ = stopAt;
+        if (pos_ >= in_.size()) break;
         const char c = in_[pos_];
         if (c == '<') {
             if (in_.compare(pos_, 9, "<![CDATA[") != 0) break;
             const size_t end = in_.find("]]>", pos_ + 9);
-            const size_t stop = end == std::string::npos ? in_.size() : end;
-            out.append(in_, pos_ + 9, stop - pos_ - 9);
-            pos_ = end == std::string::npos ? in_.size() : end + 3;
+            const size_t stop = end == std::string_view::npos ? in_.size() : end;
+            out.append(in_.substr(pos_ + 9, stop - pos_ - 9));
+            pos_ = end == std::string_view::npos ? in_.size() : end + 3;
             continue;
         }
         if (c == '&') {
@@ -315,16 +321,9 @@ void LoadXmlStream(TNbDataSet& result, TNbTempMemoryStream& stream) {
     TMemDataSet intermediate;
     intermediate.Name = "XMLFILE";
     TFormatSettingsSwap swap("M/d/yyyy", "/");
-    // A copy of the bytes, in the temporary registry like the loaded file.
-    auto* copy = new TNbTempMemoryStream(stream.Data());
-    try {
-        FillFromXml(intermediate, *copy);
-        result.SmartCopy(intermediate);
-    } catch (...) {
-        delete copy;
-        throw;
-    }
-    delete copy;
+    // The reader only reads the stream, so it works on the loaded bytes without a second copy.
+    FillFromXml(intermediate, stream);
+    result.SmartCopy(intermediate);
 }
 
 void LoadXmlFile(TNbDataSet& result, TNbFileRepository* repository, const std::string& fileName) {

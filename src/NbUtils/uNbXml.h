@@ -29,7 +29,7 @@ private:
     std::string ReadBlob(bool& present);
 
     TMemCustomDataSet& ds_;
-    std::string in_;
+    std::string_view in_;  // the stream's bytes, read in place
     size_t pos_ = 0;
     State state_ = State::WaitTable;
     int rowCounter_ = 0;

@@ -71,9 +71,12 @@ void AppendNumber(std::string& out, long long v, int digits) {
         buf[n++] = static_cast<char>('0' + u % 10);
         u /= 10;
     } while (u != 0);
-    if (negative) out += '-';
-    for (int k = n; k < digits; ++k) out += '0';
-    while (n > 0) out += buf[--n];
+    char text[48];
+    int len = 0;
+    if (negative) text[len++] = '-';
+    for (int k = n; k < digits && len < 24; ++k) text[len++] = '0';
+    while (n > 0) text[len++] = buf[--n];
+    out.append(text, static_cast<size_t>(len));
 }
 
 // Converts a strftime pattern of the C library to the token form used here.

@@ -136,8 +136,10 @@ public:
 
     bool ValueIsNull() const;
     std::string ValueText() const;
-    // Appends the value text to out, without a temporary for the common types.
+    // Appends the value text to out, without a temporary for the common types; the second form
+    // reads from a row's values fetched once for all its fields (RowValues).
     void AppendValueText(std::string& out) const;
+    void AppendValueText(std::string& out, const std::uint8_t* values) const;
     std::string DisplayText() const;
     void SetValueText(std::string_view text);
 
@@ -336,6 +338,9 @@ public:
     void SortByFields(const std::vector<std::string>& fieldNames, const std::vector<bool>& descending);
     // Rebuilds "__MEM__Natural", creating it when needed (after every post and every bulk copy).
     void RebuildNaturalIndex();
+
+    // The values of the current row (or the row being edited); nullptr when there is none.
+    const std::uint8_t* RowValues() const { return ReadValues(); }
 
     // Storage facts.
     int NullFlagWords() const { return static_cast<int>(layout_.size()) / 32 + 2; }

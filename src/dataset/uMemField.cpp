@@ -216,8 +216,9 @@ std::string TField::ValueText() const {
     return {};
 }
 
-void TField::AppendValueText(std::string& out) const {
-    const std::uint8_t* v = ds_->ReadValues();
+void TField::AppendValueText(std::string& out) const { AppendValueText(out, ds_->ReadValues()); }
+
+void TField::AppendValueText(std::string& out, const std::uint8_t* v) const {
     if (!v || !(Load<std::uint32_t>(v + nullWord_) & nullBit_)) return;
     const std::uint8_t* slot = v + offset_;
     char buf[48];
