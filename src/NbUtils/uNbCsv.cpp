@@ -4,6 +4,10 @@
 #include "uNbFormat.h"
 
 #include <array>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -65,22 +69,15 @@ void AppendLine(std::string& out, const Items& items, size_t count) {
 }
 
 // Writes the header and the rows, handing the text over in pieces.
-template <typename Sink>
-void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
-    TFormatSettingsSwap swap("M/d/yyyy", "/");
-    const size_t n = static_cast<size_t>(ds.FieldCount());
-    std::string buf;
-    buf.reserve(1 << 20);
-    AppendLine(buf, [&](size_t i) { return std::string(ds.Field(static_cast<int>(i)).DisplayName()); }, n);
+// The data lines of rows [from, to) of the current order.
+void FormatRows(const std::vector<const TField*>& fields, const TMemCustomDataSet& ds, int from, int to, std::string& buf) {
+    const size_t n = fields.size();
     std::string quoted;
-    std::vector<const TField*> fields;
-    for (size_t i = 0; i < n; ++i) fields.push_back(&ds.Field(static_cast<int>(i)));
-    ds.MoveFirst();
-    while (!ds.AtEnd()) {
+    for (int r = from; r < to; ++r) {
         // Each value is written straight into the buffer and quoted afterwards in the rare case
         // that it needs it.
         const size_t lineStart = buf.size();
-        const std::uint8_t* row = ds.RowValues();
+        const std::uint8_t* row = ds.RowValuesAt(r);
         for (size_t i = 0; i < n; ++i) {
             if (i) buf += ',';
             const size_t at = buf.size();
@@ -94,13 +91,94 @@ void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
         }
         if (n == 1 && buf.size() == lineStart) buf += "\"\"";
         buf += "\r\n";
-        if (buf.size() >= (1 << 20) - 4096) {
-            sink(buf);
-            buf.clear();
-        }
-        ds.MoveNext();
     }
-    if (!buf.empty()) sink(buf);
+}
+
+// Writes the header and the rows, handing the text over in order, in pieces. Blocks of rows are
+// formatted by two helper threads while this thread hands finished blocks to the sink.
+template <typename Sink>
+void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
+    TFormatSettingsSwap swap("M/d/yyyy", "/");
+    const size_t n = static_cast<size_t>(ds.FieldCount());
+    std::string header;
+    AppendLine(header, [&](size_t i) { return std::string(ds.Field(static_cast<int>(i)).DisplayName()); }, n);
+    sink(header);
+    std::vector<const TField*> fields;
+    for (size_t i = 0; i < n; ++i) fields.push_back(&ds.Field(static_cast<int>(i)));
+    const int rows = ds.RowCount();
+    constexpr int kBlock = 8192;
+    const int blocks = (rows + kBlock - 1) / kBlock;
+    if (blocks <= 1) {
+        std::string buf;
+        FormatRows(fields, ds, 0, rows, buf);
+        if (!buf.empty()) sink(buf);
+        return;
+    }
+    std::vector<std::string> done(static_cast<size_t>(blocks));
+    std::vector<char> ready(static_cast<size_t>(blocks), 0);
+    std::mutex mu;
+    std::condition_variable cv;
+    int nextBlock = 0, written = 0;
+    bool stop = false;
+    std::exception_ptr error;
+    auto worker = [&] {
+        for (;;) {
+            int k;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                // At most 16 blocks ahead of the writer.
+                cv.wait(lock, [&] { return stop || nextBlock >= blocks || nextBlock - written < 16; });
+                if (stop || nextBlock >= blocks) return;
+                k = nextBlock++;
+            }
+            std::string out;
+            out.reserve(static_cast<size_t>(kBlock) * 128);
+            try {
+                FormatRows(fields, ds, k * kBlock, std::min(rows, (k + 1) * kBlock), out);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (!error) error = std::current_exception();
+                stop = true;
+                cv.notify_all();
+                return;
+            }
+            std::lock_guard<std::mutex> lock(mu);
+            done[static_cast<size_t>(k)] = std::move(out);
+            ready[static_cast<size_t>(k)] = 1;
+            cv.notify_all();
+        }
+    };
+    std::thread helpers[2] = {std::thread(worker), std::thread(worker)};
+    auto finish = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            stop = true;
+        }
+        cv.notify_all();
+        for (auto& t : helpers) t.join();
+    };
+    try {
+        for (int k = 0; k < blocks; ++k) {
+            std::string piece;
+            {
+                std::unique_lock<std::mutex> lock(mu);
+                cv.wait(lock, [&] { return ready[static_cast<size_t>(k)] || error; });
+                if (error) break;
+                piece = std::move(done[static_cast<size_t>(k)]);
+            }
+            sink(piece);
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                written = k + 1;
+            }
+            cv.notify_all();
+        }
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace

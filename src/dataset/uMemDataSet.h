@@ -136,6 +136,8 @@ public:
 
     bool ValueIsNull() const;
     std::string ValueText() const;
+    // The value text of this column in a row's values (RowValues, RowValuesAt).
+    std::string ValueTextFrom(const std::uint8_t* values) const;
     // Appends the value text to out, without a temporary for the common types; the second form
     // reads from a row's values fetched once for all its fields (RowValues).
     void AppendValueText(std::string& out) const;
@@ -166,6 +168,7 @@ public:
     std::unique_ptr<TMemBlobStream> OpenBlobStream(TBlobStreamMode mode);
     // The blob's bytes in the current row, empty when none.
     std::string BlobBytes() const;
+    std::string BlobBytesFrom(const std::uint8_t* values) const;
 
     // Where the value sits in a row's values, and its null flag.
     int SlotOffset() const { return offset_; }
@@ -341,6 +344,9 @@ public:
 
     // The values of the current row (or the row being edited); nullptr when there is none.
     const std::uint8_t* RowValues() const { return ReadValues(); }
+    // The values of the row at a 0-based position of the current order, without moving the cursor;
+    // reading them from several threads is safe while nothing changes the dataset.
+    const std::uint8_t* RowValuesAt(int index) const { return Values(Order()[static_cast<size_t>(index)]); }
 
     // Storage facts.
     int NullFlagWords() const { return static_cast<int>(layout_.size()) / 32 + 2; }

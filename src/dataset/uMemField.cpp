@@ -183,15 +183,17 @@ std::string_view TField::TextView() const {
     return TMemCustomDataSet::LoadText(v + offset_);
 }
 
-std::string TField::BlobBytes() const {
-    const std::uint8_t* v = ds_->ReadValues();
+std::string TField::BlobBytes() const { return BlobBytesFrom(ds_->ReadValues()); }
+
+std::string TField::BlobBytesFrom(const std::uint8_t* v) const {
     if (!v || storage_ != TMemStorage::Blob || !(Load<std::uint32_t>(v + nullWord_) & nullBit_)) return {};
     const std::string* b = ds_->FindBlob(Load<std::int32_t>(v + offset_), fieldNo_);
     return b ? *b : std::string();
 }
 
-std::string TField::ValueText() const {
-    const std::uint8_t* v = ds_->ReadValues();
+std::string TField::ValueText() const { return ValueTextFrom(ds_->ReadValues()); }
+
+std::string TField::ValueTextFrom(const std::uint8_t* v) const {
     if (!v || !(Load<std::uint32_t>(v + nullWord_) & nullBit_)) return {};
     const std::uint8_t* slot = v + offset_;
     switch (type_) {
@@ -281,7 +283,7 @@ void TField::AppendValueText(std::string& out, const std::uint8_t* v) const {
         out.append(TMemCustomDataSet::LoadText(slot));
         return;
     }
-    out += ValueText();
+    out += ValueTextFrom(v);
 }
 
 std::string TField::DisplayText() const {

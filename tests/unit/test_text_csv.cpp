@@ -134,6 +134,33 @@ TEST_F(TextResults, ExportReplacesTheFileOnlyWhenComplete) {
     EXPECT_EQ(::rmdir(dir), 0);
 }
 
+TEST_F(TextResults, LongExportKeepsRowOrder) {
+    // More rows than one formatting block: the blocks come back in order.
+    auto ds = std::make_unique<TMemDataSet>();
+    ds->DefineField("N", ftInteger, 0);
+    ds->DefineField("T", ftString, 10);
+    ds->Open();
+    for (int i = 0; i < 30000; ++i) {
+        ds->AppendRow();
+        ds->Field(0).SetAsInteger(i);
+        ds->Field(1).SetValueText(i % 3 ? "a" : "b c");
+        ds->PostRow();
+    }
+    ds->SortByField("N", true);
+    ds->MoveFirst();
+    ds->MoveNext();
+    const std::string csv = DataSetToCsv(*ds);
+    std::istringstream lines(csv);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "N,T\r");
+    for (int expected = 29999; expected >= 0; --expected) {
+        ASSERT_TRUE(std::getline(lines, line));
+        ASSERT_EQ(line, std::to_string(expected) + (expected % 3 ? ",a\r" : ",\"b c\"\r"));
+    }
+    EXPECT_EQ(ds->Field(0).AsInteger(), 29998) << "the current row is kept";
+}
+
 TEST(RunLoopText, MessagesAndFailurePrefix) {
     EXPECT_EQ(TTlvnRun::FormatSqlMessage({265929, "ignored", "01000"}), "");
     EXPECT_EQ(TTlvnRun::FormatSqlMessage({0, "hello", "01000"}), "SQLMessage: hello\r\n");
