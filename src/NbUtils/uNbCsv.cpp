@@ -2,6 +2,7 @@
 
 #include "uNbExceptions.h"
 #include "uNbFormat.h"
+#include "uNbStream.h"
 
 #include <array>
 #include <condition_variable>
@@ -195,6 +196,8 @@ std::string DataSetToCsv(TMemCustomDataSet& ds) {
     WriteCsv(ds, [&](const std::string& piece) { out += piece; });
     return out;
 }
+
+void WriteDataSetCsv(TNbStreamWrap& wrap, TMemCustomDataSet& ds) { wrap.WriteText(DataSetToCsv(ds)); }
 
 void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
     const size_t slash = path.rfind('/');

@@ -11,6 +11,10 @@
 std::string CsvCommaText(const std::vector<std::string>& items);
 // The whole CSV text (dates written M/d/yyyy for the duration).
 std::string DataSetToCsv(TMemCustomDataSet& ds);
+class TNbStreamWrap;
+// DataSetToCsv, then the text to the wrapper.
+void WriteDataSetCsv(TNbStreamWrap& wrap, TMemCustomDataSet& ds);
+
 // Writes the CSV of a dataset to a file. The rows go to a temporary file beside the target, which
 // replaces the target only once complete: a failed export leaves the old file as it was.
 void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path);

@@ -2,6 +2,9 @@
 #include "uNbData.h"
 #include "uNbLog.h"
 #include "uNbXml.h"
+#include "uNbStream.h"
+#include "uNbCsv.h"
+#include "uRunLoop.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,6 +86,44 @@ TEST_F(Xml, LargeValuesAreNotLimitedByBlocks) {
     ::unlink(path);
     ASSERT_EQ(ds.RowCount(), 1);
     EXPECT_EQ(ds.Field(0).ValueText().size(), big.size());
+}
+
+TEST_F(Xml, ImportAndExportStepsOnTheResultList) {
+    TDbConnection db;
+    TTlvnRun run(db);
+    try {
+        run.ImportXmlAsFirstResult(kDir + "basic.xml");
+        ADD_FAILURE();
+    } catch (const EListError& e) {
+        EXPECT_EQ(e.Message(), "List index out of bounds (0)");
+    }
+    EXPECT_THROW(run.ExportFirstResultCsv("/tmp/never.csv"), EListError);
+    run.ResultList.push_back(std::make_unique<TMemDataSet>());
+    EXPECT_THROW(run.ImportXmlAsFirstResult(kDir + "norows.xml"), EXML2Dataset);
+    EXPECT_EQ(run.ResultList[0]->FieldCount(), 0) << "a failed import leaves the first result";
+    run.ImportXmlAsFirstResult(kDir + "basic.xml");
+    EXPECT_EQ(run.ResultList[0]->FieldCount(), 2);
+    EXPECT_FALSE(run.ResultList[0]->ReadOnly());
+}
+
+TEST(StreamWrap, ReadsInPiecesAndWritesText) {
+    std::string data(3000, 'x');
+    data[2999] = 'y';
+    TNbStreamWrap wrap(std::make_unique<TNbMemoryStream>(data));
+    char buf[10];
+    EXPECT_EQ(wrap.ReadBytes(buf, 10), 10);
+    EXPECT_EQ(wrap.ReadText(5), "xxxxx");
+    const std::string rest = wrap.ReadText(-1);
+    EXPECT_EQ(rest.size(), 2985u);
+    EXPECT_EQ(rest.back(), 'y');
+    EXPECT_EQ(wrap.ReadBytes(buf, 10), 0);
+
+    TNbStreamWrap out(std::make_unique<TNbMemoryStream>());
+    TMemDataSet ds;
+    ds.DefineField("A", ftString, 5);
+    ds.Open();
+    WriteDataSetCsv(out, ds);
+    EXPECT_EQ(static_cast<TNbMemoryStream&>(out.Inner()).Data(), "A\r\n");
 }
 
 TEST(Temp, RegistryCountsForgottenStreams) {

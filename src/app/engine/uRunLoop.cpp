@@ -1,7 +1,9 @@
 #include "uRunLoop.h"
 
 #include "uDbBatches.h"
+#include "uNbCsv.h"
 #include "uNbLog.h"
+#include "uNbXml.h"
 
 #include <ctime>
 
@@ -139,6 +141,18 @@ std::unique_ptr<TNbDataSet> TTlvnRun::OpenResultDataSet(const std::string& state
     copy->Open();
     copy->CopyFromDataSet(*r->DataSet());
     return copy;
+}
+
+void TTlvnRun::ExportFirstResultCsv(const std::string& path) {
+    if (ResultList.empty()) throw EListError(NbFormat("List index out of bounds (%d)", 0));
+    ExportCsvFile(*ResultList[0], path);
+}
+
+void TTlvnRun::ImportXmlAsFirstResult(const std::string& path) {
+    if (ResultList.empty()) throw EListError(NbFormat("List index out of bounds (%d)", 0));
+    auto imported = std::make_unique<TNbDataSet>();
+    LoadXmlFile(*imported, nullptr, path);
+    ResultList[0] = std::move(imported);
 }
 
 std::string TTlvnRun::FailurePrefix(const std::string& timeHHmmss) { return NbFormat("\r\n[%s] ", timeHHmmss); }

@@ -13,6 +13,8 @@
 #include <vector>
 
 // The caller's side of a run: status texts, busy state, how to wait, a lost connection.
+NB_DECLARE_EXCEPTION(EListError, Exception);
+
 class TRunHost {
 public:
     virtual ~TRunHost() = default;
@@ -44,6 +46,12 @@ public:
     void ClearRunResults();
     // One catalog or schema statement through the query path, copied into a new result dataset.
     std::unique_ptr<TNbDataSet> OpenResultDataSet(const std::string& statement, TRunHost& host);
+
+    // The export after the save dialog: the first result to a CSV file.
+    void ExportFirstResultCsv(const std::string& path);
+    // The import after the open dialog: an XML file read into a new result dataset that takes the
+    // first result's place. On failure the result list is unchanged.
+    void ImportXmlAsFirstResult(const std::string& path);
 
     // The text a finished run shows when there is nothing to render: the messages, the time prefix
     // and "Success." or the failure's message.
