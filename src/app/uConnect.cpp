@@ -1,0 +1,211 @@
+#include "uConnect.h"
+
+#include "uNbFormat.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPalette>
+#include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+std::string TrimControl(const std::string& s) {
+    size_t a = 0, b = s.size();
+    while (a < b && static_cast<unsigned char>(s[a]) <= 32) ++a;
+    while (b > a && static_cast<unsigned char>(s[b - 1]) <= 32) --b;
+    return s.substr(a, b - a);
+}
+
+std::string Std(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+TRecentConnections& TfConnect::RecentConnections() {
+    static TRecentConnections list = [] {
+        TRecentConnections l;
+        l[0] = {"localhost", "sa", ""};
+        return l;
+    }();
+    return list;
+}
+
+TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
+    setObjectName(QStringLiteral("fConnect"));
+    setWindowTitle(QStringLiteral("Connect to Server"));
+    setFont(QFont(QStringLiteral("Tahoma"), 8));
+    auto* grid = new QGridLayout(this);
+    auto* lServer = new QLabel(QStringLiteral("Server:"), this);
+    cbServer = new QComboBox(this);
+    cbServer->setObjectName(QStringLiteral("cbServer"));
+    cbServer->setEditable(true);
+    cbServer->setMaxVisibleItems(20);
+    cbServer->setEditText(QStringLiteral("localhost"));
+    cbServer->setToolTip(QStringLiteral("The hostname, IP address, or Active Directory name of the database to connect to"));
+    auto* lLogin = new QLabel(QStringLiteral("Login:"), this);
+    cbLogin = new QComboBox(this);
+    cbLogin->setObjectName(QStringLiteral("cbLogin"));
+    cbLogin->setEditable(true);
+    cbLogin->setMaxVisibleItems(20);
+    cbLogin->setEditText(QStringLiteral("sa"));
+    cbLogin->setToolTip(QStringLiteral("The username to use when connecting to the server"));
+    auto* star = new QLabel(QStringLiteral("*"), this);
+    QPalette red = star->palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    star->setPalette(red);
+    auto* note = new QLabel(QStringLiteral("For Windows Authentication,\nuse a blank login name."), this);
+    QPalette grey = note->palette();
+    grey.setColor(QPalette::WindowText, Qt::gray);
+    note->setPalette(grey);
+    lPassword = new QLabel(QStringLiteral("Password:"), this);
+    ePassword = new QLineEdit(this);
+    ePassword->setObjectName(QStringLiteral("ePassword"));
+    ePassword->setEchoMode(QLineEdit::Password);
+    ePassword->setToolTip(QStringLiteral("The password to use when connecting to the server"));
+    cbRemember = new QCheckBox(QStringLiteral("Remember password"), this);
+    cbRemember->setToolTip(QStringLiteral("Remember this server name / username / password for next time?"));
+    bConnect = new QPushButton(QStringLiteral("C&onnect"), this);
+    bConnect->setDefault(true);
+    bCancel = new QPushButton(QStringLiteral("&Cancel"), this);
+    grid->addWidget(lServer, 0, 0);
+    grid->addWidget(cbServer, 0, 1);
+    grid->addWidget(lLogin, 1, 0);
+    grid->addWidget(cbLogin, 1, 1);
+    grid->addWidget(star, 1, 2);
+    grid->addWidget(note, 2, 1);
+    grid->addWidget(lPassword, 3, 0);
+    grid->addWidget(ePassword, 3, 1);
+    grid->addWidget(cbRemember, 4, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(bConnect);
+    buttons->addWidget(bCancel);
+    grid->addLayout(buttons, 5, 0, 1, 3);
+    setTabOrder(cbServer, cbLogin);
+    setTabOrder(cbLogin, ePassword);
+    setTabOrder(ePassword, cbRemember);
+    setTabOrder(cbRemember, bConnect);
+    setTabOrder(bConnect, bCancel);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog border
+
+    connect(cbServer, &QComboBox::editTextChanged, this, [this] { cbServerChange(); });
+    cbLogin->installEventFilter(this);
+    if (cbLogin->lineEdit()) cbLogin->lineEdit()->installEventFilter(this);
+    connect(bConnect, &QPushButton::clicked, this, [this] { bConnectClick(); });
+    connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);
+    ShowError = [this](const QString& message) { QMessageBox::critical(this, windowTitle(), message); };
+}
+
+void TfConnect::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (const QScreen* s = QGuiApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
+    FormShow();
+}
+
+void TfConnect::FormShow() {
+    LoadRecentConnections();
+    cbServer->setFocus();
+    if (cbServer->count() > 0) {
+        cbServer->setCurrentIndex(0);
+        cbServerChange();
+    }
+}
+
+void TfConnect::LoadRecentConnections() {
+    cbServer->clear();
+    cbLogin->clear();
+    cbServer->setEditText(QString());
+    cbLogin->setEditText(QString());
+    for (const auto& e : RecentConnections()) {
+        if (e.Server.empty()) continue;
+        if (cbServer->findText(Q(e.Server), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbServer->addItem(Q(e.Server));
+        if (cbLogin->findText(Q(e.Login), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbLogin->addItem(Q(e.Login));
+    }
+}
+
+void TfConnect::cbServerChange() {
+    const std::string server = Std(cbServer->currentText());
+    for (const auto& e : RecentConnections()) {
+        if (e.Server != server) continue;
+        cbLogin->setEditText(Q(e.Login));
+        ePassword->setText(Q(e.Password));
+        return;
+    }
+}
+
+bool TfConnect::eventFilter(QObject* watched, QEvent* event) {
+    const bool loginBox = watched == cbLogin || (cbLogin && watched == cbLogin->lineEdit());
+    if (loginBox && event->type() == QEvent::FocusIn && !loginChange_) {
+        // The login's change handler is attached only while the box has the focus.
+        loginChange_ = connect(cbLogin, &QComboBox::editTextChanged, this, [this] { cbLoginChange(); });
+    } else if (loginBox && event->type() == QEvent::FocusOut && loginChange_) {
+        disconnect(loginChange_);
+        loginChange_ = {};
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TfConnect::cbLoginChange() {
+    const std::string login = Std(cbLogin->currentText());
+    QPalette p = lPassword->palette();
+    if (login.empty()) {
+        ePassword->setEnabled(false);
+        p.setColor(QPalette::WindowText, palette().color(QPalette::Disabled, QPalette::WindowText));
+        lPassword->setPalette(p);
+        return;
+    }
+    ePassword->setEnabled(true);
+    p.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::WindowText));
+    lPassword->setPalette(p);
+    for (const auto& e : RecentConnections())
+        if (e.Login == login) {
+            ePassword->setText(Q(e.Password));
+            return;
+        }
+}
+
+std::string TfConnect::BuildConnectionString(const std::string& authPart, const std::string& server) {
+    return NbFormat("Provider=SQLOLEDB.1;%sData Source=%s;Initial Catalog=master;Persist Security Info=True;", authPart, server);
+}
+
+void TfConnect::Connect() {
+    const std::string serverTyped = Std(cbServer->currentText());
+    const std::string server = TrimControl(serverTyped);
+    const std::string login = TrimControl(Std(cbLogin->currentText()));
+    const std::string password = Std(ePassword->text());
+    if (server.empty() || !Connection) return;
+    const std::string auth = !login.empty() && !password.empty() ? NbFormat("User ID=%s;Password=%s;", login, password) : std::string("Integrated Security=SSPI;");
+    if (Connection->Connected()) Connection->Close();
+    Connection->ConnectionString = BuildConnectionString(auth, serverTyped);
+    try {
+        Connection->Open();
+    } catch (const std::exception& e) {
+        ShowError(QString::fromStdString(e.what()));
+        return;
+    }
+    // The new entry first, then the others without the same server and login, 15 in all.
+    TRecentConnections& list = RecentConnections();
+    TRecentConnections updated;
+    updated[0] = {server, login, cbRemember->isChecked() ? password : std::string()};
+    size_t n = 1;
+    for (const auto& e : list) {
+        if (n >= updated.size()) break;
+        if (e.Server.empty() || (e.Server == server && e.Login == login)) continue;
+        updated[n++] = e;
+    }
+    list = updated;
+    SaveRecentConnections();
+}
+
+void TfConnect::bConnectClick() {
+    Connect();
+    if (Connection && Connection->Connected()) accept();
+}

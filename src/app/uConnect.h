@@ -1,0 +1,63 @@
+// The connection dialog: server, login and password, the connection string, and the list of
+// recent connections.
+#pragma once
+
+#include "uDbAccess.h"
+
+#include <QDialog>
+
+#include <array>
+#include <functional>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+struct TConnectInfo {
+    std::string Server;
+    std::string Login;     // empty: Windows authentication
+    std::string Password;  // empty when not remembered
+};
+
+using TRecentConnections = std::array<TConnectInfo, 15>;
+
+class TfConnect : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfConnect(QWidget* owner = nullptr);
+
+    TDbConnection* Connection = nullptr;
+    // Index 0 is the most recent. Kept for the program's run; starts with localhost / sa.
+    static TRecentConnections& RecentConnections();
+
+    // "Provider=SQLOLEDB.1;%sData Source=%s;Initial Catalog=master;Persist Security Info=True;"
+    static std::string BuildConnectionString(const std::string& authPart, const std::string& server);
+    void Connect();
+    void LoadRecentConnections();
+    void SaveRecentConnections() {}
+
+    // How a failed connect is shown (a message box; tests replace it).
+    std::function<void(const QString&)> ShowError;
+
+    QComboBox* cbServer;
+    QComboBox* cbLogin;
+    QLineEdit* ePassword;
+    QLabel* lPassword;
+    QCheckBox* cbRemember;
+    QPushButton* bConnect;
+    QPushButton* bCancel;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormShow();
+    void cbServerChange();
+    void cbLoginChange();
+    void bConnectClick();
+    QMetaObject::Connection loginChange_;
+};
