@@ -9,6 +9,7 @@ class TestMainWindow : public QObject {
 private slots:
     void opensWithCaptionSizeAndCentre() {
         TfTlvnMain w;
+        w.AutoConnect = false;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QCOMPARE(w.windowTitle(), QStringLiteral("Tolvan - Merivane SQL Editor"));

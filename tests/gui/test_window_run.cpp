@@ -1,0 +1,121 @@
+// The main window against the stand-in: database box, runs rendered on the Text page, tabs.
+#include "SandboxProcess.h"
+#include "uSqlEditor.h"
+#include "uTolvanMain.h"
+
+#include <Qsci/qsciscintilla.h>
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QtTest>
+
+class TestWindowRun : public QObject {
+    Q_OBJECT
+    SandboxProcess* server = nullptr;
+
+    void Connect(TfTlvnMain& w) {
+        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server->Port()) +
+                                ";Initial Catalog=master;Persist Security Info=True;";
+        w.db.Open();
+        w.LoadDatabaseList();
+        w.RefreshActionStates();
+        w.AfterConnectDialog();
+    }
+
+private slots:
+    void initTestCase() { server = new SandboxProcess(true); }
+    void cleanupTestCase() { delete server; }
+
+    void runsNeedAConnectionAndADatabase() {
+        TfTlvnMain w;
+        w.AutoConnect = false;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!w.aExecute->isEnabled());
+        w.CurrentEditor()->sqledit->setText(QStringLiteral("select 1"));
+        QTest::keyClick(&w, Qt::Key_F5);
+        QVERIFY(!w.resulttext->isVisible());  // F5 did nothing
+
+        Connect(w);
+        QVERIFY(w.eDatabase->isEnabled());
+        QCOMPARE(w.eDatabase->count(), 2);
+        QCOMPARE(w.eDatabase->itemText(0), QStringLiteral("demo"));
+        QCOMPARE(w.eDatabase->currentText(), QString());
+        QVERIFY(!w.aExecute->isEnabled());
+        QCOMPARE(w.statusText->text(), QStringLiteral("Choose a database from the dropdown list."));
+
+        w.eDatabase->setEditText(QStringLiteral("demo"));
+        w.SelectDatabase(QStringLiteral("demo"));
+        QCOMPARE(w.CurrentDatabase, std::string("demo"));
+        QVERIFY(w.aExecute->isEnabled());
+        // Refresh keeps the box's text.
+        w.aRefreshItems->trigger();
+        QCOMPARE(w.eDatabase->currentText(), QStringLiteral("demo"));
+    }
+
+    void twoBatchesOnTheTextPage() {
+        TfTlvnMain w;
+        w.AutoConnect = false;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        Connect(w);
+        w.eDatabase->setEditText(QStringLiteral("demo"));
+        w.SelectDatabase(QStringLiteral("demo"));
+        w.CurrentEditor()->sqledit->setText(QStringLiteral("select top 2 ProductID from Products order by ProductID\ngo\nGO\nprint 'hi'\nselect 'x' as c\n"));
+        w.aExecute->trigger();
+        QVERIFY(w.resulttext->isVisible());
+        // A lower-case "go" is not a separator: the server sees it and refuses it.
+        QVERIFY(w.resulttext->toPlainText().endsWith(QStringLiteral("] Incorrect syntax near 'go'.")));
+        QCOMPARE(w.statusText->text(), QStringLiteral("DONE"));
+
+        w.CurrentEditor()->sqledit->setText(QStringLiteral("select 1 as a\nGO\nprint 'hi'\nselect 'x' as c\n"));
+        w.aExecute->trigger();
+        QCOMPARE(w.resulttext->toPlainText(), QStringLiteral("SQLMessage: hi\nRowcount: 1\na \n- \n1 \n\nRowcount: 1\nc \n- \nx \n"));
+
+        w.CurrentEditor()->sqledit->setText(QStringLiteral("select * from Nowhere\n"));
+        w.aExecute->trigger();
+        QVERIFY(QRegularExpression(QStringLiteral("^\\n\\[\\d\\d:\\d\\d:\\d\\d\\] Invalid object name 'Nowhere'\\.$")).match(w.resulttext->toPlainText()).hasMatch());
+
+        // A debug run switches the toolbar's execute button to the debug one.
+        w.CurrentEditor()->sqledit->setText(QStringLiteral("exec SetOrderStatus 1, 'Nope'\n"));
+        w.aExecuteDebug->trigger();
+        QVERIFY(!w.aSilly1->isVisible());
+        QVERIFY(w.aSilly2->isVisible());
+        QVERIFY(w.resulttext->toPlainText().contains(QStringLiteral("Unknown order status Nope.")));
+        w.aExecute->trigger();
+        QVERIFY(w.aSilly1->isVisible());
+    }
+
+    void tabsNumberAndSwitch() {
+        TfTlvnMain w;
+        w.AutoConnect = false;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        for (int i = 0; i < 9; ++i) w.aNew->trigger();
+        QCOMPARE(w.pc->count(), 10);
+        QCOMPARE(w.pc->tabText(0), QStringLiteral("&1 "));
+        QCOMPARE(w.pc->tabText(9), QStringLiteral("10 "));
+        w.pc->setCurrentIndex(1);
+        w.aClose->trigger();
+        QCOMPARE(w.pc->count(), 9);
+        QCOMPARE(w.pc->currentIndex(), 0);
+        QCOMPARE(w.pc->tabText(8), QStringLiteral("&9 "));
+        QTest::keyClick(w.CurrentEditor()->sqledit, Qt::Key_3, Qt::ControlModifier);
+        QCOMPARE(w.pc->currentIndex(), 2);
+        QTest::keyClick(w.CurrentEditor()->sqledit, Qt::Key_PageDown, Qt::ControlModifier);
+        QCOMPARE(w.pc->currentIndex(), 3);
+        w.pc->setCurrentIndex(0);
+        QTest::keyClick(w.CurrentEditor()->sqledit, Qt::Key_PageUp, Qt::ControlModifier);
+        QCOMPARE(w.pc->currentIndex(), 8);
+        while (w.pc->count() > 0) w.aClose->trigger();
+        QVERIFY(!w.aClose->isEnabled());
+        QVERIFY(!w.aWordWrap->isEnabled());
+        QVERIFY(w.CurrentEditor() != nullptr);  // a new tab when there is none
+        QCOMPARE(w.pc->count(), 1);
+    }
+};
+
+QTEST_MAIN(TestWindowRun)
+#include "test_window_run.moc"
