@@ -2,12 +2,69 @@
 
 #include <Qsci/qscilexersql.h>
 #include <Qsci/qsciscintilla.h>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 TSqlEditor::TSqlEditor(QWidget* parent) : QWidget(parent), sqledit(new QsciScintilla(this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
     layout->addWidget(sqledit);
+    sqledit->setFrameShape(QFrame::NoFrame);
+
+    pSearch = new QFrame(this);
+    pSearch->setObjectName(QStringLiteral("pSearch"));
+    pSearch->setFrameShape(QFrame::Box);
+    pSearch->setFixedHeight(32);
+    auto* row = new QHBoxLayout(pSearch);
+    row->setContentsMargins(4, 2, 4, 2);
+    bCancel = new QPushButton(QStringLiteral("X"), pSearch);
+    bCancel->setObjectName(QStringLiteral("bCancel"));
+    QFont bold = bCancel->font();
+    bold.setBold(true);
+    bCancel->setFont(bold);
+    bCancel->setToolTip(QStringLiteral("Close the Find dialog"));
+    bCancel->setFixedWidth(24);
+    lFind = new QLabel(QStringLiteral("Find:"), pSearch);
+    eSearchText = new QLineEdit(pSearch);
+    eSearchText->setObjectName(QStringLiteral("eSearchText"));
+    eSearchText->setToolTip(QStringLiteral("Enter the text to search for (regular expression)"));
+    bNext = new QPushButton(QStringLiteral("Next"), pSearch);
+    bNext->setObjectName(QStringLiteral("bNext"));
+    bNext->setToolTip(QStringLiteral("Find the next match"));
+    bPrevious = new QPushButton(QStringLiteral("Previous"), pSearch);
+    bPrevious->setObjectName(QStringLiteral("bPrevious"));
+    bPrevious->setToolTip(QStringLiteral("Find the previous match"));
+    lNoMatch = new QLabel(QStringLiteral("No matches."), pSearch);
+    lInvalidRegex = new QLabel(QStringLiteral("Invalid regex."), pSearch);
+    for (QLabel* l : {lNoMatch, lInvalidRegex}) {
+        l->setStyleSheet(QStringLiteral("color: #800000"));
+        l->hide();
+    }
+    row->addWidget(bCancel);
+    row->addWidget(lFind);
+    row->addWidget(eSearchText, 1);
+    row->addWidget(bNext);
+    row->addWidget(bPrevious);
+    row->addWidget(lNoMatch);
+    row->addWidget(lInvalidRegex);
+    layout->addWidget(pSearch);
+    pSearch->hide();
+
+    connect(eSearchText, &QLineEdit::textChanged, this, [this] { eSearchTextChange(); });
+    connect(eSearchText, &QLineEdit::returnPressed, bNext, &QPushButton::click);
+    connect(bNext, &QPushButton::clicked, this, [this] { SearchForward(); });
+    connect(bPrevious, &QPushButton::clicked, this, [this] { SearchBackward(); });
+    connect(bCancel, &QPushButton::clicked, this, [this] { bCancelClick(); });
+    EscapeKey = new QShortcut(QKeySequence(Qt::Key_Escape), this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    EscapeKey->setEnabled(false);
+    connect(EscapeKey, &QShortcut::activated, bCancel, &QPushButton::click);
+
     sqledit->setObjectName(QStringLiteral("sqledit"));
     const QFont font(QStringLiteral("Courier New"), 10);
     sqledit->setFont(font);
@@ -49,4 +106,96 @@ int TSqlEditor::CaretColumn() const {
     int line = 0, index = 0;
     sqledit->getCursorPosition(&line, &index);
     return index + 1;
+}
+
+void TSqlEditor::ToggleFindPanel() {
+    if (pSearch->isVisible()) {
+        HideFindPanel();
+    } else {
+        ShowFindPanel();
+    }
+}
+
+void TSqlEditor::ShowFindPanel() {
+    pSearch->show();
+    EscapeKey->setEnabled(true);
+    eSearchText->setFocus();
+}
+
+void TSqlEditor::HideFindPanel() {
+    pSearch->hide();
+    EscapeKey->setEnabled(false);
+}
+
+void TSqlEditor::bCancelClick() {
+    HideFindPanel();
+    sqledit->setFocus();
+}
+
+void TSqlEditor::SearchForward() { Search(true); }
+
+void TSqlEditor::SearchBackward() { Search(false); }
+
+void TSqlEditor::eSearchTextChange() {
+    // An emptied box only clears the labels, so the selection is kept.
+    if (!eSearchText->text().isEmpty()) {
+        const long start = sqledit->SendScintilla(QsciScintilla::SCI_GETSELECTIONSTART);
+        sqledit->SendScintilla(QsciScintilla::SCI_SETEMPTYSELECTION, start);
+    }
+    SearchForward();
+}
+
+void TSqlEditor::Search(bool forward) {
+    lNoMatch->hide();
+    lInvalidRegex->hide();
+    const TSearchResult r = SearchText(Lines(), eSearchText->text(), CaretPos(), forward);
+    switch (r.Outcome) {
+    case TSearchOutcome::Empty:
+        return;
+    case TSearchOutcome::InvalidPattern:
+        lInvalidRegex->show();
+        return;
+    case TSearchOutcome::NoMatch:
+        lNoMatch->show();
+        return;
+    case TSearchOutcome::Found:
+        if (forward) {
+            SelectRange(r.Match.Start, r.Match.End);
+        } else {
+            SelectRange(r.Match.End, r.Match.Start);
+        }
+        return;
+    }
+}
+
+QStringList TSqlEditor::Lines() const {
+    QStringList lines;
+    const int count = sqledit->lines();
+    lines.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        QString line = sqledit->text(i);
+        while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r'))) line.chop(1);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The editor counts positions in UTF-8 bytes; the search counts characters.
+long TSqlEditor::PositionOf(TTextPos p) const {
+    const long lineStart = sqledit->SendScintilla(QsciScintilla::SCI_POSITIONFROMLINE, static_cast<unsigned long>(p.Line));
+    return lineStart + long(sqledit->text(p.Line).left(p.Column).toUtf8().size());
+}
+
+TTextPos TSqlEditor::PosAt(long position) const {
+    const int line = int(sqledit->SendScintilla(QsciScintilla::SCI_LINEFROMPOSITION, static_cast<unsigned long>(position)));
+    const long lineStart = sqledit->SendScintilla(QsciScintilla::SCI_POSITIONFROMLINE, static_cast<unsigned long>(line));
+    const QByteArray bytes = sqledit->text(line).toUtf8().left(position - lineStart);
+    return {line, int(QString::fromUtf8(bytes).size())};
+}
+
+TTextPos TSqlEditor::CaretPos() const { return PosAt(sqledit->SendScintilla(QsciScintilla::SCI_GETCURRENTPOS)); }
+
+void TSqlEditor::SelectRange(TTextPos anchor, TTextPos caret) {
+    sqledit->SendScintilla(QsciScintilla::SCI_SETSEL, static_cast<unsigned long>(PositionOf(anchor)), PositionOf(caret));
+    sqledit->SendScintilla(QsciScintilla::SCI_SCROLLCARET);
 }

@@ -1,11 +1,18 @@
 // The SQL editor frame every tab holds: a source-code editor with line numbers, Courier New, tab
-// width 4 and word wrap on. (The find panel and the full highlighter come with their own work.)
+// width 4 and word wrap on, and a find panel below it that searches with regular expressions.
 #pragma once
 
 #include <QWidget>
 
+#include "uSqlSearch.h"
+
 class QsciScintilla;
 class QsciLexerSQL;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QShortcut;
 
 class TSqlEditor : public QWidget {
     Q_OBJECT
@@ -21,4 +28,33 @@ public:
     void SetHighlighter(QsciLexerSQL* lexer);
     int CaretLine() const;    // from 1
     int CaretColumn() const;  // from 1
+
+    // Find panel.
+    QFrame* pSearch;
+    QPushButton* bCancel;
+    QLabel* lFind;
+    QLineEdit* eSearchText;
+    QPushButton* bNext;
+    QPushButton* bPrevious;
+    QLabel* lNoMatch;
+    QLabel* lInvalidRegex;
+
+    void ToggleFindPanel();
+    void ShowFindPanel();
+    void HideFindPanel();
+    void SearchForward();
+    void SearchBackward();
+
+    // Caret and selection in (line, column) characters from 0, as the search sees them.
+    TTextPos CaretPos() const;
+    void SelectRange(TTextPos anchor, TTextPos caret);
+
+private:
+    void Search(bool forward);
+    void eSearchTextChange();
+    void bCancelClick();
+    long PositionOf(TTextPos p) const;
+    TTextPos PosAt(long position) const;
+    QStringList Lines() const;
+    QShortcut* EscapeKey;
 };

@@ -90,6 +90,10 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     aWordWrap->setCheckable(true);
     aWordWrap->setChecked(true);
     aFind = MakeAction(QStringLiteral("&Find"), QStringLiteral("Start searching for text in this editor tab"), QKeySequence(Qt::CTRL | Qt::Key_F), QStringLiteral("edit-find"));
+    aFindNext = MakeAction(QStringLiteral("Find Next"), QStringLiteral("Find the next match in this editor tab"), QKeySequence(Qt::Key_F3), QString());
+    aFindNext->setShortcuts({QKeySequence(Qt::Key_F3), QKeySequence(QStringLiteral("Ctrl+G"))});
+    aFindPrev = MakeAction(QStringLiteral("Find Previous"), QStringLiteral("Find the previous match in this editor tab"), QKeySequence(Qt::SHIFT | Qt::Key_F3), QString());
+    aFindPrev->setShortcuts({QKeySequence(Qt::SHIFT | Qt::Key_F3), QKeySequence(QStringLiteral("Shift+Ctrl+G"))});
     aConnect = MakeAction(QStringLiteral("Conn&ect"), QStringLiteral("Connect to a database"), QKeySequence(Qt::CTRL | Qt::Key_E), QStringLiteral("network-connect"));
     aExportCSV = new QAction(QStringLiteral("E&xport CSV..."), this);
     aExportCSV->setToolTip(QStringLiteral("Export the current grid to a comma-separated-values (CSV) text file"));
@@ -105,6 +109,17 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     connect(aSilly2, &QAction::triggered, this, [this] { aExecuteDebugExecute(); });
     connect(aWordWrap, &QAction::triggered, this, [this] {
         if (HasEditorTabs()) CurrentEditor()->SetWordWrap(aWordWrap->isChecked());
+    });
+    connect(aFind, &QAction::triggered, this, [this] { CurrentEditor()->ToggleFindPanel(); });
+    connect(aFindNext, &QAction::triggered, this, [this] {
+        TSqlEditor* e = CurrentEditor();
+        e->ShowFindPanel();
+        e->SearchForward();
+    });
+    connect(aFindPrev, &QAction::triggered, this, [this] {
+        TSqlEditor* e = CurrentEditor();
+        e->ShowFindPanel();
+        e->SearchBackward();
     });
     connect(aConnect, &QAction::triggered, this, [this] { aConnectExecute(); });
     connect(aExportCSV, &QAction::triggered, this, [this] {

@@ -50,7 +50,7 @@ public:
     std::unique_ptr<TTlvnRun> Run;
     std::string CurrentDatabase;
 
-    QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aConnect;
+    QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aFindNext, *aFindPrev, *aConnect;
     QAction *aExportCSV, *aImportXML, *miUnderlineHeadings;
     QComboBox* eDatabase;
     QTabWidget* pc;
