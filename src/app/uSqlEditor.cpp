@@ -1,6 +1,7 @@
 #include "uSqlEditor.h"
 
-#include <Qsci/qscilexersql.h>
+#include "uSqlHighlight.h"
+
 #include <Qsci/qsciscintilla.h>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -94,7 +95,9 @@ bool TSqlEditor::WordWrap() const { return sqledit->wrapMode() != QsciScintilla:
 
 void TSqlEditor::SetWordWrap(bool on) { sqledit->setWrapMode(on ? QsciScintilla::WrapWord : QsciScintilla::WrapNone); }
 
-void TSqlEditor::SetHighlighter(QsciLexerSQL* lexer) { sqledit->setLexer(lexer); }
+void TSqlEditor::SetHighlighter(const TSqlWords& words) { sqledit->setLexer(new TSqlLexer(words, sqledit)); }
+
+void TSqlEditor::Rehighlight() { sqledit->recolor(); }
 
 int TSqlEditor::CaretLine() const {
     int line = 0, index = 0;

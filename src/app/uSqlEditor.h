@@ -7,7 +7,7 @@
 #include "uSqlSearch.h"
 
 class QsciScintilla;
-class QsciLexerSQL;
+class TSqlWords;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -25,7 +25,10 @@ public:
     QString SelectedText() const;
     bool WordWrap() const;
     void SetWordWrap(bool on);
-    void SetHighlighter(QsciLexerSQL* lexer);
+    // Styles the text with a lexer of its own over the shared word lists.
+    void SetHighlighter(const TSqlWords& words);
+    // Restyles the whole text, after the table-name list changed.
+    void Rehighlight();
     int CaretLine() const;    // from 1
     int CaretColumn() const;  // from 1
 

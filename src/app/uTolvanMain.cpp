@@ -4,7 +4,6 @@
 #include "uNbIdleDelay.h"
 #include "uSqlEditor.h"
 
-#include <Qsci/qscilexersql.h>
 #include <Qsci/qsciscintilla.h>
 #include <QAbstractItemView>
 #include <QAction>
@@ -71,7 +70,6 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     resize(kClientWidth, kClientHeight);
 
     Run = std::make_unique<TTlvnRun>(db);
-    Highlighter = new QsciLexerSQL(this);
     IdleDelay = new TNbIdleDelay(this);
     IdleDelay->SetDelay(200);
     IdleDelay->OnIdleDelay = [this] { IdleDelayIdleDelay(); };

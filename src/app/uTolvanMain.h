@@ -2,6 +2,8 @@
 // with its Text page, and the status bar.
 #pragma once
 
+#include "uSqlHighlight.h"
+
 #include "uDbAccess.h"
 #include "uQtQueryWaiter.h"
 #include "uRunLoop.h"
@@ -18,7 +20,6 @@ class QPlainTextEdit;
 class QSplitter;
 class QTabWidget;
 class QToolButton;
-class QsciLexerSQL;
 class TNbIdleDelay;
 class TSqlEditor;
 
@@ -104,7 +105,7 @@ private:
     void ConnectionLost() override { RefreshActionStates(); }
 
     TQtQueryWaiter waiter_;
-    QsciLexerSQL* Highlighter;
+    TSqlWords Highlighter;  // word lists shared by every editor's lexer
     TNbIdleDelay* IdleDelay;
     QSplitter* vSplitter;
     QToolButton* bHideResults;
