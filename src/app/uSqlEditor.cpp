@@ -69,7 +69,14 @@ TSqlEditor::TSqlEditor(QWidget* parent) : QWidget(parent), sqledit(new QsciScint
     sqledit->setObjectName(QStringLiteral("sqledit"));
     const QFont font(QStringLiteral("Courier New"), 10);
     sqledit->setFont(font);
-    sqledit->setMarginsFont(font);
+    QFont gutterFont(QStringLiteral("Courier New"));
+    gutterFont.setPixelSize(11);
+    gutterFont.setBold(true);
+    sqledit->setMarginsFont(gutterFont);
+    sqledit->setMarginsForegroundColor(sqledit->palette().color(QPalette::Inactive, QPalette::WindowText));
+    sqledit->setIndentationsUseTabs(false);
+    sqledit->setBackspaceUnindents(true);
+    sqledit->SendScintilla(QsciScintilla::SCI_SETSCROLLWIDTHTRACKING, 1L);
     sqledit->setMarginLineNumbers(0, true);
     sqledit->setMarginWidth(0, QStringLiteral("00000"));
     sqledit->setTabWidth(4);

@@ -133,6 +133,20 @@ private slots:
         QVERIFY(!e.pSearch->isVisible());
     }
 
+    // Tab stays in the editor and indents with spaces; Backspace in the indent goes back one level.
+    void tabIndentsWithSpaces() {
+        TSqlEditor e;
+        e.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&e));
+        e.sqledit->setFocus();
+        QTRY_VERIFY(e.sqledit->hasFocus());
+        QTest::keyClick(e.sqledit, Qt::Key_Tab);
+        QTest::keyClick(e.sqledit, Qt::Key_Tab);
+        QTest::keyClick(e.sqledit, Qt::Key_Backspace);
+        QVERIFY(e.sqledit->hasFocus());
+        QCOMPARE(e.sqledit->text(), QStringLiteral("    "));
+    }
+
     // F3 with the panel hidden shows it and searches for the remembered text; with no tab it opens one.
     void findNextFromTheWindow() {
         TfTlvnMain w;
