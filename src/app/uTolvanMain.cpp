@@ -193,6 +193,7 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     resulttext->setLineWrapMode(QPlainTextEdit::NoWrap);
     resulttext->setFrameShape(QFrame::NoFrame);
     resulttext->setContextMenuPolicy(Qt::CustomContextMenu);
+    resulttext->installEventFilter(this);
     miUnderlineHeadings = new QAction(QStringLiteral("Text: Underline Headings"), this);
     miUnderlineHeadings->setCheckable(true);
     miUnderlineHeadings->setChecked(true);
@@ -379,6 +380,10 @@ bool TfTlvnMain::eventFilter(QObject* watched, QEvent* event) {
                 pcChange();
                 return true;
             }
+        }
+        if (watched == resulttext && key->key() == Qt::Key_A && (key->modifiers() & Qt::ControlModifier)) {
+            resulttext->selectAll();  // Ctrl+A whatever other modifiers are held
+            return true;
         }
         if (watched == eDatabase || (eDatabase && watched == eDatabase->lineEdit())) {
             if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) SelectDatabase(eDatabase->currentText());
