@@ -11,7 +11,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
-TSqlEditor::TSqlEditor(QWidget* parent) : QWidget(parent), sqledit(new QsciScintilla(this)) {
+TSqlEditor::TSqlEditor(QWidget* parent) : TNbFrame(parent), sqledit(new QsciScintilla(this)) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -84,6 +84,8 @@ TSqlEditor::TSqlEditor(QWidget* parent) : QWidget(parent), sqledit(new QsciScint
     sqledit->setUtf8(true);
     sqledit->setEolMode(QsciScintilla::EolWindows);
     SetWordWrap(true);
+    SetActiveControl(sqledit);
+    CreateCompleted();
 }
 
 QString TSqlEditor::TextCrLf() const {

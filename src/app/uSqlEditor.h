@@ -2,7 +2,7 @@
 // width 4 and word wrap on, and a find panel below it that searches with regular expressions.
 #pragma once
 
-#include <QWidget>
+#include "uNbFrame.h"
 
 #include "uSqlSearch.h"
 
@@ -14,7 +14,7 @@ class QLineEdit;
 class QPushButton;
 class QShortcut;
 
-class TSqlEditor : public QWidget {
+class TSqlEditor : public TNbFrame {
     Q_OBJECT
 public:
     explicit TSqlEditor(QWidget* parent = nullptr);

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QVBoxLayout>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(TTextPos)
@@ -145,6 +146,34 @@ private slots:
         QTest::keyClick(e.sqledit, Qt::Key_Backspace);
         QVERIFY(e.sqledit->hasFocus());
         QCOMPARE(e.sqledit->text(), QStringLiteral("    "));
+    }
+
+    // The frame raises OnShow once, and its active control waits until the frame is in a window.
+    void frameShowAndPendingActiveControl() {
+        QWidget window;
+        auto* other = new QLineEdit(&window);
+        auto* e = new TSqlEditor;
+        int shows = 0;
+        e->OnShow = [&shows] { ++shows; };
+        QCOMPARE(e->ActiveControl(), nullptr);
+        QCOMPARE(e->PendingActiveControl(), e->sqledit);
+        e->setParent(&window);
+        auto* layout = new QVBoxLayout(&window);
+        layout->addWidget(other);
+        layout->addWidget(e);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        other->setFocus();
+        QTRY_COMPARE(e->ActiveControl(), other);
+        e->setFocus();
+        QTRY_COMPARE(e->ActiveControl(), e->sqledit);
+        QCOMPARE(e->PendingActiveControl(), nullptr);
+        e->hide();
+        e->show();
+        QCOMPARE(shows, 1);
+        e->SetActiveControl(e->eSearchText);
+        QCOMPARE(e->PendingActiveControl(), nullptr);
     }
 
     // F3 with the panel hidden shows it and searches for the remembered text; with no tab it opens one.
