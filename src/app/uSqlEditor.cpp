@@ -70,7 +70,7 @@ TSqlEditor::TSqlEditor(QWidget* parent) : TNbFrame(parent), sqledit(new QsciScin
     const QFont font(QStringLiteral("Courier New"), 10);
     sqledit->setFont(font);
     QFont gutterFont(QStringLiteral("Courier New"));
-    gutterFont.setPixelSize(11);
+    gutterFont.setPointSize(8);  // 11 pixels at 96 dpi; the editor takes sizes in points only
     gutterFont.setBold(true);
     sqledit->setMarginsFont(gutterFont);
     sqledit->setMarginsForegroundColor(sqledit->palette().color(QPalette::Inactive, QPalette::WindowText));

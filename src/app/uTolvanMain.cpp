@@ -27,6 +27,8 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
 
 TfTlvnMain* fTlvnMain = nullptr;
 
@@ -227,7 +229,35 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     vSplitter->setChildrenCollapsible(false);
     vSplitter->setHandleWidth(3);
     vSplitter->setSizes({kClientHeight - 193, 193});
-    setCentralWidget(vSplitter);
+
+    // The object tree's place at the left, with its search box; the tree fills it once it is built.
+    pItems = new QWidget(this);
+    pItems->setObjectName(QStringLiteral("pItems"));
+    auto* itemsLayout = new QVBoxLayout(pItems);
+    itemsLayout->setContentsMargins(2, 2, 0, 0);
+    itemsLayout->setSpacing(2);
+    auto* searchRow = new QHBoxLayout;
+    auto* lSearch = new QLabel(QStringLiteral("S&earch:"), pItems);
+    eSearch = new QLineEdit(pItems);
+    eSearch->setObjectName(QStringLiteral("eSearch"));
+    eSearch->setToolTip(QStringLiteral("Search the database schema for a particular substring"));
+    eSearch->setEnabled(false);
+    lSearch->setBuddy(eSearch);
+    searchRow->addWidget(lSearch);
+    searchRow->addWidget(eSearch, 1);
+    itemsLayout->addLayout(searchRow);
+    itemtree = new QTreeWidget(pItems);
+    itemtree->setObjectName(QStringLiteral("itemtree"));
+    itemtree->setHeaderHidden(true);
+    itemtree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    itemsLayout->addWidget(itemtree, 1);
+    hSplitter = new QSplitter(Qt::Horizontal, this);
+    hSplitter->setObjectName(QStringLiteral("hSplitter"));
+    hSplitter->addWidget(pItems);
+    hSplitter->addWidget(vSplitter);
+    hSplitter->setStretchFactor(1, 1);
+    hSplitter->setSizes({190, kClientWidth - 190});
+    setCentralWidget(hSplitter);
 
     // Status bar: Row, Col, and the run and catalog texts.
     statusRow = new QLabel(QStringLiteral("Row"), this);

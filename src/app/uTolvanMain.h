@@ -18,6 +18,8 @@ class QComboBox;
 class QLabel;
 class QPlainTextEdit;
 class QSplitter;
+class QTreeWidget;
+class QLineEdit;
 class QTabWidget;
 class QToolButton;
 class TNbIdleDelay;
@@ -108,6 +110,10 @@ private:
     TSqlWords Highlighter;  // word lists shared by every editor's lexer
     TNbIdleDelay* IdleDelay;
     QSplitter* vSplitter;
+    QSplitter* hSplitter;
+    QWidget* pItems;
+    QLineEdit* eSearch;
+    QTreeWidget* itemtree;
     QToolButton* bHideResults;
     bool centred_ = false;
     bool shownOnce_ = false;
