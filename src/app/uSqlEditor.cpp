@@ -5,6 +5,7 @@
 #include <Qsci/qsciscintilla.h>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -84,6 +85,7 @@ TSqlEditor::TSqlEditor(QWidget* parent) : TNbFrame(parent), sqledit(new QsciScin
     sqledit->setUtf8(true);
     sqledit->setEolMode(QsciScintilla::EolWindows);
     SetWordWrap(true);
+    sqledit->installEventFilter(this);
     SetActiveControl(sqledit);
     CreateCompleted();
 }
@@ -209,5 +211,31 @@ TTextPos TSqlEditor::CaretPos() const { return PosAt(sqledit->SendScintilla(Qsci
 
 void TSqlEditor::SelectRange(TTextPos anchor, TTextPos caret) {
     sqledit->SendScintilla(QsciScintilla::SCI_SETSEL, static_cast<unsigned long>(PositionOf(anchor)), PositionOf(caret));
+    sqledit->SendScintilla(QsciScintilla::SCI_SCROLLCARET);
+}
+
+bool TSqlEditor::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == sqledit && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+        if (key->key() == Qt::Key_End && (mods == Qt::NoModifier || mods == Qt::ShiftModifier)) {
+            EndKey(mods == Qt::ShiftModifier);
+            return true;
+        }
+    }
+    return TNbFrame::eventFilter(watched, event);
+}
+
+// End alternates between the last non-blank character of the line and the line's end.
+void TSqlEditor::EndKey(bool extend) {
+    const TTextPos caret = CaretPos();
+    const QString line = Lines().value(caret.Line);
+    int lastNonBlank = int(line.size());
+    while (lastNonBlank > 0 && line[lastNonBlank - 1].isSpace()) --lastNonBlank;
+    const int target = caret.Column == lastNonBlank ? int(line.size()) : lastNonBlank;
+    const long anchor = sqledit->SendScintilla(QsciScintilla::SCI_GETANCHOR);
+    const long pos = PositionOf({caret.Line, target});
+    sqledit->SendScintilla(QsciScintilla::SCI_SETSEL, static_cast<unsigned long>(extend ? anchor : pos), pos);
+    sqledit->SendScintilla(QsciScintilla::SCI_CHOOSECARETX);
     sqledit->SendScintilla(QsciScintilla::SCI_SCROLLCARET);
 }

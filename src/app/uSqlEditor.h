@@ -52,7 +52,11 @@ public:
     TTextPos CaretPos() const;
     void SelectRange(TTextPos anchor, TTextPos caret);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void EndKey(bool extend);
     void Search(bool forward);
     void eSearchTextChange();
     void bCancelClick();

@@ -148,6 +148,29 @@ private slots:
         QCOMPARE(e.sqledit->text(), QStringLiteral("    "));
     }
 
+    // Home alternates between the first non-blank character and column 1, End between the last
+    // non-blank character and the line end.
+    void homeAndEndAlternate() {
+        TSqlEditor e;
+        e.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&e));
+        e.sqledit->setText(QStringLiteral("  abc   \r\nnext"));
+        e.sqledit->setCursorPosition(0, 4);
+        QTest::keyClick(e.sqledit, Qt::Key_Home);
+        QCOMPARE(e.CaretPos(), (TTextPos{0, 2}));
+        QTest::keyClick(e.sqledit, Qt::Key_Home);
+        QCOMPARE(e.CaretPos(), (TTextPos{0, 0}));
+        QTest::keyClick(e.sqledit, Qt::Key_End);
+        QCOMPARE(e.CaretPos(), (TTextPos{0, 5}));
+        QTest::keyClick(e.sqledit, Qt::Key_End);
+        QCOMPARE(e.CaretPos(), (TTextPos{0, 8}));
+        QTest::keyClick(e.sqledit, Qt::Key_End);
+        QCOMPARE(e.CaretPos(), (TTextPos{0, 5}));
+        e.sqledit->setCursorPosition(0, 2);
+        QTest::keyClick(e.sqledit, Qt::Key_End, Qt::ShiftModifier);
+        QCOMPARE(e.sqledit->selectedText(), QStringLiteral("abc"));
+    }
+
     // The frame raises OnShow once, and its active control waits until the frame is in a window.
     void frameShowAndPendingActiveControl() {
         QWidget window;
