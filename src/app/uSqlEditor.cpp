@@ -222,6 +222,14 @@ bool TSqlEditor::eventFilter(QObject* watched, QEvent* event) {
             EndKey(mods == Qt::ShiftModifier);
             return true;
         }
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && mods == Qt::NoModifier && !sqledit->isReadOnly()) {
+            // The line break and the trimming of the line it leaves behind undo as one step.
+            sqledit->SendScintilla(QsciScintilla::SCI_BEGINUNDOACTION);
+            static_cast<QObject*>(sqledit)->event(event);
+            TrimTrailingSpaces(CaretPos().Line - 1);
+            sqledit->SendScintilla(QsciScintilla::SCI_ENDUNDOACTION);
+            return true;
+        }
     }
     return TNbFrame::eventFilter(watched, event);
 }
@@ -238,4 +246,15 @@ void TSqlEditor::EndKey(bool extend) {
     sqledit->SendScintilla(QsciScintilla::SCI_SETSEL, static_cast<unsigned long>(extend ? anchor : pos), pos);
     sqledit->SendScintilla(QsciScintilla::SCI_CHOOSECARETX);
     sqledit->SendScintilla(QsciScintilla::SCI_SCROLLCARET);
+}
+
+void TSqlEditor::TrimTrailingSpaces(int line) {
+    if (line < 0) return;
+    const QString text = Lines().value(line);
+    int keep = int(text.size());
+    while (keep > 0 && (text[keep - 1] == QLatin1Char(' ') || text[keep - 1] == QLatin1Char('\t'))) --keep;
+    if (keep == text.size()) return;
+    const long from = PositionOf({line, keep});
+    const long to = PositionOf({line, int(text.size())});
+    sqledit->SendScintilla(QsciScintilla::SCI_DELETERANGE, static_cast<unsigned long>(from), to - from);
 }

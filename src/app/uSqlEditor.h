@@ -57,6 +57,7 @@ protected:
 
 private:
     void EndKey(bool extend);
+    void TrimTrailingSpaces(int line);
     void Search(bool forward);
     void eSearchTextChange();
     void bCancelClick();

@@ -171,6 +171,21 @@ private slots:
         QCOMPARE(e.sqledit->selectedText(), QStringLiteral("abc"));
     }
 
+    // Enter trims the spaces the line leaves behind, keeps the indent for the new line, and one undo
+    // takes back both.
+    void enterTrimsTrailingSpacesAndKeepsIndent() {
+        TSqlEditor e;
+        e.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&e));
+        e.sqledit->setText(QStringLiteral("  select 1   "));
+        e.sqledit->setCursorPosition(0, 13);
+        QTest::keyClick(e.sqledit, Qt::Key_Return);
+        QCOMPARE(e.sqledit->text(), QStringLiteral("  select 1\r\n  "));
+        QCOMPARE(e.CaretPos(), (TTextPos{1, 2}));
+        e.sqledit->undo();
+        QCOMPARE(e.sqledit->text(), QStringLiteral("  select 1   "));
+    }
+
     // The frame raises OnShow once, and its active control waits until the frame is in a window.
     void frameShowAndPendingActiveControl() {
         QWidget window;
