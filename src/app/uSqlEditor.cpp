@@ -9,7 +9,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShortcut>
+#include <QToolTip>
+#include <QCursor>
 #include <QVBoxLayout>
 
 TSqlEditor::TSqlEditor(QWidget* parent) : TNbFrame(parent), sqledit(new QsciScintilla(this)) {
@@ -86,6 +89,11 @@ TSqlEditor::TSqlEditor(QWidget* parent) : TNbFrame(parent), sqledit(new QsciScin
     sqledit->setEolMode(QsciScintilla::EolWindows);
     SetWordWrap(true);
     sqledit->installEventFilter(this);
+    // While the vertical scroll box is dragged, a hint names the line that will be at the top.
+    connect(sqledit->verticalScrollBar(), &QScrollBar::sliderMoved, this, [this](int value) {
+        const long line = sqledit->SendScintilla(QsciScintilla::SCI_DOCLINEFROMVISIBLE, static_cast<unsigned long>(value));
+        QToolTip::showText(QCursor::pos(), QStringLiteral("Line: %1").arg(line + 1), sqledit);
+    });
     SetActiveControl(sqledit);
     CreateCompleted();
 }

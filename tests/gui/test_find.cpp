@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QScrollBar>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <QtTest>
 
@@ -184,6 +186,19 @@ private slots:
         QCOMPARE(e.CaretPos(), (TTextPos{1, 2}));
         e.sqledit->undo();
         QCOMPARE(e.sqledit->text(), QStringLiteral("  select 1   "));
+    }
+
+    void scrollHintNamesTheTopLine() {
+        TSqlEditor e;
+        e.resize(300, 200);
+        e.SetWordWrap(false);
+        e.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&e));
+        QStringList lines;
+        for (int i = 1; i <= 200; ++i) lines << QStringLiteral("line %1").arg(i);
+        e.sqledit->setText(lines.join(QStringLiteral("\r\n")));
+        emit e.sqledit->verticalScrollBar()->sliderMoved(41);
+        QCOMPARE(QToolTip::text(), QStringLiteral("Line: 42"));
     }
 
     // The frame raises OnShow once, and its active control waits until the frame is in a window.
