@@ -190,15 +190,17 @@ void TSqlEditor::Search(bool forward) {
     }
 }
 
+QString TSqlEditor::LineText(int line) const {
+    QString text = sqledit->text(line);
+    while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r'))) text.chop(1);
+    return text;
+}
+
 QStringList TSqlEditor::Lines() const {
     QStringList lines;
     const int count = sqledit->lines();
     lines.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        QString line = sqledit->text(i);
-        while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r'))) line.chop(1);
-        lines.push_back(line);
-    }
+    for (int i = 0; i < count; ++i) lines.push_back(LineText(i));
     return lines;
 }
 
@@ -245,7 +247,7 @@ bool TSqlEditor::eventFilter(QObject* watched, QEvent* event) {
 // End alternates between the last non-blank character of the line and the line's end.
 void TSqlEditor::EndKey(bool extend) {
     const TTextPos caret = CaretPos();
-    const QString line = Lines().value(caret.Line);
+    const QString line = LineText(caret.Line);
     int lastNonBlank = int(line.size());
     while (lastNonBlank > 0 && line[lastNonBlank - 1].isSpace()) --lastNonBlank;
     const int target = caret.Column == lastNonBlank ? int(line.size()) : lastNonBlank;
@@ -258,7 +260,7 @@ void TSqlEditor::EndKey(bool extend) {
 
 void TSqlEditor::TrimTrailingSpaces(int line) {
     if (line < 0) return;
-    const QString text = Lines().value(line);
+    const QString text = LineText(line);
     int keep = int(text.size());
     while (keep > 0 && (text[keep - 1] == QLatin1Char(' ') || text[keep - 1] == QLatin1Char('\t'))) --keep;
     if (keep == text.size()) return;

@@ -64,5 +64,6 @@ private:
     long PositionOf(TTextPos p) const;
     TTextPos PosAt(long position) const;
     QStringList Lines() const;
+    QString LineText(int line) const;  // without its line break
     QShortcut* EscapeKey;
 };

@@ -29,15 +29,6 @@ sqlite3* OpenFile(const std::string& path) {
     return db;
 }
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
-
 std::string LowerName(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -51,8 +42,8 @@ ServerState::ServerState(std::string dataDir, std::string saPassword, std::strin
     sqlite3* db = OpenFile(DatabaseFile("master"));
     InitCatalog(db, "master", true);
     ExecOrThrow(db, "INSERT OR IGNORE INTO __databases(name, dbid, crdate, filename) VALUES ('master', 1, '2003-04-08 09:13:36.390', " +
-                        Quote(DatabaseFile("master")) + ")");
-    ExecOrThrow(db, "INSERT OR REPLACE INTO __logins(name, password) VALUES ('sa', " + Quote(saPassword) + ")");
+                        SqlLiteral(DatabaseFile("master")) + ")");
+    ExecOrThrow(db, "INSERT OR REPLACE INTO __logins(name, password) VALUES ('sa', " + SqlLiteral(saPassword) + ")");
     sqlite3_close(db);
 }
 
@@ -82,9 +73,9 @@ void ServerState::CreateDatabase(const std::string& name) {
     InitCatalog(db, name, false);
     sqlite3_close(db);
     sqlite3* master = OpenFile(DatabaseFile("master"));
-    ExecOrThrow(master, "INSERT INTO __databases(name, dbid, crdate, filename) SELECT " + Quote(name) +
+    ExecOrThrow(master, "INSERT INTO __databases(name, dbid, crdate, filename) SELECT " + SqlLiteral(name) +
                             ", coalesce(max(dbid), 4) + 1, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), " +
-                            Quote(DatabaseFile(name)) + " FROM __databases");
+                            SqlLiteral(DatabaseFile(name)) + " FROM __databases");
     sqlite3_close(master);
 }
 
@@ -104,7 +95,7 @@ bool ServerState::CheckLogin(const std::string& user, const std::string& passwor
 void ServerState::CreateLogin(const std::string& user, const std::string& password) {
     std::lock_guard<std::mutex> lock(mutex_);
     sqlite3* db = OpenFile(DatabaseFile("master"));
-    ExecOrThrow(db, "INSERT OR REPLACE INTO __logins(name, password) VALUES (" + Quote(user) + ", " + Quote(password) + ")");
+    ExecOrThrow(db, "INSERT OR REPLACE INTO __logins(name, password) VALUES (" + SqlLiteral(user) + ", " + SqlLiteral(password) + ")");
     sqlite3_close(db);
 }
 
@@ -123,10 +114,10 @@ CREATE VIEW IF NOT EXISTS sysobjects AS SELECT name, id, xtype, 1 AS uid, 0 AS i
   0 AS instrig, 0 AS updtrig, 0 AS seltrig, 0 AS category, 0 AS cache FROM __objects;
 CREATE VIEW IF NOT EXISTS syscomments AS SELECT id, number, colid, 0 AS status, text AS ctext, 2 AS texttype,
   0 AS language, 0 AS encrypted, 0 AS compressed, text FROM __comments;
-CREATE VIEW IF NOT EXISTS information_schema_tables AS SELECT )" + Quote(dbName) +
+CREATE VIEW IF NOT EXISTS information_schema_tables AS SELECT )" + SqlLiteral(dbName) +
                         R"( AS TABLE_CATALOG, 'dbo' AS TABLE_SCHEMA, name AS TABLE_NAME,
   CASE xtype WHEN 'U' THEN 'BASE TABLE' ELSE 'VIEW' END AS TABLE_TYPE FROM __objects WHERE xtype IN ('U', 'V');
-CREATE VIEW IF NOT EXISTS information_schema_columns AS SELECT )" + Quote(dbName) +
+CREATE VIEW IF NOT EXISTS information_schema_columns AS SELECT )" + SqlLiteral(dbName) +
                         R"( AS TABLE_CATALOG, 'dbo' AS TABLE_SCHEMA, table_name AS TABLE_NAME,
   name AS COLUMN_NAME, colid AS ORDINAL_POSITION, default_text AS COLUMN_DEFAULT, is_nullable AS IS_NULLABLE,
   data_type AS DATA_TYPE, char_max AS CHARACTER_MAXIMUM_LENGTH, char_octets AS CHARACTER_OCTET_LENGTH,

@@ -22,14 +22,7 @@ const char* const kProducts[][2] = {
     {"Decaf beans 500 g", "Coffee"}, {"Cold brew bottle", "Equipment"}, {"Honey 350 g", "Snacks"}, {"Gift card", "Other"}};
 const char* const kStatus[] = {"New", "Paid", "Shipped", "Delivered", "Cancelled"};
 
-std::string Q(const std::string& s) {
-    std::string out = "N'";
-    for (char c : s) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
+std::string Q(const std::string& s) { return SqlLiteral(s, "N"); }
 
 }  // namespace
 

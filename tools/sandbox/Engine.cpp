@@ -16,15 +16,6 @@ constexpr std::uint16_t kCmdSelect = 0xC1;
 
 bool SameNoCase(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 
-std::string QuoteLiteral(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
-
 std::string QuoteIdent(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {
@@ -310,7 +301,7 @@ void Session::EnsureAttached(const std::string& db) {
     if (SameNoCase(db, dbName_) || attached_.count(Upper(db))) return;
     const std::string name = server_.CanonicalDatabase(db);
     if (name.empty()) return;  // SQLite reports the unknown schema
-    const std::string sql = "ATTACH DATABASE " + QuoteLiteral(server_.DatabaseFile(name)) + " AS " + QuoteIdent(name);
+    const std::string sql = "ATTACH DATABASE " + SqlLiteral(server_.DatabaseFile(name)) + " AS " + QuoteIdent(name);
     sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
     attached_.insert(Upper(db));
 }

@@ -9,6 +9,16 @@ std::string Upper(std::string_view s) {
     return out;
 }
 
+std::string SqlLiteral(std::string_view s, std::string_view prefix) {
+    std::string out(prefix);
+    out += '\'';
+    for (char c : s) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    return out + "'";
+}
+
 namespace {
 
 bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '#' || static_cast<unsigned char>(c) >= 0x80; }

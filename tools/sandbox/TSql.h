@@ -51,3 +51,6 @@ std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view sql);
 std::string JoinTokens(const std::vector<Token>& tokens, size_t from = 0, size_t to = std::string::npos);
 
 std::string Upper(std::string_view s);
+
+// A string literal for SQL text: quotes doubled, after an optional prefix such as "N".
+std::string SqlLiteral(std::string_view s, std::string_view prefix = {});

@@ -182,24 +182,34 @@ std::string SqlValue::AsText() const {
     }
 }
 
+// Decodes the UTF-8 sequence at s[i] and moves i past it. A byte that cannot start a sequence gives
+// U+FFFD and moves one byte; a sequence cut short by the end gives U+FFFD and moves to the end.
+static std::uint32_t NextCodePoint(std::string_view s, size_t& i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    std::uint32_t cp;
+    size_t extra;
+    if (c < 0x80) { cp = c; extra = 0; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
+    else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
+    else {
+        ++i;
+        return 0xFFFD;
+    }
+    if (i + extra >= s.size()) {
+        i = s.size();
+        return 0xFFFD;
+    }
+    for (size_t k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += extra + 1;
+    return cp;
+}
+
 std::u16string Utf8ToUtf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
     for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::uint32_t cp;
-        int extra;
-        if (c < 0x80) { cp = c; extra = 0; }
-        else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
-        else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
-        else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
-        else { out.push_back(u'\uFFFD'); ++i; continue; }
-        if (i + static_cast<size_t>(extra) >= s.size()) {
-            out.push_back(u'\uFFFD');  // a sequence cut short at the end
-            break;
-        }
-        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0x3F);
-        i += static_cast<size_t>(extra) + 1;
+        std::uint32_t cp = NextCodePoint(s, i);
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -311,20 +321,7 @@ void TdsWriter::PutUtf16(std::string_view s, size_t maxUnits, std::uint16_t* uni
         ++units;
     };
     for (size_t i = 0; i < s.size() && units < maxUnits;) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::uint32_t cp;
-        int extra;
-        if (c < 0x80) { cp = c; extra = 0; }
-        else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
-        else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
-        else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
-        else { unit(0xFFFD); ++i; continue; }
-        if (i + static_cast<size_t>(extra) >= s.size()) {
-            unit(0xFFFD);
-            break;
-        }
-        for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0x3F);
-        i += static_cast<size_t>(extra) + 1;
+        std::uint32_t cp = NextCodePoint(s, i);
         if (cp >= 0x10000) {
             if (units + 2 > maxUnits) break;
             cp -= 0x10000;

@@ -20,15 +20,6 @@ Token Tok(Token::Kind kind, std::string text, bool space = true) {
     return t;
 }
 
-std::string Literal(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
-
 size_t Match(const std::vector<Token>& t, size_t open) {
     int depth = 0;
     for (size_t i = open; i < t.size(); ++i) {
@@ -52,7 +43,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     for (size_t i = 0; i < in.size(); ++i) {
         const Token& k = in[i];
         if (k.kind == Token::String) {
-            t.push_back(Tok(Token::String, Literal(k.value), k.spaceBefore));
+            t.push_back(Tok(Token::String, SqlLiteral(k.value), k.spaceBefore));
             continue;
         }
         if (k.kind == Token::Hex) {
@@ -66,9 +57,9 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@SPID") v = std::to_string(spid_);
             else if (k.value == "@@TRANCOUNT") v = std::to_string(tranCount_);
             else if (k.value == "@@ERROR") v = std::to_string(lastError_);
-            else if (k.value == "@@VERSION") v = Literal("Tolvan Sandbox 15.0.2000 (SQL Server stand-in on SQLite " + std::string(sqlite3_libversion()) + ")");
-            else if (k.value == "@@SERVERNAME") v = Literal(server_.ServerName());
-            else if (k.value == "@@LANGUAGE") v = Literal("us_english");
+            else if (k.value == "@@VERSION") v = SqlLiteral("Tolvan Sandbox 15.0.2000 (SQL Server stand-in on SQLite " + std::string(sqlite3_libversion()) + ")");
+            else if (k.value == "@@SERVERNAME") v = SqlLiteral(server_.ServerName());
+            else if (k.value == "@@LANGUAGE") v = SqlLiteral("us_english");
             else if (k.value == "@@FETCH_STATUS") v = "-1";
             else if (k.value == "@@NESTLEVEL") v = std::to_string(procDepth_);
             else if (k.value == "@@MAX_PRECISION") v = "38";
