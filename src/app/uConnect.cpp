@@ -1,5 +1,6 @@
 #include "uConnect.h"
 
+#include "uNbText.h"
 #include "uNbFormat.h"
 
 #include <QCheckBox>
@@ -16,13 +17,6 @@
 #include <QScreen>
 
 namespace {
-
-std::string TrimControl(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= 32) ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= 32) --b;
-    return s.substr(a, b - a);
-}
 
 std::string Std(const QString& s) { return s.toStdString(); }
 QString Q(const std::string& s) { return QString::fromStdString(s); }
@@ -178,8 +172,8 @@ std::string TfConnect::BuildConnectionString(const std::string& authPart, const 
 
 void TfConnect::Connect() {
     const std::string serverTyped = Std(cbServer->currentText());
-    const std::string server = TrimControl(serverTyped);
-    const std::string login = TrimControl(Std(cbLogin->currentText()));
+    const std::string server = std::string(NbTrim(serverTyped));
+    const std::string login = std::string(NbTrim(Std(cbLogin->currentText())));
     const std::string password = Std(ePassword->text());
     if (server.empty() || !Connection) return;
     const std::string auth = !login.empty() && !password.empty() ? NbFormat("User ID=%s;Password=%s;", login, password) : std::string("Integrated Security=SSPI;");

@@ -1,6 +1,7 @@
 #include "uMemDataSet.h"
 
 #include "uNbFormat.h"
+#include "uNbText.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,24 +9,11 @@
 namespace {
 
 constexpr size_t kHeader = sizeof(TMemRowHeader);
-constexpr size_t kMinChunk = 64 * 1024;
-constexpr size_t kMaxChunk = 1024 * 1024;
 
 int ParseDecimalOrZero(std::string_view s) {
     int v = 0;
     const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
     return r.ec == std::errc() && r.ptr == s.data() + s.size() ? v : 0;
-}
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
 }
 
 std::string JoinFastFields(const std::vector<std::string>& ff) {
@@ -91,7 +79,7 @@ void TMemCustomDataSet::BuildLayout() {
     layout_ = std::move(layout);
     layoutSource_ = source;
     valuesBytes_ = offset;
-    blockBytes_ = static_cast<int>(kHeader + static_cast<size_t>(RowBlockBytes()));
+    store_.SetBlockBytes(static_cast<int>(kHeader + static_cast<size_t>(RowBlockBytes())));
     if (fieldDefs_.empty())
         for (const auto& item : layout_)
             fieldDefs_.push_back({item.Name, item.DataType, FieldDefSizeOf(item.DataType, item.Size), item.FieldNo});
@@ -149,7 +137,7 @@ void TMemCustomDataSet::ClearLayout() {
     layout_.clear();
     layoutSource_.clear();
     valuesBytes_ = 0;
-    blockBytes_ = 0;
+    store_.SetBlockBytes(0);
     fieldDefs_.clear();
     fastFields_.clear();
     if (wasActive) NotifyActive();
@@ -157,7 +145,7 @@ void TMemCustomDataSet::ClearLayout() {
 
 TField* TMemCustomDataSet::FieldNamed(std::string_view name) const {
     for (const auto& f : fields_)
-        if (SameNoCase(f->FieldName(), name)) return f.get();
+        if (NbSameText(f->FieldName(), name)) return f.get();
     return nullptr;
 }
 
@@ -169,44 +157,11 @@ TField& TMemCustomDataSet::FieldByName(std::string_view name) const {
 
 // ---------------------------------------------------------------- storage
 
-std::uint8_t* TMemCustomDataSet::NewBlock() {
-    std::uint8_t* b;
-    if (!freeBlocks_.empty()) {
-        b = freeBlocks_.back();
-        freeBlocks_.pop_back();
-    } else {
-        if (chunkNext_ == nullptr || chunkNext_ + blockBytes_ > chunkEnd_) {
-            // Chunks grow with the store (up to 1 MiB) so that few allocations serve many rows.
-            const size_t target = std::min(kMaxChunk, std::max(kMinChunk, blockChunkBytes_));
-            const size_t rowsPerChunk = std::max<size_t>(16, target / static_cast<size_t>(blockBytes_));
-            const size_t bytes = rowsPerChunk * static_cast<size_t>(blockBytes_);
-            blockChunks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(bytes));
-            blockChunkBytes_ += bytes;
-            chunkNext_ = blockChunks_.back().get();
-            chunkEnd_ = chunkNext_ + bytes;
-        }
-        b = chunkNext_;
-        chunkNext_ += blockBytes_;
-    }
-    std::memset(b, 0, static_cast<size_t>(blockBytes_));
-    return b;
-}
-
-void TMemCustomDataSet::FreeBlock(std::uint8_t* block) { freeBlocks_.push_back(block); }
-
 void TMemCustomDataSet::DropRows() {
     pending_ = nullptr;  // its block goes with the chunks
     rows_.clear();
     rows_.shrink_to_fit();
-    blockChunks_.clear();
-    blockChunkBytes_ = 0;
-    freeBlocks_.clear();
-    chunkNext_ = chunkEnd_ = nullptr;
-    textChunks_.clear();
-    textNext_ = textEnd_ = nullptr;
-    textBytes_ = 0;
-    blobs_.clear();
-    blobCounter_ = 0;
+    store_.Clear();
     pendingNewBlobs_.clear();
     pendingOldBlobs_.clear();
     for (auto& idx : indexes_.items_) {
@@ -217,53 +172,8 @@ void TMemCustomDataSet::DropRows() {
     bof_ = eof_ = true;
 }
 
-char* TMemCustomDataSet::ArenaAlloc(size_t bytes) {
-    bytes = (bytes + 3) & ~size_t{3};
-    if (textNext_ == nullptr || textNext_ + bytes > textEnd_) {
-        size_t chunk = std::min(kMaxChunk, std::max(kMinChunk, textBytes_));
-        if (bytes > chunk / 4) {
-            // A large value gets a chunk of its own so the current chunk stays in use.
-            textChunks_.insert(textChunks_.begin(), std::make_unique_for_overwrite<char[]>(bytes));
-            textBytes_ += bytes;
-            return textChunks_.front().get();
-        }
-        textChunks_.push_back(std::make_unique_for_overwrite<char[]>(chunk));
-        textBytes_ += chunk;
-        textNext_ = textChunks_.back().get();
-        textEnd_ = textNext_ + chunk;
-    }
-    char* p = textNext_;
-    textNext_ += bytes;
-    return p;
-}
-
-void TMemCustomDataSet::StoreText(std::uint8_t* slot, std::string_view text) {
-    if (text.size() <= 7) {
-        slot[0] = static_cast<std::uint8_t>((text.size() << 1) | 1);
-        std::memset(slot + 1, 0, 7);
-        if (!text.empty()) std::memcpy(slot + 1, text.data(), text.size());
-        return;
-    }
-    char* p = ArenaAlloc(4 + text.size());
-    const auto len = static_cast<std::uint32_t>(text.size());
-    std::memcpy(p, &len, 4);
-    std::memcpy(p + 4, text.data(), text.size());
-    std::memcpy(slot, &p, sizeof p);
-}
-
-std::string_view TMemCustomDataSet::LoadText(const std::uint8_t* slot) {
-    if (slot[0] & 1) return {reinterpret_cast<const char*>(slot + 1), static_cast<size_t>(slot[0] >> 1)};
-    const char* p;
-    std::memcpy(&p, slot, sizeof p);
-    if (!p) return {};
-    std::uint32_t len;
-    std::memcpy(&len, p, 4);
-    return {p + 4, len};
-}
-
 size_t TMemCustomDataSet::MemoryUsed() const {
-    size_t total = rows_.capacity() * sizeof(TMemRow) + textBytes_ + blockChunkBytes_;
-    for (const auto& [key, data] : blobs_) total += data.capacity() + sizeof(key) + 2 * sizeof(void*);
+    size_t total = rows_.capacity() * sizeof(TMemRow) + store_.MemoryUsed();
     for (const auto& idx : indexes_.items_) total += idx->rows_.capacity() * sizeof(TMemRow);
     return total;
 }
@@ -286,23 +196,19 @@ void TMemCustomDataSet::FieldWritten(TField& field) {
     NotifyRecordChanged(&field);
 }
 
-std::int32_t TMemCustomDataSet::NewBlobId() {
-    return ++blobCounter_;
-}
-
-std::string* TMemCustomDataSet::FindBlob(std::int32_t id, int fieldNo) {
-    if (id <= 0) return nullptr;
-    auto it = blobs_.find((static_cast<std::uint64_t>(static_cast<std::uint32_t>(id)) << 32) | static_cast<std::uint32_t>(fieldNo));
-    return it == blobs_.end() ? nullptr : &it->second;
-}
-
 void TMemCustomDataSet::DeleteRowBlobs(const std::uint8_t* values) {
     for (const auto& item : layout_) {
         if (StorageOf(item.DataType) != TMemStorage::Blob) continue;
         std::int32_t id;
         std::memcpy(&id, values + item.Offset, 4);
-        if (id > 0) blobs_.erase((static_cast<std::uint64_t>(static_cast<std::uint32_t>(id)) << 32) | static_cast<std::uint32_t>(item.FieldNo));
+        if (id > 0) store_.EraseBlob(id, item.FieldNo);
     }
+}
+
+void TMemCustomDataSet::EraseBlobs(const std::vector<std::int32_t>& ids) {
+    for (std::int32_t id : ids)
+        for (const auto& item : layout_)
+            if (StorageOf(item.DataType) == TMemStorage::Blob) store_.EraseBlob(id, item.FieldNo);
 }
 
 // ---------------------------------------------------------------- cursor
@@ -426,7 +332,7 @@ void TMemCustomDataSet::AppendRow() {
     if (readOnly_) throw EDatabaseError("Cannot modify a read-only dataset");
     CheckBrowse();
     // A new row is written straight into the block it will keep.
-    pending_ = NewBlock();
+    pending_ = store_.NewBlock();
     insertAt_ = -1;
     editModified_ = false;
     state_ = TDataSetState::Insert;
@@ -436,7 +342,7 @@ void TMemCustomDataSet::AppendRow() {
 void TMemCustomDataSet::InsertRow() {
     if (readOnly_) throw EDatabaseError("Cannot modify a read-only dataset");
     CheckBrowse();
-    pending_ = NewBlock();
+    pending_ = store_.NewBlock();
     insertAt_ = -1;
     if (TMemRow cur = CurrentRow(); cur && !indexes_.SelectedIndex()) {
         insertAt_ = static_cast<int>(std::find(rows_.begin(), rows_.end(), cur) - rows_.begin());
@@ -451,7 +357,7 @@ void TMemCustomDataSet::EditRow() {
     if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) return;
     TMemRow r = CurrentRow();
     if (!r) throw EDatabaseError(NbFormat("No record at position %d", pos_));
-    editBuf_.assign(r, r + blockBytes_);
+    editBuf_.assign(r, r + store_.BlockBytes());
     editModified_ = false;
     state_ = TDataSetState::Edit;
     NotifyEditing();
@@ -484,8 +390,8 @@ void TMemCustomDataSet::PostRow() {
         bof_ = eof_ = false;
     } else if (state_ == TDataSetState::Edit) {
         TMemRow row = CurrentRow();
-        std::vector<std::uint8_t> old(row, row + blockBytes_);
-        std::memcpy(row + kHeader, editBuf_.data() + kHeader, static_cast<size_t>(blockBytes_) - kHeader);
+        std::vector<std::uint8_t> old(row, row + store_.BlockBytes());
+        std::memcpy(row + kHeader, editBuf_.data() + kHeader, static_cast<size_t>(store_.BlockBytes()) - kHeader);
         try {
             IndexRemove(row);
             IndexInsert(row);
@@ -495,9 +401,7 @@ void TMemCustomDataSet::PostRow() {
                 if (idx->Active()) RebuildIndex(*idx);
             throw;
         }
-        for (std::int32_t id : pendingOldBlobs_)
-            for (const auto& item : layout_)
-                blobs_.erase((static_cast<std::uint64_t>(static_cast<std::uint32_t>(id)) << 32) | static_cast<std::uint32_t>(item.FieldNo));
+        EraseBlobs(pendingOldBlobs_);
         pendingOldBlobs_.clear();
         pendingNewBlobs_.clear();
         const std::int32_t id = RowId(row);
@@ -515,13 +419,11 @@ void TMemCustomDataSet::PostRow() {
 void TMemCustomDataSet::CancelRow() {
     if (state_ != TDataSetState::Edit && state_ != TDataSetState::Insert) return;
     // Blobs written during the edit are dropped; the row keeps the ones it had.
-    for (std::int32_t id : pendingNewBlobs_)
-        for (const auto& item : layout_)
-            blobs_.erase((static_cast<std::uint64_t>(static_cast<std::uint32_t>(id)) << 32) | static_cast<std::uint32_t>(item.FieldNo));
+    EraseBlobs(pendingNewBlobs_);
     pendingNewBlobs_.clear();
     pendingOldBlobs_.clear();
     editBuf_.clear();
-    if (pending_) FreeBlock(pending_);
+    if (pending_) store_.FreeBlock(pending_);
     pending_ = nullptr;
     state_ = TDataSetState::Browse;
     NotifyEditing();
@@ -540,7 +442,7 @@ void TMemCustomDataSet::DeleteRow() {
     IndexRemove(r);
     rows_.erase(std::find(rows_.begin(), rows_.end(), r));
     DeleteRowBlobs(Values(r));
-    FreeBlock(r);
+    store_.FreeBlock(r);
     const int count = RowCount();
     if (pos_ >= count) pos_ = std::max(0, count - 1);
     bof_ = count == 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "MemFormat.h"
+#include "MemRowStore.h"
 #include "MemTypes.h"
 
 #include <cstdint>
@@ -377,15 +378,8 @@ private:
     void CreateFields();
     void FreeFields();
     void DropRows();
-    std::uint8_t* NewBlock();
-    void FreeBlock(std::uint8_t* block);
     static std::uint8_t* Values(TMemRow row) { return row + sizeof(TMemRowHeader); }
     static std::int32_t RowId(TMemRow row) { std::int32_t id; std::memcpy(&id, row, 4); return id; }
-    // Texts live out of the row; a slot holds either a short text inline or a pointer to a
-    // 4-byte length and the bytes, in the dataset's text arena.
-    void StoreText(std::uint8_t* slot, std::string_view text);
-    static std::string_view LoadText(const std::uint8_t* slot);
-    char* ArenaAlloc(size_t bytes);
 
     // Values of the current row (or the row being edited); nullptr when there is no row.
     const std::uint8_t* ReadValues() const;
@@ -393,9 +387,9 @@ private:
     void FieldWritten(TField& field);
 
     // Blobs.
-    std::int32_t NewBlobId();
-    std::string* FindBlob(std::int32_t id, int fieldNo);
     void DeleteRowBlobs(const std::uint8_t* values);
+    // Drops the blobs of every blob field with one of these ids.
+    void EraseBlobs(const std::vector<std::int32_t>& ids);
 
     // Cursor over the current order.
     const std::vector<TMemRow>& Order() const;
@@ -426,21 +420,9 @@ private:
     std::vector<std::unique_ptr<TField>> fields_;
     bool fixedFields_ = false;
     int valuesBytes_ = 0;
-    int blockBytes_ = 0;
 
-    std::vector<TMemRow> rows_;  // the row store, in its order
-    std::vector<std::unique_ptr<std::uint8_t[]>> blockChunks_;
-    std::vector<std::uint8_t*> freeBlocks_;
-    size_t blockChunkBytes_ = 0;
-    std::uint8_t* chunkNext_ = nullptr;
-    std::uint8_t* chunkEnd_ = nullptr;
-    std::vector<std::unique_ptr<char[]>> textChunks_;
-    char* textNext_ = nullptr;
-    char* textEnd_ = nullptr;
-    size_t textBytes_ = 0;
-
-    std::unordered_map<std::uint64_t, std::string> blobs_;
-    std::int32_t blobCounter_ = 0;
+    std::vector<TMemRow> rows_;  // the rows, in store order
+    TMemRowStore store_;
     std::vector<std::int32_t> pendingNewBlobs_;   // made while editing; dropped on cancel
     std::vector<std::int32_t> pendingOldBlobs_;   // replaced while editing; dropped on post
 
@@ -461,6 +443,26 @@ private:
     std::vector<TMemDataSetObserver*> observers_;
 
     TMemIndexes indexes_;
+};
+
+// Saves a dataset's position and suspends its bound controls; puts both back when it goes out of
+// scope, also when the work in between fails.
+class TMemPositionGuard {
+public:
+    explicit TMemPositionGuard(TMemCustomDataSet& ds) : ds_(ds), saved_(ds.SavePosition()) { ds_.SuspendControls(); }
+    ~TMemPositionGuard() {
+        try {
+            ds_.RestorePosition(saved_);
+        } catch (...) {
+        }
+        ds_.ResumeControls();
+    }
+    TMemPositionGuard(const TMemPositionGuard&) = delete;
+    TMemPositionGuard& operator=(const TMemPositionGuard&) = delete;
+
+private:
+    TMemCustomDataSet& ds_;
+    TBookmark saved_;
 };
 
 class TMemDataSet : public TMemCustomDataSet {

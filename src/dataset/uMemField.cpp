@@ -180,14 +180,14 @@ bool TField::ValueIsNull() const {
 std::string_view TField::TextView() const {
     const std::uint8_t* v = ds_->ReadValues();
     if (!v || storage_ != TMemStorage::Text || !(Load<std::uint32_t>(v + nullWord_) & nullBit_)) return {};
-    return TMemCustomDataSet::LoadText(v + offset_);
+    return TMemRowStore::LoadText(v + offset_);
 }
 
 std::string TField::BlobBytes() const { return BlobBytesFrom(ds_->ReadValues()); }
 
 std::string TField::BlobBytesFrom(const std::uint8_t* v) const {
     if (!v || storage_ != TMemStorage::Blob || !(Load<std::uint32_t>(v + nullWord_) & nullBit_)) return {};
-    const std::string* b = ds_->FindBlob(Load<std::int32_t>(v + offset_), fieldNo_);
+    const std::string* b = ds_->store_.FindBlob(Load<std::int32_t>(v + offset_), fieldNo_);
     return b ? *b : std::string();
 }
 
@@ -213,7 +213,7 @@ std::string TField::ValueTextFrom(const std::uint8_t* v) const {
     case ftTimeStamp: return TimeStampText(Load<std::int64_t>(slot), Load<std::int64_t>(slot + 8), size_);
     default: break;
     }
-    if (storage_ == TMemStorage::Text) return std::string(TMemCustomDataSet::LoadText(slot));
+    if (storage_ == TMemStorage::Text) return std::string(TMemRowStore::LoadText(slot));
     if (storage_ == TMemStorage::Blob) return BlobBytes();
     return {};
 }
@@ -280,7 +280,7 @@ void TField::AppendValueText(std::string& out, const std::uint8_t* v) const {
     default: break;
     }
     if (storage_ == TMemStorage::Text) {
-        out.append(TMemCustomDataSet::LoadText(slot));
+        out.append(TMemRowStore::LoadText(slot));
         return;
     }
     out += ValueTextFrom(v);
@@ -396,7 +396,7 @@ TMemVariant TField::AsVariant() const {
     case ftTimeStamp: return TMemVariant::FromTimeStamp(Load<std::int64_t>(slot), Load<std::int64_t>(slot + 8));
     default: break;
     }
-    if (storage_ == TMemStorage::Text) return TMemVariant::FromText(std::string(TMemCustomDataSet::LoadText(slot)));
+    if (storage_ == TMemStorage::Text) return TMemVariant::FromText(std::string(TMemRowStore::LoadText(slot)));
     if (storage_ == TMemStorage::Blob) return TMemVariant::FromText(BlobBytes());
     return {};
 }
@@ -422,7 +422,7 @@ void TField::ClearValue() {
         if (id > 0) {
             auto& pending = ds_->pendingNewBlobs_;
             if (std::find(pending.begin(), pending.end(), id) != pending.end()) {
-                ds_->blobs_.erase((static_cast<std::uint64_t>(static_cast<std::uint32_t>(id)) << 32) | static_cast<std::uint32_t>(fieldNo_));
+                ds_->store_.EraseBlob(id, fieldNo_);
                 pending.erase(std::find(pending.begin(), pending.end(), id));
             } else {
                 ds_->pendingOldBlobs_.push_back(id);
@@ -441,7 +441,7 @@ void TField::SetAsText(std::string_view text) {
         std::string_view cut = text;
         if (IsCharType(type_)) cut = CutChars(text, size_);
         else if (IsByteType(type_) && size_ > 0 && cut.size() > static_cast<size_t>(size_)) cut = cut.substr(0, static_cast<size_t>(size_));
-        ds_->StoreText(v + offset_, cut);
+        ds_->store_.StoreText(v + offset_, cut);
         SetFlag(v, nullWord_, nullBit_, true);
         ds_->FieldWritten(*this);
         return;
@@ -769,20 +769,17 @@ void TMemBlobStream::Close() {
         const std::int32_t id = Load<std::int32_t>(slot);
         auto& fresh = ds.pendingNewBlobs_;
         const bool ours = id > 0 && std::find(fresh.begin(), fresh.end(), id) != fresh.end();
-        const auto key = [&](std::int32_t bid) {
-            return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(bid)) << 32) | static_cast<std::uint32_t>(field_->fieldNo_);
-        };
         if (ours) {
             // Written before in this same edit: replace in place.
-            ds.blobs_[key(id)] = data_;
+            ds.store_.PutBlob(id, field_->fieldNo_, data_);
         } else if (!(ds.state_ == TDataSetState::Insert && data_.empty())) {
             // A blob the row had before this edit stays until the post, so a cancel keeps it.
             if (id > 0) ds.pendingOldBlobs_.push_back(id);
             if (data_.empty()) {
                 Store<std::int32_t>(slot, 0);
             } else {
-                const std::int32_t nid = ds.NewBlobId();
-                ds.blobs_.emplace(key(nid), data_);
+                const std::int32_t nid = ds.store_.NewBlobId();
+                ds.store_.PutBlob(nid, field_->fieldNo_, data_);
                 fresh.push_back(nid);
                 Store<std::int32_t>(slot, nid);
             }

@@ -1,5 +1,6 @@
 // Sort orders of the in-memory dataset: comparison rules, index upkeep and sorting.
 #include "uMemDataSet.h"
+#include "uNbText.h"
 
 #include "uNbFormat.h"
 
@@ -8,17 +9,6 @@
 #include <limits>
 
 namespace {
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 constexpr std::array<unsigned char, 256> MakeUpperTable() {
     std::array<unsigned char, 256> t{};
@@ -238,7 +228,7 @@ void TMemIndex::SetSelected(bool selected) {
 
 TMemIndex* TMemIndexes::FindIndex(std::string_view name) const {
     for (const auto& i : items_)
-        if (SameNoCase(i->Name(), name)) return i.get();
+        if (NbSameText(i->Name(), name)) return i.get();
     return nullptr;
 }
 

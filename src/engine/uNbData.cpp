@@ -1,5 +1,6 @@
 #include "uNbData.h"
 
+#include "uNbText.h"
 #include "uNbAssert.h"
 #include "uNbLog.h"
 
@@ -9,13 +10,6 @@ namespace {
 
 constexpr const char* kUnit = "NbUtils/uNbData";
 
-bool SameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-    return true;
-}
-
 bool SkippedWhenNotAll(int type) { return type == ftBytes || type == ftVarBytes || (type >= 15 && type <= 22) || (type >= 26 && type <= 31); }
 
 // Deletes later field definitions whose names repeat an earlier one.
@@ -23,7 +17,7 @@ void Tidy(TMemCustomDataSet& ds) {
     auto& defs = ds.FieldDefs();
     for (size_t i = 0; i < defs.size(); ++i)
         for (size_t j = i + 1; j < defs.size();)
-            if (SameNoCase(defs[i].Name, defs[j].Name)) defs.erase(defs.begin() + static_cast<std::ptrdiff_t>(j));
+            if (NbSameText(defs[i].Name, defs[j].Name)) defs.erase(defs.begin() + static_cast<std::ptrdiff_t>(j));
             else ++j;
 }
 
@@ -67,7 +61,7 @@ void Merge(TMemCustomDataSet& into, TMemCustomDataSet& a, TMemCustomDataSet* b) 
         for (const auto& t : from) {
             const std::string name = FastFieldName(t);
             bool present = false;
-            for (const auto& have : texts) present = present || SameNoCase(FastFieldName(have), name);
+            for (const auto& have : texts) present = present || NbSameText(FastFieldName(have), name);
             if (!present) texts.push_back(t);
         }
     };
@@ -110,8 +104,7 @@ void TNbDataSet::AppendRowsFrom(TMemCustomDataSet* source, bool copyAllFields, b
     if (!Active()) Open();
     const bool upkeep = Indexes().Upkeep();
     Indexes().SetUpkeep(false);
-    const TBookmark saved = source->SavePosition();
-    source->SuspendControls();
+    const TMemPositionGuard sourcePosition(*source);
     // Source fields matched to this dataset's fields once, not per row.
     std::vector<std::pair<TField*, TField*>> pairs;
     for (int i = 0; i < source->FieldCount(); ++i) {
@@ -126,11 +119,6 @@ void TNbDataSet::AppendRowsFrom(TMemCustomDataSet* source, bool copyAllFields, b
         MoveFirst();
         Indexes().SetUpkeep(upkeep);
         ResumeControls();
-        try {
-            source->RestorePosition(saved);
-        } catch (...) {
-        }
-        source->ResumeControls();
     };
     try {
         if (fromFirst && source->RowCount() > 0) source->MoveFirst();

@@ -207,15 +207,7 @@ void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
     if (fd < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
     ::fchmod(fd, 0644);
     bool closed = false;
-    const TBookmark saved = ds.SavePosition();
-    ds.SuspendControls();
-    auto cleanup = [&] {
-        try {
-            ds.RestorePosition(saved);
-        } catch (...) {
-        }
-        ds.ResumeControls();
-    };
+    const TMemPositionGuard position(ds);
     try {
         WriteCsv(ds, [&](const std::string& piece) {
             size_t done = 0;
@@ -235,8 +227,6 @@ void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
     } catch (...) {
         if (!closed) ::close(fd);
         ::unlink(tmp.c_str());
-        cleanup();
         throw;
     }
-    cleanup();
 }

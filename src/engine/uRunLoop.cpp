@@ -1,5 +1,6 @@
 #include "uRunLoop.h"
 
+#include "uNbText.h"
 #include "uDbBatches.h"
 #include "uNbCsv.h"
 #include "uNbLog.h"
@@ -8,13 +9,6 @@
 #include <ctime>
 
 namespace {
-
-std::string Trimmed(const std::string& s) {
-    size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= 32) ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= 32) --b;
-    return s.substr(a, b - a);
-}
 
 }  // namespace
 
@@ -88,7 +82,7 @@ void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
     host.SetBusy(true);
     NbLog("Query start");
     try {
-        while (!Trimmed(text).empty()) {
+        while (!NbTrim(text).empty()) {
             {
                 std::lock_guard<std::mutex> lock(infoMutex_);
                 lastInfoMessage_.clear();

@@ -35,16 +35,8 @@ std::string FormatColumnCell(std::string_view t, int width, int maxColumnWidth) 
 void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemCustomDataSet>>& results, const TTextRenderSettings& settings) {
     for (size_t k = 0; k < results.size(); ++k) {
         TMemCustomDataSet& ds = *results[k];
-        const TBookmark saved = ds.SavePosition();
-        ds.SuspendControls();
-        auto restore = [&] {
-            try {
-                ds.RestorePosition(saved);
-            } catch (...) {
-            }
-            ds.ResumeControls();
-        };
-        try {
+        const TMemPositionGuard position(ds);
+        {
             std::string text;
             if (k > 0) text += "\r\n";
             text += "Rowcount: " + std::to_string(ds.RowCount()) + "\r\n";
@@ -93,10 +85,6 @@ void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemC
             }
             out += text;
             if (count > kTextRowCap) out += "Stopped after 10000 rows.\r\n";
-        } catch (...) {
-            restore();
-            throw;
         }
-        restore();
     }
 }

@@ -1,0 +1,75 @@
+// The OLE DB connection string of the dialog, read back, and the ODBC string made from it.
+#include "uDbAccess.h"
+
+#include "uNbFormat.h"
+#include "uNbText.h"
+
+namespace {
+
+std::string OdbcValue(const std::string& value, const char* what) {
+    // The driver ends a braced value at the first "};", so a value holding it cannot be passed.
+    if (value.find("};") != std::string::npos)
+        throw EDbError(NbFormat("The %s contains the characters \"};\", which the ODBC driver cannot accept.", what));
+    if (value.find('\0') != std::string::npos) throw EDbError(NbFormat("The %s contains a NUL character.", what));
+    return "{" + value + "}";
+}
+
+}  // namespace
+
+TDbConnectionParams ParseOleDbConnectionString(const std::string& text) {
+    TDbConnectionParams p;
+    // The dialog's layout: Provider=SQLOLEDB.1;<auth>Data Source=<server>;Initial Catalog=<db>;...
+    // A password is taken up to the last ";Data Source=", so ";" inside it stays in it.
+    const std::string kUser = "User ID=", kPassword = ";Password=", kSource = "Data Source=", kCatalog = ";Initial Catalog=";
+    size_t sourceAt = text.rfind(";" + kSource);
+    const size_t userAt = text.find(kUser);
+    if (userAt != std::string::npos && sourceAt != std::string::npos && userAt < sourceAt) {
+        const size_t pwAt = text.find(kPassword, userAt);
+        if (pwAt != std::string::npos && pwAt < sourceAt) {
+            p.UserId = text.substr(userAt + kUser.size(), pwAt - userAt - kUser.size());
+            p.Password = text.substr(pwAt + kPassword.size(), sourceAt - pwAt - kPassword.size());
+        }
+    }
+    if (text.find("Integrated Security=SSPI") != std::string::npos && p.UserId.empty()) p.IntegratedSecurity = true;
+    if (sourceAt == std::string::npos && text.rfind(kSource, 0) == 0) sourceAt = static_cast<size_t>(-1);
+    if (sourceAt != std::string::npos) {
+        const size_t start = sourceAt + 1 + kSource.size();
+        size_t end = text.find(kCatalog, start);
+        if (end == std::string::npos) end = text.find(';', start);
+        p.Server = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (end != std::string::npos && text.compare(end, kCatalog.size(), kCatalog) == 0) {
+            const size_t dbStart = end + kCatalog.size();
+            const size_t dbEnd = text.find(';', dbStart);
+            p.Database = text.substr(dbStart, dbEnd == std::string::npos ? std::string::npos : dbEnd - dbStart);
+        }
+    }
+    return p;
+}
+
+std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver) {
+    // Server text: "host", "host,port" or "host\instance".
+    std::string host = std::string(NbTrim(p.Server)), port, instance;
+    const size_t comma = host.find(',');
+    if (comma != std::string::npos) {
+        port = std::string(NbTrim(host.substr(comma + 1)));
+        host = std::string(NbTrim(host.substr(0, comma)));
+    }
+    const size_t slash = host.find('\\');
+    if (slash != std::string::npos) {
+        instance = host.substr(slash + 1);
+        host = host.substr(0, slash);
+    }
+    if (host == "." || host == "(local)") host = "localhost";
+    std::string cs = "Driver=" + OdbcValue(driver, "driver name") + ";Server=" + OdbcValue(host, "server name") + ";";
+    if (!port.empty()) cs += "Port=" + OdbcValue(port, "port") + ";";
+    else if (!instance.empty()) cs += "Instance=" + OdbcValue(instance, "instance name") + ";";
+    else cs += "Port={1433};";
+    if (p.IntegratedSecurity) {
+        cs += "Trusted_Connection={yes};";
+    } else {
+        cs += "UID=" + OdbcValue(p.UserId, "login") + ";PWD=" + OdbcValue(p.Password, "password") + ";";
+    }
+    if (!p.Database.empty()) cs += "Database=" + OdbcValue(p.Database, "database name") + ";";
+    cs += "TDS_Version={7.4};ClientCharset={UTF-8};";
+    return cs;
+}
