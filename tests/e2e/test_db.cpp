@@ -130,7 +130,6 @@ TEST_F(Db, QueryThreadKeepsTheCallerTurning) {
     }
     auto closed = RunOnQueryThread(db_, "update Products set InStock = 1 where ProductID = 2", true, blocking);
     EXPECT_FALSE(closed->IsOpen());
-    EXPECT_EQ(db_.CursorLocation, clUseServer);
 }
 
 TEST_F(Db, ColumnNamesAndTypesInTheResultDataset) {

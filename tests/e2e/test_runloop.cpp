@@ -93,7 +93,6 @@ TEST_F(RunLoop, DebugRunReturnsTheCatchRow) {
     EXPECT_EQ(caught.FieldNamed("Errno")->AsInteger(), 50000);
     EXPECT_EQ(caught.FieldNamed("Message")->ValueText(), "Unknown order status Nope.");
     EXPECT_EQ(run.MessageText, "SQLMessage: DEBUG MODE ON\r\n");
-    EXPECT_EQ(db_.CursorLocation, clUseServer);
 }
 
 TEST_F(RunLoop, LostConnectionClosesIt) {

@@ -2,7 +2,6 @@
 #include "SandboxProcess.h"
 #include "uQtQueryWaiter.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <QtTest>
 
@@ -20,18 +19,13 @@ private slots:
         connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
         timer.start(20);
         TQtQueryWaiter waiter;
-        QElapsedTimer clock;
-        clock.start();
         auto r = RunOnQueryThread(db, "waitfor delay '00:00:00.600' select 1 as one", false, waiter);
-        const qint64 elapsed = clock.elapsed();
         QVERIFY(r->IsOpen());
         QVERIFY2(ticks >= 10, qPrintable(QStringLiteral("only %1 timer ticks").arg(ticks)));
-        // The worker's wake-up ends the wait promptly, without waiting for other events.
+        // With no timer or other event pending, only the worker's wake-up can end the wait: a lost
+        // wake-up hangs here (and the test's timeout reports it).
         timer.stop();
-        QVERIFY(elapsed < 5000);
-        clock.restart();
         auto quick = RunOnQueryThread(db, "select 2 as two", false, waiter);
-        QVERIFY(clock.elapsed() < 2000);
         QCOMPARE(quick->DataSet()->Field(0).AsInteger(), 2);
     }
 };
