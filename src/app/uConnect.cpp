@@ -1,6 +1,8 @@
 #include "uConnect.h"
 
+#include "uNbCrypt.h"
 #include "uNbFormat.h"
+#include "uNbRegistry.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,6 +16,9 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringList>
+
+#include <tuple>
 
 namespace {
 
@@ -28,15 +33,6 @@ std::string Std(const QString& s) { return s.toStdString(); }
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
-
-TRecentConnections& TfConnect::RecentConnections() {
-    static TRecentConnections list = [] {
-        TRecentConnections l;
-        l[0] = {"localhost", "sa", ""};
-        return l;
-    }();
-    return list;
-}
 
 TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     setObjectName(QStringLiteral("fConnect"));
@@ -72,6 +68,10 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     ePassword->setToolTip(QStringLiteral("The password to use when connecting to the server"));
     cbRemember = new QCheckBox(QStringLiteral("Remember password"), this);
     cbRemember->setToolTip(QStringLiteral("Remember this server name / username / password for next time?"));
+    lNotice = new QLabel(this);
+    lNotice->setObjectName(QStringLiteral("lNotice"));
+    lNotice->setWordWrap(true);
+    lNotice->hide();
     bConnect = new QPushButton(QStringLiteral("C&onnect"), this);
     bConnect->setDefault(true);
     bCancel = new QPushButton(QStringLiteral("&Cancel"), this);
@@ -88,7 +88,8 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     buttons->addStretch();
     buttons->addWidget(bConnect);
     buttons->addWidget(bCancel);
-    grid->addLayout(buttons, 5, 0, 1, 3);
+    grid->addWidget(lNotice, 5, 0, 1, 3);
+    grid->addLayout(buttons, 6, 0, 1, 3);
     setTabOrder(cbServer, cbLogin);
     setTabOrder(cbLogin, ePassword);
     setTabOrder(ePassword, cbRemember);
@@ -119,21 +120,97 @@ void TfConnect::FormShow() {
     }
 }
 
+std::string TfConnect::ReadIndexedValue(const TNbRegistry& reg, const char* name, int i) {
+    return reg.ReadString(NbFormat("%s%d", name, i));
+}
+
+void TfConnect::WriteIndexedValue(TNbRegistry& reg, const char* name, int i, const std::string& text) {
+    const std::string value = NbFormat("%s%d", name, i);
+    if (text.empty()) reg.DeleteValue(value);
+    else reg.WriteString(value, text);
+}
+
+void TfConnect::ShowNotice(const QString& text) {
+    lNotice->setText(text);
+    lNotice->setVisible(!text.isEmpty());
+}
+
 void TfConnect::LoadRecentConnections() {
+    // Nothing read from the settings keeps the dialog from opening: what cannot be read is named
+    // under the fields, and the rest is offered.
+    ShowNotice(QString());
+    TNbRegistry reg;
+    try {
+        if (!reg.OpenKey(RegistryKey, true)) return;
+    } catch (const std::exception& e) {
+        ShowNotice(QString::fromStdString(e.what()));
+        return;
+    }
     cbServer->clear();
     cbLogin->clear();
     cbServer->setEditText(QString());
     cbLogin->setEditText(QString());
-    for (const auto& e : RecentConnections()) {
-        if (e.Server.empty()) continue;
-        if (cbServer->findText(Q(e.Server), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbServer->addItem(Q(e.Server));
-        if (cbLogin->findText(Q(e.Login), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbLogin->addItem(Q(e.Login));
+    RecentConnections = {};
+    QStringList unreadable;
+    QString reason;
+    try {
+        for (int i = 0; i < static_cast<int>(RecentConnections.size()); ++i) {
+            TConnectInfo& e = RecentConnections[static_cast<size_t>(i)];
+            e.Server = ReadIndexedValue(reg, "Server", i);
+            e.Login = ReadIndexedValue(reg, "Login", i);
+            const std::string stored = ReadIndexedValue(reg, "Pwd", i);
+            if (e.Server.empty()) {
+                e = i == 0 ? TConnectInfo{"localhost", "sa", ""} : TConnectInfo{};
+                break;
+            }
+            try {
+                e.Password = NbUnprotect(stored);
+            } catch (const std::exception& x) {
+                // Another user's key or a damaged value: typed again, and replaced at the next connect.
+                unreadable << Q(e.Server);
+                if (reason.isEmpty()) reason = QString::fromStdString(x.what());
+            }
+        }
+        if (!TrimControl(reg.ReadString("Remember")).empty()) cbRemember->setChecked(true);
+    } catch (const std::exception& e) {
+        ShowNotice(QString::fromStdString(e.what()));
     }
+    reg.CloseKey();
+    if (!unreadable.isEmpty())
+        ShowNotice(QStringLiteral("The remembered password for %1 could not be read and must be typed again (%2).")
+                       .arg(unreadable.join(QStringLiteral(", ")), reason));
+    for (const auto& e : RecentConnections) {
+        if (e.Server.empty()) break;
+        if (cbServer->findText(Q(e.Server), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbServer->addItem(Q(e.Server));
+        if (!e.Login.empty() && cbLogin->findText(Q(e.Login), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+            cbLogin->addItem(Q(e.Login));
+    }
+}
+
+void TfConnect::SaveRecentConnections() {
+    // Every password is protected before anything is written, so a failure leaves the stored list as it was.
+    std::array<std::string, std::tuple_size_v<TRecentConnections>> protectedPasswords;
+    for (size_t i = 0; i < RecentConnections.size(); ++i)
+        if (!RecentConnections[i].Server.empty()) protectedPasswords[i] = NbProtect(RecentConnections[i].Password);
+    TNbRegistry reg;
+    if (!reg.OpenKey(RegistryKey, true)) return;
+    for (int i = 0; i < static_cast<int>(RecentConnections.size()); ++i) {
+        const TConnectInfo& e = RecentConnections[static_cast<size_t>(i)];
+        if (!e.Server.empty()) {
+            WriteIndexedValue(reg, "Server", i, e.Server);
+            WriteIndexedValue(reg, "Login", i, e.Login);
+            WriteIndexedValue(reg, "Pwd", i, protectedPasswords[static_cast<size_t>(i)]);
+        } else {
+            for (const char* name : {"Server", "Login", "Pwd"}) WriteIndexedValue(reg, name, i, std::string());
+        }
+    }
+    if (cbRemember->isChecked()) reg.WriteString("Remember", "1");
+    else reg.DeleteValue("Remember");
 }
 
 void TfConnect::cbServerChange() {
     const std::string server = Std(cbServer->currentText());
-    for (const auto& e : RecentConnections()) {
+    for (const auto& e : RecentConnections) {
         if (e.Server != server) continue;
         cbLogin->setEditText(Q(e.Login));
         ePassword->setText(Q(e.Password));
@@ -165,7 +242,7 @@ void TfConnect::cbLoginChange() {
     ePassword->setEnabled(true);
     p.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::WindowText));
     lPassword->setPalette(p);
-    for (const auto& e : RecentConnections())
+    for (const auto& e : RecentConnections)
         if (e.Login == login) {
             ePassword->setText(Q(e.Password));
             return;
@@ -192,7 +269,7 @@ void TfConnect::Connect() {
         return;
     }
     // The new entry first, then the others without the same server and login, 15 in all.
-    TRecentConnections& list = RecentConnections();
+    TRecentConnections& list = RecentConnections;
     TRecentConnections updated;
     updated[0] = {server, login, cbRemember->isChecked() ? password : std::string()};
     size_t n = 1;
@@ -202,7 +279,12 @@ void TfConnect::Connect() {
         updated[n++] = e;
     }
     list = updated;
-    SaveRecentConnections();
+    try {
+        SaveRecentConnections();
+    } catch (const std::exception& e) {
+        // The connection stands; only remembering it failed.
+        ShowError(QStringLiteral("The connection could not be remembered: %1").arg(QString::fromStdString(e.what())));
+    }
 }
 
 void TfConnect::bConnectClick() {

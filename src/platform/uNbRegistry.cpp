@@ -169,14 +169,14 @@ QSettings& TNbRegistry::Writable(std::string_view name) {
 }
 
 void TNbRegistry::WriteString(std::string_view name, std::string_view value) {
-    Writable(name).setValue(ValueName(name), Q(value));
+    QSettings& s = Writable(name);
+    const QString n = ValueName(name), v = Q(value);
+    if (s.value(n) == QVariant(v)) return;  // the file already says so; no rewrite
+    s.setValue(n, v);
     Commit(name);
 }
 
-void TNbRegistry::WriteBool(std::string_view name, bool value) {
-    Writable(name).setValue(ValueName(name), value ? QStringLiteral("1") : QStringLiteral("0"));
-    Commit(name);
-}
+void TNbRegistry::WriteBool(std::string_view name, bool value) { WriteString(name, value ? "1" : "0"); }
 
 bool TNbRegistry::DeleteValue(std::string_view name) {
     QSettings& s = Writable(name);
