@@ -18,6 +18,12 @@
 #include <QScreen>
 #include <QStringList>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
 #include <tuple>
 
 namespace {
@@ -30,6 +36,11 @@ std::string TrimControl(const std::string& s) {
 }
 
 std::string Std(const QString& s) { return s.toStdString(); }
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
@@ -45,7 +56,8 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     cbServer->setEditable(true);
     cbServer->setMaxVisibleItems(20);
     cbServer->setEditText(QStringLiteral("localhost"));
-    cbServer->setToolTip(QStringLiteral("The hostname, IP address, or Active Directory name of the database to connect to"));
+    cbServer->setToolTip(QStringLiteral("The hostname, IP address, or Active Directory name of the database to connect to\n"
+                                        "A port is given as host,port (host:port works too)"));
     auto* lLogin = new QLabel(QStringLiteral("Login:"), this);
     cbLogin = new QComboBox(this);
     cbLogin->setObjectName(QStringLiteral("cbLogin"));
@@ -249,12 +261,70 @@ void TfConnect::cbLoginChange() {
         }
 }
 
+std::string TfConnect::ServerWithPort(const std::string& typed) {
+    // One ":" followed by digits only; an IPv6 address has several and is left alone.
+    const size_t colon = typed.find(':');
+    if (colon == std::string::npos || colon == 0 || typed.find(':', colon + 1) != std::string::npos || typed.find(',') != std::string::npos)
+        return typed;
+    const std::string port = TrimControl(typed.substr(colon + 1));
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return typed;
+    return typed.substr(0, colon) + ',' + typed.substr(colon + 1);
+}
+
+bool TfConnect::HasKerberosTicket() {
+    // The credential cache is a file unless configured otherwise; of other kinds we cannot tell.
+    if (const char* cache = std::getenv("KRB5CCNAME"); cache && *cache) {
+        std::string name = cache;
+        if (name.rfind("FILE:", 0) == 0) name = name.substr(5);
+        else if (name.find(':') != std::string::npos) return true;
+        return FileExists(name);
+    }
+    if (FileExists("/etc/krb5.conf")) {
+        std::ifstream conf("/etc/krb5.conf");
+        for (std::string line; std::getline(conf, line);)
+            if (line.find("default_ccache_name") != std::string::npos) return true;
+    }
+    return FileExists(NbFormat("/tmp/krb5cc_%u", static_cast<unsigned>(getuid())));
+}
+
+std::string TfConnect::ConnectFailureText(const std::string& message, const std::string& server, const std::string& login,
+                                          const std::string& password, bool kerberosTicket) {
+    if (message == "Unable to connect to data source") {
+        // Nothing answered: name what was tried, as the driver reads the server text.
+        std::string host = TrimControl(server), port = "1433", instance;
+        const size_t comma = host.find(',');
+        if (comma != std::string::npos) {
+            port = TrimControl(host.substr(comma + 1));
+            host = TrimControl(host.substr(0, comma));
+        }
+        if (const size_t slash = host.find('\\'); slash != std::string::npos) {
+            instance = host.substr(slash + 1);
+            host = host.substr(0, slash);
+        }
+        if (comma == std::string::npos && !instance.empty())
+            return NbFormat("Unable to connect to the instance %s on the server %s: no server answered. Check the name, or give the port as host,port.",
+                            instance, host);
+        return NbFormat("Unable to connect to the server %s on port %s: no server answered there. Check the server name and the port (host,port).",
+                        host, port);
+    }
+    // FreeTDS's words when Windows Authentication finds no Kerberos credentials.
+    if (message == "Adaptive Server connection failed" && !kerberosTicket && (login.empty() || password.empty())) {
+        if (login.empty())
+            return "A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
+                   "Get one with kinit, or enter a login and password.";
+        return NbFormat("Without a password Windows Authentication is used, which needs a Kerberos ticket, and there is none. "
+                        "Enter the password for %s, or get a ticket with kinit.",
+                        login);
+    }
+    return message;
+}
+
 std::string TfConnect::BuildConnectionString(const std::string& authPart, const std::string& server) {
     return NbFormat("Provider=SQLOLEDB.1;%sData Source=%s;Initial Catalog=master;Persist Security Info=True;", authPart, server);
 }
 
 void TfConnect::Connect() {
-    const std::string serverTyped = Std(cbServer->currentText());
+    const std::string serverTyped = ServerWithPort(Std(cbServer->currentText()));
     const std::string server = TrimControl(serverTyped);
     const std::string login = TrimControl(Std(cbLogin->currentText()));
     const std::string password = Std(ePassword->text());
@@ -265,7 +335,7 @@ void TfConnect::Connect() {
     try {
         Connection->Open();
     } catch (const std::exception& e) {
-        ShowError(QString::fromStdString(e.what()));
+        ShowError(Q(ConnectFailureText(e.what(), serverTyped, login, password, HasKerberosTicket())));
         return;
     }
     // The new entry first, then the others without the same server and login, 15 in all.

@@ -38,6 +38,13 @@ public:
 
     // "Provider=SQLOLEDB.1;%sData Source=%s;Initial Catalog=master;Persist Security Info=True;"
     static std::string BuildConnectionString(const std::string& authPart, const std::string& server);
+    // "host:port" as the driver wants it, "host,port"; any other text unchanged.
+    static std::string ServerWithPort(const std::string& typed);
+    // The message shown for a failed connect: the driver's terse ones made plain, naming the
+    // server and port tried, or the missing Kerberos ticket of Windows Authentication.
+    static std::string ConnectFailureText(const std::string& message, const std::string& server, const std::string& login,
+                                          const std::string& password, bool kerberosTicket);
+    static bool HasKerberosTicket();
     void Connect();
     void LoadRecentConnections();
     void SaveRecentConnections();

@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 
 namespace {
@@ -22,6 +26,19 @@ QStringList Items(const QComboBox* box) {
     QStringList l;
     for (int i = 0; i < box->count(); ++i) l << box->itemText(i);
     return l;
+}
+
+// A loopback port that nothing listens on: bound once to learn a free number, then closed.
+int ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
 }
 
 }  // namespace
@@ -77,6 +94,60 @@ private slots:
                  std::string("Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source= srv ;Initial Catalog=master;Persist Security Info=True;"));
         QCOMPARE(TfConnect::BuildConnectionString("User ID=sa;Password=x;", "h,1"),
                  std::string("Provider=SQLOLEDB.1;User ID=sa;Password=x;Data Source=h,1;Initial Catalog=master;Persist Security Info=True;"));
+    }
+
+    void serverWithPort_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("sent");
+        QTest::newRow("host:port") << "db1:1433" << "db1,1433";
+        QTest::newRow("blanks kept") << " db1:1 " << " db1,1 ";
+        QTest::newRow("host,port") << "db1,1433" << "db1,1433";
+        QTest::newRow("IPv6") << "fe80::1" << "fe80::1";
+        QTest::newRow("not a port") << "db1:abc" << "db1:abc";
+        QTest::newRow("no host") << ":1433" << ":1433";
+        QTest::newRow("instance") << "db1\\SQL" << "db1\\SQL";
+    }
+    void serverWithPort() {
+        QFETCH(QString, typed);
+        QFETCH(QString, sent);
+        QCOMPARE(QString::fromStdString(TfConnect::ServerWithPort(typed.toStdString())), sent);
+    }
+
+    void connectFailureTexts_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("login");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("ticket");
+        QTest::addColumn<QString>("shown");
+        const QString refused = QStringLiteral("Unable to connect to data source");
+        const QString noAnswer = QStringLiteral("Unable to connect to the server %1 on port %2: no server answered there. Check the server name and the port (host,port).");
+        const QString kerberos = QStringLiteral("Adaptive Server connection failed");
+        QTest::newRow("closed port") << refused << " db1 , 1434 " << "sa" << "pw" << true << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("1434"));
+        QTest::newRow("default port") << refused << "db1" << "" << "" << false << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("1433"));
+        QTest::newRow("instance and port") << refused << "db1\\SQL,5" << "sa" << "pw" << true << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("5"));
+        QTest::newRow("instance") << refused << "db1\\SQL" << "sa" << "pw" << true
+                                  << "Unable to connect to the instance SQL on the server db1: no server answered. Check the name, or give the port as host,port.";
+        QTest::newRow("blank login, no ticket") << kerberos << "db1" << "" << "pw" << false
+                                                << "A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
+                                                   "Get one with kinit, or enter a login and password.";
+        QTest::newRow("no password, no ticket") << kerberos << "db1" << "bob" << "" << false
+                                                << "Without a password Windows Authentication is used, which needs a Kerberos ticket, and there is none. "
+                                                   "Enter the password for bob, or get a ticket with kinit.";
+        QTest::newRow("ticket present") << kerberos << "db1" << "" << "" << true << kerberos;
+        QTest::newRow("SQL login") << kerberos << "db1" << "sa" << "pw" << false << kerberos;
+        QTest::newRow("server's own words") << "Login failed for user 'sa'." << "db1" << "sa" << "x" << false << "Login failed for user 'sa'.";
+    }
+    void connectFailureTexts() {
+        QFETCH(QString, message);
+        QFETCH(QString, server);
+        QFETCH(QString, login);
+        QFETCH(QString, password);
+        QFETCH(bool, ticket);
+        QFETCH(QString, shown);
+        QCOMPARE(QString::fromStdString(TfConnect::ConnectFailureText(message.toStdString(), server.toStdString(), login.toStdString(),
+                                                                      password.toStdString(), ticket)),
+                 shown);
     }
 
     void firstStartOffersTheDefault() {
@@ -185,6 +256,34 @@ private slots:
         dlg.RecentConnections[0] = {"new", "sa", ""};
         QVERIFY_THROWS_EXCEPTION(std::exception, dlg.SaveRecentConnections());
         QCOMPARE(ConfText().toUtf8(), damaged);
+    }
+
+    // The driver's failures as the user reads them, and "host:port" accepted.
+    void connectThroughTheDriver() {
+        SandboxProcess server(false);
+        const int closed = ClosedPort();
+        qputenv("KRB5CCNAME", home_->filePath(QStringLiteral("no-ticket")).toUtf8());
+        TDbConnection db;
+        TfConnect dlg;
+        dlg.Connection = &db;
+        QStringList errors;
+        dlg.ShowError = [&](const QString& m) { errors << m; };
+        Show(dlg);
+        Fill(dlg, QStringLiteral("127.0.0.1,%1").arg(closed), QStringLiteral("pw"), false);
+        dlg.bConnect->click();
+        Fill(dlg, QStringLiteral("127.0.0.1,%1").arg(server.Port()), QString(), false);
+        dlg.cbLogin->setEditText(QString());
+        dlg.bConnect->click();
+        qunsetenv("KRB5CCNAME");
+        QCOMPARE(errors, (QStringList{QStringLiteral("Unable to connect to the server 127.0.0.1 on port %1: no server answered there. "
+                                                     "Check the server name and the port (host,port).")
+                                          .arg(closed),
+                                      QStringLiteral("A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
+                                                     "Get one with kinit, or enter a login and password.")}));
+        Fill(dlg, QStringLiteral("127.0.0.1:%1").arg(server.Port()), QString::fromLatin1(SandboxProcess::Password()), false);
+        dlg.bConnect->click();
+        QVERIFY(db.Connected());
+        QCOMPARE(ConfValue(QStringLiteral("Server0")), QStringLiteral("127.0.0.1,%1").arg(server.Port()));
     }
 
     // Connect, "restart", and the password is filled in; then a second server without remembering.
