@@ -72,6 +72,9 @@ bool ReadKey(const std::string& path, TKey& key) {
 void CreateKey(const std::string& path) {
     const std::string folder = path.substr(0, path.rfind('/'));
     NbForceFolders(folder, 0700);
+    // The folder may have been made earlier by something else (the stand-in keeps its data there).
+    struct stat st {};
+    if (stat(folder.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0) chmod(folder.c_str(), 0700);
     TKeyHolder fresh;
     randombytes_buf(fresh.Key.data(), fresh.Key.size());
     std::string temp = folder + "/.protect.key.XXXXXX";

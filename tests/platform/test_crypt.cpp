@@ -90,6 +90,8 @@ TEST_F(PlatformTest, KeyFileIsPrivateAndRefusedOtherwise) {
     const std::string key = root + "/data/Merivane/protect.key";
     EXPECT_EQ(NbProtectKeyPath(), key);
     ASSERT_FALSE(fs::exists(key));
+    fs::create_directories(root + "/data/Merivane/Tolvan");
+    chmod((root + "/data/Merivane").c_str(), 0755);
     const std::string stored = NbProtect("secret");
     struct stat st {};
     ASSERT_EQ(stat(key.c_str(), &st), 0);
@@ -97,7 +99,8 @@ TEST_F(PlatformTest, KeyFileIsPrivateAndRefusedOtherwise) {
     EXPECT_EQ(st.st_size, 32);
     ASSERT_EQ(stat((root + "/data/Merivane").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
-    EXPECT_EQ(fs::directory_iterator(root + "/data/Merivane")->path().filename(), "protect.key");  // no temporary left
+    for (const auto& entry : fs::directory_iterator(root + "/data/Merivane"))  // no temporary file left
+        EXPECT_TRUE(entry.path().filename() == "protect.key" || entry.path().filename() == "Tolvan") << entry.path();
 
     const std::string original = ReadFile(key);
     chmod(key.c_str(), 0644);
