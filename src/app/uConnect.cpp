@@ -36,12 +36,12 @@ std::string TrimControl(const std::string& s) {
 }
 
 std::string Std(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 bool FileExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
 
@@ -163,7 +163,7 @@ void TfConnect::LoadRecentConnections() {
     cbServer->setEditText(QString());
     cbLogin->setEditText(QString());
     RecentConnections = {};
-    QStringList unreadable;
+    QStringList unreadable, notices;
     QString reason;
     try {
         for (int i = 0; i < static_cast<int>(RecentConnections.size()); ++i) {
@@ -185,12 +185,13 @@ void TfConnect::LoadRecentConnections() {
         }
         if (!TrimControl(reg.ReadString("Remember")).empty()) cbRemember->setChecked(true);
     } catch (const std::exception& e) {
-        ShowNotice(QString::fromStdString(e.what()));
+        notices << QString::fromStdString(e.what());
     }
     reg.CloseKey();
     if (!unreadable.isEmpty())
-        ShowNotice(QStringLiteral("The remembered password for %1 could not be read and must be typed again (%2).")
-                       .arg(unreadable.join(QStringLiteral(", ")), reason));
+        notices.prepend(QStringLiteral("The remembered password for %1 could not be read and must be typed again (%2).")
+                            .arg(unreadable.join(QStringLiteral(", ")), reason));
+    ShowNotice(notices.join(QLatin1Char('\n')));
     for (const auto& e : RecentConnections) {
         if (e.Server.empty()) break;
         if (cbServer->findText(Q(e.Server), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbServer->addItem(Q(e.Server));

@@ -145,6 +145,8 @@ std::string TNbRegistry::ReadString(std::string_view name) const {
         return {};
     case QMetaType::QString:
         return v.toString().toStdString();
+    case QMetaType::QByteArray:  // "@ByteArray(...)"
+        return v.toByteArray().toStdString();
     case QMetaType::QStringList:
         // An unquoted text with commas in a file written by hand ("host,1433").
         return v.toStringList().join(QLatin1Char(',')).toStdString();
