@@ -1,7 +1,9 @@
 #include "uConnect.h"
 
-#include "uNbText.h"
+#include "uNbCrypt.h"
 #include "uNbFormat.h"
+#include "uNbRegistry.h"
+#include "uNbText.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,22 +17,27 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringList>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include <tuple>
 
 namespace {
 
 std::string Std(const QString& s) { return s.toStdString(); }
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-}  // namespace
-
-TRecentConnections& TfConnect::RecentConnections() {
-    static TRecentConnections list = [] {
-        TRecentConnections l;
-        l[0] = {"localhost", "sa", ""};
-        return l;
-    }();
-    return list;
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
 }
+
+}  // namespace
 
 TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     setObjectName(QStringLiteral("fConnect"));
@@ -43,7 +50,8 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     cbServer->setEditable(true);
     cbServer->setMaxVisibleItems(20);
     cbServer->setEditText(QStringLiteral("localhost"));
-    cbServer->setToolTip(QStringLiteral("The hostname, IP address, or Active Directory name of the database to connect to"));
+    cbServer->setToolTip(QStringLiteral("The hostname, IP address, or Active Directory name of the database to connect to\n"
+                                        "A port is given as host,port (host:port works too)"));
     auto* lLogin = new QLabel(QStringLiteral("Login:"), this);
     cbLogin = new QComboBox(this);
     cbLogin->setObjectName(QStringLiteral("cbLogin"));
@@ -66,6 +74,10 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     ePassword->setToolTip(QStringLiteral("The password to use when connecting to the server"));
     cbRemember = new QCheckBox(QStringLiteral("Remember password"), this);
     cbRemember->setToolTip(QStringLiteral("Remember this server name / username / password for next time?"));
+    lNotice = new QLabel(this);
+    lNotice->setObjectName(QStringLiteral("lNotice"));
+    lNotice->setWordWrap(true);
+    lNotice->hide();
     bConnect = new QPushButton(QStringLiteral("C&onnect"), this);
     bConnect->setDefault(true);
     bCancel = new QPushButton(QStringLiteral("&Cancel"), this);
@@ -82,7 +94,8 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     buttons->addStretch();
     buttons->addWidget(bConnect);
     buttons->addWidget(bCancel);
-    grid->addLayout(buttons, 5, 0, 1, 3);
+    grid->addWidget(lNotice, 5, 0, 1, 3);
+    grid->addLayout(buttons, 6, 0, 1, 3);
     setTabOrder(cbServer, cbLogin);
     setTabOrder(cbLogin, ePassword);
     setTabOrder(ePassword, cbRemember);
@@ -113,21 +126,98 @@ void TfConnect::FormShow() {
     }
 }
 
+std::string TfConnect::ReadIndexedValue(const TNbRegistry& reg, const char* name, int i) {
+    return reg.ReadString(NbFormat("%s%d", name, i));
+}
+
+void TfConnect::WriteIndexedValue(TNbRegistry& reg, const char* name, int i, const std::string& text) {
+    const std::string value = NbFormat("%s%d", name, i);
+    if (text.empty()) reg.DeleteValue(value);
+    else reg.WriteString(value, text);
+}
+
+void TfConnect::ShowNotice(const QString& text) {
+    lNotice->setText(text);
+    lNotice->setVisible(!text.isEmpty());
+}
+
 void TfConnect::LoadRecentConnections() {
+    // Nothing read from the settings keeps the dialog from opening: what cannot be read is named
+    // under the fields, and the rest is offered.
+    ShowNotice(QString());
+    TNbRegistry reg;
+    try {
+        if (!reg.OpenKey(RegistryKey, true)) return;
+    } catch (const std::exception& e) {
+        ShowNotice(QString::fromStdString(e.what()));
+        return;
+    }
     cbServer->clear();
     cbLogin->clear();
     cbServer->setEditText(QString());
     cbLogin->setEditText(QString());
-    for (const auto& e : RecentConnections()) {
-        if (e.Server.empty()) continue;
-        if (cbServer->findText(Q(e.Server), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbServer->addItem(Q(e.Server));
-        if (cbLogin->findText(Q(e.Login), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbLogin->addItem(Q(e.Login));
+    RecentConnections = {};
+    QStringList unreadable, notices;
+    QString reason;
+    try {
+        for (int i = 0; i < static_cast<int>(RecentConnections.size()); ++i) {
+            TConnectInfo& e = RecentConnections[static_cast<size_t>(i)];
+            e.Server = ReadIndexedValue(reg, "Server", i);
+            e.Login = ReadIndexedValue(reg, "Login", i);
+            const std::string stored = ReadIndexedValue(reg, "Pwd", i);
+            if (e.Server.empty()) {
+                e = i == 0 ? TConnectInfo{"localhost", "sa", ""} : TConnectInfo{};
+                break;
+            }
+            try {
+                e.Password = NbUnprotect(stored);
+            } catch (const std::exception& x) {
+                // Another user's key or a damaged value: typed again, and replaced at the next connect.
+                unreadable << Q(e.Server);
+                if (reason.isEmpty()) reason = QString::fromStdString(x.what());
+            }
+        }
+        if (!NbTrim(reg.ReadString("Remember")).empty()) cbRemember->setChecked(true);
+    } catch (const std::exception& e) {
+        notices << QString::fromStdString(e.what());
     }
+    reg.CloseKey();
+    if (!unreadable.isEmpty())
+        notices.prepend(QStringLiteral("The remembered password for %1 could not be read and must be typed again (%2).")
+                            .arg(unreadable.join(QStringLiteral(", ")), reason));
+    ShowNotice(notices.join(QLatin1Char('\n')));
+    for (const auto& e : RecentConnections) {
+        if (e.Server.empty()) break;
+        if (cbServer->findText(Q(e.Server), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbServer->addItem(Q(e.Server));
+        if (!e.Login.empty() && cbLogin->findText(Q(e.Login), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+            cbLogin->addItem(Q(e.Login));
+    }
+}
+
+void TfConnect::SaveRecentConnections() {
+    // Every password is protected before anything is written, so a failure leaves the stored list as it was.
+    std::array<std::string, std::tuple_size_v<TRecentConnections>> protectedPasswords;
+    for (size_t i = 0; i < RecentConnections.size(); ++i)
+        if (!RecentConnections[i].Server.empty()) protectedPasswords[i] = NbProtect(RecentConnections[i].Password);
+    TNbRegistry reg;
+    if (!reg.OpenKey(RegistryKey, true)) return;
+    for (int i = 0; i < static_cast<int>(RecentConnections.size()); ++i) {
+        const TConnectInfo& e = RecentConnections[static_cast<size_t>(i)];
+        if (!e.Server.empty()) {
+            WriteIndexedValue(reg, "Server", i, e.Server);
+            WriteIndexedValue(reg, "Login", i, e.Login);
+            WriteIndexedValue(reg, "Pwd", i, protectedPasswords[static_cast<size_t>(i)]);
+        } else {
+            for (const char* name : {"Server", "Login", "Pwd"}) WriteIndexedValue(reg, name, i, std::string());
+        }
+    }
+    if (cbRemember->isChecked()) reg.WriteString("Remember", "1");
+    else reg.DeleteValue("Remember");
 }
 
 void TfConnect::cbServerChange() {
     const std::string server = Std(cbServer->currentText());
-    for (const auto& e : RecentConnections()) {
+    for (const auto& e : RecentConnections) {
         if (e.Server != server) continue;
         cbLogin->setEditText(Q(e.Login));
         ePassword->setText(Q(e.Password));
@@ -159,11 +249,69 @@ void TfConnect::cbLoginChange() {
     ePassword->setEnabled(true);
     p.setColor(QPalette::WindowText, palette().color(QPalette::Active, QPalette::WindowText));
     lPassword->setPalette(p);
-    for (const auto& e : RecentConnections())
+    for (const auto& e : RecentConnections)
         if (e.Login == login) {
             ePassword->setText(Q(e.Password));
             return;
         }
+}
+
+std::string TfConnect::ServerWithPort(const std::string& typed) {
+    // One ":" followed by digits only; an IPv6 address has several and is left alone.
+    const size_t colon = typed.find(':');
+    if (colon == std::string::npos || colon == 0 || typed.find(':', colon + 1) != std::string::npos || typed.find(',') != std::string::npos)
+        return typed;
+    const std::string port = std::string(NbTrim(typed.substr(colon + 1)));
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) return typed;
+    return typed.substr(0, colon) + ',' + typed.substr(colon + 1);
+}
+
+bool TfConnect::HasKerberosTicket() {
+    // The credential cache is a file unless configured otherwise; of other kinds we cannot tell.
+    if (const char* cache = std::getenv("KRB5CCNAME"); cache && *cache) {
+        std::string name = cache;
+        if (name.rfind("FILE:", 0) == 0) name = name.substr(5);
+        else if (name.find(':') != std::string::npos) return true;
+        return FileExists(name);
+    }
+    if (FileExists("/etc/krb5.conf")) {
+        std::ifstream conf("/etc/krb5.conf");
+        for (std::string line; std::getline(conf, line);)
+            if (line.find("default_ccache_name") != std::string::npos) return true;
+    }
+    return FileExists(NbFormat("/tmp/krb5cc_%u", static_cast<unsigned>(getuid())));
+}
+
+std::string TfConnect::ConnectFailureText(const std::string& message, const std::string& server, const std::string& login,
+                                          const std::string& password, bool kerberosTicket) {
+    if (message == "Unable to connect to data source") {
+        // Nothing answered: name what was tried, as the driver reads the server text.
+        std::string host = std::string(NbTrim(server)), port = "1433", instance;
+        const size_t comma = host.find(',');
+        if (comma != std::string::npos) {
+            port = std::string(NbTrim(host.substr(comma + 1)));
+            host = std::string(NbTrim(host.substr(0, comma)));
+        }
+        if (const size_t slash = host.find('\\'); slash != std::string::npos) {
+            instance = host.substr(slash + 1);
+            host = host.substr(0, slash);
+        }
+        if (comma == std::string::npos && !instance.empty())
+            return NbFormat("Unable to connect to the instance %s on the server %s: no server answered. Check the name, or give the port as host,port.",
+                            instance, host);
+        return NbFormat("Unable to connect to the server %s on port %s: no server answered there. Check the server name and the port (host,port).",
+                        host, port);
+    }
+    // FreeTDS's words when Windows Authentication finds no Kerberos credentials.
+    if (message == "Adaptive Server connection failed" && !kerberosTicket && (login.empty() || password.empty())) {
+        if (login.empty())
+            return "A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
+                   "Get one with kinit, or enter a login and password.";
+        return NbFormat("Without a password Windows Authentication is used, which needs a Kerberos ticket, and there is none. "
+                        "Enter the password for %s, or get a ticket with kinit.",
+                        login);
+    }
+    return message;
 }
 
 std::string TfConnect::BuildConnectionString(const std::string& authPart, const std::string& server) {
@@ -171,7 +319,7 @@ std::string TfConnect::BuildConnectionString(const std::string& authPart, const 
 }
 
 void TfConnect::Connect() {
-    const std::string serverTyped = Std(cbServer->currentText());
+    const std::string serverTyped = ServerWithPort(Std(cbServer->currentText()));
     const std::string server = std::string(NbTrim(serverTyped));
     const std::string login = std::string(NbTrim(Std(cbLogin->currentText())));
     const std::string password = Std(ePassword->text());
@@ -182,11 +330,11 @@ void TfConnect::Connect() {
     try {
         Connection->Open();
     } catch (const std::exception& e) {
-        ShowError(QString::fromStdString(e.what()));
+        ShowError(Q(ConnectFailureText(e.what(), serverTyped, login, password, HasKerberosTicket())));
         return;
     }
     // The new entry first, then the others without the same server and login, 15 in all.
-    TRecentConnections& list = RecentConnections();
+    TRecentConnections& list = RecentConnections;
     TRecentConnections updated;
     updated[0] = {server, login, cbRemember->isChecked() ? password : std::string()};
     size_t n = 1;
@@ -196,7 +344,12 @@ void TfConnect::Connect() {
         updated[n++] = e;
     }
     list = updated;
-    SaveRecentConnections();
+    try {
+        SaveRecentConnections();
+    } catch (const std::exception& e) {
+        // The connection stands; only remembering it failed.
+        ShowError(QStringLiteral("The connection could not be remembered: %1").arg(QString::fromStdString(e.what())));
+    }
 }
 
 void TfConnect::bConnectClick() {

@@ -15,6 +15,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class TNbRegistry;
 
 struct TConnectInfo {
     std::string Server;
@@ -30,14 +31,23 @@ public:
     explicit TfConnect(QWidget* owner = nullptr);
 
     TDbConnection* Connection = nullptr;
-    // Index 0 is the most recent. Kept for the program's run; starts with localhost / sa.
-    static TRecentConnections& RecentConnections();
+    // Index 0 is the most recent; read from the user's settings at every showing.
+    TRecentConnections RecentConnections;
+    // The settings key that remembers them.
+    static constexpr const char* RegistryKey = "\\Software\\Merivane\\Tolvan\\";
 
     // "Provider=SQLOLEDB.1;%sData Source=%s;Initial Catalog=master;Persist Security Info=True;"
     static std::string BuildConnectionString(const std::string& authPart, const std::string& server);
+    // "host:port" as the driver wants it, "host,port"; any other text unchanged.
+    static std::string ServerWithPort(const std::string& typed);
+    // The message shown for a failed connect: the driver's terse ones made plain, naming the
+    // server and port tried, or the missing Kerberos ticket of Windows Authentication.
+    static std::string ConnectFailureText(const std::string& message, const std::string& server, const std::string& login,
+                                          const std::string& password, bool kerberosTicket);
+    static bool HasKerberosTicket();
     void Connect();
     void LoadRecentConnections();
-    void SaveRecentConnections() {}
+    void SaveRecentConnections();
 
     // How a failed connect is shown (a message box; tests replace it).
     std::function<void(const QString&)> ShowError;
@@ -47,6 +57,8 @@ public:
     QLineEdit* ePassword;
     QLabel* lPassword;
     QCheckBox* cbRemember;
+    // A line under the fields for what could not be read from the settings; hidden when empty.
+    QLabel* lNotice;
     QPushButton* bConnect;
     QPushButton* bCancel;
 
@@ -59,5 +71,8 @@ private:
     void cbServerChange();
     void cbLoginChange();
     void bConnectClick();
+    static std::string ReadIndexedValue(const TNbRegistry& reg, const char* name, int i);
+    static void WriteIndexedValue(TNbRegistry& reg, const char* name, int i, const std::string& text);
+    void ShowNotice(const QString& text);
     QMetaObject::Connection loginChange_;
 };
