@@ -1,11 +1,11 @@
 // Tolvan: start-up and the message loop.
 #include "uNbAppInfo.h"
+#include "uNbExceptionReporter.h"
 #include "uNbInstaller.h"
 #include "uNbStartup.h"
 #include "uTolvanMain.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 namespace {
 
@@ -17,16 +17,11 @@ public:
         try {
             return QApplication::notify(receiver, event);
         } catch (const std::exception& e) {
-            AppEventsException(QString::fromStdString(e.what()));
+            NbReportException(NbAppExePath(), NbAppName(), NbAppVersion(), e, fTlvnMain);
         } catch (...) {
-            AppEventsException(QStringLiteral("Unknown error"));
+            NbReportException(NbAppExePath(), NbAppName(), NbAppVersion(), std::string("Unknown error"), fTlvnMain);
         }
         return false;
-    }
-
-private:
-    static void AppEventsException(const QString& message) {
-        QMessageBox::critical(fTlvnMain, QStringLiteral("Tolvan"), message);
     }
 };
 
@@ -38,9 +33,15 @@ int main(int argc, char** argv) {
     NbAppName() = "Merivane Tolvan";
     NbAppShortName() = "Tolvan";
     NbAppVersion() = "0.5.3";
-    NbInstallerStartup();
 
     TTolvanApplication app(argc, argv);
+    // A failure of the installer's start-up switches is shown in the error dialog, and the program ends.
+    try {
+        NbInstallerStartup();
+    } catch (const std::exception& e) {
+        NbReportException(NbAppExePath(), NbAppName(), NbAppVersion(), e);
+        return 1;
+    }
     QApplication::setApplicationName(QStringLiteral("Tolvan"));
     QApplication::setOrganizationName(QStringLiteral("Merivane"));
     QApplication::setApplicationVersion(QString::fromStdString(NbAppVersion()));

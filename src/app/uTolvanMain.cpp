@@ -1,6 +1,7 @@
 #include "uTolvanMain.h"
 
 #include "uConnect.h"
+#include "uNbAbout.h"
 #include "uNbIdleDelay.h"
 #include "uSqlEditor.h"
 
@@ -9,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -99,6 +101,16 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     aExportCSV->setToolTip(QStringLiteral("Export the current grid to a comma-separated-values (CSV) text file"));
     aImportXML = new QAction(QStringLiteral("Import &XML..."), this);
     aImportXML->setToolTip(QStringLiteral("Import a specially-formatted XML file into this grid"));
+    NbAboutAction1 = new TNbAboutAction(this);
+    NbAboutAction1->setIcon(IconFor(QStringLiteral("help-about"), QChar(u'A')));
+    aWebSite = new QAction(QStringLiteral("&Merivane Web Site..."), this);
+    aWebSite->setToolTip(QStringLiteral("Visit the Merivane web site at www.merivane.com"));
+    aFeatureRequest = new QAction(QStringLiteral("&Bugs and Features..."), this);
+    aFeatureRequest->setToolTip(QStringLiteral("Submit requests and vote for new features!"));
+    // Browse-URL actions: the shell's answer is not looked at.
+    connect(aWebSite, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://www.merivane.com/tolvan/"))); });
+    connect(aFeatureRequest, &QAction::triggered, this,
+            [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://feedback.merivane.com/tolvan/"))); });
 
     connect(aNew, &QAction::triggered, this, [this] { NewEditorTab(QString()); });
     connect(aClose, &QAction::triggered, this, [this] { aCloseExecute(); });
@@ -164,6 +176,8 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     toolbar->addAction(aFind);
     toolbar->addSeparator();
     toolbar->addAction(aConnect);
+    toolbar->addSeparator();
+    toolbar->addAction(NbAboutAction1);
     auto* spacer = new QWidget(this);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolbar->addWidget(spacer);
@@ -311,6 +325,7 @@ void TfTlvnMain::showEvent(QShowEvent* event) {
 }
 
 void TfTlvnMain::FormShow() {
+    NbSetAboutActions(aFeatureRequest, aWebSite);
     ShowResultPane(false);
     NewEditorTab(QString());
     // The connection dialog opens once, at the first moment the window has nothing else to do.

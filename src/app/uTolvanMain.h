@@ -22,6 +22,7 @@ class QTreeWidget;
 class QLineEdit;
 class QTabWidget;
 class QToolButton;
+class TNbAboutAction;
 class TNbIdleDelay;
 class TSqlEditor;
 
@@ -55,6 +56,8 @@ public:
 
     QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aFindNext, *aFindPrev, *aConnect;
     QAction *aExportCSV, *aImportXML, *miUnderlineHeadings;
+    TNbAboutAction* NbAboutAction1;
+    QAction *aWebSite, *aFeatureRequest;
     QComboBox* eDatabase;
     QTabWidget* pc;
     QTabWidget* pcResults;
