@@ -41,7 +41,7 @@ bool IniReadable(const std::string& file) {
     const QByteArray data = in.readAll();
     if (data.isEmpty()) return true;
     QTemporaryFile copy;
-    if (!copy.open() || copy.write(data) != data.size() || !copy.flush()) return false;
+    if (!copy.open() || copy.write(data) != data.size() || !copy.flush()) return true;  // no copy: QSettings's own check only
     QSettings parsed(copy.fileName(), QSettings::IniFormat);
     parsed.allKeys();
     return parsed.status() == QSettings::NoError;
@@ -49,9 +49,11 @@ bool IniReadable(const std::string& file) {
 
 // Opens the file of an existing key, raising when it is not a settings file.
 std::unique_ptr<QSettings> OpenFile(const std::string& file) {
-    if (!IniReadable(file)) throw ERegistryException(NbFormat("The settings file %s cannot be read; it was left unchanged", file));
+    const auto unreadable = [&] { return ERegistryException(NbFormat("The settings file %s cannot be read; it was left unchanged", file)); };
+    if (!IniReadable(file)) throw unreadable();
     auto settings = std::make_unique<QSettings>(Q(file), QSettings::IniFormat);
     settings->allKeys();
+    if (settings->status() == QSettings::FormatError) throw unreadable();
     return settings->status() == QSettings::NoError ? std::move(settings) : nullptr;
 }
 
