@@ -4,9 +4,13 @@
 #include "HttpTestServer.h"
 #include "uNbHttp.h"
 
+#include <QCoreApplication>
 #include <QPointer>
+#include <QProcess>
 #include <QTest>
 #include <QThread>
+
+#include <cstdio>
 
 #include <memory>
 
@@ -19,6 +23,7 @@ private slots:
     void secondRequestGivesUpTheFirst();
     void destroyedWhileARequestHangs();
     void destroyedInsideItsOwnDoneEvent();
+    void programEndsWhileARequestHangs();
 };
 
 // Each test starts and ends with no worker thread alive: the components it destroyed released theirs.
@@ -38,7 +43,7 @@ void TestHttp::doneCarriesTheFinalResponseOfARedirectChain() {
     http.OnDone = [&](TNbHttp* sender) {
         ++done;
         QCOMPARE(sender, &http);
-        QCOMPARE(QThread::currentThread(), qApp->thread());
+        QCOMPARE(QThread::currentThread(), QCoreApplication::instance()->thread());
         body = *sender->ResponseStream();
     };
     http.Get(server.Url(QStringLiteral("/r0?x=1")), std::make_unique<QByteArray>());
@@ -96,5 +101,34 @@ void TestHttp::destroyedInsideItsOwnDoneEvent() {
     QCOMPARE(seen, QByteArray("payload"));
 }
 
-QTEST_MAIN(TestHttp)
+// The program's end does not wait for a request that still hangs: this test runs itself as a child
+// that starts one and, once the server has it, returns from main.
+void TestHttp::programEndsWhileARequestHangs() {
+    THttpTestServer server;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--exit-while-hanging"), server.Url(QStringLiteral("/hang"))});
+    QVERIFY(child.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 1, 20000);
+    child.write("go\n");
+    QTRY_COMPARE_WITH_TIMEOUT(child.state(), QProcess::NotRunning, 20000);
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+}
+
+int main(int argc, char** argv) {
+    if (argc == 3 && qstrcmp(argv[1], "--exit-while-hanging") == 0) {
+        QCoreApplication app(argc, argv);
+        auto* http = new TNbHttp;  // never destroyed, like an upload started without an owner
+        http->Get(QString::fromLocal8Bit(argv[2]));
+        char line[8];
+        return std::fgets(line, sizeof line, stdin) ? 0 : 1;
+    }
+    QCoreApplication app(argc, argv);
+    TestHttp test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_http.moc"
