@@ -290,6 +290,8 @@ const TNbHttpResponse& TNbHttp::Response() const { return response_; }
 
 QByteArray* TNbHttp::ResponseStream() const { return doneStream_; }
 
+bool TNbHttp::Finished() const { return worker_ && worker_->Finished(); }
+
 void TNbHttp::Request(const QString& url, std::unique_ptr<QByteArray> body, std::unique_ptr<QByteArray> stream) {
     GiveUp();
     response_ = TNbHttpResponse();

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -24,6 +26,8 @@ private slots:
     void destroyedWhileARequestHangs();
     void destroyedInsideItsOwnDoneEvent();
     void programEndsWhileARequestHangs();
+    void failuresEndSilently_data();
+    void failuresEndSilently();
 };
 
 // Each test starts and ends with no worker thread alive: the components it destroyed released theirs.
@@ -116,6 +120,65 @@ void TestHttp::programEndsWhileARequestHangs() {
     QTRY_COMPARE_WITH_TIMEOUT(child.state(), QProcess::NotRunning, 20000);
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
+}
+
+namespace {
+
+// A loopback port that nothing listens on.
+quint16 FreePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+}  // namespace
+
+void TestHttp::failuresEndSilently_data() {
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("connection refused") << "refused";
+    QTest::newRow("error status") << "status";
+    QTest::newRow("more than five redirects") << "redirects";
+    QTest::newRow("untrusted certificate") << "certificate";
+}
+
+// A request that fails ends without OnDone and without telling anyone.
+void TestHttp::failuresEndSilently() {
+    QFETCH(QString, failure);
+    THttpTestServer server;
+    server.Answer("/missing", 404, "not here");
+    server.Answer("/loop", 302, {}, "Location: /loop\r\n");
+    QTemporaryDir dir;
+    QProcess tls;
+    QString url;
+    if (failure == QStringLiteral("refused")) {
+        url = QStringLiteral("http://127.0.0.1:%1/").arg(FreePort());
+    } else if (failure == QStringLiteral("status")) {
+        url = server.Url(QStringLiteral("/missing"));
+    } else if (failure == QStringLiteral("redirects")) {
+        url = server.Url(QStringLiteral("/loop"));
+    } else {
+        // An HTTPS server with a self-signed certificate for 127.0.0.1.
+        const QString cert = dir.filePath(QStringLiteral("cert.pem")), key = dir.filePath(QStringLiteral("key.pem"));
+        QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
+                                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                                    QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"), QStringLiteral("-keyout"), key,
+                                    QStringLiteral("-out"), cert, QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
+                                    QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1")}),
+                 0);
+        const quint16 port = FreePort();
+        tls.start(QStringLiteral("openssl"), {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:%1").arg(port),
+                                              QStringLiteral("-cert"), cert, QStringLiteral("-key"), key, QStringLiteral("-www")});
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += tls.readAllStandardOutput()).contains("ACCEPT"), 20000);
+        url = QStringLiteral("https://127.0.0.1:%1/").arg(port);
+    }
+    TNbHttp http;
+    int done = 0;
+    http.OnDone = [&](TNbHttp*) { ++done; };
+    http.Get(url);
+    QTRY_VERIFY_WITH_TIMEOUT(http.Finished(), 20000);
+    QCOMPARE(done, 0);
+    if (failure == QStringLiteral("redirects")) QCOMPARE(server.requests.size(), 6);
 }
 
 int main(int argc, char** argv) {
