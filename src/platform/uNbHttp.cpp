@@ -100,7 +100,6 @@ private:
     bool completionGone_ = false;
 
     std::thread thread_;
-    friend class TNbHttp;
 };
 
 namespace {
