@@ -100,7 +100,6 @@ private:
     bool completionGone_ = false;
 
     std::thread thread_;
-    friend class TNbHttp;
 };
 
 namespace {
@@ -289,6 +288,8 @@ void TNbHttp::Post(const QString& url, std::unique_ptr<QByteArray> body) {
 const TNbHttpResponse& TNbHttp::Response() const { return response_; }
 
 QByteArray* TNbHttp::ResponseStream() const { return doneStream_; }
+
+bool TNbHttp::Finished() const { return worker_ && worker_->Finished(); }
 
 void TNbHttp::Request(const QString& url, std::unique_ptr<QByteArray> body, std::unique_ptr<QByteArray> stream) {
     GiveUp();

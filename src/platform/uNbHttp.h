@@ -47,6 +47,8 @@ public:
     const TNbHttpResponse& Response() const;
     // The stream given to Get, inside OnDone; null otherwise.
     QByteArray* ResponseStream() const;
+    // True once the current request is over, successful or not; OnDone, when due, has been raised.
+    bool Finished() const;
 
     // Raised on the main thread when the latest request has completed (sender = this component).
     std::function<void(TNbHttp* sender)> OnDone;

@@ -9,6 +9,7 @@
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 #include <memory>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -30,10 +31,18 @@ std::string Address(uintptr_t a) { return Format("%0*" PRIXPTR, static_cast<int>
 // " + $1A", or " - $1A" for a negative offset.
 std::string Offset(long long d) { return d < 0 ? Format(" - $%llX", -d) : Format(" + $%llX", d); }
 
+void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
+    for (auto at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+}
+
+// The function's C++ name, with the standard library's long spelling of std::string shortened.
 std::string Demangle(const char* name) {
     int status = 0;
     std::unique_ptr<char, decltype(&std::free)> plain(abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
-    return status == 0 && plain ? std::string(plain.get()) : std::string(name);
+    std::string s = status == 0 && plain ? std::string(plain.get()) : std::string(name);
+    ReplaceAll(s, "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >", "std::string");
+    ReplaceAll(s, "std::__cxx11::", "std::");
+    return s;
 }
 
 std::string BaseName(const std::string& path) {

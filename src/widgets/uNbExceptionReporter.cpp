@@ -95,7 +95,7 @@ TNbExceptionReporter::TNbExceptionReporter(QWidget* owner) : QDialog(owner, Qt::
     mMessage->setObjectName(QStringLiteral("mMessage"));
     mMessage->setReadOnly(true);
     mMessage->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    mMessage->setLineWrapMode(QPlainTextEdit::NoWrap);
+    mMessage->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     mMessage->hide();
     cbReport = new QCheckBox(QStringLiteral("Report this problem to Merivane"), this);
     cbReport->setObjectName(QStringLiteral("cbReport"));

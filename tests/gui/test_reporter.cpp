@@ -9,6 +9,7 @@
 #include "uNbHttp.h"
 #include "uNbStackNames.h"
 #include "uNbStackTrace.h"
+#include "uTolvanMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -21,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <QUrlQuery>
 
 #include <exception>
@@ -66,6 +68,7 @@ private slots:
     void untickedSendsNothingAndIsRemembered();
     void uploadReachesTheServer();
     void aboutTitleAndLinks();
+    void mainWindowHandsOverItsLinks();
 
 private:
     QTemporaryDir config_;
@@ -326,6 +329,24 @@ void TestReporter::aboutTitleAndLinks() {
         QCOMPARE(site.size(), mainWindowShown ? 1 : 0);
     }
     NbSetAboutActions(nullptr, nullptr);
+}
+
+// The window's About button sits on the toolbar after Connect; the About window gets the two web
+// links only once the main window has been shown.
+void TestReporter::mainWindowHandsOverItsLinks() {
+    NbSetAboutActions(nullptr, nullptr);
+    TfTlvnMain w;
+    w.AutoConnect = false;
+    const QList<QAction*> tools = w.findChild<QToolBar*>(QStringLiteral("toolbar"))->actions();
+    const qsizetype about = tools.indexOf(w.NbAboutAction1);
+    QVERIFY(about > tools.indexOf(w.aConnect));
+    QCOMPARE(w.NbAboutAction1->text(), QStringLiteral("&About..."));
+    QCOMPARE(w.NbAboutAction1->toolTip(), QStringLiteral("Copyright and other information."));
+    QCOMPARE(w.aFeatureRequest->toolTip(), QStringLiteral("Submit requests and vote for new features!"));
+    QCOMPARE(NbAboutFeatureRequestAction(), nullptr);
+    w.show();
+    QCOMPARE(NbAboutFeatureRequestAction(), w.aFeatureRequest);
+    QCOMPARE(NbAboutWebSiteAction(), w.aWebSite);
 }
 
 QTEST_MAIN(TestReporter)
