@@ -9,22 +9,36 @@ namespace {
 
 constexpr const char* kUnit = "NbUtils/uNbData";
 
-bool SameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-    return true;
+bool SkippedWhenNotAll(int type) { return type == ftBytes || type == ftVarBytes || (type >= 15 && type <= 22) || (type >= 26 && type <= 31); }
+
+std::string UpperAscii(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
 }
 
-bool SkippedWhenNotAll(int type) { return type == ftBytes || type == ftVarBytes || (type >= 15 && type <= 22) || (type >= 26 && type <= 31); }
+// Names seen so far, without regard to case, in a hash list: wide tables stay linear.
+class TNameSet {
+public:
+    // True when the name is new (and now remembered).
+    bool Add(const std::string& name) {
+        const std::string key = UpperAscii(name);
+        std::uintptr_t found;
+        if (names_.FindByText(key, found)) return false;
+        names_.AddPair(++count_, key);
+        return true;
+    }
+
+private:
+    TMemSPHashList names_;
+    std::uintptr_t count_ = 0;
+};
 
 // Deletes later field definitions whose names repeat an earlier one.
 void Tidy(TMemCustomDataSet& ds) {
     auto& defs = ds.FieldDefs();
-    for (size_t i = 0; i < defs.size(); ++i)
-        for (size_t j = i + 1; j < defs.size();)
-            if (SameNoCase(defs[i].Name, defs[j].Name)) defs.erase(defs.begin() + static_cast<std::ptrdiff_t>(j));
-            else ++j;
+    TNameSet seen;
+    std::erase_if(defs, [&](const TFieldDef& d) { return !seen.Add(d.Name); });
 }
 
 void Fill(TMemCustomDataSet& ds, int lineA, int lineB) {
@@ -63,13 +77,10 @@ void Merge(TMemCustomDataSet& into, TMemCustomDataSet& a, TMemCustomDataSet* b) 
     NbAssert(a.FastFields().size() >= a.FieldDefs().size(), "Field count mismatch affffd1", kUnit, 1237);
     if (b) Fill(*b, 1253, 1255);
     std::vector<std::string> texts;
+    TNameSet names;
     auto add = [&](const std::vector<std::string>& from) {
-        for (const auto& t : from) {
-            const std::string name = FastFieldName(t);
-            bool present = false;
-            for (const auto& have : texts) present = present || SameNoCase(FastFieldName(have), name);
-            if (!present) texts.push_back(t);
-        }
+        for (const auto& t : from)
+            if (names.Add(FastFieldName(t))) texts.push_back(t);
     };
     add(a.FastFields());
     if (b) add(b->FastFields());

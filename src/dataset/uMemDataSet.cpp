@@ -28,6 +28,13 @@ bool SameNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+std::string UpperAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return out;
+}
+
 std::string JoinFastFields(const std::vector<std::string>& ff) {
     std::string out;
     for (const auto& f : ff) {
@@ -98,6 +105,7 @@ void TMemCustomDataSet::BuildLayout() {
 }
 
 void TMemCustomDataSet::CreateFields() {
+    fieldNames_.reset();
     const bool keep = fixedFields_ && fields_.size() == layout_.size();
     if (!keep) {
         fields_.clear();
@@ -113,7 +121,10 @@ void TMemCustomDataSet::CreateFields() {
     }
 }
 
-void TMemCustomDataSet::FreeFields() { fields_.clear(); }
+void TMemCustomDataSet::FreeFields() {
+    fieldNames_.reset();
+    fields_.clear();
+}
 
 void TMemCustomDataSet::SetActive(bool active) {
     if (active == active_) return;
@@ -156,9 +167,24 @@ void TMemCustomDataSet::ClearLayout() {
 }
 
 TField* TMemCustomDataSet::FieldNamed(std::string_view name) const {
-    for (const auto& f : fields_)
-        if (SameNoCase(f->FieldName(), name)) return f.get();
-    return nullptr;
+    // A few fields are compared in turn; many are found through a hash list of their upper-case
+    // names, so that looking up every field of a wide table stays linear.
+    constexpr size_t kHashFrom = 16;
+    if (fields_.size() < kHashFrom) {
+        for (const auto& f : fields_)
+            if (SameNoCase(f->FieldName(), name)) return f.get();
+        return nullptr;
+    }
+    if (!fieldNames_) {
+        fieldNames_ = std::make_unique<TMemSPHashList>(static_cast<int>(fields_.size() * 2));
+        for (const auto& f : fields_) {
+            const std::string key = UpperAscii(f->FieldName());
+            std::uintptr_t found;
+            if (!fieldNames_->FindByText(key, found)) fieldNames_->AddPair(reinterpret_cast<std::uintptr_t>(f.get()), key);
+        }
+    }
+    std::uintptr_t found = 0;
+    return fieldNames_->FindByText(UpperAscii(name), found) ? reinterpret_cast<TField*>(found) : nullptr;
 }
 
 TField& TMemCustomDataSet::FieldByName(std::string_view name) const {
