@@ -49,10 +49,11 @@ void Fill(TMemCustomDataSet& ds, int lineA, int lineB) {
     NbAssert(ds.FastFields().size() >= static_cast<size_t>(ds.FieldCount()), lineB == 1248 ? "Field count mismatch 1b!" : "Field count mismatch 2b!", kUnit, lineB);
 }
 
+// The name of a FastFields text: everything before its last two commas, as the layout reads it, so
+// that a name holding a comma ("Price, net") is compared whole.
 std::string FastFieldName(const std::string& text) {
-    const size_t comma = text.find(',');
-    NbAssert(comma != std::string::npos, "Invalid fastfield string!", kUnit, 1023);
-    return text.substr(0, comma);
+    NbAssert(text.find(',') != std::string::npos, "Invalid fastfield string!", kUnit, 1023);
+    return ParseFastField(text).name;
 }
 
 void CarryProperties(TMemCustomDataSet& into, TMemCustomDataSet& from) {

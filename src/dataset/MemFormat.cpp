@@ -15,8 +15,6 @@
 namespace {
 
 constexpr double kMsPerDay = 86400000.0;
-// Days from 0001-01-01 (day 0 of the civil algorithm's era shift) to 1899-12-30.
-constexpr std::int64_t kDeltaDays = 693594;
 
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;

@@ -221,6 +221,17 @@ TEST_F(Xml, EveryPrefixOfACompleteFileIsRefused) {
     }
 }
 
+TEST_F(Xml, ColumnNamesWithCommasStayWhole) {
+    TNbTempMemoryStream stream(
+        "<TABLE><METADATA><FIELDS><FIELD a=\"Price\" b=\"Integer\"/><FIELD a=\"Price, net\" b=\"Integer\"/></FIELDS></METADATA>"
+        "<ROWDATA><ROW><Price>1</Price><Price, net>2</Price, net></ROW></ROWDATA></TABLE>");
+    TNbDataSet ds;
+    LoadXmlStream(ds, stream);
+    ASSERT_EQ(ds.FieldCount(), 2);
+    EXPECT_EQ(ds.FieldByName("Price").AsInteger(), 1);
+    EXPECT_EQ(ds.FieldByName("Price, net").AsInteger(), 2);
+}
+
 TEST_F(Xml, WideTablesImport) {
     // 20,000 columns, every one named in the row in the opposite order.
     std::string text = "<TABLE><METADATA><FIELDS>";
