@@ -43,10 +43,12 @@ int TypeCode(const std::string& name) {
     return -1;
 }
 
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
 bool MatchNoCase(std::string_view text, size_t at, std::string_view upper) {
     if (at + upper.size() > text.size()) return false;
     for (size_t k = 0; k < upper.size(); ++k)
-        if (std::toupper(static_cast<unsigned char>(text[at + k])) != static_cast<unsigned char>(upper[k])) return false;
+        if (UpperAscii(text[at + k]) != upper[k]) return false;
     return true;
 }
 
@@ -400,7 +402,7 @@ TField* TXML2DataSet::FindField(const std::string& name) {
         const std::string& n = f.FieldName();
         bool same = n.size() == name.size();
         for (size_t k = 0; same && k < n.size(); ++k)
-            same = std::toupper(static_cast<unsigned char>(n[k])) == std::toupper(static_cast<unsigned char>(name[k]));
+            same = UpperAscii(n[k]) == UpperAscii(name[k]);
         if (same) {
             ++nextField_;
             return &f;
