@@ -1,6 +1,8 @@
 // Text rendering and CSV export of generated datasets of eight columns.
 //   bench_text_csv render ROWS   -> "seconds S rows R"
 //   bench_text_csv csv ROWS FILE -> "seconds S bytes B"
+//   bench_text_csv xml ROWS FILE -> "seconds S bytes B rows R" (the XML import of such a table)
+//   bench_text_csv xmlvalue entities|plain N FILE -> "seconds S bytes B chars C" (one value)
 #include "MemFormat.h"
 #include "uNbCsv.h"
 #include "uNbLog.h"
@@ -60,6 +62,26 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string mode = argv[1];
+    if (mode == "xmlvalue" && argc >= 5) {
+        // One Char value of N named entities, or of plain characters of the same byte length; then
+        // the import timed.
+        static const char* const kEntities[] = {"&lt;", "&amp;", "&COPY;", "&Pi;", "&TRADE;", "&gt;", "&QUOT;", "&infin;", "&APOS;", "&quot;"};
+        const long n = std::atol(argv[3]);
+        std::string value;
+        for (long i = 0; i < n; ++i) value += kEntities[i % 10];
+        if (std::string(argv[2]) == "plain") value.assign(value.size(), 'x');
+        {
+            std::ofstream out(argv[4], std::ios::binary);
+            out << "<TABLE><METADATA><FIELDS><FIELD attrname=\"V\" fieldtype=\"Char(100000000)\"/></FIELDS></METADATA><ROWDATA><ROW><V>" << value
+                << "</V></ROW></ROWDATA></TABLE>";
+        }
+        const auto start = std::chrono::steady_clock::now();
+        TNbDataSet ds;
+        LoadXmlFile(ds, nullptr, argv[4]);
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("seconds %.6f bytes %zu chars %zu\n", s, value.size(), ds.Field(0).ValueText().size());
+        return 0;
+    }
     const long rows = std::atol(argv[2]);
     if (mode == "xml") {
         // A file of the import layout with eight columns, then the import timed.

@@ -2,6 +2,7 @@
 #include "uNbCsv.h"
 #include "uNbLog.h"
 #include "uNbStartup.h"
+#include "uNbXml.h"
 #include "uRunLoop.h"
 #include "uTextResults.h"
 
@@ -10,14 +11,17 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* const kUsage =
     "usage: tolvansql -S server -U login -P password -d database (-i file.sql | -Q \"sql\")\n"
     "                 [--debug] [--csv file] [--max-column-width N] [--no-underline]\n"
+    "       tolvansql --xml file.xml [--csv file] [--max-column-width N] [--no-underline]\n"
     "\n"
     "Runs SQL against SQL Server as Tolvan's F5 does (Shift+F5 with --debug): batches are split at\n"
     "lines reading GO, and the output is what Tolvan's Text page shows.\n"
@@ -27,6 +31,8 @@ const char* const kUsage =
     "  -d database          the database to use\n"
     "  -i file / -Q sql     the SQL to run\n"
     "  --csv file           also write the first result as CSV\n"
+    "  --xml file           no server: import an XML dataset file and print it as the Text page\n"
+    "                       would after Import XML; exit 1 with the error when it is refused\n"
     "  --max-column-width N cut columns at N characters (0: no limit; default 100)\n"
     "  --no-underline       no line of hyphens under the headings\n"
     "  --log                the diagnostic log on standard error\n"
@@ -86,6 +92,23 @@ int Fail(int code, const std::string& message) {
     return code;
 }
 
+// --xml: the import of the result pages without a server, printed as the Text page shows it.
+int ImportXml(const std::string& xml, const std::string& csv, const TTextRenderSettings& settings) {
+    std::vector<std::unique_ptr<TMemCustomDataSet>> list;
+    std::string text;
+    try {
+        auto imported = std::make_unique<TNbDataSet>();
+        LoadXmlFile(*imported, nullptr, xml);
+        list.push_back(std::move(imported));
+        RenderTextResults(text, list, settings);
+        if (!csv.empty()) ExportCsvFile(*list[0], csv);
+    } catch (const Exception& e) {
+        return Fail(1, e.Message());
+    }
+    PrintLf(text);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,7 +117,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--log") == 0) NbLogSetLineFd(2);
     NbLibraryStartup(argc > 0 ? argv[0] : nullptr);
-    std::string server = "localhost", user, password, database, file, query, csv;
+    std::string server = "localhost", user, password, database, file, query, csv, xml;
     bool haveQuery = false, debug = false;
     TTextRenderSettings settings;
     if (const char* pw = std::getenv("TOLVAN_PASSWORD")) password = pw;
@@ -118,6 +141,7 @@ int main(int argc, char** argv) {
                 haveQuery = true;
             } else if (a == "--debug") debug = true;
             else if (a == "--csv") csv = value();
+            else if (a == "--xml") xml = value();
             else if (a == "--max-column-width") settings.MaxColumnWidth = std::atoi(value().c_str());
             else if (a == "--no-underline") settings.UnderlineHeadings = false;
             else if (a == "--log") continue;
@@ -126,6 +150,7 @@ int main(int argc, char** argv) {
             return Fail(2, e.what());
         }
     }
+    if (!xml.empty()) return file.empty() && !haveQuery ? ImportXml(xml, csv, settings) : Fail(2, "--xml takes no SQL (see --help)");
     if (file.empty() == !haveQuery) return Fail(2, "give exactly one of -i file and -Q sql (see --help)");
     if (database.empty()) return Fail(2, "give the database with -d (see --help)");
     std::string sql = query;

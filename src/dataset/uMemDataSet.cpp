@@ -86,6 +86,7 @@ void TMemCustomDataSet::BuildLayout() {
 }
 
 void TMemCustomDataSet::CreateFields() {
+    fieldNames_.reset();
     const bool keep = fixedFields_ && fields_.size() == layout_.size();
     if (!keep) {
         fields_.clear();
@@ -101,7 +102,10 @@ void TMemCustomDataSet::CreateFields() {
     }
 }
 
-void TMemCustomDataSet::FreeFields() { fields_.clear(); }
+void TMemCustomDataSet::FreeFields() {
+    fieldNames_.reset();
+    fields_.clear();
+}
 
 void TMemCustomDataSet::SetActive(bool active) {
     if (active == active_) return;
@@ -144,9 +148,24 @@ void TMemCustomDataSet::ClearLayout() {
 }
 
 TField* TMemCustomDataSet::FieldNamed(std::string_view name) const {
-    for (const auto& f : fields_)
-        if (NbSameText(f->FieldName(), name)) return f.get();
-    return nullptr;
+    // A few fields are compared in turn; many are found through a hash list of their upper-case
+    // names, so that looking up every field of a wide table stays linear.
+    constexpr size_t kHashFrom = 16;
+    if (fields_.size() < kHashFrom) {
+        for (const auto& f : fields_)
+            if (NbSameText(f->FieldName(), name)) return f.get();
+        return nullptr;
+    }
+    if (!fieldNames_) {
+        fieldNames_ = std::make_unique<TMemSPHashList>(static_cast<int>(fields_.size() * 2));
+        for (const auto& f : fields_) {
+            const std::string key = NbUpperText(f->FieldName());
+            std::uintptr_t found;
+            if (!fieldNames_->FindByText(key, found)) fieldNames_->AddPair(reinterpret_cast<std::uintptr_t>(f.get()), key);
+        }
+    }
+    std::uintptr_t found = 0;
+    return fieldNames_->FindByText(NbUpperText(name), found) ? reinterpret_cast<TField*>(found) : nullptr;
 }
 
 TField& TMemCustomDataSet::FieldByName(std::string_view name) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "MemFormat.h"
+#include "MemHash.h"
 #include "MemRowStore.h"
 #include "MemTypes.h"
 
@@ -418,6 +419,8 @@ private:
     std::vector<TMemFieldItem> layout_;
     std::string layoutSource_;  // the FastFields the layout was built from
     std::vector<std::unique_ptr<TField>> fields_;
+    // Upper-case field names to fields, built on the first look-up by name among many fields.
+    mutable std::unique_ptr<TMemSPHashList> fieldNames_;
     bool fixedFields_ = false;
     int valuesBytes_ = 0;
 

@@ -12,13 +12,28 @@ constexpr const char* kUnit = "NbUtils/uNbData";
 
 bool SkippedWhenNotAll(int type) { return type == ftBytes || type == ftVarBytes || (type >= 15 && type <= 22) || (type >= 26 && type <= 31); }
 
+// Names seen so far, without regard to case, in a hash list: wide tables stay linear.
+class TNameSet {
+public:
+    // True when the name is new (and now remembered).
+    bool Add(const std::string& name) {
+        const std::string key = NbUpperText(name);
+        std::uintptr_t found;
+        if (names_.FindByText(key, found)) return false;
+        names_.AddPair(++count_, key);
+        return true;
+    }
+
+private:
+    TMemSPHashList names_;
+    std::uintptr_t count_ = 0;
+};
+
 // Deletes later field definitions whose names repeat an earlier one.
 void Tidy(TMemCustomDataSet& ds) {
     auto& defs = ds.FieldDefs();
-    for (size_t i = 0; i < defs.size(); ++i)
-        for (size_t j = i + 1; j < defs.size();)
-            if (NbSameText(defs[i].Name, defs[j].Name)) defs.erase(defs.begin() + static_cast<std::ptrdiff_t>(j));
-            else ++j;
+    TNameSet seen;
+    std::erase_if(defs, [&](const TFieldDef& d) { return !seen.Add(d.Name); });
 }
 
 void Fill(TMemCustomDataSet& ds, int lineA, int lineB) {
@@ -29,10 +44,11 @@ void Fill(TMemCustomDataSet& ds, int lineA, int lineB) {
     NbAssert(ds.FastFields().size() >= static_cast<size_t>(ds.FieldCount()), lineB == 1248 ? "Field count mismatch 1b!" : "Field count mismatch 2b!", kUnit, lineB);
 }
 
+// The name of a FastFields text: everything before its last two commas, as the layout reads it, so
+// that a name holding a comma ("Price, net") is compared whole.
 std::string FastFieldName(const std::string& text) {
-    const size_t comma = text.find(',');
-    NbAssert(comma != std::string::npos, "Invalid fastfield string!", kUnit, 1023);
-    return text.substr(0, comma);
+    NbAssert(text.find(',') != std::string::npos, "Invalid fastfield string!", kUnit, 1023);
+    return ParseFastField(text).name;
 }
 
 void CarryProperties(TMemCustomDataSet& into, TMemCustomDataSet& from) {
@@ -57,13 +73,10 @@ void Merge(TMemCustomDataSet& into, TMemCustomDataSet& a, TMemCustomDataSet* b) 
     NbAssert(a.FastFields().size() >= a.FieldDefs().size(), "Field count mismatch affffd1", kUnit, 1237);
     if (b) Fill(*b, 1253, 1255);
     std::vector<std::string> texts;
+    TNameSet names;
     auto add = [&](const std::vector<std::string>& from) {
-        for (const auto& t : from) {
-            const std::string name = FastFieldName(t);
-            bool present = false;
-            for (const auto& have : texts) present = present || NbSameText(FastFieldName(have), name);
-            if (!present) texts.push_back(t);
-        }
+        for (const auto& t : from)
+            if (names.Add(FastFieldName(t))) texts.push_back(t);
     };
     add(a.FastFields());
     if (b) add(b->FastFields());

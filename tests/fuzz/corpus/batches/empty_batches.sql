@@ -1,0 +1,5 @@
+GO
+GO
+
+GO
+select 3

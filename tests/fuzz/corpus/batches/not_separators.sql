@@ -1,0 +1,7 @@
+go
+ GO
+GO 
+GO;
+GO 2
+GO
+GO
