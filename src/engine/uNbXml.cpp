@@ -308,8 +308,9 @@ std::string TXML2DataSet::ReadText(std::string_view what, std::string_view name,
     std::string out;
     for (;;) {
         // Plain characters up to the next "<" or "&" are taken in one piece.
-        const size_t special = in_.find_first_of("<&", pos_);
-        if (special == std::string_view::npos) Truncated(std::string(what) + std::string(name), startedAt);
+        size_t special = pos_;
+        while (special < in_.size() && in_[special] != '<' && in_[special] != '&') ++special;
+        if (special == in_.size()) Truncated(std::string(what) + std::string(name), startedAt);
         out.append(in_.substr(pos_, special - pos_));
         pos_ = special;
         if (in_[pos_] == '<') {
