@@ -458,7 +458,7 @@ bool TfTlvnMain::eventFilter(QObject* watched, QEvent* event) {
     } else if (event->type() == QEvent::MouseButtonPress && watched == itemtree->viewport()) {
         // A right click leaves the selection as it is: the menu applies to the selected node.
         auto* mouse = static_cast<QMouseEvent*>(event);
-        if (mouse->button() == Qt::RightButton) {
+        if (mouse->button() == Qt::RightButton && itemtree->isEnabled()) {
             itemtreeMouseDown(mouse->globalPosition().toPoint());
             return true;
         }

@@ -218,6 +218,35 @@ private slots:
         QVERIFY(w.CurrentEditor()->sqledit->text().isEmpty());
     }
 
+    // Double-click on a table renames the unchanged current tab and puts the preview query in it; with
+    // Shift held, or when the current editor was changed, it opens a new tab.
+    void tabChoiceForATable() {
+        TfTlvnMain w;
+        w.AutoConnect = false;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.pItems->setEnabled(true);
+        Fill(w, {QStringLiteral("Table/T"), QStringLiteral("Table/U")});
+        const QPoint t = w.itemtree->visualRect(w.ItemModel->IndexOf(1)).center();
+        // Through the window, as the platform delivers a double-click.
+        auto doubleClick = [&w, t](Qt::KeyboardModifiers mods) {
+            QTest::mouseDClick(w.windowHandle(), Qt::LeftButton, mods, w.itemtree->viewport()->mapTo(&w, t));
+        };
+        doubleClick({});
+        QCOMPARE(w.pc->count(), 1);
+        QCOMPARE(w.pc->tabText(0), QStringLiteral("&1 T"));
+        QCOMPARE(w.CurrentEditor()->sqledit->text(), QStringLiteral("select top 100 * from [T]"));
+        doubleClick(Qt::ShiftModifier);
+        QCOMPARE(w.pc->count(), 2);
+        QCOMPARE(w.pc->tabText(1), QStringLiteral("&2 T"));
+        w.CurrentEditor()->sqledit->insert(QStringLiteral("-- mine "));
+        w.SelectNode(2);
+        QTest::keyClick(w.itemtree, Qt::Key_Return);
+        QCOMPARE(w.pc->count(), 3);
+        QCOMPARE(w.pc->tabText(2), QStringLiteral("&3 U"));
+        QVERIFY(w.pc->widget(1)->findChild<QsciScintilla*>()->text().startsWith(QStringLiteral("-- mine ")));
+    }
+
     // Tables get "&View" and "&Table structure", procedures "View in new tab", other kinds no menu;
     // the menu is for the selected node.
     void rightClickMenuByKind() {
@@ -225,6 +254,7 @@ private slots:
         w.AutoConnect = false;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
+        w.pItems->setEnabled(true);
         Fill(w, {QStringLiteral("Table/T"), QStringLiteral("Procedure/P"), QStringLiteral("Trigger/R")});
         struct Case {
             int node;
