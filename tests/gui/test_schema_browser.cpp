@@ -157,6 +157,13 @@ private slots:
         w.itemtreeDblClick();
         const QString alter = w.CurrentEditor()->sqledit->text();
         QVERIFY2(alter.startsWith(QStringLiteral("ALTER procedure [p'q]]r] as")) && alter.contains(QStringLiteral("-- σχόλιο")), qPrintable(alter));
+
+        // A load that fails is left as far as it got (emptied, nothing rebuilt) and its error reaches
+        // the caller.
+        w.db.Execute("exec sp_sandbox_drop_after_rows 2");
+        QVERIFY_THROWS_EXCEPTION(std::exception, w.LoadObjectTree());
+        QVERIFY(w.ObjectTree.ObjectPathList.empty());
+        QCOMPARE(w.ItemModel->rowCount({}), 0);
     }
 };
 
