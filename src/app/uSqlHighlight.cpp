@@ -65,6 +65,10 @@ void TSqlWords::SetTableNames(const QStringList& names) {
     for (const QString& n : names) TableNames.insert(n.toLower());
 }
 
+void TSqlWords::AddTableNames(const QStringList& names) {
+    for (const QString& n : names) TableNames.insert(n.toLower());
+}
+
 TSqlLineTokens TokenizeSqlLine(const QString& line, bool inComment, const TSqlWords& words) {
     TSqlLineTokens out;
     const int n = int(line.size());

@@ -22,6 +22,7 @@ public:
     bool IsKeyword(const QString& lowerWord) const;  // reserved words, data types, functions, @@ variables
     bool IsTableName(const QString& lowerWord) const;
     void SetTableNames(const QStringList& names);
+    void AddTableNames(const QStringList& names);
 
 private:
     QSet<QString> Keywords;

@@ -3,6 +3,7 @@
 #include "uConnect.h"
 #include "uNbAbout.h"
 #include "uNbIdleDelay.h"
+#include "uObjectTreeModel.h"
 #include "uSqlEditor.h"
 
 #include <Qsci/qsciscintilla.h>
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -29,7 +31,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 TfTlvnMain* fTlvnMain = nullptr;
@@ -114,7 +116,7 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
 
     connect(aNew, &QAction::triggered, this, [this] { NewEditorTab(QString()); });
     connect(aClose, &QAction::triggered, this, [this] { aCloseExecute(); });
-    connect(aRefreshItems, &QAction::triggered, this, [this] { LoadDatabaseList(); });
+    connect(aRefreshItems, &QAction::triggered, this, [this] { RefreshItems(); });
     connect(aExecute, &QAction::triggered, this, [this] { aExecuteExecute(); });
     connect(aSilly1, &QAction::triggered, this, [this] { aExecuteExecute(); });
     connect(aExecuteDebug, &QAction::triggered, this, [this] { aExecuteDebugExecute(); });
@@ -244,7 +246,7 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     vSplitter->setHandleWidth(3);
     vSplitter->setSizes({kClientHeight - 193, 193});
 
-    // The object tree's place at the left, with its search box; the tree fills it once it is built.
+    // The object tree at the left, under its search box.
     pItems = new QWidget(this);
     pItems->setObjectName(QStringLiteral("pItems"));
     auto* itemsLayout = new QVBoxLayout(pItems);
@@ -255,16 +257,37 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     eSearch = new QLineEdit(pItems);
     eSearch->setObjectName(QStringLiteral("eSearch"));
     eSearch->setToolTip(QStringLiteral("Search the database schema for a particular substring"));
-    eSearch->setEnabled(false);
     lSearch->setBuddy(eSearch);
     searchRow->addWidget(lSearch);
     searchRow->addWidget(eSearch, 1);
     itemsLayout->addLayout(searchRow);
-    itemtree = new QTreeWidget(pItems);
+    itemtree = new QTreeView(pItems);
     itemtree->setObjectName(QStringLiteral("itemtree"));
     itemtree->setHeaderHidden(true);
     itemtree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    itemtree->setSelectionMode(QAbstractItemView::SingleSelection);
+    itemtree->setUniformRowHeights(true);  // keeps a tree of many thousand rows fast
+    itemtree->setIndentation(19);
+    ItemModel = new TObjectTreeModel(ObjectTree, this);
+    itemtree->setModel(ItemModel);
+    itemtree->installEventFilter(this);
+    itemtree->viewport()->installEventFilter(this);
+    eSearch->installEventFilter(this);
+    connect(itemtree, &QAbstractItemView::doubleClicked, this, [this] { itemtreeDblClick(); });
     itemsLayout->addWidget(itemtree, 1);
+    SearchTimer = new QTimer(this);
+    SearchTimer->setInterval(250);
+    SearchTimer->setSingleShot(true);
+    connect(SearchTimer, &QTimer::timeout, this, [this] { SearchTimerTick(); });
+    SearchTimer->start();
+    connect(eSearch, &QLineEdit::textChanged, this, [this] { eSearchChange(); });
+    treeviewpopup = new QMenu(this);
+    View1 = treeviewpopup->addAction(QStringLiteral("&View"));
+    Viewtablestructure1 = treeviewpopup->addAction(QStringLiteral("&Table structure"));
+    Openinnewtab1 = treeviewpopup->addAction(QStringLiteral("View in new tab"));
+    connect(View1, &QAction::triggered, this, [this] { itemtreeDblClick(); });
+    connect(Viewtablestructure1, &QAction::triggered, this, [this] { Viewtablestructure1Click(); });
+    connect(Openinnewtab1, &QAction::triggered, this, [this] { Openinnewtab1Click(); });
     hSplitter = new QSplitter(Qt::Horizontal, this);
     hSplitter->setObjectName(QStringLiteral("hSplitter"));
     hSplitter->addWidget(pItems);
@@ -342,6 +365,11 @@ void TfTlvnMain::UpdateActionStates(bool flag) {
     const bool active = flag && db.Connected();
     CatalogActive = active;
     const bool tabs = HasEditorTabs();
+    if (!db.Connected()) ClearSchemaItems();
+    pItems->setEnabled(active);
+    QPalette searchColours = eSearch->palette();
+    searchColours.setColor(QPalette::Base, palette().color(active ? QPalette::Base : QPalette::Button));
+    eSearch->setPalette(searchColours);
     aRefreshItems->setEnabled(active);
     for (QAction* a : {aExecute, aExecuteDebug, aSilly1, aSilly2}) a->setEnabled(tabs && active);
     for (QAction* a : {aClose, aWordWrap, aFind}) a->setEnabled(tabs);
@@ -433,6 +461,22 @@ bool TfTlvnMain::eventFilter(QObject* watched, QEvent* event) {
         if (watched == eDatabase || (eDatabase && watched == eDatabase->lineEdit())) {
             if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) SelectDatabase(eDatabase->currentText());
         }
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        if (watched == eSearch && (enter || key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+            eSearchKeyDown(key->key());
+            return true;
+        }
+        if (watched == itemtree && enter) {
+            itemtreeDblClick();
+            return true;
+        }
+    } else if (event->type() == QEvent::MouseButtonPress && watched == itemtree->viewport()) {
+        // A right click leaves the selection as it is: the menu applies to the selected node.
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::RightButton && itemtree->isEnabled()) {
+            itemtreeMouseDown(mouse->globalPosition().toPoint());
+            return true;
+        }
     } else if (event->type() == QEvent::FocusOut && (watched == eDatabase || watched == eDatabase->lineEdit())) {
         if (!eDatabase->view()->isVisible()) SelectDatabase(eDatabase->currentText());
     }
@@ -487,6 +531,7 @@ void TfTlvnMain::SelectDatabase(const QString& name) {
     quoted.replace(QStringLiteral("]"), QStringLiteral("]]"));
     db.Execute("use [" + quoted.toStdString() + "]");
     CurrentDatabase = name.toStdString();
+    LoadObjectTree();
 }
 
 void TfTlvnMain::aConnectExecute() {
@@ -586,4 +631,204 @@ void TfTlvnMain::RenderTextPage() {
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     resulttext->setPlainText(shown);
     pcResults->setCurrentWidget(resulttext);
+}
+
+// ---------------------------------------------------------------- object tree
+
+void TfTlvnMain::RefreshItems() {
+    LoadDatabaseList();
+    LoadObjectTree();
+}
+
+void TfTlvnMain::RehighlightEditors() {
+    for (int i = 0; i < pc->count(); ++i)
+        if (auto* tab = qobject_cast<TEditorTab*>(pc->widget(i))) tab->Editor->Rehighlight();
+}
+
+void TfTlvnMain::ClearSchemaItems() {
+    ItemModel->BeginRebuild();
+    ObjectTree.Clear();
+    ObjectTree.Rebuild(std::string());
+    ItemModel->EndRebuild();
+    Highlighter.SetTableNames({});
+    RehighlightEditors();
+}
+
+void TfTlvnMain::LoadObjectTree() {
+    // On a failure the tree stays empty with the paths read so far; the editors still show the names.
+    struct Rehighlight {
+        TfTlvnMain* w;
+        ~Rehighlight() { w->RehighlightEditors(); }
+    } rehighlight{this};
+    ClearSchemaItems();
+    AddObjectPaths("Table", *Run->OpenResultDataSet(kTableListSql, *this));
+    const std::unique_ptr<TNbDataSet> code = Run->OpenResultDataSet(kCodeObjectListSql, *this);
+    for (const char* kind : {"View", "Procedure", "Trigger", "ScalarFunction", "TableFunction"}) AddObjectPaths(kind, *code);
+    RebuildObjectTree(eSearch->text());
+}
+
+void TfTlvnMain::AddObjectPaths(const std::string& kind, TNbDataSet& d) {
+    TField& selects = d.FieldByName("Is" + kind);
+    TField& name = d.FieldByName("Name");
+    if (d.RowCount() == 0) return;
+    QStringList names;
+    d.MoveFirst();
+    while (!d.AtEnd()) {
+        if (selects.AsInteger() == 1) {
+            const std::string n = name.ValueText();
+            ObjectTree.AddPath(kind, n);
+            names.append(Q(n));
+        }
+        d.MoveNext();
+    }
+    Highlighter.AddTableNames(names);
+}
+
+void TfTlvnMain::RebuildObjectTree(const QString& filter) {
+    struct Resume {
+        QWidget* w;
+        ~Resume() { w->setUpdatesEnabled(true); }
+    } resume{itemtree};
+    itemtree->setUpdatesEnabled(false);
+    const std::string lower = LowerAscii(filter.toStdString());
+    ItemModel->BeginRebuild();
+    ObjectTree.Rebuild(lower);
+    ItemModel->EndRebuild();
+    if (!lower.empty() && ObjectTree.MatchCount() < 100) itemtree->expandAll();
+    if (ObjectTree.NodeCount() > 0) itemtree->scrollToTop();
+    if (ObjectTree.FirstMatchNode() != TObjectTree::kNone) SelectNode(ObjectTree.FirstMatchNode());
+}
+
+int TfTlvnMain::SelectedNode() const {
+    const QModelIndexList selected = itemtree->selectionModel()->selectedIndexes();
+    return selected.isEmpty() ? TObjectTree::kNone : TObjectTreeModel::NodeOf(selected.first());
+}
+
+void TfTlvnMain::SelectNode(int node) {
+    const QModelIndex index = ItemModel->IndexOf(node);
+    for (QModelIndex up = index.parent(); up.isValid(); up = up.parent()) itemtree->expand(up);
+    itemtree->setCurrentIndex(index);
+    itemtree->scrollTo(index);
+}
+
+int TfTlvnMain::TopGroupOf(int node) const {
+    while (node != TObjectTree::kNone) {
+        const int parent = ObjectTree.Parent(node);
+        if (parent == TObjectTree::kNone || ObjectTree.Caption(parent).empty()) break;
+        node = parent;
+    }
+    return node;
+}
+
+void TfTlvnMain::eSearchChange() {
+    SearchTimer->stop();
+    SearchTimer->start();
+}
+
+void TfTlvnMain::SearchTimerTick() {
+    SearchTimer->stop();
+    if (eSearch->text() == LastSearchText) return;
+    LastSearchText = eSearch->text();
+    RebuildObjectTree(LastSearchText);
+}
+
+void TfTlvnMain::eSearchKeyDown(int key) {
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        itemtreeDblClick();
+        return;
+    }
+    // Up and Down step through the tree in its full order, closed groups included.
+    itemtree->setFocus();
+    const int selected = SelectedNode();
+    int i = selected == TObjectTree::kNone ? 0 : selected;
+    if (key == Qt::Key_Up) i = std::max(i - 1, 0);
+    else if (i + 1 < ObjectTree.NodeCount()) ++i;
+    if (ObjectTree.NodeCount() > 0) SelectNode(i);
+}
+
+void TfTlvnMain::SetEditorText(TSqlEditor* editor, const QString& text) {
+    editor->sqledit->setText(text);
+    editor->sqledit->setModified(false);
+}
+
+void TfTlvnMain::ChooseTabFor(const QString& name, bool shiftAddsTab) {
+    if (!HasEditorTabs() || CurrentEditor()->sqledit->isModified() ||
+        (shiftAddsTab && (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier))) {
+        NewEditorTab(name);
+        return;
+    }
+    SetTabName(qobject_cast<TEditorTab*>(pc->currentWidget()), name);
+}
+
+void TfTlvnMain::itemtreeDblClick() {
+    const int node = SelectedNode();
+    if (node == TObjectTree::kNone || ObjectTree.Parent(node) == TObjectTree::kNone) return;
+    const std::string name(ObjectTree.Caption(node));
+    ChooseTabFor(Q(name), true);
+    const std::string kind(ObjectTree.Caption(TopGroupOf(node)));
+    if (kind == "Table") PreviewTable(node);
+    else OpenObjectSource(kind, node);
+}
+
+void TfTlvnMain::itemtreeMouseDown(const QPoint& globalPos) {
+    const int node = SelectedNode();
+    if (node == TObjectTree::kNone || ObjectTree.Parent(node) == TObjectTree::kNone) return;
+    const std::string_view kind = ObjectTree.Caption(TopGroupOf(node));
+    const bool table = kind == "Table";
+    if (!table && kind != "Procedure") return;
+    View1->setVisible(table);
+    Viewtablestructure1->setVisible(table);
+    Openinnewtab1->setVisible(!table);
+    treeviewpopup->popup(globalPos);
+}
+
+void TfTlvnMain::Viewtablestructure1Click() {
+    const int node = SelectedNode();
+    if (node == TObjectTree::kNone || ObjectTree.Parent(node) == TObjectTree::kNone) return;
+    const std::string name(ObjectTree.Caption(node));
+    ChooseTabFor(Q(name), false);
+    SetEditorText(CurrentEditor(), Q(TableStructureSql(name)));
+    aExecuteExecute();
+}
+
+void TfTlvnMain::Openinnewtab1Click() {
+    const int node = SelectedNode();
+    if (node == TObjectTree::kNone || ObjectTree.Parent(node) == TObjectTree::kNone) return;
+    NewEditorTab(Q(std::string(ObjectTree.Caption(node))));
+    OpenObjectSource(std::string(ObjectTree.Caption(TopGroupOf(node))), node);
+}
+
+std::string TfTlvnMain::ReadObjectSource(const std::string& kind, const std::string& name) {
+    const std::unique_ptr<TNbDataSet> pieces = Run->OpenResultDataSet(ObjectSourceSql(kind, name), *this);
+    TField& text = pieces->FieldByName("Text");
+    std::string source;
+    pieces->MoveFirst();
+    while (!pieces->AtEnd()) {
+        text.AppendValueText(source);
+        pieces->MoveNext();
+    }
+    return source;
+}
+
+void TfTlvnMain::OpenObjectSource(const std::string& kind, int node) {
+    const std::string source = ReadObjectSource(kind, std::string(ObjectTree.Caption(node)));
+    TSqlEditor* editor = CurrentEditor();
+    QsciScintilla* ed = editor->sqledit;
+    ed->setText(Q(source));
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<size_t>(ed->lines()));
+    for (int i = 0; i < ed->lines(); ++i) lines.push_back(ed->text(i).toStdString());
+    const int changed = CreateToAlter(lines);
+    if (changed >= 0) {
+        ed->setSelection(changed, 0, changed, 7);
+        ed->replaceSelectedText(QStringLiteral("ALTER "));
+        ed->setCursorPosition(0, 0);
+    }
+    ed->setModified(false);
+    ed->setFocus();
+}
+
+void TfTlvnMain::PreviewTable(int node) {
+    SetEditorText(CurrentEditor(), Q(TablePreviewSql(ObjectTree.Caption(node))));
+    aExecuteExecute();
 }

@@ -2,6 +2,7 @@
 // with its Text page, and the status bar.
 #pragma once
 
+#include "uObjectTree.h"
 #include "uSqlHighlight.h"
 
 #include "uDbAccess.h"
@@ -18,8 +19,11 @@ class QComboBox;
 class QLabel;
 class QPlainTextEdit;
 class QSplitter;
-class QTreeWidget;
 class QLineEdit;
+class QMenu;
+class QTimer;
+class QTreeView;
+class TObjectTreeModel;
 class QTabWidget;
 class QToolButton;
 class TNbAboutAction;
@@ -92,6 +96,42 @@ public:
     void aConnectExecute();
     void IdleDelayIdleDelay();
 
+    // Object tree at the left, its search and what opens from it.
+    QWidget* pItems;
+    QLineEdit* eSearch;
+    QTreeView* itemtree;
+    TObjectTree ObjectTree;  // the object paths and the nodes shown
+    TObjectTreeModel* ItemModel;
+    QTimer* SearchTimer;
+    QString LastSearchText;
+    QMenu* treeviewpopup;
+    QAction *View1, *Viewtablestructure1, *Openinnewtab1;
+
+    void RefreshItems();
+    void LoadObjectTree();
+    void ClearSchemaItems();
+    void AddObjectPaths(const std::string& kind, TNbDataSet& d);
+    void RebuildObjectTree(const QString& filter);
+    void eSearchChange();
+    void SearchTimerTick();
+    void eSearchKeyDown(int key);
+    void itemtreeDblClick();
+    void itemtreeMouseDown(const QPoint& globalPos);
+    void Viewtablestructure1Click();
+    void Openinnewtab1Click();
+    int SelectedNode() const;
+    void SelectNode(int node);
+    int TopGroupOf(int node) const;
+    std::string ReadObjectSource(const std::string& kind, const std::string& name);
+    void OpenObjectSource(const std::string& kind, int node);
+    void PreviewTable(int node);
+    // Which tab an object opens in: a new one when there is none or the current one is changed
+    // (or, where `shiftAddsTab`, while Shift is held); else the current one, renamed.
+    void ChooseTabFor(const QString& name, bool shiftAddsTab);
+    // The program replaces an editor's whole text: the editor counts as unchanged afterwards.
+    void SetEditorText(TSqlEditor* editor, const QString& text);
+    void RehighlightEditors();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -114,9 +154,6 @@ private:
     TNbIdleDelay* IdleDelay;
     QSplitter* vSplitter;
     QSplitter* hSplitter;
-    QWidget* pItems;
-    QLineEdit* eSearch;
-    QTreeWidget* itemtree;
     QToolButton* bHideResults;
     bool centred_ = false;
     bool shownOnce_ = false;

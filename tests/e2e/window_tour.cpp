@@ -1,9 +1,11 @@
 // Drives the real window on an X display (Xvfb in the tests): the connection dialog, then a
-// connection to the stand-in, a database choice and an F5 run; screenshots of the screen are saved
-// to the folder given as the first argument.
+// connection to the stand-in, a database choice and an F5 run, the object tree, a search in it and
+// a procedure opened as ALTER; screenshots of the screen are saved to the folder given as the first
+// argument.
 #include "SandboxProcess.h"
 #include "uConnect.h"
 #include "uSqlEditor.h"
+#include "uObjectTreeModel.h"
 #include "uTolvanMain.h"
 
 #include <Qsci/qsciscintilla.h>
@@ -15,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QThread>
+#include <QTreeView>
 
 #include <cstdio>
 
@@ -85,6 +88,32 @@ int main(int argc, char** argv) {
     }
     if (!Shot(out + QStringLiteral("/main-window.png"), w.frameGeometry())) {
         std::fprintf(stderr, "window_tour: the window screenshot is blank\n");
+        return 1;
+    }
+
+    // The object tree of the demo database: the first table selected, its group open.
+    w.itemtree->expand(w.ItemModel->index(1, 0, {}));
+    w.itemtree->expand(w.ItemModel->index(2, 0, {}));
+    Settle(300);
+    if (w.ObjectTree.NodeCount() == 0 || !Shot(out + QStringLiteral("/object-tree.png"), w.frameGeometry())) {
+        std::fprintf(stderr, "window_tour: no object tree to show\n");
+        return 1;
+    }
+    // A search: the count node first and every match open below it.
+    w.eSearch->setFocus();
+    w.eSearch->setText(QStringLiteral("ord"));
+    Settle(600);
+    if (!w.ItemModel->index(0, 0, {}).data().toString().endsWith(QStringLiteral("matches)")) || !Shot(out + QStringLiteral("/tree-search.png"), w.frameGeometry())) {
+        std::fprintf(stderr, "window_tour: the search shows no count node\n");
+        return 1;
+    }
+    // A procedure opened from the tree: its source in a new tab, CREATE turned into ALTER.
+    for (int n = 0; n < w.ObjectTree.NodeCount(); ++n)
+        if (w.ObjectTree.Caption(n) == "SetOrderStatus") w.SelectNode(n);
+    w.itemtreeDblClick();
+    Settle(500);
+    if (!w.CurrentEditor()->sqledit->text().startsWith(QStringLiteral("ALTER PROCEDURE")) || !Shot(out + QStringLiteral("/procedure-alter.png"), w.frameGeometry())) {
+        std::fprintf(stderr, "window_tour: the procedure did not open as ALTER: %s\n", qPrintable(w.CurrentEditor()->sqledit->text()));
         return 1;
     }
     std::printf("window tour ok: %s\n", qPrintable(out));
