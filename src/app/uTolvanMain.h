@@ -20,9 +20,11 @@ class QPlainTextEdit;
 class QSplitter;
 class QTreeWidget;
 class QLineEdit;
+class QMenu;
 class QTabWidget;
 class QToolButton;
 class TNbIdleDelay;
+class TResultPages;
 class TSqlEditor;
 
 // One editor tab: its SQL editor frame and the name shown after its number.
@@ -59,6 +61,8 @@ public:
     QTabWidget* pc;
     QTabWidget* pcResults;
     QPlainTextEdit* resulttext;
+    std::unique_ptr<TResultPages> ResultPages;  // the Grid page and the page choice
+    QMenu* puGrid;
     QLabel *statusRow, *statusCol, *statusText;
 
     void CenterOnScreen();
