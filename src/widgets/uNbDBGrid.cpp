@@ -55,6 +55,20 @@ QString TsvCell(const QString& s) {
     return QLatin1Char('"') + q + QLatin1Char('"');
 }
 
+// One line of text in a cell without a layout pass; clipped only when it does not fit.
+void DrawCellText(QPainter& p, const QFontMetrics& fm, const QRect& r, const QString& s, bool right) {
+    const int w = fm.horizontalAdvance(s);
+    const int y = r.top() + (r.height() - fm.height()) / 2 + fm.ascent();
+    if (w <= r.width()) {
+        p.drawText(right ? r.right() + 1 - w : r.left(), y, s);
+        return;
+    }
+    p.save();
+    p.setClipRect(r, Qt::IntersectClip);
+    p.drawText(r.left(), y, s);
+    p.restore();
+}
+
 // The in-place editor: the field's text, which stays selectable but unchangeable when the cell
 // cannot be modified.
 class TDBGridInplaceEdit : public QStyledItemDelegate {
@@ -306,7 +320,10 @@ void TGridDataLink::DataChanged() {
         rows_ = now;
         endResetModel();
     } else if (rows_ > 0 && columnCount() > 0) {
-        emit dataChanged(index(0, 0), index(rows_ - 1, columnCount() - 1));
+        // Only the rows in view: the view measures every cell of the range it is told about.
+        const int top = std::min(grid_.TopRow(), rows_ - 1);
+        const int last = std::min(rows_, top + grid_.ClientRowsReach()) - 1;
+        emit dataChanged(index(top, 0), index(last, columnCount() - 1));
     }
     grid_.LinkDataChanged();
 }
@@ -1039,6 +1056,9 @@ void TNbDBGrid::paintEvent(QPaintEvent* event) {
     }
     QFont nullFont = font();
     nullFont.setItalic(true);
+    const QFontMetrics fm(font());
+    const QFontMetrics nullFm(nullFont);
+    p.setFont(font());
     for (int r = top; r < last; ++r) {
         const int y = (r - top) * rowHeight_;
         const std::uint8_t* values = ds.RowValuesAt(r);
@@ -1065,17 +1085,16 @@ void TNbDBGrid::paintEvent(QPaintEvent* event) {
                     }
                 } else if (editingRow && ds.RowNumber() == r + 1) {
                     p.setPen(isSel ? pal.color(QPalette::HighlightedText) : text);
-                    p.drawText(tr, (TGridDataLink::IsNumeric(*f) ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter, Q(f->DisplayText()));
+                    DrawCellText(p, fm, tr, Q(f->DisplayText()), TGridDataLink::IsNumeric(*f));
                 } else if (f->ValueIsNullIn(values)) {
                     // NULL is told apart from an empty text by a muted word.
                     p.setPen(isSel ? pal.color(QPalette::HighlightedText) : muted);
                     p.setFont(nullFont);
-                    p.drawText(tr, Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("NULL"));
+                    DrawCellText(p, nullFm, tr, QStringLiteral("NULL"), false);
                     p.setFont(font());
                 } else {
                     p.setPen(isSel ? pal.color(QPalette::HighlightedText) : text);
-                    p.drawText(tr, (TGridDataLink::IsNumeric(*f) ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter | Qt::TextSingleLine,
-                               Q(f->DisplayTextFrom(values)));
+                    DrawCellText(p, fm, tr, Q(f->DisplayTextFrom(values)), TGridDataLink::IsNumeric(*f));
                 }
             }
             p.setPen(lines);
