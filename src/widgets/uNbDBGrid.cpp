@@ -63,9 +63,10 @@ void DrawCellText(QPainter& p, const QFontMetrics& fm, const QRect& r, const QSt
         p.drawText(right ? r.right() + 1 - w : r.left(), y, s);
         return;
     }
+    // Too long: cut at the side away from the alignment, as the drawing would place it.
     p.save();
     p.setClipRect(r, Qt::IntersectClip);
-    p.drawText(r.left(), y, s);
+    p.drawText(right ? r.right() + 1 - w : r.left(), y, s);
     p.restore();
 }
 
