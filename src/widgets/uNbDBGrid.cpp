@@ -361,9 +361,10 @@ TNbDBGrid::TNbDBGrid(QWidget* owner) : QAbstractItemView(owner), options_(Defaul
         viewport()->update();
         footer_->update();
     });
-    connect(titles_, &QHeaderView::sectionMoved, this, [this] {
+    connect(titles_, &QHeaderView::sectionMoved, this, [this](int, int from, int to) {
         viewport()->update();
         footer_->update();
+        if (OnColumnMoved) OnColumnMoved(from, to);
     });
     connect(titles_, &QHeaderView::sectionCountChanged, this, [this] { updateGeometries(); });
     SetOptions(options_);

@@ -153,6 +153,8 @@ public:
     std::function<void(int)> OnMouseOverTitle;
     std::function<void(int)> OnTitleClick;
     std::function<void(int)> OnCellClick;
+    // Raised after the user dragged a column to another place (from and to positions).
+    std::function<void(int, int)> OnColumnMoved;
     // A failure of the dataset while posting or moving; a message box when not set.
     std::function<void(const std::exception&)> OnError;
 
