@@ -328,6 +328,15 @@ private slots:
         QCOMPARE(s.grid->currentIndex().column(), 1);
         QTest::keyClick(s.grid.get(), Qt::Key_Home, Qt::ControlModifier);
         QCOMPARE(ds->RowNumber(), 1);
+        // A wheel notch down moves one record forward, up one back.
+        const QPointF at(20, 20);
+        QWheelEvent down(at, s.grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(s.grid->viewport(), &down);
+        QApplication::sendEvent(s.grid->viewport(), &down);
+        QCOMPARE(ds->RowNumber(), 3);
+        QWheelEvent up(at, s.grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(s.grid->viewport(), &up);
+        QCOMPARE(ds->RowNumber(), 2);
         // The cursor moved elsewhere brings the grid along.
         ds->SetRowNumber(500);
         QCOMPARE(s.grid->currentIndex().row(), 499);
