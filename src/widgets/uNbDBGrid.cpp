@@ -901,8 +901,6 @@ void TNbDBGrid::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && at.isValid() && OnCellClick) OnCellClick(at.column());
 }
 
-void TNbDBGrid::mouseDoubleClickEvent(QMouseEvent* event) { QAbstractItemView::mouseDoubleClickEvent(event); }
-
 void TNbDBGrid::wheelEvent(QWheelEvent* event) {
     // One notch moves one record.
     const int notches = event->angleDelta().y() / 120;
@@ -927,8 +925,6 @@ bool TNbDBGrid::viewportEvent(QEvent* event) {
     if (event->type() == QEvent::MouseMove || event->type() == QEvent::Leave) ClearHoveredTitle();
     return QAbstractItemView::viewportEvent(event);
 }
-
-bool TNbDBGrid::eventFilter(QObject* watched, QEvent* event) { return QAbstractItemView::eventFilter(watched, event); }
 
 void TNbDBGrid::HoverTitle(int column) {
     if (resizing_ || column < 0 || column >= static_cast<int>(columns_.size())) return;
