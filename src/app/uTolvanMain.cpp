@@ -2,6 +2,8 @@
 
 #include "uConnect.h"
 #include "uNbAbout.h"
+#include "uNbDBGrid.h"
+#include "uResultPages.h"
 #include "uNbIdleDelay.h"
 #include "uObjectTreeModel.h"
 #include "uSqlEditor.h"
@@ -148,9 +150,15 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     connect(aImportXML, &QAction::triggered, this, [this] {
         const QString path = QFileDialog::getOpenFileName(this, QString(), QString(), QStringLiteral("XML Files (*.xml);;All Files (*)"));
         if (path.isEmpty()) return;
+        // The grid of the dataset the import replaces is left without data; a failed import
+        // leaves the dataset, and so the grid's binding, as they were.
+        TMemCustomDataSet* first = Run->ResultList.empty() ? nullptr : Run->ResultList.front().get();
+        TNbDBGrid* grid = ResultPages->GridOf(first);
+        if (grid) grid->SetDataSet(nullptr);
         try {
             Run->ImportXmlAsFirstResult(path.toStdString());
         } catch (const std::exception& e) {
+            if (grid) grid->SetDataSet(first);
             QMessageBox::critical(this, windowTitle(), QString::fromStdString(e.what()));
         }
     });
@@ -222,15 +230,14 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
                                                    QLineEdit::Normal, QString::number(MaxColumnWidth), &ok);
         if (ok) MaxColumnWidth = text.trimmed().toInt();  // not a number: 0, no limit
     });
-    connect(resulttext, &QWidget::customContextMenuRequested, this, [this, widthItem](const QPoint& at) {
-        QMenu menu(this);
-        menu.addAction(widthItem);
-        menu.addAction(miUnderlineHeadings);
-        menu.addSeparator();
-        menu.addAction(aExportCSV);
-        menu.addAction(aImportXML);
-        menu.exec(resulttext->mapToGlobal(at));
-    });
+    // The popup of the Text page, the Grid page and its grids.
+    puGrid = new QMenu(this);
+    puGrid->setObjectName(QStringLiteral("puGrid"));
+    puGrid->addAction(aImportXML);
+    puGrid->addAction(aExportCSV);
+    puGrid->addAction(widthItem);
+    puGrid->addAction(miUnderlineHeadings);
+    connect(resulttext, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { puGrid->exec(resulttext->mapToGlobal(at)); });
     pcResults->addTab(resulttext, QStringLiteral("&Text"));
     bHideResults = new QToolButton(pcResults);
     bHideResults->setText(QStringLiteral("X"));
@@ -239,6 +246,9 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     bHideResults->setFont(bold);
     pcResults->setCornerWidget(bHideResults);
     connect(bHideResults, &QToolButton::clicked, this, [this] { ShowResultPane(false); });
+    ResultPages = std::make_unique<TResultPages>(*pcResults, *resulttext, *bHideResults);
+    ResultPages->RenderText = [this] { RenderTextPage(); };
+    ResultPages->OnPopup = [this](const QPoint& at) { puGrid->exec(at); };
     vSplitter = new QSplitter(Qt::Vertical, this);
     vSplitter->addWidget(pc);
     vSplitter->addWidget(pcResults);
@@ -310,6 +320,7 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
 }
 
 TfTlvnMain::~TfTlvnMain() {
+    ResultPages->ClearResultGrids();  // the grids go before the datasets they show
     Run->ClearRunResults();
     if (fTlvnMain == this) fTlvnMain = nullptr;
 }
@@ -568,10 +579,7 @@ void TfTlvnMain::SetBusy(bool busy) {
     else QApplication::restoreOverrideCursor();
 }
 
-void TfTlvnMain::ShowResultPane(bool show) {
-    pcResults->setVisible(show);
-    bHideResults->setVisible(show);
-}
+void TfTlvnMain::ShowResultPane(bool show) { ResultPages->ShowResultPane(show); }
 
 void TfTlvnMain::aExecuteExecute() {
     aSilly1->setVisible(true);
@@ -586,6 +594,7 @@ void TfTlvnMain::aExecuteDebugExecute() {
 }
 
 void TfTlvnMain::RunEditorSql(bool debug) {
+    ResultPages->NotePageInFront();
     if (!db.Connected() || eDatabase->currentText().isEmpty()) return;
     TSqlEditor* editor = CurrentEditor();
     QString sql = editor->SelectedText();
@@ -599,23 +608,30 @@ void TfTlvnMain::RunEditorSql(bool debug) {
     resulttext->setPlainText(QStringLiteral("Running query, please wait..."));
     resulttext->repaint();
     try {
+        ResultPages->TextRenderPending = false;
+        ResultPages->ClearResultGrids();  // the run frees the datasets they show
         Run->RunBatches(sql.toStdString(), debug, *this);
+        ResultPages->TextRenderPending = true;
         resulttext->setPlainText(QStringLiteral("Rendering, please wait..."));
         resulttext->repaint();
         if (Run->ResultList.empty()) {
             // Nothing to render: the messages, the time and "Success.".
+            ResultPages->TextRenderPending = false;
             QString text = Q(Run->OutcomeText(prefix, nullptr));
             text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
             resulttext->setPlainText(text);
+            ResultPages->ShowTextPage();
         } else {
-            RenderTextPage();
+            ResultPages->BuildResultGrids(Run->ResultList);
+            if (ResultPages->PreferTextPage) ResultPages->ShowTextPage();
+            else ResultPages->ShowGridPage();
         }
     } catch (const std::exception& e) {
         const std::string failure = e.what();
         QString text = Q(Run->OutcomeText(prefix, &failure));
         text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         resulttext->setPlainText(text);
-        pcResults->setCurrentWidget(resulttext);
+        ResultPages->ShowTextPageNoRender();
     }
     RefreshActionStates();
 }
@@ -630,7 +646,6 @@ void TfTlvnMain::RenderTextPage() {
     QString shown = Q(text);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     resulttext->setPlainText(shown);
-    pcResults->setCurrentWidget(resulttext);
 }
 
 // ---------------------------------------------------------------- object tree

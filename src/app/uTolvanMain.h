@@ -28,6 +28,7 @@ class QTabWidget;
 class QToolButton;
 class TNbAboutAction;
 class TNbIdleDelay;
+class TResultPages;
 class TSqlEditor;
 
 // One editor tab: its SQL editor frame and the name shown after its number.
@@ -66,6 +67,8 @@ public:
     QTabWidget* pc;
     QTabWidget* pcResults;
     QPlainTextEdit* resulttext;
+    std::unique_ptr<TResultPages> ResultPages;  // the Grid page and the page choice
+    QMenu* puGrid;
     QLabel *statusRow, *statusCol, *statusText;
 
     void CenterOnScreen();

@@ -145,6 +145,9 @@ public:
     void AppendValueText(std::string& out) const;
     void AppendValueText(std::string& out, const std::uint8_t* values) const;
     std::string DisplayText() const;
+    // The display text of this column in a row's values (RowValuesAt), without moving the cursor.
+    std::string DisplayTextFrom(const std::uint8_t* values) const;
+    bool ValueIsNullIn(const std::uint8_t* values) const;
     void SetValueText(std::string_view text);
 
     std::int32_t AsInteger() const;
@@ -299,6 +302,9 @@ public:
     void Close() { SetActive(false); }
     bool ReadOnly() const { return readOnly_; }
     void SetReadOnly(bool ro) { readOnly_ = ro; }
+    // True for a dataset that stands for a server result rather than a copy of one; grids never
+    // sort such a dataset themselves.
+    virtual bool OverRecordset() const { return false; }
     TDataSetState State() const { return state_; }
 
     int FieldCount() const { return static_cast<int>(fields_.size()); }

@@ -291,6 +291,13 @@ std::string TField::DisplayText() const {
     return ValueText();
 }
 
+bool TField::ValueIsNullIn(const std::uint8_t* v) const { return !v || !(Load<std::uint32_t>(v + nullWord_) & nullBit_); }
+
+std::string TField::DisplayTextFrom(const std::uint8_t* v) const {
+    if (type_ == ftCurrency && !ValueIsNullIn(v)) return CurrencyToText(Load<double>(v + offset_));
+    return ValueTextFrom(v);
+}
+
 std::int64_t TField::AsLargeInt() const {
     if (ValueIsNull()) return 0;
     const std::uint8_t* slot = ds_->ReadValues() + offset_;

@@ -136,6 +136,8 @@ public:
             r->open_ = true;
             r->data_ = std::make_unique<TDbDataSet>();
             DbFetchInto(*db_, h_, *r->data_);
+            // The rows are a fetched copy that nothing writes back to the server: not open to changes.
+            r->data_->SetReadOnly(true);
         } else {
             SQLLEN count = -1;
             SQLRowCount(h_, &count);

@@ -108,7 +108,10 @@ private:
 };
 
 // The dataset over a recordset: the result's columns as fields, its rows fetched.
-class TDbDataSet : public TMemDataSet {};
+class TDbDataSet : public TMemDataSet {
+public:
+    bool OverRecordset() const override { return true; }
+};
 
 // Runs a batch through a command (debug runs: a statement without rows gives a closed recordset).
 std::unique_ptr<TDbRecordset> DbExecuteCommand(TDbConnection& db, const std::string& sql);

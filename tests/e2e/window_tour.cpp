@@ -1,9 +1,11 @@
 // Drives the real window on an X display (Xvfb in the tests): the connection dialog, then a
 // connection to the stand-in, a database choice and an F5 run, the object tree, a search in it and
-// a procedure opened as ALTER; screenshots of the screen are saved to the folder given as the first
-// argument.
+// a procedure opened as ALTER, then F5 runs into grids (one grid, three stacked grids, a million rows
+// scrolled to the end); screenshots of the screen are saved to the folder given as the first argument.
 #include "SandboxProcess.h"
 #include "uConnect.h"
+#include "uNbDBGrid.h"
+#include "uResultPages.h"
 #include "uSqlEditor.h"
 #include "uObjectTreeModel.h"
 #include "uTolvanMain.h"
@@ -12,24 +14,25 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QThread>
 #include <QTreeView>
+#include <QSplitter>
+#include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 
 namespace {
 
+// Runs the event loop for a while, letting it block as a user's session does (idle handlers run).
 void Settle(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(10);
-    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 bool Shot(const QString& path, const QRect& area) {
@@ -82,8 +85,9 @@ int main(int argc, char** argv) {
                        "print 'done'\n"));
     w.aExecute->trigger();
     Settle(800);
-    if (!w.resulttext->toPlainText().contains(QStringLiteral("Rowcount: 12"))) {
-        std::fprintf(stderr, "window_tour: the run did not render: %s\n", qPrintable(w.resulttext->toPlainText()));
+    // A run with results opens on the Grid page.
+    if (w.pcResults->currentWidget() != w.ResultPages->tsGrid || w.ResultPages->Grids().size() != 1) {
+        std::fprintf(stderr, "window_tour: the run did not open on one grid\n");
         return 1;
     }
     if (!Shot(out + QStringLiteral("/main-window.png"), w.frameGeometry())) {
@@ -114,6 +118,54 @@ int main(int argc, char** argv) {
     Settle(500);
     if (!w.CurrentEditor()->sqledit->text().startsWith(QStringLiteral("ALTER PROCEDURE")) || !Shot(out + QStringLiteral("/procedure-alter.png"), w.frameGeometry())) {
         std::fprintf(stderr, "window_tour: the procedure did not open as ALTER: %s\n", qPrintable(w.CurrentEditor()->sqledit->text()));
+        return 1;
+    }
+    // The Text page renders when it comes to the front.
+    w.pcResults->setCurrentWidget(w.resulttext);
+    Settle(300);
+    if (!w.resulttext->toPlainText().contains(QStringLiteral("Rowcount: 12"))) {
+        std::fprintf(stderr, "window_tour: the run did not render: %s\n", qPrintable(w.resulttext->toPlainText()));
+        return 1;
+    }
+    w.pcResults->setCurrentWidget(w.ResultPages->tsGrid);
+
+    // Three results, three grids stacked, with room for them.
+    w.resize(1180, 760);
+    w.CenterOnScreen();
+    for (QSplitter* sp : w.findChildren<QSplitter*>())
+        if (sp->orientation() == Qt::Vertical) sp->setSizes({260, 420});
+    Settle(300);
+    w.CurrentEditor()->sqledit->setText(
+        QStringLiteral("select top 3 Name, City, Country, Email from Customers order by Name\n"
+                       "select Name, Category, UnitPrice, InStock from Products order by UnitPrice desc\n"
+                       "select top 5 OrderID, CustomerID, OrderDate, Status from Orders order by OrderID\n"));
+    w.aExecute->trigger();
+    Settle(800);
+    if (w.ResultPages->Grids().size() != 3) {
+        std::fprintf(stderr, "window_tour: three results did not give three grids\n");
+        return 1;
+    }
+    QTest::mouseMove(w.ResultPages->Grids()[1]->findChild<QHeaderView*>()->viewport(), QPoint(30, 8));
+    Settle(300);
+    if (!Shot(out + QStringLiteral("/grid-stack.png"), w.frameGeometry())) {
+        std::fprintf(stderr, "window_tour: the grid screenshot is blank\n");
+        return 1;
+    }
+
+    // A million rows, scrolled to the last one.
+    w.CurrentEditor()->sqledit->setText(QStringLiteral("exec sp_sandbox_rows 1000000\n"));
+    w.aExecute->trigger();
+    Settle(500);
+    TNbDBGrid* big = w.ResultPages->Grids().empty() ? nullptr : w.ResultPages->Grids()[0];
+    if (!big || big->DataSet()->RowCount() != 1000000) {
+        std::fprintf(stderr, "window_tour: the million-row result did not arrive\n");
+        return 1;
+    }
+    big->setFocus();
+    QTest::keyClick(big, Qt::Key_End, Qt::ControlModifier);
+    Settle(500);
+    if (big->DataSet()->RowNumber() != 1000000 || !Shot(out + QStringLiteral("/grid-million.png"), w.frameGeometry())) {
+        std::fprintf(stderr, "window_tour: the million-row grid did not reach its end\n");
         return 1;
     }
     std::printf("window tour ok: %s\n", qPrintable(out));

@@ -1,5 +1,7 @@
 // The main window against the stand-in: database box, runs rendered on the Text page, tabs.
 #include "SandboxProcess.h"
+#include "uNbDBGrid.h"
+#include "uResultPages.h"
 #include "uSqlEditor.h"
 #include "uTolvanMain.h"
 
@@ -9,6 +11,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QToolButton>
 #include <QtTest>
 
 class TestWindowRun : public QObject {
@@ -72,6 +75,9 @@ private slots:
 
         w.CurrentEditor()->sqledit->setText(QStringLiteral("select 1 as a\nGO\nprint 'hi'\nselect 'x' as c\n"));
         w.aExecute->trigger();
+        // Results open on the Grid page; the Text page renders when it comes to the front.
+        QCOMPARE(w.pcResults->currentWidget(), w.ResultPages->tsGrid);
+        w.pcResults->setCurrentWidget(w.resulttext);
         QCOMPARE(w.resulttext->toPlainText(), QStringLiteral("SQLMessage: hi\nRowcount: 1\na \n- \n1 \n\nRowcount: 1\nc \n- \nx \n"));
 
         w.CurrentEditor()->sqledit->setText(QStringLiteral("select * from Nowhere\n"));
@@ -86,6 +92,72 @@ private slots:
         QVERIFY(w.resulttext->toPlainText().contains(QStringLiteral("Unknown order status Nope.")));
         w.aExecute->trigger();
         QVERIFY(w.aSilly1->isVisible());
+    }
+
+    // Which page a run opens on, which tabs show, and when the Text page renders.
+    void resultPagesFollowTheUser() {
+        TfTlvnMain w;
+        w.AutoConnect = false;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        Connect(w);
+        w.eDatabase->setEditText(QStringLiteral("demo"));
+        w.SelectDatabase(QStringLiteral("demo"));
+        const QString two = QStringLiteral("select 1 as a\nGO\nselect 'x' as c\n");
+        const QString rendered = QStringLiteral("Rowcount: 1\na \n- \n1 \n\nRowcount: 1\nc \n- \nx \n");
+        const QString waiting = QStringLiteral("Rendering, please wait...");
+        QWidget* text = w.resulttext;
+        QWidget* grid = w.ResultPages->tsGrid;
+        struct Step {
+            const char* name;
+            QWidget* bringToFront;  // by the user, before the run
+            QString sql;
+            QWidget* front;
+            bool gridTab;
+            int grids;
+            QString textShown;  // empty: not checked
+        };
+        const std::vector<Step> steps{
+            {"first run with results: the Grid page", nullptr, two, grid, true, 2, waiting},
+            {"Text left in front: the next run opens on it, rendered", text, two, text, true, 2, rendered},
+            {"messages only: Text alone", nullptr, QStringLiteral("print 'only'\n"), text, false, 0, QString()},
+            {"the earlier choice still holds", nullptr, two, text, true, 2, rendered},
+            {"Grid left in front: the next run opens on it", grid, two, grid, true, 2, waiting},
+            {"a failure: Text, no grids", nullptr, QStringLiteral("select * from Nowhere\n"), text, false, 0, QString()},
+            {"three results: three grids", nullptr, QStringLiteral("select 1 as a\nselect 2 as b\nselect 3 as c\n"), grid, true, 3, waiting},
+        };
+        for (const Step& st : steps) {
+            if (st.bringToFront) w.pcResults->setCurrentWidget(st.bringToFront);
+            w.CurrentEditor()->sqledit->setText(st.sql);
+            w.aExecute->trigger();
+            QVERIFY2(w.pcResults->isVisible(), st.name);
+            QVERIFY2(w.pcResults->currentWidget() == st.front, st.name);
+            QVERIFY2(w.pcResults->isTabVisible(w.pcResults->indexOf(grid)) == st.gridTab, st.name);
+            QVERIFY2(w.pcResults->isTabVisible(w.pcResults->indexOf(text)), st.name);
+            QVERIFY2(static_cast<int>(w.ResultPages->Grids().size()) == st.grids, st.name);
+            if (!st.textShown.isEmpty()) QVERIFY2(w.resulttext->toPlainText() == st.textShown, st.name);
+        }
+        // The three grids stack top to bottom in result order.
+        const auto& grids = w.ResultPages->Grids();
+        QVERIFY(grids[2]->y() < grids[1]->y() && grids[1]->y() < grids[0]->y());
+        QCOMPARE(grids[0]->y() + grids[0]->height(), grid->height());
+        // Switching to Text renders once; switching back and forth does not render again.
+        w.pcResults->setCurrentWidget(text);
+        QCOMPARE(w.resulttext->toPlainText(), QStringLiteral("Rowcount: 1\na \n- \n1 \n\nRowcount: 1\nb \n- \n2 \n\nRowcount: 1\nc \n- \n3 \n"));
+        w.resulttext->setPlainText(QStringLiteral("kept"));
+        w.pcResults->setCurrentWidget(grid);
+        w.pcResults->setCurrentWidget(text);
+        QCOMPARE(w.resulttext->toPlainText(), QStringLiteral("kept"));
+
+        // "X" hides the pane; the next run shows it again.
+        QToolButton* x = nullptr;
+        for (QToolButton* b : w.findChildren<QToolButton*>())
+            if (b->text() == QStringLiteral("X")) x = b;
+        QVERIFY(x && x->isVisible());
+        QTest::mouseClick(x, Qt::LeftButton);
+        QVERIFY(!w.pcResults->isVisible());
+        w.aExecute->trigger();
+        QVERIFY(w.pcResults->isVisible());
     }
 
     void tabsNumberAndSwitch() {
