@@ -20,9 +20,11 @@ class QPlainTextEdit;
 class QSplitter;
 class QTreeWidget;
 class QLineEdit;
+class QProgressBar;
 class QTabWidget;
 class QToolButton;
 class TNbAboutAction;
+class TKeyPreview;
 class TNbIdleDelay;
 class TSqlEditor;
 
@@ -59,10 +61,12 @@ public:
     TNbAboutAction* NbAboutAction1;
     QAction *aWebSite, *aFeatureRequest;
     QComboBox* eDatabase;
+    QWidget* pChooseDb;  // label and database box, over the toolbar's right end
     QTabWidget* pc;
     QTabWidget* pcResults;
     QPlainTextEdit* resulttext;
     QLabel *statusRow, *statusCol, *statusText;
+    QProgressBar* busyIndicator;  // shown in the status bar while a run takes longer than a moment
 
     void CenterOnScreen();
     void UpdateActionStates(bool catalogActive);
@@ -82,6 +86,8 @@ public:
     void LoadDatabaseList();
     void SelectDatabase(const QString& name);
     void AfterConnectDialog();
+    // The box was left, Enter was pressed or a name was picked: switch, and show a failure once.
+    void eDatabaseExit();
 
     // Runs.
     void aExecuteExecute();
@@ -91,6 +97,9 @@ public:
     void RenderTextPage();
     void aConnectExecute();
     void IdleDelayIdleDelay();
+    // Keys before the focused control sees them: the tab keys.
+    bool FormKeyDown(QKeyEvent* key);
+    TKeyPreview* KeyPreview;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -122,6 +131,8 @@ private:
     bool shownOnce_ = false;
     bool startIdleDone_ = false;
     bool databaseClosedUp_ = false;
+    bool switchingDatabase_ = false;
+    QString failedDatabase_;  // the name whose switch failed last, not retried when the box is left
 };
 
 extern TfTlvnMain* fTlvnMain;
