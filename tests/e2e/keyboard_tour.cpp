@@ -127,6 +127,7 @@ int main(int argc, char** argv) {
         Check(QApplication::focusWidget() == w.CurrentEditor()->sqledit, "the editor keeps the focus across an F5 run");
         QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("x"));
         Check(w.CurrentEditor()->sqledit->text().contains(QLatin1Char('x')), "typing after the run goes into the editor");
+        Settle(400);
         Shot(out + QStringLiteral("/%1after-run.png").arg(tag), w.frameGeometry());
     }
     std::printf("keyboard tour: %d failure(s)\n", failures);

@@ -199,10 +199,17 @@ private slots:
         RunLoopFor(200);
         QCOMPARE(boxes.Count, 1);
         QCOMPARE(w->eDatabase->count(), 2);  // a typed name does not join the server's list
+        w->activateWindow();
+        QTRY_VERIFY(w->isActiveWindow());
+        QTRY_VERIFY(edit->hasFocus());
         w->CurrentEditor()->sqledit->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(w->CurrentEditor()->sqledit->hasFocus());
         RunLoopFor(200);
         QCOMPARE(boxes.Count, 1);
+        // A name never tried, left in the box as the window closes, is not switched to either.
         w->eDatabase->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(edit->hasFocus());
+        edit->setText(QStringLiteral("otherbad"));
         w->close();
         delete w;
         RunLoopFor(200);
