@@ -2,9 +2,9 @@
 
 #include "uConnect.h"
 #include "uKeyPreview.h"
+#include "uNbAbout.h"
 #include "uNbAppInfo.h"
 #include "uNbExceptionReporter.h"
-#include "uNbAbout.h"
 #include "uNbIdleDelay.h"
 #include "uSqlEditor.h"
 #include "uWindowParts.h"

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
     QCursor::setPos(findButton->mapToGlobal(findButton->rect().center()));
     Settle(1500);
     Shot(out + QStringLiteral("/%1toolbar-hint.png").arg(tag), frame);
+    Check(w.statusRow->isVisible() && w.statusText->isVisible(), "the status panels stay while a toolbar hint shows");
     QCursor::setPos(frame.bottomRight() + QPoint(50, 50));
 
     // The find panel with nothing found.
@@ -116,6 +118,11 @@ int main(int argc, char** argv) {
         QTest::keyClick(w.eDatabase->lineEdit(), Qt::Key_E, Qt::ControlModifier);
         Settle(1200);
         Check(dialogOpened, "Ctrl+E in the database box opens the connection dialog");
+        w.CurrentEditor()->sqledit->setFocus();
+        Settle(200);
+        QTest::keyClick(w.CurrentEditor()->sqledit, Qt::Key_B, Qt::AltModifier);
+        Settle(200);
+        Check(w.eDatabase->hasFocus(), "Alt+B takes the focus to the database box");
 
         w.eDatabase->setEditText(QStringLiteral("demo"));
         w.SelectDatabase(QStringLiteral("demo"));
