@@ -4,6 +4,7 @@
 
 #include <Qsci/qsciscintilla.h>
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -56,8 +57,18 @@ TSqlEditor::TSqlEditor(QWidget* parent) : TNbFrame(parent), sqledit(new QsciScin
     row->addWidget(eSearchText, 1);
     row->addWidget(bNext);
     row->addWidget(bPrevious);
-    row->addWidget(lNoMatch);
-    row->addWidget(lInvalidRegex);
+    // Both messages share one place that keeps its room while they are hidden, so showing one
+    // moves nothing else in the row.
+    auto* messages = new QWidget(pSearch);
+    auto* messageCell = new QGridLayout(messages);
+    messageCell->setContentsMargins(0, 0, 0, 0);
+    for (QLabel* l : {lNoMatch, lInvalidRegex}) {
+        QSizePolicy policy = l->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        l->setSizePolicy(policy);
+        messageCell->addWidget(l, 0, 0);
+    }
+    row->addWidget(messages);
     layout->addWidget(pSearch);
     pSearch->hide();
 

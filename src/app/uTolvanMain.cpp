@@ -1,12 +1,16 @@
 #include "uTolvanMain.h"
 
 #include "uConnect.h"
+#include "uKeyPreview.h"
 #include "uNbAbout.h"
 #include "uNbDBGrid.h"
 #include "uResultPages.h"
+#include "uNbAppInfo.h"
+#include "uNbExceptionReporter.h"
 #include "uNbIdleDelay.h"
 #include "uObjectTreeModel.h"
 #include "uSqlEditor.h"
+#include "uWindowParts.h"
 
 #include <Qsci/qsciscintilla.h>
 #include <QAbstractItemView>
@@ -26,6 +30,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
@@ -41,26 +46,6 @@ TfTlvnMain* fTlvnMain = nullptr;
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
-
-// A theme icon, or a small drawn letter when the machine has no icon theme.
-QIcon IconFor(const QString& themeName, QChar letter) {
-    QIcon icon = QIcon::fromTheme(themeName);
-    if (!icon.isNull()) return icon;
-    QPixmap pm(16, 16);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(QColor(0x2f, 0x6f, 0xb3));
-    p.setPen(Qt::NoPen);
-    p.drawRoundedRect(QRectF(1, 1, 14, 14), 3, 3);
-    p.setPen(Qt::white);
-    QFont f = p.font();
-    f.setBold(true);
-    f.setPixelSize(11);
-    p.setFont(f);
-    p.drawText(QRect(0, 0, 16, 16), Qt::AlignCenter, QString(letter));
-    return QIcon(pm);
-}
 
 }  // namespace
 
@@ -81,36 +66,43 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     IdleDelay = new TNbIdleDelay(this);
     IdleDelay->SetDelay(200);
     IdleDelay->OnIdleDelay = [this] { IdleDelayIdleDelay(); };
+    KeyPreview = new TKeyPreview(this);
+    KeyPreview->OnKeyDown = [this](QKeyEvent* key) { return FormKeyDown(key); };
+    KeyPreview->OnInput = [this] { IdleDelay->Trigger(); };
 
     // Actions.
-    aNew = MakeAction(QStringLiteral("&New"), QStringLiteral("Create a new editor tab"), QKeySequence(Qt::CTRL | Qt::Key_N), QStringLiteral("document-new"));
+    aNew = MakeAction(QStringLiteral("&New"), QStringLiteral("Create a new editor tab"), QKeySequence(Qt::CTRL | Qt::Key_N), QStringLiteral("new"));
     aNew->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_N), QKeySequence(QStringLiteral("Ctrl+T"))});
-    aClose = MakeAction(QStringLiteral("Close"), QStringLiteral("Close the current editor tab"), QKeySequence(Qt::CTRL | Qt::Key_W), QStringLiteral("window-close"));
+    aClose = MakeAction(QStringLiteral("Close"), QStringLiteral("Close the current editor tab"), QKeySequence(Qt::CTRL | Qt::Key_W), QStringLiteral("close"));
     aClose->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(QStringLiteral("Ctrl+F4"))});
-    aRefreshItems = MakeAction(QStringLiteral("Refresh"), QStringLiteral("Refresh the list of database contents in the tree at the left"), QKeySequence(Qt::Key_F4), QStringLiteral("view-refresh"));
-    aExecute = MakeAction(QStringLiteral("Execute SQL"), QStringLiteral("Execute the SQL in the editor window"), QKeySequence(Qt::Key_F5), QStringLiteral("media-playback-start"));
-    aExecuteDebug = MakeAction(QStringLiteral("Debug SQL"), QStringLiteral("Execute the SQL in the editor window, capturing PRINT and RAISERROR output"), QKeySequence(Qt::SHIFT | Qt::Key_F5), QStringLiteral("debug-run"));
-    aSilly1 = MakeAction(QStringLiteral("E&xecute SQL"), aExecute->toolTip(), QKeySequence(), QStringLiteral("media-playback-start"));
-    aSilly2 = MakeAction(QStringLiteral("Debug SQL"), aExecuteDebug->toolTip(), QKeySequence(), QStringLiteral("debug-run"));
-    aWordWrap = MakeAction(QStringLiteral("W&ord Wrap"), QStringLiteral("Toggle word wrapping in the editor window"), QKeySequence(Qt::CTRL | Qt::Key_O), QStringLiteral("format-justify-fill"));
+    aRefreshItems = MakeAction(QStringLiteral("Refresh"), QStringLiteral("Refresh the list of database contents in the tree at the left"), QKeySequence(Qt::Key_F4), QStringLiteral("refresh"));
+    aExecute = MakeAction(QStringLiteral("Execute SQL"), QStringLiteral("Execute the SQL in the editor window"), QKeySequence(Qt::Key_F5), QStringLiteral("execute"));
+    aExecuteDebug = MakeAction(QStringLiteral("Debug SQL"), QStringLiteral("Execute the SQL in the editor window, capturing PRINT and RAISERROR output"), QKeySequence(Qt::SHIFT | Qt::Key_F5), QStringLiteral("debug"));
+    aSilly1 = MakeAction(QStringLiteral("E&xecute SQL"), aExecute->toolTip(), QKeySequence(), QStringLiteral("execute"));
+    aSilly2 = MakeAction(QStringLiteral("Debug SQL"), aExecuteDebug->toolTip(), QKeySequence(), QStringLiteral("debug"));
+    aWordWrap = MakeAction(QStringLiteral("W&ord Wrap"), QStringLiteral("Toggle word wrapping in the editor window"), QKeySequence(Qt::CTRL | Qt::Key_O), QStringLiteral("wordwrap"));
     aWordWrap->setCheckable(true);
     aWordWrap->setChecked(true);
-    aFind = MakeAction(QStringLiteral("&Find"), QStringLiteral("Start searching for text in this editor tab"), QKeySequence(Qt::CTRL | Qt::Key_F), QStringLiteral("edit-find"));
-    aFindNext = MakeAction(QStringLiteral("Find Next"), QStringLiteral("Find the next match in this editor tab"), QKeySequence(Qt::Key_F3), QString());
+    aFind = MakeAction(QStringLiteral("&Find"), QStringLiteral("Start searching for text in this editor tab"), QKeySequence(Qt::CTRL | Qt::Key_F), QStringLiteral("find"));
+    aFindNext = MakeAction(QStringLiteral("Find Next"), QStringLiteral("Find the next match in this editor tab"), QKeySequence(Qt::Key_F3), QStringLiteral("findnext"));
     aFindNext->setShortcuts({QKeySequence(Qt::Key_F3), QKeySequence(QStringLiteral("Ctrl+G"))});
-    aFindPrev = MakeAction(QStringLiteral("Find Previous"), QStringLiteral("Find the previous match in this editor tab"), QKeySequence(Qt::SHIFT | Qt::Key_F3), QString());
+    aFindPrev = MakeAction(QStringLiteral("Find Previous"), QStringLiteral("Find the previous match in this editor tab"), QKeySequence(Qt::SHIFT | Qt::Key_F3), QStringLiteral("findprev"));
     aFindPrev->setShortcuts({QKeySequence(Qt::SHIFT | Qt::Key_F3), QKeySequence(QStringLiteral("Shift+Ctrl+G"))});
-    aConnect = MakeAction(QStringLiteral("Conn&ect"), QStringLiteral("Connect to a database"), QKeySequence(Qt::CTRL | Qt::Key_E), QStringLiteral("network-connect"));
+    aConnect = MakeAction(QStringLiteral("Conn&ect"), QStringLiteral("Connect to a database"), QKeySequence(Qt::CTRL | Qt::Key_E), QStringLiteral("connect"));
     aExportCSV = new QAction(QStringLiteral("E&xport CSV..."), this);
     aExportCSV->setToolTip(QStringLiteral("Export the current grid to a comma-separated-values (CSV) text file"));
     aImportXML = new QAction(QStringLiteral("Import &XML..."), this);
     aImportXML->setToolTip(QStringLiteral("Import a specially-formatted XML file into this grid"));
     NbAboutAction1 = new TNbAboutAction(this);
-    NbAboutAction1->setIcon(IconFor(QStringLiteral("help-about"), QChar(u'A')));
+    NbAboutAction1->setIcon(ActionIcon(QStringLiteral("about")));
+    aExportCSV->setIcon(ActionIcon(QStringLiteral("exportcsv")));
+    aImportXML->setIcon(ActionIcon(QStringLiteral("importxml")));
     aWebSite = new QAction(QStringLiteral("&Merivane Web Site..."), this);
     aWebSite->setToolTip(QStringLiteral("Visit the Merivane web site at www.merivane.com"));
     aFeatureRequest = new QAction(QStringLiteral("&Bugs and Features..."), this);
     aFeatureRequest->setToolTip(QStringLiteral("Submit requests and vote for new features!"));
+    aWebSite->setIcon(ActionIcon(QStringLiteral("website")));
+    aFeatureRequest->setIcon(ActionIcon(QStringLiteral("feedback")));
     // Browse-URL actions: the shell's answer is not looked at.
     connect(aWebSite, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://www.merivane.com/tolvan/"))); });
     connect(aFeatureRequest, &QAction::triggered, this,
@@ -168,12 +160,20 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     toolbar->setObjectName(QStringLiteral("toolbar"));
     toolbar->setMovable(false);
     toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toolbar->setIconSize(QSize(16, 16));
     toolbar->addAction(aNew);
     toolbar->addAction(aClose);
     toolbar->addAction(aRefreshItems);
     auto* runMenu = new QMenu(this);
     auto* normal = runMenu->addAction(QStringLiteral("Execute SQL (&Normal)"));
     auto* debug = runMenu->addAction(QStringLiteral("Execute SQL (&Debug Mode)"));
+    // The entries show the pictures and keys of the two run actions; their keys act only while the
+    // menu is open, so F5 and Shift+F5 stay unambiguous.
+    normal->setIcon(ActionIcon(QStringLiteral("execute")));
+    debug->setIcon(ActionIcon(QStringLiteral("debug")));
+    for (QAction* entry : {normal, debug}) entry->setShortcutContext(Qt::WidgetShortcut);
+    normal->setShortcut(QKeySequence(Qt::Key_F5));
+    debug->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
     connect(normal, &QAction::triggered, this, [this] { aExecuteExecute(); });
     connect(debug, &QAction::triggered, this, [this] { aExecuteDebugExecute(); });
     aSilly1->setMenu(runMenu);
@@ -188,21 +188,24 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     toolbar->addAction(aConnect);
     toolbar->addSeparator();
     toolbar->addAction(NbAboutAction1);
-    auto* spacer = new QWidget(this);
-    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    toolbar->addWidget(spacer);
-    auto* lDatabase = new QLabel(QStringLiteral("Data&base:"), this);
-    eDatabase = new QComboBox(this);
+    pChooseDb = new QWidget(this);
+    pChooseDb->setObjectName(QStringLiteral("pChooseDb"));
+    auto* chooseDbRow = new QHBoxLayout(pChooseDb);
+    chooseDbRow->setContentsMargins(0, 0, 0, 0);
+    auto* lDatabase = new QLabel(QStringLiteral("Data&base:"), pChooseDb);
+    eDatabase = new QComboBox(pChooseDb);
     eDatabase->setObjectName(QStringLiteral("eDatabase"));
     eDatabase->setEditable(true);
+    eDatabase->setInsertPolicy(QComboBox::NoInsert);  // the list holds the server's names only
     eDatabase->setMaxVisibleItems(30);
     eDatabase->setFixedWidth(145);
     eDatabase->setEnabled(false);
     eDatabase->setToolTip(QStringLiteral("Choose which database catalog to work with (Alt+B)"));
     lDatabase->setBuddy(eDatabase);
-    toolbar->addWidget(lDatabase);
-    toolbar->addWidget(eDatabase);
-    connect(eDatabase, &QComboBox::activated, this, [this] { SelectDatabase(eDatabase->currentText()); });
+    chooseDbRow->addWidget(lDatabase);
+    chooseDbRow->addWidget(eDatabase);
+    PlaceOverRightEnd(toolbar, pChooseDb);
+    connect(eDatabase, &QComboBox::activated, this, [this] { eDatabaseExit(); });
     eDatabase->installEventFilter(this);
     if (eDatabase->lineEdit()) eDatabase->lineEdit()->installEventFilter(this);
 
@@ -211,6 +214,8 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     pc->setObjectName(QStringLiteral("pc"));
     pc->setFocusPolicy(Qt::NoFocus);
     connect(pc, &QTabWidget::currentChanged, this, [this] { pcChange(); });
+    pc->setUsesScrollButtons(true);
+    MakeTabListButton(pc);
     pcResults = new QTabWidget(this);
     pcResults->setObjectName(QStringLiteral("pcResults"));
     resulttext = new QPlainTextEdit(this);
@@ -316,6 +321,14 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
         statusBar()->addWidget(l);
     }
     statusBar()->addWidget(statusText, 1);
+    busyIndicator = new QProgressBar(this);
+    busyIndicator->setObjectName(QStringLiteral("busyIndicator"));
+    busyIndicator->setRange(0, 0);  // no steps: it only shows that the window is at work
+    busyIndicator->setTextVisible(false);
+    busyIndicator->setFixedSize(80, 12);
+    busyIndicator->setToolTip(QStringLiteral("Running"));
+    statusBar()->addPermanentWidget(busyIndicator);
+    busyIndicator->hide();
     FormCreate();
 }
 
@@ -326,9 +339,8 @@ TfTlvnMain::~TfTlvnMain() {
 }
 
 QAction* TfTlvnMain::MakeAction(const QString& caption, const QString& hint, const QKeySequence& shortcut, const QString& icon) {
-    auto* a = new QAction(IconFor(icon, caption.isEmpty() ? QChar(u'?') : QString(caption).remove(QLatin1Char('&')).at(0)), caption, this);
-    a->setToolTip(hint);
-    a->setStatusTip(hint);
+    auto* a = new QAction(icon.isEmpty() ? QIcon() : ActionIcon(icon), caption, this);
+    a->setToolTip(hint);  // a tooltip only: a status tip would hide the status bar's panels
     if (!shortcut.isEmpty()) a->setShortcut(shortcut);
     a->setShortcutContext(Qt::ApplicationShortcut);
     addAction(a);
@@ -395,7 +407,6 @@ TEditorTab* TfTlvnMain::NewEditorTab(const QString& name) {
     SetTabName(tab, name);
     tab->Editor->SetHighlighter(Highlighter);
     tab->Editor->sqledit->setText(QString());
-    tab->Editor->sqledit->installEventFilter(this);
     pc->setCurrentIndex(pc->count() - 1);
     pcChange();
     RefreshActionStates();
@@ -446,31 +457,45 @@ void TfTlvnMain::keyPressEvent(QKeyEvent* event) {
     QMainWindow::keyPressEvent(event);
 }
 
+// Seen before the focused control, for every key of the window (TKeyPreview).
+bool TfTlvnMain::FormKeyDown(QKeyEvent* key) {
+    if (!(key->modifiers() & Qt::ControlModifier)) return false;
+    const int k = key->key();
+    if (k >= Qt::Key_1 && k <= Qt::Key_9) {
+        if (k - Qt::Key_1 < pc->count()) pc->setCurrentIndex(k - Qt::Key_1);
+        pcChange();
+        return true;
+    }
+    if (k == Qt::Key_PageUp || k == Qt::Key_PageDown) {
+        CurrentEditor();
+        const int n = pc->count();
+        pc->setCurrentIndex((pc->currentIndex() + (k == Qt::Key_PageUp ? n - 1 : 1)) % n);
+        pcChange();
+        return true;
+    }
+    return false;
+}
+
 bool TfTlvnMain::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
-        IdleDelay->Trigger();
-        if (key->modifiers() & Qt::ControlModifier) {
-            const int k = key->key();
-            if (k >= Qt::Key_1 && k <= Qt::Key_9) {
-                if (k - Qt::Key_1 < pc->count()) pc->setCurrentIndex(k - Qt::Key_1);
-                pcChange();
-                return true;
-            }
-            if (k == Qt::Key_PageUp || k == Qt::Key_PageDown) {
-                CurrentEditor();
-                const int n = pc->count();
-                pc->setCurrentIndex((pc->currentIndex() + (k == Qt::Key_PageUp ? n - 1 : 1)) % n);
-                pcChange();
-                return true;
-            }
-        }
         if (watched == resulttext && key->key() == Qt::Key_A && (key->modifiers() & Qt::ControlModifier)) {
             resulttext->selectAll();  // Ctrl+A whatever other modifiers are held
             return true;
         }
         if (watched == eDatabase || (eDatabase && watched == eDatabase->lineEdit())) {
-            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) SelectDatabase(eDatabase->currentText());
+            if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                failedDatabase_.clear();  // Enter asks again, even for the name that failed
+                eDatabaseExit();
+                return true;  // the box itself would switch a second time
+            }
+            if (key->key() == Qt::Key_Down && key->modifiers() == Qt::NoModifier && eDatabase->currentText().isEmpty() && eDatabase->count() > 0) {
+                // From an empty box the first name, not the one after the box's hidden current item.
+                eDatabase->setCurrentIndex(0);
+                eDatabase->setEditText(eDatabase->itemText(0));
+                emit eDatabase->activated(0);
+                return true;
+            }
         }
         const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
         if (watched == eSearch && (enter || key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
@@ -489,7 +514,12 @@ bool TfTlvnMain::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     } else if (event->type() == QEvent::FocusOut && (watched == eDatabase || watched == eDatabase->lineEdit())) {
-        if (!eDatabase->view()->isVisible()) SelectDatabase(eDatabase->currentText());
+        // Only leaving the box for another control of the window: not the window losing the focus
+        // to a message box or being closed, nor the box's own list opening.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (!eDatabase->view()->isVisible() && isVisible() && reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason &&
+            eDatabase->currentText() != failedDatabase_)
+            eDatabaseExit();
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -545,6 +575,20 @@ void TfTlvnMain::SelectDatabase(const QString& name) {
     LoadObjectTree();
 }
 
+void TfTlvnMain::eDatabaseExit() {
+    if (switchingDatabase_) return;
+    switchingDatabase_ = true;
+    const QString name = eDatabase->currentText();
+    try {
+        SelectDatabase(name);
+        failedDatabase_.clear();
+    } catch (const std::exception& e) {
+        failedDatabase_ = name;
+        NbReportException(NbAppExePath(), NbAppName(), NbAppVersion(), e, this);
+    }
+    switchingDatabase_ = false;
+}
+
 void TfTlvnMain::aConnectExecute() {
     CurrentDatabase.clear();
     TfConnect dlg(this);
@@ -573,10 +617,18 @@ void TfTlvnMain::SetStatusText(const std::string& text) {
 }
 
 void TfTlvnMain::SetBusy(bool busy) {
-    // The window takes no input while a run works, but keeps painting.
-    setEnabled(!busy);
-    if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
-    else QApplication::restoreOverrideCursor();
+    // The window takes no input while a run works, but keeps painting as it is: nothing is disabled
+    // (so nothing greys out and the focus stays put); the key preview refuses keys and clicks.
+    if (busy == KeyPreview->Busy()) return;
+    KeyPreview->SetBusy(busy);
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        // Quick runs end before the indicator shows, so they do not flash it.
+        QTimer::singleShot(300, busyIndicator, [this] { busyIndicator->setVisible(KeyPreview->Busy()); });
+    } else {
+        busyIndicator->hide();
+        QApplication::restoreOverrideCursor();
+    }
 }
 
 void TfTlvnMain::ShowResultPane(bool show) { ResultPages->ShowResultPane(show); }

@@ -21,12 +21,14 @@ class QPlainTextEdit;
 class QSplitter;
 class QLineEdit;
 class QMenu;
+class QProgressBar;
 class QTimer;
 class QTreeView;
 class TObjectTreeModel;
 class QTabWidget;
 class QToolButton;
 class TNbAboutAction;
+class TKeyPreview;
 class TNbIdleDelay;
 class TResultPages;
 class TSqlEditor;
@@ -64,12 +66,14 @@ public:
     TNbAboutAction* NbAboutAction1;
     QAction *aWebSite, *aFeatureRequest;
     QComboBox* eDatabase;
+    QWidget* pChooseDb;  // label and database box, over the toolbar's right end
     QTabWidget* pc;
     QTabWidget* pcResults;
     QPlainTextEdit* resulttext;
     std::unique_ptr<TResultPages> ResultPages;  // the Grid page and the page choice
     QMenu* puGrid;
     QLabel *statusRow, *statusCol, *statusText;
+    QProgressBar* busyIndicator;  // shown in the status bar while a run takes longer than a moment
 
     void CenterOnScreen();
     void UpdateActionStates(bool catalogActive);
@@ -89,6 +93,8 @@ public:
     void LoadDatabaseList();
     void SelectDatabase(const QString& name);
     void AfterConnectDialog();
+    // The box was left, Enter was pressed or a name was picked: switch, and show a failure once.
+    void eDatabaseExit();
 
     // Runs.
     void aExecuteExecute();
@@ -98,6 +104,9 @@ public:
     void RenderTextPage();
     void aConnectExecute();
     void IdleDelayIdleDelay();
+    // Keys before the focused control sees them: the tab keys.
+    bool FormKeyDown(QKeyEvent* key);
+    TKeyPreview* KeyPreview;
 
     // Object tree at the left, its search and what opens from it.
     QWidget* pItems;
@@ -162,6 +171,8 @@ private:
     bool shownOnce_ = false;
     bool startIdleDone_ = false;
     bool databaseClosedUp_ = false;
+    bool switchingDatabase_ = false;
+    QString failedDatabase_;  // the name whose switch failed last, not retried when the box is left
 };
 
 extern TfTlvnMain* fTlvnMain;
