@@ -6,6 +6,7 @@
 #include "uNbAbout.h"
 #include "uNbCommonSettings.h"
 #include "uNbExceptionReporter.h"
+#include "uResultPages.h"
 #include "uSqlEditor.h"
 #include "uTolvanMain.h"
 
@@ -90,6 +91,7 @@ private slots:
         w.SelectDatabase(QStringLiteral("demo"));
         QsciScintilla* ed = w.CurrentEditor()->sqledit;
         ed->setText(QStringLiteral("select 1 as a\nGO\nselect 2 as b\n"));
+        w.ResultPages->PreferTextPage = true;  // the check reads the run from the Text page
         ed->setFocus();
         QTRY_VERIFY(ed->hasFocus());
         QTest::keyClick(ed, Qt::Key_F5);

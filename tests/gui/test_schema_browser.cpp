@@ -4,6 +4,7 @@
 #include "uObjectTreeModel.h"
 #include "uSqlEditor.h"
 #include "uSqlHighlight.h"
+#include "uResultPages.h"
 #include "uTolvanMain.h"
 
 #include <Qsci/qsciscintilla.h>
@@ -56,6 +57,8 @@ class TestSchemaBrowser : public QObject {
         w.AfterConnectDialog();
         w.eDatabase->setEditText(QStringLiteral("demo"));
         w.SelectDatabase(QStringLiteral("demo"));
+        // The checks read the runs' results from the Text page.
+        w.ResultPages->PreferTextPage = true;
     }
 
 private slots:
