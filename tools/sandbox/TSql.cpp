@@ -1,5 +1,6 @@
 #include "TSql.h"
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 
@@ -8,6 +9,8 @@ std::string Upper(std::string_view s) {
     for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return out;
 }
+
+bool SameNoCase(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 
 std::string SqlLiteral(std::string_view s, std::string_view prefix) {
     std::string out(prefix);
@@ -323,4 +326,55 @@ private:
 std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view sql) {
     Parser parser(sql, Tokenize(sql));
     return parser.All();
+}
+
+std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t from, size_t to) {
+    std::vector<std::vector<Token>> out(1);
+    int depth = 0;
+    for (size_t i = from; i < to && i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        if (t[i].IsOp(")")) depth--;
+        if (depth == 0 && t[i].IsOp(",")) {
+            out.emplace_back();
+            continue;
+        }
+        out.back().push_back(t[i]);
+    }
+    if (out.size() == 1 && out[0].empty()) out.clear();
+    return out;
+}
+
+size_t MatchParen(const std::vector<Token>& t, size_t open) {
+    int depth = 0;
+    for (size_t i = open; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        else if (t[i].IsOp(")") && --depth == 0) return i;
+    }
+    return t.size();
+}
+
+Token MakeToken(Token::Kind kind, std::string text, bool space) {
+    Token t;
+    t.kind = kind;
+    t.value = kind == Token::Word ? Upper(text) : text;
+    t.text = std::move(text);
+    t.spaceBefore = space;
+    return t;
+}
+
+std::string NameOf(const Token& t) { return t.kind == Token::Word ? t.text : t.value; }
+
+size_t TypeEnd(const std::vector<Token>& t, size_t i) {
+    if (i >= t.size()) return i;
+    ++i;
+    if (i < t.size() && t[i].IsOp("(")) i = MatchParen(t, i) + 1;
+    return std::min(i, t.size());
+}
+
+SqlType TypeOf(const std::vector<Token>& t, size_t from, size_t to) {
+    SqlType type;
+    std::string text;
+    for (size_t i = from; i < to && i < t.size(); ++i) text += t[i].kind == Token::Bracketed ? t[i].value : t[i].text;
+    if (!ParseSqlType(text, type)) type = SqlType::Of(SqlType::NVarChar, 4000);
+    return type;
 }

@@ -1,21 +1,25 @@
-// Executes T-SQL batches and RPC requests of one connection on SQLite, writing the answers as TDS
-// tokens. Each database is one SQLite file in the data folder; "master" always exists.
+// The T-SQL interpreter of one connection: batches and remote procedure calls run on SQLite (one
+// file per database), their rows and messages go to a result sink. It knows nothing of the wire.
 #pragma once
 
+#include "ResultSink.h"
+#include "ServerState.h"
 #include "SqlType.h"
 #include "TSql.h"
-#include "TdsWriter.h"
+#include "Value.h"
 
-#include <atomic>
 #include <functional>
 #include <map>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
+struct sqlite3_context;
+struct sqlite3_value;
 class Session;
 
 // The context of one SQL function registered on a session's database handle.
@@ -23,34 +27,6 @@ struct FnData {
     Session* session;
     int id;
     std::string name;
-};
-struct sqlite3_stmt;
-struct sqlite3_context;
-struct sqlite3_value;
-
-// What all connections share: the data folder and the logins.
-class ServerState {
-public:
-    ServerState(std::string dataDir, std::string saPassword, std::string serverName);
-
-    const std::string& DataDir() const { return dataDir_; }
-    const std::string& ServerName() const { return serverName_; }
-    std::string DatabaseFile(const std::string& name) const;
-    bool DatabaseExists(const std::string& name);
-    // The database's name as created (case kept), or empty.
-    std::string CanonicalDatabase(const std::string& name);
-    void CreateDatabase(const std::string& name);
-    bool CheckLogin(const std::string& user, const std::string& password);
-    void CreateLogin(const std::string& user, const std::string& password);
-    int NextSpid() { return ++spid_; }
-    // Prepares a database file with the catalog tables and views.
-    static void InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster);
-
-private:
-    std::string dataDir_;
-    std::string serverName_;
-    std::mutex mutex_;
-    std::atomic<int> spid_{50};
 };
 
 // A failure that SQL Server reports as an error token.
@@ -70,7 +46,7 @@ struct DropConnection {};
 class Session {
 public:
     // attention() tells whether the client has asked to cancel; it is polled while statements run.
-    Session(ServerState& server, TdsWriter& out, std::function<bool()> attention);
+    Session(ServerState& server, ResultSink& out, std::function<bool()> attention);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -81,15 +57,10 @@ public:
     int Spid() const { return spid_; }
     void SetUser(std::string user) { user_ = std::move(user); }
 
-    // Runs a SQL batch; the tokens go to the writer (the caller finishes the response).
+    // Runs a SQL batch; the answers go to the sink (the caller finishes the response).
     void RunBatch(const std::string& sql);
 
-    struct RpcParam {
-        std::string name;
-        bool output = false;
-        SqlType type;
-        SqlValue value;
-    };
+    using RpcParam = ::RpcParam;
     void RunRpc(const std::string& procName, int procId, std::vector<RpcParam> params);
 
     // A transaction manager request: 5 begin, 7 commit, 8 rollback; beginNew starts the next
@@ -186,7 +157,7 @@ private:
     std::string ResolveObjectName(const std::string& name) const;
 
     ServerState& server_;
-    TdsWriter& out_;
+    ResultSink& out_;
     std::function<bool()> attention_;
     sqlite3* db_ = nullptr;
     std::string dbName_;
@@ -209,5 +180,3 @@ private:
     std::map<std::string, SqlColumn> columnCache_;
 };
 
-// Builds the demo database when it is missing.
-void CreateDemoDatabase(ServerState& server);
