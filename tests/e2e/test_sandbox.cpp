@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -266,6 +267,45 @@ TEST_F(Sandbox, TwoClientsAtOnce) {
     b.join();
     EXPECT_EQ(e1, "");
     EXPECT_EQ(e2, "");
+}
+
+TEST_F(Sandbox, RecursionStopsAtNestingLevel32) {
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(Cs()));
+    c.Run("create procedure rec_p as exec rec_p");
+    const OdbcRun deep = c.Run("exec rec_p");
+    EXPECT_TRUE(deep.HasDiag(217));
+    bool text = false;
+    for (const auto& d : deep.diags)
+        text = text || d.text.find("Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).") != std::string::npos;
+    EXPECT_TRUE(text);
+    // Level 32 itself still runs.
+    c.Run("create procedure depth_p @n int as if @n < 32 begin declare @m int = @n + 1 exec depth_p @m end else select @@nestlevel as lvl");
+    const OdbcRun ok = c.Run("exec depth_p 1");
+    ASSERT_FALSE(ok.results.empty());
+    EXPECT_EQ(ok.results.back().rows.at(0).at(0), "32");
+    const OdbcRun after = c.Run("select 1 as one");
+    ASSERT_EQ(after.results.size(), 1u);
+}
+
+TEST_F(Sandbox, DatabaseNamesStayInsideTheDataFolder) {
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(Cs()));
+    const std::filesystem::path dir = server_->DataDir();
+    c.Run("create database [../escaped_by_name]");
+    c.Run("create database [sub/dir\\x]");
+    EXPECT_FALSE(std::filesystem::exists(dir.parent_path() / "escaped_by_name.db"));
+    for (const auto& e : std::filesystem::directory_iterator(dir.parent_path()))
+        EXPECT_EQ(e.path().filename().string().find("escaped_by_name"), std::string::npos) << e.path();
+    const OdbcRun names = c.Run("select name from sysdatabases where name like '%escaped%' or name like 'sub%' order by name");
+    ASSERT_EQ(names.results.size(), 1u);
+    EXPECT_EQ(names.results[0].rows, (std::vector<std::vector<std::string>>{{"../escaped_by_name"}, {"sub/dir\\x"}}));
+    // Each can be used.
+    OdbcProbe other;
+    ASSERT_TRUE(other.Connect(Cs("../escaped_by_name")));
+    const OdbcRun made = other.Run("create table t (a int) insert into t values (5) select a from t");
+    ASSERT_FALSE(made.results.empty()) << (made.diags.empty() ? std::string("no diagnostics") : made.diags[0].text);
+    EXPECT_EQ(made.results.back().rows.at(0).at(0), "5");
 }
 
 }  // namespace

@@ -84,22 +84,22 @@ std::string SqliteTypeText(const SqlType& t) {
 }
 
 int NewObjectId(sqlite3* db) {
-    sqlite3_stmt* st = nullptr;
+    SqlStmt st;
     int id = 245575913;
-    if (sqlite3_prepare_v2(db, "SELECT coalesce(max(id), 245575880) + 33 FROM __objects", -1, &st, nullptr) == SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, "SELECT coalesce(max(id), 245575880) + 33 FROM __objects", -1, st.Out(), nullptr) == SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW)
         id = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
+    st.Reset();
     return id;
 }
 
 void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols) {
-    sqlite3_stmt* st = nullptr;
+    SqlStmt st;
     sqlite3_prepare_v2(db,
                        "INSERT INTO __columns (object_id, table_name, colid, name, type_text, data_type, char_max, char_octets,"
                        " num_precision, num_radix, num_scale, dt_precision, is_nullable, is_identity, default_text)"
                        " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                       -1, &st, nullptr);
+                       -1, st.Out(), nullptr);
     int colid = 0;
     for (const auto& c : cols) {
         std::string dataType;
@@ -125,7 +125,7 @@ void RecordColumns(sqlite3* db, int objectId, const std::string& table, const st
         else sqlite3_bind_text(st, 15, c.defaultText.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(st);
     }
-    sqlite3_finalize(st);
+    st.Reset();
 }
 
 void ServerState::InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster) {

@@ -8,6 +8,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,8 @@ namespace {
 
 constexpr std::uint32_t kTds74 = 0x74000004;
 const char* const kServerName = "SANDBOX";
+// A PRELOGIN or LOGIN7 message is far smaller (LOGIN7 is at most 128 KB).
+constexpr size_t kMaxLoginMessage = 128 * 1024;
 
 }  // namespace
 void Connection::Run() {
@@ -25,22 +28,22 @@ void Connection::Run() {
     TdsSink sink(out);
     std::unique_ptr<Session> session;
     TdsMessage m;
-    while (!stop_ && ReadMessage(fd_, m)) {
+    // Until the login completes, a client has limits.loginTimeoutSeconds for each read and small messages.
+    SetReadTimeout(limits_.loginTimeoutSeconds);
+    while (!stop_ && ReadMessage(fd_, m, session ? 65536 * static_cast<size_t>(out.PacketSize()) : kMaxLoginMessage)) {
         try {
             switch (m.type) {
             case 0x12: Prelogin(m, out); break;
             case 0x10:
                 if (!Login(m, out, sink, session)) return Close();
+                SetReadTimeout(0);
                 break;
             case 0x01: {
                 if (!session) return Close();
                 TdsReader r(m.data);
                 const std::uint32_t headers = r.U32();
                 const size_t start = headers >= 4 && headers <= m.data.size() ? headers : 0;
-                const size_t chars = (m.data.size() - start) / 2;
-                std::u16string w(chars, u'\0');
-                std::memcpy(w.data(), m.data.data() + start, chars * 2);
-                session->RunBatch(Utf16ToUtf8(w.data(), w.size()));
+                session->RunBatch(Utf16BytesToUtf8(std::string_view(reinterpret_cast<const char*>(m.data.data()) + start, m.data.size() - start)));
                 out.Finish();
                 break;
             }
@@ -87,6 +90,12 @@ void Connection::Run() {
     Close();
 }
 
+void Connection::SetReadTimeout(int seconds) {
+    timeval tv{};
+    tv.tv_sec = seconds;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 void Connection::Close() {
     std::lock_guard<std::mutex> lock(fdMutex_);
     if (fd_ >= 0) {
@@ -110,7 +119,7 @@ bool Connection::AttentionPending() {
     if (n == 0) throw DropConnection{};
     if (n < 8 || h[0] != 0x06) return false;
     TdsMessage m;
-    ReadMessage(fd_, m);
+    ReadMessage(fd_, m, kMaxLoginMessage);
     return true;
 }
 
@@ -170,9 +179,7 @@ bool Connection::Login(const TdsMessage& m, TdsWriter& out, ResultSink& sink, st
             b ^= 0xA5;
             b = static_cast<std::uint8_t>(((b & 0x0F) << 4) | (b >> 4));
         }
-        std::u16string w(pw.size() / 2, u'\0');
-        std::memcpy(w.data(), pw.data(), w.size() * 2);
-        password = Utf16ToUtf8(w.data(), w.size());
+        password = Utf16BytesToUtf8(std::string_view(reinterpret_cast<const char*>(pw.data()), pw.size()));
     }
     const std::string database = str(68);
     TdsReader sspi(m.data, 78);

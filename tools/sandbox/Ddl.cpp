@@ -105,12 +105,12 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     ddl += ")";
     if (sqlite3_exec(db_, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
     const int id = NewObjectId(db_);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, 'U', 0, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))", -1, &st, nullptr);
+    SqlStmt st;
+    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, 'U', 0, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))", -1, st.Out(), nullptr);
     sqlite3_bind_int(st, 1, id);
     sqlite3_bind_text(st, 2, name.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(st);
-    sqlite3_finalize(st);
+    st.Reset();
     RecordColumns(db_, id, name, cols);
     columnCache_.clear();
 }
@@ -131,16 +131,16 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
     for (auto& part : SplitCommas(t, i, t.size())) {
         if (part.empty()) continue;
         std::string name = NameOf(part.back());
-        sqlite3_stmt* st = nullptr;
+        SqlStmt st;
         const std::string find = std::string("SELECT id, name FROM __objects WHERE lower(name) = lower(?) AND xtype IN (") + xtypes + ")";
-        sqlite3_prepare_v2(db_, find.c_str(), -1, &st, nullptr);
+        sqlite3_prepare_v2(db_, find.c_str(), -1, st.Out(), nullptr);
         sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
         int id = 0;
         if (sqlite3_step(st) == SQLITE_ROW) {
             id = sqlite3_column_int(st, 0);
             name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
         }
-        sqlite3_finalize(st);
+        st.Reset();
         if (!id) {
             if (ifExists) continue;
             const std::string what = kind == "TABLE" ? "table" : kind == "VIEW" ? "view" : kind == "FUNCTION" ? "function" : kind == "TRIGGER" ? "trigger" : "procedure";
@@ -166,8 +166,8 @@ void Session::ExecModule(const Stmt& s) {
     if (alter) source = "CREATE" + source.substr(5);
     Module m = ParseModuleHeader(source);
     if (m.name.empty() || m.body.empty()) throw SqlError{102, 15, 1, "Incorrect syntax near 'AS'.", s.line, "", true};
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db_, "SELECT id, xtype FROM __objects WHERE lower(name) = lower(?)", -1, &st, nullptr);
+    SqlStmt st;
+    sqlite3_prepare_v2(db_, "SELECT id, xtype FROM __objects WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
     sqlite3_bind_text(st, 1, m.name.c_str(), -1, SQLITE_TRANSIENT);
     int existing = 0;
     std::string existingType;
@@ -175,7 +175,7 @@ void Session::ExecModule(const Stmt& s) {
         existing = sqlite3_column_int(st, 0);
         existingType = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
     }
-    sqlite3_finalize(st);
+    st.Reset();
     if (!alter && existing) throw SqlError{2714, 16, 3, "There is already an object named '" + m.name + "' in the database.", s.line, "", true};
     if (alter && !existing) throw SqlError{208, 16, 1, "Invalid object name '" + m.name + "'.", s.line, "", true};
     int parent = 0;
@@ -185,11 +185,11 @@ void Session::ExecModule(const Stmt& s) {
             if (t[k].Is("ON")) {
                 std::string table = NameOf(t[k + 1]);
                 if (k + 3 < t.size() && t[k + 2].IsOp(".")) table = NameOf(t[k + 3]);
-                sqlite3_stmt* q = nullptr;
-                sqlite3_prepare_v2(db_, "SELECT id FROM __objects WHERE lower(name) = lower(?) AND xtype IN ('U','V')", -1, &q, nullptr);
+                SqlStmt q;
+                sqlite3_prepare_v2(db_, "SELECT id FROM __objects WHERE lower(name) = lower(?) AND xtype IN ('U','V')", -1, q.Out(), nullptr);
                 sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
                 if (sqlite3_step(q) == SQLITE_ROW) parent = sqlite3_column_int(q, 0);
-                sqlite3_finalize(q);
+                q.Reset();
                 if (!parent) {
                     throw SqlError{8197, 16, 4, "The object '" + table + "' does not exist or is invalid for this operation.", s.line, "", true};
                 }
@@ -203,25 +203,25 @@ void Session::ExecModule(const Stmt& s) {
         if (alter) sqlite3_exec(db_, ("DROP VIEW IF EXISTS " + QuoteIdent(m.name)).c_str(), nullptr, nullptr, nullptr);
         const std::string ddl = "CREATE VIEW " + QuoteIdent(m.name) + " AS " + select;
         if (sqlite3_exec(db_, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(s.line);
-        sqlite3_stmt* q = Prepare("SELECT * FROM " + QuoteIdent(m.name), s.line);
+        SqlStmt q = Prepare("SELECT * FROM " + QuoteIdent(m.name), s.line);
         sqlite3_step(q);
         for (const SqlColumn& c : DescribeColumns(q, {})) viewCols.push_back({c.name, c.type, c.nullable, false, ""});
-        sqlite3_finalize(q);
+        q.Reset();
     }
     const int id = existing ? existing : NewObjectId(db_);
     std::string del = "DELETE FROM __objects WHERE id = " + std::to_string(id) + "; DELETE FROM __comments WHERE id = " + std::to_string(id) +
                       "; DELETE FROM __columns WHERE object_id = " + std::to_string(id) + ";";
     sqlite3_exec(db_, del.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate, source) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), ?)", -1, &st, nullptr);
+    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate, source) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), ?)", -1, st.Out(), nullptr);
     sqlite3_bind_int(st, 1, id);
     sqlite3_bind_text(st, 2, m.name.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(st, 3, m.xtype.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(st, 4, parent);
     sqlite3_bind_text(st, 5, source.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(st);
-    sqlite3_finalize(st);
+    st.Reset();
     // The source in pieces of at most 4000 characters.
-    sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, ?, ?, ?)", -1, &st, nullptr);
+    sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, ?, ?, ?)", -1, st.Out(), nullptr);
     size_t pos = 0;
     int colid = 0;
     while (pos < source.size()) {
@@ -240,7 +240,7 @@ void Session::ExecModule(const Stmt& s) {
         sqlite3_step(st);
         pos = end;
     }
-    sqlite3_finalize(st);
+    st.Reset();
     if (!viewCols.empty()) RecordColumns(db_, id, m.name, viewCols);
     if (m.xtype == "FN") RegisterFunctions();
     columnCache_.clear();

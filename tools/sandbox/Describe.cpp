@@ -6,11 +6,88 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
 const char* const kClauseEnds[] = {"FROM", "WHERE", "GROUP", "ORDER", "UNION", "INTO", "HAVING", "EXCEPT", "INTERSECT", "OPTION", "FOR", "LIMIT"};
+
+// SQL Server's data type precedence, highest first (types not listed rank lowest).
+int Precedence(SqlType::Kind k) {
+    static const SqlType::Kind order[] = {
+        SqlType::Variant, SqlType::Xml, SqlType::DateTimeOffset, SqlType::DateTime2, SqlType::DateTime, SqlType::SmallDateTime,
+        SqlType::Date, SqlType::Time, SqlType::Float, SqlType::Real, SqlType::Decimal, SqlType::Numeric, SqlType::Money,
+        SqlType::SmallMoney, SqlType::BigInt, SqlType::Int, SqlType::SmallInt, SqlType::TinyInt, SqlType::Bit, SqlType::NText,
+        SqlType::Text, SqlType::Image, SqlType::UniqueIdentifier, SqlType::NVarChar, SqlType::NChar, SqlType::VarChar, SqlType::Char,
+        SqlType::VarBinary, SqlType::Binary};
+    int rank = 0;
+    for (SqlType::Kind o : order) {
+        if (o == k) return rank;
+        ++rank;
+    }
+    return rank;
+}
+
+bool IsString(const SqlType& t) { return t.IsText() || t.IsUnicode(); }
+
+// The type of a UNION column, CASE or COALESCE over values of two types: strings widen to the longer
+// (Unicode when either is), decimals keep the larger integer part and scale, otherwise the type of
+// higher precedence.
+SqlType MergeTypes(const SqlType& a, const SqlType& b) {
+    if (IsString(a) && IsString(b) && a.kind != SqlType::Text && a.kind != SqlType::NText && b.kind != SqlType::Text &&
+        b.kind != SqlType::NText && a.kind != SqlType::Xml && b.kind != SqlType::Xml) {
+        const bool unicode = a.IsUnicode() || b.IsUnicode();
+        const bool fixed = (a.kind == SqlType::Char || a.kind == SqlType::NChar) && (b.kind == SqlType::Char || b.kind == SqlType::NChar) &&
+                           a.length == b.length;
+        const int len = a.length < 0 || b.length < 0 ? -1 : std::max(a.length, b.length);
+        return SqlType::Of(fixed ? (unicode ? SqlType::NChar : SqlType::Char) : (unicode ? SqlType::NVarChar : SqlType::VarChar), len);
+    }
+    if (a.IsBinary() && b.IsBinary() && a.kind != SqlType::Image && b.kind != SqlType::Image)
+        return SqlType::Of(SqlType::VarBinary, a.length < 0 || b.length < 0 ? -1 : std::max(a.length, b.length));
+    const bool decA = a.kind == SqlType::Decimal || a.kind == SqlType::Numeric, decB = b.kind == SqlType::Decimal || b.kind == SqlType::Numeric;
+    auto asDecimal = [](const SqlType& t) {
+        switch (t.kind) {
+        case SqlType::BigInt: return SqlType::Of(SqlType::Numeric, 0, 19, 0);
+        case SqlType::Int: return SqlType::Of(SqlType::Numeric, 0, 10, 0);
+        case SqlType::SmallInt: return SqlType::Of(SqlType::Numeric, 0, 5, 0);
+        case SqlType::TinyInt: return SqlType::Of(SqlType::Numeric, 0, 3, 0);
+        case SqlType::Bit: return SqlType::Of(SqlType::Numeric, 0, 1, 0);
+        default: return t;
+        }
+    };
+    if ((decA || decB) && Precedence(a.kind) >= Precedence(SqlType::Decimal) && Precedence(b.kind) >= Precedence(SqlType::Decimal)) {
+        const SqlType x = asDecimal(a), y = asDecimal(b);
+        if ((x.kind == SqlType::Decimal || x.kind == SqlType::Numeric) && (y.kind == SqlType::Decimal || y.kind == SqlType::Numeric)) {
+            const int scale = std::max(x.scale, y.scale);
+            const int prec = std::min(38, std::max(x.precision - x.scale, y.precision - y.scale) + scale);
+            return SqlType::Of(x.kind, 0, prec, scale);
+        }
+    }
+    // A string meeting a number or date takes the other type; otherwise the higher precedence wins.
+    return Precedence(a.kind) <= Precedence(b.kind) ? a : b;
+}
+
+// The statements joined by UNION [ALL], EXCEPT and INTERSECT at the outer level, after the first.
+std::vector<std::vector<Token>> LaterBranches(const std::vector<Token>& t) {
+    std::vector<std::vector<Token>> out;
+    int depth = 0;
+    std::vector<Token>* cur = nullptr;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        else if (t[i].IsOp(")")) depth--;
+        if (depth == 0 && (t[i].Is("UNION") || t[i].Is("EXCEPT") || t[i].Is("INTERSECT"))) {
+            out.emplace_back();
+            cur = &out.back();
+            if (i + 1 < t.size() && t[i + 1].Is("ALL")) ++i;
+            continue;
+        }
+        if (cur) cur->push_back(t[i]);
+    }
+    return out;
+}
+
+bool IsNullLiteral(const std::vector<Token>& e) { return e.size() == 1 && e[0].Is("NULL"); }
 
 }  // namespace
 
@@ -91,6 +168,8 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
         for (const auto& tk : it.expr)
             if (tk.IsOp("*") && it.expr.size() <= 3) star = true;
     const bool useItems = !star && static_cast<int>(items.size()) == n;
+    std::vector<std::vector<SelectItem>> branches;
+    for (const auto& b : LaterBranches(tokens)) branches.push_back(SelectItems(b));
     std::vector<SqlColumn> cols(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         SqlColumn& c = cols[static_cast<size_t>(i)];
@@ -105,10 +184,10 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
             if (it == columnCache_.end()) {
                 SqlColumn found;
                 bool ok = false;
-                sqlite3_stmt* q = nullptr;
+                SqlStmt q;
                 const std::string sql = "SELECT type_text, is_nullable, is_identity FROM " + QuoteIdent(schema) +
                                         ".__columns WHERE lower(table_name) = lower(?) AND lower(name) = lower(?)";
-                if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &q, nullptr) == SQLITE_OK) {
+                if (sqlite3_prepare_v2(db_, sql.c_str(), -1, q.Out(), nullptr) == SQLITE_OK) {
                     sqlite3_bind_text(q, 1, table, -1, SQLITE_TRANSIENT);
                     sqlite3_bind_text(q, 2, origin, -1, SQLITE_TRANSIENT);
                     if (sqlite3_step(q) == SQLITE_ROW) {
@@ -117,7 +196,7 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                         found.identity = sqlite3_column_int(q, 2) != 0;
                     }
                 }
-                sqlite3_finalize(q);
+                q.Reset();
                 if (!ok) found.name = "\x01";  // remembered as unknown
                 it = columnCache_.emplace(key, found).first;
             }
@@ -144,6 +223,21 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                 if (t.kind != SqlType::Variant || named) {
                     c.type = t;
                     typed = true;
+                }
+            }
+            if (it.expr.size() == 1 && (it.expr[0].kind == Token::Number || it.expr[0].kind == Token::String)) c.nullable = false;
+            // The other branches of a UNION: never a type narrower than a value any of them sends.
+            for (const auto& branch : branches) {
+                if (branch.size() != items.size()) continue;
+                const SelectItem& other = branch[static_cast<size_t>(i)];
+                if (!(other.expr.size() == 1 && (other.expr[0].kind == Token::Number || other.expr[0].kind == Token::String))) c.nullable = true;
+                if (IsNullLiteral(other.expr)) continue;
+                bool otherNamed = false;
+                const SqlType ot = InferExprType(other.expr, otherNamed);
+                if (ot.kind != SqlType::Variant || otherNamed) {
+                    if (typed) c.type = MergeTypes(c.type, ot);
+                } else if (typed && IsString(c.type) && c.type.length >= 0 && c.type.length < 4000) {
+                    c.type = SqlType::Of(SqlType::NVarChar, 4000);
                 }
             }
             if (it.hasAlias) c.name = it.alias;
@@ -207,6 +301,30 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             return SqlType::Of(SqlType::Int);
         }
     }
+    if (e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END")) {
+        // The results after THEN and ELSE at this CASE's level.
+        std::vector<std::vector<Token>> results;
+        int depth = 0, nested = 0;
+        std::vector<Token>* cur = nullptr;
+        for (size_t i = 1; i + 1 < e.size(); ++i) {
+            const Token& k = e[i];
+            if (k.IsOp("(")) depth++;
+            else if (k.IsOp(")")) depth--;
+            if (depth == 0 && k.Is("CASE")) nested++;
+            if (depth == 0 && k.Is("END") && nested > 0) nested--;
+            if (depth == 0 && nested == 0 && !k.Is("END") && (k.Is("THEN") || k.Is("ELSE"))) {
+                results.emplace_back();
+                cur = &results.back();
+                continue;
+            }
+            if (depth == 0 && nested == 0 && k.Is("WHEN")) {
+                cur = nullptr;
+                continue;
+            }
+            if (cur) cur->push_back(k);
+        }
+        return MergedType(results, named);
+    }
     if (e.size() == 2 && e[0].IsOp("-") && e[1].kind == Token::Number) {
         std::vector<Token> rest(e.begin() + 1, e.end());
         return InferExprType(rest, named);
@@ -242,7 +360,13 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             {"@@ROWCOUNT", SqlType::Of(SqlType::Int)}};
         auto it = fixed.find(f);
         if (it != fixed.end()) return it->second;
-        if (f == "ISNULL" || f == "COALESCE" || f == "UPPER" || f == "LOWER" || f == "LTRIM" || f == "RTRIM" || f == "MAX" || f == "MIN" ||
+        if (f == "COALESCE" || f == "ISNULL" || f == "IIF") {
+            auto args = SplitCommas(e, 2, e.size() - 1);
+            if (f == "IIF" && !args.empty()) args.erase(args.begin());
+            if (f == "ISNULL" && args.size() == 2 && !IsNullLiteral(args[0])) args.pop_back();
+            return MergedType(args, named);
+        }
+        if (f == "UPPER" || f == "LOWER" || f == "LTRIM" || f == "RTRIM" || f == "MAX" || f == "MIN" ||
             f == "ABS") {
             const auto args = SplitCommas(e, 2, e.size() - 1);
             if (!args.empty()) {
@@ -254,4 +378,20 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
     }
     named = false;
     return SqlType::Of(SqlType::Variant);
+}
+
+SqlType Session::MergedType(const std::vector<std::vector<Token>>& exprs, bool& named) {
+    named = false;
+    SqlType merged = SqlType::Of(SqlType::Int);
+    bool any = false;
+    for (const auto& x : exprs) {
+        if (IsNullLiteral(x)) continue;
+        bool n = false;
+        const SqlType t = InferExprType(x, n);
+        if (t.kind == SqlType::Variant && !n) return SqlType::Of(SqlType::Variant);
+        merged = any ? MergeTypes(merged, t) : t;
+        any = true;
+    }
+    named = true;
+    return merged;
 }

@@ -80,19 +80,30 @@ std::string DecimalText(sqlite3_value* v, int scale) {
 }  // namespace
 
 struct SessionFunctions {
+    // SQLite calls in C: an exception is kept and raised again once the statement has failed.
     static void Call(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+        auto* data = static_cast<FnData*>(sqlite3_user_data(ctx));
+        try {
+            Run(ctx, argc, argv);
+        } catch (...) {
+            data->session->pending_ = std::current_exception();
+            sqlite3_result_error(ctx, "error in a function", -1);
+        }
+    }
+
+    static void Run(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
         auto* data = static_cast<FnData*>(sqlite3_user_data(ctx));
         Session& s = *data->session;
         auto arg = [&](int i) { return i < argc ? argv[i] : nullptr; };
         auto lookupInt = [&](const std::string& sql, const std::string& bindText, sqlite3_int64 bindInt, bool useText) {
-            sqlite3_stmt* st = nullptr;
+            SqlStmt st;
             std::optional<sqlite3_int64> r;
-            if (sqlite3_prepare_v2(s.db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+            if (sqlite3_prepare_v2(s.db_, sql.c_str(), -1, st.Out(), nullptr) == SQLITE_OK) {
                 if (useText) sqlite3_bind_text(st, 1, bindText.c_str(), -1, SQLITE_TRANSIENT);
                 else sqlite3_bind_int64(st, 1, bindInt);
                 if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) r = sqlite3_column_int64(st, 0);
             }
-            sqlite3_finalize(st);
+            st.Reset();
             return r;
         };
         const Session::CatchInfo* c = s.catches_.empty() ? nullptr : &s.catches_.back();
@@ -153,22 +164,22 @@ struct SessionFunctions {
             return;
         }
         case fObjectName: {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(s.db_, "SELECT name FROM __objects WHERE id = ?", -1, &st, nullptr);
+            SqlStmt st;
+            sqlite3_prepare_v2(s.db_, "SELECT name FROM __objects WHERE id = ?", -1, st.Out(), nullptr);
             sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
             if (sqlite3_step(st) == SQLITE_ROW) sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
             else sqlite3_result_null(ctx);
-            sqlite3_finalize(st);
+            st.Reset();
             return;
         }
         case fObjectProperty: {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(s.db_, "SELECT xtype FROM __objects WHERE id = ?", -1, &st, nullptr);
+            SqlStmt st;
+            sqlite3_prepare_v2(s.db_, "SELECT xtype FROM __objects WHERE id = ?", -1, st.Out(), nullptr);
             sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
             std::string xtype;
             const bool found = sqlite3_step(st) == SQLITE_ROW;
             if (found) xtype = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-            sqlite3_finalize(st);
+            st.Reset();
             if (!found) return sqlite3_result_null(ctx);
             while (!xtype.empty() && xtype.back() == ' ') xtype.pop_back();
             const std::string p = Upper(Text(argv[1]));
@@ -187,8 +198,8 @@ struct SessionFunctions {
         }
         case fColumnProperty: {
             const std::string p = Upper(Text(argv[2]));
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(s.db_, "SELECT is_identity, is_nullable FROM __columns WHERE object_id = ? AND lower(name) = lower(?)", -1, &st, nullptr);
+            SqlStmt st;
+            sqlite3_prepare_v2(s.db_, "SELECT is_identity, is_nullable FROM __columns WHERE object_id = ? AND lower(name) = lower(?)", -1, st.Out(), nullptr);
             sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
             sqlite3_bind_text(st, 2, Text(argv[1]).c_str(), -1, SQLITE_TRANSIENT);
             if (sqlite3_step(st) == SQLITE_ROW) {
@@ -198,7 +209,7 @@ struct SessionFunctions {
             } else {
                 sqlite3_result_null(ctx);
             }
-            sqlite3_finalize(st);
+            st.Reset();
             return;
         }
         case fDbName: sqlite3_result_text(ctx, s.dbName_.c_str(), -1, SQLITE_TRANSIENT); return;
@@ -255,17 +266,13 @@ struct SessionFunctions {
                 default: args.push_back(SqlValue::FromText(Text(v)));
                 }
             }
-            try {
-                const SqlValue r = s.CallFunction(data->name, args);
-                switch (r.type) {
-                case SqlValue::Integer: sqlite3_result_int64(ctx, r.i); break;
-                case SqlValue::Real: sqlite3_result_double(ctx, r.d); break;
-                case SqlValue::Text: sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
-                case SqlValue::Blob: sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
-                default: sqlite3_result_null(ctx);
-                }
-            } catch (const SqlError& e) {
-                sqlite3_result_error(ctx, e.message.c_str(), -1);
+            const SqlValue r = s.CallFunction(data->name, args);
+            switch (r.type) {
+            case SqlValue::Integer: sqlite3_result_int64(ctx, r.i); break;
+            case SqlValue::Real: sqlite3_result_double(ctx, r.d); break;
+            case SqlValue::Text: sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
+            case SqlValue::Blob: sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
+            default: sqlite3_result_null(ctx);
             }
             return;
         }
@@ -292,15 +299,15 @@ void Session::RegisterFunctions() {
         sqlite3_create_function_v2(db_, f.name, f.args, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
     }
     // Scalar user functions of this database.
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT name FROM __objects WHERE xtype = 'FN'", -1, &st, nullptr) == SQLITE_OK) {
+    SqlStmt st;
+    if (sqlite3_prepare_v2(db_, "SELECT name FROM __objects WHERE xtype = 'FN'", -1, st.Out(), nullptr) == SQLITE_OK) {
         while (sqlite3_step(st) == SQLITE_ROW) {
             const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
             fnData_.push_back(std::make_unique<FnData>(FnData{this, fUdf, name}));
             sqlite3_create_function_v2(db_, name.c_str(), -1, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
         }
     }
-    sqlite3_finalize(st);
+    st.Reset();
 }
 
 void Session::FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv) { SessionFunctions::Call(ctx, argc, argv); }

@@ -172,14 +172,19 @@ Session::Module Session::ParseModuleHeader(const std::string& source) {
     return m;
 }
 
+void Session::CheckNesting(int line) const {
+    if (procDepth_ >= kMaxNesting)
+        throw SqlError{217, 16, 1, "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).", line, "", true};
+}
+
 std::optional<Session::Module> Session::LoadModule(const std::string& name, const char* xtypes) {
-    sqlite3_stmt* st = nullptr;
+    SqlStmt st;
     const std::string sql = std::string("SELECT source FROM __objects WHERE lower(name) = lower(?) AND xtype IN (") + xtypes + ")";
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return std::nullopt;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, st.Out(), nullptr) != SQLITE_OK) return std::nullopt;
     sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
     std::optional<Module> m;
     if (sqlite3_step(st) == SQLITE_ROW) m = ParseModuleHeader(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-    sqlite3_finalize(st);
+    st.Reset();
     return m;
 }
 
@@ -187,6 +192,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
                           std::map<std::string, std::string>* outputs, std::map<std::string, SqlValue>* outputValues) {
     auto m = LoadModule(name, "'P'");
     if (!m) throw SqlError{2812, 16, 62, "Could not find stored procedure '" + name + "'.", line, "", true};
+    CheckNesting(line);
     Scope scope;
     scope.procedure = m->name;
     size_t positional = 0;
@@ -245,6 +251,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
 SqlValue Session::CallFunction(const std::string& name, std::vector<SqlValue> args) {
     auto m = LoadModule(name, "'FN'");
     if (!m) throw SqlError{4121, 16, 1, "Cannot find either column \"dbo\" or the user-defined function \"dbo." + name + "\".", 1, "", true};
+    CheckNesting(1);
     Scope scope;
     scope.procedure = m->name;
     for (size_t k = 0; k < m->params.size(); ++k) {

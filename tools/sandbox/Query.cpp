@@ -12,11 +12,11 @@
 
 // ---------------------------------------------------------------- SQL statements
 
-sqlite3_stmt* Session::Prepare(const std::string& sql, int line) {
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK) {
+SqlStmt Session::Prepare(const std::string& sql, int line) {
+    SqlStmt st;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st.Out(), nullptr) != SQLITE_OK) {
         SqlError e = TranslateError(line);
-        sqlite3_finalize(st);
+        st.Reset();
         throw e;
     }
     return st;
@@ -29,14 +29,16 @@ void Session::Bind(sqlite3_stmt* st, int line) {
         if (!name || name[0] != '@') continue;
         Variable* v = FindVar(Upper(name));
         if (!v) {
-            sqlite3_finalize(st);
             throw SqlError{137, 15, 2, std::string("Must declare the scalar variable \"") + name + "\".", line, "", true};
         }
         BindValue(st, i, v->value);
     }
 }
 
-SqlError Session::TranslateError(int line) const {
+SqlError Session::TranslateError(int line) {
+    // An exception raised inside a function SQLite called (a user function's error, a cancel, a
+    // vanished client) continues here, now that SQLite has unwound.
+    if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
     const std::string msg = sqlite3_errmsg(db_);
     const int code = sqlite3_errcode(db_);
     auto after = [&](const char* prefix) { return msg.substr(std::strlen(prefix)); };
@@ -44,7 +46,10 @@ SqlError Session::TranslateError(int line) const {
         const size_t dot = s.rfind('.');
         return dot == std::string::npos ? s : s.substr(dot + 1);
     };
-    if (code == SQLITE_INTERRUPT) throw Attention{};
+    if (code == SQLITE_INTERRUPT) {
+        if (clientGone_) throw DropConnection{};
+        throw Attention{};
+    }
     if (msg.rfind("no such table: ", 0) == 0) return {208, 16, 1, "Invalid object name '" + lastPart(after("no such table: ")) + "'.", line, "", true};
     if (msg.rfind("no such view: ", 0) == 0) return {208, 16, 1, "Invalid object name '" + lastPart(after("no such view: ")) + "'.", line, "", true};
     if (msg.rfind("no such column: ", 0) == 0) return {207, 16, 1, "Invalid column name '" + lastPart(after("no such column: ")) + "'.", line, "", true};
@@ -98,13 +103,13 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         t.insert(t.begin() + static_cast<std::ptrdiff_t>(start), list.begin(), list.end());
     }
     const std::string sql = Translate(t, line);
-    sqlite3_stmt* st = Prepare(sql, line);
+    SqlStmt st = Prepare(sql, line);
     Bind(st, line);
     int rc = sqlite3_step(st);
     const int ncols = sqlite3_column_count(st);
     auto fail = [&]() {
         SqlError e = TranslateError(line);
-        sqlite3_finalize(st);
+        st.Reset();
         throw e;
     };
     if (assigns) {
@@ -112,7 +117,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
             for (size_t k = 0; k < items.size() && static_cast<int>(k) < ncols; ++k) {
                 Variable* v = FindVar(items[k].variable);
                 if (!v) {
-                    sqlite3_finalize(st);
+                    st.Reset();
                     throw SqlError{137, 15, 1, "Must declare the scalar variable \"" + items[k].variable + "\".", line, "", true};
                 }
                 v->value = Coerce(v->type, ColumnValue(st, static_cast<int>(k)));
@@ -120,13 +125,13 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
             rc = sqlite3_step(st);
         }
         if (rc != SQLITE_DONE) fail();
-        sqlite3_finalize(st);
+        st.Reset();
         return;
     }
     if (ncols == 0) {
         while (rc == SQLITE_ROW) rc = sqlite3_step(st);
         if (rc != SQLITE_DONE) fail();
-        sqlite3_finalize(st);
+        st.Reset();
         rowcount_ = sqlite3_changes64(db_);
         const std::string& w = tokens[0].value;
         const std::uint16_t cmd = w == "INSERT" ? 0xC3 : w == "DELETE" ? 0xC4 : w == "UPDATE" ? 0xC5 : 0;
@@ -144,22 +149,22 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         out_.Row(cols, values);
         ++rows;
         if (dropAfterRows_ >= 0 && static_cast<long>(rows) >= dropAfterRows_) {
-            sqlite3_finalize(st);
+            st.Reset();
             dropAfterRows_ = -1;
             throw DropConnection{};
         }
         if (out_.Failed()) {
-            sqlite3_finalize(st);
+            st.Reset();
             throw DropConnection{};
         }
         if ((rows & 255) == 0 && attention_ && attention_()) {
-            sqlite3_finalize(st);
+            st.Reset();
             throw Attention{};
         }
         rc = sqlite3_step(st);
     }
     if (rc != SQLITE_DONE) fail();
-    sqlite3_finalize(st);
+    st.Reset();
     rowcount_ = static_cast<std::int64_t>(rows);
     Done(nocount_ ? 0 : kDoneCount, kCmdSelect, nocount_ ? 0 : rows);
 }
@@ -170,17 +175,17 @@ SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
     t.insert(t.end(), expr.begin(), expr.end());
     if (t.size() > 1) t[1].spaceBefore = true;
     const std::string sql = Translate(t, line);
-    sqlite3_stmt* st = Prepare(sql, line);
+    SqlStmt st = Prepare(sql, line);
     Bind(st, line);
     const int rc = sqlite3_step(st);
     SqlValue v;
     if (rc == SQLITE_ROW) v = ColumnValue(st, 0);
     else if (rc != SQLITE_DONE) {
         SqlError e = TranslateError(line);
-        sqlite3_finalize(st);
+        st.Reset();
         throw e;
     }
-    sqlite3_finalize(st);
+    st.Reset();
     return v;
 }
 

@@ -11,7 +11,7 @@ Session::Session(ServerState& server, ResultSink& out, std::function<bool()> att
     : server_(server), out_(out), attention_(std::move(attention)), spid_(server.NextSpid()) {}
 
 Session::~Session() {
-    if (db_) sqlite3_close(db_);
+    if (db_) sqlite3_close_v2(db_);
 }
 
 bool Session::Open(const std::string& database, std::string& error) {
@@ -25,11 +25,14 @@ bool Session::Open(const std::string& database, std::string& error) {
 }
 
 void Session::OpenHandle(const std::string& name) {
-    if (db_) sqlite3_close(db_);
-    db_ = nullptr;
-    fnData_.clear();
-    if (sqlite3_open_v2(server_.DatabaseFile(name).c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+    sqlite3* fresh = nullptr;
+    if (sqlite3_open_v2(server_.DatabaseFile(name).c_str(), &fresh, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(fresh);
         throw SqlError{4060, 11, 1, "Cannot open database \"" + name + "\".", 1, "", true};
+    }
+    if (db_) sqlite3_close_v2(db_);
+    db_ = fresh;
+    fnData_.clear();
     sqlite3_busy_timeout(db_, 10000);
     sqlite3_exec(db_, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
     dbName_ = name;
@@ -39,8 +42,14 @@ void Session::OpenHandle(const std::string& name) {
     sqlite3_progress_handler(
         db_, 200000,
         [](void* p) -> int {
+            // No exception may pass through SQLite: a vanished client interrupts the statement too.
             auto* self = static_cast<Session*>(p);
-            return self->attention_ && self->attention_() ? 1 : 0;
+            try {
+                return self->attention_ && self->attention_() ? 1 : 0;
+            } catch (const DropConnection&) {
+                self->clientGone_ = true;
+                return 1;
+            }
         },
         this);
 }

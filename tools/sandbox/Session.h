@@ -5,9 +5,11 @@
 #include "ResultSink.h"
 #include "ServerState.h"
 #include "SqlType.h"
+#include "SqliteUtil.h"
 #include "TSql.h"
 #include "Value.h"
 
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -99,6 +101,9 @@ private:
         std::string body;                                     // statements after AS
         int bodyLine = 1;
     };
+    // Procedures and functions nest at most 32 levels deep.
+    static constexpr int kMaxNesting = 32;
+    void CheckNesting(int line) const;
     std::optional<Module> LoadModule(const std::string& name, const char* xtypes);
     static Module ParseModuleHeader(const std::string& source);
     SqlValue CallFunction(const std::string& name, std::vector<SqlValue> args);
@@ -134,11 +139,13 @@ private:
     SqlValue Eval(const std::vector<Token>& expr, int line);
     bool EvalCondition(const std::vector<Token>& cond, int line);
     std::string Translate(const std::vector<Token>& tokens, int line);
-    sqlite3_stmt* Prepare(const std::string& sql, int line);
+    SqlStmt Prepare(const std::string& sql, int line);
     void Bind(sqlite3_stmt* st, int line);
     std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
-    SqlError TranslateError(int line) const;
+    // The type of values from any of the expressions (CASE results, COALESCE arguments).
+    SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
+    SqlError TranslateError(int line);
     void EnsureAttached(const std::string& db);
 
     // Output.
@@ -178,5 +185,8 @@ private:
     std::map<int, std::pair<std::string, std::string>> prepared_;  // handle -> (params, statement)
     int nextHandle_ = 0;
     std::map<std::string, SqlColumn> columnCache_;
+    // Set while SQLite unwinds from a function or progress callback that could not throw through it.
+    std::exception_ptr pending_;
+    bool clientGone_ = false;
 };
 

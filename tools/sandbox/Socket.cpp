@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 
 bool ReadFull(int fd, void* buf, size_t n) {
     auto* p = static_cast<std::uint8_t*>(buf);
@@ -31,7 +32,7 @@ bool SendAll(int fd, const std::uint8_t* p, size_t n) {
     return true;
 }
 
-bool ReadMessage(int fd, TdsMessage& m) {
+bool ReadMessage(int fd, TdsMessage& m, size_t maxBytes) {
     m.data.clear();
     for (;;) {
         std::uint8_t h[8];
@@ -40,6 +41,10 @@ bool ReadMessage(int fd, TdsMessage& m) {
         if (len < 8) return false;
         m.type = h[0];
         const size_t old = m.data.size();
+        if (old + len - 8 > maxBytes) {
+            std::fprintf(stderr, "tolvan-sandbox: a request of more than %zu bytes; connection closed\n", maxBytes);
+            return false;
+        }
         m.data.resize(old + len - 8);
         if (len > 8 && !ReadFull(fd, m.data.data() + old, len - 8)) return false;
         if (h[1] & 1) return true;

@@ -13,5 +13,6 @@ struct TdsMessage {
     std::vector<std::uint8_t> data;
 };
 
-// Reads packets until end-of-message; false when the peer has gone or sent a malformed header.
-bool ReadMessage(int fd, TdsMessage& m);
+// Reads packets until end-of-message; false when the peer has gone, sent a malformed header or more
+// than maxBytes in one message (then the connection is to be closed).
+bool ReadMessage(int fd, TdsMessage& m, size_t maxBytes);

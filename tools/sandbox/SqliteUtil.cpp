@@ -2,6 +2,13 @@
 
 #include <sqlite3.h>
 
+void SqlStmt::Reset() {
+    if (st_) sqlite3_finalize(st_);
+    st_ = nullptr;
+}
+
+void DbCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+
 std::string QuoteIdent(const std::string& s) {
     std::string out = "\"";
     for (char c : s) {

@@ -152,8 +152,36 @@ void Session::ExecUse(const std::vector<Token>& t, int line) {
 void Session::ExecWaitfor(const std::vector<Token>& t, int line) {
     if (t.size() < 3 || !(t[1].Is("DELAY") || t[1].Is("TIME"))) throw SqlError{102, 15, 1, "Incorrect syntax near 'WAITFOR'.", line, "", true};
     const std::string text = Eval(std::vector<Token>(t.begin() + 2, t.end()), line).AsText();
+    // hh:mm[:ss[.fff]] within a day; anything else is not a time.
     int h = 0, m = 0, s = 0, ms = 0;
-    std::sscanf(text.c_str(), "%d:%d:%d.%d", &h, &m, &s, &ms);
+    {
+        const char* c = text.c_str();
+        while (*c == ' ') ++c;
+        auto num = [&](int maxDigits, int& out) {
+            int digits = 0;
+            out = 0;
+            while (*c >= '0' && *c <= '9' && digits < maxDigits) out = out * 10 + (*c++ - '0'), ++digits;
+            return digits > 0;
+        };
+        bool ok = num(2, h) && *c++ == ':' && num(2, m);
+        if (ok && *c == ':') {
+            ++c;
+            ok = num(2, s);
+            if (ok && *c == '.') {
+                ++c;
+                int digits = 0;
+                while (*c >= '0' && *c <= '9') {
+                    if (digits < 3) ms = ms * 10 + (*c - '0');
+                    ++digits;
+                    ++c;
+                }
+                for (; digits < 3; ++digits) ms *= 10;
+            }
+        }
+        while (*c == ' ') ++c;
+        if (!ok || *c != '\0' || h > 23 || m > 59 || s > 59)
+            throw SqlError{241, 16, 1, "Conversion failed when converting date and/or time from character string.", line, "", false};
+    }
     auto total = std::chrono::milliseconds((h * 3600LL + m * 60LL + s) * 1000LL + ms);
     if (t[1].Is("TIME")) {
         const std::time_t now = std::time(nullptr);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -38,8 +39,24 @@ std::string TimeFromUnits(std::uint64_t units, int scale) {
 
 }  // namespace
 
-// One RPC parameter's type and value.
-bool ReadRpcParam(TdsReader& r, RpcParam& p) {
+namespace {
+
+bool OneOf(int v, std::initializer_list<int> allowed) {
+    for (int a : allowed)
+        if (v == a) return true;
+    return false;
+}
+
+bool ReadParamValue(TdsReader& r, RpcParam& p);
+
+}  // namespace
+
+bool ReadRpcParam(TdsReader& r, RpcParam& p) { return ReadParamValue(r, p) && !r.Overran(); }
+
+namespace {
+
+// One RPC parameter's type and value, each declared length, precision and scale within TDS's limits.
+bool ReadParamValue(TdsReader& r, RpcParam& p) {
     const std::uint8_t nameLen = r.U8();
     p.name = r.Utf16(nameLen);
     p.output = (r.U8() & 1) != 0;
@@ -47,8 +64,9 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     auto setNull = [&] { p.value = SqlValue{}; };
     switch (type) {
     case 0x26: {  // INTN
-        r.U8();
+        const std::uint8_t maxLen = r.U8();
         const std::uint8_t len = r.U8();
+        if (!OneOf(maxLen, {1, 2, 4, 8}) || !OneOf(len, {0, 1, 2, 4, 8})) return false;
         p.type = SqlType::Of(len == 8 ? SqlType::BigInt : SqlType::Int);
         if (len == 0) return setNull(), true;
         std::int64_t v = 0;
@@ -67,9 +85,10 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     case 0x32: p.type = SqlType::Of(SqlType::Bit); p.value = SqlValue::FromInt(r.U8() != 0); return true;
     case 0x1F: p.type = SqlType::Of(SqlType::Int); return setNull(), true;
     case 0x68: {  // BITN
-        r.U8();
+        const std::uint8_t maxLen = r.U8();
         p.type = SqlType::Of(SqlType::Bit);
         const std::uint8_t len = r.U8();
+        if (maxLen != 1 || len > 1) return false;
         if (len == 0) return setNull(), true;
         p.value = SqlValue::FromInt(r.U8() != 0);
         return true;
@@ -79,8 +98,9 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     case 0x3E: {  // floats
         std::uint8_t len = type == 0x3B ? 4 : 8;
         if (type == 0x6D) {
-            r.U8();
+            const std::uint8_t maxLen = r.U8();
             len = r.U8();
+            if (!OneOf(maxLen, {4, 8}) || !OneOf(len, {0, 4, 8})) return false;
         }
         p.type = SqlType::Of(len == 4 ? SqlType::Real : SqlType::Float);
         if (len == 0) return setNull(), true;
@@ -91,11 +111,13 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     }
     case 0x6A:
     case 0x6C: {  // DECIMALN, NUMERICN
-        r.U8();
+        const std::uint8_t maxLen = r.U8();
         const int prec = r.U8(), scale = r.U8();
+        if (maxLen > 17 || prec < 1 || prec > 38 || scale > prec) return false;
         p.type = SqlType::Of(SqlType::Decimal, 0, prec, scale);
         const std::uint8_t len = r.U8();
         if (len == 0) return setNull(), true;
+        if (len < 2 || len > 17) return false;
         const bool positive = r.U8() == 1;
         const std::string mag = r.Bytes(len - 1u);
         unsigned __int128 v = 0;
@@ -116,8 +138,9 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     case 0x7A: {  // money
         std::uint8_t len = type == 0x7A ? 4 : 8;
         if (type == 0x6E) {
-            r.U8();
+            const std::uint8_t maxLen = r.U8();
             len = r.U8();
+            if (!OneOf(maxLen, {4, 8}) || !OneOf(len, {0, 4, 8})) return false;
         }
         p.type = SqlType::Of(SqlType::Money);
         if (len == 0) return setNull(), true;
@@ -127,8 +150,11 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
             const std::uint32_t hi = r.U32(), lo = r.U32();
             v = static_cast<std::int64_t>((static_cast<std::uint64_t>(hi) << 32) | lo);
         }
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "%s%lld.%04lld", v < 0 ? "-" : "", std::llabs(v) / 10000, std::llabs(v) % 10000);
+        // The magnitude as unsigned: the smallest money value has no positive counterpart.
+        const std::uint64_t mag = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "%s%llu.%04llu", v < 0 ? "-" : "", static_cast<unsigned long long>(mag / 10000),
+                      static_cast<unsigned long long>(mag % 10000));
         p.value = SqlValue::FromText(buf);
         return true;
     }
@@ -137,8 +163,9 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     case 0x3A: {  // datetime
         std::uint8_t len = type == 0x3A ? 4 : 8;
         if (type == 0x6F) {
-            r.U8();
+            const std::uint8_t maxLen = r.U8();
             len = r.U8();
+            if (!OneOf(maxLen, {4, 8}) || !OneOf(len, {0, 4, 8})) return false;
         }
         p.type = SqlType::Of(SqlType::DateTime);
         if (len == 0) return setNull(), true;
@@ -162,6 +189,7 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
         p.type = SqlType::Of(SqlType::Date);
         const std::uint8_t len = r.U8();
         if (len == 0) return setNull(), true;
+        if (len != 3) return false;
         std::uint32_t days = 0;
         const std::string b = r.Bytes(3);
         std::memcpy(&days, b.data(), 3);
@@ -172,10 +200,12 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     case 0x2A:
     case 0x2B: {  // TIMEN, DATETIME2N, DATETIMEOFFSETN
         const int scale = r.U8();
+        if (scale > 7) return false;
         p.type = SqlType::Of(type == 0x29 ? SqlType::Time : type == 0x2A ? SqlType::DateTime2 : SqlType::DateTimeOffset, 0, 0, scale);
         const std::uint8_t len = r.U8();
         if (len == 0) return setNull(), true;
         const int tb = scale <= 2 ? 3 : scale <= 4 ? 4 : 5;
+        if (len != tb + (type == 0x29 ? 0 : 3) + (type == 0x2B ? 2 : 0)) return false;
         std::uint64_t units = 0;
         const std::string tbytes = r.Bytes(static_cast<size_t>(tb));
         std::memcpy(&units, tbytes.data(), static_cast<size_t>(tb));
@@ -196,9 +226,10 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
         return true;
     }
     case 0x24: {  // GUIDN
-        r.U8();
+        const std::uint8_t maxLen = r.U8();
         p.type = SqlType::Of(SqlType::UniqueIdentifier);
         const std::uint8_t len = r.U8();
+        if (maxLen != 16 || (len != 0 && len != 16)) return false;
         if (len == 0) return setNull(), true;
         const std::string g = r.Bytes(16);
         const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
@@ -223,6 +254,8 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
         const bool unicode = type == 0xE7 || type == 0xEF;
         if (chars) r.Bytes(5);
         const bool plp = maxLen == 0xFFFF;
+        const bool fixed = type == 0xAD || type == 0xAF || type == 0xEF;
+        if ((plp && fixed) || (!plp && (maxLen > 8000 || (unicode && maxLen % 2 != 0)))) return false;
         SqlType::Kind kind = type == 0xA5 ? SqlType::VarBinary : type == 0xAD ? SqlType::Binary : type == 0xA7 ? SqlType::VarChar
                            : type == 0xAF ? SqlType::Char : type == 0xE7 ? SqlType::NVarChar : SqlType::NChar;
         p.type = SqlType::Of(kind, plp ? -1 : (unicode ? maxLen / 2 : maxLen));
@@ -233,6 +266,7 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
         } else {
             const std::uint16_t len = r.U16();
             if (len == 0xFFFF) return setNull(), true;
+            if (len > maxLen) return false;
             raw = r.Bytes(len);
         }
         if (unicode) {
@@ -270,3 +304,5 @@ bool ReadRpcParam(TdsReader& r, RpcParam& p) {
     default: return false;
     }
 }
+
+}  // namespace

@@ -14,30 +14,17 @@
 class TdsReader {
 public:
     TdsReader(const std::vector<std::uint8_t>& d, size_t pos = 0) : d_(d), p_(pos) {}
-    bool Has(size_t n) const { return p_ + n <= d_.size(); }
-    std::uint8_t U8() { return Has(1) ? d_[p_++] : 0; }
-    std::uint16_t U16() {
-        std::uint16_t v = 0;
-        if (Has(2)) std::memcpy(&v, &d_[p_], 2);
-        p_ += 2;
-        return v;
-    }
-    std::uint32_t U32() {
-        std::uint32_t v = 0;
-        if (Has(4)) std::memcpy(&v, &d_[p_], 4);
-        p_ += 4;
-        return v;
-    }
-    std::uint64_t U64() {
-        std::uint64_t v = 0;
-        if (Has(8)) std::memcpy(&v, &d_[p_], 8);
-        p_ += 8;
-        return v;
-    }
+    bool Has(size_t n) const { return p_ <= d_.size() && n <= d_.size() - p_; }
+    std::uint8_t U8() { return static_cast<std::uint8_t>(Fixed<1>()); }
+    std::uint16_t U16() { return static_cast<std::uint16_t>(Fixed<2>()); }
+    std::uint32_t U32() { return static_cast<std::uint32_t>(Fixed<4>()); }
+    std::uint64_t U64() { return Fixed<8>(); }
+    // n bytes; past the end, n zero bytes for a short read (at most 64), otherwise none.
     std::string Bytes(size_t n) {
         if (!Has(n)) {
+            overran_ = true;
             p_ = d_.size();
-            return {};
+            return std::string(n <= 64 ? n : 0, '\0');
         }
         std::string s(reinterpret_cast<const char*>(&d_[p_]), n);
         p_ += n;
@@ -46,10 +33,26 @@ public:
     std::string Utf16(size_t chars) { return Utf16BytesToUtf8(Bytes(chars * 2)); }
     size_t Pos() const { return p_; }
     bool AtEnd() const { return p_ >= d_.size(); }
+    // Whether a read went past the end of the message.
+    bool Overran() const { return overran_; }
 
 private:
+    template <size_t N>
+    std::uint64_t Fixed() {
+        std::uint64_t v = 0;
+        if (!Has(N)) {
+            overran_ = true;
+            p_ = d_.size();
+            return 0;
+        }
+        std::memcpy(&v, &d_[p_], N);
+        p_ += N;
+        return v;
+    }
+
     const std::vector<std::uint8_t>& d_;
     size_t p_;
+    bool overran_ = false;
 };
 
 // One RPC parameter's name, status, type and value; false when the type is unknown or malformed.

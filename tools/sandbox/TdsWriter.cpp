@@ -393,7 +393,9 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         UInt128 mag;
         bool neg;
         DecimalOf(v, 4, mag, neg);
-        const std::int64_t x = neg ? -static_cast<std::int64_t>(mag) : static_cast<std::int64_t>(mag);
+        // Two's complement in unsigned arithmetic: -922337203685477.5808 has no positive counterpart.
+        const std::uint64_t m64 = static_cast<std::uint64_t>(mag);
+        const std::int64_t x = static_cast<std::int64_t>(neg ? 0 - m64 : m64);
         if (t.kind == SqlType::SmallMoney) {
             U8(4);
             U32(static_cast<std::uint32_t>(static_cast<std::int32_t>(x)));

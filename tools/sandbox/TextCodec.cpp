@@ -95,6 +95,7 @@ std::string Utf8ToCp1252(std::string_view s) {
 }
 
 std::string Utf16BytesToUtf8(std::string_view bytes) {
+    if (bytes.size() < 2) return {};
     std::u16string w(bytes.size() / 2, u'\0');
     std::memcpy(w.data(), bytes.data(), w.size() * 2);
     return Utf16ToUtf8(w.data(), w.size());

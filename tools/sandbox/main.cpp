@@ -3,6 +3,8 @@
 #include "Connection.h"
 #include "ServerState.h"
 #include "Session.h"
+#include "Socket.h"
+#include "TdsWriter.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,6 +24,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -45,7 +48,22 @@ struct Options {
     std::string dataDir;
     std::string saPassword = "Tolvan-2026";
     bool demo = false;
+    ConnectionLimits limits;
+    size_t maxConnections = 256;
 };
+
+// Past the connection limit a client gets SQL Server's refusal and the connection is closed.
+void Refuse(int fd, size_t maxConnections) {
+    TdsWriter w([fd](const std::uint8_t* p, size_t n) { return SendAll(fd, p, n); });
+    w.Message(true, 17809, 1, 20,
+              "Could not connect because the maximum number of '" + std::to_string(maxConnections) +
+                  "' user connections has already been reached. The system administrator can use sp_configure to increase the maximum "
+                  "value. The connection has been closed.",
+              kServerName, "", 1);
+    w.Done(kTokenDone, kDoneError, 0, 0);
+    w.Finish();
+    ::close(fd);
+}
 
 void Usage() {
     std::puts(
@@ -55,6 +73,8 @@ void Usage() {
         "  --data-dir keeps one SQLite file per database (a temporary folder when absent).\n"
         "  --sa-password sets the password of the login sa (default Tolvan-2026).\n"
         "  --demo creates the database 'demo' with sample tables, views, procedures and functions.\n"
+        "  --login-timeout S closes a connection whose login is not complete after S seconds (default 60).\n"
+        "  --max-connections N refuses clients past N open connections (default 256).\n"
         "Test faults: EXEC sp_sandbox_drop_connection closes the connection at once;\n"
         "EXEC sp_sandbox_drop_after_rows N closes it after N rows of the next result.");
 }
@@ -77,6 +97,8 @@ int main(int argc, char** argv) {
         else if (a == "--data-dir") o.dataDir = next();
         else if (a == "--sa-password") o.saPassword = next();
         else if (a == "--demo") o.demo = true;
+        else if (a == "--login-timeout") o.limits.loginTimeoutSeconds = std::max(1, std::atoi(next().c_str()));
+        else if (a == "--max-connections") o.maxConnections = static_cast<size_t>(std::max(1, std::atoi(next().c_str())));
         else if (a == "--help" || a == "-h") { Usage(); return 0; }
         else {
             std::fprintf(stderr, "tolvan-sandbox: unknown option %s (see --help)\n", a.c_str());
@@ -139,9 +161,19 @@ int main(int argc, char** argv) {
         if (g_stop) break;
         if (!(fds[0].revents & POLLIN)) continue;
         const int cfd = ::accept(lfd, nullptr, nullptr);
-        if (cfd < 0) continue;
+        if (cfd < 0) {
+            // Out of descriptors or memory: the pending connection stays queued, so wait a little
+            // instead of polling again at once.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                static bool told = false;
+                if (!told) std::fprintf(stderr, "tolvan-sandbox: cannot accept a connection: %s; retrying\n", std::strerror(errno));
+                told = true;
+                pollfd wake{g_wake[0], POLLIN, 0};
+                ::poll(&wake, 1, 100);
+            }
+            continue;
+        }
         ::setsockopt(cfd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        auto conn = std::make_shared<Connection>(cfd, *server, g_stop);
         std::lock_guard<std::mutex> lock(mu);
         // Reap the threads of connections that have ended.
         for (auto it = clients.begin(); it != clients.end();) {
@@ -152,7 +184,18 @@ int main(int argc, char** argv) {
                 ++it;
             }
         }
-        clients.emplace_back(conn, std::thread([conn] { conn->Run(); }));
+        if (clients.size() >= o.maxConnections) {
+            std::fprintf(stderr, "tolvan-sandbox: connection refused: %zu connections are open (the most is %zu)\n", clients.size(), o.maxConnections);
+            Refuse(cfd, o.maxConnections);
+            continue;
+        }
+        auto conn = std::make_shared<Connection>(cfd, *server, g_stop, o.limits);
+        try {
+            clients.emplace_back(conn, std::thread([conn] { conn->Run(); }));
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "tolvan-sandbox: cannot start a connection thread: %s\n", e.what());
+            conn->Close();
+        }
     }
     ::close(lfd);
     {
