@@ -95,6 +95,11 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         } else {
             std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
             if (primary) def += " PRIMARY KEY";
+            const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
+                               c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
+            if (sized)
+                def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(name) + ", " +
+                       SqlLiteral(c.name) + ", 0))";
             for (auto& k : constraints) def += " " + k;
             defs.push_back(def);
         }

@@ -1,10 +1,14 @@
 // The built-in functions SQL Server offers that SQLite lacks, registered on each session's handle.
+#include "CivilDate.h"
+#include "Conversions.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
 #include <sqlite3.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -14,7 +18,7 @@ namespace {
 enum Fn {
     fGetDate, fGetUtcDate, fIsNull, fLen, fDataLength, fCharIndex, fLeft, fRight, fNewId, fObjectId, fObjectName, fObjectProperty,
     fColumnProperty, fDbName, fDbId, fErrorNumber, fErrorSeverity, fErrorState, fErrorProcedure, fErrorLine, fErrorMessage,
-    fScopeIdentity, fSuserSname, fDecimal, fYear, fMonth, fDay, fSpace, fReplicate, fUser, fHost, fApp, fSysDateTime, fUdf
+    fScopeIdentity, fSuserSname, fDecimal, fYear, fMonth, fDay, fSpace, fReplicate, fUser, fHost, fApp, fSysDateTime, fCastInt, fCastBit, fCastFloat, fCastDate, fDivide, fFits, fServerProperty, fUdf
 };
 
 struct FnSpec {
@@ -32,7 +36,8 @@ const FnSpec kFunctions[] = {
     {"error_line", 0, fErrorLine}, {"error_message", 0, fErrorMessage}, {"scope_identity", 0, fScopeIdentity},
     {"suser_sname", -1, fSuserSname}, {"user_name", -1, fUser}, {"host_name", 0, fHost}, {"app_name", 0, fApp},
     {"sandbox_decimal", 3, fDecimal}, {"year", 1, fYear}, {"month", 1, fMonth}, {"day", 1, fDay}, {"space", 1, fSpace},
-    {"replicate", 2, fReplicate},
+    {"replicate", 2, fReplicate}, {"sandbox_int", 2, fCastInt}, {"sandbox_bit", 1, fCastBit}, {"sandbox_float", 1, fCastFloat},
+    {"sandbox_datetime", 2, fCastDate}, {"sandbox_div", 2, fDivide}, {"sandbox_fits", 5, fFits}, {"serverproperty", 1, fServerProperty},
 };
 
 std::string Text(sqlite3_value* v) {
@@ -248,6 +253,130 @@ struct SessionFunctions {
             sqlite3_result_text(ctx, sp.c_str(), static_cast<int>(sp.size()), SQLITE_TRANSIENT);
             return;
         }
+        case fCastInt: {
+            // CAST to an integer type: text must be a number; the value must fit the type.
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string kind = Text(argv[1]);
+            long double v = 0;
+            if (type == SQLITE_INTEGER) v = static_cast<long double>(sqlite3_value_int64(argv[0]));
+            else if (type == SQLITE_FLOAT) v = sqlite3_value_double(argv[0]);
+            else if (type == SQLITE_BLOB) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
+            else if (!ParseIntegerText(Text(argv[0]), v))
+                throw SqlError{245, 16, 1, "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type " + kind + ".", 1, "", false};
+            v = v < 0 ? std::ceil(v) : std::floor(v);
+            const long double lo = kind == "tinyint" ? 0 : kind == "smallint" ? -32768 : kind == "int" ? -2147483648.0L : -9223372036854775808.0L;
+            const long double hi = kind == "tinyint" ? 255 : kind == "smallint" ? 32767 : kind == "int" ? 2147483647.0L : 9223372036854775807.0L;
+            if (v < lo || v > hi)
+                throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type " + kind + ".", 1, "", false};
+            if (type == SQLITE_INTEGER) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
+            return sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(v));
+        }
+        case fCastBit: {
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (type == SQLITE_INTEGER) return sqlite3_result_int(ctx, sqlite3_value_int64(argv[0]) != 0);
+            if (type == SQLITE_FLOAT) return sqlite3_result_int(ctx, sqlite3_value_double(argv[0]) != 0);
+            std::string t = Upper(Text(argv[0]));
+            while (!t.empty() && t.back() == ' ') t.pop_back();
+            while (!t.empty() && t.front() == ' ') t.erase(0, 1);
+            if (t == "TRUE") return sqlite3_result_int(ctx, 1);
+            if (t == "FALSE") return sqlite3_result_int(ctx, 0);
+            long double v = 0;
+            if (!ParseIntegerText(t, v))
+                throw SqlError{245, 16, 1, "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type bit.", 1, "", false};
+            return sqlite3_result_int(ctx, v != 0);
+        }
+        case fCastFloat: {
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_result_double(ctx, sqlite3_value_double(argv[0]));
+            const std::string t = Text(argv[0]);
+            char* end = nullptr;
+            const double d = std::strtod(t.c_str(), &end);
+            while (end && *end == ' ') ++end;
+            if (t.find_first_not_of(' ') == std::string::npos || !end || *end != '\0')
+                throw SqlError{8114, 16, 5, "Error converting data type varchar to float.", 1, "", false};
+            return sqlite3_result_double(ctx, d);
+        }
+        case fCastDate: {
+            // CAST of text to a date/time type: SQL Server's formats, stored in the canonical form.
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            SqlType target;
+            ParseSqlType(Text(argv[1]), target);
+            DateTimeParts p;
+            if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+                // A number of days since 1900-01-01 (datetime only, as on SQL Server).
+                const double days = sqlite3_value_double(argv[0]);
+                std::int64_t y;
+                unsigned m, d;
+                CivilFromDays(DaysFromCivil(1900, 1, 1) + static_cast<std::int64_t>(std::floor(days)), y, m, d);
+                p.year = static_cast<int>(y);
+                p.month = static_cast<int>(m);
+                p.day = static_cast<int>(d);
+                const double ms = std::round((days - std::floor(days)) * 86400000.0);
+                p.hour = static_cast<int>(ms / 3600000);
+                p.minute = static_cast<int>(std::fmod(ms / 60000, 60));
+                p.second = static_cast<int>(std::fmod(ms / 1000, 60));
+                p.nanos = static_cast<int>(std::fmod(ms, 1000)) * 1000000;
+            } else if (!ParseDateTime(Text(argv[0]), p)) {
+                throw SqlError{241, 16, 1, "Conversion failed when converting date and/or time from character string.", 1, "", false};
+            }
+            if (!InDateRange(p, target.kind))
+                throw SqlError{242, 16, 3, "The conversion of a varchar data type to a " + target.Name() + " data type resulted in an out-of-range value.", 1, "", false};
+            const std::string out = FormatDateTime(p, target);
+            return sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+        }
+        case fDivide: {
+            const int ta = sqlite3_value_type(argv[0]), tb = sqlite3_value_type(argv[1]);
+            if (ta == SQLITE_NULL || tb == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (sqlite3_value_double(argv[1]) == 0.0 && (tb != SQLITE_TEXT || std::strtod(Text(argv[1]).c_str(), nullptr) == 0.0))
+                throw SqlError{8134, 16, 1, "Divide by zero error encountered.", 1, "", false};
+            if (ta == SQLITE_INTEGER && tb == SQLITE_INTEGER) {
+                const sqlite3_int64 a = sqlite3_value_int64(argv[0]), b = sqlite3_value_int64(argv[1]);
+                if (a == INT64_MIN && b == -1) throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type bigint.", 1, "", false};
+                return sqlite3_result_int64(ctx, a / b);
+            }
+            return sqlite3_result_double(ctx, sqlite3_value_double(argv[0]) / sqlite3_value_double(argv[1]));
+        }
+        case fFits: {
+            // A CHECK on character and binary columns: a longer value is an error, not a silent cut
+            // (trailing blanks excepted, as with ANSI_PADDING).
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_int(ctx, 1);
+            const sqlite3_int64 limit = sqlite3_value_int64(argv[1]);
+            if (type == SQLITE_BLOB) {
+                if (sqlite3_value_bytes(argv[0]) <= limit) return sqlite3_result_int(ctx, 1);
+            } else {
+                const std::string v = Text(argv[0]);
+                size_t chars = 0, cutAt = v.size(), lastNonBlank = 0;
+                for (size_t i = 0; i < v.size(); ++i) {
+                    if ((static_cast<unsigned char>(v[i]) & 0xC0) == 0x80) continue;
+                    if (static_cast<sqlite3_int64>(chars) == limit) cutAt = i;
+                    ++chars;
+                    if (v[i] != ' ') lastNonBlank = chars;
+                }
+                if (static_cast<sqlite3_int64>(lastNonBlank) <= limit) return sqlite3_result_int(ctx, 1);
+                throw SqlError{2628, 16, 1, "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) +
+                                                "', column '" + Text(argv[3]) + "'. Truncated value: '" + v.substr(0, cutAt) + "'.", 1, "", false};
+            }
+            throw SqlError{2628, 16, 1, "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) + "', column '" +
+                                            Text(argv[3]) + "'. Truncated value: ''.", 1, "", false};
+        }
+        case fServerProperty: {
+            const std::string p = Upper(Text(argv[0]));
+            std::string v;
+            if (p == "PRODUCTVERSION") v = "15.0.2000.5";
+            else if (p == "PRODUCTLEVEL") v = "RTM";
+            else if (p == "EDITION") v = "Developer Edition (64-bit)";
+            else if (p == "ENGINEEDITION") return sqlite3_result_int(ctx, 3);
+            else if (p == "SERVERNAME" || p == "MACHINENAME" || p == "INSTANCENAME") v = s.server_.ServerName();
+            else if (p == "COLLATION") v = "SQL_Latin1_General_CP1_CI_AS";
+            else if (p == "ISINTEGRATEDSECURITYONLY" || p == "ISCLUSTERED" || p == "ISFULLTEXTINSTALLED") return sqlite3_result_int(ctx, 0);
+            else return sqlite3_result_null(ctx);
+            return sqlite3_result_text(ctx, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        }
         case fReplicate: {
             std::string r;
             const std::string v = Text(argv[0]);
@@ -296,7 +425,9 @@ void Session::RegisterFunctions() {
     fnData_.clear();
     for (const FnSpec& f : kFunctions) {
         fnData_.push_back(std::make_unique<FnData>(FnData{this, f.id, f.name}));
-        sqlite3_create_function_v2(db_, f.name, f.args, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
+        // A CHECK constraint may only call deterministic functions.
+        const int flags = SQLITE_UTF8 | (f.id == fFits ? SQLITE_DETERMINISTIC : 0);
+        sqlite3_create_function_v2(db_, f.name, f.args, flags, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
     }
     // Scalar user functions of this database.
     SqlStmt st;

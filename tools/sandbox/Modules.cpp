@@ -221,7 +221,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
     try {
         body = ParseBatch(m->body);
     } catch (const ParseError& e) {
-        throw SqlError{102, 15, 1, e.message, e.line, m->name, true};
+        throw SqlError{e.number, 15, 1, e.message, e.line, m->name, true};
     }
     scopes_.push_back(std::move(scope));
     ++procDepth_;

@@ -99,7 +99,7 @@ void Session::RunBatch(const std::string& sql) {
     try {
         stmts = ParseBatch(sql);
     } catch (const ParseError& e) {
-        EmitError(SqlError{102, 15, 1, e.message, e.line, "", true});
+        EmitError(SqlError{e.number, 15, 1, e.message, e.line, "", true});
         return;
     }
     scopes_.assign(1, Scope{});
@@ -132,7 +132,7 @@ void Session::RunText(const std::string& sql, const std::map<std::string, Variab
     try {
         stmts = ParseBatch(sql);
     } catch (const ParseError& e) {
-        throw SqlError{102, 15, 1, e.message, e.line, "", true};
+        throw SqlError{e.number, 15, 1, e.message, e.line, "", true};
     }
     scopes_.push_back(Scope{params, scopes_.empty() ? std::string() : scopes_.back().procedure});
     try {

@@ -29,7 +29,7 @@ bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) ||
 
 }  // namespace
 
-std::vector<Token> Tokenize(std::string_view s) {
+std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
     std::vector<Token> out;
     size_t i = 0;
     int line = 1;
@@ -66,6 +66,7 @@ std::vector<Token> Tokenize(std::string_view s) {
                 if (s[i] == '*' && i + 1 < s.size() && s[i + 1] == '/') { depth--; i += 2; continue; }
                 ++i;
             }
+            if (depth > 0 && problem && problem->message.empty()) *problem = ParseError{"Missing end comment mark '*/'.", line, 113};
             space = true;
             continue;
         }
@@ -77,14 +78,18 @@ std::vector<Token> Tokenize(std::string_view s) {
         if (s[i] == '\'') {
             std::string v;
             ++i;
+            bool closed = false;
             while (i < s.size()) {
                 if (s[i] == '\'') {
                     if (i + 1 < s.size() && s[i + 1] == '\'') { v += '\''; i += 2; continue; }
                     ++i;
+                    closed = true;
                     break;
                 }
                 v += s[i++];
             }
+            if (!closed && problem && problem->message.empty())
+                *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", startLine, 105};
             Token t;
             t.kind = Token::String;
             t.text = std::string(s.substr(start, i - start));
@@ -109,6 +114,8 @@ std::vector<Token> Tokenize(std::string_view s) {
                     break;
                 }
                 v += s[i++];
+                if (i >= s.size() && problem && problem->message.empty())
+                    *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", line, 105};
             }
             push(Token::Bracketed, start, v);
             continue;
@@ -275,16 +282,19 @@ private:
     std::unique_ptr<Stmt> SimpleStatement(std::unique_ptr<Stmt> s) {
         const std::string kind = Peek().kind == Token::Word ? Peek().value : std::string();
         int depth = 0;
+        int cases = 0;  // open CASE expressions: their ELSE and END belong to them
         bool sawValues = false;
         while (!AtEnd()) {
             const Token& t = Peek();
+            if (t.Is("CASE")) cases++;
             if (depth == 0 && !s->tokens.empty()) {
                 if (t.IsOp(";")) break;
-                if (t.Is("END") || t.Is("ELSE")) break;
+                if (cases == 0 && (t.Is("END") || t.Is("ELSE"))) break;
                 if (t.kind == Token::Word && kStatementStarts.count(t.value) && !ContinuesStatement(*s, kind, t, sawValues)) break;
             }
             if (t.IsOp("(")) depth++;
             else if (t.IsOp(")")) depth--;
+            if (t.Is("END") && cases > 0) cases--;
             if (t.Is("VALUES")) sawValues = true;
             s->tokens.push_back(t);
             ++p_;
@@ -324,7 +334,10 @@ private:
 }  // namespace
 
 std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view sql) {
-    Parser parser(sql, Tokenize(sql));
+    ParseError problem{"", 1};
+    std::vector<Token> tokens = Tokenize(sql, &problem);
+    if (!problem.message.empty()) throw problem;
+    Parser parser(sql, std::move(tokens));
     return parser.All();
 }
 

@@ -25,8 +25,9 @@ struct Token {
     bool IsName() const { return kind == Word || kind == Bracketed || kind == Quoted; }
 };
 
-// Splits a batch into tokens, dropping comments and white space (kept as spaceBefore).
-std::vector<Token> Tokenize(std::string_view sql);
+// Splits a batch into tokens, dropping comments and white space (kept as spaceBefore). An unclosed
+// string, bracket or comment ends the text; with problem given, it is described there.
+std::vector<Token> Tokenize(std::string_view sql, struct ParseError* problem = nullptr);
 
 struct Stmt {
     enum Kind { Simple, Block, If, While, TryCatch, Module };
@@ -43,6 +44,7 @@ struct Stmt {
 struct ParseError {
     std::string message;
     int line;
+    int number = 102;  // 105 unclosed quotation mark, 113 missing end comment mark
 };
 
 // Parses a batch. CREATE PROCEDURE, FUNCTION, TRIGGER and VIEW take the rest of the batch as one

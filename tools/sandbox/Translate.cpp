@@ -1,9 +1,12 @@
 // T-SQL to SQLite: rewriting the tokens of one statement.
+#include "Conversions.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -13,6 +16,136 @@ namespace {
 
 bool IsSchemaWord(const Token& t) {
     return t.IsName() && (Upper(t.kind == Token::Word ? t.text : t.value) == "DBO" || Upper(t.value) == "SYS");
+}
+
+// The function that converts to the type with SQL Server's checks, or null for a plain CAST.
+const char* CheckedCast(const SqlType& t) {
+    switch (t.kind) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt: return "sandbox_int";
+    case SqlType::Bit: return "sandbox_bit";
+    case SqlType::Float:
+    case SqlType::Real: return "sandbox_float";
+    case SqlType::Date:
+    case SqlType::DateTime:
+    case SqlType::DateTime2:
+    case SqlType::SmallDateTime:
+    case SqlType::Time:
+    case SqlType::DateTimeOffset: return "sandbox_datetime";
+    default: return nullptr;
+    }
+}
+
+bool IsComparison(const Token& t) {
+    return t.IsOp("=") || t.IsOp("<") || t.IsOp(">") || t.IsOp("<=") || t.IsOp(">=") || t.IsOp("<>") || t.IsOp("!=");
+}
+
+// A date in a form other than ISO ('6/1/2025', '4 Dec 2011') compared with a value: the stored form
+// ('2025-06-01', with the time when one is given), so that text comparison orders it as a date.
+std::string ComparableDate(const std::string& v) {
+    bool slash = v.find('/') != std::string::npos, letters = false, digits = false;
+    for (char c : v) {
+        letters = letters || std::isalpha(static_cast<unsigned char>(c));
+        digits = digits || std::isdigit(static_cast<unsigned char>(c));
+    }
+    if (!digits || (!slash && !letters) || v.size() > 40) return v;
+    DateTimeParts p;
+    if (!ParseDateTime(v, p)) return v;
+    const bool time = v.find(':') != std::string::npos || Upper(v).find("AM") != std::string::npos || Upper(v).find("PM") != std::string::npos;
+    return FormatDateTime(p, SqlType::Of(time ? SqlType::DateTime : SqlType::Date));
+}
+
+// A literal beyond what a double or a 64-bit integer holds exactly: 16 or more significant digits.
+bool NeedsExactText(const Token& k) {
+    if (k.kind != Token::Number || k.text.find_first_of("eE") != std::string::npos) return false;
+    int digits = 0;
+    bool leading = true;
+    for (char c : k.text) {
+        if (c == '.') continue;
+        if (leading && c == '0') continue;
+        leading = false;
+        ++digits;
+    }
+    return k.text.find('.') != std::string::npos ? digits > 15 : digits > 18;
+}
+
+bool IsOperand(const Token& t) {
+    return t.kind == Token::Number || t.kind == Token::String || t.kind == Token::Variable || t.kind == Token::Quoted ||
+           t.kind == Token::Bracketed || t.IsOp(")") || (t.kind == Token::Word && !t.Is("SELECT") && !t.Is("WHERE") && !t.Is("AND") &&
+                                                        !t.Is("OR") && !t.Is("NOT") && !t.Is("THEN") && !t.Is("ELSE") && !t.Is("WHEN") &&
+                                                        !t.Is("ON") && !t.Is("AS") && !t.Is("BY") && !t.Is("IS") && !t.Is("IN") &&
+                                                        !t.Is("LIKE") && !t.Is("BETWEEN") && !t.Is("RETURN") && !t.Is("CASE") && !t.Is("SET") &&
+                                                        !t.Is("VALUES") && !t.Is("HAVING") && !t.Is("TOP"));
+}
+
+// The start of the operand that ends at index end (inclusive): a literal, name (a.b.c), variable,
+// parenthesised group or function call, CASE ... END, with a unary sign.
+size_t OperandStart(const std::vector<Token>& t, size_t end) {
+    size_t i = end;
+    if (t[i].IsOp(")")) {
+        int depth = 0;
+        for (;; --i) {
+            if (t[i].IsOp(")")) depth++;
+            else if (t[i].IsOp("(") && --depth == 0) break;
+            if (i == 0) return 0;
+        }
+        if (i > 0 && (t[i - 1].kind == Token::Word || t[i - 1].kind == Token::Quoted) && !t[i].spaceBefore && IsOperand(t[i - 1])) --i;
+    } else if (t[i].Is("END")) {
+        int depth = 0;
+        for (;; --i) {
+            if (t[i].Is("END")) depth++;
+            else if (t[i].Is("CASE") && --depth == 0) break;
+            if (i == 0) return 0;
+        }
+    }
+    while (i >= 2 && t[i - 1].IsOp(".") && t[i - 2].IsName()) i -= 2;
+    return i;
+}
+
+// The end (exclusive) of the operand that starts at index start.
+size_t OperandEnd(const std::vector<Token>& t, size_t start) {
+    size_t i = start;
+    while (i < t.size() && (t[i].IsOp("-") || t[i].IsOp("+"))) ++i;
+    if (i >= t.size()) return i;
+    if (t[i].IsOp("(")) return MatchParen(t, i) + 1;
+    if (t[i].Is("CASE")) {
+        int depth = 0;
+        for (; i < t.size(); ++i) {
+            if (t[i].Is("CASE")) depth++;
+            else if (t[i].Is("END") && --depth == 0) return i + 1;
+        }
+        return t.size();
+    }
+    ++i;
+    while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) i += 2;
+    if (i < t.size() && t[i].IsOp("(") && !t[i].spaceBefore) return MatchParen(t, i) + 1;
+    return i;
+}
+
+// a / b as sandbox_div(a, b), which raises SQL Server's divide-by-zero error; the left operand takes
+// in the operands before it joined by * / %, which bind as tightly.
+std::vector<Token> CheckedDivision(std::vector<Token> t) {
+    for (size_t i = 1; i + 1 < t.size(); ++i) {
+        if (!t[i].IsOp("/") || !IsOperand(t[i - 1])) continue;
+        size_t start = OperandStart(t, i - 1);
+        while (start >= 2 && (t[start - 1].IsOp("*") || t[start - 1].IsOp("/") || t[start - 1].IsOp("%")) && IsOperand(t[start - 2]))
+            start = OperandStart(t, start - 2);
+        if (start >= 1 && (t[start - 1].IsOp("-") || t[start - 1].IsOp("+")) && (start == 1 || !IsOperand(t[start - 2]))) --start;
+        const size_t end = std::min(OperandEnd(t, i + 1), t.size());
+        if (end <= i + 1) continue;
+        std::vector<Token> call = {MakeToken(Token::Word, "sandbox_div", t[start].spaceBefore), MakeToken(Token::Op, "(", false)};
+        call.insert(call.end(), t.begin() + static_cast<std::ptrdiff_t>(start), t.begin() + static_cast<std::ptrdiff_t>(i));
+        call.push_back(MakeToken(Token::Op, ",", false));
+        call.insert(call.end(), t.begin() + static_cast<std::ptrdiff_t>(i) + 1, t.begin() + static_cast<std::ptrdiff_t>(end));
+        call.push_back(MakeToken(Token::Op, ")", false));
+        if (call.size() > 2) call[2].spaceBefore = false;
+        t.erase(t.begin() + static_cast<std::ptrdiff_t>(start), t.begin() + static_cast<std::ptrdiff_t>(end));
+        t.insert(t.begin() + static_cast<std::ptrdiff_t>(start), call.begin(), call.end());
+        i = start + call.size() - 1;
+    }
+    return t;
 }
 
 }  // namespace
@@ -25,7 +158,15 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     for (size_t i = 0; i < in.size(); ++i) {
         const Token& k = in[i];
         if (k.kind == Token::String) {
-            t.push_back(MakeToken(Token::String, SqlLiteral(k.value), k.spaceBefore));
+            const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
+            t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value) : k.value), k.spaceBefore));
+            continue;
+        }
+        if (NeedsExactText(k)) {
+            // Kept as text: SQLite would read it as a double.
+            const bool negative = !t.empty() && t.back().IsOp("-") && (t.size() == 1 || !IsOperand(t[t.size() - 2]));
+            if (negative) t.pop_back();
+            t.push_back(MakeToken(Token::Number, SqlLiteral((negative ? "-" : "") + k.text), negative || k.spaceBefore));
             continue;
         }
         if (k.kind == Token::Hex) {
@@ -89,12 +230,17 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     // Pass 2: constructs.
     std::vector<Token> o;
     o.reserve(t.size() + 4);
-    std::vector<std::pair<int, std::string>> pendingLimits;  // paren depth of the SELECT, LIMIT text
+    struct Limit {
+        int depth;          // paren depth of the SELECT
+        std::string count;  // the LIMIT text
+        size_t at;          // where the SELECT starts in o
+    };
+    std::vector<Limit> pendingLimits;
     int depth = 0;
     auto closeLimits = [&](int atDepth) {
-        while (!pendingLimits.empty() && pendingLimits.back().first == atDepth) {
+        while (!pendingLimits.empty() && pendingLimits.back().depth == atDepth) {
             o.push_back(MakeToken(Token::Word, "LIMIT"));
-            o.push_back(MakeToken(Token::Word, pendingLimits.back().second));
+            o.push_back(MakeToken(Token::Word, pendingLimits.back().count));
             pendingLimits.pop_back();
         }
     };
@@ -115,7 +261,19 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             closeLimits(depth);
             continue;
         }
+        if ((k.Is("UNION") || k.Is("EXCEPT") || k.Is("INTERSECT")) && !pendingLimits.empty() && pendingLimits.back().depth == depth) {
+            // TOP limits its own branch: SELECT * FROM (branch LIMIT n) UNION ...
+            const size_t at = pendingLimits.back().at;
+            const std::vector<Token> head = {MakeToken(Token::Word, "SELECT", o[at].spaceBefore), MakeToken(Token::Op, "*"), MakeToken(Token::Word, "FROM"),
+                                             MakeToken(Token::Op, "(")};
+            o.insert(o.begin() + static_cast<std::ptrdiff_t>(at), head.begin(), head.end());
+            closeLimits(depth);
+            o.push_back(MakeToken(Token::Op, ")", false));
+            o.push_back(k);
+            continue;
+        }
         if (k.Is("SELECT")) {
+            const size_t selectAt = o.size();
             o.push_back(k);
             size_t j = i + 1;
             if (j < t.size() && (t[j].Is("DISTINCT") || t[j].Is("ALL"))) o.push_back(t[j++]);
@@ -131,7 +289,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 }
                 if (j < t.size() && t[j].Is("PERCENT")) ++j;
                 if (j + 1 < t.size() && t[j].Is("WITH") && t[j + 1].Is("TIES")) j += 2;
-                pendingLimits.emplace_back(depth, n);
+                pendingLimits.push_back({depth, n, selectAt});
             }
             i = j - 1;
             continue;
@@ -189,6 +347,16 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                         rep.push_back(MakeToken(Token::Number, std::to_string(p)));
                         rep.push_back(MakeToken(Token::Op, ",", false));
                         rep.push_back(MakeToken(Token::Number, std::to_string(s)));
+                        rep.push_back(MakeToken(Token::Op, ")", false));
+                    } else if (const char* fn = CheckedCast(type)) {
+                        // Conversions that fail or overflow as on SQL Server.
+                        rep = {MakeToken(Token::Word, fn, k.spaceBefore), MakeToken(Token::Op, "(", false)};
+                        rep.insert(rep.end(), expr.begin(), expr.end());
+                        if (std::string(fn) != "sandbox_bit" && std::string(fn) != "sandbox_float") {
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            const std::string name = type.Name();
+                            rep.push_back(MakeToken(Token::String, SqlLiteral(name.substr(0, type.kind == SqlType::DateTime2 || type.kind == SqlType::Time || type.kind == SqlType::DateTimeOffset ? std::string::npos : name.find('(')))));
+                        }
                         rep.push_back(MakeToken(Token::Op, ")", false));
                     } else {
                         std::string target;
@@ -272,10 +440,14 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             continue;
         }
         if (k.IsName() && i + 2 < t.size() && IsSchemaWord(k) && t[i + 1].IsOp(".")) continue;  // dbo.f(...)
+        if (k.Is("ISNULL") && i + 1 < t.size() && t[i + 1].IsOp("(")) {
+            o.push_back(MakeToken(Token::Word, "ifnull", k.spaceBefore));  // ISNULL is an operator in SQLite
+            continue;
+        }
         o.push_back(k);
     }
     closeLimits(0);
-    while (!pendingLimits.empty()) closeLimits(pendingLimits.back().first);
-    return JoinTokens(o);
+    while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
+    return JoinTokens(CheckedDivision(std::move(o)));
 }
 
