@@ -354,4 +354,18 @@ TEST_F(SandboxFaults, ConnectionsPastTheLimitAreRefused) {
     EXPECT_TRUE(third.Closes());
 }
 
+// Not a fault, but only a raw client sees it: output parameters of sp_executesql come back as
+// RETURNVALUE tokens before the end of the call.
+TEST_F(SandboxFaults, OutputParametersComeBack) {
+    RawClient c(server_->Port());
+    ASSERT_TRUE(c.Login());
+    c.Send(0x03, ExecuteSql("set @p = 40 + 2", "@p int output", {2, '@', 0, 'p', 0, 1, 0x26, 4, 0}));
+    Bytes r;
+    ASSERT_TRUE(c.Read(r));
+    const Bytes value = {0xAC, 2, 0, 2, '@', 0, 'p', 0, 1};  // RETURNVALUE, ordinal 2, "@p", output
+    const auto at = std::search(r.begin(), r.end(), value.begin(), value.end());
+    ASSERT_NE(at, r.end()) << "no RETURNVALUE token";
+    EXPECT_TRUE(RawClient::Contains(Bytes(at, r.end()), {0x26, 4, 4, 42, 0, 0, 0})) << "the value 42 as int";
+}
+
 }  // namespace

@@ -54,6 +54,14 @@ const Case kCases[] = {
     {"select cast('2003-10-1 10:11:1 0' as datetime) as v", 0, -1, "", 241},
     {"select count(*) as v from Orders where OrderDate >= '6/1/2025'", SQL_INTEGER, -1, "592", 0},
     {"select serverproperty('ProductVersion') as v", -1, -1, "15.0.2000.5", 0},
+    // Aggregates of a column keep its type.
+    {"select min(OrderDate) as v from Orders o", SQL_TYPE_TIMESTAMP, -1, "2025-01-01 11:29:24.000", 0},
+    {"raiserror('high', 19, 1)", 0, -1, "", 2754},
+    // Session state and the catalog views a user queries by hand.
+    {"select @@language as v", SQL_WVARCHAR, -1, "us_english", 0},
+    {"select @@datefirst as v", SQL_TINYINT, -1, "7", 0},
+    {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
+    {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1, "5", 0},
 };
 
 TEST(SandboxFidelity, TypesValuesAndErrors) {
@@ -79,6 +87,19 @@ TEST(SandboxFidelity, TypesValuesAndErrors) {
         }
         EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
     }
+}
+
+TEST(SandboxFidelity, FatalErrorEndsTheConnection) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun fatal = c.Run("raiserror('the end', 20, 1) with log");
+    EXPECT_TRUE(fatal.HasDiag(50000));
+    const OdbcRun after = c.Run("select 1 as v");
+    EXPECT_TRUE(after.results.empty()) << "the connection is closed";
+    OdbcProbe fresh;
+    ASSERT_TRUE(fresh.Connect(server.OdbcConnectionString()));
+    EXPECT_EQ(fresh.Run("select 1 as v").results.size(), 1u);
 }
 
 }  // namespace

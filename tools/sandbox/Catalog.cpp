@@ -152,6 +152,30 @@ CREATE VIEW IF NOT EXISTS information_schema_columns AS SELECT )" + SqlLiteral(d
   data_type AS DATA_TYPE, char_max AS CHARACTER_MAXIMUM_LENGTH, char_octets AS CHARACTER_OCTET_LENGTH,
   num_precision AS NUMERIC_PRECISION, num_radix AS NUMERIC_PRECISION_RADIX, num_scale AS NUMERIC_SCALE,
   dt_precision AS DATETIME_PRECISION FROM __columns;
+CREATE VIEW IF NOT EXISTS sys_OBJECTS AS SELECT name, id AS object_id, NULL AS principal_id, 1 AS schema_id,
+  parent_obj AS parent_object_id, trim(xtype) AS type,
+  CASE trim(xtype) WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'P' THEN 'SQL_STORED_PROCEDURE'
+    WHEN 'FN' THEN 'SQL_SCALAR_FUNCTION' WHEN 'IF' THEN 'SQL_INLINE_TABLE_VALUED_FUNCTION'
+    WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' WHEN 'TR' THEN 'SQL_TRIGGER' END AS type_desc,
+  crdate AS create_date, crdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published, 0 AS is_schema_published
+  FROM __objects;
+CREATE VIEW IF NOT EXISTS sys_TABLES AS SELECT * FROM sys_OBJECTS WHERE type = 'U';
+CREATE VIEW IF NOT EXISTS sys_VIEWS AS SELECT * FROM sys_OBJECTS WHERE type = 'V';
+CREATE VIEW IF NOT EXISTS sys_PROCEDURES AS SELECT * FROM sys_OBJECTS WHERE type = 'P';
+CREATE VIEW IF NOT EXISTS sys_SCHEMAS AS SELECT 'dbo' AS name, 1 AS schema_id, 1 AS principal_id;
+CREATE VIEW IF NOT EXISTS sys_COLUMNS AS SELECT object_id, name, colid AS column_id,
+  CASE data_type WHEN 'int' THEN 56 WHEN 'bigint' THEN 127 WHEN 'smallint' THEN 52 WHEN 'tinyint' THEN 48
+    WHEN 'bit' THEN 104 WHEN 'decimal' THEN 106 WHEN 'numeric' THEN 108 WHEN 'money' THEN 60 WHEN 'smallmoney' THEN 122
+    WHEN 'float' THEN 62 WHEN 'real' THEN 59 WHEN 'datetime' THEN 61 WHEN 'smalldatetime' THEN 58 WHEN 'date' THEN 40
+    WHEN 'time' THEN 41 WHEN 'datetime2' THEN 42 WHEN 'datetimeoffset' THEN 43 WHEN 'char' THEN 175
+    WHEN 'varchar' THEN 167 WHEN 'nchar' THEN 239 WHEN 'nvarchar' THEN 231 WHEN 'text' THEN 35 WHEN 'ntext' THEN 99
+    WHEN 'binary' THEN 173 WHEN 'varbinary' THEN 165 WHEN 'image' THEN 34 WHEN 'uniqueidentifier' THEN 36
+    WHEN 'xml' THEN 241 WHEN 'sql_variant' THEN 98 END AS system_type_id,
+  coalesce(char_octets, CASE data_type WHEN 'bigint' THEN 8 WHEN 'smallint' THEN 2 WHEN 'tinyint' THEN 1 WHEN 'bit' THEN 1
+    WHEN 'float' THEN 8 WHEN 'datetime' THEN 8 WHEN 'date' THEN 3 WHEN 'uniqueidentifier' THEN 16 ELSE 4 END) AS max_length,
+  coalesce(num_precision, 0) AS precision, coalesce(num_scale, dt_precision, 0) AS scale,
+  CASE is_nullable WHEN 'YES' THEN 1 ELSE 0 END AS is_nullable, is_identity
+  FROM __columns;
 )");
     if (isMaster) {
         ExecOrThrow(db, R"(

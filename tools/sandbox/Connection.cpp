@@ -79,6 +79,9 @@ void Connection::Run() {
         } catch (const Attention&) {
             out.Done(kTokenDone, kDoneAttn, 0, 0);
             out.Finish();
+        } catch (const EndConnection&) {
+            out.Finish();
+            return Close();
         } catch (const DropConnection&) {
             return Close();
         } catch (const std::exception& e) {
@@ -196,6 +199,7 @@ bool Connection::Login(const TdsMessage& m, TdsWriter& out, ResultSink& sink, st
     if (!server_.CheckLogin(user, password)) return fail(18456, 14, "Login failed for user '" + user + "'.");
     auto s = std::make_unique<Session>(server_, sink, [this] { return AttentionPending(); });
     s->SetUser(user);
+    s->SetClient(str(36), str(48));
     std::string error;
     if (!s->Open(database, error)) return fail(4060, 11, error);
     out.EnvChange(1, s->Database(), "");

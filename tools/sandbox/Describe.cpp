@@ -168,6 +168,14 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
         for (const auto& tk : it.expr)
             if (tk.IsOp("*") && it.expr.size() <= 3) star = true;
     const bool useItems = !star && static_cast<int>(items.size()) == n;
+    // The tables named after FROM and JOIN: computed columns over them are typed from the catalog.
+    describeTables_.clear();
+    for (size_t k = 0; k + 1 < tokens.size(); ++k) {
+        if (!(tokens[k].Is("FROM") || tokens[k].Is("JOIN")) || !tokens[k + 1].IsName()) continue;
+        size_t j = k + 1;
+        while (j + 2 < tokens.size() && tokens[j + 1].IsOp(".") && tokens[j + 2].IsName()) j += 2;
+        describeTables_.push_back(NameOf(tokens[j]));
+    }
     std::vector<std::vector<SelectItem>> branches;
     for (const auto& b : LaterBranches(tokens)) branches.push_back(SelectItems(b));
     std::vector<SqlColumn> cols(static_cast<size_t>(n));
@@ -293,13 +301,22 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             return SqlType::Of(SqlType::Numeric, 0, std::max(1, prec), scale);
         }
         if (t.Is("NULL")) return SqlType::Of(SqlType::Int);
+        if (t.IsName() && !describeTables_.empty()) {
+            SqlType found;
+            if (CatalogColumnType(NameOf(t), found)) return found;
+        }
         if (t.kind == Token::Variable) {
             if (Variable* v = FindVar(t.value)) return v->type;
             if (t.value == "@@VERSION") return SqlType::Of(SqlType::NVarChar, 300);
-            if (t.value == "@@SERVERNAME") return SqlType::Of(SqlType::NVarChar, 128);
+            if (t.value == "@@SERVERNAME" || t.value == "@@LANGUAGE" || t.value == "@@SERVICENAME") return SqlType::Of(SqlType::NVarChar, 128);
+            if (t.value == "@@DATEFIRST" || t.value == "@@LANGID") return SqlType::Of(SqlType::TinyInt);
             if (t.value == "@@IDENTITY") return SqlType::Of(SqlType::Numeric, 0, 38, 0);
             return SqlType::Of(SqlType::Int);
         }
+    }
+    if (e.size() == 3 && e[0].IsName() && e[1].IsOp(".") && e[2].IsName() && !describeTables_.empty()) {
+        SqlType found;
+        if (CatalogColumnType(NameOf(e[2]), found)) return found;
     }
     if (e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END")) {
         // The results after THEN and ELSE at this CASE's level.
@@ -394,4 +411,19 @@ SqlType Session::MergedType(const std::vector<std::vector<Token>>& exprs, bool& 
     }
     named = true;
     return merged;
+}
+
+bool Session::CatalogColumnType(const std::string& column, SqlType& type) {
+    // One type among the tables of the statement; none when the name is ambiguous or unknown.
+    int matches = 0;
+    for (const std::string& table : describeTables_) {
+        SqlStmt q;
+        if (sqlite3_prepare_v2(db_, "SELECT type_text FROM __columns WHERE lower(table_name) = lower(?) AND lower(name) = lower(?)", -1, q.Out(),
+                               nullptr) != SQLITE_OK)
+            return false;
+        sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(q, 2, column.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(q) == SQLITE_ROW && ParseSqlType(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), type)) ++matches;
+    }
+    return matches == 1;
 }

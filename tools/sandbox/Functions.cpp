@@ -231,8 +231,8 @@ struct SessionFunctions {
         case fScopeIdentity: sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_)); return;
         case fSuserSname:
         case fUser: sqlite3_result_text(ctx, s.user_.c_str(), -1, SQLITE_TRANSIENT); return;
-        case fHost: sqlite3_result_text(ctx, "localhost", -1, SQLITE_STATIC); return;
-        case fApp: sqlite3_result_text(ctx, "", -1, SQLITE_STATIC); return;
+        case fHost: sqlite3_result_text(ctx, s.hostName_.c_str(), -1, SQLITE_TRANSIENT); return;
+        case fApp: sqlite3_result_text(ctx, s.appName_.c_str(), -1, SQLITE_TRANSIENT); return;
         case fDecimal: {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
             const std::string d = DecimalText(argv[0], static_cast<int>(sqlite3_value_int(argv[2])));

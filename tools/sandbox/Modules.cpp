@@ -306,11 +306,31 @@ void Session::RunRpc(const std::string& procName, int procId, std::vector<RpcPar
         return vars;
     };
     std::vector<std::pair<std::uint16_t, RpcParam>> returns;
+    // Output parameters of dynamic SQL go back as return values, in the order of the call.
+    auto collectOutputs = [&](const std::string& decl, size_t firstValue, std::map<std::string, Variable>& finalVars) {
+        auto tokens = Tokenize(decl);
+        size_t pos = firstValue;
+        for (auto& d : SplitCommas(tokens, 0, tokens.size())) {
+            if (d.empty()) continue;
+            size_t index = params.size();
+            for (size_t k = firstValue; k < params.size(); ++k)
+                if (Upper(params[k].name) == d[0].value) index = k;
+            if (index == params.size() && pos < params.size() && params[pos].name.empty()) index = pos;
+            ++pos;
+            if (index < params.size() && params[index].output && finalVars.count(d[0].value)) {
+                RpcParam r = params[index];
+                r.value = finalVars[d[0].value].value;
+                returns.emplace_back(static_cast<std::uint16_t>(index), r);
+            }
+        }
+    };
     int status = 0;
     try {
         if (name == "SP_EXECUTESQL") {
             if (params.empty()) throw SqlError{201, 16, 4, "Procedure or function 'sp_executesql' expects parameter '@statement', which was not supplied.", 1, "", true};
-            RunText(params[0].value.AsText(), params.size() > 1 ? declParams(params[1].value.AsText(), 2) : std::map<std::string, Variable>{}, 1);
+            std::map<std::string, Variable> finalVars;
+            RunText(params[0].value.AsText(), params.size() > 1 ? declParams(params[1].value.AsText(), 2) : std::map<std::string, Variable>{}, 1, &finalVars);
+            if (params.size() > 1) collectOutputs(params[1].value.AsText(), 2, finalVars);
         } else if (name == "SP_PREPEXEC" || name == "SP_PREPARE") {
             if (params.size() < 3) throw SqlError{201, 16, 4, "Procedure or function '" + procName + "' expects parameter '@stmt', which was not supplied.", 1, "", true};
             const int handle = ++nextHandle_;
@@ -319,12 +339,18 @@ void Session::RunRpc(const std::string& procName, int procId, std::vector<RpcPar
             h.value = SqlValue::FromInt(handle);
             h.type = SqlType::Of(SqlType::Int);
             returns.emplace_back(0, h);
-            if (name == "SP_PREPEXEC") RunText(params[2].value.AsText(), declParams(params[1].value.AsText(), 3), 1);
+            if (name == "SP_PREPEXEC") {
+                std::map<std::string, Variable> finalVars;
+                RunText(params[2].value.AsText(), declParams(params[1].value.AsText(), 3), 1, &finalVars);
+                collectOutputs(params[1].value.AsText(), 3, finalVars);
+            }
         } else if (name == "SP_EXECUTE") {
             const int handle = params.empty() ? 0 : static_cast<int>(params[0].value.i);
             auto it = prepared_.find(handle);
             if (it == prepared_.end()) throw SqlError{8179, 16, 2, "Could not find prepared statement with handle " + std::to_string(handle) + ".", 1, "", true};
-            RunText(it->second.second, declParams(it->second.first, 1), 1);
+            std::map<std::string, Variable> finalVars;
+            RunText(it->second.second, declParams(it->second.first, 1), 1, &finalVars);
+            collectOutputs(it->second.first, 1, finalVars);
         } else if (name == "SP_UNPREPARE") {
             if (!params.empty()) prepared_.erase(static_cast<int>(params[0].value.i));
         } else {

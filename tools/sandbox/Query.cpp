@@ -105,6 +105,15 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     const std::string sql = Translate(t, line);
     SqlStmt st = Prepare(sql, line);
     Bind(st, line);
+    if (fmtonly_) {
+        // SET FMTONLY ON: the column metadata only; nothing that changes data runs.
+        if (sqlite3_column_count(st) == 0 || !sqlite3_stmt_readonly(st) || assigns) return;
+        const int first = sqlite3_step(st);  // the first row types what the text does not
+        if (first != SQLITE_ROW && first != SQLITE_DONE) throw TranslateError(line);
+        out_.Columns(DescribeColumns(st, tokens));
+        Done(0, kCmdSelect, 0);
+        return;
+    }
     int rc = sqlite3_step(st);
     const int ncols = sqlite3_column_count(st);
     auto fail = [&]() {

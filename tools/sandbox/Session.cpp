@@ -127,7 +127,7 @@ void Session::RunBatch(const std::string& sql) {
     if (!out_.EndsWithDone()) Done(0, 0, 0);
 }
 
-void Session::RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line) {
+void Session::RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line, std::map<std::string, Variable>* finalVars) {
     std::vector<std::unique_ptr<Stmt>> stmts;
     try {
         stmts = ParseBatch(sql);
@@ -142,6 +142,7 @@ void Session::RunText(const std::string& sql, const std::map<std::string, Variab
         scopes_.pop_back();
         throw;
     }
+    if (finalVars) *finalVars = scopes_.back().vars;
     scopes_.pop_back();
     (void)line;
 }

@@ -44,6 +44,8 @@ struct SqlError {
 
 struct Attention {};
 struct DropConnection {};
+// Ends the connection once the response so far has been sent (errors of severity 20 and more).
+struct EndConnection {};
 
 class Session {
 public:
@@ -58,6 +60,11 @@ public:
     const std::string& Database() const { return dbName_; }
     int Spid() const { return spid_; }
     void SetUser(std::string user) { user_ = std::move(user); }
+    // The client's host and program names from its login (HOST_NAME(), APP_NAME()).
+    void SetClient(std::string host, std::string app) {
+        hostName_ = std::move(host);
+        appName_ = std::move(app);
+    }
 
     // Runs a SQL batch; the answers go to the sink (the caller finishes the response).
     void RunBatch(const std::string& sql);
@@ -133,7 +140,9 @@ private:
     void GenerateRows(long count);
     int RunProcedure(const std::string& name, std::vector<std::pair<std::string, SqlValue>> args, int line,
                      std::map<std::string, std::string>* outputs, std::map<std::string, SqlValue>* outputValues);
-    void RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line);
+    // Runs dynamic SQL with its parameters; finalVars receives their values at the end.
+    void RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line,
+                 std::map<std::string, Variable>* finalVars = nullptr);
 
     // Evaluating and translating.
     SqlValue Eval(const std::vector<Token>& expr, int line);
@@ -143,6 +152,8 @@ private:
     void Bind(sqlite3_stmt* st, int line);
     std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
+    bool CatalogColumnType(const std::string& column, SqlType& type);
+    std::vector<std::string> describeTables_;
     // The type of values from any of the expressions (CASE results, COALESCE arguments).
     SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
     SqlError TranslateError(int line);
@@ -178,6 +189,9 @@ private:
     int tranCount_ = 0;
     std::uint64_t tranId_ = 0;
     bool nocount_ = false;
+    bool fmtonly_ = false;
+    long long textSize_ = 2147483647;
+    std::string hostName_, appName_;
     std::int64_t rowcount_ = 0;
     int lastError_ = 0;
     long dropAfterRows_ = -1;

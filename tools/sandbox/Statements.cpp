@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -87,6 +88,15 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
         nocount_ = t[2].Is("ON");
         return;
     }
+    if (t.size() >= 3 && t[1].Is("TEXTSIZE")) {
+        const long long n = std::strtoll(t[2].text.c_str(), nullptr, 10);
+        textSize_ = n <= 0 ? 2147483647 : n;
+        return;
+    }
+    if (t.size() >= 3 && t[1].Is("FMTONLY")) {
+        fmtonly_ = t[2].Is("ON");
+        return;
+    }
     // Session options the stand-in does not model are accepted and ignored.
 }
 
@@ -117,6 +127,16 @@ void Session::ExecRaiserror(const std::vector<Token>& t, int line) {
     if (severity <= 10) {
         Info(number, state, severity, msg, line);
         return;
+    }
+    bool withLog = false;
+    for (size_t k = close + 1; k + 1 < t.size(); ++k) withLog = withLog || (t[k].Is("WITH") && t[k + 1].Is("LOG"));
+    for (size_t k = close + 1; k < t.size(); ++k) withLog = withLog || t[k].Is("LOG");
+    if (severity > 18 && !withLog)
+        throw SqlError{2754, 16, 1, "Error severity levels greater than 18 can only be specified by members of the sysadmin role, using the WITH LOG option.", line, "", false};
+    if (severity >= 20) {
+        // A fatal error: the client gets it, then the connection ends.
+        EmitError(SqlError{number, std::min(severity, 25), state, msg, line, scopes_.empty() ? std::string() : scopes_.back().procedure, true});
+        throw EndConnection{};
     }
     throw SqlError{number, std::min(severity, 25), state, msg, line, "", false};
 }

@@ -186,6 +186,13 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@FETCH_STATUS") v = "-1";
             else if (k.value == "@@NESTLEVEL") v = std::to_string(procDepth_);
             else if (k.value == "@@MAX_PRECISION") v = "38";
+            else if (k.value == "@@DATEFIRST") v = "7";
+            else if (k.value == "@@TEXTSIZE") v = std::to_string(textSize_);
+            else if (k.value == "@@LOCK_TIMEOUT") v = "-1";
+            else if (k.value == "@@OPTIONS") v = nocount_ ? "5944" : "5432";
+            else if (k.value == "@@MAX_CONNECTIONS") v = "32767";
+            else if (k.value == "@@LANGID") v = "0";
+            else if (k.value == "@@SERVICENAME") v = SqlLiteral("MSSQLSERVER");
             else v = "NULL";
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
             continue;
@@ -198,6 +205,15 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 continue;
             }
             if (IsSchemaWord(k) && in[i + 2].IsName()) {
+                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS"};
+                const std::string view = Upper(NameOf(in[i + 2]));
+                bool sysView = false;
+                for (const char* v : kSysViews) sysView = sysView || (Upper(NameOf(k)) == "SYS" && view == v);
+                if (sysView) {
+                    t.push_back(MakeToken(Token::Word, "sys_" + Upper(view) , k.spaceBefore));
+                    i += 2;
+                    continue;
+                }
                 Token obj = in[i + 2];
                 obj.spaceBefore = k.spaceBefore;
                 t.push_back(obj);
