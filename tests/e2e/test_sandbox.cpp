@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <filesystem>
 #include <thread>
 
@@ -306,6 +307,30 @@ TEST_F(Sandbox, DatabaseNamesStayInsideTheDataFolder) {
     const OdbcRun made = other.Run("create table t (a int) insert into t values (5) select a from t");
     ASSERT_FALSE(made.results.empty()) << (made.diags.empty() ? std::string("no diagnostics") : made.diags[0].text);
     EXPECT_EQ(made.results.back().rows.at(0).at(0), "5");
+}
+
+TEST_F(Sandbox, LocalTemporaryTablesBelongToTheirSession) {
+    auto a = std::make_unique<OdbcProbe>();
+    OdbcProbe b;
+    ASSERT_TRUE(a->Connect(Cs()));
+    ASSERT_TRUE(b.Connect(Cs()));
+    const OdbcRun made = a->Run("create table #mine (v int) insert into #mine values (1) select v from #mine");
+    ASSERT_FALSE(made.results.empty()) << (made.diags.empty() ? "" : made.diags[0].text);
+    EXPECT_EQ(made.results.back().rows.at(0).at(0), "1");
+    EXPECT_TRUE(b.Run("select v from #mine").HasDiag(208)) << "another session does not see it";
+    const OdbcRun own = b.Run("create table #mine (w int) insert into #mine values (2) select w from #mine");
+    ASSERT_FALSE(own.results.empty()) << (own.diags.empty() ? "" : own.diags[0].text);
+    EXPECT_EQ(own.results.back().rows.at(0).at(0), "2");
+    const OdbcRun missing = b.Run("select * from #other");
+    bool named = false;
+    for (const auto& d : missing.diags) named = named || d.text.find("Invalid object name '#other'.") != std::string::npos;
+    EXPECT_TRUE(named) << "the name as written";
+    a.reset();  // the session ends, and its table with it
+    for (int tries = 0; tries < 100; ++tries) {
+        if (b.Run("select count(*) from sysobjects where name like '#mine%'").results.at(0).rows.at(0).at(0) == "1") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(b.Run("select count(*) from sysobjects where name like '#mine%'").results.at(0).rows.at(0).at(0), "1");
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         name = NameOf(t[i + 1]);
         i += 2;
     }
+    const std::string shownName = name;  // as the user wrote it, for messages
+    name = TempName(name);
     if (i >= t.size() || !t[i].IsOp("(")) throw SqlError{102, 15, 1, "Incorrect syntax near '" + name + "'.", line, "", true};
     const size_t close = MatchParen(t, i);
     std::vector<ColumnInfo> cols;
@@ -98,7 +100,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
                                c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
             if (sized)
-                def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(name) + ", " +
+                def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(shownName) + ", " +
                        SqlLiteral(c.name) + ", 0))";
             for (auto& k : constraints) def += " " + k;
             defs.push_back(def);
@@ -117,6 +119,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     sqlite3_step(st);
     st.Reset();
     RecordColumns(db_, id, name, cols);
+    if (name != shownName) tempTables_.emplace_back(dbName_, name);
     columnCache_.clear();
 }
 
@@ -135,7 +138,7 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
     if (!xtypes) return ExecSql(t, line, false);
     for (auto& part : SplitCommas(t, i, t.size())) {
         if (part.empty()) continue;
-        std::string name = NameOf(part.back());
+        std::string name = TempName(NameOf(part.back()));
         SqlStmt st;
         const std::string find = std::string("SELECT id, name FROM __objects WHERE lower(name) = lower(?) AND xtype IN (") + xtypes + ")";
         sqlite3_prepare_v2(db_, find.c_str(), -1, st.Out(), nullptr);

@@ -163,6 +163,7 @@ struct SessionFunctions {
             const size_t dot = name.rfind('.');
             if (dot != std::string::npos) name = name.substr(dot + 1);
             if (name.size() > 1 && name.front() == '[') name = name.substr(1, name.size() - 2);
+            name = s.TempName(name);
             auto r = lookupInt("SELECT id FROM __objects WHERE lower(name) = lower(?)", name, 0, true);
             if (r) sqlite3_result_int64(ctx, *r);
             else sqlite3_result_null(ctx);

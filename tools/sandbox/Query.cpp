@@ -39,7 +39,10 @@ SqlError Session::TranslateError(int line) {
     // An exception raised inside a function SQLite called (a user function's error, a cancel, a
     // vanished client) continues here, now that SQLite has unwound.
     if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
-    const std::string msg = sqlite3_errmsg(db_);
+    std::string msg = sqlite3_errmsg(db_);
+    // Local temporary tables are named as the user wrote them.
+    const std::string suffix = "__" + std::to_string(spid_);
+    for (size_t at = msg.find(suffix); at != std::string::npos; at = msg.find(suffix, at)) msg.erase(at, suffix.size());
     const int code = sqlite3_errcode(db_);
     auto after = [&](const char* prefix) { return msg.substr(std::strlen(prefix)); };
     auto lastPart = [](std::string s) {

@@ -12,6 +12,25 @@ Session::Session(ServerState& server, ResultSink& out, std::function<bool()> att
 
 Session::~Session() {
     if (db_) sqlite3_close_v2(db_);
+    // Local temporary tables go with their session.
+    for (const auto& [database, table] : tempTables_) {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(server_.DatabaseFile(database).c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        DbHandle db(raw);
+        if (rc != SQLITE_OK) continue;
+        sqlite3_busy_timeout(db.get(), 10000);
+        const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(table) + "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " +
+                                 SqlLiteral(table) + "); DELETE FROM __objects WHERE name = " + SqlLiteral(table) + ";";
+        sqlite3_exec(db.get(), drop.c_str(), nullptr, nullptr, nullptr);
+    }
+}
+
+std::string Session::TempName(const std::string& name) const {
+    // A local temporary name (#t, not ##t) is this session's own: #t__<spid>.
+    if (name.size() < 2 || name[0] != '#' || name[1] == '#') return name;
+    const std::string suffix = "__" + std::to_string(spid_);
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) return name;
+    return name + suffix;
 }
 
 bool Session::Open(const std::string& database, std::string& error) {

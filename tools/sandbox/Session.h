@@ -60,6 +60,8 @@ public:
     const std::string& Database() const { return dbName_; }
     int Spid() const { return spid_; }
     void SetUser(std::string user) { user_ = std::move(user); }
+    // The stored name of a table name: local temporary tables carry the session's id.
+    std::string TempName(const std::string& name) const;
     // The client's host and program names from its login (HOST_NAME(), APP_NAME()).
     void SetClient(std::string host, std::string app) {
         hostName_ = std::move(host);
@@ -192,6 +194,7 @@ private:
     bool fmtonly_ = false;
     long long textSize_ = 2147483647;
     std::string hostName_, appName_;
+    std::vector<std::pair<std::string, std::string>> tempTables_;  // (database, stored name)
     std::int64_t rowcount_ = 0;
     int lastError_ = 0;
     long dropAfterRows_ = -1;

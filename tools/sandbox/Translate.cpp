@@ -238,7 +238,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             }
         }
         if (k.kind == Token::Word && !k.value.empty() && k.value[0] == '#') {
-            t.push_back(MakeToken(Token::Quoted, "\"" + k.text + "\"", k.spaceBefore));
+            t.push_back(MakeToken(Token::Quoted, "\"" + TempName(k.text) + "\"", k.spaceBefore));
             continue;
         }
         t.push_back(k);
