@@ -368,4 +368,19 @@ TEST_F(SandboxFaults, OutputParametersComeBack) {
     EXPECT_TRUE(RawClient::Contains(Bytes(at, r.end()), {0x26, 4, 4, 42, 0, 0, 0})) << "the value 42 as int";
 }
 
+// A request flagged "reset connection" rolls back the transaction the session left open.
+TEST_F(SandboxFaults, ResetConnectionRollsBack) {
+    RawClient c(server_->Port());
+    ASSERT_TRUE(c.Login());
+    Bytes r;
+    c.Send(0x01, RawClient::Batch("create table reset_t (v int) begin tran insert into reset_t values (1)"));
+    ASSERT_TRUE(c.Read(r));
+    Bytes batch = RawClient::Batch("select count(*) as n from reset_t");
+    Bytes packet = {0x01, 0x09, static_cast<std::uint8_t>((batch.size() + 8) >> 8), static_cast<std::uint8_t>(batch.size() + 8), 0, 0, 1, 0};
+    packet.insert(packet.end(), batch.begin(), batch.end());
+    c.Raw(packet);
+    ASSERT_TRUE(c.Read(r));
+    EXPECT_TRUE(RawClient::Contains(r, {0xD1, 4, 0, 0, 0, 0}) || RawClient::Contains(r, {0xD1, 0, 0, 0, 0})) << "the insert was rolled back";
+}
+
 }  // namespace

@@ -32,6 +32,7 @@ void Connection::Run() {
     SetReadTimeout(limits_.loginTimeoutSeconds);
     while (!stop_ && ReadMessage(fd_, m, session ? 65536 * static_cast<size_t>(out.PacketSize()) : kMaxLoginMessage)) {
         try {
+            if ((m.status & 0x18) != 0 && session && m.type != 0x06) session->ResetConnection((m.status & 0x10) != 0);
             switch (m.type) {
             case 0x12: Prelogin(m, out); break;
             case 0x10:

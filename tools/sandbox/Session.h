@@ -78,6 +78,10 @@ public:
     // transaction at once (the driver's manual-commit mode).
     void TransactionRequest(int type, bool beginNew);
 
+    // The client's reset of the connection (a flag on its next request): an open transaction is
+    // rolled back and the session's options return to their defaults.
+    void ResetConnection(bool keepTransaction);
+
     // The number of the last error raised in this session (0 for none).
     int LastError() const { return lastError_; }
     void ClearLastError() { lastError_ = 0; }

@@ -39,6 +39,7 @@ bool ReadMessage(int fd, TdsMessage& m, size_t maxBytes) {
         if (!ReadFull(fd, h, 8)) return false;
         const size_t len = (static_cast<size_t>(h[2]) << 8) | h[3];
         if (len < 8) return false;
+        if (m.data.empty()) m.status = h[1];
         m.type = h[0];
         const size_t old = m.data.size();
         if (old + len - 8 > maxBytes) {

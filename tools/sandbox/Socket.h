@@ -10,6 +10,7 @@ bool SendAll(int fd, const std::uint8_t* p, size_t n);
 
 struct TdsMessage {
     std::uint8_t type = 0;
+    std::uint8_t status = 0;  // of the first packet (0x08: reset the connection)
     std::vector<std::uint8_t> data;
 };
 

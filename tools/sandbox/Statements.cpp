@@ -245,20 +245,26 @@ void Session::ExecTransaction(const std::string& word, int line) {
     out_.Transaction(TranEvent::Rollback, tranId_);
 }
 
+void Session::ResetConnection(bool keepTransaction) {
+    if (tranCount_ > 0 && !keepTransaction) {
+        tranCount_ = 0;
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        out_.Transaction(TranEvent::Rollback, tranId_);
+    }
+    nocount_ = false;
+    fmtonly_ = false;
+    textSize_ = 2147483647;
+    prepared_.clear();
+}
+
 void Session::TransactionRequest(int type, bool beginNew) {
     try {
         if (type == 5) {
             ExecTransaction("BEGIN", 1);
         } else if (type == 7 || type == 8) {
-            if (tranCount_ > 0) {
-                if (type == 7) {
-                    tranCount_ = 1;
-                    ExecTransaction("COMMIT", 1);
-                } else {
-                    ExecTransaction("ROLLBACK", 1);
-                }
-            }
-            if (beginNew) ExecTransaction("BEGIN", 1);
+            // A commit request ends one level, as COMMIT TRANSACTION does; a rollback ends them all.
+            if (tranCount_ > 0) ExecTransaction(type == 7 ? "COMMIT" : "ROLLBACK", 1);
+            if (beginNew && tranCount_ == 0) ExecTransaction("BEGIN", 1);
         }
     } catch (const SqlError& e) {
         EmitError(e);
