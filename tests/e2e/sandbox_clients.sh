@@ -21,6 +21,12 @@ out=$(printf "print 'from print'\ngo\nselect * from Missing\ngo\n" | TDSVER=7.4 
 grep -q "from print" <<<"$out" || fail "tsql print: $out"
 grep -q "Msg 208" <<<"$out" || fail "tsql error: $out"
 
+# freebcp queryout: it asks for the columns first with SET FMTONLY ON, then copies the rows.
+(cd "$work" && timeout 60 freebcp "select ProductID, Name from demo.dbo.Products order by ProductID" queryout "$work/products.txt" -c \
+    -S "127.0.0.1:$port" -U sa -P Tolvan-2026 >"$work/bcp.log" 2>&1) || fail "freebcp: $(cat "$work/bcp.log")"
+[ "$(wc -l <"$work/products.txt")" -eq 20 ] || fail "freebcp rows: $(cat "$work/bcp.log")"
+head -1 "$work/products.txt" | grep -q "^1	Espresso beans 1 kg$" || fail "freebcp first row: $(head -1 "$work/products.txt")"
+
 # isql: prepared statements go through sp_prepexec.
 out=$(echo "select count(*) from Orders where Status = 'Paid'" | isql -b -k "$cs" 2>&1)
 grep -q "1 rows fetched" <<<"$out" || fail "isql: $out"

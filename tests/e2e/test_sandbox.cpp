@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -266,6 +268,69 @@ TEST_F(Sandbox, TwoClientsAtOnce) {
     b.join();
     EXPECT_EQ(e1, "");
     EXPECT_EQ(e2, "");
+}
+
+TEST_F(Sandbox, RecursionStopsAtNestingLevel32) {
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(Cs()));
+    c.Run("create procedure rec_p as exec rec_p");
+    const OdbcRun deep = c.Run("exec rec_p");
+    EXPECT_TRUE(deep.HasDiag(217));
+    bool text = false;
+    for (const auto& d : deep.diags)
+        text = text || d.text.find("Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).") != std::string::npos;
+    EXPECT_TRUE(text);
+    // Level 32 itself still runs.
+    c.Run("create procedure depth_p @n int as if @n < 32 begin declare @m int = @n + 1 exec depth_p @m end else select @@nestlevel as lvl");
+    const OdbcRun ok = c.Run("exec depth_p 1");
+    ASSERT_FALSE(ok.results.empty());
+    EXPECT_EQ(ok.results.back().rows.at(0).at(0), "32");
+    const OdbcRun after = c.Run("select 1 as one");
+    ASSERT_EQ(after.results.size(), 1u);
+}
+
+TEST_F(Sandbox, DatabaseNamesStayInsideTheDataFolder) {
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(Cs()));
+    const std::filesystem::path dir = server_->DataDir();
+    c.Run("create database [../escaped_by_name]");
+    c.Run("create database [sub/dir\\x]");
+    EXPECT_FALSE(std::filesystem::exists(dir.parent_path() / "escaped_by_name.db"));
+    for (const auto& e : std::filesystem::directory_iterator(dir.parent_path()))
+        EXPECT_EQ(e.path().filename().string().find("escaped_by_name"), std::string::npos) << e.path();
+    const OdbcRun names = c.Run("select name from sysdatabases where name like '%escaped%' or name like 'sub%' order by name");
+    ASSERT_EQ(names.results.size(), 1u);
+    EXPECT_EQ(names.results[0].rows, (std::vector<std::vector<std::string>>{{"../escaped_by_name"}, {"sub/dir\\x"}}));
+    // Each can be used.
+    OdbcProbe other;
+    ASSERT_TRUE(other.Connect(Cs("../escaped_by_name")));
+    const OdbcRun made = other.Run("create table t (a int) insert into t values (5) select a from t");
+    ASSERT_FALSE(made.results.empty()) << (made.diags.empty() ? std::string("no diagnostics") : made.diags[0].text);
+    EXPECT_EQ(made.results.back().rows.at(0).at(0), "5");
+}
+
+TEST_F(Sandbox, LocalTemporaryTablesBelongToTheirSession) {
+    auto a = std::make_unique<OdbcProbe>();
+    OdbcProbe b;
+    ASSERT_TRUE(a->Connect(Cs()));
+    ASSERT_TRUE(b.Connect(Cs()));
+    const OdbcRun made = a->Run("create table #mine (v int) insert into #mine values (1) select v from #mine");
+    ASSERT_FALSE(made.results.empty()) << (made.diags.empty() ? "" : made.diags[0].text);
+    EXPECT_EQ(made.results.back().rows.at(0).at(0), "1");
+    EXPECT_TRUE(b.Run("select v from #mine").HasDiag(208)) << "another session does not see it";
+    const OdbcRun own = b.Run("create table #mine (w int) insert into #mine values (2) select w from #mine");
+    ASSERT_FALSE(own.results.empty()) << (own.diags.empty() ? "" : own.diags[0].text);
+    EXPECT_EQ(own.results.back().rows.at(0).at(0), "2");
+    const OdbcRun missing = b.Run("select * from #other");
+    bool named = false;
+    for (const auto& d : missing.diags) named = named || d.text.find("Invalid object name '#other'.") != std::string::npos;
+    EXPECT_TRUE(named) << "the name as written";
+    a.reset();  // the session ends, and its table with it
+    for (int tries = 0; tries < 100; ++tries) {
+        if (b.Run("select count(*) from sysobjects where name like '#mine%'").results.at(0).rows.at(0).at(0) == "1") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(b.Run("select count(*) from sysobjects where name like '#mine%'").results.at(0).rows.at(0).at(0), "1");
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-SandboxProcess::SandboxProcess(bool demo) {
+SandboxProcess::SandboxProcess(bool demo, std::vector<std::string> extraArgs) {
     char tmpl[] = "/tmp/tolvan-test-XXXXXX";
     if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
     dataDir_ = tmpl;
@@ -27,6 +27,7 @@ SandboxProcess::SandboxProcess(bool demo) {
     std::string dir = dataDir_;
     std::vector<char*> argv = {path.data(), const_cast<char*>("--port"), const_cast<char*>("0"), const_cast<char*>("--data-dir"), dir.data()};
     if (demo) argv.push_back(const_cast<char*>("--demo"));
+    for (auto& a : extraArgs) argv.push_back(a.data());
     argv.push_back(nullptr);
     if (posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), environ) != 0) throw std::runtime_error("cannot start " + path);
     posix_spawn_file_actions_destroy(&fa);
@@ -44,12 +45,17 @@ SandboxProcess::SandboxProcess(bool demo) {
     port_ = std::atoi(line.c_str() + colon + 1);
 }
 
+int SandboxProcess::Stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+}
+
 SandboxProcess::~SandboxProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
+    Stop();
     std::error_code ec;
     std::filesystem::remove_all(dataDir_, ec);
 }

@@ -1,12 +1,12 @@
-// The server-wide state and the catalog tables and views every database file carries.
-#include "Engine.h"
+// The catalog tables and views every database file carries, and the rows DDL writes into them.
+#include "Catalog.h"
+#include "ServerState.h"
+#include "SqliteUtil.h"
+#include "TSql.h"
 
 #include <sqlite3.h>
 
-#include <filesystem>
 #include <stdexcept>
-
-namespace {
 
 void ExecOrThrow(sqlite3* db, const std::string& sql) {
     char* err = nullptr;
@@ -17,86 +17,115 @@ void ExecOrThrow(sqlite3* db, const std::string& sql) {
     }
 }
 
-sqlite3* OpenFile(const std::string& path) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        std::string msg = db ? sqlite3_errmsg(db) : "cannot open";
-        sqlite3_close(db);
-        throw std::runtime_error("cannot open " + path + ": " + msg);
-    }
-    sqlite3_busy_timeout(db, 10000);
-    ExecOrThrow(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
-    return db;
-}
+namespace {
 
-std::string LowerName(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+void DataTypeFacts(const SqlType& t, std::string& dataType, SqlValue& charMax, SqlValue& octets, SqlValue& prec, SqlValue& radix,
+                   SqlValue& scale, SqlValue& dtPrec) {
+    const std::string name = t.Name();
+    dataType = name.substr(0, name.find('('));
+    auto setNum = [&](int p, int r, int s) {
+        prec = SqlValue::FromInt(p);
+        radix = SqlValue::FromInt(r);
+        scale = r == 10 ? SqlValue::FromInt(s) : SqlValue{};
+    };
+    switch (t.kind) {
+    case SqlType::Int: setNum(10, 10, 0); break;
+    case SqlType::BigInt: setNum(19, 10, 0); break;
+    case SqlType::SmallInt: setNum(5, 10, 0); break;
+    case SqlType::TinyInt: setNum(3, 10, 0); break;
+    case SqlType::Decimal:
+    case SqlType::Numeric: setNum(t.precision, 10, t.scale); break;
+    case SqlType::Money: setNum(19, 10, 4); break;
+    case SqlType::SmallMoney: setNum(10, 10, 4); break;
+    case SqlType::Float: setNum(53, 2, 0); break;
+    case SqlType::Real: setNum(24, 2, 0); break;
+    case SqlType::DateTime: dtPrec = SqlValue::FromInt(3); break;
+    case SqlType::SmallDateTime: dtPrec = SqlValue::FromInt(0); break;
+    case SqlType::Date: dtPrec = SqlValue::FromInt(0); break;
+    case SqlType::Time:
+    case SqlType::DateTime2:
+    case SqlType::DateTimeOffset: dtPrec = SqlValue::FromInt(t.scale); break;
+    case SqlType::Char:
+    case SqlType::VarChar:
+    case SqlType::Binary:
+    case SqlType::VarBinary:
+        charMax = SqlValue::FromInt(t.length);
+        octets = SqlValue::FromInt(t.length);
+        break;
+    case SqlType::NChar:
+    case SqlType::NVarChar:
+        charMax = SqlValue::FromInt(t.length);
+        octets = SqlValue::FromInt(t.length < 0 ? -1 : t.length * 2);
+        break;
+    case SqlType::Text:
+    case SqlType::Image:
+        charMax = SqlValue::FromInt(2147483647);
+        octets = SqlValue::FromInt(2147483647);
+        break;
+    case SqlType::NText:
+        charMax = SqlValue::FromInt(1073741823);
+        octets = SqlValue::FromInt(2147483646);
+        break;
+    case SqlType::Xml:
+        charMax = SqlValue::FromInt(-1);
+        octets = SqlValue::FromInt(-1);
+        break;
+    default: break;
+    }
 }
 
 }  // namespace
 
-ServerState::ServerState(std::string dataDir, std::string saPassword, std::string serverName)
-    : dataDir_(std::move(dataDir)), serverName_(std::move(serverName)) {
-    std::filesystem::create_directories(dataDir_);
-    sqlite3* db = OpenFile(DatabaseFile("master"));
-    InitCatalog(db, "master", true);
-    ExecOrThrow(db, "INSERT OR IGNORE INTO __databases(name, dbid, crdate, filename) VALUES ('master', 1, '2003-04-08 09:13:36.390', " +
-                        SqlLiteral(DatabaseFile("master")) + ")");
-    ExecOrThrow(db, "INSERT OR REPLACE INTO __logins(name, password) VALUES ('sa', " + SqlLiteral(saPassword) + ")");
-    sqlite3_close(db);
+std::string SqliteTypeText(const SqlType& t) {
+    std::string n = t.Name();
+    const size_t p = n.find("(max)");
+    if (p != std::string::npos) n.replace(p, 5, "(-1)");
+    return n;
 }
 
-std::string ServerState::DatabaseFile(const std::string& name) const { return dataDir_ + "/" + LowerName(name) + ".db"; }
-
-std::string ServerState::CanonicalDatabase(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = OpenFile(DatabaseFile("master"));
-    std::string found;
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "SELECT name FROM __databases WHERE lower(name) = lower(?)", -1, &st, nullptr);
-    sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(st) == SQLITE_ROW) found = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return found;
+int NewObjectId(sqlite3* db) {
+    SqlStmt st;
+    int id = 245575913;
+    if (sqlite3_prepare_v2(db, "SELECT coalesce(max(id), 245575880) + 33 FROM __objects", -1, st.Out(), nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        id = sqlite3_column_int(st, 0);
+    st.Reset();
+    return id;
 }
 
-bool ServerState::DatabaseExists(const std::string& name) { return !CanonicalDatabase(name).empty(); }
-
-void ServerState::CreateDatabase(const std::string& name) {
-    if (DatabaseExists(name)) {
-        throw SqlError{1801, 16, 3, "Database '" + name + "' already exists. Choose a different database name.", 1, "", false};
+void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols) {
+    SqlStmt st;
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO __columns (object_id, table_name, colid, name, type_text, data_type, char_max, char_octets,"
+                       " num_precision, num_radix, num_scale, dt_precision, is_nullable, is_identity, default_text)"
+                       " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                       -1, st.Out(), nullptr);
+    int colid = 0;
+    for (const auto& c : cols) {
+        std::string dataType;
+        SqlValue charMax, octets, prec, radix, scale, dtPrec;
+        DataTypeFacts(c.type, dataType, charMax, octets, prec, radix, scale, dtPrec);
+        sqlite3_reset(st);
+        sqlite3_bind_int(st, 1, objectId);
+        sqlite3_bind_text(st, 2, table.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int(st, 3, ++colid);
+        sqlite3_bind_text(st, 4, c.name.c_str(), -1, SQLITE_TRANSIENT);
+        const std::string typeText = c.type.Name();
+        sqlite3_bind_text(st, 5, typeText.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 6, dataType.c_str(), -1, SQLITE_TRANSIENT);
+        BindValue(st, 7, charMax);
+        BindValue(st, 8, octets);
+        BindValue(st, 9, prec);
+        BindValue(st, 10, radix);
+        BindValue(st, 11, scale);
+        BindValue(st, 12, dtPrec);
+        sqlite3_bind_text(st, 13, c.nullable ? "YES" : "NO", -1, SQLITE_STATIC);
+        sqlite3_bind_int(st, 14, c.identity ? 1 : 0);
+        if (c.defaultText.empty()) sqlite3_bind_null(st, 15);
+        else sqlite3_bind_text(st, 15, c.defaultText.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(st);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = OpenFile(DatabaseFile(name));
-    InitCatalog(db, name, false);
-    sqlite3_close(db);
-    sqlite3* master = OpenFile(DatabaseFile("master"));
-    ExecOrThrow(master, "INSERT INTO __databases(name, dbid, crdate, filename) SELECT " + SqlLiteral(name) +
-                            ", coalesce(max(dbid), 4) + 1, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), " +
-                            SqlLiteral(DatabaseFile(name)) + " FROM __databases");
-    sqlite3_close(master);
-}
-
-bool ServerState::CheckLogin(const std::string& user, const std::string& password) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = OpenFile(DatabaseFile("master"));
-    bool ok = false;
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "SELECT password FROM __logins WHERE lower(name) = lower(?)", -1, &st, nullptr);
-    sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(st) == SQLITE_ROW) ok = password == reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return ok;
-}
-
-void ServerState::CreateLogin(const std::string& user, const std::string& password) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = OpenFile(DatabaseFile("master"));
-    ExecOrThrow(db, "INSERT OR REPLACE INTO __logins(name, password) VALUES (" + SqlLiteral(user) + ", " + SqlLiteral(password) + ")");
-    sqlite3_close(db);
+    st.Reset();
 }
 
 void ServerState::InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster) {
@@ -123,6 +152,30 @@ CREATE VIEW IF NOT EXISTS information_schema_columns AS SELECT )" + SqlLiteral(d
   data_type AS DATA_TYPE, char_max AS CHARACTER_MAXIMUM_LENGTH, char_octets AS CHARACTER_OCTET_LENGTH,
   num_precision AS NUMERIC_PRECISION, num_radix AS NUMERIC_PRECISION_RADIX, num_scale AS NUMERIC_SCALE,
   dt_precision AS DATETIME_PRECISION FROM __columns;
+CREATE VIEW IF NOT EXISTS sys_OBJECTS AS SELECT name, id AS object_id, NULL AS principal_id, 1 AS schema_id,
+  parent_obj AS parent_object_id, trim(xtype) AS type,
+  CASE trim(xtype) WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'P' THEN 'SQL_STORED_PROCEDURE'
+    WHEN 'FN' THEN 'SQL_SCALAR_FUNCTION' WHEN 'IF' THEN 'SQL_INLINE_TABLE_VALUED_FUNCTION'
+    WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' WHEN 'TR' THEN 'SQL_TRIGGER' END AS type_desc,
+  crdate AS create_date, crdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published, 0 AS is_schema_published
+  FROM __objects;
+CREATE VIEW IF NOT EXISTS sys_TABLES AS SELECT * FROM sys_OBJECTS WHERE type = 'U';
+CREATE VIEW IF NOT EXISTS sys_VIEWS AS SELECT * FROM sys_OBJECTS WHERE type = 'V';
+CREATE VIEW IF NOT EXISTS sys_PROCEDURES AS SELECT * FROM sys_OBJECTS WHERE type = 'P';
+CREATE VIEW IF NOT EXISTS sys_SCHEMAS AS SELECT 'dbo' AS name, 1 AS schema_id, 1 AS principal_id;
+CREATE VIEW IF NOT EXISTS sys_COLUMNS AS SELECT object_id, name, colid AS column_id,
+  CASE data_type WHEN 'int' THEN 56 WHEN 'bigint' THEN 127 WHEN 'smallint' THEN 52 WHEN 'tinyint' THEN 48
+    WHEN 'bit' THEN 104 WHEN 'decimal' THEN 106 WHEN 'numeric' THEN 108 WHEN 'money' THEN 60 WHEN 'smallmoney' THEN 122
+    WHEN 'float' THEN 62 WHEN 'real' THEN 59 WHEN 'datetime' THEN 61 WHEN 'smalldatetime' THEN 58 WHEN 'date' THEN 40
+    WHEN 'time' THEN 41 WHEN 'datetime2' THEN 42 WHEN 'datetimeoffset' THEN 43 WHEN 'char' THEN 175
+    WHEN 'varchar' THEN 167 WHEN 'nchar' THEN 239 WHEN 'nvarchar' THEN 231 WHEN 'text' THEN 35 WHEN 'ntext' THEN 99
+    WHEN 'binary' THEN 173 WHEN 'varbinary' THEN 165 WHEN 'image' THEN 34 WHEN 'uniqueidentifier' THEN 36
+    WHEN 'xml' THEN 241 WHEN 'sql_variant' THEN 98 END AS system_type_id,
+  coalesce(char_octets, CASE data_type WHEN 'bigint' THEN 8 WHEN 'smallint' THEN 2 WHEN 'tinyint' THEN 1 WHEN 'bit' THEN 1
+    WHEN 'float' THEN 8 WHEN 'datetime' THEN 8 WHEN 'date' THEN 3 WHEN 'uniqueidentifier' THEN 16 ELSE 4 END) AS max_length,
+  coalesce(num_precision, 0) AS precision, coalesce(num_scale, dt_precision, 0) AS scale,
+  CASE is_nullable WHEN 'YES' THEN 1 ELSE 0 END AS is_nullable, is_identity
+  FROM __columns;
 )");
     if (isMaster) {
         ExecOrThrow(db, R"(

@@ -1,6 +1,7 @@
 // The demo database: a small shop with customers, products, orders and order lines, two views,
 // procedures, a trigger, and a scalar and a table-valued function.
-#include "Engine.h"
+#include "ServerState.h"
+#include "Session.h"
 
 #include <cstdio>
 #include <random>
@@ -24,19 +25,38 @@ const char* const kStatus[] = {"New", "Paid", "Shipped", "Delivered", "Cancelled
 
 std::string Q(const std::string& s) { return SqlLiteral(s, "N"); }
 
+// The demo's batches answer nobody.
+class DiscardSink final : public ResultSink {
+public:
+    void Columns(const std::vector<SqlColumn>&) override { endsWithDone_ = false; }
+    void Row(const std::vector<SqlColumn>&, const std::vector<SqlValue>&) override { endsWithDone_ = false; }
+    void Done(DoneKind, std::uint16_t, std::uint16_t, std::uint64_t) override { endsWithDone_ = true; }
+    void Message(bool, std::int32_t, std::uint8_t, std::uint8_t, std::string_view, std::string_view, std::string_view, std::int32_t) override {
+        endsWithDone_ = false;
+    }
+    void DatabaseChanged(std::string_view, std::string_view) override {}
+    void Transaction(TranEvent, std::uint64_t) override {}
+    void ReturnStatus(std::int32_t) override {}
+    void ReturnValue(std::uint16_t, std::string_view, const SqlColumn&, const SqlValue&) override {}
+    bool Failed() const override { return false; }
+    bool EndsWithDone() const override { return endsWithDone_; }
+
+private:
+    bool endsWithDone_ = false;
+};
+
 }  // namespace
 
 void CreateDemoDatabase(ServerState& server) {
     if (server.DatabaseExists("demo")) return;
     server.CreateDatabase("demo");
-    TdsWriter sink([](const std::uint8_t*, size_t) { return true; });
+    DiscardSink sink;
     Session s(server, sink, [] { return false; });
     std::string error;
     if (!s.Open("demo", error)) throw std::runtime_error(error);
     auto run = [&](const std::string& sql) {
         s.ClearLastError();
         s.RunBatch(sql);
-        sink.Finish();
         if (s.LastError() != 0) throw std::runtime_error("demo batch failed (error " + std::to_string(s.LastError()) + "): " + sql.substr(0, 120));
     };
     run(R"(

@@ -1,5 +1,6 @@
 #include "TSql.h"
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 
@@ -8,6 +9,8 @@ std::string Upper(std::string_view s) {
     for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return out;
 }
+
+bool SameNoCase(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 
 std::string SqlLiteral(std::string_view s, std::string_view prefix) {
     std::string out(prefix);
@@ -26,7 +29,7 @@ bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) ||
 
 }  // namespace
 
-std::vector<Token> Tokenize(std::string_view s) {
+std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
     std::vector<Token> out;
     size_t i = 0;
     int line = 1;
@@ -63,6 +66,7 @@ std::vector<Token> Tokenize(std::string_view s) {
                 if (s[i] == '*' && i + 1 < s.size() && s[i + 1] == '/') { depth--; i += 2; continue; }
                 ++i;
             }
+            if (depth > 0 && problem && problem->message.empty()) *problem = ParseError{"Missing end comment mark '*/'.", line, 113};
             space = true;
             continue;
         }
@@ -74,14 +78,18 @@ std::vector<Token> Tokenize(std::string_view s) {
         if (s[i] == '\'') {
             std::string v;
             ++i;
+            bool closed = false;
             while (i < s.size()) {
                 if (s[i] == '\'') {
                     if (i + 1 < s.size() && s[i + 1] == '\'') { v += '\''; i += 2; continue; }
                     ++i;
+                    closed = true;
                     break;
                 }
                 v += s[i++];
             }
+            if (!closed && problem && problem->message.empty())
+                *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", startLine, 105};
             Token t;
             t.kind = Token::String;
             t.text = std::string(s.substr(start, i - start));
@@ -106,6 +114,8 @@ std::vector<Token> Tokenize(std::string_view s) {
                     break;
                 }
                 v += s[i++];
+                if (i >= s.size() && problem && problem->message.empty())
+                    *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", line, 105};
             }
             push(Token::Bracketed, start, v);
             continue;
@@ -272,16 +282,19 @@ private:
     std::unique_ptr<Stmt> SimpleStatement(std::unique_ptr<Stmt> s) {
         const std::string kind = Peek().kind == Token::Word ? Peek().value : std::string();
         int depth = 0;
+        int cases = 0;  // open CASE expressions: their ELSE and END belong to them
         bool sawValues = false;
         while (!AtEnd()) {
             const Token& t = Peek();
+            if (t.Is("CASE")) cases++;
             if (depth == 0 && !s->tokens.empty()) {
                 if (t.IsOp(";")) break;
-                if (t.Is("END") || t.Is("ELSE")) break;
+                if (cases == 0 && (t.Is("END") || t.Is("ELSE"))) break;
                 if (t.kind == Token::Word && kStatementStarts.count(t.value) && !ContinuesStatement(*s, kind, t, sawValues)) break;
             }
             if (t.IsOp("(")) depth++;
             else if (t.IsOp(")")) depth--;
+            if (t.Is("END") && cases > 0) cases--;
             if (t.Is("VALUES")) sawValues = true;
             s->tokens.push_back(t);
             ++p_;
@@ -321,6 +334,60 @@ private:
 }  // namespace
 
 std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view sql) {
-    Parser parser(sql, Tokenize(sql));
+    ParseError problem{"", 1};
+    std::vector<Token> tokens = Tokenize(sql, &problem);
+    if (!problem.message.empty()) throw problem;
+    Parser parser(sql, std::move(tokens));
     return parser.All();
+}
+
+std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t from, size_t to) {
+    std::vector<std::vector<Token>> out(1);
+    int depth = 0;
+    for (size_t i = from; i < to && i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        if (t[i].IsOp(")")) depth--;
+        if (depth == 0 && t[i].IsOp(",")) {
+            out.emplace_back();
+            continue;
+        }
+        out.back().push_back(t[i]);
+    }
+    if (out.size() == 1 && out[0].empty()) out.clear();
+    return out;
+}
+
+size_t MatchParen(const std::vector<Token>& t, size_t open) {
+    int depth = 0;
+    for (size_t i = open; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        else if (t[i].IsOp(")") && --depth == 0) return i;
+    }
+    return t.size();
+}
+
+Token MakeToken(Token::Kind kind, std::string text, bool space) {
+    Token t;
+    t.kind = kind;
+    t.value = kind == Token::Word ? Upper(text) : text;
+    t.text = std::move(text);
+    t.spaceBefore = space;
+    return t;
+}
+
+std::string NameOf(const Token& t) { return t.kind == Token::Word ? t.text : t.value; }
+
+size_t TypeEnd(const std::vector<Token>& t, size_t i) {
+    if (i >= t.size()) return i;
+    ++i;
+    if (i < t.size() && t[i].IsOp("(")) i = MatchParen(t, i) + 1;
+    return std::min(i, t.size());
+}
+
+SqlType TypeOf(const std::vector<Token>& t, size_t from, size_t to) {
+    SqlType type;
+    std::string text;
+    for (size_t i = from; i < to && i < t.size(); ++i) text += t[i].kind == Token::Bracketed ? t[i].value : t[i].text;
+    if (!ParseSqlType(text, type)) type = SqlType::Of(SqlType::NVarChar, 4000);
+    return type;
 }

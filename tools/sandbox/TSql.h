@@ -3,6 +3,8 @@
 // tokens so that it can be translated to SQLite.
 #pragma once
 
+#include "SqlType.h"
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,8 +25,9 @@ struct Token {
     bool IsName() const { return kind == Word || kind == Bracketed || kind == Quoted; }
 };
 
-// Splits a batch into tokens, dropping comments and white space (kept as spaceBefore).
-std::vector<Token> Tokenize(std::string_view sql);
+// Splits a batch into tokens, dropping comments and white space (kept as spaceBefore). An unclosed
+// string, bracket or comment ends the text; with problem given, it is described there.
+std::vector<Token> Tokenize(std::string_view sql, struct ParseError* problem = nullptr);
 
 struct Stmt {
     enum Kind { Simple, Block, If, While, TryCatch, Module };
@@ -41,6 +44,7 @@ struct Stmt {
 struct ParseError {
     std::string message;
     int line;
+    int number = 102;  // 105 unclosed quotation mark, 113 missing end comment mark
 };
 
 // Parses a batch. CREATE PROCEDURE, FUNCTION, TRIGGER and VIEW take the rest of the batch as one
@@ -54,3 +58,18 @@ std::string Upper(std::string_view s);
 
 // A string literal for SQL text: quotes doubled, after an optional prefix such as "N".
 std::string SqlLiteral(std::string_view s, std::string_view prefix = {});
+
+bool SameNoCase(std::string_view a, std::string_view b);
+
+// Token helpers shared by the interpreter and the translation to SQLite.
+// The index of the ')' matching the '(' at open, or t.size().
+size_t MatchParen(const std::vector<Token>& t, size_t open);
+// The tokens [from, to) split at commas outside parentheses; empty for no tokens.
+std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t from, size_t to);
+Token MakeToken(Token::Kind kind, std::string text, bool space = true);
+// An identifier as written: a word keeps its case, brackets and quotes are removed.
+std::string NameOf(const Token& t);
+// The end of the type tokens of a declaration starting at i: name [ '(' ... ')' ].
+size_t TypeEnd(const std::vector<Token>& t, size_t i);
+// The type named by the tokens [from, to); nvarchar(4000) when they name none.
+SqlType TypeOf(const std::vector<Token>& t, size_t from, size_t to);

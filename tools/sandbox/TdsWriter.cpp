@@ -1,5 +1,8 @@
 #include "TdsWriter.h"
 
+#include "CivilDate.h"
+#include "TextCodec.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -13,16 +16,6 @@ __extension__ typedef unsigned __int128 UInt128;
 namespace {
 
 constexpr std::uint8_t kCollation[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};  // Latin1_General_CI_AS
-
-// Days from 0001-01-01 for a proleptic Gregorian date.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468 + 719162;  // 1970-01-01 is day 719162
-}
 
 struct DateParts {
     int y = 1900, mo = 1, d = 1, h = 0, mi = 0, s = 0;
@@ -167,110 +160,6 @@ bool ParseGuid(const std::string& text, std::uint8_t out[16]) {
 }
 
 }  // namespace
-
-std::string SqlValue::AsText() const {
-    switch (type) {
-    case Integer: return std::to_string(i);
-    case Real: {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.15g", d);
-        return buf;
-    }
-    case Text:
-    case Blob: return s;
-    default: return {};
-    }
-}
-
-// Decodes the UTF-8 sequence at s[i] and moves i past it. A byte that cannot start a sequence gives
-// U+FFFD and moves one byte; a sequence cut short by the end gives U+FFFD and moves to the end.
-static std::uint32_t NextCodePoint(std::string_view s, size_t& i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    std::uint32_t cp;
-    size_t extra;
-    if (c < 0x80) { cp = c; extra = 0; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
-    else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
-    else {
-        ++i;
-        return 0xFFFD;
-    }
-    if (i + extra >= s.size()) {
-        i = s.size();
-        return 0xFFFD;
-    }
-    for (size_t k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    i += extra + 1;
-    return cp;
-}
-
-std::u16string Utf8ToUtf16(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        std::uint32_t cp = NextCodePoint(s, i);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return out;
-}
-
-std::string Utf16ToUtf8(const char16_t* p, size_t n) {
-    std::string out;
-    out.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        std::uint32_t cp = p[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] < 0xE000) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(p[i + 1]) - 0xDC00);
-            ++i;
-        }
-        if (cp < 0x80) out += static_cast<char>(cp);
-        else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string Utf8ToCp1252(std::string_view s) {
-    static const std::pair<char16_t, unsigned char> kHigh[] = {
-        {0x20AC, 0x80}, {0x201A, 0x82}, {0x0192, 0x83}, {0x201E, 0x84}, {0x2026, 0x85}, {0x2020, 0x86}, {0x2021, 0x87},
-        {0x02C6, 0x88}, {0x2030, 0x89}, {0x0160, 0x8A}, {0x2039, 0x8B}, {0x0152, 0x8C}, {0x017D, 0x8E}, {0x2018, 0x91},
-        {0x2019, 0x92}, {0x201C, 0x93}, {0x201D, 0x94}, {0x2022, 0x95}, {0x2013, 0x96}, {0x2014, 0x97}, {0x02DC, 0x98},
-        {0x2122, 0x99}, {0x0161, 0x9A}, {0x203A, 0x9B}, {0x0153, 0x9C}, {0x017E, 0x9E}, {0x0178, 0x9F}};
-    bool ascii = true;
-    for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
-    if (ascii) return std::string(s);
-    std::string out;
-    for (char16_t c : Utf8ToUtf16(s)) {
-        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-            out += static_cast<char>(c);
-            continue;
-        }
-        char mapped = '?';
-        for (auto [u, b] : kHigh)
-            if (u == c) mapped = static_cast<char>(b);
-        out += mapped;
-    }
-    return out;
-}
 
 TdsWriter::TdsWriter(std::function<bool(const std::uint8_t*, size_t)> send, std::uint8_t packetType)
     : send_(std::move(send)), packetType_(packetType) {
@@ -504,7 +393,9 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         UInt128 mag;
         bool neg;
         DecimalOf(v, 4, mag, neg);
-        const std::int64_t x = neg ? -static_cast<std::int64_t>(mag) : static_cast<std::int64_t>(mag);
+        // Two's complement in unsigned arithmetic: -922337203685477.5808 has no positive counterpart.
+        const std::uint64_t m64 = static_cast<std::uint64_t>(mag);
+        const std::int64_t x = static_cast<std::int64_t>(neg ? 0 - m64 : m64);
         if (t.kind == SqlType::SmallMoney) {
             U8(4);
             U32(static_cast<std::uint32_t>(static_cast<std::int32_t>(x)));

@@ -2,7 +2,7 @@
 // A DONE-family token is held back until the next token shows whether it needs DONE_MORE.
 #pragma once
 
-#include "SqlType.h"
+#include "ResultSink.h"
 
 #include <cstdint>
 #include <cstring>
@@ -11,29 +11,6 @@
 #include <string_view>
 #include <vector>
 
-// A value as the engine hands it over: SQLite's storage classes.
-struct SqlValue {
-    enum Type : std::uint8_t { Null, Integer, Real, Text, Blob };
-    Type type = Null;
-    std::int64_t i = 0;
-    double d = 0;
-    std::string s;  // text (UTF-8) or bytes
-
-    static SqlValue FromInt(std::int64_t v) { SqlValue x; x.type = Integer; x.i = v; return x; }
-    static SqlValue FromReal(double v) { SqlValue x; x.type = Real; x.d = v; return x; }
-    static SqlValue FromText(std::string v) { SqlValue x; x.type = Text; x.s = std::move(v); return x; }
-    static SqlValue FromBlob(std::string v) { SqlValue x; x.type = Blob; x.s = std::move(v); return x; }
-    std::string AsText() const;
-};
-
-struct SqlColumn {
-    std::string name;
-    SqlType type;
-    bool nullable = true;
-    bool identity = false;
-};
-
-enum : std::uint16_t { kDoneFinal = 0, kDoneMore = 0x01, kDoneError = 0x02, kDoneInXact = 0x04, kDoneCount = 0x10, kDoneAttn = 0x20 };
 enum : std::uint8_t { kTokenDone = 0xFD, kTokenDoneProc = 0xFE, kTokenDoneInProc = 0xFF };
 
 class TdsWriter {
@@ -105,8 +82,3 @@ private:
     bool failed_ = false;
     bool started_ = false;
 };
-
-// Text conversions used on the wire.
-std::u16string Utf8ToUtf16(std::string_view s);
-std::string Utf16ToUtf8(const char16_t* p, size_t n);
-std::string Utf8ToCp1252(std::string_view s);

@@ -1,9 +1,12 @@
-// T-SQL to SQLite: rewriting the tokens of one statement, and the built-in functions SQL Server
-// offers that SQLite lacks.
-#include "Engine.h"
+// T-SQL to SQLite: rewriting the tokens of one statement.
+#include "Conversions.h"
+#include "Session.h"
+#include "SqliteUtil.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -11,26 +14,138 @@
 
 namespace {
 
-Token Tok(Token::Kind kind, std::string text, bool space = true) {
-    Token t;
-    t.kind = kind;
-    t.text = text;
-    t.value = kind == Token::Word ? Upper(text) : text;
-    t.spaceBefore = space;
-    return t;
-}
-
-size_t Match(const std::vector<Token>& t, size_t open) {
-    int depth = 0;
-    for (size_t i = open; i < t.size(); ++i) {
-        if (t[i].IsOp("(")) depth++;
-        else if (t[i].IsOp(")") && --depth == 0) return i;
-    }
-    return t.size();
-}
-
 bool IsSchemaWord(const Token& t) {
     return t.IsName() && (Upper(t.kind == Token::Word ? t.text : t.value) == "DBO" || Upper(t.value) == "SYS");
+}
+
+// The function that converts to the type with SQL Server's checks, or null for a plain CAST.
+const char* CheckedCast(const SqlType& t) {
+    switch (t.kind) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt: return "sandbox_int";
+    case SqlType::Bit: return "sandbox_bit";
+    case SqlType::Float:
+    case SqlType::Real: return "sandbox_float";
+    case SqlType::Date:
+    case SqlType::DateTime:
+    case SqlType::DateTime2:
+    case SqlType::SmallDateTime:
+    case SqlType::Time:
+    case SqlType::DateTimeOffset: return "sandbox_datetime";
+    default: return nullptr;
+    }
+}
+
+bool IsComparison(const Token& t) {
+    return t.IsOp("=") || t.IsOp("<") || t.IsOp(">") || t.IsOp("<=") || t.IsOp(">=") || t.IsOp("<>") || t.IsOp("!=");
+}
+
+// A date in a form other than ISO ('6/1/2025', '4 Dec 2011') compared with a value: the stored form
+// ('2025-06-01', with the time when one is given), so that text comparison orders it as a date.
+std::string ComparableDate(const std::string& v) {
+    bool slash = v.find('/') != std::string::npos, letters = false, digits = false;
+    for (char c : v) {
+        letters = letters || std::isalpha(static_cast<unsigned char>(c));
+        digits = digits || std::isdigit(static_cast<unsigned char>(c));
+    }
+    if (!digits || (!slash && !letters) || v.size() > 40) return v;
+    DateTimeParts p;
+    if (!ParseDateTime(v, p)) return v;
+    const bool time = v.find(':') != std::string::npos || Upper(v).find("AM") != std::string::npos || Upper(v).find("PM") != std::string::npos;
+    return FormatDateTime(p, SqlType::Of(time ? SqlType::DateTime : SqlType::Date));
+}
+
+// A literal beyond what a double or a 64-bit integer holds exactly: 16 or more significant digits.
+bool NeedsExactText(const Token& k) {
+    if (k.kind != Token::Number || k.text.find_first_of("eE") != std::string::npos) return false;
+    int digits = 0;
+    bool leading = true;
+    for (char c : k.text) {
+        if (c == '.') continue;
+        if (leading && c == '0') continue;
+        leading = false;
+        ++digits;
+    }
+    return k.text.find('.') != std::string::npos ? digits > 15 : digits > 18;
+}
+
+bool IsOperand(const Token& t) {
+    return t.kind == Token::Number || t.kind == Token::String || t.kind == Token::Variable || t.kind == Token::Quoted ||
+           t.kind == Token::Bracketed || t.IsOp(")") || (t.kind == Token::Word && !t.Is("SELECT") && !t.Is("WHERE") && !t.Is("AND") &&
+                                                        !t.Is("OR") && !t.Is("NOT") && !t.Is("THEN") && !t.Is("ELSE") && !t.Is("WHEN") &&
+                                                        !t.Is("ON") && !t.Is("AS") && !t.Is("BY") && !t.Is("IS") && !t.Is("IN") &&
+                                                        !t.Is("LIKE") && !t.Is("BETWEEN") && !t.Is("RETURN") && !t.Is("CASE") && !t.Is("SET") &&
+                                                        !t.Is("VALUES") && !t.Is("HAVING") && !t.Is("TOP"));
+}
+
+// The start of the operand that ends at index end (inclusive): a literal, name (a.b.c), variable,
+// parenthesised group or function call, CASE ... END, with a unary sign.
+size_t OperandStart(const std::vector<Token>& t, size_t end) {
+    size_t i = end;
+    if (t[i].IsOp(")")) {
+        int depth = 0;
+        for (;; --i) {
+            if (t[i].IsOp(")")) depth++;
+            else if (t[i].IsOp("(") && --depth == 0) break;
+            if (i == 0) return 0;
+        }
+        if (i > 0 && (t[i - 1].kind == Token::Word || t[i - 1].kind == Token::Quoted) && !t[i].spaceBefore && IsOperand(t[i - 1])) --i;
+    } else if (t[i].Is("END")) {
+        int depth = 0;
+        for (;; --i) {
+            if (t[i].Is("END")) depth++;
+            else if (t[i].Is("CASE") && --depth == 0) break;
+            if (i == 0) return 0;
+        }
+    }
+    while (i >= 2 && t[i - 1].IsOp(".") && t[i - 2].IsName()) i -= 2;
+    return i;
+}
+
+// The end (exclusive) of the operand that starts at index start.
+size_t OperandEnd(const std::vector<Token>& t, size_t start) {
+    size_t i = start;
+    while (i < t.size() && (t[i].IsOp("-") || t[i].IsOp("+"))) ++i;
+    if (i >= t.size()) return i;
+    if (t[i].IsOp("(")) return MatchParen(t, i) + 1;
+    if (t[i].Is("CASE")) {
+        int depth = 0;
+        for (; i < t.size(); ++i) {
+            if (t[i].Is("CASE")) depth++;
+            else if (t[i].Is("END") && --depth == 0) return i + 1;
+        }
+        return t.size();
+    }
+    ++i;
+    while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) i += 2;
+    if (i < t.size() && t[i].IsOp("(") && !t[i].spaceBefore) return MatchParen(t, i) + 1;
+    return i;
+}
+
+// a / b as sandbox_div(a, b), which raises SQL Server's divide-by-zero error; the left operand takes
+// in the operands before it joined by * / %, which bind as tightly.
+std::vector<Token> CheckedDivision(std::vector<Token> t) {
+    for (size_t i = 1; i + 1 < t.size(); ++i) {
+        if (!t[i].IsOp("/") || !IsOperand(t[i - 1])) continue;
+        size_t start = OperandStart(t, i - 1);
+        while (start >= 2 && (t[start - 1].IsOp("*") || t[start - 1].IsOp("/") || t[start - 1].IsOp("%")) && IsOperand(t[start - 2]))
+            start = OperandStart(t, start - 2);
+        if (start >= 1 && (t[start - 1].IsOp("-") || t[start - 1].IsOp("+")) && (start == 1 || !IsOperand(t[start - 2]))) --start;
+        const size_t end = std::min(OperandEnd(t, i + 1), t.size());
+        if (end <= i + 1) continue;
+        std::vector<Token> call = {MakeToken(Token::Word, "sandbox_div", t[start].spaceBefore), MakeToken(Token::Op, "(", false)};
+        call.insert(call.end(), t.begin() + static_cast<std::ptrdiff_t>(start), t.begin() + static_cast<std::ptrdiff_t>(i));
+        call.push_back(MakeToken(Token::Op, ",", false));
+        call.insert(call.end(), t.begin() + static_cast<std::ptrdiff_t>(i) + 1, t.begin() + static_cast<std::ptrdiff_t>(end));
+        call.push_back(MakeToken(Token::Op, ")", false));
+        if (call.size() > 2) call[2].spaceBefore = false;
+        t.erase(t.begin() + static_cast<std::ptrdiff_t>(start), t.begin() + static_cast<std::ptrdiff_t>(end));
+        t.insert(t.begin() + static_cast<std::ptrdiff_t>(start), call.begin(), call.end());
+        i = start + call.size() - 1;
+    }
+    return t;
 }
 
 }  // namespace
@@ -43,11 +158,19 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     for (size_t i = 0; i < in.size(); ++i) {
         const Token& k = in[i];
         if (k.kind == Token::String) {
-            t.push_back(Tok(Token::String, SqlLiteral(k.value), k.spaceBefore));
+            const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
+            t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value) : k.value), k.spaceBefore));
+            continue;
+        }
+        if (NeedsExactText(k)) {
+            // Kept as text: SQLite would read it as a double.
+            const bool negative = !t.empty() && t.back().IsOp("-") && (t.size() == 1 || !IsOperand(t[t.size() - 2]));
+            if (negative) t.pop_back();
+            t.push_back(MakeToken(Token::Number, SqlLiteral((negative ? "-" : "") + k.text), negative || k.spaceBefore));
             continue;
         }
         if (k.kind == Token::Hex) {
-            t.push_back(Tok(Token::String, "X'" + (k.value.size() % 2 ? "0" + k.value : k.value) + "'", k.spaceBefore));
+            t.push_back(MakeToken(Token::String, "X'" + (k.value.size() % 2 ? "0" + k.value : k.value) + "'", k.spaceBefore));
             continue;
         }
         if (k.kind == Token::Variable && k.value.rfind("@@", 0) == 0) {
@@ -63,18 +186,34 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@FETCH_STATUS") v = "-1";
             else if (k.value == "@@NESTLEVEL") v = std::to_string(procDepth_);
             else if (k.value == "@@MAX_PRECISION") v = "38";
+            else if (k.value == "@@DATEFIRST") v = "7";
+            else if (k.value == "@@TEXTSIZE") v = std::to_string(textSize_);
+            else if (k.value == "@@LOCK_TIMEOUT") v = "-1";
+            else if (k.value == "@@OPTIONS") v = nocount_ ? "5944" : "5432";
+            else if (k.value == "@@MAX_CONNECTIONS") v = "32767";
+            else if (k.value == "@@LANGID") v = "0";
+            else if (k.value == "@@SERVICENAME") v = SqlLiteral("MSSQLSERVER");
             else v = "NULL";
-            t.push_back(Tok(Token::Word, v, k.spaceBefore));
+            t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
             continue;
         }
         if (k.IsName() && i + 2 < in.size() && in[i + 1].IsOp(".")) {
             // db.dbo.obj, db..obj, dbo.obj, INFORMATION_SCHEMA.X
             if (Upper(k.kind == Token::Word ? k.text : k.value) == "INFORMATION_SCHEMA" && in[i + 2].IsName()) {
-                t.push_back(Tok(Token::Word, "information_schema_" + std::string(Upper(in[i + 2].value) == in[i + 2].value ? in[i + 2].text : in[i + 2].value), k.spaceBefore));
+                t.push_back(MakeToken(Token::Word, "information_schema_" + std::string(Upper(in[i + 2].value) == in[i + 2].value ? in[i + 2].text : in[i + 2].value), k.spaceBefore));
                 i += 2;
                 continue;
             }
             if (IsSchemaWord(k) && in[i + 2].IsName()) {
+                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS"};
+                const std::string view = Upper(NameOf(in[i + 2]));
+                bool sysView = false;
+                for (const char* v : kSysViews) sysView = sysView || (Upper(NameOf(k)) == "SYS" && view == v);
+                if (sysView) {
+                    t.push_back(MakeToken(Token::Word, "sys_" + Upper(view) , k.spaceBefore));
+                    i += 2;
+                    continue;
+                }
                 Token obj = in[i + 2];
                 obj.spaceBefore = k.spaceBefore;
                 t.push_back(obj);
@@ -88,8 +227,8 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 if (objAt < in.size() && !server_.CanonicalDatabase(db).empty()) {
                     EnsureAttached(db);
                     const bool current = Upper(db) == Upper(dbName_);
-                    t.push_back(Tok(Token::Word, current ? std::string("main") : "\"" + server_.CanonicalDatabase(db) + "\"", k.spaceBefore));
-                    t.push_back(Tok(Token::Op, ".", false));
+                    t.push_back(MakeToken(Token::Word, current ? std::string("main") : "\"" + server_.CanonicalDatabase(db) + "\"", k.spaceBefore));
+                    t.push_back(MakeToken(Token::Op, ".", false));
                     Token obj = in[objAt];
                     obj.spaceBefore = false;
                     t.push_back(obj);
@@ -99,7 +238,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             }
         }
         if (k.kind == Token::Word && !k.value.empty() && k.value[0] == '#') {
-            t.push_back(Tok(Token::Quoted, "\"" + k.text + "\"", k.spaceBefore));
+            t.push_back(MakeToken(Token::Quoted, "\"" + TempName(k.text) + "\"", k.spaceBefore));
             continue;
         }
         t.push_back(k);
@@ -107,12 +246,17 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     // Pass 2: constructs.
     std::vector<Token> o;
     o.reserve(t.size() + 4);
-    std::vector<std::pair<int, std::string>> pendingLimits;  // paren depth of the SELECT, LIMIT text
+    struct Limit {
+        int depth;          // paren depth of the SELECT
+        std::string count;  // the LIMIT text
+        size_t at;          // where the SELECT starts in o
+    };
+    std::vector<Limit> pendingLimits;
     int depth = 0;
     auto closeLimits = [&](int atDepth) {
-        while (!pendingLimits.empty() && pendingLimits.back().first == atDepth) {
-            o.push_back(Tok(Token::Word, "LIMIT"));
-            o.push_back(Tok(Token::Word, pendingLimits.back().second));
+        while (!pendingLimits.empty() && pendingLimits.back().depth == atDepth) {
+            o.push_back(MakeToken(Token::Word, "LIMIT"));
+            o.push_back(MakeToken(Token::Word, pendingLimits.back().count));
             pendingLimits.pop_back();
         }
     };
@@ -133,7 +277,19 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             closeLimits(depth);
             continue;
         }
+        if ((k.Is("UNION") || k.Is("EXCEPT") || k.Is("INTERSECT")) && !pendingLimits.empty() && pendingLimits.back().depth == depth) {
+            // TOP limits its own branch: SELECT * FROM (branch LIMIT n) UNION ...
+            const size_t at = pendingLimits.back().at;
+            const std::vector<Token> head = {MakeToken(Token::Word, "SELECT", o[at].spaceBefore), MakeToken(Token::Op, "*"), MakeToken(Token::Word, "FROM"),
+                                             MakeToken(Token::Op, "(")};
+            o.insert(o.begin() + static_cast<std::ptrdiff_t>(at), head.begin(), head.end());
+            closeLimits(depth);
+            o.push_back(MakeToken(Token::Op, ")", false));
+            o.push_back(k);
+            continue;
+        }
         if (k.Is("SELECT")) {
+            const size_t selectAt = o.size();
             o.push_back(k);
             size_t j = i + 1;
             if (j < t.size() && (t[j].Is("DISTINCT") || t[j].Is("ALL"))) o.push_back(t[j++]);
@@ -141,7 +297,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 ++j;
                 std::string n;
                 if (j < t.size() && t[j].IsOp("(")) {
-                    const size_t close = Match(t, j);
+                    const size_t close = MatchParen(t, j);
                     n = "(" + JoinTokens(t, j + 1, close) + ")";
                     j = close + 1;
                 } else if (j < t.size()) {
@@ -149,14 +305,14 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 }
                 if (j < t.size() && t[j].Is("PERCENT")) ++j;
                 if (j + 1 < t.size() && t[j].Is("WITH") && t[j + 1].Is("TIES")) j += 2;
-                pendingLimits.emplace_back(depth, n);
+                pendingLimits.push_back({depth, n, selectAt});
             }
             i = j - 1;
             continue;
         }
         if (k.Is("CONVERT") && i + 1 < t.size() && t[i + 1].IsOp("(")) {
             // CONVERT(type, expr[, style]) -> CAST(expr AS type)
-            const size_t close = Match(t, i + 1);
+            const size_t close = MatchParen(t, i + 1);
             size_t comma = i + 2;
             int d = 0;
             for (; comma < close; ++comma) {
@@ -171,18 +327,18 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 else if (t[exprEnd].IsOp(")")) d--;
                 else if (d == 0 && t[exprEnd].IsOp(",")) break;
             }
-            std::vector<Token> cast = {Tok(Token::Word, "CAST", k.spaceBefore), Tok(Token::Op, "(", false)};
+            std::vector<Token> cast = {MakeToken(Token::Word, "CAST", k.spaceBefore), MakeToken(Token::Op, "(", false)};
             cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
-            cast.push_back(Tok(Token::Word, "AS"));
+            cast.push_back(MakeToken(Token::Word, "AS"));
             cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(comma));
-            cast.push_back(Tok(Token::Op, ")", false));
+            cast.push_back(MakeToken(Token::Op, ")", false));
             t.erase(t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(close) + 1);
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(i), cast.begin(), cast.end());
             --i;
             continue;
         }
         if (k.Is("CAST") && i + 1 < t.size() && t[i + 1].IsOp("(")) {
-            const size_t close = Match(t, i + 1);
+            const size_t close = MatchParen(t, i + 1);
             size_t as = close;
             int d = 0;
             for (size_t j = i + 2; j < close; ++j) {
@@ -201,13 +357,23 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                         // Exact decimals travel as text; SQLite's numbers keep 15 digits.
                         const int p = type.kind == SqlType::Money ? 19 : type.kind == SqlType::SmallMoney ? 10 : type.precision;
                         const int s = type.kind == SqlType::Money || type.kind == SqlType::SmallMoney ? 4 : type.scale;
-                        rep = {Tok(Token::Word, "sandbox_decimal", k.spaceBefore), Tok(Token::Op, "(", false)};
+                        rep = {MakeToken(Token::Word, "sandbox_decimal", k.spaceBefore), MakeToken(Token::Op, "(", false)};
                         rep.insert(rep.end(), expr.begin(), expr.end());
-                        rep.push_back(Tok(Token::Op, ",", false));
-                        rep.push_back(Tok(Token::Number, std::to_string(p)));
-                        rep.push_back(Tok(Token::Op, ",", false));
-                        rep.push_back(Tok(Token::Number, std::to_string(s)));
-                        rep.push_back(Tok(Token::Op, ")", false));
+                        rep.push_back(MakeToken(Token::Op, ",", false));
+                        rep.push_back(MakeToken(Token::Number, std::to_string(p)));
+                        rep.push_back(MakeToken(Token::Op, ",", false));
+                        rep.push_back(MakeToken(Token::Number, std::to_string(s)));
+                        rep.push_back(MakeToken(Token::Op, ")", false));
+                    } else if (const char* fn = CheckedCast(type)) {
+                        // Conversions that fail or overflow as on SQL Server.
+                        rep = {MakeToken(Token::Word, fn, k.spaceBefore), MakeToken(Token::Op, "(", false)};
+                        rep.insert(rep.end(), expr.begin(), expr.end());
+                        if (std::string(fn) != "sandbox_bit" && std::string(fn) != "sandbox_float") {
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            const std::string name = type.Name();
+                            rep.push_back(MakeToken(Token::String, SqlLiteral(name.substr(0, type.kind == SqlType::DateTime2 || type.kind == SqlType::Time || type.kind == SqlType::DateTimeOffset ? std::string::npos : name.find('(')))));
+                        }
+                        rep.push_back(MakeToken(Token::Op, ")", false));
                     } else {
                         std::string target;
                         if (type.IsBinary()) target = "BLOB";
@@ -219,26 +385,26 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                         else if (type.kind == SqlType::Variant) target = "";
                         else target = "INTEGER";
                         if (target.empty()) {
-                            rep.push_back(Tok(Token::Op, "(", k.spaceBefore));
+                            rep.push_back(MakeToken(Token::Op, "(", k.spaceBefore));
                             rep.insert(rep.end(), expr.begin(), expr.end());
-                            rep.push_back(Tok(Token::Op, ")", false));
+                            rep.push_back(MakeToken(Token::Op, ")", false));
                         } else if (target == "TEXT" && type.length > 0 && (type.IsText() || type.IsUnicode())) {
-                            rep = {Tok(Token::Word, "substr", k.spaceBefore), Tok(Token::Op, "(", false), Tok(Token::Word, "CAST", false), Tok(Token::Op, "(", false)};
+                            rep = {MakeToken(Token::Word, "substr", k.spaceBefore), MakeToken(Token::Op, "(", false), MakeToken(Token::Word, "CAST", false), MakeToken(Token::Op, "(", false)};
                             rep.insert(rep.end(), expr.begin(), expr.end());
-                            rep.push_back(Tok(Token::Word, "AS"));
-                            rep.push_back(Tok(Token::Word, "TEXT"));
-                            rep.push_back(Tok(Token::Op, ")", false));
-                            rep.push_back(Tok(Token::Op, ",", false));
-                            rep.push_back(Tok(Token::Number, "1"));
-                            rep.push_back(Tok(Token::Op, ",", false));
-                            rep.push_back(Tok(Token::Number, std::to_string(type.length)));
-                            rep.push_back(Tok(Token::Op, ")", false));
+                            rep.push_back(MakeToken(Token::Word, "AS"));
+                            rep.push_back(MakeToken(Token::Word, "TEXT"));
+                            rep.push_back(MakeToken(Token::Op, ")", false));
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            rep.push_back(MakeToken(Token::Number, "1"));
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            rep.push_back(MakeToken(Token::Number, std::to_string(type.length)));
+                            rep.push_back(MakeToken(Token::Op, ")", false));
                         } else {
-                            rep = {Tok(Token::Word, "CAST", k.spaceBefore), Tok(Token::Op, "(", false)};
+                            rep = {MakeToken(Token::Word, "CAST", k.spaceBefore), MakeToken(Token::Op, "(", false)};
                             rep.insert(rep.end(), expr.begin(), expr.end());
-                            rep.push_back(Tok(Token::Word, "AS"));
-                            rep.push_back(Tok(Token::Word, target));
-                            rep.push_back(Tok(Token::Op, ")", false));
+                            rep.push_back(MakeToken(Token::Word, "AS"));
+                            rep.push_back(MakeToken(Token::Word, target));
+                            rep.push_back(MakeToken(Token::Op, ")", false));
                         }
                     }
                     t.erase(t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(close) + 1);
@@ -252,7 +418,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         }
         if (k.Is("WITH") && i + 1 < t.size() && t[i + 1].IsOp("(") && !o.empty() && (o.back().IsName() || o.back().IsOp(")"))) {
             // Table hints: WITH (NOLOCK)
-            const size_t close = Match(t, i + 1);
+            const size_t close = MatchParen(t, i + 1);
             bool hints = true;
             for (size_t j = i + 2; j < close; ++j)
                 if (!(t[j].kind == Token::Word || t[j].IsOp(","))) hints = false;
@@ -262,7 +428,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             }
         }
         if (k.IsOp("+") && ((!o.empty() && o.back().kind == Token::String) || (i + 1 < t.size() && t[i + 1].kind == Token::String))) {
-            o.push_back(Tok(Token::Op, "||", k.spaceBefore));
+            o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));
             continue;
         }
         if (k.IsName() && i + 2 < t.size() && t[i + 1].IsOp("=") && !o.empty() &&
@@ -280,7 +446,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             }
             std::vector<Token> rep(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(end));
             if (!rep.empty()) rep[0].spaceBefore = k.spaceBefore;
-            rep.push_back(Tok(Token::Word, "AS"));
+            rep.push_back(MakeToken(Token::Word, "AS"));
             Token alias = k;
             alias.spaceBefore = true;
             rep.push_back(alias);
@@ -290,307 +456,14 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             continue;
         }
         if (k.IsName() && i + 2 < t.size() && IsSchemaWord(k) && t[i + 1].IsOp(".")) continue;  // dbo.f(...)
+        if (k.Is("ISNULL") && i + 1 < t.size() && t[i + 1].IsOp("(")) {
+            o.push_back(MakeToken(Token::Word, "ifnull", k.spaceBefore));  // ISNULL is an operator in SQLite
+            continue;
+        }
         o.push_back(k);
     }
     closeLimits(0);
-    while (!pendingLimits.empty()) closeLimits(pendingLimits.back().first);
-    return JoinTokens(o);
+    while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
+    return JoinTokens(CheckedDivision(std::move(o)));
 }
 
-// ---------------------------------------------------------------- functions
-
-namespace {
-
-enum Fn {
-    fGetDate, fGetUtcDate, fIsNull, fLen, fDataLength, fCharIndex, fLeft, fRight, fNewId, fObjectId, fObjectName, fObjectProperty,
-    fColumnProperty, fDbName, fDbId, fErrorNumber, fErrorSeverity, fErrorState, fErrorProcedure, fErrorLine, fErrorMessage,
-    fScopeIdentity, fSuserSname, fDecimal, fYear, fMonth, fDay, fSpace, fReplicate, fUser, fHost, fApp, fSysDateTime, fUdf
-};
-
-struct FnSpec {
-    const char* name;
-    int args;
-    Fn id;
-};
-
-const FnSpec kFunctions[] = {
-    {"getdate", 0, fGetDate}, {"getutcdate", 0, fGetUtcDate}, {"sysdatetime", 0, fSysDateTime}, {"isnull", 2, fIsNull},
-    {"len", 1, fLen}, {"datalength", 1, fDataLength}, {"charindex", -1, fCharIndex}, {"left", 2, fLeft}, {"right", 2, fRight},
-    {"newid", 0, fNewId}, {"object_id", -1, fObjectId}, {"object_name", -1, fObjectName}, {"objectproperty", 2, fObjectProperty},
-    {"columnproperty", 3, fColumnProperty}, {"db_name", -1, fDbName}, {"db_id", -1, fDbId}, {"error_number", 0, fErrorNumber},
-    {"error_severity", 0, fErrorSeverity}, {"error_state", 0, fErrorState}, {"error_procedure", 0, fErrorProcedure},
-    {"error_line", 0, fErrorLine}, {"error_message", 0, fErrorMessage}, {"scope_identity", 0, fScopeIdentity},
-    {"suser_sname", -1, fSuserSname}, {"user_name", -1, fUser}, {"host_name", 0, fHost}, {"app_name", 0, fApp},
-    {"sandbox_decimal", 3, fDecimal}, {"year", 1, fYear}, {"month", 1, fMonth}, {"day", 1, fDay}, {"space", 1, fSpace},
-    {"replicate", 2, fReplicate},
-};
-
-std::string Text(sqlite3_value* v) {
-    const unsigned char* p = sqlite3_value_text(v);
-    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_value_bytes(v))) : std::string();
-}
-
-// Exact decimal text of a value at a scale, rounding half away from zero.
-std::string DecimalText(sqlite3_value* v, int scale) {
-    std::string t;
-    if (sqlite3_value_type(v) == SQLITE_INTEGER) t = std::to_string(sqlite3_value_int64(v));
-    else if (sqlite3_value_type(v) == SQLITE_FLOAT) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.*f", scale + 2 > 17 ? 17 : scale + 2, sqlite3_value_double(v));
-        t = buf;
-    } else t = Text(v);
-    size_t i = 0;
-    while (i < t.size() && t[i] == ' ') ++i;
-    bool neg = false;
-    if (i < t.size() && (t[i] == '-' || t[i] == '+')) neg = t[i++] == '-';
-    std::string whole, frac;
-    bool inFrac = false;
-    for (; i < t.size(); ++i) {
-        if (t[i] == '.') { inFrac = true; continue; }
-        if (t[i] < '0' || t[i] > '9') break;
-        (inFrac ? frac : whole) += t[i];
-    }
-    const bool roundUp = frac.size() > static_cast<size_t>(scale) && frac[static_cast<size_t>(scale)] >= '5';
-    frac.resize(static_cast<size_t>(scale), '0');
-    std::string digits = whole + frac;
-    if (roundUp) {
-        int k = static_cast<int>(digits.size()) - 1;
-        while (k >= 0 && digits[static_cast<size_t>(k)] == '9') digits[static_cast<size_t>(k--)] = '0';
-        if (k < 0) digits.insert(digits.begin(), '1');
-        else digits[static_cast<size_t>(k)]++;
-    }
-    while (digits.size() > static_cast<size_t>(scale) + 1 && digits[0] == '0') digits.erase(0, 1);
-    if (digits.size() <= static_cast<size_t>(scale)) digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
-    std::string out = digits.substr(0, digits.size() - static_cast<size_t>(scale));
-    if (scale > 0) out += "." + digits.substr(digits.size() - static_cast<size_t>(scale));
-    if (neg && out.find_first_not_of("0.") != std::string::npos) out = "-" + out;
-    return out;
-}
-
-}  // namespace
-
-struct SessionFunctions {
-    static void Call(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-        auto* data = static_cast<FnData*>(sqlite3_user_data(ctx));
-        Session& s = *data->session;
-        auto arg = [&](int i) { return i < argc ? argv[i] : nullptr; };
-        auto lookupInt = [&](const std::string& sql, const std::string& bindText, sqlite3_int64 bindInt, bool useText) {
-            sqlite3_stmt* st = nullptr;
-            std::optional<sqlite3_int64> r;
-            if (sqlite3_prepare_v2(s.db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-                if (useText) sqlite3_bind_text(st, 1, bindText.c_str(), -1, SQLITE_TRANSIENT);
-                else sqlite3_bind_int64(st, 1, bindInt);
-                if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) r = sqlite3_column_int64(st, 0);
-            }
-            sqlite3_finalize(st);
-            return r;
-        };
-        const Session::CatchInfo* c = s.catches_.empty() ? nullptr : &s.catches_.back();
-        switch (static_cast<Fn>(data->id)) {
-        case fGetDate: sqlite3_result_text(ctx, NowText(false).c_str(), -1, SQLITE_TRANSIENT); return;
-        case fGetUtcDate: sqlite3_result_text(ctx, NowText(true).c_str(), -1, SQLITE_TRANSIENT); return;
-        case fSysDateTime: sqlite3_result_text(ctx, (NowText(false) + "0000").c_str(), -1, SQLITE_TRANSIENT); return;
-        case fIsNull: sqlite3_result_value(ctx, sqlite3_value_type(argv[0]) == SQLITE_NULL ? argv[1] : argv[0]); return;
-        case fLen: {
-            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            std::string v = Text(argv[0]);
-            while (!v.empty() && v.back() == ' ') v.pop_back();
-            long n = 0;
-            for (char ch : v)
-                if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++n;
-            sqlite3_result_int64(ctx, n);
-            return;
-        }
-        case fDataLength:
-            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            sqlite3_result_int64(ctx, sqlite3_value_bytes(argv[0]));
-            return;
-        case fCharIndex: {
-            if (argc < 2) return sqlite3_result_null(ctx);
-            const std::string needle = Upper(Text(argv[0])), hay = Upper(Text(argv[1]));
-            size_t start = argc > 2 ? static_cast<size_t>(std::max<sqlite3_int64>(1, sqlite3_value_int64(argv[2]))) - 1 : 0;
-            const size_t p = hay.find(needle, start);
-            sqlite3_result_int64(ctx, p == std::string::npos ? 0 : static_cast<sqlite3_int64>(p) + 1);
-            return;
-        }
-        case fLeft:
-        case fRight: {
-            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            const std::string v = Text(argv[0]);
-            const size_t n = static_cast<size_t>(std::max<sqlite3_int64>(0, sqlite3_value_int64(argv[1])));
-            const std::string r = data->id == fLeft ? v.substr(0, n) : (n >= v.size() ? v : v.substr(v.size() - n));
-            sqlite3_result_text(ctx, r.c_str(), static_cast<int>(r.size()), SQLITE_TRANSIENT);
-            return;
-        }
-        case fNewId: {
-            static thread_local std::mt19937_64 rng{std::random_device{}()};
-            char buf[40];
-            const std::uint64_t a = rng(), b = rng();
-            std::snprintf(buf, sizeof buf, "%08X-%04X-4%03X-%04X-%012llX", static_cast<unsigned>(a >> 32), static_cast<unsigned>((a >> 16) & 0xFFFF),
-                          static_cast<unsigned>(a & 0xFFF), static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)),
-                          static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
-            sqlite3_result_text(ctx, buf, -1, SQLITE_TRANSIENT);
-            return;
-        }
-        case fObjectId: {
-            std::string name = Text(argv[0]);
-            const size_t dot = name.rfind('.');
-            if (dot != std::string::npos) name = name.substr(dot + 1);
-            if (name.size() > 1 && name.front() == '[') name = name.substr(1, name.size() - 2);
-            auto r = lookupInt("SELECT id FROM __objects WHERE lower(name) = lower(?)", name, 0, true);
-            if (r) sqlite3_result_int64(ctx, *r);
-            else sqlite3_result_null(ctx);
-            return;
-        }
-        case fObjectName: {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(s.db_, "SELECT name FROM __objects WHERE id = ?", -1, &st, nullptr);
-            sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
-            if (sqlite3_step(st) == SQLITE_ROW) sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
-            else sqlite3_result_null(ctx);
-            sqlite3_finalize(st);
-            return;
-        }
-        case fObjectProperty: {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(s.db_, "SELECT xtype FROM __objects WHERE id = ?", -1, &st, nullptr);
-            sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
-            std::string xtype;
-            const bool found = sqlite3_step(st) == SQLITE_ROW;
-            if (found) xtype = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-            sqlite3_finalize(st);
-            if (!found) return sqlite3_result_null(ctx);
-            while (!xtype.empty() && xtype.back() == ' ') xtype.pop_back();
-            const std::string p = Upper(Text(argv[1]));
-            int r;
-            if (p == "ISTABLE" || p == "ISUSERTABLE") r = xtype == "U";
-            else if (p == "ISVIEW") r = xtype == "V";
-            else if (p == "ISPROCEDURE") r = xtype == "P";
-            else if (p == "ISTRIGGER") r = xtype == "TR";
-            else if (p == "ISSCALARFUNCTION") r = xtype == "FN";
-            else if (p == "ISTABLEFUNCTION") r = xtype == "IF" || xtype == "TF";
-            else if (p == "ISINLINEFUNCTION") r = xtype == "IF";
-            else if (p == "ISSYSTEMTABLE" || p == "ISMSSHIPPED") r = 0;
-            else return sqlite3_result_null(ctx);
-            sqlite3_result_int(ctx, r);
-            return;
-        }
-        case fColumnProperty: {
-            const std::string p = Upper(Text(argv[2]));
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(s.db_, "SELECT is_identity, is_nullable FROM __columns WHERE object_id = ? AND lower(name) = lower(?)", -1, &st, nullptr);
-            sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
-            sqlite3_bind_text(st, 2, Text(argv[1]).c_str(), -1, SQLITE_TRANSIENT);
-            if (sqlite3_step(st) == SQLITE_ROW) {
-                if (p == "ISIDENTITY") sqlite3_result_int(ctx, sqlite3_column_int(st, 0));
-                else if (p == "ALLOWSNULL") sqlite3_result_int(ctx, std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))) == "YES");
-                else sqlite3_result_null(ctx);
-            } else {
-                sqlite3_result_null(ctx);
-            }
-            sqlite3_finalize(st);
-            return;
-        }
-        case fDbName: sqlite3_result_text(ctx, s.dbName_.c_str(), -1, SQLITE_TRANSIENT); return;
-        case fDbId: sqlite3_result_int(ctx, 5); return;
-        case fErrorNumber: if (c) sqlite3_result_int(ctx, c->error.number); else sqlite3_result_null(ctx); return;
-        case fErrorSeverity: if (c) sqlite3_result_int(ctx, c->error.severity); else sqlite3_result_null(ctx); return;
-        case fErrorState: if (c) sqlite3_result_int(ctx, c->error.state); else sqlite3_result_null(ctx); return;
-        case fErrorLine: if (c) sqlite3_result_int(ctx, c->error.line); else sqlite3_result_null(ctx); return;
-        case fErrorProcedure:
-            if (c && !c->error.procedure.empty()) sqlite3_result_text(ctx, c->error.procedure.c_str(), -1, SQLITE_TRANSIENT);
-            else sqlite3_result_null(ctx);
-            return;
-        case fErrorMessage: if (c) sqlite3_result_text(ctx, c->error.message.c_str(), -1, SQLITE_TRANSIENT); else sqlite3_result_null(ctx); return;
-        case fScopeIdentity: sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_)); return;
-        case fSuserSname:
-        case fUser: sqlite3_result_text(ctx, s.user_.c_str(), -1, SQLITE_TRANSIENT); return;
-        case fHost: sqlite3_result_text(ctx, "localhost", -1, SQLITE_STATIC); return;
-        case fApp: sqlite3_result_text(ctx, "", -1, SQLITE_STATIC); return;
-        case fDecimal: {
-            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            const std::string d = DecimalText(argv[0], static_cast<int>(sqlite3_value_int(argv[2])));
-            sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
-            return;
-        }
-        case fYear:
-        case fMonth:
-        case fDay: {
-            const std::string d = Text(argv[0]);
-            int y = 1900, m = 1, dd = 1;
-            std::sscanf(d.c_str(), "%d-%d-%d", &y, &m, &dd);
-            sqlite3_result_int(ctx, data->id == fYear ? y : data->id == fMonth ? m : dd);
-            return;
-        }
-        case fSpace: {
-            const std::string sp(static_cast<size_t>(std::max<sqlite3_int64>(0, sqlite3_value_int64(argv[0]))), ' ');
-            sqlite3_result_text(ctx, sp.c_str(), static_cast<int>(sp.size()), SQLITE_TRANSIENT);
-            return;
-        }
-        case fReplicate: {
-            std::string r;
-            const std::string v = Text(argv[0]);
-            for (sqlite3_int64 k = 0; k < sqlite3_value_int64(argv[1]); ++k) r += v;
-            sqlite3_result_text(ctx, r.c_str(), static_cast<int>(r.size()), SQLITE_TRANSIENT);
-            return;
-        }
-        case fUdf: {
-            std::vector<SqlValue> args;
-            for (int k = 0; k < argc; ++k) {
-                sqlite3_value* v = arg(k);
-                switch (sqlite3_value_type(v)) {
-                case SQLITE_INTEGER: args.push_back(SqlValue::FromInt(sqlite3_value_int64(v))); break;
-                case SQLITE_FLOAT: args.push_back(SqlValue::FromReal(sqlite3_value_double(v))); break;
-                case SQLITE_NULL: args.emplace_back(); break;
-                default: args.push_back(SqlValue::FromText(Text(v)));
-                }
-            }
-            try {
-                const SqlValue r = s.CallFunction(data->name, args);
-                switch (r.type) {
-                case SqlValue::Integer: sqlite3_result_int64(ctx, r.i); break;
-                case SqlValue::Real: sqlite3_result_double(ctx, r.d); break;
-                case SqlValue::Text: sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
-                case SqlValue::Blob: sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
-                default: sqlite3_result_null(ctx);
-                }
-            } catch (const SqlError& e) {
-                sqlite3_result_error(ctx, e.message.c_str(), -1);
-            }
-            return;
-        }
-        }
-    }
-
-    static std::string NowText(bool utc) {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        std::tm tmv{};
-        if (utc) gmtime_r(&ts.tv_sec, &tmv);
-        else localtime_r(&ts.tv_sec, &tmv);
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
-                      tmv.tm_min, tmv.tm_sec, ts.tv_nsec / 1000000);
-        return buf;
-    }
-};
-
-void Session::RegisterFunctions() {
-    fnData_.clear();
-    for (const FnSpec& f : kFunctions) {
-        fnData_.push_back(std::make_unique<FnData>(FnData{this, f.id, f.name}));
-        sqlite3_create_function_v2(db_, f.name, f.args, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
-    }
-    // Scalar user functions of this database.
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT name FROM __objects WHERE xtype = 'FN'", -1, &st, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-            fnData_.push_back(std::make_unique<FnData>(FnData{this, fUdf, name}));
-            sqlite3_create_function_v2(db_, name.c_str(), -1, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
-        }
-    }
-    sqlite3_finalize(st);
-}
-
-void Session::FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv) { SessionFunctions::Call(ctx, argc, argv); }

@@ -1,21 +1,27 @@
-// Executes T-SQL batches and RPC requests of one connection on SQLite, writing the answers as TDS
-// tokens. Each database is one SQLite file in the data folder; "master" always exists.
+// The T-SQL interpreter of one connection: batches and remote procedure calls run on SQLite (one
+// file per database), their rows and messages go to a result sink. It knows nothing of the wire.
 #pragma once
 
+#include "ResultSink.h"
+#include "ServerState.h"
 #include "SqlType.h"
+#include "SqliteUtil.h"
 #include "TSql.h"
-#include "TdsWriter.h"
+#include "Value.h"
 
-#include <atomic>
+#include <exception>
 #include <functional>
 #include <map>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
+struct sqlite3_context;
+struct sqlite3_value;
 class Session;
 
 // The context of one SQL function registered on a session's database handle.
@@ -23,34 +29,6 @@ struct FnData {
     Session* session;
     int id;
     std::string name;
-};
-struct sqlite3_stmt;
-struct sqlite3_context;
-struct sqlite3_value;
-
-// What all connections share: the data folder and the logins.
-class ServerState {
-public:
-    ServerState(std::string dataDir, std::string saPassword, std::string serverName);
-
-    const std::string& DataDir() const { return dataDir_; }
-    const std::string& ServerName() const { return serverName_; }
-    std::string DatabaseFile(const std::string& name) const;
-    bool DatabaseExists(const std::string& name);
-    // The database's name as created (case kept), or empty.
-    std::string CanonicalDatabase(const std::string& name);
-    void CreateDatabase(const std::string& name);
-    bool CheckLogin(const std::string& user, const std::string& password);
-    void CreateLogin(const std::string& user, const std::string& password);
-    int NextSpid() { return ++spid_; }
-    // Prepares a database file with the catalog tables and views.
-    static void InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster);
-
-private:
-    std::string dataDir_;
-    std::string serverName_;
-    std::mutex mutex_;
-    std::atomic<int> spid_{50};
 };
 
 // A failure that SQL Server reports as an error token.
@@ -66,11 +44,13 @@ struct SqlError {
 
 struct Attention {};
 struct DropConnection {};
+// Ends the connection once the response so far has been sent (errors of severity 20 and more).
+struct EndConnection {};
 
 class Session {
 public:
     // attention() tells whether the client has asked to cancel; it is polled while statements run.
-    Session(ServerState& server, TdsWriter& out, std::function<bool()> attention);
+    Session(ServerState& server, ResultSink& out, std::function<bool()> attention);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -80,21 +60,27 @@ public:
     const std::string& Database() const { return dbName_; }
     int Spid() const { return spid_; }
     void SetUser(std::string user) { user_ = std::move(user); }
+    // The stored name of a table name: local temporary tables carry the session's id.
+    std::string TempName(const std::string& name) const;
+    // The client's host and program names from its login (HOST_NAME(), APP_NAME()).
+    void SetClient(std::string host, std::string app) {
+        hostName_ = std::move(host);
+        appName_ = std::move(app);
+    }
 
-    // Runs a SQL batch; the tokens go to the writer (the caller finishes the response).
+    // Runs a SQL batch; the answers go to the sink (the caller finishes the response).
     void RunBatch(const std::string& sql);
 
-    struct RpcParam {
-        std::string name;
-        bool output = false;
-        SqlType type;
-        SqlValue value;
-    };
+    using RpcParam = ::RpcParam;
     void RunRpc(const std::string& procName, int procId, std::vector<RpcParam> params);
 
     // A transaction manager request: 5 begin, 7 commit, 8 rollback; beginNew starts the next
     // transaction at once (the driver's manual-commit mode).
     void TransactionRequest(int type, bool beginNew);
+
+    // The client's reset of the connection (a flag on its next request): an open transaction is
+    // rolled back and the session's options return to their defaults.
+    void ResetConnection(bool keepTransaction);
 
     // The number of the last error raised in this session (0 for none).
     int LastError() const { return lastError_; }
@@ -128,6 +114,9 @@ private:
         std::string body;                                     // statements after AS
         int bodyLine = 1;
     };
+    // Procedures and functions nest at most 32 levels deep.
+    static constexpr int kMaxNesting = 32;
+    void CheckNesting(int line) const;
     std::optional<Module> LoadModule(const std::string& name, const char* xtypes);
     static Module ParseModuleHeader(const std::string& source);
     SqlValue CallFunction(const std::string& name, std::vector<SqlValue> args);
@@ -157,17 +146,23 @@ private:
     void GenerateRows(long count);
     int RunProcedure(const std::string& name, std::vector<std::pair<std::string, SqlValue>> args, int line,
                      std::map<std::string, std::string>* outputs, std::map<std::string, SqlValue>* outputValues);
-    void RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line);
+    // Runs dynamic SQL with its parameters; finalVars receives their values at the end.
+    void RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line,
+                 std::map<std::string, Variable>* finalVars = nullptr);
 
     // Evaluating and translating.
     SqlValue Eval(const std::vector<Token>& expr, int line);
     bool EvalCondition(const std::vector<Token>& cond, int line);
     std::string Translate(const std::vector<Token>& tokens, int line);
-    sqlite3_stmt* Prepare(const std::string& sql, int line);
+    SqlStmt Prepare(const std::string& sql, int line);
     void Bind(sqlite3_stmt* st, int line);
     std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
-    SqlError TranslateError(int line) const;
+    bool CatalogColumnType(const std::string& column, SqlType& type);
+    std::vector<std::string> describeTables_;
+    // The type of values from any of the expressions (CASE results, COALESCE arguments).
+    SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
+    SqlError TranslateError(int line);
     void EnsureAttached(const std::string& db);
 
     // Output.
@@ -186,7 +181,7 @@ private:
     std::string ResolveObjectName(const std::string& name) const;
 
     ServerState& server_;
-    TdsWriter& out_;
+    ResultSink& out_;
     std::function<bool()> attention_;
     sqlite3* db_ = nullptr;
     std::string dbName_;
@@ -200,6 +195,10 @@ private:
     int tranCount_ = 0;
     std::uint64_t tranId_ = 0;
     bool nocount_ = false;
+    bool fmtonly_ = false;
+    long long textSize_ = 2147483647;
+    std::string hostName_, appName_;
+    std::vector<std::pair<std::string, std::string>> tempTables_;  // (database, stored name)
     std::int64_t rowcount_ = 0;
     int lastError_ = 0;
     long dropAfterRows_ = -1;
@@ -207,7 +206,8 @@ private:
     std::map<int, std::pair<std::string, std::string>> prepared_;  // handle -> (params, statement)
     int nextHandle_ = 0;
     std::map<std::string, SqlColumn> columnCache_;
+    // Set while SQLite unwinds from a function or progress callback that could not throw through it.
+    std::exception_ptr pending_;
+    bool clientGone_ = false;
 };
 
-// Builds the demo database when it is missing.
-void CreateDemoDatabase(ServerState& server);

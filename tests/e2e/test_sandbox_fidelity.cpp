@@ -1,0 +1,105 @@
+// The stand-in answers as SQL Server does, seen through unixODBC and FreeTDS: the declared type of
+// each result column, its value, and the error number where SQL Server raises one.
+#include "OdbcProbe.h"
+#include "SandboxProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Case {
+    const char* sql;
+    int sqlType;       // ODBC type of the first column; 0 when an error is expected
+    long long size;    // column size; -1 for any
+    const char* value; // first column of the first row
+    long error;        // native error number; 0 for none
+};
+
+const Case kCases[] = {
+    // A UNION is typed by its widest branch; CASE, COALESCE, ISNULL and IIF by all their results.
+    {"select 'Ann' as v union all select 'Bob Smith'", SQL_VARCHAR, 9, "Ann", 0},
+    // Through a derived table the type is not seen; it is declared wide enough for any value.
+    {"select v from (select 'Ann' as v union all select 'Bob Smith') x order by v desc", -1, -1, "Bob Smith", 0},
+    {"select N'a' as v union all select 'longer'", SQL_WVARCHAR, 6, "a", 0},
+    {"select case when 1 = 1 then 'a' else 'longer text' end as v", SQL_VARCHAR, 11, "a", 0},
+    {"select coalesce(null, 'x') as v", SQL_VARCHAR, 1, "x", 0},
+    {"select isnull(null, 'yes') as v", SQL_VARCHAR, 3, "yes", 0},
+    {"select iif(1 > 2, 'no', 'maybe') as v", SQL_VARCHAR, 5, "maybe", 0},
+    {"select top 1 'x' as v union all select 'yy' order by v desc", SQL_VARCHAR, 2, "yy", 0},
+    // Exact numeric literals.
+    {"select 922337203685477.5807 as v", SQL_NUMERIC, 19, "922337203685477.5807", 0},
+    {"select -922337203685477.5808 as v", SQL_NUMERIC, 19, "-922337203685477.5808", 0},
+    {"select 12345678901234567890123456789012345678 as v", SQL_NUMERIC, 38, "12345678901234567890123456789012345678", 0},
+    {"select 7 / 2 as v", SQL_INTEGER, -1, "3", 0},
+    {"select 3 * 5 / 2 as v", SQL_INTEGER, -1, "7", 0},
+    // Conversions and the errors SQL Server raises.
+    {"select cast('true' as bit) as v", SQL_BIT, -1, "1", 0},
+    {"select cast(' 42 ' as int) as v", SQL_INTEGER, -1, "42", 0},
+    {"select cast('abc' as int) as v", 0, -1, "", 245},
+    {"select cast(3000000000 as int) as v", 0, -1, "", 8115},
+    {"select cast('x1' as float) as v", 0, -1, "", 8114},
+    {"select 1 / 0 as v", 0, -1, "", 8134},
+    {"select 'abc", 0, -1, "", 105},
+    {"select 1 /* open", 0, -1, "", 113},
+    {"create table #t5 (v varchar(5)) insert into #t5 values ('abcdefg')", 0, -1, "", 2628},
+    // Date strings by SQL Server's rules, or error 241.
+    {"select cast('2011-12-4 10:04:23' as datetime) as v", SQL_TYPE_TIMESTAMP, -1, "2011-12-04 10:04:23.000", 0},
+    {"select cast('12/4/2011 10:04' as datetime) as v", SQL_TYPE_TIMESTAMP, -1, "2011-12-04 10:04:00.000", 0},
+    {"select cast('4 Dec 2011' as datetime) as v", SQL_TYPE_TIMESTAMP, -1, "2011-12-04 00:00:00.000", 0},
+    {"select cast('Feb 27 2001 10:24:35:056AM' as datetime) as v", SQL_TYPE_TIMESTAMP, -1, "2001-02-27 10:24:35.057", 0},
+    {"select cast('20240102' as date) as v", SQL_TYPE_DATE, -1, "2024-01-02", 0},
+    {"select cast('2020-13-45' as datetime) as v", 0, -1, "", 241},
+    {"select cast('2003-10-1 10:11:1 0' as datetime) as v", 0, -1, "", 241},
+    {"select count(*) as v from Orders where OrderDate >= '6/1/2025'", SQL_INTEGER, -1, "592", 0},
+    {"select serverproperty('ProductVersion') as v", -1, -1, "15.0.2000.5", 0},
+    // Aggregates of a column keep its type.
+    {"select min(OrderDate) as v from Orders o", SQL_TYPE_TIMESTAMP, -1, "2025-01-01 11:29:24.000", 0},
+    {"raiserror('high', 19, 1)", 0, -1, "", 2754},
+    // Session state and the catalog views a user queries by hand.
+    {"select @@language as v", SQL_WVARCHAR, -1, "us_english", 0},
+    {"select @@datefirst as v", SQL_TINYINT, -1, "7", 0},
+    {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
+    {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1, "5", 0},
+};
+
+TEST(SandboxFidelity, TypesValuesAndErrors) {
+    SandboxProcess server(true);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString("sa", SandboxProcess::Password(), "demo")));
+    for (const Case& k : kCases) {
+        const OdbcRun run = c.Run(k.sql);
+        std::string diag;
+        for (const auto& d : run.diags) diag += " [" + std::to_string(d.native) + "] " + d.text;
+        if (k.error != 0) {
+            EXPECT_TRUE(run.HasDiag(k.error)) << k.sql << diag;
+            continue;
+        }
+        ASSERT_FALSE(run.results.empty()) << k.sql << diag;
+        const OdbcResult& r = run.results.back();
+        ASSERT_FALSE(r.rows.empty()) << k.sql << diag;
+        if (k.sqlType != -1) {
+            EXPECT_EQ(r.types.at(0), k.sqlType) << k.sql;
+        }
+        if (k.size >= 0) {
+            EXPECT_EQ(r.sizes.at(0), k.size) << k.sql;
+        }
+        EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
+    }
+}
+
+TEST(SandboxFidelity, FatalErrorEndsTheConnection) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun fatal = c.Run("raiserror('the end', 20, 1) with log");
+    EXPECT_TRUE(fatal.HasDiag(50000));
+    const OdbcRun after = c.Run("select 1 as v");
+    EXPECT_TRUE(after.results.empty()) << "the connection is closed";
+    OdbcProbe fresh;
+    ASSERT_TRUE(fresh.Connect(server.OdbcConnectionString()));
+    EXPECT_EQ(fresh.Run("select 1 as v").results.size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// The stand-in's interpreter driven without a socket: statements in, rows and messages out.
+#include "ServerState.h"
+#include "Session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Records what the interpreter answers, one line per event.
+class RecordingSink final : public ResultSink {
+public:
+    std::vector<std::string> events;
+
+    void Columns(const std::vector<SqlColumn>& cols) override {
+        std::string e = "columns";
+        for (const auto& c : cols) e += " " + c.name + ":" + c.type.Name();
+        Add(e);
+    }
+    void Row(const std::vector<SqlColumn>&, const std::vector<SqlValue>& values) override {
+        std::string e = "row";
+        for (const auto& v : values) e += " " + (v.type == SqlValue::Null ? std::string("NULL") : v.AsText());
+        Add(e);
+    }
+    void Done(DoneKind kind, std::uint16_t status, std::uint16_t, std::uint64_t rows) override {
+        std::string e = kind == DoneKind::Statement ? "done" : kind == DoneKind::Procedure ? "doneproc" : "doneinproc";
+        if (status & kDoneCount) e += " " + std::to_string(rows);
+        if (status & kDoneError) e += " error";
+        Add(e);
+        endsWithDone_ = true;
+    }
+    void Message(bool error, std::int32_t number, std::uint8_t, std::uint8_t, std::string_view text, std::string_view, std::string_view,
+                 std::int32_t) override {
+        Add(std::string(error ? "error " : "info ") + std::to_string(number) + " " + std::string(text));
+    }
+    void DatabaseChanged(std::string_view newName, std::string_view) override { Add("database " + std::string(newName)); }
+    void Transaction(TranEvent event, std::uint64_t) override {
+        Add(event == TranEvent::Begin ? "begin" : event == TranEvent::Commit ? "commit" : "rollback");
+    }
+    void ReturnStatus(std::int32_t status) override { Add("status " + std::to_string(status)); }
+    void ReturnValue(std::uint16_t, std::string_view name, const SqlColumn&, const SqlValue& value) override {
+        Add("output " + std::string(name) + "=" + value.AsText());
+    }
+    bool Failed() const override { return false; }
+    bool EndsWithDone() const override { return endsWithDone_; }
+
+    std::vector<std::string> Take() {
+        endsWithDone_ = false;
+        return std::exchange(events, {});
+    }
+
+private:
+    void Add(std::string e) {
+        events.push_back(std::move(e));
+        endsWithDone_ = false;
+    }
+    bool endsWithDone_ = false;
+};
+
+class SandboxSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tolvan-session-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        server_ = std::make_unique<ServerState>(dir_, "pw", "TEST");
+        session_ = std::make_unique<Session>(*server_, sink_, [] { return false; });
+        std::string error;
+        ASSERT_TRUE(session_->Open("master", error)) << error;
+    }
+    void TearDown() override {
+        session_.reset();
+        server_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+    std::vector<std::string> Run(const std::string& sql) {
+        session_->RunBatch(sql);
+        return sink_.Take();
+    }
+
+    std::string dir_;
+    RecordingSink sink_;
+    std::unique_ptr<ServerState> server_;
+    std::unique_ptr<Session> session_;
+};
+
+TEST_F(SandboxSession, StatementsInRowsAndMessagesOut) {
+    Run("create table t (id int identity primary key, name varchar(20) not null, amount decimal(10,2))");
+    EXPECT_EQ(Run("insert into t (name, amount) values ('Ann', 1.5), ('Bob', 22.25)"), (std::vector<std::string>{"done 2"}));
+    EXPECT_EQ(Run("select id, name, amount from t order by id print 'after'"),
+              (std::vector<std::string>{"columns id:int name:varchar(20) amount:decimal(10,2)", "row 1 Ann 1.5", "row 2 Bob 22.25",
+                                        "done 2", "info 0 after", "done"}));
+    EXPECT_EQ(Run("select * from missing"), (std::vector<std::string>{"error 208 Invalid object name 'missing'.", "done error"}));
+}
+
+TEST_F(SandboxSession, ProceduresTransactionsAndDatabaseChanges) {
+    Run("create procedure p @x int, @y int output as begin set @y = @x * 2 select @x as x return 7 end");
+    EXPECT_EQ(Run("declare @r int, @s int exec @s = p 21, @r output select @r as r, @s as s"),
+              (std::vector<std::string>{"columns x:int", "row 21", "doneinproc 1", "status 7", "doneproc", "columns r:int s:int",
+                                        "row 42 7", "done 1"}));
+    EXPECT_EQ(Run("begin tran rollback"), (std::vector<std::string>{"begin", "rollback", "done"}));
+    Run("create database other");
+    const auto use = Run("use other");
+    ASSERT_FALSE(use.empty());
+    EXPECT_EQ(use[0], "database other");
+    EXPECT_EQ(session_->Database(), "other");
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+// The catalog rows every database file carries: objects, their source and their columns.
+#pragma once
+
+#include "SqlType.h"
+
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+struct ColumnInfo {
+    std::string name;
+    SqlType type;
+    bool nullable = true;
+    bool identity = false;
+    std::string defaultText;
+};
+
+void ExecOrThrow(sqlite3* db, const std::string& sql);
+// The id for a new object of the database.
+int NewObjectId(sqlite3* db);
+// Records the columns of a table or view.
+void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols);
+// The SQLite column type text of a declared type.
+std::string SqliteTypeText(const SqlType& t);

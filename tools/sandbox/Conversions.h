@@ -1,0 +1,27 @@
+// Conversions of text to SQL Server types by SQL Server's rules (us_english, DATEFORMAT mdy).
+#pragma once
+
+#include "SqlType.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct DateTimeParts {
+    int year = 1900, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+    int nanos = 0;
+    bool hasOffset = false;
+    int offsetMinutes = 0;
+};
+
+// Reads a date and/or time string in the formats SQL Server accepts: ISO (2024-01-02, 20240102,
+// 2024-01-02T03:04:05.123), numeric mdy (12/4/2011, 12-4-11), month names (4 Dec 2011,
+// Dec 4 2011, Feb 27 2001 10:24:35:056AM), and times with AM/PM. False when it is no valid date.
+bool ParseDateTime(std::string_view text, DateTimeParts& out);
+// The canonical text the stand-in stores for a value of the date/time type.
+std::string FormatDateTime(const DateTimeParts& p, const SqlType& type);
+// Whether a date/time kind can hold the value (datetime starts in 1753, smalldatetime in 1900).
+bool InDateRange(const DateTimeParts& p, SqlType::Kind kind);
+
+// An integer from text: optional blanks and sign, digits, optionally a fraction (truncated).
+bool ParseIntegerText(std::string_view text, long double& out);

@@ -1,0 +1,256 @@
+// DDL: CREATE TABLE, DROP, and CREATE/ALTER of procedures, functions, triggers and views.
+#include "Catalog.h"
+#include "Session.h"
+#include "SqliteUtil.h"
+
+#include <sqlite3.h>
+
+void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
+    size_t i = 2;
+    std::string name = NameOf(t[i++]);
+    while (i + 1 < t.size() && t[i].IsOp(".")) {
+        name = NameOf(t[i + 1]);
+        i += 2;
+    }
+    const std::string shownName = name;  // as the user wrote it, for messages
+    name = TempName(name);
+    if (i >= t.size() || !t[i].IsOp("(")) throw SqlError{102, 15, 1, "Incorrect syntax near '" + name + "'.", line, "", true};
+    const size_t close = MatchParen(t, i);
+    std::vector<ColumnInfo> cols;
+    std::vector<std::string> defs;
+    std::string identityCol;
+    for (auto& part : SplitCommas(t, i + 1, close)) {
+        if (part.empty()) continue;
+        const bool tableConstraint = part[0].Is("CONSTRAINT") || part[0].Is("PRIMARY") || part[0].Is("UNIQUE") || part[0].Is("FOREIGN") ||
+                                     part[0].Is("CHECK") || part[0].Is("INDEX");
+        if (tableConstraint) {
+            // A primary key on the identity column alone is already the row id.
+            std::string text;
+            size_t k = 0;
+            if (part[0].Is("CONSTRAINT")) k = 2;
+            if (k < part.size() && part[k].Is("INDEX")) continue;
+            bool pk = k < part.size() && part[k].Is("PRIMARY");
+            std::vector<Token> kept;
+            for (size_t j = k; j < part.size(); ++j)
+                if (!part[j].Is("CLUSTERED") && !part[j].Is("NONCLUSTERED") && !part[j].Is("ASC")) kept.push_back(part[j]);
+            if (pk && !identityCol.empty()) {
+                size_t open = 0;
+                while (open < kept.size() && !kept[open].IsOp("(")) ++open;
+                const auto keyCols = SplitCommas(kept, open + 1, MatchParen(kept, open));
+                if (keyCols.size() == 1 && !keyCols[0].empty() && SameNoCase(NameOf(keyCols[0][0]), identityCol)) continue;
+            }
+            defs.push_back(JoinTokens(kept));
+            continue;
+        }
+        ColumnInfo c;
+        c.name = NameOf(part[0]);
+        const size_t typeEnd = TypeEnd(part, 1);
+        c.type = TypeOf(part, 1, typeEnd);
+        std::vector<std::string> constraints;
+        bool primary = false;
+        for (size_t k = typeEnd; k < part.size(); ++k) {
+            const Token& w = part[k];
+            if (w.Is("IDENTITY")) {
+                c.identity = true;
+                c.nullable = false;
+                if (k + 1 < part.size() && part[k + 1].IsOp("(")) k = MatchParen(part, k + 1);
+            } else if (w.Is("NOT") && k + 1 < part.size() && part[k + 1].Is("NULL")) {
+                c.nullable = false;
+                constraints.push_back("NOT NULL");
+                ++k;
+            } else if (w.Is("NULL")) {
+            } else if (w.Is("PRIMARY") && k + 1 < part.size() && part[k + 1].Is("KEY")) {
+                primary = true;
+                c.nullable = false;
+                ++k;
+            } else if (w.Is("CLUSTERED") || w.Is("NONCLUSTERED") || w.Is("ROWGUIDCOL")) {
+            } else if (w.Is("CONSTRAINT")) {
+                ++k;
+            } else if (w.Is("COLLATE")) {
+                ++k;
+            } else if (w.Is("DEFAULT")) {
+                size_t end = k + 1;
+                if (end < part.size() && part[end].IsOp("(")) end = MatchParen(part, end) + 1;
+                else if (end + 1 < part.size() && part[end + 1].IsOp("(")) end = MatchParen(part, end + 1) + 1;
+                else if (end < part.size() && part[end].IsOp("-")) end += 2;
+                else ++end;
+                std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(k) + 1, part.begin() + static_cast<std::ptrdiff_t>(std::min(end, part.size())));
+                while (expr.size() >= 2 && expr.front().IsOp("(") && MatchParen(expr, 0) == expr.size() - 1) expr = std::vector<Token>(expr.begin() + 1, expr.end() - 1);
+                const std::string text = JoinTokens(expr);
+                const bool number = expr.size() == 1 && expr[0].kind == Token::Number;
+                c.defaultText = number ? "((" + text + "))" : "(" + text + ")";
+                const bool now = expr.size() >= 1 && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
+                const bool constant = expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
+                if (now) constraints.push_back("DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
+                else if (constant) constraints.push_back("DEFAULT " + Translate(expr, line));
+                else if (expr.size() == 2 && expr[0].IsOp("-")) constraints.push_back("DEFAULT " + JoinTokens(expr));
+                k = end - 1;
+            } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
+                std::vector<Token> rest(part.begin() + static_cast<std::ptrdiff_t>(k), part.end());
+                constraints.push_back(Translate(rest, line));
+                break;
+            }
+        }
+        if (c.identity && (c.type.kind == SqlType::Int || c.type.kind == SqlType::BigInt || c.type.kind == SqlType::SmallInt)) {
+            identityCol = c.name;
+            defs.push_back(QuoteIdent(c.name) + " INTEGER PRIMARY KEY AUTOINCREMENT");
+        } else {
+            std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
+            if (primary) def += " PRIMARY KEY";
+            const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
+                               c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
+            if (sized)
+                def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(shownName) + ", " +
+                       SqlLiteral(c.name) + ", 0))";
+            for (auto& k : constraints) def += " " + k;
+            defs.push_back(def);
+        }
+        cols.push_back(c);
+    }
+    std::string ddl = "CREATE TABLE " + QuoteIdent(name) + " (";
+    for (size_t k = 0; k < defs.size(); ++k) ddl += (k ? ", " : "") + defs[k];
+    ddl += ")";
+    if (sqlite3_exec(db_, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
+    const int id = NewObjectId(db_);
+    SqlStmt st;
+    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, 'U', 0, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))", -1, st.Out(), nullptr);
+    sqlite3_bind_int(st, 1, id);
+    sqlite3_bind_text(st, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(st);
+    st.Reset();
+    RecordColumns(db_, id, name, cols);
+    if (name != shownName) tempTables_.emplace_back(dbName_, name);
+    columnCache_.clear();
+}
+
+void Session::ExecDrop(const std::vector<Token>& t, int line) {
+    if (t.size() < 3) throw SqlError{102, 15, 1, "Incorrect syntax near 'DROP'.", line, "", true};
+    const std::string kind = t[1].value;
+    if (kind == "DATABASE" || kind == "LOGIN" || kind == "INDEX") return;  // not modelled
+    size_t i = 2;
+    bool ifExists = false;
+    if (i + 1 < t.size() && t[i].Is("IF") && t[i + 1].Is("EXISTS")) {
+        ifExists = true;
+        i += 2;
+    }
+    const char* xtypes = kind == "TABLE" ? "'U'" : kind == "VIEW" ? "'V'" : (kind == "PROC" || kind == "PROCEDURE") ? "'P'"
+                       : kind == "FUNCTION" ? "'FN','IF','TF'" : kind == "TRIGGER" ? "'TR'" : nullptr;
+    if (!xtypes) return ExecSql(t, line, false);
+    for (auto& part : SplitCommas(t, i, t.size())) {
+        if (part.empty()) continue;
+        std::string name = TempName(NameOf(part.back()));
+        SqlStmt st;
+        const std::string find = std::string("SELECT id, name FROM __objects WHERE lower(name) = lower(?) AND xtype IN (") + xtypes + ")";
+        sqlite3_prepare_v2(db_, find.c_str(), -1, st.Out(), nullptr);
+        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        int id = 0;
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            id = sqlite3_column_int(st, 0);
+            name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+        }
+        st.Reset();
+        if (!id) {
+            if (ifExists) continue;
+            const std::string what = kind == "TABLE" ? "table" : kind == "VIEW" ? "view" : kind == "FUNCTION" ? "function" : kind == "TRIGGER" ? "trigger" : "procedure";
+            throw SqlError{3701, 11, 5, "Cannot drop the " + what + " '" + name + "', because it does not exist or you do not have permission.", line, "", false};
+        }
+        if (kind == "TABLE" || kind == "VIEW") {
+            const std::string sql = "DROP " + kind + " " + QuoteIdent(name);
+            if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
+        }
+        const std::string del = "DELETE FROM __objects WHERE id = " + std::to_string(id) + " OR (parent_obj = " + std::to_string(id) +
+                                " AND xtype = 'TR'); DELETE FROM __columns WHERE object_id = " + std::to_string(id) +
+                                "; DELETE FROM __comments WHERE id = " + std::to_string(id) + ";";
+        sqlite3_exec(db_, del.c_str(), nullptr, nullptr, nullptr);
+    }
+    columnCache_.clear();
+}
+
+void Session::ExecModule(const Stmt& s) {
+    const auto& t = s.tokens;
+    const bool alter = t[0].Is("ALTER");
+    std::string source = s.sourceText;
+    while (!source.empty() && (source.back() == ' ' || source.back() == '\r' || source.back() == '\n' || source.back() == ';')) source.pop_back();
+    if (alter) source = "CREATE" + source.substr(5);
+    Module m = ParseModuleHeader(source);
+    if (m.name.empty() || m.body.empty()) throw SqlError{102, 15, 1, "Incorrect syntax near 'AS'.", s.line, "", true};
+    SqlStmt st;
+    sqlite3_prepare_v2(db_, "SELECT id, xtype FROM __objects WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
+    sqlite3_bind_text(st, 1, m.name.c_str(), -1, SQLITE_TRANSIENT);
+    int existing = 0;
+    std::string existingType;
+    if (sqlite3_step(st) == SQLITE_ROW) {
+        existing = sqlite3_column_int(st, 0);
+        existingType = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    }
+    st.Reset();
+    if (!alter && existing) throw SqlError{2714, 16, 3, "There is already an object named '" + m.name + "' in the database.", s.line, "", true};
+    if (alter && !existing) throw SqlError{208, 16, 1, "Invalid object name '" + m.name + "'.", s.line, "", true};
+    int parent = 0;
+    if (m.xtype == "TR") {
+        // CREATE TRIGGER name ON table ...
+        for (size_t k = 0; k + 1 < t.size(); ++k)
+            if (t[k].Is("ON")) {
+                std::string table = NameOf(t[k + 1]);
+                if (k + 3 < t.size() && t[k + 2].IsOp(".")) table = NameOf(t[k + 3]);
+                SqlStmt q;
+                sqlite3_prepare_v2(db_, "SELECT id FROM __objects WHERE lower(name) = lower(?) AND xtype IN ('U','V')", -1, q.Out(), nullptr);
+                sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+                if (sqlite3_step(q) == SQLITE_ROW) parent = sqlite3_column_int(q, 0);
+                q.Reset();
+                if (!parent) {
+                    throw SqlError{8197, 16, 4, "The object '" + table + "' does not exist or is invalid for this operation.", s.line, "", true};
+                }
+                break;
+            }
+    }
+    std::vector<ColumnInfo> viewCols;
+    if (m.xtype == "V") {
+        const auto bodyTokens = Tokenize(m.body);
+        const std::string select = Translate(bodyTokens, m.bodyLine);
+        if (alter) sqlite3_exec(db_, ("DROP VIEW IF EXISTS " + QuoteIdent(m.name)).c_str(), nullptr, nullptr, nullptr);
+        const std::string ddl = "CREATE VIEW " + QuoteIdent(m.name) + " AS " + select;
+        if (sqlite3_exec(db_, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(s.line);
+        SqlStmt q = Prepare("SELECT * FROM " + QuoteIdent(m.name), s.line);
+        sqlite3_step(q);
+        for (const SqlColumn& c : DescribeColumns(q, {})) viewCols.push_back({c.name, c.type, c.nullable, false, ""});
+        q.Reset();
+    }
+    const int id = existing ? existing : NewObjectId(db_);
+    std::string del = "DELETE FROM __objects WHERE id = " + std::to_string(id) + "; DELETE FROM __comments WHERE id = " + std::to_string(id) +
+                      "; DELETE FROM __columns WHERE object_id = " + std::to_string(id) + ";";
+    sqlite3_exec(db_, del.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate, source) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), ?)", -1, st.Out(), nullptr);
+    sqlite3_bind_int(st, 1, id);
+    sqlite3_bind_text(st, 2, m.name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 3, m.xtype.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(st, 4, parent);
+    sqlite3_bind_text(st, 5, source.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(st);
+    st.Reset();
+    // The source in pieces of at most 4000 characters.
+    sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, ?, ?, ?)", -1, st.Out(), nullptr);
+    size_t pos = 0;
+    int colid = 0;
+    while (pos < source.size()) {
+        size_t end = pos;
+        int chars = 0;
+        while (end < source.size() && chars < 4000) {
+            ++end;
+            while (end < source.size() && (static_cast<unsigned char>(source[end]) & 0xC0) == 0x80) ++end;
+            ++chars;
+        }
+        sqlite3_reset(st);
+        sqlite3_bind_int(st, 1, id);
+        sqlite3_bind_int(st, 2, m.xtype == "P" ? 1 : 0);
+        sqlite3_bind_int(st, 3, ++colid);
+        sqlite3_bind_text(st, 4, source.data() + pos, static_cast<int>(end - pos), SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        pos = end;
+    }
+    st.Reset();
+    if (!viewCols.empty()) RecordColumns(db_, id, m.name, viewCols);
+    if (m.xtype == "FN") RegisterFunctions();
+    columnCache_.clear();
+    (void)existingType;
+}

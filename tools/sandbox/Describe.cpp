@@ -1,0 +1,429 @@
+// The columns a result declares: from the catalog for table columns, from the expression for
+// computed ones, from the first row's value as the last resort.
+#include "SelectList.h"
+#include "Session.h"
+#include "SqliteUtil.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+const char* const kClauseEnds[] = {"FROM", "WHERE", "GROUP", "ORDER", "UNION", "INTO", "HAVING", "EXCEPT", "INTERSECT", "OPTION", "FOR", "LIMIT"};
+
+// SQL Server's data type precedence, highest first (types not listed rank lowest).
+int Precedence(SqlType::Kind k) {
+    static const SqlType::Kind order[] = {
+        SqlType::Variant, SqlType::Xml, SqlType::DateTimeOffset, SqlType::DateTime2, SqlType::DateTime, SqlType::SmallDateTime,
+        SqlType::Date, SqlType::Time, SqlType::Float, SqlType::Real, SqlType::Decimal, SqlType::Numeric, SqlType::Money,
+        SqlType::SmallMoney, SqlType::BigInt, SqlType::Int, SqlType::SmallInt, SqlType::TinyInt, SqlType::Bit, SqlType::NText,
+        SqlType::Text, SqlType::Image, SqlType::UniqueIdentifier, SqlType::NVarChar, SqlType::NChar, SqlType::VarChar, SqlType::Char,
+        SqlType::VarBinary, SqlType::Binary};
+    int rank = 0;
+    for (SqlType::Kind o : order) {
+        if (o == k) return rank;
+        ++rank;
+    }
+    return rank;
+}
+
+bool IsString(const SqlType& t) { return t.IsText() || t.IsUnicode(); }
+
+// The type of a UNION column, CASE or COALESCE over values of two types: strings widen to the longer
+// (Unicode when either is), decimals keep the larger integer part and scale, otherwise the type of
+// higher precedence.
+SqlType MergeTypes(const SqlType& a, const SqlType& b) {
+    if (IsString(a) && IsString(b) && a.kind != SqlType::Text && a.kind != SqlType::NText && b.kind != SqlType::Text &&
+        b.kind != SqlType::NText && a.kind != SqlType::Xml && b.kind != SqlType::Xml) {
+        const bool unicode = a.IsUnicode() || b.IsUnicode();
+        const bool fixed = (a.kind == SqlType::Char || a.kind == SqlType::NChar) && (b.kind == SqlType::Char || b.kind == SqlType::NChar) &&
+                           a.length == b.length;
+        const int len = a.length < 0 || b.length < 0 ? -1 : std::max(a.length, b.length);
+        return SqlType::Of(fixed ? (unicode ? SqlType::NChar : SqlType::Char) : (unicode ? SqlType::NVarChar : SqlType::VarChar), len);
+    }
+    if (a.IsBinary() && b.IsBinary() && a.kind != SqlType::Image && b.kind != SqlType::Image)
+        return SqlType::Of(SqlType::VarBinary, a.length < 0 || b.length < 0 ? -1 : std::max(a.length, b.length));
+    const bool decA = a.kind == SqlType::Decimal || a.kind == SqlType::Numeric, decB = b.kind == SqlType::Decimal || b.kind == SqlType::Numeric;
+    auto asDecimal = [](const SqlType& t) {
+        switch (t.kind) {
+        case SqlType::BigInt: return SqlType::Of(SqlType::Numeric, 0, 19, 0);
+        case SqlType::Int: return SqlType::Of(SqlType::Numeric, 0, 10, 0);
+        case SqlType::SmallInt: return SqlType::Of(SqlType::Numeric, 0, 5, 0);
+        case SqlType::TinyInt: return SqlType::Of(SqlType::Numeric, 0, 3, 0);
+        case SqlType::Bit: return SqlType::Of(SqlType::Numeric, 0, 1, 0);
+        default: return t;
+        }
+    };
+    if ((decA || decB) && Precedence(a.kind) >= Precedence(SqlType::Decimal) && Precedence(b.kind) >= Precedence(SqlType::Decimal)) {
+        const SqlType x = asDecimal(a), y = asDecimal(b);
+        if ((x.kind == SqlType::Decimal || x.kind == SqlType::Numeric) && (y.kind == SqlType::Decimal || y.kind == SqlType::Numeric)) {
+            const int scale = std::max(x.scale, y.scale);
+            const int prec = std::min(38, std::max(x.precision - x.scale, y.precision - y.scale) + scale);
+            return SqlType::Of(x.kind, 0, prec, scale);
+        }
+    }
+    // A string meeting a number or date takes the other type; otherwise the higher precedence wins.
+    return Precedence(a.kind) <= Precedence(b.kind) ? a : b;
+}
+
+// The statements joined by UNION [ALL], EXCEPT and INTERSECT at the outer level, after the first.
+std::vector<std::vector<Token>> LaterBranches(const std::vector<Token>& t) {
+    std::vector<std::vector<Token>> out;
+    int depth = 0;
+    std::vector<Token>* cur = nullptr;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        else if (t[i].IsOp(")")) depth--;
+        if (depth == 0 && (t[i].Is("UNION") || t[i].Is("EXCEPT") || t[i].Is("INTERSECT"))) {
+            out.emplace_back();
+            cur = &out.back();
+            if (i + 1 < t.size() && t[i + 1].Is("ALL")) ++i;
+            continue;
+        }
+        if (cur) cur->push_back(t[i]);
+    }
+    return out;
+}
+
+bool IsNullLiteral(const std::vector<Token>& e) { return e.size() == 1 && e[0].Is("NULL"); }
+
+}  // namespace
+
+// The select list of the statement's outermost SELECT.
+bool TopSelectList(const std::vector<Token>& t, size_t& start, size_t& end) {
+    int depth = 0;
+    size_t i = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        else if (t[i].IsOp(")")) depth--;
+        else if (depth == 0 && t[i].Is("SELECT")) break;
+    }
+    if (i >= t.size()) return false;
+    ++i;
+    if (i < t.size() && (t[i].Is("DISTINCT") || t[i].Is("ALL"))) ++i;
+    if (i < t.size() && t[i].Is("TOP")) {
+        ++i;
+        if (i < t.size() && t[i].IsOp("(")) i = MatchParen(t, i) + 1;
+        else ++i;
+        if (i < t.size() && t[i].Is("PERCENT")) ++i;
+        if (i + 1 < t.size() && t[i].Is("WITH") && t[i + 1].Is("TIES")) i += 2;
+    }
+    start = i;
+    depth = 0;
+    for (; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        else if (t[i].IsOp(")")) {
+            if (depth == 0) break;
+            depth--;
+        } else if (depth == 0) {
+            bool stop = t[i].IsOp(";");
+            for (const char* w : kClauseEnds) stop = stop || t[i].Is(w);
+            if (stop) break;
+        }
+    }
+    end = i;
+    return true;
+}
+
+std::vector<SelectItem> SelectItems(const std::vector<Token>& t) {
+    size_t start, end;
+    std::vector<SelectItem> items;
+    if (!TopSelectList(t, start, end)) return items;
+    for (auto& part : SplitCommas(t, start, end)) {
+        SelectItem it;
+        if (part.size() >= 3 && part[0].kind == Token::Variable && part[1].IsOp("=")) {
+            it.assignsVariable = true;
+            it.variable = part[0].value;
+            it.expr.assign(part.begin() + 2, part.end());
+        } else if (part.size() >= 3 && part[0].IsName() && part[1].IsOp("=") && !part[0].Is("CASE")) {
+            it.hasAlias = true;
+            it.alias = part[0].kind == Token::Word ? part[0].text : part[0].value;
+            it.expr.assign(part.begin() + 2, part.end());
+        } else if (part.size() >= 3 && part[part.size() - 2].Is("AS")) {
+            it.hasAlias = true;
+            const Token& a = part.back();
+            it.alias = a.kind == Token::Word ? a.text : a.value;
+            it.expr.assign(part.begin(), part.end() - 2);
+        } else if (part.size() >= 2 && (part.back().IsName() || part.back().kind == Token::String) && !part.back().Is("END") &&
+                   !part[part.size() - 2].IsOp(".") && !part[part.size() - 2].IsOp("(")) {
+            it.hasAlias = true;
+            const Token& a = part.back();
+            it.alias = a.kind == Token::Word ? a.text : a.value;
+            it.expr.assign(part.begin(), part.end() - 1);
+        } else {
+            it.expr = part;
+        }
+        items.push_back(std::move(it));
+    }
+    return items;
+}
+
+std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens) {
+    const int n = sqlite3_column_count(st);
+    std::vector<SelectItem> items = SelectItems(tokens);
+    bool star = false;
+    for (const auto& it : items)
+        for (const auto& tk : it.expr)
+            if (tk.IsOp("*") && it.expr.size() <= 3) star = true;
+    const bool useItems = !star && static_cast<int>(items.size()) == n;
+    // The tables named after FROM and JOIN: computed columns over them are typed from the catalog.
+    describeTables_.clear();
+    for (size_t k = 0; k + 1 < tokens.size(); ++k) {
+        if (!(tokens[k].Is("FROM") || tokens[k].Is("JOIN")) || !tokens[k + 1].IsName()) continue;
+        size_t j = k + 1;
+        while (j + 2 < tokens.size() && tokens[j + 1].IsOp(".") && tokens[j + 2].IsName()) j += 2;
+        describeTables_.push_back(NameOf(tokens[j]));
+    }
+    std::vector<std::vector<SelectItem>> branches;
+    for (const auto& b : LaterBranches(tokens)) branches.push_back(SelectItems(b));
+    std::vector<SqlColumn> cols(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        SqlColumn& c = cols[static_cast<size_t>(i)];
+        c.name = sqlite3_column_name(st, i);
+        bool typed = false;
+        const char* table = sqlite3_column_table_name(st, i);
+        const char* origin = sqlite3_column_origin_name(st, i);
+        const char* schema = sqlite3_column_database_name(st, i);
+        if (table && origin && schema && std::strncmp(table, "__", 2) != 0) {
+            const std::string key = Upper(std::string(schema) + "." + table + "." + origin);
+            auto it = columnCache_.find(key);
+            if (it == columnCache_.end()) {
+                SqlColumn found;
+                bool ok = false;
+                SqlStmt q;
+                const std::string sql = "SELECT type_text, is_nullable, is_identity FROM " + QuoteIdent(schema) +
+                                        ".__columns WHERE lower(table_name) = lower(?) AND lower(name) = lower(?)";
+                if (sqlite3_prepare_v2(db_, sql.c_str(), -1, q.Out(), nullptr) == SQLITE_OK) {
+                    sqlite3_bind_text(q, 1, table, -1, SQLITE_TRANSIENT);
+                    sqlite3_bind_text(q, 2, origin, -1, SQLITE_TRANSIENT);
+                    if (sqlite3_step(q) == SQLITE_ROW) {
+                        ok = ParseSqlType(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), found.type);
+                        found.nullable = std::string(reinterpret_cast<const char*>(sqlite3_column_text(q, 1))) == "YES";
+                        found.identity = sqlite3_column_int(q, 2) != 0;
+                    }
+                }
+                q.Reset();
+                if (!ok) found.name = "\x01";  // remembered as unknown
+                it = columnCache_.emplace(key, found).first;
+            }
+            if (it->second.name != "\x01") {
+                c.type = it->second.type;
+                c.nullable = it->second.nullable;
+                c.identity = it->second.identity;
+                typed = true;
+            }
+        }
+        if (!typed) {
+            const char* decl = sqlite3_column_decltype(st, i);
+            if (decl && ParseSqlType(decl, c.type)) typed = true;
+            if (decl && !typed && Upper(decl) == "INTEGER") {
+                c.type = SqlType::Of(SqlType::Int);
+                typed = true;
+            }
+        }
+        if (useItems) {
+            const SelectItem& it = items[static_cast<size_t>(i)];
+            bool named = false;
+            if (!typed) {
+                SqlType t = InferExprType(it.expr, named);
+                if (t.kind != SqlType::Variant || named) {
+                    c.type = t;
+                    typed = true;
+                }
+            }
+            if (it.expr.size() == 1 && (it.expr[0].kind == Token::Number || it.expr[0].kind == Token::String)) c.nullable = false;
+            // The other branches of a UNION: never a type narrower than a value any of them sends.
+            for (const auto& branch : branches) {
+                if (branch.size() != items.size()) continue;
+                const SelectItem& other = branch[static_cast<size_t>(i)];
+                if (!(other.expr.size() == 1 && (other.expr[0].kind == Token::Number || other.expr[0].kind == Token::String))) c.nullable = true;
+                if (IsNullLiteral(other.expr)) continue;
+                bool otherNamed = false;
+                const SqlType ot = InferExprType(other.expr, otherNamed);
+                if (ot.kind != SqlType::Variant || otherNamed) {
+                    if (typed) c.type = MergeTypes(c.type, ot);
+                } else if (typed && IsString(c.type) && c.type.length >= 0 && c.type.length < 4000) {
+                    c.type = SqlType::Of(SqlType::NVarChar, 4000);
+                }
+            }
+            if (it.hasAlias) c.name = it.alias;
+            else {
+                const bool columnRef = !it.expr.empty() && it.expr.back().IsName() &&
+                                       (it.expr.size() == 1 || (it.expr.size() >= 3 && it.expr[it.expr.size() - 2].IsOp(".")));
+                if (!columnRef) c.name.clear();
+            }
+        }
+        if (!typed) {
+            // From the first row's value.
+            switch (sqlite3_column_type(st, i)) {
+            case SQLITE_INTEGER: {
+                const std::int64_t v = sqlite3_column_int64(st, i);
+                c.type = SqlType::Of(v > 2147483647LL || v < -2147483648LL ? SqlType::BigInt : SqlType::Int);
+                break;
+            }
+            case SQLITE_FLOAT: c.type = SqlType::Of(SqlType::Float); break;
+            case SQLITE_TEXT: {
+                const int bytes = sqlite3_column_bytes(st, i);
+                c.type = bytes > 4000 ? SqlType::Of(SqlType::NVarChar, -1) : SqlType::Of(SqlType::NVarChar, 4000);
+                break;
+            }
+            case SQLITE_BLOB: c.type = SqlType::Of(SqlType::VarBinary, -1); break;
+            default: c.type = SqlType::Of(SqlType::Int); break;
+            }
+        }
+    }
+    return cols;
+}
+
+SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
+    named = true;
+    if (e.empty()) return SqlType::Of(SqlType::Int);
+    if (e.size() == 1) {
+        const Token& t = e[0];
+        if (t.kind == Token::String) {
+            int chars = 0;
+            for (char c : t.value)
+                if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++chars;
+            return SqlType::Of(t.national ? SqlType::NVarChar : SqlType::VarChar, std::max(1, chars));
+        }
+        if (t.kind == Token::Number) {
+            const size_t dot = t.text.find('.');
+            if (t.text.find_first_of("eE") != std::string::npos) return SqlType::Of(SqlType::Float);
+            if (dot == std::string::npos) {
+                const long long v = std::strtoll(t.text.c_str(), nullptr, 10);
+                if (t.text.size() <= 10 && v <= 2147483647LL) return SqlType::Of(SqlType::Int);
+                return SqlType::Of(SqlType::Numeric, 0, static_cast<int>(t.text.size()), 0);
+            }
+            const int scale = static_cast<int>(t.text.size() - dot - 1);
+            const int prec = std::max(scale, static_cast<int>(t.text.size()) - 1);
+            return SqlType::Of(SqlType::Numeric, 0, std::max(1, prec), scale);
+        }
+        if (t.Is("NULL")) return SqlType::Of(SqlType::Int);
+        if (t.IsName() && !describeTables_.empty()) {
+            SqlType found;
+            if (CatalogColumnType(NameOf(t), found)) return found;
+        }
+        if (t.kind == Token::Variable) {
+            if (Variable* v = FindVar(t.value)) return v->type;
+            if (t.value == "@@VERSION") return SqlType::Of(SqlType::NVarChar, 300);
+            if (t.value == "@@SERVERNAME" || t.value == "@@LANGUAGE" || t.value == "@@SERVICENAME") return SqlType::Of(SqlType::NVarChar, 128);
+            if (t.value == "@@DATEFIRST" || t.value == "@@LANGID") return SqlType::Of(SqlType::TinyInt);
+            if (t.value == "@@IDENTITY") return SqlType::Of(SqlType::Numeric, 0, 38, 0);
+            return SqlType::Of(SqlType::Int);
+        }
+    }
+    if (e.size() == 3 && e[0].IsName() && e[1].IsOp(".") && e[2].IsName() && !describeTables_.empty()) {
+        SqlType found;
+        if (CatalogColumnType(NameOf(e[2]), found)) return found;
+    }
+    if (e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END")) {
+        // The results after THEN and ELSE at this CASE's level.
+        std::vector<std::vector<Token>> results;
+        int depth = 0, nested = 0;
+        std::vector<Token>* cur = nullptr;
+        for (size_t i = 1; i + 1 < e.size(); ++i) {
+            const Token& k = e[i];
+            if (k.IsOp("(")) depth++;
+            else if (k.IsOp(")")) depth--;
+            if (depth == 0 && k.Is("CASE")) nested++;
+            if (depth == 0 && k.Is("END") && nested > 0) nested--;
+            if (depth == 0 && nested == 0 && !k.Is("END") && (k.Is("THEN") || k.Is("ELSE"))) {
+                results.emplace_back();
+                cur = &results.back();
+                continue;
+            }
+            if (depth == 0 && nested == 0 && k.Is("WHEN")) {
+                cur = nullptr;
+                continue;
+            }
+            if (cur) cur->push_back(k);
+        }
+        return MergedType(results, named);
+    }
+    if (e.size() == 2 && e[0].IsOp("-") && e[1].kind == Token::Number) {
+        std::vector<Token> rest(e.begin() + 1, e.end());
+        return InferExprType(rest, named);
+    }
+    // Whole-expression function calls and casts.
+    if (e.size() >= 3 && e[0].kind == Token::Word && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1) {
+        const std::string& f = e[0].value;
+        if (f == "CAST") {
+            for (size_t i = e.size() - 2; i > 1; --i)
+                if (e[i].Is("AS")) return TypeOf(e, i + 1, e.size() - 1);
+        }
+        if (f == "CONVERT") {
+            size_t i = 2;
+            const size_t end = TypeEnd(e, 2);
+            (void)i;
+            return TypeOf(e, 2, end);
+        }
+        static const std::map<std::string, SqlType> fixed = {
+            {"GETDATE", SqlType::Of(SqlType::DateTime)}, {"GETUTCDATE", SqlType::Of(SqlType::DateTime)},
+            {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)}, {"COUNT", SqlType::Of(SqlType::Int)},
+            {"COUNT_BIG", SqlType::Of(SqlType::BigInt)}, {"LEN", SqlType::Of(SqlType::Int)}, {"DATALENGTH", SqlType::Of(SqlType::Int)},
+            {"CHARINDEX", SqlType::Of(SqlType::Int)}, {"ERROR_NUMBER", SqlType::Of(SqlType::Int)},
+            {"ERROR_SEVERITY", SqlType::Of(SqlType::Int)}, {"ERROR_STATE", SqlType::Of(SqlType::Int)},
+            {"ERROR_LINE", SqlType::Of(SqlType::Int)}, {"ERROR_PROCEDURE", SqlType::Of(SqlType::NVarChar, 128)},
+            {"ERROR_MESSAGE", SqlType::Of(SqlType::NVarChar, 4000)}, {"OBJECT_ID", SqlType::Of(SqlType::Int)},
+            {"OBJECT_NAME", SqlType::Of(SqlType::NVarChar, 128)}, {"OBJECTPROPERTY", SqlType::Of(SqlType::Int)},
+            {"COLUMNPROPERTY", SqlType::Of(SqlType::Int)}, {"DB_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+            {"DB_ID", SqlType::Of(SqlType::SmallInt)}, {"NEWID", SqlType::Of(SqlType::UniqueIdentifier)},
+            {"SCOPE_IDENTITY", SqlType::Of(SqlType::Numeric, 0, 38, 0)}, {"SUSER_SNAME", SqlType::Of(SqlType::NVarChar, 128)},
+            {"USER_NAME", SqlType::Of(SqlType::NVarChar, 128)}, {"HOST_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+            {"APP_NAME", SqlType::Of(SqlType::NVarChar, 128)}, {"YEAR", SqlType::Of(SqlType::Int)},
+            {"MONTH", SqlType::Of(SqlType::Int)}, {"DAY", SqlType::Of(SqlType::Int)}, {"DATEDIFF", SqlType::Of(SqlType::Int)},
+            {"@@ROWCOUNT", SqlType::Of(SqlType::Int)}};
+        auto it = fixed.find(f);
+        if (it != fixed.end()) return it->second;
+        if (f == "COALESCE" || f == "ISNULL" || f == "IIF") {
+            auto args = SplitCommas(e, 2, e.size() - 1);
+            if (f == "IIF" && !args.empty()) args.erase(args.begin());
+            if (f == "ISNULL" && args.size() == 2 && !IsNullLiteral(args[0])) args.pop_back();
+            return MergedType(args, named);
+        }
+        if (f == "UPPER" || f == "LOWER" || f == "LTRIM" || f == "RTRIM" || f == "MAX" || f == "MIN" ||
+            f == "ABS") {
+            const auto args = SplitCommas(e, 2, e.size() - 1);
+            if (!args.empty()) {
+                bool n2;
+                SqlType t = InferExprType(args[0], n2);
+                if (n2) return t;
+            }
+        }
+    }
+    named = false;
+    return SqlType::Of(SqlType::Variant);
+}
+
+SqlType Session::MergedType(const std::vector<std::vector<Token>>& exprs, bool& named) {
+    named = false;
+    SqlType merged = SqlType::Of(SqlType::Int);
+    bool any = false;
+    for (const auto& x : exprs) {
+        if (IsNullLiteral(x)) continue;
+        bool n = false;
+        const SqlType t = InferExprType(x, n);
+        if (t.kind == SqlType::Variant && !n) return SqlType::Of(SqlType::Variant);
+        merged = any ? MergeTypes(merged, t) : t;
+        any = true;
+    }
+    named = true;
+    return merged;
+}
+
+bool Session::CatalogColumnType(const std::string& column, SqlType& type) {
+    // One type among the tables of the statement; none when the name is ambiguous or unknown.
+    int matches = 0;
+    for (const std::string& table : describeTables_) {
+        SqlStmt q;
+        if (sqlite3_prepare_v2(db_, "SELECT type_text FROM __columns WHERE lower(table_name) = lower(?) AND lower(name) = lower(?)", -1, q.Out(),
+                               nullptr) != SQLITE_OK)
+            return false;
+        sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(q, 2, column.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(q) == SQLITE_ROW && ParseSqlType(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), type)) ++matches;
+    }
+    return matches == 1;
+}

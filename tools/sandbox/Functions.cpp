@@ -1,0 +1,446 @@
+// The built-in functions SQL Server offers that SQLite lacks, registered on each session's handle.
+#include "CivilDate.h"
+#include "Conversions.h"
+#include "Session.h"
+#include "SqliteUtil.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+namespace {
+
+enum Fn {
+    fGetDate, fGetUtcDate, fIsNull, fLen, fDataLength, fCharIndex, fLeft, fRight, fNewId, fObjectId, fObjectName, fObjectProperty,
+    fColumnProperty, fDbName, fDbId, fErrorNumber, fErrorSeverity, fErrorState, fErrorProcedure, fErrorLine, fErrorMessage,
+    fScopeIdentity, fSuserSname, fDecimal, fYear, fMonth, fDay, fSpace, fReplicate, fUser, fHost, fApp, fSysDateTime, fCastInt, fCastBit, fCastFloat, fCastDate, fDivide, fFits, fServerProperty, fUdf
+};
+
+struct FnSpec {
+    const char* name;
+    int args;
+    Fn id;
+};
+
+const FnSpec kFunctions[] = {
+    {"getdate", 0, fGetDate}, {"getutcdate", 0, fGetUtcDate}, {"sysdatetime", 0, fSysDateTime}, {"isnull", 2, fIsNull},
+    {"len", 1, fLen}, {"datalength", 1, fDataLength}, {"charindex", -1, fCharIndex}, {"left", 2, fLeft}, {"right", 2, fRight},
+    {"newid", 0, fNewId}, {"object_id", -1, fObjectId}, {"object_name", -1, fObjectName}, {"objectproperty", 2, fObjectProperty},
+    {"columnproperty", 3, fColumnProperty}, {"db_name", -1, fDbName}, {"db_id", -1, fDbId}, {"error_number", 0, fErrorNumber},
+    {"error_severity", 0, fErrorSeverity}, {"error_state", 0, fErrorState}, {"error_procedure", 0, fErrorProcedure},
+    {"error_line", 0, fErrorLine}, {"error_message", 0, fErrorMessage}, {"scope_identity", 0, fScopeIdentity},
+    {"suser_sname", -1, fSuserSname}, {"user_name", -1, fUser}, {"host_name", 0, fHost}, {"app_name", 0, fApp},
+    {"sandbox_decimal", 3, fDecimal}, {"year", 1, fYear}, {"month", 1, fMonth}, {"day", 1, fDay}, {"space", 1, fSpace},
+    {"replicate", 2, fReplicate}, {"sandbox_int", 2, fCastInt}, {"sandbox_bit", 1, fCastBit}, {"sandbox_float", 1, fCastFloat},
+    {"sandbox_datetime", 2, fCastDate}, {"sandbox_div", 2, fDivide}, {"sandbox_fits", 5, fFits}, {"serverproperty", 1, fServerProperty},
+};
+
+std::string Text(sqlite3_value* v) {
+    const unsigned char* p = sqlite3_value_text(v);
+    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_value_bytes(v))) : std::string();
+}
+
+// Exact decimal text of a value at a scale, rounding half away from zero.
+std::string DecimalText(sqlite3_value* v, int scale) {
+    std::string t;
+    if (sqlite3_value_type(v) == SQLITE_INTEGER) t = std::to_string(sqlite3_value_int64(v));
+    else if (sqlite3_value_type(v) == SQLITE_FLOAT) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*f", scale + 2 > 17 ? 17 : scale + 2, sqlite3_value_double(v));
+        t = buf;
+    } else t = Text(v);
+    size_t i = 0;
+    while (i < t.size() && t[i] == ' ') ++i;
+    bool neg = false;
+    if (i < t.size() && (t[i] == '-' || t[i] == '+')) neg = t[i++] == '-';
+    std::string whole, frac;
+    bool inFrac = false;
+    for (; i < t.size(); ++i) {
+        if (t[i] == '.') { inFrac = true; continue; }
+        if (t[i] < '0' || t[i] > '9') break;
+        (inFrac ? frac : whole) += t[i];
+    }
+    const bool roundUp = frac.size() > static_cast<size_t>(scale) && frac[static_cast<size_t>(scale)] >= '5';
+    frac.resize(static_cast<size_t>(scale), '0');
+    std::string digits = whole + frac;
+    if (roundUp) {
+        int k = static_cast<int>(digits.size()) - 1;
+        while (k >= 0 && digits[static_cast<size_t>(k)] == '9') digits[static_cast<size_t>(k--)] = '0';
+        if (k < 0) digits.insert(digits.begin(), '1');
+        else digits[static_cast<size_t>(k)]++;
+    }
+    while (digits.size() > static_cast<size_t>(scale) + 1 && digits[0] == '0') digits.erase(0, 1);
+    if (digits.size() <= static_cast<size_t>(scale)) digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
+    std::string out = digits.substr(0, digits.size() - static_cast<size_t>(scale));
+    if (scale > 0) out += "." + digits.substr(digits.size() - static_cast<size_t>(scale));
+    if (neg && out.find_first_not_of("0.") != std::string::npos) out = "-" + out;
+    return out;
+}
+
+}  // namespace
+
+struct SessionFunctions {
+    // SQLite calls in C: an exception is kept and raised again once the statement has failed.
+    static void Call(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+        auto* data = static_cast<FnData*>(sqlite3_user_data(ctx));
+        try {
+            Run(ctx, argc, argv);
+        } catch (...) {
+            data->session->pending_ = std::current_exception();
+            sqlite3_result_error(ctx, "error in a function", -1);
+        }
+    }
+
+    static void Run(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+        auto* data = static_cast<FnData*>(sqlite3_user_data(ctx));
+        Session& s = *data->session;
+        auto arg = [&](int i) { return i < argc ? argv[i] : nullptr; };
+        auto lookupInt = [&](const std::string& sql, const std::string& bindText, sqlite3_int64 bindInt, bool useText) {
+            SqlStmt st;
+            std::optional<sqlite3_int64> r;
+            if (sqlite3_prepare_v2(s.db_, sql.c_str(), -1, st.Out(), nullptr) == SQLITE_OK) {
+                if (useText) sqlite3_bind_text(st, 1, bindText.c_str(), -1, SQLITE_TRANSIENT);
+                else sqlite3_bind_int64(st, 1, bindInt);
+                if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) r = sqlite3_column_int64(st, 0);
+            }
+            st.Reset();
+            return r;
+        };
+        const Session::CatchInfo* c = s.catches_.empty() ? nullptr : &s.catches_.back();
+        switch (static_cast<Fn>(data->id)) {
+        case fGetDate: sqlite3_result_text(ctx, NowText(false).c_str(), -1, SQLITE_TRANSIENT); return;
+        case fGetUtcDate: sqlite3_result_text(ctx, NowText(true).c_str(), -1, SQLITE_TRANSIENT); return;
+        case fSysDateTime: sqlite3_result_text(ctx, (NowText(false) + "0000").c_str(), -1, SQLITE_TRANSIENT); return;
+        case fIsNull: sqlite3_result_value(ctx, sqlite3_value_type(argv[0]) == SQLITE_NULL ? argv[1] : argv[0]); return;
+        case fLen: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            std::string v = Text(argv[0]);
+            while (!v.empty() && v.back() == ' ') v.pop_back();
+            long n = 0;
+            for (char ch : v)
+                if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++n;
+            sqlite3_result_int64(ctx, n);
+            return;
+        }
+        case fDataLength:
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            sqlite3_result_int64(ctx, sqlite3_value_bytes(argv[0]));
+            return;
+        case fCharIndex: {
+            if (argc < 2) return sqlite3_result_null(ctx);
+            const std::string needle = Upper(Text(argv[0])), hay = Upper(Text(argv[1]));
+            size_t start = argc > 2 ? static_cast<size_t>(std::max<sqlite3_int64>(1, sqlite3_value_int64(argv[2]))) - 1 : 0;
+            const size_t p = hay.find(needle, start);
+            sqlite3_result_int64(ctx, p == std::string::npos ? 0 : static_cast<sqlite3_int64>(p) + 1);
+            return;
+        }
+        case fLeft:
+        case fRight: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string v = Text(argv[0]);
+            const size_t n = static_cast<size_t>(std::max<sqlite3_int64>(0, sqlite3_value_int64(argv[1])));
+            const std::string r = data->id == fLeft ? v.substr(0, n) : (n >= v.size() ? v : v.substr(v.size() - n));
+            sqlite3_result_text(ctx, r.c_str(), static_cast<int>(r.size()), SQLITE_TRANSIENT);
+            return;
+        }
+        case fNewId: {
+            static thread_local std::mt19937_64 rng{std::random_device{}()};
+            char buf[40];
+            const std::uint64_t a = rng(), b = rng();
+            std::snprintf(buf, sizeof buf, "%08X-%04X-4%03X-%04X-%012llX", static_cast<unsigned>(a >> 32), static_cast<unsigned>((a >> 16) & 0xFFFF),
+                          static_cast<unsigned>(a & 0xFFF), static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)),
+                          static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
+            sqlite3_result_text(ctx, buf, -1, SQLITE_TRANSIENT);
+            return;
+        }
+        case fObjectId: {
+            std::string name = Text(argv[0]);
+            const size_t dot = name.rfind('.');
+            if (dot != std::string::npos) name = name.substr(dot + 1);
+            if (name.size() > 1 && name.front() == '[') name = name.substr(1, name.size() - 2);
+            name = s.TempName(name);
+            auto r = lookupInt("SELECT id FROM __objects WHERE lower(name) = lower(?)", name, 0, true);
+            if (r) sqlite3_result_int64(ctx, *r);
+            else sqlite3_result_null(ctx);
+            return;
+        }
+        case fObjectName: {
+            SqlStmt st;
+            sqlite3_prepare_v2(s.db_, "SELECT name FROM __objects WHERE id = ?", -1, st.Out(), nullptr);
+            sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
+            if (sqlite3_step(st) == SQLITE_ROW) sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
+            else sqlite3_result_null(ctx);
+            st.Reset();
+            return;
+        }
+        case fObjectProperty: {
+            SqlStmt st;
+            sqlite3_prepare_v2(s.db_, "SELECT xtype FROM __objects WHERE id = ?", -1, st.Out(), nullptr);
+            sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
+            std::string xtype;
+            const bool found = sqlite3_step(st) == SQLITE_ROW;
+            if (found) xtype = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            st.Reset();
+            if (!found) return sqlite3_result_null(ctx);
+            while (!xtype.empty() && xtype.back() == ' ') xtype.pop_back();
+            const std::string p = Upper(Text(argv[1]));
+            int r;
+            if (p == "ISTABLE" || p == "ISUSERTABLE") r = xtype == "U";
+            else if (p == "ISVIEW") r = xtype == "V";
+            else if (p == "ISPROCEDURE") r = xtype == "P";
+            else if (p == "ISTRIGGER") r = xtype == "TR";
+            else if (p == "ISSCALARFUNCTION") r = xtype == "FN";
+            else if (p == "ISTABLEFUNCTION") r = xtype == "IF" || xtype == "TF";
+            else if (p == "ISINLINEFUNCTION") r = xtype == "IF";
+            else if (p == "ISSYSTEMTABLE" || p == "ISMSSHIPPED") r = 0;
+            else return sqlite3_result_null(ctx);
+            sqlite3_result_int(ctx, r);
+            return;
+        }
+        case fColumnProperty: {
+            const std::string p = Upper(Text(argv[2]));
+            SqlStmt st;
+            sqlite3_prepare_v2(s.db_, "SELECT is_identity, is_nullable FROM __columns WHERE object_id = ? AND lower(name) = lower(?)", -1, st.Out(), nullptr);
+            sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
+            sqlite3_bind_text(st, 2, Text(argv[1]).c_str(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(st) == SQLITE_ROW) {
+                if (p == "ISIDENTITY") sqlite3_result_int(ctx, sqlite3_column_int(st, 0));
+                else if (p == "ALLOWSNULL") sqlite3_result_int(ctx, std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))) == "YES");
+                else sqlite3_result_null(ctx);
+            } else {
+                sqlite3_result_null(ctx);
+            }
+            st.Reset();
+            return;
+        }
+        case fDbName: sqlite3_result_text(ctx, s.dbName_.c_str(), -1, SQLITE_TRANSIENT); return;
+        case fDbId: sqlite3_result_int(ctx, 5); return;
+        case fErrorNumber: if (c) sqlite3_result_int(ctx, c->error.number); else sqlite3_result_null(ctx); return;
+        case fErrorSeverity: if (c) sqlite3_result_int(ctx, c->error.severity); else sqlite3_result_null(ctx); return;
+        case fErrorState: if (c) sqlite3_result_int(ctx, c->error.state); else sqlite3_result_null(ctx); return;
+        case fErrorLine: if (c) sqlite3_result_int(ctx, c->error.line); else sqlite3_result_null(ctx); return;
+        case fErrorProcedure:
+            if (c && !c->error.procedure.empty()) sqlite3_result_text(ctx, c->error.procedure.c_str(), -1, SQLITE_TRANSIENT);
+            else sqlite3_result_null(ctx);
+            return;
+        case fErrorMessage: if (c) sqlite3_result_text(ctx, c->error.message.c_str(), -1, SQLITE_TRANSIENT); else sqlite3_result_null(ctx); return;
+        case fScopeIdentity: sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_)); return;
+        case fSuserSname:
+        case fUser: sqlite3_result_text(ctx, s.user_.c_str(), -1, SQLITE_TRANSIENT); return;
+        case fHost: sqlite3_result_text(ctx, s.hostName_.c_str(), -1, SQLITE_TRANSIENT); return;
+        case fApp: sqlite3_result_text(ctx, s.appName_.c_str(), -1, SQLITE_TRANSIENT); return;
+        case fDecimal: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string d = DecimalText(argv[0], static_cast<int>(sqlite3_value_int(argv[2])));
+            sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        }
+        case fYear:
+        case fMonth:
+        case fDay: {
+            const std::string d = Text(argv[0]);
+            int y = 1900, m = 1, dd = 1;
+            std::sscanf(d.c_str(), "%d-%d-%d", &y, &m, &dd);
+            sqlite3_result_int(ctx, data->id == fYear ? y : data->id == fMonth ? m : dd);
+            return;
+        }
+        case fSpace: {
+            const std::string sp(static_cast<size_t>(std::max<sqlite3_int64>(0, sqlite3_value_int64(argv[0]))), ' ');
+            sqlite3_result_text(ctx, sp.c_str(), static_cast<int>(sp.size()), SQLITE_TRANSIENT);
+            return;
+        }
+        case fCastInt: {
+            // CAST to an integer type: text must be a number; the value must fit the type.
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string kind = Text(argv[1]);
+            long double v = 0;
+            if (type == SQLITE_INTEGER) v = static_cast<long double>(sqlite3_value_int64(argv[0]));
+            else if (type == SQLITE_FLOAT) v = sqlite3_value_double(argv[0]);
+            else if (type == SQLITE_BLOB) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
+            else if (!ParseIntegerText(Text(argv[0]), v))
+                throw SqlError{245, 16, 1, "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type " + kind + ".", 1, "", false};
+            v = v < 0 ? std::ceil(v) : std::floor(v);
+            const long double lo = kind == "tinyint" ? 0 : kind == "smallint" ? -32768 : kind == "int" ? -2147483648.0L : -9223372036854775808.0L;
+            const long double hi = kind == "tinyint" ? 255 : kind == "smallint" ? 32767 : kind == "int" ? 2147483647.0L : 9223372036854775807.0L;
+            if (v < lo || v > hi)
+                throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type " + kind + ".", 1, "", false};
+            if (type == SQLITE_INTEGER) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
+            return sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(v));
+        }
+        case fCastBit: {
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (type == SQLITE_INTEGER) return sqlite3_result_int(ctx, sqlite3_value_int64(argv[0]) != 0);
+            if (type == SQLITE_FLOAT) return sqlite3_result_int(ctx, sqlite3_value_double(argv[0]) != 0);
+            std::string t = Upper(Text(argv[0]));
+            while (!t.empty() && t.back() == ' ') t.pop_back();
+            while (!t.empty() && t.front() == ' ') t.erase(0, 1);
+            if (t == "TRUE") return sqlite3_result_int(ctx, 1);
+            if (t == "FALSE") return sqlite3_result_int(ctx, 0);
+            long double v = 0;
+            if (!ParseIntegerText(t, v))
+                throw SqlError{245, 16, 1, "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type bit.", 1, "", false};
+            return sqlite3_result_int(ctx, v != 0);
+        }
+        case fCastFloat: {
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_result_double(ctx, sqlite3_value_double(argv[0]));
+            const std::string t = Text(argv[0]);
+            char* end = nullptr;
+            const double d = std::strtod(t.c_str(), &end);
+            while (end && *end == ' ') ++end;
+            if (t.find_first_not_of(' ') == std::string::npos || !end || *end != '\0')
+                throw SqlError{8114, 16, 5, "Error converting data type varchar to float.", 1, "", false};
+            return sqlite3_result_double(ctx, d);
+        }
+        case fCastDate: {
+            // CAST of text to a date/time type: SQL Server's formats, stored in the canonical form.
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+            SqlType target;
+            ParseSqlType(Text(argv[1]), target);
+            DateTimeParts p;
+            if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+                // A number of days since 1900-01-01 (datetime only, as on SQL Server).
+                const double days = sqlite3_value_double(argv[0]);
+                std::int64_t y;
+                unsigned m, d;
+                CivilFromDays(DaysFromCivil(1900, 1, 1) + static_cast<std::int64_t>(std::floor(days)), y, m, d);
+                p.year = static_cast<int>(y);
+                p.month = static_cast<int>(m);
+                p.day = static_cast<int>(d);
+                const double ms = std::round((days - std::floor(days)) * 86400000.0);
+                p.hour = static_cast<int>(ms / 3600000);
+                p.minute = static_cast<int>(std::fmod(ms / 60000, 60));
+                p.second = static_cast<int>(std::fmod(ms / 1000, 60));
+                p.nanos = static_cast<int>(std::fmod(ms, 1000)) * 1000000;
+            } else if (!ParseDateTime(Text(argv[0]), p)) {
+                throw SqlError{241, 16, 1, "Conversion failed when converting date and/or time from character string.", 1, "", false};
+            }
+            if (!InDateRange(p, target.kind))
+                throw SqlError{242, 16, 3, "The conversion of a varchar data type to a " + target.Name() + " data type resulted in an out-of-range value.", 1, "", false};
+            const std::string out = FormatDateTime(p, target);
+            return sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+        }
+        case fDivide: {
+            const int ta = sqlite3_value_type(argv[0]), tb = sqlite3_value_type(argv[1]);
+            if (ta == SQLITE_NULL || tb == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (sqlite3_value_double(argv[1]) == 0.0 && (tb != SQLITE_TEXT || std::strtod(Text(argv[1]).c_str(), nullptr) == 0.0))
+                throw SqlError{8134, 16, 1, "Divide by zero error encountered.", 1, "", false};
+            if (ta == SQLITE_INTEGER && tb == SQLITE_INTEGER) {
+                const sqlite3_int64 a = sqlite3_value_int64(argv[0]), b = sqlite3_value_int64(argv[1]);
+                if (a == INT64_MIN && b == -1) throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type bigint.", 1, "", false};
+                return sqlite3_result_int64(ctx, a / b);
+            }
+            return sqlite3_result_double(ctx, sqlite3_value_double(argv[0]) / sqlite3_value_double(argv[1]));
+        }
+        case fFits: {
+            // A CHECK on character and binary columns: a longer value is an error, not a silent cut
+            // (trailing blanks excepted, as with ANSI_PADDING).
+            const int type = sqlite3_value_type(argv[0]);
+            if (type == SQLITE_NULL) return sqlite3_result_int(ctx, 1);
+            const sqlite3_int64 limit = sqlite3_value_int64(argv[1]);
+            if (type == SQLITE_BLOB) {
+                if (sqlite3_value_bytes(argv[0]) <= limit) return sqlite3_result_int(ctx, 1);
+            } else {
+                const std::string v = Text(argv[0]);
+                size_t chars = 0, cutAt = v.size(), lastNonBlank = 0;
+                for (size_t i = 0; i < v.size(); ++i) {
+                    if ((static_cast<unsigned char>(v[i]) & 0xC0) == 0x80) continue;
+                    if (static_cast<sqlite3_int64>(chars) == limit) cutAt = i;
+                    ++chars;
+                    if (v[i] != ' ') lastNonBlank = chars;
+                }
+                if (static_cast<sqlite3_int64>(lastNonBlank) <= limit) return sqlite3_result_int(ctx, 1);
+                throw SqlError{2628, 16, 1, "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) +
+                                                "', column '" + Text(argv[3]) + "'. Truncated value: '" + v.substr(0, cutAt) + "'.", 1, "", false};
+            }
+            throw SqlError{2628, 16, 1, "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) + "', column '" +
+                                            Text(argv[3]) + "'. Truncated value: ''.", 1, "", false};
+        }
+        case fServerProperty: {
+            const std::string p = Upper(Text(argv[0]));
+            std::string v;
+            if (p == "PRODUCTVERSION") v = "15.0.2000.5";
+            else if (p == "PRODUCTLEVEL") v = "RTM";
+            else if (p == "EDITION") v = "Developer Edition (64-bit)";
+            else if (p == "ENGINEEDITION") return sqlite3_result_int(ctx, 3);
+            else if (p == "SERVERNAME" || p == "MACHINENAME" || p == "INSTANCENAME") v = s.server_.ServerName();
+            else if (p == "COLLATION") v = "SQL_Latin1_General_CP1_CI_AS";
+            else if (p == "ISINTEGRATEDSECURITYONLY" || p == "ISCLUSTERED" || p == "ISFULLTEXTINSTALLED") return sqlite3_result_int(ctx, 0);
+            else return sqlite3_result_null(ctx);
+            return sqlite3_result_text(ctx, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        }
+        case fReplicate: {
+            std::string r;
+            const std::string v = Text(argv[0]);
+            for (sqlite3_int64 k = 0; k < sqlite3_value_int64(argv[1]); ++k) r += v;
+            sqlite3_result_text(ctx, r.c_str(), static_cast<int>(r.size()), SQLITE_TRANSIENT);
+            return;
+        }
+        case fUdf: {
+            std::vector<SqlValue> args;
+            for (int k = 0; k < argc; ++k) {
+                sqlite3_value* v = arg(k);
+                switch (sqlite3_value_type(v)) {
+                case SQLITE_INTEGER: args.push_back(SqlValue::FromInt(sqlite3_value_int64(v))); break;
+                case SQLITE_FLOAT: args.push_back(SqlValue::FromReal(sqlite3_value_double(v))); break;
+                case SQLITE_NULL: args.emplace_back(); break;
+                default: args.push_back(SqlValue::FromText(Text(v)));
+                }
+            }
+            const SqlValue r = s.CallFunction(data->name, args);
+            switch (r.type) {
+            case SqlValue::Integer: sqlite3_result_int64(ctx, r.i); break;
+            case SqlValue::Real: sqlite3_result_double(ctx, r.d); break;
+            case SqlValue::Text: sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
+            case SqlValue::Blob: sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
+            default: sqlite3_result_null(ctx);
+            }
+            return;
+        }
+        }
+    }
+
+    static std::string NowText(bool utc) {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        std::tm tmv{};
+        if (utc) gmtime_r(&ts.tv_sec, &tmv);
+        else localtime_r(&ts.tv_sec, &tmv);
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+                      tmv.tm_min, tmv.tm_sec, ts.tv_nsec / 1000000);
+        return buf;
+    }
+};
+
+void Session::RegisterFunctions() {
+    fnData_.clear();
+    for (const FnSpec& f : kFunctions) {
+        fnData_.push_back(std::make_unique<FnData>(FnData{this, f.id, f.name}));
+        // A CHECK constraint may only call deterministic functions.
+        const int flags = SQLITE_UTF8 | (f.id == fFits ? SQLITE_DETERMINISTIC : 0);
+        sqlite3_create_function_v2(db_, f.name, f.args, flags, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
+    }
+    // Scalar user functions of this database.
+    SqlStmt st;
+    if (sqlite3_prepare_v2(db_, "SELECT name FROM __objects WHERE xtype = 'FN'", -1, st.Out(), nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            fnData_.push_back(std::make_unique<FnData>(FnData{this, fUdf, name}));
+            sqlite3_create_function_v2(db_, name.c_str(), -1, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
+        }
+    }
+    st.Reset();
+}
+
+void Session::FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv) { SessionFunctions::Call(ctx, argc, argv); }
+

@@ -1,0 +1,214 @@
+// Statements SQLite runs: the T-SQL text is translated, prepared, bound to the variables in scope and
+// stepped; rows stream to the sink. Expressions of other statements are evaluated the same way.
+#include "SelectList.h"
+#include "Session.h"
+#include "SqliteUtil.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+// ---------------------------------------------------------------- SQL statements
+
+SqlStmt Session::Prepare(const std::string& sql, int line) {
+    SqlStmt st;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st.Out(), nullptr) != SQLITE_OK) {
+        SqlError e = TranslateError(line);
+        st.Reset();
+        throw e;
+    }
+    return st;
+}
+
+void Session::Bind(sqlite3_stmt* st, int line) {
+    const int n = sqlite3_bind_parameter_count(st);
+    for (int i = 1; i <= n; ++i) {
+        const char* name = sqlite3_bind_parameter_name(st, i);
+        if (!name || name[0] != '@') continue;
+        Variable* v = FindVar(Upper(name));
+        if (!v) {
+            throw SqlError{137, 15, 2, std::string("Must declare the scalar variable \"") + name + "\".", line, "", true};
+        }
+        BindValue(st, i, v->value);
+    }
+}
+
+SqlError Session::TranslateError(int line) {
+    // An exception raised inside a function SQLite called (a user function's error, a cancel, a
+    // vanished client) continues here, now that SQLite has unwound.
+    if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+    std::string msg = sqlite3_errmsg(db_);
+    // Local temporary tables are named as the user wrote them.
+    const std::string suffix = "__" + std::to_string(spid_);
+    for (size_t at = msg.find(suffix); at != std::string::npos; at = msg.find(suffix, at)) msg.erase(at, suffix.size());
+    const int code = sqlite3_errcode(db_);
+    auto after = [&](const char* prefix) { return msg.substr(std::strlen(prefix)); };
+    auto lastPart = [](std::string s) {
+        const size_t dot = s.rfind('.');
+        return dot == std::string::npos ? s : s.substr(dot + 1);
+    };
+    if (code == SQLITE_INTERRUPT) {
+        if (clientGone_) throw DropConnection{};
+        throw Attention{};
+    }
+    if (msg.rfind("no such table: ", 0) == 0) return {208, 16, 1, "Invalid object name '" + lastPart(after("no such table: ")) + "'.", line, "", true};
+    if (msg.rfind("no such view: ", 0) == 0) return {208, 16, 1, "Invalid object name '" + lastPart(after("no such view: ")) + "'.", line, "", true};
+    if (msg.rfind("no such column: ", 0) == 0) return {207, 16, 1, "Invalid column name '" + lastPart(after("no such column: ")) + "'.", line, "", true};
+    if (msg.rfind("no such function: ", 0) == 0)
+        return {195, 15, 10, "'" + after("no such function: ") + "' is not a recognized built-in function name.", line, "", true};
+    if (msg.find("syntax error") != std::string::npos) {
+        const size_t q1 = msg.find('"'), q2 = msg.rfind('"');
+        const std::string near = q1 != std::string::npos && q2 > q1 ? msg.substr(q1 + 1, q2 - q1 - 1) : std::string("end of input");
+        return {102, 15, 1, "Incorrect syntax near '" + near + "'.", line, "", true};
+    }
+    if (msg.rfind("incomplete input", 0) == 0) return {102, 15, 1, "Incorrect syntax near the end of the batch.", line, "", true};
+    if (msg.rfind("UNIQUE constraint failed: ", 0) == 0) {
+        std::string col = after("UNIQUE constraint failed: ");
+        std::string table = col.substr(0, col.find('.'));
+        return {2627, 14, 1, "Violation of PRIMARY KEY constraint 'PK_" + table + "'. Cannot insert duplicate key in object 'dbo." + table + "'.", line, "", false};
+    }
+    if (msg.rfind("NOT NULL constraint failed: ", 0) == 0) {
+        std::string col = after("NOT NULL constraint failed: ");
+        const size_t dot = col.find('.');
+        std::string table = col.substr(0, dot), column = dot == std::string::npos ? col : col.substr(dot + 1);
+        return {515, 16, 2, "Cannot insert the value NULL into column '" + column + "', table '" + dbName_ + ".dbo." + table + "'; column does not allow nulls. INSERT fails.", line, "", false};
+    }
+    if (msg.find("FOREIGN KEY constraint failed") != std::string::npos)
+        return {547, 16, 0, "The statement conflicted with a FOREIGN KEY constraint.", line, "", false};
+    if (msg.find("CHECK constraint failed") != std::string::npos)
+        return {547, 16, 0, "The statement conflicted with a CHECK constraint.", line, "", false};
+    if (msg.find("already exists") != std::string::npos) {
+        const size_t sp = msg.find(' ');
+        std::string name = msg.substr(sp + 1, msg.find(" already") - sp - 1);
+        return {2714, 16, 6, "There is already an object named '" + name + "' in the database.", line, "", false};
+    }
+    return {50000, 16, 1, msg, line, "", false};
+}
+
+void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) {
+    (void)isQuery;
+    std::vector<SelectItem> items = SelectItems(tokens);
+    const bool assigns = !items.empty() && std::all_of(items.begin(), items.end(), [](const SelectItem& i) { return i.assignsVariable; }) &&
+                         (tokens[0].Is("SELECT") || tokens[0].Is("WITH"));
+    std::vector<Token> t = tokens;
+    if (assigns) {
+        // SELECT @a = x, @b = y ... : run as SELECT x, y and keep the last row's values.
+        size_t start, end;
+        TopSelectList(t, start, end);
+        std::vector<Token> list;
+        for (size_t k = 0; k < items.size(); ++k) {
+            if (k) list.push_back(MakeToken(Token::Op, ",", false));
+            list.insert(list.end(), items[k].expr.begin(), items[k].expr.end());
+        }
+        t.erase(t.begin() + static_cast<std::ptrdiff_t>(start), t.begin() + static_cast<std::ptrdiff_t>(end));
+        t.insert(t.begin() + static_cast<std::ptrdiff_t>(start), list.begin(), list.end());
+    }
+    const std::string sql = Translate(t, line);
+    SqlStmt st = Prepare(sql, line);
+    Bind(st, line);
+    if (fmtonly_) {
+        // SET FMTONLY ON: the column metadata only; nothing that changes data runs.
+        if (sqlite3_column_count(st) == 0 || !sqlite3_stmt_readonly(st) || assigns) return;
+        const int first = sqlite3_step(st);  // the first row types what the text does not
+        if (first != SQLITE_ROW && first != SQLITE_DONE) throw TranslateError(line);
+        out_.Columns(DescribeColumns(st, tokens));
+        Done(0, kCmdSelect, 0);
+        return;
+    }
+    int rc = sqlite3_step(st);
+    const int ncols = sqlite3_column_count(st);
+    auto fail = [&]() {
+        SqlError e = TranslateError(line);
+        st.Reset();
+        throw e;
+    };
+    if (assigns) {
+        while (rc == SQLITE_ROW) {
+            for (size_t k = 0; k < items.size() && static_cast<int>(k) < ncols; ++k) {
+                Variable* v = FindVar(items[k].variable);
+                if (!v) {
+                    st.Reset();
+                    throw SqlError{137, 15, 1, "Must declare the scalar variable \"" + items[k].variable + "\".", line, "", true};
+                }
+                v->value = Coerce(v->type, ColumnValue(st, static_cast<int>(k)));
+            }
+            rc = sqlite3_step(st);
+        }
+        if (rc != SQLITE_DONE) fail();
+        st.Reset();
+        return;
+    }
+    if (ncols == 0) {
+        while (rc == SQLITE_ROW) rc = sqlite3_step(st);
+        if (rc != SQLITE_DONE) fail();
+        st.Reset();
+        rowcount_ = sqlite3_changes64(db_);
+        const std::string& w = tokens[0].value;
+        const std::uint16_t cmd = w == "INSERT" ? 0xC3 : w == "DELETE" ? 0xC4 : w == "UPDATE" ? 0xC5 : 0;
+        const bool dml = cmd != 0;
+        if (dml) Done(nocount_ ? 0 : kDoneCount, cmd, nocount_ ? 0 : static_cast<std::uint64_t>(rowcount_));
+        return;
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail();
+    const std::vector<SqlColumn> cols = DescribeColumns(st, tokens);
+    out_.Columns(cols);
+    std::uint64_t rows = 0;
+    std::vector<SqlValue> values(cols.size());
+    while (rc == SQLITE_ROW) {
+        for (int i = 0; i < ncols; ++i) values[static_cast<size_t>(i)] = ColumnValue(st, i);
+        out_.Row(cols, values);
+        ++rows;
+        if (dropAfterRows_ >= 0 && static_cast<long>(rows) >= dropAfterRows_) {
+            st.Reset();
+            dropAfterRows_ = -1;
+            throw DropConnection{};
+        }
+        if (out_.Failed()) {
+            st.Reset();
+            throw DropConnection{};
+        }
+        if ((rows & 255) == 0 && attention_ && attention_()) {
+            st.Reset();
+            throw Attention{};
+        }
+        rc = sqlite3_step(st);
+    }
+    if (rc != SQLITE_DONE) fail();
+    st.Reset();
+    rowcount_ = static_cast<std::int64_t>(rows);
+    Done(nocount_ ? 0 : kDoneCount, kCmdSelect, nocount_ ? 0 : rows);
+}
+
+SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
+    std::vector<Token> t;
+    t.push_back(MakeToken(Token::Word, "SELECT", false));
+    t.insert(t.end(), expr.begin(), expr.end());
+    if (t.size() > 1) t[1].spaceBefore = true;
+    const std::string sql = Translate(t, line);
+    SqlStmt st = Prepare(sql, line);
+    Bind(st, line);
+    const int rc = sqlite3_step(st);
+    SqlValue v;
+    if (rc == SQLITE_ROW) v = ColumnValue(st, 0);
+    else if (rc != SQLITE_DONE) {
+        SqlError e = TranslateError(line);
+        st.Reset();
+        throw e;
+    }
+    st.Reset();
+    return v;
+}
+
+bool Session::EvalCondition(const std::vector<Token>& cond, int line) {
+    std::vector<Token> t;
+    t.push_back(MakeToken(Token::Word, "CASE", false));
+    t.push_back(MakeToken(Token::Word, "WHEN"));
+    t.push_back(MakeToken(Token::Op, "("));
+    t.insert(t.end(), cond.begin(), cond.end());
+    t.push_back(MakeToken(Token::Op, ")"));
+    for (const char* w : {"THEN", "1", "ELSE", "0", "END"}) t.push_back(MakeToken(std::isdigit(static_cast<unsigned char>(w[0])) ? Token::Number : Token::Word, w));
+    const SqlValue v = Eval(t, line);
+    return v.type == SqlValue::Integer && v.i != 0;
+}

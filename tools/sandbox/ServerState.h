@@ -1,0 +1,36 @@
+// What all connections of the stand-in share: the data folder, the databases and the logins.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+struct sqlite3;
+
+// What all connections share: the data folder and the logins.
+class ServerState {
+public:
+    ServerState(std::string dataDir, std::string saPassword, std::string serverName);
+
+    const std::string& DataDir() const { return dataDir_; }
+    const std::string& ServerName() const { return serverName_; }
+    std::string DatabaseFile(const std::string& name) const;
+    bool DatabaseExists(const std::string& name);
+    // The database's name as created (case kept), or empty.
+    std::string CanonicalDatabase(const std::string& name);
+    void CreateDatabase(const std::string& name);
+    bool CheckLogin(const std::string& user, const std::string& password);
+    void CreateLogin(const std::string& user, const std::string& password);
+    int NextSpid() { return ++spid_; }
+    // Prepares a database file with the catalog tables and views.
+    static void InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster);
+
+private:
+    std::string dataDir_;
+    std::string serverName_;
+    std::mutex mutex_;
+    std::atomic<int> spid_{50};
+};
+
+// Builds the demo database when it is missing.
+void CreateDemoDatabase(ServerState& server);

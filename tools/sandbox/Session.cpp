@@ -1,0 +1,275 @@
+// The interpreter's core: the database handle, variable scopes, batches and control flow, and the
+// dispatch of simple statements to their handlers.
+#include "Session.h"
+#include "SqliteUtil.h"
+
+#include <sqlite3.h>
+
+// ---------------------------------------------------------------- session
+
+Session::Session(ServerState& server, ResultSink& out, std::function<bool()> attention)
+    : server_(server), out_(out), attention_(std::move(attention)), spid_(server.NextSpid()) {}
+
+Session::~Session() {
+    if (db_) sqlite3_close_v2(db_);
+    // Local temporary tables go with their session.
+    for (const auto& [database, table] : tempTables_) {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(server_.DatabaseFile(database).c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        DbHandle db(raw);
+        if (rc != SQLITE_OK) continue;
+        sqlite3_busy_timeout(db.get(), 10000);
+        const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(table) + "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " +
+                                 SqlLiteral(table) + "); DELETE FROM __objects WHERE name = " + SqlLiteral(table) + ";";
+        sqlite3_exec(db.get(), drop.c_str(), nullptr, nullptr, nullptr);
+    }
+}
+
+std::string Session::TempName(const std::string& name) const {
+    // A local temporary name (#t, not ##t) is this session's own: #t__<spid>.
+    if (name.size() < 2 || name[0] != '#' || name[1] == '#') return name;
+    const std::string suffix = "__" + std::to_string(spid_);
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) return name;
+    return name + suffix;
+}
+
+bool Session::Open(const std::string& database, std::string& error) {
+    const std::string name = server_.CanonicalDatabase(database.empty() ? "master" : database);
+    if (name.empty()) {
+        error = "Cannot open database \"" + database + "\" requested by the login. The login failed.";
+        return false;
+    }
+    OpenHandle(name);
+    return true;
+}
+
+void Session::OpenHandle(const std::string& name) {
+    sqlite3* fresh = nullptr;
+    if (sqlite3_open_v2(server_.DatabaseFile(name).c_str(), &fresh, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(fresh);
+        throw SqlError{4060, 11, 1, "Cannot open database \"" + name + "\".", 1, "", true};
+    }
+    if (db_) sqlite3_close_v2(db_);
+    db_ = fresh;
+    fnData_.clear();
+    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_exec(db_, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+    dbName_ = name;
+    attached_.clear();
+    columnCache_.clear();
+    RegisterFunctions();
+    sqlite3_progress_handler(
+        db_, 200000,
+        [](void* p) -> int {
+            // No exception may pass through SQLite: a vanished client interrupts the statement too.
+            auto* self = static_cast<Session*>(p);
+            try {
+                return self->attention_ && self->attention_() ? 1 : 0;
+            } catch (const DropConnection&) {
+                self->clientGone_ = true;
+                return 1;
+            }
+        },
+        this);
+}
+
+void Session::EnsureAttached(const std::string& db) {
+    if (SameNoCase(db, dbName_) || attached_.count(Upper(db))) return;
+    const std::string name = server_.CanonicalDatabase(db);
+    if (name.empty()) return;  // SQLite reports the unknown schema
+    const std::string sql = "ATTACH DATABASE " + SqlLiteral(server_.DatabaseFile(name)) + " AS " + QuoteIdent(name);
+    sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
+    attached_.insert(Upper(db));
+}
+
+Session::Variable* Session::FindVar(const std::string& upperName) {
+    if (scopes_.empty()) return nullptr;
+    auto& vars = scopes_.back().vars;
+    auto it = vars.find(upperName);
+    return it == vars.end() ? nullptr : &it->second;
+}
+
+// ---------------------------------------------------------------- output
+
+void Session::Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows) {
+    if (tranCount_ > 0) status |= kDoneInXact;
+    out_.Done(procDepth_ > 0 ? DoneKind::InProcedure : DoneKind::Statement, status, cmd, rows);
+}
+
+void Session::Info(int number, int state, int cls, const std::string& text, int line) {
+    out_.Message(false, number, static_cast<std::uint8_t>(state), static_cast<std::uint8_t>(cls), text, server_.ServerName(),
+                 scopes_.empty() ? std::string() : scopes_.back().procedure, line);
+}
+
+void Session::EmitError(const SqlError& e) {
+    out_.Message(true, e.number, static_cast<std::uint8_t>(e.state), static_cast<std::uint8_t>(e.severity), e.message,
+                 server_.ServerName(), e.procedure, e.line);
+    Done(kDoneError, 0, 0);
+}
+
+void Session::CheckAttention() {
+    if ((++attentionTick_ & 1023) == 0 && attention_ && attention_()) throw Attention{};
+}
+
+// ---------------------------------------------------------------- batches
+
+void Session::RunBatch(const std::string& sql) {
+    std::vector<std::unique_ptr<Stmt>> stmts;
+    try {
+        stmts = ParseBatch(sql);
+    } catch (const ParseError& e) {
+        EmitError(SqlError{e.number, 15, 1, e.message, e.line, "", true});
+        return;
+    }
+    scopes_.assign(1, Scope{});
+    catches_.clear();
+    tryDepth_ = 0;
+    procDepth_ = 0;
+    // A batch that starts with a bare name runs that procedure.
+    if (!stmts.empty() && stmts[0]->kind == Stmt::Simple && !stmts[0]->tokens.empty() && stmts[0]->tokens[0].IsName()) {
+        static const std::set<std::string> known = {"SELECT", "INSERT", "UPDATE", "DELETE", "PRINT", "RAISERROR", "THROW", "SET", "DECLARE",
+                                                    "EXEC", "EXECUTE", "BEGIN", "IF", "WHILE", "RETURN", "BREAK", "CONTINUE", "WAITFOR",
+                                                    "USE", "CREATE", "ALTER", "DROP", "TRUNCATE", "COMMIT", "ROLLBACK", "WITH", "SAVE", "GOTO"};
+        if (stmts[0]->tokens[0].kind != Token::Word || !known.count(stmts[0]->tokens[0].value)) {
+            stmts[0]->tokens.insert(stmts[0]->tokens.begin(), MakeToken(Token::Word, "EXEC", false));
+        }
+    }
+    try {
+        ExecList(stmts);
+    } catch (const BatchAbort&) {
+    } catch (const ReturnSignal&) {
+    } catch (const LoopSignal&) {
+    } catch (const SqlError& e) {
+        EmitError(e);
+    }
+    scopes_.clear();
+    if (!out_.EndsWithDone()) Done(0, 0, 0);
+}
+
+void Session::RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line, std::map<std::string, Variable>* finalVars) {
+    std::vector<std::unique_ptr<Stmt>> stmts;
+    try {
+        stmts = ParseBatch(sql);
+    } catch (const ParseError& e) {
+        throw SqlError{e.number, 15, 1, e.message, e.line, "", true};
+    }
+    scopes_.push_back(Scope{params, scopes_.empty() ? std::string() : scopes_.back().procedure});
+    try {
+        ExecList(stmts);
+    } catch (const ReturnSignal&) {
+    } catch (...) {
+        scopes_.pop_back();
+        throw;
+    }
+    if (finalVars) *finalVars = scopes_.back().vars;
+    scopes_.pop_back();
+    (void)line;
+}
+
+void Session::ExecList(const std::vector<std::unique_ptr<Stmt>>& list) {
+    for (const auto& s : list) {
+        try {
+            Exec(*s);
+        } catch (SqlError& e) {
+            if (e.procedure.empty() && !scopes_.empty()) e.procedure = scopes_.back().procedure;
+            lastError_ = e.number;
+            if (tryDepth_ > 0) throw;
+            EmitError(e);
+            if (e.abortsBatch) throw BatchAbort{};
+        }
+    }
+}
+
+void Session::Exec(const Stmt& s) {
+    CheckAttention();
+    switch (s.kind) {
+    case Stmt::Simple: ExecSimple(s); return;
+    case Stmt::Block: ExecList(s.body); return;
+    case Stmt::If:
+        if (EvalCondition(s.tokens, s.line)) ExecList(s.body);
+        else ExecList(s.alt);
+        return;
+    case Stmt::While:
+        while (EvalCondition(s.tokens, s.line)) {
+            CheckAttention();
+            if (attention_ && attention_()) throw Attention{};
+            try {
+                ExecList(s.body);
+            } catch (const LoopSignal& l) {
+                if (l.isBreak) break;
+            }
+        }
+        return;
+    case Stmt::TryCatch: {
+        const int depth = procDepth_;
+        ++tryDepth_;
+        try {
+            ExecList(s.body);
+            --tryDepth_;
+        } catch (SqlError& e) {
+            --tryDepth_;
+            // Name resolution errors of the same level are not caught, as on SQL Server.
+            if (e.abortsBatch && e.number != 50000 && procDepth_ == depth && (e.number == 208 || e.number == 207 || e.number == 102)) throw;
+            catches_.push_back({e});
+            try {
+                ExecList(s.alt);
+            } catch (...) {
+                catches_.pop_back();
+                throw;
+            }
+            catches_.pop_back();
+        }
+        return;
+    }
+    case Stmt::Module: ExecModule(s); return;
+    }
+}
+
+void Session::ExecSimple(const Stmt& s) {
+    const auto& t = s.tokens;
+    if (t.empty()) return;
+    const std::string w = s.FirstWord();
+    const int line = s.line;
+    if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE") return ExecSql(t, line, w == "SELECT" || w == "WITH");
+    if (w == "DECLARE") return ExecDeclare(t, line);
+    if (w == "SET") return ExecSet(t, line);
+    if (w == "PRINT") return ExecPrint(t, line);
+    if (w == "RAISERROR") return ExecRaiserror(t, line);
+    if (w == "THROW") return ExecThrow(t, line);
+    if (w == "USE") return ExecUse(t, line);
+    if (w == "WAITFOR") return ExecWaitfor(t, line);
+    if (w == "EXEC" || w == "EXECUTE") return ExecExec(t, line);
+    if (w == "RETURN") {
+        ReturnSignal r;
+        if (t.size() > 1) {
+            r.value = Eval(std::vector<Token>(t.begin() + 1, t.end()), line);
+            r.status = static_cast<int>(r.value.type == SqlValue::Integer ? r.value.i : 0);
+        }
+        throw r;
+    }
+    if (w == "BREAK" || w == "CONTINUE") throw LoopSignal{w == "BREAK"};
+    if (w == "BEGIN" || w == "COMMIT" || w == "ROLLBACK" || w == "SAVE") return ExecTransaction(w, line);
+    if (w == "CREATE" && t.size() > 1 && t[1].Is("TABLE")) return ExecCreateTable(t, line);
+    if (w == "CREATE" && t.size() > 2 && t[1].Is("DATABASE")) {
+        server_.CreateDatabase(NameOf(t[2]));
+        return;
+    }
+    if (w == "CREATE" && t.size() > 2 && t[1].Is("LOGIN")) {
+        // CREATE LOGIN name WITH PASSWORD = 'secret'
+        for (size_t i = 3; i + 2 < t.size(); ++i)
+            if (t[i].Is("PASSWORD") && t[i + 1].IsOp("=") && t[i + 2].kind == Token::String) {
+                server_.CreateLogin(NameOf(t[2]), t[i + 2].value);
+                return;
+            }
+        throw SqlError{102, 15, 1, "Incorrect syntax near 'LOGIN'.", line, "", true};
+    }
+    if (w == "DROP") return ExecDrop(t, line);
+    if (w == "TRUNCATE" && t.size() > 2) {
+        std::vector<Token> del = {MakeToken(Token::Word, "DELETE", false), MakeToken(Token::Word, "FROM")};
+        del.insert(del.end(), t.begin() + 2, t.end());
+        return ExecSql(del, line, false);
+    }
+    if (w == "GOTO") throw SqlError{40000, 16, 1, "GOTO is not supported by the stand-in.", line, "", true};
+    // Anything else goes to SQLite as it is.
+    ExecSql(t, line, false);
+}

@@ -1,0 +1,49 @@
+// Small helpers between SqlValue and SQLite statements.
+#pragma once
+
+#include "Value.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// A prepared statement finalized on every path, exceptions included.
+class SqlStmt {
+public:
+    SqlStmt() = default;
+    SqlStmt(SqlStmt&& o) noexcept : st_(std::exchange(o.st_, nullptr)) {}
+    SqlStmt& operator=(SqlStmt&& o) noexcept {
+        if (this != &o) {
+            Reset();
+            st_ = std::exchange(o.st_, nullptr);
+        }
+        return *this;
+    }
+    SqlStmt(const SqlStmt&) = delete;
+    SqlStmt& operator=(const SqlStmt&) = delete;
+    ~SqlStmt() { Reset(); }
+
+    operator sqlite3_stmt*() const { return st_; }
+    // For sqlite3_prepare_v2: finalizes what is held and gives the slot.
+    sqlite3_stmt** Out() {
+        Reset();
+        return &st_;
+    }
+    void Reset();
+
+private:
+    sqlite3_stmt* st_ = nullptr;
+};
+
+// A database handle closed on every path (once its statements are finalized).
+struct DbCloser {
+    void operator()(sqlite3* db) const;
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+
+std::string QuoteIdent(const std::string& s);
+SqlValue ColumnValue(sqlite3_stmt* st, int i);
+void BindValue(sqlite3_stmt* st, int i, const SqlValue& v);

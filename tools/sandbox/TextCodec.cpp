@@ -1,0 +1,115 @@
+#include "TextCodec.h"
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+// Decodes the UTF-8 sequence at s[i] and moves i past it. A byte that cannot start a sequence gives
+// U+FFFD and moves one byte; a sequence cut short by the end gives U+FFFD and moves to the end.
+std::uint32_t NextCodePoint(std::string_view s, size_t& i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    std::uint32_t cp;
+    size_t extra;
+    if (c < 0x80) { cp = c; extra = 0; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
+    else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
+    else {
+        ++i;
+        return 0xFFFD;
+    }
+    if (i + extra >= s.size()) {
+        i = s.size();
+        return 0xFFFD;
+    }
+    for (size_t k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += extra + 1;
+    return cp;
+}
+
+std::u16string Utf8ToUtf16(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        std::uint32_t cp = NextCodePoint(s, i);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(const char16_t* p, size_t n) {
+    std::string out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        std::uint32_t cp = p[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(p[i + 1]) - 0xDC00);
+            ++i;
+        }
+        if (cp < 0x80) out += static_cast<char>(cp);
+        else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Utf8ToCp1252(std::string_view s) {
+    static const std::pair<char16_t, unsigned char> kHigh[] = {
+        {0x20AC, 0x80}, {0x201A, 0x82}, {0x0192, 0x83}, {0x201E, 0x84}, {0x2026, 0x85}, {0x2020, 0x86}, {0x2021, 0x87},
+        {0x02C6, 0x88}, {0x2030, 0x89}, {0x0160, 0x8A}, {0x2039, 0x8B}, {0x0152, 0x8C}, {0x017D, 0x8E}, {0x2018, 0x91},
+        {0x2019, 0x92}, {0x201C, 0x93}, {0x201D, 0x94}, {0x2022, 0x95}, {0x2013, 0x96}, {0x2014, 0x97}, {0x02DC, 0x98},
+        {0x2122, 0x99}, {0x0161, 0x9A}, {0x203A, 0x9B}, {0x0153, 0x9C}, {0x017E, 0x9E}, {0x0178, 0x9F}};
+    bool ascii = true;
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    if (ascii) return std::string(s);
+    std::string out;
+    for (char16_t c : Utf8ToUtf16(s)) {
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        char mapped = '?';
+        for (auto [u, b] : kHigh)
+            if (u == c) mapped = static_cast<char>(b);
+        out += mapped;
+    }
+    return out;
+}
+
+std::string Utf16BytesToUtf8(std::string_view bytes) {
+    if (bytes.size() < 2) return {};
+    std::u16string w(bytes.size() / 2, u'\0');
+    std::memcpy(w.data(), bytes.data(), w.size() * 2);
+    return Utf16ToUtf8(w.data(), w.size());
+}
+
+// Latin-1 bytes as UTF-8 (the CP1252 letters in 0x80-0x9F are taken as their Latin-1 code points).
+std::string Cp1252ToUtf8(std::string_view s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) out += static_cast<char>(c);
+        else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}

@@ -1,0 +1,16 @@
+// Text conversions of the wire: UTF-8 inside the stand-in, UTF-16LE and CP1252 on the wire.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Decodes the UTF-8 sequence at s[i] and moves i past it; malformed input gives U+FFFD.
+std::uint32_t NextCodePoint(std::string_view s, size_t& i);
+std::u16string Utf8ToUtf16(std::string_view s);
+std::string Utf16ToUtf8(const char16_t* p, size_t n);
+// UTF-16LE bytes (an odd last byte is ignored) to UTF-8.
+std::string Utf16BytesToUtf8(std::string_view bytes);
+// Characters outside CP1252 become '?'.
+std::string Utf8ToCp1252(std::string_view s);
+std::string Cp1252ToUtf8(std::string_view s);
