@@ -161,6 +161,52 @@ TEST_F(TextResults, LongExportKeepsRowOrder) {
     EXPECT_EQ(ds->Field(0).AsInteger(), 29998) << "the current row is kept";
 }
 
+TEST_F(TextResults, ExportWritesEachRowsOwnLargeValues) {
+    // Large-value columns beside short ones, over several formatting blocks, with nulls and empty
+    // values; the expected file is built here from the same rule, not by the export.
+    auto text = [](int i) -> const char* { return i % 7 == 0 ? nullptr : i % 5 == 0 ? "" : "v"; };
+    auto value = [](int i, int col) { return std::string(static_cast<size_t>(i % 40), col == 1 ? 'x' : 'y') + std::to_string(i); };
+    auto ds = std::make_unique<TMemDataSet>();
+    ds->DefineField("N", ftInteger, 0);
+    ds->DefineField("M", ftMemo, 0);
+    ds->DefineField("W", ftWideMemo, 0);
+    ds->DefineField("S", ftString, 12);
+    ds->Open();
+    std::string expected = "N,M,W,S\r\n";
+    const int rows = 20000;
+    for (int i = 0; i < rows; ++i) {
+        ds->AppendRow();
+        ds->Field(0).SetAsInteger(i);
+        std::string line = std::to_string(i);
+        for (int col = 1; col <= 2; ++col) {
+            const int k = i + col;
+            line += ',';
+            if (!text(k)) continue;
+            const std::string v = *text(k) ? value(i, col) : std::string();
+            ds->Field(col).SetAsText(v);
+            line += v;
+        }
+        line += ',';
+        if (i % 4) {
+            ds->Field(3).SetAsText("s" + std::to_string(i));
+            line += "s" + std::to_string(i);
+        }
+        ds->PostRow();
+        expected += line + "\r\n";
+    }
+    ds->MoveFirst();
+    EXPECT_FALSE(ds->Field(1).ValueIsNull()) << "an empty large value is not null";
+    char dir[] = "/tmp/tolvan-csv-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/big.csv";
+    ExportCsvFile(*ds, path);
+    std::stringstream written;
+    written << std::ifstream(path).rdbuf();
+    EXPECT_TRUE(written.str() == expected) << "the export differs from the independently built file";
+    EXPECT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_EQ(::rmdir(dir), 0);
+}
+
 TEST(RunLoopText, MessagesAndFailurePrefix) {
     EXPECT_EQ(TTlvnRun::FormatSqlMessage({265929, "ignored", "01000"}), "");
     EXPECT_EQ(TTlvnRun::FormatSqlMessage({0, "hello", "01000"}), "SQLMessage: hello\r\n");
