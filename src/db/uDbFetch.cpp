@@ -124,6 +124,9 @@ std::string ReadLob(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNul
     std::string out;
     char buf[16384];
     isNull = false;
+    // The total the driver reported first; a driver that keeps answering "truncated" (FreeTDS does
+    // for a sql_variant) cannot make the loop run past it.
+    SQLLEN total = SQL_NO_TOTAL;
     for (;;) {
         SQLLEN ind = 0;
         const SQLRETURN rc = SQLGetData(h, col, cType, buf, sizeof buf, &ind);
@@ -139,9 +142,18 @@ std::string ReadLob(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNul
             return {};
         }
         const size_t cap = cType == SQL_C_CHAR ? sizeof buf - 1 : sizeof buf;
-        const size_t got = (ind == SQL_NO_TOTAL || static_cast<size_t>(ind) > cap) ? cap : static_cast<size_t>(ind);
-        out.append(buf, got);
+        if (ind != SQL_NO_TOTAL && static_cast<size_t>(ind) <= cap) {
+            // The rest fits the buffer: the value is complete whatever the return code says.
+            out.append(buf, static_cast<size_t>(ind));
+            break;
+        }
+        if (ind != SQL_NO_TOTAL && total == SQL_NO_TOTAL) total = static_cast<SQLLEN>(out.size()) + ind;
+        out.append(buf, cap);
         if (rc == SQL_SUCCESS) break;
+        if (total != SQL_NO_TOTAL && static_cast<SQLLEN>(out.size()) >= total) {
+            out.resize(static_cast<size_t>(total));
+            break;
+        }
     }
     return out;
 }
@@ -365,21 +377,24 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                     ColumnPlan& p = plan[c - 1u];
                     if (p.fieldIndex < 0) continue;
                     TField& f = *fields[static_cast<size_t>(p.fieldIndex)];
-                    bool isNull = false;
-                    SQLSMALLINT cType = p.cType;
-                    if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE || cType == SQL_C_TYPE_TIMESTAMP || cType == SQL_C_TYPE_DATE) cType = SQL_C_CHAR;
-                    const std::string v = ReadLob(h, c, cType, isNull);
-                    if (isNull) continue;
-                    if (p.fieldType == ftDateTime || p.fieldType == ftTimeStamp || p.fieldType == ftDate || p.fieldType == ftFloat ||
-                        p.fieldType == ftBoolean) {
-                        // Text forms read with the fixed formats the driver writes.
-                        TFormatSettingsSwap swap("yyyy-mm-dd", "-");
-                        if (p.fieldType == ftBoolean) f.SetAsBoolean(v == "1");
-                        else if (p.fieldType == ftFloat) f.SetAsFloat(std::strtod(v.c_str(), nullptr));
-                        else f.SetValueText(v.substr(0, p.fieldType == ftTimeStamp ? std::string::npos : 23));
-                    } else {
-                        StoreText(f, p.fieldType, v);
+                    if (p.cType == SQL_C_SBIGINT || p.cType == SQL_C_DOUBLE || p.cType == SQL_C_TYPE_TIMESTAMP || p.cType == SQL_C_TYPE_DATE) {
+                        // Fixed-size values come as binary structures, as in the bound path: no
+                        // text form, no regional settings.
+                        alignas(8) char cell[64];
+                        SQLLEN ind = 0;
+                        const SQLRETURN got = SQLGetData(h, c, p.cType, cell, sizeof cell, &ind);
+                        if (!SQL_SUCCEEDED(got)) {
+                            std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
+                            for (const auto& d : diags)
+                                if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
+                            throw EDbError(diags.empty() ? std::string("Reading a value failed.") : diags[0].Description);
+                        }
+                        if (ind != SQL_NULL_DATA) storeCell(p, f, cell, ind);
+                        continue;
                     }
+                    bool isNull = false;
+                    const std::string v = ReadLob(h, c, p.cType, isNull);
+                    if (!isNull) StoreText(f, p.fieldType, v);
                 }
                 target.PostRow();
             }

@@ -175,7 +175,7 @@ TEST_F(Db, ColumnNamesAndTypesInTheResultDataset) {
         {"cast('long' as varchar(max))", ftMemo, "long"},
         {"cast('6F9619FF-8B86-D011-B42D-00C04FC964FF' as uniqueidentifier)", ftGuid, "{6F9619FF-8B86-D011-B42D-00C04FC964FF}"},
         {"cast(NULL as image)", ftBlob, "<null>"},
-        {"cast(0x as varbinary(max))", ftBlob, "<null>"},
+        {"cast(0x as varbinary(max))", ftBlob, ""},  // empty, not null
     };
     for (const auto& c : cases) {
         auto r = DbOpenQuery(db_, std::string("select ") + c.expr + " as v");
@@ -234,6 +234,47 @@ TEST(NbData, SmartCopyMergesLayouts) {
     EXPECT_TRUE(target.Field(0).ValueIsNull());
     EXPECT_EQ(target.Field(1).ValueText(), "b1");
     EXPECT_EQ(target.Field(2).AsInteger(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Db, LargeValueRowsKeepEveryTypeWhateverTheRegionalFormats) {
+    // A large-value column makes the fetch read one row at a time. Dates must not go through the
+    // regional formats (a time separator "." broke them), and a sql_variant holding a number must
+    // not make the large-value read loop (FreeTDS answers "truncated" with a length that fits).
+    {
+        std::unique_ptr<TDbRecordset> v = DbOpenQuery(db_, "select cast(12 as sql_variant) as v, cast(2.5 as sql_variant) as w");
+        EXPECT_EQ(v->DataSet()->Field(0).ValueText(), "12");
+        EXPECT_EQ(v->DataSet()->Field(1).ValueText(), "2.5");
+    }
+    TFormatSettings fi;
+    fi.ShortDateFormat = "d.M.yyyy";
+    fi.DateSeparator = ".";
+    fi.LongTimeFormat = "H.mm.ss";
+    fi.TimeSeparator = ".";
+    fi.DecimalSeparator = ",";
+    FormatSettings() = fi;
+    std::unique_ptr<TDbRecordset> r = DbOpenQuery(
+        db_, "select cast('x' as varchar(max)) as m, cast('' as varchar(max)) as e, cast(null as varchar(max)) as n, "
+             "cast('2024-01-02 03:04:05.123' as datetime) as d, cast('2024-01-02' as date) as dd, cast(2.5 as float) as f, "
+             "cast(1 as bit) as b, cast(12 as sql_variant) as v, cast(N'text' as sql_variant) as vt");
+    TMemCustomDataSet& ds = *r->DataSet();
+    TDateTime expected = 0, t = 0;
+    ASSERT_TRUE(TryEncodeDate(2024, 1, 2, expected));
+    ASSERT_TRUE(TryEncodeTime(3, 4, 5, 123, t));
+    EXPECT_DOUBLE_EQ(ds.FieldNamed("d")->AsDateTime(), expected + t);
+    EXPECT_DOUBLE_EQ(ds.FieldNamed("dd")->AsDateTime(), expected);
+    EXPECT_EQ(ds.FieldNamed("f")->AsFloat(), 2.5);
+    EXPECT_TRUE(ds.FieldNamed("b")->AsBoolean());
+    EXPECT_EQ(ds.FieldNamed("v")->ValueText(), "12");
+    EXPECT_EQ(ds.FieldNamed("vt")->ValueText(), "text");
+    EXPECT_EQ(ds.FieldNamed("m")->ValueText(), "x");
+    EXPECT_FALSE(ds.FieldNamed("e")->ValueIsNull()) << "an empty large value is not null";
+    EXPECT_TRUE(ds.FieldNamed("n")->ValueIsNull());
+    EXPECT_EQ(FormatSettings().ShortDateFormat, "d.M.yyyy") << "the fetch leaves the regional settings alone";
+    FormatSettings() = TFormatSettings{};
 }
 
 }  // namespace
