@@ -21,6 +21,7 @@ struct TDbErrorItem {
     int Number = 0;           // the server's native error number
     std::string Description;  // without the driver manager's and driver's bracketed prefixes
     std::string SqlState;
+    int Severity = -1;  // the server's severity (class) where the driver gives it, else -1
 };
 
 enum TCursorLocation { clUseServer = 2, clUseClient = 3 };
@@ -70,6 +71,9 @@ public:
     std::vector<TDbErrorItem> Errors() const;
 
     void* Handle() const { return dbc_; }
+    // The diagnostic records of one of this connection's statements, in the order the server sent
+    // them where the driver allows it.
+    std::vector<TDbErrorItem> StatementDiagnostics(void* hstmt) const;
     // Messages that arrive while rows are read (those after a result's last row) join the errors
     // collection of the operation and raise the informational event.
     void AddMessages(const std::vector<TDbErrorItem>& items);
@@ -81,6 +85,7 @@ private:
 
     void* env_ = nullptr;
     void* dbc_ = nullptr;
+    void* driverDiag_ = nullptr;
     bool open_ = false;
     mutable std::mutex errorsMutex_;
     std::vector<TDbErrorItem> errors_;

@@ -120,7 +120,7 @@ std::string UniqueName(const std::string& name, const std::vector<std::string>& 
     }
 }
 
-std::string ReadLob(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNull) {
+std::string ReadLob(const TDbConnection& db, SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNull) {
     std::string out;
     char buf[16384];
     isNull = false;
@@ -132,7 +132,7 @@ std::string ReadLob(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNul
         const SQLRETURN rc = SQLGetData(h, col, cType, buf, sizeof buf, &ind);
         if (rc == SQL_NO_DATA) break;
         if (!SQL_SUCCEEDED(rc)) {
-            std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
+            std::vector<TDbErrorItem> diags = db.StatementDiagnostics(h);
             for (const auto& d : diags)
                 if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
             throw EDbError(diags.empty() ? std::string("Reading a value failed.") : diags[0].Description);
@@ -311,7 +311,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     };
     auto fetchError = [&](SQLRETURN rc) -> std::exception_ptr {
         if (SQL_SUCCEEDED(rc) && rc != SQL_SUCCESS_WITH_INFO) return nullptr;
-        std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
+        std::vector<TDbErrorItem> diags = db.StatementDiagnostics(h);
         for (const auto& d : diags)
             if (IsLinkFailure(d)) return std::make_exception_ptr(EDbError(kConnectionFailure));
         if (!SQL_SUCCEEDED(rc)) return std::make_exception_ptr(EDbError(diags.empty() ? std::string("Fetching rows failed.") : diags[0].Description));
@@ -384,7 +384,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                         SQLLEN ind = 0;
                         const SQLRETURN got = SQLGetData(h, c, p.cType, cell, sizeof cell, &ind);
                         if (!SQL_SUCCEEDED(got)) {
-                            std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
+                            std::vector<TDbErrorItem> diags = db.StatementDiagnostics(h);
                             for (const auto& d : diags)
                                 if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
                             throw EDbError(diags.empty() ? std::string("Reading a value failed.") : diags[0].Description);
@@ -393,7 +393,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                         continue;
                     }
                     bool isNull = false;
-                    const std::string v = ReadLob(h, c, p.cType, isNull);
+                    const std::string v = ReadLob(db, h, c, p.cType, isNull);
                     if (!isNull) StoreText(f, p.fieldType, v);
                 }
                 target.PostRow();
@@ -427,7 +427,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         for (;;) {
             const SQLRETURN rc = SQLFetch(h);
             if (rc == SQL_NO_DATA) {
-                db.AddMessages(Diagnostics(SQL_HANDLE_STMT, h));
+                db.AddMessages(db.StatementDiagnostics(h));
                 break;
             }
             if (std::exception_ptr e = fetchError(rc)) std::rethrow_exception(e);
