@@ -38,6 +38,12 @@ struct TDbConnectionParams {
 // Reads "Provider=SQLOLEDB.1;User ID=..;Password=..;Data Source=..;Initial Catalog=..;..." as the
 // dialog builds it. A password may hold ";" or "}": the known layout of the string tells where it ends.
 TDbConnectionParams ParseOleDbConnectionString(const std::string& text);
+// The OLE DB connection string of the parameters, as the connection dialog builds it: a login that
+// holds ";" or starts with a quote is quoted (double quotes, a quote doubled); the password is
+// taken up to the last ";Data Source=" when read back. No database gives master.
+std::string OleDbConnectionString(const TDbConnectionParams& p);
+// The statement that makes a database current: the name in brackets, "]" doubled.
+std::string UseDatabaseStatement(const std::string& database);
 // The ODBC connection string for a driver; every value brace-quoted. Throws EDbError for a value
 // the driver cannot take safely.
 std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver);

@@ -20,8 +20,7 @@ protected:
         server_ = nullptr;
     }
     static std::string OleDb(const std::string& user, const std::string& password) {
-        return "Provider=SQLOLEDB.1;User ID=" + user + ";Password=" + password + ";Data Source=127.0.0.1," +
-               std::to_string(server_->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
+        return OleDbConnectionString({"127.0.0.1," + std::to_string(server_->Port()), user, password, false, ""});
     }
     void SetUp() override {
         FormatSettings() = TFormatSettings{};
@@ -49,6 +48,26 @@ TEST_F(Db, WrongPasswordGivesTheServersMessage) {
         EXPECT_EQ(e.Message(), "Login failed for user 'sa'.");
     }
     EXPECT_FALSE(other.Connected());
+}
+
+TEST_F(Db, NonAsciiAndQuotedLoginsConnect) {
+    // Through the wide-character connect, UTF-8 logins and passwords reach the server as typed; a
+    // login holding ";Password=" is quoted in the OLE DB text and read back whole.
+    struct Case {
+        const char* user;
+        const char* password;
+    };
+    const Case cases[] = {{"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"}, {"plain8", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+                         {"we;Password=x", "pw;1"}};
+    for (const Case& c : cases) {
+        std::string quotedUser = "[";
+        for (const char* q = c.user; *q; ++q) quotedUser += *q;
+        db_.Execute("CREATE LOGIN " + quotedUser + "] WITH PASSWORD = N'" + c.password + "'");
+        TDbConnection other;
+        other.ConnectionString = OleDb(c.user, c.password);
+        EXPECT_NO_THROW(other.Open()) << c.user;
+        EXPECT_TRUE(other.Connected()) << c.user;
+    }
 }
 
 TEST_F(Db, PasswordWithSemicolonAndBrace) {

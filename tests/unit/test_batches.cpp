@@ -69,4 +69,35 @@ TEST(ConnectionString, ParsedAndQuoted) {
     }
 }
 
+TEST(ConnectionString, LoginsAndPasswordsSurviveTheRoundTrip) {
+    struct Case {
+        const char* user;
+        const char* password;
+    };
+    const Case cases[] = {
+        {"we;Password=x", "pw"}, {"a\"b;c", "p;Data Source=q"}, {"\"q", "x"}, {"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+        {" lead", ""}, {"plain", "a\"b"},
+    };
+    for (const Case& c : cases) {
+        TDbConnectionParams p;
+        p.Server = "host,1500";
+        p.UserId = c.user;
+        p.Password = c.password;
+        p.Database = "demo";
+        const TDbConnectionParams back = ParseOleDbConnectionString(OleDbConnectionString(p));
+        EXPECT_EQ(back.UserId, c.user) << OleDbConnectionString(p);
+        EXPECT_EQ(back.Password, c.password) << OleDbConnectionString(p);
+        EXPECT_EQ(back.Server, "host,1500");
+        EXPECT_EQ(back.Database, "demo");
+        EXPECT_FALSE(back.IntegratedSecurity);
+    }
+    EXPECT_EQ(OleDbConnectionString({"srv", "we;x", "pw", false, ""}),
+              "Provider=SQLOLEDB.1;User ID=\"we;x\";Password=pw;Data Source=srv;Initial Catalog=master;Persist Security Info=True;");
+    TDbConnectionParams sspi;
+    sspi.Server = "srv";
+    sspi.IntegratedSecurity = true;
+    EXPECT_TRUE(ParseOleDbConnectionString(OleDbConnectionString(sspi)).IntegratedSecurity);
+    EXPECT_EQ(UseDatabaseStatement("a]b"), "use [a]]b]");
+}
+
 }  // namespace
