@@ -467,10 +467,7 @@ void TfTlvnMain::SelectDatabase(const QString& name) {
     if (!db.Connected() || eDatabase->currentText().isEmpty()) return;
     UpdateActionStates(true);
     if (name.toStdString() == CurrentDatabase) return;
-    // The name is quoted as SQL Server quotes it: a "]" is doubled, so it cannot end the brackets.
-    QString quoted = eDatabase->currentText();
-    quoted.replace(QStringLiteral("]"), QStringLiteral("]]"));
-    db.Execute("use [" + quoted.toStdString() + "]");
+    db.Execute(UseDatabaseStatement(eDatabase->currentText().toStdString()));
     CurrentDatabase = name.toStdString();
 }
 
@@ -538,25 +535,24 @@ void TfTlvnMain::RunEditorSql(bool debug) {
     ShowResultPane(true);
     resulttext->setPlainText(QStringLiteral("Running query, please wait..."));
     resulttext->repaint();
+    std::string failure;
+    bool failed = false;
     try {
         Run->RunBatches(sql.toStdString(), debug, *this);
         resulttext->setPlainText(QStringLiteral("Rendering, please wait..."));
         resulttext->repaint();
-        if (Run->ResultList.empty()) {
-            // Nothing to render: the messages, the time and "Success.".
-            QString text = Q(Run->OutcomeText(prefix, nullptr));
-            text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-            resulttext->setPlainText(text);
-        } else {
-            RenderTextPage();
-        }
     } catch (const std::exception& e) {
-        const std::string failure = e.what();
-        QString text = Q(Run->OutcomeText(prefix, &failure));
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        resulttext->setPlainText(text);
-        pcResults->setCurrentWidget(resulttext);
+        failure = e.what();
+        failed = true;
     }
+    // The engine makes the whole Text page, as tolvansql prints it.
+    TTextRenderSettings settings;
+    settings.MaxColumnWidth = MaxColumnWidth;
+    settings.UnderlineHeadings = miUnderlineHeadings->isChecked();
+    QString text = Q(Run->TextPage(prefix, failed ? &failure : nullptr, settings));
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    resulttext->setPlainText(text);
+    if (failed || !Run->ResultList.empty()) pcResults->setCurrentWidget(resulttext);
     RefreshActionStates();
 }
 
