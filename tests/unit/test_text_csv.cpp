@@ -74,6 +74,25 @@ TEST_F(TextResults, LayoutRules) {
     EXPECT_EQ(Render({}), "MSG\r\n");
 }
 
+TEST_F(TextResults, WidthsMeasuredWithoutTexts) {
+    // Integers by their digits (sign included), booleans, floats and dates by their text, nulls as
+    // empty; a column that reached the cap is cut there.
+    std::vector<std::unique_ptr<TMemCustomDataSet>> list;
+    list.push_back(Make({"N,3,0", "L,25,0", "B,5,0", "F,6,0", "D,11,0", "T,1,40"},
+                        {{"-1234", "5", "True", "1.5", "1/2/2024", "abcdefghij"},
+                         {nullptr, "-9223372036854775808", "False", "-20.25", "12/31/2024 11:59:59 PM", "ab"},
+                         {"7", nullptr, nullptr, nullptr, nullptr, nullptr}}));
+    TTextRenderSettings s;
+    s.MaxColumnWidth = 8;
+    s.UnderlineHeadings = false;
+    EXPECT_EQ(Render(std::move(list), s),
+              "MSG\r\nRowcount: 3\r\n"
+              "N     L        B     F      D        T        \r\n"
+              "-1234 5        True  1.5    1/2/2024 abcdefgh \r\n"
+              "      -9223372 False -20.25 12/31/20 ab       \r\n"
+              "7                                             \r\n");
+}
+
 TEST_F(TextResults, CapsAt10000Rows) {
     auto ds = std::make_unique<TMemDataSet>();
     ds->DefineField("N", ftInteger, 0);
