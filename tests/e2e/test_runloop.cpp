@@ -25,10 +25,9 @@ protected:
         server_ = nullptr;
     }
     void SetUp() override {
-        db_.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server_->Port()) +
-                               ";Initial Catalog=master;Persist Security Info=True;";
+        db_.ConnectionString = OleDbConnectionString({"127.0.0.1," + std::to_string(server_->Port()), "sa", SandboxProcess::Password(), false, ""});
         db_.Open();
-        db_.Execute("use [demo]");
+        db_.Execute(UseDatabaseStatement("demo"));
     }
     std::string RunFails(TTlvnRun& run, const std::string& sql, bool debug = false) {
         try {
