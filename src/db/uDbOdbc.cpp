@@ -81,12 +81,19 @@ std::u16string ToUtf16(std::string_view s, const char* what) {
     out.reserve(s.size());
     for (size_t i = 0; i < s.size();) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            // A run of ASCII, the common case, copied unit by unit without decoding.
+            size_t j = i;
+            while (j < s.size() && static_cast<unsigned char>(s[j]) < 0x80) ++j;
+            const size_t at = out.size();
+            out.resize(at + (j - i));
+            for (size_t k = i; k < j; ++k) out[at + (k - i)] = static_cast<char16_t>(static_cast<unsigned char>(s[k]));
+            i = j;
+            continue;
+        }
         char32_t cp;
         size_t len;
-        if (c < 0x80) {
-            cp = c;
-            len = 1;
-        } else if ((c & 0xE0) == 0xC0) {
+        if ((c & 0xE0) == 0xC0) {
             cp = c & 0x1F;
             len = 2;
         } else if ((c & 0xF0) == 0xE0) {
