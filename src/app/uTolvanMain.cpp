@@ -567,10 +567,7 @@ void TfTlvnMain::SelectDatabase(const QString& name) {
     if (!db.Connected() || eDatabase->currentText().isEmpty()) return;
     UpdateActionStates(true);
     if (name.toStdString() == CurrentDatabase) return;
-    // The name is quoted as SQL Server quotes it: a "]" is doubled, so it cannot end the brackets.
-    QString quoted = eDatabase->currentText();
-    quoted.replace(QStringLiteral("]"), QStringLiteral("]]"));
-    db.Execute("use [" + quoted.toStdString() + "]");
+    db.Execute(UseDatabaseStatement(eDatabase->currentText().toStdString()));
     CurrentDatabase = name.toStdString();
     LoadObjectTree();
 }
@@ -659,6 +656,7 @@ void TfTlvnMain::RunEditorSql(bool debug) {
     ShowResultPane(true);
     resulttext->setPlainText(QStringLiteral("Running query, please wait..."));
     resulttext->repaint();
+    RunPrefix = prefix;
     try {
         ResultPages->TextRenderPending = false;
         ResultPages->ClearResultGrids();  // the run frees the datasets they show
@@ -690,12 +688,11 @@ void TfTlvnMain::RunEditorSql(bool debug) {
 
 void TfTlvnMain::RenderTextPage() {
     if (Run->ResultList.empty()) return;
-    std::string text = Run->MessageText;
+    // The engine makes the whole Text page, as tolvansql prints it.
     TTextRenderSettings settings;
     settings.MaxColumnWidth = MaxColumnWidth;
     settings.UnderlineHeadings = miUnderlineHeadings->isChecked();
-    RenderTextResults(text, Run->ResultList, settings);
-    QString shown = Q(text);
+    QString shown = Q(Run->TextPage(RunPrefix, nullptr, settings));
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     resulttext->setPlainText(shown);
 }

@@ -59,6 +59,7 @@ public:
 
     TDbConnection db;
     std::unique_ptr<TTlvnRun> Run;
+    std::string RunPrefix;  // the "[hh:mm:ss] " line of the last run, for its Text page
     std::string CurrentDatabase;
 
     QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aFindNext, *aFindPrev, *aConnect;

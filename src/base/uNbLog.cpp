@@ -3,6 +3,8 @@
 #include "uNbExceptions.h"
 
 #include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -24,12 +26,28 @@ std::function<void(std::string_view)>& Sink() {
     return sink;
 }
 
-bool DebuggerAttached() {
+bool ReadDebuggerAttached() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
         if (line.rfind("TracerPid:", 0) == 0) return std::strtol(line.c_str() + 10, nullptr, 10) != 0;
     return false;
+}
+
+// Whether a debugger is attached, looked up at most once a second: a run that logs thousands of
+// lines (one per server message) would otherwise read /proc for each.
+bool DebuggerAttached() {
+    static std::mutex mu;
+    static std::chrono::steady_clock::time_point checked;
+    static bool attached = false, known = false;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mu);
+    if (!known || now - checked >= std::chrono::seconds(1)) {
+        attached = ReadDebuggerAttached();
+        checked = now;
+        known = true;
+    }
+    return attached;
 }
 
 void WriteAll(int fd, std::string_view data) {

@@ -1,8 +1,10 @@
 // tolvansql: runs SQL through the same engine as the window and prints what its Text page shows.
+#include "uDbBatches.h"
 #include "uNbCsv.h"
 #include "uNbLog.h"
 #include "uNbStartup.h"
 #include "uNbXml.h"
+#include "uNbText.h"
 #include "uRunLoop.h"
 #include "uTextResults.h"
 
@@ -15,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 
 namespace {
 
@@ -27,9 +30,9 @@ const char* const kUsage =
     "lines reading GO, and the output is what Tolvan's Text page shows.\n"
     "  -S server            host, host,port or host\\instance\n"
     "  -U login -P password a SQL Server login; the password may come from TOLVAN_PASSWORD instead;\n"
-    "                       without a login Windows authentication is asked for\n"
+    "                       (an empty password is allowed); without -U Windows authentication\n"
     "  -d database          the database to use\n"
-    "  -i file / -Q sql     the SQL to run\n"
+    "  -i file / -Q sql     the SQL to run; a file is read as UTF-8, or UTF-16 by its byte-order mark\n"
     "  --csv file           also write the first result as CSV\n"
     "  --xml file           no server: import an XML dataset file and print it as the Text page\n"
     "                       would after Import XML; exit 1 with the error when it is refused\n"
@@ -48,33 +51,6 @@ public:
 private:
     TBlockingWaiter waiter_;
 };
-
-// "]" doubled, as SQL Server quotes a name.
-std::string QuoteName(const std::string& name) {
-    std::string out = "[";
-    for (char c : name) {
-        out += c;
-        if (c == ']') out += ']';
-    }
-    return out + "]";
-}
-
-// Every line ending made CR LF, as the editor delivers its text.
-std::string CrLf(const std::string& s) {
-    std::string out;
-    out.reserve(s.size() + s.size() / 16);
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\r') {
-            out += "\r\n";
-            if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
-        } else if (s[i] == '\n') {
-            out += "\r\n";
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
 
 void PrintLf(const std::string& text) {
     std::string out;
@@ -109,18 +85,17 @@ int ImportXml(const std::string& xml, const std::string& csv, const TTextRenderS
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     // Standard output carries the results; the log's lines go to standard error with --log.
     NbLogSetLineFd(-1);
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--log") == 0) NbLogSetLineFd(2);
     NbLibraryStartup(argc > 0 ? argv[0] : nullptr);
-    std::string server = "localhost", user, password, database, file, query, csv, xml;
-    bool haveQuery = false, debug = false;
+    std::string server = "localhost", database, file, query, csv, xml;
+    TDbConnectionParams params;
+    bool haveQuery = false, haveUser = false, debug = false;
     TTextRenderSettings settings;
-    if (const char* pw = std::getenv("TOLVAN_PASSWORD")) password = pw;
+    if (const char* pw = std::getenv("TOLVAN_PASSWORD")) params.Password = pw;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -132,8 +107,10 @@ int main(int argc, char** argv) {
                 std::fputs(kUsage, stdout);
                 return 0;
             } else if (a == "-S") server = value();
-            else if (a == "-U") user = value();
-            else if (a == "-P") password = value();
+            else if (a == "-U") {
+                params.UserId = value();
+                haveUser = true;
+            } else if (a == "-P") params.Password = value();
             else if (a == "-d") database = value();
             else if (a == "-i") file = value();
             else if (a == "-Q") {
@@ -155,46 +132,47 @@ int main(int argc, char** argv) {
     if (database.empty()) return Fail(2, "give the database with -d (see --help)");
     std::string sql = query;
     if (!file.empty()) {
+        struct stat st {};
+        if (::stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(1, file + " is a folder, not a file");
         std::ifstream in(file, std::ios::binary);
         if (!in) return Fail(2, "cannot read " + file);
         std::stringstream ss;
         ss << in.rdbuf();
-        sql = ss.str();
+        try {
+            sql = DecodeScriptBytes(ss.str());
+        } catch (const Exception& e) {
+            return Fail(1, file + ": " + e.Message());
+        }
     }
-    sql = CrLf(sql);
-    if (!sql.empty() && (sql.size() < 2 || sql.compare(sql.size() - 2, 2, "\r\n") != 0)) sql += "\r\n";
 
     TDbConnection db;
-    const std::string auth = !user.empty() && !password.empty() ? "User ID=" + user + ";Password=" + password + ";" : "Integrated Security=SSPI;";
-    db.ConnectionString = "Provider=SQLOLEDB.1;" + auth + "Data Source=" + server + ";Initial Catalog=master;Persist Security Info=True;";
+    // Only a missing login means Windows authentication; an empty password is still a SQL login.
+    params.IntegratedSecurity = !haveUser;
+    params.Server = server;
+    db.ConnectionString = OleDbConnectionString(params);
     try {
         db.Open();
-        db.Execute("use " + QuoteName(database));
+        db.Execute(UseDatabaseStatement(database));
     } catch (const Exception& e) {
         return Fail(2, e.Message());
     }
+    // Blank SQL: the window shows nothing, and so does this.
+    if (NbTrim(sql).empty()) return 0;
 
     TTlvnRun run(db);
     CliHost host;
     const std::string prefix = TTlvnRun::FailurePrefix(NowHHmmss());
+    std::string failure;
+    bool failedRun = false;
     try {
         run.RunBatches(sql, debug, host);
-    } catch (const Exception& e) {
-        PrintLf(run.OutcomeText(prefix, &e.Message()));
-        return e.Message() == kNoResultSet ? 0 : 1;
+    } catch (const std::exception& e) {
+        failure = e.what();
+        failedRun = true;
     }
-    if (run.ResultList.empty()) {
-        PrintLf(run.OutcomeText(prefix, nullptr));
-    } else {
-        std::string text = run.MessageText;
-        try {
-            RenderTextResults(text, run.ResultList, settings);
-        } catch (const Exception& e) {
-            PrintLf(text + prefix + e.Message());
-            return 1;
-        }
-        PrintLf(text);
-    }
+    bool failed = false;
+    PrintLf(run.TextPage(prefix, failedRun ? &failure : nullptr, settings, &failed));
+    if (failedRun || failed) return failed ? 1 : 0;
     if (!csv.empty()) {
         if (run.ResultList.empty()) return Fail(1, "there is no result to export");
         try {
@@ -204,4 +182,17 @@ int main(int argc, char** argv) {
         }
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Whatever fails, one clear line and exit status 1; nothing aborts the process.
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(1, e.what());
+    } catch (...) {
+        return Fail(1, "unexpected failure");
+    }
 }

@@ -214,7 +214,7 @@ std::string TField::ValueTextFrom(const std::uint8_t* v) const {
     default: break;
     }
     if (storage_ == TMemStorage::Text) return std::string(TMemRowStore::LoadText(slot));
-    if (storage_ == TMemStorage::Blob) return BlobBytes();
+    if (storage_ == TMemStorage::Blob) return BlobBytesFrom(v);
     return {};
 }
 
@@ -281,6 +281,11 @@ void TField::AppendValueText(std::string& out, const std::uint8_t* v) const {
     }
     if (storage_ == TMemStorage::Text) {
         out.append(TMemRowStore::LoadText(slot));
+        return;
+    }
+    if (storage_ == TMemStorage::Blob) {
+        // The blob of the row asked for, not of the cursor's row.
+        if (const std::string* b = ds_->store_.FindBlob(Load<std::int32_t>(slot), fieldNo_)) out += *b;
         return;
     }
     out += ValueTextFrom(v);
@@ -726,6 +731,10 @@ void TField::SetAsVariant(const TMemVariant& x) {
 
 void TField::AssignValue(const TField& source) {
     if (IsBlob() && source.IsBlob()) {
+        if (source.ValueIsNull()) {
+            ClearValue();
+            return;
+        }
         const std::string bytes = source.BlobBytes();
         TMemBlobStream stream(*this, TBlobStreamMode::Write);
         stream.Write(bytes);
@@ -791,7 +800,8 @@ void TMemBlobStream::Close() {
                 Store<std::int32_t>(slot, nid);
             }
         }
-        SetFlag(v, field_->nullWord_, field_->nullBit_, !data_.empty());
+        // An empty value is a value, not a null (a null comes from ClearValue).
+        SetFlag(v, field_->nullWord_, field_->nullBit_, true);
         ds.FieldWritten(*field_);
     } catch (const std::exception& e) {
         if (auto& handler = TMemCustomDataSet::BlobErrorHandler()) handler(e);

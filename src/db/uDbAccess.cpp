@@ -22,13 +22,19 @@ void TDbConnection::SetErrors(std::vector<TDbErrorItem> items) {
 
 void TDbConnection::AddMessages(const std::vector<TDbErrorItem>& items) {
     if (items.empty()) return;
+    bool raiseEvent = true;
     {
         std::lock_guard<std::mutex> lock(errorsMutex_);
+        for (const auto& d : errors_)
+            if (IsInfo(d)) raiseEvent = false;
         errors_.insert(errors_.end(), items.begin(), items.end());
     }
+    // One informational event per operation: raised here only when the operation has not raised
+    // it already (a second event would make the run loop print a message twice).
+    if (!raiseEvent || !OnInfoMessage) return;
     for (const auto& d : items)
         if (IsInfo(d)) {
-            if (OnInfoMessage) OnInfoMessage(d);
+            OnInfoMessage(d);
             break;
         }
 }
@@ -47,8 +53,17 @@ void TDbConnection::Open() {
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
     SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(ConnectionTimeout)), 0);
-    const SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(cs.c_str())), SQL_NTS, nullptr, 0, nullptr,
-                                          SQL_DRIVER_NOPROMPT);
+    // The wide entry point: the driver takes UTF-16 as it is, where the byte form would be read in
+    // a client character set of the driver's choosing (a non-ASCII login or password failed).
+    std::u16string wide;
+    try {
+        wide = ToUtf16(cs, "connection string");
+    } catch (...) {
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        SQLFreeHandle(SQL_HANDLE_ENV, env);
+        throw;
+    }
+    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, WideArg(wide), static_cast<SQLSMALLINT>(wide.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_DBC, dbc);
     if (!SQL_SUCCEEDED(rc)) {
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
@@ -70,6 +85,7 @@ void TDbConnection::Open() {
     }
     env_ = env;
     dbc_ = dbc;
+    driverDiag_ = DriverDiagnosticsFor(dbc);
     open_ = true;
     SetErrors(std::move(diags));
 }
@@ -80,8 +96,12 @@ void TDbConnection::Close() {
         SQLFreeHandle(SQL_HANDLE_DBC, static_cast<SQLHDBC>(dbc_));
     }
     if (env_) SQLFreeHandle(SQL_HANDLE_ENV, static_cast<SQLHENV>(env_));
-    dbc_ = env_ = nullptr;
+    dbc_ = env_ = driverDiag_ = nullptr;
     open_ = false;
+}
+
+std::vector<TDbErrorItem> TDbConnection::StatementDiagnostics(void* hstmt) const {
+    return Diagnostics(SQL_HANDLE_STMT, static_cast<SQLHSTMT>(hstmt), static_cast<SQLHDBC>(dbc_), driverDiag_);
 }
 
 // ---------------------------------------------------------------- statements
@@ -103,12 +123,19 @@ public:
     TDbStatement& operator=(const TDbStatement&) = delete;
 
     SQLHSTMT Handle() const { return h_; }
+
+    // Sends a batch through the wide entry point (UTF-16 reaches the server without a lossy
+    // conversion). An empty batch is sent as one space: the driver refuses a zero-length text.
+    SQLRETURN ExecDirect(const std::string& sql) {
+        std::u16string wide = sql.empty() ? std::u16string(u" ") : ToUtf16(sql, "SQL text");
+        return SQLExecDirectW(h_, WideArg(wide), static_cast<SQLINTEGER>(wide.size()));
+    }
     TDbConnection& Db() const { return *db_; }
 
     // Reads the diagnostics of a call into the connection's errors collection, raises the info
     // events, and turns a failure into an exception.
     void Check(SQLRETURN rc) {
-        std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h_);
+        std::vector<TDbErrorItem> diags = db_->StatementDiagnostics(h_);
         db_->SetErrors(diags);
         for (const auto& d : diags)
             if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
@@ -166,7 +193,7 @@ namespace {
 
 std::unique_ptr<TDbRecordset> Run(TDbConnection& db, const std::string& sql, bool query) {
     auto stmt = std::make_shared<TDbStatement>(db);
-    const SQLRETURN rc = SQLExecDirect(stmt->Handle(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), static_cast<SQLINTEGER>(sql.size()));
+    const SQLRETURN rc = stmt->ExecDirect(sql);
     stmt->Check(rc);
     if (rc == SQL_NO_DATA) {
         if (query) throw EDbError(kNoResultSet);
@@ -185,7 +212,7 @@ std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& 
 
 void TDbConnection::Execute(const std::string& sql) {
     auto stmt = std::make_shared<TDbStatement>(*this);
-    SQLRETURN rc = SQLExecDirect(stmt->Handle(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), static_cast<SQLINTEGER>(sql.size()));
+    SQLRETURN rc = stmt->ExecDirect(sql);
     stmt->Check(rc);
     // Results are not read; later messages and errors still count.
     while (rc != SQL_NO_DATA) {

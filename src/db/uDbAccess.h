@@ -21,6 +21,7 @@ struct TDbErrorItem {
     int Number = 0;           // the server's native error number
     std::string Description;  // without the driver manager's and driver's bracketed prefixes
     std::string SqlState;
+    int Severity = -1;  // the server's severity (class) where the driver gives it, else -1
 };
 
 enum TCursorLocation { clUseServer = 2, clUseClient = 3 };
@@ -37,6 +38,12 @@ struct TDbConnectionParams {
 // Reads "Provider=SQLOLEDB.1;User ID=..;Password=..;Data Source=..;Initial Catalog=..;..." as the
 // dialog builds it. A password may hold ";" or "}": the known layout of the string tells where it ends.
 TDbConnectionParams ParseOleDbConnectionString(const std::string& text);
+// The OLE DB connection string of the parameters, as the connection dialog builds it: a login that
+// holds ";" or starts with a quote is quoted (double quotes, a quote doubled); the password is
+// taken up to the last ";Data Source=" when read back. No database gives master.
+std::string OleDbConnectionString(const TDbConnectionParams& p);
+// The statement that makes a database current: the name in brackets, "]" doubled.
+std::string UseDatabaseStatement(const std::string& database);
 // The ODBC connection string for a driver; every value brace-quoted. Throws EDbError for a value
 // the driver cannot take safely.
 std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver);
@@ -70,6 +77,9 @@ public:
     std::vector<TDbErrorItem> Errors() const;
 
     void* Handle() const { return dbc_; }
+    // The diagnostic records of one of this connection's statements, in the order the server sent
+    // them where the driver allows it.
+    std::vector<TDbErrorItem> StatementDiagnostics(void* hstmt) const;
     // Messages that arrive while rows are read (those after a result's last row) join the errors
     // collection of the operation and raise the informational event.
     void AddMessages(const std::vector<TDbErrorItem>& items);
@@ -81,6 +91,7 @@ private:
 
     void* env_ = nullptr;
     void* dbc_ = nullptr;
+    void* driverDiag_ = nullptr;
     bool open_ = false;
     mutable std::mutex errorsMutex_;
     std::vector<TDbErrorItem> errors_;

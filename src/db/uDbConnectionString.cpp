@@ -14,9 +14,40 @@ std::string OdbcValue(const std::string& value, const char* what) {
     return "{" + value + "}";
 }
 
+// An OLE DB value quoted as OLE DB quotes it when it holds ";" or starts with a quote or a space:
+// in double quotes, a double quote doubled.
+std::string OleDbValue(const std::string& value) {
+    const bool quote = value.find(';') != std::string::npos || (!value.empty() && (value[0] == '"' || value[0] == '\'' || value[0] == ' ')) ||
+                       (!value.empty() && value.back() == ' ');
+    if (!quote) return value;
+    std::string out = "\"";
+    for (char c : value) {
+        out += c;
+        if (c == '"') out += '"';
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
-TDbConnectionParams ParseOleDbConnectionString(const std::string& text) {
+std::string OleDbConnectionString(const TDbConnectionParams& p) {
+    const std::string auth = p.IntegratedSecurity ? std::string("Integrated Security=SSPI;") : "User ID=" + OleDbValue(p.UserId) + ";Password=" + p.Password + ";";
+    return "Provider=SQLOLEDB.1;" + auth + "Data Source=" + p.Server + ";Initial Catalog=" + (p.Database.empty() ? std::string("master") : p.Database) +
+           ";Persist Security Info=True;";
+}
+
+std::string UseDatabaseStatement(const std::string& database) {
+    std::string out = "use [";
+    for (char c : database) {
+        out += c;
+        if (c == ']') out += ']';
+    }
+    return out + "]";
+}
+
+namespace {
+
+TDbConnectionParams ParsePlain(const std::string& text) {
     TDbConnectionParams p;
     // The dialog's layout: Provider=SQLOLEDB.1;<auth>Data Source=<server>;Initial Catalog=<db>;...
     // A password is taken up to the last ";Data Source=", so ";" inside it stays in it.
@@ -43,6 +74,33 @@ TDbConnectionParams ParseOleDbConnectionString(const std::string& text) {
             p.Database = text.substr(dbStart, dbEnd == std::string::npos ? std::string::npos : dbEnd - dbStart);
         }
     }
+    return p;
+}
+
+}  // namespace
+
+TDbConnectionParams ParseOleDbConnectionString(const std::string& text) {
+    // A quoted login (it holds ";"): read to its closing quote, a doubled quote being one; the rest
+    // is read as usual.
+    const std::string kUser = "User ID=";
+    const size_t at = text.find(kUser);
+    if (at == std::string::npos || at + kUser.size() >= text.size() || text[at + kUser.size()] != '"') return ParsePlain(text);
+    std::string user;
+    size_t i = at + kUser.size() + 1;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            if (i + 1 < text.size() && text[i + 1] == '"') {
+                user += '"';
+                ++i;
+                continue;
+            }
+            break;
+        }
+        user += text[i];
+    }
+    TDbConnectionParams p = ParsePlain(text.substr(0, at) + kUser + "x" + (i < text.size() ? text.substr(i + 1) : std::string()));
+    p.UserId = user;
+    p.IntegratedSecurity = false;
     return p;
 }
 

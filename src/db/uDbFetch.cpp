@@ -120,16 +120,19 @@ std::string UniqueName(const std::string& name, const std::vector<std::string>& 
     }
 }
 
-std::string ReadLob(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNull) {
+std::string ReadLob(const TDbConnection& db, SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNull) {
     std::string out;
     char buf[16384];
     isNull = false;
+    // The total the driver reported first; a driver that keeps answering "truncated" (FreeTDS does
+    // for a sql_variant) cannot make the loop run past it.
+    SQLLEN total = SQL_NO_TOTAL;
     for (;;) {
         SQLLEN ind = 0;
         const SQLRETURN rc = SQLGetData(h, col, cType, buf, sizeof buf, &ind);
         if (rc == SQL_NO_DATA) break;
         if (!SQL_SUCCEEDED(rc)) {
-            std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
+            std::vector<TDbErrorItem> diags = db.StatementDiagnostics(h);
             for (const auto& d : diags)
                 if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
             throw EDbError(diags.empty() ? std::string("Reading a value failed.") : diags[0].Description);
@@ -139,9 +142,18 @@ std::string ReadLob(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT cType, bool& isNul
             return {};
         }
         const size_t cap = cType == SQL_C_CHAR ? sizeof buf - 1 : sizeof buf;
-        const size_t got = (ind == SQL_NO_TOTAL || static_cast<size_t>(ind) > cap) ? cap : static_cast<size_t>(ind);
-        out.append(buf, got);
+        if (ind != SQL_NO_TOTAL && static_cast<size_t>(ind) <= cap) {
+            // The rest fits the buffer: the value is complete whatever the return code says.
+            out.append(buf, static_cast<size_t>(ind));
+            break;
+        }
+        if (ind != SQL_NO_TOTAL && total == SQL_NO_TOTAL) total = static_cast<SQLLEN>(out.size()) + ind;
+        out.append(buf, cap);
         if (rc == SQL_SUCCESS) break;
+        if (total != SQL_NO_TOTAL && static_cast<SQLLEN>(out.size()) >= total) {
+            out.resize(static_cast<size_t>(total));
+            break;
+        }
     }
     return out;
 }
@@ -299,7 +311,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     };
     auto fetchError = [&](SQLRETURN rc) -> std::exception_ptr {
         if (SQL_SUCCEEDED(rc) && rc != SQL_SUCCESS_WITH_INFO) return nullptr;
-        std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_STMT, h);
+        std::vector<TDbErrorItem> diags = db.StatementDiagnostics(h);
         for (const auto& d : diags)
             if (IsLinkFailure(d)) return std::make_exception_ptr(EDbError(kConnectionFailure));
         if (!SQL_SUCCEEDED(rc)) return std::make_exception_ptr(EDbError(diags.empty() ? std::string("Fetching rows failed.") : diags[0].Description));
@@ -365,21 +377,24 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                     ColumnPlan& p = plan[c - 1u];
                     if (p.fieldIndex < 0) continue;
                     TField& f = *fields[static_cast<size_t>(p.fieldIndex)];
-                    bool isNull = false;
-                    SQLSMALLINT cType = p.cType;
-                    if (cType == SQL_C_SBIGINT || cType == SQL_C_DOUBLE || cType == SQL_C_TYPE_TIMESTAMP || cType == SQL_C_TYPE_DATE) cType = SQL_C_CHAR;
-                    const std::string v = ReadLob(h, c, cType, isNull);
-                    if (isNull) continue;
-                    if (p.fieldType == ftDateTime || p.fieldType == ftTimeStamp || p.fieldType == ftDate || p.fieldType == ftFloat ||
-                        p.fieldType == ftBoolean) {
-                        // Text forms read with the fixed formats the driver writes.
-                        TFormatSettingsSwap swap("yyyy-mm-dd", "-");
-                        if (p.fieldType == ftBoolean) f.SetAsBoolean(v == "1");
-                        else if (p.fieldType == ftFloat) f.SetAsFloat(std::strtod(v.c_str(), nullptr));
-                        else f.SetValueText(v.substr(0, p.fieldType == ftTimeStamp ? std::string::npos : 23));
-                    } else {
-                        StoreText(f, p.fieldType, v);
+                    if (p.cType == SQL_C_SBIGINT || p.cType == SQL_C_DOUBLE || p.cType == SQL_C_TYPE_TIMESTAMP || p.cType == SQL_C_TYPE_DATE) {
+                        // Fixed-size values come as binary structures, as in the bound path: no
+                        // text form, no regional settings.
+                        alignas(8) char cell[64];
+                        SQLLEN ind = 0;
+                        const SQLRETURN got = SQLGetData(h, c, p.cType, cell, sizeof cell, &ind);
+                        if (!SQL_SUCCEEDED(got)) {
+                            std::vector<TDbErrorItem> diags = db.StatementDiagnostics(h);
+                            for (const auto& d : diags)
+                                if (IsLinkFailure(d)) throw EDbError(kConnectionFailure);
+                            throw EDbError(diags.empty() ? std::string("Reading a value failed.") : diags[0].Description);
+                        }
+                        if (ind != SQL_NULL_DATA) storeCell(p, f, cell, ind);
+                        continue;
                     }
+                    bool isNull = false;
+                    const std::string v = ReadLob(db, h, c, p.cType, isNull);
+                    if (!isNull) StoreText(f, p.fieldType, v);
                 }
                 target.PostRow();
             }
@@ -412,7 +427,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         for (;;) {
             const SQLRETURN rc = SQLFetch(h);
             if (rc == SQL_NO_DATA) {
-                db.AddMessages(Diagnostics(SQL_HANDLE_STMT, h));
+                db.AddMessages(db.StatementDiagnostics(h));
                 break;
             }
             if (std::exception_ptr e = fetchError(rc)) std::rethrow_exception(e);

@@ -6,6 +6,7 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <sqlucode.h>
 
 #include <string>
 #include <vector>
@@ -23,8 +24,18 @@
 #define SQL_SS_TIMESTAMPOFFSET (-155)
 #endif
 
-// The diagnostic records of a handle, in the order the driver manager gives them.
-std::vector<TDbErrorItem> Diagnostics(SQLSMALLINT type, SQLHANDLE h);
+// The diagnostic records of a handle. With a known driver's reader (DriverDiagnosticsFor) a
+// statement's records come from the driver itself, in the order the server sent them; otherwise
+// through the driver manager.
+std::vector<TDbErrorItem> Diagnostics(SQLSMALLINT type, SQLHANDLE h, SQLHDBC dbc = nullptr, void* driverDiag = nullptr);
+// The reader of the connection's driver's own diagnostics, or null for a driver we do not know.
+void* DriverDiagnosticsFor(SQLHDBC dbc);
+
+// UTF-8 to UTF-16 for the wide-character entry points; throws EDbError naming what for bad UTF-8.
+std::u16string ToUtf16(std::string_view utf8, const char* what);
+std::string FromUtf16(const SQLWCHAR* s, size_t n);
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "ODBC wide characters are UTF-16 code units");
+inline SQLWCHAR* WideArg(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>(s.data()); }
 // A record that says the link to the server is gone.
 bool IsLinkFailure(const TDbErrorItem& e);
 // An informational message (PRINT, a low-severity RAISERROR), not an error.

@@ -1,5 +1,10 @@
 #include "uDbBatches.h"
 
+#include "uNbExceptions.h"
+#include "uNbFormat.h"
+
+#include <algorithm>
+
 const char* const kDebugTemplate =
     "begin try   print 'DEBUG MODE ON';   %s; end try begin catch   select '' as SQL_ERROR_TRAPPED,          error_number() as Errno,"
     "          error_severity() as Severity,          error_state() as State,          error_procedure() as [Procedure],"
@@ -17,10 +22,8 @@ std::string TakeLine(std::string& text) {
     return line;
 }
 
-std::string TakeNextBatch(std::string& text) {
+std::string NextBatch(std::string_view text, size_t& pos) {
     std::string batch;
-    // Lines are taken by offset so that a long text is not shifted once per line.
-    size_t pos = 0;
     while (pos < text.size()) {
         const size_t p = text.find("\r\n", pos);
         const size_t end = p == std::string::npos ? text.size() : p + 2;
@@ -31,6 +34,12 @@ std::string TakeNextBatch(std::string& text) {
         batch.append(text, pos, end - pos);
         pos = end;
     }
+    return batch;
+}
+
+std::string TakeNextBatch(std::string& text) {
+    size_t pos = 0;
+    std::string batch = NextBatch(text, pos);
     text.erase(0, pos);
     return batch;
 }
@@ -40,4 +49,103 @@ std::string WrapDebugBatch(const std::string& batch, bool debug) {
     std::string out = kDebugTemplate;
     out.replace(out.find("%s"), 2, batch);
     return out;
+}
+
+std::string CrLfText(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 16);
+    size_t start = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\r' && s[i] != '\n') continue;
+        out.append(s, start, i - start);
+        out += "\r\n";
+        if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    out.append(s, start, std::string_view::npos);
+    return out;
+}
+
+namespace {
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+[[noreturn]] void BadText(const char* what, int line) { throw EConvertError(NbFormat("The file %s (line %d).", what, line)); }
+
+// Checks UTF-8 and NULs; the line of the first fault is named.
+void CheckUtf8(std::string_view s) {
+    int line = 1;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == 0) BadText("holds a NUL character", line);
+        if (c == '\n') ++line;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (len == 0 || i + len > s.size()) BadText("is not valid UTF-8", line);
+        char32_t cp = c & (0x7F >> len);
+        for (size_t k = 1; k < len; ++k) {
+            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) BadText("is not valid UTF-8", line);
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        static constexpr char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) BadText("is not valid UTF-8", line);
+        i += len;
+    }
+}
+
+std::string FromUtf16Bytes(std::string_view s, bool bigEndian) {
+    if (s.size() % 2) BadText("is not valid UTF-16", 1 + static_cast<int>(std::count(s.begin(), s.end(), '\n')));
+    std::string out;
+    out.reserve(s.size());
+    int line = 1;
+    auto unit = [&](size_t i) -> char32_t {
+        const unsigned char a = static_cast<unsigned char>(s[i]), b = static_cast<unsigned char>(s[i + 1]);
+        return bigEndian ? (static_cast<char32_t>(a) << 8 | b) : (static_cast<char32_t>(b) << 8 | a);
+    };
+    for (size_t i = 0; i < s.size(); i += 2) {
+        char32_t cp = unit(i);
+        if (cp == 0) BadText("holds a NUL character", line);
+        if (cp == '\n') ++line;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (i + 3 >= s.size()) BadText("is not valid UTF-16", line);
+            const char32_t lo = unit(i + 2);
+            if (lo < 0xDC00 || lo > 0xDFFF) BadText("is not valid UTF-16", line);
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            i += 2;
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            BadText("is not valid UTF-16", line);
+        }
+        AppendUtf8(out, cp);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string DecodeScriptBytes(std::string_view bytes) {
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+    else if (bytes.substr(0, 2) == "\xFF\xFE") return FromUtf16Bytes(bytes.substr(2), false);
+    else if (bytes.substr(0, 2) == "\xFE\xFF") return FromUtf16Bytes(bytes.substr(2), true);
+    CheckUtf8(bytes);
+    return std::string(bytes);
 }

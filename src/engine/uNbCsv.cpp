@@ -199,31 +199,82 @@ std::string DataSetToCsv(TMemCustomDataSet& ds) {
 
 void WriteDataSetCsv(TNbStreamWrap& wrap, TMemCustomDataSet& ds) { wrap.WriteText(DataSetToCsv(ds)); }
 
+namespace {
+
+// The path a write to path lands on: a symbolic link is followed to its target (also one that does
+// not exist yet), so the link itself stays.
+std::string FollowLinks(const std::string& path) {
+    std::string p = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        std::string target(4096, '\0');
+        const ssize_t n = ::readlink(p.c_str(), target.data(), target.size());
+        if (n < 0) return p;
+        target.resize(static_cast<size_t>(n));
+        if (!target.empty() && target[0] != '/') {
+            const size_t slash = p.rfind('/');
+            if (slash != std::string::npos) target = p.substr(0, slash + 1) + target;
+        }
+        p = target;
+    }
+    return p;
+}
+
+mode_t NewFileMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+void WriteAll(int fd, const std::string& path, const std::string& piece) {
+    size_t done = 0;
+    while (done < piece.size()) {
+        const ssize_t w = ::write(fd, piece.data() + done, piece.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
+        }
+        done += static_cast<size_t>(w);
+    }
+}
+
+}  // namespace
+
 void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    std::string tmp = dir + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    const TMemPositionGuard position(ds);
+    const std::string target = FollowLinks(path);
+    struct stat st {};
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A FIFO, a device or a terminal is written straight into; it is never replaced.
+        if (S_ISDIR(st.st_mode)) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(EISDIR)));
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
+        try {
+            WriteCsv(ds, [&](const std::string& piece) { WriteAll(fd, path, piece); });
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        if (::close(fd) != 0) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
+        return;
+    }
+    // A regular file (or none yet): a temporary beside it replaces it only once complete, with the
+    // old file's mode, or the mode the umask gives a new file.
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
+    std::string tmp = dir + "/." + (slash == std::string::npos ? target : target.substr(slash + 1)) + ".XXXXXX";
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
-    ::fchmod(fd, 0644);
+    ::fchmod(fd, exists ? (st.st_mode & 07777) : NewFileMode());
     bool closed = false;
-    const TMemPositionGuard position(ds);
     try {
-        WriteCsv(ds, [&](const std::string& piece) {
-            size_t done = 0;
-            while (done < piece.size()) {
-                const ssize_t w = ::write(fd, piece.data() + done, piece.size() - done);
-                if (w < 0) {
-                    if (errno == EINTR) continue;
-                    throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
-                }
-                done += static_cast<size_t>(w);
-            }
-        });
+        WriteCsv(ds, [&](const std::string& piece) { WriteAll(fd, path, piece); });
         const bool synced = ::fsync(fd) == 0;
         closed = true;
         if (::close(fd) != 0 || !synced) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
-        if (::rename(tmp.c_str(), path.c_str()) != 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
+        if (::rename(tmp.c_str(), target.c_str()) != 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
     } catch (...) {
         if (!closed) ::close(fd);
         ::unlink(tmp.c_str());

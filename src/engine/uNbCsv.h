@@ -16,5 +16,7 @@ class TNbStreamWrap;
 void WriteDataSetCsv(TNbStreamWrap& wrap, TMemCustomDataSet& ds);
 
 // Writes the CSV of a dataset to a file. The rows go to a temporary file beside the target, which
-// replaces the target only once complete: a failed export leaves the old file as it was.
+// replaces the target only once complete: a failed export leaves the old file as it was. The old
+// file's mode is kept (a new file gets the umask's); a symbolic link is written through to its
+// target; a FIFO, a device or standard output is written straight into, never replaced.
 void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path);

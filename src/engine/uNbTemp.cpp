@@ -36,8 +36,9 @@ struct Finalizer {
 } g_finalizer;
 
 // One exclusive creation attempt; false when the candidate cannot be created.
+// Creates the file exclusively; a file already there (another temporary's, perhaps still being
+// read) is left alone and the caller takes the next name.
 bool TryCreate(const std::string& path) {
-    ::unlink(path.c_str());
     const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
     if (fd < 0) return false;
     ::close(fd);
@@ -158,6 +159,7 @@ std::string TNbFileRepository::Resolve(const std::string& name) {
     const std::string path = NbCreateTempFile(std::filesystem::path(name).filename().string());
     std::error_code ec;
     std::filesystem::copy_file(source, path, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) ::unlink(path.c_str());  // a failed copy leaves no temporary behind
     if (ec) throw EInOutError(NbFormat("Error creating file \"%s\": %s", path, ec.message()));
     extracted_.push_back(path);
     return path;

@@ -52,6 +52,7 @@ private:
 
 // Creates a temporary file for a name: the temporary folder and the name, then name-2 ... name-100,
 // then /var/tmp and /tmp. Returns the path; the file is created exclusively and left empty.
+// A name already taken is never replaced.
 std::string NbCreateTempFile(const std::string& name);
 
 // Resolves a bare file name to a readable temporary copy of the file in the base folder.

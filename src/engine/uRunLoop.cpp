@@ -5,6 +5,7 @@
 #include "uNbCsv.h"
 #include "uNbLog.h"
 #include "uNbXml.h"
+#include "uTextResults.h"
 
 #include <ctime>
 
@@ -76,19 +77,26 @@ std::unique_ptr<TMemCustomDataSet> TTlvnRun::MakeResultDataSet(TDbRecordset& r, 
     return copy;
 }
 
-void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
+void TTlvnRun::RunBatches(std::string given, bool debug, TRunHost& host) {
     ClearRunResults();
+    const std::string text = CrLfText(given);
+    given.clear();
     host.SetStatusText("Running: " + text);
     host.SetBusy(true);
     NbLog("Query start");
     try {
-        while (!NbTrim(text).empty()) {
+        // The script is walked once: batches are cut at positions, and the run ends where only
+        // blanks remain.
+        size_t end = text.size();
+        while (end > 0 && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
+        size_t pos = 0;
+        while (pos < end) {
             {
                 std::lock_guard<std::mutex> lock(infoMutex_);
                 lastInfoMessage_.clear();
             }
             NbLog("QueryWait");
-            const std::string batch = WrapDebugBatch(TakeNextBatch(text), debug);
+            const std::string batch = WrapDebugBatch(NextBatch(text, pos), debug);
             // A batch whose first statement returns no rows (an UPDATE) still runs to its end and
             // the run goes on with the next batch.
             std::unique_ptr<TDbRecordset> r = RunOnQueryThread(db_, batch, debug, host.Waiter(), true);
@@ -154,4 +162,18 @@ std::string TTlvnRun::FailurePrefix(const std::string& timeHHmmss) { return NbFo
 std::string TTlvnRun::OutcomeText(const std::string& prefix, const std::string* failure) const {
     if (!failure) return MessageText + prefix + "Success.";
     return MessageText + prefix + (*failure == kNoResultSet ? std::string("Success.") : *failure);
+}
+
+std::string TTlvnRun::TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings, bool* failed) const {
+    if (failed) *failed = failure && *failure != kNoResultSet;
+    if (failure || ResultList.empty()) return OutcomeText(prefix, failure);
+    std::string text = MessageText;
+    try {
+        RenderTextResults(text, ResultList, settings);
+    } catch (const std::exception& e) {
+        if (failed) *failed = true;
+        const std::string message = e.what();
+        return OutcomeText(prefix, &message);
+    }
+    return text;
 }

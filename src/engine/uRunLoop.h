@@ -6,6 +6,7 @@
 #include "uDbAccess.h"
 #include "uNbData.h"
 #include "uQueryThread.h"
+#include "uTextResults.h"
 
 #include <memory>
 #include <mutex>
@@ -37,7 +38,7 @@ public:
     std::vector<std::unique_ptr<TMemCustomDataSet>> ResultList;
     std::string MessageText;
 
-    // Runs every batch of the text; raises the first failure (the connection closed first when it
+    // Runs every batch of the text (line endings made CR LF first); raises the first failure (the connection closed first when it
     // is "Connection failure").
     void RunBatches(std::string text, bool debug, TRunHost& host);
     std::unique_ptr<TMemCustomDataSet> MakeResultDataSet(TDbRecordset& r, bool direct);
@@ -57,6 +58,12 @@ public:
     // and "Success." or the failure's message.
     static std::string FailurePrefix(const std::string& timeHHmmss);
     std::string OutcomeText(const std::string& prefix, const std::string* failure) const;
+    // The complete Text page of the last run, as both front ends show it: after a failure (null
+    // when none) the messages, the prefix and the failure's message ("Success." for a batch
+    // without a result set); with no results the messages, the prefix and "Success."; else the
+    // messages and the results' text. A failure while rendering gives the messages, the prefix
+    // and that failure. failed, when given, tells whether the page reports a failure.
+    std::string TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings, bool* failed = nullptr) const;
 
 private:
     void CollectMessages();

@@ -10,6 +10,17 @@ size_t Chars(std::string_view s) {
     return n;
 }
 
+// The length of an integer's decimal text, sign included.
+int DigitsOf(std::int64_t v) {
+    int n = v < 0 ? 2 : 1;
+    std::uint64_t m = v < 0 ? 0ULL - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    while (m >= 10) {
+        m /= 10;
+        ++n;
+    }
+    return n;
+}
+
 bool IsMarkerColumn(const TField& f) { return f.IsBlob() && !IsTextBlobType(f.DataType()); }
 
 }  // namespace
@@ -50,18 +61,56 @@ void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemC
                 if (len > width[static_cast<size_t>(i)])
                     width[static_cast<size_t>(i)] = marker[static_cast<size_t>(i)] ? std::max(len, static_cast<int>(kBlobMarker.size())) : len;
             }
-            // Width pass over every row; text columns are read in place.
+            // Width pass over every row, without building a text per cell: texts are measured in
+            // place, integers by their digits, other values formatted into one reused buffer. A
+            // column is no longer looked at once it reaches the column-width cap, and the pass
+            // ends when every column has.
+            const int cap = settings.MaxColumnWidth;
+            enum class Kind { Skip, Text, Integer, Boolean, Other };
+            std::vector<Kind> kind(static_cast<size_t>(n));
+            int open = 0;
+            for (int i = 0; i < n; ++i) {
+                const size_t c = static_cast<size_t>(i);
+                const int type = ds.Field(i).DataType();
+                if (marker[c] || (cap > 0 && width[c] >= cap)) kind[c] = Kind::Skip;
+                else if (StorageOf(type) == TMemStorage::Text) kind[c] = Kind::Text;
+                else if (type == ftSmallint || type == ftWord || type == ftInteger || type == ftAutoInc || type == ftLargeint) kind[c] = Kind::Integer;
+                else if (type == ftBoolean) kind[c] = Kind::Boolean;
+                else kind[c] = Kind::Other;
+                if (kind[c] != Kind::Skip) ++open;
+            }
+            std::string scratch;
             ds.MoveFirst();
-            while (!ds.AtEnd()) {
+            while (open > 0 && !ds.AtEnd()) {
                 for (int i = 0; i < n; ++i) {
-                    if (marker[static_cast<size_t>(i)]) continue;
+                    const size_t c = static_cast<size_t>(i);
+                    if (kind[c] == Kind::Skip) continue;
                     const TField& f = ds.Field(i);
-                    const int len = static_cast<int>(StorageOf(f.DataType()) == TMemStorage::Text ? Chars(f.TextView()) : Chars(f.ValueText()));
-                    if (len > width[static_cast<size_t>(i)]) width[static_cast<size_t>(i)] = len;
+                    int len = 0;
+                    switch (kind[c]) {
+                    case Kind::Text: len = static_cast<int>(Chars(f.TextView())); break;
+                    case Kind::Integer:
+                        if (!f.ValueIsNull()) len = DigitsOf(f.AsLargeInt());
+                        break;
+                    case Kind::Boolean:
+                        if (!f.ValueIsNull()) len = f.AsBoolean() ? 4 : 5;  // "True", "False"
+                        break;
+                    default:
+                        scratch.clear();
+                        f.AppendValueText(scratch);
+                        len = static_cast<int>(Chars(scratch));
+                        break;
+                    }
+                    if (len > width[c]) {
+                        width[c] = len;
+                        if (cap > 0 && len >= cap) {
+                            kind[c] = Kind::Skip;
+                            --open;
+                        }
+                    }
                 }
                 ds.MoveNext();
             }
-            const int cap = settings.MaxColumnWidth;
             ds.MoveFirst();
             for (int i = 0; i < n; ++i) text += FormatColumnCell(ds.Field(i).DisplayName(), width[static_cast<size_t>(i)], cap) + " ";
             text += "\r\n";

@@ -20,8 +20,7 @@ protected:
         server_ = nullptr;
     }
     static std::string OleDb(const std::string& user, const std::string& password) {
-        return "Provider=SQLOLEDB.1;User ID=" + user + ";Password=" + password + ";Data Source=127.0.0.1," +
-               std::to_string(server_->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
+        return OleDbConnectionString({"127.0.0.1," + std::to_string(server_->Port()), user, password, false, ""});
     }
     void SetUp() override {
         FormatSettings() = TFormatSettings{};
@@ -49,6 +48,26 @@ TEST_F(Db, WrongPasswordGivesTheServersMessage) {
         EXPECT_EQ(e.Message(), "Login failed for user 'sa'.");
     }
     EXPECT_FALSE(other.Connected());
+}
+
+TEST_F(Db, NonAsciiAndQuotedLoginsConnect) {
+    // Through the wide-character connect, UTF-8 logins and passwords reach the server as typed; a
+    // login holding ";Password=" is quoted in the OLE DB text and read back whole.
+    struct Case {
+        const char* user;
+        const char* password;
+    };
+    const Case cases[] = {{"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"}, {"plain8", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+                         {"we;Password=x", "pw;1"}};
+    for (const Case& c : cases) {
+        std::string quotedUser = "[";
+        for (const char* q = c.user; *q; ++q) quotedUser += *q;
+        db_.Execute("CREATE LOGIN " + quotedUser + "] WITH PASSWORD = N'" + c.password + "'");
+        TDbConnection other;
+        other.ConnectionString = OleDb(c.user, c.password);
+        EXPECT_NO_THROW(other.Open()) << c.user;
+        EXPECT_TRUE(other.Connected()) << c.user;
+    }
 }
 
 TEST_F(Db, PasswordWithSemicolonAndBrace) {
@@ -174,7 +193,7 @@ TEST_F(Db, ColumnNamesAndTypesInTheResultDataset) {
         {"cast('long' as varchar(max))", ftMemo, "long"},
         {"cast('6F9619FF-8B86-D011-B42D-00C04FC964FF' as uniqueidentifier)", ftGuid, "{6F9619FF-8B86-D011-B42D-00C04FC964FF}"},
         {"cast(NULL as image)", ftBlob, "<null>"},
-        {"cast(0x as varbinary(max))", ftBlob, "<null>"},
+        {"cast(0x as varbinary(max))", ftBlob, ""},  // empty, not null
     };
     for (const auto& c : cases) {
         auto r = DbOpenQuery(db_, std::string("select ") + c.expr + " as v");
@@ -233,6 +252,47 @@ TEST(NbData, SmartCopyMergesLayouts) {
     EXPECT_TRUE(target.Field(0).ValueIsNull());
     EXPECT_EQ(target.Field(1).ValueText(), "b1");
     EXPECT_EQ(target.Field(2).AsInteger(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Db, LargeValueRowsKeepEveryTypeWhateverTheRegionalFormats) {
+    // A large-value column makes the fetch read one row at a time. Dates must not go through the
+    // regional formats (a time separator "." broke them), and a sql_variant holding a number must
+    // not make the large-value read loop (FreeTDS answers "truncated" with a length that fits).
+    {
+        std::unique_ptr<TDbRecordset> v = DbOpenQuery(db_, "select cast(12 as sql_variant) as v, cast(2.5 as sql_variant) as w");
+        EXPECT_EQ(v->DataSet()->Field(0).ValueText(), "12");
+        EXPECT_EQ(v->DataSet()->Field(1).ValueText(), "2.5");
+    }
+    TFormatSettings fi;
+    fi.ShortDateFormat = "d.M.yyyy";
+    fi.DateSeparator = ".";
+    fi.LongTimeFormat = "H.mm.ss";
+    fi.TimeSeparator = ".";
+    fi.DecimalSeparator = ",";
+    FormatSettings() = fi;
+    std::unique_ptr<TDbRecordset> r = DbOpenQuery(
+        db_, "select cast('x' as varchar(max)) as m, cast('' as varchar(max)) as e, cast(null as varchar(max)) as n, "
+             "cast('2024-01-02 03:04:05.123' as datetime) as d, cast('2024-01-02' as date) as dd, cast(2.5 as float) as f, "
+             "cast(1 as bit) as b, cast(12 as sql_variant) as v, cast(N'text' as sql_variant) as vt");
+    TMemCustomDataSet& ds = *r->DataSet();
+    TDateTime expected = 0, t = 0;
+    ASSERT_TRUE(TryEncodeDate(2024, 1, 2, expected));
+    ASSERT_TRUE(TryEncodeTime(3, 4, 5, 123, t));
+    EXPECT_DOUBLE_EQ(ds.FieldNamed("d")->AsDateTime(), expected + t);
+    EXPECT_DOUBLE_EQ(ds.FieldNamed("dd")->AsDateTime(), expected);
+    EXPECT_EQ(ds.FieldNamed("f")->AsFloat(), 2.5);
+    EXPECT_TRUE(ds.FieldNamed("b")->AsBoolean());
+    EXPECT_EQ(ds.FieldNamed("v")->ValueText(), "12");
+    EXPECT_EQ(ds.FieldNamed("vt")->ValueText(), "text");
+    EXPECT_EQ(ds.FieldNamed("m")->ValueText(), "x");
+    EXPECT_FALSE(ds.FieldNamed("e")->ValueIsNull()) << "an empty large value is not null";
+    EXPECT_TRUE(ds.FieldNamed("n")->ValueIsNull());
+    EXPECT_EQ(FormatSettings().ShortDateFormat, "d.M.yyyy") << "the fetch leaves the regional settings alone";
+    FormatSettings() = TFormatSettings{};
 }
 
 }  // namespace

@@ -25,10 +25,9 @@ protected:
         server_ = nullptr;
     }
     void SetUp() override {
-        db_.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server_->Port()) +
-                               ";Initial Catalog=master;Persist Security Info=True;";
+        db_.ConnectionString = OleDbConnectionString({"127.0.0.1," + std::to_string(server_->Port()), "sa", SandboxProcess::Password(), false, ""});
         db_.Open();
-        db_.Execute("use [demo]");
+        db_.Execute(UseDatabaseStatement("demo"));
     }
     std::string RunFails(TTlvnRun& run, const std::string& sql, bool debug = false) {
         try {
@@ -101,6 +100,62 @@ TEST_F(RunLoop, LostConnectionClosesIt) {
     EXPECT_EQ(RunFails(run, "select * from Orders\r\n"), "Connection failure");
     EXPECT_FALSE(db_.Connected());
     EXPECT_EQ(host_.lost, 1);
+}
+
+TEST_F(RunLoop, MessagesOnceInTheOrderTheServerSentThem) {
+    TTlvnRun run(db_);
+    // Severities 0, 10 and 5 mixed: the driver's own ranking would move the RAISERRORs first.
+    run.RunBatches("print 'first'; raiserror('x',10,1); print 'middle'; raiserror('y',5,3); print 'last'\r\n", false, host_);
+    EXPECT_EQ(run.MessageText, "SQLMessage: first\r\nSQLMessage: x\r\nSQLMessage: middle\r\nSQLMessage: y\r\nSQLMessage: last\r\n");
+    DbExecuteCommand(db_, "print 'first'; raiserror('x',10,1); print 'middle'; raiserror('y',5,3); print 'last'");
+    const std::vector<TDbErrorItem> items = db_.Errors();
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(items[1].Number, 50000);
+    EXPECT_EQ(items[1].Severity, 10);
+    EXPECT_EQ(items[3].Severity, 5);
+    EXPECT_EQ(items[0].Number, 0);
+    EXPECT_EQ(items[0].SqlState, "01000");
+
+    // Messages around results, across batches, each once.
+    run.RunBatches("print 'a'; select top 512 OrderID from Orders; print 'b'\r\nGO\r\nprint 'c'; raiserror('d',10,1); select 1 as one\r\n", false, host_);
+    EXPECT_EQ(run.MessageText, "SQLMessage: a\r\nSQLMessage: b\r\nSQLMessage: c\r\nSQLMessage: d\r\n");
+    EXPECT_EQ(run.ResultList.size(), 2u);
+}
+
+TEST_F(RunLoop, MessagesReadDuringAFetchRaiseNoSecondEvent) {
+    // A message that arrives while rows are read joins the operation's collection; when the
+    // operation raised its informational event already, no second one comes (the run loop would
+    // print the later message twice).
+    std::vector<std::string> events;
+    db_.OnInfoMessage = [&](const TDbErrorItem& e) { events.push_back(e.Description); };
+    DbExecuteCommand(db_, "print 'p'");
+    db_.AddMessages({{0, "w", "01000"}});
+    EXPECT_EQ(events, std::vector<std::string>{"p"});
+    DbExecuteCommand(db_, "select 1 as a");
+    db_.AddMessages({{0, "w", "01000"}});
+    EXPECT_EQ(events, (std::vector<std::string>{"p", "w"})) << "the first message of an operation still raises the event";
+    db_.OnInfoMessage = nullptr;
+}
+
+TEST_F(RunLoop, EmptyBatchesAreSentAndLaterBatchesRun) {
+    TTlvnRun run(db_);
+    run.RunBatches("GO\r\nselect 1 as a\r\nGO\r\nGO\r\n  \r\nGO\r\nselect 2 as b\r\n", false, host_);
+    ASSERT_EQ(run.ResultList.size(), 2u);
+    EXPECT_EQ(run.ResultList[1]->Field(0).AsInteger(), 2);
+}
+
+TEST_F(RunLoop, TextOutsideTheBasicPlaneAndBadBytes) {
+    TTlvnRun run(db_);
+    // Characters outside the Basic Multilingual Plane go through the wide entry points whole.
+    run.RunBatches("select cast(N'a\xF0\x9F\x98\x80" "b' as nvarchar(10)) as e -- \xE2\x82\xAC \xF0\x9F\x98\x80\r\n", false, host_);
+    ASSERT_EQ(run.ResultList.size(), 1u);
+    EXPECT_EQ(run.ResultList[0]->Field(0).ValueText(), "a\xF0\x9F\x98\x80" "b");
+    // A byte that is not UTF-8 is refused before anything is sent (the driver cut the batch there).
+    db_.Execute("if object_id('CutMarks') is null create table CutMarks (id int, x int)");
+    db_.Execute("delete from CutMarks; insert into CutMarks values (1, 0); insert into CutMarks values (2, 0)");
+    EXPECT_EQ(RunFails(run, "update CutMarks set x = 1 -- Jos\xE9\r\nwhere id = 2\r\n"), "The SQL text is not valid UTF-8.");
+    run.RunBatches("select count(*) as n from CutMarks where x = 1\r\n", false, host_);
+    EXPECT_EQ(run.ResultList[0]->Field(0).AsInteger(), 0);
 }
 
 }  // namespace

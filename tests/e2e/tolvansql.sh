@@ -4,7 +4,7 @@ set -euo pipefail
 sandbox=$1 tolvansql=$2
 work=$(mktemp -d)
 coproc SERVER { exec "$sandbox" --port 0 --demo --data-dir "$work/data"; }
-trap 'kill $SERVER_PID 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+trap '[ -n "${SERVER_PID:-}" ] && kill $SERVER_PID 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 read -r line <&"${SERVER[0]}"
 port=${line##*:}
 fail() { echo "FAIL: $*"; exit 1; }
@@ -44,4 +44,51 @@ set -e
 [ $code -eq 2 ] || fail "bad database exit code $code"
 out=$(run -Q "select count(*) as n from Orders")
 grep -q '^1000 *$' <<<"$out" || fail "Orders changed: $out"
+# Files by their byte-order mark: UTF-8 (mark dropped), UTF-16 LE and BE.
+printf '\xEF\xBB\xBFselect N'"'"'\xC3\xA4'"'"' as a\n' > "$work/bom8.sql"
+printf 'select N'"'"'\xC3\xA4'"'"' as a\n' | iconv -f UTF-8 -t UTF-16 > "$work/bom16.sql"
+{ printf '\xFE\xFF'; printf 'select N'"'"'\xC3\xA4'"'"' as a\n' | iconv -f UTF-8 -t UTF-16BE; } > "$work/bom16be.sql"
+for f in bom8 bom16 bom16be; do
+    out=$(run -i "$work/$f.sql")
+    [ "$out" = $'Rowcount: 1\na \n- \n\xC3\xA4 ' ] || fail "$f: $out"
+done
+
+# A byte that is not UTF-8, or a NUL, refuses the whole file, naming the line; nothing is sent.
+before=$(run -Q "select count(*) as n from Products where InStock = 0")
+printf 'update Products set InStock = 0 -- Jos\xe9\nwhere ProductID = 2\n' > "$work/bad.sql"
+printf 'update Products set InStock = 0\n-- \x00\nwhere ProductID = 2\n' > "$work/nul.sql"
+for f in bad nul; do
+    set +e
+    err=$(run -i "$work/$f.sql" 2>&1 >/dev/null); code=$?
+    set -e
+    [ $code -eq 1 ] || fail "$f exit code $code"
+    case $f in
+    bad) [ "$err" = "tolvansql: $work/bad.sql: The file is not valid UTF-8 (line 1)." ] || fail "bad: $err" ;;
+    nul) [ "$err" = "tolvansql: $work/nul.sql: The file holds a NUL character (line 2)." ] || fail "nul: $err" ;;
+    esac
+done
+after=$(run -Q "select count(*) as n from Products where InStock = 0")
+[ "$before" = "$after" ] || fail "a refused file changed rows: $before / $after"
+
+# A folder is refused; blank SQL prints nothing, as the window shows nothing.
+set +e
+err=$(run -i "$work" 2>&1 >/dev/null); code=$?
+set -e
+[ $code -eq 1 ] || fail "folder exit code $code"
+[ "$err" = "tolvansql: $work is a folder, not a file" ] || fail "folder: $err"
+out=$(run -Q $'  \n ')
+[ -z "$out" ] || fail "blank sql printed: $out"
+
+# An empty password is still a SQL login (only a missing -U means Windows authentication), so the
+# server does not answer with its Windows-authentication refusal. Last: the stand-in currently
+# drops the connection on an empty password instead of refusing the login.
+set +e
+err=$("$tolvansql" -S "127.0.0.1,$port" -U sa -P '' -d demo -Q "select 1" 2>&1 >/dev/null); code=$?
+set -e
+[ $code -eq 2 ] || fail "empty password exit code $code"
+case "$err" in
+"tolvansql: Login failed for user 'sa'." | "tolvansql: Adaptive Server connection failed") ;;
+*) fail "empty password error: $err" ;;
+esac
+
 echo "tolvansql ok"

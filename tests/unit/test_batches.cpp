@@ -68,4 +68,68 @@ TEST(ConnectionString, ParsedAndQuoted) {
     }
 }
 
+TEST(ScriptText, LineEndingsAndFileDecoding) {
+    EXPECT_EQ(CrLfText("a\nb\r\nc\rd\n\ne"), "a\r\nb\r\nc\r\nd\r\n\r\ne");
+    EXPECT_EQ(CrLfText("\r\n\r"), "\r\n\r\n");
+    struct Case {
+        std::string bytes;
+        const char* text;   // nullptr: refused
+        const char* error;  // the message when refused
+    };
+    const Case cases[] = {
+        {"\xEF\xBB\xBFselect 1", "select 1", nullptr},
+        {std::string("\xFF\xFEs\0\xE4\0=\xD8\0\xDE", 10), "s\xC3\xA4\xF0\x9F\x98\x80", nullptr},
+        {std::string("\xFE\xFF\0s\0\xE4", 6), "s\xC3\xA4", nullptr},
+        {"select 'a\xE2\x82\xAC'", "select 'a\xE2\x82\xAC'", nullptr},
+        {"update T set x = 1 -- Jos\xE9\nwhere id = 2", nullptr, "The file is not valid UTF-8 (line 1)."},
+        {std::string("a\nb\n\0", 5), nullptr, "The file holds a NUL character (line 3)."},
+        {"\xC0\xAF", nullptr, "The file is not valid UTF-8 (line 1)."},
+        {"a\n\xED\xA0\x80", nullptr, "The file is not valid UTF-8 (line 2)."},
+        {std::string("\xFF\xFE\0\xD8", 4), nullptr, "The file is not valid UTF-16 (line 1)."},
+    };
+    for (const Case& c : cases) {
+        if (c.text) {
+            EXPECT_EQ(DecodeScriptBytes(c.bytes), c.text);
+            continue;
+        }
+        try {
+            DecodeScriptBytes(c.bytes);
+            ADD_FAILURE() << c.bytes;
+        } catch (const EConvertError& e) {
+            EXPECT_EQ(e.Message(), c.error);
+        }
+    }
+}
+
+TEST(ConnectionString, LoginsAndPasswordsSurviveTheRoundTrip) {
+    struct Case {
+        const char* user;
+        const char* password;
+    };
+    const Case cases[] = {
+        {"we;Password=x", "pw"}, {"a\"b;c", "p;Data Source=q"}, {"\"q", "x"}, {"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+        {" lead", ""}, {"plain", "a\"b"},
+    };
+    for (const Case& c : cases) {
+        TDbConnectionParams p;
+        p.Server = "host,1500";
+        p.UserId = c.user;
+        p.Password = c.password;
+        p.Database = "demo";
+        const TDbConnectionParams back = ParseOleDbConnectionString(OleDbConnectionString(p));
+        EXPECT_EQ(back.UserId, c.user) << OleDbConnectionString(p);
+        EXPECT_EQ(back.Password, c.password) << OleDbConnectionString(p);
+        EXPECT_EQ(back.Server, "host,1500");
+        EXPECT_EQ(back.Database, "demo");
+        EXPECT_FALSE(back.IntegratedSecurity);
+    }
+    EXPECT_EQ(OleDbConnectionString({"srv", "we;x", "pw", false, ""}),
+              "Provider=SQLOLEDB.1;User ID=\"we;x\";Password=pw;Data Source=srv;Initial Catalog=master;Persist Security Info=True;");
+    TDbConnectionParams sspi;
+    sspi.Server = "srv";
+    sspi.IntegratedSecurity = true;
+    EXPECT_TRUE(ParseOleDbConnectionString(OleDbConnectionString(sspi)).IntegratedSecurity);
+    EXPECT_EQ(UseDatabaseStatement("a]b"), "use [a]]b]");
+}
+
 }  // namespace

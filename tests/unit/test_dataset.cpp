@@ -182,7 +182,7 @@ TEST_F(Dataset, NullVersusEmpty) {
     ds.PostRow();
     EXPECT_FALSE(ds.Field(0).ValueIsNull()) << "empty text is a value";
     EXPECT_TRUE(ds.Field(1).ValueIsNull()) << "empty text stores null in a number";
-    EXPECT_TRUE(ds.Field(2).ValueIsNull()) << "an empty memo reads as null";
+    EXPECT_FALSE(ds.Field(2).ValueIsNull()) << "an empty memo is a value, as in the database";
 
     ds.EditRow();
     ds.Field(0).ClearValue();
@@ -352,7 +352,8 @@ TEST_F(Dataset, BlobStreamsAndCancelKeepsTheOldBlob) {
     ds->EditRow();
     ds->Field(0).OpenBlobStream(TBlobStreamMode::Write);  // closed empty
     ds->PostRow();
-    EXPECT_TRUE(ds->Field(0).ValueIsNull()) << "an empty large object reads as null";
+    EXPECT_FALSE(ds->Field(0).ValueIsNull()) << "an empty large object is a value";
+    EXPECT_EQ(ds->Field(0).ValueText(), "");
 }
 
 TEST_F(Dataset, AssignValueCarriesNullsAndBlobs) {

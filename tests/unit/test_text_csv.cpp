@@ -6,6 +6,8 @@
 
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -72,6 +74,25 @@ TEST_F(TextResults, LayoutRules) {
     EXPECT_EQ(Render({}), "MSG\r\n");
 }
 
+TEST_F(TextResults, WidthsMeasuredWithoutTexts) {
+    // Integers by their digits (sign included), booleans, floats and dates by their text, nulls as
+    // empty; a column that reached the cap is cut there.
+    std::vector<std::unique_ptr<TMemCustomDataSet>> list;
+    list.push_back(Make({"N,3,0", "L,25,0", "B,5,0", "F,6,0", "D,11,0", "T,1,40"},
+                        {{"-1234", "5", "True", "1.5", "1/2/2024", "abcdefghij"},
+                         {nullptr, "-9223372036854775808", "False", "-20.25", "12/31/2024 11:59:59 PM", "ab"},
+                         {"7", nullptr, nullptr, nullptr, nullptr, nullptr}}));
+    TTextRenderSettings s;
+    s.MaxColumnWidth = 8;
+    s.UnderlineHeadings = false;
+    EXPECT_EQ(Render(std::move(list), s),
+              "MSG\r\nRowcount: 3\r\n"
+              "N     L        B     F      D        T        \r\n"
+              "-1234 5        True  1.5    1/2/2024 abcdefgh \r\n"
+              "      -9223372 False -20.25 12/31/20 ab       \r\n"
+              "7                                             \r\n");
+}
+
 TEST_F(TextResults, CapsAt10000Rows) {
     auto ds = std::make_unique<TMemDataSet>();
     ds->DefineField("N", ftInteger, 0);
@@ -134,6 +155,54 @@ TEST_F(TextResults, ExportReplacesTheFileOnlyWhenComplete) {
     EXPECT_EQ(::rmdir(dir), 0);
 }
 
+TEST_F(TextResults, ExportKeepsModeLinksAndSpecialFiles) {
+    char dir[] = "/tmp/tolvan-csv-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string d = dir;
+    auto ds = Make({"A,1,5"}, {{"x"}});
+    auto read = [](const std::string& p) {
+        std::stringstream ss;
+        ss << std::ifstream(p).rdbuf();
+        return ss.str();
+    };
+    auto mode = [](const std::string& p) {
+        struct stat st {};
+        ::lstat(p.c_str(), &st);
+        return st.st_mode;
+    };
+    // The old file's mode stays (a private file does not become world-readable).
+    { std::ofstream(d + "/private.csv") << "old"; }
+    ::chmod((d + "/private.csv").c_str(), 0600);
+    ExportCsvFile(*ds, d + "/private.csv");
+    EXPECT_EQ(mode(d + "/private.csv") & 07777, 0600u);
+    EXPECT_EQ(read(d + "/private.csv"), "A\r\nx\r\n");
+    // A new file gets the mode the umask gives.
+    const mode_t old = ::umask(027);
+    ExportCsvFile(*ds, d + "/new.csv");
+    ::umask(old);
+    EXPECT_EQ(mode(d + "/new.csv") & 07777, 0640u);
+    // A symbolic link is written through: the link stays, its target gets the rows.
+    ASSERT_EQ(::symlink("private.csv", (d + "/link.csv").c_str()), 0);
+    auto two = Make({"B,1,5"}, {{"y"}});
+    ExportCsvFile(*two, d + "/link.csv");
+    EXPECT_TRUE(S_ISLNK(mode(d + "/link.csv")));
+    EXPECT_EQ(read(d + "/private.csv"), "B\r\ny\r\n");
+    // A FIFO is written straight into and stays a FIFO.
+    const std::string fifo = d + "/pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string fromPipe;
+    std::thread reader([&] { fromPipe = read(fifo); });
+    ExportCsvFile(*ds, fifo);
+    reader.join();
+    EXPECT_EQ(fromPipe, "A\r\nx\r\n");
+    EXPECT_TRUE(S_ISFIFO(mode(fifo)));
+    // A device is written into, not replaced.
+    ExportCsvFile(*ds, "/dev/null");
+    EXPECT_TRUE(S_ISCHR(mode("/dev/null")));
+    for (const char* name : {"/private.csv", "/new.csv", "/link.csv", "/pipe"}) EXPECT_EQ(::unlink((d + name).c_str()), 0) << name;
+    EXPECT_EQ(::rmdir(dir), 0) << "no temporary left behind";
+}
+
 TEST_F(TextResults, LongExportKeepsRowOrder) {
     // More rows than one formatting block: the blocks come back in order.
     auto ds = std::make_unique<TMemDataSet>();
@@ -159,6 +228,74 @@ TEST_F(TextResults, LongExportKeepsRowOrder) {
         ASSERT_EQ(line, std::to_string(expected) + (expected % 3 ? ",a\r" : ",\"b c\"\r"));
     }
     EXPECT_EQ(ds->Field(0).AsInteger(), 29998) << "the current row is kept";
+}
+
+TEST_F(TextResults, ExportWritesEachRowsOwnLargeValues) {
+    // Large-value columns beside short ones, over several formatting blocks, with nulls and empty
+    // values; the expected file is built here from the same rule, not by the export.
+    auto text = [](int i) -> const char* { return i % 7 == 0 ? nullptr : i % 5 == 0 ? "" : "v"; };
+    auto value = [](int i, int col) { return std::string(static_cast<size_t>(i % 40), col == 1 ? 'x' : 'y') + std::to_string(i); };
+    auto ds = std::make_unique<TMemDataSet>();
+    ds->DefineField("N", ftInteger, 0);
+    ds->DefineField("M", ftMemo, 0);
+    ds->DefineField("W", ftWideMemo, 0);
+    ds->DefineField("S", ftString, 12);
+    ds->Open();
+    std::string expected = "N,M,W,S\r\n";
+    const int rows = 20000;
+    for (int i = 0; i < rows; ++i) {
+        ds->AppendRow();
+        ds->Field(0).SetAsInteger(i);
+        std::string line = std::to_string(i);
+        for (int col = 1; col <= 2; ++col) {
+            const int k = i + col;
+            line += ',';
+            if (!text(k)) continue;
+            const std::string v = *text(k) ? value(i, col) : std::string();
+            ds->Field(col).SetAsText(v);
+            line += v;
+        }
+        line += ',';
+        if (i % 4) {
+            ds->Field(3).SetAsText("s" + std::to_string(i));
+            line += "s" + std::to_string(i);
+        }
+        ds->PostRow();
+        expected += line + "\r\n";
+    }
+    ds->MoveFirst();
+    EXPECT_FALSE(ds->Field(1).ValueIsNull()) << "an empty large value is not null";
+    char dir[] = "/tmp/tolvan-csv-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/big.csv";
+    ExportCsvFile(*ds, path);
+    std::stringstream written;
+    written << std::ifstream(path).rdbuf();
+    EXPECT_TRUE(written.str() == expected) << "the export differs from the independently built file";
+    EXPECT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_EQ(::rmdir(dir), 0);
+}
+
+TEST_F(TextResults, TextPageOfARun) {
+    // The complete Text page both front ends show, for each way a run ends.
+    TDbConnection db;
+    TTlvnRun run(db);
+    run.MessageText = "SQLMessage: first\r\nSQLMessage: second\r\n";
+    const std::string prefix = TTlvnRun::FailurePrefix("10:00:00");
+    bool failed = true;
+    EXPECT_EQ(run.TextPage(prefix, nullptr, {}, &failed), "SQLMessage: first\r\nSQLMessage: second\r\n\r\n[10:00:00] Success.");
+    EXPECT_FALSE(failed);
+    const std::string failure = "Invalid object name 'Nowhere'.", noRows = kNoResultSet;
+    run.ResultList.push_back(Make({"Name,1,20", "N,3,0"}, {{"Ann", "5"}, {"Bob Smith", nullptr}}));
+    run.ResultList.push_back(Make({"M,15,0"}, {{"xyz"}}));
+    EXPECT_EQ(run.TextPage(prefix, &failure, {}, &failed), "SQLMessage: first\r\nSQLMessage: second\r\n\r\n[10:00:00] Invalid object name 'Nowhere'.");
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(run.TextPage(prefix, &noRows, {}, &failed), "SQLMessage: first\r\nSQLMessage: second\r\n\r\n[10:00:00] Success.");
+    EXPECT_FALSE(failed);
+    std::stringstream golden;
+    golden << std::ifstream(TOLVAN_FIXTURES "/text_page/results.golden", std::ios::binary).rdbuf();
+    EXPECT_EQ(run.TextPage(prefix, nullptr, {}, &failed), golden.str());
+    EXPECT_FALSE(failed);
 }
 
 TEST(RunLoopText, MessagesAndFailurePrefix) {

@@ -1,6 +1,7 @@
 #include "dataset_fixture.h"
 #include "uNbData.h"
 #include "uNbLog.h"
+#include "uNbTemp.h"
 #include "uNbXml.h"
 #include "uNbStream.h"
 #include "uNbCsv.h"
@@ -8,6 +9,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -329,8 +331,28 @@ TEST(Temp, FileNamesFallBackToNumbers) {
     ::mkdir(first.c_str(), 0700);
     const std::string second = NbCreateTempFile("report.xml");
     EXPECT_EQ(second, std::string(dir) + "/report-2.xml");
+    // A temporary of the same name that exists (its reader may still use it) is kept; the next
+    // number is taken.
+    { std::ofstream(second) << "in use"; }
+    const std::string third = NbCreateTempFile("report.xml");
+    EXPECT_EQ(third, std::string(dir) + "/report-3.xml");
+    std::stringstream kept;
+    kept << std::ifstream(second).rdbuf();
+    EXPECT_EQ(kept.str(), "in use");
+    // A copy that fails leaves no temporary behind.
+    char base[] = "/tmp/tolvan-base-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(base));
+    ::mkdir((std::string(base) + "/sub.xml").c_str(), 0700);
+    {
+        TNbFileRepository repo(base);
+        EXPECT_THROW(repo.Resolve("sub.xml"), EInOutError);
+    }
+    EXPECT_NE(::access((std::string(dir) + "/sub.xml").c_str(), F_OK), 0);
+    ::rmdir((std::string(base) + "/sub.xml").c_str());
+    ::rmdir(base);
     ::unsetenv("TMPDIR");
     ::unlink(second.c_str());
+    ::unlink(third.c_str());
     ::rmdir(first.c_str());
     ::rmdir(dir);
 }
