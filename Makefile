@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 RELEASE := build/release
 ASAN := build/asan
 
-.PHONY: run build test bench deps clean
+.PHONY: run build test bench deps clean package
 
 deps:
 	@scripts/install-deps
@@ -20,6 +20,10 @@ test: deps
 	@cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLVAN_SANITIZE=ON -DTOLVAN_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(ASAN) -j $(JOBS)
 	@cd $(ASAN) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+package: build
+	@cmake --build $(RELEASE) --target package
+	@ls $(RELEASE)/tolvan_*.deb
 
 bench: build
 	@scripts/run-bench $(RELEASE)/bin

@@ -2,6 +2,7 @@
 
 #include "uConnect.h"
 #include "uNbAbout.h"
+#include "uNbInstallAction.h"
 #include "uNbIdleDelay.h"
 #include "uSqlEditor.h"
 
@@ -103,6 +104,11 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     aImportXML->setToolTip(QStringLiteral("Import a specially-formatted XML file into this grid"));
     NbAboutAction1 = new TNbAboutAction(this);
     NbAboutAction1->setIcon(IconFor(QStringLiteral("help-about"), QChar(u'A')));
+    NbInstaller1 = new TNbInstaller(this);
+    NbInstallAction1 = new TNbInstallAction(NbInstaller1);
+    // The version check asks the maker's web site; TOLVAN_UPGRADE_URL replaces the address (empty: no check).
+    NbInstallAction1->UpgradeUrl = qEnvironmentVariableIsSet("TOLVAN_UPGRADE_URL") ? qEnvironmentVariable("TOLVAN_UPGRADE_URL")
+                                                                                 : QStringLiteral("https://www.merivane.com/products/tolvan/version/?Version=");
     aWebSite = new QAction(QStringLiteral("&Merivane Web Site..."), this);
     aWebSite->setToolTip(QStringLiteral("Visit the Merivane web site at www.merivane.com"));
     aFeatureRequest = new QAction(QStringLiteral("&Bugs and Features..."), this);
@@ -178,6 +184,7 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     toolbar->addAction(aConnect);
     toolbar->addSeparator();
     toolbar->addAction(NbAboutAction1);
+    toolbar->addAction(NbInstallAction1);
     auto* spacer = new QWidget(this);
     spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     toolbar->addWidget(spacer);
@@ -326,6 +333,7 @@ void TfTlvnMain::showEvent(QShowEvent* event) {
 
 void TfTlvnMain::FormShow() {
     NbSetAboutActions(aFeatureRequest, aWebSite);
+    NbCheckInstaller();
     ShowResultPane(false);
     NewEditorTab(QString());
     // The connection dialog opens once, at the first moment the window has nothing else to do.

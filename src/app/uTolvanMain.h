@@ -23,6 +23,8 @@ class QLineEdit;
 class QTabWidget;
 class QToolButton;
 class TNbAboutAction;
+class TNbInstallAction;
+class TNbInstaller;
 class TNbIdleDelay;
 class TSqlEditor;
 
@@ -57,6 +59,8 @@ public:
     QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aFindNext, *aFindPrev, *aConnect;
     QAction *aExportCSV, *aImportXML, *miUnderlineHeadings;
     TNbAboutAction* NbAboutAction1;
+    TNbInstaller* NbInstaller1;
+    TNbInstallAction* NbInstallAction1;
     QAction *aWebSite, *aFeatureRequest;
     QComboBox* eDatabase;
     QTabWidget* pc;

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -42,7 +43,7 @@ std::string CacheFolder() {
 
 // A program named without a folder is the one the launcher finds through $PATH.
 std::string ResolveProgram(const std::string& program) {
-    if (program.find('/') != std::string::npos) return program;
+    if (program.empty() || program.find('/') != std::string::npos) return program;
     const char* path = std::getenv("PATH");
     std::string_view dirs(path ? path : "");
     while (!dirs.empty()) {
@@ -51,7 +52,8 @@ std::string ResolveProgram(const std::string& program) {
         dirs = colon == std::string_view::npos ? std::string_view() : dirs.substr(colon + 1);
         if (dir.empty() || dir[0] != '/') continue;
         const std::string candidate = dir + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        struct stat st {};
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return program;
 }
