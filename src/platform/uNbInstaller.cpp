@@ -23,7 +23,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace {
 

@@ -149,7 +149,10 @@ void TNbInstallAction::Refresh() {
     setEnabled(true);
     TNbInstallState state = NbDecideInstallState(NbIsInstalled(), NbAppVersion(), info_, localDigest_, localSha256_, AutoDownload);
     if (state == TNbInstallState::Downloading) {
-        if (downloading_) return;  // the running download reports when it is done
+        if (downloading_) {  // the running download reports when it is done
+            setEnabled(false);
+            return;
+        }
         if (autoDownloads_ >= kAutoDownloads) state = TNbInstallState::Available;
     }
     SetState(state);
