@@ -32,7 +32,7 @@ private slots:
 
 private:
     void MakeInstalled();
-    void Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version = "0.6.0", const QByteArray& extra = {});
+    void Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version = "0.6.0", const QByteArray& extra = {}, int buildStatus = 200);
     std::unique_ptr<TNbInstallAction> NewAction(bool autoDownload);
     int Requests(const QByteArray& path) const;
 
@@ -89,10 +89,10 @@ void TestInstaller::MakeInstalled() {
     NbCreateShortcut(NbShortcutFileName(CSIDL_PROGRAMS), {"Tolvan", NbAppExePath(), "", "tolvan", ""});
 }
 
-void TestInstaller::Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version, const QByteArray& extra) {
+void TestInstaller::Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version, const QByteArray& extra, int buildStatus) {
     server_->Answer("/version/", 200, "ignored",
                     "Tv-Version: " + version + "\r\nTv-URL: " + server_->Url(QStringLiteral("/build")).toUtf8() + "\r\nTv-SHA1: " + sha1 + "\r\n" + extra);
-    server_->Answer("/build", 200, build);
+    server_->Answer("/build", buildStatus, build);
 }
 
 std::unique_ptr<TNbInstallAction> TestInstaller::NewAction(bool autoDownload) {
@@ -167,13 +167,15 @@ void TestInstaller::wrongDigestNeverBecomesReady() {
     const QByteArray build = "#!/bin/sh\necho tampered\n";
     struct Case {
         QByteArray sha1, extra;
+        int status;
     };
-    // A wrong SHA-1; a right SHA-1 with a wrong SHA-256; the right SHA-1 in upper case.
+    // A wrong SHA-1; a right SHA-1 with a wrong SHA-256; the right SHA-1 in upper case; the right
+    // digest but the build answered with a success status other than 200.
     const QByteArray right = QCryptographicHash::hash(build, QCryptographicHash::Sha1).toHex();
-    const Case cases[] = {{QByteArray(40, 'f'), {}}, {right, "Tv-SHA256: " + QByteArray(64, '0') + "\r\n"}, {right.toUpper(), {}}};
+    const Case cases[] = {{QByteArray(40, 'f'), {}, 200}, {right, "Tv-SHA256: " + QByteArray(64, '0') + "\r\n", 200}, {right.toUpper(), {}, 200}, {right, {}, 203}};
     for (const Case& c : cases) {
         server_ = std::make_unique<THttpTestServer>();
-        Announce(build, c.sha1, "0.6.0", c.extra);
+        Announce(build, c.sha1, "0.6.0", c.extra, c.status);
         auto action = NewAction(true);
         NbCheckInstaller();
         // Each refresh downloads again, up to the limit; then the action offers the download.
