@@ -220,6 +220,16 @@ void TestInstaller::sameVersionOrLeftoverBuild() {
         QVERIFY(!action->isVisible());
         QCOMPARE(Requests("/build"), 0);
     }
+    // A build announced over plain HTTP to another host is not fetched.
+    {
+        server_ = std::make_unique<THttpTestServer>();
+        server_->Answer("/version/", 200, {}, "Tv-Version: 0.6.0\r\nTv-URL: http://builds.example.com/tolvan\r\nTv-SHA1: " + sha1 + "\r\n");
+        auto action = NewAction(true);
+        NbCheckInstaller();
+        QTRY_COMPARE_WITH_TIMEOUT(action->Upgrade().Version, std::string("0.6.0"), 10000);
+        QVERIFY(!action->isVisible());
+        QCOMPARE(action->Upgrade().Url, std::string());
+    }
     // A build left at the download path by an earlier run is ready without a download.
     server_ = std::make_unique<THttpTestServer>();
     Announce(build, sha1);
