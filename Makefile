@@ -5,7 +5,7 @@ RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
 
-.PHONY: run build test bench deps clean
+.PHONY: run build test bench deps clean package
 
 deps:
 	@scripts/install-deps
@@ -26,6 +26,10 @@ test: deps
 	@cmake -S . -B $(TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLVAN_SANITIZE_THREAD=ON -DTOLVAN_WITH_GUI=OFF -DTOLVAN_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(TSAN) -j $(JOBS) --target unit_tests e2e_db e2e_runloop e2e_sandbox tolvan-sandbox tolvansql
 	@cd $(TSAN) && ctest --output-on-failure -j $(JOBS) --timeout 600 -R '^(unit_tests|e2e_db|e2e_runloop|e2e_sandbox|e2e_tolvansql)$$'
+
+package: build
+	@cmake --build $(RELEASE) --target package
+	@ls $(RELEASE)/tolvan_*.deb
 
 bench: build
 	@scripts/run-bench $(RELEASE)/bin

@@ -1,7 +1,7 @@
 // Tolvan: start-up and the message loop.
 #include "uNbAppInfo.h"
 #include "uNbExceptionReporter.h"
-#include "uNbInstaller.h"
+#include "uNbInstallAction.h"
 #include "uNbStartup.h"
 #include "uTolvanMain.h"
 
@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
 
     TTolvanApplication app(argc, argv);
     // A failure of the installer's start-up switches is shown in the error dialog, and the program ends.
+    NbInstallerUseWidgets();
     try {
         NbInstallerStartup();
     } catch (const std::exception& e) {
@@ -45,7 +46,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tolvan"));
     QApplication::setOrganizationName(QStringLiteral("Merivane"));
     QApplication::setApplicationVersion(QString::fromStdString(NbAppVersion()));
-    QGuiApplication::setDesktopFileName(QStringLiteral("tolvan"));
+    // The menu entry the installer writes is named after the application.
+    QGuiApplication::setDesktopFileName(QString::fromStdString(NbAppName()));
 
     TfTlvnMain window;
     fTlvnMain = &window;

@@ -7,6 +7,7 @@
 #include "uResultPages.h"
 #include "uNbAppInfo.h"
 #include "uNbExceptionReporter.h"
+#include "uNbInstallAction.h"
 #include "uNbIdleDelay.h"
 #include "uObjectTreeModel.h"
 #include "uSqlEditor.h"
@@ -97,6 +98,11 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     NbAboutAction1->setIcon(ActionIcon(QStringLiteral("about")));
     aExportCSV->setIcon(ActionIcon(QStringLiteral("exportcsv")));
     aImportXML->setIcon(ActionIcon(QStringLiteral("importxml")));
+    NbInstaller1 = new TNbInstaller(this);
+    NbInstallAction1 = new TNbInstallAction(NbInstaller1);
+    // The version check asks the maker's web site; TOLVAN_UPGRADE_URL replaces the address (empty: no check).
+    NbInstallAction1->UpgradeUrl = qEnvironmentVariableIsSet("TOLVAN_UPGRADE_URL") ? qEnvironmentVariable("TOLVAN_UPGRADE_URL")
+                                                                                 : QStringLiteral("https://www.merivane.com/products/tolvan/version/?Version=");
     aWebSite = new QAction(QStringLiteral("&Merivane Web Site..."), this);
     aWebSite->setToolTip(QStringLiteral("Visit the Merivane web site at www.merivane.com"));
     aFeatureRequest = new QAction(QStringLiteral("&Bugs and Features..."), this);
@@ -188,6 +194,7 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     toolbar->addAction(aConnect);
     toolbar->addSeparator();
     toolbar->addAction(NbAboutAction1);
+    toolbar->addAction(NbInstallAction1);
     pChooseDb = new QWidget(this);
     pChooseDb->setObjectName(QStringLiteral("pChooseDb"));
     auto* chooseDbRow = new QHBoxLayout(pChooseDb);
@@ -372,6 +379,7 @@ void TfTlvnMain::showEvent(QShowEvent* event) {
 
 void TfTlvnMain::FormShow() {
     NbSetAboutActions(aFeatureRequest, aWebSite);
+    NbCheckInstaller();
     ShowResultPane(false);
     NewEditorTab(QString());
     // The connection dialog opens once, at the first moment the window has nothing else to do.

@@ -29,6 +29,8 @@ class QTabWidget;
 class QToolButton;
 class TNbAboutAction;
 class TKeyPreview;
+class TNbInstallAction;
+class TNbInstaller;
 class TNbIdleDelay;
 class TResultPages;
 class TSqlEditor;
@@ -65,6 +67,8 @@ public:
     QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aFindNext, *aFindPrev, *aConnect;
     QAction *aExportCSV, *aImportXML, *miUnderlineHeadings;
     TNbAboutAction* NbAboutAction1;
+    TNbInstaller* NbInstaller1;
+    TNbInstallAction* NbInstallAction1;
     QAction *aWebSite, *aFeatureRequest;
     QComboBox* eDatabase;
     QWidget* pChooseDb;  // label and database box, over the toolbar's right end
