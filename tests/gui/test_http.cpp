@@ -80,7 +80,6 @@ void TestHttp::destroyedWhileARequestHangs() {
     THttpTestServer server;
     // Workers given up by earlier tests end on their own time; count from a quiet start.
     QTRY_COMPARE_WITH_TIMEOUT(NbHttpRunningWorkers(), 0, 10000);
-    const int before = NbHttpRunningWorkers();
     int done = 0;
     auto* http = new TNbHttp;
     http->OnDone = [&](TNbHttp*) { ++done; };
