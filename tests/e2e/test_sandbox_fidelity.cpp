@@ -62,6 +62,13 @@ const Case kCases[] = {
     {"select @@datefirst as v", SQL_TINYINT, -1, "7", 0},
     {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
     {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1, "5", 0},
+    // A bracketed name with "]" doubled inside stands wherever a name may.
+    {"create table [a]]b'c] ([v]]w] int) insert [a]]b'c] values (7) update dbo.[a]]b'c] set [v]]w] = [v]]w] + 1 "
+     "select top 100 * from [a]]b'c]", SQL_INTEGER, -1, "8", 0},
+    {"create table [a]]b] (v int) insert into [a]]b] (v) values (3) select * from [a]]b]", SQL_INTEGER, -1, "3", 0},
+    {"select object_name(object_id('dbo.[a]]b''c]')) as v", -1, -1, "a]b'c", 0},
+    {"select column_name as v from information_schema.columns where table_name = N'a]b''c'", -1, -1, "v]w", 0},
+    {"create table [a]]b] (v int)", 0, -1, "", 2714},
 };
 
 TEST(SandboxFidelity, TypesValuesAndErrors) {

@@ -242,6 +242,15 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             continue;
         }
         t.push_back(k);
+        // INSERT t VALUES ...: INTO is optional in T-SQL.
+        if (k.Is("INSERT") && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("INTO")) t.push_back(MakeToken(Token::Word, "INTO"));
+    }
+    // A bracketed name as SQLite reads it: SQLite's brackets know no doubled "]".
+    for (Token& k : t) {
+        if (k.kind != Token::Bracketed) continue;
+        std::string q = "\"";
+        for (char c : k.value) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+        k.text = q + "\"";
     }
     // Pass 2: constructs.
     std::vector<Token> o;
