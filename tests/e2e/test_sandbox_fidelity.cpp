@@ -69,6 +69,11 @@ const Case kCases[] = {
     {"select object_name(object_id('dbo.[a]]b''c]')) as v", -1, -1, "a]b'c", 0},
     {"select column_name as v from information_schema.columns where table_name = N'a]b''c'", -1, -1, "v]w", 0},
     {"create table [a]]b] (v int)", 0, -1, "", 2714},
+    // Text compares and sorts without regard to case, as under the server's default collation.
+    {"select name as v from sysobjects where xtype in ('P', 'FN', 'IF', 'TF') order by name", -1, -1, "fnCustomerOrders", 0},
+    {"select cast(name as nvarchar(4000)) as v from sysobjects where xtype = 'U' and name <> 'a]b' and name not like '#%' order by v", -1, -1, "a]b'c", 0},
+    {"select count(*) as v from Customers where City = 'oslo'", SQL_INTEGER, -1, "21", 0},
+    {"create table #ci (k varchar(10) primary key) insert into #ci values ('abc') insert into #ci values ('ABC')", 0, -1, "", 2627},
 };
 
 TEST(SandboxFidelity, TypesValuesAndErrors) {

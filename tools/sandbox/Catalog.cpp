@@ -130,10 +130,10 @@ void RecordColumns(sqlite3* db, int objectId, const std::string& table, const st
 
 void ServerState::InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster) {
     ExecOrThrow(db, R"(
-CREATE TABLE IF NOT EXISTS __objects (id int PRIMARY KEY, name nvarchar(128) NOT NULL, xtype char(2) NOT NULL,
+CREATE TABLE IF NOT EXISTS __objects (id int PRIMARY KEY, name nvarchar(128) COLLATE NOCASE NOT NULL, xtype char(2) NOT NULL,
   parent_obj int NOT NULL DEFAULT 0, crdate datetime NOT NULL, source ntext, params ntext);
 CREATE TABLE IF NOT EXISTS __comments (id int NOT NULL, number smallint NOT NULL, colid smallint NOT NULL, text nvarchar(4000));
-CREATE TABLE IF NOT EXISTS __columns (object_id int, table_name nvarchar(128), colid int, name nvarchar(128),
+CREATE TABLE IF NOT EXISTS __columns (object_id int, table_name nvarchar(128) COLLATE NOCASE, colid int, name nvarchar(128) COLLATE NOCASE,
   type_text nvarchar(128), data_type nvarchar(128), char_max int, char_octets int, num_precision tinyint,
   num_radix smallint, num_scale int, dt_precision smallint, is_nullable varchar(3), is_identity int,
   default_text nvarchar(4000));

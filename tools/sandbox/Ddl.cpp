@@ -96,6 +96,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             defs.push_back(QuoteIdent(c.name) + " INTEGER PRIMARY KEY AUTOINCREMENT");
         } else {
             std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
+            if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
             if (primary) def += " PRIMARY KEY";
             const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
                                c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;

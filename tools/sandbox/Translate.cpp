@@ -148,6 +148,45 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
     return t;
 }
 
+// ORDER BY compares text without regard to case, as SQL Server's default collation does: each
+// item gets COLLATE NOCASE (which leaves numbers and column positions as they are).
+std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
+    static const char* const kEnds[] = {"LIMIT", "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR", "OPTION", "ROWS", "RANGE", "SELECT", "INTO"};
+    for (size_t i = 0; i + 1 < t.size(); ++i) {
+        if (!t[i].Is("ORDER") || !t[i + 1].Is("BY")) continue;
+        int depth = 0;
+        size_t j = i + 2, itemStart = j;
+        auto closeItem = [&](size_t end) {
+            if (end <= itemStart) return;
+            for (size_t k = itemStart; k < end; ++k)
+                if (t[k].Is("COLLATE")) return;
+            size_t at = end;
+            while (at > itemStart + 1 && (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") ||
+                                          t[at - 1].Is("LAST")))
+                --at;
+            const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "NOCASE")};
+            t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), std::begin(collate), std::end(collate));
+            j += 2;
+        };
+        for (; j < t.size(); ++j) {
+            const Token& k = t[j];
+            if (k.IsOp("(")) depth++;
+            else if (k.IsOp(")")) {
+                if (depth == 0) break;
+                depth--;
+            } else if (depth == 0 && k.IsOp(",")) {
+                closeItem(j);
+                itemStart = j + 1;
+            } else if (depth == 0 && k.IsOp(";")) break;
+            else if (depth == 0 && k.kind == Token::Word && std::any_of(std::begin(kEnds), std::end(kEnds), [&](const char* w) { return k.Is(w); }))
+                break;
+        }
+        closeItem(j);
+        i = j;
+    }
+    return t;
+}
+
 }  // namespace
 
 std::string Session::Translate(const std::vector<Token>& in, int line) {
@@ -473,6 +512,6 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     }
     closeLimits(0);
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
-    return JoinTokens(CheckedDivision(std::move(o)));
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(o))));
 }
 
