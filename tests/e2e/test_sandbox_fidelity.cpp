@@ -41,6 +41,13 @@ const Case kCases[] = {
     {"select cast(3000000000 as int) as v", 0, -1, "", 8115},
     {"select cast('x1' as float) as v", 0, -1, "", 8114},
     {"select 1 / 0 as v", 0, -1, "", 8134},
+    // A length beyond what the type allows is refused, in casts, variables and columns.
+    {"select cast(N'x' as nvarchar(8000)) as v", 0, -1, "", 131},
+    {"select convert(varchar(8001), 'x') as v", 0, -1, "", 131},
+    {"declare @v nchar(4001)", 0, -1, "", 131},
+    {"create table #big (v varbinary(9000))", 0, -1, "", 131},
+    {"select cast(N'x' as nvarchar(4000)) as v", SQL_WVARCHAR, 4000, "x", 0},
+    {"select cast('x' as varchar(8000)) as v", SQL_VARCHAR, 8000, "x", 0},
     {"select 'abc", 0, -1, "", 105},
     {"select 1 /* open", 0, -1, "", 113},
     {"create table #t5 (v varchar(5)) insert into #t5 values ('abcdefg')", 0, -1, "", 2628},

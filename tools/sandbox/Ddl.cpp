@@ -46,6 +46,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         c.name = NameOf(part[0]);
         const size_t typeEnd = TypeEnd(part, 1);
         c.type = TypeOf(part, 1, typeEnd);
+        CheckTypeSize(c.type, line);
         std::vector<std::string> constraints;
         bool primary = false;
         for (size_t k = typeEnd; k < part.size(); ++k) {

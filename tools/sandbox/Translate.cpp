@@ -189,8 +189,19 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
 
 }  // namespace
 
+void CheckTypeSize(const SqlType& type, int line) {
+    const bool unicode = type.kind == SqlType::NChar || type.kind == SqlType::NVarChar;
+    const bool sized = unicode || type.kind == SqlType::Char || type.kind == SqlType::VarChar || type.kind == SqlType::Binary ||
+                       type.kind == SqlType::VarBinary;
+    const int most = unicode ? 4000 : 8000;
+    if (!sized || type.length <= most) return;
+    std::string name = type.Name();
+    name = name.substr(0, name.find('('));
+    throw SqlError{131, 15, 2, "The size (" + std::to_string(type.length) + ") given to the type '" + name +
+                                   "' exceeds the maximum allowed for any data type (" + std::to_string(most) + ").", line, "", true};
+}
+
 std::string Session::Translate(const std::vector<Token>& in, int line) {
-    (void)line;
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
@@ -399,6 +410,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 for (size_t j = as + 1; j < close; ++j) typeText += t[j].kind == Token::Bracketed ? t[j].value : t[j].text;
                 SqlType type;
                 if (ParseSqlType(typeText, type)) {
+                    CheckTypeSize(type, line);
                     std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
                     std::vector<Token> rep;
                     if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money || type.kind == SqlType::SmallMoney) {
