@@ -76,6 +76,12 @@ const Case kCases[] = {
     {"select object_name(object_id('dbo.[a]]b''c]')) as v", -1, -1, "a]b'c", 0},
     {"select column_name as v from information_schema.columns where table_name = N'a]b''c'", -1, -1, "v]w", 0},
     {"create table [a]]b] (v int)", 0, -1, "", 2714},
+    // Defaults and check constraints are objects of their own, dropped with their table.
+    {"create table tc (v int constraint DF_tc default 0, w int check (w > 1), check (v < w)) "
+     "select count(*) as v from sysobjects where parent_obj = object_id('tc') and xtype in ('D', 'C')", SQL_INTEGER, -1, "3", 0},
+    {"select cast(text as nvarchar(4000)) as v from syscomments where id = object_id('DF_tc')", -1, -1, "((0))", 0},
+    {"select objectproperty(object_id('DF_tc'), 'IsProcedure') + objectproperty(object_id('DF_tc'), 'IsView') as v", SQL_INTEGER, -1, "0", 0},
+    {"drop table tc select count(*) as v from sysobjects where name = 'DF_tc' or name like 'CK__tc__%'", SQL_INTEGER, -1, "0", 0},
     // Text compares and sorts without regard to case, as under the server's default collation.
     {"select name as v from sysobjects where xtype in ('P', 'FN', 'IF', 'TF') order by name", -1, -1, "fnCustomerOrders", 0},
     {"select cast(name as nvarchar(4000)) as v from sysobjects where xtype = 'U' and name <> 'a]b' and name not like '#%' order by v", -1, -1, "a]b'c", 0},
