@@ -63,6 +63,7 @@ const Case kCases[] = {
     {"select serverproperty('ProductVersion') as v", -1, -1, "15.0.2000.5", 0},
     // Aggregates of a column keep its type.
     {"select min(OrderDate) as v from Orders o", SQL_TYPE_TIMESTAMP, -1, "2025-01-01 11:29:24.000", 0},
+    {"create table m1 (v money) insert into m1 values (0.1) insert into m1 values (0.2) select sum(v) as v from m1", SQL_DECIMAL, 19, "0.3000", 0},
     {"raiserror('high', 19, 1)", 0, -1, "", 2754},
     // Session state and the catalog views a user queries by hand.
     {"select @@language as v", SQL_WVARCHAR, -1, "us_english", 0},
