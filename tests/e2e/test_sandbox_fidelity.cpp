@@ -87,6 +87,9 @@ const Case kCases[] = {
     {"select name as v from sysobjects where xtype in ('P', 'FN', 'IF', 'TF') order by name", -1, -1, "fnCustomerOrders", 0},
     {"select cast(name as nvarchar(4000)) as v from sysobjects where xtype = 'U' and name <> 'a]b' and name not like '#%' order by v", -1, -1, "a]b'c", 0},
     {"select count(*) as v from Customers where City = 'oslo'", SQL_INTEGER, -1, "21", 0},
+    {"select count(*) as v from Customers where City = 'oslo' collate Latin1_General_CS_AS", SQL_INTEGER, -1, "0", 0},
+    {"select top 1 name as v from sysobjects where xtype in ('P', 'IF') order by name collate Latin1_General_BIN2", -1, -1, "GetCustomerOrders", 0},
+    {"select top 1 name as v from sysobjects where xtype in ('P', 'IF') order by name collate SQL_Latin1_General_CP1_CI_AS", -1, -1, "fnCustomerOrders", 0},
     {"create table #ci (k varchar(10) primary key) insert into #ci values ('abc') insert into #ci values ('ABC')", 0, -1, "", 2627},
 };
 

@@ -287,6 +287,15 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 }
             }
         }
+        if (k.Is("COLLATE") && i + 1 < in.size() && in[i + 1].IsName()) {
+            // A case-sensitive or binary collation compares as written; any other ignores case.
+            const std::string c = Upper(NameOf(in[i + 1]));
+            const bool exact = c.find("_CS") != std::string::npos || c.find("_BIN") != std::string::npos;
+            t.push_back(k);
+            t.push_back(MakeToken(Token::Word, exact ? "BINARY" : "NOCASE"));
+            ++i;
+            continue;
+        }
         if (k.kind == Token::Word && !k.value.empty() && k.value[0] == '#') {
             t.push_back(MakeToken(Token::Quoted, "\"" + TempName(k.text) + "\"", k.spaceBefore));
             continue;
