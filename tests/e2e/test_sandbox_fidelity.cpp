@@ -74,6 +74,8 @@ const Case kCases[] = {
     {"create table [a]]b'c] ([v]]w] int) insert [a]]b'c] values (7) update dbo.[a]]b'c] set [v]]w] = [v]]w] + 1 "
      "select top 100 * from [a]]b'c]", SQL_INTEGER, -1, "8", 0},
     {"create table [a]]b] (v int) insert into [a]]b] (v) values (3) select * from [a]]b]", SQL_INTEGER, -1, "3", 0},
+    {"create table [k]]1] ([i]]d] int not null, constraint [PK]]k] primary key ([i]]d])) insert [k]]1] values (4) "
+     "select [t]]1].[i]]d] as v from [k]]1] as [t]]1]", SQL_INTEGER, -1, "4", 0},
     {"select object_name(object_id('dbo.[a]]b''c]')) as v", -1, -1, "a]b'c", 0},
     {"select column_name as v from information_schema.columns where table_name = N'a]b''c'", -1, -1, "v]w", 0},
     {"create table [a]]b] (v int)", 0, -1, "", 2714},

@@ -48,6 +48,9 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             std::vector<Token> kept;
             for (size_t j = k; j < part.size(); ++j)
                 if (!part[j].Is("CLUSTERED") && !part[j].Is("NONCLUSTERED") && !part[j].Is("ASC")) kept.push_back(part[j]);
+            for (Token& n : kept)
+                if (n.kind == Token::Bracketed) n.text = QuoteIdent(n.value);  // SQLite's brackets know no doubled "]"
+
             if (pk && !identityCol.empty()) {
                 size_t open = 0;
                 while (open < kept.size() && !kept[open].IsOp("(")) ++open;
