@@ -279,17 +279,20 @@ void Session::ExecModule(const Stmt& s) {
     sqlite3_bind_text(st, 5, source.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(st);
     st.Reset();
-    // The source in pieces of at most 4000 characters.
+    // The source in pieces of at most 4000 UTF-16 units (nvarchar(4000)); a character beyond the
+    // basic plane takes two and is not split.
     sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, ?, ?, ?)", -1, st.Out(), nullptr);
     size_t pos = 0;
     int colid = 0;
     while (pos < source.size()) {
         size_t end = pos;
-        int chars = 0;
-        while (end < source.size() && chars < 4000) {
+        int units = 0;
+        while (end < source.size()) {
+            const int width = static_cast<unsigned char>(source[end]) >= 0xF0 ? 2 : 1;
+            if (units + width > 4000) break;
             ++end;
             while (end < source.size() && (static_cast<unsigned char>(source[end]) & 0xC0) == 0x80) ++end;
-            ++chars;
+            units += width;
         }
         sqlite3_reset(st);
         sqlite3_bind_int(st, 1, id);
