@@ -162,16 +162,34 @@ TEST_F(Sandbox, CatalogQueriesOnTheDemo) {
     ASSERT_EQ(dbs.results.size(), 1u);
     EXPECT_EQ(dbs.results[0].rows, (std::vector<std::vector<std::string>>{{"demo"}, {"master"}}));
 
-    OdbcRun tables = c.Run("select distinct cast(Name as varchar(8000)) as Name,     1 as IsTable  from sysobjects  where objectproperty(id, 'IsTable')=1    and xtype='U'  order by Name ");
+    // The window's queries: names and source cast to nvarchar, ordered as the server's
+    // case-insensitive collation orders them.
+    OdbcRun tables = c.Run("select distinct cast(Name as nvarchar(4000)) as Name,     1 as IsTable  from sysobjects  where objectproperty(id, 'IsTable')=1    and xtype='U'  order by Name ");
     ASSERT_EQ(tables.results.size(), 1u);
-    EXPECT_EQ(tables.results[0].types[0], SQL_VARCHAR);
+    EXPECT_EQ(tables.results[0].types[0], SQL_WVARCHAR);
     EXPECT_EQ(tables.results[0].rows.size(), 4u);
     EXPECT_EQ(tables.results[0].rows[0], (std::vector<std::string>{"Customers", "1"}));
 
-    OdbcRun code = c.Run("select distinct id,    cast(object_name(id) as varchar(256)) Name,    objectproperty(id, 'IsView') as IsView,    objectproperty(id, 'IsTrigger') as IsTrigger,    objectproperty(id, 'IsProcedure') as IsProcedure,    objectproperty(id, 'IsScalarFunction') as IsScalarFunction,    objectproperty(id, 'IsTableFunction') as IsTableFunction from syscomments order by Name ");
+    // Every object with source, in name order with its five properties; defaults and check
+    // constraints have source but none of them.
+    OdbcRun code = c.Run("select distinct id,    cast(object_name(id) as nvarchar(256)) Name,    objectproperty(id, 'IsView') as IsView,    objectproperty(id, 'IsTrigger') as IsTrigger,    objectproperty(id, 'IsProcedure') as IsProcedure,    objectproperty(id, 'IsScalarFunction') as IsScalarFunction,    objectproperty(id, 'IsTableFunction') as IsTableFunction from syscomments order by Name ");
     ASSERT_EQ(code.results.size(), 1u);
     EXPECT_EQ(code.results[0].names[1], "Name");
-    EXPECT_EQ(code.results[0].rows.size(), 7u);
+    std::vector<std::string> listed;
+    for (const auto& r : code.results[0].rows) {
+        // A generated name ends in the object's id in hex.
+        std::string line = r.at(1).rfind("DF__", 0) == 0 ? r.at(1).substr(0, r.at(1).rfind("__")) : r.at(1);
+        line += ":";
+        for (size_t k = 2; k < 7; ++k) line += r.at(k);
+        listed.push_back(line);
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"CK_OrderLines_Quantity:00000", "DF__Customers__Creat:00000", "DF__Products__InSto:00000", "fnCustomerOrders:00001",
+                                                "fnOrderTotal:00010", "GetCustomerOrders:00100", "Sales/ByMonth:10000", "SetOrderStatus:00100",
+                                                "trOrdersNoDelete:01000", "vCustomerOrders:10000", "vProductSales:10000"}));
+    OdbcRun kinds = c.Run("select o.xtype, object_name(o.parent_obj), c.text from sysobjects o join syscomments c on c.id = o.id where o.xtype in ('D', 'C') order by o.name");
+    ASSERT_EQ(kinds.results.size(), 1u);
+    EXPECT_EQ(kinds.results[0].rows, (std::vector<std::vector<std::string>>{
+                                         {"C ", "OrderLines", "(Quantity > 0)"}, {"D ", "Customers", "(getdate())"}, {"D ", "Products", "((1))"}}));
 
     OdbcRun structure = c.Run("SELECT COLUMN_NAME, DATA_TYPE,CHARACTER_MAXIMUM_LENGTH,NUMERIC_PRECISION,NUMERIC_SCALE,IS_NULLABLE, COLUMNPROPERTY(OBJECT_ID(TABLE_NAME), COLUMN_NAME, 'IsIdentity') AS IS_AUTOINCREMENT,COLUMN_DEFAULT FROM  INFORMATION_SCHEMA.COLUMNS WHERE  TABLE_NAME = 'Products' ORDER BY ORDINAL_POSITION");
     ASSERT_EQ(structure.results.size(), 1u);
@@ -180,7 +198,7 @@ TEST_F(Sandbox, CatalogQueriesOnTheDemo) {
     EXPECT_EQ(structure.results[0].rows[3], (std::vector<std::string>{"UnitPrice", "decimal", "<NULL>", "10", "2", "NO", "0", "<NULL>"}));
     EXPECT_EQ(structure.results[0].rows[4][7], "((1))");
 
-    OdbcRun source = c.Run("select cast(text as varchar(8000)) text from syscomments where objectproperty(id, 'IsView') = 1   and object_name(id) = 'vCustomerOrders' order by number, colid ");
+    OdbcRun source = c.Run("select cast(text as nvarchar(4000)) text from syscomments where objectproperty(id, N'IsView') = 1   and object_name(id) = N'vCustomerOrders' order by number, colid ");
     ASSERT_EQ(source.results.size(), 1u);
     ASSERT_EQ(source.results[0].rows.size(), 1u);
     EXPECT_EQ(source.results[0].rows[0][0].rfind("CREATE VIEW vCustomerOrders AS", 0), 0u);
@@ -192,18 +210,32 @@ TEST_F(Sandbox, CatalogQueriesOnTheDemo) {
 }
 
 TEST_F(Sandbox, LongSourceComesInPiecesOf4000) {
+    // Pieces of at most 4000 UTF-16 units, in order; Greek text and a character beyond the basic
+    // plane (two units, never split) survive the window's nvarchar query.
     OdbcProbe c;
     ASSERT_TRUE(c.Connect(Cs("demo")));
     std::string body = "CREATE PROCEDURE LongOne AS\nBEGIN\n";
+    while (body.size() < 3900) body += "  SELECT 1 AS one\n";
+    body += "  -- ";
+    body.resize(3999, '-');  // the emoji's two units then straddle the end of the first piece
+    body += "\xF0\x9F\x98\x80 \xCE\xA3\xCF\x87\xCF\x8C\xCE\xBB\xCE\xB9\xCE\xBF\n";
     while (body.size() < 9000) body += "  SELECT 1 AS one\n";
     body += "END";
-    c.Run(body);
-    OdbcRun source = c.Run("select cast(text as varchar(8000)) text from syscomments where objectproperty(id, 'IsProcedure') = 1   and object_name(id) = 'LongOne' order by number, colid ");
+    ASSERT_TRUE(c.Run(body).ok);
+    OdbcRun source = c.Run("select cast(text as nvarchar(4000)) text from syscomments where objectproperty(id, N'IsProcedure') = 1   and object_name(id) = N'LongOne' order by number, colid ");
     ASSERT_EQ(source.results.size(), 1u);
     ASSERT_EQ(source.results[0].rows.size(), 3u);
+    auto units = [](const std::string& s) {
+        size_t n = 0;
+        for (unsigned char ch : s) n += (ch & 0xC0) != 0x80 ? (ch >= 0xF0 ? 2 : 1) : 0;
+        return n;
+    };
     std::string joined;
-    for (const auto& r : source.results[0].rows) joined += r[0];
-    EXPECT_EQ(source.results[0].rows[0][0].size(), 4000u);
+    for (const auto& r : source.results[0].rows) {
+        EXPECT_LE(units(r[0]), 4000u);
+        joined += r[0];
+    }
+    EXPECT_EQ(units(source.results[0].rows[0][0]), 3999u);
     EXPECT_EQ(joined, body);
 }
 

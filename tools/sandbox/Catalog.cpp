@@ -130,10 +130,10 @@ void RecordColumns(sqlite3* db, int objectId, const std::string& table, const st
 
 void ServerState::InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster) {
     ExecOrThrow(db, R"(
-CREATE TABLE IF NOT EXISTS __objects (id int PRIMARY KEY, name nvarchar(128) NOT NULL, xtype char(2) NOT NULL,
+CREATE TABLE IF NOT EXISTS __objects (id int PRIMARY KEY, name nvarchar(128) COLLATE NOCASE NOT NULL, xtype char(2) NOT NULL,
   parent_obj int NOT NULL DEFAULT 0, crdate datetime NOT NULL, source ntext, params ntext);
 CREATE TABLE IF NOT EXISTS __comments (id int NOT NULL, number smallint NOT NULL, colid smallint NOT NULL, text nvarchar(4000));
-CREATE TABLE IF NOT EXISTS __columns (object_id int, table_name nvarchar(128), colid int, name nvarchar(128),
+CREATE TABLE IF NOT EXISTS __columns (object_id int, table_name nvarchar(128) COLLATE NOCASE, colid int, name nvarchar(128) COLLATE NOCASE,
   type_text nvarchar(128), data_type nvarchar(128), char_max int, char_octets int, num_precision tinyint,
   num_radix smallint, num_scale int, dt_precision smallint, is_nullable varchar(3), is_identity int,
   default_text nvarchar(4000));
@@ -156,7 +156,7 @@ CREATE VIEW IF NOT EXISTS sys_OBJECTS AS SELECT name, id AS object_id, NULL AS p
   parent_obj AS parent_object_id, trim(xtype) AS type,
   CASE trim(xtype) WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'P' THEN 'SQL_STORED_PROCEDURE'
     WHEN 'FN' THEN 'SQL_SCALAR_FUNCTION' WHEN 'IF' THEN 'SQL_INLINE_TABLE_VALUED_FUNCTION'
-    WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' WHEN 'TR' THEN 'SQL_TRIGGER' END AS type_desc,
+    WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' WHEN 'TR' THEN 'SQL_TRIGGER' WHEN 'D' THEN 'DEFAULT_CONSTRAINT' WHEN 'C' THEN 'CHECK_CONSTRAINT' END AS type_desc,
   crdate AS create_date, crdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published, 0 AS is_schema_published
   FROM __objects;
 CREATE VIEW IF NOT EXISTS sys_TABLES AS SELECT * FROM sys_OBJECTS WHERE type = 'U';

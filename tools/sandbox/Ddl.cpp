@@ -5,6 +5,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+
 void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     size_t i = 2;
     std::string name = NameOf(t[i++]);
@@ -19,6 +21,17 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     std::vector<ColumnInfo> cols;
     std::vector<std::string> defs;
     std::string identityCol;
+    // Defaults and check constraints are catalog objects of their own (xtype 'D', 'C') with their text.
+    struct ConstraintObject {
+        const char* xtype;
+        std::string name, column, text;
+    };
+    std::vector<ConstraintObject> constraintObjects;
+    auto checkText = [](const std::vector<Token>& p, size_t check) {
+        size_t open = check + 1;
+        if (open >= p.size() || !p[open].IsOp("(")) return std::string();
+        return JoinTokens(p, open, MatchParen(p, open) + 1);
+    };
     for (auto& part : SplitCommas(t, i + 1, close)) {
         if (part.empty()) continue;
         const bool tableConstraint = part[0].Is("CONSTRAINT") || part[0].Is("PRIMARY") || part[0].Is("UNIQUE") || part[0].Is("FOREIGN") ||
@@ -29,10 +42,15 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             size_t k = 0;
             if (part[0].Is("CONSTRAINT")) k = 2;
             if (k < part.size() && part[k].Is("INDEX")) continue;
+            if (k < part.size() && part[k].Is("CHECK"))
+                constraintObjects.push_back({"C", k == 2 ? NameOf(part[1]) : std::string(), std::string(), checkText(part, k)});
             bool pk = k < part.size() && part[k].Is("PRIMARY");
             std::vector<Token> kept;
             for (size_t j = k; j < part.size(); ++j)
                 if (!part[j].Is("CLUSTERED") && !part[j].Is("NONCLUSTERED") && !part[j].Is("ASC")) kept.push_back(part[j]);
+            for (Token& n : kept)
+                if (n.kind == Token::Bracketed) n.text = QuoteIdent(n.value);  // SQLite's brackets know no doubled "]"
+
             if (pk && !identityCol.empty()) {
                 size_t open = 0;
                 while (open < kept.size() && !kept[open].IsOp("(")) ++open;
@@ -46,8 +64,10 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         c.name = NameOf(part[0]);
         const size_t typeEnd = TypeEnd(part, 1);
         c.type = TypeOf(part, 1, typeEnd);
+        CheckTypeSize(c.type, line);
         std::vector<std::string> constraints;
         bool primary = false;
+        std::string constraintName;  // CONSTRAINT name before the next DEFAULT or CHECK
         for (size_t k = typeEnd; k < part.size(); ++k) {
             const Token& w = part[k];
             if (w.Is("IDENTITY")) {
@@ -65,6 +85,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 ++k;
             } else if (w.Is("CLUSTERED") || w.Is("NONCLUSTERED") || w.Is("ROWGUIDCOL")) {
             } else if (w.Is("CONSTRAINT")) {
+                if (k + 1 < part.size()) constraintName = NameOf(part[k + 1]);
                 ++k;
             } else if (w.Is("COLLATE")) {
                 ++k;
@@ -79,6 +100,8 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 const std::string text = JoinTokens(expr);
                 const bool number = expr.size() == 1 && expr[0].kind == Token::Number;
                 c.defaultText = number ? "((" + text + "))" : "(" + text + ")";
+                constraintObjects.push_back({"D", constraintName, c.name, c.defaultText});
+                constraintName.clear();
                 const bool now = expr.size() >= 1 && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
                 const bool constant = expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
                 if (now) constraints.push_back("DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
@@ -86,6 +109,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 else if (expr.size() == 2 && expr[0].IsOp("-")) constraints.push_back("DEFAULT " + JoinTokens(expr));
                 k = end - 1;
             } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
+                if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, checkText(part, k)});
                 std::vector<Token> rest(part.begin() + static_cast<std::ptrdiff_t>(k), part.end());
                 constraints.push_back(Translate(rest, line));
                 break;
@@ -96,6 +120,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             defs.push_back(QuoteIdent(c.name) + " INTEGER PRIMARY KEY AUTOINCREMENT");
         } else {
             std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
+            if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
             if (primary) def += " PRIMARY KEY";
             const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
                                c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
@@ -119,6 +144,30 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     sqlite3_step(st);
     st.Reset();
     RecordColumns(db_, id, name, cols);
+    for (const ConstraintObject& o : constraintObjects) {
+        if (o.text.empty() || name != shownName) continue;  // a temporary table's are not the database's
+        const int objectId = NewObjectId(db_);
+        std::string objectName = o.name;
+        if (objectName.empty()) {
+            // As SQL Server names them: DF__Table__Colum__1A2B3C4D
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(objectId));
+            objectName = std::string(o.xtype[0] == 'D' ? "DF" : "CK") + "__" + name.substr(0, 9) + "__" +
+                         (o.column.empty() ? std::string() : o.column.substr(0, 5) + "__") + hex;
+        }
+        sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))", -1, st.Out(), nullptr);
+        sqlite3_bind_int(st, 1, objectId);
+        sqlite3_bind_text(st, 2, objectName.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 3, o.xtype, -1, SQLITE_STATIC);
+        sqlite3_bind_int(st, 4, id);
+        sqlite3_step(st);
+        st.Reset();
+        sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, 0, 1, ?)", -1, st.Out(), nullptr);
+        sqlite3_bind_int(st, 1, objectId);
+        sqlite3_bind_text(st, 2, o.text.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        st.Reset();
+    }
     if (name != shownName) tempTables_.emplace_back(dbName_, name);
     columnCache_.clear();
 }
@@ -158,9 +207,11 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
             const std::string sql = "DROP " + kind + " " + QuoteIdent(name);
             if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
         }
-        const std::string del = "DELETE FROM __objects WHERE id = " + std::to_string(id) + " OR (parent_obj = " + std::to_string(id) +
-                                " AND xtype = 'TR'); DELETE FROM __columns WHERE object_id = " + std::to_string(id) +
-                                "; DELETE FROM __comments WHERE id = " + std::to_string(id) + ";";
+        // The table's triggers, defaults and check constraints go with it.
+        const std::string ids = "(SELECT id FROM __objects WHERE id = " + std::to_string(id) + " OR (parent_obj = " + std::to_string(id) +
+                                " AND xtype IN ('TR', 'D', 'C')))";
+        const std::string del = "DELETE FROM __comments WHERE id IN " + ids + "; DELETE FROM __objects WHERE id IN " + ids +
+                                "; DELETE FROM __columns WHERE object_id = " + std::to_string(id) + ";";
         sqlite3_exec(db_, del.c_str(), nullptr, nullptr, nullptr);
     }
     columnCache_.clear();
@@ -228,17 +279,20 @@ void Session::ExecModule(const Stmt& s) {
     sqlite3_bind_text(st, 5, source.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(st);
     st.Reset();
-    // The source in pieces of at most 4000 characters.
+    // The source in pieces of at most 4000 UTF-16 units (nvarchar(4000)); a character beyond the
+    // basic plane takes two and is not split.
     sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, ?, ?, ?)", -1, st.Out(), nullptr);
     size_t pos = 0;
     int colid = 0;
     while (pos < source.size()) {
         size_t end = pos;
-        int chars = 0;
-        while (end < source.size() && chars < 4000) {
+        int units = 0;
+        while (end < source.size()) {
+            const int width = static_cast<unsigned char>(source[end]) >= 0xF0 ? 2 : 1;
+            if (units + width > 4000) break;
             ++end;
             while (end < source.size() && (static_cast<unsigned char>(source[end]) & 0xC0) == 0x80) ++end;
-            ++chars;
+            units += width;
         }
         sqlite3_reset(st);
         sqlite3_bind_int(st, 1, id);

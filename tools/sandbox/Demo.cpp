@@ -83,7 +83,7 @@ CREATE TABLE OrderLines (
   OrderLineID int IDENTITY(1,1) NOT NULL PRIMARY KEY,
   OrderID int NOT NULL REFERENCES Orders(OrderID),
   ProductID int NOT NULL REFERENCES Products(ProductID),
-  Quantity smallint NOT NULL,
+  Quantity smallint NOT NULL CONSTRAINT CK_OrderLines_Quantity CHECK (Quantity > 0),
   UnitPrice decimal(10,2) NOT NULL)
 )");
     std::mt19937 rawRng(2026);
@@ -125,6 +125,10 @@ FROM Orders o JOIN Customers c ON c.CustomerID = o.CustomerID)");
 SELECT p.ProductID, p.Name, p.Category, SUM(l.Quantity) AS Units, SUM(l.Quantity * l.UnitPrice) AS Revenue
 FROM Products p LEFT JOIN OrderLines l ON l.ProductID = p.ProductID
 GROUP BY p.ProductID, p.Name, p.Category)");
+    run(R"(CREATE VIEW [Sales/ByMonth] AS
+SELECT year(OrderDate) AS SalesYear, month(OrderDate) AS SalesMonth, count(*) AS Orders, sum(Total) AS Total
+FROM Orders
+GROUP BY year(OrderDate), month(OrderDate))");
     run(R"(CREATE PROCEDURE GetCustomerOrders @CustomerID int
 AS
 BEGIN

@@ -392,6 +392,29 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                 if (n2) return t;
             }
         }
+        if (f == "SUM") {
+            // SUM widens: small integers to int, decimals to precision 38, smallmoney to money.
+            const auto args = SplitCommas(e, 2, e.size() - 1);
+            if (args.size() == 1) {
+                bool n2;
+                const SqlType t = InferExprType(args[0], n2);
+                if (n2) {
+                    switch (t.kind) {
+                    case SqlType::Int:
+                    case SqlType::SmallInt:
+                    case SqlType::TinyInt: return SqlType::Of(SqlType::Int);
+                    case SqlType::BigInt: return t;
+                    case SqlType::Money:
+                    case SqlType::SmallMoney: return SqlType::Of(SqlType::Money);
+                    case SqlType::Decimal:
+                    case SqlType::Numeric: return SqlType::Of(SqlType::Decimal, 0, 38, t.scale);
+                    case SqlType::Float:
+                    case SqlType::Real: return SqlType::Of(SqlType::Float);
+                    default: break;
+                    }
+                }
+            }
+        }
     }
     named = false;
     return SqlType::Of(SqlType::Variant);

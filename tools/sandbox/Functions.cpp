@@ -15,6 +15,33 @@
 
 namespace {
 
+// The last part of a multi-part object name ("db.dbo.[a]]b]" gives "a]b"): parts are plain, bracketed
+// ("]" doubled inside) or quoted ('"' doubled inside).
+std::string LastNamePart(const std::string& name) {
+    std::string part;
+    for (size_t i = 0; i < name.size();) {
+        const char c = name[i];
+        if (c == '.') {
+            part.clear();
+            ++i;
+        } else if (c == '[' || c == '"') {
+            const char close = c == '[' ? ']' : '"';
+            for (++i; i < name.size(); ++i) {
+                if (name[i] == close) {
+                    if (i + 1 < name.size() && name[i + 1] == close) ++i;
+                    else break;
+                }
+                part += name[i];
+            }
+            ++i;
+        } else {
+            part += c;
+            ++i;
+        }
+    }
+    return part;
+}
+
 enum Fn {
     fGetDate, fGetUtcDate, fIsNull, fLen, fDataLength, fCharIndex, fLeft, fRight, fNewId, fObjectId, fObjectName, fObjectProperty,
     fColumnProperty, fDbName, fDbId, fErrorNumber, fErrorSeverity, fErrorState, fErrorProcedure, fErrorLine, fErrorMessage,
@@ -159,11 +186,7 @@ struct SessionFunctions {
             return;
         }
         case fObjectId: {
-            std::string name = Text(argv[0]);
-            const size_t dot = name.rfind('.');
-            if (dot != std::string::npos) name = name.substr(dot + 1);
-            if (name.size() > 1 && name.front() == '[') name = name.substr(1, name.size() - 2);
-            name = s.TempName(name);
+            std::string name = s.TempName(LastNamePart(Text(argv[0])));
             auto r = lookupInt("SELECT id FROM __objects WHERE lower(name) = lower(?)", name, 0, true);
             if (r) sqlite3_result_int64(ctx, *r);
             else sqlite3_result_null(ctx);

@@ -82,6 +82,14 @@ SqlError Session::TranslateError(int line) {
     if (msg.find("already exists") != std::string::npos) {
         const size_t sp = msg.find(' ');
         std::string name = msg.substr(sp + 1, msg.find(" already") - sp - 1);
+        if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+            std::string plain;
+            for (size_t i = 1; i + 1 < name.size(); ++i) {
+                plain += name[i];
+                if (name[i] == '"' && name[i + 1] == '"') ++i;
+            }
+            name = plain;
+        }
         return {2714, 16, 6, "There is already an object named '" + name + "' in the database.", line, "", false};
     }
     return {50000, 16, 1, msg, line, "", false};

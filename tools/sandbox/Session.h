@@ -42,6 +42,9 @@ struct SqlError {
     bool abortsBatch = false;
 };
 
+// Error 131 when a declared length is beyond what the type allows (nvarchar(8000), varchar(9000)).
+void CheckTypeSize(const SqlType& type, int line);
+
 struct Attention {};
 struct DropConnection {};
 // Ends the connection once the response so far has been sent (errors of severity 20 and more).

@@ -62,6 +62,7 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
         const size_t end = TypeEnd(part, i);
         Variable v;
         v.type = TypeOf(part, i, end);
+        CheckTypeSize(v.type, line);
         if (FindVar(part[0].value))
             throw SqlError{134, 15, 1, "The variable name '" + part[0].text + "' has already been declared. Variable names must be unique within a query batch or stored procedure.", line, "", true};
         if (end < part.size() && part[end].IsOp("=")) v.value = Coerce(v.type, Eval(std::vector<Token>(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end()), line));

@@ -148,10 +148,60 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
     return t;
 }
 
+// ORDER BY compares text without regard to case, as SQL Server's default collation does: each
+// item gets COLLATE NOCASE (which leaves numbers and column positions as they are).
+std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
+    static const char* const kEnds[] = {"LIMIT", "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR", "OPTION", "ROWS", "RANGE", "SELECT", "INTO"};
+    for (size_t i = 0; i + 1 < t.size(); ++i) {
+        if (!t[i].Is("ORDER") || !t[i + 1].Is("BY")) continue;
+        int depth = 0;
+        size_t j = i + 2, itemStart = j;
+        auto closeItem = [&](size_t end) {
+            if (end <= itemStart) return;
+            for (size_t k = itemStart; k < end; ++k)
+                if (t[k].Is("COLLATE")) return;
+            size_t at = end;
+            while (at > itemStart + 1 && (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") ||
+                                          t[at - 1].Is("LAST")))
+                --at;
+            const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "NOCASE")};
+            t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), std::begin(collate), std::end(collate));
+            j += 2;
+        };
+        for (; j < t.size(); ++j) {
+            const Token& k = t[j];
+            if (k.IsOp("(")) depth++;
+            else if (k.IsOp(")")) {
+                if (depth == 0) break;
+                depth--;
+            } else if (depth == 0 && k.IsOp(",")) {
+                closeItem(j);
+                itemStart = j + 1;
+            } else if (depth == 0 && k.IsOp(";")) break;
+            else if (depth == 0 && k.kind == Token::Word && std::any_of(std::begin(kEnds), std::end(kEnds), [&](const char* w) { return k.Is(w); }))
+                break;
+        }
+        closeItem(j);
+        i = j;
+    }
+    return t;
+}
+
 }  // namespace
 
+void CheckTypeSize(const SqlType& type, int line) {
+    const bool unicode = type.kind == SqlType::NChar || type.kind == SqlType::NVarChar;
+    const bool sized = unicode || type.kind == SqlType::Char || type.kind == SqlType::VarChar || type.kind == SqlType::Binary ||
+                       type.kind == SqlType::VarBinary;
+    const int most = unicode ? 4000 : 8000;
+    if (!sized || type.length <= most) return;
+    std::string name = type.Name();
+    name = name.substr(0, name.find('('));
+    throw SqlError{131, 15, 2, "The size (" + std::to_string(type.length) + ") given to the type '" + name +
+                                   "' exceeds the maximum allowed for any data type (" + std::to_string(most) + ").", line, "", true};
+}
+
 std::string Session::Translate(const std::vector<Token>& in, int line) {
-    (void)line;
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
@@ -237,11 +287,29 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 }
             }
         }
+        if (k.Is("COLLATE") && i + 1 < in.size() && in[i + 1].IsName()) {
+            // A case-sensitive or binary collation compares as written; any other ignores case.
+            const std::string c = Upper(NameOf(in[i + 1]));
+            const bool exact = c.find("_CS") != std::string::npos || c.find("_BIN") != std::string::npos;
+            t.push_back(k);
+            t.push_back(MakeToken(Token::Word, exact ? "BINARY" : "NOCASE"));
+            ++i;
+            continue;
+        }
         if (k.kind == Token::Word && !k.value.empty() && k.value[0] == '#') {
             t.push_back(MakeToken(Token::Quoted, "\"" + TempName(k.text) + "\"", k.spaceBefore));
             continue;
         }
         t.push_back(k);
+        // INSERT t VALUES ...: INTO is optional in T-SQL.
+        if (k.Is("INSERT") && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("INTO")) t.push_back(MakeToken(Token::Word, "INTO"));
+    }
+    // A bracketed name as SQLite reads it: SQLite's brackets know no doubled "]".
+    for (Token& k : t) {
+        if (k.kind != Token::Bracketed) continue;
+        std::string q = "\"";
+        for (char c : k.value) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+        k.text = q + "\"";
     }
     // Pass 2: constructs.
     std::vector<Token> o;
@@ -351,6 +419,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 for (size_t j = as + 1; j < close; ++j) typeText += t[j].kind == Token::Bracketed ? t[j].value : t[j].text;
                 SqlType type;
                 if (ParseSqlType(typeText, type)) {
+                    CheckTypeSize(type, line);
                     std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
                     std::vector<Token> rep;
                     if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money || type.kind == SqlType::SmallMoney) {
@@ -464,6 +533,6 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     }
     closeLimits(0);
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
-    return JoinTokens(CheckedDivision(std::move(o)));
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(o))));
 }
 
