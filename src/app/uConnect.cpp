@@ -314,19 +314,22 @@ std::string TfConnect::ConnectFailureText(const std::string& message, const std:
     return message;
 }
 
-std::string TfConnect::BuildConnectionString(const std::string& authPart, const std::string& server) {
-    return NbFormat("Provider=SQLOLEDB.1;%sData Source=%s;Initial Catalog=master;Persist Security Info=True;", authPart, server);
-}
-
 void TfConnect::Connect() {
     const std::string serverTyped = ServerWithPort(Std(cbServer->currentText()));
     const std::string server = std::string(NbTrim(serverTyped));
     const std::string login = std::string(NbTrim(Std(cbLogin->currentText())));
     const std::string password = Std(ePassword->text());
     if (server.empty() || !Connection) return;
-    const std::string auth = !login.empty() && !password.empty() ? NbFormat("User ID=%s;Password=%s;", login, password) : std::string("Integrated Security=SSPI;");
+    // A login with a password is a SQL login; anything else is integrated authentication.
+    TDbConnectionParams params;
+    params.Server = serverTyped;
+    params.IntegratedSecurity = login.empty() || password.empty();
+    if (!params.IntegratedSecurity) {
+        params.UserId = login;
+        params.Password = password;
+    }
     if (Connection->Connected()) Connection->Close();
-    Connection->ConnectionString = BuildConnectionString(auth, serverTyped);
+    Connection->ConnectionString = OleDbConnectionString(params);
     try {
         Connection->Open();
     } catch (const std::exception& e) {

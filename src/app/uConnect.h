@@ -36,8 +36,6 @@ public:
     // The settings key that remembers them.
     static constexpr const char* RegistryKey = "\\Software\\Merivane\\Tolvan\\";
 
-    // "Provider=SQLOLEDB.1;%sData Source=%s;Initial Catalog=master;Persist Security Info=True;"
-    static std::string BuildConnectionString(const std::string& authPart, const std::string& server);
     // "host:port" as the driver wants it, "host,port"; any other text unchanged.
     static std::string ServerWithPort(const std::string& typed);
     // The message shown for a failed connect: the driver's terse ones made plain, naming the

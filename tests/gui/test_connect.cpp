@@ -90,9 +90,17 @@ private slots:
     void cleanup() { home_.reset(); }
 
     void connectionStringTemplates() {
-        QCOMPARE(TfConnect::BuildConnectionString("Integrated Security=SSPI;", " srv "),
+        // The dialog builds its text through the access layer's one function.
+        TDbConnectionParams integrated;
+        integrated.Server = " srv ";
+        integrated.IntegratedSecurity = true;
+        QCOMPARE(OleDbConnectionString(integrated),
                  std::string("Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source= srv ;Initial Catalog=master;Persist Security Info=True;"));
-        QCOMPARE(TfConnect::BuildConnectionString("User ID=sa;Password=x;", "h,1"),
+        TDbConnectionParams sql;
+        sql.Server = "h,1";
+        sql.UserId = "sa";
+        sql.Password = "x";
+        QCOMPARE(OleDbConnectionString(sql),
                  std::string("Provider=SQLOLEDB.1;User ID=sa;Password=x;Data Source=h,1;Initial Catalog=master;Persist Security Info=True;"));
     }
 
