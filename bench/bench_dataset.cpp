@@ -4,9 +4,9 @@
 
 #include "uMemDataSet.h"
 
+#include <malloc.h>
 #include <algorithm>
 #include <cstring>
-#include <malloc.h>
 #include <random>
 
 namespace {
@@ -174,7 +174,8 @@ void BM_DatasetValueText(benchmark::State& state) {
         }
     }
     benchmark::DoNotOptimize(bytes);
-    state.counters["rows_per_s"] = benchmark::Counter(static_cast<double>(kRows) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["rows_per_s"] =
+        benchmark::Counter(static_cast<double>(kRows) * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 }  // namespace

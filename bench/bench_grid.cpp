@@ -13,14 +13,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <unistd.h>
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
-#include <unistd.h>
 
 namespace {
 
@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
         Key(*g, Qt::Key_PageDown);
         Settle(15);
         const double added = (ResidentBytes() - before) / (1024.0 * 1024.0);
-        std::printf("grid on 1,000,000 rows adds %.2f MB resident (dataset itself %.1f MB)\n", added, static_cast<double>(big->MemoryUsed()) / (1024.0 * 1024.0));
+        std::printf("grid on 1,000,000 rows adds %.2f MB resident (dataset itself %.1f MB)\n", added,
+                    static_cast<double>(big->MemoryUsed()) / (1024.0 * 1024.0));
         ok &= GoalAtMost("grid_memory", added, 2.0, "MB");
     }
 

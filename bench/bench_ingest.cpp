@@ -38,7 +38,9 @@ int main(int argc, char** argv) {
             for (int i = 0; i < ds.FieldCount(); ++i) {
                 const int t = ds.Field(i).DataType();
                 bytes += t == ftString || t == ftWideString ? static_cast<long long>(ds.Field(i).TextView().size())
-                         : t == ftInteger ? 4 : t == ftBoolean ? 1 : 8;
+                         : t == ftInteger                   ? 4
+                         : t == ftBoolean                   ? 1
+                                                            : 8;
             }
             ds.MoveNext();
         }
@@ -54,14 +56,16 @@ int main(int argc, char** argv) {
     SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(n), 0);
     SQLULEN fetched = 0;
     SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
-    const SQLSMALLINT ctypes[8] = {SQL_C_SBIGINT, SQL_C_SBIGINT, SQL_C_CHAR, SQL_C_CHAR, SQL_C_CHAR, SQL_C_TYPE_TIMESTAMP, SQL_C_DOUBLE, SQL_C_SBIGINT};
+    const SQLSMALLINT ctypes[8] = {SQL_C_SBIGINT, SQL_C_SBIGINT,        SQL_C_CHAR,   SQL_C_CHAR,
+                                   SQL_C_CHAR,    SQL_C_TYPE_TIMESTAMP, SQL_C_DOUBLE, SQL_C_SBIGINT};
     const size_t widths[8] = {8, 8, 201, 201, 48, sizeof(SQL_TIMESTAMP_STRUCT), 8, 8};
     std::vector<std::vector<char>> bufs(8);
     std::vector<std::vector<SQLLEN>> inds(8);
     for (int c = 0; c < 8; ++c) {
         bufs[static_cast<size_t>(c)].resize(widths[c] * n);
         inds[static_cast<size_t>(c)].resize(n);
-        SQLBindCol(h, static_cast<SQLUSMALLINT>(c + 1), ctypes[c], bufs[static_cast<size_t>(c)].data(), static_cast<SQLLEN>(widths[c]), inds[static_cast<size_t>(c)].data());
+        SQLBindCol(h, static_cast<SQLUSMALLINT>(c + 1), ctypes[c], bufs[static_cast<size_t>(c)].data(), static_cast<SQLLEN>(widths[c]),
+                   inds[static_cast<size_t>(c)].data());
     }
     while (SQL_SUCCEEDED(SQLFetch(h))) count += static_cast<long long>(fetched);
     const auto end = std::chrono::steady_clock::now();

@@ -27,13 +27,17 @@ std::vector<std::string> MakePaths() {
         const char* prefix;
         int count;
     };
-    const Kind kinds[] = {{"Table", "", 30000},         {"View", "v", 15000},          {"Procedure", "usp_", 35000},
-                          {"Trigger", "tr", 5000},      {"ScalarFunction", "fn", 10000}, {"TableFunction", "tvf", 5000}};
-    const char* const words[] = {"Customer", "Order",    "Invoice", "Product", "Supplier", "Shipment", "Payment", "Account",
-                                 "Employee", "Region",   "Price",   "Stock",   "Warehouse", "Contract", "Audit",  "History",
-                                 "Detail",   "Summary",  "Status",  "Archive", "Import",   "Export",   "Batch",   "Queue",
-                                 "Config",   "Setting",  "User",    "Role",    "Document", "Note",     "Category", "Currency",
-                                 "Tax",      "Discount", "Return",  "Refund",  "Channel",  "Campaign", "Budget",  "Forecast"};
+    const Kind kinds[] = {{"Table", "", 30000},
+                          {"View", "v", 15000},
+                          {"Procedure", "usp_", 35000},
+                          {"Trigger", "tr", 5000},
+                          {"ScalarFunction", "fn", 10000},
+                          {"TableFunction", "tvf", 5000}};
+    const char* const words[] = {"Customer", "Order",    "Invoice", "Product", "Supplier",  "Shipment", "Payment",  "Account",
+                                 "Employee", "Region",   "Price",   "Stock",   "Warehouse", "Contract", "Audit",    "History",
+                                 "Detail",   "Summary",  "Status",  "Archive", "Import",    "Export",   "Batch",    "Queue",
+                                 "Config",   "Setting",  "User",    "Role",    "Document",  "Note",     "Category", "Currency",
+                                 "Tax",      "Discount", "Return",  "Refund",  "Channel",   "Campaign", "Budget",   "Forecast"};
     const int nw = static_cast<int>(std::size(words));
     std::vector<std::string> paths;
     paths.reserve(kPaths);
@@ -46,8 +50,10 @@ std::vector<std::string> MakePaths() {
             std::string n = k.prefix;
             n += words[next() % nw];
             n += words[next() % nw];
-            if (made % (kPaths / kMatches) == 0) n += "Ledger";
-            else if (next() % 2) n += words[next() % nw];
+            if (made % (kPaths / kMatches) == 0)
+                n += "Ledger";
+            else if (next() % 2)
+                n += words[next() % nw];
             n += "_" + std::to_string(i);
             names.push_back(std::move(n));
         }
@@ -113,7 +119,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     using TBench = void (*)(benchmark::State&);
-    const std::pair<const char*, TBench> benches[] = {{"bare_scan", BM_BareScan}, {"tree_filter", BM_TreeFilter}, {"bare_copy", BM_BareCopy}, {"tree_load", BM_TreeLoad}};
+    const std::pair<const char*, TBench> benches[] = {
+        {"bare_scan", BM_BareScan}, {"tree_filter", BM_TreeFilter}, {"bare_copy", BM_BareCopy}, {"tree_load", BM_TreeLoad}};
     for (const auto& [name, fn] : benches)
         benchmark::RegisterBenchmark(name, fn)->Unit(benchmark::kMillisecond)->Iterations(5)->Repetitions(5)->ReportAggregatesOnly(true);
     CollectingReporter reporter;

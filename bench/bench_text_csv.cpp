@@ -5,18 +5,18 @@
 //   bench_text_csv xmlvalue entities|plain N FILE -> "seconds S bytes B chars C" (one value)
 #include "MemFormat.h"
 #include "uNbCsv.h"
-#include "uNbLog.h"
 #include "uNbData.h"
+#include "uNbLog.h"
 #include "uNbXml.h"
 
 #include <fstream>
 #include "uTextResults.h"
 
+#include <sys/stat.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
 
 namespace {
 
@@ -65,15 +65,16 @@ int main(int argc, char** argv) {
     if (mode == "xmlvalue" && argc >= 5) {
         // One Char value of N named entities, or of plain characters of the same byte length; then
         // the import timed.
-        static const char* const kEntities[] = {"&lt;", "&amp;", "&COPY;", "&Pi;", "&TRADE;", "&gt;", "&QUOT;", "&infin;", "&APOS;", "&quot;"};
+        static const char* const kEntities[] = {"&lt;", "&amp;",  "&COPY;",  "&Pi;",   "&TRADE;",
+                                                "&gt;", "&QUOT;", "&infin;", "&APOS;", "&quot;"};
         const long n = std::atol(argv[3]);
         std::string value;
         for (long i = 0; i < n; ++i) value += kEntities[i % 10];
         if (std::string(argv[2]) == "plain") value.assign(value.size(), 'x');
         {
             std::ofstream out(argv[4], std::ios::binary);
-            out << "<TABLE><METADATA><FIELDS><FIELD attrname=\"V\" fieldtype=\"Char(100000000)\"/></FIELDS></METADATA><ROWDATA><ROW><V>" << value
-                << "</V></ROW></ROWDATA></TABLE>";
+            out << "<TABLE><METADATA><FIELDS><FIELD attrname=\"V\" fieldtype=\"Char(100000000)\"/></FIELDS></METADATA><ROWDATA><ROW><V>"
+                << value << "</V></ROW></ROWDATA></TABLE>";
         }
         const auto start = std::chrono::steady_clock::now();
         TNbDataSet ds;
@@ -95,16 +96,17 @@ int main(int argc, char** argv) {
                    "</FIELDS></METADATA><ROWDATA>\n";
             char line[512];
             for (long i = 1; i <= rows; ++i) {
-                std::snprintf(line, sizeof line,
-                              "<ROW><id>%ld</id><big>%lld</big><name>customer_name_%07ld</name><wide__name>wide &amp; name %07ld</wide__name>"
-                              "<amount>%ld.%04ld</amount><created>%ld/%ld/2024 %02ld:%02ld:%02ld</created><ratio>%.6f</ratio><flag>%s</flag></ROW>\n",
-                              i, i * 3000000007LL, i, i, i * 12345 / 10000, i * 12345 % 10000, 1 + i % 12, 1 + i % 28, i / 3600 % 24, i / 60 % 60,
-                              i % 60, static_cast<double>(i) / 7.0, i % 2 ? "True" : "False");
+                std::snprintf(
+                    line, sizeof line,
+                    "<ROW><id>%ld</id><big>%lld</big><name>customer_name_%07ld</name><wide__name>wide &amp; name %07ld</wide__name>"
+                    "<amount>%ld.%04ld</amount><created>%ld/%ld/2024 %02ld:%02ld:%02ld</created><ratio>%.6f</ratio><flag>%s</flag></ROW>\n",
+                    i, i * 3000000007LL, i, i, i * 12345 / 10000, i * 12345 % 10000, 1 + i % 12, 1 + i % 28, i / 3600 % 24, i / 60 % 60,
+                    i % 60, static_cast<double>(i) / 7.0, i % 2 ? "True" : "False");
                 out << line;
             }
             out << "</ROWDATA></TABLE>\n";
         }
-        struct stat st{};
+        struct stat st {};
         ::stat(argv[3], &st);
         const auto start = std::chrono::steady_clock::now();
         TNbDataSet ds;
@@ -125,7 +127,7 @@ int main(int argc, char** argv) {
     }
     ExportCsvFile(*list[0], argv[3]);
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    struct stat st{};
+    struct stat st {};
     ::stat(argv[3], &st);
     std::printf("seconds %.4f bytes %lld\n", s, static_cast<long long>(st.st_size));
     return 0;

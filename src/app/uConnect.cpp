@@ -50,8 +50,9 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     cbServer->setEditable(true);
     cbServer->setMaxVisibleItems(20);
     cbServer->setEditText(QStringLiteral("localhost"));
-    cbServer->setToolTip(QStringLiteral("The hostname, IP address, or Active Directory name of the database to connect to\n"
-                                        "A port is given as host,port (host:port works too)"));
+    cbServer->setToolTip(
+        QStringLiteral("The hostname, IP address, or Active Directory name of the database to connect to\n"
+                       "A port is given as host,port (host:port works too)"));
     auto* lLogin = new QLabel(QStringLiteral("Login:"), this);
     cbLogin = new QComboBox(this);
     cbLogin->setObjectName(QStringLiteral("cbLogin"));
@@ -132,8 +133,10 @@ std::string TfConnect::ReadIndexedValue(const TNbRegistry& reg, const char* name
 
 void TfConnect::WriteIndexedValue(TNbRegistry& reg, const char* name, int i, const std::string& text) {
     const std::string value = NbFormat("%s%d", name, i);
-    if (text.empty()) reg.DeleteValue(value);
-    else reg.WriteString(value, text);
+    if (text.empty())
+        reg.DeleteValue(value);
+    else
+        reg.WriteString(value, text);
 }
 
 void TfConnect::ShowNotice(const QString& text) {
@@ -189,8 +192,7 @@ void TfConnect::LoadRecentConnections() {
     for (const auto& e : RecentConnections) {
         if (e.Server.empty()) break;
         if (cbServer->findText(Q(e.Server), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbServer->addItem(Q(e.Server));
-        if (!e.Login.empty() && cbLogin->findText(Q(e.Login), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
-            cbLogin->addItem(Q(e.Login));
+        if (!e.Login.empty() && cbLogin->findText(Q(e.Login), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) cbLogin->addItem(Q(e.Login));
     }
 }
 
@@ -211,8 +213,10 @@ void TfConnect::SaveRecentConnections() {
             for (const char* name : {"Server", "Login", "Pwd"}) WriteIndexedValue(reg, name, i, std::string());
         }
     }
-    if (cbRemember->isChecked()) reg.WriteString("Remember", "1");
-    else reg.DeleteValue("Remember");
+    if (cbRemember->isChecked())
+        reg.WriteString("Remember", "1");
+    else
+        reg.DeleteValue("Remember");
 }
 
 void TfConnect::cbServerChange() {
@@ -270,8 +274,10 @@ bool TfConnect::HasKerberosTicket() {
     // The credential cache is a file unless configured otherwise; of other kinds we cannot tell.
     if (const char* cache = std::getenv("KRB5CCNAME"); cache && *cache) {
         std::string name = cache;
-        if (name.rfind("FILE:", 0) == 0) name = name.substr(5);
-        else if (name.find(':') != std::string::npos) return true;
+        if (name.rfind("FILE:", 0) == 0)
+            name = name.substr(5);
+        else if (name.find(':') != std::string::npos)
+            return true;
         return FileExists(name);
     }
     if (FileExists("/etc/krb5.conf")) {
@@ -297,19 +303,22 @@ std::string TfConnect::ConnectFailureText(const std::string& message, const std:
             host = host.substr(0, slash);
         }
         if (comma == std::string::npos && !instance.empty())
-            return NbFormat("Unable to connect to the instance %s on the server %s: no server answered. Check the name, or give the port as host,port.",
-                            instance, host);
-        return NbFormat("Unable to connect to the server %s on port %s: no server answered there. Check the server name and the port (host,port).",
-                        host, port);
+            return NbFormat(
+                "Unable to connect to the instance %s on the server %s: no server answered. Check the name, or give the port as host,port.",
+                instance, host);
+        return NbFormat(
+            "Unable to connect to the server %s on port %s: no server answered there. Check the server name and the port (host,port).",
+            host, port);
     }
     // FreeTDS's words when Windows Authentication finds no Kerberos credentials.
     if (message == "Adaptive Server connection failed" && !kerberosTicket && (login.empty() || password.empty())) {
         if (login.empty())
             return "A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
                    "Get one with kinit, or enter a login and password.";
-        return NbFormat("Without a password Windows Authentication is used, which needs a Kerberos ticket, and there is none. "
-                        "Enter the password for %s, or get a ticket with kinit.",
-                        login);
+        return NbFormat(
+            "Without a password Windows Authentication is used, which needs a Kerberos ticket, and there is none. "
+            "Enter the password for %s, or get a ticket with kinit.",
+            login);
     }
     return message;
 }

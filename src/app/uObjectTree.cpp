@@ -87,17 +87,19 @@ void TObjectTree::Rebuild(const std::string& lowerFilter) {
     for (;;) {
         const TLevel level = levels.back();
         const std::string* entry = i < n ? &ObjectPathList[static_cast<size_t>(i)] : nullptr;
-        const bool inLevel = entry && (level.Length == 0 ||
-                                       std::string_view(*entry).substr(0, level.Length) ==
-                                           std::string_view(ObjectPathList[static_cast<size_t>(level.Entry)]).substr(0, level.Length));
+        const bool inLevel =
+            entry && (level.Length == 0 || std::string_view(*entry).substr(0, level.Length) ==
+                                               std::string_view(ObjectPathList[static_cast<size_t>(level.Entry)]).substr(0, level.Length));
         if (inLevel) {
             const size_t slash = entry->find('/', level.Length);
             if (slash != std::string::npos) {
-                const int group = AddNode(level.Node, i, static_cast<std::uint32_t>(level.Length), static_cast<std::uint32_t>(slash - level.Length));
+                const int group =
+                    AddNode(level.Node, i, static_cast<std::uint32_t>(level.Length), static_cast<std::uint32_t>(slash - level.Length));
                 levels.push_back({group, i, slash + 1});
             } else {
                 if (!filtered || matches[static_cast<size_t>(i)]) {
-                    const int leaf = AddNode(level.Node, i, static_cast<std::uint32_t>(level.Length), static_cast<std::uint32_t>(entry->size() - level.Length));
+                    const int leaf = AddNode(level.Node, i, static_cast<std::uint32_t>(level.Length),
+                                             static_cast<std::uint32_t>(entry->size() - level.Length));
                     if (firstMatch_ == kNone) firstMatch_ = leaf - 1;
                 }
                 ++i;
@@ -176,9 +178,11 @@ std::string QuoteLiteral(std::string_view text) {
 // Names and source are cast to nvarchar so that characters outside the server's code page survive;
 // 4000 is the largest nvarchar length a cast may name.
 const char* const kTableListSql =
-    "select distinct cast(Name as nvarchar(4000)) as Name,     1 as IsTable  from sysobjects  where objectproperty(id, 'IsTable')=1    and xtype='U'  order by Name ";
+    "select distinct cast(Name as nvarchar(4000)) as Name,     1 as IsTable  from sysobjects  where objectproperty(id, 'IsTable')=1    and "
+    "xtype='U'  order by Name ";
 const char* const kCodeObjectListSql =
-    "select distinct id,    cast(object_name(id) as nvarchar(256)) Name,    objectproperty(id, 'IsView') as IsView,    objectproperty(id, 'IsTrigger') as IsTrigger,    "
+    "select distinct id,    cast(object_name(id) as nvarchar(256)) Name,    objectproperty(id, 'IsView') as IsView,    objectproperty(id, "
+    "'IsTrigger') as IsTrigger,    "
     "objectproperty(id, 'IsProcedure') as IsProcedure,    objectproperty(id, 'IsScalarFunction') as IsScalarFunction,    "
     "objectproperty(id, 'IsTableFunction') as IsTableFunction from syscomments order by Name ";
 

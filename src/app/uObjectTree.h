@@ -50,10 +50,10 @@ public:
 private:
     static constexpr std::int32_t kCountPath = -1;
     struct TNode {
-        std::int32_t Path;     // entry whose text holds the caption; kCountPath for the count node
-        std::uint32_t Start;   // caption's bytes in that entry
+        std::int32_t Path;    // entry whose text holds the caption; kCountPath for the count node
+        std::uint32_t Start;  // caption's bytes in that entry
         std::uint32_t Length;
-        std::int32_t Parent;   // internal numbers: 0 is the invisible root
+        std::int32_t Parent;  // internal numbers: 0 is the invisible root
         std::int32_t Row;
         std::int32_t ChildCount;
         std::int32_t FirstChild;  // into children_

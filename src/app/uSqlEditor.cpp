@@ -3,6 +3,7 @@
 #include "uSqlHighlight.h"
 
 #include <Qsci/qsciscintilla.h>
+#include <QCursor>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -13,7 +14,6 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QToolTip>
-#include <QCursor>
 #include <QVBoxLayout>
 
 TSqlEditor::TSqlEditor(QWidget* parent) : TNbFrame(parent), sqledit(new QsciScintilla(this)) {

@@ -45,7 +45,9 @@ const char* const kFunctions =
     "system_user tan textptr textvalid typeproperty unicode upper user_id user_name var varp year";
 
 bool IsWordStart(QChar c) { return c.isLetter() || c == QLatin1Char('_') || c == QLatin1Char('#'); }
-bool IsWordChar(QChar c) { return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('#') || c == QLatin1Char('$') || c == QLatin1Char('@'); }
+bool IsWordChar(QChar c) {
+    return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('#') || c == QLatin1Char('$') || c == QLatin1Char('@');
+}
 bool IsSymbol(QChar c) { return QStringLiteral("+-*/%=<>!&|^~(),.;:[]{}").contains(c); }
 
 }  // namespace
@@ -158,27 +160,42 @@ const char* TSqlLexer::language() const { return "SQL"; }
 
 QString TSqlLexer::description(int style) const {
     switch (style) {
-    case ssDefault: return QStringLiteral("Default");
-    case ssComment: return QStringLiteral("Comment");
-    case ssLineComment: return QStringLiteral("Line comment");
-    case ssNumber: return QStringLiteral("Number");
-    case ssString: return QStringLiteral("String");
-    case ssVariable: return QStringLiteral("Variable");
-    case ssSymbol: return QStringLiteral("Symbol");
-    case ssKeyword: return QStringLiteral("Keyword");
-    case ssTableName: return QStringLiteral("Table name");
-    default: return QString();
+    case ssDefault:
+        return QStringLiteral("Default");
+    case ssComment:
+        return QStringLiteral("Comment");
+    case ssLineComment:
+        return QStringLiteral("Line comment");
+    case ssNumber:
+        return QStringLiteral("Number");
+    case ssString:
+        return QStringLiteral("String");
+    case ssVariable:
+        return QStringLiteral("Variable");
+    case ssSymbol:
+        return QStringLiteral("Symbol");
+    case ssKeyword:
+        return QStringLiteral("Keyword");
+    case ssTableName:
+        return QStringLiteral("Table name");
+    default:
+        return QString();
     }
 }
 
 QColor TSqlLexer::defaultColor(int style) const {
     switch (style) {
     case ssComment:
-    case ssLineComment: return QColor(128, 128, 0);
-    case ssNumber: return QColor(0, 160, 128);
-    case ssString: return QColor(0, 128, 0);
-    case ssVariable: return QColor(255, 0, 0);
-    default: return QColor(0, 0, 0);
+    case ssLineComment:
+        return QColor(128, 128, 0);
+    case ssNumber:
+        return QColor(0, 160, 128);
+    case ssString:
+        return QColor(0, 128, 0);
+    case ssVariable:
+        return QColor(255, 0, 0);
+    default:
+        return QColor(0, 0, 0);
     }
 }
 
@@ -186,11 +203,18 @@ QFont TSqlLexer::defaultFont(int style) const {
     QFont f(QStringLiteral("Courier New"), 10);
     switch (style) {
     case ssComment:
-    case ssLineComment: f.setItalic(true); break;
+    case ssLineComment:
+        f.setItalic(true);
+        break;
     case ssSymbol:
-    case ssKeyword: f.setBold(true); break;
-    case ssTableName: f.setUnderline(true); break;
-    default: break;
+    case ssKeyword:
+        f.setBold(true);
+        break;
+    case ssTableName:
+        f.setUnderline(true);
+        break;
+    default:
+        break;
     }
     return f;
 }

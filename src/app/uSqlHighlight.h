@@ -10,7 +10,7 @@
 enum TSqlStyle : int { ssDefault = 0, ssComment, ssLineComment, ssNumber, ssString, ssVariable, ssSymbol, ssKeyword, ssTableName };
 
 struct TSqlToken {
-    int Start = 0;   // in characters
+    int Start = 0;  // in characters
     int Length = 0;
     TSqlStyle Style = ssDefault;
     friend bool operator==(const TSqlToken&, const TSqlToken&) = default;

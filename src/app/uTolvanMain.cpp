@@ -3,13 +3,13 @@
 #include "uConnect.h"
 #include "uKeyPreview.h"
 #include "uNbAbout.h"
-#include "uNbDBGrid.h"
-#include "uResultPages.h"
 #include "uNbAppInfo.h"
+#include "uNbDBGrid.h"
 #include "uNbExceptionReporter.h"
-#include "uNbInstallAction.h"
 #include "uNbIdleDelay.h"
+#include "uNbInstallAction.h"
 #include "uObjectTreeModel.h"
+#include "uResultPages.h"
 #include "uSqlEditor.h"
 #include "uWindowParts.h"
 
@@ -72,24 +72,35 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     KeyPreview->OnInput = [this] { IdleDelay->Trigger(); };
 
     // Actions.
-    aNew = MakeAction(QStringLiteral("&New"), QStringLiteral("Create a new editor tab"), QKeySequence(Qt::CTRL | Qt::Key_N), QStringLiteral("new"));
+    aNew = MakeAction(QStringLiteral("&New"), QStringLiteral("Create a new editor tab"), QKeySequence(Qt::CTRL | Qt::Key_N),
+                      QStringLiteral("new"));
     aNew->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_N), QKeySequence(QStringLiteral("Ctrl+T"))});
-    aClose = MakeAction(QStringLiteral("Close"), QStringLiteral("Close the current editor tab"), QKeySequence(Qt::CTRL | Qt::Key_W), QStringLiteral("close"));
+    aClose = MakeAction(QStringLiteral("Close"), QStringLiteral("Close the current editor tab"), QKeySequence(Qt::CTRL | Qt::Key_W),
+                        QStringLiteral("close"));
     aClose->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(QStringLiteral("Ctrl+F4"))});
-    aRefreshItems = MakeAction(QStringLiteral("Refresh"), QStringLiteral("Refresh the list of database contents in the tree at the left"), QKeySequence(Qt::Key_F4), QStringLiteral("refresh"));
-    aExecute = MakeAction(QStringLiteral("Execute SQL"), QStringLiteral("Execute the SQL in the editor window"), QKeySequence(Qt::Key_F5), QStringLiteral("execute"));
-    aExecuteDebug = MakeAction(QStringLiteral("Debug SQL"), QStringLiteral("Execute the SQL in the editor window, capturing PRINT and RAISERROR output"), QKeySequence(Qt::SHIFT | Qt::Key_F5), QStringLiteral("debug"));
+    aRefreshItems = MakeAction(QStringLiteral("Refresh"), QStringLiteral("Refresh the list of database contents in the tree at the left"),
+                               QKeySequence(Qt::Key_F4), QStringLiteral("refresh"));
+    aExecute = MakeAction(QStringLiteral("Execute SQL"), QStringLiteral("Execute the SQL in the editor window"), QKeySequence(Qt::Key_F5),
+                          QStringLiteral("execute"));
+    aExecuteDebug = MakeAction(QStringLiteral("Debug SQL"),
+                               QStringLiteral("Execute the SQL in the editor window, capturing PRINT and RAISERROR output"),
+                               QKeySequence(Qt::SHIFT | Qt::Key_F5), QStringLiteral("debug"));
     aSilly1 = MakeAction(QStringLiteral("E&xecute SQL"), aExecute->toolTip(), QKeySequence(), QStringLiteral("execute"));
     aSilly2 = MakeAction(QStringLiteral("Debug SQL"), aExecuteDebug->toolTip(), QKeySequence(), QStringLiteral("debug"));
-    aWordWrap = MakeAction(QStringLiteral("W&ord Wrap"), QStringLiteral("Toggle word wrapping in the editor window"), QKeySequence(Qt::CTRL | Qt::Key_O), QStringLiteral("wordwrap"));
+    aWordWrap = MakeAction(QStringLiteral("W&ord Wrap"), QStringLiteral("Toggle word wrapping in the editor window"),
+                           QKeySequence(Qt::CTRL | Qt::Key_O), QStringLiteral("wordwrap"));
     aWordWrap->setCheckable(true);
     aWordWrap->setChecked(true);
-    aFind = MakeAction(QStringLiteral("&Find"), QStringLiteral("Start searching for text in this editor tab"), QKeySequence(Qt::CTRL | Qt::Key_F), QStringLiteral("find"));
-    aFindNext = MakeAction(QStringLiteral("Find Next"), QStringLiteral("Find the next match in this editor tab"), QKeySequence(Qt::Key_F3), QStringLiteral("findnext"));
+    aFind = MakeAction(QStringLiteral("&Find"), QStringLiteral("Start searching for text in this editor tab"),
+                       QKeySequence(Qt::CTRL | Qt::Key_F), QStringLiteral("find"));
+    aFindNext = MakeAction(QStringLiteral("Find Next"), QStringLiteral("Find the next match in this editor tab"), QKeySequence(Qt::Key_F3),
+                           QStringLiteral("findnext"));
     aFindNext->setShortcuts({QKeySequence(Qt::Key_F3), QKeySequence(QStringLiteral("Ctrl+G"))});
-    aFindPrev = MakeAction(QStringLiteral("Find Previous"), QStringLiteral("Find the previous match in this editor tab"), QKeySequence(Qt::SHIFT | Qt::Key_F3), QStringLiteral("findprev"));
+    aFindPrev = MakeAction(QStringLiteral("Find Previous"), QStringLiteral("Find the previous match in this editor tab"),
+                           QKeySequence(Qt::SHIFT | Qt::Key_F3), QStringLiteral("findprev"));
     aFindPrev->setShortcuts({QKeySequence(Qt::SHIFT | Qt::Key_F3), QKeySequence(QStringLiteral("Shift+Ctrl+G"))});
-    aConnect = MakeAction(QStringLiteral("Conn&ect"), QStringLiteral("Connect to a database"), QKeySequence(Qt::CTRL | Qt::Key_E), QStringLiteral("connect"));
+    aConnect = MakeAction(QStringLiteral("Conn&ect"), QStringLiteral("Connect to a database"), QKeySequence(Qt::CTRL | Qt::Key_E),
+                          QStringLiteral("connect"));
     aExportCSV = new QAction(QStringLiteral("E&xport CSV..."), this);
     aExportCSV->setToolTip(QStringLiteral("Export the current grid to a comma-separated-values (CSV) text file"));
     aImportXML = new QAction(QStringLiteral("Import &XML..."), this);
@@ -101,8 +112,9 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     NbInstaller1 = new TNbInstaller(this);
     NbInstallAction1 = new TNbInstallAction(NbInstaller1);
     // The version check asks the maker's web site; TOLVAN_UPGRADE_URL replaces the address (empty: no check).
-    NbInstallAction1->UpgradeUrl = qEnvironmentVariableIsSet("TOLVAN_UPGRADE_URL") ? qEnvironmentVariable("TOLVAN_UPGRADE_URL")
-                                                                                 : QStringLiteral("https://www.merivane.com/products/tolvan/version/?Version=");
+    NbInstallAction1->UpgradeUrl = qEnvironmentVariableIsSet("TOLVAN_UPGRADE_URL")
+                                       ? qEnvironmentVariable("TOLVAN_UPGRADE_URL")
+                                       : QStringLiteral("https://www.merivane.com/products/tolvan/version/?Version=");
     aWebSite = new QAction(QStringLiteral("&Merivane Web Site..."), this);
     aWebSite->setToolTip(QStringLiteral("Visit the Merivane web site at www.merivane.com"));
     aFeatureRequest = new QAction(QStringLiteral("&Bugs and Features..."), this);
@@ -110,7 +122,8 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     aWebSite->setIcon(ActionIcon(QStringLiteral("website")));
     aFeatureRequest->setIcon(ActionIcon(QStringLiteral("feedback")));
     // Browse-URL actions: the shell's answer is not looked at.
-    connect(aWebSite, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://www.merivane.com/tolvan/"))); });
+    connect(aWebSite, &QAction::triggered, this,
+            [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://www.merivane.com/tolvan/"))); });
     connect(aFeatureRequest, &QAction::triggered, this,
             [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://feedback.merivane.com/tolvan/"))); });
 
@@ -238,8 +251,9 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     auto* widthItem = new QAction(QStringLiteral("Text: Column Width..."), this);
     connect(widthItem, &QAction::triggered, this, [this] {
         bool ok = false;
-        const QString text = QInputDialog::getText(this, QStringLiteral("Column Width"), QStringLiteral("Enter the new maximum width for a column:"),
-                                                   QLineEdit::Normal, QString::number(MaxColumnWidth), &ok);
+        const QString text =
+            QInputDialog::getText(this, QStringLiteral("Column Width"), QStringLiteral("Enter the new maximum width for a column:"),
+                                  QLineEdit::Normal, QString::number(MaxColumnWidth), &ok);
         if (ok) MaxColumnWidth = text.trimmed().toInt();  // not a number: 0, no limit
     });
     // The popup of the Text page, the Grid page and its grids.
@@ -249,7 +263,8 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
     puGrid->addAction(aExportCSV);
     puGrid->addAction(widthItem);
     puGrid->addAction(miUnderlineHeadings);
-    connect(resulttext, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { puGrid->exec(resulttext->mapToGlobal(at)); });
+    connect(resulttext, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { puGrid->exec(resulttext->mapToGlobal(at)); });
     pcResults->addTab(resulttext, QStringLiteral("&Text"));
     bHideResults = new QToolButton(pcResults);
     bHideResults->setText(QStringLiteral("X"));
@@ -461,9 +476,7 @@ void TfTlvnMain::aCloseExecute() {
     RefreshActionStates();
 }
 
-void TfTlvnMain::keyPressEvent(QKeyEvent* event) {
-    QMainWindow::keyPressEvent(event);
-}
+void TfTlvnMain::keyPressEvent(QKeyEvent* event) { QMainWindow::keyPressEvent(event); }
 
 // Seen before the focused control, for every key of the window (TKeyPreview).
 bool TfTlvnMain::FormKeyDown(QKeyEvent* key) {
@@ -497,7 +510,8 @@ bool TfTlvnMain::eventFilter(QObject* watched, QEvent* event) {
                 eDatabaseExit();
                 return true;  // the box itself would switch a second time
             }
-            if (key->key() == Qt::Key_Down && key->modifiers() == Qt::NoModifier && eDatabase->currentText().isEmpty() && eDatabase->count() > 0) {
+            if (key->key() == Qt::Key_Down && key->modifiers() == Qt::NoModifier && eDatabase->currentText().isEmpty() &&
+                eDatabase->count() > 0) {
                 // From an empty box the first name, not the one after the box's hidden current item.
                 eDatabase->setCurrentIndex(0);
                 eDatabase->setEditText(eDatabase->itemText(0));
@@ -547,7 +561,8 @@ void TfTlvnMain::IdleDelayIdleDelay() {
 
 void TfTlvnMain::LoadDatabaseList() {
     const QString text = eDatabase->currentText();
-    std::unique_ptr<TNbDataSet> list = Run->OpenResultDataSet("select Name as DATABASE_NAME from master.dbo.sysdatabases order by Name ", *this);
+    std::unique_ptr<TNbDataSet> list =
+        Run->OpenResultDataSet("select Name as DATABASE_NAME from master.dbo.sysdatabases order by Name ", *this);
     eDatabase->clear();
     TField& name = list->FieldByName("DATABASE_NAME");
     list->MoveFirst();
@@ -681,8 +696,10 @@ void TfTlvnMain::RunEditorSql(bool debug) {
             ResultPages->ShowTextPage();
         } else {
             ResultPages->BuildResultGrids(Run->ResultList);
-            if (ResultPages->PreferTextPage) ResultPages->ShowTextPage();
-            else ResultPages->ShowGridPage();
+            if (ResultPages->PreferTextPage)
+                ResultPages->ShowTextPage();
+            else
+                ResultPages->ShowGridPage();
         }
     } catch (const std::exception& e) {
         const std::string failure = e.what();
@@ -813,8 +830,10 @@ void TfTlvnMain::eSearchKeyDown(int key) {
     itemtree->setFocus();
     const int selected = SelectedNode();
     int i = selected == TObjectTree::kNone ? 0 : selected;
-    if (key == Qt::Key_Up) i = std::max(i - 1, 0);
-    else if (i + 1 < ObjectTree.NodeCount()) ++i;
+    if (key == Qt::Key_Up)
+        i = std::max(i - 1, 0);
+    else if (i + 1 < ObjectTree.NodeCount())
+        ++i;
     if (ObjectTree.NodeCount() > 0) SelectNode(i);
 }
 
@@ -838,8 +857,10 @@ void TfTlvnMain::itemtreeDblClick() {
     const std::string name(ObjectTree.Caption(node));
     ChooseTabFor(Q(name), true);
     const std::string kind(ObjectTree.Caption(TopGroupOf(node)));
-    if (kind == "Table") PreviewTable(node);
-    else OpenObjectSource(kind, node);
+    if (kind == "Table")
+        PreviewTable(node);
+    else
+        OpenObjectSource(kind, node);
 }
 
 void TfTlvnMain::itemtreeMouseDown(const QPoint& globalPos) {

@@ -64,7 +64,8 @@ public:
     std::string RunPrefix;  // the "[hh:mm:ss] " line of the last run, for its Text page
     std::string CurrentDatabase;
 
-    QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aFindNext, *aFindPrev, *aConnect;
+    QAction *aNew, *aClose, *aRefreshItems, *aExecute, *aExecuteDebug, *aSilly1, *aSilly2, *aWordWrap, *aFind, *aFindNext, *aFindPrev,
+        *aConnect;
     QAction *aExportCSV, *aImportXML, *miUnderlineHeadings;
     TNbAboutAction* NbAboutAction1;
     TNbInstaller* NbInstaller1;

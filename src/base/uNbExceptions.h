@@ -16,11 +16,11 @@ private:
     std::string message_;
 };
 
-#define NB_DECLARE_EXCEPTION(Name, Base)                                     \
-    class Name : public Base {                                               \
-    public:                                                                  \
-        using Base::Base;                                                    \
-        const char* ClassName() const noexcept override { return #Name; }    \
+#define NB_DECLARE_EXCEPTION(Name, Base)                                  \
+    class Name : public Base {                                            \
+    public:                                                               \
+        using Base::Base;                                                 \
+        const char* ClassName() const noexcept override { return #Name; } \
     }
 
 // A misuse of an in-house unit or a broken internal invariant.

@@ -2,15 +2,15 @@
 
 #include "uNbExceptions.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <mutex>
 
 namespace {
 
@@ -78,7 +78,7 @@ void SendToDebugger(std::string_view text) {
 
 void SendToStdout(std::string_view text) {
     if (g_lineFd < 0) return;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(g_lineFd, &st) != 0) return;
     const mode_t kind = st.st_mode & S_IFMT;
     if (kind != S_IFREG && kind != S_IFCHR && kind != S_IFIFO && kind != S_IFSOCK) return;

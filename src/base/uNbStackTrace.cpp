@@ -1,9 +1,9 @@
 #include "uNbStackTrace.h"
 
-#include <algorithm>
-#include <atomic>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <typeinfo>
 #include <unordered_map>

@@ -3,11 +3,12 @@
 #include "uNbCsv.h"
 #include "uNbLog.h"
 #include "uNbStartup.h"
-#include "uNbXml.h"
 #include "uNbText.h"
+#include "uNbXml.h"
 #include "uRunLoop.h"
 #include "uTextResults.h"
 
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include <sys/stat.h>
 
 namespace {
 
@@ -106,23 +106,34 @@ int Main(int argc, char** argv) {
             if (a == "--help" || a == "-h") {
                 std::fputs(kUsage, stdout);
                 return 0;
-            } else if (a == "-S") server = value();
+            } else if (a == "-S")
+                server = value();
             else if (a == "-U") {
                 params.UserId = value();
                 haveUser = true;
-            } else if (a == "-P") params.Password = value();
-            else if (a == "-d") database = value();
-            else if (a == "-i") file = value();
+            } else if (a == "-P")
+                params.Password = value();
+            else if (a == "-d")
+                database = value();
+            else if (a == "-i")
+                file = value();
             else if (a == "-Q") {
                 query = value();
                 haveQuery = true;
-            } else if (a == "--debug") debug = true;
-            else if (a == "--csv") csv = value();
-            else if (a == "--xml") xml = value();
-            else if (a == "--max-column-width") settings.MaxColumnWidth = std::atoi(value().c_str());
-            else if (a == "--no-underline") settings.UnderlineHeadings = false;
-            else if (a == "--log") continue;
-            else return Fail(2, "unknown option " + a + " (see --help)");
+            } else if (a == "--debug")
+                debug = true;
+            else if (a == "--csv")
+                csv = value();
+            else if (a == "--xml")
+                xml = value();
+            else if (a == "--max-column-width")
+                settings.MaxColumnWidth = std::atoi(value().c_str());
+            else if (a == "--no-underline")
+                settings.UnderlineHeadings = false;
+            else if (a == "--log")
+                continue;
+            else
+                return Fail(2, "unknown option " + a + " (see --help)");
         } catch (const std::invalid_argument& e) {
             return Fail(2, e.what());
         }

@@ -71,8 +71,32 @@ struct DateParts {
 
 // A pattern cut into tokens once, so that formatting many values does not re-read it.
 struct DtToken {
-    enum Kind : std::uint8_t { Literal, Day, Day2, DayShort, DayLong, Month, Month2, MonthShort, MonthLong, Year2, Year4,
-                               Hour, Hour2, Minute, Minute2, Second, Second2, Milli, Milli3, AmPm, AmPmFixed, AP, DateSep, TimeSep };
+    enum Kind : std::uint8_t {
+        Literal,
+        Day,
+        Day2,
+        DayShort,
+        DayLong,
+        Month,
+        Month2,
+        MonthShort,
+        MonthLong,
+        Year2,
+        Year4,
+        Hour,
+        Hour2,
+        Minute,
+        Minute2,
+        Second,
+        Second2,
+        Milli,
+        Milli3,
+        AmPm,
+        AmPmFixed,
+        AP,
+        DateSep,
+        TimeSep
+    };
     Kind kind;
     std::string literal;
 };
@@ -97,8 +121,10 @@ CompiledPattern Compile(std::string_view f) {
     };
     auto add = [&](DtToken::Kind k) { c.tokens.push_back({k, {}}); };
     auto literal = [&](std::string_view t) {
-        if (!c.tokens.empty() && c.tokens.back().kind == DtToken::Literal) c.tokens.back().literal.append(t);
-        else c.tokens.push_back({DtToken::Literal, std::string(t)});
+        if (!c.tokens.empty() && c.tokens.back().kind == DtToken::Literal)
+            c.tokens.back().literal.append(t);
+        else
+            c.tokens.push_back({DtToken::Literal, std::string(t)});
     };
     while (i < f.size()) {
         const char ch = f[i];
@@ -109,14 +135,38 @@ CompiledPattern Compile(std::string_view f) {
             i = end == std::string_view::npos ? f.size() : end + 1;
             continue;
         }
-        if (ch == '/') { add(DtToken::DateSep); ++i; continue; }
-        if (ch == ':') { add(DtToken::TimeSep); ++i; continue; }
+        if (ch == '/') {
+            add(DtToken::DateSep);
+            ++i;
+            continue;
+        }
+        if (ch == ':') {
+            add(DtToken::TimeSep);
+            ++i;
+            continue;
+        }
         if (lc == 'a' || lc == 't') {
             const std::string_view rest = f.substr(i);
-            if (NbStartsWithText(rest, "AMPM")) { add(DtToken::AmPm); i += 4; continue; }
-            if (NbStartsWithText(rest, "AM/PM")) { add(DtToken::AmPmFixed); i += 5; continue; }
-            if (NbStartsWithText(rest, "A/P")) { add(DtToken::AP); i += 3; continue; }
-            if (NbStartsWithText(rest, "TT")) { add(DtToken::AmPm); i += 2; continue; }
+            if (NbStartsWithText(rest, "AMPM")) {
+                add(DtToken::AmPm);
+                i += 4;
+                continue;
+            }
+            if (NbStartsWithText(rest, "AM/PM")) {
+                add(DtToken::AmPmFixed);
+                i += 5;
+                continue;
+            }
+            if (NbStartsWithText(rest, "A/P")) {
+                add(DtToken::AP);
+                i += 3;
+                continue;
+            }
+            if (NbStartsWithText(rest, "TT")) {
+                add(DtToken::AmPm);
+                i += 2;
+                continue;
+            }
         }
         size_t n;
         switch (lc) {
@@ -128,8 +178,10 @@ CompiledPattern Compile(std::string_view f) {
             break;
         case 'm':
             n = run('m');
-            if (lastWasHour && n <= 2) add(n == 1 ? DtToken::Minute : DtToken::Minute2);
-            else add(n == 1 ? DtToken::Month : n == 2 ? DtToken::Month2 : n == 3 ? DtToken::MonthShort : DtToken::MonthLong);
+            if (lastWasHour && n <= 2)
+                add(n == 1 ? DtToken::Minute : DtToken::Minute2);
+            else
+                add(n == 1 ? DtToken::Month : n == 2 ? DtToken::Month2 : n == 3 ? DtToken::MonthShort : DtToken::MonthLong);
             i += n;
             lastWasHour = false;
             break;
@@ -188,8 +240,8 @@ DateParts Parts(TDateTime dt) {
 
 void Emit(std::string& out, const CompiledPattern& c, const DateParts& p) {
     static const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    static const char* const kLongMonths[] = {"January", "February", "March", "April", "May", "June", "July",
-                                              "August", "September", "October", "November", "December"};
+    static const char* const kLongMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                                              "July",    "August",   "September", "October", "November", "December"};
     static const char* const kShortDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const kLongDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
     const TFormatSettings& fs = FormatSettings();
@@ -200,30 +252,78 @@ void Emit(std::string& out, const CompiledPattern& c, const DateParts& p) {
     }
     for (const DtToken& t : c.tokens) {
         switch (t.kind) {
-        case DtToken::Literal: out += t.literal; break;
-        case DtToken::Day: AppendNumber(out, p.d, 1); break;
-        case DtToken::Day2: AppendNumber(out, p.d, 2); break;
-        case DtToken::DayShort: out += kShortDays[p.weekday]; break;
-        case DtToken::DayLong: out += kLongDays[p.weekday]; break;
-        case DtToken::Month: AppendNumber(out, p.mo, 1); break;
-        case DtToken::Month2: AppendNumber(out, p.mo, 2); break;
-        case DtToken::MonthShort: out += kShortMonths[p.mo - 1]; break;
-        case DtToken::MonthLong: out += kLongMonths[p.mo - 1]; break;
-        case DtToken::Year2: AppendNumber(out, p.y % 100, 2); break;
-        case DtToken::Year4: AppendNumber(out, p.y, 4); break;
-        case DtToken::Hour: AppendNumber(out, hh, 1); break;
-        case DtToken::Hour2: AppendNumber(out, hh, 2); break;
-        case DtToken::Minute: AppendNumber(out, p.mi, 1); break;
-        case DtToken::Minute2: AppendNumber(out, p.mi, 2); break;
-        case DtToken::Second: AppendNumber(out, p.s, 1); break;
-        case DtToken::Second2: AppendNumber(out, p.s, 2); break;
-        case DtToken::Milli: AppendNumber(out, p.ms, 1); break;
-        case DtToken::Milli3: AppendNumber(out, p.ms, 3); break;
-        case DtToken::AmPm: out += p.h < 12 ? fs.TimeAMString : fs.TimePMString; break;
-        case DtToken::AmPmFixed: out += p.h < 12 ? "AM" : "PM"; break;
-        case DtToken::AP: out += p.h < 12 ? "A" : "P"; break;
-        case DtToken::DateSep: out += fs.DateSeparator; break;
-        case DtToken::TimeSep: out += fs.TimeSeparator; break;
+        case DtToken::Literal:
+            out += t.literal;
+            break;
+        case DtToken::Day:
+            AppendNumber(out, p.d, 1);
+            break;
+        case DtToken::Day2:
+            AppendNumber(out, p.d, 2);
+            break;
+        case DtToken::DayShort:
+            out += kShortDays[p.weekday];
+            break;
+        case DtToken::DayLong:
+            out += kLongDays[p.weekday];
+            break;
+        case DtToken::Month:
+            AppendNumber(out, p.mo, 1);
+            break;
+        case DtToken::Month2:
+            AppendNumber(out, p.mo, 2);
+            break;
+        case DtToken::MonthShort:
+            out += kShortMonths[p.mo - 1];
+            break;
+        case DtToken::MonthLong:
+            out += kLongMonths[p.mo - 1];
+            break;
+        case DtToken::Year2:
+            AppendNumber(out, p.y % 100, 2);
+            break;
+        case DtToken::Year4:
+            AppendNumber(out, p.y, 4);
+            break;
+        case DtToken::Hour:
+            AppendNumber(out, hh, 1);
+            break;
+        case DtToken::Hour2:
+            AppendNumber(out, hh, 2);
+            break;
+        case DtToken::Minute:
+            AppendNumber(out, p.mi, 1);
+            break;
+        case DtToken::Minute2:
+            AppendNumber(out, p.mi, 2);
+            break;
+        case DtToken::Second:
+            AppendNumber(out, p.s, 1);
+            break;
+        case DtToken::Second2:
+            AppendNumber(out, p.s, 2);
+            break;
+        case DtToken::Milli:
+            AppendNumber(out, p.ms, 1);
+            break;
+        case DtToken::Milli3:
+            AppendNumber(out, p.ms, 3);
+            break;
+        case DtToken::AmPm:
+            out += p.h < 12 ? fs.TimeAMString : fs.TimePMString;
+            break;
+        case DtToken::AmPmFixed:
+            out += p.h < 12 ? "AM" : "PM";
+            break;
+        case DtToken::AP:
+            out += p.h < 12 ? "A" : "P";
+            break;
+        case DtToken::DateSep:
+            out += fs.DateSeparator;
+            break;
+        case DtToken::TimeSep:
+            out += fs.TimeSeparator;
+            break;
         }
     }
 }
@@ -302,16 +402,22 @@ bool ScanDate(std::string_view text, TDateTime& out) {
     int y = -1, m = -1, d = -1, yDigits = 4;
     if (count == 3) {
         for (int k = 0; k < 3; ++k) {
-            if (order[k] == 'y') { y = nums[k]; yDigits = digits[k]; }
-            else if (order[k] == 'm') m = nums[k];
-            else d = nums[k];
+            if (order[k] == 'y') {
+                y = nums[k];
+                yDigits = digits[k];
+            } else if (order[k] == 'm')
+                m = nums[k];
+            else
+                d = nums[k];
         }
     } else {
         int k2 = 0;
         for (int k = 0; k < 3; ++k) {
             if (order[k] == 'y') continue;
-            if (order[k] == 'm') m = nums[k2++];
-            else d = nums[k2++];
+            if (order[k] == 'm')
+                m = nums[k2++];
+            else
+                d = nums[k2++];
         }
         const std::time_t now = std::time(nullptr);
         std::tm tmNow{};
@@ -362,8 +468,14 @@ bool ScanTime(std::string_view text, TDateTime& out) {
         }
         if (count == 3) {
             // Fraction of a second: keep milliseconds.
-            while (nd < 3) { v *= 10; ++nd; }
-            while (nd > 3) { v /= 10; --nd; }
+            while (nd < 3) {
+                v *= 10;
+                ++nd;
+            }
+            while (nd > 3) {
+                v /= 10;
+                --nd;
+            }
         }
         parts[count++] = v;
         if (i < text.size()) {

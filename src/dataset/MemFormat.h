@@ -24,8 +24,8 @@ struct TFormatSettings {
     std::string DecimalSeparator = ".";
     std::string ThousandSeparator = ",";
     std::string CurrencyString = "$";
-    int CurrencyFormat = 0;   // 0 "$1", 1 "1$", 2 "$ 1", 3 "1 $"
-    int NegCurrFormat = 0;    // 0 "($1)", 1 "-$1", 2 "$-1", 3 "$1-", 4 "(1$)", 5 "-1$", 6 "1-$", 7 "1$-", 8 "-1 $", 9 "-$ 1"
+    int CurrencyFormat = 0;  // 0 "$1", 1 "1$", 2 "$ 1", 3 "1 $"
+    int NegCurrFormat = 0;   // 0 "($1)", 1 "-$1", 2 "$-1", 3 "$1-", 4 "(1$)", 5 "-1$", 6 "1-$", 7 "1$-", 8 "-1 $", 9 "-$ 1"
     int CurrencyDecimals = 2;
 };
 
@@ -58,9 +58,9 @@ void DecodeDateTime(TDateTime dt, int& year, int& month, int& day, int& hour, in
 // ampm, tt, "/" for the date separator, ":" for the time separator, quoted literals).
 std::string FormatDateTime(std::string_view format, TDateTime dt);
 
-std::string DateToText(TDateTime dt);       // short date format
-std::string TimeToText(TDateTime dt);       // long time format
-std::string DateTimeToText(TDateTime dt);   // date, and the time when it is not midnight
+std::string DateToText(TDateTime dt);      // short date format
+std::string TimeToText(TDateTime dt);      // long time format
+std::string DateTimeToText(TDateTime dt);  // date, and the time when it is not midnight
 void AppendDateTimeText(std::string& out, TDateTime dt);
 
 std::optional<TDateTime> TextToDate(std::string_view text);

@@ -63,8 +63,7 @@ bool TMemHashItemPointerString::SameEntry(const TMemHashItem& other) const {
     return other.ItemKind() == ItemKind() && other.Pointer() == Pointer() && other.Text() == Text();
 }
 
-TMemHashList::TMemHashList(int initialSize, double growthFactor, double loadFactor)
-    : loadFactor_(loadFactor), growthFactor_(growthFactor) {
+TMemHashList::TMemHashList(int initialSize, double growthFactor, double loadFactor) : loadFactor_(loadFactor), growthFactor_(growthFactor) {
     const int buckets = MemNextPrime(initialSize < 101 ? 101 : initialSize);
     buckets_.assign(static_cast<size_t>(buckets), nullptr);
     threshold_ = static_cast<int>(std::nearbyint(buckets * loadFactor_));
@@ -105,8 +104,10 @@ void TMemHashList::Link(TMemHashItem* item, const Place& place) {
         // Before the stopping item.
         item->next_ = place.at;
         item->prev_ = place.at->prev_;
-        if (place.at->prev_) place.at->prev_->next_ = item;
-        else buckets_[b] = item;
+        if (place.at->prev_)
+            place.at->prev_->next_ = item;
+        else
+            buckets_[b] = item;
         place.at->prev_ = item;
     } else {
         item->prev_ = place.at;
@@ -118,8 +119,10 @@ void TMemHashList::Link(TMemHashItem* item, const Place& place) {
 
 void TMemHashList::Unlink(TMemHashItem* item) {
     const size_t b = static_cast<size_t>(BucketOf(item->HashValue()));
-    if (item->prev_) item->prev_->next_ = item->next_;
-    else buckets_[b] = item->next_;
+    if (item->prev_)
+        item->prev_->next_ = item->next_;
+    else
+        buckets_[b] = item->next_;
     if (item->next_) item->next_->prev_ = item->prev_;
     item->next_ = item->prev_ = nullptr;
 }

@@ -118,7 +118,10 @@ public:
     const TMemHashItem* FindTextItem(std::string_view text) const;
 
 protected:
-    void ResetIteration() override { iterBucket_ = 0; iterItem_ = nullptr; }
+    void ResetIteration() override {
+        iterBucket_ = 0;
+        iterItem_ = nullptr;
+    }
 
 private:
     int iterBucket_ = 0;

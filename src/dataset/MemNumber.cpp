@@ -61,23 +61,37 @@ std::string CurrencyToText(double value) {
     const bool negative = value < 0 && digits.find_first_not_of("0.") != std::string::npos;
     if (!negative) {
         switch (fs.CurrencyFormat) {
-        case 1: return num + c;
-        case 2: return c + " " + num;
-        case 3: return num + " " + c;
-        default: return c + num;
+        case 1:
+            return num + c;
+        case 2:
+            return c + " " + num;
+        case 3:
+            return num + " " + c;
+        default:
+            return c + num;
         }
     }
     switch (fs.NegCurrFormat) {
-    case 1: return "-" + c + num;
-    case 2: return c + "-" + num;
-    case 3: return c + num + "-";
-    case 4: return "(" + num + c + ")";
-    case 5: return "-" + num + c;
-    case 6: return num + "-" + c;
-    case 7: return num + c + "-";
-    case 8: return "-" + num + " " + c;
-    case 9: return "-" + c + " " + num;
-    default: return "(" + c + num + ")";
+    case 1:
+        return "-" + c + num;
+    case 2:
+        return c + "-" + num;
+    case 3:
+        return c + num + "-";
+    case 4:
+        return "(" + num + c + ")";
+    case 5:
+        return "-" + num + c;
+    case 6:
+        return num + "-" + c;
+    case 7:
+        return num + c + "-";
+    case 8:
+        return "-" + num + " " + c;
+    case 9:
+        return "-" + c + " " + num;
+    default:
+        return "(" + c + num + ")";
     }
 }
 
@@ -183,4 +197,3 @@ std::optional<TMemInt128> TextToDecimal(std::string_view text, int scale) {
     if (roundDigit >= 5) v += 1;
     return negative ? -v : v;
 }
-

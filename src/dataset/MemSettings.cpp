@@ -1,10 +1,10 @@
 // The regional settings object, read once from the process locale.
 #include "MemFormat.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <langinfo.h>
 #include <locale.h>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -20,26 +20,66 @@ std::string FromStrftime(const char* p, bool& twelveHour) {
         ++p;
         while (*p == 'E' || *p == 'O' || *p == '-' || *p == '_' || *p == '0') ++p;
         switch (*p) {
-        case 'd': out += "dd"; break;
-        case 'e': out += "d"; break;
-        case 'm': out += "mm"; break;
+        case 'd':
+            out += "dd";
+            break;
+        case 'e':
+            out += "d";
+            break;
+        case 'm':
+            out += "mm";
+            break;
         case 'y':
-        case 'Y': out += "yyyy"; break;
-        case 'H': out += "hh"; break;
-        case 'k': out += "h"; break;
-        case 'I': out += "hh"; twelveHour = true; break;
-        case 'l': out += "h"; twelveHour = true; break;
-        case 'M': out += "nn"; break;
-        case 'S': out += "ss"; break;
-        case 'p': out += "AMPM"; twelveHour = true; break;
-        case 'T': out += "hh:nn:ss"; break;
-        case 'R': out += "hh:nn"; break;
-        case 'D': out += "mm/dd/yyyy"; break;
-        case 'F': out += "yyyy-mm-dd"; break;
-        case 'r': out += "hh:nn:ss AMPM"; twelveHour = true; break;
-        case '%': out += '%'; break;
-        case '\0': return out;
-        default: break;
+        case 'Y':
+            out += "yyyy";
+            break;
+        case 'H':
+            out += "hh";
+            break;
+        case 'k':
+            out += "h";
+            break;
+        case 'I':
+            out += "hh";
+            twelveHour = true;
+            break;
+        case 'l':
+            out += "h";
+            twelveHour = true;
+            break;
+        case 'M':
+            out += "nn";
+            break;
+        case 'S':
+            out += "ss";
+            break;
+        case 'p':
+            out += "AMPM";
+            twelveHour = true;
+            break;
+        case 'T':
+            out += "hh:nn:ss";
+            break;
+        case 'R':
+            out += "hh:nn";
+            break;
+        case 'D':
+            out += "mm/dd/yyyy";
+            break;
+        case 'F':
+            out += "yyyy-mm-dd";
+            break;
+        case 'r':
+            out += "hh:nn:ss AMPM";
+            twelveHour = true;
+            break;
+        case '%':
+            out += '%';
+            break;
+        case '\0':
+            return out;
+        default:
+            break;
         }
     }
     return out;
@@ -55,12 +95,13 @@ std::string SeparatorOf(const std::string& pattern, std::string fallback) {
 std::string ReplaceSeparators(std::string pattern, char sep, char token) {
     bool quoted = false;
     for (char& c : pattern) {
-        if (c == '"') quoted = !quoted;
-        else if (!quoted && c == sep) c = token;
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && c == sep)
+            c = token;
     }
     return pattern;
 }
-
 
 }  // namespace
 
@@ -77,8 +118,8 @@ TFormatSettings FormatSettingsFromLocale() {
     const char* lname = std::getenv("LC_ALL");
     if (!lname || !*lname) lname = std::getenv("LC_TIME");
     if (!lname || !*lname) lname = std::getenv("LANG");
-    const bool plain = !lname || !*lname || std::strcmp(lname, "C") == 0 || std::strcmp(lname, "POSIX") == 0 ||
-                       std::strncmp(lname, "C.", 2) == 0;
+    const bool plain =
+        !lname || !*lname || std::strcmp(lname, "C") == 0 || std::strcmp(lname, "POSIX") == 0 || std::strncmp(lname, "C.", 2) == 0;
     if (!plain) {
         bool twelve = false;
         std::string date = FromStrftime(ctime, twelve);

@@ -55,17 +55,17 @@ inline constexpr int kMaxFieldType = 41;
 
 // How a column keeps its value in the row block.
 enum class TMemStorage : std::uint8_t {
-    None,      // no value: the column exists, reading yields no data
-    Int16,     // ftSmallint, ftBoolean (0/1)
-    UInt16,    // ftWord
-    Int32,     // ftInteger, ftAutoInc
-    Int64,     // ftLargeint, ftBCD (value x 10000)
-    Double,    // ftFloat, ftCurrency, ftDate, ftDateTime (days since 1899-12-30)
-    TimeMs,    // ftTime: milliseconds since midnight (int32)
-    TimeStamp, // ftTimeStamp: date-time plus nanoseconds
-    Decimal,   // ftFMTBcd: 128-bit unscaled value, scale = field size
-    Text,      // text and bytes: a reference to the value's bytes, cut at the declared size
-    Blob,      // large object: blob id
+    None,       // no value: the column exists, reading yields no data
+    Int16,      // ftSmallint, ftBoolean (0/1)
+    UInt16,     // ftWord
+    Int32,      // ftInteger, ftAutoInc
+    Int64,      // ftLargeint, ftBCD (value x 10000)
+    Double,     // ftFloat, ftCurrency, ftDate, ftDateTime (days since 1899-12-30)
+    TimeMs,     // ftTime: milliseconds since midnight (int32)
+    TimeStamp,  // ftTimeStamp: date-time plus nanoseconds
+    Decimal,    // ftFMTBcd: 128-bit unscaled value, scale = field size
+    Text,       // text and bytes: a reference to the value's bytes, cut at the declared size
+    Blob,       // large object: blob id
 };
 
 // Large objects keep their data in the blob list; the row holds a blob id.
@@ -75,9 +75,7 @@ constexpr bool IsBlobType(int t) {
 constexpr bool IsTextBlobType(int t) { return t == ftMemo || t == ftFmtMemo || t == ftWideMemo; }
 
 // Text-like columns whose declared size counts characters (UTF-8 code points).
-constexpr bool IsCharType(int t) {
-    return t == ftString || t == ftFixedChar || t == ftWideString || t == ftFixedWideChar || t == ftGuid;
-}
+constexpr bool IsCharType(int t) { return t == ftString || t == ftFixedChar || t == ftWideString || t == ftFixedWideChar || t == ftGuid; }
 constexpr bool IsByteType(int t) { return t == ftBytes || t == ftVarBytes; }
 
 TMemStorage StorageOf(int type);

@@ -389,8 +389,10 @@ void TMemCustomDataSet::PostRow() {
         const std::int32_t id = ++rowIdCounter_;
         std::memcpy(block, &id, 4);
         const bool appended = !(insertAt_ >= 0 && insertAt_ <= static_cast<int>(rows_.size()));
-        if (appended) rows_.push_back(block);
-        else rows_.insert(rows_.begin() + insertAt_, block);
+        if (appended)
+            rows_.push_back(block);
+        else
+            rows_.insert(rows_.begin() + insertAt_, block);
         try {
             IndexInsert(block);
         } catch (...) {
@@ -472,8 +474,10 @@ void TMemCustomDataSet::DeleteRow() {
 void TMemCustomDataSet::EmptyRows() {
     if (!active_) return;
     if (state_ == TDataSetState::Edit || state_ == TDataSetState::Insert) {
-        if (editModified_) PostRow();
-        else CancelRow();
+        if (editModified_)
+            PostRow();
+        else
+            CancelRow();
     }
     DropRows();
     NotifyDataChanged();

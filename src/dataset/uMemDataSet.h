@@ -24,21 +24,63 @@ class TMemIndexes;
 struct TMemVariant {
     enum Kind : std::uint8_t { Null, Boolean, Integer, Float, Currency, DateTime, TimeStamp, Decimal, Text };
     Kind kind = Null;
-    std::int64_t i = 0;       // Boolean, Integer, Currency (value x 10000), TimeStamp (days)
-    std::int64_t nanos = 0;   // TimeStamp: nanoseconds of the day
-    double d = 0;             // Float, DateTime
-    TMemInt128 dec = 0;       // Decimal, with scale
+    std::int64_t i = 0;      // Boolean, Integer, Currency (value x 10000), TimeStamp (days)
+    std::int64_t nanos = 0;  // TimeStamp: nanoseconds of the day
+    double d = 0;            // Float, DateTime
+    TMemInt128 dec = 0;      // Decimal, with scale
     int scale = 0;
-    std::string text;         // Text (also bytes)
+    std::string text;  // Text (also bytes)
 
-    static TMemVariant FromText(std::string s) { TMemVariant v; v.kind = Text; v.text = std::move(s); return v; }
-    static TMemVariant FromInt(std::int64_t x) { TMemVariant v; v.kind = Integer; v.i = x; return v; }
-    static TMemVariant FromFloat(double x) { TMemVariant v; v.kind = Float; v.d = x; return v; }
-    static TMemVariant FromBool(bool b) { TMemVariant v; v.kind = Boolean; v.i = b; return v; }
-    static TMemVariant FromDateTime(TDateTime x) { TMemVariant v; v.kind = DateTime; v.d = x; return v; }
-    static TMemVariant FromCurrency(std::int64_t x10000) { TMemVariant v; v.kind = Currency; v.i = x10000; return v; }
-    static TMemVariant FromTimeStamp(std::int64_t days, std::int64_t ns) { TMemVariant v; v.kind = TimeStamp; v.i = days; v.nanos = ns; return v; }
-    static TMemVariant FromDecimal(TMemInt128 x, int s) { TMemVariant v; v.kind = Decimal; v.dec = x; v.scale = s; return v; }
+    static TMemVariant FromText(std::string s) {
+        TMemVariant v;
+        v.kind = Text;
+        v.text = std::move(s);
+        return v;
+    }
+    static TMemVariant FromInt(std::int64_t x) {
+        TMemVariant v;
+        v.kind = Integer;
+        v.i = x;
+        return v;
+    }
+    static TMemVariant FromFloat(double x) {
+        TMemVariant v;
+        v.kind = Float;
+        v.d = x;
+        return v;
+    }
+    static TMemVariant FromBool(bool b) {
+        TMemVariant v;
+        v.kind = Boolean;
+        v.i = b;
+        return v;
+    }
+    static TMemVariant FromDateTime(TDateTime x) {
+        TMemVariant v;
+        v.kind = DateTime;
+        v.d = x;
+        return v;
+    }
+    static TMemVariant FromCurrency(std::int64_t x10000) {
+        TMemVariant v;
+        v.kind = Currency;
+        v.i = x10000;
+        return v;
+    }
+    static TMemVariant FromTimeStamp(std::int64_t days, std::int64_t ns) {
+        TMemVariant v;
+        v.kind = TimeStamp;
+        v.i = days;
+        v.nanos = ns;
+        return v;
+    }
+    static TMemVariant FromDecimal(TMemInt128 x, int s) {
+        TMemVariant v;
+        v.kind = Decimal;
+        v.dec = x;
+        v.scale = s;
+        return v;
+    }
     bool IsNull() const { return kind == Null; }
 };
 
@@ -50,12 +92,12 @@ using TMemRow = std::uint8_t*;
 
 // One column of the row layout.
 struct TMemFieldItem {
-    int FieldNo = 0;       // 1-based
+    int FieldNo = 0;  // 1-based
     int DataType = 0;
     std::string Name;
-    int Size = 0;          // declared size
+    int Size = 0;  // declared size
     int RowBytes = 0;
-    int Offset = 0;        // from the start of the values
+    int Offset = 0;  // from the start of the values
 };
 
 struct TFieldDef {
@@ -98,7 +140,10 @@ public:
     size_t Size() const { return data_.size(); }
     size_t Position() const { return pos_; }
     void Seek(size_t pos) { pos_ = pos < data_.size() ? pos : data_.size(); }
-    void Truncate() { data_.resize(pos_); modified_ = true; }
+    void Truncate() {
+        data_.resize(pos_);
+        modified_ = true;
+    }
     const std::string& Data() const { return data_; }
     // Stores the bytes when they were changed; also done by the destructor.
     void Close();
@@ -197,8 +242,8 @@ private:
     int index_;
     int displayWidth_;
     TMemStorage storage_;
-    int offset_ = 0;       // offset of its slot from the start of the row's values
-    int nullWord_ = 0;     // byte offset of its null word from the start of the row's values
+    int offset_ = 0;    // offset of its slot from the start of the row's values
+    int nullWord_ = 0;  // byte offset of its null word from the start of the row's values
     std::uint32_t nullBit_ = 0;
 };
 
@@ -386,7 +431,11 @@ private:
     void FreeFields();
     void DropRows();
     static std::uint8_t* Values(TMemRow row) { return row + sizeof(TMemRowHeader); }
-    static std::int32_t RowId(TMemRow row) { std::int32_t id; std::memcpy(&id, row, 4); return id; }
+    static std::int32_t RowId(TMemRow row) {
+        std::int32_t id;
+        std::memcpy(&id, row, 4);
+        return id;
+    }
 
     // Values of the current row (or the row being edited); nullptr when there is no row.
     const std::uint8_t* ReadValues() const;
@@ -432,16 +481,16 @@ private:
 
     std::vector<TMemRow> rows_;  // the rows, in store order
     TMemRowStore store_;
-    std::vector<std::int32_t> pendingNewBlobs_;   // made while editing; dropped on cancel
-    std::vector<std::int32_t> pendingOldBlobs_;   // replaced while editing; dropped on post
+    std::vector<std::int32_t> pendingNewBlobs_;  // made while editing; dropped on cancel
+    std::vector<std::int32_t> pendingOldBlobs_;  // replaced while editing; dropped on post
 
     std::int32_t rowIdCounter_ = 0;
     bool active_ = false;
     bool readOnly_ = false;
     TDataSetState state_ = TDataSetState::Inactive;
     std::vector<std::uint8_t> editBuf_;  // header + values + null flags of the row being changed
-    std::uint8_t* pending_ = nullptr;     // the block of the row being added
-    int insertAt_ = -1;                   // store position for an inserted row, -1 to append
+    std::uint8_t* pending_ = nullptr;    // the block of the row being added
+    int insertAt_ = -1;                  // store position for an inserted row, -1 to append
     bool editModified_ = false;
 
     int pos_ = 0;

@@ -126,7 +126,12 @@ void TimeStampFromDateTime(TDateTime dt, std::int64_t& days, std::int64_t& nanos
 }  // namespace
 
 TField::TField(TMemCustomDataSet& dataSet, const TFieldDef& def, int index)
-    : ds_(&dataSet), name_(def.Name), type_(def.DataType), size_(def.Size), fieldNo_(def.FieldNo), index_(index),
+    : ds_(&dataSet),
+      name_(def.Name),
+      type_(def.DataType),
+      size_(def.Size),
+      fieldNo_(def.FieldNo),
+      index_(index),
       storage_(StorageOf(def.DataType)) {
     switch (type_) {
     case ftString:
@@ -135,22 +140,44 @@ TField::TField(TMemCustomDataSet& dataSet, const TFieldDef& def, int index)
     case ftFixedWideChar:
     case ftBytes:
     case ftVarBytes:
-    case ftGuid: displayWidth_ = size_; break;
-    case ftSmallint: displayWidth_ = 6; break;
-    case ftWord: displayWidth_ = 5; break;
+    case ftGuid:
+        displayWidth_ = size_;
+        break;
+    case ftSmallint:
+        displayWidth_ = 6;
+        break;
+    case ftWord:
+        displayWidth_ = 5;
+        break;
     case ftInteger:
-    case ftAutoInc: displayWidth_ = 11; break;
-    case ftLargeint: displayWidth_ = 20; break;
-    case ftBoolean: displayWidth_ = 5; break;
+    case ftAutoInc:
+        displayWidth_ = 11;
+        break;
+    case ftLargeint:
+        displayWidth_ = 20;
+        break;
+    case ftBoolean:
+        displayWidth_ = 5;
+        break;
     case ftDate:
-    case ftTime: displayWidth_ = 10; break;
-    case ftDateTime: displayWidth_ = 18; break;
-    case ftTimeStamp: displayWidth_ = 27; break;
+    case ftTime:
+        displayWidth_ = 10;
+        break;
+    case ftDateTime:
+        displayWidth_ = 18;
+        break;
+    case ftTimeStamp:
+        displayWidth_ = 27;
+        break;
     case ftBCD:
     case ftFMTBcd:
     case ftFloat:
-    case ftCurrency: displayWidth_ = 15; break;
-    default: displayWidth_ = 10; break;
+    case ftCurrency:
+        displayWidth_ = 15;
+        break;
+    default:
+        displayWidth_ = 10;
+        break;
     }
 }
 
@@ -197,21 +224,34 @@ std::string TField::ValueTextFrom(const std::uint8_t* v) const {
     if (!v || !(Load<std::uint32_t>(v + nullWord_) & nullBit_)) return {};
     const std::uint8_t* slot = v + offset_;
     switch (type_) {
-    case ftSmallint: return std::to_string(Load<std::int16_t>(slot));
-    case ftWord: return std::to_string(Load<std::uint16_t>(slot));
+    case ftSmallint:
+        return std::to_string(Load<std::int16_t>(slot));
+    case ftWord:
+        return std::to_string(Load<std::uint16_t>(slot));
     case ftInteger:
-    case ftAutoInc: return std::to_string(Load<std::int32_t>(slot));
-    case ftLargeint: return std::to_string(Load<std::int64_t>(slot));
-    case ftBoolean: return Load<std::int16_t>(slot) ? "True" : "False";
+    case ftAutoInc:
+        return std::to_string(Load<std::int32_t>(slot));
+    case ftLargeint:
+        return std::to_string(Load<std::int64_t>(slot));
+    case ftBoolean:
+        return Load<std::int16_t>(slot) ? "True" : "False";
     case ftFloat:
-    case ftCurrency: return FloatToText(Load<double>(slot));
-    case ftBCD: return DecimalToText(Load<std::int64_t>(slot), 4, true);
-    case ftFMTBcd: return DecimalToText(Load<TMemInt128>(slot), size_, false);
-    case ftDate: return DateToText(Load<double>(slot));
-    case ftTime: return TimeToText(Load<std::int32_t>(slot) / 86400000.0);
-    case ftDateTime: return DateTimeToText(Load<double>(slot));
-    case ftTimeStamp: return TimeStampText(Load<std::int64_t>(slot), Load<std::int64_t>(slot + 8), size_);
-    default: break;
+    case ftCurrency:
+        return FloatToText(Load<double>(slot));
+    case ftBCD:
+        return DecimalToText(Load<std::int64_t>(slot), 4, true);
+    case ftFMTBcd:
+        return DecimalToText(Load<TMemInt128>(slot), size_, false);
+    case ftDate:
+        return DateToText(Load<double>(slot));
+    case ftTime:
+        return TimeToText(Load<std::int32_t>(slot) / 86400000.0);
+    case ftDateTime:
+        return DateTimeToText(Load<double>(slot));
+    case ftTimeStamp:
+        return TimeStampText(Load<std::int64_t>(slot), Load<std::int64_t>(slot + 8), size_);
+    default:
+        break;
     }
     if (storage_ == TMemStorage::Text) return std::string(TMemRowStore::LoadText(slot));
     if (storage_ == TMemStorage::Blob) return BlobBytesFrom(v);
@@ -229,13 +269,25 @@ void TField::AppendValueText(std::string& out, const std::uint8_t* v) const {
         out.append(buf, static_cast<size_t>(r.ptr - buf));
     };
     switch (type_) {
-    case ftSmallint: number(Load<std::int16_t>(slot)); return;
-    case ftWord: number(Load<std::uint16_t>(slot)); return;
+    case ftSmallint:
+        number(Load<std::int16_t>(slot));
+        return;
+    case ftWord:
+        number(Load<std::uint16_t>(slot));
+        return;
     case ftInteger:
-    case ftAutoInc: number(Load<std::int32_t>(slot)); return;
-    case ftLargeint: number(Load<std::int64_t>(slot)); return;
-    case ftBoolean: out += Load<std::int16_t>(slot) ? "True" : "False"; return;
-    case ftDateTime: AppendDateTimeText(out, Load<double>(slot)); return;
+    case ftAutoInc:
+        number(Load<std::int32_t>(slot));
+        return;
+    case ftLargeint:
+        number(Load<std::int64_t>(slot));
+        return;
+    case ftBoolean:
+        out += Load<std::int16_t>(slot) ? "True" : "False";
+        return;
+    case ftDateTime:
+        AppendDateTimeText(out, Load<double>(slot));
+        return;
     case ftBCD: {
         // value x 10000: whole part, then the fraction without trailing zeros.
         const std::int64_t x = Load<std::int64_t>(slot);
@@ -277,7 +329,8 @@ void TField::AppendValueText(std::string& out, const std::uint8_t* v) const {
         }
         return;
     }
-    default: break;
+    default:
+        break;
     }
     if (storage_ == TMemStorage::Text) {
         out.append(TMemRowStore::LoadText(slot));
@@ -307,13 +360,20 @@ std::int64_t TField::AsLargeInt() const {
     if (ValueIsNull()) return 0;
     const std::uint8_t* slot = ds_->ReadValues() + offset_;
     switch (storage_) {
-    case TMemStorage::Int16: return Load<std::int16_t>(slot);
-    case TMemStorage::UInt16: return Load<std::uint16_t>(slot);
-    case TMemStorage::Int32: return Load<std::int32_t>(slot);
-    case TMemStorage::Int64: return type_ == ftBCD ? Load<std::int64_t>(slot) / 10000 : Load<std::int64_t>(slot);
-    case TMemStorage::Double: return std::llround(Load<double>(slot));
-    case TMemStorage::Decimal: return static_cast<std::int64_t>(Rescale(Load<TMemInt128>(slot), size_, 0));
-    default: break;
+    case TMemStorage::Int16:
+        return Load<std::int16_t>(slot);
+    case TMemStorage::UInt16:
+        return Load<std::uint16_t>(slot);
+    case TMemStorage::Int32:
+        return Load<std::int32_t>(slot);
+    case TMemStorage::Int64:
+        return type_ == ftBCD ? Load<std::int64_t>(slot) / 10000 : Load<std::int64_t>(slot);
+    case TMemStorage::Double:
+        return std::llround(Load<double>(slot));
+    case TMemStorage::Decimal:
+        return static_cast<std::int64_t>(Rescale(Load<TMemInt128>(slot), size_, 0));
+    default:
+        break;
     }
     const std::string text = ValueText();
     if (auto i = TextToInt(text)) return *i;
@@ -326,15 +386,22 @@ double TField::AsFloat() const {
     if (ValueIsNull()) return 0;
     const std::uint8_t* slot = ds_->ReadValues() + offset_;
     switch (storage_) {
-    case TMemStorage::Double: return Load<double>(slot);
-    case TMemStorage::Int64: return type_ == ftBCD ? static_cast<double>(Load<std::int64_t>(slot)) / 10000.0 : static_cast<double>(Load<std::int64_t>(slot));
+    case TMemStorage::Double:
+        return Load<double>(slot);
+    case TMemStorage::Int64:
+        return type_ == ftBCD ? static_cast<double>(Load<std::int64_t>(slot)) / 10000.0 : static_cast<double>(Load<std::int64_t>(slot));
     case TMemStorage::Int16:
     case TMemStorage::UInt16:
-    case TMemStorage::Int32: return static_cast<double>(AsLargeInt());
-    case TMemStorage::TimeMs: return Load<std::int32_t>(slot) / 86400000.0;
-    case TMemStorage::TimeStamp: return static_cast<double>(Load<std::int64_t>(slot)) + static_cast<double>(Load<std::int64_t>(slot + 8)) / kNanosPerDay;
-    case TMemStorage::Decimal: return static_cast<double>(Load<TMemInt128>(slot)) / static_cast<double>(Pow10Wide(size_));
-    default: break;
+    case TMemStorage::Int32:
+        return static_cast<double>(AsLargeInt());
+    case TMemStorage::TimeMs:
+        return Load<std::int32_t>(slot) / 86400000.0;
+    case TMemStorage::TimeStamp:
+        return static_cast<double>(Load<std::int64_t>(slot)) + static_cast<double>(Load<std::int64_t>(slot + 8)) / kNanosPerDay;
+    case TMemStorage::Decimal:
+        return static_cast<double>(Load<TMemInt128>(slot)) / static_cast<double>(Pow10Wide(size_));
+    default:
+        break;
     }
     const std::string text = ValueText();
     if (auto d = TextToFloat(text)) return *d;
@@ -351,7 +418,8 @@ std::int64_t TField::AsCurrency() const {
         if (auto d = TextToDecimal(text, 4)) return static_cast<std::int64_t>(*d);
         InvalidValue(text, "floating point");
     }
-    if (storage_ == TMemStorage::Int16 || storage_ == TMemStorage::UInt16 || storage_ == TMemStorage::Int32 || storage_ == TMemStorage::Int64)
+    if (storage_ == TMemStorage::Int16 || storage_ == TMemStorage::UInt16 || storage_ == TMemStorage::Int32 ||
+        storage_ == TMemStorage::Int64)
         return AsLargeInt() * 10000;
     return std::llround(AsFloat() * 10000.0);
 }
@@ -374,9 +442,12 @@ bool TField::AsBoolean() const {
     case TMemStorage::Int16:
     case TMemStorage::UInt16:
     case TMemStorage::Int32:
-    case TMemStorage::Int64: return AsLargeInt() != 0;
-    case TMemStorage::Double: return AsFloat() != 0;
-    default: break;
+    case TMemStorage::Int64:
+        return AsLargeInt() != 0;
+    case TMemStorage::Double:
+        return AsFloat() != 0;
+    default:
+        break;
     }
     const std::string text = ValueText();
     if (!text.empty()) {
@@ -392,21 +463,30 @@ TMemVariant TField::AsVariant() const {
     if (ValueIsNull()) return {};
     const std::uint8_t* slot = ds_->ReadValues() + offset_;
     switch (type_) {
-    case ftBoolean: return TMemVariant::FromBool(AsBoolean());
+    case ftBoolean:
+        return TMemVariant::FromBool(AsBoolean());
     case ftSmallint:
     case ftWord:
     case ftInteger:
     case ftAutoInc:
-    case ftLargeint: return TMemVariant::FromInt(AsLargeInt());
+    case ftLargeint:
+        return TMemVariant::FromInt(AsLargeInt());
     case ftFloat:
-    case ftCurrency: return TMemVariant::FromFloat(Load<double>(slot));
-    case ftBCD: return TMemVariant::FromCurrency(Load<std::int64_t>(slot));
-    case ftFMTBcd: return TMemVariant::FromDecimal(Load<TMemInt128>(slot), size_);
+    case ftCurrency:
+        return TMemVariant::FromFloat(Load<double>(slot));
+    case ftBCD:
+        return TMemVariant::FromCurrency(Load<std::int64_t>(slot));
+    case ftFMTBcd:
+        return TMemVariant::FromDecimal(Load<TMemInt128>(slot), size_);
     case ftDate:
-    case ftDateTime: return TMemVariant::FromDateTime(Load<double>(slot));
-    case ftTime: return TMemVariant::FromDateTime(Load<std::int32_t>(slot) / 86400000.0);
-    case ftTimeStamp: return TMemVariant::FromTimeStamp(Load<std::int64_t>(slot), Load<std::int64_t>(slot + 8));
-    default: break;
+    case ftDateTime:
+        return TMemVariant::FromDateTime(Load<double>(slot));
+    case ftTime:
+        return TMemVariant::FromDateTime(Load<std::int32_t>(slot) / 86400000.0);
+    case ftTimeStamp:
+        return TMemVariant::FromTimeStamp(Load<std::int64_t>(slot), Load<std::int64_t>(slot + 8));
+    default:
+        break;
     }
     if (storage_ == TMemStorage::Text) return TMemVariant::FromText(std::string(TMemRowStore::LoadText(slot)));
     if (storage_ == TMemStorage::Blob) return TMemVariant::FromText(BlobBytes());
@@ -451,8 +531,10 @@ void TField::SetAsText(std::string_view text) {
     switch (storage_) {
     case TMemStorage::Text: {
         std::string_view cut = text;
-        if (IsCharType(type_)) cut = CutChars(text, size_);
-        else if (IsByteType(type_) && size_ > 0 && cut.size() > static_cast<size_t>(size_)) cut = cut.substr(0, static_cast<size_t>(size_));
+        if (IsCharType(type_))
+            cut = CutChars(text, size_);
+        else if (IsByteType(type_) && size_ > 0 && cut.size() > static_cast<size_t>(size_))
+            cut = cut.substr(0, static_cast<size_t>(size_));
         ds_->store_.StoreText(v + offset_, cut);
         SetFlag(v, nullWord_, nullBit_, true);
         ds_->FieldWritten(*this);
@@ -487,9 +569,12 @@ void TField::SetValueText(std::string_view text) {
     case ftBoolean: {
         std::string upper;
         for (char c : text) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-        if (std::string_view("TRUE").substr(0, upper.size()) == upper) SetAsBoolean(true);
-        else if (std::string_view("FALSE").substr(0, upper.size()) == upper) SetAsBoolean(false);
-        else InvalidValue(text, "boolean");
+        if (std::string_view("TRUE").substr(0, upper.size()) == upper)
+            SetAsBoolean(true);
+        else if (std::string_view("FALSE").substr(0, upper.size()) == upper)
+            SetAsBoolean(false);
+        else
+            InvalidValue(text, "boolean");
         return;
     }
     case ftSmallint:
@@ -511,7 +596,8 @@ void TField::SetValueText(std::string_view text) {
     }
     case ftBCD: {
         auto d = TextToDecimal(text, 4);
-        if (!d || *d > std::numeric_limits<std::int64_t>::max() || *d < std::numeric_limits<std::int64_t>::min()) InvalidValue(text, "floating point");
+        if (!d || *d > std::numeric_limits<std::int64_t>::max() || *d < std::numeric_limits<std::int64_t>::min())
+            InvalidValue(text, "floating point");
         SetAsCurrency(static_cast<std::int64_t>(*d));
         return;
     }
@@ -550,7 +636,8 @@ void TField::SetValueText(std::string_view text) {
         SetAsDateTime(*dt);
         return;
     }
-    default: return;
+    default:
+        return;
     }
 }
 
@@ -582,11 +669,19 @@ void TField::SetAsLargeInt(std::int64_t x) {
         }
         Store<std::int64_t>(slot, x);
         break;
-    case TMemStorage::Double: Store<double>(slot, static_cast<double>(x)); break;
-    case TMemStorage::Decimal: Store<TMemInt128>(slot, static_cast<TMemInt128>(x) * Pow10Wide(size_)); break;
+    case TMemStorage::Double:
+        Store<double>(slot, static_cast<double>(x));
+        break;
+    case TMemStorage::Decimal:
+        Store<TMemInt128>(slot, static_cast<TMemInt128>(x) * Pow10Wide(size_));
+        break;
     case TMemStorage::TimeMs:
-    case TMemStorage::TimeStamp: SetAsDateTime(static_cast<double>(x)); return;
-    default: SetAsText(std::to_string(x)); return;
+    case TMemStorage::TimeStamp:
+        SetAsDateTime(static_cast<double>(x));
+        return;
+    default:
+        SetAsText(std::to_string(x));
+        return;
     }
     SetFlag(v, nullWord_, nullBit_, true);
     ds_->FieldWritten(*this);
@@ -608,11 +703,15 @@ void TField::SetAsFloat(double x) {
         return;
     case TMemStorage::Int64:
         if (!std::isfinite(x) || std::fabs(x) >= 9.2e18 / (type_ == ftBCD ? 10000.0 : 1.0)) InvalidValue(FloatToText(x), "floating point");
-        if (type_ == ftBCD) Store<std::int64_t>(slot, std::llround(x * 10000.0));
-        else Store<std::int64_t>(slot, std::llround(x));
+        if (type_ == ftBCD)
+            Store<std::int64_t>(slot, std::llround(x * 10000.0));
+        else
+            Store<std::int64_t>(slot, std::llround(x));
         break;
     case TMemStorage::TimeMs:
-    case TMemStorage::TimeStamp: SetAsDateTime(x); return;
+    case TMemStorage::TimeStamp:
+        SetAsDateTime(x);
+        return;
     case TMemStorage::Decimal: {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.17g", x);
@@ -621,7 +720,9 @@ void TField::SetAsFloat(double x) {
         Store<TMemInt128>(slot, *d);
         break;
     }
-    default: SetAsText(FloatToText(x)); return;
+    default:
+        SetAsText(FloatToText(x));
+        return;
     }
     SetFlag(v, nullWord_, nullBit_, true);
     ds_->FieldWritten(*this);
@@ -651,8 +752,12 @@ void TField::SetAsDateTime(TDateTime x) {
     std::uint8_t* v = ds_->WriteValues();
     std::uint8_t* slot = v + offset_;
     switch (type_) {
-    case ftDate: Store<double>(slot, std::trunc(x)); break;
-    case ftDateTime: Store<double>(slot, x); break;
+    case ftDate:
+        Store<double>(slot, std::trunc(x));
+        break;
+    case ftDateTime:
+        Store<double>(slot, x);
+        break;
     case ftTime: {
         const double frac = std::fabs(x - std::trunc(x));
         Store<std::int32_t>(slot, static_cast<std::int32_t>(std::llround(frac * 86400000.0) % 86400000));
@@ -687,12 +792,24 @@ void TField::SetAsBoolean(bool b) {
 
 void TField::SetAsVariant(const TMemVariant& x) {
     switch (x.kind) {
-    case TMemVariant::Null: ClearValue(); return;
-    case TMemVariant::Boolean: SetAsBoolean(x.i != 0); return;
-    case TMemVariant::Integer: SetAsLargeInt(x.i); return;
-    case TMemVariant::Float: SetAsFloat(x.d); return;
-    case TMemVariant::Currency: SetAsCurrency(x.i); return;
-    case TMemVariant::DateTime: SetAsDateTime(x.d); return;
+    case TMemVariant::Null:
+        ClearValue();
+        return;
+    case TMemVariant::Boolean:
+        SetAsBoolean(x.i != 0);
+        return;
+    case TMemVariant::Integer:
+        SetAsLargeInt(x.i);
+        return;
+    case TMemVariant::Float:
+        SetAsFloat(x.d);
+        return;
+    case TMemVariant::Currency:
+        SetAsCurrency(x.i);
+        return;
+    case TMemVariant::DateTime:
+        SetAsDateTime(x.d);
+        return;
     case TMemVariant::TimeStamp:
         if (type_ == ftTimeStamp) {
             std::uint8_t* v = ds_->WriteValues();
@@ -725,7 +842,9 @@ void TField::SetAsVariant(const TMemVariant& x) {
             SetAsLargeInt(static_cast<std::int64_t>(Rescale(x.dec, x.scale, 0)));
         }
         return;
-    case TMemVariant::Text: SetValueText(x.text); return;
+    case TMemVariant::Text:
+        SetValueText(x.text);
+        return;
     }
 }
 
@@ -744,9 +863,7 @@ void TField::AssignValue(const TField& source) {
     SetAsVariant(source.AsVariant());
 }
 
-std::unique_ptr<TMemBlobStream> TField::OpenBlobStream(TBlobStreamMode mode) {
-    return std::make_unique<TMemBlobStream>(*this, mode);
-}
+std::unique_ptr<TMemBlobStream> TField::OpenBlobStream(TBlobStreamMode mode) { return std::make_unique<TMemBlobStream>(*this, mode); }
 
 // ---------------------------------------------------------------- blob stream
 

@@ -124,8 +124,10 @@ public:
         // (UTF-8) compare by code point, case folded for a-z under the case-insensitive rule.
         switch (StorageOf(type)) {
         case TMemStorage::None:
-        case TMemStorage::Blob: return false;
-        default: return type != ftVariant;
+        case TMemStorage::Blob:
+            return false;
+        default:
+            return type != ftVariant;
         }
     }
 
@@ -152,18 +154,25 @@ private:
         switch (p.storage) {
         case TMemStorage::Text:
             return CompareBytes(TextOf(sa), TextOf(sb), p.caseInsensitive && !IsByteType(p.type));
-        case TMemStorage::Int16: return Cmp(Load<std::int16_t>(sa), Load<std::int16_t>(sb));
-        case TMemStorage::UInt16: return Cmp(Load<std::uint16_t>(sa), Load<std::uint16_t>(sb));
+        case TMemStorage::Int16:
+            return Cmp(Load<std::int16_t>(sa), Load<std::int16_t>(sb));
+        case TMemStorage::UInt16:
+            return Cmp(Load<std::uint16_t>(sa), Load<std::uint16_t>(sb));
         case TMemStorage::Int32:
-        case TMemStorage::TimeMs: return Cmp(Load<std::int32_t>(sa), Load<std::int32_t>(sb));
-        case TMemStorage::Int64: return Cmp(Load<std::int64_t>(sa), Load<std::int64_t>(sb));
-        case TMemStorage::Double: return CompareDoubles(Load<double>(sa), Load<double>(sb));
-        case TMemStorage::Decimal: return Cmp(Load<TMemInt128>(sa), Load<TMemInt128>(sb));
-        case TMemStorage::TimeStamp: return CompareTimeStamps(TimeStampNanos(sa), TimeStampNanos(sb));
-        default: return 0;
+        case TMemStorage::TimeMs:
+            return Cmp(Load<std::int32_t>(sa), Load<std::int32_t>(sb));
+        case TMemStorage::Int64:
+            return Cmp(Load<std::int64_t>(sa), Load<std::int64_t>(sb));
+        case TMemStorage::Double:
+            return CompareDoubles(Load<double>(sa), Load<double>(sb));
+        case TMemStorage::Decimal:
+            return Cmp(Load<TMemInt128>(sa), Load<TMemInt128>(sb));
+        case TMemStorage::TimeStamp:
+            return CompareTimeStamps(TimeStampNanos(sa), TimeStampNanos(sb));
+        default:
+            return 0;
         }
     }
-
 };
 
 }  // namespace
@@ -311,8 +320,10 @@ void SortByExtractedKey(std::vector<TMemRow>& order, const RowComparer& cmp, Ext
     const bool more = cmp.parts.size() > 1;
     std::stable_sort(recs.begin(), recs.end(), [&](const Rec& a, const Rec& b) {
         int r;
-        if (!a.has || !b.has) r = a.has == b.has ? 0 : (a.has ? 1 : -1);
-        else r = keyCompare(a.key, b.key);
+        if (!a.has || !b.has)
+            r = a.has == b.has ? 0 : (a.has ? 1 : -1);
+        else
+            r = keyCompare(a.key, b.key);
         if (r != 0) return cmp.Orient(0, r) < 0;
         if (more) {
             r = cmp.CompareFrom(1, a.row, b.row);
@@ -363,16 +374,22 @@ void SortRows(std::vector<TMemRow>& order, const RowComparer& cmp) {
     const KeyPart& p = cmp.parts[0];
     if (!RowComparer::Comparable(p.type)) throw EDatabaseError(NbFormat("Comparison is not supported for field '%s'", p.name));
     switch (p.storage) {
-    case TMemStorage::Int16: return SortByNarrowIntKey(order, cmp, Load<std::int16_t>);
-    case TMemStorage::UInt16: return SortByNarrowIntKey(order, cmp, Load<std::uint16_t>);
+    case TMemStorage::Int16:
+        return SortByNarrowIntKey(order, cmp, Load<std::int16_t>);
+    case TMemStorage::UInt16:
+        return SortByNarrowIntKey(order, cmp, Load<std::uint16_t>);
     case TMemStorage::Int32:
-    case TMemStorage::TimeMs: return SortByNarrowIntKey(order, cmp, Load<std::int32_t>);
+    case TMemStorage::TimeMs:
+        return SortByNarrowIntKey(order, cmp, Load<std::int32_t>);
     case TMemStorage::Int64:
-        return SortByExtractedKey<std::int64_t>(order, cmp, [](const std::uint8_t* s) { return Load<std::int64_t>(s); }, Cmp<std::int64_t>);
+        return SortByExtractedKey<std::int64_t>(
+            order, cmp, [](const std::uint8_t* s) { return Load<std::int64_t>(s); }, Cmp<std::int64_t>);
     case TMemStorage::Double:
-        return SortByExtractedKey<double>(order, cmp, [](const std::uint8_t* s) { return Load<double>(s); }, CompareDoubles);
+        return SortByExtractedKey<double>(
+            order, cmp, [](const std::uint8_t* s) { return Load<double>(s); }, CompareDoubles);
     case TMemStorage::Decimal:
-        return SortByExtractedKey<TMemInt128>(order, cmp, [](const std::uint8_t* s) { return Load<TMemInt128>(s); }, Cmp<TMemInt128>);
+        return SortByExtractedKey<TMemInt128>(
+            order, cmp, [](const std::uint8_t* s) { return Load<TMemInt128>(s); }, Cmp<TMemInt128>);
     case TMemStorage::TimeStamp:
         return SortByExtractedKey<TMemInt128>(order, cmp, RowComparer::TimeStampNanos, CompareTimeStamps);
     case TMemStorage::Text: {
@@ -425,7 +442,7 @@ void TMemCustomDataSet::IndexInsert(TMemRow row) {
         std::vector<TField*> fields;
         ResolveIndexFields(index, fields);
         RowComparer cmp = MakeComparer(index, fields);
-            std::vector<TMemRow>& list = natural ? rows_ : index.rows_;
+        std::vector<TMemRow>& list = natural ? rows_ : index.rows_;
         if (natural) {
             auto it = std::find(list.rbegin(), list.rend(), row);
             if (it != list.rend()) list.erase(std::next(it).base());
@@ -488,9 +505,7 @@ void TMemCustomDataSet::SelectIndex(TMemIndex* index) {
     restore();
 }
 
-void TMemCustomDataSet::SortByField(std::string_view fieldName, bool descending) {
-    SortByFields({std::string(fieldName)}, {descending});
-}
+void TMemCustomDataSet::SortByField(std::string_view fieldName, bool descending) { SortByFields({std::string(fieldName)}, {descending}); }
 
 void TMemCustomDataSet::SortByFields(const std::vector<std::string>& fieldNames, const std::vector<bool>& descending) {
     TMemIndex& index = indexes_.FindOrAddIndex(kNaturalIndexName);

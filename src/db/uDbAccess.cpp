@@ -63,7 +63,8 @@ void TDbConnection::Open() {
         SQLFreeHandle(SQL_HANDLE_ENV, env);
         throw;
     }
-    const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, WideArg(wide), static_cast<SQLSMALLINT>(wide.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    const SQLRETURN rc =
+        SQLDriverConnectW(dbc, nullptr, WideArg(wide), static_cast<SQLSMALLINT>(wide.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     std::vector<TDbErrorItem> diags = Diagnostics(SQL_HANDLE_DBC, dbc);
     if (!SQL_SUCCEEDED(rc)) {
         SQLFreeHandle(SQL_HANDLE_DBC, dbc);
@@ -208,7 +209,9 @@ std::unique_ptr<TDbRecordset> Run(TDbConnection& db, const std::string& sql, boo
 }  // namespace
 
 std::unique_ptr<TDbRecordset> DbExecuteCommand(TDbConnection& db, const std::string& sql) { return Run(db, sql, false); }
-std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql, bool allowNoRows) { return Run(db, sql, !allowNoRows); }
+std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql, bool allowNoRows) {
+    return Run(db, sql, !allowNoRows);
+}
 
 void TDbConnection::Execute(const std::string& sql) {
     auto stmt = std::make_shared<TDbStatement>(*this);

@@ -17,7 +17,8 @@ std::string OdbcValue(const std::string& value, const char* what) {
 // An OLE DB value quoted as OLE DB quotes it when it holds ";" or starts with a quote or a space:
 // in double quotes, a double quote doubled.
 std::string OleDbValue(const std::string& value) {
-    const bool quote = value.find(';') != std::string::npos || (!value.empty() && (value[0] == '"' || value[0] == '\'' || value[0] == ' ')) ||
+    const bool quote = value.find(';') != std::string::npos ||
+                       (!value.empty() && (value[0] == '"' || value[0] == '\'' || value[0] == ' ')) ||
                        (!value.empty() && value.back() == ' ');
     if (!quote) return value;
     std::string out = "\"";
@@ -31,9 +32,10 @@ std::string OleDbValue(const std::string& value) {
 }  // namespace
 
 std::string OleDbConnectionString(const TDbConnectionParams& p) {
-    const std::string auth = p.IntegratedSecurity ? std::string("Integrated Security=SSPI;") : "User ID=" + OleDbValue(p.UserId) + ";Password=" + p.Password + ";";
-    return "Provider=SQLOLEDB.1;" + auth + "Data Source=" + p.Server + ";Initial Catalog=" + (p.Database.empty() ? std::string("master") : p.Database) +
-           ";Persist Security Info=True;";
+    const std::string auth = p.IntegratedSecurity ? std::string("Integrated Security=SSPI;")
+                                                  : "User ID=" + OleDbValue(p.UserId) + ";Password=" + p.Password + ";";
+    return "Provider=SQLOLEDB.1;" + auth + "Data Source=" + p.Server +
+           ";Initial Catalog=" + (p.Database.empty() ? std::string("master") : p.Database) + ";Persist Security Info=True;";
 }
 
 std::string UseDatabaseStatement(const std::string& database) {
@@ -119,9 +121,12 @@ std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::s
     }
     if (host == "." || host == "(local)") host = "localhost";
     std::string cs = "Driver=" + OdbcValue(driver, "driver name") + ";Server=" + OdbcValue(host, "server name") + ";";
-    if (!port.empty()) cs += "Port=" + OdbcValue(port, "port") + ";";
-    else if (!instance.empty()) cs += "Instance=" + OdbcValue(instance, "instance name") + ";";
-    else cs += "Port={1433};";
+    if (!port.empty())
+        cs += "Port=" + OdbcValue(port, "port") + ";";
+    else if (!instance.empty())
+        cs += "Instance=" + OdbcValue(instance, "instance name") + ";";
+    else
+        cs += "Port={1433};";
     if (p.IntegratedSecurity) {
         cs += "Trusted_Connection={yes};";
     } else {

@@ -39,14 +39,20 @@ std::string TypeName(SQLHSTMT h, SQLUSMALLINT col) {
 int FieldTypeFor(SQLSMALLINT type, SQLULEN size, SQLSMALLINT digits, const std::string& typeName, bool identity, int& declared) {
     declared = 0;
     switch (type) {
-    case SQL_TINYINT: return ftWord;
-    case SQL_SMALLINT: return ftSmallint;
-    case SQL_INTEGER: return identity ? ftAutoInc : ftInteger;
-    case SQL_BIGINT: return ftLargeint;
-    case SQL_BIT: return ftBoolean;
+    case SQL_TINYINT:
+        return ftWord;
+    case SQL_SMALLINT:
+        return ftSmallint;
+    case SQL_INTEGER:
+        return identity ? ftAutoInc : ftInteger;
+    case SQL_BIGINT:
+        return ftLargeint;
+    case SQL_BIT:
+        return ftBoolean;
     case SQL_REAL:
     case SQL_FLOAT:
-    case SQL_DOUBLE: return ftFloat;
+    case SQL_DOUBLE:
+        return ftFloat;
     case SQL_NUMERIC:
     case SQL_DECIMAL:
         if (typeName == "money" || typeName == "smallmoney") {
@@ -64,7 +70,8 @@ int FieldTypeFor(SQLSMALLINT type, SQLULEN size, SQLSMALLINT digits, const std::
         }
         return ftDateTime;
     case SQL_TYPE_DATE:
-    case SQL_DATE: return ftDate;
+    case SQL_DATE:
+        return ftDate;
     case SQL_SS_TIME2:
         declared = 16;
         return ftString;
@@ -83,21 +90,27 @@ int FieldTypeFor(SQLSMALLINT type, SQLULEN size, SQLSMALLINT digits, const std::
     case SQL_WVARCHAR:
         declared = static_cast<int>(size);
         return size == 0 ? ftWideMemo : ftWideString;
-    case SQL_LONGVARCHAR: return ftMemo;
-    case SQL_WLONGVARCHAR: return ftWideMemo;
+    case SQL_LONGVARCHAR:
+        return ftMemo;
+    case SQL_WLONGVARCHAR:
+        return ftWideMemo;
     case SQL_BINARY:
         declared = static_cast<int>(size);
         return size == 0 ? ftBlob : ftBytes;
     case SQL_VARBINARY:
         declared = static_cast<int>(size);
         return size == 0 ? ftBlob : ftVarBytes;
-    case SQL_LONGVARBINARY: return ftBlob;
+    case SQL_LONGVARBINARY:
+        return ftBlob;
     case SQL_GUID:
         declared = 38;
         return ftGuid;
-    case SQL_SS_VARIANT: return ftVariant;
-    case SQL_SS_XML: return ftMemo;
-    default: return -1;
+    case SQL_SS_VARIANT:
+        return ftVariant;
+    case SQL_SS_XML:
+        return ftMemo;
+    default:
+        return -1;
     }
 }
 
@@ -195,21 +208,27 @@ void StoreText(TField& f, int fieldType, std::string_view text) {
             return;
         }
         auto d = TextToDecimal(text, 4);
-        if (d) f.SetAsCurrency(static_cast<std::int64_t>(*d));
-        else f.SetValueText(text);
+        if (d)
+            f.SetAsCurrency(static_cast<std::int64_t>(*d));
+        else
+            f.SetValueText(text);
         return;
     }
     if (fieldType == ftFMTBcd) {
         auto d = TextToDecimal(text, f.Size());
-        if (d) f.SetAsVariant(TMemVariant::FromDecimal(*d, f.Size()));
-        else f.SetValueText(text);
+        if (d)
+            f.SetAsVariant(TMemVariant::FromDecimal(*d, f.Size()));
+        else
+            f.SetValueText(text);
         return;
     }
     if (fieldType == ftInteger || fieldType == ftLargeint || fieldType == ftSmallint || fieldType == ftWord || fieldType == ftAutoInc) {
         // numeric(p, 0) read as text
         auto i = TextToInt(text);
-        if (i) f.SetAsLargeInt(*i);
-        else f.SetValueText(text);
+        if (i)
+            f.SetAsLargeInt(*i);
+        else
+            f.SetValueText(text);
         return;
     }
     f.SetAsText(text);
@@ -282,7 +301,8 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         case ftFixedWideChar:
             p.cType = SQL_C_CHAR;
             // UTF-8 takes up to 4 bytes a character.
-            p.width = std::max<size_t>(p.sqlType == SQL_SS_TIME2 || p.sqlType == SQL_SS_TIMESTAMPOFFSET ? 64 : 0, 4 * static_cast<size_t>(p.size) + 1);
+            p.width = std::max<size_t>(p.sqlType == SQL_SS_TIME2 || p.sqlType == SQL_SS_TIMESTAMPOFFSET ? 64 : 0,
+                                       4 * static_cast<size_t>(p.size) + 1);
             break;
         default:
             p.cType = (p.fieldType == ftBlob) ? SQL_C_BINARY : SQL_C_CHAR;
@@ -314,7 +334,8 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         std::vector<TDbErrorItem> diags = db.StatementDiagnostics(h);
         for (const auto& d : diags)
             if (IsLinkFailure(d)) return std::make_exception_ptr(EDbError(kConnectionFailure));
-        if (!SQL_SUCCEEDED(rc)) return std::make_exception_ptr(EDbError(diags.empty() ? std::string("Fetching rows failed.") : diags[0].Description));
+        if (!SQL_SUCCEEDED(rc))
+            return std::make_exception_ptr(EDbError(diags.empty() ? std::string("Fetching rows failed.") : diags[0].Description));
         db.AddMessages(diags);  // messages read ahead with the rows
         return nullptr;
     };
@@ -324,8 +345,10 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         case SQL_C_SBIGINT: {
             std::int64_t v;
             std::memcpy(&v, cell, sizeof v);
-            if (p.fieldType == ftBoolean) f.SetAsBoolean(v != 0);
-            else f.SetAsLargeInt(v);
+            if (p.fieldType == ftBoolean)
+                f.SetAsBoolean(v != 0);
+            else
+                f.SetAsLargeInt(v);
             break;
         }
         case SQL_C_DOUBLE: {
@@ -377,7 +400,8 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                     ColumnPlan& p = plan[c - 1u];
                     if (p.fieldIndex < 0) continue;
                     TField& f = *fields[static_cast<size_t>(p.fieldIndex)];
-                    if (p.cType == SQL_C_SBIGINT || p.cType == SQL_C_DOUBLE || p.cType == SQL_C_TYPE_TIMESTAMP || p.cType == SQL_C_TYPE_DATE) {
+                    if (p.cType == SQL_C_SBIGINT || p.cType == SQL_C_DOUBLE || p.cType == SQL_C_TYPE_TIMESTAMP ||
+                        p.cType == SQL_C_TYPE_DATE) {
                         // Fixed-size values come as binary structures, as in the bound path: no
                         // text form, no regional settings.
                         alignas(8) char cell[64];
@@ -453,4 +477,3 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     }
     finish();
 }
-

@@ -2,10 +2,10 @@
 
 #include "uNbFormat.h"
 
-#include <algorithm>
-#include <cstring>
 #include <dlfcn.h>
 #include <link.h>
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 
 namespace {

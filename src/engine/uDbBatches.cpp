@@ -143,9 +143,12 @@ std::string FromUtf16Bytes(std::string_view s, bool bigEndian) {
 }  // namespace
 
 std::string DecodeScriptBytes(std::string_view bytes) {
-    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    else if (bytes.substr(0, 2) == "\xFF\xFE") return FromUtf16Bytes(bytes.substr(2), false);
-    else if (bytes.substr(0, 2) == "\xFE\xFF") return FromUtf16Bytes(bytes.substr(2), true);
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
+        bytes.remove_prefix(3);
+    else if (bytes.substr(0, 2) == "\xFF\xFE")
+        return FromUtf16Bytes(bytes.substr(2), false);
+    else if (bytes.substr(0, 2) == "\xFE\xFF")
+        return FromUtf16Bytes(bytes.substr(2), true);
     CheckUtf8(bytes);
     return std::string(bytes);
 }

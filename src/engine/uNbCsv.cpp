@@ -4,18 +4,18 @@
 #include "uNbFormat.h"
 #include "uNbStream.h"
 
-#include <array>
-#include <condition_variable>
-#include <exception>
-#include <mutex>
-#include <thread>
-#include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <array>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -102,7 +102,8 @@ void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
     TFormatSettingsSwap swap("M/d/yyyy", "/");
     const size_t n = static_cast<size_t>(ds.FieldCount());
     std::string header;
-    AppendLine(header, [&](size_t i) { return std::string(ds.Field(static_cast<int>(i)).DisplayName()); }, n);
+    AppendLine(
+        header, [&](size_t i) { return std::string(ds.Field(static_cast<int>(i)).DisplayName()); }, n);
     sink(header);
     std::vector<const TField*> fields;
     for (size_t i = 0; i < n; ++i) fields.push_back(&ds.Field(static_cast<int>(i)));
@@ -186,7 +187,8 @@ void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
 
 std::string CsvCommaText(const std::vector<std::string>& items) {
     std::string out;
-    AppendLine(out, [&](size_t i) -> const std::string& { return items[i]; }, items.size());
+    AppendLine(
+        out, [&](size_t i) -> const std::string& { return items[i]; }, items.size());
     out.resize(out.size() - 2);
     return out;
 }
@@ -274,7 +276,8 @@ void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
         const bool synced = ::fsync(fd) == 0;
         closed = true;
         if (::close(fd) != 0 || !synced) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
-        if (::rename(tmp.c_str(), target.c_str()) != 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
+        if (::rename(tmp.c_str(), target.c_str()) != 0)
+            throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
     } catch (...) {
         if (!closed) ::close(fd);
         ::unlink(tmp.c_str());

@@ -1,8 +1,8 @@
 #include "uNbData.h"
 
-#include "uNbText.h"
 #include "uNbAssert.h"
 #include "uNbLog.h"
+#include "uNbText.h"
 
 #include <cctype>
 
@@ -10,7 +10,9 @@ namespace {
 
 constexpr const char* kUnit = "NbUtils/uNbData";
 
-bool SkippedWhenNotAll(int type) { return type == ftBytes || type == ftVarBytes || (type >= 15 && type <= 22) || (type >= 26 && type <= 31); }
+bool SkippedWhenNotAll(int type) {
+    return type == ftBytes || type == ftVarBytes || (type >= 15 && type <= 22) || (type >= 26 && type <= 31);
+}
 
 // Names seen so far, without regard to case, in a hash list: wide tables stay linear.
 class TNameSet {
@@ -40,8 +42,10 @@ void Fill(TMemCustomDataSet& ds, int lineA, int lineB) {
     Tidy(ds);
     if (ds.FastFields().empty())
         for (const auto& d : ds.FieldDefs()) ds.FastFields().push_back(NbFormat("%s,%d,%d", d.Name, d.DataType, d.Size));
-    NbAssert(ds.FastFields().size() >= ds.FieldDefs().size(), lineA == 1246 ? "Field count mismatch 1a!" : "Field count mismatch 2a!", kUnit, lineA);
-    NbAssert(ds.FastFields().size() >= static_cast<size_t>(ds.FieldCount()), lineB == 1248 ? "Field count mismatch 1b!" : "Field count mismatch 2b!", kUnit, lineB);
+    NbAssert(ds.FastFields().size() >= ds.FieldDefs().size(), lineA == 1246 ? "Field count mismatch 1a!" : "Field count mismatch 2a!",
+             kUnit, lineA);
+    NbAssert(ds.FastFields().size() >= static_cast<size_t>(ds.FieldCount()),
+             lineB == 1248 ? "Field count mismatch 1b!" : "Field count mismatch 2b!", kUnit, lineB);
 }
 
 // The name of a FastFields text: everything before its last two commas, as the layout reads it, so
@@ -96,8 +100,10 @@ void Merge(TMemCustomDataSet& into, TMemCustomDataSet& a, TMemCustomDataSet* b) 
 
 void TNbDataSet::CopyFromDataSet(TMemCustomDataSet& source, bool copyRows, bool copyAllFields, bool fromFirst) {
     DefineFieldsFrom(source, true);
-    if (copyRows) AppendRowsFrom(&source, copyAllFields, fromFirst);
-    else Open();
+    if (copyRows)
+        AppendRowsFrom(&source, copyAllFields, fromFirst);
+    else
+        Open();
 }
 
 void TNbDataSet::DefineFieldsFrom(TMemCustomDataSet& source, bool clearFirst) {

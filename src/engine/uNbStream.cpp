@@ -3,11 +3,11 @@
 #include "uNbExceptions.h"
 #include "uNbFormat.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 long TNbMemoryStream::Read(void* buffer, long count) {
     const size_t n = std::min(static_cast<size_t>(std::max(0L, count)), data_.size() - pos_);
@@ -27,7 +27,8 @@ long TNbMemoryStream::Write(const void* buffer, long count) {
 TNbFileStream::TNbFileStream(const std::string& path, Mode mode) : path_(path) {
     fd_ = mode == ForWriting ? ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644) : ::open(path.c_str(), O_RDONLY);
     if (fd_ < 0)
-        throw EInOutError(NbFormat(mode == ForWriting ? "Cannot create file \"%s\". %s" : "Cannot open file \"%s\". %s", path, std::strerror(errno)));
+        throw EInOutError(
+            NbFormat(mode == ForWriting ? "Cannot create file \"%s\". %s" : "Cannot open file \"%s\". %s", path, std::strerror(errno)));
 }
 
 TNbFileStream::~TNbFileStream() {

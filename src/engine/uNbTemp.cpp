@@ -5,16 +5,16 @@
 #include "uNbFormat.h"
 #include "uNbLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -92,7 +92,7 @@ TNbTempMemoryStream::TNbTempMemoryStream(const std::string& bytes) : TNbTempMemo
 TNbTempMemoryStream* TNbTempMemoryStream::FromFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0) throw EInOutError(NbFormat("Cannot open file \"%s\". %s", path, std::strerror(errno)));
-    struct stat st{};
+    struct stat st {};
     ::fstat(fd, &st);
     auto* s = new TNbTempMemoryStream();
     // Read straight into the stream's buffer, sized once.

@@ -28,14 +28,31 @@ std::string Spaces(std::string name) {
 bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
 int TypeCode(const std::string& name) {
-    static const std::pair<const char*, int> kTypes[] = {
-        {"Char", ftString},       {"FixedChar", ftFixedChar}, {"WideString", ftWideString}, {"SmallInt", ftSmallint},
-        {"Integer", ftInteger},   {"Word", ftWord},           {"AutoInc", ftAutoInc},       {"LargeInt", ftLargeint},
-        {"Boolean", ftBoolean},   {"Float", ftFloat},         {"Currency", ftCurrency},     {"BCD", ftBCD},
-        {"DateTime", ftDateTime}, {"Bytes", ftBytes},         {"VarBytes", ftVarBytes},     {"Blob", ftBlob},
-        {"Memo", ftMemo},         {"Graphic", ftGraphic},     {"FmtMemo", ftFmtMemo},       {"ParadoxOle", ftParadoxOle},
-        {"DBaseOle", ftDBaseOle}, {"TypedBinary", ftTypedBinary}, {"Cursor", ftCursor},     {"Date", ftDate},
-        {"Time", ftTime}};
+    static const std::pair<const char*, int> kTypes[] = {{"Char", ftString},
+                                                         {"FixedChar", ftFixedChar},
+                                                         {"WideString", ftWideString},
+                                                         {"SmallInt", ftSmallint},
+                                                         {"Integer", ftInteger},
+                                                         {"Word", ftWord},
+                                                         {"AutoInc", ftAutoInc},
+                                                         {"LargeInt", ftLargeint},
+                                                         {"Boolean", ftBoolean},
+                                                         {"Float", ftFloat},
+                                                         {"Currency", ftCurrency},
+                                                         {"BCD", ftBCD},
+                                                         {"DateTime", ftDateTime},
+                                                         {"Bytes", ftBytes},
+                                                         {"VarBytes", ftVarBytes},
+                                                         {"Blob", ftBlob},
+                                                         {"Memo", ftMemo},
+                                                         {"Graphic", ftGraphic},
+                                                         {"FmtMemo", ftFmtMemo},
+                                                         {"ParadoxOle", ftParadoxOle},
+                                                         {"DBaseOle", ftDBaseOle},
+                                                         {"TypedBinary", ftTypedBinary},
+                                                         {"Cursor", ftCursor},
+                                                         {"Date", ftDate},
+                                                         {"Time", ftTime}};
     if (name.size() < 3) return -1;
     for (const auto& [n, t] : kTypes)
         if (name == n) return t;
@@ -80,7 +97,7 @@ std::string DecodeNamed(std::string_view text) {
         std::string_view tail;  // after the "&"
         std::uint32_t code;
     };
-    static const Name kNames[] = {{"LT;", 60},     {"GT;", 62},     {"APOS;", 39},   {"QUOT;", 34},
+    static const Name kNames[] = {{"LT;", 60},     {"GT;", 62},    {"APOS;", 39},   {"QUOT;", 34},
                                   {"TRADE;", 174}, {"COPY;", 169}, {"INFIN;", 236}, {"PI;", 227}};
     std::string out;
     out.reserve(text.size());
@@ -321,7 +338,8 @@ std::string TXML2DataSet::ReadText(std::string_view what, std::string_view name,
             pos_ = end + 3;
             continue;
         }
-        static const std::pair<std::string_view, char> kEntities[] = {{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
+        static const std::pair<std::string_view, char> kEntities[] = {
+            {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&apos;", '\''}, {"&quot;", '"'}};
         char decoded = '&';
         size_t length = 1;
         for (const auto& [e, ch] : kEntities)
@@ -401,8 +419,7 @@ TField* TXML2DataSet::FindField(const std::string& name) {
         TField& f = ds_.Field(nextField_);
         const std::string& n = f.FieldName();
         bool same = n.size() == name.size();
-        for (size_t k = 0; same && k < n.size(); ++k)
-            same = UpperAscii(n[k]) == UpperAscii(name[k]);
+        for (size_t k = 0; same && k < n.size(); ++k) same = UpperAscii(n[k]) == UpperAscii(name[k]);
         if (same) {
             ++nextField_;
             return &f;
@@ -463,7 +480,8 @@ std::string TXML2DataSet::ReadBlob(TField& f, bool& present, size_t startedAt) {
     // bits hold.
     for (size_t k = 0; k < chars.size(); k += 4) {
         const size_t n = std::min<size_t>(4, chars.size() - k);
-        const unsigned a = six(chars[k]), b = n > 1 ? six(chars[k + 1]) : 0, c = n > 2 ? six(chars[k + 2]) : 0, d = n > 3 ? six(chars[k + 3]) : 0;
+        const unsigned a = six(chars[k]), b = n > 1 ? six(chars[k + 1]) : 0, c = n > 2 ? six(chars[k + 2]) : 0,
+                       d = n > 3 ? six(chars[k + 3]) : 0;
         if (n >= 2) bytes += static_cast<char>((a * 4 + b / 16) & 255);
         if (n >= 3) bytes += static_cast<char>((b * 16 + c / 4) & 255);
         if (n >= 4) bytes += static_cast<char>((c * 64 + d) & 255);
@@ -505,8 +523,12 @@ void TXML2DataSet::StoreValue(TField& f, size_t startedAt) {
         if (present) f.SetAsText(bytes);
         return;
     }
-    case ftMemo: f.SetAsText(ReadText(kValueOf, name, startedAt)); return;
-    default: f.SetValueText(DecodeNamed(ReadText(kValueOf, name, startedAt))); return;
+    case ftMemo:
+        f.SetAsText(ReadText(kValueOf, name, startedAt));
+        return;
+    default:
+        f.SetValueText(DecodeNamed(ReadText(kValueOf, name, startedAt)));
+        return;
     }
 }
 

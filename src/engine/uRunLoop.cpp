@@ -1,17 +1,15 @@
 #include "uRunLoop.h"
 
-#include "uNbText.h"
 #include "uDbBatches.h"
 #include "uNbCsv.h"
 #include "uNbLog.h"
+#include "uNbText.h"
 #include "uNbXml.h"
 #include "uTextResults.h"
 
 #include <ctime>
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 std::string NowHHmmss() {
     const std::time_t now = std::time(nullptr);
@@ -164,7 +162,8 @@ std::string TTlvnRun::OutcomeText(const std::string& prefix, const std::string* 
     return MessageText + prefix + (*failure == kNoResultSet ? std::string("Success.") : *failure);
 }
 
-std::string TTlvnRun::TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings, bool* failed) const {
+std::string TTlvnRun::TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings,
+                               bool* failed) const {
     if (failed) *failed = failure && *failure != kNoResultSet;
     if (failure || ResultList.empty()) return OutcomeText(prefix, failure);
     std::string text = MessageText;

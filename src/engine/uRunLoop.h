@@ -22,7 +22,7 @@ public:
     virtual void SetStatusText(const std::string& text) = 0;  // "Running: ..." and "DONE"
     virtual void SetBusy(bool busy) = 0;                      // wait cursor, window disabled
     virtual TQueryWaiter& Waiter() = 0;
-    virtual void ConnectionLost() = 0;                        // the connection was closed
+    virtual void ConnectionLost() = 0;  // the connection was closed
 };
 
 class TTlvnRun {
@@ -63,7 +63,8 @@ public:
     // without a result set); with no results the messages, the prefix and "Success."; else the
     // messages and the results' text. A failure while rendering gives the messages, the prefix
     // and that failure. failed, when given, tells whether the page reports a failure.
-    std::string TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings, bool* failed = nullptr) const;
+    std::string TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings,
+                         bool* failed = nullptr) const;
 
 private:
     void CollectMessages();

@@ -43,7 +43,8 @@ std::string FormatColumnCell(std::string_view t, int width, int maxColumnWidth) 
     return out;
 }
 
-void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemCustomDataSet>>& results, const TTextRenderSettings& settings) {
+void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemCustomDataSet>>& results,
+                       const TTextRenderSettings& settings) {
     for (size_t k = 0; k < results.size(); ++k) {
         TMemCustomDataSet& ds = *results[k];
         const TMemPositionGuard position(ds);
@@ -59,7 +60,8 @@ void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemC
                 marker[static_cast<size_t>(i)] = IsMarkerColumn(f);
                 const int len = static_cast<int>(Chars(f.DisplayName()));
                 if (len > width[static_cast<size_t>(i)])
-                    width[static_cast<size_t>(i)] = marker[static_cast<size_t>(i)] ? std::max(len, static_cast<int>(kBlobMarker.size())) : len;
+                    width[static_cast<size_t>(i)] =
+                        marker[static_cast<size_t>(i)] ? std::max(len, static_cast<int>(kBlobMarker.size())) : len;
             }
             // Width pass over every row, without building a text per cell: texts are measured in
             // place, integers by their digits, other values formatted into one reused buffer. A
@@ -72,11 +74,16 @@ void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemC
             for (int i = 0; i < n; ++i) {
                 const size_t c = static_cast<size_t>(i);
                 const int type = ds.Field(i).DataType();
-                if (marker[c] || (cap > 0 && width[c] >= cap)) kind[c] = Kind::Skip;
-                else if (StorageOf(type) == TMemStorage::Text) kind[c] = Kind::Text;
-                else if (type == ftSmallint || type == ftWord || type == ftInteger || type == ftAutoInc || type == ftLargeint) kind[c] = Kind::Integer;
-                else if (type == ftBoolean) kind[c] = Kind::Boolean;
-                else kind[c] = Kind::Other;
+                if (marker[c] || (cap > 0 && width[c] >= cap))
+                    kind[c] = Kind::Skip;
+                else if (StorageOf(type) == TMemStorage::Text)
+                    kind[c] = Kind::Text;
+                else if (type == ftSmallint || type == ftWord || type == ftInteger || type == ftAutoInc || type == ftLargeint)
+                    kind[c] = Kind::Integer;
+                else if (type == ftBoolean)
+                    kind[c] = Kind::Boolean;
+                else
+                    kind[c] = Kind::Other;
                 if (kind[c] != Kind::Skip) ++open;
             }
             std::string scratch;
@@ -88,7 +95,9 @@ void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemC
                     const TField& f = ds.Field(i);
                     int len = 0;
                     switch (kind[c]) {
-                    case Kind::Text: len = static_cast<int>(Chars(f.TextView())); break;
+                    case Kind::Text:
+                        len = static_cast<int>(Chars(f.TextView()));
+                        break;
                     case Kind::Integer:
                         if (!f.ValueIsNull()) len = DigitsOf(f.AsLargeInt());
                         break;
@@ -116,7 +125,9 @@ void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemC
             text += "\r\n";
             if (settings.UnderlineHeadings) {
                 for (int i = 0; i < n; ++i)
-                    text += FormatColumnCell(std::string(static_cast<size_t>(std::max(0, width[static_cast<size_t>(i)])), '-'), width[static_cast<size_t>(i)], cap) + " ";
+                    text += FormatColumnCell(std::string(static_cast<size_t>(std::max(0, width[static_cast<size_t>(i)])), '-'),
+                                             width[static_cast<size_t>(i)], cap) +
+                            " ";
                 text += "\r\n";
             }
             int count = 0;
@@ -124,9 +135,12 @@ void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemC
                 if (++count > kTextRowCap) break;
                 for (int i = 0; i < n; ++i) {
                     const TField& f = ds.Field(i);
-                    if (marker[static_cast<size_t>(i)]) text += FormatColumnCell(kBlobMarker, width[static_cast<size_t>(i)], cap);
-                    else if (StorageOf(f.DataType()) == TMemStorage::Text) text += FormatColumnCell(f.TextView(), width[static_cast<size_t>(i)], cap);
-                    else text += FormatColumnCell(f.ValueText(), width[static_cast<size_t>(i)], cap);
+                    if (marker[static_cast<size_t>(i)])
+                        text += FormatColumnCell(kBlobMarker, width[static_cast<size_t>(i)], cap);
+                    else if (StorageOf(f.DataType()) == TMemStorage::Text)
+                        text += FormatColumnCell(f.TextView(), width[static_cast<size_t>(i)], cap);
+                    else
+                        text += FormatColumnCell(f.ValueText(), width[static_cast<size_t>(i)], cap);
                     text += ' ';
                 }
                 text += "\r\n";

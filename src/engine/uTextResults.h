@@ -17,6 +17,7 @@ struct TTextRenderSettings {
 std::string FormatColumnCell(std::string_view text, int width, int maxColumnWidth);
 
 // Appends the text of the datasets to out (which holds the messages already).
-void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemCustomDataSet>>& results, const TTextRenderSettings& settings);
+void RenderTextResults(std::string& out, const std::vector<std::unique_ptr<TMemCustomDataSet>>& results,
+                       const TTextRenderSettings& settings);
 
 inline constexpr int kTextRowCap = 10000;

@@ -4,8 +4,8 @@
 #include "uNbFolders.h"
 #include "uNbFormat.h"
 
-#include <sodium.h>
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,15 +48,14 @@ bool ReadKey(const std::string& path, TKey& key) {
         ~Closer() { close(fd); }
     } closer{fd};
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        throw EInOutError(NbFormat("The protection key %s is not a regular file", path));
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw EInOutError(NbFormat("The protection key %s is not a regular file", path));
     if (st.st_uid != geteuid()) throw EInOutError(NbFormat("The protection key %s belongs to another user", path));
     if ((st.st_mode & 077) != 0)
-        throw EInOutError(NbFormat("The protection key %s has the permissions %s; only its owner may read it (0600)", path,
-                                   Octal(st.st_mode & 0777)));
+        throw EInOutError(
+            NbFormat("The protection key %s has the permissions %s; only its owner may read it (0600)", path, Octal(st.st_mode & 0777)));
     if (st.st_size != static_cast<off_t>(key.size()))
-        throw EInOutError(NbFormat("The protection key %s has %d bytes instead of %d", path, static_cast<long long>(st.st_size),
-                                   key.size()));
+        throw EInOutError(
+            NbFormat("The protection key %s has %d bytes instead of %d", path, static_cast<long long>(st.st_size), key.size()));
     size_t got = 0;
     while (got < key.size()) {
         const ssize_t n = read(fd, key.data() + got, key.size() - got);
@@ -128,10 +127,14 @@ int StrToInt(std::string_view s) {
     for (; i < s.size(); ++i) {
         const char c = s[i];
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else throw fail();
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else
+            throw fail();
         value = value * base + d;
         if (value > static_cast<long long>(INT_MAX) + 1) throw fail();
     }
@@ -151,8 +154,8 @@ std::string NbProtect(const std::string& plain) {
     std::vector<unsigned char> box(crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES + plain.size());
     unsigned char* nonce = box.data();
     randombytes_buf(nonce, crypto_secretbox_NONCEBYTES);
-    crypto_secretbox_easy(nonce + crypto_secretbox_NONCEBYTES, reinterpret_cast<const unsigned char*>(plain.data()),
-                          plain.size(), nonce, k.Key.data());
+    crypto_secretbox_easy(nonce + crypto_secretbox_NONCEBYTES, reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), nonce,
+                          k.Key.data());
     return std::string(NbProtectedPrefix) + ToHex(box.data(), box.size());
 }
 

@@ -232,7 +232,8 @@ bool TNbHttpThread::PostCompletion() {
     auto guard = std::make_shared<TCompletionGuard>(TCompletionGuard{shared_from_this(), [w = this] { w->CompletionGone(); }});
     std::lock_guard<std::mutex> dispatch(g_dispatchLock);
     if (!g_dispatcher) return false;
-    QMetaObject::invokeMethod(g_dispatcher, [guard] { guard->worker->Complete(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        g_dispatcher, [guard] { guard->worker->Complete(); }, Qt::QueuedConnection);
     return true;
 }
 

@@ -246,7 +246,8 @@ std::string NbUninstallKey() { return "\\Software\\Microsoft\\Windows\\CurrentVe
 bool NbIsInstalled() {
     const std::string self = Lower(NbAppExePath());
     if (self.empty()) return false;
-    return self == NbReadShortcutTarget(NbShortcutFileName(CSIDL_COMMON_PROGRAMS)) || self == NbReadShortcutTarget(NbShortcutFileName(CSIDL_PROGRAMS));
+    return self == NbReadShortcutTarget(NbShortcutFileName(CSIDL_COMMON_PROGRAMS)) ||
+           self == NbReadShortcutTarget(NbShortcutFileName(CSIDL_PROGRAMS));
 }
 
 void NbInstall() {
@@ -369,8 +370,8 @@ bool NbUpgradeUrlAllowed(const std::string& url) {
     return true;
 }
 
-TNbInstallState NbDecideInstallState(bool installed, const std::string& appVersion, const TNbUpgradeInfo& info, const std::string& localSha1,
-                                     const std::string& localSha256, bool autoDownload) {
+TNbInstallState NbDecideInstallState(bool installed, const std::string& appVersion, const TNbUpgradeInfo& info,
+                                     const std::string& localSha1, const std::string& localSha256, bool autoDownload) {
     if (!installed) return TNbInstallState::Install;
     if (info.Version == appVersion) return TNbInstallState::Hidden;
     if (localSha1 == info.Sha1 && (info.Sha256.empty() || localSha256 == info.Sha256)) return TNbInstallState::Ready;

@@ -78,5 +78,5 @@ struct TNbUpgradeInfo {
     std::string Version, Url, Sha1, Sha256;
 };
 // The state of an install action. localSha256 is only looked at when the endpoint sent a SHA-256.
-TNbInstallState NbDecideInstallState(bool installed, const std::string& appVersion, const TNbUpgradeInfo& info, const std::string& localSha1,
-                                     const std::string& localSha256, bool autoDownload);
+TNbInstallState NbDecideInstallState(bool installed, const std::string& appVersion, const TNbUpgradeInfo& info,
+                                     const std::string& localSha1, const std::string& localSha256, bool autoDownload);

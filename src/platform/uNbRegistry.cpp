@@ -49,7 +49,9 @@ bool IniReadable(const std::string& file) {
 
 // Opens the file of an existing key, raising when it is not a settings file.
 std::unique_ptr<QSettings> OpenFile(const std::string& file) {
-    const auto unreadable = [&] { return ERegistryException(NbFormat("The settings file %s cannot be read; it was left unchanged", file)); };
+    const auto unreadable = [&] {
+        return ERegistryException(NbFormat("The settings file %s cannot be read; it was left unchanged", file));
+    };
     if (!IniReadable(file)) throw unreadable();
     auto settings = std::make_unique<QSettings>(Q(file), QSettings::IniFormat);
     settings->allKeys();
@@ -83,8 +85,10 @@ std::string TNbRegistry::KeyFileName(TNbRegistryRoot root, std::string_view key,
     }
     if (path.empty()) throw ERegistryException(NbFormat("Invalid key '%s'", shown));
     std::string folder;
-    if (root == TNbRegistryRoot::CurrentUser) folder = NbUserConfigFolder();
-    else folder = forWriting ? NbMachineConfigWriteFolder() : NbMachineConfigReadFolder();
+    if (root == TNbRegistryRoot::CurrentUser)
+        folder = NbUserConfigFolder();
+    else
+        folder = forWriting ? NbMachineConfigWriteFolder() : NbMachineConfigReadFolder();
     return folder + path + ".conf";
 }
 
@@ -135,9 +139,7 @@ QSettings& TNbRegistry::Open(const char* operation) const {
     return *key_;
 }
 
-bool TNbRegistry::ValueExists(std::string_view name) const {
-    return key_ && key_->contains(ValueName(name));
-}
+bool TNbRegistry::ValueExists(std::string_view name) const { return key_ && key_->contains(ValueName(name)); }
 
 std::string TNbRegistry::ReadString(std::string_view name) const {
     if (!key_) return {};
@@ -193,8 +195,7 @@ bool TNbRegistry::DeleteValue(std::string_view name) {
 
 void TNbRegistry::Commit(std::string_view name) {
     key_->sync();
-    if (key_->status() != QSettings::NoError)
-        throw ERegistryException(NbFormat("Cannot write '%s' to %s", name, fileName_));
+    if (key_->status() != QSettings::NoError) throw ERegistryException(NbFormat("Cannot write '%s' to %s", name, fileName_));
 }
 
 bool TNbRegistry::DeleteKey(std::string_view key) {
@@ -203,8 +204,7 @@ bool TNbRegistry::DeleteKey(std::string_view key) {
     const std::string folder = file.substr(0, file.size() - 5);  // the subkeys: "<key>/" beside "<key>.conf"
     bool removed = false;
     if (Exists(file)) {
-        if (unlink(file.c_str()) != 0)
-            throw ERegistryException(NbFormat("Cannot delete the key %s: %s", file, std::strerror(errno)));
+        if (unlink(file.c_str()) != 0) throw ERegistryException(NbFormat("Cannot delete the key %s: %s", file, std::strerror(errno)));
         removed = true;
     }
     if (QDir dir(Q(folder)); dir.exists()) {

@@ -65,18 +65,25 @@ constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
 std::string NbGetSpecialFolder(int folder) {
     std::string path;
     switch (folder) {
-        case CSIDL_PROGRAMS: path = NbUserDataFolder() + "/applications"; break;
-        case CSIDL_COMMON_PROGRAMS:
-            path = AbsoluteEnv("TOLVAN_COMMON_PROGRAMS_DIR");
-            if (path.empty()) path = "/usr/share/applications";
-            break;
-        case CSIDL_LOCAL_APPDATA: path = NbUserDataFolder(); break;
-        case CSIDL_INTERNET_CACHE: path = CacheFolder(); break;
-        case CSIDL_PROGRAM_FILES:
-            path = AbsoluteEnv("TOLVAN_PROGRAM_FILES_DIR");
-            if (path.empty()) path = "/opt";
-            break;
-        default: return {};
+    case CSIDL_PROGRAMS:
+        path = NbUserDataFolder() + "/applications";
+        break;
+    case CSIDL_COMMON_PROGRAMS:
+        path = AbsoluteEnv("TOLVAN_COMMON_PROGRAMS_DIR");
+        if (path.empty()) path = "/usr/share/applications";
+        break;
+    case CSIDL_LOCAL_APPDATA:
+        path = NbUserDataFolder();
+        break;
+    case CSIDL_INTERNET_CACHE:
+        path = CacheFolder();
+        break;
+    case CSIDL_PROGRAM_FILES:
+        path = AbsoluteEnv("TOLVAN_PROGRAM_FILES_DIR");
+        if (path.empty()) path = "/opt";
+        break;
+    default:
+        return {};
     }
     return WithoutTrailingSlash(path);
 }
@@ -146,14 +153,23 @@ std::string NbEscapeDesktopValue(std::string_view value) {
     for (size_t i = 0; i < value.size(); ++i) {
         const char c = value[i];
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case ' ':  // only a leading space needs the escape
-                out += i == 0 ? "\\s" : " ";
-                break;
-            default: out += c;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case ' ':  // only a leading space needs the escape
+            out += i == 0 ? "\\s" : " ";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -167,14 +183,24 @@ std::string NbUnescapeDesktopValue(std::string_view value) {
             continue;
         }
         switch (value[++i]) {
-            case 's': out += ' '; break;
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case '\\': out += '\\'; break;
-            default:  // not a string escape: kept for the Exec= quoting rules
-                out += '\\';
-                out += value[i];
+        case 's':
+            out += ' ';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        default:  // not a string escape: kept for the Exec= quoting rules
+            out += '\\';
+            out += value[i];
         }
     }
     return out;

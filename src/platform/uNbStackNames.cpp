@@ -1,16 +1,16 @@
 #include "uNbStackNames.h"
 
-#include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cxxabi.h>
 #include <dwarf.h>
 #include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
+#include <unistd.h>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
-#include <unistd.h>
 
 namespace {
 
@@ -94,15 +94,17 @@ std::string FrameLine(Dwfl* dwfl, uintptr_t address) {
     Dwarf_Addr lineAddress = 0;
     int lineNumber = 0;
     const char* file = line ? dwfl_lineinfo(line, &lineAddress, &lineNumber, nullptr, nullptr, nullptr) : nullptr;
-    if (!file || lineNumber <= 0) return Format("[%s] %s%s", Address(address).c_str(), procedure.c_str(), Offset(static_cast<long long>(symOffset) + 1).c_str());
+    if (!file || lineNumber <= 0)
+        return Format("[%s] %s%s", Address(address).c_str(), procedure.c_str(), Offset(static_cast<long long>(symOffset) + 1).c_str());
 
     const std::string fileName = BaseName(file);
     const std::string unit = WithoutExtension(fileName);
     if (procedure.rfind(unit + ".", 0) == 0) procedure.erase(0, unit.size() + 1);
     const int first = FunctionFirstLine(mod, at);
     const std::string fromFirst = first > 0 ? Format(" + %d", lineNumber - first) : std::string();
-    return Format("[%s] %s.%s (Line %u, \"%s\"%s)%s", Address(address).c_str(), unit.c_str(), procedure.c_str(), static_cast<unsigned>(lineNumber),
-                  fileName.c_str(), fromFirst.c_str(), Offset(static_cast<long long>(address) - static_cast<long long>(lineAddress)).c_str());
+    return Format("[%s] %s.%s (Line %u, \"%s\"%s)%s", Address(address).c_str(), unit.c_str(), procedure.c_str(),
+                  static_cast<unsigned>(lineNumber), fileName.c_str(), fromFirst.c_str(),
+                  Offset(static_cast<long long>(address) - static_cast<long long>(lineAddress)).c_str());
 }
 
 }  // namespace

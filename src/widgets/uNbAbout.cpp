@@ -45,7 +45,8 @@ QAction* NbAboutWebSiteAction() { return g_webSite; }
 
 QString NbAboutTitle() { return QString::fromStdString(NbAppShortName()) + QStringLiteral(" v") + QString::fromStdString(NbAppVersion()); }
 
-TfNbAbout::TfNbAbout(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
+TfNbAbout::TfNbAbout(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
     setObjectName(QStringLiteral("TfNbAbout"));
     setWindowTitle(QStringLiteral("About"));
     // Designed at 96 dots per inch; larger screens scale every position, size and font.

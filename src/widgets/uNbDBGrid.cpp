@@ -5,6 +5,7 @@
 #include "uNbIdleDelay.h"
 #include "uNbText.h"
 
+#include <qdrawutil.h>
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
@@ -15,7 +16,6 @@
 #include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QWheelEvent>
-#include <qdrawutil.h>
 
 #include <algorithm>
 #include <cmath>
@@ -49,7 +49,8 @@ bool SameTextNoCase(std::string_view a, std::string_view b) {
 
 // A cell of a tab-separated copy: quoted when it holds a tab, a line break or a quote.
 QString TsvCell(const QString& s) {
-    if (!s.contains(QLatin1Char('\t')) && !s.contains(QLatin1Char('\n')) && !s.contains(QLatin1Char('\r')) && !s.contains(QLatin1Char('"'))) return s;
+    if (!s.contains(QLatin1Char('\t')) && !s.contains(QLatin1Char('\n')) && !s.contains(QLatin1Char('\r')) && !s.contains(QLatin1Char('"')))
+        return s;
     QString q = s;
     q.replace(QStringLiteral("\""), QStringLiteral("\"\""));
     return QLatin1Char('"') + q + QLatin1Char('"');
@@ -97,9 +98,9 @@ public:
 
 private:
     bool modifiable(const QModelIndex& index) const {
-        return !grid_.ReadOnly && index.column() < static_cast<int>(grid_.Columns().size()) && !grid_.Columns()[static_cast<size_t>(index.column())].ReadOnly &&
-               grid_.DataSet() && !grid_.DataSet()->ReadOnly() && grid_.DataLink().ColumnField(index.column()) &&
-               !grid_.DataLink().ColumnField(index.column())->ReadOnly;
+        return !grid_.ReadOnly && index.column() < static_cast<int>(grid_.Columns().size()) &&
+               !grid_.Columns()[static_cast<size_t>(index.column())].ReadOnly && grid_.DataSet() && !grid_.DataSet()->ReadOnly() &&
+               grid_.DataLink().ColumnField(index.column()) && !grid_.DataLink().ColumnField(index.column())->ReadOnly;
     }
     TNbDBGrid& grid_;
 };
@@ -151,8 +152,10 @@ protected:
         if (e->buttons() & Qt::LeftButton) moved_ = moved_ || (pressed_ >= 0 && logicalIndexAt(qRound(e->position().x())) != pressed_);
         QHeaderView::mouseMoveEvent(e);
         const int logical = logicalIndexAt(qRound(e->position().x()));
-        if (logical >= 0) grid_.HoverTitle(logical);
-        else grid_.ClearHoveredTitle();
+        if (logical >= 0)
+            grid_.HoverTitle(logical);
+        else
+            grid_.ClearHoveredTitle();
     }
     bool viewportEvent(QEvent* e) override {
         if (e->type() == QEvent::MouseButtonPress) {
@@ -181,8 +184,10 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
-        if (footer_) grid_.PaintFooter(p);
-        else grid_.PaintSide(p);
+        if (footer_)
+            grid_.PaintFooter(p);
+        else
+            grid_.PaintSide(p);
     }
     void mousePressEvent(QMouseEvent* e) override {
         grid_.ClearHoveredTitle();
@@ -195,7 +200,8 @@ private:
 };
 
 TDBGridOptions DefaultGridOptions() {
-    TDBGridOptions o = dgEditing | dgTitles | dgIndicator | dgColumnResize | dgColLines | dgRowLines | dgTabs | dgConfirmDelete | dgCancelOnExit;
+    TDBGridOptions o =
+        dgEditing | dgTitles | dgIndicator | dgColumnResize | dgColLines | dgRowLines | dgTabs | dgConfirmDelete | dgCancelOnExit;
     if (QLocale::system().language() == QLocale::Korean) o |= dgAlwaysShowEditor;
     return o;
 }
@@ -246,14 +252,18 @@ bool TGridDataLink::IsNumeric(const TField& f) {
     case ftBCD:
     case ftAutoInc:
     case ftLargeint:
-    case ftFMTBcd: return true;
-    default: return false;
+    case ftFMTBcd:
+        return true;
+    default:
+        return false;
     }
 }
 
 int TGridDataLink::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
 
-int TGridDataLink::columnCount(const QModelIndex& parent) const { return parent.isValid() || !Active() ? 0 : static_cast<int>(grid_.columns_.size()); }
+int TGridDataLink::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() || !Active() ? 0 : static_cast<int>(grid_.columns_.size());
+}
 
 QVariant TGridDataLink::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rows_) return {};
@@ -270,7 +280,8 @@ QVariant TGridDataLink::data(const QModelIndex& index, int role) const {
         TField* f = ColumnField(index.column());
         return f && IsNumeric(*f) ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     }
-    default: return {};
+    default:
+        return {};
     }
 }
 
@@ -386,9 +397,12 @@ void TNbDBGrid::SetOptions(TDBGridOptions options) {
     setTabKeyNavigation(options_ & dgTabs);
     titles_->setSectionsMovable(options_ & dgColumnResize);
     titles_->setSectionResizeMode((options_ & dgColumnResize) ? QHeaderView::Interactive : QHeaderView::Fixed);
-    if (!(options_ & dgEditing) || (options_ & dgRowSelect)) setEditTriggers(NoEditTriggers);
-    else if (options_ & dgAlwaysShowEditor) setEditTriggers(CurrentChanged | EditKeyPressed | AnyKeyPressed | SelectedClicked);
-    else setEditTriggers(EditKeyPressed | AnyKeyPressed | SelectedClicked);
+    if (!(options_ & dgEditing) || (options_ & dgRowSelect))
+        setEditTriggers(NoEditTriggers);
+    else if (options_ & dgAlwaysShowEditor)
+        setEditTriggers(CurrentChanged | EditKeyPressed | AnyKeyPressed | SelectedClicked);
+    else
+        setEditTriggers(EditKeyPressed | AnyKeyPressed | SelectedClicked);
     RebuildLayout();
 }
 
@@ -416,7 +430,8 @@ void TNbDBGrid::SetFixedRows(int rows) {
 bool TNbDBGrid::EditingAllowed() const { return (options_ & dgEditing) && !(options_ & dgRowSelect); }
 
 bool TNbDBGrid::CanModify(int column) const {
-    if (ReadOnly || column < 0 || column >= static_cast<int>(columns_.size()) || columns_[static_cast<size_t>(column)].ReadOnly) return false;
+    if (ReadOnly || column < 0 || column >= static_cast<int>(columns_.size()) || columns_[static_cast<size_t>(column)].ReadOnly)
+        return false;
     TMemCustomDataSet* ds = DataSet();
     TField* f = link_->ColumnField(column);
     return ds && !ds->ReadOnly() && f && !f->ReadOnly;
@@ -436,8 +451,10 @@ bool TNbDBGrid::IsImageColumn(int column) const {
 }
 
 void TNbDBGrid::Report(const std::exception& e) {
-    if (OnError) OnError(e);
-    else QMessageBox::critical(this, QApplication::applicationDisplayName(), QString::fromUtf8(e.what()));
+    if (OnError)
+        OnError(e);
+    else
+        QMessageBox::critical(this, QApplication::applicationDisplayName(), QString::fromUtf8(e.what()));
 }
 
 // ---------------------------------------------------------------- layout
@@ -484,7 +501,8 @@ void TNbDBGrid::RebuildLayout() {
         }
     }
     bool same = wanted.size() == columns_.size();
-    for (size_t i = 0; same && i < wanted.size(); ++i) same = wanted[i].FieldIndex == columns_[i].FieldIndex && wanted[i].FieldName == columns_[i].FieldName;
+    for (size_t i = 0; same && i < wanted.size(); ++i)
+        same = wanted[i].FieldIndex == columns_[i].FieldIndex && wanted[i].FieldName == columns_[i].FieldName;
     if (!same) {
         link_->BeginReset();
         columns_ = std::move(wanted);
@@ -607,9 +625,7 @@ void TNbDBGrid::LinkActiveChanged() {
     SyncCurrentFromCursor();
 }
 
-void TNbDBGrid::LinkLayoutChanged() {
-    RebuildLayout();
-}
+void TNbDBGrid::LinkLayoutChanged() { RebuildLayout(); }
 
 void TNbDBGrid::LinkDataChanged() {
     updateGeometries();
@@ -636,7 +652,8 @@ void TNbDBGrid::SyncCurrentFromCursor() {
     const int column = cur.isValid() ? cur.column() : titles_->logicalIndex(0);
     syncing_ = true;
     const QModelIndex idx = link_->index(row, column);
-    selectionModel()->setCurrentIndex(idx, QItemSelectionModel::ClearAndSelect | ((options_ & dgRowSelect) ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
+    selectionModel()->setCurrentIndex(
+        idx, QItemSelectionModel::ClearAndSelect | ((options_ & dgRowSelect) ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
     scrollTo(idx);
     syncing_ = false;
     side_->update();
@@ -689,17 +706,22 @@ void TNbDBGrid::scrollTo(const QModelIndex& index, ScrollHint hint) {
     const int top = TopRow();
     const int visible = VisibleRows();
     QScrollBar* vs = verticalScrollBar();
-    if (hint == PositionAtTop || (hint == EnsureVisible && r < top)) vs->setValue(r);
-    else if (hint == PositionAtBottom || (hint == EnsureVisible && r >= top + visible)) vs->setValue(r - visible + 1);
-    else if (hint == PositionAtCenter) vs->setValue(r - visible / 2);
+    if (hint == PositionAtTop || (hint == EnsureVisible && r < top))
+        vs->setValue(r);
+    else if (hint == PositionAtBottom || (hint == EnsureVisible && r >= top + visible))
+        vs->setValue(r - visible + 1);
+    else if (hint == PositionAtCenter)
+        vs->setValue(r - visible / 2);
     if (options_ & dgRowSelect) return;
     const int x = titles_->sectionPosition(index.column());
     const int w = titles_->sectionSize(index.column());
     QScrollBar* hs = horizontalScrollBar();
     const int off = hs->value();
     const int vw = viewport()->width();
-    if (x < off) hs->setValue(x);
-    else if (x + w > off + vw) hs->setValue(std::min(x, x + w - vw));
+    if (x < off)
+        hs->setValue(x);
+    else if (x + w > off + vw)
+        hs->setValue(std::min(x, x + w - vw));
 }
 
 QModelIndex TNbDBGrid::indexAt(const QPoint& point) const {
@@ -750,25 +772,41 @@ QModelIndex TNbDBGrid::moveCursor(CursorAction action, Qt::KeyboardModifiers mod
     const int top = TopRow();
     const int page = VisibleRows();
     switch (action) {
-    case MoveUp: r = ctrl ? top : r - 1; break;
-    case MoveDown: r = ctrl ? top + page - 1 : r + 1; break;
-    case MovePageUp: r = ctrl ? top : r - page; break;
-    case MovePageDown: r = ctrl ? top + page - 1 : r + page; break;
+    case MoveUp:
+        r = ctrl ? top : r - 1;
+        break;
+    case MoveDown:
+        r = ctrl ? top + page - 1 : r + 1;
+        break;
+    case MovePageUp:
+        r = ctrl ? top : r - page;
+        break;
+    case MovePageDown:
+        r = ctrl ? top + page - 1 : r + page;
+        break;
     case MoveHome:
-        if (ctrl || rowSelect || cols == 1) r = 0;
-        else v = 0;
+        if (ctrl || rowSelect || cols == 1)
+            r = 0;
+        else
+            v = 0;
         break;
     case MoveEnd:
-        if (ctrl || rowSelect || cols == 1) r = rows - 1;
-        else v = cols - 1;
+        if (ctrl || rowSelect || cols == 1)
+            r = rows - 1;
+        else
+            v = cols - 1;
         break;
     case MoveLeft:
-        if (rowSelect) --r;
-        else v = ctrl ? 0 : v - 1;
+        if (rowSelect)
+            --r;
+        else
+            v = ctrl ? 0 : v - 1;
         break;
     case MoveRight:
-        if (rowSelect) ++r;
-        else v = ctrl ? cols - 1 : v + 1;
+        if (rowSelect)
+            ++r;
+        else
+            v = ctrl ? cols - 1 : v + 1;
         break;
     case MoveNext:
         if (modifiers & (Qt::ControlModifier | Qt::AltModifier)) break;
@@ -822,9 +860,10 @@ void TNbDBGrid::keyPressEvent(QKeyEvent* event) {
             if (ReadOnly || ds->ReadOnly() || ds->RowCount() == 0) return;
             const bool several = selectionModel()->selectedRows().size() > 1 && (options_ & dgMultiSelect);
             if (options_ & dgConfirmDelete) {
-                const auto answer = QMessageBox::question(this, QApplication::applicationDisplayName(),
-                                                          several ? QStringLiteral("Delete all selected records?") : QStringLiteral("Delete record?"),
-                                                          QMessageBox::Ok | QMessageBox::Cancel);
+                const auto answer =
+                    QMessageBox::question(this, QApplication::applicationDisplayName(),
+                                          several ? QStringLiteral("Delete all selected records?") : QStringLiteral("Delete record?"),
+                                          QMessageBox::Ok | QMessageBox::Cancel);
                 if (answer != QMessageBox::Ok) return;
             }
             try {
@@ -850,7 +889,8 @@ void TNbDBGrid::keyPressEvent(QKeyEvent* event) {
             return;
         }
         break;
-    default: break;
+    default:
+        break;
     }
     // Ctrl with a move key moves the selection with the current cell, as a plain move does.
     if (ctrl && !(event->modifiers() & Qt::ShiftModifier)) {
@@ -863,22 +903,25 @@ void TNbDBGrid::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_PageDown:
         case Qt::Key_Left:
         case Qt::Key_Right: {
-            const CursorAction a = event->key() == Qt::Key_Home ? MoveHome
-                                   : event->key() == Qt::Key_End ? MoveEnd
-                                   : event->key() == Qt::Key_Up ? MoveUp
-                                   : event->key() == Qt::Key_Down ? MoveDown
-                                   : event->key() == Qt::Key_PageUp ? MovePageUp
+            const CursorAction a = event->key() == Qt::Key_Home       ? MoveHome
+                                   : event->key() == Qt::Key_End      ? MoveEnd
+                                   : event->key() == Qt::Key_Up       ? MoveUp
+                                   : event->key() == Qt::Key_Down     ? MoveDown
+                                   : event->key() == Qt::Key_PageUp   ? MovePageUp
                                    : event->key() == Qt::Key_PageDown ? MovePageDown
-                                   : event->key() == Qt::Key_Left ? MoveLeft
-                                                                  : MoveRight;
+                                   : event->key() == Qt::Key_Left     ? MoveLeft
+                                                                      : MoveRight;
             const QModelIndex to = moveCursor(a, event->modifiers());
             if (to.isValid()) {
-                selectionModel()->setCurrentIndex(to, QItemSelectionModel::ClearAndSelect | ((options_ & dgRowSelect) ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
+                selectionModel()->setCurrentIndex(
+                    to, QItemSelectionModel::ClearAndSelect |
+                            ((options_ & dgRowSelect) ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
                 scrollTo(to);
             }
             return;
         }
-        default: break;
+        default:
+            break;
         }
     }
     QAbstractItemView::keyPressEvent(event);
@@ -911,7 +954,8 @@ void TNbDBGrid::wheelEvent(QWheelEvent* event) {
     const QModelIndex cur = currentIndex();
     const int r = std::clamp((cur.isValid() ? cur.row() : 0) - notches, 0, link_->rowCount() - 1);
     const QModelIndex to = link_->index(r, cur.isValid() ? cur.column() : titles_->logicalIndex(0));
-    selectionModel()->setCurrentIndex(to, QItemSelectionModel::ClearAndSelect | ((options_ & dgRowSelect) ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
+    selectionModel()->setCurrentIndex(
+        to, QItemSelectionModel::ClearAndSelect | ((options_ & dgRowSelect) ? QItemSelectionModel::Rows : QItemSelectionModel::NoUpdate));
     scrollTo(to);
     event->accept();
 }
@@ -1172,9 +1216,12 @@ void TNbDBGrid::PaintSide(QPainter& p) {
         const bool isSelected = multi && selectionModel()->isRowSelected(r, QModelIndex());
         int glyph = -1;
         if (isCurrent) {
-            if (ds.State() == TDataSetState::Edit) glyph = 1;
-            else if (ds.State() == TDataSetState::Insert) glyph = 2;
-            else glyph = isSelected ? 4 : 0;
+            if (ds.State() == TDataSetState::Edit)
+                glyph = 1;
+            else if (ds.State() == TDataSetState::Insert)
+                glyph = 2;
+            else
+                glyph = isSelected ? 4 : 0;
         } else if (isSelected) {
             glyph = 3;
         }
@@ -1185,7 +1232,8 @@ void TNbDBGrid::PaintSide(QPainter& p) {
 void TNbDBGrid::PaintTitle(QPainter& p, const QRect& rect, int column) const {
     const QPalette& pal = palette();
     const bool both = (options_ & dgColLines) && (options_ & dgRowLines);
-    const std::string name = column >= 0 && column < static_cast<int>(columns_.size()) ? columns_[static_cast<size_t>(column)].FieldName : std::string();
+    const std::string name =
+        column >= 0 && column < static_cast<int>(columns_.size()) ? columns_[static_cast<size_t>(column)].FieldName : std::string();
     const bool highlighted = HighlightTitle && !hoveredTitle_.empty() && hoveredTitle_ == name;
     const QColor bg = highlighted ? TitleHighlightColor : pal.color(QPalette::Button);
     p.fillRect(rect, pal.color(QPalette::Button));
@@ -1202,8 +1250,10 @@ void TNbDBGrid::PaintTitle(QPainter& p, const QRect& rect, int column) const {
     if (f) p.drawText(inner.adjusted(2, 0, -2, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, Q(f->DisplayName()));
     if (AllowSorting && ShowSortIcons) {
         int icon = -1;
-        if (sortDirection_ >= 0 && name == sortField_) icon = sortDirection_;
-        else if (sortDirection_ < 0 && ShowUnsortedIcon) icon = 2;
+        if (sortDirection_ >= 0 && name == sortField_)
+            icon = sortDirection_;
+        else if (sortDirection_ < 0 && ShowUnsortedIcon)
+            icon = 2;
         if (icon >= 0) {
             // Two 7-pixel triangles, up over down; the one of the direction is black.
             const int left = rect.right() + 1 - 7;

@@ -43,9 +43,9 @@ TDBGridOptions DefaultGridOptions();
 
 // One grid column bound to one field of the dataset.
 struct TNbColumn {
-    int FieldIndex = -1;      // in the dataset's field list
+    int FieldIndex = -1;  // in the dataset's field list
     std::string FieldName;
-    int Width = -1;           // -1: from the field's display width
+    int Width = -1;  // -1: from the field's display width
     bool ReadOnly = false;
     std::string FooterFormat;
 };
@@ -236,8 +236,8 @@ private:
     int colsInitialised_ = 0;
     bool userResized_ = false;
     bool firstPaint_ = true;
-    bool syncing_ = false;      // the cursor and the current index are being brought in line
+    bool syncing_ = false;  // the cursor and the current index are being brought in line
     bool rebuilding_ = false;
-    int pressedTitle_ = -1;     // title pressed with the left button, for the click on release
+    int pressedTitle_ = -1;  // title pressed with the left button, for the click on release
     bool resizing_ = false;
 };

@@ -47,7 +47,8 @@ std::string NbEncodeReportParam(std::string_view text) {
     out.reserve(text.size() * 3);
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+        const bool unreserved =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
         if (unreserved) {
             out += ch;
         } else {
@@ -61,8 +62,9 @@ std::string NbEncodeReportParam(std::string_view text) {
 
 std::string NbErrorReportBody(std::string_view message, std::string_view exeName, std::string_view appName, std::string_view appVersion,
                               std::string_view details) {
-    return "Message=" + NbEncodeReportParam(message) + "&ExeName=" + NbEncodeReportParam(exeName) + "&AppName=" + NbEncodeReportParam(appName) +
-           "&AppVersion=" + NbEncodeReportParam(appVersion) + "&Details=" + NbEncodeReportParam(details);
+    return "Message=" + NbEncodeReportParam(message) + "&ExeName=" + NbEncodeReportParam(exeName) +
+           "&AppName=" + NbEncodeReportParam(appName) + "&AppVersion=" + NbEncodeReportParam(appVersion) +
+           "&Details=" + NbEncodeReportParam(details);
 }
 
 QString NbErrorReportTarget(const QString& baseUrl, std::string_view exeName) {
@@ -77,7 +79,8 @@ QString NbErrorReportTarget(const QString& baseUrl, std::string_view exeName) {
     return base + QStringLiteral("/error-report/?ExeBase=") + QString::fromLatin1(NbEncodeReportParam(exeBase));
 }
 
-TNbExceptionReporter::TNbExceptionReporter(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+TNbExceptionReporter::TNbExceptionReporter(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setObjectName(QStringLiteral("TNbExceptionReporter"));
     setWindowTitle(QStringLiteral("Error"));
     setSizeGripEnabled(false);
@@ -112,8 +115,8 @@ TNbExceptionReporter::TNbExceptionReporter(QWidget* owner) : QDialog(owner, Qt::
     connect(bDetails, &QPushButton::clicked, this, [this] { bDetailsClick(); });
     connect(bOk, &QPushButton::clicked, this, [this] { accept(); });
 
-    anchors_ = {{Image1, QRect(20, 23, 32, 36), true, true, false, true},      {lMessage, QRect(64, 8, 320, 67), true, true, true, true},
-                {mMessage, QRect(8, 8, 376, 73), true, true, true, true},      {cbReport, QRect(8, 91, 214, 17), true, false, true, true},
+    anchors_ = {{Image1, QRect(20, 23, 32, 36), true, true, false, true},     {lMessage, QRect(64, 8, 320, 67), true, true, true, true},
+                {mMessage, QRect(8, 8, 376, 73), true, true, true, true},     {cbReport, QRect(8, 91, 214, 17), true, false, true, true},
                 {bDetails, QRect(228, 87, 75, 25), false, false, true, true}, {bOk, QRect(309, 87, 75, 25), false, false, true, true}};
     for (const TAnchor& a : anchors_) a.control->setGeometry(a.designed);
     setMinimumSize(kClientWidth, kClientHeight);
@@ -125,10 +128,14 @@ void TNbExceptionReporter::resizeEvent(QResizeEvent* event) {
     const int dw = width() - kClientWidth, dh = height() - kClientHeight;
     for (const TAnchor& a : anchors_) {
         QRect r = a.designed;
-        if (a.right && a.left) r.setWidth(r.width() + dw);
-        else if (a.right) r.moveLeft(r.left() + dw);
-        if (a.bottom && a.top) r.setHeight(r.height() + dh);
-        else if (a.bottom) r.moveTop(r.top() + dh);
+        if (a.right && a.left)
+            r.setWidth(r.width() + dw);
+        else if (a.right)
+            r.moveLeft(r.left() + dw);
+        if (a.bottom && a.top)
+            r.setHeight(r.height() + dh);
+        else if (a.bottom)
+            r.moveTop(r.top() + dh);
         a.control->setGeometry(r);
     }
 }
@@ -175,7 +182,8 @@ void TNbExceptionReporter::FormClose() {
     // Owned by the dialog's owner, so that the upload outlives the dialog; it frees itself when done.
     auto* http = new TNbHttp(parentWidget());
     http->OnDone = [](TNbHttp* sender) { HttpDone(sender); };
-    http->Post(url, std::make_unique<QByteArray>(QByteArray::fromStdString(NbErrorReportBody(Message, ExeName, AppName, AppVersion, Details))));
+    http->Post(url,
+               std::make_unique<QByteArray>(QByteArray::fromStdString(NbErrorReportBody(Message, ExeName, AppName, AppVersion, Details))));
 }
 
 void TNbExceptionReporter::HttpDone(TNbHttp* sender) { delete sender; }

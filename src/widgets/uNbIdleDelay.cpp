@@ -22,7 +22,8 @@ void TNbIdleDelay::SetDelay(int ms) {
 void TNbIdleDelay::Trigger() {
     if (idleHook_) return;
     // "Idle" is the event loop about to wait for more events.
-    if (auto* d = QAbstractEventDispatcher::instance(thread())) idleHook_ = connect(d, &QAbstractEventDispatcher::aboutToBlock, this, [this] { IdleStep(); });
+    if (auto* d = QAbstractEventDispatcher::instance(thread()))
+        idleHook_ = connect(d, &QAbstractEventDispatcher::aboutToBlock, this, [this] { IdleStep(); });
 }
 
 void TNbIdleDelay::IdleStep() {

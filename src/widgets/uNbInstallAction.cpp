@@ -113,23 +113,25 @@ void TNbInstallAction::SetState(TNbInstallState state) {
     const QString version = Q(info_.Version);
     QString caption, hint;
     switch (state) {
-        case TNbInstallState::Install:
-            caption = QStringLiteral("&Install in Start Menu");
-            hint = QStringLiteral("Install %1 on this computer and add it to the start menu.").arg(Q(NbAppShortName()));
-            break;
-        case TNbInstallState::Available:
-            caption = QStringLiteral("New Version %1 is Available!").arg(version);
-            hint = QStringLiteral("A new version is available!  Click here to download it automatically.");
-            break;
-        case TNbInstallState::Downloading:
-            caption = QStringLiteral("Downloading...");
-            hint = QStringLiteral("Downloading version %1 automatically in the background.").arg(version);
-            break;
-        case TNbInstallState::Ready:
-            caption = QStringLiteral("Start Upgrade...");
-            hint = QStringLiteral("Version %1 has been downloaded!  Click here to try it out.").arg(version);
-            break;
-        case TNbInstallState::Hidden: setVisible(false); return;
+    case TNbInstallState::Install:
+        caption = QStringLiteral("&Install in Start Menu");
+        hint = QStringLiteral("Install %1 on this computer and add it to the start menu.").arg(Q(NbAppShortName()));
+        break;
+    case TNbInstallState::Available:
+        caption = QStringLiteral("New Version %1 is Available!").arg(version);
+        hint = QStringLiteral("A new version is available!  Click here to download it automatically.");
+        break;
+    case TNbInstallState::Downloading:
+        caption = QStringLiteral("Downloading...");
+        hint = QStringLiteral("Downloading version %1 automatically in the background.").arg(version);
+        break;
+    case TNbInstallState::Ready:
+        caption = QStringLiteral("Start Upgrade...");
+        hint = QStringLiteral("Version %1 has been downloaded!  Click here to try it out.").arg(version);
+        break;
+    case TNbInstallState::Hidden:
+        setVisible(false);
+        return;
     }
     setText(caption);
     setToolTip(hint);
@@ -164,16 +166,19 @@ void TNbInstallAction::Refresh() {
 
 void TNbInstallAction::Execute() {
     switch (state_) {
-        case TNbInstallState::Install:
-            NbInstall();
-            NbCheckInstaller();
-            break;
-        case TNbInstallState::Available:
-            SetState(TNbInstallState::Downloading);
-            StartDownload();
-            break;
-        case TNbInstallState::Ready: StartUpgrade(); break;
-        default: break;
+    case TNbInstallState::Install:
+        NbInstall();
+        NbCheckInstaller();
+        break;
+    case TNbInstallState::Available:
+        SetState(TNbInstallState::Downloading);
+        StartDownload();
+        break;
+    case TNbInstallState::Ready:
+        StartUpgrade();
+        break;
+    default:
+        break;
     }
 }
 
@@ -225,7 +230,8 @@ void TNbInstallAction::DownloadDone() {
 
 void TNbInstallAction::StartUpgrade() {
     try {
-        const QString question = QStringLiteral("The new version of %1 is ready to try. \r\nExit this program and start the new one?").arg(Q(NbAppShortName()));
+        const QString question =
+            QStringLiteral("The new version of %1 is ready to try. \r\nExit this program and start the new one?").arg(Q(NbAppShortName()));
         if (!NbInstallerUi().Confirm(question.toStdString(), true)) return;
         NbInstallerUi().StartProcess({downloadPath_});
         QCoreApplication::exit(0);

@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
         Check(!w.NbInstallAction1->isVisible(), "installed: the action is hidden");
     }
     Check(std::filesystem::exists(installed), "copied into the program files folder");
-    Check(QProcess::execute(QStringLiteral("desktop-file-validate"), {QString::fromStdString(entry)}) == 0, "the user's menu entry validates");
+    Check(QProcess::execute(QStringLiteral("desktop-file-validate"), {QString::fromStdString(entry)}) == 0,
+          "the user's menu entry validates");
     Check(std::filesystem::exists(root.toStdString() + "/XDG_DATA_HOME/icons/hicolor/scalable/apps/tolvan.svg"), "icon beside the entry");
 
     // The menu entry starts the installed copy.
@@ -101,10 +102,12 @@ int main(int argc, char** argv) {
     QProcess started;
     started.start(QString::fromStdString(exec), {});
     Check(started.waitForStarted(10000), "the entry's program starts");
-    const QString window = XdoTool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                                    QString::number(started.processId()), QStringLiteral("--name"), QStringLiteral("Tolvan - Merivane SQL Editor")});
+    const QString window =
+        XdoTool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                 QString::number(started.processId()), QStringLiteral("--name"), QStringLiteral("Tolvan - Merivane SQL Editor")});
     Check(!window.isEmpty(), "the installed copy shows its window");
-    Check(std::filesystem::read_symlink("/proc/" + std::to_string(started.processId()) + "/exe").string() == installed, "the running program is the installed copy");
+    Check(std::filesystem::read_symlink("/proc/" + std::to_string(started.processId()) + "/exe").string() == installed,
+          "the running program is the installed copy");
     started.kill();
     started.waitForFinished(10000);
 
@@ -112,14 +115,16 @@ int main(int argc, char** argv) {
     QProcess uninstall;
     uninstall.start(QString::fromStdString(installed), {QStringLiteral("/UNINSTALL")});
     Check(uninstall.waitForStarted(10000), "the uninstall starts");
-    const QString box = XdoTool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                                 QString::number(uninstall.processId()), QStringLiteral("--name"), QStringLiteral("^Tolvan$")});
+    const QString box =
+        XdoTool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                 QString::number(uninstall.processId()), QStringLiteral("--name"), QStringLiteral("^Tolvan$")});
     Check(!box.isEmpty(), "the uninstall question shows");
     XdoTool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), box});
     XdoTool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), QStringLiteral("y")});
     Check(uninstall.waitForFinished(20000) && uninstall.exitCode() == 0, "the uninstall ends");
     Check(!std::filesystem::exists(entry), "the menu entry is gone");
-    Check(WaitFor([&] { return !std::filesystem::exists(std::filesystem::path(installed).parent_path()); }, 30000), "the install folder is deleted");
+    Check(WaitFor([&] { return !std::filesystem::exists(std::filesystem::path(installed).parent_path()); }, 30000),
+          "the install folder is deleted");
     Check(std::filesystem::exists(root.toStdString() + "/XDG_CACHE_HOME/tv-uninstall-1"), "the uninstall copy stays in the cache");
     if (failed) return 1;
     std::printf("install cycle ok\n");

@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
     NbAppShortName() = "Tolvan";
     NbAppVersion() = "0.5.3";
     QTemporaryDir home;
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "TOLVAN_PROGRAM_FILES_DIR", "TOLVAN_COMMON_PROGRAMS_DIR", "TOLVAN_SYSTEM_CONFIG_DIR"})
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "TOLVAN_PROGRAM_FILES_DIR", "TOLVAN_COMMON_PROGRAMS_DIR",
+                             "TOLVAN_SYSTEM_CONFIG_DIR"})
         qputenv(name, (home.path() + QLatin1Char('/') + QLatin1String(name)).toLocal8Bit());
     qputenv("TOLVAN_UPGRADE_URL", "");
 

@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
     auto* runButton = qobject_cast<QToolButton*>(toolbar->widgetForAction(w.aSilly1));
     QTimer::singleShot(600, [&] {
         if (QWidget* menu = QApplication::activePopupWidget()) {
-            const QRect area = menu->geometry().united(runButton->geometry().translated(runButton->mapToGlobal(QPoint(0, 0)) - runButton->pos()));
+            const QRect area =
+                menu->geometry().united(runButton->geometry().translated(runButton->mapToGlobal(QPoint(0, 0)) - runButton->pos()));
             Shot(out + QStringLiteral("/%1run-menu.png").arg(tag), area.adjusted(-4, -4, 4, 4));
             menu->close();
         }
@@ -100,8 +101,8 @@ int main(int argc, char** argv) {
 
     if (withServer) {
         SandboxProcess server(true);
-        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server.Port()) +
-                                ";Initial Catalog=master;Persist Security Info=True;";
+        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
+                                std::to_string(server.Port()) + ";Initial Catalog=master;Persist Security Info=True;";
         w.db.Open();
         w.LoadDatabaseList();
         w.RefreshActionStates();

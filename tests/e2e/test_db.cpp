@@ -57,8 +57,9 @@ TEST_F(Db, NonAsciiAndQuotedLoginsConnect) {
         const char* user;
         const char* password;
     };
-    const Case cases[] = {{"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"}, {"plain8", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
-                         {"we;Password=x", "pw;1"}};
+    const Case cases[] = {{"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+                          {"plain8", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+                          {"we;Password=x", "pw;1"}};
     for (const Case& c : cases) {
         std::string quotedUser = "[";
         for (const char* q = c.user; *q; ++q) quotedUser += *q;
@@ -274,10 +275,11 @@ TEST_F(Db, LargeValueRowsKeepEveryTypeWhateverTheRegionalFormats) {
     fi.TimeSeparator = ".";
     fi.DecimalSeparator = ",";
     FormatSettings() = fi;
-    std::unique_ptr<TDbRecordset> r = DbOpenQuery(
-        db_, "select cast('x' as varchar(max)) as m, cast('' as varchar(max)) as e, cast(null as varchar(max)) as n, "
-             "cast('2024-01-02 03:04:05.123' as datetime) as d, cast('2024-01-02' as date) as dd, cast(2.5 as float) as f, "
-             "cast(1 as bit) as b, cast(12 as sql_variant) as v, cast(N'text' as sql_variant) as vt");
+    std::unique_ptr<TDbRecordset> r =
+        DbOpenQuery(db_,
+                    "select cast('x' as varchar(max)) as m, cast('' as varchar(max)) as e, cast(null as varchar(max)) as n, "
+                    "cast('2024-01-02 03:04:05.123' as datetime) as d, cast('2024-01-02' as date) as dd, cast(2.5 as float) as f, "
+                    "cast(1 as bit) as b, cast(12 as sql_variant) as v, cast(N'text' as sql_variant) as vt");
     TMemCustomDataSet& ds = *r->DataSet();
     TDateTime expected = 0, t = 0;
     ASSERT_TRUE(TryEncodeDate(2024, 1, 2, expected));

@@ -25,7 +25,8 @@ protected:
         server_ = nullptr;
     }
     void SetUp() override {
-        db_.ConnectionString = OleDbConnectionString({"127.0.0.1," + std::to_string(server_->Port()), "sa", SandboxProcess::Password(), false, ""});
+        db_.ConnectionString =
+            OleDbConnectionString({"127.0.0.1," + std::to_string(server_->Port()), "sa", SandboxProcess::Password(), false, ""});
         db_.Open();
         db_.Execute(UseDatabaseStatement("demo"));
     }
@@ -63,7 +64,10 @@ TEST_F(RunLoop, BatchesAndResults) {
 
 TEST_F(RunLoop, StatementsWithoutRowsDoNotEndTheRun) {
     TTlvnRun run(db_);
-    run.RunBatches("update Products set InStock = 1 where ProductID = 4\r\nGO\r\nselect InStock from Products where ProductID = 4\r\nprint 'after'\r\n", false, host_);
+    run.RunBatches(
+        "update Products set InStock = 1 where ProductID = 4\r\nGO\r\nselect InStock from Products where ProductID = 4\r\nprint "
+        "'after'\r\n",
+        false, host_);
     ASSERT_EQ(run.ResultList.size(), 1u);
     EXPECT_EQ(run.ResultList[0]->Field(0).ValueText(), "True");
     EXPECT_EQ(run.MessageText, "SQLMessage: after\r\n") << "a message after the last result is kept";
@@ -117,7 +121,8 @@ TEST_F(RunLoop, MessagesOnceInTheOrderTheServerSentThem) {
     EXPECT_EQ(items[0].SqlState, "01000");
 
     // Messages around results, across batches, each once.
-    run.RunBatches("print 'a'; select top 512 OrderID from Orders; print 'b'\r\nGO\r\nprint 'c'; raiserror('d',10,1); select 1 as one\r\n", false, host_);
+    run.RunBatches("print 'a'; select top 512 OrderID from Orders; print 'b'\r\nGO\r\nprint 'c'; raiserror('d',10,1); select 1 as one\r\n",
+                   false, host_);
     EXPECT_EQ(run.MessageText, "SQLMessage: a\r\nSQLMessage: b\r\nSQLMessage: c\r\nSQLMessage: d\r\n");
     EXPECT_EQ(run.ResultList.size(), 2u);
 }
@@ -147,9 +152,14 @@ TEST_F(RunLoop, EmptyBatchesAreSentAndLaterBatchesRun) {
 TEST_F(RunLoop, TextOutsideTheBasicPlaneAndBadBytes) {
     TTlvnRun run(db_);
     // Characters outside the Basic Multilingual Plane go through the wide entry points whole.
-    run.RunBatches("select cast(N'a\xF0\x9F\x98\x80" "b' as nvarchar(10)) as e -- \xE2\x82\xAC \xF0\x9F\x98\x80\r\n", false, host_);
+    run.RunBatches(
+        "select cast(N'a\xF0\x9F\x98\x80"
+        "b' as nvarchar(10)) as e -- \xE2\x82\xAC \xF0\x9F\x98\x80\r\n",
+        false, host_);
     ASSERT_EQ(run.ResultList.size(), 1u);
-    EXPECT_EQ(run.ResultList[0]->Field(0).ValueText(), "a\xF0\x9F\x98\x80" "b");
+    EXPECT_EQ(run.ResultList[0]->Field(0).ValueText(),
+              "a\xF0\x9F\x98\x80"
+              "b");
     // A byte that is not UTF-8 is refused before anything is sent (the driver cut the batch there).
     db_.Execute("if object_id('CutMarks') is null create table CutMarks (id int, x int)");
     db_.Execute("delete from CutMarks; insert into CutMarks values (1, 0); insert into CutMarks values (2, 0)");

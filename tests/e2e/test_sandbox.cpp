@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -51,7 +51,8 @@ TEST_F(Sandbox, ResultsMessagesAndErrors) {
 
     // (After an error in the first result the driver manager offers no further results, so the
     // error here follows a result.)
-    OdbcRun msgs = c.Run("print 'hello' raiserror('note %d', 10, 1, 7) select 4 as four raiserror('bad %s', 16, 3, 'thing') select 5 as five");
+    OdbcRun msgs =
+        c.Run("print 'hello' raiserror('note %d', 10, 1, 7) select 4 as four raiserror('bad %s', 16, 3, 'thing') select 5 as five");
     EXPECT_TRUE(msgs.HasDiag(0));
     EXPECT_TRUE(msgs.HasDiag(50000));
     bool sawBad = false;
@@ -164,7 +165,9 @@ TEST_F(Sandbox, CatalogQueriesOnTheDemo) {
 
     // The window's queries: names and source cast to nvarchar, ordered as the server's
     // case-insensitive collation orders them.
-    OdbcRun tables = c.Run("select distinct cast(Name as nvarchar(4000)) as Name,     1 as IsTable  from sysobjects  where objectproperty(id, 'IsTable')=1    and xtype='U'  order by Name ");
+    OdbcRun tables = c.Run(
+        "select distinct cast(Name as nvarchar(4000)) as Name,     1 as IsTable  from sysobjects  where objectproperty(id, 'IsTable')=1    "
+        "and xtype='U'  order by Name ");
     ASSERT_EQ(tables.results.size(), 1u);
     EXPECT_EQ(tables.results[0].types[0], SQL_WVARCHAR);
     EXPECT_EQ(tables.results[0].rows.size(), 4u);
@@ -172,7 +175,11 @@ TEST_F(Sandbox, CatalogQueriesOnTheDemo) {
 
     // Every object with source, in name order with its five properties; defaults and check
     // constraints have source but none of them.
-    OdbcRun code = c.Run("select distinct id,    cast(object_name(id) as nvarchar(256)) Name,    objectproperty(id, 'IsView') as IsView,    objectproperty(id, 'IsTrigger') as IsTrigger,    objectproperty(id, 'IsProcedure') as IsProcedure,    objectproperty(id, 'IsScalarFunction') as IsScalarFunction,    objectproperty(id, 'IsTableFunction') as IsTableFunction from syscomments order by Name ");
+    OdbcRun code = c.Run(
+        "select distinct id,    cast(object_name(id) as nvarchar(256)) Name,    objectproperty(id, 'IsView') as IsView,    "
+        "objectproperty(id, 'IsTrigger') as IsTrigger,    objectproperty(id, 'IsProcedure') as IsProcedure,    objectproperty(id, "
+        "'IsScalarFunction') as IsScalarFunction,    objectproperty(id, 'IsTableFunction') as IsTableFunction from syscomments order by "
+        "Name ");
     ASSERT_EQ(code.results.size(), 1u);
     EXPECT_EQ(code.results[0].names[1], "Name");
     std::vector<std::string> listed;
@@ -183,22 +190,31 @@ TEST_F(Sandbox, CatalogQueriesOnTheDemo) {
         for (size_t k = 2; k < 7; ++k) line += r.at(k);
         listed.push_back(line);
     }
-    EXPECT_EQ(listed, (std::vector<std::string>{"CK_OrderLines_Quantity:00000", "DF__Customers__Creat:00000", "DF__Products__InSto:00000", "fnCustomerOrders:00001",
-                                                "fnOrderTotal:00010", "GetCustomerOrders:00100", "Sales/ByMonth:10000", "SetOrderStatus:00100",
-                                                "trOrdersNoDelete:01000", "vCustomerOrders:10000", "vProductSales:10000"}));
-    OdbcRun kinds = c.Run("select o.xtype, object_name(o.parent_obj), c.text from sysobjects o join syscomments c on c.id = o.id where o.xtype in ('D', 'C') order by o.name");
+    EXPECT_EQ(listed,
+              (std::vector<std::string>{"CK_OrderLines_Quantity:00000", "DF__Customers__Creat:00000", "DF__Products__InSto:00000",
+                                        "fnCustomerOrders:00001", "fnOrderTotal:00010", "GetCustomerOrders:00100", "Sales/ByMonth:10000",
+                                        "SetOrderStatus:00100", "trOrdersNoDelete:01000", "vCustomerOrders:10000", "vProductSales:10000"}));
+    OdbcRun kinds = c.Run(
+        "select o.xtype, object_name(o.parent_obj), c.text from sysobjects o join syscomments c on c.id = o.id where o.xtype in ('D', 'C') "
+        "order by o.name");
     ASSERT_EQ(kinds.results.size(), 1u);
-    EXPECT_EQ(kinds.results[0].rows, (std::vector<std::vector<std::string>>{
-                                         {"C ", "OrderLines", "(Quantity > 0)"}, {"D ", "Customers", "(getdate())"}, {"D ", "Products", "((1))"}}));
+    EXPECT_EQ(kinds.results[0].rows,
+              (std::vector<std::vector<std::string>>{
+                  {"C ", "OrderLines", "(Quantity > 0)"}, {"D ", "Customers", "(getdate())"}, {"D ", "Products", "((1))"}}));
 
-    OdbcRun structure = c.Run("SELECT COLUMN_NAME, DATA_TYPE,CHARACTER_MAXIMUM_LENGTH,NUMERIC_PRECISION,NUMERIC_SCALE,IS_NULLABLE, COLUMNPROPERTY(OBJECT_ID(TABLE_NAME), COLUMN_NAME, 'IsIdentity') AS IS_AUTOINCREMENT,COLUMN_DEFAULT FROM  INFORMATION_SCHEMA.COLUMNS WHERE  TABLE_NAME = 'Products' ORDER BY ORDINAL_POSITION");
+    OdbcRun structure = c.Run(
+        "SELECT COLUMN_NAME, DATA_TYPE,CHARACTER_MAXIMUM_LENGTH,NUMERIC_PRECISION,NUMERIC_SCALE,IS_NULLABLE, "
+        "COLUMNPROPERTY(OBJECT_ID(TABLE_NAME), COLUMN_NAME, 'IsIdentity') AS IS_AUTOINCREMENT,COLUMN_DEFAULT FROM  "
+        "INFORMATION_SCHEMA.COLUMNS WHERE  TABLE_NAME = 'Products' ORDER BY ORDINAL_POSITION");
     ASSERT_EQ(structure.results.size(), 1u);
     ASSERT_EQ(structure.results[0].rows.size(), 5u);
     EXPECT_EQ(structure.results[0].rows[0], (std::vector<std::string>{"ProductID", "int", "<NULL>", "10", "0", "NO", "1", "<NULL>"}));
     EXPECT_EQ(structure.results[0].rows[3], (std::vector<std::string>{"UnitPrice", "decimal", "<NULL>", "10", "2", "NO", "0", "<NULL>"}));
     EXPECT_EQ(structure.results[0].rows[4][7], "((1))");
 
-    OdbcRun source = c.Run("select cast(text as nvarchar(4000)) text from syscomments where objectproperty(id, N'IsView') = 1   and object_name(id) = N'vCustomerOrders' order by number, colid ");
+    OdbcRun source = c.Run(
+        "select cast(text as nvarchar(4000)) text from syscomments where objectproperty(id, N'IsView') = 1   and object_name(id) = "
+        "N'vCustomerOrders' order by number, colid ");
     ASSERT_EQ(source.results.size(), 1u);
     ASSERT_EQ(source.results[0].rows.size(), 1u);
     EXPECT_EQ(source.results[0].rows[0][0].rfind("CREATE VIEW vCustomerOrders AS", 0), 0u);
@@ -222,7 +238,9 @@ TEST_F(Sandbox, LongSourceComesInPiecesOf4000) {
     while (body.size() < 9000) body += "  SELECT 1 AS one\n";
     body += "END";
     ASSERT_TRUE(c.Run(body).ok);
-    OdbcRun source = c.Run("select cast(text as nvarchar(4000)) text from syscomments where objectproperty(id, N'IsProcedure') = 1   and object_name(id) = N'LongOne' order by number, colid ");
+    OdbcRun source = c.Run(
+        "select cast(text as nvarchar(4000)) text from syscomments where objectproperty(id, N'IsProcedure') = 1   and object_name(id) = "
+        "N'LongOne' order by number, colid ");
     ASSERT_EQ(source.results.size(), 1u);
     ASSERT_EQ(source.results[0].rows.size(), 3u);
     auto units = [](const std::string& s) {
@@ -250,7 +268,7 @@ TEST_F(Sandbox, LongGeneratedResultArrivesWhole) {
     ASSERT_EQ(r.rows.size(), 20000u);
     EXPECT_EQ(r.names, (std::vector<std::string>{"id", "big", "name", "wide_name", "amount", "created", "ratio", "flag"}));
     EXPECT_EQ(r.rows.back(), (std::vector<std::string>{"20000", "60000000140000", "customer_name_0020000", "wide_n\xC3\xA4me_0020000",
-                                                        "24690.0000", "2024-01-06 05:33:20.000", "2857.1428571428573", "0"}));
+                                                       "24690.0000", "2024-01-06 05:33:20.000", "2857.1428571428573", "0"}));
 }
 
 TEST_F(Sandbox, CancelStopsAWaitfor) {
@@ -310,7 +328,8 @@ TEST_F(Sandbox, RecursionStopsAtNestingLevel32) {
     EXPECT_TRUE(deep.HasDiag(217));
     bool text = false;
     for (const auto& d : deep.diags)
-        text = text || d.text.find("Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).") != std::string::npos;
+        text = text ||
+               d.text.find("Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).") != std::string::npos;
     EXPECT_TRUE(text);
     // Level 32 itself still runs.
     c.Run("create procedure depth_p @n int as if @n < 32 begin declare @m int = @n + 1 exec depth_p @m end else select @@nestlevel as lvl");

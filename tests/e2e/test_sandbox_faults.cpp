@@ -70,8 +70,14 @@ public:
         do {
             const size_t n = std::min(room, body.size() - off);
             const bool last = off + n == body.size();
-            Bytes p = {type, static_cast<std::uint8_t>(last && eom ? 1 : 0), static_cast<std::uint8_t>((n + 8) >> 8),
-                       static_cast<std::uint8_t>(n + 8), 0, 0, id++, 0};
+            Bytes p = {type,
+                       static_cast<std::uint8_t>(last && eom ? 1 : 0),
+                       static_cast<std::uint8_t>((n + 8) >> 8),
+                       static_cast<std::uint8_t>(n + 8),
+                       0,
+                       0,
+                       id++,
+                       0};
             p.insert(p.end(), body.begin() + static_cast<std::ptrdiff_t>(off), body.begin() + static_cast<std::ptrdiff_t>(off + n));
             Raw(p);
             off += n;
@@ -132,7 +138,8 @@ public:
         setU32(0, static_cast<std::uint32_t>(b.size()));
         return b;
     }
-    bool Login(const std::string& password = SandboxProcess::Password(), const std::string& db = "master", std::uint32_t packetSize = 4096) {
+    bool Login(const std::string& password = SandboxProcess::Password(), const std::string& db = "master",
+               std::uint32_t packetSize = 4096) {
         Prelogin();
         Send(0x10, Login7("sa", password, db, packetSize));
         Bytes r;
@@ -247,13 +254,38 @@ TEST_F(SandboxFaults, MalformedMessagesHurtOnlyTheirConnection) {
     };
     const Case cases[] = {
         {"garbage bytes", false, [](RawClient& c) { c.Raw(Bytes(64, 0xEE)); }, Closes},
-        {"packet length 0", false, [](RawClient& c) { c.Raw({0x12, 1, 0, 0, 0, 0, 1, 0}); }, Closes},
-        {"packet length 7", false, [](RawClient& c) { c.Raw({0x12, 1, 0, 7, 0, 0, 1, 0}); }, Closes},
-        {"packet length 65535, then silence (login timeout)", false, [](RawClient& c) { c.Raw({0x12, 1, 0xFF, 0xFF, 0, 0, 1, 0, 1, 2}); }, Closes},
-        {"truncated PRELOGIN, then silence", false, [](RawClient& c) { c.Raw({0x12, 1, 0, 40, 0, 0, 1, 0, 0, 0, 11, 0}); }, Closes},
+        {"packet length 0", false,
+         [](RawClient& c) {
+             c.Raw({0x12, 1, 0, 0, 0, 0, 1, 0});
+         },
+         Closes},
+        {"packet length 7", false,
+         [](RawClient& c) {
+             c.Raw({0x12, 1, 0, 7, 0, 0, 1, 0});
+         },
+         Closes},
+        {"packet length 65535, then silence (login timeout)", false,
+         [](RawClient& c) {
+             c.Raw({0x12, 1, 0xFF, 0xFF, 0, 0, 1, 0, 1, 2});
+         },
+         Closes},
+        {"truncated PRELOGIN, then silence", false,
+         [](RawClient& c) {
+             c.Raw({0x12, 1, 0, 40, 0, 0, 1, 0, 0, 0, 11, 0});
+         },
+         Closes},
         {"silent client (login timeout)", false, [](RawClient&) {}, Closes},
-        {"PRELOGIN options past the end", false, [](RawClient& c) { c.Send(0x12, {0, 0xFF, 0xF0, 0, 6, 1, 0xFF, 0xFF, 0, 1, 0xFF}); }, Answers},
-        {"LOGIN7 shorter than its fixed part", false, [](RawClient& c) { c.Prelogin(); c.Send(0x10, Bytes(50, 0)); }, Closes},
+        {"PRELOGIN options past the end", false,
+         [](RawClient& c) {
+             c.Send(0x12, {0, 0xFF, 0xF0, 0, 6, 1, 0xFF, 0xFF, 0, 1, 0xFF});
+         },
+         Answers},
+        {"LOGIN7 shorter than its fixed part", false,
+         [](RawClient& c) {
+             c.Prelogin();
+             c.Send(0x10, Bytes(50, 0));
+         },
+         Closes},
         {"LOGIN7 with absurd offsets and lengths", false,
          [](RawClient& c) {
              Bytes l = RawClient::Login7("sa", "x", "master", 4096);
@@ -262,17 +294,46 @@ TEST_F(SandboxFaults, MalformedMessagesHurtOnlyTheirConnection) {
              c.Send(0x10, l);
          },
          Answers},
-        {"LOGIN7 with an empty password", false, [](RawClient& c) { c.Prelogin(); c.Send(0x10, RawClient::Login7("sa", "", "master", 4096)); }, ErrorNumber, 18456},
+        {"LOGIN7 with an empty password", false,
+         [](RawClient& c) {
+             c.Prelogin();
+             c.Send(0x10, RawClient::Login7("sa", "", "master", 4096));
+         },
+         ErrorNumber, 18456},
         {"a login message without end beyond 128 KB", false, [](RawClient& c) { c.Send(0x10, Bytes(200000, 1), 4096, false); }, Closes},
-        {"unknown message type after login", true, [](RawClient& c) { c.Send(0x55, {1, 2, 3}); }, Closes},
-        {"TIME parameter of scale 64", true, [](RawClient& c) { c.Send(0x03, ExecuteSql("select @p", "@p time", Param({0x29, 64, 5, 0, 0, 0, 0, 0}))); }, ErrorNumber, 8016},
-        {"DATETIME2 parameter of scale 200", true, [](RawClient& c) { c.Send(0x03, ExecuteSql("select @p", "@p datetime2", Param({0x2A, 200, 8, 0, 0, 0, 0, 0, 0, 0, 0}))); }, ErrorNumber, 8016},
-        {"DECIMAL parameter of precision 99", true, [](RawClient& c) { c.Send(0x03, ExecuteSql("select @p", "@p decimal", Param({0x6A, 17, 99, 2, 5, 1, 1, 0, 0, 0}))); }, ErrorNumber, 8016},
-        {"INTN parameter cut short", true, [](RawClient& c) { c.Send(0x03, ExecuteSql("select @p", "@p bigint", Param({0x26, 8, 8, 1, 2}))); }, ErrorNumber, 8016},
-        {"NVARCHAR parameter longer than declared", true,
-         [](RawClient& c) { c.Send(0x03, ExecuteSql("select @p", "@p nvarchar(1)", Param({0xE7, 2, 0, 0x09, 0x04, 0xD0, 0x00, 0x34, 4, 0, 'a', 0, 'b', 0}))); },
+        {"unknown message type after login", true,
+         [](RawClient& c) {
+             c.Send(0x55, {1, 2, 3});
+         },
+         Closes},
+        {"TIME parameter of scale 64", true,
+         [](RawClient& c) {
+             c.Send(0x03, ExecuteSql("select @p", "@p time", Param({0x29, 64, 5, 0, 0, 0, 0, 0})));
+         },
          ErrorNumber, 8016},
-        {"WAITFOR DELAY of 99999999999 hours", true, [](RawClient& c) { c.Send(0x01, RawClient::Batch("waitfor delay '99999999999:00:00'")); }, ErrorNumber, 241},
+        {"DATETIME2 parameter of scale 200", true,
+         [](RawClient& c) {
+             c.Send(0x03, ExecuteSql("select @p", "@p datetime2", Param({0x2A, 200, 8, 0, 0, 0, 0, 0, 0, 0, 0})));
+         },
+         ErrorNumber, 8016},
+        {"DECIMAL parameter of precision 99", true,
+         [](RawClient& c) {
+             c.Send(0x03, ExecuteSql("select @p", "@p decimal", Param({0x6A, 17, 99, 2, 5, 1, 1, 0, 0, 0})));
+         },
+         ErrorNumber, 8016},
+        {"INTN parameter cut short", true,
+         [](RawClient& c) {
+             c.Send(0x03, ExecuteSql("select @p", "@p bigint", Param({0x26, 8, 8, 1, 2})));
+         },
+         ErrorNumber, 8016},
+        {"NVARCHAR parameter longer than declared", true,
+         [](RawClient& c) {
+             c.Send(0x03,
+                    ExecuteSql("select @p", "@p nvarchar(1)", Param({0xE7, 2, 0, 0x09, 0x04, 0xD0, 0x00, 0x34, 4, 0, 'a', 0, 'b', 0})));
+         },
+         ErrorNumber, 8016},
+        {"WAITFOR DELAY of 99999999999 hours", true,
+         [](RawClient& c) { c.Send(0x01, RawClient::Batch("waitfor delay '99999999999:00:00'")); }, ErrorNumber, 241},
         {"attention with nothing running", true, [](RawClient& c) { c.Send(0x06, {}); }, Answers},
     };
     for (const Case& k : cases) {
@@ -284,8 +345,12 @@ TEST_F(SandboxFaults, MalformedMessagesHurtOnlyTheirConnection) {
         k.send(c);
         Bytes r;
         switch (k.outcome) {
-        case Closes: EXPECT_TRUE(c.Closes()) << k.name; break;
-        case Answers: EXPECT_TRUE(c.Read(r) || c.Closes()) << k.name; break;
+        case Closes:
+            EXPECT_TRUE(c.Closes()) << k.name;
+            break;
+        case Answers:
+            EXPECT_TRUE(c.Read(r) || c.Closes()) << k.name;
+            break;
         case ErrorNumber:
             EXPECT_TRUE(c.Read(r)) << k.name;
             EXPECT_TRUE(RawClient::HasError(r, k.error)) << k.name;
@@ -376,11 +441,13 @@ TEST_F(SandboxFaults, ResetConnectionRollsBack) {
     c.Send(0x01, RawClient::Batch("create table reset_t (v int) begin tran insert into reset_t values (1)"));
     ASSERT_TRUE(c.Read(r));
     Bytes batch = RawClient::Batch("select count(*) as n from reset_t");
-    Bytes packet = {0x01, 0x09, static_cast<std::uint8_t>((batch.size() + 8) >> 8), static_cast<std::uint8_t>(batch.size() + 8), 0, 0, 1, 0};
+    Bytes packet = {0x01, 0x09, static_cast<std::uint8_t>((batch.size() + 8) >> 8), static_cast<std::uint8_t>(batch.size() + 8), 0, 0,
+                    1,    0};
     packet.insert(packet.end(), batch.begin(), batch.end());
     c.Raw(packet);
     ASSERT_TRUE(c.Read(r));
-    EXPECT_TRUE(RawClient::Contains(r, {0xD1, 4, 0, 0, 0, 0}) || RawClient::Contains(r, {0xD1, 0, 0, 0, 0})) << "the insert was rolled back";
+    EXPECT_TRUE(RawClient::Contains(r, {0xD1, 4, 0, 0, 0, 0}) || RawClient::Contains(r, {0xD1, 0, 0, 0, 0}))
+        << "the insert was rolled back";
 }
 
 }  // namespace

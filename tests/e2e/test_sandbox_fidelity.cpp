@@ -11,10 +11,10 @@ namespace {
 
 struct Case {
     const char* sql;
-    int sqlType;       // ODBC type of the first column; 0 when an error is expected
-    long long size;    // column size; -1 for any
-    const char* value; // first column of the first row
-    long error;        // native error number; 0 for none
+    int sqlType;        // ODBC type of the first column; 0 when an error is expected
+    long long size;     // column size; -1 for any
+    const char* value;  // first column of the first row
+    long error;         // native error number; 0 for none
 };
 
 const Case kCases[] = {
@@ -63,35 +63,44 @@ const Case kCases[] = {
     {"select serverproperty('ProductVersion') as v", -1, -1, "15.0.2000.5", 0},
     // Aggregates of a column keep its type.
     {"select min(OrderDate) as v from Orders o", SQL_TYPE_TIMESTAMP, -1, "2025-01-01 11:29:24.000", 0},
-    {"create table m1 (v money) insert into m1 values (0.1) insert into m1 values (0.2) select sum(v) as v from m1", SQL_DECIMAL, 19, "0.3000", 0},
+    {"create table m1 (v money) insert into m1 values (0.1) insert into m1 values (0.2) select sum(v) as v from m1", SQL_DECIMAL, 19,
+     "0.3000", 0},
     {"raiserror('high', 19, 1)", 0, -1, "", 2754},
     // Session state and the catalog views a user queries by hand.
     {"select @@language as v", SQL_WVARCHAR, -1, "us_english", 0},
     {"select @@datefirst as v", SQL_TINYINT, -1, "7", 0},
     {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
-    {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1, "5", 0},
+    {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1,
+     "5", 0},
     // A bracketed name with "]" doubled inside stands wherever a name may.
     {"create table [a]]b'c] ([v]]w] int) insert [a]]b'c] values (7) update dbo.[a]]b'c] set [v]]w] = [v]]w] + 1 "
-     "select top 100 * from [a]]b'c]", SQL_INTEGER, -1, "8", 0},
+     "select top 100 * from [a]]b'c]",
+     SQL_INTEGER, -1, "8", 0},
     {"create table [a]]b] (v int) insert into [a]]b] (v) values (3) select * from [a]]b]", SQL_INTEGER, -1, "3", 0},
     {"create table [k]]1] ([i]]d] int not null, constraint [PK]]k] primary key ([i]]d])) insert [k]]1] values (4) "
-     "select [t]]1].[i]]d] as v from [k]]1] as [t]]1]", SQL_INTEGER, -1, "4", 0},
+     "select [t]]1].[i]]d] as v from [k]]1] as [t]]1]",
+     SQL_INTEGER, -1, "4", 0},
     {"select object_name(object_id('dbo.[a]]b''c]')) as v", -1, -1, "a]b'c", 0},
     {"select column_name as v from information_schema.columns where table_name = N'a]b''c'", -1, -1, "v]w", 0},
     {"create table [a]]b] (v int)", 0, -1, "", 2714},
     // Defaults and check constraints are objects of their own, dropped with their table.
     {"create table tc (v int constraint DF_tc default 0, w int check (w > 1), check (v < w)) "
-     "select count(*) as v from sysobjects where parent_obj = object_id('tc') and xtype in ('D', 'C')", SQL_INTEGER, -1, "3", 0},
+     "select count(*) as v from sysobjects where parent_obj = object_id('tc') and xtype in ('D', 'C')",
+     SQL_INTEGER, -1, "3", 0},
     {"select cast(text as nvarchar(4000)) as v from syscomments where id = object_id('DF_tc')", -1, -1, "((0))", 0},
-    {"select objectproperty(object_id('DF_tc'), 'IsProcedure') + objectproperty(object_id('DF_tc'), 'IsView') as v", SQL_INTEGER, -1, "0", 0},
+    {"select objectproperty(object_id('DF_tc'), 'IsProcedure') + objectproperty(object_id('DF_tc'), 'IsView') as v", SQL_INTEGER, -1, "0",
+     0},
     {"drop table tc select count(*) as v from sysobjects where name = 'DF_tc' or name like 'CK__tc__%'", SQL_INTEGER, -1, "0", 0},
     // Text compares and sorts without regard to case, as under the server's default collation.
     {"select name as v from sysobjects where xtype in ('P', 'FN', 'IF', 'TF') order by name", -1, -1, "fnCustomerOrders", 0},
-    {"select cast(name as nvarchar(4000)) as v from sysobjects where xtype = 'U' and name <> 'a]b' and name not like '#%' order by v", -1, -1, "a]b'c", 0},
+    {"select cast(name as nvarchar(4000)) as v from sysobjects where xtype = 'U' and name <> 'a]b' and name not like '#%' order by v", -1,
+     -1, "a]b'c", 0},
     {"select count(*) as v from Customers where City = 'oslo'", SQL_INTEGER, -1, "21", 0},
     {"select count(*) as v from Customers where City = 'oslo' collate Latin1_General_CS_AS", SQL_INTEGER, -1, "0", 0},
-    {"select top 1 name as v from sysobjects where xtype in ('P', 'IF') order by name collate Latin1_General_BIN2", -1, -1, "GetCustomerOrders", 0},
-    {"select top 1 name as v from sysobjects where xtype in ('P', 'IF') order by name collate SQL_Latin1_General_CP1_CI_AS", -1, -1, "fnCustomerOrders", 0},
+    {"select top 1 name as v from sysobjects where xtype in ('P', 'IF') order by name collate Latin1_General_BIN2", -1, -1,
+     "GetCustomerOrders", 0},
+    {"select top 1 name as v from sysobjects where xtype in ('P', 'IF') order by name collate SQL_Latin1_General_CP1_CI_AS", -1, -1,
+     "fnCustomerOrders", 0},
     {"create table #ci (k varchar(10) primary key) insert into #ci values ('abc') insert into #ci values ('ABC')", 0, -1, "", 2627},
 };
 

@@ -5,9 +5,9 @@
 #include "SandboxProcess.h"
 #include "uConnect.h"
 #include "uNbDBGrid.h"
+#include "uObjectTreeModel.h"
 #include "uResultPages.h"
 #include "uSqlEditor.h"
-#include "uObjectTreeModel.h"
 #include "uTolvanMain.h"
 
 #include <Qsci/qsciscintilla.h>
@@ -18,11 +18,11 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
-#include <QThread>
-#include <QTreeView>
 #include <QSplitter>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+#include <QTreeView>
 
 #include <cstdio>
 
@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     w.eSearch->setFocus();
     w.eSearch->setText(QStringLiteral("ord"));
     Settle(600);
-    if (!w.ItemModel->index(0, 0, {}).data().toString().endsWith(QStringLiteral("matches)")) || !Shot(out + QStringLiteral("/tree-search.png"), w.frameGeometry())) {
+    if (!w.ItemModel->index(0, 0, {}).data().toString().endsWith(QStringLiteral("matches)")) ||
+        !Shot(out + QStringLiteral("/tree-search.png"), w.frameGeometry())) {
         std::fprintf(stderr, "window_tour: the search shows no count node\n");
         return 1;
     }
@@ -116,7 +117,8 @@ int main(int argc, char** argv) {
         if (w.ObjectTree.Caption(n) == "SetOrderStatus") w.SelectNode(n);
     w.itemtreeDblClick();
     Settle(500);
-    if (!w.CurrentEditor()->sqledit->text().startsWith(QStringLiteral("ALTER PROCEDURE")) || !Shot(out + QStringLiteral("/procedure-alter.png"), w.frameGeometry())) {
+    if (!w.CurrentEditor()->sqledit->text().startsWith(QStringLiteral("ALTER PROCEDURE")) ||
+        !Shot(out + QStringLiteral("/procedure-alter.png"), w.frameGeometry())) {
         std::fprintf(stderr, "window_tour: the procedure did not open as ALTER: %s\n", qPrintable(w.CurrentEditor()->sqledit->text()));
         return 1;
     }

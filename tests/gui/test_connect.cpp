@@ -95,25 +95,34 @@ private slots:
         integrated.Server = " srv ";
         integrated.IntegratedSecurity = true;
         QCOMPARE(OleDbConnectionString(integrated),
-                 std::string("Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source= srv ;Initial Catalog=master;Persist Security Info=True;"));
+                 std::string(
+                     "Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source= srv ;Initial Catalog=master;Persist Security Info=True;"));
         TDbConnectionParams sql;
         sql.Server = "h,1";
         sql.UserId = "sa";
         sql.Password = "x";
-        QCOMPARE(OleDbConnectionString(sql),
-                 std::string("Provider=SQLOLEDB.1;User ID=sa;Password=x;Data Source=h,1;Initial Catalog=master;Persist Security Info=True;"));
+        QCOMPARE(
+            OleDbConnectionString(sql),
+            std::string("Provider=SQLOLEDB.1;User ID=sa;Password=x;Data Source=h,1;Initial Catalog=master;Persist Security Info=True;"));
     }
 
     void serverWithPort_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("sent");
-        QTest::newRow("host:port") << "db1:1433" << "db1,1433";
-        QTest::newRow("blanks kept") << " db1:1 " << " db1,1 ";
-        QTest::newRow("host,port") << "db1,1433" << "db1,1433";
-        QTest::newRow("IPv6") << "fe80::1" << "fe80::1";
-        QTest::newRow("not a port") << "db1:abc" << "db1:abc";
-        QTest::newRow("no host") << ":1433" << ":1433";
-        QTest::newRow("instance") << "db1\\SQL" << "db1\\SQL";
+        QTest::newRow("host:port") << "db1:1433"
+                                   << "db1,1433";
+        QTest::newRow("blanks kept") << " db1:1 "
+                                     << " db1,1 ";
+        QTest::newRow("host,port") << "db1,1433"
+                                   << "db1,1433";
+        QTest::newRow("IPv6") << "fe80::1"
+                              << "fe80::1";
+        QTest::newRow("not a port") << "db1:abc"
+                                    << "db1:abc";
+        QTest::newRow("no host") << ":1433"
+                                 << ":1433";
+        QTest::newRow("instance") << "db1\\SQL"
+                                  << "db1\\SQL";
     }
     void serverWithPort() {
         QFETCH(QString, typed);
@@ -129,22 +138,45 @@ private slots:
         QTest::addColumn<bool>("ticket");
         QTest::addColumn<QString>("shown");
         const QString refused = QStringLiteral("Unable to connect to data source");
-        const QString noAnswer = QStringLiteral("Unable to connect to the server %1 on port %2: no server answered there. Check the server name and the port (host,port).");
+        const QString noAnswer = QStringLiteral(
+            "Unable to connect to the server %1 on port %2: no server answered there. Check the server name and the port (host,port).");
         const QString kerberos = QStringLiteral("Adaptive Server connection failed");
-        QTest::newRow("closed port") << refused << " db1 , 1434 " << "sa" << "pw" << true << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("1434"));
-        QTest::newRow("default port") << refused << "db1" << "" << "" << false << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("1433"));
-        QTest::newRow("instance and port") << refused << "db1\\SQL,5" << "sa" << "pw" << true << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("5"));
-        QTest::newRow("instance") << refused << "db1\\SQL" << "sa" << "pw" << true
-                                  << "Unable to connect to the instance SQL on the server db1: no server answered. Check the name, or give the port as host,port.";
-        QTest::newRow("blank login, no ticket") << kerberos << "db1" << "" << "pw" << false
-                                                << "A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
-                                                   "Get one with kinit, or enter a login and password.";
-        QTest::newRow("no password, no ticket") << kerberos << "db1" << "bob" << "" << false
-                                                << "Without a password Windows Authentication is used, which needs a Kerberos ticket, and there is none. "
-                                                   "Enter the password for bob, or get a ticket with kinit.";
-        QTest::newRow("ticket present") << kerberos << "db1" << "" << "" << true << kerberos;
-        QTest::newRow("SQL login") << kerberos << "db1" << "sa" << "pw" << false << kerberos;
-        QTest::newRow("server's own words") << "Login failed for user 'sa'." << "db1" << "sa" << "x" << false << "Login failed for user 'sa'.";
+        QTest::newRow("closed port") << refused << " db1 , 1434 "
+                                     << "sa"
+                                     << "pw" << true << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("1434"));
+        QTest::newRow("default port") << refused << "db1"
+                                      << ""
+                                      << "" << false << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("1433"));
+        QTest::newRow("instance and port") << refused << "db1\\SQL,5"
+                                           << "sa"
+                                           << "pw" << true << noAnswer.arg(QStringLiteral("db1"), QStringLiteral("5"));
+        QTest::newRow("instance") << refused << "db1\\SQL"
+                                  << "sa"
+                                  << "pw" << true
+                                  << "Unable to connect to the instance SQL on the server db1: no server answered. Check the name, or give "
+                                     "the port as host,port.";
+        QTest::newRow("blank login, no ticket")
+            << kerberos << "db1"
+            << ""
+            << "pw" << false
+            << "A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
+               "Get one with kinit, or enter a login and password.";
+        QTest::newRow("no password, no ticket")
+            << kerberos << "db1"
+            << "bob"
+            << "" << false
+            << "Without a password Windows Authentication is used, which needs a Kerberos ticket, and there is none. "
+               "Enter the password for bob, or get a ticket with kinit.";
+        QTest::newRow("ticket present") << kerberos << "db1"
+                                        << ""
+                                        << "" << true << kerberos;
+        QTest::newRow("SQL login") << kerberos << "db1"
+                                   << "sa"
+                                   << "pw" << false << kerberos;
+        QTest::newRow("server's own words") << "Login failed for user 'sa'."
+                                            << "db1"
+                                            << "sa"
+                                            << "x" << false << "Login failed for user 'sa'.";
     }
     void connectFailureTexts() {
         QFETCH(QString, message);
@@ -238,7 +270,8 @@ private slots:
         QCOMPARE(dlg.cbLogin->currentText(), QStringLiteral("sa"));
         QCOMPARE(dlg.ePassword->text(), QString());
         QVERIFY(dlg.lNotice->isVisible());
-        QVERIFY2(dlg.lNotice->text().startsWith(QStringLiteral("The remembered password for theirs could not be read and must be typed again (Error reading: ")),
+        QVERIFY2(dlg.lNotice->text().startsWith(
+                     QStringLiteral("The remembered password for theirs could not be read and must be typed again (Error reading: ")),
                  qPrintable(dlg.lNotice->text()));
         QCOMPARE(dlg.RecentConnections[1].Password, std::string("pw-old"));
         QCOMPARE(ConfText(), before);  // showing changes nothing
@@ -283,11 +316,12 @@ private slots:
         dlg.cbLogin->setEditText(QString());
         dlg.bConnect->click();
         qunsetenv("KRB5CCNAME");
-        QCOMPARE(errors, (QStringList{QStringLiteral("Unable to connect to the server 127.0.0.1 on port %1: no server answered there. "
-                                                     "Check the server name and the port (host,port).")
-                                          .arg(closed),
-                                      QStringLiteral("A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
-                                                     "Get one with kinit, or enter a login and password.")}));
+        QCOMPARE(errors, (QStringList{
+                             QStringLiteral("Unable to connect to the server 127.0.0.1 on port %1: no server answered there. "
+                                            "Check the server name and the port (host,port).")
+                                 .arg(closed),
+                             QStringLiteral("A blank login means Windows Authentication, which needs a Kerberos ticket, and there is none. "
+                                            "Get one with kinit, or enter a login and password.")}));
         Fill(dlg, QStringLiteral("127.0.0.1:%1").arg(server.Port()), QString::fromLatin1(SandboxProcess::Password()), false);
         dlg.bConnect->click();
         QVERIFY(db.Connected());
@@ -340,9 +374,9 @@ private slots:
         }
         QCOMPARE(errors.size(), 1);
         // Unchecked: no "Remember" and no "Pwd0", but the older entry keeps its password.
-        QCOMPARE(ConfNames(), (QStringList{QStringLiteral("Login0"), QStringLiteral("Login1"), QStringLiteral("Login2"),
-                                           QStringLiteral("Pwd1"), QStringLiteral("Server0"), QStringLiteral("Server1"),
-                                           QStringLiteral("Server2")}));
+        QCOMPARE(ConfNames(),
+                 (QStringList{QStringLiteral("Login0"), QStringLiteral("Login1"), QStringLiteral("Login2"), QStringLiteral("Pwd1"),
+                              QStringLiteral("Server0"), QStringLiteral("Server1"), QStringLiteral("Server2")}));
         TfConnect dlg;
         Show(dlg);
         QCOMPARE(Items(dlg.cbServer), (QStringList{second, first, QStringLiteral("localhost")}));

@@ -7,8 +7,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QScrollBar>
+#include <QTabWidget>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QtTest>
@@ -20,10 +20,14 @@ namespace {
 // A match as "line:start-end", or the outcome's name, so the table reads plainly.
 QString Describe(const TSearchResult& r) {
     switch (r.Outcome) {
-    case TSearchOutcome::Empty: return QStringLiteral("empty");
-    case TSearchOutcome::InvalidPattern: return QStringLiteral("invalid");
-    case TSearchOutcome::NoMatch: return QStringLiteral("none");
-    case TSearchOutcome::Found: break;
+    case TSearchOutcome::Empty:
+        return QStringLiteral("empty");
+    case TSearchOutcome::InvalidPattern:
+        return QStringLiteral("invalid");
+    case TSearchOutcome::NoMatch:
+        return QStringLiteral("none");
+    case TSearchOutcome::Found:
+        break;
     }
     return QStringLiteral("%1:%2-%3").arg(r.Match.Start.Line).arg(r.Match.Start.Column).arg(r.Match.End.Column);
 }

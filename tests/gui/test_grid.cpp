@@ -24,7 +24,8 @@ void RunLoopFor(int ms) {
 
 // A dataset of the given columns ("name:type:size") and rows ("<null>" for null).
 template <class T = TNbDataSet>
-std::unique_ptr<T> MakeData(const std::vector<std::tuple<const char*, int, int>>& fields, const std::vector<std::vector<const char*>>& rows) {
+std::unique_ptr<T> MakeData(const std::vector<std::tuple<const char*, int, int>>& fields,
+                            const std::vector<std::vector<const char*>>& rows) {
     auto ds = std::make_unique<T>();
     for (const auto& [name, type, size] : fields) ds->DefineField(name, type, size);
     ds->Open();
@@ -76,7 +77,8 @@ private slots:
         rows[150] = {"abcdefghijklmnop", ""};
         auto ds = MakeData({{"Name", ftString, 50}, {"B", ftString, 10}}, rows);
         Shown s(ds.get());
-        QCOMPARE(s.grid->ColumnWidth(0), ds->Field(0).DisplayWidth() * QFontMetrics(s.grid->font()).horizontalAdvance(QLatin1Char('0')) + 4);
+        QCOMPARE(s.grid->ColumnWidth(0),
+                 ds->Field(0).DisplayWidth() * QFontMetrics(s.grid->font()).horizontalAdvance(QLatin1Char('0')) + 4);
         s.Show(true);
         const int w0 = QFontMetrics(s.grid->font()).horizontalAdvance(QLatin1Char('0'));
         const int title = QFontMetrics(Titles(*s.grid)->font()).horizontalAdvance(QStringLiteral("Name"));
@@ -267,7 +269,8 @@ private slots:
     }
 
     void copyAsTabSeparatedText() {
-        auto ds = MakeData({{"N", ftInteger, 0}, {"T", ftString, 10}, {"U", ftString, 10}}, {{"1", "a\tb", "<null>"}, {"22", "", "x"}, {"333", "c", "y"}});
+        auto ds = MakeData({{"N", ftInteger, 0}, {"T", ftString, 10}, {"U", ftString, 10}},
+                           {{"1", "a\tb", "<null>"}, {"22", "", "x"}, {"333", "c", "y"}});
         Shown s(ds.get());
         s.Show();
         s.grid->setFocus();
@@ -307,9 +310,9 @@ private slots:
         QVERIFY(numberRight < numberLeft);  // the digit sits at the right
         QColor darkest = Qt::white;
         const auto [nullLeft, nullRight] = inked(1, 0, &darkest);
-        QVERIFY(nullLeft >= 0 && nullLeft < nullRight);  // "NULL" shows, at the left
+        QVERIFY(nullLeft >= 0 && nullLeft < nullRight);               // "NULL" shows, at the left
         QVERIFY(darkest != s.grid->palette().color(QPalette::Text));  // muted, not the text colour
-        QCOMPARE(inked(1, 1, nullptr).first, -1);  // an empty text shows nothing
+        QCOMPARE(inked(1, 1, nullptr).first, -1);                     // an empty text shows nothing
     }
 
     void pageKeysMoveTheRecord() {
@@ -330,11 +333,13 @@ private slots:
         QCOMPARE(ds->RowNumber(), 1);
         // A wheel notch down moves one record forward, up one back.
         const QPointF at(20, 20);
-        QWheelEvent down(at, s.grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent down(at, s.grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                         Qt::NoScrollPhase, false);
         QApplication::sendEvent(s.grid->viewport(), &down);
         QApplication::sendEvent(s.grid->viewport(), &down);
         QCOMPARE(ds->RowNumber(), 3);
-        QWheelEvent up(at, s.grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent up(at, s.grid->viewport()->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                       false);
         QApplication::sendEvent(s.grid->viewport(), &up);
         QCOMPARE(ds->RowNumber(), 2);
         // The cursor moved elsewhere brings the grid along.

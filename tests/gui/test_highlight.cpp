@@ -37,15 +37,18 @@ private slots:
         QTest::addColumn<QString>("expected");
         QTest::newRow("words any case") << "Select Name FROM t" << false << "kw:Select|kw:FROM";
         QTest::newRow("types and functions") << "cast(x as NVARCHAR)" << false << "kw:cast|sym:(|kw:as|kw:NVARCHAR|sym:)";
-        QTest::newRow("variables and system names") << "set @n = @@ROWCOUNT + @@nope" << false << "kw:set|var:@n|sym:=|kw:@@ROWCOUNT|sym:+|var:@@nope";
+        QTest::newRow("variables and system names")
+            << "set @n = @@ROWCOUNT + @@nope" << false << "kw:set|var:@n|sym:=|kw:@@ROWCOUNT|sym:+|var:@@nope";
         QTest::newRow("numbers") << "top 12 x*1.5e3" << false << "kw:top|num:12|sym:*|num:1.5e3";
-        QTest::newRow("doubled quote stays in string") << "print 'it''s -- no' -- yes\r\n" << false << "kw:print|str:'it''s -- no'|line:-- yes";
+        QTest::newRow("doubled quote stays in string") << "print 'it''s -- no' -- yes\r\n"
+                                                       << false << "kw:print|str:'it''s -- no'|line:-- yes";
         QTest::newRow("unclosed string") << "'abc" << false << "str:'abc";
         QTest::newRow("block comment in line") << "a /* b */ go" << false << "comment:/* b */";
         QTest::newRow("block comment opens") << "x /* open\n" << false << "comment:/* open\n +open";
         QTest::newRow("inside a comment") << "still select\n" << true << "comment:still select\n +open";
         QTest::newRow("comment closes") << "end */ select" << true << "comment:end */|kw:select";
-        QTest::newRow("table names") << "from Orders join [order details] o" << false << "kw:from|table:Orders|kw:join|table:[order details]";
+        QTest::newRow("table names") << "from Orders join [order details] o" << false
+                                     << "kw:from|table:Orders|kw:join|table:[order details]";
         QTest::newRow("temp table and non-ASCII") << "#tmp ärende" << false << "";
     }
     void tokenize() {
@@ -59,7 +62,8 @@ private slots:
 
     void wordListsAreComplete() {
         TSqlWords words;
-        for (const char* w : {"add", "writetext", "bigint", "varchar", "@@connections", "year", "fn_virtualfilestats"}) QVERIFY2(words.IsKeyword(QString::fromLatin1(w)), w);
+        for (const char* w : {"add", "writetext", "bigint", "varchar", "@@connections", "year", "fn_virtualfilestats"})
+            QVERIFY2(words.IsKeyword(QString::fromLatin1(w)), w);
         QVERIFY(!words.IsKeyword(QStringLiteral("go")));
     }
 

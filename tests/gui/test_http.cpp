@@ -38,7 +38,8 @@ void TestHttp::doneCarriesTheFinalResponseOfARedirectChain() {
     THttpTestServer server;
     // Five redirects, each with a header that the final response does not carry.
     for (int i = 0; i < 5; ++i)
-        server.Answer("/r" + QByteArray::number(i), 302, {}, "Location: /r" + QByteArray::number(i + 1) + "\r\nX-Hop: " + QByteArray::number(i) + "\r\n");
+        server.Answer("/r" + QByteArray::number(i), 302, {},
+                      "Location: /r" + QByteArray::number(i + 1) + "\r\nX-Hop: " + QByteArray::number(i) + "\r\n");
     server.Answer("/r5", 200, "the body", "Tv-Version: 1.2.3\r\n");
 
     TNbHttp http;
@@ -162,14 +163,16 @@ void TestHttp::failuresEndSilently() {
         // An HTTPS server with a self-signed certificate for 127.0.0.1.
         const QString cert = dir.filePath(QStringLiteral("cert.pem")), key = dir.filePath(QStringLiteral("key.pem"));
         QCOMPARE(QProcess::execute(QStringLiteral("openssl"),
-                                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                                    QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"), QStringLiteral("-keyout"), key,
-                                    QStringLiteral("-out"), cert, QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
-                                    QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1")}),
+                                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                                    QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                                    QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert, QStringLiteral("-days"),
+                                    QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                                    QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1")}),
                  0);
         const quint16 port = FreePort();
-        tls.start(QStringLiteral("openssl"), {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:%1").arg(port),
-                                              QStringLiteral("-cert"), cert, QStringLiteral("-key"), key, QStringLiteral("-www")});
+        tls.start(QStringLiteral("openssl"),
+                  {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("-cert"),
+                   cert, QStringLiteral("-key"), key, QStringLiteral("-www")});
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += tls.readAllStandardOutput()).contains("ACCEPT"), 20000);
         url = QStringLiteral("https://127.0.0.1:%1/").arg(port);

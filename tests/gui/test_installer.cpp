@@ -32,7 +32,8 @@ private slots:
 
 private:
     void MakeInstalled();
-    void Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version = "0.6.0", const QByteArray& extra = {}, int buildStatus = 200);
+    void Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version = "0.6.0", const QByteArray& extra = {},
+                  int buildStatus = 200);
     std::unique_ptr<TNbInstallAction> NewAction(bool autoDownload);
     int Requests(const QByteArray& path) const;
 
@@ -89,9 +90,11 @@ void TestInstaller::MakeInstalled() {
     NbCreateShortcut(NbShortcutFileName(CSIDL_PROGRAMS), {"Tolvan", NbAppExePath(), "", "tolvan", ""});
 }
 
-void TestInstaller::Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version, const QByteArray& extra, int buildStatus) {
+void TestInstaller::Announce(const QByteArray& build, const QByteArray& sha1, const QByteArray& version, const QByteArray& extra,
+                             int buildStatus) {
     server_->Answer("/version/", 200, "ignored",
-                    "Tv-Version: " + version + "\r\nTv-URL: " + server_->Url(QStringLiteral("/build")).toUtf8() + "\r\nTv-SHA1: " + sha1 + "\r\n" + extra);
+                    "Tv-Version: " + version + "\r\nTv-URL: " + server_->Url(QStringLiteral("/build")).toUtf8() + "\r\nTv-SHA1: " + sha1 +
+                        "\r\n" + extra);
     server_->Answer("/build", buildStatus, build);
 }
 
@@ -137,7 +140,8 @@ void TestInstaller::installStateInstallsAndHides() {
     QCOMPARE(action.text(), QStringLiteral("&Install in Start Menu"));
     // The program's icon beside the menu entry.
     QVERIFY(QFile::exists(dir_->path() + QStringLiteral("/usr/share/icons/hicolor/scalable/apps/tolvan.svg")));
-    QCOMPARE(QString::fromStdString(NbReadShortcutTarget(NbShortcutFileName(CSIDL_COMMON_PROGRAMS))), QString::fromStdString(copy).toLower());
+    QCOMPARE(QString::fromStdString(NbReadShortcutTarget(NbShortcutFileName(CSIDL_COMMON_PROGRAMS))),
+             QString::fromStdString(copy).toLower());
 }
 
 void TestInstaller::downloadsAndBecomesReady() {
@@ -172,7 +176,10 @@ void TestInstaller::wrongDigestNeverBecomesReady() {
     // A wrong SHA-1; a right SHA-1 with a wrong SHA-256; the right SHA-1 in upper case; the right
     // digest but the build answered with a success status other than 200.
     const QByteArray right = QCryptographicHash::hash(build, QCryptographicHash::Sha1).toHex();
-    const Case cases[] = {{QByteArray(40, 'f'), {}, 200}, {right, "Tv-SHA256: " + QByteArray(64, '0') + "\r\n", 200}, {right.toUpper(), {}, 200}, {right, {}, 203}};
+    const Case cases[] = {{QByteArray(40, 'f'), {}, 200},
+                          {right, "Tv-SHA256: " + QByteArray(64, '0') + "\r\n", 200},
+                          {right.toUpper(), {}, 200},
+                          {right, {}, 203}};
     for (const Case& c : cases) {
         server_ = std::make_unique<THttpTestServer>();
         Announce(build, c.sha1, "0.6.0", c.extra, c.status);
@@ -253,7 +260,8 @@ void TestInstaller::readyAsksBeforeStarting() {
     QTRY_COMPARE_WITH_TIMEOUT(action->State(), TNbInstallState::Ready, 10000);
     answer_ = false;
     action->trigger();
-    QCOMPARE(questions_, QStringList({QStringLiteral("The new version of Tolvan is ready to try. \r\nExit this program and start the new one?")}));
+    QCOMPARE(questions_,
+             QStringList({QStringLiteral("The new version of Tolvan is ready to try. \r\nExit this program and start the new one?")}));
     QVERIFY(started_.empty());
     QCOMPARE(action->State(), TNbInstallState::Ready);
     answer_ = true;

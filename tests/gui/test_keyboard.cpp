@@ -67,8 +67,8 @@ class TestKeyboard : public QObject {
     SandboxProcess* server = nullptr;
 
     void Connect(TfTlvnMain& w) {
-        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server->Port()) +
-                                ";Initial Catalog=master;Persist Security Info=True;";
+        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
+                                std::to_string(server->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
         w.db.Open();
         w.LoadDatabaseList();
         w.RefreshActionStates();
@@ -159,7 +159,8 @@ private slots:
         TSqlEditor* first = w.CurrentEditor();
         first->sqledit->setText(QStringLiteral("a\nb\nc\n"));
         RunLoopFor(400);
-        const int y = int(first->sqledit->SendScintilla(QsciScintilla::SCI_POINTYFROMPOSITION, 0UL, first->sqledit->SendScintilla(QsciScintilla::SCI_POSITIONFROMLINE, 2UL)));
+        const int y = int(first->sqledit->SendScintilla(QsciScintilla::SCI_POINTYFROMPOSITION, 0UL,
+                                                        first->sqledit->SendScintilla(QsciScintilla::SCI_POSITIONFROMLINE, 2UL)));
         QTest::mouseClick(first->sqledit->viewport(), Qt::LeftButton, {}, QPoint(first->sqledit->viewport()->width() / 2, y + 4));
         RunLoopFor(400);
         QCOMPARE(w.statusRow->text(), QStringLiteral("Row 3"));
@@ -259,8 +260,9 @@ private slots:
     // Every action of the window carries a picture of the program's own, and no two look alike.
     void everyActionHasItsOwnPicture() {
         TfTlvnMain w;
-        QList<QAction*> actions = {w.aNew, w.aClose, w.aRefreshItems, w.aExecute, w.aExecuteDebug, w.aWordWrap, w.aFind, w.aFindNext, w.aFindPrev,
-                                   w.aConnect, w.aExportCSV, w.aImportXML, w.aWebSite, w.aFeatureRequest};
+        QList<QAction*> actions = {w.aNew,       w.aClose,     w.aRefreshItems, w.aExecute,       w.aExecuteDebug,
+                                   w.aWordWrap,  w.aFind,      w.aFindNext,     w.aFindPrev,      w.aConnect,
+                                   w.aExportCSV, w.aImportXML, w.aWebSite,      w.aFeatureRequest};
         actions.append(w.NbAboutAction1);
         QList<QImage> seen;
         for (QAction* a : actions) {

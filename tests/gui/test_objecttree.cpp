@@ -60,29 +60,39 @@ private slots:
         QTest::addColumn<QString>("filter");
         QTest::addColumn<QString>("tree");
         QTest::addColumn<QString>("firstMatch");
-        const QString demo = QStringLiteral("Table/Customers;Table/Orders;View/vOrders;Procedure/GetOrders;Procedure/Ping;Trigger/trX;TableFunction/fnRows");
-        QTest::newRow("only tables") << QStringLiteral("Table/Customers;Table/Orders") << QString() << QStringLiteral("Table{Customers,Orders}") << QStringLiteral("Customers");
+        const QString demo =
+            QStringLiteral("Table/Customers;Table/Orders;View/vOrders;Procedure/GetOrders;Procedure/Ping;Trigger/trX;TableFunction/fnRows");
+        QTest::newRow("only tables") << QStringLiteral("Table/Customers;Table/Orders") << QString()
+                                     << QStringLiteral("Table{Customers,Orders}") << QStringLiteral("Customers");
         QTest::newRow("no objects") << QString() << QString() << QString() << QString();
-        QTest::newRow("kinds in load order") << demo << QString()
-                                             << QStringLiteral("Table{Customers,Orders},View{vOrders},Procedure{GetOrders,Ping},Trigger{trX},TableFunction{fnRows}")
-                                             << QStringLiteral("Customers");
-        QTest::newRow("slash makes a group") << QStringLiteral("Table/T;View/x/y") << QString() << QStringLiteral("Table{T},View{x{y}}") << QStringLiteral("T");
+        QTest::newRow("kinds in load order")
+            << demo << QString()
+            << QStringLiteral("Table{Customers,Orders},View{vOrders},Procedure{GetOrders,Ping},Trigger{trX},TableFunction{fnRows}")
+            << QStringLiteral("Customers");
+        QTest::newRow("slash makes a group") << QStringLiteral("Table/T;View/x/y") << QString() << QStringLiteral("Table{T},View{x{y}}")
+                                             << QStringLiteral("T");
         QTest::newRow("neighbours share a group") << QStringLiteral("Table/a/b;Table/a/c;Table/a/d/e;Table/z") << QString()
                                                   << QStringLiteral("Table{a{b,c,d{e}},z}") << QStringLiteral("b");
-        QTest::newRow("split group stays split") << QStringLiteral("Table/a/b;Table/x;Table/a/c") << QString() << QStringLiteral("Table{a{b},x,a{c}}") << QStringLiteral("b");
-        QTest::newRow("trailing slash: empty leaf") << QStringLiteral("Table/a/;Table/b") << QString() << QStringLiteral("Table{a{~},b}") << QStringLiteral("~");
-        QTest::newRow("filter keeps matching kinds") << demo << QStringLiteral("ord")
-                                                     << QStringLiteral("(3 matches),Table{Orders},View{vOrders},Procedure{GetOrders}") << QStringLiteral("Orders");
-        QTest::newRow("filter is a kind") << demo << QStringLiteral("proc") << QStringLiteral("(2 matches),Procedure{GetOrders,Ping}") << QStringLiteral("GetOrders");
-        QTest::newRow("filter spans kind and name") << demo << QStringLiteral("e/p") << QStringLiteral("(1 match),Procedure{Ping}") << QStringLiteral("Ping");
-        QTest::newRow("slash matches all") << QStringLiteral("Table/A;View/B") << QStringLiteral("/") << QStringLiteral("(2 matches),Table{A},View{B}") << QStringLiteral("A");
+        QTest::newRow("split group stays split")
+            << QStringLiteral("Table/a/b;Table/x;Table/a/c") << QString() << QStringLiteral("Table{a{b},x,a{c}}") << QStringLiteral("b");
+        QTest::newRow("trailing slash: empty leaf")
+            << QStringLiteral("Table/a/;Table/b") << QString() << QStringLiteral("Table{a{~},b}") << QStringLiteral("~");
+        QTest::newRow("filter keeps matching kinds")
+            << demo << QStringLiteral("ord") << QStringLiteral("(3 matches),Table{Orders},View{vOrders},Procedure{GetOrders}")
+            << QStringLiteral("Orders");
+        QTest::newRow("filter is a kind") << demo << QStringLiteral("proc") << QStringLiteral("(2 matches),Procedure{GetOrders,Ping}")
+                                          << QStringLiteral("GetOrders");
+        QTest::newRow("filter spans kind and name")
+            << demo << QStringLiteral("e/p") << QStringLiteral("(1 match),Procedure{Ping}") << QStringLiteral("Ping");
+        QTest::newRow("slash matches all") << QStringLiteral("Table/A;View/B") << QStringLiteral("/")
+                                           << QStringLiteral("(2 matches),Table{A},View{B}") << QStringLiteral("A");
         QTest::newRow("no match: count node only") << demo << QStringLiteral("zzz") << QStringLiteral("(0 matches)") << QString();
         QTest::newRow("empty groups dropped at every level") << QStringLiteral("Table/a/b;Table/a/c/d;Table/zz") << QStringLiteral("zz")
-                                                            << QStringLiteral("(1 match),Table{zz}") << QStringLiteral("zz");
+                                                             << QStringLiteral("(1 match),Table{zz}") << QStringLiteral("zz");
         QTest::newRow("case ignored in the path") << QStringLiteral("Table/ORDERS;View/Ordered") << QStringLiteral("order")
                                                   << QStringLiteral("(2 matches),Table{ORDERS},View{Ordered}") << QStringLiteral("ORDERS");
-        QTest::newRow("names in any script") << QStringLiteral("Table/注文;Table/Kunden") << QStringLiteral("注") << QStringLiteral("(1 match),Table{注文}")
-                                             << QStringLiteral("注文");
+        QTest::newRow("names in any script") << QStringLiteral("Table/注文;Table/Kunden") << QStringLiteral("注")
+                                             << QStringLiteral("(1 match),Table{注文}") << QStringLiteral("注文");
     }
 
     void levelsAndFilter() {
@@ -108,13 +118,16 @@ private slots:
         QTest::addColumn<QString>("result");
         QTest::newRow("comments then create") << QStringLiteral("-- one\n|-- two\n|CREATE PROCEDURE dbo.X\n|AS select 1\n") << 2
                                               << QStringLiteral("-- one\n|-- two\n|ALTER PROCEDURE dbo.X\n|AS select 1\n");
-        QTest::newRow("leading blanks do not count") << QStringLiteral("  create view v as select 1") << -1 << QStringLiteral("  create view v as select 1");
-        QTest::newRow("lower case keeps the rest") << QStringLiteral("create proc  p -- Ünïcode\r\n") << 0 << QStringLiteral("ALTER proc  p -- Ünïcode\r\n");
+        QTest::newRow("leading blanks do not count")
+            << QStringLiteral("  create view v as select 1") << -1 << QStringLiteral("  create view v as select 1");
+        QTest::newRow("lower case keeps the rest")
+            << QStringLiteral("create proc  p -- Ünïcode\r\n") << 0 << QStringLiteral("ALTER proc  p -- Ünïcode\r\n");
         QTest::newRow("create and a tab") << QStringLiteral("CREATE\tPROCEDURE p") << -1 << QStringLiteral("CREATE\tPROCEDURE p");
         QTest::newRow("create and a line break") << QStringLiteral("CREATE\n|PROCEDURE p") << -1 << QStringLiteral("CREATE\n|PROCEDURE p");
         QTest::newRow("only the first") << QStringLiteral("Create trigger t\n|create table x(i int)\n") << 0
                                         << QStringLiteral("ALTER trigger t\n|create table x(i int)\n");
-        QTest::newRow("creates is not create") << QStringLiteral("CREATES x\n|CREATE FUNCTION f") << 1 << QStringLiteral("CREATES x\n|ALTER FUNCTION f");
+        QTest::newRow("creates is not create") << QStringLiteral("CREATES x\n|CREATE FUNCTION f") << 1
+                                               << QStringLiteral("CREATES x\n|ALTER FUNCTION f");
     }
 
     void createToAlter() {
@@ -145,7 +158,8 @@ private slots:
         w.AutoConnect = false;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QStringList paths{QStringLiteral("Table/Customers"), QStringLiteral("Table/Orders"), QStringLiteral("View/Sales/ByMonth"), QStringLiteral("Procedure/GetOrders")};
+        QStringList paths{QStringLiteral("Table/Customers"), QStringLiteral("Table/Orders"), QStringLiteral("View/Sales/ByMonth"),
+                          QStringLiteral("Procedure/GetOrders")};
         Fill(w, paths);
         TObjectTreeModel* m = w.ItemModel;
         QCOMPARE(SelectedCaption(w), QStringLiteral("Customers"));

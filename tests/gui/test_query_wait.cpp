@@ -11,8 +11,8 @@ private slots:
     void timersFireDuringAWaitfor() {
         SandboxProcess server(false);
         TDbConnection db;
-        db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
-                              std::to_string(server.Port()) + ";Initial Catalog=master;Persist Security Info=True;";
+        db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server.Port()) +
+                              ";Initial Catalog=master;Persist Security Info=True;";
         db.Open();
         int ticks = 0;
         QTimer timer;

@@ -85,18 +85,30 @@ void TestReporter::init() { QFile::remove(CommonFile(config_)); }
 void TestReporter::summary_data() {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("summary");
-    QTest::newRow("letter") << "Connection failure" << "Connection failure.";
-    QTest::newRow("digit") << "Error 42" << "Error 42.";
-    QTest::newRow("question mark") << "Why?" << "Why?.";
-    QTest::newRow("colon") << "Reason:" << "Reason:.";
-    QTest::newRow("period") << "Done." << "Done.";
-    QTest::newRow("exclamation") << "Stop!" << "Stop!";
-    QTest::newRow("parenthesis") << "broken (x, line 3)" << "broken (x, line 3)";
-    QTest::newRow("comma") << "a," << "a,";
-    QTest::newRow("space") << "trailing " << "trailing ";
-    QTest::newRow("first line only") << "First line\r\nsecond line" << "First line.";
-    QTest::newRow("starts with CR") << "\r\nsecond line" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("letter") << "Connection failure"
+                            << "Connection failure.";
+    QTest::newRow("digit") << "Error 42"
+                           << "Error 42.";
+    QTest::newRow("question mark") << "Why?"
+                                   << "Why?.";
+    QTest::newRow("colon") << "Reason:"
+                           << "Reason:.";
+    QTest::newRow("period") << "Done."
+                            << "Done.";
+    QTest::newRow("exclamation") << "Stop!"
+                                 << "Stop!";
+    QTest::newRow("parenthesis") << "broken (x, line 3)"
+                                 << "broken (x, line 3)";
+    QTest::newRow("comma") << "a,"
+                           << "a,";
+    QTest::newRow("space") << "trailing "
+                           << "trailing ";
+    QTest::newRow("first line only") << "First line\r\nsecond line"
+                                     << "First line.";
+    QTest::newRow("starts with CR") << "\r\nsecond line"
+                                    << "";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestReporter::summary() {
@@ -111,7 +123,9 @@ void TestReporter::body_data() {
     QTest::newRow("forged field") << "x&Details=forged&AppName=evil";
     QTest::newRow("form characters") << "a=b+c d%20e?f/g#h*i[j]<k>";
     QTest::newRow("lines and tabs") << "line 1\r\nline 2\tend";
-    QTest::newRow("non-ASCII") << QString::fromUtf8("Tabelle \xC3\xBC" "ber \xE2\x82\xAC");
+    QTest::newRow("non-ASCII") << QString::fromUtf8(
+        "Tabelle \xC3\xBC"
+        "ber \xE2\x82\xAC");
     QTest::newRow("empty") << "";
 }
 
@@ -123,8 +137,8 @@ void TestReporter::body() {
     for (const char c : body) QVERIFY2(std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-._~%&=", c), body.c_str());
     const auto items = QUrlQuery(QString::fromLatin1(body)).queryItems(QUrl::FullyDecoded);
     QCOMPARE(items.size(), 5);
-    const QStringList names = {QStringLiteral("Message"), QStringLiteral("ExeName"), QStringLiteral("AppName"), QStringLiteral("AppVersion"),
-                               QStringLiteral("Details")};
+    const QStringList names = {QStringLiteral("Message"), QStringLiteral("ExeName"), QStringLiteral("AppName"),
+                               QStringLiteral("AppVersion"), QStringLiteral("Details")};
     const QStringList values = {message, QStringLiteral("/opt/tolvan/tolvan"), QStringLiteral("Merivane Tolvan"), QStringLiteral("0.5.3"),
                                 QString::fromStdString(details)};
     for (int i = 0; i < 5; ++i) {
@@ -137,17 +151,39 @@ void TestReporter::target_data() {
     QTest::addColumn<QString>("base");
     QTest::addColumn<QString>("exe");
     QTest::addColumn<QString>("url");
-    QTest::newRow("https") << "https://www.merivane.com" << "/opt/tolvan/tolvan" << "https://www.merivane.com/error-report/?ExeBase=tolvan";
-    QTest::newRow("trailing slash") << "https://reports.example/base/" << "tolvan" << "https://reports.example/base/error-report/?ExeBase=tolvan";
-    QTest::newRow("file name encoded") << "https://h" << "/opt/my apps/tol&van" << "https://h/error-report/?ExeBase=tol%26van";
-    QTest::newRow("loopback http") << "http://127.0.0.1:8080" << "tolvan" << "http://127.0.0.1:8080/error-report/?ExeBase=tolvan";
-    QTest::newRow("localhost http") << "http://localhost" << "tolvan" << "http://localhost/error-report/?ExeBase=tolvan";
-    QTest::newRow("IPv6 loopback http") << "http://[::1]:81" << "tolvan" << "http://[::1]:81/error-report/?ExeBase=tolvan";
-    QTest::newRow("plain http elsewhere") << "http://www.merivane.com" << "tolvan" << "";
-    QTest::newRow("lookalike host") << "http://127.0.0.1.example.com" << "tolvan" << "";
-    QTest::newRow("other scheme") << "ftp://127.0.0.1" << "tolvan" << "";
-    QTest::newRow("no host") << "https://" << "tolvan" << "";
-    QTest::newRow("garbage") << "not a url" << "tolvan" << "";
+    QTest::newRow("https") << "https://www.merivane.com"
+                           << "/opt/tolvan/tolvan"
+                           << "https://www.merivane.com/error-report/?ExeBase=tolvan";
+    QTest::newRow("trailing slash") << "https://reports.example/base/"
+                                    << "tolvan"
+                                    << "https://reports.example/base/error-report/?ExeBase=tolvan";
+    QTest::newRow("file name encoded") << "https://h"
+                                       << "/opt/my apps/tol&van"
+                                       << "https://h/error-report/?ExeBase=tol%26van";
+    QTest::newRow("loopback http") << "http://127.0.0.1:8080"
+                                   << "tolvan"
+                                   << "http://127.0.0.1:8080/error-report/?ExeBase=tolvan";
+    QTest::newRow("localhost http") << "http://localhost"
+                                    << "tolvan"
+                                    << "http://localhost/error-report/?ExeBase=tolvan";
+    QTest::newRow("IPv6 loopback http") << "http://[::1]:81"
+                                        << "tolvan"
+                                        << "http://[::1]:81/error-report/?ExeBase=tolvan";
+    QTest::newRow("plain http elsewhere") << "http://www.merivane.com"
+                                          << "tolvan"
+                                          << "";
+    QTest::newRow("lookalike host") << "http://127.0.0.1.example.com"
+                                    << "tolvan"
+                                    << "";
+    QTest::newRow("other scheme") << "ftp://127.0.0.1"
+                                  << "tolvan"
+                                  << "";
+    QTest::newRow("no host") << "https://"
+                             << "tolvan"
+                             << "";
+    QTest::newRow("garbage") << "not a url"
+                             << "tolvan"
+                             << "";
 }
 
 void TestReporter::target() {
@@ -190,7 +226,8 @@ void TestReporter::stackTraceNamesTheThrowingFunction() {
         const QString trace = QString::fromStdString(NbFormatStackTrace(NbExceptionStack(&e)));
         QVERIFY(trace.endsWith(QStringLiteral("\r\n")));
         const QString first = trace.left(trace.indexOf(QStringLiteral("\r\n")));
-        const QString function = onWorker ? QStringLiteral("ThrowOnWorker\\(\\)") : QStringLiteral("ThrowFromTestFunction\\(char const\\*\\)");
+        const QString function =
+            onWorker ? QStringLiteral("ThrowOnWorker\\(\\)") : QStringLiteral("ThrowFromTestFunction\\(char const\\*\\)");
         const QRegularExpression line(QStringLiteral("^\\[[0-9A-F]{16}\\] test_reporter\\.\\(anonymous namespace\\)::%1 "
                                                      "\\(Line %2, \"test_reporter\\.cpp\" \\+ %3\\) \\+ \\$[0-9A-F]+$")
                                           .arg(function)
@@ -226,7 +263,8 @@ void TestReporter::details() {
     QVERIFY(dlg.mMessage->isVisible());
     QVERIFY(dlg.lMessage->isHidden());
     QVERIFY(!dlg.bDetails->isEnabled());
-    QCOMPARE(dlg.mMessage->toPlainText(), QStringLiteral("Something failed\nwith a second line\n\n[0000000000401000] unit.F (Line 1, \"unit.cpp\") + $4\n"));
+    QCOMPARE(dlg.mMessage->toPlainText(),
+             QStringLiteral("Something failed\nwith a second line\n\n[0000000000401000] unit.F (Line 1, \"unit.cpp\") + $4\n"));
     // Anchored controls follow the bottom right corner.
     QCOMPARE(dlg.bOk->geometry().bottomRight(), QPoint(after.width() - 9, after.height() - 9));
     dlg.cbReport->setChecked(false);  // nothing goes out from this test

@@ -2,9 +2,9 @@
 // preview on the Text page, a procedure opened as ALTER, the tab choice, and names that need quoting.
 #include "SandboxProcess.h"
 #include "uObjectTreeModel.h"
+#include "uResultPages.h"
 #include "uSqlEditor.h"
 #include "uSqlHighlight.h"
-#include "uResultPages.h"
 #include "uTolvanMain.h"
 
 #include <Qsci/qsciscintilla.h>
@@ -49,8 +49,8 @@ class TestSchemaBrowser : public QObject {
     SandboxProcess* server = nullptr;
 
     void ConnectToDemo(TfTlvnMain& w) {
-        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server->Port()) +
-                                ";Initial Catalog=master;Persist Security Info=True;";
+        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
+                                std::to_string(server->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
         w.db.Open();
         w.LoadDatabaseList();
         w.RefreshActionStates();
@@ -89,7 +89,8 @@ private slots:
         // in the unchanged current tab, which takes the table's name.
         w.eSearch->setFocus();
         QTest::keyClicks(w.eSearch, QStringLiteral("ord"));
-        QTRY_COMPARE(w.ItemModel->index(0, 0, {}).data().toString(), QStringLiteral("(%1 matches)").arg(w.ObjectTree.CountMatchingPaths("ord")));
+        QTRY_COMPARE(w.ItemModel->index(0, 0, {}).data().toString(),
+                     QStringLiteral("(%1 matches)").arg(w.ObjectTree.CountMatchingPaths("ord")));
         QCOMPARE(Caption(w, w.SelectedNode()), QStringLiteral("OrderLines"));
         w.SelectNode(Leaf(w, QStringLiteral("Table"), QStringLiteral("Orders")));
         ed->setModified(false);
@@ -121,7 +122,8 @@ private slots:
 
         // A refresh keeps the filter; leaving the server empties the tree and the names.
         w.aRefreshItems->trigger();
-        QCOMPARE(w.ItemModel->index(0, 0, {}).data().toString(), QStringLiteral("(%1 matches)").arg(w.ObjectTree.CountMatchingPaths("ord")));
+        QCOMPARE(w.ItemModel->index(0, 0, {}).data().toString(),
+                 QStringLiteral("(%1 matches)").arg(w.ObjectTree.CountMatchingPaths("ord")));
         w.db.Close();
         w.RefreshActionStates();
         QCOMPARE(w.ObjectTree.NodeCount(), 0);
@@ -159,7 +161,8 @@ private slots:
         w.SelectNode(Leaf(w, QStringLiteral("Procedure"), QStringLiteral("p'q]r")));
         w.itemtreeDblClick();
         const QString alter = w.CurrentEditor()->sqledit->text();
-        QVERIFY2(alter.startsWith(QStringLiteral("ALTER procedure [p'q]]r] as")) && alter.contains(QStringLiteral("-- σχόλιο")), qPrintable(alter));
+        QVERIFY2(alter.startsWith(QStringLiteral("ALTER procedure [p'q]]r] as")) && alter.contains(QStringLiteral("-- σχόλιο")),
+                 qPrintable(alter));
 
         // A load that fails is left as far as it got (emptied, nothing rebuilt) and its error reaches
         // the caller.

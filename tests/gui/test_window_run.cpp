@@ -19,8 +19,8 @@ class TestWindowRun : public QObject {
     SandboxProcess* server = nullptr;
 
     void Connect(TfTlvnMain& w) {
-        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + std::to_string(server->Port()) +
-                                ";Initial Catalog=master;Persist Security Info=True;";
+        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
+                                std::to_string(server->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
         w.db.Open();
         w.LoadDatabaseList();
         w.RefreshActionStates();
@@ -66,7 +66,8 @@ private slots:
         Connect(w);
         w.eDatabase->setEditText(QStringLiteral("demo"));
         w.SelectDatabase(QStringLiteral("demo"));
-        w.CurrentEditor()->sqledit->setText(QStringLiteral("select top 2 ProductID from Products order by ProductID\ngo\nGO\nprint 'hi'\nselect 'x' as c\n"));
+        w.CurrentEditor()->sqledit->setText(
+            QStringLiteral("select top 2 ProductID from Products order by ProductID\ngo\nGO\nprint 'hi'\nselect 'x' as c\n"));
         w.aExecute->trigger();
         QVERIFY(w.resulttext->isVisible());
         // A lower-case "go" is not a separator: the server sees it and refuses it.
@@ -82,7 +83,9 @@ private slots:
 
         w.CurrentEditor()->sqledit->setText(QStringLiteral("select * from Nowhere\n"));
         w.aExecute->trigger();
-        QVERIFY(QRegularExpression(QStringLiteral("^\\n\\[\\d\\d:\\d\\d:\\d\\d\\] Invalid object name 'Nowhere'\\.$")).match(w.resulttext->toPlainText()).hasMatch());
+        QVERIFY(QRegularExpression(QStringLiteral("^\\n\\[\\d\\d:\\d\\d:\\d\\d\\] Invalid object name 'Nowhere'\\.$"))
+                    .match(w.resulttext->toPlainText())
+                    .hasMatch());
 
         // A debug run switches the toolbar's execute button to the debug one.
         w.CurrentEditor()->sqledit->setText(QStringLiteral("exec SetOrderStatus 1, 'Nope'\n"));
@@ -124,7 +127,8 @@ private slots:
             {"the earlier choice still holds", nullptr, two, text, true, 2, rendered},
             {"Grid left in front: the next run opens on it", grid, two, grid, true, 2, waiting},
             {"a failure: Text, no grids", nullptr, QStringLiteral("select * from Nowhere\n"), text, false, 0, QString()},
-            {"three results: three grids", nullptr, QStringLiteral("select 1 as a\nselect 2 as b\nselect 3 as c\n"), grid, true, 3, waiting},
+            {"three results: three grids", nullptr, QStringLiteral("select 1 as a\nselect 2 as b\nselect 3 as c\n"), grid, true, 3,
+             waiting},
         };
         for (const Step& st : steps) {
             if (st.bringToFront) w.pcResults->setCurrentWidget(st.bringToFront);
@@ -143,7 +147,8 @@ private slots:
         QCOMPARE(grids[0]->y() + grids[0]->height(), grid->height());
         // Switching to Text renders once; switching back and forth does not render again.
         w.pcResults->setCurrentWidget(text);
-        QCOMPARE(w.resulttext->toPlainText(), QStringLiteral("Rowcount: 1\na \n- \n1 \n\nRowcount: 1\nb \n- \n2 \n\nRowcount: 1\nc \n- \n3 \n"));
+        QCOMPARE(w.resulttext->toPlainText(),
+                 QStringLiteral("Rowcount: 1\na \n- \n1 \n\nRowcount: 1\nb \n- \n2 \n\nRowcount: 1\nc \n- \n3 \n"));
         w.resulttext->setPlainText(QStringLiteral("kept"));
         w.pcResults->setCurrentWidget(grid);
         w.pcResults->setCurrentWidget(text);

@@ -61,7 +61,8 @@ protected:
     }
 
     // Runs the start-up with the given arguments; the exit code, or none for an ordinary start.
-    std::optional<int> Startup(const std::vector<std::string>& args, TNbInstallerProc afterInstall = {}, TNbInstallerProc beforeUninstall = {}) {
+    std::optional<int> Startup(const std::vector<std::string>& args, TNbInstallerProc afterInstall = {},
+                               TNbInstallerProc beforeUninstall = {}) {
         try {
             NbInstallerStartup(std::move(afterInstall), std::move(beforeUninstall), args);
         } catch (const TExitCalled& e) {

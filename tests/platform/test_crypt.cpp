@@ -26,16 +26,15 @@ TEST(DollarHex, EncodeAndDecode) {
     struct Case {
         std::string plain, encoded;
     };
-    for (const Case& c : {Case{"abc", "$61$62$63"}, Case{"\n", "$A"}, Case{std::string(1, '\0'), "$0"},
-                          Case{"\xFF\x10", "$FF$10"}, Case{"", ""}, Case{"\xC3\xA4;}", "$C3$A4$3B$7D"}}) {
+    for (const Case& c : {Case{"abc", "$61$62$63"}, Case{"\n", "$A"}, Case{std::string(1, '\0'), "$0"}, Case{"\xFF\x10", "$FF$10"},
+                          Case{"", ""}, Case{"\xC3\xA4;}", "$C3$A4$3B$7D"}}) {
         EXPECT_EQ(NbDollarHexEncode(c.plain), c.encoded) << c.encoded;
         EXPECT_EQ(NbDollarHexDecode(c.encoded), c.plain) << c.encoded;
     }
     // Tokens are read by the ordinary integer conversion: decimal unless they start with "$".
     EXPECT_EQ(NbDollarHexDecode("65$42"), "AB");
     EXPECT_EQ(NbDollarHexDecode("$0a"), "\n");
-    for (const char* bad : {"abc", "$6G", "$$41", "$-"})
-        EXPECT_THROW(NbDollarHexDecode(bad), EConvertError) << bad;
+    for (const char* bad : {"abc", "$6G", "$$41", "$-"}) EXPECT_THROW(NbDollarHexDecode(bad), EConvertError) << bad;
 }
 
 TEST(HexToBytes, DigitsAndErrors) {
@@ -52,8 +51,9 @@ TEST(HexToBytes, DigitsAndErrors) {
 TEST_F(PlatformTest, ProtectRoundTrip) {
     EXPECT_EQ(NbProtect(""), "");
     EXPECT_EQ(NbUnprotect(""), "");
-    for (const std::string& plain : std::vector<std::string>{"secret", "a;b", "}", "p\xC3\xA4ss \xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87 \xE5\xAF\x86",
-                                    "=\"quoted\", with comma", std::string("nul\0inside", 10)}) {
+    for (const std::string& plain :
+         std::vector<std::string>{"secret", "a;b", "}", "p\xC3\xA4ss \xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87 \xE5\xAF\x86",
+                                  "=\"quoted\", with comma", std::string("nul\0inside", 10)}) {
         const std::string stored = NbProtect(plain);
         ASSERT_TRUE(stored.starts_with("\x03\x04")) << plain;
         const std::string hex = stored.substr(2);
@@ -77,7 +77,11 @@ TEST_F(PlatformTest, DamagedOrForeignProtectedText) {
     std::string flipped = stored;
     flipped.back() = flipped.back() == '0' ? '1' : '0';
     EXPECT_TRUE(ErrorOf([&] { NbUnprotect(flipped); }).starts_with("Error reading: "));
-    EXPECT_TRUE(ErrorOf([&] { NbUnprotect("\x03\x04" "0011"); }).starts_with("Error reading: "));
+    EXPECT_TRUE(ErrorOf([&] {
+                    NbUnprotect(
+                        "\x03\x04"
+                        "0011");
+                }).starts_with("Error reading: "));
 
     // Another user: another key file.
     PointAt(root + "/other");

@@ -90,7 +90,8 @@ TEST_F(InstallerTest, InstallBeforeStartupFailsItsAssertion) {
         NbInstall();
         FAIL() << "no assertion";
     } catch (const EAssertionFailed& e) {
-        EXPECT_STREQ(e.what(), "You must call NbInstallerStartup before creating any NbInstaller components. (NbUtils/uNbInstaller, line 380)");
+        EXPECT_STREQ(e.what(),
+                     "You must call NbInstallerStartup before creating any NbInstaller components. (NbUtils/uNbInstaller, line 380)");
     }
 }
 
@@ -192,8 +193,9 @@ TEST_F(InstallerTest, IdentityAtItsDefaultsIsReportedAndEnds) {
     NbAppName() = "Merivane Tolvan";
     NbAppShortName() = kNbDefaultAppShortName;
     EXPECT_EQ(Startup({}), 1);
-    EXPECT_EQ(errors, (std::vector<std::string>{"NbAppName must be set before NbInstaller can work. (NbUtils/uNbInstaller, line 628)",
-                                                "NbAppShortName must be set before NbInstaller can work. (NbUtils/uNbInstaller, line 630)"}));
+    EXPECT_EQ(errors,
+              (std::vector<std::string>{"NbAppName must be set before NbInstaller can work. (NbUtils/uNbInstaller, line 628)",
+                                        "NbAppShortName must be set before NbInstaller can work. (NbUtils/uNbInstaller, line 630)"}));
 }
 
 TEST_F(InstallerTest, DownloadPathDigestsAndUpgradeAddresses) {
@@ -210,9 +212,11 @@ TEST_F(InstallerTest, DownloadPathDigestsAndUpgradeAddresses) {
     WriteFile(root + "/big", std::string(2500, 'a'));  // more than two read blocks
     EXPECT_EQ(NbFileDigest(root + "/big"), "9f6046f78274241a3b30fee6e04ce7e046c5165c");
 
-    for (const char* ok : {"https://www.merivane.com/products/tolvan/version/?Version=", "http://127.0.0.1:8080/v", "http://localhost/v", "http://[::1]:5/v"})
+    for (const char* ok : {"https://www.merivane.com/products/tolvan/version/?Version=", "http://127.0.0.1:8080/v", "http://localhost/v",
+                           "http://[::1]:5/v"})
         EXPECT_TRUE(NbUpgradeUrlAllowed(ok)) << ok;
-    for (const char* no : {"http://www.merivane.com/v", "http://127.0.0.1.example.com/v", "ftp://127.0.0.1/v", "file:///tmp/x", "", "https://"})
+    for (const char* no :
+         {"http://www.merivane.com/v", "http://127.0.0.1.example.com/v", "ftp://127.0.0.1/v", "file:///tmp/x", "", "https://"})
         EXPECT_FALSE(NbUpgradeUrlAllowed(no)) << no;
 }
 
@@ -237,11 +241,18 @@ TEST(InstallStateDecision, FollowsTheRefreshRules) {
         {"downloaded, no auto", true, announced, sha1, "", false, S::Ready},
         {"new, auto", true, announced, "(file-does-not-exist)", "", true, S::Downloading},
         {"new, no auto", true, announced, "(file-does-not-exist)", "", false, S::Available},
-        {"upper-case digest", true, {"0.6.0", announced.Url, "A9993E364706816ABA3E25717850C26C9CD0D89D", ""}, sha1, "", false, S::Available},
+        {"upper-case digest",
+         true,
+         {"0.6.0", announced.Url, "A9993E364706816ABA3E25717850C26C9CD0D89D", ""},
+         sha1,
+         "",
+         false,
+         S::Available},
         {"no URL", true, {"0.6.0", "", sha1, ""}, "(file-does-not-exist)", "", true, S::Hidden},
         {"no digest", true, {"0.6.0", announced.Url, "", ""}, "(file-does-not-exist)", "", true, S::Hidden},
         {"SHA-256 matches too", true, {"0.6.0", announced.Url, sha1, sha256}, sha1, sha256, true, S::Ready},
         {"SHA-256 differs", true, {"0.6.0", announced.Url, sha1, sha256}, sha1, std::string(64, '0'), false, S::Available},
     };
-    for (const Case& c : cases) EXPECT_EQ(NbDecideInstallState(c.installed, "0.5.3", c.info, c.local, c.local256, c.autoDownload), c.expected) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(NbDecideInstallState(c.installed, "0.5.3", c.info, c.local, c.local256, c.autoDownload), c.expected) << c.name;
 }

@@ -36,7 +36,9 @@ TEST_F(PlatformTest, ValuesAreEntriesOfTheFile) {
         EXPECT_EQ((fs::status(file).permissions() & fs::perms::all), fs::perms::owner_read | fs::perms::owner_write);
         reg.WriteString("Server0", "host,1433");
         reg.WriteString("Login0", " sa ");
-        reg.WriteString("Pwd0", "\x03\x04" "AB");
+        reg.WriteString("Pwd0",
+                        "\x03\x04"
+                        "AB");
         reg.WriteBool("Remember", true);
         reg.WriteString("Gone", "x");
         EXPECT_TRUE(reg.DeleteValue("Gone"));
@@ -49,7 +51,9 @@ TEST_F(PlatformTest, ValuesAreEntriesOfTheFile) {
     ASSERT_TRUE(reg.OpenKeyReadOnly("\\Software\\Merivane\\Tolvan"));
     EXPECT_EQ(reg.ReadString("Server0"), "host,1433");
     EXPECT_EQ(reg.ReadString("Login0"), " sa ");
-    EXPECT_EQ(reg.ReadString("Pwd0"), "\x03\x04" "AB");
+    EXPECT_EQ(reg.ReadString("Pwd0"),
+              "\x03\x04"
+              "AB");
     EXPECT_TRUE(reg.ReadBool("Remember"));
     EXPECT_TRUE(reg.ValueExists("Remember"));
     EXPECT_FALSE(reg.ValueExists("Server1"));

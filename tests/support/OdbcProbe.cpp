@@ -30,8 +30,8 @@ OdbcProbe::~OdbcProbe() {
 bool OdbcProbe::Connect(const std::string& cs, std::vector<OdbcDiag>* diags) {
     SQLCHAR out[1024];
     SQLSMALLINT outLen = 0;
-    const SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(cs.c_str())), SQL_NTS, out, sizeof out,
-                                          &outLen, SQL_DRIVER_NOPROMPT);
+    const SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(cs.c_str())), SQL_NTS, out,
+                                          sizeof out, &outLen, SQL_DRIVER_NOPROMPT);
     if (diags) Collect(SQL_HANDLE_DBC, dbc_, *diags);
     connected_ = SQL_SUCCEEDED(rc);
     if (connected_) SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_);
@@ -84,7 +84,8 @@ OdbcRun OdbcProbe::Run(const std::string& sql) {
                                 isNull = true;
                                 break;
                             }
-                            const size_t got = ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(sizeof buf) ? sizeof buf - 1 : static_cast<size_t>(ind);
+                            const size_t got =
+                                ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(sizeof buf) ? sizeof buf - 1 : static_cast<size_t>(ind);
                             value.append(buf, got);
                             if (g == SQL_SUCCESS) break;
                         }

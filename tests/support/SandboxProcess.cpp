@@ -1,14 +1,14 @@
 #include "SandboxProcess.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -25,7 +25,8 @@ SandboxProcess::SandboxProcess(bool demo, std::vector<std::string> extraArgs) {
     posix_spawn_file_actions_addclose(&fa, out[0]);
     std::string path = TOLVAN_SANDBOX_PATH;
     std::string dir = dataDir_;
-    std::vector<char*> argv = {path.data(), const_cast<char*>("--port"), const_cast<char*>("0"), const_cast<char*>("--data-dir"), dir.data()};
+    std::vector<char*> argv = {path.data(), const_cast<char*>("--port"), const_cast<char*>("0"), const_cast<char*>("--data-dir"),
+                               dir.data()};
     if (demo) argv.push_back(const_cast<char*>("--demo"));
     for (auto& a : extraArgs) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -1,8 +1,8 @@
 // Starts tolvan-sandbox on a free loopback port for the life of a test and stops it afterwards.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <vector>
 
 class SandboxProcess {

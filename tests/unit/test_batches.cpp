@@ -37,26 +37,31 @@ TEST(Batches, SplitAtGoLines) {
 TEST(Batches, DebugTemplate) {
     EXPECT_EQ(WrapDebugBatch("select 1\r\n", false), "select 1\r\n");
     const std::string wrapped = WrapDebugBatch("select '%d'\r\n", true);
-    EXPECT_EQ(wrapped.rfind("begin try   print 'DEBUG MODE ON';   select '%d'\r\n; end try begin catch   select '' as SQL_ERROR_TRAPPED,", 0), 0u);
+    EXPECT_EQ(
+        wrapped.rfind("begin try   print 'DEBUG MODE ON';   select '%d'\r\n; end try begin catch   select '' as SQL_ERROR_TRAPPED,", 0),
+        0u);
     EXPECT_EQ(wrapped.substr(wrapped.size() - 37), "error_message() as Message end catch ");
 }
 
 TEST(ConnectionString, ParsedAndQuoted) {
     const TDbConnectionParams p = ParseOleDbConnectionString(
-        "Provider=SQLOLEDB.1;User ID=sa;Password=a;b}c=;Data Source=x;Data Source=host,1500;Initial Catalog=master;Persist Security Info=True;");
+        "Provider=SQLOLEDB.1;User ID=sa;Password=a;b}c=;Data Source=x;Data Source=host,1500;Initial Catalog=master;Persist Security "
+        "Info=True;");
     EXPECT_EQ(p.UserId, "sa");
     EXPECT_EQ(p.Password, "a;b}c=;Data Source=x");
     EXPECT_EQ(p.Server, "host,1500");
     EXPECT_EQ(p.Database, "master");
     EXPECT_FALSE(p.IntegratedSecurity);
     EXPECT_EQ(BuildOdbcConnectionString(p, "FreeTDS"),
-              "Driver={FreeTDS};Server={host};Port={1500};UID={sa};PWD={a;b}c=;Data Source=x};Database={master};TDS_Version={7.4};ClientCharset={UTF-8};");
+              "Driver={FreeTDS};Server={host};Port={1500};UID={sa};PWD={a;b}c=;Data "
+              "Source=x};Database={master};TDS_Version={7.4};ClientCharset={UTF-8};");
 
     const TDbConnectionParams sspi = ParseOleDbConnectionString(
         "Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source=srv\\inst;Initial Catalog=master;Persist Security Info=True;");
     EXPECT_TRUE(sspi.IntegratedSecurity);
     EXPECT_EQ(BuildOdbcConnectionString(sspi, "FreeTDS"),
-              "Driver={FreeTDS};Server={srv};Instance={inst};Trusted_Connection={yes};Database={master};TDS_Version={7.4};ClientCharset={UTF-8};");
+              "Driver={FreeTDS};Server={srv};Instance={inst};Trusted_Connection={yes};Database={master};TDS_Version={7.4};ClientCharset={"
+              "UTF-8};");
 
     TDbConnectionParams bad = p;
     bad.Password = "x};Server=evil";
@@ -107,8 +112,12 @@ TEST(ConnectionString, LoginsAndPasswordsSurviveTheRoundTrip) {
         const char* password;
     };
     const Case cases[] = {
-        {"we;Password=x", "pw"}, {"a\"b;c", "p;Data Source=q"}, {"\"q", "x"}, {"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
-        {" lead", ""}, {"plain", "a\"b"},
+        {"we;Password=x", "pw"},
+        {"a\"b;c", "p;Data Source=q"},
+        {"\"q", "x"},
+        {"l\xC3\xB6gin\xE2\x82\xAC", "p\xC3\xA4ssw\xC3\xB6rd\xE2\x82\xAC"},
+        {" lead", ""},
+        {"plain", "a\"b"},
     };
     for (const Case& c : cases) {
         TDbConnectionParams p;

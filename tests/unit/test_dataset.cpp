@@ -149,7 +149,10 @@ TEST_F(Dataset, TextIsCutAtDeclaredCharactersAndNul) {
         {ftString, 5, "", ""},
         {ftString, 5, std::string("ab\0cd", 5), "ab"},
         {ftString, 3, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9\xC3\xA9"},
-        {ftString, 2, "a\xE2\x82\xAC" "b", "a\xE2\x82\xAC"},
+        {ftString, 2,
+         "a\xE2\x82\xAC"
+         "b",
+         "a\xE2\x82\xAC"},
         {ftWideString, 2, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"},
         {ftVarBytes, 3, std::string("\0\1\2\3", 4), std::string("\0\1\2", 3)},
     };
@@ -271,8 +274,8 @@ TEST_F(Dataset, WritesOutsideEditingAndReadOnlyFail) {
     EXPECT_EQ(ErrorOf([&] { ds->Field(0).SetAsInteger(5); }), "DataSet Not in Edit or Insert Mode");
     EXPECT_EQ(ErrorOf([&] { ds->Field(0).ClearValue(); }), "DataSet Not in Edit or Insert Mode");
     ds->SetReadOnly(true);
-    for (auto op : {&TMemCustomDataSet::EditRow, &TMemCustomDataSet::AppendRow, &TMemCustomDataSet::DeleteRow,
-                    &TMemCustomDataSet::InsertRow})
+    for (auto op :
+         {&TMemCustomDataSet::EditRow, &TMemCustomDataSet::AppendRow, &TMemCustomDataSet::DeleteRow, &TMemCustomDataSet::InsertRow})
         EXPECT_EQ(ErrorOf([&] { (ds.get()->*op)(); }), "Cannot modify a read-only dataset");
     EXPECT_EQ(Column(*ds), (std::vector<std::string>{"1", "2"}));
 }

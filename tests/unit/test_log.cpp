@@ -4,12 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace {
 
@@ -44,13 +44,24 @@ TEST(LogPieces, SplitsAtTheRule) {
         {"81 without space", a80 + "b", {a80, "b"}},
         {"spaces only at 1..5 cut hard", " a b " + Repeat('x', 80), {" a b " + Repeat('x', 75), Repeat('x', 5)}},
         {"space at 6 is used", "abcde " + Repeat('x', 80), {"abcde ", Repeat('x', 80)}},
-        {"cut after last space at or before 80", words,
+        {"cut after last space at or before 80",
+         words,
          {"The quick brown fox jumps over the lazy dog and keeps running far across the ", "wide field"}},
         {"space at 81 not used", Repeat('a', 80) + " tail", {Repeat('a', 80), " tail"}},
         {"space exactly at 80", Repeat('a', 79) + " tail", {Repeat('a', 79) + " ", "tail"}},
         // 81 two-byte characters: 80 characters, then 1; never cut inside a sequence.
-        {"counts characters not bytes", [] { std::string s; for (int i = 0; i < 81; ++i) s += "\xC3\xA9"; return s; }(),
-         {[] { std::string s; for (int i = 0; i < 80; ++i) s += "\xC3\xA9"; return s; }(), "\xC3\xA9"}},
+        {"counts characters not bytes",
+         [] {
+             std::string s;
+             for (int i = 0; i < 81; ++i) s += "\xC3\xA9";
+             return s;
+         }(),
+         {[] {
+              std::string s;
+              for (int i = 0; i < 80; ++i) s += "\xC3\xA9";
+              return s;
+          }(),
+          "\xC3\xA9"}},
         {"line breaks kept", "one\r\ntwo", {"one\r\ntwo"}},
     };
     for (const auto& c : cases) {

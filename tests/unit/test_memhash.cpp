@@ -67,11 +67,13 @@ TEST(MemHash, PairsAddedTwiceAndFoundByText) {
     EXPECT_FALSE(list.FindByText("missing", found));
 
     int visits = 0;
-    list.ForEachPair([&](std::uintptr_t p, const std::string& t, void*) {
-        ++visits;
-        EXPECT_EQ(p, pa);
-        EXPECT_EQ(t, "");
-    }, nullptr);
+    list.ForEachPair(
+        [&](std::uintptr_t p, const std::string& t, void*) {
+            ++visits;
+            EXPECT_EQ(p, pa);
+            EXPECT_EQ(t, "");
+        },
+        nullptr);
     EXPECT_EQ(visits, 1);
 }
 

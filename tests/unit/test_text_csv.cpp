@@ -4,11 +4,11 @@
 #include "uRunLoop.h"
 #include "uTextResults.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -43,8 +43,9 @@ TEST(FormatColumnCellTest, CutsAndPads) {
         const char* out;
     };
     const Case cases[] = {
-        {"abc", 5, 100, "abc  "}, {"abcdef", 3, 100, "abc"}, {"abcdef", 6, 4, "abcd"}, {"abc", 0, 100, ""},
-        {"abc", 5, 0, "abc  "},   {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, 100, "\xC3\xA9\xC3\xA9"}, {"", 2, -1, "  "},
+        {"abc", 5, 100, "abc  "}, {"abcdef", 3, 100, "abc"}, {"abcdef", 6, 4, "abcd"},
+        {"abc", 0, 100, ""},      {"abc", 5, 0, "abc  "},    {"\xC3\xA9\xC3\xA9\xC3\xA9", 2, 100, "\xC3\xA9\xC3\xA9"},
+        {"", 2, -1, "  "},
     };
     for (const auto& c : cases) EXPECT_EQ(FormatColumnCell(c.text, c.width, c.max), c.out) << c.text << " " << c.width;
 }
@@ -117,8 +118,8 @@ TEST_F(TextResults, CsvQuotingAndFormats) {
     };
     const Case cases[] = {
         {{"Ann", "Paris"}, "Ann,Paris"}, {{"Bob Smith", ""}, "\"Bob Smith\","}, {{"5\"x"}, "\"5\"\"x\""},
-        {{" lead"}, "\" lead\""},        {{"tab\there"}, "\"tab\there\""},     {{""}, "\"\""},
-        {{"a,b", "c"}, "\"a,b\",c"},     {{std::string("ok\0 x", 5)}, "ok"},  {{}, ""},
+        {{" lead"}, "\" lead\""},        {{"tab\there"}, "\"tab\there\""},      {{""}, "\"\""},
+        {{"a,b", "c"}, "\"a,b\",c"},     {{std::string("ok\0 x", 5)}, "ok"},    {{}, ""},
     };
     for (const auto& c : cases) EXPECT_EQ(CsvCommaText(c.items).c_str(), std::string(c.line)) << c.line;
 
@@ -288,7 +289,8 @@ TEST_F(TextResults, TextPageOfARun) {
     const std::string failure = "Invalid object name 'Nowhere'.", noRows = kNoResultSet;
     run.ResultList.push_back(Make({"Name,1,20", "N,3,0"}, {{"Ann", "5"}, {"Bob Smith", nullptr}}));
     run.ResultList.push_back(Make({"M,15,0"}, {{"xyz"}}));
-    EXPECT_EQ(run.TextPage(prefix, &failure, {}, &failed), "SQLMessage: first\r\nSQLMessage: second\r\n\r\n[10:00:00] Invalid object name 'Nowhere'.");
+    EXPECT_EQ(run.TextPage(prefix, &failure, {}, &failed),
+              "SQLMessage: first\r\nSQLMessage: second\r\n\r\n[10:00:00] Invalid object name 'Nowhere'.");
     EXPECT_TRUE(failed);
     EXPECT_EQ(run.TextPage(prefix, &noRows, {}, &failed), "SQLMessage: first\r\nSQLMessage: second\r\n\r\n[10:00:00] Success.");
     EXPECT_FALSE(failed);

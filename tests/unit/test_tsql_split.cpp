@@ -10,12 +10,24 @@ std::string Shape(const std::vector<std::unique_ptr<Stmt>>& list) {
     for (const auto& s : list) {
         if (!out.empty()) out += " | ";
         switch (s->kind) {
-        case Stmt::Simple: out += s->FirstWord() + "(" + std::to_string(s->tokens.size()) + ")"; break;
-        case Stmt::Block: out += "{" + Shape(s->body) + "}"; break;
-        case Stmt::If: out += "IF[" + Shape(s->body) + "]" + (s->alt.empty() ? "" : "ELSE[" + Shape(s->alt) + "]"); break;
-        case Stmt::While: out += "WHILE[" + Shape(s->body) + "]"; break;
-        case Stmt::TryCatch: out += "TRY[" + Shape(s->body) + "]CATCH[" + Shape(s->alt) + "]"; break;
-        case Stmt::Module: out += "MODULE"; break;
+        case Stmt::Simple:
+            out += s->FirstWord() + "(" + std::to_string(s->tokens.size()) + ")";
+            break;
+        case Stmt::Block:
+            out += "{" + Shape(s->body) + "}";
+            break;
+        case Stmt::If:
+            out += "IF[" + Shape(s->body) + "]" + (s->alt.empty() ? "" : "ELSE[" + Shape(s->alt) + "]");
+            break;
+        case Stmt::While:
+            out += "WHILE[" + Shape(s->body) + "]";
+            break;
+        case Stmt::TryCatch:
+            out += "TRY[" + Shape(s->body) + "]CATCH[" + Shape(s->alt) + "]";
+            break;
+        case Stmt::Module:
+            out += "MODULE";
+            break;
         }
     }
     return out;

@@ -1,17 +1,17 @@
 #include "dataset_fixture.h"
+#include "uNbCsv.h"
 #include "uNbData.h"
 #include "uNbLog.h"
+#include "uNbStream.h"
 #include "uNbTemp.h"
 #include "uNbXml.h"
-#include "uNbStream.h"
-#include "uNbCsv.h"
 #include "uRunLoop.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -159,8 +159,8 @@ TEST_F(Xml, Utf16FilesAndEntitiesGiveUtf8) {
 // The second decoding as the format describes it: replace the first occurrence of the first name
 // found, then start again from the first name.
 std::string RepeatedReplacement(std::string text) {
-    static const std::pair<std::string, std::string> kNames[] = {{"&AMP;", "&"}, {"&LT;", "<"},         {"&GT;", ">"},
-                                                                 {"&APOS;", "'"}, {"&QUOT;", "\""},     {"&TRADE;", "\xC2\xAE"},
+    static const std::pair<std::string, std::string> kNames[] = {{"&AMP;", "&"},         {"&LT;", "<"},           {"&GT;", ">"},
+                                                                 {"&APOS;", "'"},        {"&QUOT;", "\""},        {"&TRADE;", "\xC2\xAE"},
                                                                  {"&COPY;", "\xC2\xA9"}, {"&INFIN;", "\xC3\xAC"}, {"&PI;", "\xC3\xA3"}};
     for (bool again = true; again;) {
         again = false;
@@ -177,7 +177,8 @@ std::string RepeatedReplacement(std::string text) {
 }
 
 TEST_F(Xml, EntityDecodingMatchesRepeatedReplacement) {
-    const char* pieces[] = {"&", "AMP;", "amp;", "Amp", "LT;", "gt;", "Apos;", "QUOT;", "trade;", "COPY;", "InFiN;", "PI;", "P", "x", ";", " "};
+    const char* pieces[] = {"&",      "AMP;",  "amp;",   "Amp", "LT;", "gt;", "Apos;", "QUOT;",
+                            "trade;", "COPY;", "InFiN;", "PI;", "P",   "x",   ";",     " "};
     unsigned seed = 12345;
     for (int n = 0; n < 400; ++n) {
         std::string text, escaped;
@@ -257,8 +258,8 @@ TEST_F(Xml, LargeValuesAreNotLimitedByBlocks) {
     const int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
     const std::string big(400000, 'x');
-    const std::string text = "<TABLE><METADATA><FIELDS><FIELD a=\"M\" b=\"Memo\"/></FIELDS></METADATA><ROWDATA><ROW><M>" + big +
-                             "</M></ROW></ROWDATA></TABLE>";
+    const std::string text =
+        "<TABLE><METADATA><FIELDS><FIELD a=\"M\" b=\"Memo\"/></FIELDS></METADATA><ROWDATA><ROW><M>" + big + "</M></ROW></ROWDATA></TABLE>";
     ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     ::close(fd);
     TNbDataSet ds;

@@ -29,22 +29,48 @@ void DataTypeFacts(const SqlType& t, std::string& dataType, SqlValue& charMax, S
         scale = r == 10 ? SqlValue::FromInt(s) : SqlValue{};
     };
     switch (t.kind) {
-    case SqlType::Int: setNum(10, 10, 0); break;
-    case SqlType::BigInt: setNum(19, 10, 0); break;
-    case SqlType::SmallInt: setNum(5, 10, 0); break;
-    case SqlType::TinyInt: setNum(3, 10, 0); break;
+    case SqlType::Int:
+        setNum(10, 10, 0);
+        break;
+    case SqlType::BigInt:
+        setNum(19, 10, 0);
+        break;
+    case SqlType::SmallInt:
+        setNum(5, 10, 0);
+        break;
+    case SqlType::TinyInt:
+        setNum(3, 10, 0);
+        break;
     case SqlType::Decimal:
-    case SqlType::Numeric: setNum(t.precision, 10, t.scale); break;
-    case SqlType::Money: setNum(19, 10, 4); break;
-    case SqlType::SmallMoney: setNum(10, 10, 4); break;
-    case SqlType::Float: setNum(53, 2, 0); break;
-    case SqlType::Real: setNum(24, 2, 0); break;
-    case SqlType::DateTime: dtPrec = SqlValue::FromInt(3); break;
-    case SqlType::SmallDateTime: dtPrec = SqlValue::FromInt(0); break;
-    case SqlType::Date: dtPrec = SqlValue::FromInt(0); break;
+    case SqlType::Numeric:
+        setNum(t.precision, 10, t.scale);
+        break;
+    case SqlType::Money:
+        setNum(19, 10, 4);
+        break;
+    case SqlType::SmallMoney:
+        setNum(10, 10, 4);
+        break;
+    case SqlType::Float:
+        setNum(53, 2, 0);
+        break;
+    case SqlType::Real:
+        setNum(24, 2, 0);
+        break;
+    case SqlType::DateTime:
+        dtPrec = SqlValue::FromInt(3);
+        break;
+    case SqlType::SmallDateTime:
+        dtPrec = SqlValue::FromInt(0);
+        break;
+    case SqlType::Date:
+        dtPrec = SqlValue::FromInt(0);
+        break;
     case SqlType::Time:
     case SqlType::DateTime2:
-    case SqlType::DateTimeOffset: dtPrec = SqlValue::FromInt(t.scale); break;
+    case SqlType::DateTimeOffset:
+        dtPrec = SqlValue::FromInt(t.scale);
+        break;
     case SqlType::Char:
     case SqlType::VarChar:
     case SqlType::Binary:
@@ -70,7 +96,8 @@ void DataTypeFacts(const SqlType& t, std::string& dataType, SqlValue& charMax, S
         charMax = SqlValue::FromInt(-1);
         octets = SqlValue::FromInt(-1);
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -121,8 +148,10 @@ void RecordColumns(sqlite3* db, int objectId, const std::string& table, const st
         BindValue(st, 12, dtPrec);
         sqlite3_bind_text(st, 13, c.nullable ? "YES" : "NO", -1, SQLITE_STATIC);
         sqlite3_bind_int(st, 14, c.identity ? 1 : 0);
-        if (c.defaultText.empty()) sqlite3_bind_null(st, 15);
-        else sqlite3_bind_text(st, 15, c.defaultText.c_str(), -1, SQLITE_TRANSIENT);
+        if (c.defaultText.empty())
+            sqlite3_bind_null(st, 15);
+        else
+            sqlite3_bind_text(st, 15, c.defaultText.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_step(st);
     }
     st.Reset();
@@ -143,10 +172,12 @@ CREATE VIEW IF NOT EXISTS sysobjects AS SELECT name, id, xtype, 1 AS uid, 0 AS i
   0 AS instrig, 0 AS updtrig, 0 AS seltrig, 0 AS category, 0 AS cache FROM __objects;
 CREATE VIEW IF NOT EXISTS syscomments AS SELECT id, number, colid, 0 AS status, text AS ctext, 2 AS texttype,
   0 AS language, 0 AS encrypted, 0 AS compressed, text FROM __comments;
-CREATE VIEW IF NOT EXISTS information_schema_tables AS SELECT )" + SqlLiteral(dbName) +
+CREATE VIEW IF NOT EXISTS information_schema_tables AS SELECT )" +
+                        SqlLiteral(dbName) +
                         R"( AS TABLE_CATALOG, 'dbo' AS TABLE_SCHEMA, name AS TABLE_NAME,
   CASE xtype WHEN 'U' THEN 'BASE TABLE' ELSE 'VIEW' END AS TABLE_TYPE FROM __objects WHERE xtype IN ('U', 'V');
-CREATE VIEW IF NOT EXISTS information_schema_columns AS SELECT )" + SqlLiteral(dbName) +
+CREATE VIEW IF NOT EXISTS information_schema_columns AS SELECT )" +
+                        SqlLiteral(dbName) +
                         R"( AS TABLE_CATALOG, 'dbo' AS TABLE_SCHEMA, table_name AS TABLE_NAME,
   name AS COLUMN_NAME, colid AS ORDINAL_POSITION, default_text AS COLUMN_DEFAULT, is_nullable AS IS_NULLABLE,
   data_type AS DATA_TYPE, char_max AS CHARACTER_MAXIMUM_LENGTH, char_octets AS CHARACTER_OCTET_LENGTH,

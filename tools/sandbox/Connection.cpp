@@ -34,7 +34,9 @@ void Connection::Run() {
         try {
             if ((m.status & 0x18) != 0 && session && m.type != 0x06) session->ResetConnection((m.status & 0x10) != 0);
             switch (m.type) {
-            case 0x12: Prelogin(m, out); break;
+            case 0x12:
+                Prelogin(m, out);
+                break;
             case 0x10:
                 if (!Login(m, out, sink, session)) return Close();
                 SetReadTimeout(0);
@@ -44,7 +46,8 @@ void Connection::Run() {
                 TdsReader r(m.data);
                 const std::uint32_t headers = r.U32();
                 const size_t start = headers >= 4 && headers <= m.data.size() ? headers : 0;
-                session->RunBatch(Utf16BytesToUtf8(std::string_view(reinterpret_cast<const char*>(m.data.data()) + start, m.data.size() - start)));
+                session->RunBatch(
+                    Utf16BytesToUtf8(std::string_view(reinterpret_cast<const char*>(m.data.data()) + start, m.data.size() - start)));
                 out.Finish();
                 break;
             }
@@ -75,7 +78,8 @@ void Connection::Run() {
                 out.Finish();
                 break;
             }
-            default: return Close();
+            default:
+                return Close();
             }
         } catch (const Attention&) {
             out.Done(kTokenDone, kDoneAttn, 0, 0);
@@ -227,14 +231,18 @@ void Connection::Rpc(const TdsMessage& m, TdsWriter& out, Session& session) {
     const std::uint16_t nameLen = body.U16();
     std::string name;
     int procId = 0;
-    if (nameLen == 0xFFFF) procId = body.U16();
-    else name = body.Utf16(nameLen);
+    if (nameLen == 0xFFFF)
+        procId = body.U16();
+    else
+        name = body.Utf16(nameLen);
     body.U16();  // option flags
     std::vector<RpcParam> params;
     while (!body.AtEnd()) {
         RpcParam p;
         if (!ReadRpcParam(body, p)) {
-            out.Message(true, 8016, 1, 16, "The incoming tabular data stream (TDS) remote procedure call (RPC) protocol stream is incorrect.", kServerName, "", 1);
+            out.Message(true, 8016, 1, 16,
+                        "The incoming tabular data stream (TDS) remote procedure call (RPC) protocol stream is incorrect.", kServerName, "",
+                        1);
             out.Done(kTokenDone, kDoneError, 0, 0);
             return;
         }
@@ -242,4 +250,3 @@ void Connection::Rpc(const TdsMessage& m, TdsWriter& out, Session& session) {
     }
     session.RunRpc(name, procId, std::move(params));
 }
-

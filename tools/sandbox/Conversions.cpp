@@ -34,7 +34,8 @@ bool ParseTime(std::string_view t, DateTimeParts& p) {
     auto num = [&](int& out, int maxDigits) {
         int digits = 0;
         out = 0;
-        while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i])) && digits < maxDigits) out = out * 10 + (t[i++] - '0'), ++digits;
+        while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i])) && digits < maxDigits)
+            out = out * 10 + (t[i++] - '0'), ++digits;
         return digits > 0;
     };
     skipBlanks();
@@ -140,7 +141,8 @@ bool ParseDateTime(std::string_view text, DateTimeParts& p) {
             if (std::isdigit(c) || std::isalpha(c)) {
                 Piece piece;
                 piece.number = std::isdigit(c) != 0;
-                while (i < datePart.size() && (piece.number ? std::isdigit(static_cast<unsigned char>(datePart[i])) : std::isalpha(static_cast<unsigned char>(datePart[i]))))
+                while (i < datePart.size() && (piece.number ? std::isdigit(static_cast<unsigned char>(datePart[i]))
+                                                            : std::isalpha(static_cast<unsigned char>(datePart[i]))))
                     piece.text += datePart[i++];
                 pieces.push_back(piece);
             } else if (c == '/' || c == '-' || c == '.' || c == ',' || c == ' ') {
@@ -214,14 +216,17 @@ bool ParseDateTime(std::string_view text, DateTimeParts& p) {
 
 bool InDateRange(const DateTimeParts& p, SqlType::Kind kind) {
     if (kind == SqlType::DateTime) return p.year >= 1753;
-    if (kind == SqlType::SmallDateTime) return p.year >= 1900 && (p.year < 2079 || (p.year == 2079 && p.month < 6) || (p.year == 2079 && p.month == 6 && p.day <= 6));
+    if (kind == SqlType::SmallDateTime)
+        return p.year >= 1900 && (p.year < 2079 || (p.year == 2079 && p.month < 6) || (p.year == 2079 && p.month == 6 && p.day <= 6));
     return true;
 }
 
 std::string FormatDateTime(const DateTimeParts& p, const SqlType& type) {
     char buf[80];
     switch (type.kind) {
-    case SqlType::Date: std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", p.year, p.month, p.day); return buf;
+    case SqlType::Date:
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", p.year, p.month, p.day);
+        return buf;
     case SqlType::Time:
         std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%07d", p.hour, p.minute, p.second, p.nanos / 100);
         return buf;
@@ -229,10 +234,12 @@ std::string FormatDateTime(const DateTimeParts& p, const SqlType& type) {
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:00", p.year, p.month, p.day, p.hour, p.minute);
         return buf;
     case SqlType::DateTime:
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.year, p.month, p.day, p.hour, p.minute, p.second, p.nanos / 1000000);
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.year, p.month, p.day, p.hour, p.minute, p.second,
+                      p.nanos / 1000000);
         return buf;
     default: {
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%07d", p.year, p.month, p.day, p.hour, p.minute, p.second, p.nanos / 100);
+        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%07d", p.year, p.month, p.day, p.hour, p.minute, p.second,
+                      p.nanos / 100);
         std::string out = buf;
         if (type.kind == SqlType::DateTimeOffset) {
             const int off = p.offsetMinutes < 0 ? -p.offsetMinutes : p.offsetMinutes;

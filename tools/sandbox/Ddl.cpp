@@ -91,22 +91,33 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 ++k;
             } else if (w.Is("DEFAULT")) {
                 size_t end = k + 1;
-                if (end < part.size() && part[end].IsOp("(")) end = MatchParen(part, end) + 1;
-                else if (end + 1 < part.size() && part[end + 1].IsOp("(")) end = MatchParen(part, end + 1) + 1;
-                else if (end < part.size() && part[end].IsOp("-")) end += 2;
-                else ++end;
-                std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(k) + 1, part.begin() + static_cast<std::ptrdiff_t>(std::min(end, part.size())));
-                while (expr.size() >= 2 && expr.front().IsOp("(") && MatchParen(expr, 0) == expr.size() - 1) expr = std::vector<Token>(expr.begin() + 1, expr.end() - 1);
+                if (end < part.size() && part[end].IsOp("("))
+                    end = MatchParen(part, end) + 1;
+                else if (end + 1 < part.size() && part[end + 1].IsOp("("))
+                    end = MatchParen(part, end + 1) + 1;
+                else if (end < part.size() && part[end].IsOp("-"))
+                    end += 2;
+                else
+                    ++end;
+                std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(k) + 1,
+                                        part.begin() + static_cast<std::ptrdiff_t>(std::min(end, part.size())));
+                while (expr.size() >= 2 && expr.front().IsOp("(") && MatchParen(expr, 0) == expr.size() - 1)
+                    expr = std::vector<Token>(expr.begin() + 1, expr.end() - 1);
                 const std::string text = JoinTokens(expr);
                 const bool number = expr.size() == 1 && expr[0].kind == Token::Number;
                 c.defaultText = number ? "((" + text + "))" : "(" + text + ")";
                 constraintObjects.push_back({"D", constraintName, c.name, c.defaultText});
                 constraintName.clear();
-                const bool now = expr.size() >= 1 && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
-                const bool constant = expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
-                if (now) constraints.push_back("DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
-                else if (constant) constraints.push_back("DEFAULT " + Translate(expr, line));
-                else if (expr.size() == 2 && expr[0].IsOp("-")) constraints.push_back("DEFAULT " + JoinTokens(expr));
+                const bool now =
+                    expr.size() >= 1 && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
+                const bool constant =
+                    expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
+                if (now)
+                    constraints.push_back("DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
+                else if (constant)
+                    constraints.push_back("DEFAULT " + Translate(expr, line));
+                else if (expr.size() == 2 && expr[0].IsOp("-"))
+                    constraints.push_back("DEFAULT " + JoinTokens(expr));
                 k = end - 1;
             } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
                 if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, checkText(part, k)});
@@ -125,8 +136,8 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
                                c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
             if (sized)
-                def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(shownName) + ", " +
-                       SqlLiteral(c.name) + ", 0))";
+                def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(shownName) +
+                       ", " + SqlLiteral(c.name) + ", 0))";
             for (auto& k : constraints) def += " " + k;
             defs.push_back(def);
         }
@@ -138,7 +149,10 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     if (sqlite3_exec(db_, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
     const int id = NewObjectId(db_);
     SqlStmt st;
-    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, 'U', 0, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))", -1, st.Out(), nullptr);
+    sqlite3_prepare_v2(db_,
+                       "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, 'U', 0, strftime('%Y-%m-%d %H:%M:%f', "
+                       "'now', 'localtime'))",
+                       -1, st.Out(), nullptr);
     sqlite3_bind_int(st, 1, id);
     sqlite3_bind_text(st, 2, name.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(st);
@@ -155,7 +169,10 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             objectName = std::string(o.xtype[0] == 'D' ? "DF" : "CK") + "__" + name.substr(0, 9) + "__" +
                          (o.column.empty() ? std::string() : o.column.substr(0, 5) + "__") + hex;
         }
-        sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))", -1, st.Out(), nullptr);
+        sqlite3_prepare_v2(db_,
+                           "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', "
+                           "'now', 'localtime'))",
+                           -1, st.Out(), nullptr);
         sqlite3_bind_int(st, 1, objectId);
         sqlite3_bind_text(st, 2, objectName.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(st, 3, o.xtype, -1, SQLITE_STATIC);
@@ -182,8 +199,12 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
         ifExists = true;
         i += 2;
     }
-    const char* xtypes = kind == "TABLE" ? "'U'" : kind == "VIEW" ? "'V'" : (kind == "PROC" || kind == "PROCEDURE") ? "'P'"
-                       : kind == "FUNCTION" ? "'FN','IF','TF'" : kind == "TRIGGER" ? "'TR'" : nullptr;
+    const char* xtypes = kind == "TABLE"                           ? "'U'"
+                         : kind == "VIEW"                          ? "'V'"
+                         : (kind == "PROC" || kind == "PROCEDURE") ? "'P'"
+                         : kind == "FUNCTION"                      ? "'FN','IF','TF'"
+                         : kind == "TRIGGER"                       ? "'TR'"
+                                                                   : nullptr;
     if (!xtypes) return ExecSql(t, line, false);
     for (auto& part : SplitCommas(t, i, t.size())) {
         if (part.empty()) continue;
@@ -200,8 +221,14 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
         st.Reset();
         if (!id) {
             if (ifExists) continue;
-            const std::string what = kind == "TABLE" ? "table" : kind == "VIEW" ? "view" : kind == "FUNCTION" ? "function" : kind == "TRIGGER" ? "trigger" : "procedure";
-            throw SqlError{3701, 11, 5, "Cannot drop the " + what + " '" + name + "', because it does not exist or you do not have permission.", line, "", false};
+            const std::string what = kind == "TABLE"      ? "table"
+                                     : kind == "VIEW"     ? "view"
+                                     : kind == "FUNCTION" ? "function"
+                                     : kind == "TRIGGER"  ? "trigger"
+                                                          : "procedure";
+            throw SqlError{
+                3701, 11, 5,    "Cannot drop the " + what + " '" + name + "', because it does not exist or you do not have permission.",
+                line, "", false};
         }
         if (kind == "TABLE" || kind == "VIEW") {
             const std::string sql = "DROP " + kind + " " + QuoteIdent(name);
@@ -221,7 +248,8 @@ void Session::ExecModule(const Stmt& s) {
     const auto& t = s.tokens;
     const bool alter = t[0].Is("ALTER");
     std::string source = s.sourceText;
-    while (!source.empty() && (source.back() == ' ' || source.back() == '\r' || source.back() == '\n' || source.back() == ';')) source.pop_back();
+    while (!source.empty() && (source.back() == ' ' || source.back() == '\r' || source.back() == '\n' || source.back() == ';'))
+        source.pop_back();
     if (alter) source = "CREATE" + source.substr(5);
     Module m = ParseModuleHeader(source);
     if (m.name.empty() || m.body.empty()) throw SqlError{102, 15, 1, "Incorrect syntax near 'AS'.", s.line, "", true};
@@ -235,7 +263,8 @@ void Session::ExecModule(const Stmt& s) {
         existingType = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
     }
     st.Reset();
-    if (!alter && existing) throw SqlError{2714, 16, 3, "There is already an object named '" + m.name + "' in the database.", s.line, "", true};
+    if (!alter && existing)
+        throw SqlError{2714, 16, 3, "There is already an object named '" + m.name + "' in the database.", s.line, "", true};
     if (alter && !existing) throw SqlError{208, 16, 1, "Invalid object name '" + m.name + "'.", s.line, "", true};
     int parent = 0;
     if (m.xtype == "TR") {
@@ -245,12 +274,14 @@ void Session::ExecModule(const Stmt& s) {
                 std::string table = NameOf(t[k + 1]);
                 if (k + 3 < t.size() && t[k + 2].IsOp(".")) table = NameOf(t[k + 3]);
                 SqlStmt q;
-                sqlite3_prepare_v2(db_, "SELECT id FROM __objects WHERE lower(name) = lower(?) AND xtype IN ('U','V')", -1, q.Out(), nullptr);
+                sqlite3_prepare_v2(db_, "SELECT id FROM __objects WHERE lower(name) = lower(?) AND xtype IN ('U','V')", -1, q.Out(),
+                                   nullptr);
                 sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
                 if (sqlite3_step(q) == SQLITE_ROW) parent = sqlite3_column_int(q, 0);
                 q.Reset();
                 if (!parent) {
-                    throw SqlError{8197, 16, 4, "The object '" + table + "' does not exist or is invalid for this operation.", s.line, "", true};
+                    throw SqlError{8197,   16, 4,   "The object '" + table + "' does not exist or is invalid for this operation.",
+                                   s.line, "", true};
                 }
                 break;
             }
@@ -268,10 +299,14 @@ void Session::ExecModule(const Stmt& s) {
         q.Reset();
     }
     const int id = existing ? existing : NewObjectId(db_);
-    std::string del = "DELETE FROM __objects WHERE id = " + std::to_string(id) + "; DELETE FROM __comments WHERE id = " + std::to_string(id) +
+    std::string del = "DELETE FROM __objects WHERE id = " + std::to_string(id) +
+                      "; DELETE FROM __comments WHERE id = " + std::to_string(id) +
                       "; DELETE FROM __columns WHERE object_id = " + std::to_string(id) + ";";
     sqlite3_exec(db_, del.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_prepare_v2(db_, "INSERT INTO __objects (id, name, xtype, parent_obj, crdate, source) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), ?)", -1, st.Out(), nullptr);
+    sqlite3_prepare_v2(db_,
+                       "INSERT INTO __objects (id, name, xtype, parent_obj, crdate, source) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d "
+                       "%H:%M:%f', 'now', 'localtime'), ?)",
+                       -1, st.Out(), nullptr);
     sqlite3_bind_int(st, 1, id);
     sqlite3_bind_text(st, 2, m.name.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(st, 3, m.xtype.c_str(), -1, SQLITE_TRANSIENT);

@@ -9,18 +9,24 @@
 
 namespace {
 
-const char* const kFirst[] = {"Anna", "Bruno", "Clara", "David", "Elena", "Felix", "Greta", "Hugo", "Ines", "Jonas", "Karin", "Lukas",
-                              "Maja", "Nils", "Olga", "Paul", "Rosa", "Stefan", "Tara", "Ulrich", "Vera", "Walter", "Yasmin", "Zoran"};
-const char* const kLast[] = {"Berg", "Costa", "Dahl", "Eriksen", "Fischer", "Garcia", "Holm", "Ivanova", "Jensen", "Kowalski", "Lindqvist",
-                             "Moreau", "Novak", "Olsen", "Petrov", "Quist", "Rossi", "Schmidt", "Tanaka", "Urban", "Varga", "Weber"};
-const char* const kCities[][2] = {{"Oslo", "Norway"}, {"Lisbon", "Portugal"}, {"Vienna", "Austria"}, {"Lyon", "France"}, {"Porto", "Portugal"},
-                                  {"Gdansk", "Poland"}, {"Malmö", "Sweden"}, {"Zürich", "Switzerland"}, {"Brno", "Czechia"}, {"Tartu", "Estonia"}};
-const char* const kProducts[][2] = {
-    {"Espresso beans 1 kg", "Coffee"}, {"Filter coffee 500 g", "Coffee"}, {"Green tea 100 g", "Tea"}, {"Earl Grey 250 g", "Tea"},
-    {"Ceramic mug", "Kitchen"}, {"Glass teapot", "Kitchen"}, {"Hand grinder", "Equipment"}, {"Pour-over kettle", "Equipment"},
-    {"Milk frother", "Equipment"}, {"Paper filters (100)", "Supplies"}, {"Cleaning tablets", "Supplies"}, {"Dark chocolate 70%", "Snacks"},
-    {"Almond biscuits", "Snacks"}, {"Oat cookies", "Snacks"}, {"Travel tumbler", "Kitchen"}, {"Chai spice mix", "Tea"},
-    {"Decaf beans 500 g", "Coffee"}, {"Cold brew bottle", "Equipment"}, {"Honey 350 g", "Snacks"}, {"Gift card", "Other"}};
+const char* const kFirst[] = {"Anna", "Bruno", "Clara", "David", "Elena", "Felix",  "Greta", "Hugo",   "Ines", "Jonas",  "Karin",  "Lukas",
+                              "Maja", "Nils",  "Olga",  "Paul",  "Rosa",  "Stefan", "Tara",  "Ulrich", "Vera", "Walter", "Yasmin", "Zoran"};
+const char* const kLast[] = {"Berg",   "Costa",    "Dahl",      "Eriksen", "Fischer", "Garcia", "Holm",   "Ivanova",
+                             "Jensen", "Kowalski", "Lindqvist", "Moreau",  "Novak",   "Olsen",  "Petrov", "Quist",
+                             "Rossi",  "Schmidt",  "Tanaka",    "Urban",   "Varga",   "Weber"};
+const char* const kCities[][2] = {{"Oslo", "Norway"},    {"Lisbon", "Portugal"}, {"Vienna", "Austria"}, {"Lyon", "France"},
+                                  {"Porto", "Portugal"}, {"Gdansk", "Poland"},   {"Malmö", "Sweden"},   {"Zürich", "Switzerland"},
+                                  {"Brno", "Czechia"},   {"Tartu", "Estonia"}};
+const char* const kProducts[][2] = {{"Espresso beans 1 kg", "Coffee"}, {"Filter coffee 500 g", "Coffee"},
+                                    {"Green tea 100 g", "Tea"},        {"Earl Grey 250 g", "Tea"},
+                                    {"Ceramic mug", "Kitchen"},        {"Glass teapot", "Kitchen"},
+                                    {"Hand grinder", "Equipment"},     {"Pour-over kettle", "Equipment"},
+                                    {"Milk frother", "Equipment"},     {"Paper filters (100)", "Supplies"},
+                                    {"Cleaning tablets", "Supplies"},  {"Dark chocolate 70%", "Snacks"},
+                                    {"Almond biscuits", "Snacks"},     {"Oat cookies", "Snacks"},
+                                    {"Travel tumbler", "Kitchen"},     {"Chai spice mix", "Tea"},
+                                    {"Decaf beans 500 g", "Coffee"},   {"Cold brew bottle", "Equipment"},
+                                    {"Honey 350 g", "Snacks"},         {"Gift card", "Other"}};
 const char* const kStatus[] = {"New", "Paid", "Shipped", "Delivered", "Cancelled"};
 
 std::string Q(const std::string& s) { return SqlLiteral(s, "N"); }
@@ -31,7 +37,8 @@ public:
     void Columns(const std::vector<SqlColumn>&) override { endsWithDone_ = false; }
     void Row(const std::vector<SqlColumn>&, const std::vector<SqlValue>&) override { endsWithDone_ = false; }
     void Done(DoneKind, std::uint16_t, std::uint16_t, std::uint64_t) override { endsWithDone_ = true; }
-    void Message(bool, std::int32_t, std::uint8_t, std::uint8_t, std::string_view, std::string_view, std::string_view, std::int32_t) override {
+    void Message(bool, std::int32_t, std::uint8_t, std::uint8_t, std::string_view, std::string_view, std::string_view,
+                 std::int32_t) override {
         endsWithDone_ = false;
     }
     void DatabaseChanged(std::string_view, std::string_view) override {}
@@ -57,7 +64,8 @@ void CreateDemoDatabase(ServerState& server) {
     auto run = [&](const std::string& sql) {
         s.ClearLastError();
         s.RunBatch(sql);
-        if (s.LastError() != 0) throw std::runtime_error("demo batch failed (error " + std::to_string(s.LastError()) + "): " + sql.substr(0, 120));
+        if (s.LastError() != 0)
+            throw std::runtime_error("demo batch failed (error " + std::to_string(s.LastError()) + "): " + sql.substr(0, 120));
     };
     run(R"(
 CREATE TABLE Customers (
@@ -102,11 +110,13 @@ CREATE TABLE OrderLines (
     for (const auto& p : kProducts) {
         const unsigned cents = 150 + rng() % 4000;
         sql += "INSERT INTO Products (Name, Category, UnitPrice, InStock) VALUES (" + Q(p[0]) + ", '" + p[1] + "', " +
-               std::to_string(cents / 100) + "." + (cents % 100 < 10 ? "0" : "") + std::to_string(cents % 100) + ", " + (rng() % 6 ? "1" : "0") + ")\n";
+               std::to_string(cents / 100) + "." + (cents % 100 < 10 ? "0" : "") + std::to_string(cents % 100) + ", " +
+               (rng() % 6 ? "1" : "0") + ")\n";
     }
     for (int o = 1; o <= 1000; ++o) {
         char date[32];
-        std::snprintf(date, sizeof date, "2025-%02u-%02u %02u:%02u:%02u", 1 + rng() % 12, 1 + rng() % 28, 8 + rng() % 12, rng() % 60, rng() % 60);
+        std::snprintf(date, sizeof date, "2025-%02u-%02u %02u:%02u:%02u", 1 + rng() % 12, 1 + rng() % 28, 8 + rng() % 12, rng() % 60,
+                      rng() % 60);
         sql += "INSERT INTO Orders (CustomerID, OrderDate, Status) VALUES (" + std::to_string(1 + rng() % 200) + ", '" + date + "', '" +
                kStatus[rng() % std::size(kStatus)] + "')\n";
         const unsigned lines = 1 + rng() % 4;

@@ -11,16 +11,40 @@
 
 namespace {
 
-const char* const kClauseEnds[] = {"FROM", "WHERE", "GROUP", "ORDER", "UNION", "INTO", "HAVING", "EXCEPT", "INTERSECT", "OPTION", "FOR", "LIMIT"};
+const char* const kClauseEnds[] = {"FROM",   "WHERE",  "GROUP",     "ORDER",  "UNION", "INTO",
+                                   "HAVING", "EXCEPT", "INTERSECT", "OPTION", "FOR",   "LIMIT"};
 
 // SQL Server's data type precedence, highest first (types not listed rank lowest).
 int Precedence(SqlType::Kind k) {
-    static const SqlType::Kind order[] = {
-        SqlType::Variant, SqlType::Xml, SqlType::DateTimeOffset, SqlType::DateTime2, SqlType::DateTime, SqlType::SmallDateTime,
-        SqlType::Date, SqlType::Time, SqlType::Float, SqlType::Real, SqlType::Decimal, SqlType::Numeric, SqlType::Money,
-        SqlType::SmallMoney, SqlType::BigInt, SqlType::Int, SqlType::SmallInt, SqlType::TinyInt, SqlType::Bit, SqlType::NText,
-        SqlType::Text, SqlType::Image, SqlType::UniqueIdentifier, SqlType::NVarChar, SqlType::NChar, SqlType::VarChar, SqlType::Char,
-        SqlType::VarBinary, SqlType::Binary};
+    static const SqlType::Kind order[] = {SqlType::Variant,
+                                          SqlType::Xml,
+                                          SqlType::DateTimeOffset,
+                                          SqlType::DateTime2,
+                                          SqlType::DateTime,
+                                          SqlType::SmallDateTime,
+                                          SqlType::Date,
+                                          SqlType::Time,
+                                          SqlType::Float,
+                                          SqlType::Real,
+                                          SqlType::Decimal,
+                                          SqlType::Numeric,
+                                          SqlType::Money,
+                                          SqlType::SmallMoney,
+                                          SqlType::BigInt,
+                                          SqlType::Int,
+                                          SqlType::SmallInt,
+                                          SqlType::TinyInt,
+                                          SqlType::Bit,
+                                          SqlType::NText,
+                                          SqlType::Text,
+                                          SqlType::Image,
+                                          SqlType::UniqueIdentifier,
+                                          SqlType::NVarChar,
+                                          SqlType::NChar,
+                                          SqlType::VarChar,
+                                          SqlType::Char,
+                                          SqlType::VarBinary,
+                                          SqlType::Binary};
     int rank = 0;
     for (SqlType::Kind o : order) {
         if (o == k) return rank;
@@ -45,15 +69,22 @@ SqlType MergeTypes(const SqlType& a, const SqlType& b) {
     }
     if (a.IsBinary() && b.IsBinary() && a.kind != SqlType::Image && b.kind != SqlType::Image)
         return SqlType::Of(SqlType::VarBinary, a.length < 0 || b.length < 0 ? -1 : std::max(a.length, b.length));
-    const bool decA = a.kind == SqlType::Decimal || a.kind == SqlType::Numeric, decB = b.kind == SqlType::Decimal || b.kind == SqlType::Numeric;
+    const bool decA = a.kind == SqlType::Decimal || a.kind == SqlType::Numeric,
+               decB = b.kind == SqlType::Decimal || b.kind == SqlType::Numeric;
     auto asDecimal = [](const SqlType& t) {
         switch (t.kind) {
-        case SqlType::BigInt: return SqlType::Of(SqlType::Numeric, 0, 19, 0);
-        case SqlType::Int: return SqlType::Of(SqlType::Numeric, 0, 10, 0);
-        case SqlType::SmallInt: return SqlType::Of(SqlType::Numeric, 0, 5, 0);
-        case SqlType::TinyInt: return SqlType::Of(SqlType::Numeric, 0, 3, 0);
-        case SqlType::Bit: return SqlType::Of(SqlType::Numeric, 0, 1, 0);
-        default: return t;
+        case SqlType::BigInt:
+            return SqlType::Of(SqlType::Numeric, 0, 19, 0);
+        case SqlType::Int:
+            return SqlType::Of(SqlType::Numeric, 0, 10, 0);
+        case SqlType::SmallInt:
+            return SqlType::Of(SqlType::Numeric, 0, 5, 0);
+        case SqlType::TinyInt:
+            return SqlType::Of(SqlType::Numeric, 0, 3, 0);
+        case SqlType::Bit:
+            return SqlType::Of(SqlType::Numeric, 0, 1, 0);
+        default:
+            return t;
         }
     };
     if ((decA || decB) && Precedence(a.kind) >= Precedence(SqlType::Decimal) && Precedence(b.kind) >= Precedence(SqlType::Decimal)) {
@@ -74,8 +105,10 @@ std::vector<std::vector<Token>> LaterBranches(const std::vector<Token>& t) {
     int depth = 0;
     std::vector<Token>* cur = nullptr;
     for (size_t i = 0; i < t.size(); ++i) {
-        if (t[i].IsOp("(")) depth++;
-        else if (t[i].IsOp(")")) depth--;
+        if (t[i].IsOp("("))
+            depth++;
+        else if (t[i].IsOp(")"))
+            depth--;
         if (depth == 0 && (t[i].Is("UNION") || t[i].Is("EXCEPT") || t[i].Is("INTERSECT"))) {
             out.emplace_back();
             cur = &out.back();
@@ -96,24 +129,30 @@ bool TopSelectList(const std::vector<Token>& t, size_t& start, size_t& end) {
     int depth = 0;
     size_t i = 0;
     for (; i < t.size(); ++i) {
-        if (t[i].IsOp("(")) depth++;
-        else if (t[i].IsOp(")")) depth--;
-        else if (depth == 0 && t[i].Is("SELECT")) break;
+        if (t[i].IsOp("("))
+            depth++;
+        else if (t[i].IsOp(")"))
+            depth--;
+        else if (depth == 0 && t[i].Is("SELECT"))
+            break;
     }
     if (i >= t.size()) return false;
     ++i;
     if (i < t.size() && (t[i].Is("DISTINCT") || t[i].Is("ALL"))) ++i;
     if (i < t.size() && t[i].Is("TOP")) {
         ++i;
-        if (i < t.size() && t[i].IsOp("(")) i = MatchParen(t, i) + 1;
-        else ++i;
+        if (i < t.size() && t[i].IsOp("("))
+            i = MatchParen(t, i) + 1;
+        else
+            ++i;
         if (i < t.size() && t[i].Is("PERCENT")) ++i;
         if (i + 1 < t.size() && t[i].Is("WITH") && t[i + 1].Is("TIES")) i += 2;
     }
     start = i;
     depth = 0;
     for (; i < t.size(); ++i) {
-        if (t[i].IsOp("(")) depth++;
+        if (t[i].IsOp("("))
+            depth++;
         else if (t[i].IsOp(")")) {
             if (depth == 0) break;
             depth--;
@@ -238,7 +277,8 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
             for (const auto& branch : branches) {
                 if (branch.size() != items.size()) continue;
                 const SelectItem& other = branch[static_cast<size_t>(i)];
-                if (!(other.expr.size() == 1 && (other.expr[0].kind == Token::Number || other.expr[0].kind == Token::String))) c.nullable = true;
+                if (!(other.expr.size() == 1 && (other.expr[0].kind == Token::Number || other.expr[0].kind == Token::String)))
+                    c.nullable = true;
                 if (IsNullLiteral(other.expr)) continue;
                 bool otherNamed = false;
                 const SqlType ot = InferExprType(other.expr, otherNamed);
@@ -248,7 +288,8 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                     c.type = SqlType::Of(SqlType::NVarChar, 4000);
                 }
             }
-            if (it.hasAlias) c.name = it.alias;
+            if (it.hasAlias)
+                c.name = it.alias;
             else {
                 const bool columnRef = !it.expr.empty() && it.expr.back().IsName() &&
                                        (it.expr.size() == 1 || (it.expr.size() >= 3 && it.expr[it.expr.size() - 2].IsOp(".")));
@@ -263,14 +304,20 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                 c.type = SqlType::Of(v > 2147483647LL || v < -2147483648LL ? SqlType::BigInt : SqlType::Int);
                 break;
             }
-            case SQLITE_FLOAT: c.type = SqlType::Of(SqlType::Float); break;
+            case SQLITE_FLOAT:
+                c.type = SqlType::Of(SqlType::Float);
+                break;
             case SQLITE_TEXT: {
                 const int bytes = sqlite3_column_bytes(st, i);
                 c.type = bytes > 4000 ? SqlType::Of(SqlType::NVarChar, -1) : SqlType::Of(SqlType::NVarChar, 4000);
                 break;
             }
-            case SQLITE_BLOB: c.type = SqlType::Of(SqlType::VarBinary, -1); break;
-            default: c.type = SqlType::Of(SqlType::Int); break;
+            case SQLITE_BLOB:
+                c.type = SqlType::Of(SqlType::VarBinary, -1);
+                break;
+            default:
+                c.type = SqlType::Of(SqlType::Int);
+                break;
             }
         }
     }
@@ -308,7 +355,8 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         if (t.kind == Token::Variable) {
             if (Variable* v = FindVar(t.value)) return v->type;
             if (t.value == "@@VERSION") return SqlType::Of(SqlType::NVarChar, 300);
-            if (t.value == "@@SERVERNAME" || t.value == "@@LANGUAGE" || t.value == "@@SERVICENAME") return SqlType::Of(SqlType::NVarChar, 128);
+            if (t.value == "@@SERVERNAME" || t.value == "@@LANGUAGE" || t.value == "@@SERVICENAME")
+                return SqlType::Of(SqlType::NVarChar, 128);
             if (t.value == "@@DATEFIRST" || t.value == "@@LANGID") return SqlType::Of(SqlType::TinyInt);
             if (t.value == "@@IDENTITY") return SqlType::Of(SqlType::Numeric, 0, 38, 0);
             return SqlType::Of(SqlType::Int);
@@ -325,8 +373,10 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         std::vector<Token>* cur = nullptr;
         for (size_t i = 1; i + 1 < e.size(); ++i) {
             const Token& k = e[i];
-            if (k.IsOp("(")) depth++;
-            else if (k.IsOp(")")) depth--;
+            if (k.IsOp("("))
+                depth++;
+            else if (k.IsOp(")"))
+                depth--;
             if (depth == 0 && k.Is("CASE")) nested++;
             if (depth == 0 && k.Is("END") && nested > 0) nested--;
             if (depth == 0 && nested == 0 && !k.Is("END") && (k.Is("THEN") || k.Is("ELSE"))) {
@@ -359,22 +409,37 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             (void)i;
             return TypeOf(e, 2, end);
         }
-        static const std::map<std::string, SqlType> fixed = {
-            {"GETDATE", SqlType::Of(SqlType::DateTime)}, {"GETUTCDATE", SqlType::Of(SqlType::DateTime)},
-            {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)}, {"COUNT", SqlType::Of(SqlType::Int)},
-            {"COUNT_BIG", SqlType::Of(SqlType::BigInt)}, {"LEN", SqlType::Of(SqlType::Int)}, {"DATALENGTH", SqlType::Of(SqlType::Int)},
-            {"CHARINDEX", SqlType::Of(SqlType::Int)}, {"ERROR_NUMBER", SqlType::Of(SqlType::Int)},
-            {"ERROR_SEVERITY", SqlType::Of(SqlType::Int)}, {"ERROR_STATE", SqlType::Of(SqlType::Int)},
-            {"ERROR_LINE", SqlType::Of(SqlType::Int)}, {"ERROR_PROCEDURE", SqlType::Of(SqlType::NVarChar, 128)},
-            {"ERROR_MESSAGE", SqlType::Of(SqlType::NVarChar, 4000)}, {"OBJECT_ID", SqlType::Of(SqlType::Int)},
-            {"OBJECT_NAME", SqlType::Of(SqlType::NVarChar, 128)}, {"OBJECTPROPERTY", SqlType::Of(SqlType::Int)},
-            {"COLUMNPROPERTY", SqlType::Of(SqlType::Int)}, {"DB_NAME", SqlType::Of(SqlType::NVarChar, 128)},
-            {"DB_ID", SqlType::Of(SqlType::SmallInt)}, {"NEWID", SqlType::Of(SqlType::UniqueIdentifier)},
-            {"SCOPE_IDENTITY", SqlType::Of(SqlType::Numeric, 0, 38, 0)}, {"SUSER_SNAME", SqlType::Of(SqlType::NVarChar, 128)},
-            {"USER_NAME", SqlType::Of(SqlType::NVarChar, 128)}, {"HOST_NAME", SqlType::Of(SqlType::NVarChar, 128)},
-            {"APP_NAME", SqlType::Of(SqlType::NVarChar, 128)}, {"YEAR", SqlType::Of(SqlType::Int)},
-            {"MONTH", SqlType::Of(SqlType::Int)}, {"DAY", SqlType::Of(SqlType::Int)}, {"DATEDIFF", SqlType::Of(SqlType::Int)},
-            {"@@ROWCOUNT", SqlType::Of(SqlType::Int)}};
+        static const std::map<std::string, SqlType> fixed = {{"GETDATE", SqlType::Of(SqlType::DateTime)},
+                                                             {"GETUTCDATE", SqlType::Of(SqlType::DateTime)},
+                                                             {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},
+                                                             {"COUNT", SqlType::Of(SqlType::Int)},
+                                                             {"COUNT_BIG", SqlType::Of(SqlType::BigInt)},
+                                                             {"LEN", SqlType::Of(SqlType::Int)},
+                                                             {"DATALENGTH", SqlType::Of(SqlType::Int)},
+                                                             {"CHARINDEX", SqlType::Of(SqlType::Int)},
+                                                             {"ERROR_NUMBER", SqlType::Of(SqlType::Int)},
+                                                             {"ERROR_SEVERITY", SqlType::Of(SqlType::Int)},
+                                                             {"ERROR_STATE", SqlType::Of(SqlType::Int)},
+                                                             {"ERROR_LINE", SqlType::Of(SqlType::Int)},
+                                                             {"ERROR_PROCEDURE", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"ERROR_MESSAGE", SqlType::Of(SqlType::NVarChar, 4000)},
+                                                             {"OBJECT_ID", SqlType::Of(SqlType::Int)},
+                                                             {"OBJECT_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"OBJECTPROPERTY", SqlType::Of(SqlType::Int)},
+                                                             {"COLUMNPROPERTY", SqlType::Of(SqlType::Int)},
+                                                             {"DB_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"DB_ID", SqlType::Of(SqlType::SmallInt)},
+                                                             {"NEWID", SqlType::Of(SqlType::UniqueIdentifier)},
+                                                             {"SCOPE_IDENTITY", SqlType::Of(SqlType::Numeric, 0, 38, 0)},
+                                                             {"SUSER_SNAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"USER_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"HOST_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"APP_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"YEAR", SqlType::Of(SqlType::Int)},
+                                                             {"MONTH", SqlType::Of(SqlType::Int)},
+                                                             {"DAY", SqlType::Of(SqlType::Int)},
+                                                             {"DATEDIFF", SqlType::Of(SqlType::Int)},
+                                                             {"@@ROWCOUNT", SqlType::Of(SqlType::Int)}};
         auto it = fixed.find(f);
         if (it != fixed.end()) return it->second;
         if (f == "COALESCE" || f == "ISNULL" || f == "IIF") {
@@ -383,8 +448,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             if (f == "ISNULL" && args.size() == 2 && !IsNullLiteral(args[0])) args.pop_back();
             return MergedType(args, named);
         }
-        if (f == "UPPER" || f == "LOWER" || f == "LTRIM" || f == "RTRIM" || f == "MAX" || f == "MIN" ||
-            f == "ABS") {
+        if (f == "UPPER" || f == "LOWER" || f == "LTRIM" || f == "RTRIM" || f == "MAX" || f == "MIN" || f == "ABS") {
             const auto args = SplitCommas(e, 2, e.size() - 1);
             if (!args.empty()) {
                 bool n2;
@@ -402,15 +466,21 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                     switch (t.kind) {
                     case SqlType::Int:
                     case SqlType::SmallInt:
-                    case SqlType::TinyInt: return SqlType::Of(SqlType::Int);
-                    case SqlType::BigInt: return t;
+                    case SqlType::TinyInt:
+                        return SqlType::Of(SqlType::Int);
+                    case SqlType::BigInt:
+                        return t;
                     case SqlType::Money:
-                    case SqlType::SmallMoney: return SqlType::Of(SqlType::Money);
+                    case SqlType::SmallMoney:
+                        return SqlType::Of(SqlType::Money);
                     case SqlType::Decimal:
-                    case SqlType::Numeric: return SqlType::Of(SqlType::Decimal, 0, 38, t.scale);
+                    case SqlType::Numeric:
+                        return SqlType::Of(SqlType::Decimal, 0, 38, t.scale);
                     case SqlType::Float:
-                    case SqlType::Real: return SqlType::Of(SqlType::Float);
-                    default: break;
+                    case SqlType::Real:
+                        return SqlType::Of(SqlType::Float);
+                    default:
+                        break;
                     }
                 }
             }
@@ -441,8 +511,8 @@ bool Session::CatalogColumnType(const std::string& column, SqlType& type) {
     int matches = 0;
     for (const std::string& table : describeTables_) {
         SqlStmt q;
-        if (sqlite3_prepare_v2(db_, "SELECT type_text FROM __columns WHERE lower(table_name) = lower(?) AND lower(name) = lower(?)", -1, q.Out(),
-                               nullptr) != SQLITE_OK)
+        if (sqlite3_prepare_v2(db_, "SELECT type_text FROM __columns WHERE lower(table_name) = lower(?) AND lower(name) = lower(?)", -1,
+                               q.Out(), nullptr) != SQLITE_OK)
             return false;
         sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(q, 2, column.c_str(), -1, SQLITE_TRANSIENT);

@@ -28,8 +28,10 @@ std::string LastNamePart(const std::string& name) {
             const char close = c == '[' ? ']' : '"';
             for (++i; i < name.size(); ++i) {
                 if (name[i] == close) {
-                    if (i + 1 < name.size() && name[i + 1] == close) ++i;
-                    else break;
+                    if (i + 1 < name.size() && name[i + 1] == close)
+                        ++i;
+                    else
+                        break;
                 }
                 part += name[i];
             }
@@ -43,9 +45,47 @@ std::string LastNamePart(const std::string& name) {
 }
 
 enum Fn {
-    fGetDate, fGetUtcDate, fIsNull, fLen, fDataLength, fCharIndex, fLeft, fRight, fNewId, fObjectId, fObjectName, fObjectProperty,
-    fColumnProperty, fDbName, fDbId, fErrorNumber, fErrorSeverity, fErrorState, fErrorProcedure, fErrorLine, fErrorMessage,
-    fScopeIdentity, fSuserSname, fDecimal, fYear, fMonth, fDay, fSpace, fReplicate, fUser, fHost, fApp, fSysDateTime, fCastInt, fCastBit, fCastFloat, fCastDate, fDivide, fFits, fServerProperty, fUdf
+    fGetDate,
+    fGetUtcDate,
+    fIsNull,
+    fLen,
+    fDataLength,
+    fCharIndex,
+    fLeft,
+    fRight,
+    fNewId,
+    fObjectId,
+    fObjectName,
+    fObjectProperty,
+    fColumnProperty,
+    fDbName,
+    fDbId,
+    fErrorNumber,
+    fErrorSeverity,
+    fErrorState,
+    fErrorProcedure,
+    fErrorLine,
+    fErrorMessage,
+    fScopeIdentity,
+    fSuserSname,
+    fDecimal,
+    fYear,
+    fMonth,
+    fDay,
+    fSpace,
+    fReplicate,
+    fUser,
+    fHost,
+    fApp,
+    fSysDateTime,
+    fCastInt,
+    fCastBit,
+    fCastFloat,
+    fCastDate,
+    fDivide,
+    fFits,
+    fServerProperty,
+    fUdf
 };
 
 struct FnSpec {
@@ -55,16 +95,46 @@ struct FnSpec {
 };
 
 const FnSpec kFunctions[] = {
-    {"getdate", 0, fGetDate}, {"getutcdate", 0, fGetUtcDate}, {"sysdatetime", 0, fSysDateTime}, {"isnull", 2, fIsNull},
-    {"len", 1, fLen}, {"datalength", 1, fDataLength}, {"charindex", -1, fCharIndex}, {"left", 2, fLeft}, {"right", 2, fRight},
-    {"newid", 0, fNewId}, {"object_id", -1, fObjectId}, {"object_name", -1, fObjectName}, {"objectproperty", 2, fObjectProperty},
-    {"columnproperty", 3, fColumnProperty}, {"db_name", -1, fDbName}, {"db_id", -1, fDbId}, {"error_number", 0, fErrorNumber},
-    {"error_severity", 0, fErrorSeverity}, {"error_state", 0, fErrorState}, {"error_procedure", 0, fErrorProcedure},
-    {"error_line", 0, fErrorLine}, {"error_message", 0, fErrorMessage}, {"scope_identity", 0, fScopeIdentity},
-    {"suser_sname", -1, fSuserSname}, {"user_name", -1, fUser}, {"host_name", 0, fHost}, {"app_name", 0, fApp},
-    {"sandbox_decimal", 3, fDecimal}, {"year", 1, fYear}, {"month", 1, fMonth}, {"day", 1, fDay}, {"space", 1, fSpace},
-    {"replicate", 2, fReplicate}, {"sandbox_int", 2, fCastInt}, {"sandbox_bit", 1, fCastBit}, {"sandbox_float", 1, fCastFloat},
-    {"sandbox_datetime", 2, fCastDate}, {"sandbox_div", 2, fDivide}, {"sandbox_fits", 5, fFits}, {"serverproperty", 1, fServerProperty},
+    {"getdate", 0, fGetDate},
+    {"getutcdate", 0, fGetUtcDate},
+    {"sysdatetime", 0, fSysDateTime},
+    {"isnull", 2, fIsNull},
+    {"len", 1, fLen},
+    {"datalength", 1, fDataLength},
+    {"charindex", -1, fCharIndex},
+    {"left", 2, fLeft},
+    {"right", 2, fRight},
+    {"newid", 0, fNewId},
+    {"object_id", -1, fObjectId},
+    {"object_name", -1, fObjectName},
+    {"objectproperty", 2, fObjectProperty},
+    {"columnproperty", 3, fColumnProperty},
+    {"db_name", -1, fDbName},
+    {"db_id", -1, fDbId},
+    {"error_number", 0, fErrorNumber},
+    {"error_severity", 0, fErrorSeverity},
+    {"error_state", 0, fErrorState},
+    {"error_procedure", 0, fErrorProcedure},
+    {"error_line", 0, fErrorLine},
+    {"error_message", 0, fErrorMessage},
+    {"scope_identity", 0, fScopeIdentity},
+    {"suser_sname", -1, fSuserSname},
+    {"user_name", -1, fUser},
+    {"host_name", 0, fHost},
+    {"app_name", 0, fApp},
+    {"sandbox_decimal", 3, fDecimal},
+    {"year", 1, fYear},
+    {"month", 1, fMonth},
+    {"day", 1, fDay},
+    {"space", 1, fSpace},
+    {"replicate", 2, fReplicate},
+    {"sandbox_int", 2, fCastInt},
+    {"sandbox_bit", 1, fCastBit},
+    {"sandbox_float", 1, fCastFloat},
+    {"sandbox_datetime", 2, fCastDate},
+    {"sandbox_div", 2, fDivide},
+    {"sandbox_fits", 5, fFits},
+    {"serverproperty", 1, fServerProperty},
 };
 
 std::string Text(sqlite3_value* v) {
@@ -75,12 +145,14 @@ std::string Text(sqlite3_value* v) {
 // Exact decimal text of a value at a scale, rounding half away from zero.
 std::string DecimalText(sqlite3_value* v, int scale) {
     std::string t;
-    if (sqlite3_value_type(v) == SQLITE_INTEGER) t = std::to_string(sqlite3_value_int64(v));
+    if (sqlite3_value_type(v) == SQLITE_INTEGER)
+        t = std::to_string(sqlite3_value_int64(v));
     else if (sqlite3_value_type(v) == SQLITE_FLOAT) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.*f", scale + 2 > 17 ? 17 : scale + 2, sqlite3_value_double(v));
         t = buf;
-    } else t = Text(v);
+    } else
+        t = Text(v);
     size_t i = 0;
     while (i < t.size() && t[i] == ' ') ++i;
     bool neg = false;
@@ -88,7 +160,10 @@ std::string DecimalText(sqlite3_value* v, int scale) {
     std::string whole, frac;
     bool inFrac = false;
     for (; i < t.size(); ++i) {
-        if (t[i] == '.') { inFrac = true; continue; }
+        if (t[i] == '.') {
+            inFrac = true;
+            continue;
+        }
         if (t[i] < '0' || t[i] > '9') break;
         (inFrac ? frac : whole) += t[i];
     }
@@ -98,8 +173,10 @@ std::string DecimalText(sqlite3_value* v, int scale) {
     if (roundUp) {
         int k = static_cast<int>(digits.size()) - 1;
         while (k >= 0 && digits[static_cast<size_t>(k)] == '9') digits[static_cast<size_t>(k--)] = '0';
-        if (k < 0) digits.insert(digits.begin(), '1');
-        else digits[static_cast<size_t>(k)]++;
+        if (k < 0)
+            digits.insert(digits.begin(), '1');
+        else
+            digits[static_cast<size_t>(k)]++;
     }
     while (digits.size() > static_cast<size_t>(scale) + 1 && digits[0] == '0') digits.erase(0, 1);
     if (digits.size() <= static_cast<size_t>(scale)) digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
@@ -131,8 +208,10 @@ struct SessionFunctions {
             SqlStmt st;
             std::optional<sqlite3_int64> r;
             if (sqlite3_prepare_v2(s.db_, sql.c_str(), -1, st.Out(), nullptr) == SQLITE_OK) {
-                if (useText) sqlite3_bind_text(st, 1, bindText.c_str(), -1, SQLITE_TRANSIENT);
-                else sqlite3_bind_int64(st, 1, bindInt);
+                if (useText)
+                    sqlite3_bind_text(st, 1, bindText.c_str(), -1, SQLITE_TRANSIENT);
+                else
+                    sqlite3_bind_int64(st, 1, bindInt);
                 if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) r = sqlite3_column_int64(st, 0);
             }
             st.Reset();
@@ -140,10 +219,18 @@ struct SessionFunctions {
         };
         const Session::CatchInfo* c = s.catches_.empty() ? nullptr : &s.catches_.back();
         switch (static_cast<Fn>(data->id)) {
-        case fGetDate: sqlite3_result_text(ctx, NowText(false).c_str(), -1, SQLITE_TRANSIENT); return;
-        case fGetUtcDate: sqlite3_result_text(ctx, NowText(true).c_str(), -1, SQLITE_TRANSIENT); return;
-        case fSysDateTime: sqlite3_result_text(ctx, (NowText(false) + "0000").c_str(), -1, SQLITE_TRANSIENT); return;
-        case fIsNull: sqlite3_result_value(ctx, sqlite3_value_type(argv[0]) == SQLITE_NULL ? argv[1] : argv[0]); return;
+        case fGetDate:
+            sqlite3_result_text(ctx, NowText(false).c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        case fGetUtcDate:
+            sqlite3_result_text(ctx, NowText(true).c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        case fSysDateTime:
+            sqlite3_result_text(ctx, (NowText(false) + "0000").c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        case fIsNull:
+            sqlite3_result_value(ctx, sqlite3_value_type(argv[0]) == SQLITE_NULL ? argv[1] : argv[0]);
+            return;
         case fLen: {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
             std::string v = Text(argv[0]);
@@ -179,25 +266,29 @@ struct SessionFunctions {
             static thread_local std::mt19937_64 rng{std::random_device{}()};
             char buf[40];
             const std::uint64_t a = rng(), b = rng();
-            std::snprintf(buf, sizeof buf, "%08X-%04X-4%03X-%04X-%012llX", static_cast<unsigned>(a >> 32), static_cast<unsigned>((a >> 16) & 0xFFFF),
-                          static_cast<unsigned>(a & 0xFFF), static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)),
-                          static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
+            std::snprintf(buf, sizeof buf, "%08X-%04X-4%03X-%04X-%012llX", static_cast<unsigned>(a >> 32),
+                          static_cast<unsigned>((a >> 16) & 0xFFFF), static_cast<unsigned>(a & 0xFFF),
+                          static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)), static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFULL));
             sqlite3_result_text(ctx, buf, -1, SQLITE_TRANSIENT);
             return;
         }
         case fObjectId: {
             std::string name = s.TempName(LastNamePart(Text(argv[0])));
             auto r = lookupInt("SELECT id FROM __objects WHERE lower(name) = lower(?)", name, 0, true);
-            if (r) sqlite3_result_int64(ctx, *r);
-            else sqlite3_result_null(ctx);
+            if (r)
+                sqlite3_result_int64(ctx, *r);
+            else
+                sqlite3_result_null(ctx);
             return;
         }
         case fObjectName: {
             SqlStmt st;
             sqlite3_prepare_v2(s.db_, "SELECT name FROM __objects WHERE id = ?", -1, st.Out(), nullptr);
             sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
-            if (sqlite3_step(st) == SQLITE_ROW) sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
-            else sqlite3_result_null(ctx);
+            if (sqlite3_step(st) == SQLITE_ROW)
+                sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_result_null(ctx);
             st.Reset();
             return;
         }
@@ -213,50 +304,102 @@ struct SessionFunctions {
             while (!xtype.empty() && xtype.back() == ' ') xtype.pop_back();
             const std::string p = Upper(Text(argv[1]));
             int r;
-            if (p == "ISTABLE" || p == "ISUSERTABLE") r = xtype == "U";
-            else if (p == "ISVIEW") r = xtype == "V";
-            else if (p == "ISPROCEDURE") r = xtype == "P";
-            else if (p == "ISTRIGGER") r = xtype == "TR";
-            else if (p == "ISSCALARFUNCTION") r = xtype == "FN";
-            else if (p == "ISTABLEFUNCTION") r = xtype == "IF" || xtype == "TF";
-            else if (p == "ISINLINEFUNCTION") r = xtype == "IF";
-            else if (p == "ISSYSTEMTABLE" || p == "ISMSSHIPPED") r = 0;
-            else return sqlite3_result_null(ctx);
+            if (p == "ISTABLE" || p == "ISUSERTABLE")
+                r = xtype == "U";
+            else if (p == "ISVIEW")
+                r = xtype == "V";
+            else if (p == "ISPROCEDURE")
+                r = xtype == "P";
+            else if (p == "ISTRIGGER")
+                r = xtype == "TR";
+            else if (p == "ISSCALARFUNCTION")
+                r = xtype == "FN";
+            else if (p == "ISTABLEFUNCTION")
+                r = xtype == "IF" || xtype == "TF";
+            else if (p == "ISINLINEFUNCTION")
+                r = xtype == "IF";
+            else if (p == "ISSYSTEMTABLE" || p == "ISMSSHIPPED")
+                r = 0;
+            else
+                return sqlite3_result_null(ctx);
             sqlite3_result_int(ctx, r);
             return;
         }
         case fColumnProperty: {
             const std::string p = Upper(Text(argv[2]));
             SqlStmt st;
-            sqlite3_prepare_v2(s.db_, "SELECT is_identity, is_nullable FROM __columns WHERE object_id = ? AND lower(name) = lower(?)", -1, st.Out(), nullptr);
+            sqlite3_prepare_v2(s.db_, "SELECT is_identity, is_nullable FROM __columns WHERE object_id = ? AND lower(name) = lower(?)", -1,
+                               st.Out(), nullptr);
             sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
             sqlite3_bind_text(st, 2, Text(argv[1]).c_str(), -1, SQLITE_TRANSIENT);
             if (sqlite3_step(st) == SQLITE_ROW) {
-                if (p == "ISIDENTITY") sqlite3_result_int(ctx, sqlite3_column_int(st, 0));
-                else if (p == "ALLOWSNULL") sqlite3_result_int(ctx, std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))) == "YES");
-                else sqlite3_result_null(ctx);
+                if (p == "ISIDENTITY")
+                    sqlite3_result_int(ctx, sqlite3_column_int(st, 0));
+                else if (p == "ALLOWSNULL")
+                    sqlite3_result_int(ctx, std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))) == "YES");
+                else
+                    sqlite3_result_null(ctx);
             } else {
                 sqlite3_result_null(ctx);
             }
             st.Reset();
             return;
         }
-        case fDbName: sqlite3_result_text(ctx, s.dbName_.c_str(), -1, SQLITE_TRANSIENT); return;
-        case fDbId: sqlite3_result_int(ctx, 5); return;
-        case fErrorNumber: if (c) sqlite3_result_int(ctx, c->error.number); else sqlite3_result_null(ctx); return;
-        case fErrorSeverity: if (c) sqlite3_result_int(ctx, c->error.severity); else sqlite3_result_null(ctx); return;
-        case fErrorState: if (c) sqlite3_result_int(ctx, c->error.state); else sqlite3_result_null(ctx); return;
-        case fErrorLine: if (c) sqlite3_result_int(ctx, c->error.line); else sqlite3_result_null(ctx); return;
-        case fErrorProcedure:
-            if (c && !c->error.procedure.empty()) sqlite3_result_text(ctx, c->error.procedure.c_str(), -1, SQLITE_TRANSIENT);
-            else sqlite3_result_null(ctx);
+        case fDbName:
+            sqlite3_result_text(ctx, s.dbName_.c_str(), -1, SQLITE_TRANSIENT);
             return;
-        case fErrorMessage: if (c) sqlite3_result_text(ctx, c->error.message.c_str(), -1, SQLITE_TRANSIENT); else sqlite3_result_null(ctx); return;
-        case fScopeIdentity: sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_)); return;
+        case fDbId:
+            sqlite3_result_int(ctx, 5);
+            return;
+        case fErrorNumber:
+            if (c)
+                sqlite3_result_int(ctx, c->error.number);
+            else
+                sqlite3_result_null(ctx);
+            return;
+        case fErrorSeverity:
+            if (c)
+                sqlite3_result_int(ctx, c->error.severity);
+            else
+                sqlite3_result_null(ctx);
+            return;
+        case fErrorState:
+            if (c)
+                sqlite3_result_int(ctx, c->error.state);
+            else
+                sqlite3_result_null(ctx);
+            return;
+        case fErrorLine:
+            if (c)
+                sqlite3_result_int(ctx, c->error.line);
+            else
+                sqlite3_result_null(ctx);
+            return;
+        case fErrorProcedure:
+            if (c && !c->error.procedure.empty())
+                sqlite3_result_text(ctx, c->error.procedure.c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_result_null(ctx);
+            return;
+        case fErrorMessage:
+            if (c)
+                sqlite3_result_text(ctx, c->error.message.c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_result_null(ctx);
+            return;
+        case fScopeIdentity:
+            sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_));
+            return;
         case fSuserSname:
-        case fUser: sqlite3_result_text(ctx, s.user_.c_str(), -1, SQLITE_TRANSIENT); return;
-        case fHost: sqlite3_result_text(ctx, s.hostName_.c_str(), -1, SQLITE_TRANSIENT); return;
-        case fApp: sqlite3_result_text(ctx, s.appName_.c_str(), -1, SQLITE_TRANSIENT); return;
+        case fUser:
+            sqlite3_result_text(ctx, s.user_.c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        case fHost:
+            sqlite3_result_text(ctx, s.hostName_.c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        case fApp:
+            sqlite3_result_text(ctx, s.appName_.c_str(), -1, SQLITE_TRANSIENT);
+            return;
         case fDecimal: {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
             const std::string d = DecimalText(argv[0], static_cast<int>(sqlite3_value_int(argv[2])));
@@ -283,14 +426,25 @@ struct SessionFunctions {
             if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
             const std::string kind = Text(argv[1]);
             long double v = 0;
-            if (type == SQLITE_INTEGER) v = static_cast<long double>(sqlite3_value_int64(argv[0]));
-            else if (type == SQLITE_FLOAT) v = sqlite3_value_double(argv[0]);
-            else if (type == SQLITE_BLOB) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
+            if (type == SQLITE_INTEGER)
+                v = static_cast<long double>(sqlite3_value_int64(argv[0]));
+            else if (type == SQLITE_FLOAT)
+                v = sqlite3_value_double(argv[0]);
+            else if (type == SQLITE_BLOB)
+                return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
             else if (!ParseIntegerText(Text(argv[0]), v))
-                throw SqlError{245, 16, 1, "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type " + kind + ".", 1, "", false};
+                throw SqlError{
+                    245, 16, 1,    "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type " + kind + ".",
+                    1,   "", false};
             v = v < 0 ? std::ceil(v) : std::floor(v);
-            const long double lo = kind == "tinyint" ? 0 : kind == "smallint" ? -32768 : kind == "int" ? -2147483648.0L : -9223372036854775808.0L;
-            const long double hi = kind == "tinyint" ? 255 : kind == "smallint" ? 32767 : kind == "int" ? 2147483647.0L : 9223372036854775807.0L;
+            const long double lo = kind == "tinyint"    ? 0
+                                   : kind == "smallint" ? -32768
+                                   : kind == "int"      ? -2147483648.0L
+                                                        : -9223372036854775808.0L;
+            const long double hi = kind == "tinyint"    ? 255
+                                   : kind == "smallint" ? 32767
+                                   : kind == "int"      ? 2147483647.0L
+                                                        : 9223372036854775807.0L;
             if (v < lo || v > hi)
                 throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type " + kind + ".", 1, "", false};
             if (type == SQLITE_INTEGER) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
@@ -308,7 +462,9 @@ struct SessionFunctions {
             if (t == "FALSE") return sqlite3_result_int(ctx, 0);
             long double v = 0;
             if (!ParseIntegerText(t, v))
-                throw SqlError{245, 16, 1, "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type bit.", 1, "", false};
+                throw SqlError{
+                    245, 16, 1,    "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type bit.",
+                    1,   "", false};
             return sqlite3_result_int(ctx, v != 0);
         }
         case fCastFloat: {
@@ -348,7 +504,11 @@ struct SessionFunctions {
                 throw SqlError{241, 16, 1, "Conversion failed when converting date and/or time from character string.", 1, "", false};
             }
             if (!InDateRange(p, target.kind))
-                throw SqlError{242, 16, 3, "The conversion of a varchar data type to a " + target.Name() + " data type resulted in an out-of-range value.", 1, "", false};
+                throw SqlError{
+                    242,  16,
+                    3,    "The conversion of a varchar data type to a " + target.Name() + " data type resulted in an out-of-range value.",
+                    1,    "",
+                    false};
             const std::string out = FormatDateTime(p, target);
             return sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
         }
@@ -359,7 +519,8 @@ struct SessionFunctions {
                 throw SqlError{8134, 16, 1, "Divide by zero error encountered.", 1, "", false};
             if (ta == SQLITE_INTEGER && tb == SQLITE_INTEGER) {
                 const sqlite3_int64 a = sqlite3_value_int64(argv[0]), b = sqlite3_value_int64(argv[1]);
-                if (a == INT64_MIN && b == -1) throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type bigint.", 1, "", false};
+                if (a == INT64_MIN && b == -1)
+                    throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type bigint.", 1, "", false};
                 return sqlite3_result_int64(ctx, a / b);
             }
             return sqlite3_result_double(ctx, sqlite3_value_double(argv[0]) / sqlite3_value_double(argv[1]));
@@ -382,23 +543,43 @@ struct SessionFunctions {
                     if (v[i] != ' ') lastNonBlank = chars;
                 }
                 if (static_cast<sqlite3_int64>(lastNonBlank) <= limit) return sqlite3_result_int(ctx, 1);
-                throw SqlError{2628, 16, 1, "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) +
-                                                "', column '" + Text(argv[3]) + "'. Truncated value: '" + v.substr(0, cutAt) + "'.", 1, "", false};
+                throw SqlError{2628,
+                               16,
+                               1,
+                               "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) + "', column '" +
+                                   Text(argv[3]) + "'. Truncated value: '" + v.substr(0, cutAt) + "'.",
+                               1,
+                               "",
+                               false};
             }
-            throw SqlError{2628, 16, 1, "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) + "', column '" +
-                                            Text(argv[3]) + "'. Truncated value: ''.", 1, "", false};
+            throw SqlError{2628,
+                           16,
+                           1,
+                           "String or binary data would be truncated in table '" + s.dbName_ + ".dbo." + Text(argv[2]) + "', column '" +
+                               Text(argv[3]) + "'. Truncated value: ''.",
+                           1,
+                           "",
+                           false};
         }
         case fServerProperty: {
             const std::string p = Upper(Text(argv[0]));
             std::string v;
-            if (p == "PRODUCTVERSION") v = "15.0.2000.5";
-            else if (p == "PRODUCTLEVEL") v = "RTM";
-            else if (p == "EDITION") v = "Developer Edition (64-bit)";
-            else if (p == "ENGINEEDITION") return sqlite3_result_int(ctx, 3);
-            else if (p == "SERVERNAME" || p == "MACHINENAME" || p == "INSTANCENAME") v = s.server_.ServerName();
-            else if (p == "COLLATION") v = "SQL_Latin1_General_CP1_CI_AS";
-            else if (p == "ISINTEGRATEDSECURITYONLY" || p == "ISCLUSTERED" || p == "ISFULLTEXTINSTALLED") return sqlite3_result_int(ctx, 0);
-            else return sqlite3_result_null(ctx);
+            if (p == "PRODUCTVERSION")
+                v = "15.0.2000.5";
+            else if (p == "PRODUCTLEVEL")
+                v = "RTM";
+            else if (p == "EDITION")
+                v = "Developer Edition (64-bit)";
+            else if (p == "ENGINEEDITION")
+                return sqlite3_result_int(ctx, 3);
+            else if (p == "SERVERNAME" || p == "MACHINENAME" || p == "INSTANCENAME")
+                v = s.server_.ServerName();
+            else if (p == "COLLATION")
+                v = "SQL_Latin1_General_CP1_CI_AS";
+            else if (p == "ISINTEGRATEDSECURITYONLY" || p == "ISCLUSTERED" || p == "ISFULLTEXTINSTALLED")
+                return sqlite3_result_int(ctx, 0);
+            else
+                return sqlite3_result_null(ctx);
             return sqlite3_result_text(ctx, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
         }
         case fReplicate: {
@@ -413,19 +594,35 @@ struct SessionFunctions {
             for (int k = 0; k < argc; ++k) {
                 sqlite3_value* v = arg(k);
                 switch (sqlite3_value_type(v)) {
-                case SQLITE_INTEGER: args.push_back(SqlValue::FromInt(sqlite3_value_int64(v))); break;
-                case SQLITE_FLOAT: args.push_back(SqlValue::FromReal(sqlite3_value_double(v))); break;
-                case SQLITE_NULL: args.emplace_back(); break;
-                default: args.push_back(SqlValue::FromText(Text(v)));
+                case SQLITE_INTEGER:
+                    args.push_back(SqlValue::FromInt(sqlite3_value_int64(v)));
+                    break;
+                case SQLITE_FLOAT:
+                    args.push_back(SqlValue::FromReal(sqlite3_value_double(v)));
+                    break;
+                case SQLITE_NULL:
+                    args.emplace_back();
+                    break;
+                default:
+                    args.push_back(SqlValue::FromText(Text(v)));
                 }
             }
             const SqlValue r = s.CallFunction(data->name, args);
             switch (r.type) {
-            case SqlValue::Integer: sqlite3_result_int64(ctx, r.i); break;
-            case SqlValue::Real: sqlite3_result_double(ctx, r.d); break;
-            case SqlValue::Text: sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
-            case SqlValue::Blob: sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT); break;
-            default: sqlite3_result_null(ctx);
+            case SqlValue::Integer:
+                sqlite3_result_int64(ctx, r.i);
+                break;
+            case SqlValue::Real:
+                sqlite3_result_double(ctx, r.d);
+                break;
+            case SqlValue::Text:
+                sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT);
+                break;
+            case SqlValue::Blob:
+                sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT);
+                break;
+            default:
+                sqlite3_result_null(ctx);
             }
             return;
         }
@@ -436,8 +633,10 @@ struct SessionFunctions {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
         std::tm tmv{};
-        if (utc) gmtime_r(&ts.tv_sec, &tmv);
-        else localtime_r(&ts.tv_sec, &tmv);
+        if (utc)
+            gmtime_r(&ts.tv_sec, &tmv);
+        else
+            localtime_r(&ts.tv_sec, &tmv);
         char buf[96];
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
                       tmv.tm_min, tmv.tm_sec, ts.tv_nsec / 1000000);
@@ -459,11 +658,11 @@ void Session::RegisterFunctions() {
         while (sqlite3_step(st) == SQLITE_ROW) {
             const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
             fnData_.push_back(std::make_unique<FnData>(FnData{this, fUdf, name}));
-            sqlite3_create_function_v2(db_, name.c_str(), -1, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr, nullptr);
+            sqlite3_create_function_v2(db_, name.c_str(), -1, SQLITE_UTF8, fnData_.back().get(), SessionFunctions::Call, nullptr, nullptr,
+                                       nullptr);
         }
     }
     st.Reset();
 }
 
 void Session::FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv) { SessionFunctions::Call(ctx, argc, argv); }
-

@@ -58,7 +58,9 @@ void Session::ExecExec(const std::vector<Token>& t, int line) {
         return;
     }
     if (upper == "SP_EXECUTESQL") {
-        if (args.empty()) throw SqlError{201, 16, 4, "Procedure or function 'sp_executesql' expects parameter '@statement', which was not supplied.", line, "", true};
+        if (args.empty())
+            throw SqlError{201,  16, 4,   "Procedure or function 'sp_executesql' expects parameter '@statement', which was not supplied.",
+                           line, "", true};
         std::map<std::string, Variable> params;
         if (args.size() > 1) {
             auto decl = Tokenize(args[1].second.AsText());
@@ -115,36 +117,58 @@ Session::Module Session::ParseModuleHeader(const std::string& source) {
             if (k < p.size() && p[k].Is("AS")) ++k;
             const size_t end = TypeEnd(p, k);
             m.params.emplace_back(p[0].value, TypeOf(p, k, end));
-            m.defaults.push_back(end < p.size() && p[end].IsOp("=") ? std::vector<Token>(p.begin() + static_cast<std::ptrdiff_t>(end) + 1, p.end()) : std::vector<Token>{});
+            m.defaults.push_back(end < p.size() && p[end].IsOp("=")
+                                     ? std::vector<Token>(p.begin() + static_cast<std::ptrdiff_t>(end) + 1, p.end())
+                                     : std::vector<Token>{});
             m.outputs.push_back(false);
         }
         i = close + 1;
         if (i < t.size() && t[i].Is("RETURNS")) {
             ++i;
-            if (i < t.size() && t[i].Is("TABLE")) m.xtype = "IF";
-            else if (i < t.size() && t[i].kind == Token::Variable) m.xtype = "TF";
-            else m.xtype = "FN";
+            if (i < t.size() && t[i].Is("TABLE"))
+                m.xtype = "IF";
+            else if (i < t.size() && t[i].kind == Token::Variable)
+                m.xtype = "TF";
+            else
+                m.xtype = "FN";
         }
         int depth = 0;
         for (; i < t.size(); ++i) {
-            if (t[i].IsOp("(")) depth++;
-            else if (t[i].IsOp(")")) depth--;
-            else if (depth == 0 && t[i].Is("AS")) { asPos = i; break; }
+            if (t[i].IsOp("("))
+                depth++;
+            else if (t[i].IsOp(")"))
+                depth--;
+            else if (depth == 0 && t[i].Is("AS")) {
+                asPos = i;
+                break;
+            }
         }
     } else {
-        if (kind == "PROC" || kind == "PROCEDURE") m.xtype = "P";
-        else if (kind == "TRIGGER") m.xtype = "TR";
-        else m.xtype = "V";
+        if (kind == "PROC" || kind == "PROCEDURE")
+            m.xtype = "P";
+        else if (kind == "TRIGGER")
+            m.xtype = "TR";
+        else
+            m.xtype = "V";
         int depth = 0;
         size_t paramsEnd = i;
         for (size_t k = i; k < t.size(); ++k) {
-            if (t[k].IsOp("(")) depth++;
-            else if (t[k].IsOp(")")) depth--;
-            else if (depth == 0 && t[k].Is("AS")) { asPos = k; paramsEnd = k; break; }
+            if (t[k].IsOp("("))
+                depth++;
+            else if (t[k].IsOp(")"))
+                depth--;
+            else if (depth == 0 && t[k].Is("AS")) {
+                asPos = k;
+                paramsEnd = k;
+                break;
+            }
         }
         if (m.xtype == "P") {
             size_t from = i, to = paramsEnd;
-            if (from < to && t[from].IsOp("(")) { ++from; to = MatchParen(t, i); }
+            if (from < to && t[from].IsOp("(")) {
+                ++from;
+                to = MatchParen(t, i);
+            }
             for (auto& p : SplitCommas(t, from, to)) {
                 if (p.empty() || p[0].kind != Token::Variable) continue;
                 if (p[0].Is("WITH")) break;
@@ -174,7 +198,8 @@ Session::Module Session::ParseModuleHeader(const std::string& source) {
 
 void Session::CheckNesting(int line) const {
     if (procDepth_ >= kMaxNesting)
-        throw SqlError{217, 16, 1, "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).", line, "", true};
+        throw SqlError{217,  16, 1,   "Maximum stored procedure, function, trigger, or view nesting level exceeded (limit 32).",
+                       line, "", true};
 }
 
 std::optional<Session::Module> Session::LoadModule(const std::string& name, const char* xtypes) {
@@ -202,7 +227,10 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
         v.type = m->params[k].second;
         bool given = false;
         for (auto& [n, val] : args)
-            if (n == m->params[k].first) { v.value = val; given = true; }
+            if (n == m->params[k].first) {
+                v.value = val;
+                given = true;
+            }
         if (!given && positional < args.size() && args[positional].first.empty()) {
             if (outputs && outputs->count("#" + std::to_string(positional))) positionalOut[k] = "#" + std::to_string(positional);
             v.value = args[positional++].second;
@@ -210,8 +238,11 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
         }
         if (!given) {
             if (m->defaults[k].empty() && !m->outputs[k])
-                throw SqlError{201, 16, 4, "Procedure or function '" + m->name + "' expects parameter '" + m->params[k].first +
-                                               "', which was not supplied.", line, m->name, false};
+                throw SqlError{
+                    201,  16,
+                    4,    "Procedure or function '" + m->name + "' expects parameter '" + m->params[k].first + "', which was not supplied.",
+                    line, m->name,
+                    false};
             if (!m->defaults[k].empty()) v.value = Eval(m->defaults[k], line);
         }
         v.value = Coerce(v.type, v.value);
@@ -250,7 +281,8 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
 
 SqlValue Session::CallFunction(const std::string& name, std::vector<SqlValue> args) {
     auto m = LoadModule(name, "'FN'");
-    if (!m) throw SqlError{4121, 16, 1, "Cannot find either column \"dbo\" or the user-defined function \"dbo." + name + "\".", 1, "", true};
+    if (!m)
+        throw SqlError{4121, 16, 1, "Cannot find either column \"dbo\" or the user-defined function \"dbo." + name + "\".", 1, "", true};
     CheckNesting(1);
     Scope scope;
     scope.procedure = m->name;
@@ -327,12 +359,18 @@ void Session::RunRpc(const std::string& procName, int procId, std::vector<RpcPar
     int status = 0;
     try {
         if (name == "SP_EXECUTESQL") {
-            if (params.empty()) throw SqlError{201, 16, 4, "Procedure or function 'sp_executesql' expects parameter '@statement', which was not supplied.", 1, "", true};
+            if (params.empty())
+                throw SqlError{
+                    201, 16, 4,   "Procedure or function 'sp_executesql' expects parameter '@statement', which was not supplied.",
+                    1,   "", true};
             std::map<std::string, Variable> finalVars;
-            RunText(params[0].value.AsText(), params.size() > 1 ? declParams(params[1].value.AsText(), 2) : std::map<std::string, Variable>{}, 1, &finalVars);
+            RunText(params[0].value.AsText(),
+                    params.size() > 1 ? declParams(params[1].value.AsText(), 2) : std::map<std::string, Variable>{}, 1, &finalVars);
             if (params.size() > 1) collectOutputs(params[1].value.AsText(), 2, finalVars);
         } else if (name == "SP_PREPEXEC" || name == "SP_PREPARE") {
-            if (params.size() < 3) throw SqlError{201, 16, 4, "Procedure or function '" + procName + "' expects parameter '@stmt', which was not supplied.", 1, "", true};
+            if (params.size() < 3)
+                throw SqlError{201, 16, 4,   "Procedure or function '" + procName + "' expects parameter '@stmt', which was not supplied.",
+                               1,   "", true};
             const int handle = ++nextHandle_;
             prepared_[handle] = {params[1].value.AsText(), params[2].value.AsText()};
             RpcParam h = params[0];
@@ -347,7 +385,8 @@ void Session::RunRpc(const std::string& procName, int procId, std::vector<RpcPar
         } else if (name == "SP_EXECUTE") {
             const int handle = params.empty() ? 0 : static_cast<int>(params[0].value.i);
             auto it = prepared_.find(handle);
-            if (it == prepared_.end()) throw SqlError{8179, 16, 2, "Could not find prepared statement with handle " + std::to_string(handle) + ".", 1, "", true};
+            if (it == prepared_.end())
+                throw SqlError{8179, 16, 2, "Could not find prepared statement with handle " + std::to_string(handle) + ".", 1, "", true};
             std::map<std::string, Variable> finalVars;
             RunText(it->second.second, declParams(it->second.first, 1), 1, &finalVars);
             collectOutputs(it->second.first, 1, finalVars);

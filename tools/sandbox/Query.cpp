@@ -53,9 +53,12 @@ SqlError Session::TranslateError(int line) {
         if (clientGone_) throw DropConnection{};
         throw Attention{};
     }
-    if (msg.rfind("no such table: ", 0) == 0) return {208, 16, 1, "Invalid object name '" + lastPart(after("no such table: ")) + "'.", line, "", true};
-    if (msg.rfind("no such view: ", 0) == 0) return {208, 16, 1, "Invalid object name '" + lastPart(after("no such view: ")) + "'.", line, "", true};
-    if (msg.rfind("no such column: ", 0) == 0) return {207, 16, 1, "Invalid column name '" + lastPart(after("no such column: ")) + "'.", line, "", true};
+    if (msg.rfind("no such table: ", 0) == 0)
+        return {208, 16, 1, "Invalid object name '" + lastPart(after("no such table: ")) + "'.", line, "", true};
+    if (msg.rfind("no such view: ", 0) == 0)
+        return {208, 16, 1, "Invalid object name '" + lastPart(after("no such view: ")) + "'.", line, "", true};
+    if (msg.rfind("no such column: ", 0) == 0)
+        return {207, 16, 1, "Invalid column name '" + lastPart(after("no such column: ")) + "'.", line, "", true};
     if (msg.rfind("no such function: ", 0) == 0)
         return {195, 15, 10, "'" + after("no such function: ") + "' is not a recognized built-in function name.", line, "", true};
     if (msg.find("syntax error") != std::string::npos) {
@@ -67,13 +70,23 @@ SqlError Session::TranslateError(int line) {
     if (msg.rfind("UNIQUE constraint failed: ", 0) == 0) {
         std::string col = after("UNIQUE constraint failed: ");
         std::string table = col.substr(0, col.find('.'));
-        return {2627, 14, 1, "Violation of PRIMARY KEY constraint 'PK_" + table + "'. Cannot insert duplicate key in object 'dbo." + table + "'.", line, "", false};
+        return {2627, 14,
+                1,    "Violation of PRIMARY KEY constraint 'PK_" + table + "'. Cannot insert duplicate key in object 'dbo." + table + "'.",
+                line, "",
+                false};
     }
     if (msg.rfind("NOT NULL constraint failed: ", 0) == 0) {
         std::string col = after("NOT NULL constraint failed: ");
         const size_t dot = col.find('.');
         std::string table = col.substr(0, dot), column = dot == std::string::npos ? col : col.substr(dot + 1);
-        return {515, 16, 2, "Cannot insert the value NULL into column '" + column + "', table '" + dbName_ + ".dbo." + table + "'; column does not allow nulls. INSERT fails.", line, "", false};
+        return {515,
+                16,
+                2,
+                "Cannot insert the value NULL into column '" + column + "', table '" + dbName_ + ".dbo." + table +
+                    "'; column does not allow nulls. INSERT fails.",
+                line,
+                "",
+                false};
     }
     if (msg.find("FOREIGN KEY constraint failed") != std::string::npos)
         return {547, 16, 0, "The statement conflicted with a FOREIGN KEY constraint.", line, "", false};
@@ -199,7 +212,8 @@ SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
     Bind(st, line);
     const int rc = sqlite3_step(st);
     SqlValue v;
-    if (rc == SQLITE_ROW) v = ColumnValue(st, 0);
+    if (rc == SQLITE_ROW)
+        v = ColumnValue(st, 0);
     else if (rc != SQLITE_DONE) {
         SqlError e = TranslateError(line);
         st.Reset();
@@ -216,7 +230,8 @@ bool Session::EvalCondition(const std::vector<Token>& cond, int line) {
     t.push_back(MakeToken(Token::Op, "("));
     t.insert(t.end(), cond.begin(), cond.end());
     t.push_back(MakeToken(Token::Op, ")"));
-    for (const char* w : {"THEN", "1", "ELSE", "0", "END"}) t.push_back(MakeToken(std::isdigit(static_cast<unsigned char>(w[0])) ? Token::Number : Token::Word, w));
+    for (const char* w : {"THEN", "1", "ELSE", "0", "END"})
+        t.push_back(MakeToken(std::isdigit(static_cast<unsigned char>(w[0])) ? Token::Number : Token::Word, w));
     const SqlValue v = Eval(t, line);
     return v.type == SqlValue::Integer && v.i != 0;
 }

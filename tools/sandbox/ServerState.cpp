@@ -1,6 +1,6 @@
 // The server-wide state: the data folder, its databases and the logins.
-#include "Catalog.h"
 #include "ServerState.h"
+#include "Catalog.h"
 #include "Session.h"
 
 #include <sqlite3.h>
@@ -46,8 +46,9 @@ ServerState::ServerState(std::string dataDir, std::string saPassword, std::strin
     std::filesystem::create_directories(dataDir_);
     DbHandle db = OpenFile(DatabaseFile("master"));
     InitCatalog(db.get(), "master", true);
-    ExecOrThrow(db.get(), "INSERT OR IGNORE INTO __databases(name, dbid, crdate, filename) VALUES ('master', 1, '2003-04-08 09:13:36.390', " +
-                        SqlLiteral(DatabaseFile("master")) + ")");
+    ExecOrThrow(db.get(),
+                "INSERT OR IGNORE INTO __databases(name, dbid, crdate, filename) VALUES ('master', 1, '2003-04-08 09:13:36.390', " +
+                    SqlLiteral(DatabaseFile("master")) + ")");
     ExecOrThrow(db.get(), "INSERT OR REPLACE INTO __logins(name, password) VALUES ('sa', " + SqlLiteral(saPassword) + ")");
 }
 
@@ -76,8 +77,8 @@ void ServerState::CreateDatabase(const std::string& name) {
     InitCatalog(db.get(), name, false);
     DbHandle master = OpenFile(DatabaseFile("master"));
     ExecOrThrow(master.get(), "INSERT INTO __databases(name, dbid, crdate, filename) SELECT " + SqlLiteral(name) +
-                            ", coalesce(max(dbid), 4) + 1, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), " +
-                            SqlLiteral(DatabaseFile(name)) + " FROM __databases");
+                                  ", coalesce(max(dbid), 4) + 1, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), " +
+                                  SqlLiteral(DatabaseFile(name)) + " FROM __databases");
 }
 
 bool ServerState::CheckLogin(const std::string& user, const std::string& password) {
@@ -95,5 +96,6 @@ bool ServerState::CheckLogin(const std::string& user, const std::string& passwor
 void ServerState::CreateLogin(const std::string& user, const std::string& password) {
     std::lock_guard<std::mutex> lock(mutex_);
     DbHandle db = OpenFile(DatabaseFile("master"));
-    ExecOrThrow(db.get(), "INSERT OR REPLACE INTO __logins(name, password) VALUES (" + SqlLiteral(user) + ", " + SqlLiteral(password) + ")");
+    ExecOrThrow(db.get(),
+                "INSERT OR REPLACE INTO __logins(name, password) VALUES (" + SqlLiteral(user) + ", " + SqlLiteral(password) + ")");
 }

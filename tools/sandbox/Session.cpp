@@ -19,8 +19,9 @@ Session::~Session() {
         DbHandle db(raw);
         if (rc != SQLITE_OK) continue;
         sqlite3_busy_timeout(db.get(), 10000);
-        const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(table) + "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " +
-                                 SqlLiteral(table) + "); DELETE FROM __objects WHERE name = " + SqlLiteral(table) + ";";
+        const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(table) +
+                                 "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " + SqlLiteral(table) +
+                                 "); DELETE FROM __objects WHERE name = " + SqlLiteral(table) + ";";
         sqlite3_exec(db.get(), drop.c_str(), nullptr, nullptr, nullptr);
     }
 }
@@ -102,8 +103,8 @@ void Session::Info(int number, int state, int cls, const std::string& text, int 
 }
 
 void Session::EmitError(const SqlError& e) {
-    out_.Message(true, e.number, static_cast<std::uint8_t>(e.state), static_cast<std::uint8_t>(e.severity), e.message,
-                 server_.ServerName(), e.procedure, e.line);
+    out_.Message(true, e.number, static_cast<std::uint8_t>(e.state), static_cast<std::uint8_t>(e.severity), e.message, server_.ServerName(),
+                 e.procedure, e.line);
     Done(kDoneError, 0, 0);
 }
 
@@ -127,9 +128,10 @@ void Session::RunBatch(const std::string& sql) {
     procDepth_ = 0;
     // A batch that starts with a bare name runs that procedure.
     if (!stmts.empty() && stmts[0]->kind == Stmt::Simple && !stmts[0]->tokens.empty() && stmts[0]->tokens[0].IsName()) {
-        static const std::set<std::string> known = {"SELECT", "INSERT", "UPDATE", "DELETE", "PRINT", "RAISERROR", "THROW", "SET", "DECLARE",
-                                                    "EXEC", "EXECUTE", "BEGIN", "IF", "WHILE", "RETURN", "BREAK", "CONTINUE", "WAITFOR",
-                                                    "USE", "CREATE", "ALTER", "DROP", "TRUNCATE", "COMMIT", "ROLLBACK", "WITH", "SAVE", "GOTO"};
+        static const std::set<std::string> known = {"SELECT", "INSERT",   "UPDATE",   "DELETE",   "PRINT", "RAISERROR", "THROW",
+                                                    "SET",    "DECLARE",  "EXEC",     "EXECUTE",  "BEGIN", "IF",        "WHILE",
+                                                    "RETURN", "BREAK",    "CONTINUE", "WAITFOR",  "USE",   "CREATE",    "ALTER",
+                                                    "DROP",   "TRUNCATE", "COMMIT",   "ROLLBACK", "WITH",  "SAVE",      "GOTO"};
         if (stmts[0]->tokens[0].kind != Token::Word || !known.count(stmts[0]->tokens[0].value)) {
             stmts[0]->tokens.insert(stmts[0]->tokens.begin(), MakeToken(Token::Word, "EXEC", false));
         }
@@ -146,7 +148,8 @@ void Session::RunBatch(const std::string& sql) {
     if (!out_.EndsWithDone()) Done(0, 0, 0);
 }
 
-void Session::RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line, std::map<std::string, Variable>* finalVars) {
+void Session::RunText(const std::string& sql, const std::map<std::string, Variable>& params, int line,
+                      std::map<std::string, Variable>* finalVars) {
     std::vector<std::unique_ptr<Stmt>> stmts;
     try {
         stmts = ParseBatch(sql);
@@ -183,11 +186,17 @@ void Session::ExecList(const std::vector<std::unique_ptr<Stmt>>& list) {
 void Session::Exec(const Stmt& s) {
     CheckAttention();
     switch (s.kind) {
-    case Stmt::Simple: ExecSimple(s); return;
-    case Stmt::Block: ExecList(s.body); return;
+    case Stmt::Simple:
+        ExecSimple(s);
+        return;
+    case Stmt::Block:
+        ExecList(s.body);
+        return;
     case Stmt::If:
-        if (EvalCondition(s.tokens, s.line)) ExecList(s.body);
-        else ExecList(s.alt);
+        if (EvalCondition(s.tokens, s.line))
+            ExecList(s.body);
+        else
+            ExecList(s.alt);
         return;
     case Stmt::While:
         while (EvalCondition(s.tokens, s.line)) {
@@ -221,7 +230,9 @@ void Session::Exec(const Stmt& s) {
         }
         return;
     }
-    case Stmt::Module: ExecModule(s); return;
+    case Stmt::Module:
+        ExecModule(s);
+        return;
     }
 }
 
@@ -230,7 +241,8 @@ void Session::ExecSimple(const Stmt& s) {
     if (t.empty()) return;
     const std::string w = s.FirstWord();
     const int line = s.line;
-    if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE") return ExecSql(t, line, w == "SELECT" || w == "WITH");
+    if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")
+        return ExecSql(t, line, w == "SELECT" || w == "WITH");
     if (w == "DECLARE") return ExecDeclare(t, line);
     if (w == "SET") return ExecSet(t, line);
     if (w == "PRINT") return ExecPrint(t, line);

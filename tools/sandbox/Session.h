@@ -114,7 +114,7 @@ private:
         std::vector<std::pair<std::string, SqlType>> params;  // upper-case names with '@'
         std::vector<std::vector<Token>> defaults;             // empty when none
         std::vector<bool> outputs;
-        std::string body;                                     // statements after AS
+        std::string body;  // statements after AS
         int bodyLine = 1;
     };
     // Procedures and functions nest at most 32 levels deep.
@@ -213,4 +213,3 @@ private:
     std::exception_ptr pending_;
     bool clientGone_ = false;
 };
-

@@ -17,35 +17,64 @@ std::string Lower(std::string_view s) {
 std::string SqlType::Name() const {
     auto len = [&] { return length < 0 ? std::string("max") : std::to_string(length); };
     switch (kind) {
-    case Int: return "int";
-    case BigInt: return "bigint";
-    case SmallInt: return "smallint";
-    case TinyInt: return "tinyint";
-    case Bit: return "bit";
-    case Decimal: return "decimal(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
-    case Numeric: return "numeric(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
-    case Money: return "money";
-    case SmallMoney: return "smallmoney";
-    case Float: return "float";
-    case Real: return "real";
-    case DateTime: return "datetime";
-    case SmallDateTime: return "smalldatetime";
-    case Date: return "date";
-    case Time: return "time(" + std::to_string(scale) + ")";
-    case DateTime2: return "datetime2(" + std::to_string(scale) + ")";
-    case DateTimeOffset: return "datetimeoffset(" + std::to_string(scale) + ")";
-    case Char: return "char(" + len() + ")";
-    case VarChar: return "varchar(" + len() + ")";
-    case NChar: return "nchar(" + len() + ")";
-    case NVarChar: return "nvarchar(" + len() + ")";
-    case Text: return "text";
-    case NText: return "ntext";
-    case Binary: return "binary(" + len() + ")";
-    case VarBinary: return "varbinary(" + len() + ")";
-    case Image: return "image";
-    case UniqueIdentifier: return "uniqueidentifier";
-    case Variant: return "sql_variant";
-    case Xml: return "xml";
+    case Int:
+        return "int";
+    case BigInt:
+        return "bigint";
+    case SmallInt:
+        return "smallint";
+    case TinyInt:
+        return "tinyint";
+    case Bit:
+        return "bit";
+    case Decimal:
+        return "decimal(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
+    case Numeric:
+        return "numeric(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
+    case Money:
+        return "money";
+    case SmallMoney:
+        return "smallmoney";
+    case Float:
+        return "float";
+    case Real:
+        return "real";
+    case DateTime:
+        return "datetime";
+    case SmallDateTime:
+        return "smalldatetime";
+    case Date:
+        return "date";
+    case Time:
+        return "time(" + std::to_string(scale) + ")";
+    case DateTime2:
+        return "datetime2(" + std::to_string(scale) + ")";
+    case DateTimeOffset:
+        return "datetimeoffset(" + std::to_string(scale) + ")";
+    case Char:
+        return "char(" + len() + ")";
+    case VarChar:
+        return "varchar(" + len() + ")";
+    case NChar:
+        return "nchar(" + len() + ")";
+    case NVarChar:
+        return "nvarchar(" + len() + ")";
+    case Text:
+        return "text";
+    case NText:
+        return "ntext";
+    case Binary:
+        return "binary(" + len() + ")";
+    case VarBinary:
+        return "varbinary(" + len() + ")";
+    case Image:
+        return "image";
+    case UniqueIdentifier:
+        return "uniqueidentifier";
+    case Variant:
+        return "sql_variant";
+    case Xml:
+        return "xml";
     }
     return "int";
 }

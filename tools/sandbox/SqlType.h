@@ -6,9 +6,35 @@
 
 struct SqlType {
     enum Kind {
-        Int, BigInt, SmallInt, TinyInt, Bit, Decimal, Numeric, Money, SmallMoney, Float, Real, DateTime,
-        SmallDateTime, Date, Time, DateTime2, DateTimeOffset, Char, VarChar, NChar, NVarChar, Text, NText,
-        Binary, VarBinary, Image, UniqueIdentifier, Variant, Xml
+        Int,
+        BigInt,
+        SmallInt,
+        TinyInt,
+        Bit,
+        Decimal,
+        Numeric,
+        Money,
+        SmallMoney,
+        Float,
+        Real,
+        DateTime,
+        SmallDateTime,
+        Date,
+        Time,
+        DateTime2,
+        DateTimeOffset,
+        Char,
+        VarChar,
+        NChar,
+        NVarChar,
+        Text,
+        NText,
+        Binary,
+        VarBinary,
+        Image,
+        UniqueIdentifier,
+        Variant,
+        Xml
     };
     Kind kind = Int;
     int length = 0;     // characters or bytes; -1 for max

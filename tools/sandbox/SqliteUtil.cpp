@@ -20,24 +20,37 @@ std::string QuoteIdent(const std::string& s) {
 
 SqlValue ColumnValue(sqlite3_stmt* st, int i) {
     switch (sqlite3_column_type(st, i)) {
-    case SQLITE_INTEGER: return SqlValue::FromInt(sqlite3_column_int64(st, i));
-    case SQLITE_FLOAT: return SqlValue::FromReal(sqlite3_column_double(st, i));
+    case SQLITE_INTEGER:
+        return SqlValue::FromInt(sqlite3_column_int64(st, i));
+    case SQLITE_FLOAT:
+        return SqlValue::FromReal(sqlite3_column_double(st, i));
     case SQLITE_TEXT:
-        return SqlValue::FromText(std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, i)), static_cast<size_t>(sqlite3_column_bytes(st, i))));
+        return SqlValue::FromText(
+            std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, i)), static_cast<size_t>(sqlite3_column_bytes(st, i))));
     case SQLITE_BLOB: {
         const void* p = sqlite3_column_blob(st, i);
         return SqlValue::FromBlob(std::string(static_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(st, i))));
     }
-    default: return {};
+    default:
+        return {};
     }
 }
 
 void BindValue(sqlite3_stmt* st, int i, const SqlValue& v) {
     switch (v.type) {
-    case SqlValue::Integer: sqlite3_bind_int64(st, i, v.i); break;
-    case SqlValue::Real: sqlite3_bind_double(st, i, v.d); break;
-    case SqlValue::Text: sqlite3_bind_text(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
-    case SqlValue::Blob: sqlite3_bind_blob(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
-    default: sqlite3_bind_null(st, i);
+    case SqlValue::Integer:
+        sqlite3_bind_int64(st, i, v.i);
+        break;
+    case SqlValue::Real:
+        sqlite3_bind_double(st, i, v.d);
+        break;
+    case SqlValue::Text:
+        sqlite3_bind_text(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+        break;
+    case SqlValue::Blob:
+        sqlite3_bind_blob(st, i, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+        break;
+    default:
+        sqlite3_bind_null(st, i);
     }
 }

@@ -36,13 +36,16 @@ std::string FormatRaiserror(const std::string& fmt, const std::vector<SqlValue>&
         }
         const char conv = fmt[j];
         const SqlValue v = a < args.size() ? args[a++] : SqlValue{};
-        if (conv == 'd' || conv == 'i') out += std::to_string(v.type == SqlValue::Integer ? v.i : std::strtoll(v.AsText().c_str(), nullptr, 10));
-        else if (conv == 'u') out += std::to_string(static_cast<unsigned long long>(v.i));
+        if (conv == 'd' || conv == 'i')
+            out += std::to_string(v.type == SqlValue::Integer ? v.i : std::strtoll(v.AsText().c_str(), nullptr, 10));
+        else if (conv == 'u')
+            out += std::to_string(static_cast<unsigned long long>(v.i));
         else if (conv == 'x' || conv == 'X') {
             char buf[32];
             std::snprintf(buf, sizeof buf, conv == 'x' ? "%llx" : "%llX", static_cast<unsigned long long>(v.i));
             out += buf;
-        } else out += v.type == SqlValue::Null ? "(null)" : v.AsText();
+        } else
+            out += v.type == SqlValue::Null ? "(null)" : v.AsText();
         i = j;
     }
     return out;
@@ -64,8 +67,16 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
         v.type = TypeOf(part, i, end);
         CheckTypeSize(v.type, line);
         if (FindVar(part[0].value))
-            throw SqlError{134, 15, 1, "The variable name '" + part[0].text + "' has already been declared. Variable names must be unique within a query batch or stored procedure.", line, "", true};
-        if (end < part.size() && part[end].IsOp("=")) v.value = Coerce(v.type, Eval(std::vector<Token>(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end()), line));
+            throw SqlError{134,
+                           15,
+                           1,
+                           "The variable name '" + part[0].text +
+                               "' has already been declared. Variable names must be unique within a query batch or stored procedure.",
+                           line,
+                           "",
+                           true};
+        if (end < part.size() && part[end].IsOp("="))
+            v.value = Coerce(v.type, Eval(std::vector<Token>(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end()), line));
         scopes_.back().vars[part[0].value] = std::move(v);
     }
 }
@@ -120,7 +131,8 @@ void Session::ExecRaiserror(const std::vector<Token>& t, int line) {
     if (vals[0].type == SqlValue::Integer) {
         number = static_cast<int>(vals[0].i);
         msg = "Error " + std::to_string(number) + ", severity " + std::to_string(severity) + ", state " + std::to_string(state) +
-              " was raised, but no message with that error number was found in sys.messages. If error is larger than 50000, make sure the user-defined message is added using sp_addmessage.";
+              " was raised, but no message with that error number was found in sys.messages. If error is larger than 50000, make sure the "
+              "user-defined message is added using sp_addmessage.";
         number = 18054;
     } else {
         msg = FormatRaiserror(vals[0].AsText(), std::vector<SqlValue>(vals.begin() + 3, vals.end()));
@@ -133,10 +145,15 @@ void Session::ExecRaiserror(const std::vector<Token>& t, int line) {
     for (size_t k = close + 1; k + 1 < t.size(); ++k) withLog = withLog || (t[k].Is("WITH") && t[k + 1].Is("LOG"));
     for (size_t k = close + 1; k < t.size(); ++k) withLog = withLog || t[k].Is("LOG");
     if (severity > 18 && !withLog)
-        throw SqlError{2754, 16, 1, "Error severity levels greater than 18 can only be specified by members of the sysadmin role, using the WITH LOG option.", line, "", false};
+        throw SqlError{
+            2754, 16,
+            1,    "Error severity levels greater than 18 can only be specified by members of the sysadmin role, using the WITH LOG option.",
+            line, "",
+            false};
     if (severity >= 20) {
         // A fatal error: the client gets it, then the connection ends.
-        EmitError(SqlError{number, std::min(severity, 25), state, msg, line, scopes_.empty() ? std::string() : scopes_.back().procedure, true});
+        EmitError(
+            SqlError{number, std::min(severity, 25), state, msg, line, scopes_.empty() ? std::string() : scopes_.back().procedure, true});
         throw EndConnection{};
     }
     throw SqlError{number, std::min(severity, 25), state, msg, line, "", false};
@@ -144,7 +161,8 @@ void Session::ExecRaiserror(const std::vector<Token>& t, int line) {
 
 void Session::ExecThrow(const std::vector<Token>& t, int line) {
     if (t.size() == 1) {
-        if (catches_.empty()) throw SqlError{10704, 15, 1, "To rethrow an error, a THROW statement must be used inside a CATCH block.", line, "", true};
+        if (catches_.empty())
+            throw SqlError{10704, 15, 1, "To rethrow an error, a THROW statement must be used inside a CATCH block.", line, "", true};
         throw catches_.back().error;
     }
     auto args = SplitCommas(t, 1, t.size());
@@ -171,7 +189,8 @@ void Session::ExecUse(const std::vector<Token>& t, int line) {
 }
 
 void Session::ExecWaitfor(const std::vector<Token>& t, int line) {
-    if (t.size() < 3 || !(t[1].Is("DELAY") || t[1].Is("TIME"))) throw SqlError{102, 15, 1, "Incorrect syntax near 'WAITFOR'.", line, "", true};
+    if (t.size() < 3 || !(t[1].Is("DELAY") || t[1].Is("TIME")))
+        throw SqlError{102, 15, 1, "Incorrect syntax near 'WAITFOR'.", line, "", true};
     const std::string text = Eval(std::vector<Token>(t.begin() + 2, t.end()), line).AsText();
     // hh:mm[:ss[.fff]] within a day; anything else is not a time.
     int h = 0, m = 0, s = 0, ms = 0;

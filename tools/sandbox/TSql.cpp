@@ -24,8 +24,12 @@ std::string SqlLiteral(std::string_view s, std::string_view prefix) {
 
 namespace {
 
-bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '#' || static_cast<unsigned char>(c) >= 0x80; }
-bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '#' || c == '$' || static_cast<unsigned char>(c) >= 0x80; }
+bool IsIdentStart(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == '#' || static_cast<unsigned char>(c) >= 0x80;
+}
+bool IsIdentChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '#' || c == '$' || static_cast<unsigned char>(c) >= 0x80;
+}
 
 }  // namespace
 
@@ -50,8 +54,17 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
     };
     while (i < s.size()) {
         const char c = s[i];
-        if (c == '\n') { ++line; ++i; space = true; continue; }
-        if (std::isspace(static_cast<unsigned char>(c))) { ++i; space = true; continue; }
+        if (c == '\n') {
+            ++line;
+            ++i;
+            space = true;
+            continue;
+        }
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            ++i;
+            space = true;
+            continue;
+        }
         if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
             while (i < s.size() && s[i] != '\n') ++i;
             space = true;
@@ -62,8 +75,16 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             int depth = 1;
             while (i < s.size() && depth > 0) {
                 if (s[i] == '\n') ++line;
-                if (s[i] == '/' && i + 1 < s.size() && s[i + 1] == '*') { depth++; i += 2; continue; }
-                if (s[i] == '*' && i + 1 < s.size() && s[i + 1] == '/') { depth--; i += 2; continue; }
+                if (s[i] == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+                    depth++;
+                    i += 2;
+                    continue;
+                }
+                if (s[i] == '*' && i + 1 < s.size() && s[i + 1] == '/') {
+                    depth--;
+                    i += 2;
+                    continue;
+                }
                 ++i;
             }
             if (depth > 0 && problem && problem->message.empty()) *problem = ParseError{"Missing end comment mark '*/'.", line, 113};
@@ -81,7 +102,11 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             bool closed = false;
             while (i < s.size()) {
                 if (s[i] == '\'') {
-                    if (i + 1 < s.size() && s[i + 1] == '\'') { v += '\''; i += 2; continue; }
+                    if (i + 1 < s.size() && s[i + 1] == '\'') {
+                        v += '\'';
+                        i += 2;
+                        continue;
+                    }
                     ++i;
                     closed = true;
                     break;
@@ -109,7 +134,11 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             ++i;
             while (i < s.size()) {
                 if (s[i] == ']') {
-                    if (i + 1 < s.size() && s[i + 1] == ']') { v += ']'; i += 2; continue; }
+                    if (i + 1 < s.size() && s[i + 1] == ']') {
+                        v += ']';
+                        i += 2;
+                        continue;
+                    }
                     ++i;
                     break;
                 }
@@ -134,7 +163,8 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             push(Token::Hex, start, std::string(s.substr(start + 2, i - start - 2)));
             continue;
         }
-        if (std::isdigit(static_cast<unsigned char>(c)) || (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+        if (std::isdigit(static_cast<unsigned char>(c)) ||
+            (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
             while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '.')) ++i;
             if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
                 ++i;
@@ -178,10 +208,10 @@ std::string JoinTokens(const std::vector<Token>& tokens, size_t from, size_t to)
 
 namespace {
 
-const std::set<std::string> kStatementStarts = {
-    "SELECT", "INSERT", "UPDATE", "DELETE", "PRINT", "RAISERROR", "THROW", "SET", "DECLARE", "EXEC", "EXECUTE",
-    "BEGIN", "IF", "WHILE", "RETURN", "BREAK", "CONTINUE", "WAITFOR", "USE", "CREATE", "ALTER", "DROP",
-    "TRUNCATE", "COMMIT", "ROLLBACK", "WITH", "GOTO", "MERGE", "SAVE"};
+const std::set<std::string> kStatementStarts = {"SELECT",   "INSERT",  "UPDATE",  "DELETE", "PRINT", "RAISERROR", "THROW",    "SET",
+                                                "DECLARE",  "EXEC",    "EXECUTE", "BEGIN",  "IF",    "WHILE",     "RETURN",   "BREAK",
+                                                "CONTINUE", "WAITFOR", "USE",     "CREATE", "ALTER", "DROP",      "TRUNCATE", "COMMIT",
+                                                "ROLLBACK", "WITH",    "GOTO",    "MERGE",  "SAVE"};
 
 class Parser {
 public:
@@ -190,7 +220,10 @@ public:
     std::vector<std::unique_ptr<Stmt>> All() {
         std::vector<std::unique_ptr<Stmt>> out;
         while (!AtEnd()) {
-            if (Peek().IsOp(";")) { ++p_; continue; }
+            if (Peek().IsOp(";")) {
+                ++p_;
+                continue;
+            }
             out.push_back(Statement());
         }
         return out;
@@ -237,9 +270,12 @@ private:
             int depth = 0;
             while (!AtEnd()) {
                 const Token& t = Peek();
-                if (t.IsOp("(")) depth++;
-                else if (t.IsOp(")")) depth--;
-                else if (depth == 0 && t.kind == Token::Word && kStatementStarts.count(t.value) && !s->tokens.empty()) break;
+                if (t.IsOp("("))
+                    depth++;
+                else if (t.IsOp(")"))
+                    depth--;
+                else if (depth == 0 && t.kind == Token::Word && kStatementStarts.count(t.value) && !s->tokens.empty())
+                    break;
                 s->tokens.push_back(t);
                 ++p_;
             }
@@ -270,7 +306,10 @@ private:
         std::vector<std::unique_ptr<Stmt>> out;
         for (;;) {
             if (AtEnd()) Fail(Peek());
-            if (Peek().IsOp(";")) { ++p_; continue; }
+            if (Peek().IsOp(";")) {
+                ++p_;
+                continue;
+            }
             if (Peek().Is("END") && (word.empty() || Peek(1).Is(word))) {
                 p_ += word.empty() ? 1 : 2;
                 return out;
@@ -292,8 +331,10 @@ private:
                 if (cases == 0 && (t.Is("END") || t.Is("ELSE"))) break;
                 if (t.kind == Token::Word && kStatementStarts.count(t.value) && !ContinuesStatement(*s, kind, t, sawValues)) break;
             }
-            if (t.IsOp("(")) depth++;
-            else if (t.IsOp(")")) depth--;
+            if (t.IsOp("("))
+                depth++;
+            else if (t.IsOp(")"))
+                depth--;
             if (t.Is("END") && cases > 0) cases--;
             if (t.Is("VALUES")) sawValues = true;
             s->tokens.push_back(t);
@@ -319,7 +360,8 @@ private:
             return !(n1.IsName() && (n2.Is("AS") || n2.IsOp("(")) && !n1.Is("NOWAIT") && !n1.Is("NOLOCK"));
         }
         if (t.Is("DELETE") || t.Is("INSERT") || t.Is("UPDATE")) return kind == "WITH" && prev.IsOp(")");
-        if ((t.Is("BEGIN") || t.Is("COMMIT") || t.Is("ROLLBACK")) && (prev.Is("BEGIN") || prev.Is("COMMIT") || prev.Is("ROLLBACK"))) return true;
+        if ((t.Is("BEGIN") || t.Is("COMMIT") || t.Is("ROLLBACK")) && (prev.Is("BEGIN") || prev.Is("COMMIT") || prev.Is("ROLLBACK")))
+            return true;
         if (t.Is("SET") || t.Is("IF")) return false;
         // CREATE TABLE ... ; DROP ...; keep scanning for clauses such as SET in ALTER TABLE.
         if (kind == "ALTER" && t.Is("SET")) return true;
@@ -360,8 +402,10 @@ std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t 
 size_t MatchParen(const std::vector<Token>& t, size_t open) {
     int depth = 0;
     for (size_t i = open; i < t.size(); ++i) {
-        if (t[i].IsOp("(")) depth++;
-        else if (t[i].IsOp(")") && --depth == 0) return i;
+        if (t[i].IsOp("("))
+            depth++;
+        else if (t[i].IsOp(")") && --depth == 0)
+            return i;
     }
     return t.size();
 }

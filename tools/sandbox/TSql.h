@@ -13,8 +13,8 @@
 struct Token {
     enum Kind { Word, Bracketed, Quoted, String, Number, Variable, Op, Hex, End };
     Kind kind = End;
-    std::string text;   // the source text of the token
-    std::string value;  // word upper-cased; identifier without quotes; string without quotes
+    std::string text;       // the source text of the token
+    std::string value;      // word upper-cased; identifier without quotes; string without quotes
     bool national = false;  // N'...'
     int line = 1;
     size_t pos = 0;
@@ -32,11 +32,11 @@ std::vector<Token> Tokenize(std::string_view sql, struct ParseError* problem = n
 struct Stmt {
     enum Kind { Simple, Block, If, While, TryCatch, Module };
     Kind kind = Simple;
-    std::vector<Token> tokens;      // Simple and Module: the statement; If/While: the condition
-    std::vector<std::unique_ptr<Stmt>> body;      // Block, TryCatch (try part), If (then), While
-    std::vector<std::unique_ptr<Stmt>> alt;       // TryCatch (catch part), If (else)
+    std::vector<Token> tokens;                // Simple and Module: the statement; If/While: the condition
+    std::vector<std::unique_ptr<Stmt>> body;  // Block, TryCatch (try part), If (then), While
+    std::vector<std::unique_ptr<Stmt>> alt;   // TryCatch (catch part), If (else)
     int line = 1;
-    std::string sourceText;         // Module: the source as written (CREATE ... to the end)
+    std::string sourceText;  // Module: the source as written (CREATE ... to the end)
 
     std::string FirstWord() const { return tokens.empty() || tokens[0].kind != Token::Word ? std::string() : tokens[0].value; }
 };

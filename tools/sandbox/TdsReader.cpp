@@ -71,19 +71,44 @@ bool ReadParamValue(TdsReader& r, RpcParam& p) {
         if (len == 0) return setNull(), true;
         std::int64_t v = 0;
         const std::string b = r.Bytes(len);
-        if (len == 1) v = static_cast<std::uint8_t>(b[0]);
-        else if (len == 2) { std::int16_t x; std::memcpy(&x, b.data(), 2); v = x; }
-        else if (len == 4) { std::int32_t x; std::memcpy(&x, b.data(), 4); v = x; }
-        else std::memcpy(&v, b.data(), 8);
+        if (len == 1)
+            v = static_cast<std::uint8_t>(b[0]);
+        else if (len == 2) {
+            std::int16_t x;
+            std::memcpy(&x, b.data(), 2);
+            v = x;
+        } else if (len == 4) {
+            std::int32_t x;
+            std::memcpy(&x, b.data(), 4);
+            v = x;
+        } else
+            std::memcpy(&v, b.data(), 8);
         p.value = SqlValue::FromInt(v);
         return true;
     }
-    case 0x30: p.type = SqlType::Of(SqlType::TinyInt); p.value = SqlValue::FromInt(r.U8()); return true;
-    case 0x34: p.type = SqlType::Of(SqlType::SmallInt); p.value = SqlValue::FromInt(static_cast<std::int16_t>(r.U16())); return true;
-    case 0x38: p.type = SqlType::Of(SqlType::Int); p.value = SqlValue::FromInt(static_cast<std::int32_t>(r.U32())); return true;
-    case 0x7F: p.type = SqlType::Of(SqlType::BigInt); p.value = SqlValue::FromInt(static_cast<std::int64_t>(r.U64())); return true;
-    case 0x32: p.type = SqlType::Of(SqlType::Bit); p.value = SqlValue::FromInt(r.U8() != 0); return true;
-    case 0x1F: p.type = SqlType::Of(SqlType::Int); return setNull(), true;
+    case 0x30:
+        p.type = SqlType::Of(SqlType::TinyInt);
+        p.value = SqlValue::FromInt(r.U8());
+        return true;
+    case 0x34:
+        p.type = SqlType::Of(SqlType::SmallInt);
+        p.value = SqlValue::FromInt(static_cast<std::int16_t>(r.U16()));
+        return true;
+    case 0x38:
+        p.type = SqlType::Of(SqlType::Int);
+        p.value = SqlValue::FromInt(static_cast<std::int32_t>(r.U32()));
+        return true;
+    case 0x7F:
+        p.type = SqlType::Of(SqlType::BigInt);
+        p.value = SqlValue::FromInt(static_cast<std::int64_t>(r.U64()));
+        return true;
+    case 0x32:
+        p.type = SqlType::Of(SqlType::Bit);
+        p.value = SqlValue::FromInt(r.U8() != 0);
+        return true;
+    case 0x1F:
+        p.type = SqlType::Of(SqlType::Int);
+        return setNull(), true;
     case 0x68: {  // BITN
         const std::uint8_t maxLen = r.U8();
         p.type = SqlType::Of(SqlType::Bit);
@@ -105,8 +130,15 @@ bool ReadParamValue(TdsReader& r, RpcParam& p) {
         p.type = SqlType::Of(len == 4 ? SqlType::Real : SqlType::Float);
         if (len == 0) return setNull(), true;
         const std::string b = r.Bytes(len);
-        if (len == 4) { float f; std::memcpy(&f, b.data(), 4); p.value = SqlValue::FromReal(f); }
-        else { double d; std::memcpy(&d, b.data(), 8); p.value = SqlValue::FromReal(d); }
+        if (len == 4) {
+            float f;
+            std::memcpy(&f, b.data(), 4);
+            p.value = SqlValue::FromReal(f);
+        } else {
+            double d;
+            std::memcpy(&d, b.data(), 8);
+            p.value = SqlValue::FromReal(d);
+        }
         return true;
     }
     case 0x6A:
@@ -145,7 +177,8 @@ bool ReadParamValue(TdsReader& r, RpcParam& p) {
         p.type = SqlType::Of(SqlType::Money);
         if (len == 0) return setNull(), true;
         std::int64_t v;
-        if (len == 4) v = static_cast<std::int32_t>(r.U32());
+        if (len == 4)
+            v = static_cast<std::int32_t>(r.U32());
         else {
             const std::uint32_t hi = r.U32(), lo = r.U32();
             v = static_cast<std::int64_t>((static_cast<std::uint64_t>(hi) << 32) | lo);
@@ -256,8 +289,12 @@ bool ReadParamValue(TdsReader& r, RpcParam& p) {
         const bool plp = maxLen == 0xFFFF;
         const bool fixed = type == 0xAD || type == 0xAF || type == 0xEF;
         if ((plp && fixed) || (!plp && (maxLen > 8000 || (unicode && maxLen % 2 != 0)))) return false;
-        SqlType::Kind kind = type == 0xA5 ? SqlType::VarBinary : type == 0xAD ? SqlType::Binary : type == 0xA7 ? SqlType::VarChar
-                           : type == 0xAF ? SqlType::Char : type == 0xE7 ? SqlType::NVarChar : SqlType::NChar;
+        SqlType::Kind kind = type == 0xA5   ? SqlType::VarBinary
+                             : type == 0xAD ? SqlType::Binary
+                             : type == 0xA7 ? SqlType::VarChar
+                             : type == 0xAF ? SqlType::Char
+                             : type == 0xE7 ? SqlType::NVarChar
+                                            : SqlType::NChar;
         p.type = SqlType::Of(kind, plp ? -1 : (unicode ? maxLen / 2 : maxLen));
         std::string raw;
         if (plp) {
@@ -289,11 +326,13 @@ bool ReadParamValue(TdsReader& r, RpcParam& p) {
         const std::string raw = r.Bytes(len);
         if (type == 0x63) {
             p.value = SqlValue::FromText(Utf16BytesToUtf8(raw));
-        } else if (type == 0x23) p.value = SqlValue::FromText(Cp1252ToUtf8(raw));
-        else p.value = SqlValue::FromBlob(raw);
+        } else if (type == 0x23)
+            p.value = SqlValue::FromText(Cp1252ToUtf8(raw));
+        else
+            p.value = SqlValue::FromBlob(raw);
         return true;
     }
-    case 0xF1: {  // XML
+    case 0xF1: {                   // XML
         if (r.U8()) return false;  // schema collections are not supported
         p.type = SqlType::Of(SqlType::Xml, -1);
         const std::string raw = Plp(r);
@@ -301,7 +340,8 @@ bool ReadParamValue(TdsReader& r, RpcParam& p) {
         p.value = SqlValue::FromText(Utf16BytesToUtf8(raw));
         return true;
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 

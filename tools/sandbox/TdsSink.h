@@ -11,7 +11,10 @@ public:
     void Columns(const std::vector<SqlColumn>& cols) override { out_.ColMetadata(cols); }
     void Row(const std::vector<SqlColumn>& cols, const std::vector<SqlValue>& values) override { out_.Row(cols, values); }
     void Done(DoneKind kind, std::uint16_t status, std::uint16_t cmd, std::uint64_t rows) override {
-        out_.Done(kind == DoneKind::Statement ? kTokenDone : kind == DoneKind::Procedure ? kTokenDoneProc : kTokenDoneInProc, status, cmd, rows);
+        out_.Done(kind == DoneKind::Statement   ? kTokenDone
+                  : kind == DoneKind::Procedure ? kTokenDoneProc
+                                                : kTokenDoneInProc,
+                  status, cmd, rows);
     }
     void Message(bool error, std::int32_t number, std::uint8_t state, std::uint8_t severity, std::string_view text, std::string_view server,
                  std::string_view proc, std::int32_t line) override {
@@ -21,8 +24,10 @@ public:
     void Transaction(TranEvent event, std::uint64_t id) override {
         // The transaction descriptor: 8 bytes, new for a begin, old for a commit or rollback.
         const std::string descriptor(reinterpret_cast<const char*>(&id), 8);
-        if (event == TranEvent::Begin) out_.EnvChangeBytes(8, descriptor, "");
-        else out_.EnvChangeBytes(event == TranEvent::Commit ? 9 : 10, "", descriptor);
+        if (event == TranEvent::Begin)
+            out_.EnvChangeBytes(8, descriptor, "");
+        else
+            out_.EnvChangeBytes(event == TranEvent::Commit ? 9 : 10, "", descriptor);
     }
     void ReturnStatus(std::int32_t status) override { out_.ReturnStatus(status); }
     void ReturnValue(std::uint16_t ordinal, std::string_view name, const SqlColumn& col, const SqlValue& value) override {

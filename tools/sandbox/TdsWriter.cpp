@@ -39,8 +39,10 @@ bool ParseDateText(const std::string& t, DateParts& p) {
     if (std::strlen(c) >= 10 && c[4] == '-') {
         if (!num(4, p.y) || *c++ != '-' || !num(2, p.mo) || *c++ != '-' || !num(2, p.d)) return false;
         p.hasDate = true;
-        if (*c == ' ' || *c == 'T') ++c;
-        else if (*c == '\0') return true;
+        if (*c == ' ' || *c == 'T')
+            ++c;
+        else if (*c == '\0')
+            return true;
     }
     if (*c == '\0') return p.hasDate;
     if (!num(2, p.h) || *c++ != ':' || !num(2, p.mi)) return false;
@@ -79,7 +81,8 @@ DateParts DateOf(const SqlValue& v) {
 // Exact decimal of a value at a scale: unscaled magnitude and sign, rounding half away from zero.
 bool DecimalOf(const SqlValue& v, int scale, UInt128& mag, bool& negative) {
     std::string t;
-    if (v.type == SqlValue::Integer) t = std::to_string(v.i);
+    if (v.type == SqlValue::Integer)
+        t = std::to_string(v.i);
     else if (v.type == SqlValue::Real) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.17g", v.d);
@@ -88,7 +91,8 @@ bool DecimalOf(const SqlValue& v, int scale, UInt128& mag, bool& negative) {
             std::snprintf(buf, sizeof buf, "%.*f", scale, v.d);
             t = buf;
         }
-    } else t = v.s;
+    } else
+        t = v.s;
     size_t i = 0;
     while (i < t.size() && t[i] == ' ') ++i;
     negative = false;
@@ -119,19 +123,27 @@ bool DecimalOf(const SqlValue& v, int scale, UInt128& mag, bool& negative) {
 
 std::int64_t IntOf(const SqlValue& v) {
     switch (v.type) {
-    case SqlValue::Integer: return v.i;
-    case SqlValue::Real: return std::llround(v.d);
-    case SqlValue::Text: return std::strtoll(v.s.c_str(), nullptr, 10);
-    default: return 0;
+    case SqlValue::Integer:
+        return v.i;
+    case SqlValue::Real:
+        return std::llround(v.d);
+    case SqlValue::Text:
+        return std::strtoll(v.s.c_str(), nullptr, 10);
+    default:
+        return 0;
     }
 }
 
 double RealOf(const SqlValue& v) {
     switch (v.type) {
-    case SqlValue::Integer: return static_cast<double>(v.i);
-    case SqlValue::Real: return v.d;
-    case SqlValue::Text: return std::strtod(v.s.c_str(), nullptr);
-    default: return 0;
+    case SqlValue::Integer:
+        return static_cast<double>(v.i);
+    case SqlValue::Real:
+        return v.d;
+    case SqlValue::Text:
+        return std::strtod(v.s.c_str(), nullptr);
+    default:
+        return 0;
     }
 }
 
@@ -152,7 +164,8 @@ bool ParseGuid(const std::string& text, std::uint8_t out[16]) {
         if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
     if (hex.size() != 32) return false;
     std::uint8_t raw[16];
-    for (int i = 0; i < 16; ++i) raw[i] = static_cast<std::uint8_t>(std::strtoul(hex.substr(static_cast<size_t>(i) * 2, 2).c_str(), nullptr, 16));
+    for (int i = 0; i < 16; ++i)
+        raw[i] = static_cast<std::uint8_t>(std::strtoul(hex.substr(static_cast<size_t>(i) * 2, 2).c_str(), nullptr, 16));
     // The first three groups travel little-endian.
     const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
     for (int i = 0; i < 16; ++i) out[i] = raw[order[i]];
@@ -300,11 +313,26 @@ void TdsWriter::TypeInfo(const SqlType& t) {
         U16(t.length < 0 ? 0xFFFF : static_cast<std::uint16_t>(std::min(8000, chars * bytesPerChar)));
     };
     switch (t.kind) {
-    case SqlType::Int: U8(0x26); U8(4); break;
-    case SqlType::BigInt: U8(0x26); U8(8); break;
-    case SqlType::SmallInt: U8(0x26); U8(2); break;
-    case SqlType::TinyInt: U8(0x26); U8(1); break;
-    case SqlType::Bit: U8(0x68); U8(1); break;
+    case SqlType::Int:
+        U8(0x26);
+        U8(4);
+        break;
+    case SqlType::BigInt:
+        U8(0x26);
+        U8(8);
+        break;
+    case SqlType::SmallInt:
+        U8(0x26);
+        U8(2);
+        break;
+    case SqlType::TinyInt:
+        U8(0x26);
+        U8(1);
+        break;
+    case SqlType::Bit:
+        U8(0x68);
+        U8(1);
+        break;
     case SqlType::Decimal:
     case SqlType::Numeric: {
         U8(t.kind == SqlType::Decimal ? 0x6A : 0x6C);
@@ -314,22 +342,73 @@ void TdsWriter::TypeInfo(const SqlType& t) {
         U8(static_cast<std::uint8_t>(t.scale));
         break;
     }
-    case SqlType::Money: U8(0x6E); U8(8); break;
-    case SqlType::SmallMoney: U8(0x6E); U8(4); break;
-    case SqlType::Float: U8(0x6D); U8(8); break;
-    case SqlType::Real: U8(0x6D); U8(4); break;
-    case SqlType::DateTime: U8(0x6F); U8(8); break;
-    case SqlType::SmallDateTime: U8(0x6F); U8(4); break;
-    case SqlType::Date: U8(0x28); break;
-    case SqlType::Time: U8(0x29); U8(static_cast<std::uint8_t>(t.scale)); break;
-    case SqlType::DateTime2: U8(0x2A); U8(static_cast<std::uint8_t>(t.scale)); break;
-    case SqlType::DateTimeOffset: U8(0x2B); U8(static_cast<std::uint8_t>(t.scale)); break;
-    case SqlType::Char: U8(0xAF); ushortLen(t.length, 1); Put(kCollation, 5); break;
-    case SqlType::VarChar: U8(0xA7); ushortLen(t.length, 1); Put(kCollation, 5); break;
-    case SqlType::NChar: U8(0xEF); ushortLen(t.length, 2); Put(kCollation, 5); break;
-    case SqlType::NVarChar: U8(0xE7); ushortLen(t.length, 2); Put(kCollation, 5); break;
-    case SqlType::Binary: U8(0xAD); ushortLen(t.length, 1); break;
-    case SqlType::VarBinary: U8(0xA5); ushortLen(t.length, 1); break;
+    case SqlType::Money:
+        U8(0x6E);
+        U8(8);
+        break;
+    case SqlType::SmallMoney:
+        U8(0x6E);
+        U8(4);
+        break;
+    case SqlType::Float:
+        U8(0x6D);
+        U8(8);
+        break;
+    case SqlType::Real:
+        U8(0x6D);
+        U8(4);
+        break;
+    case SqlType::DateTime:
+        U8(0x6F);
+        U8(8);
+        break;
+    case SqlType::SmallDateTime:
+        U8(0x6F);
+        U8(4);
+        break;
+    case SqlType::Date:
+        U8(0x28);
+        break;
+    case SqlType::Time:
+        U8(0x29);
+        U8(static_cast<std::uint8_t>(t.scale));
+        break;
+    case SqlType::DateTime2:
+        U8(0x2A);
+        U8(static_cast<std::uint8_t>(t.scale));
+        break;
+    case SqlType::DateTimeOffset:
+        U8(0x2B);
+        U8(static_cast<std::uint8_t>(t.scale));
+        break;
+    case SqlType::Char:
+        U8(0xAF);
+        ushortLen(t.length, 1);
+        Put(kCollation, 5);
+        break;
+    case SqlType::VarChar:
+        U8(0xA7);
+        ushortLen(t.length, 1);
+        Put(kCollation, 5);
+        break;
+    case SqlType::NChar:
+        U8(0xEF);
+        ushortLen(t.length, 2);
+        Put(kCollation, 5);
+        break;
+    case SqlType::NVarChar:
+        U8(0xE7);
+        ushortLen(t.length, 2);
+        Put(kCollation, 5);
+        break;
+    case SqlType::Binary:
+        U8(0xAD);
+        ushortLen(t.length, 1);
+        break;
+    case SqlType::VarBinary:
+        U8(0xA5);
+        ushortLen(t.length, 1);
+        break;
     case SqlType::Text:
     case SqlType::NText:
     case SqlType::Image:
@@ -339,9 +418,18 @@ void TdsWriter::TypeInfo(const SqlType& t) {
         U8(1);  // table name: one part
         USVarChar("t");
         break;
-    case SqlType::UniqueIdentifier: U8(0x24); U8(16); break;
-    case SqlType::Variant: U8(0x62); U32(8009); break;
-    case SqlType::Xml: U8(0xF1); U8(0); break;
+    case SqlType::UniqueIdentifier:
+        U8(0x24);
+        U8(16);
+        break;
+    case SqlType::Variant:
+        U8(0x62);
+        U32(8009);
+        break;
+    case SqlType::Xml:
+        U8(0xF1);
+        U8(0);
+        break;
     }
 }
 
@@ -363,20 +451,29 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     case SqlType::SmallInt:
     case SqlType::TinyInt: {
         const int n = t.kind == SqlType::Int ? 4 : t.kind == SqlType::BigInt ? 8 : t.kind == SqlType::SmallInt ? 2 : 1;
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         const std::int64_t x = IntOf(v);
         U8(static_cast<std::uint8_t>(n));
         Put(&x, static_cast<size_t>(n));
         return;
     }
     case SqlType::Bit:
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         U8(1);
         U8(IntOf(v) != 0 || (v.type == SqlValue::Text && (v.s == "true" || v.s == "TRUE")) ? 1 : 0);
         return;
     case SqlType::Decimal:
     case SqlType::Numeric: {
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         UInt128 mag;
         bool neg;
         DecimalOf(v, t.scale, mag, neg);
@@ -389,7 +486,10 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     }
     case SqlType::Money:
     case SqlType::SmallMoney: {
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         UInt128 mag;
         bool neg;
         DecimalOf(v, 4, mag, neg);
@@ -408,7 +508,10 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     }
     case SqlType::Float:
     case SqlType::Real:
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         if (t.kind == SqlType::Real) {
             const float f = static_cast<float>(RealOf(v));
             U8(4);
@@ -421,7 +524,10 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         return;
     case SqlType::DateTime:
     case SqlType::SmallDateTime: {
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         const DateParts p = DateOf(v);
         const std::int64_t days = DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d)) - DaysFromCivil(1900, 1, 1);
         if (t.kind == SqlType::SmallDateTime) {
@@ -437,7 +543,10 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         return;
     }
     case SqlType::Date: {
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         const DateParts p = DateOf(v);
         const std::uint32_t days = static_cast<std::uint32_t>(DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d)));
         U8(3);
@@ -447,12 +556,16 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     case SqlType::Time:
     case SqlType::DateTime2:
     case SqlType::DateTimeOffset: {
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         DateParts p = DateOf(v);
         const int tb = TimeBytes(t.scale);
         if (t.kind == SqlType::DateTimeOffset && p.offsetMinutes != 0) {
             // Travels as UTC with the offset beside it.
-            std::int64_t secs = (DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d))) * 86400LL + p.h * 3600 + p.mi * 60 + p.s - p.offsetMinutes * 60LL;
+            std::int64_t secs = (DaysFromCivil(p.y, static_cast<unsigned>(p.mo), static_cast<unsigned>(p.d))) * 86400LL + p.h * 3600 +
+                                p.mi * 60 + p.s - p.offsetMinutes * 60LL;
             std::int64_t days = secs / 86400;
             secs %= 86400;
             p.h = static_cast<int>(secs / 3600);
@@ -478,8 +591,14 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     case SqlType::VarChar:
     case SqlType::Binary:
     case SqlType::VarBinary: {
-        if (plp && null) { U64(~0ull); return; }
-        if (null) { U16(0xFFFF); return; }
+        if (plp && null) {
+            U64(~0ull);
+            return;
+        }
+        if (null) {
+            U16(0xFFFF);
+            return;
+        }
         if (t.kind == SqlType::VarChar && !plp && v.type == SqlValue::Text) {
             // The common case without padding: length, then the bytes.
             if (end_ + 2 * v.s.size() + 16 > buf_.size()) Grow(2 * v.s.size() + 16);
@@ -493,9 +612,13 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         }
         std::string bytes = t.IsBinary() ? v.s : Utf8ToCp1252(v.AsText());
         if (t.kind == SqlType::Char || t.kind == SqlType::Binary) {
-            if (bytes.size() < static_cast<size_t>(t.length)) bytes.append(static_cast<size_t>(t.length) - bytes.size(), t.kind == SqlType::Char ? ' ' : '\0');
+            if (bytes.size() < static_cast<size_t>(t.length))
+                bytes.append(static_cast<size_t>(t.length) - bytes.size(), t.kind == SqlType::Char ? ' ' : '\0');
         }
-        if (plp) { Plp(bytes); return; }
+        if (plp) {
+            Plp(bytes);
+            return;
+        }
         if (bytes.size() > 8000) bytes.resize(8000);
         U16(static_cast<std::uint16_t>(bytes.size()));
         Put(bytes.data(), bytes.size());
@@ -505,8 +628,14 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     case SqlType::NVarChar:
     case SqlType::Xml: {
         const bool isPlp = plp || t.kind == SqlType::Xml;
-        if (isPlp && null) { U64(~0ull); return; }
-        if (null) { U16(0xFFFF); return; }
+        if (isPlp && null) {
+            U64(~0ull);
+            return;
+        }
+        if (null) {
+            U16(0xFFFF);
+            return;
+        }
         if (t.kind == SqlType::NVarChar && !isPlp && v.type == SqlValue::Text) {
             if (end_ + 2 * v.s.size() + 16 > buf_.size()) Grow(2 * v.s.size() + 16);
             const size_t at = end_;
@@ -519,7 +648,10 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         }
         std::u16string w = Utf8ToUtf16(v.AsText());
         if (t.kind == SqlType::NChar && w.size() < static_cast<size_t>(t.length)) w.append(static_cast<size_t>(t.length) - w.size(), u' ');
-        if (isPlp) { Plp(std::string_view(reinterpret_cast<const char*>(w.data()), w.size() * 2)); return; }
+        if (isPlp) {
+            Plp(std::string_view(reinterpret_cast<const char*>(w.data()), w.size() * 2));
+            return;
+        }
         if (w.size() > 4000) w.resize(4000);
         U16(static_cast<std::uint16_t>(w.size() * 2));
         Put(w.data(), w.size() * 2);
@@ -528,10 +660,15 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     case SqlType::Text:
     case SqlType::NText:
     case SqlType::Image: {
-        if (null) { U8(0); return; }
+        if (null) {
+            U8(0);
+            return;
+        }
         std::string bytes;
-        if (t.kind == SqlType::Image) bytes = v.s;
-        else if (t.kind == SqlType::Text) bytes = Utf8ToCp1252(v.AsText());
+        if (t.kind == SqlType::Image)
+            bytes = v.s;
+        else if (t.kind == SqlType::Text)
+            bytes = Utf8ToCp1252(v.AsText());
         else {
             const std::u16string w = Utf8ToUtf16(v.AsText());
             bytes.assign(reinterpret_cast<const char*>(w.data()), w.size() * 2);
@@ -547,13 +684,19 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
     }
     case SqlType::UniqueIdentifier: {
         std::uint8_t g[16];
-        if (null || !ParseGuid(v.AsText(), g)) { U8(0); return; }
+        if (null || !ParseGuid(v.AsText(), g)) {
+            U8(0);
+            return;
+        }
         U8(16);
         Put(g, 16);
         return;
     }
     case SqlType::Variant: {
-        if (null) { U32(0); return; }
+        if (null) {
+            U32(0);
+            return;
+        }
         if (v.type == SqlValue::Integer) {
             const bool big = v.i > 2147483647LL || v.i < -2147483648LL;
             U32(big ? 10 : 6);

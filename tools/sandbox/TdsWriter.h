@@ -24,8 +24,8 @@ public:
     void ColMetadata(const std::vector<SqlColumn>& cols);
     void Row(const std::vector<SqlColumn>& cols, const std::vector<SqlValue>& values);
     void Done(std::uint8_t token, std::uint16_t status, std::uint16_t curcmd, std::uint64_t rows);
-    void Message(bool error, std::int32_t number, std::uint8_t state, std::uint8_t cls, std::string_view text,
-                 std::string_view server, std::string_view proc, std::int32_t line);
+    void Message(bool error, std::int32_t number, std::uint8_t state, std::uint8_t cls, std::string_view text, std::string_view server,
+                 std::string_view proc, std::int32_t line);
     void EnvChange(std::uint8_t type, std::string_view newValue, std::string_view oldValue);
     void EnvChangeBytes(std::uint8_t type, std::string_view newValue, std::string_view oldValue);
     void LoginAck(std::uint32_t tdsVersion, std::string_view progName);

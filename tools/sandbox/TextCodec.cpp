@@ -10,11 +10,19 @@ std::uint32_t NextCodePoint(std::string_view s, size_t& i) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
     std::uint32_t cp;
     size_t extra;
-    if (c < 0x80) { cp = c; extra = 0; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
-    else if ((c >> 3) == 30) { cp = c & 0x07; extra = 3; }
-    else {
+    if (c < 0x80) {
+        cp = c;
+        extra = 0;
+    } else if ((c >> 5) == 6) {
+        cp = c & 0x1F;
+        extra = 1;
+    } else if ((c >> 4) == 14) {
+        cp = c & 0x0F;
+        extra = 2;
+    } else if ((c >> 3) == 30) {
+        cp = c & 0x07;
+        extra = 3;
+    } else {
         ++i;
         return 0xFFFD;
     }
@@ -52,7 +60,8 @@ std::string Utf16ToUtf8(const char16_t* p, size_t n) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint32_t>(p[i + 1]) - 0xDC00);
             ++i;
         }
-        if (cp < 0x80) out += static_cast<char>(cp);
+        if (cp < 0x80)
+            out += static_cast<char>(cp);
         else if (cp < 0x800) {
             out += static_cast<char>(0xC0 | (cp >> 6));
             out += static_cast<char>(0x80 | (cp & 0x3F));
@@ -105,7 +114,8 @@ std::string Utf16BytesToUtf8(std::string_view bytes) {
 std::string Cp1252ToUtf8(std::string_view s) {
     std::string out;
     for (unsigned char c : s) {
-        if (c < 0x80) out += static_cast<char>(c);
+        if (c < 0x80)
+            out += static_cast<char>(c);
         else {
             out += static_cast<char>(0xC0 | (c >> 6));
             out += static_cast<char>(0x80 | (c & 0x3F));

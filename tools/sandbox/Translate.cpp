@@ -24,17 +24,22 @@ const char* CheckedCast(const SqlType& t) {
     case SqlType::Int:
     case SqlType::BigInt:
     case SqlType::SmallInt:
-    case SqlType::TinyInt: return "sandbox_int";
-    case SqlType::Bit: return "sandbox_bit";
+    case SqlType::TinyInt:
+        return "sandbox_int";
+    case SqlType::Bit:
+        return "sandbox_bit";
     case SqlType::Float:
-    case SqlType::Real: return "sandbox_float";
+    case SqlType::Real:
+        return "sandbox_float";
     case SqlType::Date:
     case SqlType::DateTime:
     case SqlType::DateTime2:
     case SqlType::SmallDateTime:
     case SqlType::Time:
-    case SqlType::DateTimeOffset: return "sandbox_datetime";
-    default: return nullptr;
+    case SqlType::DateTimeOffset:
+        return "sandbox_datetime";
+    default:
+        return nullptr;
     }
 }
 
@@ -53,7 +58,8 @@ std::string ComparableDate(const std::string& v) {
     if (!digits || (!slash && !letters) || v.size() > 40) return v;
     DateTimeParts p;
     if (!ParseDateTime(v, p)) return v;
-    const bool time = v.find(':') != std::string::npos || Upper(v).find("AM") != std::string::npos || Upper(v).find("PM") != std::string::npos;
+    const bool time =
+        v.find(':') != std::string::npos || Upper(v).find("AM") != std::string::npos || Upper(v).find("PM") != std::string::npos;
     return FormatDateTime(p, SqlType::Of(time ? SqlType::DateTime : SqlType::Date));
 }
 
@@ -73,11 +79,10 @@ bool NeedsExactText(const Token& k) {
 
 bool IsOperand(const Token& t) {
     return t.kind == Token::Number || t.kind == Token::String || t.kind == Token::Variable || t.kind == Token::Quoted ||
-           t.kind == Token::Bracketed || t.IsOp(")") || (t.kind == Token::Word && !t.Is("SELECT") && !t.Is("WHERE") && !t.Is("AND") &&
-                                                        !t.Is("OR") && !t.Is("NOT") && !t.Is("THEN") && !t.Is("ELSE") && !t.Is("WHEN") &&
-                                                        !t.Is("ON") && !t.Is("AS") && !t.Is("BY") && !t.Is("IS") && !t.Is("IN") &&
-                                                        !t.Is("LIKE") && !t.Is("BETWEEN") && !t.Is("RETURN") && !t.Is("CASE") && !t.Is("SET") &&
-                                                        !t.Is("VALUES") && !t.Is("HAVING") && !t.Is("TOP"));
+           t.kind == Token::Bracketed || t.IsOp(")") ||
+           (t.kind == Token::Word && !t.Is("SELECT") && !t.Is("WHERE") && !t.Is("AND") && !t.Is("OR") && !t.Is("NOT") && !t.Is("THEN") &&
+            !t.Is("ELSE") && !t.Is("WHEN") && !t.Is("ON") && !t.Is("AS") && !t.Is("BY") && !t.Is("IS") && !t.Is("IN") && !t.Is("LIKE") &&
+            !t.Is("BETWEEN") && !t.Is("RETURN") && !t.Is("CASE") && !t.Is("SET") && !t.Is("VALUES") && !t.Is("HAVING") && !t.Is("TOP"));
 }
 
 // The start of the operand that ends at index end (inclusive): a literal, name (a.b.c), variable,
@@ -87,16 +92,20 @@ size_t OperandStart(const std::vector<Token>& t, size_t end) {
     if (t[i].IsOp(")")) {
         int depth = 0;
         for (;; --i) {
-            if (t[i].IsOp(")")) depth++;
-            else if (t[i].IsOp("(") && --depth == 0) break;
+            if (t[i].IsOp(")"))
+                depth++;
+            else if (t[i].IsOp("(") && --depth == 0)
+                break;
             if (i == 0) return 0;
         }
         if (i > 0 && (t[i - 1].kind == Token::Word || t[i - 1].kind == Token::Quoted) && !t[i].spaceBefore && IsOperand(t[i - 1])) --i;
     } else if (t[i].Is("END")) {
         int depth = 0;
         for (;; --i) {
-            if (t[i].Is("END")) depth++;
-            else if (t[i].Is("CASE") && --depth == 0) break;
+            if (t[i].Is("END"))
+                depth++;
+            else if (t[i].Is("CASE") && --depth == 0)
+                break;
             if (i == 0) return 0;
         }
     }
@@ -113,8 +122,10 @@ size_t OperandEnd(const std::vector<Token>& t, size_t start) {
     if (t[i].Is("CASE")) {
         int depth = 0;
         for (; i < t.size(); ++i) {
-            if (t[i].Is("CASE")) depth++;
-            else if (t[i].Is("END") && --depth == 0) return i + 1;
+            if (t[i].Is("CASE"))
+                depth++;
+            else if (t[i].Is("END") && --depth == 0)
+                return i + 1;
         }
         return t.size();
     }
@@ -151,7 +162,8 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
 // ORDER BY compares text without regard to case, as SQL Server's default collation does: each
 // item gets COLLATE NOCASE (which leaves numbers and column positions as they are).
 std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
-    static const char* const kEnds[] = {"LIMIT", "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR", "OPTION", "ROWS", "RANGE", "SELECT", "INTO"};
+    static const char* const kEnds[] = {"LIMIT",  "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR",
+                                        "OPTION", "ROWS",   "RANGE", "SELECT", "INTO"};
     for (size_t i = 0; i + 1 < t.size(); ++i) {
         if (!t[i].Is("ORDER") || !t[i + 1].Is("BY")) continue;
         int depth = 0;
@@ -161,8 +173,8 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
             for (size_t k = itemStart; k < end; ++k)
                 if (t[k].Is("COLLATE")) return;
             size_t at = end;
-            while (at > itemStart + 1 && (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") ||
-                                          t[at - 1].Is("LAST")))
+            while (at > itemStart + 1 &&
+                   (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") || t[at - 1].Is("LAST")))
                 --at;
             const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "NOCASE")};
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), std::begin(collate), std::end(collate));
@@ -170,15 +182,18 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
         };
         for (; j < t.size(); ++j) {
             const Token& k = t[j];
-            if (k.IsOp("(")) depth++;
+            if (k.IsOp("("))
+                depth++;
             else if (k.IsOp(")")) {
                 if (depth == 0) break;
                 depth--;
             } else if (depth == 0 && k.IsOp(",")) {
                 closeItem(j);
                 itemStart = j + 1;
-            } else if (depth == 0 && k.IsOp(";")) break;
-            else if (depth == 0 && k.kind == Token::Word && std::any_of(std::begin(kEnds), std::end(kEnds), [&](const char* w) { return k.Is(w); }))
+            } else if (depth == 0 && k.IsOp(";"))
+                break;
+            else if (depth == 0 && k.kind == Token::Word &&
+                     std::any_of(std::begin(kEnds), std::end(kEnds), [&](const char* w) { return k.Is(w); }))
                 break;
         }
         closeItem(j);
@@ -197,8 +212,14 @@ void CheckTypeSize(const SqlType& type, int line) {
     if (!sized || type.length <= most) return;
     std::string name = type.Name();
     name = name.substr(0, name.find('('));
-    throw SqlError{131, 15, 2, "The size (" + std::to_string(type.length) + ") given to the type '" + name +
-                                   "' exceeds the maximum allowed for any data type (" + std::to_string(most) + ").", line, "", true};
+    throw SqlError{131,
+                   15,
+                   2,
+                   "The size (" + std::to_string(type.length) + ") given to the type '" + name +
+                       "' exceeds the maximum allowed for any data type (" + std::to_string(most) + ").",
+                   line,
+                   "",
+                   true};
 }
 
 std::string Session::Translate(const std::vector<Token>& in, int line) {
@@ -225,32 +246,54 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         }
         if (k.kind == Token::Variable && k.value.rfind("@@", 0) == 0) {
             std::string v;
-            if (k.value == "@@ROWCOUNT") v = std::to_string(rowcount_);
-            else if (k.value == "@@IDENTITY") v = "last_insert_rowid()";
-            else if (k.value == "@@SPID") v = std::to_string(spid_);
-            else if (k.value == "@@TRANCOUNT") v = std::to_string(tranCount_);
-            else if (k.value == "@@ERROR") v = std::to_string(lastError_);
-            else if (k.value == "@@VERSION") v = SqlLiteral("Tolvan Sandbox 15.0.2000 (SQL Server stand-in on SQLite " + std::string(sqlite3_libversion()) + ")");
-            else if (k.value == "@@SERVERNAME") v = SqlLiteral(server_.ServerName());
-            else if (k.value == "@@LANGUAGE") v = SqlLiteral("us_english");
-            else if (k.value == "@@FETCH_STATUS") v = "-1";
-            else if (k.value == "@@NESTLEVEL") v = std::to_string(procDepth_);
-            else if (k.value == "@@MAX_PRECISION") v = "38";
-            else if (k.value == "@@DATEFIRST") v = "7";
-            else if (k.value == "@@TEXTSIZE") v = std::to_string(textSize_);
-            else if (k.value == "@@LOCK_TIMEOUT") v = "-1";
-            else if (k.value == "@@OPTIONS") v = nocount_ ? "5944" : "5432";
-            else if (k.value == "@@MAX_CONNECTIONS") v = "32767";
-            else if (k.value == "@@LANGID") v = "0";
-            else if (k.value == "@@SERVICENAME") v = SqlLiteral("MSSQLSERVER");
-            else v = "NULL";
+            if (k.value == "@@ROWCOUNT")
+                v = std::to_string(rowcount_);
+            else if (k.value == "@@IDENTITY")
+                v = "last_insert_rowid()";
+            else if (k.value == "@@SPID")
+                v = std::to_string(spid_);
+            else if (k.value == "@@TRANCOUNT")
+                v = std::to_string(tranCount_);
+            else if (k.value == "@@ERROR")
+                v = std::to_string(lastError_);
+            else if (k.value == "@@VERSION")
+                v = SqlLiteral("Tolvan Sandbox 15.0.2000 (SQL Server stand-in on SQLite " + std::string(sqlite3_libversion()) + ")");
+            else if (k.value == "@@SERVERNAME")
+                v = SqlLiteral(server_.ServerName());
+            else if (k.value == "@@LANGUAGE")
+                v = SqlLiteral("us_english");
+            else if (k.value == "@@FETCH_STATUS")
+                v = "-1";
+            else if (k.value == "@@NESTLEVEL")
+                v = std::to_string(procDepth_);
+            else if (k.value == "@@MAX_PRECISION")
+                v = "38";
+            else if (k.value == "@@DATEFIRST")
+                v = "7";
+            else if (k.value == "@@TEXTSIZE")
+                v = std::to_string(textSize_);
+            else if (k.value == "@@LOCK_TIMEOUT")
+                v = "-1";
+            else if (k.value == "@@OPTIONS")
+                v = nocount_ ? "5944" : "5432";
+            else if (k.value == "@@MAX_CONNECTIONS")
+                v = "32767";
+            else if (k.value == "@@LANGID")
+                v = "0";
+            else if (k.value == "@@SERVICENAME")
+                v = SqlLiteral("MSSQLSERVER");
+            else
+                v = "NULL";
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
             continue;
         }
         if (k.IsName() && i + 2 < in.size() && in[i + 1].IsOp(".")) {
             // db.dbo.obj, db..obj, dbo.obj, INFORMATION_SCHEMA.X
             if (Upper(k.kind == Token::Word ? k.text : k.value) == "INFORMATION_SCHEMA" && in[i + 2].IsName()) {
-                t.push_back(MakeToken(Token::Word, "information_schema_" + std::string(Upper(in[i + 2].value) == in[i + 2].value ? in[i + 2].text : in[i + 2].value), k.spaceBefore));
+                t.push_back(MakeToken(
+                    Token::Word,
+                    "information_schema_" + std::string(Upper(in[i + 2].value) == in[i + 2].value ? in[i + 2].text : in[i + 2].value),
+                    k.spaceBefore));
                 i += 2;
                 continue;
             }
@@ -260,7 +303,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 bool sysView = false;
                 for (const char* v : kSysViews) sysView = sysView || (Upper(NameOf(k)) == "SYS" && view == v);
                 if (sysView) {
-                    t.push_back(MakeToken(Token::Word, "sys_" + Upper(view) , k.spaceBefore));
+                    t.push_back(MakeToken(Token::Word, "sys_" + Upper(view), k.spaceBefore));
                     i += 2;
                     continue;
                 }
@@ -270,14 +313,16 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 i += 2;
                 continue;
             }
-            const bool threePart = i + 4 < in.size() + 1 && i + 3 < in.size() && (in[i + 2].IsOp(".") || (IsSchemaWord(in[i + 2]) && in[i + 3].IsOp(".")));
+            const bool threePart =
+                i + 4 < in.size() + 1 && i + 3 < in.size() && (in[i + 2].IsOp(".") || (IsSchemaWord(in[i + 2]) && in[i + 3].IsOp(".")));
             if (threePart) {
                 const std::string db = k.kind == Token::Word ? k.text : k.value;
                 const size_t objAt = in[i + 2].IsOp(".") ? i + 3 : i + 4;
                 if (objAt < in.size() && !server_.CanonicalDatabase(db).empty()) {
                     EnsureAttached(db);
                     const bool current = Upper(db) == Upper(dbName_);
-                    t.push_back(MakeToken(Token::Word, current ? std::string("main") : "\"" + server_.CanonicalDatabase(db) + "\"", k.spaceBefore));
+                    t.push_back(
+                        MakeToken(Token::Word, current ? std::string("main") : "\"" + server_.CanonicalDatabase(db) + "\"", k.spaceBefore));
                     t.push_back(MakeToken(Token::Op, ".", false));
                     Token obj = in[objAt];
                     obj.spaceBefore = false;
@@ -348,8 +393,8 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         if ((k.Is("UNION") || k.Is("EXCEPT") || k.Is("INTERSECT")) && !pendingLimits.empty() && pendingLimits.back().depth == depth) {
             // TOP limits its own branch: SELECT * FROM (branch LIMIT n) UNION ...
             const size_t at = pendingLimits.back().at;
-            const std::vector<Token> head = {MakeToken(Token::Word, "SELECT", o[at].spaceBefore), MakeToken(Token::Op, "*"), MakeToken(Token::Word, "FROM"),
-                                             MakeToken(Token::Op, "(")};
+            const std::vector<Token> head = {MakeToken(Token::Word, "SELECT", o[at].spaceBefore), MakeToken(Token::Op, "*"),
+                                             MakeToken(Token::Word, "FROM"), MakeToken(Token::Op, "(")};
             o.insert(o.begin() + static_cast<std::ptrdiff_t>(at), head.begin(), head.end());
             closeLimits(depth);
             o.push_back(MakeToken(Token::Op, ")", false));
@@ -384,16 +429,22 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             size_t comma = i + 2;
             int d = 0;
             for (; comma < close; ++comma) {
-                if (t[comma].IsOp("(")) d++;
-                else if (t[comma].IsOp(")")) d--;
-                else if (d == 0 && t[comma].IsOp(",")) break;
+                if (t[comma].IsOp("("))
+                    d++;
+                else if (t[comma].IsOp(")"))
+                    d--;
+                else if (d == 0 && t[comma].IsOp(","))
+                    break;
             }
             size_t exprEnd = comma + 1;
             d = 0;
             for (; exprEnd < close; ++exprEnd) {
-                if (t[exprEnd].IsOp("(")) d++;
-                else if (t[exprEnd].IsOp(")")) d--;
-                else if (d == 0 && t[exprEnd].IsOp(",")) break;
+                if (t[exprEnd].IsOp("("))
+                    d++;
+                else if (t[exprEnd].IsOp(")"))
+                    d--;
+                else if (d == 0 && t[exprEnd].IsOp(","))
+                    break;
             }
             std::vector<Token> cast = {MakeToken(Token::Word, "CAST", k.spaceBefore), MakeToken(Token::Op, "(", false)};
             cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
@@ -410,9 +461,12 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             size_t as = close;
             int d = 0;
             for (size_t j = i + 2; j < close; ++j) {
-                if (t[j].IsOp("(")) d++;
-                else if (t[j].IsOp(")")) d--;
-                else if (d == 0 && t[j].Is("AS")) as = j;
+                if (t[j].IsOp("("))
+                    d++;
+                else if (t[j].IsOp(")"))
+                    d--;
+                else if (d == 0 && t[j].Is("AS"))
+                    as = j;
             }
             if (as < close) {
                 std::string typeText;
@@ -422,7 +476,8 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                     CheckTypeSize(type, line);
                     std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
                     std::vector<Token> rep;
-                    if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money || type.kind == SqlType::SmallMoney) {
+                    if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money ||
+                        type.kind == SqlType::SmallMoney) {
                         // Exact decimals travel as text; SQLite's numbers keep 15 digits.
                         const int p = type.kind == SqlType::Money ? 19 : type.kind == SqlType::SmallMoney ? 10 : type.precision;
                         const int s = type.kind == SqlType::Money || type.kind == SqlType::SmallMoney ? 4 : type.scale;
@@ -440,25 +495,34 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                         if (std::string(fn) != "sandbox_bit" && std::string(fn) != "sandbox_float") {
                             rep.push_back(MakeToken(Token::Op, ",", false));
                             const std::string name = type.Name();
-                            rep.push_back(MakeToken(Token::String, SqlLiteral(name.substr(0, type.kind == SqlType::DateTime2 || type.kind == SqlType::Time || type.kind == SqlType::DateTimeOffset ? std::string::npos : name.find('(')))));
+                            rep.push_back(MakeToken(
+                                Token::String, SqlLiteral(name.substr(0, type.kind == SqlType::DateTime2 || type.kind == SqlType::Time ||
+                                                                                 type.kind == SqlType::DateTimeOffset
+                                                                             ? std::string::npos
+                                                                             : name.find('(')))));
                         }
                         rep.push_back(MakeToken(Token::Op, ")", false));
                     } else {
                         std::string target;
-                        if (type.IsBinary()) target = "BLOB";
-                        else if (type.IsText() || type.IsUnicode() || type.kind == SqlType::UniqueIdentifier || type.kind == SqlType::Date ||
-                                 type.kind == SqlType::DateTime || type.kind == SqlType::DateTime2 || type.kind == SqlType::SmallDateTime ||
-                                 type.kind == SqlType::Time || type.kind == SqlType::DateTimeOffset)
+                        if (type.IsBinary())
+                            target = "BLOB";
+                        else if (type.IsText() || type.IsUnicode() || type.kind == SqlType::UniqueIdentifier ||
+                                 type.kind == SqlType::Date || type.kind == SqlType::DateTime || type.kind == SqlType::DateTime2 ||
+                                 type.kind == SqlType::SmallDateTime || type.kind == SqlType::Time || type.kind == SqlType::DateTimeOffset)
                             target = "TEXT";
-                        else if (type.kind == SqlType::Float || type.kind == SqlType::Real) target = "REAL";
-                        else if (type.kind == SqlType::Variant) target = "";
-                        else target = "INTEGER";
+                        else if (type.kind == SqlType::Float || type.kind == SqlType::Real)
+                            target = "REAL";
+                        else if (type.kind == SqlType::Variant)
+                            target = "";
+                        else
+                            target = "INTEGER";
                         if (target.empty()) {
                             rep.push_back(MakeToken(Token::Op, "(", k.spaceBefore));
                             rep.insert(rep.end(), expr.begin(), expr.end());
                             rep.push_back(MakeToken(Token::Op, ")", false));
                         } else if (target == "TEXT" && type.length > 0 && (type.IsText() || type.IsUnicode())) {
-                            rep = {MakeToken(Token::Word, "substr", k.spaceBefore), MakeToken(Token::Op, "(", false), MakeToken(Token::Word, "CAST", false), MakeToken(Token::Op, "(", false)};
+                            rep = {MakeToken(Token::Word, "substr", k.spaceBefore), MakeToken(Token::Op, "(", false),
+                                   MakeToken(Token::Word, "CAST", false), MakeToken(Token::Op, "(", false)};
                             rep.insert(rep.end(), expr.begin(), expr.end());
                             rep.push_back(MakeToken(Token::Word, "AS"));
                             rep.push_back(MakeToken(Token::Word, "TEXT"));
@@ -506,11 +570,13 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             size_t end = i + 2;
             int d = 0;
             for (; end < t.size(); ++end) {
-                if (t[end].IsOp("(")) d++;
+                if (t[end].IsOp("("))
+                    d++;
                 else if (t[end].IsOp(")")) {
                     if (d == 0) break;
                     d--;
-                } else if (d == 0 && (t[end].IsOp(",") || t[end].Is("FROM") || t[end].Is("WHERE") || t[end].Is("ORDER") || t[end].Is("GROUP") || t[end].IsOp(";")))
+                } else if (d == 0 && (t[end].IsOp(",") || t[end].Is("FROM") || t[end].Is("WHERE") || t[end].Is("ORDER") ||
+                                      t[end].Is("GROUP") || t[end].IsOp(";")))
                     break;
             }
             std::vector<Token> rep(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(end));
@@ -535,4 +601,3 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
     return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(o))));
 }
-

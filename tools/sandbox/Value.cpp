@@ -5,15 +5,18 @@
 
 std::string SqlValue::AsText() const {
     switch (type) {
-    case Integer: return std::to_string(i);
+    case Integer:
+        return std::to_string(i);
     case Real: {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.15g", d);
         return buf;
     }
     case Text:
-    case Blob: return s;
-    default: return {};
+    case Blob:
+        return s;
+    default:
+        return {};
     }
 }
 
@@ -53,6 +56,7 @@ SqlValue Coerce(const SqlType& t, SqlValue v) {
         }
         return SqlValue::FromText(std::move(s));
     }
-    default: return v;
+    default:
+        return v;
     }
 }

@@ -14,10 +14,30 @@ struct SqlValue {
     double d = 0;
     std::string s;  // text (UTF-8) or bytes
 
-    static SqlValue FromInt(std::int64_t v) { SqlValue x; x.type = Integer; x.i = v; return x; }
-    static SqlValue FromReal(double v) { SqlValue x; x.type = Real; x.d = v; return x; }
-    static SqlValue FromText(std::string v) { SqlValue x; x.type = Text; x.s = std::move(v); return x; }
-    static SqlValue FromBlob(std::string v) { SqlValue x; x.type = Blob; x.s = std::move(v); return x; }
+    static SqlValue FromInt(std::int64_t v) {
+        SqlValue x;
+        x.type = Integer;
+        x.i = v;
+        return x;
+    }
+    static SqlValue FromReal(double v) {
+        SqlValue x;
+        x.type = Real;
+        x.d = v;
+        return x;
+    }
+    static SqlValue FromText(std::string v) {
+        SqlValue x;
+        x.type = Text;
+        x.s = std::move(v);
+        return x;
+    }
+    static SqlValue FromBlob(std::string v) {
+        SqlValue x;
+        x.type = Blob;
+        x.s = std::move(v);
+        return x;
+    }
     std::string AsText() const;
 };
 

@@ -92,15 +92,24 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (a == "--host") o.host = next();
-        else if (a == "--port") o.port = std::atoi(next().c_str());
-        else if (a == "--data-dir") o.dataDir = next();
-        else if (a == "--sa-password") o.saPassword = next();
-        else if (a == "--demo") o.demo = true;
-        else if (a == "--login-timeout") o.limits.loginTimeoutSeconds = std::max(1, std::atoi(next().c_str()));
-        else if (a == "--max-connections") o.maxConnections = static_cast<size_t>(std::max(1, std::atoi(next().c_str())));
-        else if (a == "--help" || a == "-h") { Usage(); return 0; }
-        else {
+        if (a == "--host")
+            o.host = next();
+        else if (a == "--port")
+            o.port = std::atoi(next().c_str());
+        else if (a == "--data-dir")
+            o.dataDir = next();
+        else if (a == "--sa-password")
+            o.saPassword = next();
+        else if (a == "--demo")
+            o.demo = true;
+        else if (a == "--login-timeout")
+            o.limits.loginTimeoutSeconds = std::max(1, std::atoi(next().c_str()));
+        else if (a == "--max-connections")
+            o.maxConnections = static_cast<size_t>(std::max(1, std::atoi(next().c_str())));
+        else if (a == "--help" || a == "-h") {
+            Usage();
+            return 0;
+        } else {
             std::fprintf(stderr, "tolvan-sandbox: unknown option %s (see --help)\n", a.c_str());
             return 2;
         }
@@ -147,7 +156,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     if (::pipe(g_wake) != 0) return 1;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
@@ -185,7 +194,8 @@ int main(int argc, char** argv) {
             }
         }
         if (clients.size() >= o.maxConnections) {
-            std::fprintf(stderr, "tolvan-sandbox: connection refused: %zu connections are open (the most is %zu)\n", clients.size(), o.maxConnections);
+            std::fprintf(stderr, "tolvan-sandbox: connection refused: %zu connections are open (the most is %zu)\n", clients.size(),
+                         o.maxConnections);
             Refuse(cfd, o.maxConnections);
             continue;
         }
