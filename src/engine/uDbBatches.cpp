@@ -2,6 +2,7 @@
 
 #include "uNbExceptions.h"
 #include "uNbFormat.h"
+#include "uNbText.h"
 
 #include <algorithm>
 
@@ -68,24 +69,6 @@ std::string CrLfText(std::string_view s) {
 
 namespace {
 
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 [[noreturn]] void BadText(const char* what, int line) { throw EConvertError(NbFormat("The file %s (line %d).", what, line)); }
 
 // Checks UTF-8 and NULs; the line of the first fault is named.
@@ -135,7 +118,7 @@ std::string FromUtf16Bytes(std::string_view s, bool bigEndian) {
         } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             BadText("is not valid UTF-16", line);
         }
-        AppendUtf8(out, cp);
+        NbAppendUtf8(out, cp);
     }
     return out;
 }

@@ -3,6 +3,7 @@
 #include "MemFormat.h"
 #include "uNbData.h"
 #include "uNbFormat.h"
+#include "uNbText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -68,24 +69,6 @@ bool MatchNoCase(std::string_view text, size_t at, std::string_view upper) {
     return true;
 }
 
-void AppendUtf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
 // The second decoding of plain values: the names below, without regard to case, become the
 // characters with those codes (stored as UTF-8). The result is that of replacing one name at a time,
 // always the first occurrence of the first name in the list that occurs, until none is left. Only
@@ -114,7 +97,7 @@ std::string DecodeNamed(std::string_view text) {
         bool replaced = false;
         for (const Name& n : kNames)
             if (MatchNoCase(text, j, n.tail)) {
-                AppendUtf8(out, n.code);
+                NbAppendUtf8(out, n.code);
                 j += n.tail.size();
                 replaced = true;
                 break;
@@ -143,7 +126,7 @@ std::optional<size_t> Utf16ToUtf8(std::string_view in, bool bigEndian, std::stri
             u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
             i += 2;
         }
-        AppendUtf8(out, u);
+        NbAppendUtf8(out, u);
     }
     if (i != in.size()) return i;
     return std::nullopt;
