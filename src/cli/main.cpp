@@ -44,6 +44,7 @@ const char* const kUsage =
 class CliHost : public TRunHost {
 public:
     void SetStatusText(const std::string&) override {}
+    void ShowRunning(std::string_view) override {}
     void SetBusy(bool) override {}
     TQueryWaiter& Waiter() override { return waiter_; }
     void ConnectionLost() override {}
@@ -147,10 +148,22 @@ int Main(int argc, char** argv) {
         if (::stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(1, file + " is a folder, not a file");
         std::ifstream in(file, std::ios::binary);
         if (!in) return Fail(2, "cannot read " + file);
-        std::stringstream ss;
-        ss << in.rdbuf();
+        // Read straight into one buffer: a script may be hundreds of megabytes.
+        std::string bytes;
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        in.seekg(0, std::ios::beg);
+        if (size > 0) {
+            bytes.resize(static_cast<size_t>(size));
+            in.read(bytes.data(), size);
+            bytes.resize(static_cast<size_t>(in.gcount()));
+        } else {
+            std::stringstream ss;
+            ss << in.rdbuf();
+            bytes = ss.str();
+        }
         try {
-            sql = DecodeScriptBytes(ss.str());
+            sql = DecodeScriptBytes(std::move(bytes));
         } catch (const Exception& e) {
             return Fail(1, file + ": " + e.Message());
         }
@@ -176,7 +189,7 @@ int Main(int argc, char** argv) {
     std::string failure;
     bool failedRun = false;
     try {
-        run.RunBatches(sql, debug, host);
+        run.RunBatches(std::move(sql), debug, host);
     } catch (const std::exception& e) {
         failure = e.what();
         failedRun = true;

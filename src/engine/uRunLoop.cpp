@@ -75,11 +75,9 @@ std::unique_ptr<TMemCustomDataSet> TTlvnRun::MakeResultDataSet(TDbRecordset& r, 
     return copy;
 }
 
-void TTlvnRun::RunBatches(std::string given, bool debug, TRunHost& host) {
+void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
     ClearRunResults();
-    const std::string text = CrLfText(given);
-    given.clear();
-    host.SetStatusText("Running: " + text);
+    host.ShowRunning(text);
     host.SetBusy(true);
     NbLog("Query start");
     try {
@@ -94,7 +92,7 @@ void TTlvnRun::RunBatches(std::string given, bool debug, TRunHost& host) {
                 lastInfoMessage_.clear();
             }
             NbLog("QueryWait");
-            const std::string batch = WrapDebugBatch(NextBatch(text, pos), debug);
+            const std::string batch = WrapDebugBatch(NextBatchAnyLineEnd(text, pos), debug);
             // A batch whose first statement returns no rows (an UPDATE) still runs to its end and
             // the run goes on with the next batch.
             std::unique_ptr<TDbRecordset> r = RunOnQueryThread(db_, batch, debug, host.Waiter(), true);

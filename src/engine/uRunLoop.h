@@ -4,6 +4,7 @@
 #pragma once
 
 #include "uDbAccess.h"
+#include "uDbBatches.h"
 #include "uNbData.h"
 #include "uQueryThread.h"
 #include "uTextResults.h"
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The caller's side of a run: status texts, busy state, how to wait, a lost connection.
@@ -20,6 +22,9 @@ class TRunHost {
 public:
     virtual ~TRunHost() = default;
     virtual void SetStatusText(const std::string& text) = 0;  // "Running: ..." and "DONE"
+    // "Running: " and the script, as the run starts; a host that shows no status need not build
+    // the text (a script may be many megabytes).
+    virtual void ShowRunning(std::string_view script) { SetStatusText("Running: " + CrLfText(script)); }
     virtual void SetBusy(bool busy) = 0;                      // wait cursor, window disabled
     virtual TQueryWaiter& Waiter() = 0;
     virtual void ConnectionLost() = 0;  // the connection was closed
@@ -38,7 +43,7 @@ public:
     std::vector<std::unique_ptr<TMemCustomDataSet>> ResultList;
     std::string MessageText;
 
-    // Runs every batch of the text (line endings made CR LF first); raises the first failure (the connection closed first when it
+    // Runs every batch of the text (each batch's line endings made CR LF); raises the first failure (the connection closed first when it
     // is "Connection failure").
     void RunBatches(std::string text, bool debug, TRunHost& host);
     std::unique_ptr<TMemCustomDataSet> MakeResultDataSet(TDbRecordset& r, bool direct);

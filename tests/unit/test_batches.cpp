@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace {
 
 std::vector<std::string> AllBatches(std::string text) {
@@ -27,6 +29,24 @@ TEST(Batches, SplitAtGoLines) {
         {"lone LF is not a line end", "a\nGO\nb\r\n", {"a\nGO\nb\r\n"}},
     };
     for (const auto& c : cases) EXPECT_EQ(AllBatches(c.text), c.batches) << c.name;
+
+    // The run loop's walk over text with any line endings gives what the walk over the text made
+    // CR LF gives, including lines far longer than one search window and CR-only text.
+    const std::string texts[] = {
+        "a\nGO\nb\rGO\rc\r\nGO\r\nd",
+        "select 1\nGO\n\nGO",
+        "x\r\r\nGO\n\rGO\r",
+        std::string(5000, 'x') + "\nGO\n" + std::string(300, 'y') + "\r" + std::string(70000, 'z') + "\rGO\r",
+        "GO",
+        "",
+    };
+    for (const std::string& t : texts) {
+        const std::string crlf = CrLfText(t);
+        std::vector<std::string> want, got;
+        for (size_t pos = 0; pos < crlf.size();) want.push_back(NextBatch(crlf, pos));
+        for (size_t pos = 0; pos < t.size();) got.push_back(NextBatchAnyLineEnd(t, pos));
+        EXPECT_EQ(got, want) << t.substr(0, 40);
+    }
 
     std::string text = "one\r\ntwo";
     EXPECT_EQ(TakeLine(text), "one\r\n");
@@ -78,7 +98,7 @@ TEST(ScriptText, LineEndingsAndFileDecoding) {
     EXPECT_EQ(CrLfText("\r\n\r"), "\r\n\r\n");
     struct Case {
         std::string bytes;
-        const char* text;   // nullptr: refused
+        std::optional<std::string> text;  // none: refused
         const char* error;  // the message when refused
     };
     const Case cases[] = {
@@ -86,15 +106,19 @@ TEST(ScriptText, LineEndingsAndFileDecoding) {
         {std::string("\xFF\xFEs\0\xE4\0=\xD8\0\xDE", 10), "s\xC3\xA4\xF0\x9F\x98\x80", nullptr},
         {std::string("\xFE\xFF\0s\0\xE4", 6), "s\xC3\xA4", nullptr},
         {"select 'a\xE2\x82\xAC'", "select 'a\xE2\x82\xAC'", nullptr},
-        {"update T set x = 1 -- Jos\xE9\nwhere id = 2", nullptr, "The file is not valid UTF-8 (line 1)."},
-        {std::string("a\nb\n\0", 5), nullptr, "The file holds a NUL character (line 3)."},
-        {"\xC0\xAF", nullptr, "The file is not valid UTF-8 (line 1)."},
-        {"a\n\xED\xA0\x80", nullptr, "The file is not valid UTF-8 (line 2)."},
-        {std::string("\xFF\xFE\0\xD8", 4), nullptr, "The file is not valid UTF-16 (line 1)."},
+        {"update T set x = 1 -- Jos\xE9\nwhere id = 2", std::nullopt, "The file is not valid UTF-8 (line 1)."},
+        {std::string("a\nb\n\0", 5), std::nullopt, "The file holds a NUL character (line 3)."},
+        {"\xC0\xAF", std::nullopt, "The file is not valid UTF-8 (line 1)."},
+        {"a\n\xED\xA0\x80", std::nullopt, "The file is not valid UTF-8 (line 2)."},
+        {std::string("\xFF\xFE\0\xD8", 4), std::nullopt, "The file is not valid UTF-16 (line 1)."},
+        // Faults behind long plain runs, which are checked eight bytes at a time.
+        {"select 1234567\nselect 7654321\n" + std::string("\0", 1) + "x", std::nullopt, "The file holds a NUL character (line 3)."},
+        {"select 1234567\nselect 7654321\nselect 'abcdefg\x80'", std::nullopt, "The file is not valid UTF-8 (line 3)."},
+        {"\xEF\xBB\xBF" + std::string(1000, 'x') + "\xC3\xA4", std::string(1000, 'x') + "\xC3\xA4", nullptr},
     };
     for (const Case& c : cases) {
         if (c.text) {
-            EXPECT_EQ(DecodeScriptBytes(c.bytes), c.text);
+            EXPECT_EQ(DecodeScriptBytes(c.bytes), *c.text);
             continue;
         }
         try {
