@@ -26,6 +26,10 @@ grep -q "Msg 208" <<<"$out" || fail "tsql error: $out"
     -S "127.0.0.1:$port" -U sa -P Tolvan-2026 >"$work/bcp.log" 2>&1) || fail "freebcp: $(cat "$work/bcp.log")"
 [ "$(wc -l <"$work/products.txt")" -eq 20 ] || fail "freebcp rows: $(cat "$work/bcp.log")"
 head -1 "$work/products.txt" | grep -q "^1	Espresso beans 1 kg$" || fail "freebcp first row: $(head -1 "$work/products.txt")"
+# ... and of a procedure's result, which is described without running it.
+(cd "$work" && timeout 60 freebcp "exec sp_sandbox_rows 5" queryout "$work/rows.txt" -c -t, \
+    -S "127.0.0.1:$port" -U sa -P Tolvan-2026 >"$work/bcp.log" 2>&1) || fail "freebcp proc: $(cat "$work/bcp.log")"
+[ "$(wc -l <"$work/rows.txt")" -eq 5 ] || fail "freebcp proc rows: $(cat "$work/bcp.log")"
 
 # isql: prepared statements go through sp_prepexec.
 out=$(echo "select count(*) from Orders where Status = 'Paid'" | isql -b -k "$cs" 2>&1)

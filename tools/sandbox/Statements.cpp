@@ -307,6 +307,10 @@ void Session::GenerateRows(long count) {
         {"flag", SqlType::Of(SqlType::Bit), true, false},
     };
     out_.Columns(cols);
+    if (fmtonly_) {  // the description only, as for any query under SET FMTONLY ON
+        Done(0, kCmdSelect, 0);
+        return;
+    }
     std::vector<SqlValue> v(cols.size());
     // Zero-padded decimal digits written by hand: the generator must cost far less than a client.
     auto digits = [](std::string& out, long long x, int width) {
