@@ -5,6 +5,7 @@
 #include "MemFormat.h"
 #include "uDbOdbc.h"
 #include "uNbFormat.h"
+#include "uNbText.h"
 
 #include <algorithm>
 #include <cstring>
@@ -169,6 +170,27 @@ std::string ReadLob(const TDbConnection& db, SQLHSTMT h, SQLUSMALLINT col, SQLSM
         }
     }
     return out;
+}
+
+// UTF-16 code units (the driver's SQLWCHAR, little-endian in memory) as UTF-8; a lone surrogate
+// becomes U+FFFD.
+void AppendUtf16AsUtf8(std::string& out, const char* units, size_t n) {
+    auto unit = [&](size_t i) {
+        char16_t u;
+        std::memcpy(&u, units + 2 * i, 2);
+        return u;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        const char16_t u = unit(i);
+        if (u < 0x80) {
+            out += static_cast<char>(u);
+        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+            NbAppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
+            ++i;
+        } else {
+            NbAppendUtf8(out, u >= 0xD800 && u <= 0xDFFF ? 0xFFFD : u);
+        }
+    }
 }
 
 void StoreText(TField& f, int fieldType, std::string_view text) {
@@ -340,6 +362,7 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         return nullptr;
     };
     // One value of a bound cell into its field.
+    std::string wide;
     auto storeCell = [&](const ColumnPlan& p, TField& f, const char* cell, SQLLEN ind) {
         switch (p.cType) {
         case SQL_C_SBIGINT: {
@@ -377,6 +400,13 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
             TDateTime d = 0;
             TryEncodeDate(ds.year, ds.month, ds.day, d);
             f.SetAsDateTime(d);
+            break;
+        }
+        case SQL_C_WCHAR: {
+            size_t len = ind == SQL_NO_TOTAL ? p.width - 2 : std::min(static_cast<size_t>(ind), p.width - 2);
+            wide.clear();
+            AppendUtf16AsUtf8(wide, cell, len / 2);
+            StoreText(f, p.fieldType, wide);
             break;
         }
         default: {
@@ -438,6 +468,13 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     for (SQLUSMALLINT c = 1; c <= ncols; ++c) {
         ColumnPlan& p = plan[c - 1u];
         if (p.fieldIndex < 0) continue;
+        // Unicode text bound as UTF-16, the wire's own form: the driver copies it, and the
+        // conversion to UTF-8 here is cheaper than the driver's.
+        if ((p.fieldType == ftWideString || p.fieldType == ftFixedWideChar) && p.cType == SQL_C_CHAR && p.sqlType != SQL_SS_TIME2 &&
+            p.sqlType != SQL_SS_TIMESTAMPOFFSET) {
+            p.cType = SQL_C_WCHAR;
+            p.width = 2 * static_cast<size_t>(p.size) + 2;
+        }
         p.buffer.assign(p.width * kRows, 0);
         p.ind.assign(kRows, 0);
         SQLBindCol(h, c, p.cType, p.buffer.data(), static_cast<SQLLEN>(p.width), p.ind.data());
