@@ -190,10 +190,10 @@ void Connection::Prelogin(const TdsMessage& m, TdsWriter& out) {
     body.push_back(0);
     out.Raw(body.data(), body.size());
     out.Finish();
-    if ((clientEncryption == kEncryptOn || clientEncryption == kEncryptReq) && encryption_ == kEncryptNotSup) {
-        std::fprintf(stderr, "tolvan-sandbox: a client required encryption, which the stand-in does not offer (--tls off); connection closed\n");
-        throw DropConnection{};
-    }
+    // A client that asked for encryption decides itself whether to go on without it (FreeTDS and
+    // others end the connection and say why).
+    if ((clientEncryption == kEncryptOn || clientEncryption == kEncryptReq) && encryption_ == kEncryptNotSup)
+        std::fprintf(stderr, "tolvan-sandbox: a client asked for encryption, which the stand-in does not offer (--tls off)\n");
 }
 
 bool Connection::Login(const TdsMessage& m, TdsWriter& out, ResultSink& sink, std::unique_ptr<Session>& session) {
