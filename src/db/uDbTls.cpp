@@ -148,8 +148,13 @@ bool ReadMessage(int fd, std::vector<std::uint8_t>& out) {
 TFreeTdsCertificateCheck::TFreeTdsCertificateCheck(const TDbConnectionParams& p) {
     const ServerAddress a = SplitServer(p.Server);
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string dir = runtime && *runtime ? std::string(runtime) : NbFormat("/tmp/tolvan-%u", static_cast<unsigned>(::getuid()));
+    const std::string dir =
+        runtime && *runtime ? std::string(runtime) + "/tolvan" : NbFormat("/tmp/tolvan-%u", static_cast<unsigned>(::getuid()));
     ::mkdir(dir.c_str(), 0700);
+    // The file decides which certificates are trusted: only a folder of our own, closed to others, holds it.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+        throw EDbError("The folder " + dir + " for the driver's settings is not the user's own; the server certificate cannot be checked.");
     Path = NbFormat("%s/freetds-%d.conf", dir, static_cast<int>(::getpid()));
     {
         std::ofstream f(Path, std::ios::trunc);
