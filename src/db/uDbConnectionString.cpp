@@ -136,7 +136,12 @@ std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::s
     if (!serverSection.empty())
         cs += "Servername=" + OdbcValue(serverSection, "server name") + ";";
     else if (microsoft)
-        cs += "Server=" + OdbcValue(host + (!port.empty() ? "," + port : !instance.empty() ? "\\" + instance : std::string()), "server name") + ";";
+        cs += "Server=" +
+              OdbcValue(host + (!port.empty()       ? "," + port
+                                : !instance.empty() ? "\\" + instance
+                                                    : std::string()),
+                        "server name") +
+              ";";
     else {
         cs += "Server=" + OdbcValue(host, "server name") + ";";
         if (!port.empty())

@@ -47,7 +47,8 @@ ServerAddress SplitServer(const std::string& server) {
 
 // A value of the configuration file: one line, no comment characters.
 std::string ConfValue(const std::string& v) {
-    if (v.find_first_of("\r\n;#") != std::string::npos) throw EDbError("The server name contains characters the driver's settings cannot hold.");
+    if (v.find_first_of("\r\n;#") != std::string::npos)
+        throw EDbError("The server name contains characters the driver's settings cannot hold.");
     return v;
 }
 
@@ -119,8 +120,14 @@ bool SendPrelogin(int fd, const std::vector<std::uint8_t>& body) {
     do {
         const size_t n = std::min<size_t>(body.size() - at, 4096 - 8);
         const size_t len = n + 8;
-        std::vector<std::uint8_t> packet = {0x12, static_cast<std::uint8_t>(at + n == body.size() ? 1 : 0),
-                                            static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len & 0xFF), 0, 0, id++, 0};
+        std::vector<std::uint8_t> packet = {0x12,
+                                            static_cast<std::uint8_t>(at + n == body.size() ? 1 : 0),
+                                            static_cast<std::uint8_t>(len >> 8),
+                                            static_cast<std::uint8_t>(len & 0xFF),
+                                            0,
+                                            0,
+                                            id++,
+                                            0};
         packet.insert(packet.end(), body.begin() + static_cast<std::ptrdiff_t>(at), body.begin() + static_cast<std::ptrdiff_t>(at + n));
         if (!SendAll(fd, packet.data(), packet.size())) return false;
         at += n;
@@ -201,7 +208,8 @@ std::string DbEncryptionProblem(const std::string& server) {
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
     if (!ctx) return "";
     const std::string ca = CaFile();
-    if (ca == "system" ? SSL_CTX_set_default_verify_paths(ctx.get()) != 1 : SSL_CTX_load_verify_locations(ctx.get(), ca.c_str(), nullptr) != 1)
+    if (ca == "system" ? SSL_CTX_set_default_verify_paths(ctx.get()) != 1
+                       : SSL_CTX_load_verify_locations(ctx.get(), ca.c_str(), nullptr) != 1)
         return "the trusted certificates (" + ca + ") cannot be read";
     // The handshake completes either way; the result of the check is read afterwards.
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);

@@ -51,9 +51,10 @@ TEST(ConnectionString, EncryptionOptions) {
     p.UserId = "sa";
     p.Password = "pw;Use Encryption for Data=True;";  // the option's text inside a password is not the option
     const std::string plain = OleDbConnectionString(p);
-    EXPECT_EQ(plain,
-              "Provider=SQLOLEDB.1;User ID=sa;Password=pw;Use Encryption for Data=True;;Data Source=srv,1500;Initial Catalog=master;Persist "
-              "Security Info=True;");
+    EXPECT_EQ(
+        plain,
+        "Provider=SQLOLEDB.1;User ID=sa;Password=pw;Use Encryption for Data=True;;Data Source=srv,1500;Initial Catalog=master;Persist "
+        "Security Info=True;");
     EXPECT_FALSE(ParseOleDbConnectionString(plain).Encrypt);
     EXPECT_EQ(ParseOleDbConnectionString(plain).Password, p.Password);
     EXPECT_EQ(BuildOdbcConnectionString(ParseOleDbConnectionString(plain), "FreeTDS").find("Encryption={"), std::string::npos);

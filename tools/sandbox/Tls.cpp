@@ -120,9 +120,16 @@ bool TlsSession::FlushHandshake() {
     for (size_t at = 0; at < records.size();) {
         const size_t n = std::min<size_t>(records.size() - at, 4096 - 8);
         const size_t len = n + 8;
-        std::vector<std::uint8_t> packet = {0x12, static_cast<std::uint8_t>(at + n == records.size() ? 1 : 0),
-                                            static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len & 0xFF), 0, 0, id++, 0};
-        packet.insert(packet.end(), records.begin() + static_cast<std::ptrdiff_t>(at), records.begin() + static_cast<std::ptrdiff_t>(at + n));
+        std::vector<std::uint8_t> packet = {0x12,
+                                            static_cast<std::uint8_t>(at + n == records.size() ? 1 : 0),
+                                            static_cast<std::uint8_t>(len >> 8),
+                                            static_cast<std::uint8_t>(len & 0xFF),
+                                            0,
+                                            0,
+                                            id++,
+                                            0};
+        packet.insert(packet.end(), records.begin() + static_cast<std::ptrdiff_t>(at),
+                      records.begin() + static_cast<std::ptrdiff_t>(at + n));
         if (!::SendAll(fd_, packet.data(), packet.size())) return false;
         at += n;
     }
