@@ -1,5 +1,6 @@
 // Fetches the stand-in's generated result of 1,000,000 rows: "ours" into the result dataset through
-// the access layer, "bare" through an ODBC loop that binds the same columns and discards the rows.
+// the access layer ("ours-tls": the same over an encrypted connection), "bare" through an ODBC loop
+// that binds the same columns and discards the rows.
 // Prints "seconds <wall> rows <n> bytes <value bytes>".
 #include "uDbAccess.h"
 
@@ -15,7 +16,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_ingest PORT ours|bare [ROWS]\n");
+        std::fprintf(stderr, "usage: bench_ingest PORT ours|ours-tls|bare [ROWS]\n");
         return 2;
     }
     const std::string port = argv[1], mode = argv[2];
@@ -23,12 +24,13 @@ int main(int argc, char** argv) {
     const std::string sql = "exec sp_sandbox_rows " + rows;
     TDbConnection db;
     db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," + port +
-                          ";Initial Catalog=master;Persist Security Info=True;";
+                          ";Initial Catalog=master;Persist Security Info=True;" +
+                          (mode == "ours-tls" ? "Use Encryption for Data=True;Trust Server Certificate=True;" : "");
     db.CommandTimeout = 0;
     db.Open();
     const auto start = std::chrono::steady_clock::now();
     long long count = 0, bytes = 0;
-    if (mode == "ours") {
+    if (mode == "ours" || mode == "ours-tls") {
         auto r = DbOpenQuery(db, sql);
         TMemCustomDataSet& ds = *r->DataSet();
         count = ds.RowCount();

@@ -75,6 +75,15 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     ePassword->setToolTip(QStringLiteral("The password to use when connecting to the server"));
     cbRemember = new QCheckBox(QStringLiteral("Remember password"), this);
     cbRemember->setToolTip(QStringLiteral("Remember this server name / username / password for next time?"));
+    cbEncrypt = new QCheckBox(QStringLiteral("Encrypt connection"), this);
+    cbEncrypt->setObjectName(QStringLiteral("cbEncrypt"));
+    cbEncrypt->setToolTip(QStringLiteral("Encrypt everything sent to and from the server (TLS); needed by servers that force encryption"));
+    cbTrust = new QCheckBox(QStringLiteral("Trust server certificate"), this);
+    cbTrust->setObjectName(QStringLiteral("cbTrust"));
+    cbTrust->setToolTip(
+        QStringLiteral("Accept the server's certificate without checking it, such as a test server's self-signed one.\n"
+                       "Only for a server you know: the connection is encrypted but the server is not verified"));
+    cbTrust->setEnabled(false);
     lNotice = new QLabel(this);
     lNotice->setObjectName(QStringLiteral("lNotice"));
     lNotice->setWordWrap(true);
@@ -91,22 +100,27 @@ TfConnect::TfConnect(QWidget* owner) : QDialog(owner) {
     grid->addWidget(lPassword, 3, 0);
     grid->addWidget(ePassword, 3, 1);
     grid->addWidget(cbRemember, 4, 1);
+    grid->addWidget(cbEncrypt, 5, 1);
+    grid->addWidget(cbTrust, 6, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(bConnect);
     buttons->addWidget(bCancel);
-    grid->addWidget(lNotice, 5, 0, 1, 3);
-    grid->addLayout(buttons, 6, 0, 1, 3);
+    grid->addWidget(lNotice, 7, 0, 1, 3);
+    grid->addLayout(buttons, 8, 0, 1, 3);
     setTabOrder(cbServer, cbLogin);
     setTabOrder(cbLogin, ePassword);
     setTabOrder(ePassword, cbRemember);
-    setTabOrder(cbRemember, bConnect);
+    setTabOrder(cbRemember, cbEncrypt);
+    setTabOrder(cbEncrypt, cbTrust);
+    setTabOrder(cbTrust, bConnect);
     setTabOrder(bConnect, bCancel);
     layout()->setSizeConstraint(QLayout::SetFixedSize);  // a fixed dialog border
 
     connect(cbServer, &QComboBox::editTextChanged, this, [this] { cbServerChange(); });
     cbLogin->installEventFilter(this);
     if (cbLogin->lineEdit()) cbLogin->lineEdit()->installEventFilter(this);
+    connect(cbEncrypt, &QCheckBox::toggled, cbTrust, &QWidget::setEnabled);
     connect(bConnect, &QPushButton::clicked, this, [this] { bConnectClick(); });
     connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);
     ShowError = [this](const QString& message) { QMessageBox::critical(this, windowTitle(), message); };
@@ -167,9 +181,11 @@ void TfConnect::LoadRecentConnections() {
             TConnectInfo& e = RecentConnections[static_cast<size_t>(i)];
             e.Server = ReadIndexedValue(reg, "Server", i);
             e.Login = ReadIndexedValue(reg, "Login", i);
+            e.Encrypt = ReadIndexedValue(reg, "Encrypt", i) == "1";
+            e.TrustServerCertificate = ReadIndexedValue(reg, "Trust", i) == "1";
             const std::string stored = ReadIndexedValue(reg, "Pwd", i);
             if (e.Server.empty()) {
-                e = i == 0 ? TConnectInfo{"localhost", "sa", ""} : TConnectInfo{};
+                e = i == 0 ? TConnectInfo{"localhost", "sa", "", false, false} : TConnectInfo{};
                 break;
             }
             try {
@@ -209,8 +225,10 @@ void TfConnect::SaveRecentConnections() {
             WriteIndexedValue(reg, "Server", i, e.Server);
             WriteIndexedValue(reg, "Login", i, e.Login);
             WriteIndexedValue(reg, "Pwd", i, protectedPasswords[static_cast<size_t>(i)]);
+            WriteIndexedValue(reg, "Encrypt", i, e.Encrypt ? "1" : "");
+            WriteIndexedValue(reg, "Trust", i, e.TrustServerCertificate ? "1" : "");
         } else {
-            for (const char* name : {"Server", "Login", "Pwd"}) WriteIndexedValue(reg, name, i, std::string());
+            for (const char* name : {"Server", "Login", "Pwd", "Encrypt", "Trust"}) WriteIndexedValue(reg, name, i, std::string());
         }
     }
     if (cbRemember->isChecked())
@@ -225,6 +243,8 @@ void TfConnect::cbServerChange() {
         if (e.Server != server) continue;
         cbLogin->setEditText(Q(e.Login));
         ePassword->setText(Q(e.Password));
+        cbEncrypt->setChecked(e.Encrypt);
+        cbTrust->setChecked(e.TrustServerCertificate);
         return;
     }
 }
@@ -337,6 +357,8 @@ void TfConnect::Connect() {
         params.UserId = login;
         params.Password = password;
     }
+    params.Encrypt = cbEncrypt->isChecked();
+    params.TrustServerCertificate = params.Encrypt && cbTrust->isChecked();
     if (Connection->Connected()) Connection->Close();
     Connection->ConnectionString = OleDbConnectionString(params);
     try {
@@ -348,7 +370,7 @@ void TfConnect::Connect() {
     // The new entry first, then the others without the same server and login, 15 in all.
     TRecentConnections& list = RecentConnections;
     TRecentConnections updated;
-    updated[0] = {server, login, cbRemember->isChecked() ? password : std::string()};
+    updated[0] = {server, login, cbRemember->isChecked() ? password : std::string(), params.Encrypt, params.TrustServerCertificate};
     size_t n = 1;
     for (const auto& e : list) {
         if (n >= updated.size()) break;

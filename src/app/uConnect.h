@@ -21,6 +21,8 @@ struct TConnectInfo {
     std::string Server;
     std::string Login;     // empty: Windows authentication
     std::string Password;  // empty when not remembered
+    bool Encrypt = false;
+    bool TrustServerCertificate = false;
 };
 
 using TRecentConnections = std::array<TConnectInfo, 15>;
@@ -55,6 +57,8 @@ public:
     QLineEdit* ePassword;
     QLabel* lPassword;
     QCheckBox* cbRemember;
+    QCheckBox* cbEncrypt;
+    QCheckBox* cbTrust;  // enabled only with encryption
     // A line under the fields for what could not be read from the settings; hidden when empty.
     QLabel* lNotice;
     QPushButton* bConnect;

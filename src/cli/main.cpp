@@ -23,7 +23,7 @@ namespace {
 
 const char* const kUsage =
     "usage: tolvansql -S server -U login -P password -d database (-i file.sql | -Q \"sql\")\n"
-    "                 [--debug] [--csv file] [--max-column-width N] [--no-underline]\n"
+    "                 [-N [-C]] [--debug] [--csv file] [--max-column-width N] [--no-underline]\n"
     "       tolvansql --xml file.xml [--csv file] [--max-column-width N] [--no-underline]\n"
     "\n"
     "Runs SQL against SQL Server as Tolvan's F5 does (Shift+F5 with --debug): batches are split at\n"
@@ -32,6 +32,8 @@ const char* const kUsage =
     "  -U login -P password a SQL Server login; the password may come from TOLVAN_PASSWORD instead;\n"
     "                       (an empty password is allowed); without -U Windows authentication\n"
     "  -d database          the database to use\n"
+    "  -N                   encrypt the connection (TLS); the server's certificate must verify\n"
+    "  -C                   with -N: trust the server's certificate without checking it\n"
     "  -i file / -Q sql     the SQL to run; a file is read as UTF-8, or UTF-16 by its byte-order mark\n"
     "  --csv file           also write the first result as CSV\n"
     "  --xml file           no server: import an XML dataset file and print it as the Text page\n"
@@ -116,6 +118,10 @@ int Main(int argc, char** argv) {
                 params.Password = value();
             else if (a == "-d")
                 database = value();
+            else if (a == "-N")
+                params.Encrypt = true;
+            else if (a == "-C")
+                params.TrustServerCertificate = true;
             else if (a == "-i")
                 file = value();
             else if (a == "-Q") {

@@ -1,6 +1,8 @@
 #include "uDbAccess.h"
 
 #include "uDbOdbc.h"
+#include "uDbTls.h"
+#include "uNbFormat.h"
 
 #include <cstdlib>
 
@@ -46,7 +48,12 @@ std::vector<TDbErrorItem> TDbConnection::Errors() const {
 
 void TDbConnection::Open() {
     Close();
-    const std::string cs = BuildOdbcConnectionString(ParseOleDbConnectionString(ConnectionString), Driver);
+    const TDbConnectionParams params = ParseOleDbConnectionString(ConnectionString);
+    // FreeTDS checks the certificate only when told where the trusted certificates are.
+    std::unique_ptr<TFreeTdsCertificateCheck> check;
+    if (params.Encrypt && !params.TrustServerCertificate && !IsMicrosoftOdbcDriver(Driver))
+        check = std::make_unique<TFreeTdsCertificateCheck>(params);
+    const std::string cs = BuildOdbcConnectionString(params, Driver, check ? TFreeTdsCertificateCheck::Section : "");
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
@@ -76,10 +83,22 @@ void TDbConnection::Open() {
                 message = d.Description;
                 break;
             }
-        if (message == "Cannot connect to the server." && !diags.empty()) {
+        const bool serverWords = message != "Cannot connect to the server.";
+        if (!serverWords && !diags.empty()) {
             message = diags[0].Description;
             for (const auto& d : diags)
                 if (d.SqlState != "S1000" && d.SqlState != "HY000") message = d.Description;
+        }
+        // The driver's words say nothing of encryption: name the server and the reason.
+        if (!serverWords && params.Encrypt) {
+            const std::string problem = DbEncryptionProblem(params.Server);
+            if (problem == "the server does not offer encryption")
+                message = NbFormat("The server %s does not offer encryption, and the connection asked for it.", params.Server);
+            else if (!problem.empty() && !params.TrustServerCertificate)
+                message = NbFormat(
+                    "The certificate of the server %s could not be verified: %s. Trust the server certificate only if you know the "
+                    "server.",
+                    params.Server, problem);
         }
         SetErrors(std::move(diags));
         throw EDbError(message);

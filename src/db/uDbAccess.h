@@ -33,6 +33,9 @@ struct TDbConnectionParams {
     std::string Password;
     bool IntegratedSecurity = false;
     std::string Database;
+    // TLS for the whole connection; and whether a certificate that does not verify is accepted.
+    bool Encrypt = false;
+    bool TrustServerCertificate = false;
 };
 
 // Reads "Provider=SQLOLEDB.1;User ID=..;Password=..;Data Source=..;Initial Catalog=..;..." as the
@@ -46,7 +49,17 @@ std::string OleDbConnectionString(const TDbConnectionParams& p);
 std::string UseDatabaseStatement(const std::string& database);
 // The ODBC connection string for a driver; every value brace-quoted. Throws EDbError for a value
 // the driver cannot take safely.
-std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver);
+// A driver named like Microsoft's takes Encrypt/TrustServerCertificate, FreeTDS Encryption; FreeTDS
+// checks a certificate only with a configuration section (serverSection, which then stands for
+// the server, port and instance).
+std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver, const std::string& serverSection = "");
+// Whether the driver's name is one of Microsoft's ODBC drivers for SQL Server.
+bool IsMicrosoftOdbcDriver(const std::string& driver);
+// Why an encrypted connection to the server ("host", "host,port") fails before the login: the
+// server does not offer encryption, or its certificate does not verify against the system's
+// trusted certificates (or the file SSL_CERT_FILE names) and the host name. Empty when neither is
+// the case or the server cannot be asked.
+std::string DbEncryptionProblem(const std::string& server);
 
 class TDbStatement;
 class TDbRecordset;

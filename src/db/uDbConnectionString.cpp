@@ -35,7 +35,8 @@ std::string OleDbConnectionString(const TDbConnectionParams& p) {
     const std::string auth = p.IntegratedSecurity ? std::string("Integrated Security=SSPI;")
                                                   : "User ID=" + OleDbValue(p.UserId) + ";Password=" + p.Password + ";";
     return "Provider=SQLOLEDB.1;" + auth + "Data Source=" + p.Server +
-           ";Initial Catalog=" + (p.Database.empty() ? std::string("master") : p.Database) + ";Persist Security Info=True;";
+           ";Initial Catalog=" + (p.Database.empty() ? std::string("master") : p.Database) + ";Persist Security Info=True;" +
+           (p.Encrypt ? "Use Encryption for Data=True;" : "") + (p.TrustServerCertificate ? "Trust Server Certificate=True;" : "");
 }
 
 std::string UseDatabaseStatement(const std::string& database) {
@@ -64,6 +65,10 @@ TDbConnectionParams ParsePlain(const std::string& text) {
         }
     }
     if (text.find("Integrated Security=SSPI") != std::string::npos && p.UserId.empty()) p.IntegratedSecurity = true;
+    // The options follow the server's part, so a password holding their text does not count.
+    const size_t tail = sourceAt == std::string::npos || sourceAt == static_cast<size_t>(-1) ? 0 : sourceAt;
+    p.Encrypt = text.find(";Use Encryption for Data=True;", tail) != std::string::npos;
+    p.TrustServerCertificate = text.find(";Trust Server Certificate=True;", tail) != std::string::npos;
     if (sourceAt == std::string::npos && text.rfind(kSource, 0) == 0) sourceAt = static_cast<size_t>(-1);
     if (sourceAt != std::string::npos) {
         const size_t start = sourceAt + 1 + kSource.size();
@@ -106,7 +111,13 @@ TDbConnectionParams ParseOleDbConnectionString(const std::string& text) {
     return p;
 }
 
-std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver) {
+bool IsMicrosoftOdbcDriver(const std::string& driver) {
+    std::string d;
+    for (char c : driver) d += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return d.find("microsoft") != std::string::npos || d.rfind("odbc driver", 0) == 0 || d.find("msodbcsql") != std::string::npos;
+}
+
+std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::string& driver, const std::string& serverSection) {
     // Server text: "host", "host,port" or "host\instance".
     std::string host = std::string(NbTrim(p.Server)), port, instance;
     const size_t comma = host.find(',');
@@ -120,19 +131,39 @@ std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::s
         host = host.substr(0, slash);
     }
     if (host == "." || host == "(local)") host = "localhost";
-    std::string cs = "Driver=" + OdbcValue(driver, "driver name") + ";Server=" + OdbcValue(host, "server name") + ";";
-    if (!port.empty())
-        cs += "Port=" + OdbcValue(port, "port") + ";";
-    else if (!instance.empty())
-        cs += "Instance=" + OdbcValue(instance, "instance name") + ";";
-    else
-        cs += "Port={1433};";
+    const bool microsoft = IsMicrosoftOdbcDriver(driver);
+    std::string cs = "Driver=" + OdbcValue(driver, "driver name") + ";";
+    if (!serverSection.empty())
+        cs += "Servername=" + OdbcValue(serverSection, "server name") + ";";
+    else if (microsoft)
+        cs += "Server=" +
+              OdbcValue(host + (!port.empty()       ? "," + port
+                                : !instance.empty() ? "\\" + instance
+                                                    : std::string()),
+                        "server name") +
+              ";";
+    else {
+        cs += "Server=" + OdbcValue(host, "server name") + ";";
+        if (!port.empty())
+            cs += "Port=" + OdbcValue(port, "port") + ";";
+        else if (!instance.empty())
+            cs += "Instance=" + OdbcValue(instance, "instance name") + ";";
+        else
+            cs += "Port={1433};";
+    }
     if (p.IntegratedSecurity) {
         cs += "Trusted_Connection={yes};";
     } else {
         cs += "UID=" + OdbcValue(p.UserId, "login") + ";PWD=" + OdbcValue(p.Password, "password") + ";";
     }
     if (!p.Database.empty()) cs += "Database=" + OdbcValue(p.Database, "database name") + ";";
+    if (microsoft) {
+        cs += p.Encrypt ? "Encrypt={yes};" : "Encrypt={no};";
+        if (p.TrustServerCertificate) cs += "TrustServerCertificate={yes};";
+        return cs;
+    }
+    // Unticked leaves FreeTDS's own default (request): the login encrypted where the server offers it.
+    if (p.Encrypt) cs += "Encryption={require};";
     cs += "TDS_Version={7.4};ClientCharset={UTF-8};";
     return cs;
 }

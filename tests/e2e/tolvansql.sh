@@ -30,6 +30,18 @@ set -e
 [ $code -eq 2 ] || fail "login exit code $code"
 [ "$err" = "tolvansql: Login failed for user 'sa'." ] || fail "login error: $err"
 
+# -N encrypts; the stand-in's self-signed certificate is refused in words unless -C trusts it,
+# or the certificate is the trusted one.
+out=$(run -N -C -Q "select 'sealed' as x") || fail "-N -C: $out"
+grep -q '^sealed' <<<"$out" || fail "-N -C output: $out"
+set +e
+err=$(run -N -Q "select 1" 2>&1 >/dev/null); code=$?
+set -e
+[ $code -eq 2 ] || fail "-N exit code $code"
+[ "$err" = "tolvansql: The certificate of the server 127.0.0.1,$port could not be verified: self-signed certificate. Trust the server certificate only if you know the server." ] || fail "-N error: $err"
+out=$(SSL_CERT_FILE="$work/data/sandbox-cert.pem" run -N -Q "select 'verified' as x") || fail "-N verified: $out"
+grep -q '^verified' <<<"$out" || fail "-N verified output: $out"
+
 out=$(run -Q "update Products set InStock = 1 where ProductID = 1")
 grep -qE '^\[[0-9:]{8}\] Success\.$' <<<"$out" || fail "success text: $out"
 

@@ -328,6 +328,57 @@ private slots:
         QCOMPARE(ConfValue(QStringLiteral("Server0")), QStringLiteral("127.0.0.1,%1").arg(server.Port()));
     }
 
+    // Encryption from the dialog: the stand-in's self-signed certificate is refused until trusted;
+    // both choices are remembered per connection and come back with the server.
+    void encryptAndTrustRemembered() {
+        SandboxProcess server(false);
+        const QString host = QStringLiteral("127.0.0.1,%1").arg(server.Port());
+        const QString password = QString::fromLatin1(SandboxProcess::Password());
+        QStringList errors;
+        {
+            TDbConnection db;
+            TfConnect dlg;
+            dlg.Connection = &db;
+            dlg.ShowError = [&](const QString& m) { errors << m; };
+            Show(dlg);
+            QVERIFY(!dlg.cbTrust->isEnabled());
+            Fill(dlg, host, password, false);
+            dlg.cbEncrypt->setChecked(true);
+            QVERIFY(dlg.cbTrust->isEnabled());
+            dlg.bConnect->click();
+            QVERIFY(!db.Connected());
+            QCOMPARE(errors, QStringList{QStringLiteral("The certificate of the server %1 could not be verified: self-signed certificate. "
+                                                        "Trust the server certificate only if you know the server.")
+                                             .arg(host)});
+            QVERIFY(!ConfNames().contains(QStringLiteral("Server0")));
+            dlg.cbTrust->setChecked(true);
+            dlg.bConnect->click();
+            QVERIFY(db.Connected());
+            // A plain connection to another name of the same server, remembered beside it.
+            db.Close();
+            Fill(dlg, QStringLiteral("localhost,%1").arg(server.Port()), password, false);
+            dlg.cbEncrypt->setChecked(false);
+            QVERIFY(!dlg.cbTrust->isEnabled());
+            dlg.bConnect->click();
+            QVERIFY(db.Connected());
+        }
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(ConfValue(QStringLiteral("Encrypt1")), QStringLiteral("1"));
+        QCOMPARE(ConfValue(QStringLiteral("Trust1")), QStringLiteral("1"));
+        QVERIFY(!ConfNames().contains(QStringLiteral("Encrypt0")));  // off is no value at all
+        QVERIFY(!ConfNames().contains(QStringLiteral("Trust0")));
+        TfConnect dlg;
+        Show(dlg);
+        QVERIFY(!dlg.cbEncrypt->isChecked());
+        dlg.cbServer->setCurrentIndex(1);
+        QCOMPARE(dlg.cbServer->currentText(), host);
+        QVERIFY(dlg.cbEncrypt->isChecked());
+        QVERIFY(dlg.cbTrust->isChecked());
+        QVERIFY(dlg.cbTrust->isEnabled());
+        QCOMPARE(dlg.RecentConnections[1].Encrypt, true);
+        QCOMPARE(dlg.RecentConnections[0].TrustServerCertificate, false);
+    }
+
     // Connect, "restart", and the password is filled in; then a second server without remembering.
     void connectRememberAndRestart() {
         SandboxProcess server(false);

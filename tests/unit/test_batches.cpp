@@ -63,6 +63,53 @@ TEST(Batches, DebugTemplate) {
     EXPECT_EQ(wrapped.substr(wrapped.size() - 37), "error_message() as Message end catch ");
 }
 
+// The encryption options: absent from the OLE DB text when off, read back when on, and each
+// driver's keywords.
+TEST(ConnectionString, EncryptionOptions) {
+    TDbConnectionParams p;
+    p.Server = "srv,1500";
+    p.UserId = "sa";
+    p.Password = "pw;Use Encryption for Data=True;";  // the option's text inside a password is not the option
+    const std::string plain = OleDbConnectionString(p);
+    EXPECT_EQ(
+        plain,
+        "Provider=SQLOLEDB.1;User ID=sa;Password=pw;Use Encryption for Data=True;;Data Source=srv,1500;Initial Catalog=master;Persist "
+        "Security Info=True;");
+    EXPECT_FALSE(ParseOleDbConnectionString(plain).Encrypt);
+    EXPECT_EQ(ParseOleDbConnectionString(plain).Password, p.Password);
+    EXPECT_EQ(BuildOdbcConnectionString(ParseOleDbConnectionString(plain), "FreeTDS").find("Encryption={"), std::string::npos);
+
+    p.Password = "pw";
+    p.Encrypt = true;
+    EXPECT_EQ(OleDbConnectionString(p),
+              "Provider=SQLOLEDB.1;User ID=sa;Password=pw;Data Source=srv,1500;Initial Catalog=master;Persist Security "
+              "Info=True;Use Encryption for Data=True;");
+    p.TrustServerCertificate = true;
+    const std::string both = OleDbConnectionString(p);
+    EXPECT_EQ(both,
+              "Provider=SQLOLEDB.1;User ID=sa;Password=pw;Data Source=srv,1500;Initial Catalog=master;Persist Security "
+              "Info=True;Use Encryption for Data=True;Trust Server Certificate=True;");
+    const TDbConnectionParams back = ParseOleDbConnectionString(both);
+    EXPECT_TRUE(back.Encrypt);
+    EXPECT_TRUE(back.TrustServerCertificate);
+    EXPECT_EQ(back.Server, "srv,1500");
+    EXPECT_EQ(back.Password, "pw");
+
+    EXPECT_EQ(BuildOdbcConnectionString(back, "FreeTDS"),
+              "Driver={FreeTDS};Server={srv};Port={1500};UID={sa};PWD={pw};Database={master};Encryption={require};TDS_Version={7.4};"
+              "ClientCharset={UTF-8};");
+    EXPECT_EQ(BuildOdbcConnectionString(back, "FreeTDS", "checked"),
+              "Driver={FreeTDS};Servername={checked};UID={sa};PWD={pw};Database={master};Encryption={require};TDS_Version={7.4};"
+              "ClientCharset={UTF-8};");
+    EXPECT_EQ(BuildOdbcConnectionString(back, "ODBC Driver 18 for SQL Server"),
+              "Driver={ODBC Driver 18 for SQL Server};Server={srv,1500};UID={sa};PWD={pw};Database={master};Encrypt={yes};"
+              "TrustServerCertificate={yes};");
+    TDbConnectionParams unencrypted = back;
+    unencrypted.Encrypt = unencrypted.TrustServerCertificate = false;
+    EXPECT_EQ(BuildOdbcConnectionString(unencrypted, "ODBC Driver 17 for SQL Server"),
+              "Driver={ODBC Driver 17 for SQL Server};Server={srv,1500};UID={sa};PWD={pw};Database={master};Encrypt={no};");
+}
+
 TEST(ConnectionString, ParsedAndQuoted) {
     const TDbConnectionParams p = ParseOleDbConnectionString(
         "Provider=SQLOLEDB.1;User ID=sa;Password=a;b}c=;Data Source=x;Data Source=host,1500;Initial Catalog=master;Persist Security "

@@ -24,23 +24,49 @@ constexpr size_t kMaxLoginMessage = 128 * 1024;
 
 }  // namespace
 void Connection::Run() {
-    TdsWriter out([this](const std::uint8_t* p, size_t n) { return SendAll(fd_, p, n); });
+    TdsWriter out([this](const std::uint8_t* p, size_t n) { return tls_ ? tls_->SendAll(p, n) : SendAll(fd_, p, n); });
+    const auto read = [this](void* buf, size_t n) { return Read(buf, n); };
     TdsSink sink(out);
     std::unique_ptr<Session> session;
     TdsMessage m;
     // Until the login completes, a client has limits.loginTimeoutSeconds for each read and small messages.
     SetReadTimeout(limits_.loginTimeoutSeconds);
-    while (!stop_ && ReadMessage(fd_, m, session ? 65536 * static_cast<size_t>(out.PacketSize()) : kMaxLoginMessage)) {
+    while (!stop_ && ReadMessage(read, m, session ? 65536 * static_cast<size_t>(out.PacketSize()) : kMaxLoginMessage)) {
         try {
             if ((m.status & 0x18) != 0 && session && m.type != 0x06) session->ResetConnection((m.status & 0x10) != 0);
             switch (m.type) {
             case 0x12:
+                if (preloginAnswered_ && !tls_ && encryption_ != kEncryptNotSup && limits_.tlsContext && !session) {
+                    // The client's first TLS records, carried in a PRELOGIN packet.
+                    auto tls = std::make_unique<TlsSession>(*limits_.tlsContext, fd_);
+                    std::string error;
+                    if (!tls->Handshake(m.data, error)) {
+                        std::fprintf(stderr, "tolvan-sandbox: %s; connection closed\n", error.c_str());
+                        return Close();
+                    }
+                    tls_ = std::move(tls);
+                    break;
+                }
                 Prelogin(m, out);
                 break;
-            case 0x10:
+            case 0x10: {
+                const bool encrypted = tls_ != nullptr;
+                if (!encrypted && (encryption_ == kEncryptReq || encryption_ == kEncryptOn)) {
+                    // The server asked for encryption and the client sent its login in the clear.
+                    out.Message(true, 18456, 1, 14,
+                                "Login failed. The server requires an encrypted connection, and the client did not encrypt it.",
+                                kServerName, "", 1);
+                    out.Done(kTokenDone, kDoneError, 0, 0);
+                    out.Finish();
+                    std::fprintf(stderr, "tolvan-sandbox: a client logged in without the encryption the server requires; refused\n");
+                    return Close();
+                }
+                // Encryption of the login only: the answer goes back in the clear, and so does the rest.
+                if (encrypted && encryption_ == kEncryptOff) tls_.reset();
                 if (!Login(m, out, sink, session)) return Close();
                 SetReadTimeout(0);
                 break;
+            }
             case 0x01: {
                 if (!session) return Close();
                 TdsReader r(m.data);
@@ -119,21 +145,25 @@ void Connection::Interrupt() {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
+bool Connection::Read(void* buf, size_t n) { return tls_ ? tls_->ReadFull(buf, n) : ReadFull(fd_, buf, n); }
+
 bool Connection::AttentionPending() {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return false;
+    if (!tls_ || tls_->Pending() == 0) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return false;
+    }
     std::uint8_t h[8];
-    const ssize_t n = ::recv(fd_, h, 8, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) throw DropConnection{};
+    const ssize_t n = tls_ ? tls_->Peek(h, 8) : ::recv(fd_, h, 8, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (tls_ && n < 0)) throw DropConnection{};
     if (n < 8 || h[0] != 0x06) return false;
     TdsMessage m;
-    ReadMessage(fd_, m, kMaxLoginMessage);
+    ReadMessage([this](void* buf, size_t len) { return Read(buf, len); }, m, kMaxLoginMessage);
     return true;
 }
 
 void Connection::Prelogin(const TdsMessage& m, TdsWriter& out) {
     // Find the client's encryption option.
-    std::uint8_t clientEncryption = 2;
+    std::uint8_t clientEncryption = kEncryptNotSup;
     for (size_t i = 0; i + 5 <= m.data.size() && m.data[i] != 0xFF; i += 5) {
         const size_t off = (static_cast<size_t>(m.data[i + 1]) << 8) | m.data[i + 2];
         if (m.data[i] == 1 && off < m.data.size()) clientEncryption = m.data[off];
@@ -152,16 +182,18 @@ void Connection::Prelogin(const TdsMessage& m, TdsWriter& out) {
     body.push_back(0xFF);
     const std::uint8_t version[6] = {15, 0, 0x07, 0xD0, 0, 0};
     body.insert(body.end(), version, version + 6);
-    body.push_back(2);  // encryption not supported
+    encryption_ = PreloginEncryptionAnswer(limits_.tlsContext ? limits_.tls : TlsMode::Off, clientEncryption);
+    preloginAnswered_ = true;
+    body.push_back(encryption_);
     body.push_back(0);
     body.insert(body.end(), {0, 0, 0, 0});
     body.push_back(0);
     out.Raw(body.data(), body.size());
     out.Finish();
-    if (clientEncryption == 1 || clientEncryption == 3) {
-        std::fprintf(stderr, "tolvan-sandbox: a client required encryption, which the stand-in does not offer; connection closed\n");
-        throw DropConnection{};
-    }
+    // A client that asked for encryption decides itself whether to go on without it (FreeTDS and
+    // others end the connection and say why).
+    if ((clientEncryption == kEncryptOn || clientEncryption == kEncryptReq) && encryption_ == kEncryptNotSup)
+        std::fprintf(stderr, "tolvan-sandbox: a client asked for encryption, which the stand-in does not offer (--tls off)\n");
 }
 
 bool Connection::Login(const TdsMessage& m, TdsWriter& out, ResultSink& sink, std::unique_ptr<Session>& session) {

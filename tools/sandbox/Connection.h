@@ -4,6 +4,7 @@
 
 #include "ServerState.h"
 #include "Socket.h"
+#include "Tls.h"
 
 #include <atomic>
 #include <memory>
@@ -16,6 +17,9 @@ class TdsWriter;
 struct ConnectionLimits {
     // A client that has not completed its login after this long (per read) is disconnected.
     int loginTimeoutSeconds = 60;
+    // The encryption offered, and the certificate when it is not Off.
+    TlsMode tls = TlsMode::Off;
+    const TlsContext* tlsContext = nullptr;
 };
 
 class Connection {
@@ -37,6 +41,8 @@ private:
     // SO_RCVTIMEO of the socket; 0 for none.
     void SetReadTimeout(int seconds);
     void Prelogin(const TdsMessage& m, TdsWriter& out);
+    // Reads exactly n bytes from the client, through TLS while it is on.
+    bool Read(void* buf, size_t n);
     bool Login(const TdsMessage& m, TdsWriter& out, ResultSink& sink, std::unique_ptr<Session>& session);
     void Rpc(const TdsMessage& m, TdsWriter& out, Session& session);
 
@@ -46,4 +52,8 @@ private:
     ConnectionLimits limits_;
     std::mutex fdMutex_;
     std::atomic<bool> done_{false};
+    // The ENCRYPTION value answered at PRELOGIN; a TLS session while the traffic is encrypted.
+    std::uint8_t encryption_ = kEncryptNotSup;
+    bool preloginAnswered_ = false;
+    std::unique_ptr<TlsSession> tls_;
 };

@@ -33,10 +33,14 @@ bool SendAll(int fd, const std::uint8_t* p, size_t n) {
 }
 
 bool ReadMessage(int fd, TdsMessage& m, size_t maxBytes) {
+    return ReadMessage([fd](void* buf, size_t n) { return ReadFull(fd, buf, n); }, m, maxBytes);
+}
+
+bool ReadMessage(const std::function<bool(void*, size_t)>& read, TdsMessage& m, size_t maxBytes) {
     m.data.clear();
     for (;;) {
         std::uint8_t h[8];
-        if (!ReadFull(fd, h, 8)) return false;
+        if (!read(h, 8)) return false;
         const size_t len = (static_cast<size_t>(h[2]) << 8) | h[3];
         if (len < 8) return false;
         if (m.data.empty()) m.status = h[1];
@@ -47,7 +51,7 @@ bool ReadMessage(int fd, TdsMessage& m, size_t maxBytes) {
             return false;
         }
         m.data.resize(old + len - 8);
-        if (len > 8 && !ReadFull(fd, m.data.data() + old, len - 8)) return false;
+        if (len > 8 && !read(m.data.data() + old, len - 8)) return false;
         if (h[1] & 1) return true;
     }
 }

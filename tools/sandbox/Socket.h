@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 bool ReadFull(int fd, void* buf, size_t n);
@@ -17,3 +18,5 @@ struct TdsMessage {
 // Reads packets until end-of-message; false when the peer has gone, sent a malformed header or more
 // than maxBytes in one message (then the connection is to be closed).
 bool ReadMessage(int fd, TdsMessage& m, size_t maxBytes);
+// The same over any byte source: read(buf, n) gives exactly n bytes or false.
+bool ReadMessage(const std::function<bool(void*, size_t)>& read, TdsMessage& m, size_t maxBytes);

@@ -50,6 +50,7 @@ struct Options {
     bool demo = false;
     ConnectionLimits limits;
     size_t maxConnections = 256;
+    std::string certFile, keyFile;
 };
 
 // Past the connection limit a client gets SQL Server's refusal and the connection is closed.
@@ -68,6 +69,7 @@ void Refuse(int fd, size_t maxConnections) {
 void Usage() {
     std::puts(
         "usage: tolvan-sandbox [--host 127.0.0.1] [--port N] [--data-dir DIR] [--sa-password PW] [--demo]\n"
+        "                      [--tls off|on|required] [--cert FILE --key FILE]\n"
         "A SQL Server stand-in that speaks TDS 7.4 and runs T-SQL on SQLite.\n"
         "  --port 0 picks a free port; the first line printed is 'listening on HOST:PORT'.\n"
         "  --data-dir keeps one SQLite file per database (a temporary folder when absent).\n"
@@ -75,6 +77,10 @@ void Usage() {
         "  --demo creates the database 'demo' with sample tables, views, procedures and functions.\n"
         "  --login-timeout S closes a connection whose login is not complete after S seconds (default 60).\n"
         "  --max-connections N refuses clients past N open connections (default 256).\n"
+        "  --tls off: no encryption; on (default): as the client asks, the login at least when it can;\n"
+        "    required: every connection encrypted, clients that do not encrypt are refused.\n"
+        "  --cert/--key: the server's certificate and key (PEM); by default a self-signed pair made at\n"
+        "    first start in the data folder (sandbox-cert.pem, sandbox-key.pem).\n"
         "Test faults: EXEC sp_sandbox_drop_connection closes the connection at once;\n"
         "EXEC sp_sandbox_drop_after_rows N closes it after N rows of the next result.");
 }
@@ -83,6 +89,7 @@ void Usage() {
 
 int main(int argc, char** argv) {
     Options o;
+    o.limits.tls = TlsMode::On;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -106,6 +113,22 @@ int main(int argc, char** argv) {
             o.limits.loginTimeoutSeconds = std::max(1, std::atoi(next().c_str()));
         else if (a == "--max-connections")
             o.maxConnections = static_cast<size_t>(std::max(1, std::atoi(next().c_str())));
+        else if (a == "--tls") {
+            const std::string v = next();
+            if (v == "off")
+                o.limits.tls = TlsMode::Off;
+            else if (v == "on")
+                o.limits.tls = TlsMode::On;
+            else if (v == "required")
+                o.limits.tls = TlsMode::Required;
+            else {
+                std::fprintf(stderr, "tolvan-sandbox: --tls takes off, on or required\n");
+                return 2;
+            }
+        } else if (a == "--cert")
+            o.certFile = next();
+        else if (a == "--key")
+            o.keyFile = next();
         else if (a == "--help" || a == "-h") {
             Usage();
             return 0;
@@ -125,9 +148,14 @@ int main(int argc, char** argv) {
         tempDir = true;
     }
     std::unique_ptr<ServerState> server;
+    std::unique_ptr<TlsContext> tls;
     try {
         server = std::make_unique<ServerState>(o.dataDir, o.saPassword, kServerName);
         if (o.demo) CreateDemoDatabase(*server);
+        if (o.limits.tls != TlsMode::Off) {
+            tls = std::make_unique<TlsContext>(o.certFile, o.keyFile, o.dataDir);
+            o.limits.tlsContext = tls.get();
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tolvan-sandbox: %s\n", e.what());
         return 1;
