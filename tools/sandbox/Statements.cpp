@@ -109,6 +109,7 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
         fmtonly_ = t[2].Is("ON");
         return;
     }
+    if (t.size() >= 4 && t[1].Is("IDENTITY_INSERT")) return SetIdentityInsert(t, line);
     // Session options the stand-in does not model are accepted and ignored.
 }
 

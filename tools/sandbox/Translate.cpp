@@ -1,5 +1,6 @@
 // T-SQL to SQLite: rewriting the tokens of one statement.
 #include "Conversions.h"
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
@@ -228,6 +229,16 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     // Pass 1: names, literals, variables.
     for (size_t i = 0; i < in.size(); ++i) {
         const Token& k = in[i];
+        if (k.kind == Token::String && !t.empty() && t.back().Is("LIKE") && k.value.find('[') != std::string::npos &&
+            !(i + 1 < in.size() && in[i + 1].Is("ESCAPE"))) {
+            // SQLite's LIKE knows no [character classes]: GLOB with the pattern rewritten.
+            std::vector<Token> pair = {t.back(), k};
+            RewriteBracketLikes(pair);
+            t.back() = pair[0];
+            t.push_back(pair[1]);
+            continue;
+        }
+        if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) continue;  // $20.00 is money
         if (k.kind == Token::String) {
             const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
             t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value) : k.value), k.spaceBefore));
@@ -447,7 +458,20 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                     break;
             }
             std::vector<Token> cast = {MakeToken(Token::Word, "CAST", k.spaceBefore), MakeToken(Token::Op, "(", false)};
-            cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
+            if (exprEnd < close) {
+                // A style: dates are written (to text) or read (from text) in it.
+                std::string typeText;
+                for (size_t j = i + 2; j < comma; ++j) typeText += t[j].kind == Token::Bracketed ? t[j].value : t[j].text;
+                SqlType type;
+                const bool toText = ParseSqlType(typeText, type) && (type.IsText() || type.IsUnicode());
+                cast.push_back(MakeToken(Token::Word, toText ? "sandbox_to_style" : "sandbox_from_style", false));
+                cast.push_back(MakeToken(Token::Op, "(", false));
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
+                cast.push_back(MakeToken(Token::Op, ",", false));
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(exprEnd) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+                cast.push_back(MakeToken(Token::Op, ")", false));
+            } else
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
             cast.push_back(MakeToken(Token::Word, "AS"));
             cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(comma));
             cast.push_back(MakeToken(Token::Op, ")", false));
@@ -474,6 +498,10 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 SqlType type;
                 if (ParseSqlType(typeText, type)) {
                     CheckTypeSize(type, line);
+                    // Without a length, CAST and CONVERT give character types 30.
+                    if (typeText.find('(') == std::string::npos && type.kind != SqlType::Text && type.kind != SqlType::NText &&
+                        (type.IsText() || type.IsUnicode()))
+                        type.length = 30;
                     std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
                     std::vector<Token> rep;
                     if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money ||
