@@ -17,3 +17,6 @@ void RewriteBracketLikes(std::vector<Token>& t);
 
 // sandbox_to_style(value, style) and sandbox_from_style(text, style): CONVERT's date styles.
 void RegisterStyleFunctions(sqlite3* db);
+// sandbox_dateadd/datediff/datepart/datename('part', ...).
+void RegisterDateFunctions(sqlite3* db);
+bool IsDatePartFunction(const std::string& upperName);

@@ -238,6 +238,16 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             t.push_back(pair[1]);
             continue;
         }
+        if (k.kind == Token::Word && i + 2 < in.size() && in[i + 1].IsOp("(") && in[i + 2].kind == Token::Word && IsDatePartFunction(k.value)) {
+            // DATEADD(day, ...): the datepart keyword goes as text.
+            std::string fn = "sandbox_" + k.value;
+            for (char& c : fn) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            t.push_back(MakeToken(Token::Word, fn, k.spaceBefore));
+            t.push_back(MakeToken(Token::Op, "(", false));
+            t.push_back(MakeToken(Token::String, SqlLiteral(in[i + 2].text), false));
+            i += 2;
+            continue;
+        }
         if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) continue;  // $20.00 is money
         if (k.kind == Token::String) {
             const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
