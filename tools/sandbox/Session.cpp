@@ -242,7 +242,8 @@ void Session::ExecSimple(const Stmt& s) {
     if (t.empty()) return;
     const std::string w = s.FirstWord();
     const int line = s.line;
-    if (w == "INSERT") return ExecSql(PrepareInsert(t, line), line, false);
+    if (w == "INSERT") return ExecDml(PrepareInsert(t, line), line);
+    if (w == "UPDATE" || w == "DELETE") return ExecDml(t, line);
     if (ExecScriptStatement(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")
         return ExecSql(t, line, w == "SELECT" || w == "WITH");

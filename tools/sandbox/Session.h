@@ -203,6 +203,13 @@ private:
     std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
     void RegisterScriptFunctions();
     std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
+    // Triggers (Triggers.cpp).
+    void ExecDml(const std::vector<Token>& t, int line);
+    bool RollbackInTrigger();
+    std::string TriggerTable(const std::string& upperName) const;
+    int triggerLevel_ = 0;
+    bool triggerRolledBack_ = false;
+    bool clientTranInTrigger_ = false;
 
     Variable* FindVar(const std::string& upperName);
     std::string ResolveObjectName(const std::string& name) const;

@@ -240,6 +240,7 @@ void Session::ExecWaitfor(const std::vector<Token>& t, int line) {
 }
 
 void Session::ExecTransaction(const std::string& word, int line) {
+    if (word == "ROLLBACK" && RollbackInTrigger()) return;
     if (word == "BEGIN") {
         if (tranCount_++ == 0) {
             sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);

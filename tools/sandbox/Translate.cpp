@@ -308,6 +308,14 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
             continue;
         }
+        if (triggerLevel_ > 0 && k.IsName() && !(i > 0 && in[i - 1].IsOp("."))) {
+            // inserted and deleted in a trigger: the rows of its statement.
+            const std::string rows = TriggerTable(Upper(NameOf(k)));
+            if (!rows.empty()) {
+                t.push_back(MakeToken(Token::Quoted, QuoteIdent(rows), k.spaceBefore));
+                continue;
+            }
+        }
         if (k.IsName() && i + 2 < in.size() && in[i + 1].IsOp(".")) {
             // db.dbo.obj, db..obj, dbo.obj, INFORMATION_SCHEMA.X
             if (Upper(k.kind == Token::Word ? k.text : k.value) == "INFORMATION_SCHEMA" && in[i + 2].IsName()) {
@@ -369,6 +377,10 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         t.push_back(k);
         // INSERT t VALUES ...: INTO is optional in T-SQL.
         if (k.Is("INSERT") && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("INTO")) t.push_back(MakeToken(Token::Word, "INTO"));
+        // DELETE t WHERE ...: FROM is optional in T-SQL.
+        if (k.Is("DELETE") && i == 0 && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("FROM") && !in[i + 1].Is("TOP") &&
+            std::none_of(in.begin() + 2, in.end(), [](const Token& x) { return x.Is("FROM"); }))
+            t.push_back(MakeToken(Token::Word, "FROM"));
     }
     // A bracketed name as SQLite reads it: SQLite's brackets know no doubled "]".
     for (Token& k : t) {
