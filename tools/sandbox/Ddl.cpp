@@ -233,6 +233,7 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
         if (kind == "TABLE" || kind == "VIEW") {
             const std::string sql = "DROP " + kind + " " + QuoteIdent(name);
             if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
+            ForgetTable(name);
         }
         // The table's triggers, defaults and check constraints go with it.
         const std::string ids = "(SELECT id FROM __objects WHERE id = " + std::to_string(id) + " OR (parent_obj = " + std::to_string(id) +

@@ -399,16 +399,18 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
     // Whole-expression function calls and casts.
     if (e.size() >= 3 && e[0].kind == Token::Word && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1) {
         const std::string& f = e[0].value;
+        // Without a length, CAST and CONVERT give character types 30.
+        auto castType = [&](size_t from, size_t to) {
+            SqlType type = TypeOf(e, from, to);
+            if (to == from + 1 && type.kind != SqlType::Text && type.kind != SqlType::NText && (type.IsText() || type.IsUnicode()))
+                type.length = 30;
+            return type;
+        };
         if (f == "CAST") {
             for (size_t i = e.size() - 2; i > 1; --i)
-                if (e[i].Is("AS")) return TypeOf(e, i + 1, e.size() - 1);
+                if (e[i].Is("AS")) return castType(i + 1, e.size() - 1);
         }
-        if (f == "CONVERT") {
-            size_t i = 2;
-            const size_t end = TypeEnd(e, 2);
-            (void)i;
-            return TypeOf(e, 2, end);
-        }
+        if (f == "CONVERT") return castType(2, TypeEnd(e, 2));
         static const std::map<std::string, SqlType> fixed = {{"GETDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"GETUTCDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},

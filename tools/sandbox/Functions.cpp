@@ -664,6 +664,7 @@ void Session::RegisterFunctions() {
         }
     }
     st.Reset();
+    RegisterScriptFunctions();
 }
 
 void Session::FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv) { SessionFunctions::Call(ctx, argc, argv); }

@@ -14,6 +14,7 @@ void Session::ExecExec(const std::vector<Token>& t, int line) {
         RunText(sql.AsText(), {}, line);
         return;
     }
+    if (ExecSystemProcedure(t, line)) return;
     std::string resultVar;
     if (i + 2 < t.size() && t[i].kind == Token::Variable && t[i + 1].IsOp("=")) {
         resultVar = t[i].value;

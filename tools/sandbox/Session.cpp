@@ -147,7 +147,8 @@ void Session::RunBatch(const std::string& sql) {
         static const std::set<std::string> known = {"SELECT", "INSERT",   "UPDATE",   "DELETE",   "PRINT", "RAISERROR", "THROW",
                                                     "SET",    "DECLARE",  "EXEC",     "EXECUTE",  "BEGIN", "IF",        "WHILE",
                                                     "RETURN", "BREAK",    "CONTINUE", "WAITFOR",  "USE",   "CREATE",    "ALTER",
-                                                    "DROP",   "TRUNCATE", "COMMIT",   "ROLLBACK", "WITH",  "SAVE",      "GOTO"};
+                                                    "DROP",   "TRUNCATE", "COMMIT",   "ROLLBACK", "WITH",  "SAVE",      "GOTO",
+                                                    "CHECKPOINT", "GRANT", "DENY", "REVOKE"};
         if (stmts[0]->tokens[0].kind != Token::Word || !known.count(stmts[0]->tokens[0].value)) {
             stmts[0]->tokens.insert(stmts[0]->tokens.begin(), MakeToken(Token::Word, "EXEC", false));
         }
@@ -269,6 +270,9 @@ void Session::ExecStatement(const Stmt& s) {
     if (t.empty()) return;
     const std::string w = s.FirstWord();
     const int line = s.line;
+    if (w == "INSERT") return ExecDml(PrepareInsert(t, line), line);
+    if (w == "UPDATE" || w == "DELETE") return ExecDml(t, line);
+    if (ExecScriptStatement(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")
         return ExecSql(t, line, w == "SELECT" || w == "WITH");
     if (w == "DECLARE") return ExecDeclare(t, line);

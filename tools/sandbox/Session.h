@@ -190,6 +190,37 @@ private:
     static void FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv);
     friend struct SessionFunctions;
 
+    // Installation scripts (Scripts.cpp, Constraints.cpp): alias types, indexes per table, ALTER
+    // TABLE constraints, identity, DROP DATABASE, permissions.
+    bool ExecScriptStatement(const std::vector<Token>& t, int line);
+    bool ExecSystemProcedure(const std::vector<Token>& t, int line);
+    void ExecCreateTableScript(const std::vector<Token>& t, int line);
+    void ExecCreateIndex(const std::vector<Token>& t, int line);
+    void ExecDropIndex(const std::vector<Token>& t, int line);
+    void ExecDropDatabase(const std::vector<Token>& t, int line);
+    void ExecPermission(const std::vector<Token>& t, int line);
+    bool ExecAlterTable(const std::vector<Token>& t, int line);
+    void AddConstraint(const std::string& table, const std::vector<Token>& p, bool check, int line);
+    void AddConstraintObject(const std::string& table, const std::string& name, const char* xtype, const std::string& text);
+    void AddAliasType(const std::string& name, std::string base, bool nullable, int line);
+    void RewriteTableDefinition(const std::string& table, int line);
+    void SetColumnDefault(const std::string& table, const std::string& column, const std::vector<Token>& expr, int line);
+    void DropColumnDefault(const std::string& table, const std::string& name);
+    std::vector<std::vector<std::string>> KeysOf(const std::string& table);
+    void ForgetTable(const std::string& table);
+    std::string TableNamed(const std::string& name);
+    void SetIdentityInsert(const std::vector<Token>& t, int line);
+    std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
+    void RegisterScriptFunctions();
+    std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
+    // Triggers (Triggers.cpp).
+    void ExecDml(const std::vector<Token>& t, int line);
+    bool RollbackInTrigger();
+    std::string TriggerTable(const std::string& upperName) const;
+    int triggerLevel_ = 0;
+    bool triggerRolledBack_ = false;
+    bool clientTranInTrigger_ = false;
+
     Variable* FindVar(const std::string& upperName);
     std::string ResolveObjectName(const std::string& name) const;
 

@@ -117,6 +117,7 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
         fmtonly_ = t[2].Is("ON");
         return;
     }
+    if (t.size() >= 4 && t[1].Is("IDENTITY_INSERT")) return SetIdentityInsert(t, line);
     // Session options the stand-in does not model are accepted and ignored.
 }
 
@@ -250,6 +251,7 @@ void Session::ExecWaitfor(const std::vector<Token>& t, int line) {
 }
 
 void Session::ExecTransaction(const std::string& word, int line) {
+    if (word == "ROLLBACK" && RollbackInTrigger()) return;
     if (word == "BEGIN") {
         if (tranCount_++ == 0) {
             sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);

@@ -211,7 +211,8 @@ namespace {
 const std::set<std::string> kStatementStarts = {"SELECT",   "INSERT",  "UPDATE",  "DELETE", "PRINT", "RAISERROR", "THROW",    "SET",
                                                 "DECLARE",  "EXEC",    "EXECUTE", "BEGIN",  "IF",    "WHILE",     "RETURN",   "BREAK",
                                                 "CONTINUE", "WAITFOR", "USE",     "CREATE", "ALTER", "DROP",      "TRUNCATE", "COMMIT",
-                                                "ROLLBACK", "WITH",    "GOTO",    "MERGE",  "SAVE"};
+                                                "ROLLBACK", "WITH",    "GOTO",    "MERGE",  "SAVE",
+                                                "CHECKPOINT", "GRANT", "DENY", "REVOKE"};
 
 class Parser {
 public:
@@ -345,6 +346,9 @@ private:
 
     bool ContinuesStatement(const Stmt& s, const std::string& kind, const Token& t, bool sawValues) const {
         const Token& prev = s.tokens.back();
+        // GRANT SELECT, INSERT ON ...; FOREIGN KEY ... ON DELETE CASCADE.
+        if (kind == "GRANT" || kind == "DENY" || kind == "REVOKE") return true;
+        if ((kind == "CREATE" || kind == "ALTER") && prev.Is("ON") && (t.Is("DELETE") || t.Is("UPDATE"))) return true;
         if (t.Is("SELECT")) {
             if (prev.Is("UNION") || prev.Is("ALL") || prev.Is("EXCEPT") || prev.Is("INTERSECT") || prev.Is("AS")) return true;
             if ((kind == "INSERT" && !sawValues) || kind == "WITH" || (kind == "DECLARE" && prev.Is("FOR"))) return true;

@@ -1,6 +1,7 @@
 // T-SQL to SQLite: rewriting the tokens of one statement.
 #include "Aggregates.h"
 #include "Conversions.h"
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
@@ -229,6 +230,26 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     // Pass 1: names, literals, variables.
     for (size_t i = 0; i < in.size(); ++i) {
         const Token& k = in[i];
+        if (k.kind == Token::String && !t.empty() && t.back().Is("LIKE") && k.value.find('[') != std::string::npos &&
+            !(i + 1 < in.size() && in[i + 1].Is("ESCAPE"))) {
+            // SQLite's LIKE knows no [character classes]: GLOB with the pattern rewritten.
+            std::vector<Token> pair = {t.back(), k};
+            RewriteBracketLikes(pair);
+            t.back() = pair[0];
+            t.push_back(pair[1]);
+            continue;
+        }
+        if (k.kind == Token::Word && i + 2 < in.size() && in[i + 1].IsOp("(") && in[i + 2].kind == Token::Word && IsDatePartFunction(k.value)) {
+            // DATEADD(day, ...): the datepart keyword goes as text.
+            std::string fn = "sandbox_" + k.value;
+            for (char& c : fn) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            t.push_back(MakeToken(Token::Word, fn, k.spaceBefore));
+            t.push_back(MakeToken(Token::Op, "(", false));
+            t.push_back(MakeToken(Token::String, SqlLiteral(in[i + 2].text), false));
+            i += 2;
+            continue;
+        }
+        if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) continue;  // $20.00 is money
         if (k.kind == Token::String) {
             const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
             t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value, dateOrder_) : k.value), k.spaceBefore));
@@ -287,6 +308,14 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 v = "NULL";
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
             continue;
+        }
+        if (triggerLevel_ > 0 && k.IsName() && !(i > 0 && in[i - 1].IsOp("."))) {
+            // inserted and deleted in a trigger: the rows of its statement.
+            const std::string rows = TriggerTable(Upper(NameOf(k)));
+            if (!rows.empty()) {
+                t.push_back(MakeToken(Token::Quoted, QuoteIdent(rows), k.spaceBefore));
+                continue;
+            }
         }
         if (k.IsName() && i + 2 < in.size() && in[i + 1].IsOp(".")) {
             // db.dbo.obj, db..obj, dbo.obj, INFORMATION_SCHEMA.X
@@ -349,6 +378,10 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         t.push_back(k);
         // INSERT t VALUES ...: INTO is optional in T-SQL.
         if (k.Is("INSERT") && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("INTO")) t.push_back(MakeToken(Token::Word, "INTO"));
+        // DELETE t WHERE ...: FROM is optional in T-SQL.
+        if (k.Is("DELETE") && i == 0 && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("FROM") && !in[i + 1].Is("TOP") &&
+            std::none_of(in.begin() + 2, in.end(), [](const Token& x) { return x.Is("FROM"); }))
+            t.push_back(MakeToken(Token::Word, "FROM"));
     }
     // A bracketed name as SQLite reads it: SQLite's brackets know no doubled "]".
     for (Token& k : t) {
@@ -448,7 +481,20 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                     break;
             }
             std::vector<Token> cast = {MakeToken(Token::Word, "CAST", k.spaceBefore), MakeToken(Token::Op, "(", false)};
-            cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
+            if (exprEnd < close) {
+                // A style: dates are written (to text) or read (from text) in it.
+                std::string typeText;
+                for (size_t j = i + 2; j < comma; ++j) typeText += t[j].kind == Token::Bracketed ? t[j].value : t[j].text;
+                SqlType type;
+                const bool toText = ParseSqlType(typeText, type) && (type.IsText() || type.IsUnicode());
+                cast.push_back(MakeToken(Token::Word, toText ? "sandbox_to_style" : "sandbox_from_style", false));
+                cast.push_back(MakeToken(Token::Op, "(", false));
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
+                cast.push_back(MakeToken(Token::Op, ",", false));
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(exprEnd) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+                cast.push_back(MakeToken(Token::Op, ")", false));
+            } else
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
             cast.push_back(MakeToken(Token::Word, "AS"));
             cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(comma));
             cast.push_back(MakeToken(Token::Op, ")", false));
@@ -475,6 +521,10 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 SqlType type;
                 if (ParseSqlType(typeText, type)) {
                     CheckTypeSize(type, line);
+                    // Without a length, CAST and CONVERT give character types 30.
+                    if (typeText.find('(') == std::string::npos && type.kind != SqlType::Text && type.kind != SqlType::NText &&
+                        (type.IsText() || type.IsUnicode()))
+                        type.length = 30;
                     std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
                     std::vector<Token> rep;
                     if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money ||
