@@ -212,6 +212,7 @@ private:
     void SetIdentityInsert(const std::vector<Token>& t, int line);
     std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
     void RegisterScriptFunctions();
+    void RegisterSessionViews();
     std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
     // Triggers (Triggers.cpp).
     void ExecDml(const std::vector<Token>& t, int line);
