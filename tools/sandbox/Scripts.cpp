@@ -301,7 +301,12 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     std::vector<Token> t(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(open) + 1);
     std::string identityColumn;
     long long seed = 1;
-    std::vector<std::pair<std::string, std::vector<std::string>>> keys;  // (index name, columns) of clustered/unique keys
+    struct Key {
+        std::string name;
+        std::vector<std::string> columns;
+        bool primary, clustered;
+    };
+    std::vector<Key> keys;  // primary keys and clustered unique keys
     int columnNumber = 0;
     bool first = true;
     for (auto part : SplitCommas(in, open + 1, close)) {
@@ -351,8 +356,8 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
                     identityColumn = NameOf(part[0]);
                     if (k + 2 < part.size() && part[k + 1].IsOp("(")) seed = std::strtoll(part[k + 2].text.c_str(), nullptr, 10);
                 }
-                if (part[k].Is("PRIMARY") && !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED")))
-                    keys.push_back({"PK", {NameOf(part[0])}});
+                if (part[k].Is("PRIMARY"))
+                    keys.push_back({"PK", {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
             }
         } else if (!part.empty()) {
             size_t k = part[0].Is("CONSTRAINT") ? 2 : 0;
@@ -360,14 +365,14 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
             const bool pk = k < part.size() && part[k].Is("PRIMARY");
             const bool clustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("CLUSTERED"); });
             const bool nonclustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("NONCLUSTERED"); });
-            if ((pk && !nonclustered) || clustered) {
+            if (pk || clustered) {
                 size_t o = k;
                 while (o < part.size() && !part[o].IsOp("(")) ++o;
                 std::vector<std::string> cols;
                 if (o < part.size())
                     for (auto& c : SplitCommas(part, o + 1, MatchParen(part, o)))
                         if (!c.empty()) cols.push_back(NameOf(c[0]));
-                keys.push_back({name.empty() ? "PK" : name, cols});
+                keys.push_back({name.empty() ? "PK" : name, cols, pk, clustered || (pk && !nonclustered)});
             }
         }
         t.insert(t.end(), part.begin(), part.end());
@@ -378,11 +383,11 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     const std::string table = TempName(ObjectName(in, k));
     if (!identityColumn.empty() && seed != 1)
         Run(db_, "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", {table, std::to_string(seed - 1)});
-    for (auto& [name, cols] : keys) {
+    for (const Key& key : keys) {
         std::string list;
-        for (auto& c : cols) list += (list.empty() ? "" : ",") + c;
-        Run(db_, "INSERT INTO __indexes (tbl, name, stored, is_unique, is_clustered, is_pk, columns) VALUES (?, ?, '', 1, 1, 1, ?)",
-            {table, name, list});
+        for (auto& c : key.columns) list += (list.empty() ? "" : ",") + c;
+        Run(db_, "INSERT INTO __indexes (tbl, name, stored, is_unique, is_clustered, is_pk, columns) VALUES (?, ?, '', 1, ?, ?, ?)",
+            {table, key.name, key.clustered ? "1" : "0", key.primary ? "1" : "0", list});
     }
 }
 

@@ -248,7 +248,12 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             i += 2;
             continue;
         }
-        if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) continue;  // $20.00 is money
+        if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) {
+            // $20.00 is money.
+            t.push_back(in[++i]);
+            t.back().spaceBefore = k.spaceBefore;
+            continue;
+        }
         if (k.kind == Token::String) {
             const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
             t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value) : k.value), k.spaceBefore));
@@ -609,6 +614,26 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 i = close;
                 continue;
             }
+        }
+        // A string function's result next to + makes it a concatenation too.
+        auto stringCall = [](const Token& f) {
+            static const char* const kNames[] = {"SUBSTRING", "SUBSTR", "LTRIM",     "RTRIM", "TRIM", "UPPER", "LOWER",   "REPLACE",
+                                                 "LEFT",      "RIGHT",  "REPLICATE", "SPACE", "CHAR", "STR",   "REVERSE", "STUFF",
+                                                 "QUOTENAME", "SANDBOX_DATENAME"};
+            return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return Upper(f.text) == n; });
+        };
+        auto endsWithStringCall = [&]() {
+            if (o.empty() || !o.back().IsOp(")")) return false;
+            int d = 0;
+            for (size_t j = o.size(); j-- > 0;) {
+                if (o[j].IsOp(")")) d++;
+                if (o[j].IsOp("(") && --d == 0) return j > 0 && stringCall(o[j - 1]);
+            }
+            return false;
+        };
+        if (k.IsOp("+") && (endsWithStringCall() || (i + 2 < t.size() && stringCall(t[i + 1]) && t[i + 2].IsOp("(")))) {
+            o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));
+            continue;
         }
         if (k.IsOp("+") && ((!o.empty() && o.back().kind == Token::String) || (i + 1 < t.size() && t[i + 1].kind == Token::String))) {
             o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));
