@@ -316,6 +316,8 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
         first = false;
         if (part.size() >= 2 && !IsConstraintStart(part[0])) {
             ++columnNumber;
+            if (part.size() >= 4 && part[2].IsOp(".") && part[3].IsName() && SameNoCase(NameOf(part[1]), "dbo"))
+                part.erase(part.begin() + 1, part.begin() + 3);  // [dbo].[alias]
             Token& type = part[1];
             if (type.kind == Token::Quoted || type.kind == Token::Bracketed) type = MakeToken(Token::Word, type.value, type.spaceBefore);
             if (type.kind == Token::Word && !type.Is("AS")) {

@@ -631,7 +631,18 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             }
             return false;
         };
-        if (k.IsOp("+") && (endsWithStringCall() || (i + 2 < t.size() && stringCall(t[i + 1]) && t[i + 2].IsOp("(")))) {
+        // CASE ... THEN 'text' ... END + x
+        auto endsWithStringCase = [&]() {
+            if (o.empty() || !o.back().Is("END")) return false;
+            int d = 0;
+            for (size_t j = o.size(); j-- > 0;) {
+                if (o[j].Is("END")) d++;
+                if (o[j].Is("CASE") && --d == 0) return false;
+                if (d == 1 && (o[j].Is("THEN") || o[j].Is("ELSE")) && j + 1 < o.size() && o[j + 1].kind == Token::String) return true;
+            }
+            return false;
+        };
+        if (k.IsOp("+") && (endsWithStringCall() || endsWithStringCase() || (i + 2 < t.size() && stringCall(t[i + 1]) && t[i + 2].IsOp("(")))) {
             o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));
             continue;
         }

@@ -139,6 +139,8 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     }
     sqlite3_exec(db_, ("DROP TRIGGER IF EXISTS temp." + QuoteIdent(capture)).c_str(), nullptr, nullptr, nullptr);
     const std::int64_t affected = rowcount_;
+    // SCOPE_IDENTITY() after the statement is its own, not that of an insert in a trigger.
+    const sqlite3_int64 identity = sqlite3_last_insert_rowid(db_);
     bool rolledBack = false;
     ++triggerLevel_;
     try {
@@ -187,6 +189,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     --triggerLevel_;
     cleanup();
     rowcount_ = affected;
+    sqlite3_set_last_insert_rowid(db_, identity);
     if (rolledBack) {
         if (level == 1) triggerRolledBack_ = false;
         throw SqlError{3609, 16, 1, "The transaction ended in the trigger. The batch has been aborted.", line, "", true};
