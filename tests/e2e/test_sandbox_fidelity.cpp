@@ -60,6 +60,15 @@ const Case kCases[] = {
     {"select cast('2020-13-45' as datetime) as v", 0, -1, "", 241},
     {"select cast('2003-10-1 10:11:1 0' as datetime) as v", 0, -1, "", 241},
     {"select count(*) as v from Orders where OrderDate >= '6/1/2025'", SQL_INTEGER, -1, "592", 0},
+    // SET DATEFORMAT orders numeric dates; a leading four-digit year follows it for datetime only.
+    {"set dateformat dmy select cast('12/4/2011' as datetime) as v set dateformat mdy", SQL_TYPE_TIMESTAMP, -1, "2011-04-12 00:00:00.000", 0},
+    {"set dateformat dmy select cast('2011-12-04' as datetime) as v set dateformat mdy", SQL_TYPE_TIMESTAMP, -1, "2011-04-12 00:00:00.000",
+     0},
+    {"set dateformat dmy select cast('2011-12-04' as date) as v set dateformat mdy", SQL_TYPE_DATE, -1, "2011-12-04", 0},
+    {"set dateformat ymd select cast('11/12/4' as date) as v set dateformat mdy", SQL_TYPE_DATE, -1, "2011-12-04", 0},
+    {"set dateformat dmy select count(*) as v from Orders where OrderDate >= '1/6/2025' set dateformat mdy", SQL_INTEGER, -1, "592", 0},
+    {"select cast('31/12/2011' as datetime) as v", 0, -1, "", 241},
+    {"set dateformat xyz", 0, -1, "", 2741},
     {"select serverproperty('ProductVersion') as v", -1, -1, "15.0.2000.5", 0},
     // Aggregates of a column keep its type.
     {"select min(OrderDate) as v from Orders o", SQL_TYPE_TIMESTAMP, -1, "2025-01-01 11:29:24.000", 0},
@@ -140,6 +149,64 @@ TEST(SandboxFidelity, FatalErrorEndsTheConnection) {
     OdbcProbe fresh;
     ASSERT_TRUE(fresh.Connect(server.OdbcConnectionString()));
     EXPECT_EQ(fresh.Run("select 1 as v").results.size(), 1u);
+}
+
+// Each statement ends on its own, so counts and messages belong to the statement that made them:
+// inserts and assignments report their rows, a PRINT its message; a bare DECLARE or CREATE reports nothing.
+TEST(SandboxFidelity, EachStatementEndsOnItsOwn) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun run = c.Run(
+        "create table #d (g int primary key, v int) insert into #d values (1, 1) insert into #d values (2, null) "
+        "declare @n int select @n = count(*) from #d where g > 0 print 'p' declare @x int = 5 set @x = @x + 1 "
+        "select g, (select sum(v) from #d i where i.g = o.g) as s from #d o");
+    ASSERT_EQ(run.results.size(), 7u);
+    for (size_t k : {0, 1, 2, 4, 5}) EXPECT_EQ(run.results[k].rowCount, 1) << k;
+    EXPECT_TRUE(run.results[3].names.empty()) << "the PRINT ends on its own";
+    EXPECT_EQ(run.results[6].rows.size(), 2u);
+    // The warning of the aggregate arrives with the row whose sum skipped the NULL.
+    bool warned = false;
+    for (const auto& d : run.diags)
+        if (d.native == 8153) {
+            warned = true;
+            EXPECT_EQ(d.fetchRow, 1);
+            EXPECT_EQ(d.text.substr(d.text.rfind(']') + 1), "Warning: Null value is eliminated by an aggregate or other SET operation.");
+        }
+    EXPECT_TRUE(warned);
+    EXPECT_TRUE(run.HasDiag(0)) << "the PRINT";
+
+    // SET NOCOUNT ON drops the counts but not the ends; ANSI_WARNINGS OFF drops the warning.
+    const OdbcRun quiet = c.Run("set nocount on set ansi_warnings off declare @y int = 1 select @y = sum(v) from #d select @y as v");
+    ASSERT_EQ(quiet.results.size(), 1u);
+    EXPECT_EQ(quiet.results[0].rows.at(0).at(0), "1");
+    EXPECT_FALSE(quiet.HasDiag(8153));
+
+    // SET NOCOUNT inside a procedure lasts until it returns.
+    c.Run("set nocount off set ansi_warnings on");
+    ASSERT_TRUE(c.Run("create procedure quiet_proc as set nocount on select 1 as v").ok);
+    const OdbcRun after = c.Run("exec quiet_proc select @@options & 512 as nocount insert into #d values (3, 3)");
+    ASSERT_EQ(after.results.size(), 3u);
+    EXPECT_EQ(after.results[1].rows.at(0).at(0), "0");
+    EXPECT_EQ(after.results[2].rowCount, 1);
+}
+
+// SET LANGUAGE brings its date order and first day of the week; @@LANGUAGE names it.
+TEST(SandboxFidelity, LanguageSetsDateOrder) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun british = c.Run("set language british");
+    EXPECT_TRUE(british.HasDiag(5703));
+    const OdbcRun values = c.Run("select @@language as l, @@datefirst as f, cast('12/4/2011' as date) as d");
+    ASSERT_EQ(values.results.size(), 1u);
+    EXPECT_EQ(values.results[0].rows.at(0), (std::vector<std::string>{"British", "1", "2011-04-12"}));
+    EXPECT_TRUE(c.Run("select cast('12/31/2011' as date) as d").HasDiag(241));
+    EXPECT_TRUE(c.Run("set language klingon").HasDiag(2732));
+    c.Run("set language us_english");
+    const OdbcRun us = c.Run("select @@language as l, @@datefirst as f, cast('12/4/2011' as date) as d");
+    ASSERT_EQ(us.results.size(), 1u);
+    EXPECT_EQ(us.results[0].rows.at(0), (std::vector<std::string>{"us_english", "7", "2011-12-04"}));
 }
 
 }  // namespace

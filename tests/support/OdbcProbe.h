@@ -12,6 +12,7 @@ struct OdbcDiag {
     std::string state;
     long native = 0;
     std::string text;
+    int fetchRow = -1;  // for a message that came with a fetch: the 0-based row it came with
 };
 
 struct OdbcResult {

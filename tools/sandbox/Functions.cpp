@@ -500,7 +500,8 @@ struct SessionFunctions {
                 p.minute = static_cast<int>(std::fmod(ms / 60000, 60));
                 p.second = static_cast<int>(std::fmod(ms / 1000, 60));
                 p.nanos = static_cast<int>(std::fmod(ms, 1000)) * 1000000;
-            } else if (!ParseDateTime(Text(argv[0]), p)) {
+            } else if (!ParseDateTime(Text(argv[0]), p, s.dateOrder_,
+                                      target.kind == SqlType::DateTime || target.kind == SqlType::SmallDateTime)) {
                 throw SqlError{241, 16, 1, "Conversion failed when converting date and/or time from character string.", 1, "", false};
             }
             if (!InDateRange(p, target.kind))

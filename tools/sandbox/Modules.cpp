@@ -257,6 +257,8 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
     }
     scopes_.push_back(std::move(scope));
     ++procDepth_;
+    // SET NOCOUNT inside a procedure lasts until it returns.
+    const bool nocount = nocount_;
     int status = 0;
     try {
         ExecList(body);
@@ -264,10 +266,12 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
         status = r.status;
     } catch (...) {
         --procDepth_;
+        nocount_ = nocount;
         scopes_.pop_back();
         throw;
     }
     --procDepth_;
+    nocount_ = nocount;
     if (outputValues) {
         for (size_t k = 0; k < m->params.size(); ++k) {
             if (!m->outputs[k]) continue;

@@ -129,6 +129,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     const std::string sql = Translate(t, line);
     SqlStmt st = Prepare(sql, line);
     Bind(st, line);
+    nullSeen_ = nullWarned_ = false;
     if (fmtonly_) {
         // SET FMTONLY ON: the column metadata only; nothing that changes data runs.
         if (sqlite3_column_count(st) == 0 || !sqlite3_stmt_readonly(st) || assigns) return;
@@ -146,7 +147,9 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         throw e;
     };
     if (assigns) {
+        std::uint64_t assigned = 0;
         while (rc == SQLITE_ROW) {
+            ++assigned;
             for (size_t k = 0; k < items.size() && static_cast<int>(k) < ncols; ++k) {
                 Variable* v = FindVar(items[k].variable);
                 if (!v) {
@@ -159,6 +162,8 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         }
         if (rc != SQLITE_DONE) fail();
         st.Reset();
+        if (nullSeen_) WarnNullsEliminated(line);
+        AssignDone(assigned);
         return;
     }
     if (ncols == 0) {
@@ -179,6 +184,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     std::vector<SqlValue> values(cols.size());
     while (rc == SQLITE_ROW) {
         for (int i = 0; i < ncols; ++i) values[static_cast<size_t>(i)] = ColumnValue(st, i);
+        if (nullSeen_) WarnNullsEliminated(line);
         out_.Row(cols, values);
         ++rows;
         if (dropAfterRows_ >= 0 && static_cast<long>(rows) >= dropAfterRows_) {
@@ -198,6 +204,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     }
     if (rc != SQLITE_DONE) fail();
     st.Reset();
+    if (nullSeen_) WarnNullsEliminated(line);
     rowcount_ = static_cast<std::int64_t>(rows);
     Done(nocount_ ? 0 : kDoneCount, kCmdSelect, nocount_ ? 0 : rows);
 }
@@ -210,6 +217,7 @@ SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
     const std::string sql = Translate(t, line);
     SqlStmt st = Prepare(sql, line);
     Bind(st, line);
+    nullSeen_ = nullWarned_ = false;
     const int rc = sqlite3_step(st);
     SqlValue v;
     if (rc == SQLITE_ROW)
@@ -220,6 +228,7 @@ SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
         throw e;
     }
     st.Reset();
+    if (nullSeen_) WarnNullsEliminated(line);
     return v;
 }
 

@@ -1,6 +1,7 @@
 // The interpreter's core: the database handle, variable scopes, batches and control flow, and the
 // dispatch of simple statements to their handlers.
 #include "Session.h"
+#include "Aggregates.h"
 #include "SqliteUtil.h"
 
 #include <sqlite3.h>
@@ -59,6 +60,7 @@ void Session::OpenHandle(const std::string& name) {
     attached_.clear();
     columnCache_.clear();
     RegisterFunctions();
+    RegisterNullWatch(db_, &nullSeen_);
     sqlite3_progress_handler(
         db_, 200000,
         [](void* p) -> int {
@@ -93,6 +95,7 @@ Session::Variable* Session::FindVar(const std::string& upperName) {
 // ---------------------------------------------------------------- output
 
 void Session::Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows) {
+    ++donesSent_;
     if (tranCount_ > 0) status |= kDoneInXact;
     out_.Done(procDepth_ > 0 ? DoneKind::InProcedure : DoneKind::Statement, status, cmd, rows);
 }
@@ -100,6 +103,19 @@ void Session::Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows) 
 void Session::Info(int number, int state, int cls, const std::string& text, int line) {
     out_.Message(false, number, static_cast<std::uint8_t>(state), static_cast<std::uint8_t>(cls), text, server_.ServerName(),
                  scopes_.empty() ? std::string() : scopes_.back().procedure, line);
+}
+
+void Session::AssignDone(std::uint64_t rows) {
+    // A variable assignment ends as a SELECT that counted its rows.
+    rowcount_ = static_cast<std::int64_t>(rows);
+    Done(nocount_ ? 0 : kDoneCount, kCmdSelect, nocount_ ? 0 : rows);
+}
+
+void Session::WarnNullsEliminated(int line) {
+    nullSeen_ = false;
+    if (!ansiWarnings_ || nullWarned_) return;
+    nullWarned_ = true;
+    Info(8153, 1, 10, "Warning: Null value is eliminated by an aggregate or other SET operation.", line);
 }
 
 void Session::EmitError(const SqlError& e) {
@@ -231,13 +247,25 @@ void Session::Exec(const Stmt& s) {
         }
         return;
     }
-    case Stmt::Module:
+    case Stmt::Module: {
+        const std::uint64_t before = donesSent_;
         ExecModule(s);
+        if (donesSent_ == before) Done(0, 0, 0);
         return;
+    }
     }
 }
 
 void Session::ExecSimple(const Stmt& s) {
+    const std::uint64_t before = donesSent_;
+    ExecStatement(s);
+    // Every statement ends with a DONE of its own, as on SQL Server; a procedure call ends with its
+    // procedure's, and a DECLARE without a value sends none.
+    const std::string w = s.FirstWord();
+    if (donesSent_ == before && !s.tokens.empty() && w != "EXEC" && w != "EXECUTE" && w != "DECLARE") Done(0, 0, 0);
+}
+
+void Session::ExecStatement(const Stmt& s) {
     const auto& t = s.tokens;
     if (t.empty()) return;
     const std::string w = s.FirstWord();

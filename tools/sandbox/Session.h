@@ -133,6 +133,7 @@ private:
     void ExecList(const std::vector<std::unique_ptr<Stmt>>& list);
     void Exec(const Stmt& s);
     void ExecSimple(const Stmt& s);
+    void ExecStatement(const Stmt& s);
     void ExecModule(const Stmt& s);
     void ExecSql(const std::vector<Token>& tokens, int line, bool isQuery);
     void ExecDeclare(const std::vector<Token>& t, int line);
@@ -170,6 +171,15 @@ private:
 
     // Output.
     void Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows);
+    void AssignDone(std::uint64_t rows);
+    // "Null value is eliminated" once per statement, when an aggregate skipped a NULL.
+    void WarnNullsEliminated(int line);
+    bool nullSeen_ = false, nullWarned_ = false, ansiWarnings_ = true;
+    // SET LANGUAGE, SET DATEFORMAT and SET DATEFIRST; false when the statement is none of them.
+    bool SetDateOption(const std::vector<Token>& t, int line);
+    std::string language_ = "us_english", dateOrder_ = "mdy";
+    int dateFirst_ = 7, langId_ = 0;
+    std::uint64_t donesSent_ = 0;
     void Info(int number, int state, int cls, const std::string& text, int line);
     void EmitError(const SqlError& e);
     void CheckAttention();

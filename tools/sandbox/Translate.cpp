@@ -1,4 +1,5 @@
 // T-SQL to SQLite: rewriting the tokens of one statement.
+#include "Aggregates.h"
 #include "Conversions.h"
 #include "Scripts.h"
 #include "Session.h"
@@ -50,7 +51,7 @@ bool IsComparison(const Token& t) {
 
 // A date in a form other than ISO ('6/1/2025', '4 Dec 2011') compared with a value: the stored form
 // ('2025-06-01', with the time when one is given), so that text comparison orders it as a date.
-std::string ComparableDate(const std::string& v) {
+std::string ComparableDate(const std::string& v, const std::string& order) {
     bool slash = v.find('/') != std::string::npos, letters = false, digits = false;
     for (char c : v) {
         letters = letters || std::isalpha(static_cast<unsigned char>(c));
@@ -58,7 +59,7 @@ std::string ComparableDate(const std::string& v) {
     }
     if (!digits || (!slash && !letters) || v.size() > 40) return v;
     DateTimeParts p;
-    if (!ParseDateTime(v, p)) return v;
+    if (!ParseDateTime(v, p, order, true)) return v;
     const bool time =
         v.find(':') != std::string::npos || Upper(v).find("AM") != std::string::npos || Upper(v).find("PM") != std::string::npos;
     return FormatDateTime(p, SqlType::Of(time ? SqlType::DateTime : SqlType::Date));
@@ -256,7 +257,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         }
         if (k.kind == Token::String) {
             const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
-            t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value) : k.value), k.spaceBefore));
+            t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value, dateOrder_) : k.value), k.spaceBefore));
             continue;
         }
         if (NeedsExactText(k)) {
@@ -287,7 +288,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@SERVERNAME")
                 v = SqlLiteral(server_.ServerName());
             else if (k.value == "@@LANGUAGE")
-                v = SqlLiteral("us_english");
+                v = SqlLiteral(language_);
             else if (k.value == "@@FETCH_STATUS")
                 v = "-1";
             else if (k.value == "@@NESTLEVEL")
@@ -295,7 +296,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@MAX_PRECISION")
                 v = "38";
             else if (k.value == "@@DATEFIRST")
-                v = "7";
+                v = std::to_string(dateFirst_);
             else if (k.value == "@@TEXTSIZE")
                 v = std::to_string(textSize_);
             else if (k.value == "@@LOCK_TIMEOUT")
@@ -305,7 +306,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@MAX_CONNECTIONS")
                 v = "32767";
             else if (k.value == "@@LANGID")
-                v = "0";
+                v = std::to_string(langId_);
             else if (k.value == "@@SERVICENAME")
                 v = SqlLiteral("MSSQLSERVER");
             else
@@ -685,5 +686,5 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
     }
     closeLimits(0);
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
-    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(o))));
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(WatchAggregateNulls(std::move(o)))));
 }
