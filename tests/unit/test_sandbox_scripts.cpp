@@ -180,6 +180,9 @@ TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
     for (const char* sql : {"CHECKPOINT", "SET NOCOUNT ON", "GRANT SELECT, INSERT, UPDATE, DELETE ON Suppliers TO public",
                             "DENY DELETE ON [Order Lines] TO guest", "REVOKE SELECT ON Suppliers FROM public",
                             "IF EXISTS (SELECT * FROM master..sysdatabases WHERE name = 'nowhere') DROP DATABASE nowhere",
+                            "IF NOT EXISTS (SELECT * FROM sysdatabases WHERE name = 'shop') RAISERROR ('not seen', 16, 1)",
+                            "IF NOT EXISTS (SELECT * FROM sysobjects WHERE id = object_id('dbo.Suppliers') AND sysstat & 0xf = 3) "
+                            "RAISERROR ('not a table', 16, 1)",
                             "DROP INDEX [Order Lines].SupplierID", "DROP INDEX SupplierID ON Suppliers"})
         EXPECT_EQ(Errors(sql), std::vector<int>{}) << sql;
 }

@@ -267,6 +267,12 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             t.push_back(MakeToken(Token::Number, SqlLiteral((negative ? "-" : "") + k.text), negative || k.spaceBefore));
             continue;
         }
+        auto bitwise = [](const Token& x) { return x.IsOp("&") || x.IsOp("|") || x.IsOp("^"); };
+        if (k.kind == Token::Hex && k.value.size() <= 15 && ((i > 0 && bitwise(in[i - 1])) || (i + 1 < in.size() && bitwise(in[i + 1])))) {
+            // sysstat & 0xf: a binary constant in integer arithmetic is the integer.
+            t.push_back(MakeToken(Token::Number, std::to_string(k.value.empty() ? 0 : std::stoll(k.value, nullptr, 16)), k.spaceBefore));
+            continue;
+        }
         if (k.kind == Token::Hex) {
             t.push_back(MakeToken(Token::String, "X'" + (k.value.size() % 2 ? "0" + k.value : k.value) + "'", k.spaceBefore));
             continue;
@@ -312,6 +318,12 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else
                 v = "NULL";
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
+            continue;
+        }
+        if (k.IsName() && Upper(NameOf(k)) == "SYSDATABASES" && (i == 0 || !in[i - 1].IsOp(".")) && !SameNoCase(dbName_, "master")) {
+            // sysdatabases is seen from every database.
+            EnsureAttached("master");
+            t.push_back(MakeToken(Token::Word, "\"master\".sysdatabases", k.spaceBefore));
             continue;
         }
         if (triggerLevel_ > 0 && k.IsName() && !(i > 0 && in[i - 1].IsOp("."))) {

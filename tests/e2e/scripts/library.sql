@@ -127,3 +127,16 @@ GRANT EXECUTE ON [dbo].[Lend] TO [public]
 GO
 CHECKPOINT
 GO
+if exists (select * from dbo.sysobjects where id = object_id(N'[dbo].[GiveBack]') and OBJECTPROPERTY(id, N'IsProcedure') = 1)
+drop procedure [dbo].[GiveBack]
+GO
+if exists (select * from sysobjects where id = object_id('dbo.Lend') and sysstat & 0xf = 4)
+	drop procedure dbo.Lend
+GO
+IF EXISTS (SELECT * FROM dbo.sysobjects WHERE id = OBJECT_ID(N'[dbo].[Audit]') AND OBJECTPROPERTY(id, N'IsUserTable') = 1)
+	PRINT 'the audit table stays'
+GO
+CREATE PROC dbo.GiveBack @LoanID int AS
+UPDATE dbo.Loans SET Returned = GETDATE() WHERE LoanID = @LoanID
+RETURN @@ROWCOUNT
+GO
