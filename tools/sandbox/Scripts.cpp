@@ -158,7 +158,16 @@ void RewriteBracketLikes(std::vector<Token>& t) {
 
 // ---------------------------------------------------------------- catalog of this file's objects
 
+sqlite3_stmt* Session::Cached(const char* sql) {
+    SqlStmt& st = cachedStmts_[sql];
+    if (!st && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, st.Out(), nullptr) != SQLITE_OK) return nullptr;
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    return st;
+}
+
 void Session::RegisterScriptFunctions() {
+    cachedStmts_.clear();  // they belong to the handle before
     // Alias types, indexes named per table and constraints added later live in every database.
     sqlite3_exec(db_, R"(
 CREATE TABLE IF NOT EXISTS __types (name nvarchar(128) PRIMARY KEY COLLATE NOCASE, base nvarchar(128), nullable int);
@@ -564,7 +573,12 @@ std::vector<Token> Session::PrepareInsert(const std::vector<Token>& t, int line)
     const size_t nameAt = i;
     const std::string written = ObjectName(t, i);
     const std::string stored = TempName(written);
-    const auto identity = Column(db_, "SELECT name FROM __columns WHERE table_name = ? AND is_identity = 1", {stored});
+    std::vector<std::string> identity;
+    if (sqlite3_stmt* st = Cached("SELECT name FROM __columns WHERE table_name = ? AND is_identity = 1")) {
+        sqlite3_bind_text(st, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW) identity.push_back(Text(st, 0));
+        sqlite3_reset(st);
+    }
     if (identity.empty()) return t;
     const bool insertOn = SameNoCase(identityInsert_, stored);
     if (i < t.size() && t[i].IsOp("(")) {

@@ -52,12 +52,10 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     const std::string table = written.empty() ? std::string() : TempName(written);
     std::vector<TriggerInfo> triggers;
     if (!table.empty()) {
-        SqlStmt st;
-        sqlite3_prepare_v2(db_,
-                           "SELECT name, source FROM __objects WHERE xtype = 'TR' AND parent_obj = (SELECT id FROM __objects WHERE name = ? "
-                           "AND xtype = 'U') ORDER BY id",
-                           -1, st.Out(), nullptr);
-        sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_stmt* st = Cached(
+            "SELECT name, source FROM __objects WHERE xtype = 'TR' AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = "
+            "'U') ORDER BY id");
+        if (st) sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
         while (st && sqlite3_step(st) == SQLITE_ROW) {
             TriggerInfo info;
             info.name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
@@ -77,6 +75,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             const bool fires = t[0].Is("INSERT") ? info.insert : t[0].Is("UPDATE") ? info.update : info.remove;
             if (fires) triggers.push_back(info);
         }
+        if (st) sqlite3_reset(st);
     }
     if (triggers.empty()) return ExecSql(t, line, false);
     for (auto& info : triggers)
