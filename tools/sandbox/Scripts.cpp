@@ -158,7 +158,16 @@ void RewriteBracketLikes(std::vector<Token>& t) {
 
 // ---------------------------------------------------------------- catalog of this file's objects
 
+sqlite3_stmt* Session::Cached(const char* sql) {
+    SqlStmt& st = cachedStmts_[sql];
+    if (!st && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, st.Out(), nullptr) != SQLITE_OK) return nullptr;
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    return st;
+}
+
 void Session::RegisterScriptFunctions() {
+    cachedStmts_.clear();  // they belong to the handle before
     // Alias types, indexes named per table and constraints added later live in every database.
     sqlite3_exec(db_, R"(
 CREATE TABLE IF NOT EXISTS __types (name nvarchar(128) PRIMARY KEY COLLATE NOCASE, base nvarchar(128), nullable int);
@@ -301,7 +310,12 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     std::vector<Token> t(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(open) + 1);
     std::string identityColumn;
     long long seed = 1;
-    std::vector<std::pair<std::string, std::vector<std::string>>> keys;  // (index name, columns) of clustered/unique keys
+    struct Key {
+        std::string name;
+        std::vector<std::string> columns;
+        bool primary, clustered;
+    };
+    std::vector<Key> keys;  // primary keys and clustered unique keys
     int columnNumber = 0;
     bool first = true;
     for (auto part : SplitCommas(in, open + 1, close)) {
@@ -311,6 +325,8 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
         first = false;
         if (part.size() >= 2 && !IsConstraintStart(part[0])) {
             ++columnNumber;
+            if (part.size() >= 4 && part[2].IsOp(".") && part[3].IsName() && SameNoCase(NameOf(part[1]), "dbo"))
+                part.erase(part.begin() + 1, part.begin() + 3);  // [dbo].[alias]
             Token& type = part[1];
             if (type.kind == Token::Quoted || type.kind == Token::Bracketed) type = MakeToken(Token::Word, type.value, type.spaceBefore);
             if (type.kind == Token::Word && !type.Is("AS")) {
@@ -351,8 +367,8 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
                     identityColumn = NameOf(part[0]);
                     if (k + 2 < part.size() && part[k + 1].IsOp("(")) seed = std::strtoll(part[k + 2].text.c_str(), nullptr, 10);
                 }
-                if (part[k].Is("PRIMARY") && !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED")))
-                    keys.push_back({"PK", {NameOf(part[0])}});
+                if (part[k].Is("PRIMARY"))
+                    keys.push_back({"PK", {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
             }
         } else if (!part.empty()) {
             size_t k = part[0].Is("CONSTRAINT") ? 2 : 0;
@@ -360,14 +376,14 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
             const bool pk = k < part.size() && part[k].Is("PRIMARY");
             const bool clustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("CLUSTERED"); });
             const bool nonclustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("NONCLUSTERED"); });
-            if ((pk && !nonclustered) || clustered) {
+            if (pk || clustered) {
                 size_t o = k;
                 while (o < part.size() && !part[o].IsOp("(")) ++o;
                 std::vector<std::string> cols;
                 if (o < part.size())
                     for (auto& c : SplitCommas(part, o + 1, MatchParen(part, o)))
                         if (!c.empty()) cols.push_back(NameOf(c[0]));
-                keys.push_back({name.empty() ? "PK" : name, cols});
+                keys.push_back({name.empty() ? "PK" : name, cols, pk, clustered || (pk && !nonclustered)});
             }
         }
         t.insert(t.end(), part.begin(), part.end());
@@ -378,11 +394,11 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     const std::string table = TempName(ObjectName(in, k));
     if (!identityColumn.empty() && seed != 1)
         Run(db_, "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", {table, std::to_string(seed - 1)});
-    for (auto& [name, cols] : keys) {
+    for (const Key& key : keys) {
         std::string list;
-        for (auto& c : cols) list += (list.empty() ? "" : ",") + c;
-        Run(db_, "INSERT INTO __indexes (tbl, name, stored, is_unique, is_clustered, is_pk, columns) VALUES (?, ?, '', 1, 1, 1, ?)",
-            {table, name, list});
+        for (auto& c : key.columns) list += (list.empty() ? "" : ",") + c;
+        Run(db_, "INSERT INTO __indexes (tbl, name, stored, is_unique, is_clustered, is_pk, columns) VALUES (?, ?, '', 1, ?, ?, ?)",
+            {table, key.name, key.clustered ? "1" : "0", key.primary ? "1" : "0", list});
     }
 }
 
@@ -557,7 +573,12 @@ std::vector<Token> Session::PrepareInsert(const std::vector<Token>& t, int line)
     const size_t nameAt = i;
     const std::string written = ObjectName(t, i);
     const std::string stored = TempName(written);
-    const auto identity = Column(db_, "SELECT name FROM __columns WHERE table_name = ? AND is_identity = 1", {stored});
+    std::vector<std::string> identity;
+    if (sqlite3_stmt* st = Cached("SELECT name FROM __columns WHERE table_name = ? AND is_identity = 1")) {
+        sqlite3_bind_text(st, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW) identity.push_back(Text(st, 0));
+        sqlite3_reset(st);
+    }
     if (identity.empty()) return t;
     const bool insertOn = SameNoCase(identityInsert_, stored);
     if (i < t.size() && t[i].IsOp("(")) {

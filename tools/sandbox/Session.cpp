@@ -56,7 +56,8 @@ void Session::OpenHandle(const std::string& name) {
     db_ = fresh;
     fnData_.clear();
     sqlite3_busy_timeout(db_, 10000);
-    sqlite3_exec(db_, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+    // synchronous is the connection's own: NORMAL as the files are set up (WAL), not a sync per commit.
+    sqlite3_exec(db_, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     dbName_ = name;
     attached_.clear();
     columnCache_.clear();

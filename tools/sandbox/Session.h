@@ -213,6 +213,9 @@ private:
     std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
     void RegisterScriptFunctions();
     void RegisterSessionViews();
+    // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).
+    sqlite3_stmt* Cached(const char* sql);
+    std::map<const char*, SqlStmt> cachedStmts_;
     std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
     // Triggers (Triggers.cpp).
     void ExecDml(const std::vector<Token>& t, int line);

@@ -349,6 +349,10 @@ private:
         // GRANT SELECT, INSERT ON ...; FOREIGN KEY ... ON DELETE CASCADE.
         if (kind == "GRANT" || kind == "DENY" || kind == "REVOKE") return true;
         if ((kind == "CREATE" || kind == "ALTER") && prev.Is("ON") && (t.Is("DELETE") || t.Is("UPDATE"))) return true;
+        // ALTER TABLE t DROP CONSTRAINT|COLUMN ...
+        if (kind == "ALTER" && t.Is("DROP") && s.tokens.size() >= 3 && s.tokens[1].Is("TABLE") &&
+            std::none_of(s.tokens.begin(), s.tokens.end(), [](const Token& x) { return x.Is("ADD") || x.Is("DROP"); }))
+            return true;
         if (t.Is("SELECT")) {
             if (prev.Is("UNION") || prev.Is("ALL") || prev.Is("EXCEPT") || prev.Is("INTERSECT") || prev.Is("AS")) return true;
             if ((kind == "INSERT" && !sawValues) || kind == "WITH" || (kind == "DECLARE" && prev.Is("FOR"))) return true;

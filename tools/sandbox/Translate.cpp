@@ -251,7 +251,12 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             i += 2;
             continue;
         }
-        if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) continue;  // $20.00 is money
+        if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) {
+            // $20.00 is money.
+            t.push_back(in[++i]);
+            t.back().spaceBefore = k.spaceBefore;
+            continue;
+        }
         if (k.kind == Token::String) {
             const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
             t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value, dateOrder_) : k.value), k.spaceBefore));
@@ -262,6 +267,12 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             const bool negative = !t.empty() && t.back().IsOp("-") && (t.size() == 1 || !IsOperand(t[t.size() - 2]));
             if (negative) t.pop_back();
             t.push_back(MakeToken(Token::Number, SqlLiteral((negative ? "-" : "") + k.text), negative || k.spaceBefore));
+            continue;
+        }
+        auto bitwise = [](const Token& x) { return x.IsOp("&") || x.IsOp("|") || x.IsOp("^"); };
+        if (k.kind == Token::Hex && k.value.size() <= 15 && ((i > 0 && bitwise(in[i - 1])) || (i + 1 < in.size() && bitwise(in[i + 1])))) {
+            // sysstat & 0xf: a binary constant in integer arithmetic is the integer.
+            t.push_back(MakeToken(Token::Number, std::to_string(k.value.empty() ? 0 : std::stoll(k.value, nullptr, 16)), k.spaceBefore));
             continue;
         }
         if (k.kind == Token::Hex) {
@@ -309,6 +320,12 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             else
                 v = "NULL";
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
+            continue;
+        }
+        if (k.IsName() && Upper(NameOf(k)) == "SYSDATABASES" && (i == 0 || !in[i - 1].IsOp(".")) && !SameNoCase(dbName_, "master")) {
+            // sysdatabases is seen from every database.
+            EnsureAttached("master");
+            t.push_back(MakeToken(Token::Word, "\"master\".sysdatabases", k.spaceBefore));
             continue;
         }
         if (triggerLevel_ > 0 && k.IsName() && !(i > 0 && in[i - 1].IsOp("."))) {
@@ -614,6 +631,37 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                 i = close;
                 continue;
             }
+        }
+        // A string function's result next to + makes it a concatenation too.
+        auto stringCall = [](const Token& f) {
+            static const char* const kNames[] = {"SUBSTRING", "SUBSTR", "LTRIM",     "RTRIM", "TRIM", "UPPER", "LOWER",   "REPLACE",
+                                                 "LEFT",      "RIGHT",  "REPLICATE", "SPACE", "CHAR", "STR",   "REVERSE", "STUFF",
+                                                 "QUOTENAME", "SANDBOX_DATENAME"};
+            return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return Upper(f.text) == n; });
+        };
+        auto endsWithStringCall = [&]() {
+            if (o.empty() || !o.back().IsOp(")")) return false;
+            int d = 0;
+            for (size_t j = o.size(); j-- > 0;) {
+                if (o[j].IsOp(")")) d++;
+                if (o[j].IsOp("(") && --d == 0) return j > 0 && stringCall(o[j - 1]);
+            }
+            return false;
+        };
+        // CASE ... THEN 'text' ... END + x
+        auto endsWithStringCase = [&]() {
+            if (o.empty() || !o.back().Is("END")) return false;
+            int d = 0;
+            for (size_t j = o.size(); j-- > 0;) {
+                if (o[j].Is("END")) d++;
+                if (o[j].Is("CASE") && --d == 0) return false;
+                if (d == 1 && (o[j].Is("THEN") || o[j].Is("ELSE")) && j + 1 < o.size() && o[j + 1].kind == Token::String) return true;
+            }
+            return false;
+        };
+        if (k.IsOp("+") && (endsWithStringCall() || endsWithStringCase() || (i + 2 < t.size() && stringCall(t[i + 1]) && t[i + 2].IsOp("(")))) {
+            o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));
+            continue;
         }
         if (k.IsOp("+") && ((!o.empty() && o.back().kind == Token::String) || (i + 1 < t.size() && t[i + 1].kind == Token::String))) {
             o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));

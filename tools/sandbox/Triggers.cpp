@@ -52,12 +52,10 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     const std::string table = written.empty() ? std::string() : TempName(written);
     std::vector<TriggerInfo> triggers;
     if (!table.empty()) {
-        SqlStmt st;
-        sqlite3_prepare_v2(db_,
-                           "SELECT name, source FROM __objects WHERE xtype = 'TR' AND parent_obj = (SELECT id FROM __objects WHERE name = ? "
-                           "AND xtype = 'U') ORDER BY id",
-                           -1, st.Out(), nullptr);
-        sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_stmt* st = Cached(
+            "SELECT name, source FROM __objects WHERE xtype = 'TR' AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = "
+            "'U') ORDER BY id");
+        if (st) sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
         while (st && sqlite3_step(st) == SQLITE_ROW) {
             TriggerInfo info;
             info.name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
@@ -77,6 +75,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             const bool fires = t[0].Is("INSERT") ? info.insert : t[0].Is("UPDATE") ? info.update : info.remove;
             if (fires) triggers.push_back(info);
         }
+        if (st) sqlite3_reset(st);
     }
     if (triggers.empty()) return ExecSql(t, line, false);
     for (auto& info : triggers)
@@ -139,6 +138,8 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     }
     sqlite3_exec(db_, ("DROP TRIGGER IF EXISTS temp." + QuoteIdent(capture)).c_str(), nullptr, nullptr, nullptr);
     const std::int64_t affected = rowcount_;
+    // SCOPE_IDENTITY() after the statement is its own, not that of an insert in a trigger.
+    const sqlite3_int64 identity = sqlite3_last_insert_rowid(db_);
     bool rolledBack = false;
     ++triggerLevel_;
     try {
@@ -187,6 +188,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     --triggerLevel_;
     cleanup();
     rowcount_ = affected;
+    sqlite3_set_last_insert_rowid(db_, identity);
     if (rolledBack) {
         if (level == 1) triggerRolledBack_ = false;
         throw SqlError{3609, 16, 1, "The transaction ended in the trigger. The batch has been aborted.", line, "", true};
