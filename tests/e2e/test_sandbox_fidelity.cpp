@@ -260,4 +260,37 @@ TEST(SandboxFidelity, TemporaryObjectsAndTempdb) {
     EXPECT_EQ(first(b.Run("select db_name() as v")), "tempdb");
 }
 
+// Errors carry SQL Server's numbers and words, whatever SQLite said.
+TEST(SandboxFidelity, ErrorsInServerWords) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create table #u (k int primary key, c varchar(5) unique, d int) insert into #u values (1, 'a', 1)").ok);
+    const struct {
+        const char* sql;
+        long number;
+        const char* text;
+    } cases[] = {
+        {"insert into #u values (1, 'b', 2)", 2627, "Violation of PRIMARY KEY constraint 'PK_#u'. Cannot insert duplicate key in object 'dbo.#u'."},
+        {"insert into #u values (2, 'a', 2)", 2627, "Violation of UNIQUE KEY constraint 'UQ_#u_c'. Cannot insert duplicate key in object 'dbo.#u'."},
+        {"create unique index ix_d on #u (d) insert into #u values (3, 'c', 1)", 2601,
+         "Cannot insert duplicate key row in object 'dbo.#u' with unique index 'ix_d'."},
+        {"insert into #u values (4)", 213, "Column name or number of supplied values does not match table definition."},
+        {"drop table #nothere", 3701, nullptr},
+    };
+    for (const auto& k : cases) {
+        const OdbcRun run = c.Run(k.sql);
+        bool found = false;
+        for (const auto& d : run.diags) {
+            if (d.native != k.number) continue;
+            found = true;
+            if (k.text) {
+                EXPECT_EQ(d.text.substr(d.text.rfind(']') + 1), k.text) << k.sql;
+            }
+            EXPECT_EQ(d.text.find('"'), std::string::npos) << d.text;
+        }
+        EXPECT_TRUE(found) << k.sql << (run.diags.empty() ? "" : " " + run.diags[0].text);
+    }
+}
+
 }  // namespace

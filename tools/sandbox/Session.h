@@ -167,6 +167,8 @@ private:
     // The type of values from any of the expressions (CASE results, COALESCE arguments).
     SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
     SqlError TranslateError(int line);
+    // SQLite's failures SQL Server words its own way (Errors.cpp); none for the others.
+    std::optional<SqlError> ServerError(const std::string& msg, int line);
     void EnsureAttached(const std::string& db);
 
     // Output.
