@@ -96,6 +96,10 @@ const Case kCases[] = {
     {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1,
      "5", 0},
     // Query forms users type early on.
+    {"select ProductID, Name into #copy from Products where ProductID < 4 select count(*) as v from #copy", SQL_INTEGER, -1, "3", 0},
+    {"select Name as v from #copy where ProductID = 2", SQL_WVARCHAR, 100, "Filter coffee 500 g", 0},
+    {"create table #ins (v int) insert into #ins select ProductID from Products select count(*) as v from #ins", SQL_INTEGER, -1, "20", 0},
+    {"select 'a' as v union all select top 1 'b' from Products order by v desc", SQL_VARCHAR, 1, "b", 0},
     {"select name as v from (values (1, 'one'), (2, 'two')) as t(id, name) where id = 2", -1, -1, "two", 0},
     {"select string_agg(name, ',') within group (order by name) as v from (values ('a'), ('b')) t(name)", -1, -1, "a,b", 0},
     {"select nchar(9786) as v", -1, -1, "\xE2\x98\xBA", 0},

@@ -134,6 +134,8 @@ private:
     void Exec(const Stmt& s);
     void ExecSimple(const Stmt& s);
     void ExecStatement(const Stmt& s);
+    // SELECT ... INTO t: false when the statement has no INTO (SelectInto.cpp).
+    bool ExecSelectInto(const std::vector<Token>& t, int line);
     void ExecModule(const Stmt& s);
     void ExecSql(const std::vector<Token>& tokens, int line, bool isQuery);
     void ExecDeclare(const std::vector<Token>& t, int line);
