@@ -297,4 +297,25 @@ TEST(SandboxFidelity, ErrorsInServerWords) {
     }
 }
 
+// The catalog procedures ODBC drivers call, and a bare name as a procedure's argument.
+TEST(SandboxFidelity, CatalogProcedures) {
+    SandboxProcess server(true);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString("sa", SandboxProcess::Password(), "demo")));
+    const OdbcRun tables = c.Run("exec sp_tables @table_name = 'Prod%', @table_type = \"'TABLE'\"");
+    ASSERT_EQ(tables.results.size(), 1u);
+    EXPECT_EQ(tables.results[0].names, (std::vector<std::string>{"TABLE_QUALIFIER", "TABLE_OWNER", "TABLE_NAME", "TABLE_TYPE", "REMARKS"}));
+    EXPECT_EQ(tables.results[0].rows, (std::vector<std::vector<std::string>>{{"demo", "dbo", "Products", "TABLE", "<NULL>"}}));
+    const OdbcRun columns = c.Run("exec sp_columns Products");
+    ASSERT_EQ(columns.results.size(), 1u);
+    ASSERT_EQ(columns.results[0].rows.size(), 5u);
+    EXPECT_EQ(columns.results[0].names.size(), 19u);
+    const auto& id = columns.results[0].rows[0];
+    EXPECT_EQ((std::vector<std::string>{id[3], id[4], id[5], id[16]}), (std::vector<std::string>{"ProductID", "4", "int", "1"}));
+    const OdbcRun types = c.Run("exec sp_datatype_info 4");
+    ASSERT_EQ(types.results.size(), 1u);
+    ASSERT_EQ(types.results[0].rows.size(), 1u);
+    EXPECT_EQ(types.results[0].rows[0].at(0), "int");
+}
+
 }  // namespace
