@@ -92,6 +92,9 @@ const Case kCases[] = {
     // Session state and the catalog views a user queries by hand.
     {"select @@language as v", SQL_WVARCHAR, -1, "us_english", 0},
     {"select @@datefirst as v", SQL_TINYINT, -1, "7", 0},
+    // SET TEXTSIZE cuts large values to that many bytes.
+    {"set textsize 6 select cast(N'abcdef' as nvarchar(max)) as v set textsize 2147483647", -1, -1, "abc", 0},
+    {"set textsize 4 select cast('abcdef' as varchar(max)) as v set textsize 2147483647", -1, -1, "abcd", 0},
     {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
     {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1,
      "5", 0},
