@@ -218,6 +218,16 @@ TEST_F(SandboxScripts, TriggersSeeTheirRowsAndCanUndoThem) {
     EXPECT_EQ(Run("SELECT count(*), @@TRANCOUNT FROM Stock"), (std::vector<std::string>{"row 1 0"}));
 }
 
+TEST_F(SandboxScripts, TriggerAsksWhichColumnsTheStatementSets) {
+    Setup({"CREATE TABLE Item (Id int PRIMARY KEY, Price money, Name varchar(20))", "CREATE TABLE Seen (What varchar(40))",
+           "CREATE TRIGGER Item_Columns ON Item FOR INSERT, UPDATE AS\n"
+           "IF UPDATE(Price) OR UPDATE(Name) INSERT Seen VALUES ('price or name')\n"
+           "IF NOT UPDATE(Price) INSERT Seen VALUES ('not price')"});
+    Setup({"INSERT Item VALUES (1, 2, 'a')", "UPDATE Item SET Name = 'b' WHERE Id = 1", "UPDATE Item SET Id = 1"});
+    EXPECT_EQ(Run("SELECT What FROM Seen"),
+              (std::vector<std::string>{"row price or name", "row price or name", "row not price", "row not price"}));
+}
+
 TEST_F(SandboxScripts, TriggerNestingStopsAt32) {
     Setup({"CREATE TABLE Chain (n int)", "CREATE TRIGGER Chain_Next ON Chain AFTER INSERT AS INSERT Chain SELECT n + 1 FROM inserted"});
     const auto errors = Errors("INSERT Chain VALUES (1)");

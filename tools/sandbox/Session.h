@@ -220,6 +220,8 @@ private:
     void ExecDml(const std::vector<Token>& t, int line);
     bool RollbackInTrigger();
     std::string TriggerTable(const std::string& upperName) const;
+    bool ColumnUpdated(const std::string& column) const;
+    std::vector<std::vector<std::string>> triggerColumns_;  // per level: the columns its statement sets
     int triggerLevel_ = 0;
     bool triggerRolledBack_ = false;
     bool clientTranInTrigger_ = false;
