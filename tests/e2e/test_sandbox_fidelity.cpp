@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -33,6 +36,17 @@ const Case kCases[] = {
     {"select -922337203685477.5808 as v", SQL_NUMERIC, 19, "-922337203685477.5808", 0},
     {"select 12345678901234567890123456789012345678 as v", SQL_NUMERIC, 38, "12345678901234567890123456789012345678", 0},
     {"select 7 / 2 as v", SQL_INTEGER, -1, "3", 0},
+    // decimal(2,1) / int is decimal(13,12); decimal(2,1) * decimal(3,2) is decimal(6,3).
+    {"select 7.0 / 2 as v", SQL_NUMERIC, 13, "3.500000000000", 0},
+    {"select 1.5 * 2.25 as v", SQL_NUMERIC, 6, "3.375", 0},
+    {"select 1.5 + 10.25 as v", SQL_NUMERIC, 5, "11.75", 0},
+    // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
+    {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
+    {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},
+    {"select cast(N'ab' as nchar(3)) + N'|' as v", SQL_WVARCHAR, 4, "ab |", 0},
+    // Binary read as a character type: UTF-16 for nvarchar, one byte a character for varchar.
+    {"select cast(0x410042004300 as nvarchar(10)) as v", SQL_WVARCHAR, 10, "ABC", 0},
+    {"select cast(0x414243 as varchar(10)) as v", SQL_VARCHAR, 10, "ABC", 0},
     {"select 3 * 5 / 2 as v", SQL_INTEGER, -1, "7", 0},
     // Conversions and the errors SQL Server raises.
     {"select cast('true' as bit) as v", SQL_BIT, -1, "1", 0},
@@ -81,6 +95,16 @@ const Case kCases[] = {
     {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
     {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1,
      "5", 0},
+    // Query forms users type early on.
+    {"select name as v from (values (1, 'one'), (2, 'two')) as t(id, name) where id = 2", -1, -1, "two", 0},
+    {"select string_agg(name, ',') within group (order by name) as v from (values ('a'), ('b')) t(name)", -1, -1, "a,b", 0},
+    {"select nchar(9786) as v", -1, -1, "\xE2\x98\xBA", 0},
+    {"with n(i) as (select 1 union all select i + 1 from n where i < 200) select max(i) as v from n option (maxrecursion 300)",
+     SQL_INTEGER, -1, "200", 0},
+    {"select has_perms_by_name('Orders', 'OBJECT', 'SELECT') as v", SQL_INTEGER, -1, "1", 0},
+    {"select count(*) as v from sys.dm_exec_sessions where session_id = @@spid", SQL_INTEGER, -1, "1", 0},
+    {"select name as v from systypes where xtype = 231 and name <> 'sysname'", -1, -1, "nvarchar", 0},
+    {"select name as v from sysusers where uid = 1", -1, -1, "dbo", 0},
     // A bracketed name with "]" doubled inside stands wherever a name may.
     {"create table [a]]b'c] ([v]]w] int) insert [a]]b'c] values (7) update dbo.[a]]b'c] set [v]]w] = [v]]w] + 1 "
      "select top 100 * from [a]]b'c]",
@@ -207,6 +231,33 @@ TEST(SandboxFidelity, LanguageSetsDateOrder) {
     const OdbcRun us = c.Run("select @@language as l, @@datefirst as f, cast('12/4/2011' as date) as d");
     ASSERT_EQ(us.results.size(), 1u);
     EXPECT_EQ(us.results[0].rows.at(0), (std::vector<std::string>{"us_english", "7", "2011-12-04"}));
+}
+
+// Temporary procedures belong to their session like temporary tables; a global table is shared and
+// goes with the session that made it; tempdb is there to use and to query.
+TEST(SandboxFidelity, TemporaryObjectsAndTempdb) {
+    SandboxProcess server(false);
+    auto a = std::make_unique<OdbcProbe>();
+    OdbcProbe b;
+    ASSERT_TRUE(a->Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(b.Connect(server.OdbcConnectionString()));
+    auto first = [](const OdbcRun& run) { return run.results.empty() || run.results[0].rows.empty() ? "" : run.results[0].rows[0].at(0); };
+    ASSERT_TRUE(a->Run("create procedure #p as select 1 as v").ok);
+    EXPECT_EQ(first(a->Run("exec #p")), "1");
+    EXPECT_TRUE(b.Run("exec #p").HasDiag(2812)) << "another session does not see it";
+    ASSERT_TRUE(b.Run("create procedure #p as select 2 as v").ok);
+    EXPECT_EQ(first(b.Run("exec #p")), "2");
+    ASSERT_TRUE(a->Run("create table ##g (v int) insert into ##g values (5)").ok);
+    EXPECT_EQ(first(b.Run("select v from ##g")), "5");
+    a.reset();
+    for (int tries = 0; tries < 100 && !b.Run("select v from ##g").HasDiag(208); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(b.Run("select v from ##g").HasDiag(208)) << "gone with its creator";
+
+    EXPECT_EQ(first(b.Run("select db_id('tempdb') as v")), "2");
+    EXPECT_EQ(first(b.Run("select count(*) as v from tempdb..sysobjects where xtype = 'U'")), "0");
+    EXPECT_TRUE(b.Run("use tempdb").HasDiag(5701));
+    EXPECT_EQ(first(b.Run("select db_name() as v")), "tempdb");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The columns a result declares: from the catalog for table columns, from the expression for
 // computed ones, from the first row's value as the last resort.
+#include "Arithmetic.h"
 #include "SelectList.h"
 #include "Session.h"
 #include "SqliteUtil.h"
@@ -203,9 +204,9 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
     const int n = sqlite3_column_count(st);
     std::vector<SelectItem> items = SelectItems(tokens);
     bool star = false;
-    for (const auto& it : items)
-        for (const auto& tk : it.expr)
-            if (tk.IsOp("*") && it.expr.size() <= 3) star = true;
+    for (const auto& it : items)  // * or t.*
+        if (!it.expr.empty() && it.expr.back().IsOp("*") && (it.expr.size() == 1 || (it.expr.size() == 3 && it.expr[1].IsOp("."))))
+            star = true;
     const bool useItems = !star && static_cast<int>(items.size()) == n;
     // The tables named after FROM and JOIN: computed columns over them are typed from the catalog.
     describeTables_.clear();
@@ -487,6 +488,11 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                 }
             }
         }
+    }
+    SqlType arithmetic;
+    if (ArithmeticType(e, [this](const std::vector<Token>& x, bool& n) { return InferExprType(x, n); }, arithmetic)) {
+        named = true;
+        return arithmetic;
     }
     named = false;
     return SqlType::Of(SqlType::Variant);

@@ -207,7 +207,8 @@ std::optional<Session::Module> Session::LoadModule(const std::string& name, cons
     SqlStmt st;
     const std::string sql = std::string("SELECT source FROM __objects WHERE lower(name) = lower(?) AND xtype IN (") + xtypes + ")";
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, st.Out(), nullptr) != SQLITE_OK) return std::nullopt;
-    sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    const std::string stored = TempName(name);
+    sqlite3_bind_text(st, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
     std::optional<Module> m;
     if (sqlite3_step(st) == SQLITE_ROW) m = ParseModuleHeader(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
     st.Reset();

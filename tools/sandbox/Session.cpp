@@ -2,6 +2,7 @@
 // dispatch of simple statements to their handlers.
 #include "Session.h"
 #include "Aggregates.h"
+#include "TextFunctions.h"
 #include "SqliteUtil.h"
 
 #include <sqlite3.h>
@@ -62,6 +63,8 @@ void Session::OpenHandle(const std::string& name) {
     columnCache_.clear();
     RegisterFunctions();
     RegisterNullWatch(db_, &nullSeen_);
+    RegisterTextFunctions(db_);
+    RegisterSessionViews();
     sqlite3_progress_handler(
         db_, 200000,
         [](void* p) -> int {

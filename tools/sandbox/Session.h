@@ -212,6 +212,7 @@ private:
     void SetIdentityInsert(const std::vector<Token>& t, int line);
     std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
     void RegisterScriptFunctions();
+    void RegisterSessionViews();
     // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).
     sqlite3_stmt* Cached(const char* sql);
     std::map<const char*, SqlStmt> cachedStmts_;

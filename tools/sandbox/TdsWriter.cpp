@@ -716,6 +716,13 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             U8(0x3E);
             U8(0);
             Put(&v.d, 8);
+        } else if (v.type == SqlValue::Blob) {
+            const size_t n = std::min<size_t>(v.s.size(), 8000);
+            U32(static_cast<std::uint32_t>(2 + 2 + n));
+            U8(0xA5);
+            U8(2);
+            U16(8000);
+            Put(v.s.data(), n);
         } else {
             const std::u16string w = Utf8ToUtf16(v.AsText());
             const size_t n = std::min<size_t>(w.size(), 4000);

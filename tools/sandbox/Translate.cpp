@@ -1,6 +1,7 @@
 // T-SQL to SQLite: rewriting the tokens of one statement.
 #include "Aggregates.h"
 #include "Conversions.h"
+#include "QueryForms.h"
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
@@ -224,7 +225,8 @@ void CheckTypeSize(const SqlType& type, int line) {
                    true};
 }
 
-std::string Session::Translate(const std::vector<Token>& in, int line) {
+std::string Session::Translate(const std::vector<Token>& given, int line) {
+    const std::vector<Token> in = RewriteQueryForms(given);
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
@@ -351,7 +353,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 continue;
             }
             if (IsSchemaWord(k) && in[i + 2].IsName()) {
-                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS"};
+                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS", "DM_EXEC_SESSIONS"};
                 const std::string view = Upper(NameOf(in[i + 2]));
                 bool sysView = false;
                 for (const char* v : kSysViews) sysView = sysView || (Upper(NameOf(k)) == "SYS" && view == v);
@@ -595,11 +597,13 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                             rep.insert(rep.end(), expr.begin(), expr.end());
                             rep.push_back(MakeToken(Token::Op, ")", false));
                         } else if (target == "TEXT" && type.length > 0 && (type.IsText() || type.IsUnicode())) {
-                            rep = {MakeToken(Token::Word, "substr", k.spaceBefore), MakeToken(Token::Op, "(", false),
-                                   MakeToken(Token::Word, "CAST", false), MakeToken(Token::Op, "(", false)};
+                            // char(n) and nchar(n) are padded with blanks; binary is read as UTF-16 for nvarchar.
+                            const bool fixed = type.kind == SqlType::Char || type.kind == SqlType::NChar;
+                            rep = {MakeToken(Token::Word, fixed ? "sandbox_pad" : "substr", k.spaceBefore), MakeToken(Token::Op, "(", false),
+                                   MakeToken(Token::Word, "sandbox_text", false), MakeToken(Token::Op, "(", false)};
                             rep.insert(rep.end(), expr.begin(), expr.end());
-                            rep.push_back(MakeToken(Token::Word, "AS"));
-                            rep.push_back(MakeToken(Token::Word, "TEXT"));
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            rep.push_back(MakeToken(Token::Number, type.IsUnicode() ? "1" : "0"));
                             rep.push_back(MakeToken(Token::Op, ")", false));
                             rep.push_back(MakeToken(Token::Op, ",", false));
                             rep.push_back(MakeToken(Token::Number, "1"));
