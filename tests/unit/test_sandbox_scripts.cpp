@@ -187,6 +187,21 @@ TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
         EXPECT_EQ(Errors(sql), std::vector<int>{}) << sql;
 }
 
+TEST_F(SandboxScripts, RulesAndDefaultsBoundToColumnsAndTypes) {
+    Setup({"EXEC sp_addtype empid, 'char(9)', 'NOT NULL'", "CREATE RULE empid_rule AS @v LIKE '[A-Z][A-Z][A-Z][1-9][0-9][0-9][0-9][0-9][FM]'",
+           "CREATE DEFAULT hired_today AS getdate()", "CREATE DEFAULT level_one AS 1", "EXEC sp_bindrule empid_rule, empid",
+           "CREATE TABLE employee (emp_id empid, job_lvl tinyint, hired datetime NOT NULL)",
+           "EXEC sp_bindefault hired_today, 'employee.hired'", "EXEC sp_bindefault level_one, 'dbo.employee.job_lvl'",
+           "INSERT employee (emp_id) VALUES ('PMA42628M')"});
+    EXPECT_EQ(Run("SELECT emp_id, job_lvl, CASE WHEN hired IS NULL THEN 'no' ELSE 'yes' END FROM employee"),
+              (std::vector<std::string>{"row PMA42628M 1 yes"}));
+    EXPECT_EQ(Errors("INSERT employee (emp_id) VALUES ('PMA4262XM')"), std::vector<int>{547});
+    EXPECT_EQ(Errors("EXEC sp_bindrule no_rule, 'employee.job_lvl'"), std::vector<int>{15016});
+    EXPECT_EQ(Errors("EXEC sp_bindefault level_one, 'employee.nothing'"), std::vector<int>{15148});
+    EXPECT_EQ(Errors("DROP RULE empid_rule DROP DEFAULT level_one"), std::vector<int>{});
+    EXPECT_EQ(Errors("DROP RULE empid_rule"), std::vector<int>{3701});
+}
+
 TEST_F(SandboxScripts, DatabaseDroppedAndCreatedAgain) {
     Setup({"CREATE DATABASE scratch", "USE scratch", "CREATE TABLE t (a int)", "USE shop", "DROP DATABASE scratch",
            "CREATE DATABASE scratch", "USE scratch"});
