@@ -96,6 +96,10 @@ const Case kCases[] = {
     {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1,
      "5", 0},
     // Query forms users type early on.
+    {"select ProductID, Name into #copy from Products where ProductID < 4 select count(*) as v from #copy", SQL_INTEGER, -1, "3", 0},
+    {"select Name as v from #copy where ProductID = 2", SQL_WVARCHAR, 100, "Filter coffee 500 g", 0},
+    {"create table #ins (v int) insert into #ins select ProductID from Products select count(*) as v from #ins", SQL_INTEGER, -1, "20", 0},
+    {"select 'a' as v union all select top 1 'b' from Products order by v desc", SQL_VARCHAR, 1, "b", 0},
     {"select name as v from (values (1, 'one'), (2, 'two')) as t(id, name) where id = 2", -1, -1, "two", 0},
     {"select string_agg(name, ',') within group (order by name) as v from (values ('a'), ('b')) t(name)", -1, -1, "a,b", 0},
     {"select nchar(9786) as v", -1, -1, "\xE2\x98\xBA", 0},
@@ -258,6 +262,39 @@ TEST(SandboxFidelity, TemporaryObjectsAndTempdb) {
     EXPECT_EQ(first(b.Run("select count(*) as v from tempdb..sysobjects where xtype = 'U'")), "0");
     EXPECT_TRUE(b.Run("use tempdb").HasDiag(5701));
     EXPECT_EQ(first(b.Run("select db_name() as v")), "tempdb");
+}
+
+// Errors carry SQL Server's numbers and words, whatever SQLite said.
+TEST(SandboxFidelity, ErrorsInServerWords) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create table #u (k int primary key, c varchar(5) unique, d int) insert into #u values (1, 'a', 1)").ok);
+    const struct {
+        const char* sql;
+        long number;
+        const char* text;
+    } cases[] = {
+        {"insert into #u values (1, 'b', 2)", 2627, "Violation of PRIMARY KEY constraint 'PK_#u'. Cannot insert duplicate key in object 'dbo.#u'."},
+        {"insert into #u values (2, 'a', 2)", 2627, "Violation of UNIQUE KEY constraint 'UQ_#u_c'. Cannot insert duplicate key in object 'dbo.#u'."},
+        {"create unique index ix_d on #u (d) insert into #u values (3, 'c', 1)", 2601,
+         "Cannot insert duplicate key row in object 'dbo.#u' with unique index 'ix_d'."},
+        {"insert into #u values (4)", 213, "Column name or number of supplied values does not match table definition."},
+        {"drop table #nothere", 3701, nullptr},
+    };
+    for (const auto& k : cases) {
+        const OdbcRun run = c.Run(k.sql);
+        bool found = false;
+        for (const auto& d : run.diags) {
+            if (d.native != k.number) continue;
+            found = true;
+            if (k.text) {
+                EXPECT_EQ(d.text.substr(d.text.rfind(']') + 1), k.text) << k.sql;
+            }
+            EXPECT_EQ(d.text.find('"'), std::string::npos) << d.text;
+        }
+        EXPECT_TRUE(found) << k.sql << (run.diags.empty() ? "" : " " + run.diags[0].text);
+    }
 }
 
 }  // namespace

@@ -47,7 +47,10 @@ SqlError Session::TranslateError(int line) {
     auto after = [&](const char* prefix) { return msg.substr(std::strlen(prefix)); };
     auto lastPart = [](std::string s) {
         const size_t dot = s.rfind('.');
-        return dot == std::string::npos ? s : s.substr(dot + 1);
+        if (dot != std::string::npos) s = s.substr(dot + 1);
+        // Without the quotes the translation put around it.
+        if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
+        return s;
     };
     if (code == SQLITE_INTERRUPT) {
         if (clientGone_) throw DropConnection{};
@@ -67,14 +70,7 @@ SqlError Session::TranslateError(int line) {
         return {102, 15, 1, "Incorrect syntax near '" + near + "'.", line, "", true};
     }
     if (msg.rfind("incomplete input", 0) == 0) return {102, 15, 1, "Incorrect syntax near the end of the batch.", line, "", true};
-    if (msg.rfind("UNIQUE constraint failed: ", 0) == 0) {
-        std::string col = after("UNIQUE constraint failed: ");
-        std::string table = col.substr(0, col.find('.'));
-        return {2627, 14,
-                1,    "Violation of PRIMARY KEY constraint 'PK_" + table + "'. Cannot insert duplicate key in object 'dbo." + table + "'.",
-                line, "",
-                false};
-    }
+    if (auto server = ServerError(msg, line)) return *server;
     if (msg.rfind("NOT NULL constraint failed: ", 0) == 0) {
         std::string col = after("NOT NULL constraint failed: ");
         const size_t dot = col.find('.');

@@ -277,6 +277,7 @@ void Session::ExecStatement(const Stmt& s) {
     if (w == "INSERT") return ExecDml(PrepareInsert(t, line), line);
     if (w == "UPDATE" || w == "DELETE") return ExecDml(t, line);
     if (ExecScriptStatement(t, line)) return;
+    if (w == "SELECT" && ExecSelectInto(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")
         return ExecSql(t, line, w == "SELECT" || w == "WITH");
     if (w == "DECLARE") return ExecDeclare(t, line);

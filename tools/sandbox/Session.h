@@ -134,6 +134,8 @@ private:
     void Exec(const Stmt& s);
     void ExecSimple(const Stmt& s);
     void ExecStatement(const Stmt& s);
+    // SELECT ... INTO t: false when the statement has no INTO (SelectInto.cpp).
+    bool ExecSelectInto(const std::vector<Token>& t, int line);
     void ExecModule(const Stmt& s);
     void ExecSql(const std::vector<Token>& tokens, int line, bool isQuery);
     void ExecDeclare(const std::vector<Token>& t, int line);
@@ -167,6 +169,8 @@ private:
     // The type of values from any of the expressions (CASE results, COALESCE arguments).
     SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
     SqlError TranslateError(int line);
+    // SQLite's failures SQL Server words its own way (Errors.cpp); none for the others.
+    std::optional<SqlError> ServerError(const std::string& msg, int line);
     void EnsureAttached(const std::string& db);
 
     // Output.

@@ -345,6 +345,17 @@ private:
         return s;
     }
 
+    // Whether the statement already has its SELECT outside parentheses (INSERT ... SELECT, WITH ... SELECT).
+    static bool HasOuterSelect(const Stmt& s) {
+        int depth = 0;
+        for (const Token& k : s.tokens) {
+            if (k.IsOp("(")) depth++;
+            if (k.IsOp(")")) depth--;
+            if (depth == 0 && k.Is("SELECT")) return true;
+        }
+        return false;
+    }
+
     bool ContinuesStatement(const Stmt& s, const std::string& kind, const Token& t, bool sawValues) const {
         const Token& prev = s.tokens.back();
         // GRANT SELECT, INSERT ON ...; FOREIGN KEY ... ON DELETE CASCADE.
@@ -356,7 +367,8 @@ private:
             return true;
         if (t.Is("SELECT")) {
             if (prev.Is("UNION") || prev.Is("ALL") || prev.Is("EXCEPT") || prev.Is("INTERSECT") || prev.Is("AS")) return true;
-            if ((kind == "INSERT" && !sawValues) || kind == "WITH" || (kind == "DECLARE" && prev.Is("FOR"))) return true;
+            if (((kind == "INSERT" && !sawValues) || kind == "WITH") && !HasOuterSelect(s)) return true;
+            if (kind == "DECLARE" && prev.Is("FOR")) return true;
             if (kind == "CREATE" || kind == "ALTER") return false;
             return false;
         }

@@ -422,6 +422,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         int depth;          // paren depth of the SELECT
         std::string count;  // the LIMIT text
         size_t at;          // where the SELECT starts in o
+        bool laterBranch;   // the SELECT follows UNION, EXCEPT or INTERSECT
     };
     std::vector<Limit> pendingLimits;
     int depth = 0;
@@ -432,8 +433,19 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             pendingLimits.pop_back();
         }
     };
+    // TOP of a later branch limits that branch: SELECT * FROM (branch LIMIT n), before the union's ORDER BY.
+    auto closeLaterBranch = [&]() {
+        if (pendingLimits.empty() || pendingLimits.back().depth != depth || !pendingLimits.back().laterBranch) return;
+        const size_t at = pendingLimits.back().at;
+        const std::vector<Token> head = {MakeToken(Token::Word, "SELECT", o[at].spaceBefore), MakeToken(Token::Op, "*"),
+                                         MakeToken(Token::Word, "FROM"), MakeToken(Token::Op, "(")};
+        o.insert(o.begin() + static_cast<std::ptrdiff_t>(at), head.begin(), head.end());
+        closeLimits(depth);
+        o.push_back(MakeToken(Token::Op, ")", false));
+    };
     for (size_t i = 0; i < t.size(); ++i) {
         const Token& k = t[i];
+        if (k.Is("ORDER")) closeLaterBranch();
         if (k.IsOp("(")) {
             depth++;
             o.push_back(k);
@@ -446,6 +458,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             continue;
         }
         if (k.IsOp(";")) {
+            closeLaterBranch();
             closeLimits(depth);
             continue;
         }
@@ -462,6 +475,8 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         }
         if (k.Is("SELECT")) {
             const size_t selectAt = o.size();
+            const bool laterBranch =
+                !o.empty() && (o.back().Is("UNION") || o.back().Is("ALL") || o.back().Is("EXCEPT") || o.back().Is("INTERSECT"));
             o.push_back(k);
             size_t j = i + 1;
             if (j < t.size() && (t[j].Is("DISTINCT") || t[j].Is("ALL"))) o.push_back(t[j++]);
@@ -477,7 +492,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                 }
                 if (j < t.size() && t[j].Is("PERCENT")) ++j;
                 if (j + 1 < t.size() && t[j].Is("WITH") && t[j + 1].Is("TIES")) j += 2;
-                pendingLimits.push_back({depth, n, selectAt});
+                pendingLimits.push_back({depth, n, selectAt, laterBranch});
             }
             i = j - 1;
             continue;
@@ -706,6 +721,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         }
         o.push_back(k);
     }
+    closeLaterBranch();
     closeLimits(0);
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
     return JoinTokens(CheckedDivision(CaseInsensitiveOrder(WatchAggregateNulls(std::move(o)))));
