@@ -177,6 +177,9 @@ CREATE TABLE IF NOT EXISTS __constraints (tbl nvarchar(128) COLLATE NOCASE, name
   clause nvarchar(4000), enabled int);
 CREATE TABLE IF NOT EXISTS __tablebase (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, sql nvarchar(4000));
 CREATE TABLE IF NOT EXISTS __typebinds (type nvarchar(128) COLLATE NOCASE, kind char(1), object nvarchar(128));
+CREATE INDEX IF NOT EXISTS __columns_table ON __columns (table_name);
+CREATE INDEX IF NOT EXISTS __objects_name ON __objects (name);
+CREATE INDEX IF NOT EXISTS __objects_parent ON __objects (parent_obj, xtype);
 CREATE VIEW IF NOT EXISTS sysindexes AS SELECT (SELECT id FROM __objects WHERE xtype = 'U' AND name = i.tbl) AS id,
   i.name AS name, CASE WHEN i.is_clustered = 1 THEN 1 ELSE 2 END AS indid, 0 AS status FROM __indexes i;
 )",
