@@ -48,6 +48,7 @@ try:
         if r.status != 0:
             sys.exit("the script failed")
         ours.append(r.wall)
+        print(f"  run {k + 1}: tolvansql {r.wall:.2f} s", flush=True)
         db = os.path.join(server.data, f"direct{k}.db")
         with open(direct) as f:
             theirs.append(measure(["sqlite3", db], stdin=f.read()).wall)

@@ -187,6 +187,21 @@ TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
         EXPECT_EQ(Errors(sql), std::vector<int>{}) << sql;
 }
 
+TEST_F(SandboxScripts, RulesAndDefaultsBoundToColumnsAndTypes) {
+    Setup({"EXEC sp_addtype empid, 'char(9)', 'NOT NULL'", "CREATE RULE empid_rule AS @v LIKE '[A-Z][A-Z][A-Z][1-9][0-9][0-9][0-9][0-9][FM]'",
+           "CREATE DEFAULT hired_today AS getdate()", "CREATE DEFAULT level_one AS 1", "EXEC sp_bindrule empid_rule, empid",
+           "CREATE TABLE employee (emp_id empid, job_lvl tinyint, hired datetime NOT NULL)",
+           "EXEC sp_bindefault hired_today, 'employee.hired'", "EXEC sp_bindefault level_one, 'dbo.employee.job_lvl'",
+           "INSERT employee (emp_id) VALUES ('PMA42628M')"});
+    EXPECT_EQ(Run("SELECT emp_id, job_lvl, CASE WHEN hired IS NULL THEN 'no' ELSE 'yes' END FROM employee"),
+              (std::vector<std::string>{"row PMA42628M 1 yes"}));
+    EXPECT_EQ(Errors("INSERT employee (emp_id) VALUES ('PMA4262XM')"), std::vector<int>{547});
+    EXPECT_EQ(Errors("EXEC sp_bindrule no_rule, 'employee.job_lvl'"), std::vector<int>{15016});
+    EXPECT_EQ(Errors("EXEC sp_bindefault level_one, 'employee.nothing'"), std::vector<int>{15148});
+    EXPECT_EQ(Errors("DROP RULE empid_rule DROP DEFAULT level_one"), std::vector<int>{});
+    EXPECT_EQ(Errors("DROP RULE empid_rule"), std::vector<int>{3701});
+}
+
 TEST_F(SandboxScripts, DatabaseDroppedAndCreatedAgain) {
     Setup({"CREATE DATABASE scratch", "USE scratch", "CREATE TABLE t (a int)", "USE shop", "DROP DATABASE scratch",
            "CREATE DATABASE scratch", "USE scratch"});
@@ -216,6 +231,16 @@ TEST_F(SandboxScripts, TriggersSeeTheirRowsAndCanUndoThem) {
               (std::vector<std::string>{"tran", "error 50000 Stock cannot go below zero.", "rollback",
                                         "error 3609 The transaction ended in the trigger. The batch has been aborted."}));
     EXPECT_EQ(Run("SELECT count(*), @@TRANCOUNT FROM Stock"), (std::vector<std::string>{"row 1 0"}));
+}
+
+TEST_F(SandboxScripts, TriggerAsksWhichColumnsTheStatementSets) {
+    Setup({"CREATE TABLE Item (Id int PRIMARY KEY, Price money, Name varchar(20))", "CREATE TABLE Seen (What varchar(40))",
+           "CREATE TRIGGER Item_Columns ON Item FOR INSERT, UPDATE AS\n"
+           "IF UPDATE(Price) OR UPDATE(Name) INSERT Seen VALUES ('price or name')\n"
+           "IF NOT UPDATE(Price) INSERT Seen VALUES ('not price')"});
+    Setup({"INSERT Item VALUES (1, 2, 'a')", "UPDATE Item SET Name = 'b' WHERE Id = 1", "UPDATE Item SET Id = 1"});
+    EXPECT_EQ(Run("SELECT What FROM Seen"),
+              (std::vector<std::string>{"row price or name", "row price or name", "row not price", "row not price"}));
 }
 
 TEST_F(SandboxScripts, TriggerNestingStopsAt32) {

@@ -176,6 +176,10 @@ CREATE TABLE IF NOT EXISTS __indexes (tbl nvarchar(128) COLLATE NOCASE, name nva
 CREATE TABLE IF NOT EXISTS __constraints (tbl nvarchar(128) COLLATE NOCASE, name nvarchar(128) COLLATE NOCASE, kind char(2),
   clause nvarchar(4000), enabled int);
 CREATE TABLE IF NOT EXISTS __tablebase (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, sql nvarchar(4000));
+CREATE TABLE IF NOT EXISTS __typebinds (type nvarchar(128) COLLATE NOCASE, kind char(1), object nvarchar(128));
+CREATE INDEX IF NOT EXISTS __columns_table ON __columns (table_name);
+CREATE INDEX IF NOT EXISTS __objects_name ON __objects (name);
+CREATE INDEX IF NOT EXISTS __objects_parent ON __objects (parent_obj, xtype);
 CREATE VIEW IF NOT EXISTS sysindexes AS SELECT (SELECT id FROM __objects WHERE xtype = 'U' AND name = i.tbl) AS id,
   i.name AS name, CASE WHEN i.is_clustered = 1 THEN 1 ELSE 2 END AS indid, 0 AS status FROM __indexes i;
 )",
@@ -228,7 +232,37 @@ bool Session::ExecScriptStatement(const std::vector<Token>& t, int line) {
             ExecCreateTableScript(t, line);
             return true;
         }
+        if (t.size() > 4 && (t[1].Is("RULE") || t[1].Is("DEFAULT"))) {
+            // CREATE RULE name AS @value ... / CREATE DEFAULT name AS value: bound to columns later.
+            size_t k = 2;
+            const std::string name = ObjectName(t, k);
+            if (k >= t.size() || !t[k].Is("AS")) throw SqlError{102, 15, 1, "Incorrect syntax near '" + name + "'.", line, "", true};
+            if (!Column(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?)", {name}).empty())
+                throw SqlError{2714, 16, 3, "There is already an object named '" + name + "' in the database.", line, "", true};
+            const int id = NewObjectId(db_);
+            Run(db_,
+                "INSERT INTO __objects (id, name, xtype, parent_obj, crdate, source) VALUES (?, ?, ?, 0, strftime('%Y-%m-%d %H:%M:%f', "
+                "'now', 'localtime'), ?)",
+                {std::to_string(id), name, t[1].Is("RULE") ? "R" : "D", JoinTokens(t, k + 1)});
+            Run(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, 0, 1, ?)", {std::to_string(id), JoinTokens(t)});
+            return true;
+        }
         return false;
+    }
+    if (w == "DROP" && t.size() > 2 && (t[1].Is("RULE") || t[1].Is("DEFAULT"))) {
+        for (auto& part : SplitCommas(t, 2, t.size())) {
+            if (part.empty()) continue;
+            const std::string name = NameOf(part.back());
+            const char* xtype = t[1].Is("RULE") ? "R" : "D";
+            if (Column(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?) AND xtype = ? AND parent_obj = 0", {name, xtype}).empty())
+                throw Refused(3701, std::string("Cannot drop the ") + (t[1].Is("RULE") ? "rule" : "default") + " '" + name +
+                                        "', because it does not exist or you do not have permission.",
+                              line, 5, 11);
+            Run(db_, "DELETE FROM __comments WHERE id IN (SELECT id FROM __objects WHERE lower(name) = lower(?) AND xtype = ? AND parent_obj = 0)",
+                {name, xtype});
+            Run(db_, "DELETE FROM __objects WHERE lower(name) = lower(?) AND xtype = ? AND parent_obj = 0", {name, xtype});
+        }
+        return true;
     }
     if (w == "ALTER" && t.size() > 2 && t[1].Is("TABLE")) return ExecAlterTable(t, line);
     if (w == "DROP" && t.size() > 2 && t[1].Is("INDEX")) {
@@ -264,6 +298,22 @@ bool Session::ExecSystemProcedure(const std::vector<Token>& t, int line) {
     size_t i = 1;
     if (i >= t.size() || !t[i].IsName()) return false;
     const std::string proc = Upper(ObjectName(t, i));
+    if (proc == "SP_BINDRULE" || proc == "SP_BINDEFAULT") {
+        std::vector<std::string> args;
+        for (auto& a : SplitCommas(t, i, t.size())) {
+            const size_t k = a.size() >= 3 && a[0].kind == Token::Variable && a[1].IsOp("=") ? 2 : 0;
+            args.push_back(k < a.size() ? (a[k].kind == Token::Word ? a[k].text : a[k].value) : std::string());
+        }
+        if (args.size() < 2)
+            throw SqlError{201, 16, 4,
+                           "Procedure or function '" + std::string(proc == "SP_BINDRULE" ? "sp_bindrule" : "sp_bindefault") +
+                               "' expects parameter '@objname', which was not supplied.",
+                           line, "", false};
+        BindRuleOrDefault(proc == "SP_BINDRULE", args[0], args[1], line);
+        out_.ReturnStatus(0);
+        out_.Done(procDepth_ > 0 ? DoneKind::InProcedure : DoneKind::Procedure, tranCount_ > 0 ? kDoneInXact : 0, 0, 0);
+        return true;
+    }
     if (proc != "SP_ADDTYPE" && proc != "SP_DROPTYPE") return false;
     std::vector<std::string> args;
     for (auto& a : SplitCommas(t, i, t.size())) {
@@ -357,6 +407,21 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
                     if (!nullable && !saysNull) {
                         baseTokens.push_back(MakeToken(Token::Word, "NOT"));
                         baseTokens.push_back(MakeToken(Token::Word, "NULL"));
+                    }
+                    // Rules and defaults bound to the alias type go with the column.
+                    SqlStmt binds;
+                    sqlite3_prepare_v2(db_, "SELECT kind, object FROM __typebinds WHERE type = ? ORDER BY kind", -1, binds.Out(), nullptr);
+                    sqlite3_bind_text(binds, 1, type.value.c_str(), -1, SQLITE_TRANSIENT);
+                    std::vector<std::pair<std::string, std::string>> bound;
+                    while (sqlite3_step(binds) == SQLITE_ROW) bound.emplace_back(Text(binds, 0), Text(binds, 1));
+                    for (auto& [kind, object] : bound) {
+                        std::vector<Token> e = RuleOrDefaultExpr(kind == "R", object, line);
+                        for (Token& x : e)
+                            if (x.kind == Token::Variable) x = MakeToken(Token::Quoted, QuoteIdent(NameOf(part[0])), x.spaceBefore);
+                        baseTokens.push_back(MakeToken(Token::Word, kind == "R" ? "CHECK" : "DEFAULT"));
+                        baseTokens.push_back(MakeToken(Token::Op, "("));
+                        baseTokens.insert(baseTokens.end(), e.begin(), e.end());
+                        baseTokens.push_back(MakeToken(Token::Op, ")"));
                     }
                     part.erase(part.begin() + 1, part.begin() + static_cast<std::ptrdiff_t>(end));
                     part.insert(part.begin() + 1, baseTokens.begin(), baseTokens.end());
@@ -618,4 +683,58 @@ void Session::ForgetTable(const std::string& table) {
     for (const char* sql : {"DELETE FROM __indexes WHERE tbl = ?", "DELETE FROM __constraints WHERE tbl = ?", "DELETE FROM __tablebase WHERE tbl = ?"})
         Run(db_, sql, {table});
     if (SameNoCase(identityInsert_, table)) identityInsert_.clear();
+}
+
+// The expression of a rule (with its @variable) or a default, as written after AS.
+std::vector<Token> Session::RuleOrDefaultExpr(bool rule, const std::string& name, int line) {
+    const auto source = Column(db_, "SELECT source FROM __objects WHERE lower(name) = lower(?) AND xtype = ? AND parent_obj = 0",
+                               {name, rule ? "R" : "D"});
+    if (source.empty())
+        throw Refused(15016, std::string(rule ? "The rule '" : "The default '") + name + "' does not exist.", line);
+    return Tokenize(source[0]);
+}
+
+void Session::BindRuleOrDefault(bool rule, const std::string& name, const std::string& target, int line) {
+    const std::vector<Token> expr = RuleOrDefaultExpr(rule, name, line);
+    // 'table.column' (with an optional schema) binds to a column; a name alone to an alias type,
+    // whose columns made from now on get it.
+    std::vector<std::string> parts;
+    for (auto& x : Tokenize(target))
+        if (x.IsName()) parts.push_back(NameOf(x));
+    if (parts.size() == 1) {
+        if (Column(db_, "SELECT name FROM __types WHERE name = ?", {parts[0]}).empty())
+            throw Refused(15148, "The data type or table name '" + parts[0] + "' does not exist or you do not have permission.", line);
+        Run(db_, "DELETE FROM __typebinds WHERE type = ? AND kind = ?", {parts[0], rule ? "R" : "D"});
+        Run(db_, "INSERT INTO __typebinds (type, kind, object) VALUES (?, ?, ?)", {parts[0], rule ? "R" : "D", name});
+        return;
+    }
+    if (parts.size() < 2) throw Refused(15148, "The data type or table name '" + target + "' does not exist or you do not have permission.", line);
+    const std::string column = parts.back(), table = TableNamed(parts[parts.size() - 2]);
+    if (table.empty() || Column(db_, "SELECT name FROM __columns WHERE table_name = ? AND name = ?", {table, column}).empty())
+        throw Refused(15148, "The data type or table name '" + target + "' does not exist or you do not have permission.", line);
+    if (rule) {
+        std::vector<Token> check;
+        for (const Token& x : expr) {
+            if (x.kind == Token::Variable) {
+                Token c = MakeToken(Token::Quoted, QuoteIdent(column), x.spaceBefore);
+                c.value = column;
+                check.push_back(c);
+            } else {
+                check.push_back(x);
+            }
+        }
+        std::vector<Token> wrapped = {MakeToken(Token::Op, "(")};
+        wrapped.insert(wrapped.end(), check.begin(), check.end());
+        wrapped.push_back(MakeToken(Token::Op, ")"));
+        // A rule bound later does not look at the rows already there.
+        const std::string constraint = "rule " + name + " on " + column;
+        Run(db_, "DELETE FROM __constraints WHERE tbl = ? AND name = ?", {table, constraint});
+        Run(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, 'C', ?, 1)",
+            {table, constraint, "CONSTRAINT " + QuoteIdent(constraint) + " CHECK " + Translate(wrapped, line)});
+    } else {
+        SetColumnDefault(table, column, expr, line);
+        Run(db_, "UPDATE __columns SET default_text = ? WHERE table_name = ? AND name = ?", {"(" + JoinTokens(expr) + ")", table, column});
+    }
+    RewriteTableDefinition(table, line);
+    columnCache_.clear();
 }

@@ -214,6 +214,8 @@ private:
     void DropColumnDefault(const std::string& table, const std::string& name);
     std::vector<std::vector<std::string>> KeysOf(const std::string& table);
     void ForgetTable(const std::string& table);
+    std::vector<Token> RuleOrDefaultExpr(bool rule, const std::string& name, int line);
+    void BindRuleOrDefault(bool rule, const std::string& name, const std::string& target, int line);
     std::string TableNamed(const std::string& name);
     void SetIdentityInsert(const std::vector<Token>& t, int line);
     std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
@@ -227,6 +229,8 @@ private:
     void ExecDml(const std::vector<Token>& t, int line);
     bool RollbackInTrigger();
     std::string TriggerTable(const std::string& upperName) const;
+    bool ColumnUpdated(const std::string& column) const;
+    std::vector<std::vector<std::string>> triggerColumns_;  // per level: the columns its statement sets
     int triggerLevel_ = 0;
     bool triggerRolledBack_ = false;
     bool clientTranInTrigger_ = false;

@@ -275,7 +275,8 @@ private:
                     depth++;
                 else if (t.IsOp(")"))
                     depth--;
-                else if (depth == 0 && t.kind == Token::Word && kStatementStarts.count(t.value) && !s->tokens.empty())
+                else if (depth == 0 && t.kind == Token::Word && kStatementStarts.count(t.value) && !s->tokens.empty() &&
+                         !(t.Is("UPDATE") && Peek(1).IsOp("(")))  // IF UPDATE(a) OR UPDATE(b) in a trigger
                     break;
                 s->tokens.push_back(t);
                 ++p_;

@@ -328,6 +328,12 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             t.push_back(MakeToken(Token::Word, "\"master\".sysdatabases", k.spaceBefore));
             continue;
         }
+        if (triggerLevel_ > 0 && k.Is("UPDATE") && i + 3 < in.size() && in[i + 1].IsOp("(") && in[i + 3].IsOp(")")) {
+            // UPDATE(column) in a trigger: whether its statement sets the column.
+            t.push_back(MakeToken(Token::Number, ColumnUpdated(NameOf(in[i + 2])) ? "1" : "0", k.spaceBefore));
+            i += 3;
+            continue;
+        }
         if (triggerLevel_ > 0 && k.IsName() && !(i > 0 && in[i - 1].IsOp("."))) {
             // inserted and deleted in a trigger: the rows of its statement.
             const std::string rows = TriggerTable(Upper(NameOf(k)));

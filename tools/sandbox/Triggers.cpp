@@ -141,6 +141,28 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     // SCOPE_IDENTITY() after the statement is its own, not that of an insert in a trigger.
     const sqlite3_int64 identity = sqlite3_last_insert_rowid(db_);
     bool rolledBack = false;
+    // The columns UPDATE(column) reports: all for an INSERT, those after SET for an UPDATE.
+    std::vector<std::string> setColumns;
+    if (event == "INSERT") setColumns = cols;
+    if (event == "UPDATE") {
+        size_t k = 0;
+        while (k < t.size() && !t[k].Is("SET")) ++k;
+        int depth = 0;
+        bool expectColumn = true;
+        for (++k; k < t.size(); ++k) {
+            if (t[k].IsOp("(")) depth++;
+            if (t[k].IsOp(")")) depth--;
+            if (depth == 0 && (t[k].Is("FROM") || t[k].Is("WHERE") || t[k].Is("OPTION"))) break;
+            if (depth == 0 && t[k].IsOp(",")) expectColumn = true;
+            if (expectColumn && t[k].IsName() && k + 1 < t.size() && (t[k + 1].IsOp("=") || t[k + 1].IsOp("."))) {
+                size_t c = k;
+                while (c + 2 < t.size() && t[c + 1].IsOp(".")) c += 2;
+                setColumns.push_back(NameOf(t[c]));
+                expectColumn = false;
+            }
+        }
+    }
+    triggerColumns_.push_back(setColumns);
     ++triggerLevel_;
     try {
         for (const TriggerInfo& info : triggers) {
@@ -175,6 +197,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         }
     } catch (...) {
         --triggerLevel_;
+        triggerColumns_.pop_back();
         // An error that ends the batch in a trigger ends its transaction too.
         if (level == 1) triggerRolledBack_ = false;
         cleanup();
@@ -186,6 +209,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         throw;
     }
     --triggerLevel_;
+    triggerColumns_.pop_back();
     cleanup();
     rowcount_ = affected;
     sqlite3_set_last_insert_rowid(db_, identity);
@@ -217,4 +241,11 @@ std::string Session::TriggerTable(const std::string& upperName) const {
     if (upperName == "INSERTED") return "inserted__" + std::to_string(triggerLevel_);
     if (upperName == "DELETED") return "deleted__" + std::to_string(triggerLevel_);
     return {};
+}
+
+bool Session::ColumnUpdated(const std::string& column) const {
+    if (triggerColumns_.empty()) return false;
+    for (const std::string& c : triggerColumns_.back())
+        if (SameNoCase(c, column)) return true;
+    return false;
 }
