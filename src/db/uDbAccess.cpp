@@ -151,6 +151,7 @@ public:
         return SQLExecDirectW(h_, WideArg(wide), static_cast<SQLINTEGER>(wide.size()));
     }
     TDbConnection& Db() const { return *db_; }
+    void SetErrors(std::vector<TDbErrorItem> items) { db_->SetErrors(std::move(items)); }
 
     // Reads the diagnostics of a call into the connection's errors collection, raises the info
     // events, and turns a failure into an exception.
@@ -221,7 +222,18 @@ std::unique_ptr<TDbRecordset> Run(TDbConnection& db, const std::string& sql, boo
         return r;
     }
     std::unique_ptr<TDbRecordset> r = stmt->Current(stmt);
-    if (query && !r->IsOpen()) throw EDbError(kNoResultSet);
+    if (query) {
+        // A PRINT or SET before the query ends on its own, without rows or a count: the query's
+        // rows are the first result, and the messages before them stay in the errors collection.
+        std::vector<TDbErrorItem> messages = db.Errors();
+        while (r && !r->IsOpen() && r->RecordsAffected() < 0) {
+            r = r->NextRecordset();
+            const std::vector<TDbErrorItem> more = db.Errors();
+            messages.insert(messages.end(), more.begin(), more.end());
+        }
+        stmt->SetErrors(std::move(messages));
+        if (!r || !r->IsOpen()) throw EDbError(kNoResultSet);
+    }
     return r;
 }
 

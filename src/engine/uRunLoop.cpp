@@ -99,10 +99,13 @@ void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
             bool direct = !debug;
             while (r) {
                 CollectMessages();
-                if (r->IsOpen()) ResultList.push_back(MakeResultDataSet(*r, direct));
+                if (r->IsOpen()) {
+                    // The batch's first rows are used directly (a PRINT or SET before them ends on its own).
+                    ResultList.push_back(MakeResultDataSet(*r, direct));
+                    direct = false;
+                }
                 NbLog("NextRecordset");
                 r = r->NextRecordset();
-                direct = false;
             }
             // Messages of the move past the last result are kept too.
             CollectMessages();

@@ -111,8 +111,13 @@ TEST_F(RunLoop, MessagesOnceInTheOrderTheServerSentThem) {
     // Severities 0, 10 and 5 mixed: the driver's own ranking would move the RAISERRORs first.
     run.RunBatches("print 'first'; raiserror('x',10,1); print 'middle'; raiserror('y',5,3); print 'last'\r\n", false, host_);
     EXPECT_EQ(run.MessageText, "SQLMessage: first\r\nSQLMessage: x\r\nSQLMessage: middle\r\nSQLMessage: y\r\nSQLMessage: last\r\n");
-    DbExecuteCommand(db_, "print 'first'; raiserror('x',10,1); print 'middle'; raiserror('y',5,3); print 'last'");
-    const std::vector<TDbErrorItem> items = db_.Errors();
+    // Each statement ends on its own, so each message comes with its own result.
+    std::vector<TDbErrorItem> items;
+    for (auto r = DbExecuteCommand(db_, "print 'first'; raiserror('x',10,1); print 'middle'; raiserror('y',5,3); print 'last'"); r;
+         r = r->NextRecordset()) {
+        const std::vector<TDbErrorItem> more = db_.Errors();
+        items.insert(items.end(), more.begin(), more.end());
+    }
     ASSERT_EQ(items.size(), 5u);
     EXPECT_EQ(items[1].Number, 50000);
     EXPECT_EQ(items[1].Severity, 10);

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -33,6 +36,17 @@ const Case kCases[] = {
     {"select -922337203685477.5808 as v", SQL_NUMERIC, 19, "-922337203685477.5808", 0},
     {"select 12345678901234567890123456789012345678 as v", SQL_NUMERIC, 38, "12345678901234567890123456789012345678", 0},
     {"select 7 / 2 as v", SQL_INTEGER, -1, "3", 0},
+    // decimal(2,1) / int is decimal(13,12); decimal(2,1) * decimal(3,2) is decimal(6,3).
+    {"select 7.0 / 2 as v", SQL_NUMERIC, 13, "3.500000000000", 0},
+    {"select 1.5 * 2.25 as v", SQL_NUMERIC, 6, "3.375", 0},
+    {"select 1.5 + 10.25 as v", SQL_NUMERIC, 5, "11.75", 0},
+    // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
+    {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
+    {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},
+    {"select cast(N'ab' as nchar(3)) + N'|' as v", SQL_WVARCHAR, 4, "ab |", 0},
+    // Binary read as a character type: UTF-16 for nvarchar, one byte a character for varchar.
+    {"select cast(0x410042004300 as nvarchar(10)) as v", SQL_WVARCHAR, 10, "ABC", 0},
+    {"select cast(0x414243 as varchar(10)) as v", SQL_VARCHAR, 10, "ABC", 0},
     {"select 3 * 5 / 2 as v", SQL_INTEGER, -1, "7", 0},
     // Conversions and the errors SQL Server raises.
     {"select cast('true' as bit) as v", SQL_BIT, -1, "1", 0},
@@ -60,6 +74,15 @@ const Case kCases[] = {
     {"select cast('2020-13-45' as datetime) as v", 0, -1, "", 241},
     {"select cast('2003-10-1 10:11:1 0' as datetime) as v", 0, -1, "", 241},
     {"select count(*) as v from Orders where OrderDate >= '6/1/2025'", SQL_INTEGER, -1, "592", 0},
+    // SET DATEFORMAT orders numeric dates; a leading four-digit year follows it for datetime only.
+    {"set dateformat dmy select cast('12/4/2011' as datetime) as v set dateformat mdy", SQL_TYPE_TIMESTAMP, -1, "2011-04-12 00:00:00.000", 0},
+    {"set dateformat dmy select cast('2011-12-04' as datetime) as v set dateformat mdy", SQL_TYPE_TIMESTAMP, -1, "2011-04-12 00:00:00.000",
+     0},
+    {"set dateformat dmy select cast('2011-12-04' as date) as v set dateformat mdy", SQL_TYPE_DATE, -1, "2011-12-04", 0},
+    {"set dateformat ymd select cast('11/12/4' as date) as v set dateformat mdy", SQL_TYPE_DATE, -1, "2011-12-04", 0},
+    {"set dateformat dmy select count(*) as v from Orders where OrderDate >= '1/6/2025' set dateformat mdy", SQL_INTEGER, -1, "592", 0},
+    {"select cast('31/12/2011' as datetime) as v", 0, -1, "", 241},
+    {"set dateformat xyz", 0, -1, "", 2741},
     {"select serverproperty('ProductVersion') as v", -1, -1, "15.0.2000.5", 0},
     // Aggregates of a column keep its type.
     {"select min(OrderDate) as v from Orders o", SQL_TYPE_TIMESTAMP, -1, "2025-01-01 11:29:24.000", 0},
@@ -69,9 +92,26 @@ const Case kCases[] = {
     // Session state and the catalog views a user queries by hand.
     {"select @@language as v", SQL_WVARCHAR, -1, "us_english", 0},
     {"select @@datefirst as v", SQL_TINYINT, -1, "7", 0},
+    // SET TEXTSIZE cuts large values to that many bytes.
+    {"set textsize 6 select cast(N'abcdef' as nvarchar(max)) as v set textsize 2147483647", -1, -1, "abc", 0},
+    {"set textsize 4 select cast('abcdef' as varchar(max)) as v set textsize 2147483647", -1, -1, "abcd", 0},
     {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
     {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1,
      "5", 0},
+    // Query forms users type early on.
+    {"select ProductID, Name into #copy from Products where ProductID < 4 select count(*) as v from #copy", SQL_INTEGER, -1, "3", 0},
+    {"select Name as v from #copy where ProductID = 2", SQL_WVARCHAR, 100, "Filter coffee 500 g", 0},
+    {"create table #ins (v int) insert into #ins select ProductID from Products select count(*) as v from #ins", SQL_INTEGER, -1, "20", 0},
+    {"select 'a' as v union all select top 1 'b' from Products order by v desc", SQL_VARCHAR, 1, "b", 0},
+    {"select name as v from (values (1, 'one'), (2, 'two')) as t(id, name) where id = 2", -1, -1, "two", 0},
+    {"select string_agg(name, ',') within group (order by name) as v from (values ('a'), ('b')) t(name)", -1, -1, "a,b", 0},
+    {"select nchar(9786) as v", -1, -1, "\xE2\x98\xBA", 0},
+    {"with n(i) as (select 1 union all select i + 1 from n where i < 200) select max(i) as v from n option (maxrecursion 300)",
+     SQL_INTEGER, -1, "200", 0},
+    {"select has_perms_by_name('Orders', 'OBJECT', 'SELECT') as v", SQL_INTEGER, -1, "1", 0},
+    {"select count(*) as v from sys.dm_exec_sessions where session_id = @@spid", SQL_INTEGER, -1, "1", 0},
+    {"select name as v from systypes where xtype = 231 and name <> 'sysname'", -1, -1, "nvarchar", 0},
+    {"select name as v from sysusers where uid = 1", -1, -1, "dbo", 0},
     // A bracketed name with "]" doubled inside stands wherever a name may.
     {"create table [a]]b'c] ([v]]w] int) insert [a]]b'c] values (7) update dbo.[a]]b'c] set [v]]w] = [v]]w] + 1 "
      "select top 100 * from [a]]b'c]",
@@ -129,6 +169,17 @@ TEST(SandboxFidelity, TypesValuesAndErrors) {
     }
 }
 
+// A literal is a value that cannot be NULL; a column that allows NULL says so.
+TEST(SandboxFidelity, Nullability) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun run = c.Run("create table #n (a int not null, b int null) insert into #n values (1, 2) select 12 as v, 'x' as w, a, b from #n");
+    ASSERT_FALSE(run.results.empty());
+    EXPECT_EQ(run.results.back().types.at(0), SQL_INTEGER);
+    EXPECT_EQ(run.results.back().nullables, (std::vector<int>{SQL_NO_NULLS, SQL_NO_NULLS, SQL_NO_NULLS, SQL_NULLABLE}));
+}
+
 TEST(SandboxFidelity, FatalErrorEndsTheConnection) {
     SandboxProcess server(false);
     OdbcProbe c;
@@ -140,6 +191,145 @@ TEST(SandboxFidelity, FatalErrorEndsTheConnection) {
     OdbcProbe fresh;
     ASSERT_TRUE(fresh.Connect(server.OdbcConnectionString()));
     EXPECT_EQ(fresh.Run("select 1 as v").results.size(), 1u);
+}
+
+// Each statement ends on its own, so counts and messages belong to the statement that made them:
+// inserts and assignments report their rows, a PRINT its message; a bare DECLARE or CREATE reports nothing.
+TEST(SandboxFidelity, EachStatementEndsOnItsOwn) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun run = c.Run(
+        "create table #d (g int primary key, v int) insert into #d values (1, 1) insert into #d values (2, null) "
+        "declare @n int select @n = count(*) from #d where g > 0 print 'p' declare @x int = 5 set @x = @x + 1 "
+        "select g, (select sum(v) from #d i where i.g = o.g) as s from #d o");
+    ASSERT_EQ(run.results.size(), 7u);
+    for (size_t k : {0, 1, 2, 4, 5}) EXPECT_EQ(run.results[k].rowCount, 1) << k;
+    EXPECT_TRUE(run.results[3].names.empty()) << "the PRINT ends on its own";
+    EXPECT_EQ(run.results[6].rows.size(), 2u);
+    // The warning of the aggregate arrives with the row whose sum skipped the NULL.
+    bool warned = false;
+    for (const auto& d : run.diags)
+        if (d.native == 8153) {
+            warned = true;
+            EXPECT_EQ(d.fetchRow, 1);
+            EXPECT_EQ(d.text.substr(d.text.rfind(']') + 1), "Warning: Null value is eliminated by an aggregate or other SET operation.");
+        }
+    EXPECT_TRUE(warned);
+    EXPECT_TRUE(run.HasDiag(0)) << "the PRINT";
+
+    // SET NOCOUNT ON drops the counts but not the ends; ANSI_WARNINGS OFF drops the warning.
+    const OdbcRun quiet = c.Run("set nocount on set ansi_warnings off declare @y int = 1 select @y = sum(v) from #d select @y as v");
+    ASSERT_EQ(quiet.results.size(), 1u);
+    EXPECT_EQ(quiet.results[0].rows.at(0).at(0), "1");
+    EXPECT_FALSE(quiet.HasDiag(8153));
+
+    // SET NOCOUNT inside a procedure lasts until it returns.
+    c.Run("set nocount off set ansi_warnings on");
+    ASSERT_TRUE(c.Run("create procedure quiet_proc as set nocount on select 1 as v").ok);
+    const OdbcRun after = c.Run("exec quiet_proc select @@options & 512 as nocount insert into #d values (3, 3)");
+    ASSERT_EQ(after.results.size(), 3u);
+    EXPECT_EQ(after.results[1].rows.at(0).at(0), "0");
+    EXPECT_EQ(after.results[2].rowCount, 1);
+}
+
+// SET LANGUAGE brings its date order and first day of the week; @@LANGUAGE names it.
+TEST(SandboxFidelity, LanguageSetsDateOrder) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun british = c.Run("set language british");
+    EXPECT_TRUE(british.HasDiag(5703));
+    const OdbcRun values = c.Run("select @@language as l, @@datefirst as f, cast('12/4/2011' as date) as d");
+    ASSERT_EQ(values.results.size(), 1u);
+    EXPECT_EQ(values.results[0].rows.at(0), (std::vector<std::string>{"British", "1", "2011-04-12"}));
+    EXPECT_TRUE(c.Run("select cast('12/31/2011' as date) as d").HasDiag(241));
+    EXPECT_TRUE(c.Run("set language klingon").HasDiag(2732));
+    c.Run("set language us_english");
+    const OdbcRun us = c.Run("select @@language as l, @@datefirst as f, cast('12/4/2011' as date) as d");
+    ASSERT_EQ(us.results.size(), 1u);
+    EXPECT_EQ(us.results[0].rows.at(0), (std::vector<std::string>{"us_english", "7", "2011-12-04"}));
+}
+
+// Temporary procedures belong to their session like temporary tables; a global table is shared and
+// goes with the session that made it; tempdb is there to use and to query.
+TEST(SandboxFidelity, TemporaryObjectsAndTempdb) {
+    SandboxProcess server(false);
+    auto a = std::make_unique<OdbcProbe>();
+    OdbcProbe b;
+    ASSERT_TRUE(a->Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(b.Connect(server.OdbcConnectionString()));
+    auto first = [](const OdbcRun& run) { return run.results.empty() || run.results[0].rows.empty() ? "" : run.results[0].rows[0].at(0); };
+    ASSERT_TRUE(a->Run("create procedure #p as select 1 as v").ok);
+    EXPECT_EQ(first(a->Run("exec #p")), "1");
+    EXPECT_TRUE(b.Run("exec #p").HasDiag(2812)) << "another session does not see it";
+    ASSERT_TRUE(b.Run("create procedure #p as select 2 as v").ok);
+    EXPECT_EQ(first(b.Run("exec #p")), "2");
+    ASSERT_TRUE(a->Run("create table ##g (v int) insert into ##g values (5)").ok);
+    EXPECT_EQ(first(b.Run("select v from ##g")), "5");
+    a.reset();
+    for (int tries = 0; tries < 100 && !b.Run("select v from ##g").HasDiag(208); ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(b.Run("select v from ##g").HasDiag(208)) << "gone with its creator";
+
+    EXPECT_EQ(first(b.Run("select db_id('tempdb') as v")), "2");
+    EXPECT_EQ(first(b.Run("select count(*) as v from tempdb..sysobjects where xtype = 'U'")), "0");
+    EXPECT_TRUE(b.Run("use tempdb").HasDiag(5701));
+    EXPECT_EQ(first(b.Run("select db_name() as v")), "tempdb");
+}
+
+// Errors carry SQL Server's numbers and words, whatever SQLite said.
+TEST(SandboxFidelity, ErrorsInServerWords) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create table #u (k int primary key, c varchar(5) unique, d int) insert into #u values (1, 'a', 1)").ok);
+    const struct {
+        const char* sql;
+        long number;
+        const char* text;
+    } cases[] = {
+        {"insert into #u values (1, 'b', 2)", 2627, "Violation of PRIMARY KEY constraint 'PK_#u'. Cannot insert duplicate key in object 'dbo.#u'."},
+        {"insert into #u values (2, 'a', 2)", 2627, "Violation of UNIQUE KEY constraint 'UQ_#u_c'. Cannot insert duplicate key in object 'dbo.#u'."},
+        {"create unique index ix_d on #u (d) insert into #u values (3, 'c', 1)", 2601,
+         "Cannot insert duplicate key row in object 'dbo.#u' with unique index 'ix_d'."},
+        {"insert into #u values (4)", 213, "Column name or number of supplied values does not match table definition."},
+        {"drop table #nothere", 3701, nullptr},
+    };
+    for (const auto& k : cases) {
+        const OdbcRun run = c.Run(k.sql);
+        bool found = false;
+        for (const auto& d : run.diags) {
+            if (d.native != k.number) continue;
+            found = true;
+            if (k.text) {
+                EXPECT_EQ(d.text.substr(d.text.rfind(']') + 1), k.text) << k.sql;
+            }
+            EXPECT_EQ(d.text.find('"'), std::string::npos) << d.text;
+        }
+        EXPECT_TRUE(found) << k.sql << (run.diags.empty() ? "" : " " + run.diags[0].text);
+    }
+}
+
+// The catalog procedures ODBC drivers call, and a bare name as a procedure's argument.
+TEST(SandboxFidelity, CatalogProcedures) {
+    SandboxProcess server(true);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString("sa", SandboxProcess::Password(), "demo")));
+    const OdbcRun tables = c.Run("exec sp_tables @table_name = 'Prod%', @table_type = \"'TABLE'\"");
+    ASSERT_EQ(tables.results.size(), 1u);
+    EXPECT_EQ(tables.results[0].names, (std::vector<std::string>{"TABLE_QUALIFIER", "TABLE_OWNER", "TABLE_NAME", "TABLE_TYPE", "REMARKS"}));
+    EXPECT_EQ(tables.results[0].rows, (std::vector<std::vector<std::string>>{{"demo", "dbo", "Products", "TABLE", "<NULL>"}}));
+    const OdbcRun columns = c.Run("exec sp_columns Products");
+    ASSERT_EQ(columns.results.size(), 1u);
+    ASSERT_EQ(columns.results[0].rows.size(), 5u);
+    EXPECT_EQ(columns.results[0].names.size(), 19u);
+    const auto& id = columns.results[0].rows[0];
+    EXPECT_EQ((std::vector<std::string>{id[3], id[4], id[5], id[16]}), (std::vector<std::string>{"ProductID", "4", "int", "1"}));
+    const OdbcRun types = c.Run("exec sp_datatype_info 4");
+    ASSERT_EQ(types.results.size(), 1u);
+    ASSERT_EQ(types.results[0].rows.size(), 1u);
+    EXPECT_EQ(types.results[0].rows[0].at(0), "int");
 }
 
 }  // namespace

@@ -61,9 +61,15 @@ OdbcRun OdbcProbe::Run(const std::string& sql) {
                     r.names.emplace_back(reinterpret_cast<char*>(name));
                     r.types.push_back(type);
                     r.sizes.push_back(static_cast<long long>(size));
+                    r.nullables.push_back(nullable);
                 }
                 for (;;) {
                     const SQLRETURN f = SQLFetch(stmt_);
+                    if (f == SQL_SUCCESS_WITH_INFO || f == SQL_NO_DATA) {
+                        const size_t before = run.diags.size();
+                        Collect(SQL_HANDLE_STMT, stmt_, run.diags);
+                        for (size_t d = before; d < run.diags.size(); ++d) run.diags[d].fetchRow = static_cast<int>(r.rows.size());
+                    }
                     if (f == SQL_NO_DATA) break;
                     if (!SQL_SUCCEEDED(f)) {
                         Collect(SQL_HANDLE_STMT, stmt_, run.diags);

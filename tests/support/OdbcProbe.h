@@ -12,12 +12,14 @@ struct OdbcDiag {
     std::string state;
     long native = 0;
     std::string text;
+    int fetchRow = -1;  // for a message that came with a fetch: the 0-based row it came with
 };
 
 struct OdbcResult {
     std::vector<std::string> names;
     std::vector<int> types;
     std::vector<long long> sizes;
+    std::vector<int> nullables;  // SQL_NULLABLE, SQL_NO_NULLS
     std::vector<std::vector<std::string>> rows;  // "<NULL>" for null
     long long rowCount = -1;
 };

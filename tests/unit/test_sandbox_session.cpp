@@ -101,9 +101,9 @@ TEST_F(SandboxSession, StatementsInRowsAndMessagesOut) {
 TEST_F(SandboxSession, ProceduresTransactionsAndDatabaseChanges) {
     Run("create procedure p @x int, @y int output as begin set @y = @x * 2 select @x as x return 7 end");
     EXPECT_EQ(Run("declare @r int, @s int exec @s = p 21, @r output select @r as r, @s as s"),
-              (std::vector<std::string>{"columns x:int", "row 21", "doneinproc 1", "status 7", "doneproc", "columns r:int s:int",
-                                        "row 42 7", "done 1"}));
-    EXPECT_EQ(Run("begin tran rollback"), (std::vector<std::string>{"begin", "rollback", "done"}));
+              (std::vector<std::string>{"doneinproc 1", "columns x:int", "row 21", "doneinproc 1", "status 7", "doneproc",
+                                        "columns r:int s:int", "row 42 7", "done 1"}));
+    EXPECT_EQ(Run("begin tran rollback"), (std::vector<std::string>{"begin", "done", "rollback", "done"}));
     Run("create database other");
     const auto use = Run("use other");
     ASSERT_FALSE(use.empty());

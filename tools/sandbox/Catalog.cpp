@@ -168,7 +168,8 @@ CREATE TABLE IF NOT EXISTS __columns (object_id int, table_name nvarchar(128) CO
   default_text nvarchar(4000));
 CREATE VIEW IF NOT EXISTS sysobjects AS SELECT name, id, xtype, 1 AS uid, 0 AS info, 0 AS status,
   0 AS base_schema_ver, 0 AS replinfo, parent_obj, crdate, 0 AS ftcatid, 0 AS schema_ver, 0 AS stats_schema_ver,
-  xtype AS type, 0 AS userstat, 0 AS sysstat, 0 AS indexdel, crdate AS refdate, 0 AS version, 0 AS deltrig,
+  xtype AS type, 0 AS userstat,
+  CASE trim(xtype) WHEN 'U' THEN 3 WHEN 'V' THEN 2 WHEN 'P' THEN 4 WHEN 'TR' THEN 8 WHEN 'D' THEN 6 WHEN 'C' THEN 9 ELSE 0 END AS sysstat, 0 AS indexdel, crdate AS refdate, 0 AS version, 0 AS deltrig,
   0 AS instrig, 0 AS updtrig, 0 AS seltrig, 0 AS category, 0 AS cache FROM __objects;
 CREATE VIEW IF NOT EXISTS syscomments AS SELECT id, number, colid, 0 AS status, text AS ctext, 2 AS texttype,
   0 AS language, 0 AS encrypted, 0 AS compressed, text FROM __comments;

@@ -245,7 +245,9 @@ bool Connection::Login(const TdsMessage& m, TdsWriter& out, ResultSink& sink, st
     out.EnvChangeBytes(7, std::string(reinterpret_cast<const char*>(collation), 5), "");
     out.EnvChange(2, "us_english", "");
     out.Message(false, 5703, 1, 0, "Changed language setting to us_english.", kServerName, "", 1);
-    out.LoginAck(kTds74, "Tolvan Sandbox");
+    // Clients choose their SQL Server paths by this name; the version bytes say 15.0.2000.
+    out.LoginAck(kTds74, "Microsoft SQL Server");
+    out.SetSpid(s->Spid());
     int size = packetSize == 0 ? 4096 : static_cast<int>(packetSize);
     size = std::max(512, std::min(32767, size));
     out.EnvChange(4, std::to_string(size), std::to_string(out.PacketSize()));

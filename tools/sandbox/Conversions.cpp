@@ -102,7 +102,7 @@ bool ParseTime(std::string_view t, DateTimeParts& p) {
 
 }  // namespace
 
-bool ParseDateTime(std::string_view text, DateTimeParts& p) {
+bool ParseDateTime(std::string_view text, DateTimeParts& p, std::string_view order, bool oldStyle) {
     p = DateTimeParts{};
     size_t b = 0, e = text.size();
     while (b < e && text[b] == ' ') ++b;
@@ -193,17 +193,20 @@ bool ParseDateTime(std::string_view text, DateTimeParts& p) {
         } else if (pieces.size() == 3) {
             for (char s : seps)
                 if (s == ' ' || s == ',') return false;
-            if (pieces[0].text.size() == 4) {  // y-m-d
+            if (pieces[0].text.size() == 4) {  // y-m-d, or y-d-m for the old types when the day comes first
+                const bool dayFirst = oldStyle && order.find('d') < order.find('m');
                 p.year = value(0);
-                p.month = value(1);
-                p.day = value(2);
+                p.month = value(dayFirst ? 2 : 1);
+                p.day = value(dayFirst ? 1 : 2);
                 if (pieces[1].text.size() > 2 || pieces[2].text.size() > 2) return false;
-            } else {  // m/d/y
-                if (pieces[0].text.size() > 2 || pieces[1].text.size() > 2 || (pieces[2].text.size() != 2 && pieces[2].text.size() != 4))
-                    return false;
-                p.month = value(0);
-                p.day = value(1);
-                p.year = TwoDigitYear(value(2), pieces[2].text.size());
+            } else {  // the pieces in the order of DATEFORMAT
+                const size_t yk = order.find('y'), mk = order.find('m'), dk = order.find('d');
+                if (yk > 2 || mk > 2 || dk > 2) return false;
+                const size_t yDigits = pieces[yk].text.size();
+                if (pieces[mk].text.size() > 2 || pieces[dk].text.size() > 2 || (yDigits != 2 && yDigits != 4)) return false;
+                p.month = value(mk);
+                p.day = value(dk);
+                p.year = TwoDigitYear(value(yk), yDigits);
             }
         } else {
             return false;

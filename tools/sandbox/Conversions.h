@@ -17,7 +17,10 @@ struct DateTimeParts {
 // Reads a date and/or time string in the formats SQL Server accepts: ISO (2024-01-02, 20240102,
 // 2024-01-02T03:04:05.123), numeric mdy (12/4/2011, 12-4-11), month names (4 Dec 2011,
 // Dec 4 2011, Feb 27 2001 10:24:35:056AM), and times with AM/PM. False when it is no valid date.
-bool ParseDateTime(std::string_view text, DateTimeParts& out);
+// order is the session's DATEFORMAT (mdy, dmy, ymd, ydm, myd, dym) for numeric dates; for datetime
+// and smalldatetime (oldStyle) a date led by a four-digit year follows it too (2011-12-04 is
+// 12 April under dmy), for the newer types it is always year, month, day.
+bool ParseDateTime(std::string_view text, DateTimeParts& out, std::string_view order = "mdy", bool oldStyle = false);
 // The canonical text the stand-in stores for a value of the date/time type.
 std::string FormatDateTime(const DateTimeParts& p, const SqlType& type);
 // Whether a date/time kind can hold the value (datetime starts in 1753, smalldatetime in 1900).

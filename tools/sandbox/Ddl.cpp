@@ -185,7 +185,8 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         sqlite3_step(st);
         st.Reset();
     }
-    if (name != shownName) tempTables_.emplace_back(dbName_, name);
+    // Temporary tables go with the session that made them (global ones too, as no one else holds them here).
+    if (name != shownName || name.rfind("##", 0) == 0) tempTables_.emplace_back(dbName_, name);
     columnCache_.clear();
 }
 
@@ -233,6 +234,7 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
         if (kind == "TABLE" || kind == "VIEW") {
             const std::string sql = "DROP " + kind + " " + QuoteIdent(name);
             if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
+            ForgetTable(name);
         }
         // The table's triggers, defaults and check constraints go with it.
         const std::string ids = "(SELECT id FROM __objects WHERE id = " + std::to_string(id) + " OR (parent_obj = " + std::to_string(id) +
@@ -253,6 +255,11 @@ void Session::ExecModule(const Stmt& s) {
     if (alter) source = "CREATE" + source.substr(5);
     Module m = ParseModuleHeader(source);
     if (m.name.empty() || m.body.empty()) throw SqlError{102, 15, 1, "Incorrect syntax near 'AS'.", s.line, "", true};
+    if (m.xtype == "P" && m.name[0] == '#') {
+        // A temporary procedure belongs to its session (#p) or its creator's (##p) and goes with it.
+        m.name = TempName(m.name);
+        if (!alter) tempTables_.emplace_back(dbName_, m.name);
+    }
     SqlStmt st;
     sqlite3_prepare_v2(db_, "SELECT id, xtype FROM __objects WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
     sqlite3_bind_text(st, 1, m.name.c_str(), -1, SQLITE_TRANSIENT);

@@ -1,5 +1,6 @@
 // The columns a result declares: from the catalog for table columns, from the expression for
 // computed ones, from the first row's value as the last resort.
+#include "Arithmetic.h"
 #include "SelectList.h"
 #include "Session.h"
 #include "SqliteUtil.h"
@@ -203,9 +204,9 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
     const int n = sqlite3_column_count(st);
     std::vector<SelectItem> items = SelectItems(tokens);
     bool star = false;
-    for (const auto& it : items)
-        for (const auto& tk : it.expr)
-            if (tk.IsOp("*") && it.expr.size() <= 3) star = true;
+    for (const auto& it : items)  // * or t.*
+        if (!it.expr.empty() && it.expr.back().IsOp("*") && (it.expr.size() == 1 || (it.expr.size() == 3 && it.expr[1].IsOp("."))))
+            star = true;
     const bool useItems = !star && static_cast<int>(items.size()) == n;
     // The tables named after FROM and JOIN: computed columns over them are typed from the catalog.
     describeTables_.clear();
@@ -399,16 +400,18 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
     // Whole-expression function calls and casts.
     if (e.size() >= 3 && e[0].kind == Token::Word && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1) {
         const std::string& f = e[0].value;
+        // Without a length, CAST and CONVERT give character types 30.
+        auto castType = [&](size_t from, size_t to) {
+            SqlType type = TypeOf(e, from, to);
+            if (to == from + 1 && type.kind != SqlType::Text && type.kind != SqlType::NText && (type.IsText() || type.IsUnicode()))
+                type.length = 30;
+            return type;
+        };
         if (f == "CAST") {
             for (size_t i = e.size() - 2; i > 1; --i)
-                if (e[i].Is("AS")) return TypeOf(e, i + 1, e.size() - 1);
+                if (e[i].Is("AS")) return castType(i + 1, e.size() - 1);
         }
-        if (f == "CONVERT") {
-            size_t i = 2;
-            const size_t end = TypeEnd(e, 2);
-            (void)i;
-            return TypeOf(e, 2, end);
-        }
+        if (f == "CONVERT") return castType(2, TypeEnd(e, 2));
         static const std::map<std::string, SqlType> fixed = {{"GETDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"GETUTCDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},
@@ -485,6 +488,11 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                 }
             }
         }
+    }
+    SqlType arithmetic;
+    if (ArithmeticType(e, [this](const std::vector<Token>& x, bool& n) { return InferExprType(x, n); }, arithmetic)) {
+        named = true;
+        return arithmetic;
     }
     named = false;
     return SqlType::Of(SqlType::Variant);

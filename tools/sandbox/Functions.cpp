@@ -235,9 +235,12 @@ struct SessionFunctions {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
             std::string v = Text(argv[0]);
             while (!v.empty() && v.back() == ' ') v.pop_back();
+            // UTF-16 code units: a character beyond the basic plane counts two.
             long n = 0;
-            for (char ch : v)
-                if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++n;
+            for (char ch : v) {
+                const auto b = static_cast<unsigned char>(ch);
+                if ((b & 0xC0) != 0x80) n += b >= 0xF0 ? 2 : 1;
+            }
             sqlite3_result_int64(ctx, n);
             return;
         }
@@ -348,9 +351,12 @@ struct SessionFunctions {
         case fDbName:
             sqlite3_result_text(ctx, s.dbName_.c_str(), -1, SQLITE_TRANSIENT);
             return;
-        case fDbId:
-            sqlite3_result_int(ctx, 5);
+        case fDbId: {
+            const int id = s.server_.DatabaseId(argc > 0 ? Text(argv[0]) : s.dbName_);
+            if (id == 0) return sqlite3_result_null(ctx);
+            sqlite3_result_int(ctx, id);
             return;
+        }
         case fErrorNumber:
             if (c)
                 sqlite3_result_int(ctx, c->error.number);
@@ -500,7 +506,8 @@ struct SessionFunctions {
                 p.minute = static_cast<int>(std::fmod(ms / 60000, 60));
                 p.second = static_cast<int>(std::fmod(ms / 1000, 60));
                 p.nanos = static_cast<int>(std::fmod(ms, 1000)) * 1000000;
-            } else if (!ParseDateTime(Text(argv[0]), p)) {
+            } else if (!ParseDateTime(Text(argv[0]), p, s.dateOrder_,
+                                      target.kind == SqlType::DateTime || target.kind == SqlType::SmallDateTime)) {
                 throw SqlError{241, 16, 1, "Conversion failed when converting date and/or time from character string.", 1, "", false};
             }
             if (!InDateRange(p, target.kind))
@@ -663,6 +670,7 @@ void Session::RegisterFunctions() {
         }
     }
     st.Reset();
+    RegisterScriptFunctions();
 }
 
 void Session::FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv) { SessionFunctions::Call(ctx, argc, argv); }

@@ -14,6 +14,7 @@ void Session::ExecExec(const std::vector<Token>& t, int line) {
         RunText(sql.AsText(), {}, line);
         return;
     }
+    if (ExecSystemProcedure(t, line)) return;
     std::string resultVar;
     if (i + 2 < t.size() && t[i].kind == Token::Variable && t[i + 1].IsOp("=")) {
         resultVar = t[i].value;
@@ -42,7 +43,10 @@ void Session::ExecExec(const std::vector<Token>& t, int line) {
             a.pop_back();
         }
         std::vector<Token> expr(a.begin() + static_cast<std::ptrdiff_t>(k), a.end());
-        SqlValue v = expr.size() == 1 && expr[0].Is("DEFAULT") ? SqlValue{} : Eval(expr, line);
+        // A bare name is a string (exec sp_help int); DEFAULT leaves the parameter's default.
+        const bool bareName =
+            expr.size() == 1 && (expr[0].kind == Token::Bracketed || (expr[0].kind == Token::Word && !expr[0].Is("NULL") && !expr[0].Is("DEFAULT")));
+        SqlValue v = expr.size() == 1 && expr[0].Is("DEFAULT") ? SqlValue{} : bareName ? SqlValue::FromText(NameOf(expr[0])) : Eval(expr, line);
         if (output && expr.size() == 1 && expr[0].kind == Token::Variable)
             outputs[pname.empty() ? "#" + std::to_string(args.size()) : pname] = expr[0].value;
         args.emplace_back(pname, v);
@@ -53,6 +57,7 @@ void Session::ExecExec(const std::vector<Token>& t, int line) {
         GenerateRows(args.empty() ? 0 : static_cast<long>(args[0].second.i));
         return;
     }
+    if (ExecCatalogProcedure(upper, args, line)) return;
     if (upper == "SP_SANDBOX_DROP_AFTER_ROWS") {
         dropAfterRows_ = args.empty() ? 0 : static_cast<long>(args[0].second.i);
         return;
@@ -206,7 +211,8 @@ std::optional<Session::Module> Session::LoadModule(const std::string& name, cons
     SqlStmt st;
     const std::string sql = std::string("SELECT source FROM __objects WHERE lower(name) = lower(?) AND xtype IN (") + xtypes + ")";
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, st.Out(), nullptr) != SQLITE_OK) return std::nullopt;
-    sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    const std::string stored = TempName(name);
+    sqlite3_bind_text(st, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
     std::optional<Module> m;
     if (sqlite3_step(st) == SQLITE_ROW) m = ParseModuleHeader(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
     st.Reset();
@@ -256,6 +262,8 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
     }
     scopes_.push_back(std::move(scope));
     ++procDepth_;
+    // SET NOCOUNT inside a procedure lasts until it returns.
+    const bool nocount = nocount_;
     int status = 0;
     try {
         ExecList(body);
@@ -263,10 +271,12 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
         status = r.status;
     } catch (...) {
         --procDepth_;
+        nocount_ = nocount;
         scopes_.pop_back();
         throw;
     }
     --procDepth_;
+    nocount_ = nocount;
     if (outputValues) {
         for (size_t k = 0; k < m->params.size(); ++k) {
             if (!m->outputs[k]) continue;

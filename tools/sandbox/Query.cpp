@@ -3,6 +3,7 @@
 #include "SelectList.h"
 #include "Session.h"
 #include "SqliteUtil.h"
+#include "TextFunctions.h"
 
 #include <sqlite3.h>
 
@@ -47,7 +48,10 @@ SqlError Session::TranslateError(int line) {
     auto after = [&](const char* prefix) { return msg.substr(std::strlen(prefix)); };
     auto lastPart = [](std::string s) {
         const size_t dot = s.rfind('.');
-        return dot == std::string::npos ? s : s.substr(dot + 1);
+        if (dot != std::string::npos) s = s.substr(dot + 1);
+        // Without the quotes the translation put around it.
+        if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
+        return s;
     };
     if (code == SQLITE_INTERRUPT) {
         if (clientGone_) throw DropConnection{};
@@ -67,14 +71,7 @@ SqlError Session::TranslateError(int line) {
         return {102, 15, 1, "Incorrect syntax near '" + near + "'.", line, "", true};
     }
     if (msg.rfind("incomplete input", 0) == 0) return {102, 15, 1, "Incorrect syntax near the end of the batch.", line, "", true};
-    if (msg.rfind("UNIQUE constraint failed: ", 0) == 0) {
-        std::string col = after("UNIQUE constraint failed: ");
-        std::string table = col.substr(0, col.find('.'));
-        return {2627, 14,
-                1,    "Violation of PRIMARY KEY constraint 'PK_" + table + "'. Cannot insert duplicate key in object 'dbo." + table + "'.",
-                line, "",
-                false};
-    }
+    if (auto server = ServerError(msg, line)) return *server;
     if (msg.rfind("NOT NULL constraint failed: ", 0) == 0) {
         std::string col = after("NOT NULL constraint failed: ");
         const size_t dot = col.find('.');
@@ -129,6 +126,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     const std::string sql = Translate(t, line);
     SqlStmt st = Prepare(sql, line);
     Bind(st, line);
+    nullSeen_ = nullWarned_ = false;
     if (fmtonly_) {
         // SET FMTONLY ON: the column metadata only; nothing that changes data runs.
         if (sqlite3_column_count(st) == 0 || !sqlite3_stmt_readonly(st) || assigns) return;
@@ -146,7 +144,9 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         throw e;
     };
     if (assigns) {
+        std::uint64_t assigned = 0;
         while (rc == SQLITE_ROW) {
+            ++assigned;
             for (size_t k = 0; k < items.size() && static_cast<int>(k) < ncols; ++k) {
                 Variable* v = FindVar(items[k].variable);
                 if (!v) {
@@ -159,6 +159,8 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         }
         if (rc != SQLITE_DONE) fail();
         st.Reset();
+        if (nullSeen_) WarnNullsEliminated(line);
+        AssignDone(assigned);
         return;
     }
     if (ncols == 0) {
@@ -179,6 +181,8 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     std::vector<SqlValue> values(cols.size());
     while (rc == SQLITE_ROW) {
         for (int i = 0; i < ncols; ++i) values[static_cast<size_t>(i)] = ColumnValue(st, i);
+        if (nullSeen_) WarnNullsEliminated(line);
+        if (textSize_ < 2147483647) LimitTextSize(cols, values, textSize_);
         out_.Row(cols, values);
         ++rows;
         if (dropAfterRows_ >= 0 && static_cast<long>(rows) >= dropAfterRows_) {
@@ -198,6 +202,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     }
     if (rc != SQLITE_DONE) fail();
     st.Reset();
+    if (nullSeen_) WarnNullsEliminated(line);
     rowcount_ = static_cast<std::int64_t>(rows);
     Done(nocount_ ? 0 : kDoneCount, kCmdSelect, nocount_ ? 0 : rows);
 }
@@ -210,6 +215,7 @@ SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
     const std::string sql = Translate(t, line);
     SqlStmt st = Prepare(sql, line);
     Bind(st, line);
+    nullSeen_ = nullWarned_ = false;
     const int rc = sqlite3_step(st);
     SqlValue v;
     if (rc == SQLITE_ROW)
@@ -220,6 +226,7 @@ SqlValue Session::Eval(const std::vector<Token>& expr, int line) {
         throw e;
     }
     st.Reset();
+    if (nullSeen_) WarnNullsEliminated(line);
     return v;
 }
 

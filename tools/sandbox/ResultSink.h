@@ -35,4 +35,11 @@ public:
     virtual bool Failed() const = 0;
     // Whether the last thing written ends a statement.
     virtual bool EndsWithDone() const = 0;
+    // Sends what is written so far at once (RAISERROR ... WITH NOWAIT).
+    virtual void Flush() {}
+    // SET LANGUAGE changed the session's language.
+    virtual void LanguageChanged(std::string_view newName, std::string_view oldName) {
+        (void)newName;
+        (void)oldName;
+    }
 };

@@ -50,6 +50,16 @@ ServerState::ServerState(std::string dataDir, std::string saPassword, std::strin
                 "INSERT OR IGNORE INTO __databases(name, dbid, crdate, filename) VALUES ('master', 1, '2003-04-08 09:13:36.390', " +
                     SqlLiteral(DatabaseFile("master")) + ")");
     ExecOrThrow(db.get(), "INSERT OR REPLACE INTO __logins(name, password) VALUES ('sa', " + SqlLiteral(saPassword) + ")");
+    // tempdb starts empty with every start of the server.
+    std::filesystem::remove(DatabaseFile("tempdb"));
+    {
+        DbHandle temp = OpenFile(DatabaseFile("tempdb"));
+        InitCatalog(temp.get(), "tempdb", false);
+    }
+    ExecOrThrow(db.get(),
+                "INSERT OR REPLACE INTO __databases(name, dbid, crdate, filename) VALUES ('tempdb', 2, strftime('%Y-%m-%d %H:%M:%f', "
+                "'now', 'localtime'), " +
+                    SqlLiteral(DatabaseFile("tempdb")) + ")");
 }
 
 std::string ServerState::DatabaseFile(const std::string& name) const { return dataDir_ + "/" + FileNameOf(name) + ".db"; }
@@ -64,6 +74,18 @@ std::string ServerState::CanonicalDatabase(const std::string& name) {
     if (sqlite3_step(st) == SQLITE_ROW) found = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     st.Reset();
     return found;
+}
+
+int ServerState::DatabaseId(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DbHandle db = OpenFile(DatabaseFile("master"));
+    int id = 0;
+    SqlStmt st;
+    sqlite3_prepare_v2(db.get(), "SELECT dbid FROM __databases WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
+    sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(st) == SQLITE_ROW) id = sqlite3_column_int(st, 0);
+    st.Reset();
+    return id;
 }
 
 bool ServerState::DatabaseExists(const std::string& name) { return !CanonicalDatabase(name).empty(); }

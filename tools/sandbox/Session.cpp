@@ -1,6 +1,8 @@
 // The interpreter's core: the database handle, variable scopes, batches and control flow, and the
 // dispatch of simple statements to their handlers.
 #include "Session.h"
+#include "Aggregates.h"
+#include "TextFunctions.h"
 #include "SqliteUtil.h"
 
 #include <sqlite3.h>
@@ -54,11 +56,15 @@ void Session::OpenHandle(const std::string& name) {
     db_ = fresh;
     fnData_.clear();
     sqlite3_busy_timeout(db_, 10000);
-    sqlite3_exec(db_, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+    // synchronous is the connection's own: NORMAL as the files are set up (WAL), not a sync per commit.
+    sqlite3_exec(db_, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     dbName_ = name;
     attached_.clear();
     columnCache_.clear();
     RegisterFunctions();
+    RegisterNullWatch(db_, &nullSeen_);
+    RegisterTextFunctions(db_);
+    RegisterSessionViews();
     sqlite3_progress_handler(
         db_, 200000,
         [](void* p) -> int {
@@ -93,6 +99,7 @@ Session::Variable* Session::FindVar(const std::string& upperName) {
 // ---------------------------------------------------------------- output
 
 void Session::Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows) {
+    ++donesSent_;
     if (tranCount_ > 0) status |= kDoneInXact;
     out_.Done(procDepth_ > 0 ? DoneKind::InProcedure : DoneKind::Statement, status, cmd, rows);
 }
@@ -100,6 +107,19 @@ void Session::Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows) 
 void Session::Info(int number, int state, int cls, const std::string& text, int line) {
     out_.Message(false, number, static_cast<std::uint8_t>(state), static_cast<std::uint8_t>(cls), text, server_.ServerName(),
                  scopes_.empty() ? std::string() : scopes_.back().procedure, line);
+}
+
+void Session::AssignDone(std::uint64_t rows) {
+    // A variable assignment ends as a SELECT that counted its rows.
+    rowcount_ = static_cast<std::int64_t>(rows);
+    Done(nocount_ ? 0 : kDoneCount, kCmdSelect, nocount_ ? 0 : rows);
+}
+
+void Session::WarnNullsEliminated(int line) {
+    nullSeen_ = false;
+    if (!ansiWarnings_ || nullWarned_) return;
+    nullWarned_ = true;
+    Info(8153, 1, 10, "Warning: Null value is eliminated by an aggregate or other SET operation.", line);
 }
 
 void Session::EmitError(const SqlError& e) {
@@ -131,7 +151,8 @@ void Session::RunBatch(const std::string& sql) {
         static const std::set<std::string> known = {"SELECT", "INSERT",   "UPDATE",   "DELETE",   "PRINT", "RAISERROR", "THROW",
                                                     "SET",    "DECLARE",  "EXEC",     "EXECUTE",  "BEGIN", "IF",        "WHILE",
                                                     "RETURN", "BREAK",    "CONTINUE", "WAITFOR",  "USE",   "CREATE",    "ALTER",
-                                                    "DROP",   "TRUNCATE", "COMMIT",   "ROLLBACK", "WITH",  "SAVE",      "GOTO"};
+                                                    "DROP",   "TRUNCATE", "COMMIT",   "ROLLBACK", "WITH",  "SAVE",      "GOTO",
+                                                    "CHECKPOINT", "GRANT", "DENY", "REVOKE"};
         if (stmts[0]->tokens[0].kind != Token::Word || !known.count(stmts[0]->tokens[0].value)) {
             stmts[0]->tokens.insert(stmts[0]->tokens.begin(), MakeToken(Token::Word, "EXEC", false));
         }
@@ -230,17 +251,33 @@ void Session::Exec(const Stmt& s) {
         }
         return;
     }
-    case Stmt::Module:
+    case Stmt::Module: {
+        const std::uint64_t before = donesSent_;
         ExecModule(s);
+        if (donesSent_ == before) Done(0, 0, 0);
         return;
+    }
     }
 }
 
 void Session::ExecSimple(const Stmt& s) {
+    const std::uint64_t before = donesSent_;
+    ExecStatement(s);
+    // Every statement ends with a DONE of its own, as on SQL Server; a procedure call ends with its
+    // procedure's, and a DECLARE without a value sends none.
+    const std::string w = s.FirstWord();
+    if (donesSent_ == before && !s.tokens.empty() && w != "EXEC" && w != "EXECUTE" && w != "DECLARE") Done(0, 0, 0);
+}
+
+void Session::ExecStatement(const Stmt& s) {
     const auto& t = s.tokens;
     if (t.empty()) return;
     const std::string w = s.FirstWord();
     const int line = s.line;
+    if (w == "INSERT") return ExecDml(PrepareInsert(t, line), line);
+    if (w == "UPDATE" || w == "DELETE") return ExecDml(t, line);
+    if (ExecScriptStatement(t, line)) return;
+    if (w == "SELECT" && ExecSelectInto(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")
         return ExecSql(t, line, w == "SELECT" || w == "WITH");
     if (w == "DECLARE") return ExecDeclare(t, line);

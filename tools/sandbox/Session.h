@@ -133,6 +133,11 @@ private:
     void ExecList(const std::vector<std::unique_ptr<Stmt>>& list);
     void Exec(const Stmt& s);
     void ExecSimple(const Stmt& s);
+    void ExecStatement(const Stmt& s);
+    // SELECT ... INTO t: false when the statement has no INTO (SelectInto.cpp).
+    bool ExecSelectInto(const std::vector<Token>& t, int line);
+    // sp_tables, sp_columns, sp_datatype_info (CatalogProcs.cpp): false for other names.
+    bool ExecCatalogProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args, int line);
     void ExecModule(const Stmt& s);
     void ExecSql(const std::vector<Token>& tokens, int line, bool isQuery);
     void ExecDeclare(const std::vector<Token>& t, int line);
@@ -166,10 +171,21 @@ private:
     // The type of values from any of the expressions (CASE results, COALESCE arguments).
     SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
     SqlError TranslateError(int line);
+    // SQLite's failures SQL Server words its own way (Errors.cpp); none for the others.
+    std::optional<SqlError> ServerError(const std::string& msg, int line);
     void EnsureAttached(const std::string& db);
 
     // Output.
     void Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows);
+    void AssignDone(std::uint64_t rows);
+    // "Null value is eliminated" once per statement, when an aggregate skipped a NULL.
+    void WarnNullsEliminated(int line);
+    bool nullSeen_ = false, nullWarned_ = false, ansiWarnings_ = true;
+    // SET LANGUAGE, SET DATEFORMAT and SET DATEFIRST; false when the statement is none of them.
+    bool SetDateOption(const std::vector<Token>& t, int line);
+    std::string language_ = "us_english", dateOrder_ = "mdy";
+    int dateFirst_ = 7, langId_ = 0;
+    std::uint64_t donesSent_ = 0;
     void Info(int number, int state, int cls, const std::string& text, int line);
     void EmitError(const SqlError& e);
     void CheckAttention();
@@ -179,6 +195,45 @@ private:
     void RegisterFunctions();
     static void FnDispatch(sqlite3_context* ctx, int argc, sqlite3_value** argv);
     friend struct SessionFunctions;
+
+    // Installation scripts (Scripts.cpp, Constraints.cpp): alias types, indexes per table, ALTER
+    // TABLE constraints, identity, DROP DATABASE, permissions.
+    bool ExecScriptStatement(const std::vector<Token>& t, int line);
+    bool ExecSystemProcedure(const std::vector<Token>& t, int line);
+    void ExecCreateTableScript(const std::vector<Token>& t, int line);
+    void ExecCreateIndex(const std::vector<Token>& t, int line);
+    void ExecDropIndex(const std::vector<Token>& t, int line);
+    void ExecDropDatabase(const std::vector<Token>& t, int line);
+    void ExecPermission(const std::vector<Token>& t, int line);
+    bool ExecAlterTable(const std::vector<Token>& t, int line);
+    void AddConstraint(const std::string& table, const std::vector<Token>& p, bool check, int line);
+    void AddConstraintObject(const std::string& table, const std::string& name, const char* xtype, const std::string& text);
+    void AddAliasType(const std::string& name, std::string base, bool nullable, int line);
+    void RewriteTableDefinition(const std::string& table, int line);
+    void SetColumnDefault(const std::string& table, const std::string& column, const std::vector<Token>& expr, int line);
+    void DropColumnDefault(const std::string& table, const std::string& name);
+    std::vector<std::vector<std::string>> KeysOf(const std::string& table);
+    void ForgetTable(const std::string& table);
+    std::vector<Token> RuleOrDefaultExpr(bool rule, const std::string& name, int line);
+    void BindRuleOrDefault(bool rule, const std::string& name, const std::string& target, int line);
+    std::string TableNamed(const std::string& name);
+    void SetIdentityInsert(const std::vector<Token>& t, int line);
+    std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
+    void RegisterScriptFunctions();
+    void RegisterSessionViews();
+    // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).
+    sqlite3_stmt* Cached(const char* sql);
+    std::map<const char*, SqlStmt> cachedStmts_;
+    std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
+    // Triggers (Triggers.cpp).
+    void ExecDml(const std::vector<Token>& t, int line);
+    bool RollbackInTrigger();
+    std::string TriggerTable(const std::string& upperName) const;
+    bool ColumnUpdated(const std::string& column) const;
+    std::vector<std::vector<std::string>> triggerColumns_;  // per level: the columns its statement sets
+    int triggerLevel_ = 0;
+    bool triggerRolledBack_ = false;
+    bool clientTranInTrigger_ = false;
 
     Variable* FindVar(const std::string& upperName);
     std::string ResolveObjectName(const std::string& name) const;

@@ -77,7 +77,9 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
                            true};
         if (end < part.size() && part[end].IsOp("="))
             v.value = Coerce(v.type, Eval(std::vector<Token>(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end()), line));
+        const bool assigned = end < part.size();
         scopes_.back().vars[part[0].value] = std::move(v);
+        if (assigned) AssignDone(1);
     }
 }
 
@@ -94,6 +96,7 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
             expr = combined;
         }
         v->value = Coerce(v->type, Eval(expr, line));
+        AssignDone(1);
         return;
     }
     if (t.size() >= 3 && t[1].Is("NOCOUNT")) {
@@ -105,10 +108,16 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
         textSize_ = n <= 0 ? 2147483647 : n;
         return;
     }
+    if (SetDateOption(t, line)) return;
+    if (t.size() >= 3 && t[1].Is("ANSI_WARNINGS")) {
+        ansiWarnings_ = t[2].Is("ON");
+        return;
+    }
     if (t.size() >= 3 && t[1].Is("FMTONLY")) {
         fmtonly_ = t[2].Is("ON");
         return;
     }
+    if (t.size() >= 4 && t[1].Is("IDENTITY_INSERT")) return SetIdentityInsert(t, line);
     // Session options the stand-in does not model are accepted and ignored.
 }
 
@@ -139,6 +148,9 @@ void Session::ExecRaiserror(const std::vector<Token>& t, int line) {
     }
     if (severity <= 10) {
         Info(number, state, severity, msg, line);
+        // WITH NOWAIT: the client gets the message now, not when the packet fills.
+        for (size_t k = close + 1; k < t.size(); ++k)
+            if (t[k].Is("NOWAIT")) out_.Flush();
         return;
     }
     bool withLog = false;
@@ -239,6 +251,7 @@ void Session::ExecWaitfor(const std::vector<Token>& t, int line) {
 }
 
 void Session::ExecTransaction(const std::string& word, int line) {
+    if (word == "ROLLBACK" && RollbackInTrigger()) return;
     if (word == "BEGIN") {
         if (tranCount_++ == 0) {
             sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
@@ -273,6 +286,11 @@ void Session::ResetConnection(bool keepTransaction) {
     }
     nocount_ = false;
     fmtonly_ = false;
+    ansiWarnings_ = true;
+    language_ = "us_english";
+    dateOrder_ = "mdy";
+    dateFirst_ = 7;
+    langId_ = 0;
     textSize_ = 2147483647;
     prepared_.clear();
 }

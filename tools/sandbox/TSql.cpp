@@ -211,7 +211,8 @@ namespace {
 const std::set<std::string> kStatementStarts = {"SELECT",   "INSERT",  "UPDATE",  "DELETE", "PRINT", "RAISERROR", "THROW",    "SET",
                                                 "DECLARE",  "EXEC",    "EXECUTE", "BEGIN",  "IF",    "WHILE",     "RETURN",   "BREAK",
                                                 "CONTINUE", "WAITFOR", "USE",     "CREATE", "ALTER", "DROP",      "TRUNCATE", "COMMIT",
-                                                "ROLLBACK", "WITH",    "GOTO",    "MERGE",  "SAVE"};
+                                                "ROLLBACK", "WITH",    "GOTO",    "MERGE",  "SAVE",
+                                                "CHECKPOINT", "GRANT", "DENY", "REVOKE"};
 
 class Parser {
 public:
@@ -274,7 +275,8 @@ private:
                     depth++;
                 else if (t.IsOp(")"))
                     depth--;
-                else if (depth == 0 && t.kind == Token::Word && kStatementStarts.count(t.value) && !s->tokens.empty())
+                else if (depth == 0 && t.kind == Token::Word && kStatementStarts.count(t.value) && !s->tokens.empty() &&
+                         !(t.Is("UPDATE") && Peek(1).IsOp("(")))  // IF UPDATE(a) OR UPDATE(b) in a trigger
                     break;
                 s->tokens.push_back(t);
                 ++p_;
@@ -343,11 +345,30 @@ private:
         return s;
     }
 
+    // Whether the statement already has its SELECT outside parentheses (INSERT ... SELECT, WITH ... SELECT).
+    static bool HasOuterSelect(const Stmt& s) {
+        int depth = 0;
+        for (const Token& k : s.tokens) {
+            if (k.IsOp("(")) depth++;
+            if (k.IsOp(")")) depth--;
+            if (depth == 0 && k.Is("SELECT")) return true;
+        }
+        return false;
+    }
+
     bool ContinuesStatement(const Stmt& s, const std::string& kind, const Token& t, bool sawValues) const {
         const Token& prev = s.tokens.back();
+        // GRANT SELECT, INSERT ON ...; FOREIGN KEY ... ON DELETE CASCADE.
+        if (kind == "GRANT" || kind == "DENY" || kind == "REVOKE") return true;
+        if ((kind == "CREATE" || kind == "ALTER") && prev.Is("ON") && (t.Is("DELETE") || t.Is("UPDATE"))) return true;
+        // ALTER TABLE t DROP CONSTRAINT|COLUMN ...
+        if (kind == "ALTER" && t.Is("DROP") && s.tokens.size() >= 3 && s.tokens[1].Is("TABLE") &&
+            std::none_of(s.tokens.begin(), s.tokens.end(), [](const Token& x) { return x.Is("ADD") || x.Is("DROP"); }))
+            return true;
         if (t.Is("SELECT")) {
             if (prev.Is("UNION") || prev.Is("ALL") || prev.Is("EXCEPT") || prev.Is("INTERSECT") || prev.Is("AS")) return true;
-            if ((kind == "INSERT" && !sawValues) || kind == "WITH" || (kind == "DECLARE" && prev.Is("FOR"))) return true;
+            if (((kind == "INSERT" && !sawValues) || kind == "WITH") && !HasOuterSelect(s)) return true;
+            if (kind == "DECLARE" && prev.Is("FOR")) return true;
             if (kind == "CREATE" || kind == "ALTER") return false;
             return false;
         }

@@ -35,6 +35,8 @@ public:
     }
     bool Failed() const override { return out_.Failed(); }
     bool EndsWithDone() const override { return out_.EndsWithDone(); }
+    void Flush() override { out_.Flush(); }
+    void LanguageChanged(std::string_view newName, std::string_view oldName) override { out_.EnvChange(2, newName, oldName); }
 
 private:
     TdsWriter& out_;

@@ -256,7 +256,8 @@ bool TdsWriter::SendPacket(size_t bodyStart, size_t n, bool last) {
     h[1] = last ? 1 : 0;
     h[2] = static_cast<std::uint8_t>(len >> 8);
     h[3] = static_cast<std::uint8_t>(len & 0xFF);
-    h[4] = h[5] = 0;
+    h[4] = static_cast<std::uint8_t>(spid_ >> 8);
+    h[5] = static_cast<std::uint8_t>(spid_ & 0xFF);
     h[6] = packetId_++;
     h[7] = 0;
     if (!send_(h, 8 + n)) failed_ = true;
@@ -286,6 +287,13 @@ bool TdsWriter::Finish() {
     packetId_ = 1;
     started_ = false;
     return !failed_;
+}
+
+void TdsWriter::Flush() {
+    FlushFull();
+    if (end_ == begin_) return;
+    SendPacket(begin_, end_ - begin_, false);
+    begin_ = end_ = kHeaderRoom;
 }
 
 void TdsWriter::Raw(const std::uint8_t* data, size_t size) {
@@ -708,6 +716,13 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             U8(0x3E);
             U8(0);
             Put(&v.d, 8);
+        } else if (v.type == SqlValue::Blob) {
+            const size_t n = std::min<size_t>(v.s.size(), 8000);
+            U32(static_cast<std::uint32_t>(2 + 2 + n));
+            U8(0xA5);
+            U8(2);
+            U16(8000);
+            Put(v.s.data(), n);
         } else {
             const std::u16string w = Utf8ToUtf16(v.AsText());
             const size_t n = std::min<size_t>(w.size(), 4000);

@@ -20,6 +20,8 @@ public:
 
     void SetPacketSize(int size) { packetSize_ = size; }
     int PacketSize() const { return packetSize_; }
+    // The session id every packet header carries (the server's @@SPID of the connection).
+    void SetSpid(std::uint16_t spid) { spid_ = spid; }
 
     void ColMetadata(const std::vector<SqlColumn>& cols);
     void Row(const std::vector<SqlColumn>& cols, const std::vector<SqlValue>& values);
@@ -36,6 +38,8 @@ public:
 
     // Ends the response: the held DONE goes out as the last token, with end-of-message.
     bool Finish();
+    // Sends the tokens written so far as a packet that does not end the response.
+    void Flush();
     bool Failed() const { return failed_; }
     // Whether the last token written is a DONE-family token (held back for now).
     bool EndsWithDone() const { return held_; }
@@ -68,6 +72,7 @@ private:
     std::function<bool(const std::uint8_t*, size_t)> send_;
     std::uint8_t packetType_;
     int packetSize_ = 4096;
+    std::uint16_t spid_ = 0;
     // Pending bytes are buf_[begin_, end_). The 8 bytes before begin_ are always free, so a packet
     // header is written in front of its body and both go out in one write.
     static constexpr size_t kHeaderRoom = 8;

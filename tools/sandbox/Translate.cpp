@@ -1,5 +1,8 @@
 // T-SQL to SQLite: rewriting the tokens of one statement.
+#include "Aggregates.h"
 #include "Conversions.h"
+#include "QueryForms.h"
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
@@ -49,7 +52,7 @@ bool IsComparison(const Token& t) {
 
 // A date in a form other than ISO ('6/1/2025', '4 Dec 2011') compared with a value: the stored form
 // ('2025-06-01', with the time when one is given), so that text comparison orders it as a date.
-std::string ComparableDate(const std::string& v) {
+std::string ComparableDate(const std::string& v, const std::string& order) {
     bool slash = v.find('/') != std::string::npos, letters = false, digits = false;
     for (char c : v) {
         letters = letters || std::isalpha(static_cast<unsigned char>(c));
@@ -57,7 +60,7 @@ std::string ComparableDate(const std::string& v) {
     }
     if (!digits || (!slash && !letters) || v.size() > 40) return v;
     DateTimeParts p;
-    if (!ParseDateTime(v, p)) return v;
+    if (!ParseDateTime(v, p, order, true)) return v;
     const bool time =
         v.find(':') != std::string::npos || Upper(v).find("AM") != std::string::npos || Upper(v).find("PM") != std::string::npos;
     return FormatDateTime(p, SqlType::Of(time ? SqlType::DateTime : SqlType::Date));
@@ -222,15 +225,41 @@ void CheckTypeSize(const SqlType& type, int line) {
                    true};
 }
 
-std::string Session::Translate(const std::vector<Token>& in, int line) {
+std::string Session::Translate(const std::vector<Token>& given, int line) {
+    const std::vector<Token> in = RewriteQueryForms(given);
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
     for (size_t i = 0; i < in.size(); ++i) {
         const Token& k = in[i];
+        if (k.kind == Token::String && !t.empty() && t.back().Is("LIKE") && k.value.find('[') != std::string::npos &&
+            !(i + 1 < in.size() && in[i + 1].Is("ESCAPE"))) {
+            // SQLite's LIKE knows no [character classes]: GLOB with the pattern rewritten.
+            std::vector<Token> pair = {t.back(), k};
+            RewriteBracketLikes(pair);
+            t.back() = pair[0];
+            t.push_back(pair[1]);
+            continue;
+        }
+        if (k.kind == Token::Word && i + 2 < in.size() && in[i + 1].IsOp("(") && in[i + 2].kind == Token::Word && IsDatePartFunction(k.value)) {
+            // DATEADD(day, ...): the datepart keyword goes as text.
+            std::string fn = "sandbox_" + k.value;
+            for (char& c : fn) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            t.push_back(MakeToken(Token::Word, fn, k.spaceBefore));
+            t.push_back(MakeToken(Token::Op, "(", false));
+            t.push_back(MakeToken(Token::String, SqlLiteral(in[i + 2].text), false));
+            i += 2;
+            continue;
+        }
+        if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) {
+            // $20.00 is money.
+            t.push_back(in[++i]);
+            t.back().spaceBefore = k.spaceBefore;
+            continue;
+        }
         if (k.kind == Token::String) {
             const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
-            t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value) : k.value), k.spaceBefore));
+            t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value, dateOrder_) : k.value), k.spaceBefore));
             continue;
         }
         if (NeedsExactText(k)) {
@@ -238,6 +267,12 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             const bool negative = !t.empty() && t.back().IsOp("-") && (t.size() == 1 || !IsOperand(t[t.size() - 2]));
             if (negative) t.pop_back();
             t.push_back(MakeToken(Token::Number, SqlLiteral((negative ? "-" : "") + k.text), negative || k.spaceBefore));
+            continue;
+        }
+        auto bitwise = [](const Token& x) { return x.IsOp("&") || x.IsOp("|") || x.IsOp("^"); };
+        if (k.kind == Token::Hex && k.value.size() <= 15 && ((i > 0 && bitwise(in[i - 1])) || (i + 1 < in.size() && bitwise(in[i + 1])))) {
+            // sysstat & 0xf: a binary constant in integer arithmetic is the integer.
+            t.push_back(MakeToken(Token::Number, std::to_string(k.value.empty() ? 0 : std::stoll(k.value, nullptr, 16)), k.spaceBefore));
             continue;
         }
         if (k.kind == Token::Hex) {
@@ -261,7 +296,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@SERVERNAME")
                 v = SqlLiteral(server_.ServerName());
             else if (k.value == "@@LANGUAGE")
-                v = SqlLiteral("us_english");
+                v = SqlLiteral(language_);
             else if (k.value == "@@FETCH_STATUS")
                 v = "-1";
             else if (k.value == "@@NESTLEVEL")
@@ -269,7 +304,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@MAX_PRECISION")
                 v = "38";
             else if (k.value == "@@DATEFIRST")
-                v = "7";
+                v = std::to_string(dateFirst_);
             else if (k.value == "@@TEXTSIZE")
                 v = std::to_string(textSize_);
             else if (k.value == "@@LOCK_TIMEOUT")
@@ -279,13 +314,33 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             else if (k.value == "@@MAX_CONNECTIONS")
                 v = "32767";
             else if (k.value == "@@LANGID")
-                v = "0";
+                v = std::to_string(langId_);
             else if (k.value == "@@SERVICENAME")
                 v = SqlLiteral("MSSQLSERVER");
             else
                 v = "NULL";
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
             continue;
+        }
+        if (k.IsName() && Upper(NameOf(k)) == "SYSDATABASES" && (i == 0 || !in[i - 1].IsOp(".")) && !SameNoCase(dbName_, "master")) {
+            // sysdatabases is seen from every database.
+            EnsureAttached("master");
+            t.push_back(MakeToken(Token::Word, "\"master\".sysdatabases", k.spaceBefore));
+            continue;
+        }
+        if (triggerLevel_ > 0 && k.Is("UPDATE") && i + 3 < in.size() && in[i + 1].IsOp("(") && in[i + 3].IsOp(")")) {
+            // UPDATE(column) in a trigger: whether its statement sets the column.
+            t.push_back(MakeToken(Token::Number, ColumnUpdated(NameOf(in[i + 2])) ? "1" : "0", k.spaceBefore));
+            i += 3;
+            continue;
+        }
+        if (triggerLevel_ > 0 && k.IsName() && !(i > 0 && in[i - 1].IsOp("."))) {
+            // inserted and deleted in a trigger: the rows of its statement.
+            const std::string rows = TriggerTable(Upper(NameOf(k)));
+            if (!rows.empty()) {
+                t.push_back(MakeToken(Token::Quoted, QuoteIdent(rows), k.spaceBefore));
+                continue;
+            }
         }
         if (k.IsName() && i + 2 < in.size() && in[i + 1].IsOp(".")) {
             // db.dbo.obj, db..obj, dbo.obj, INFORMATION_SCHEMA.X
@@ -298,7 +353,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 continue;
             }
             if (IsSchemaWord(k) && in[i + 2].IsName()) {
-                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS"};
+                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS", "DM_EXEC_SESSIONS"};
                 const std::string view = Upper(NameOf(in[i + 2]));
                 bool sysView = false;
                 for (const char* v : kSysViews) sysView = sysView || (Upper(NameOf(k)) == "SYS" && view == v);
@@ -348,6 +403,10 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         t.push_back(k);
         // INSERT t VALUES ...: INTO is optional in T-SQL.
         if (k.Is("INSERT") && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("INTO")) t.push_back(MakeToken(Token::Word, "INTO"));
+        // DELETE t WHERE ...: FROM is optional in T-SQL.
+        if (k.Is("DELETE") && i == 0 && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("FROM") && !in[i + 1].Is("TOP") &&
+            std::none_of(in.begin() + 2, in.end(), [](const Token& x) { return x.Is("FROM"); }))
+            t.push_back(MakeToken(Token::Word, "FROM"));
     }
     // A bracketed name as SQLite reads it: SQLite's brackets know no doubled "]".
     for (Token& k : t) {
@@ -363,6 +422,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         int depth;          // paren depth of the SELECT
         std::string count;  // the LIMIT text
         size_t at;          // where the SELECT starts in o
+        bool laterBranch;   // the SELECT follows UNION, EXCEPT or INTERSECT
     };
     std::vector<Limit> pendingLimits;
     int depth = 0;
@@ -373,8 +433,19 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             pendingLimits.pop_back();
         }
     };
+    // TOP of a later branch limits that branch: SELECT * FROM (branch LIMIT n), before the union's ORDER BY.
+    auto closeLaterBranch = [&]() {
+        if (pendingLimits.empty() || pendingLimits.back().depth != depth || !pendingLimits.back().laterBranch) return;
+        const size_t at = pendingLimits.back().at;
+        const std::vector<Token> head = {MakeToken(Token::Word, "SELECT", o[at].spaceBefore), MakeToken(Token::Op, "*"),
+                                         MakeToken(Token::Word, "FROM"), MakeToken(Token::Op, "(")};
+        o.insert(o.begin() + static_cast<std::ptrdiff_t>(at), head.begin(), head.end());
+        closeLimits(depth);
+        o.push_back(MakeToken(Token::Op, ")", false));
+    };
     for (size_t i = 0; i < t.size(); ++i) {
         const Token& k = t[i];
+        if (k.Is("ORDER")) closeLaterBranch();
         if (k.IsOp("(")) {
             depth++;
             o.push_back(k);
@@ -387,6 +458,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
             continue;
         }
         if (k.IsOp(";")) {
+            closeLaterBranch();
             closeLimits(depth);
             continue;
         }
@@ -403,6 +475,8 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         }
         if (k.Is("SELECT")) {
             const size_t selectAt = o.size();
+            const bool laterBranch =
+                !o.empty() && (o.back().Is("UNION") || o.back().Is("ALL") || o.back().Is("EXCEPT") || o.back().Is("INTERSECT"));
             o.push_back(k);
             size_t j = i + 1;
             if (j < t.size() && (t[j].Is("DISTINCT") || t[j].Is("ALL"))) o.push_back(t[j++]);
@@ -418,7 +492,7 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 }
                 if (j < t.size() && t[j].Is("PERCENT")) ++j;
                 if (j + 1 < t.size() && t[j].Is("WITH") && t[j + 1].Is("TIES")) j += 2;
-                pendingLimits.push_back({depth, n, selectAt});
+                pendingLimits.push_back({depth, n, selectAt, laterBranch});
             }
             i = j - 1;
             continue;
@@ -447,7 +521,20 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                     break;
             }
             std::vector<Token> cast = {MakeToken(Token::Word, "CAST", k.spaceBefore), MakeToken(Token::Op, "(", false)};
-            cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
+            if (exprEnd < close) {
+                // A style: dates are written (to text) or read (from text) in it.
+                std::string typeText;
+                for (size_t j = i + 2; j < comma; ++j) typeText += t[j].kind == Token::Bracketed ? t[j].value : t[j].text;
+                SqlType type;
+                const bool toText = ParseSqlType(typeText, type) && (type.IsText() || type.IsUnicode());
+                cast.push_back(MakeToken(Token::Word, toText ? "sandbox_to_style" : "sandbox_from_style", false));
+                cast.push_back(MakeToken(Token::Op, "(", false));
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
+                cast.push_back(MakeToken(Token::Op, ",", false));
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(exprEnd) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+                cast.push_back(MakeToken(Token::Op, ")", false));
+            } else
+                cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(comma) + 1, t.begin() + static_cast<std::ptrdiff_t>(exprEnd));
             cast.push_back(MakeToken(Token::Word, "AS"));
             cast.insert(cast.end(), t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(comma));
             cast.push_back(MakeToken(Token::Op, ")", false));
@@ -474,6 +561,10 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 SqlType type;
                 if (ParseSqlType(typeText, type)) {
                     CheckTypeSize(type, line);
+                    // Without a length, CAST and CONVERT give character types 30.
+                    if (typeText.find('(') == std::string::npos && type.kind != SqlType::Text && type.kind != SqlType::NText &&
+                        (type.IsText() || type.IsUnicode()))
+                        type.length = 30;
                     std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
                     std::vector<Token> rep;
                     if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money ||
@@ -521,11 +612,13 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                             rep.insert(rep.end(), expr.begin(), expr.end());
                             rep.push_back(MakeToken(Token::Op, ")", false));
                         } else if (target == "TEXT" && type.length > 0 && (type.IsText() || type.IsUnicode())) {
-                            rep = {MakeToken(Token::Word, "substr", k.spaceBefore), MakeToken(Token::Op, "(", false),
-                                   MakeToken(Token::Word, "CAST", false), MakeToken(Token::Op, "(", false)};
+                            // char(n) and nchar(n) are padded with blanks; binary is read as UTF-16 for nvarchar.
+                            const bool fixed = type.kind == SqlType::Char || type.kind == SqlType::NChar;
+                            rep = {MakeToken(Token::Word, fixed ? "sandbox_pad" : "substr", k.spaceBefore), MakeToken(Token::Op, "(", false),
+                                   MakeToken(Token::Word, "sandbox_text", false), MakeToken(Token::Op, "(", false)};
                             rep.insert(rep.end(), expr.begin(), expr.end());
-                            rep.push_back(MakeToken(Token::Word, "AS"));
-                            rep.push_back(MakeToken(Token::Word, "TEXT"));
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            rep.push_back(MakeToken(Token::Number, type.IsUnicode() ? "1" : "0"));
                             rep.push_back(MakeToken(Token::Op, ")", false));
                             rep.push_back(MakeToken(Token::Op, ",", false));
                             rep.push_back(MakeToken(Token::Number, "1"));
@@ -559,6 +652,37 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
                 i = close;
                 continue;
             }
+        }
+        // A string function's result next to + makes it a concatenation too.
+        auto stringCall = [](const Token& f) {
+            static const char* const kNames[] = {"SUBSTRING", "SUBSTR", "LTRIM",     "RTRIM", "TRIM", "UPPER", "LOWER",   "REPLACE",
+                                                 "LEFT",      "RIGHT",  "REPLICATE", "SPACE", "CHAR", "STR",   "REVERSE", "STUFF",
+                                                 "QUOTENAME", "SANDBOX_DATENAME"};
+            return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return Upper(f.text) == n; });
+        };
+        auto endsWithStringCall = [&]() {
+            if (o.empty() || !o.back().IsOp(")")) return false;
+            int d = 0;
+            for (size_t j = o.size(); j-- > 0;) {
+                if (o[j].IsOp(")")) d++;
+                if (o[j].IsOp("(") && --d == 0) return j > 0 && stringCall(o[j - 1]);
+            }
+            return false;
+        };
+        // CASE ... THEN 'text' ... END + x
+        auto endsWithStringCase = [&]() {
+            if (o.empty() || !o.back().Is("END")) return false;
+            int d = 0;
+            for (size_t j = o.size(); j-- > 0;) {
+                if (o[j].Is("END")) d++;
+                if (o[j].Is("CASE") && --d == 0) return false;
+                if (d == 1 && (o[j].Is("THEN") || o[j].Is("ELSE")) && j + 1 < o.size() && o[j + 1].kind == Token::String) return true;
+            }
+            return false;
+        };
+        if (k.IsOp("+") && (endsWithStringCall() || endsWithStringCase() || (i + 2 < t.size() && stringCall(t[i + 1]) && t[i + 2].IsOp("(")))) {
+            o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));
+            continue;
         }
         if (k.IsOp("+") && ((!o.empty() && o.back().kind == Token::String) || (i + 1 < t.size() && t[i + 1].kind == Token::String))) {
             o.push_back(MakeToken(Token::Op, "||", k.spaceBefore));
@@ -597,7 +721,8 @@ std::string Session::Translate(const std::vector<Token>& in, int line) {
         }
         o.push_back(k);
     }
+    closeLaterBranch();
     closeLimits(0);
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
-    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(o))));
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(WatchAggregateNulls(std::move(o)))));
 }

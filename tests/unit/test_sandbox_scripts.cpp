@@ -1,0 +1,293 @@
+// What installation scripts need from the stand-in, driven without a socket: alias types, indexes,
+// constraints added later, identity, triggers, CONVERT styles and date functions, and what SQL
+// Server refuses, with its error numbers.
+#include "ServerState.h"
+#include "Session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Rows as text, errors and informational messages by number and text.
+class Sink final : public ResultSink {
+public:
+    std::vector<std::string> events;
+    void Columns(const std::vector<SqlColumn>&) override {}
+    void Row(const std::vector<SqlColumn>&, const std::vector<SqlValue>& values) override {
+        std::string e = "row";
+        for (const auto& v : values) e += " " + (v.type == SqlValue::Null ? std::string("NULL") : v.AsText());
+        Add(e);
+    }
+    void Done(DoneKind, std::uint16_t, std::uint16_t, std::uint64_t) override { endsWithDone_ = true; }
+    void Message(bool error, std::int32_t number, std::uint8_t, std::uint8_t, std::string_view text, std::string_view, std::string_view,
+                 std::int32_t) override {
+        Add(std::string(error ? "error " : "info ") + std::to_string(number) + " " + std::string(text));
+    }
+    void DatabaseChanged(std::string_view, std::string_view) override {}
+    void Transaction(TranEvent event, std::uint64_t) override { Add(event == TranEvent::Rollback ? "rollback" : "tran"); }
+    void ReturnStatus(std::int32_t) override {}
+    void ReturnValue(std::uint16_t, std::string_view, const SqlColumn&, const SqlValue&) override {}
+    bool Failed() const override { return false; }
+    bool EndsWithDone() const override { return endsWithDone_; }
+    std::vector<std::string> Take() {
+        endsWithDone_ = false;
+        return std::exchange(events, {});
+    }
+
+private:
+    void Add(std::string e) {
+        events.push_back(std::move(e));
+        endsWithDone_ = false;
+    }
+    bool endsWithDone_ = false;
+};
+
+class SandboxScripts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tolvan-scripts-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        server_ = std::make_unique<ServerState>(dir_, "pw", "TEST");
+        server_->CreateDatabase("shop");
+        session_ = std::make_unique<Session>(*server_, sink_, [] { return false; });
+        std::string error;
+        ASSERT_TRUE(session_->Open("shop", error)) << error;
+    }
+    void TearDown() override {
+        session_.reset();
+        server_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+    std::vector<std::string> Run(const std::string& sql) {
+        session_->RunBatch(sql);
+        return sink_.Take();
+    }
+    // The errors of a batch, by number.
+    std::vector<int> Errors(const std::string& sql) {
+        std::vector<int> out;
+        for (auto& e : Run(sql))
+            if (e.rfind("error ", 0) == 0) out.push_back(std::atoi(e.c_str() + 6));
+        return out;
+    }
+    // Runs batches that must all succeed.
+    void Setup(const std::vector<std::string>& batches) {
+        for (auto& b : batches) ASSERT_EQ(Errors(b), std::vector<int>{}) << b << "\n" << ::testing::PrintToString(Run(b));
+    }
+
+    std::string dir_;
+    Sink sink_;
+    std::unique_ptr<ServerState> server_;
+    std::unique_ptr<Session> session_;
+};
+
+const std::vector<std::string> kSchema = {
+    "EXEC sp_addtype id_code, 'varchar(6)', 'NOT NULL'",
+    "CREATE TYPE zip FROM char(5) NULL",
+    R"(CREATE TABLE "dbo"."Suppliers" ("SupplierID" "int" IDENTITY (100, 1) NOT NULL, "Code" id_code,
+         "Name" [nvarchar] (40) NOT NULL, "Zip" zip NULL,
+         CONSTRAINT "PK_Suppliers" PRIMARY KEY CLUSTERED ("SupplierID") WITH FILLFACTOR = 90 ON [PRIMARY]) ON [PRIMARY])",
+    R"sql(CREATE TABLE [dbo].[Order Lines] ([OrderID] [int] NOT NULL, [SupplierID] [int] NULL, [Qty] [smallint] NOT NULL,
+         CONSTRAINT [PK_Order_Lines] PRIMARY KEY NONCLUSTERED ([OrderID])))sql",
+    "CREATE INDEX SupplierID ON dbo.[Order Lines] (SupplierID)",
+    "CREATE UNIQUE INDEX SupplierID ON \"dbo\".\"Suppliers\" (Code) WITH (FILLFACTOR = 80) ON [PRIMARY]",
+    "ALTER TABLE [Order Lines] ADD CONSTRAINT FK_Lines_Suppliers FOREIGN KEY (SupplierID) REFERENCES dbo.Suppliers (SupplierID), "
+    "CONSTRAINT CK_Lines_Qty CHECK (Qty > 0), CONSTRAINT DF_Lines_Qty DEFAULT (1) FOR Qty",
+    "ALTER TABLE Suppliers WITH NOCHECK ADD CONSTRAINT CK_Suppliers_Zip CHECK (Zip LIKE '[0-9][0-9][0-9][0-9][0-9]')",
+    "ALTER TABLE Suppliers ADD CONSTRAINT CK_Suppliers_Code CHECK (Code LIKE '[a-z][A-Z]-%')",
+};
+
+TEST_F(SandboxScripts, ScriptSchemaTakesRowsAndReportsBaseTypes) {
+    Setup(kSchema);
+    Setup({"INSERT Suppliers VALUES ('AB-1', 'Exotic', '12209')\n"
+           "INSERT \"Suppliers\" (\"Code\", \"Name\") VALUES ('cd-2', N'Cajun')\n"
+           "INSERT INTO dbo.Suppliers (Code, Name, Zip) VALUES ('EF-3', 'Grandma', NULL)",
+           "SET IDENTITY_INSERT dbo.Suppliers ON\nINSERT Suppliers (SupplierID, Code, Name) VALUES (7, 'GH-4', 'Tokyo')\n"
+           "SET IDENTITY_INSERT dbo.Suppliers OFF",
+           "INSERT [Order Lines] (OrderID, SupplierID) VALUES (1, 100)\nINSERT [Order Lines] VALUES (2, NULL, 5)"});
+    EXPECT_EQ(Run("SELECT SupplierID, Code FROM Suppliers ORDER BY SupplierID"),
+              (std::vector<std::string>{"row 7 GH-4", "row 100 AB-1", "row 101 cd-2", "row 102 EF-3"}));
+    EXPECT_EQ(Run("SELECT OrderID, Qty FROM [Order Lines] ORDER BY OrderID"), (std::vector<std::string>{"row 1 1", "row 2 5"}));
+    EXPECT_EQ(Run("SELECT COLUMN_NAME, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, IS_NULLABLE FROM INFORMATION_SCHEMA.COLUMNS "
+                  "WHERE TABLE_NAME = 'Suppliers' AND COLUMN_NAME IN ('Code', 'Zip') ORDER BY ORDINAL_POSITION"),
+              (std::vector<std::string>{"row Code varchar 6 NO", "row Zip char 5 YES"}));
+    // The new identity value continues after the highest one.
+    EXPECT_EQ(Run("INSERT Suppliers (Code, Name) VALUES ('IJ-5', 'Pavlova') SELECT SCOPE_IDENTITY(), @@IDENTITY"),
+              (std::vector<std::string>{"row 103 103"}));
+    // Turned off, a check constraint lets rows by; turned on again it holds for new rows.
+    Setup({"ALTER TABLE Suppliers NOCHECK CONSTRAINT ALL", "INSERT Suppliers (Code, Name) VALUES ('-x', 'Unchecked')",
+           "ALTER TABLE Suppliers CHECK CONSTRAINT ALL"});
+    EXPECT_EQ(Errors("INSERT Suppliers (Code, Name) VALUES ('!!', 'Checked')"), std::vector<int>{547});
+    EXPECT_EQ(Errors("ALTER TABLE [Order Lines] DROP CONSTRAINT CK_Lines_Qty INSERT [Order Lines] VALUES (3, NULL, 0)"),
+              std::vector<int>{});
+    // Index names are per table; the catalog lists them.
+    EXPECT_EQ(Run("SELECT name FROM sysindexes WHERE name = 'SupplierID' ORDER BY id"),
+              (std::vector<std::string>{"row SupplierID", "row SupplierID"}));
+}
+
+struct Refusal {
+    const char* sql;
+    int error;
+};
+
+TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
+    Setup(kSchema);
+    Setup({"INSERT Suppliers VALUES ('AB-1', 'Exotic', '12209')", "INSERT [Order Lines] VALUES (1, 100, 2)"});
+    const Refusal cases[] = {
+        {"INSERT Suppliers (SupplierID, Code, Name) VALUES (1, 'XY-1', 'x')", 544},
+        {"SET IDENTITY_INSERT Suppliers ON INSERT Suppliers VALUES (1, 'XY-1', 'x', NULL)", 8101},
+        {"SET IDENTITY_INSERT [Order Lines] ON", 8106},
+        {"SET IDENTITY_INSERT Nowhere ON", 1088},
+        {"INSERT Suppliers (Code, Name, Zip) VALUES ('XY-1', 'x', '1234A')", 547},
+        {"INSERT Suppliers (Code, Name) VALUES ('1Y-1', 'x')", 547},
+        {"INSERT [Order Lines] VALUES (2, 999, 1)", 547},
+        {"INSERT [Order Lines] VALUES (2, 100, 0)", 547},
+        {"DELETE Suppliers", 547},
+        {"INSERT Suppliers (Name) VALUES ('no code')", 515},
+        {"CREATE INDEX SupplierID ON [Order Lines] (Qty)", 1913},
+        {"CREATE CLUSTERED INDEX Second ON Suppliers (Name)", 1902},
+        {"CREATE INDEX x ON Nowhere (a)", 1088},
+        {"INSERT [Order Lines] VALUES (5, 100, 2) CREATE UNIQUE INDEX u2 ON [Order Lines] (Qty)", 1505},
+        {"ALTER TABLE [Order Lines] ADD CONSTRAINT CK_Big CHECK (Qty > 10)", 547},
+        {"ALTER TABLE [Order Lines] ADD CONSTRAINT FK_Lines_Suppliers FOREIGN KEY (OrderID) REFERENCES Suppliers (SupplierID)", 2714},
+        {"ALTER TABLE [Order Lines] ADD CONSTRAINT FK_Name FOREIGN KEY (OrderID) REFERENCES Suppliers (Name)", 1776},
+        {"ALTER TABLE [Order Lines] ADD CONSTRAINT FK_Nowhere FOREIGN KEY (OrderID) REFERENCES Nowhere (id)", 1767},
+        {"ALTER TABLE [Order Lines] ADD CONSTRAINT DF_Qty2 DEFAULT 3 FOR Qty", 1781},
+        {"ALTER TABLE [Order Lines] ADD CONSTRAINT PK_Again PRIMARY KEY (Qty)", 1779},
+        {"ALTER TABLE [Order Lines] NOCHECK CONSTRAINT CK_Nothing", 4917},
+        {"ALTER TABLE [Order Lines] DROP CONSTRAINT CK_Nothing", 3728},
+        {"CREATE TABLE t (a no_such_type)", 2715},
+        {"CREATE TYPE zip FROM char(5)", 219},
+        {"EXEC sp_addtype bad, 'varchr(5)'", 243},
+        {"DROP TYPE no_such_type", 218},
+        {"EXEC sp_dboption 'shop', 'trunc. log on chkpt.', 'true'", 2812},
+        {"GRANT SELECT ON Nowhere TO public", 15151},
+        {"GRANT SELECT ON Suppliers TO nobody", 15151},
+        {"DROP DATABASE shop", 3702},
+        {"DROP DATABASE master", 3708},
+        {"DROP DATABASE nowhere", 3701},
+        {"CREATE DATABASE shop", 1801},
+        {"DROP INDEX Suppliers.nothing", 3701},
+    };
+    for (const Refusal& c : cases) EXPECT_EQ(Errors(c.sql), std::vector<int>{c.error}) << c.sql;
+    // What is accepted and changes nothing here.
+    for (const char* sql : {"CHECKPOINT", "SET NOCOUNT ON", "GRANT SELECT, INSERT, UPDATE, DELETE ON Suppliers TO public",
+                            "DENY DELETE ON [Order Lines] TO guest", "REVOKE SELECT ON Suppliers FROM public",
+                            "IF EXISTS (SELECT * FROM master..sysdatabases WHERE name = 'nowhere') DROP DATABASE nowhere",
+                            "IF NOT EXISTS (SELECT * FROM sysdatabases WHERE name = 'shop') RAISERROR ('not seen', 16, 1)",
+                            "IF NOT EXISTS (SELECT * FROM sysobjects WHERE id = object_id('dbo.Suppliers') AND sysstat & 0xf = 3) "
+                            "RAISERROR ('not a table', 16, 1)",
+                            "DROP INDEX [Order Lines].SupplierID", "DROP INDEX SupplierID ON Suppliers"})
+        EXPECT_EQ(Errors(sql), std::vector<int>{}) << sql;
+}
+
+TEST_F(SandboxScripts, RulesAndDefaultsBoundToColumnsAndTypes) {
+    Setup({"EXEC sp_addtype empid, 'char(9)', 'NOT NULL'", "CREATE RULE empid_rule AS @v LIKE '[A-Z][A-Z][A-Z][1-9][0-9][0-9][0-9][0-9][FM]'",
+           "CREATE DEFAULT hired_today AS getdate()", "CREATE DEFAULT level_one AS 1", "EXEC sp_bindrule empid_rule, empid",
+           "CREATE TABLE employee (emp_id empid, job_lvl tinyint, hired datetime NOT NULL)",
+           "EXEC sp_bindefault hired_today, 'employee.hired'", "EXEC sp_bindefault level_one, 'dbo.employee.job_lvl'",
+           "INSERT employee (emp_id) VALUES ('PMA42628M')"});
+    EXPECT_EQ(Run("SELECT emp_id, job_lvl, CASE WHEN hired IS NULL THEN 'no' ELSE 'yes' END FROM employee"),
+              (std::vector<std::string>{"row PMA42628M 1 yes"}));
+    EXPECT_EQ(Errors("INSERT employee (emp_id) VALUES ('PMA4262XM')"), std::vector<int>{547});
+    EXPECT_EQ(Errors("EXEC sp_bindrule no_rule, 'employee.job_lvl'"), std::vector<int>{15016});
+    EXPECT_EQ(Errors("EXEC sp_bindefault level_one, 'employee.nothing'"), std::vector<int>{15148});
+    EXPECT_EQ(Errors("DROP RULE empid_rule DROP DEFAULT level_one"), std::vector<int>{});
+    EXPECT_EQ(Errors("DROP RULE empid_rule"), std::vector<int>{3701});
+}
+
+TEST_F(SandboxScripts, DatabaseDroppedAndCreatedAgain) {
+    Setup({"CREATE DATABASE scratch", "USE scratch", "CREATE TABLE t (a int)", "USE shop", "DROP DATABASE scratch",
+           "CREATE DATABASE scratch", "USE scratch"});
+    EXPECT_EQ(Errors("SELECT * FROM t"), std::vector<int>{208});
+}
+
+TEST_F(SandboxScripts, TriggersSeeTheirRowsAndCanUndoThem) {
+    Setup({"CREATE TABLE Stock (Item varchar(10) PRIMARY KEY, Qty int NOT NULL)",
+           "CREATE TABLE StockLog (Id int IDENTITY PRIMARY KEY, Item varchar(10), Change int)",
+           "CREATE TRIGGER Stock_Log ON Stock AFTER INSERT, UPDATE, DELETE AS\n"
+           "INSERT StockLog (Item, Change) SELECT coalesce(i.Item, d.Item), isnull(i.Qty, 0) - isnull(d.Qty, 0)\n"
+           "FROM inserted i FULL JOIN deleted d ON d.Item = i.Item",
+           "CREATE TRIGGER Stock_Check ON dbo.Stock FOR UPDATE AS\n"
+           "IF EXISTS (SELECT * FROM inserted WHERE Qty < 0)\nBEGIN\n RAISERROR ('Stock cannot go below zero.', 16, 1)\n"
+           " ROLLBACK TRANSACTION\nEND"});
+    Setup({"INSERT Stock VALUES ('apple', 5) INSERT Stock VALUES ('pear', 3)", "UPDATE Stock SET Qty = Qty + 1",
+           "DELETE Stock WHERE Item = 'pear'"});
+    EXPECT_EQ(Run("SELECT Item, Change FROM StockLog ORDER BY Id"),
+              (std::vector<std::string>{"row apple 5", "row pear 3", "row apple 1", "row pear 1", "row pear -4"}));
+    // The error goes out, the statement is undone and the batch ends.
+    EXPECT_EQ(Run("UPDATE Stock SET Qty = -1 PRINT 'not reached'"),
+              (std::vector<std::string>{"error 50000 Stock cannot go below zero.",
+                                        "error 3609 The transaction ended in the trigger. The batch has been aborted."}));
+    EXPECT_EQ(Run("SELECT Qty, @@TRANCOUNT FROM Stock"), (std::vector<std::string>{"row 6 0"}));
+    // In the client's transaction, the rollback ends it too.
+    EXPECT_EQ(Run("BEGIN TRAN INSERT Stock VALUES ('fig', 1) UPDATE Stock SET Qty = -5 WHERE Item = 'fig'"),
+              (std::vector<std::string>{"tran", "error 50000 Stock cannot go below zero.", "rollback",
+                                        "error 3609 The transaction ended in the trigger. The batch has been aborted."}));
+    EXPECT_EQ(Run("SELECT count(*), @@TRANCOUNT FROM Stock"), (std::vector<std::string>{"row 1 0"}));
+}
+
+TEST_F(SandboxScripts, TriggerAsksWhichColumnsTheStatementSets) {
+    Setup({"CREATE TABLE Item (Id int PRIMARY KEY, Price money, Name varchar(20))", "CREATE TABLE Seen (What varchar(40))",
+           "CREATE TRIGGER Item_Columns ON Item FOR INSERT, UPDATE AS\n"
+           "IF UPDATE(Price) OR UPDATE(Name) INSERT Seen VALUES ('price or name')\n"
+           "IF NOT UPDATE(Price) INSERT Seen VALUES ('not price')"});
+    Setup({"INSERT Item VALUES (1, 2, 'a')", "UPDATE Item SET Name = 'b' WHERE Id = 1", "UPDATE Item SET Id = 1"});
+    EXPECT_EQ(Run("SELECT What FROM Seen"),
+              (std::vector<std::string>{"row price or name", "row price or name", "row not price", "row not price"}));
+}
+
+TEST_F(SandboxScripts, TriggerNestingStopsAt32) {
+    Setup({"CREATE TABLE Chain (n int)", "CREATE TRIGGER Chain_Next ON Chain AFTER INSERT AS INSERT Chain SELECT n + 1 FROM inserted"});
+    const auto errors = Errors("INSERT Chain VALUES (1)");
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors[0], 217);
+    EXPECT_EQ(Run("SELECT count(*) FROM Chain"), (std::vector<std::string>{"row 0"}));
+}
+
+TEST_F(SandboxScripts, ConvertStylesAndDateFunctions) {
+    struct Case {
+        const char* expr;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"CONVERT(varchar(10), CAST('2024-03-05 14:07:09.250' AS datetime), 101)", "03/05/2024"},
+        {"CONVERT(varchar(10), CAST('2024-03-05' AS datetime), 103)", "05/03/2024"},
+        {"CONVERT(varchar(10), CAST('2024-03-05' AS datetime), 104)", "05.03.2024"},
+        {"CONVERT(varchar(10), CAST('2024-03-05' AS datetime), 110)", "03-05-2024"},
+        {"CONVERT(char(8), CAST('2024-03-05' AS datetime), 112)", "20240305"},
+        {"CONVERT(varchar, CAST('2024-03-05 14:07:09.250' AS datetime), 113)", "05 Mar 2024 14:07:09:250"},
+        {"CONVERT(varchar, CAST('2024-03-05 14:07:09.250' AS datetime), 120)", "2024-03-05 14:07:09"},
+        {"CONVERT(varchar, CAST('2024-03-05 14:07:09.250' AS datetime), 121)", "2024-03-05 14:07:09.250"},
+        {"CONVERT(varchar, CAST('2024-03-05 14:07:09.250' AS datetime), 126)", "2024-03-05T14:07:09.250"},
+        {"CONVERT(varchar(23), CONVERT(datetime, '25/12/2020', 103), 121)", "2020-12-25 00:00:00.000"},
+        {"CONVERT(varchar(23), CONVERT(datetime, '25.12.2020', 104), 121)", "2020-12-25 00:00:00.000"},
+        {"LEN(CONVERT(varchar, GETDATE(), 113))", "24"},
+        {"CAST(12.5 AS varchar)", "12.5"},
+        {"DATEADD(mm, 1, '2024-01-31')", "2024-02-29"},
+        {"DATEADD(day, -1, '2024-03-01 10:00:00')", "2024-02-29 10:00:00.000"},
+        {"DATEDIFF(year, '2023-12-31', '2024-01-01')", "1"},
+        {"DATEDIFF(month, '2024-01-31', '2024-02-01')", "1"},
+        {"DATEDIFF(wk, '2026-12-05', '2026-12-06')", "1"},
+        {"DATEDIFF(hh, '2024-01-01 23:59', '2024-01-02 00:01')", "1"},
+        {"DATEPART(dw, '2026-12-10')", "5"},
+        {"DATEPART(dy, '2024-03-01')", "61"},
+        {"DATENAME(month, '2024-03-01')", "March"},
+        {"SUBSTRING('abcdef', 2, 3) + LTRIM('  x') + RTRIM('y  ')", "bcdxy"},
+        {"CHARINDEX('c', 'abc') + LEN('ab  ') + ABS(-3) + FLOOR(2.5) + CEILING(2.1)", "13"},
+        {"REPLACE(UPPER('a-b'), '-', LOWER('X'))", "AxB"},
+        {"ISNULL(NULL, 2) + COALESCE(NULL, NULL, 3)", "5"},
+        {"ROUND(2.567, 2)", "2.57"},
+        {"$20.00 + $1", "21"},
+        {"DATALENGTH(0x000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F)", "32"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Run(std::string("SELECT ") + c.expr), std::vector<std::string>{std::string("row ") + c.value}) << c.expr;
+}
+
+}  // namespace

@@ -1,0 +1,437 @@
+// ALTER TABLE for constraints: ADD CONSTRAINT (PRIMARY KEY, UNIQUE, FOREIGN KEY, CHECK, DEFAULT ...
+// FOR), DROP CONSTRAINT, and NOCHECK/CHECK CONSTRAINT. SQLite cannot add a constraint to a table,
+// so the table's definition in sqlite_master is rewritten: its text as created plus the enabled
+// constraints added later (a change of definition only, as SQLite allows for CHECK and FOREIGN
+// KEY); keys become unique indexes.
+#include "Catalog.h"
+#include "Scripts.h"
+#include "Session.h"
+#include "SqliteUtil.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+std::vector<std::string> Strings(sqlite3* db, const char* sql, const std::vector<std::string>& params, int column = 0) {
+    std::vector<std::string> out;
+    SqlStmt st;
+    if (sqlite3_prepare_v2(db, sql, -1, st.Out(), nullptr) != SQLITE_OK) return out;
+    for (size_t i = 0; i < params.size(); ++i) sqlite3_bind_text(st, static_cast<int>(i) + 1, params[i].c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const unsigned char* p = sqlite3_column_text(st, column);
+        out.push_back(p ? reinterpret_cast<const char*>(p) : "");
+    }
+    return out;
+}
+
+void Write(sqlite3* db, const char* sql, const std::vector<std::string>& params) {
+    SqlStmt st;
+    if (sqlite3_prepare_v2(db, sql, -1, st.Out(), nullptr) != SQLITE_OK) return;
+    for (size_t i = 0; i < params.size(); ++i) sqlite3_bind_text(st, static_cast<int>(i) + 1, params[i].c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(st);
+}
+
+SqlError Conflict(int number, const std::string& message, int line, int state = 0) {
+    return SqlError{number, 16, state, message, line, "", false};
+}
+
+std::string Joined(const std::vector<std::string>& cols, bool quoted) {
+    std::string out;
+    for (auto& c : cols) out += (out.empty() ? "" : ", ") + (quoted ? QuoteIdent(c) : c);
+    return out;
+}
+
+std::vector<std::string> ColumnList(const std::vector<Token>& t, size_t open) {
+    std::vector<std::string> cols;
+    if (open >= t.size() || !t[open].IsOp("(")) return cols;
+    for (auto& c : SplitCommas(t, open + 1, MatchParen(t, open)))
+        if (!c.empty()) cols.push_back(NameOf(c[0]));
+    return cols;
+}
+
+bool SameColumns(std::vector<std::string> a, std::vector<std::string> b) {
+    if (a.size() != b.size()) return false;
+    for (auto* v : {&a, &b})
+        for (auto& s : *v) s = Upper(s);
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return a == b;
+}
+
+}  // namespace
+
+// The key column sets of a table: its primary key and each unique index.
+std::vector<std::vector<std::string>> Session::KeysOf(const std::string& table) {
+    std::vector<std::vector<std::string>> keys;
+    std::vector<std::pair<int, std::string>> pk;
+    SqlStmt st;
+    sqlite3_prepare_v2(db_, ("PRAGMA table_info(" + QuoteIdent(table) + ")").c_str(), -1, st.Out(), nullptr);
+    while (st && sqlite3_step(st) == SQLITE_ROW)
+        if (sqlite3_column_int(st, 5) > 0)
+            pk.emplace_back(sqlite3_column_int(st, 5), reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+    std::sort(pk.begin(), pk.end());
+    if (!pk.empty()) {
+        keys.emplace_back();
+        for (auto& p : pk) keys.back().push_back(p.second);
+    }
+    sqlite3_prepare_v2(db_, ("PRAGMA index_list(" + QuoteIdent(table) + ")").c_str(), -1, st.Out(), nullptr);
+    std::vector<std::string> unique;
+    while (st && sqlite3_step(st) == SQLITE_ROW)
+        if (sqlite3_column_int(st, 2) == 1) unique.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+    for (auto& index : unique) {
+        keys.emplace_back();
+        sqlite3_prepare_v2(db_, ("PRAGMA index_info(" + QuoteIdent(index) + ")").c_str(), -1, st.Out(), nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW) keys.back().push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 2)));
+    }
+    return keys;
+}
+
+// Writes the table's definition: the text as created (kept in __tablebase) with the enabled
+// constraints added later.
+void Session::RewriteTableDefinition(const std::string& table, int line) {
+    auto base = Strings(db_, "SELECT sql FROM __tablebase WHERE tbl = ?", {table});
+    if (base.empty()) {
+        base = Strings(db_, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?", {table});
+        if (base.empty()) return;
+        Write(db_, "INSERT INTO __tablebase (tbl, sql) VALUES (?, ?)", {table, base[0]});
+    }
+    std::string sql = base[0];
+    const size_t last = sql.rfind(')');
+    if (last == std::string::npos) return;
+    std::string clauses;
+    for (auto& c : Strings(db_, "SELECT clause FROM __constraints WHERE tbl = ? AND enabled = 1 AND kind IN ('F', 'C') ORDER BY rowid", {table}))
+        clauses += ", " + c;
+    sql = sql.substr(0, last) + clauses + sql.substr(last);
+    const auto old = Strings(db_, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?", {table});
+    auto write = [&](const std::string& text) {
+        int version = 0;
+        {
+            SqlStmt st;
+            sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, st.Out(), nullptr);
+            if (sqlite3_step(st) == SQLITE_ROW) version = sqlite3_column_int(st, 0);
+        }
+        sqlite3_exec(db_, "PRAGMA writable_schema = ON", nullptr, nullptr, nullptr);
+        Write(db_, "UPDATE sqlite_master SET sql = ? WHERE type = 'table' AND name = ?", {text, table});
+        sqlite3_exec(db_, ("PRAGMA schema_version = " + std::to_string(version + 1)).c_str(), nullptr, nullptr, nullptr);
+        sqlite3_exec(db_, "PRAGMA writable_schema = OFF", nullptr, nullptr, nullptr);
+    };
+    write(sql);
+    // A definition SQLite cannot read would make the database unusable: the old one goes back.
+    SqlStmt probe;
+    if (sqlite3_prepare_v2(db_, ("SELECT * FROM " + QuoteIdent(table) + " LIMIT 0").c_str(), -1, probe.Out(), nullptr) != SQLITE_OK) {
+        const std::string why = sqlite3_errmsg(db_);
+        if (!old.empty()) write(old[0]);
+        throw SqlError{50000, 16, 1, "The stand-in could not rewrite the definition of table '" + table + "': " + why, line, "", false};
+    }
+}
+
+bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
+    const std::vector<Token> t = in;
+    size_t i = 2;
+    std::string written = NameOf(t[i++]);
+    while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) {
+        written = NameOf(t[i + 1]);
+        i += 2;
+    }
+    bool check = true;  // WITH CHECK is the default for new constraints
+    if (i + 1 < t.size() && t[i].Is("WITH") && (t[i + 1].Is("CHECK") || t[i + 1].Is("NOCHECK"))) {
+        check = t[i + 1].Is("CHECK");
+        i += 2;
+    }
+    if (i >= t.size()) return false;
+    const bool add = t[i].Is("ADD");
+    const bool toggle = (t[i].Is("NOCHECK") || t[i].Is("CHECK")) && i + 1 < t.size() && t[i + 1].Is("CONSTRAINT");
+    const bool drop = t[i].Is("DROP") && i + 1 < t.size() && t[i + 1].Is("CONSTRAINT");
+    if (add) {
+        // ADD of columns goes to SQLite as before; ADD of constraints is handled here.
+        const size_t k = i + 1;
+        if (k >= t.size() || !(t[k].Is("CONSTRAINT") || t[k].Is("PRIMARY") || t[k].Is("FOREIGN") || t[k].Is("CHECK") || t[k].Is("UNIQUE") ||
+                               t[k].Is("DEFAULT")))
+            return false;
+    } else if (!toggle && !drop) {
+        return false;
+    }
+    const std::string table = TableNamed(written);
+    if (table.empty()) throw SqlError{4902, 16, 1, "Cannot find the object \"" + written + "\" because it does not exist or you do not have permissions.", line, "", false};
+    if (toggle) {
+        const bool enable = t[i].Is("CHECK");
+        std::vector<std::string> names;
+        for (auto& part : SplitCommas(t, i + 2, t.size()))
+            if (!part.empty()) names.push_back(NameOf(part[0]));
+        const bool all = names.size() == 1 && Upper(names[0]) == "ALL" && t[i + 2].kind == Token::Word;
+        if (all) {
+            Write(db_, "UPDATE __constraints SET enabled = ? WHERE tbl = ? AND kind IN ('F', 'C')", {enable ? "1" : "0", table});
+        } else {
+            for (auto& n : names) {
+                if (Strings(db_, "SELECT name FROM __constraints WHERE tbl = ? AND name = ?", {table, n}).empty()) {
+                    // Constraints written in CREATE TABLE stay enforced; other names are unknown.
+                    if (!Strings(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?)", {n}).empty()) continue;
+                    throw Conflict(4917, "Constraint '" + n + "' does not exist.", line, 1);
+                }
+                Write(db_, "UPDATE __constraints SET enabled = ? WHERE tbl = ? AND name = ?", {enable ? "1" : "0", table, n});
+            }
+        }
+        RewriteTableDefinition(table, line);
+        columnCache_.clear();
+        return true;
+    }
+    if (drop) {
+        for (auto& part : SplitCommas(t, i + 2, t.size())) {
+            if (part.empty()) continue;
+            const std::string name = NameOf(part.back());
+            auto kind = Strings(db_, "SELECT kind FROM __constraints WHERE tbl = ? AND name = ?", {table, name});
+            auto object = Strings(db_, "SELECT xtype FROM __objects WHERE lower(name) = lower(?) AND xtype <> 'U'", {name});
+            if (kind.empty() && object.empty()) throw Conflict(3728, "'" + name + "' is not a constraint.", line, 1);
+            if (!kind.empty() && (kind[0] == "PK" || kind[0] == "UQ")) {
+                auto stored = Strings(db_, "SELECT stored FROM __indexes WHERE tbl = ? AND name = ?", {table, name});
+                if (!stored.empty()) sqlite3_exec(db_, ("DROP INDEX IF EXISTS " + QuoteIdent(stored[0])).c_str(), nullptr, nullptr, nullptr);
+                Write(db_, "DELETE FROM __indexes WHERE tbl = ? AND name = ?", {table, name});
+            }
+            if (!kind.empty() && kind[0] == "D") DropColumnDefault(table, name);
+            Write(db_, "DELETE FROM __constraints WHERE tbl = ? AND name = ?", {table, name});
+            Write(db_, "DELETE FROM __comments WHERE id IN (SELECT id FROM __objects WHERE lower(name) = lower(?) AND xtype <> 'U')", {name});
+            Write(db_, "DELETE FROM __objects WHERE lower(name) = lower(?) AND xtype <> 'U'", {name});
+        }
+        RewriteTableDefinition(table, line);
+        columnCache_.clear();
+        return true;
+    }
+    for (auto part : SplitCommas(t, i + 1, t.size())) {
+        if (part.empty()) continue;
+        std::vector<Token> p;
+        for (size_t k = 0; k < part.size(); ++k) {
+            if (part[k].Is("CLUSTERED") || part[k].Is("NONCLUSTERED")) continue;
+            if (part[k].Is("NOT") && k + 2 < part.size() && part[k + 1].Is("FOR") && part[k + 2].Is("REPLICATION")) {
+                k += 2;
+                continue;
+            }
+            if (part[k].Is("WITH") && k > 0 && part[k - 1].IsOp(")")) break;  // index options
+            if (part[k].Is("ON") && k > 0 && part[k - 1].IsOp(")") && k + 1 < part.size() && part[k + 1].IsName() &&
+                !part[k + 1].Is("DELETE") && !part[k + 1].Is("UPDATE"))
+                break;  // filegroup
+            p.push_back(part[k]);
+        }
+        AddConstraint(table, p, check, line);
+    }
+    RewriteTableDefinition(table, line);
+    columnCache_.clear();
+    return true;
+}
+
+void Session::AddConstraint(const std::string& table, const std::vector<Token>& p, bool check, int line) {
+    size_t k = 0;
+    std::string name;
+    if (p[0].Is("CONSTRAINT") && p.size() > 2) {
+        name = NameOf(p[1]);
+        k = 2;
+    }
+    const std::string kindWord = p[k].value;
+    auto unnamed = [&](const char* prefix, const std::string& column) {
+        // As SQL Server names them: FK__Orders__Custo__1A2B3C4D
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(NewObjectId(db_)));
+        return std::string(prefix) + "__" + table.substr(0, 9) + "__" + (column.empty() ? std::string() : column.substr(0, 5) + "__") + hex;
+    };
+    auto checkName = [&](const std::string& n) {
+        if (!Strings(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?)", {n}).empty())
+            throw SqlError{2714, 16, 5, "There is already an object named '" + n + "' in the database.", line, "", false};
+    };
+    if (kindWord == "PRIMARY" || kindWord == "UNIQUE") {
+        size_t open = k;
+        while (open < p.size() && !p[open].IsOp("(")) ++open;
+        const std::vector<std::string> cols = ColumnList(p, open);
+        const bool pk = kindWord == "PRIMARY";
+        if (name.empty()) name = unnamed(pk ? "PK" : "UQ", "");
+        checkName(name);
+        if (pk && !Strings(db_, "SELECT name FROM __indexes WHERE tbl = ? AND is_pk = 1", {table}).empty())
+            throw SqlError{1779, 16, 0, "Table '" + table + "' already has a primary key defined on it.", line, "", false};
+        const std::string stored = table + "$" + name;
+        const std::string sql = "CREATE UNIQUE INDEX " + QuoteIdent(stored) + " ON " + QuoteIdent(table) + " (" + Joined(cols, true) + ")";
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            const std::string msg = sqlite3_errmsg(db_);
+            if (msg.find("UNIQUE constraint failed") != std::string::npos)
+                throw SqlError{1505, 16, 1,
+                               "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." +
+                                   table + "' and the index name '" + name + "'.",
+                               line, "", false};
+            throw TranslateError(line);
+        }
+        Write(db_, "INSERT INTO __indexes (tbl, name, stored, is_unique, is_clustered, is_pk, columns) VALUES (?, ?, ?, 1, ?, ?, ?)",
+             {table, name, stored, pk ? "1" : "0", pk ? "1" : "0", Joined(cols, false)});
+        Write(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, ?, '', 1)", {table, name, pk ? "PK" : "UQ"});
+        AddConstraintObject(table, name, pk ? "PK" : "UQ", "");
+        return;
+    }
+    if (kindWord == "FOREIGN") {
+        const std::vector<std::string> cols = ColumnList(p, k + 2);
+        size_t r = k + 2;
+        while (r < p.size() && !p[r].Is("REFERENCES")) ++r;
+        if (r + 1 >= p.size()) throw SqlError{102, 15, 1, "Incorrect syntax near 'FOREIGN'.", line, "", true};
+        size_t q = r + 1;
+        std::string written = NameOf(p[q++]);
+        while (q + 1 < p.size() && p[q].IsOp(".") && p[q + 1].IsName()) {
+            written = NameOf(p[q + 1]);
+            q += 2;
+        }
+        if (name.empty()) name = unnamed("FK", cols.empty() ? std::string() : cols[0]);
+        checkName(name);
+        const std::string parent = TableNamed(written);
+        if (parent.empty())
+            throw SqlError{1767, 16, 0, "Foreign key '" + name + "' references invalid table '" + written + "'.", line, "", false};
+        std::vector<std::string> refs = ColumnList(p, q);
+        if (q < p.size() && p[q].IsOp("(")) q = MatchParen(p, q) + 1;
+        const auto keys = KeysOf(parent);
+        if (refs.empty() && !keys.empty()) refs = keys[0];
+        if (std::none_of(keys.begin(), keys.end(), [&](const std::vector<std::string>& key) { return SameColumns(key, refs); }))
+            throw SqlError{1776, 16, 0,
+                           "There are no primary or candidate keys in the referenced table '" + parent +
+                               "' that match the referencing column list in the foreign key '" + name + "'.",
+                           line, "", false};
+        std::string actions = JoinTokens(p, q);
+        if (check && !cols.empty() && cols.size() == refs.size()) {
+            std::string where;
+            for (size_t c = 0; c < cols.size(); ++c)
+                where += (c ? " AND " : "") + std::string("p.") + QuoteIdent(refs[c]) + " = c." + QuoteIdent(cols[c]);
+            std::string notNull;
+            for (auto& c : cols) notNull += " AND c." + QuoteIdent(c) + " IS NOT NULL";
+            const std::string probe = "SELECT 1 FROM " + QuoteIdent(table) + " c WHERE 1" + notNull + " AND NOT EXISTS (SELECT 1 FROM " +
+                                      QuoteIdent(parent) + " p WHERE " + where + ") LIMIT 1";
+            SqlStmt st;
+            if (sqlite3_prepare_v2(db_, probe.c_str(), -1, st.Out(), nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+                throw Conflict(547, "The ALTER TABLE statement conflicted with the FOREIGN KEY constraint \"" + name +
+                                        "\". The conflict occurred in database \"" + dbName_ + "\", table \"dbo." + parent + "\", column '" +
+                                        refs[0] + "'.",
+                               line);
+        }
+        const std::string clause = "CONSTRAINT " + QuoteIdent(name) + " FOREIGN KEY (" + Joined(cols, true) + ") REFERENCES " +
+                                   QuoteIdent(parent) + " (" + Joined(refs, true) + ")" + (actions.empty() ? "" : " " + actions);
+        Write(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, 'F', ?, 1)", {table, name, clause});
+        AddConstraintObject(table, name, "F", "");
+        return;
+    }
+    if (kindWord == "CHECK") {
+        const size_t open = k + 1;
+        if (open >= p.size() || !p[open].IsOp("(")) throw SqlError{102, 15, 1, "Incorrect syntax near 'CHECK'.", line, "", true};
+        const size_t close = MatchParen(p, open);
+        std::vector<Token> expr(p.begin() + static_cast<std::ptrdiff_t>(open), p.begin() + static_cast<std::ptrdiff_t>(close) + 1);
+        const std::string text = JoinTokens(expr);
+        std::string column;
+        for (auto& x : expr)
+            if ((x.kind == Token::Word && !x.Is("LIKE") && !x.Is("AND") && !x.Is("OR") && !x.Is("NOT") && !x.Is("IS") && !x.Is("NULL") &&
+                 !x.Is("IN") && !x.Is("BETWEEN")) ||
+                x.kind == Token::Bracketed || x.kind == Token::Quoted) {
+                column = NameOf(x);
+                break;
+            }
+        if (name.empty()) name = unnamed("CK", column);
+        checkName(name);
+        const std::string translated = Translate(expr, line);
+        if (check) {
+            SqlStmt st;
+            const std::string probe = "SELECT 1 FROM " + QuoteIdent(table) + " WHERE NOT " + translated + " LIMIT 1";
+            if (sqlite3_prepare_v2(db_, probe.c_str(), -1, st.Out(), nullptr) != SQLITE_OK) throw TranslateError(line);
+            if (sqlite3_step(st) == SQLITE_ROW)
+                throw Conflict(547, "The ALTER TABLE statement conflicted with the CHECK constraint \"" + name +
+                                        "\". The conflict occurred in database \"" + dbName_ + "\", table \"dbo." + table + "\"" +
+                                        (column.empty() ? std::string() : ", column '" + column + "'") + ".",
+                               line);
+        }
+        const std::string clause = "CONSTRAINT " + QuoteIdent(name) + " CHECK " + translated;
+        Write(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, 'C', ?, 1)", {table, name, clause});
+        AddConstraintObject(table, name, "C", text);
+        return;
+    }
+    if (kindWord == "DEFAULT") {
+        // DEFAULT expr FOR column
+        size_t f = k + 1;
+        int depth = 0;
+        for (; f < p.size(); ++f) {
+            if (p[f].IsOp("("))
+                depth++;
+            else if (p[f].IsOp(")"))
+                depth--;
+            else if (depth == 0 && p[f].Is("FOR"))
+                break;
+        }
+        if (f + 1 >= p.size()) throw SqlError{102, 15, 1, "Incorrect syntax near 'DEFAULT'.", line, "", true};
+        const std::string column = NameOf(p[f + 1]);
+        std::vector<Token> expr(p.begin() + static_cast<std::ptrdiff_t>(k) + 1, p.begin() + static_cast<std::ptrdiff_t>(f));
+        while (expr.size() >= 2 && expr.front().IsOp("(") && MatchParen(expr, 0) == expr.size() - 1)
+            expr = std::vector<Token>(expr.begin() + 1, expr.end() - 1);
+        if (name.empty()) name = unnamed("DF", column);
+        checkName(name);
+        const bool number = expr.size() == 1 && expr[0].kind == Token::Number;
+        const std::string shown = number ? "((" + JoinTokens(expr) + "))" : "(" + JoinTokens(expr) + ")";
+        SetColumnDefault(table, column, expr, line);
+        Write(db_, "UPDATE __columns SET default_text = ? WHERE table_name = ? AND name = ?", {shown, table, column});
+        Write(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, 'D', ?, 1)", {table, name, column});
+        AddConstraintObject(table, name, "D", shown);
+        return;
+    }
+    throw SqlError{102, 15, 1, "Incorrect syntax near '" + p[k].text + "'.", line, "", true};
+}
+
+// The column's part of the table's text as created, found by its name.
+static bool FindColumnPart(const std::vector<Token>& t, const std::string& column, size_t& from, size_t& to) {
+    size_t open = 0;
+    while (open < t.size() && !t[open].IsOp("(")) ++open;
+    const size_t close = MatchParen(t, open);
+    size_t start = open + 1;
+    int depth = 0;
+    for (size_t i = open + 1; i <= close && i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        if (t[i].IsOp(")") && i != close) depth--;
+        if ((t[i].IsOp(",") && depth == 0) || i == close) {
+            if (start < i && SameNoCase(NameOf(t[start]), column)) {
+                from = start;
+                to = i;
+                return true;
+            }
+            start = i + 1;
+        }
+    }
+    return false;
+}
+
+void Session::SetColumnDefault(const std::string& table, const std::string& column, const std::vector<Token>& expr, int line) {
+    RewriteTableDefinition(table, line);  // makes sure the text as created is kept
+    auto base = Strings(db_, "SELECT sql FROM __tablebase WHERE tbl = ?", {table});
+    if (base.empty()) return;
+    std::vector<Token> t = Tokenize(base[0]);
+    size_t from = 0, to = 0;
+    if (!FindColumnPart(t, column, from, to))
+        throw SqlError{1752, 16, 0, "Column '" + column + "' in table '" + table + "' is invalid for creating a default constraint.", line, "", false};
+    for (size_t i = from; i < to; ++i)
+        if (t[i].Is("DEFAULT"))
+            throw SqlError{1781, 16, 1, "Column already has a DEFAULT bound to it.", line, "", false};
+    std::string value;
+    const bool now = !expr.empty() && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
+    if (now)
+        value = "(strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))";
+    else if (expr.size() == 1 || (expr.size() == 2 && expr[0].IsOp("-")))
+        value = "(" + Translate(expr, line) + ")";
+    if (value.empty()) return;  // not a constant: kept in the catalog only
+    std::vector<Token> def = {MakeToken(Token::Word, "DEFAULT"), MakeToken(Token::Word, value)};
+    t.insert(t.begin() + static_cast<std::ptrdiff_t>(to), def.begin(), def.end());
+    Write(db_, "UPDATE __tablebase SET sql = ? WHERE tbl = ?", {JoinTokens(t), table});
+}
+
+void Session::DropColumnDefault(const std::string& table, const std::string& name) {
+    auto column = Strings(db_, "SELECT clause FROM __constraints WHERE tbl = ? AND name = ?", {table, name});
+    auto base = Strings(db_, "SELECT sql FROM __tablebase WHERE tbl = ?", {table});
+    if (column.empty() || base.empty()) return;
+    std::vector<Token> t = Tokenize(base[0]);
+    size_t from = 0, to = 0;
+    if (!FindColumnPart(t, column[0], from, to)) return;
+    for (size_t i = from; i + 1 < to; ++i)
+        if (t[i].Is("DEFAULT")) {
+            const size_t end = t[i + 1].IsOp("(") ? MatchParen(t, i + 1) + 1 : i + 2;
+            t.erase(t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(std::min(end, t.size())));
+            break;
+        }
+    Write(db_, "UPDATE __tablebase SET sql = ? WHERE tbl = ?", {JoinTokens(t), table});
+    Write(db_, "UPDATE __columns SET default_text = NULL WHERE table_name = ? AND name = ?", {table, column[0]});
+}

@@ -1,0 +1,251 @@
+// AFTER triggers: an INSERT, UPDATE or DELETE on a table with triggers for it runs with the rows it
+// changes captured (by temporary SQLite triggers) into the tables inserted and deleted of its
+// nesting level, then each trigger's body runs like a procedure. Without a transaction the
+// statement and its triggers run in one, as on SQL Server; ROLLBACK in a trigger ends it and
+// the batch (error 3609).
+#include "Session.h"
+#include "SqliteUtil.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+namespace {
+
+struct TriggerInfo {
+    std::string name;
+    bool insert = false, update = false, remove = false, insteadOf = false;
+};
+
+std::string TableOfDml(const std::vector<Token>& t) {
+    // INSERT [INTO] name, UPDATE [TOP (n)] name, DELETE [TOP (n)] [FROM] name; an alias of the FROM
+    // clause names its table.
+    size_t i = 1;
+    if (i < t.size() && t[i].Is("TOP")) i = i + 1 < t.size() && t[i + 1].IsOp("(") ? MatchParen(t, i + 1) + 1 : i + 2;
+    if (i < t.size() && (t[i].Is("INTO") || t[i].Is("FROM"))) ++i;
+    if (i >= t.size() || !t[i].IsName()) return {};
+    std::string name = NameOf(t[i++]);
+    while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) {
+        name = NameOf(t[i + 1]);
+        i += 2;
+    }
+    if (t[0].Is("INSERT")) return name;
+    for (size_t k = i; k + 1 < t.size(); ++k) {
+        if (!(t[k].Is("FROM") || t[k].Is("JOIN") || t[k].IsOp(","))) continue;
+        size_t j = k + 1;
+        if (!t[j].IsName()) continue;
+        std::string table = NameOf(t[j++]);
+        while (j + 1 < t.size() && t[j].IsOp(".") && t[j + 1].IsName()) {
+            table = NameOf(t[j + 1]);
+            j += 2;
+        }
+        if (j < t.size() && t[j].Is("AS")) ++j;
+        if (j < t.size() && t[j].IsName() && SameNoCase(NameOf(t[j]), name)) return table;
+    }
+    return name;
+}
+
+}  // namespace
+
+void Session::ExecDml(const std::vector<Token>& t, int line) {
+    const std::string written = TableOfDml(t);
+    const std::string table = written.empty() ? std::string() : TempName(written);
+    std::vector<TriggerInfo> triggers;
+    if (!table.empty()) {
+        sqlite3_stmt* st = Cached(
+            "SELECT name, source FROM __objects WHERE xtype = 'TR' AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = "
+            "'U') ORDER BY id");
+        if (st) sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        while (st && sqlite3_step(st) == SQLITE_ROW) {
+            TriggerInfo info;
+            info.name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            const auto tokens = Tokenize(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+            bool events = false;
+            for (const Token& k : tokens) {
+                if (k.Is("AS")) break;
+                if (k.Is("FOR") || k.Is("AFTER") || k.Is("INSTEAD")) {
+                    events = true;
+                    info.insteadOf = k.Is("INSTEAD");
+                }
+                if (!events) continue;
+                info.insert = info.insert || k.Is("INSERT");
+                info.update = info.update || k.Is("UPDATE");
+                info.remove = info.remove || k.Is("DELETE");
+            }
+            const bool fires = t[0].Is("INSERT") ? info.insert : t[0].Is("UPDATE") ? info.update : info.remove;
+            if (fires) triggers.push_back(info);
+        }
+        if (st) sqlite3_reset(st);
+    }
+    if (triggers.empty()) return ExecSql(t, line, false);
+    for (auto& info : triggers)
+        if (info.insteadOf)
+            throw SqlError{40000, 16, 1, "INSTEAD OF triggers are not supported by the stand-in (trigger '" + info.name + "').", line, "", false};
+    CheckNesting(line);
+
+    const int level = triggerLevel_ + 1;
+    const std::string ins = "inserted__" + std::to_string(level), del = "deleted__" + std::to_string(level);
+    std::vector<std::string> cols;
+    {
+        SqlStmt st;
+        sqlite3_prepare_v2(db_, ("PRAGMA table_info(" + QuoteIdent(table) + ")").c_str(), -1, st.Out(), nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW) cols.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+    }
+    auto rowOf = [&](const char* which) {
+        std::string out;
+        for (auto& c : cols) out += std::string(out.empty() ? "" : ", ") + which + "." + QuoteIdent(c);
+        return out;
+    };
+    const bool implicit = tranCount_ == 0;
+    if (level == 1) clientTranInTrigger_ = !implicit;
+    if (implicit) {
+        sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+        tranCount_ = 1;
+    }
+    const std::string event = t[0].Is("INSERT") ? "INSERT" : t[0].Is("UPDATE") ? "UPDATE" : "DELETE";
+    const std::string capture = "__capture_" + std::to_string(level);
+    auto cleanup = [&]() {
+        sqlite3_exec(db_,
+                     ("DROP TRIGGER IF EXISTS temp." + QuoteIdent(capture) + "; DROP TABLE IF EXISTS temp." + QuoteIdent(ins) +
+                      "; DROP TABLE IF EXISTS temp." + QuoteIdent(del) + ";")
+                         .c_str(),
+                     nullptr, nullptr, nullptr);
+    };
+    auto abandon = [&]() {
+        cleanup();
+        if (implicit && tranCount_ > 0) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            tranCount_ = 0;
+        }
+    };
+    std::string setup = "DROP TABLE IF EXISTS temp." + QuoteIdent(ins) + "; DROP TABLE IF EXISTS temp." + QuoteIdent(del) +
+                        "; CREATE TEMP TABLE " + QuoteIdent(ins) + " AS SELECT * FROM main." + QuoteIdent(table) +
+                        " WHERE 0; CREATE TEMP TABLE " + QuoteIdent(del) + " AS SELECT * FROM main." + QuoteIdent(table) +
+                        " WHERE 0; CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) + " BEGIN ";
+    if (event != "DELETE") setup += "INSERT INTO " + QuoteIdent(ins) + " VALUES (" + rowOf("NEW") + "); ";
+    if (event != "INSERT") setup += "INSERT INTO " + QuoteIdent(del) + " VALUES (" + rowOf("OLD") + "); ";
+    setup += "END;";
+    if (sqlite3_exec(db_, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        SqlError e = TranslateError(line);
+        abandon();
+        throw e;
+    }
+    try {
+        ExecSql(t, line, false);
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    sqlite3_exec(db_, ("DROP TRIGGER IF EXISTS temp." + QuoteIdent(capture)).c_str(), nullptr, nullptr, nullptr);
+    const std::int64_t affected = rowcount_;
+    // SCOPE_IDENTITY() after the statement is its own, not that of an insert in a trigger.
+    const sqlite3_int64 identity = sqlite3_last_insert_rowid(db_);
+    bool rolledBack = false;
+    // The columns UPDATE(column) reports: all for an INSERT, those after SET for an UPDATE.
+    std::vector<std::string> setColumns;
+    if (event == "INSERT") setColumns = cols;
+    if (event == "UPDATE") {
+        size_t k = 0;
+        while (k < t.size() && !t[k].Is("SET")) ++k;
+        int depth = 0;
+        bool expectColumn = true;
+        for (++k; k < t.size(); ++k) {
+            if (t[k].IsOp("(")) depth++;
+            if (t[k].IsOp(")")) depth--;
+            if (depth == 0 && (t[k].Is("FROM") || t[k].Is("WHERE") || t[k].Is("OPTION"))) break;
+            if (depth == 0 && t[k].IsOp(",")) expectColumn = true;
+            if (expectColumn && t[k].IsName() && k + 1 < t.size() && (t[k + 1].IsOp("=") || t[k + 1].IsOp("."))) {
+                size_t c = k;
+                while (c + 2 < t.size() && t[c + 1].IsOp(".")) c += 2;
+                setColumns.push_back(NameOf(t[c]));
+                expectColumn = false;
+            }
+        }
+    }
+    triggerColumns_.push_back(setColumns);
+    ++triggerLevel_;
+    try {
+        for (const TriggerInfo& info : triggers) {
+            auto m = LoadModule(info.name, "'TR'");
+            if (!m) continue;
+            std::vector<std::unique_ptr<Stmt>> body;
+            try {
+                body = ParseBatch(m->body);
+            } catch (const ParseError& e) {
+                throw SqlError{e.number, 15, 1, e.message, e.line, m->name, true};
+            }
+            CheckNesting(line);
+            Scope scope;
+            scope.procedure = m->name;
+            scopes_.push_back(std::move(scope));
+            ++procDepth_;
+            rowcount_ = affected;
+            try {
+                ExecList(body);
+            } catch (const ReturnSignal&) {
+            } catch (...) {
+                --procDepth_;
+                scopes_.pop_back();
+                throw;
+            }
+            --procDepth_;
+            scopes_.pop_back();
+            if (triggerRolledBack_) {
+                rolledBack = true;
+                break;
+            }
+        }
+    } catch (...) {
+        --triggerLevel_;
+        triggerColumns_.pop_back();
+        // An error that ends the batch in a trigger ends its transaction too.
+        if (level == 1) triggerRolledBack_ = false;
+        cleanup();
+        if (tranCount_ > 0) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            if (!implicit) out_.Transaction(TranEvent::Rollback, tranId_);
+            tranCount_ = 0;
+        }
+        throw;
+    }
+    --triggerLevel_;
+    triggerColumns_.pop_back();
+    cleanup();
+    rowcount_ = affected;
+    sqlite3_set_last_insert_rowid(db_, identity);
+    if (rolledBack) {
+        if (level == 1) triggerRolledBack_ = false;
+        throw SqlError{3609, 16, 1, "The transaction ended in the trigger. The batch has been aborted.", line, "", true};
+    }
+    if (implicit && tranCount_ > 0) {
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        tranCount_ = 0;
+    }
+}
+
+// ROLLBACK TRANSACTION in a trigger: everything since the outermost BEGIN (or the statement that
+// fired the trigger) is undone; the trigger goes on and the batch ends after it.
+bool Session::RollbackInTrigger() {
+    if (triggerLevel_ == 0) return false;
+    if (tranCount_ > 0) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (clientTranInTrigger_) out_.Transaction(TranEvent::Rollback, tranId_);
+        tranCount_ = 0;
+    }
+    triggerRolledBack_ = true;
+    return true;
+}
+
+std::string Session::TriggerTable(const std::string& upperName) const {
+    if (triggerLevel_ == 0) return {};
+    if (upperName == "INSERTED") return "inserted__" + std::to_string(triggerLevel_);
+    if (upperName == "DELETED") return "deleted__" + std::to_string(triggerLevel_);
+    return {};
+}
+
+bool Session::ColumnUpdated(const std::string& column) const {
+    if (triggerColumns_.empty()) return false;
+    for (const std::string& c : triggerColumns_.back())
+        if (SameNoCase(c, column)) return true;
+    return false;
+}
