@@ -174,6 +174,9 @@ TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
         {"DROP DATABASE nowhere", 3701},
         {"CREATE DATABASE shop", 1801},
         {"DROP INDEX Suppliers.nothing", 3701},
+        {"CREATE ROLE clerks CREATE ROLE clerks", 15023},
+        {"EXEC sp_addrolemember 'nobody', 'clerks'", 15151},
+        {"DROP USER nobody", 15151},
     };
     for (const Refusal& c : cases) EXPECT_EQ(Errors(c.sql), std::vector<int>{c.error}) << c.sql;
     // What is accepted and changes nothing here.
@@ -183,7 +186,10 @@ TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
                             "IF NOT EXISTS (SELECT * FROM sysdatabases WHERE name = 'shop') RAISERROR ('not seen', 16, 1)",
                             "IF NOT EXISTS (SELECT * FROM sysobjects WHERE id = object_id('dbo.Suppliers') AND sysstat & 0xf = 3) "
                             "RAISERROR ('not a table', 16, 1)",
-                            "DROP INDEX [Order Lines].SupplierID", "DROP INDEX SupplierID ON Suppliers"})
+                            "DROP INDEX [Order Lines].SupplierID", "DROP INDEX SupplierID ON Suppliers",
+                            "CREATE USER clerk WITHOUT LOGIN EXEC sp_addrole 'auditors' EXEC sp_addrolemember 'clerks', 'clerk'",
+                            "GRANT SELECT ON Suppliers TO clerks, clerk DENY UPDATE ON Suppliers TO auditors",
+                            "EXEC sp_adduser 'sa', 'owner' GRANT SELECT ON [Order Lines] TO owner GRANT CREATE TABLE TO owner"})
         EXPECT_EQ(Errors(sql), std::vector<int>{}) << sql;
 }
 

@@ -177,6 +177,7 @@ CREATE TABLE IF NOT EXISTS __constraints (tbl nvarchar(128) COLLATE NOCASE, name
   clause nvarchar(4000), enabled int);
 CREATE TABLE IF NOT EXISTS __tablebase (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, sql nvarchar(4000));
 CREATE TABLE IF NOT EXISTS __typebinds (type nvarchar(128) COLLATE NOCASE, kind char(1), object nvarchar(128));
+CREATE TABLE IF NOT EXISTS __principals (name nvarchar(128) PRIMARY KEY COLLATE NOCASE, kind char(1));
 CREATE INDEX IF NOT EXISTS __columns_table ON __columns (table_name);
 CREATE INDEX IF NOT EXISTS __objects_name ON __objects (name);
 CREATE INDEX IF NOT EXISTS __objects_parent ON __objects (parent_obj, xtype);
@@ -232,6 +233,11 @@ bool Session::ExecScriptStatement(const std::vector<Token>& t, int line) {
             ExecCreateTableScript(t, line);
             return true;
         }
+        if (t.size() > 2 && (t[1].Is("USER") || t[1].Is("ROLE"))) {
+            // CREATE USER name [FOR LOGIN ...] / CREATE ROLE name [AUTHORIZATION ...]: names for GRANT.
+            AddPrincipal(NameOf(t[2]), t[1].Is("ROLE"), line);
+            return true;
+        }
         if (t.size() > 4 && (t[1].Is("RULE") || t[1].Is("DEFAULT"))) {
             // CREATE RULE name AS @value ... / CREATE DEFAULT name AS value: bound to columns later.
             size_t k = 2;
@@ -285,6 +291,20 @@ bool Session::ExecScriptStatement(const std::vector<Token>& t, int line) {
         Run(db_, "DELETE FROM __types WHERE name = ?", {name});
         return true;
     }
+    if (w == "DROP" && t.size() > 2 && (t[1].Is("USER") || t[1].Is("ROLE"))) {
+        size_t k = 2;
+        const bool ifExists = k + 1 < t.size() && t[k].Is("IF") && t[k + 1].Is("EXISTS");
+        if (ifExists) k += 2;
+        const std::string name = k < t.size() ? NameOf(t[k]) : std::string();
+        if (Column(db_, "SELECT name FROM __principals WHERE name = ?", {name}).empty()) {
+            if (ifExists) return true;
+            throw Refused(15151, std::string("Cannot drop the ") + (t[1].Is("ROLE") ? "role" : "user") + " '" + name +
+                                     "', because it does not exist or you do not have permission.",
+                          line);
+        }
+        Run(db_, "DELETE FROM __principals WHERE name = ?", {name});
+        return true;
+    }
     if (w == "GRANT" || w == "DENY" || w == "REVOKE") {
         ExecPermission(t, line);
         return true;
@@ -298,6 +318,34 @@ bool Session::ExecSystemProcedure(const std::vector<Token>& t, int line) {
     size_t i = 1;
     if (i >= t.size() || !t[i].IsName()) return false;
     const std::string proc = Upper(ObjectName(t, i));
+    if (proc == "SP_ADDUSER" || proc == "SP_GRANTDBACCESS" || proc == "SP_ADDROLE" || proc == "SP_ADDROLEMEMBER" ||
+        proc == "SP_DROPUSER" || proc == "SP_REVOKEDBACCESS" || proc == "SP_DROPROLE") {
+        // The older procedures for database users and roles.
+        std::vector<std::string> args;
+        for (auto& a : SplitCommas(t, i, t.size())) {
+            const size_t k = a.size() >= 3 && a[0].kind == Token::Variable && a[1].IsOp("=") ? 2 : 0;
+            args.push_back(k < a.size() ? (a[k].kind == Token::Word ? a[k].text : a[k].value) : std::string());
+        }
+        if (args.empty()) throw SqlError{201, 16, 4, "Procedure or function '" + Upper(proc) + "' expects parameter, which was not supplied.", line, "", false};
+        if (proc == "SP_ADDROLEMEMBER") {
+            // The role and the member must exist; membership itself grants nothing here.
+            for (size_t k = 0; k < 2 && k < args.size(); ++k)
+                if (!PrincipalExists(args[k]))
+                    throw Refused(15151, "Cannot add the principal '" + args[k] + "', because it does not exist or you do not have permission.",
+                                  line);
+        } else if (proc == "SP_DROPUSER" || proc == "SP_REVOKEDBACCESS" || proc == "SP_DROPROLE") {
+            if (Column(db_, "SELECT name FROM __principals WHERE name = ?", {args[0]}).empty())
+                throw Refused(15008, "User or role '" + args[0] + "' does not exist in the current database.", line);
+            Run(db_, "DELETE FROM __principals WHERE name = ?", {args[0]});
+        } else {
+            // sp_adduser login [, name_in_db]; sp_grantdbaccess login [, name_in_db]; sp_addrole role
+            const bool role = proc == "SP_ADDROLE";
+            AddPrincipal(!role && args.size() > 1 && !args[1].empty() ? args[1] : args[0], role, line);
+        }
+        out_.ReturnStatus(0);
+        out_.Done(procDepth_ > 0 ? DoneKind::InProcedure : DoneKind::Procedure, tranCount_ > 0 ? kDoneInXact : 0, 0, 0);
+        return true;
+    }
     if (proc == "SP_BINDRULE" || proc == "SP_BINDEFAULT") {
         std::vector<std::string> args;
         for (auto& a : SplitCommas(t, i, t.size())) {
@@ -602,9 +650,7 @@ void Session::ExecPermission(const std::vector<Token>& t, int line) {
     for (auto& part : SplitCommas(t, static_cast<size_t>(to - t.begin()) + 1, t.size())) {
         if (part.empty() || !part[0].IsName()) continue;
         const std::string principal = NameOf(part[0]);
-        const std::string upper = Upper(principal);
-        if (upper == "PUBLIC" || upper == "DBO" || upper == "GUEST" || upper == Upper(user_)) continue;
-        if (upper.rfind("DB_", 0) == 0) continue;  // the fixed database roles
+        if (PrincipalExists(principal)) continue;
         throw Refused(15151, "Cannot find the user '" + principal + "', because it does not exist or you do not have permission.", line);
     }
 }
@@ -737,4 +783,16 @@ void Session::BindRuleOrDefault(bool rule, const std::string& name, const std::s
     }
     RewriteTableDefinition(table, line);
     columnCache_.clear();
+}
+
+bool Session::PrincipalExists(const std::string& name) {
+    const std::string upper = Upper(name);
+    if (upper == "PUBLIC" || upper == "DBO" || upper == "GUEST" || upper == Upper(user_)) return true;
+    if (upper.rfind("DB_", 0) == 0) return true;  // the fixed database roles
+    return !Column(db_, "SELECT name FROM __principals WHERE name = ?", {name}).empty();
+}
+
+void Session::AddPrincipal(const std::string& name, bool role, int line) {
+    if (PrincipalExists(name)) throw Refused(15023, "User, group, or role '" + name + "' already exists in the current database.", line);
+    Run(db_, "INSERT INTO __principals (name, kind) VALUES (?, ?)", {name, role ? "R" : "U"});
 }
