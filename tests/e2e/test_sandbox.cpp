@@ -161,7 +161,7 @@ TEST_F(Sandbox, CatalogQueriesOnTheDemo) {
     ASSERT_TRUE(c.Connect(Cs("demo")));
     OdbcRun dbs = c.Run("select Name as DATABASE_NAME from master.dbo.sysdatabases order by Name ");
     ASSERT_EQ(dbs.results.size(), 1u);
-    EXPECT_EQ(dbs.results[0].rows, (std::vector<std::vector<std::string>>{{"demo"}, {"master"}}));
+    EXPECT_EQ(dbs.results[0].rows, (std::vector<std::vector<std::string>>{{"demo"}, {"master"}, {"tempdb"}}));
 
     // The window's queries: names and source cast to nvarchar, ordered as the server's
     // case-insensitive collation orders them.

@@ -92,6 +92,9 @@ const Case kCases[] = {
     // Session state and the catalog views a user queries by hand.
     {"select @@language as v", SQL_WVARCHAR, -1, "us_english", 0},
     {"select @@datefirst as v", SQL_TINYINT, -1, "7", 0},
+    // SET TEXTSIZE cuts large values to that many bytes.
+    {"set textsize 6 select cast(N'abcdef' as nvarchar(max)) as v set textsize 2147483647", -1, -1, "abc", 0},
+    {"set textsize 4 select cast('abcdef' as varchar(max)) as v set textsize 2147483647", -1, -1, "abcd", 0},
     {"select name as v from sys.tables where name like 'Ord%' order by name", -1, -1, "OrderLines", 0},
     {"select count(*) as v from sys.columns c join sys.objects o on o.object_id = c.object_id where o.name = 'Products'", SQL_INTEGER, -1,
      "5", 0},
@@ -295,6 +298,27 @@ TEST(SandboxFidelity, ErrorsInServerWords) {
         }
         EXPECT_TRUE(found) << k.sql << (run.diags.empty() ? "" : " " + run.diags[0].text);
     }
+}
+
+// The catalog procedures ODBC drivers call, and a bare name as a procedure's argument.
+TEST(SandboxFidelity, CatalogProcedures) {
+    SandboxProcess server(true);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString("sa", SandboxProcess::Password(), "demo")));
+    const OdbcRun tables = c.Run("exec sp_tables @table_name = 'Prod%', @table_type = \"'TABLE'\"");
+    ASSERT_EQ(tables.results.size(), 1u);
+    EXPECT_EQ(tables.results[0].names, (std::vector<std::string>{"TABLE_QUALIFIER", "TABLE_OWNER", "TABLE_NAME", "TABLE_TYPE", "REMARKS"}));
+    EXPECT_EQ(tables.results[0].rows, (std::vector<std::vector<std::string>>{{"demo", "dbo", "Products", "TABLE", "<NULL>"}}));
+    const OdbcRun columns = c.Run("exec sp_columns Products");
+    ASSERT_EQ(columns.results.size(), 1u);
+    ASSERT_EQ(columns.results[0].rows.size(), 5u);
+    EXPECT_EQ(columns.results[0].names.size(), 19u);
+    const auto& id = columns.results[0].rows[0];
+    EXPECT_EQ((std::vector<std::string>{id[3], id[4], id[5], id[16]}), (std::vector<std::string>{"ProductID", "4", "int", "1"}));
+    const OdbcRun types = c.Run("exec sp_datatype_info 4");
+    ASSERT_EQ(types.results.size(), 1u);
+    ASSERT_EQ(types.results[0].rows.size(), 1u);
+    EXPECT_EQ(types.results[0].rows[0].at(0), "int");
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ private slots:
 
         Connect(w);
         QVERIFY(w.eDatabase->isEnabled());
-        QCOMPARE(w.eDatabase->count(), 2);
+        QCOMPARE(w.eDatabase->count(), 3);  // demo, master, tempdb
         QCOMPARE(w.eDatabase->itemText(0), QStringLiteral("demo"));
         QCOMPARE(w.eDatabase->currentText(), QString());
         QVERIFY(!w.aExecute->isEnabled());

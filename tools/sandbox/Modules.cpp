@@ -43,7 +43,10 @@ void Session::ExecExec(const std::vector<Token>& t, int line) {
             a.pop_back();
         }
         std::vector<Token> expr(a.begin() + static_cast<std::ptrdiff_t>(k), a.end());
-        SqlValue v = expr.size() == 1 && expr[0].Is("DEFAULT") ? SqlValue{} : Eval(expr, line);
+        // A bare name is a string (exec sp_help int); DEFAULT leaves the parameter's default.
+        const bool bareName =
+            expr.size() == 1 && (expr[0].kind == Token::Bracketed || (expr[0].kind == Token::Word && !expr[0].Is("NULL") && !expr[0].Is("DEFAULT")));
+        SqlValue v = expr.size() == 1 && expr[0].Is("DEFAULT") ? SqlValue{} : bareName ? SqlValue::FromText(NameOf(expr[0])) : Eval(expr, line);
         if (output && expr.size() == 1 && expr[0].kind == Token::Variable)
             outputs[pname.empty() ? "#" + std::to_string(args.size()) : pname] = expr[0].value;
         args.emplace_back(pname, v);
@@ -54,6 +57,7 @@ void Session::ExecExec(const std::vector<Token>& t, int line) {
         GenerateRows(args.empty() ? 0 : static_cast<long>(args[0].second.i));
         return;
     }
+    if (ExecCatalogProcedure(upper, args, line)) return;
     if (upper == "SP_SANDBOX_DROP_AFTER_ROWS") {
         dropAfterRows_ = args.empty() ? 0 : static_cast<long>(args[0].second.i);
         return;

@@ -3,6 +3,7 @@
 #include "SelectList.h"
 #include "Session.h"
 #include "SqliteUtil.h"
+#include "TextFunctions.h"
 
 #include <sqlite3.h>
 
@@ -181,6 +182,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     while (rc == SQLITE_ROW) {
         for (int i = 0; i < ncols; ++i) values[static_cast<size_t>(i)] = ColumnValue(st, i);
         if (nullSeen_) WarnNullsEliminated(line);
+        if (textSize_ < 2147483647) LimitTextSize(cols, values, textSize_);
         out_.Row(cols, values);
         ++rows;
         if (dropAfterRows_ >= 0 && static_cast<long>(rows) >= dropAfterRows_) {

@@ -136,6 +136,8 @@ private:
     void ExecStatement(const Stmt& s);
     // SELECT ... INTO t: false when the statement has no INTO (SelectInto.cpp).
     bool ExecSelectInto(const std::vector<Token>& t, int line);
+    // sp_tables, sp_columns, sp_datatype_info (CatalogProcs.cpp): false for other names.
+    bool ExecCatalogProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args, int line);
     void ExecModule(const Stmt& s);
     void ExecSql(const std::vector<Token>& tokens, int line, bool isQuery);
     void ExecDeclare(const std::vector<Token>& t, int line);

@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -40,4 +41,31 @@ void Pad(sqlite3_context* ctx, int, sqlite3_value** argv) {
 void RegisterTextFunctions(sqlite3* db) {
     sqlite3_create_function_v2(db, "sandbox_text", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, ToText, nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(db, "sandbox_pad", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, Pad, nullptr, nullptr, nullptr);
+}
+
+void LimitTextSize(const std::vector<SqlColumn>& cols, std::vector<SqlValue>& values, long long textSize) {
+    for (size_t c = 0; c < cols.size() && c < values.size(); ++c) {
+        const SqlType& t = cols[c].type;
+        const bool large = t.kind == SqlType::Text || t.kind == SqlType::NText || t.kind == SqlType::Image ||
+                           (t.length < 0 && (t.kind == SqlType::VarChar || t.kind == SqlType::NVarChar || t.kind == SqlType::VarBinary));
+        SqlValue& v = values[c];
+        if (!large || (v.type != SqlValue::Text && v.type != SqlValue::Blob)) continue;
+        if (t.IsBinary()) {
+            if (static_cast<long long>(v.s.size()) > textSize) v.s.resize(static_cast<size_t>(textSize));
+            continue;
+        }
+        // Characters up to the size in bytes on the wire: two a UTF-16 unit, one a CP1252 character.
+        const long long unitBytes = t.IsUnicode() ? 2 : 1;
+        long long bytes = 0;
+        size_t i = 0;
+        while (i < v.s.size()) {
+            size_t next = i;
+            const std::uint32_t cp = NextCodePoint(v.s, next);
+            const long long need = unitBytes * (t.IsUnicode() && cp > 0xFFFF ? 2 : 1);
+            if (bytes + need > textSize) break;
+            bytes += need;
+            i = next;
+        }
+        v.s.resize(i);
+    }
 }
