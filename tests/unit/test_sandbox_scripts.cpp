@@ -208,6 +208,17 @@ TEST_F(SandboxScripts, RulesAndDefaultsBoundToColumnsAndTypes) {
     EXPECT_EQ(Errors("DROP RULE empid_rule"), std::vector<int>{3701});
 }
 
+TEST_F(SandboxScripts, IdentityCountsByItsIncrement) {
+    Setup({"CREATE TABLE Up (Id int IDENTITY(10, 5) PRIMARY KEY, Name varchar(10))",
+           "CREATE TABLE Down (Id int IDENTITY(-1, -10) NOT NULL, Name varchar(10))",
+           "INSERT Up (Name) VALUES ('a') INSERT Up (Name) VALUES ('b'), ('c'), ('d')", "INSERT Up (Name) SELECT Name FROM Up WHERE Id < 20",
+           "INSERT Down VALUES ('x') INSERT Down VALUES ('y'), ('z')"});
+    EXPECT_EQ(Run("SELECT Id, Name FROM Up ORDER BY Id"),
+              (std::vector<std::string>{"row 10 a", "row 15 b", "row 20 c", "row 25 d", "row 30 a", "row 35 b"}));
+    EXPECT_EQ(Run("SELECT Id, Name FROM Down ORDER BY Id DESC"), (std::vector<std::string>{"row -1 x", "row -11 y", "row -21 z"}));
+    EXPECT_EQ(Run("INSERT Up (Name) VALUES ('e') SELECT SCOPE_IDENTITY()"), (std::vector<std::string>{"row 40"}));
+}
+
 TEST_F(SandboxScripts, DatabaseDroppedAndCreatedAgain) {
     Setup({"CREATE DATABASE scratch", "USE scratch", "CREATE TABLE t (a int)", "USE shop", "DROP DATABASE scratch",
            "CREATE DATABASE scratch", "USE scratch"});

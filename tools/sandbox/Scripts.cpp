@@ -177,6 +177,7 @@ CREATE TABLE IF NOT EXISTS __constraints (tbl nvarchar(128) COLLATE NOCASE, name
   clause nvarchar(4000), enabled int);
 CREATE TABLE IF NOT EXISTS __tablebase (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, sql nvarchar(4000));
 CREATE TABLE IF NOT EXISTS __typebinds (type nvarchar(128) COLLATE NOCASE, kind char(1), object nvarchar(128));
+CREATE TABLE IF NOT EXISTS __identity (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, col nvarchar(128), inc bigint, current bigint);
 CREATE TABLE IF NOT EXISTS __principals (name nvarchar(128) PRIMARY KEY COLLATE NOCASE, kind char(1));
 CREATE INDEX IF NOT EXISTS __columns_table ON __columns (table_name);
 CREATE INDEX IF NOT EXISTS __objects_name ON __objects (name);
@@ -407,7 +408,7 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     if (close >= in.size()) return ExecCreateTable(in, line);
     std::vector<Token> t(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(open) + 1);
     std::string identityColumn;
-    long long seed = 1;
+    long long seed = 1, increment = 1;
     struct Key {
         std::string name;
         std::vector<std::string> columns;
@@ -478,7 +479,15 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
             for (size_t k = 2; k < part.size(); ++k) {
                 if (part[k].Is("IDENTITY")) {
                     identityColumn = NameOf(part[0]);
-                    if (k + 2 < part.size() && part[k + 1].IsOp("(")) seed = std::strtoll(part[k + 2].text.c_str(), nullptr, 10);
+                    if (k + 1 < part.size() && part[k + 1].IsOp("(")) {
+                        const auto args = SplitCommas(part, k + 2, MatchParen(part, k + 1));
+                        if (args.size() == 2) {
+                            seed = std::strtoll(JoinTokens(args[0]).c_str(), nullptr, 10);
+                            std::string inc;
+                            for (auto& x : args[1]) inc += x.text;
+                            increment = std::strtoll(inc.c_str(), nullptr, 10);
+                        }
+                    }
                 }
                 if (part[k].Is("PRIMARY"))
                     keys.push_back({"PK", {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
@@ -507,6 +516,9 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     const std::string table = TempName(ObjectName(in, k));
     if (!identityColumn.empty() && seed != 1)
         Run(db_, "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", {table, std::to_string(seed - 1)});
+    if (!identityColumn.empty() && increment != 1 && increment != 0)
+        Run(db_, "INSERT OR REPLACE INTO __identity (tbl, col, inc, current) VALUES (?, ?, ?, ?)",
+            {table, identityColumn, std::to_string(increment), std::to_string(seed - increment)});
     for (const Key& key : keys) {
         std::string list;
         for (auto& c : key.columns) list += (list.empty() ? "" : ",") + c;
@@ -726,7 +738,8 @@ std::vector<Token> Session::PrepareInsert(const std::vector<Token>& t, int line)
 void Session::ForgetTable(const std::string& table) {
     Run(db_, "DELETE FROM __comments WHERE id IN (SELECT id FROM __objects WHERE xtype IN ('F', 'PK', 'UQ') AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = 'U'))", {table});
     Run(db_, "DELETE FROM __objects WHERE xtype IN ('F', 'PK', 'UQ') AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = 'U')", {table});
-    for (const char* sql : {"DELETE FROM __indexes WHERE tbl = ?", "DELETE FROM __constraints WHERE tbl = ?", "DELETE FROM __tablebase WHERE tbl = ?"})
+    for (const char* sql : {"DELETE FROM __indexes WHERE tbl = ?", "DELETE FROM __constraints WHERE tbl = ?", "DELETE FROM __tablebase WHERE tbl = ?",
+                            "DELETE FROM __identity WHERE tbl = ?"})
         Run(db_, sql, {table});
     if (SameNoCase(identityInsert_, table)) identityInsert_.clear();
 }
@@ -795,4 +808,61 @@ bool Session::PrincipalExists(const std::string& name) {
 void Session::AddPrincipal(const std::string& name, bool role, int line) {
     if (PrincipalExists(name)) throw Refused(15023, "User, group, or role '" + name + "' already exists in the current database.", line);
     Run(db_, "INSERT INTO __principals (name, kind) VALUES (?, ?)", {name, role ? "R" : "U"});
+}
+
+// IDENTITY with an increment other than 1: SQLite numbers new rows on from the highest; they are
+// numbered again (highest first, so that no two meet) from the table's current identity value.
+bool Session::IdentityStepOf(const std::string& table, IdentityStep& step) {
+    sqlite3_stmt* st = Cached("SELECT col, inc, current FROM __identity WHERE tbl = ?");
+    if (!st) return false;
+    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    const bool found = sqlite3_step(st) == SQLITE_ROW;
+    if (found) {
+        step.column = Text(st, 0);
+        step.increment = sqlite3_column_int64(st, 1);
+        step.current = sqlite3_column_int64(st, 2);
+    }
+    sqlite3_reset(st);
+    if (!found) return false;
+    SqlStmt max;
+    sqlite3_prepare_v2(db_, ("SELECT coalesce(max(rowid), 0) FROM " + QuoteIdent(table)).c_str(), -1, max.Out(), nullptr);
+    step.before = max && sqlite3_step(max) == SQLITE_ROW ? sqlite3_column_int64(max, 0) : 0;
+    return true;
+}
+
+void Session::RenumberIdentity(const std::string& table, const IdentityStep& step, const std::string& captured) {
+    std::int64_t last = step.current;
+    if (step.increment > 0 && step.before > last) last = step.before;
+    std::vector<std::int64_t> fresh;
+    {
+        SqlStmt st;
+        sqlite3_prepare_v2(db_, ("SELECT rowid FROM " + QuoteIdent(table) + " WHERE rowid > ? ORDER BY rowid DESC").c_str(), -1, st.Out(),
+                           nullptr);
+        sqlite3_bind_int64(st, 1, step.before);
+        while (st && sqlite3_step(st) == SQLITE_ROW) fresh.push_back(sqlite3_column_int64(st, 0));
+    }
+    if (fresh.empty()) return;
+    const auto n = static_cast<std::int64_t>(fresh.size());
+    SqlStmt move, moveCaptured;
+    sqlite3_prepare_v2(db_, ("UPDATE " + QuoteIdent(table) + " SET rowid = ? WHERE rowid = ?").c_str(), -1, move.Out(), nullptr);
+    if (!captured.empty())
+        sqlite3_prepare_v2(db_, ("UPDATE " + QuoteIdent(captured) + " SET " + QuoteIdent(step.column) + " = ? WHERE " + QuoteIdent(step.column) + " = ?").c_str(),
+                           -1, moveCaptured.Out(), nullptr);
+    // A negative increment counts down below every row: those go lowest first.
+    if (step.increment < 0) std::reverse(fresh.begin(), fresh.end());
+    for (std::int64_t k = 0; k < n; ++k) {
+        const std::int64_t from = fresh[static_cast<size_t>(k)];
+        const std::int64_t order = step.increment > 0 ? n - k : k + 1;  // 1 for the first row inserted
+        const std::int64_t to = last + step.increment * order;
+        for (sqlite3_stmt* st : {static_cast<sqlite3_stmt*>(move), static_cast<sqlite3_stmt*>(moveCaptured)}) {
+            if (!st) continue;
+            sqlite3_reset(st);
+            sqlite3_bind_int64(st, 1, to);
+            sqlite3_bind_int64(st, 2, from);
+            sqlite3_step(st);
+        }
+    }
+    const std::int64_t current = last + step.increment * n;
+    Run(db_, "UPDATE __identity SET current = ? WHERE tbl = ?", {std::to_string(current), table});
+    sqlite3_set_last_insert_rowid(db_, current);
 }
