@@ -169,6 +169,17 @@ TEST(SandboxFidelity, TypesValuesAndErrors) {
     }
 }
 
+// A literal is a value that cannot be NULL; a column that allows NULL says so.
+TEST(SandboxFidelity, Nullability) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    const OdbcRun run = c.Run("create table #n (a int not null, b int null) insert into #n values (1, 2) select 12 as v, 'x' as w, a, b from #n");
+    ASSERT_FALSE(run.results.empty());
+    EXPECT_EQ(run.results.back().types.at(0), SQL_INTEGER);
+    EXPECT_EQ(run.results.back().nullables, (std::vector<int>{SQL_NO_NULLS, SQL_NO_NULLS, SQL_NO_NULLS, SQL_NULLABLE}));
+}
+
 TEST(SandboxFidelity, FatalErrorEndsTheConnection) {
     SandboxProcess server(false);
     OdbcProbe c;

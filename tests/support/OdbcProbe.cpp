@@ -61,6 +61,7 @@ OdbcRun OdbcProbe::Run(const std::string& sql) {
                     r.names.emplace_back(reinterpret_cast<char*>(name));
                     r.types.push_back(type);
                     r.sizes.push_back(static_cast<long long>(size));
+                    r.nullables.push_back(nullable);
                 }
                 for (;;) {
                     const SQLRETURN f = SQLFetch(stmt_);

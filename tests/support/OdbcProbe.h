@@ -19,6 +19,7 @@ struct OdbcResult {
     std::vector<std::string> names;
     std::vector<int> types;
     std::vector<long long> sizes;
+    std::vector<int> nullables;  // SQL_NULLABLE, SQL_NO_NULLS
     std::vector<std::vector<std::string>> rows;  // "<NULL>" for null
     long long rowCount = -1;
 };
