@@ -174,6 +174,9 @@ TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
         {"DROP DATABASE nowhere", 3701},
         {"CREATE DATABASE shop", 1801},
         {"DROP INDEX Suppliers.nothing", 3701},
+        {"CREATE ROLE clerks CREATE ROLE clerks", 15023},
+        {"EXEC sp_addrolemember 'nobody', 'clerks'", 15151},
+        {"DROP USER nobody", 15151},
     };
     for (const Refusal& c : cases) EXPECT_EQ(Errors(c.sql), std::vector<int>{c.error}) << c.sql;
     // What is accepted and changes nothing here.
@@ -183,7 +186,10 @@ TEST_F(SandboxScripts, RefusesAsSqlServerDoes) {
                             "IF NOT EXISTS (SELECT * FROM sysdatabases WHERE name = 'shop') RAISERROR ('not seen', 16, 1)",
                             "IF NOT EXISTS (SELECT * FROM sysobjects WHERE id = object_id('dbo.Suppliers') AND sysstat & 0xf = 3) "
                             "RAISERROR ('not a table', 16, 1)",
-                            "DROP INDEX [Order Lines].SupplierID", "DROP INDEX SupplierID ON Suppliers"})
+                            "DROP INDEX [Order Lines].SupplierID", "DROP INDEX SupplierID ON Suppliers",
+                            "CREATE USER clerk WITHOUT LOGIN EXEC sp_addrole 'auditors' EXEC sp_addrolemember 'clerks', 'clerk'",
+                            "GRANT SELECT ON Suppliers TO clerks, clerk DENY UPDATE ON Suppliers TO auditors",
+                            "EXEC sp_adduser 'sa', 'owner' GRANT SELECT ON [Order Lines] TO owner GRANT CREATE TABLE TO owner"})
         EXPECT_EQ(Errors(sql), std::vector<int>{}) << sql;
 }
 
@@ -200,6 +206,17 @@ TEST_F(SandboxScripts, RulesAndDefaultsBoundToColumnsAndTypes) {
     EXPECT_EQ(Errors("EXEC sp_bindefault level_one, 'employee.nothing'"), std::vector<int>{15148});
     EXPECT_EQ(Errors("DROP RULE empid_rule DROP DEFAULT level_one"), std::vector<int>{});
     EXPECT_EQ(Errors("DROP RULE empid_rule"), std::vector<int>{3701});
+}
+
+TEST_F(SandboxScripts, IdentityCountsByItsIncrement) {
+    Setup({"CREATE TABLE Up (Id int IDENTITY(10, 5) PRIMARY KEY, Name varchar(10))",
+           "CREATE TABLE Down (Id int IDENTITY(-1, -10) NOT NULL, Name varchar(10))",
+           "INSERT Up (Name) VALUES ('a') INSERT Up (Name) VALUES ('b'), ('c'), ('d')", "INSERT Up (Name) SELECT Name FROM Up WHERE Id < 20",
+           "INSERT Down VALUES ('x') INSERT Down VALUES ('y'), ('z')"});
+    EXPECT_EQ(Run("SELECT Id, Name FROM Up ORDER BY Id"),
+              (std::vector<std::string>{"row 10 a", "row 15 b", "row 20 c", "row 25 d", "row 30 a", "row 35 b"}));
+    EXPECT_EQ(Run("SELECT Id, Name FROM Down ORDER BY Id DESC"), (std::vector<std::string>{"row -1 x", "row -11 y", "row -21 z"}));
+    EXPECT_EQ(Run("INSERT Up (Name) VALUES ('e') SELECT SCOPE_IDENTITY()"), (std::vector<std::string>{"row 40"}));
 }
 
 TEST_F(SandboxScripts, DatabaseDroppedAndCreatedAgain) {

@@ -177,6 +177,8 @@ CREATE TABLE IF NOT EXISTS __constraints (tbl nvarchar(128) COLLATE NOCASE, name
   clause nvarchar(4000), enabled int);
 CREATE TABLE IF NOT EXISTS __tablebase (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, sql nvarchar(4000));
 CREATE TABLE IF NOT EXISTS __typebinds (type nvarchar(128) COLLATE NOCASE, kind char(1), object nvarchar(128));
+CREATE TABLE IF NOT EXISTS __identity (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, col nvarchar(128), inc bigint, current bigint);
+CREATE TABLE IF NOT EXISTS __principals (name nvarchar(128) PRIMARY KEY COLLATE NOCASE, kind char(1));
 CREATE INDEX IF NOT EXISTS __columns_table ON __columns (table_name);
 CREATE INDEX IF NOT EXISTS __objects_name ON __objects (name);
 CREATE INDEX IF NOT EXISTS __objects_parent ON __objects (parent_obj, xtype);
@@ -232,6 +234,11 @@ bool Session::ExecScriptStatement(const std::vector<Token>& t, int line) {
             ExecCreateTableScript(t, line);
             return true;
         }
+        if (t.size() > 2 && (t[1].Is("USER") || t[1].Is("ROLE"))) {
+            // CREATE USER name [FOR LOGIN ...] / CREATE ROLE name [AUTHORIZATION ...]: names for GRANT.
+            AddPrincipal(NameOf(t[2]), t[1].Is("ROLE"), line);
+            return true;
+        }
         if (t.size() > 4 && (t[1].Is("RULE") || t[1].Is("DEFAULT"))) {
             // CREATE RULE name AS @value ... / CREATE DEFAULT name AS value: bound to columns later.
             size_t k = 2;
@@ -285,6 +292,20 @@ bool Session::ExecScriptStatement(const std::vector<Token>& t, int line) {
         Run(db_, "DELETE FROM __types WHERE name = ?", {name});
         return true;
     }
+    if (w == "DROP" && t.size() > 2 && (t[1].Is("USER") || t[1].Is("ROLE"))) {
+        size_t k = 2;
+        const bool ifExists = k + 1 < t.size() && t[k].Is("IF") && t[k + 1].Is("EXISTS");
+        if (ifExists) k += 2;
+        const std::string name = k < t.size() ? NameOf(t[k]) : std::string();
+        if (Column(db_, "SELECT name FROM __principals WHERE name = ?", {name}).empty()) {
+            if (ifExists) return true;
+            throw Refused(15151, std::string("Cannot drop the ") + (t[1].Is("ROLE") ? "role" : "user") + " '" + name +
+                                     "', because it does not exist or you do not have permission.",
+                          line);
+        }
+        Run(db_, "DELETE FROM __principals WHERE name = ?", {name});
+        return true;
+    }
     if (w == "GRANT" || w == "DENY" || w == "REVOKE") {
         ExecPermission(t, line);
         return true;
@@ -298,6 +319,34 @@ bool Session::ExecSystemProcedure(const std::vector<Token>& t, int line) {
     size_t i = 1;
     if (i >= t.size() || !t[i].IsName()) return false;
     const std::string proc = Upper(ObjectName(t, i));
+    if (proc == "SP_ADDUSER" || proc == "SP_GRANTDBACCESS" || proc == "SP_ADDROLE" || proc == "SP_ADDROLEMEMBER" ||
+        proc == "SP_DROPUSER" || proc == "SP_REVOKEDBACCESS" || proc == "SP_DROPROLE") {
+        // The older procedures for database users and roles.
+        std::vector<std::string> args;
+        for (auto& a : SplitCommas(t, i, t.size())) {
+            const size_t k = a.size() >= 3 && a[0].kind == Token::Variable && a[1].IsOp("=") ? 2 : 0;
+            args.push_back(k < a.size() ? (a[k].kind == Token::Word ? a[k].text : a[k].value) : std::string());
+        }
+        if (args.empty()) throw SqlError{201, 16, 4, "Procedure or function '" + Upper(proc) + "' expects parameter, which was not supplied.", line, "", false};
+        if (proc == "SP_ADDROLEMEMBER") {
+            // The role and the member must exist; membership itself grants nothing here.
+            for (size_t k = 0; k < 2 && k < args.size(); ++k)
+                if (!PrincipalExists(args[k]))
+                    throw Refused(15151, "Cannot add the principal '" + args[k] + "', because it does not exist or you do not have permission.",
+                                  line);
+        } else if (proc == "SP_DROPUSER" || proc == "SP_REVOKEDBACCESS" || proc == "SP_DROPROLE") {
+            if (Column(db_, "SELECT name FROM __principals WHERE name = ?", {args[0]}).empty())
+                throw Refused(15008, "User or role '" + args[0] + "' does not exist in the current database.", line);
+            Run(db_, "DELETE FROM __principals WHERE name = ?", {args[0]});
+        } else {
+            // sp_adduser login [, name_in_db]; sp_grantdbaccess login [, name_in_db]; sp_addrole role
+            const bool role = proc == "SP_ADDROLE";
+            AddPrincipal(!role && args.size() > 1 && !args[1].empty() ? args[1] : args[0], role, line);
+        }
+        out_.ReturnStatus(0);
+        out_.Done(procDepth_ > 0 ? DoneKind::InProcedure : DoneKind::Procedure, tranCount_ > 0 ? kDoneInXact : 0, 0, 0);
+        return true;
+    }
     if (proc == "SP_BINDRULE" || proc == "SP_BINDEFAULT") {
         std::vector<std::string> args;
         for (auto& a : SplitCommas(t, i, t.size())) {
@@ -359,7 +408,7 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     if (close >= in.size()) return ExecCreateTable(in, line);
     std::vector<Token> t(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(open) + 1);
     std::string identityColumn;
-    long long seed = 1;
+    long long seed = 1, increment = 1;
     struct Key {
         std::string name;
         std::vector<std::string> columns;
@@ -430,7 +479,15 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
             for (size_t k = 2; k < part.size(); ++k) {
                 if (part[k].Is("IDENTITY")) {
                     identityColumn = NameOf(part[0]);
-                    if (k + 2 < part.size() && part[k + 1].IsOp("(")) seed = std::strtoll(part[k + 2].text.c_str(), nullptr, 10);
+                    if (k + 1 < part.size() && part[k + 1].IsOp("(")) {
+                        const auto args = SplitCommas(part, k + 2, MatchParen(part, k + 1));
+                        if (args.size() == 2) {
+                            seed = std::strtoll(JoinTokens(args[0]).c_str(), nullptr, 10);
+                            std::string inc;
+                            for (auto& x : args[1]) inc += x.text;
+                            increment = std::strtoll(inc.c_str(), nullptr, 10);
+                        }
+                    }
                 }
                 if (part[k].Is("PRIMARY"))
                     keys.push_back({"PK", {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
@@ -459,6 +516,9 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     const std::string table = TempName(ObjectName(in, k));
     if (!identityColumn.empty() && seed != 1)
         Run(db_, "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", {table, std::to_string(seed - 1)});
+    if (!identityColumn.empty() && increment != 1 && increment != 0)
+        Run(db_, "INSERT OR REPLACE INTO __identity (tbl, col, inc, current) VALUES (?, ?, ?, ?)",
+            {table, identityColumn, std::to_string(increment), std::to_string(seed - increment)});
     for (const Key& key : keys) {
         std::string list;
         for (auto& c : key.columns) list += (list.empty() ? "" : ",") + c;
@@ -602,9 +662,7 @@ void Session::ExecPermission(const std::vector<Token>& t, int line) {
     for (auto& part : SplitCommas(t, static_cast<size_t>(to - t.begin()) + 1, t.size())) {
         if (part.empty() || !part[0].IsName()) continue;
         const std::string principal = NameOf(part[0]);
-        const std::string upper = Upper(principal);
-        if (upper == "PUBLIC" || upper == "DBO" || upper == "GUEST" || upper == Upper(user_)) continue;
-        if (upper.rfind("DB_", 0) == 0) continue;  // the fixed database roles
+        if (PrincipalExists(principal)) continue;
         throw Refused(15151, "Cannot find the user '" + principal + "', because it does not exist or you do not have permission.", line);
     }
 }
@@ -680,7 +738,8 @@ std::vector<Token> Session::PrepareInsert(const std::vector<Token>& t, int line)
 void Session::ForgetTable(const std::string& table) {
     Run(db_, "DELETE FROM __comments WHERE id IN (SELECT id FROM __objects WHERE xtype IN ('F', 'PK', 'UQ') AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = 'U'))", {table});
     Run(db_, "DELETE FROM __objects WHERE xtype IN ('F', 'PK', 'UQ') AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = 'U')", {table});
-    for (const char* sql : {"DELETE FROM __indexes WHERE tbl = ?", "DELETE FROM __constraints WHERE tbl = ?", "DELETE FROM __tablebase WHERE tbl = ?"})
+    for (const char* sql : {"DELETE FROM __indexes WHERE tbl = ?", "DELETE FROM __constraints WHERE tbl = ?", "DELETE FROM __tablebase WHERE tbl = ?",
+                            "DELETE FROM __identity WHERE tbl = ?"})
         Run(db_, sql, {table});
     if (SameNoCase(identityInsert_, table)) identityInsert_.clear();
 }
@@ -737,4 +796,73 @@ void Session::BindRuleOrDefault(bool rule, const std::string& name, const std::s
     }
     RewriteTableDefinition(table, line);
     columnCache_.clear();
+}
+
+bool Session::PrincipalExists(const std::string& name) {
+    const std::string upper = Upper(name);
+    if (upper == "PUBLIC" || upper == "DBO" || upper == "GUEST" || upper == Upper(user_)) return true;
+    if (upper.rfind("DB_", 0) == 0) return true;  // the fixed database roles
+    return !Column(db_, "SELECT name FROM __principals WHERE name = ?", {name}).empty();
+}
+
+void Session::AddPrincipal(const std::string& name, bool role, int line) {
+    if (PrincipalExists(name)) throw Refused(15023, "User, group, or role '" + name + "' already exists in the current database.", line);
+    Run(db_, "INSERT INTO __principals (name, kind) VALUES (?, ?)", {name, role ? "R" : "U"});
+}
+
+// IDENTITY with an increment other than 1: SQLite numbers new rows on from the highest; they are
+// numbered again (highest first, so that no two meet) from the table's current identity value.
+bool Session::IdentityStepOf(const std::string& table, IdentityStep& step) {
+    sqlite3_stmt* st = Cached("SELECT col, inc, current FROM __identity WHERE tbl = ?");
+    if (!st) return false;
+    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+    const bool found = sqlite3_step(st) == SQLITE_ROW;
+    if (found) {
+        step.column = Text(st, 0);
+        step.increment = sqlite3_column_int64(st, 1);
+        step.current = sqlite3_column_int64(st, 2);
+    }
+    sqlite3_reset(st);
+    if (!found) return false;
+    SqlStmt max;
+    sqlite3_prepare_v2(db_, ("SELECT coalesce(max(rowid), 0) FROM " + QuoteIdent(table)).c_str(), -1, max.Out(), nullptr);
+    step.before = max && sqlite3_step(max) == SQLITE_ROW ? sqlite3_column_int64(max, 0) : 0;
+    return true;
+}
+
+void Session::RenumberIdentity(const std::string& table, const IdentityStep& step, const std::string& captured) {
+    std::int64_t last = step.current;
+    if (step.increment > 0 && step.before > last) last = step.before;
+    std::vector<std::int64_t> fresh;
+    {
+        SqlStmt st;
+        sqlite3_prepare_v2(db_, ("SELECT rowid FROM " + QuoteIdent(table) + " WHERE rowid > ? ORDER BY rowid DESC").c_str(), -1, st.Out(),
+                           nullptr);
+        sqlite3_bind_int64(st, 1, step.before);
+        while (st && sqlite3_step(st) == SQLITE_ROW) fresh.push_back(sqlite3_column_int64(st, 0));
+    }
+    if (fresh.empty()) return;
+    const auto n = static_cast<std::int64_t>(fresh.size());
+    SqlStmt move, moveCaptured;
+    sqlite3_prepare_v2(db_, ("UPDATE " + QuoteIdent(table) + " SET rowid = ? WHERE rowid = ?").c_str(), -1, move.Out(), nullptr);
+    if (!captured.empty())
+        sqlite3_prepare_v2(db_, ("UPDATE " + QuoteIdent(captured) + " SET " + QuoteIdent(step.column) + " = ? WHERE " + QuoteIdent(step.column) + " = ?").c_str(),
+                           -1, moveCaptured.Out(), nullptr);
+    // A negative increment counts down below every row: those go lowest first.
+    if (step.increment < 0) std::reverse(fresh.begin(), fresh.end());
+    for (std::int64_t k = 0; k < n; ++k) {
+        const std::int64_t from = fresh[static_cast<size_t>(k)];
+        const std::int64_t order = step.increment > 0 ? n - k : k + 1;  // 1 for the first row inserted
+        const std::int64_t to = last + step.increment * order;
+        for (sqlite3_stmt* st : {static_cast<sqlite3_stmt*>(move), static_cast<sqlite3_stmt*>(moveCaptured)}) {
+            if (!st) continue;
+            sqlite3_reset(st);
+            sqlite3_bind_int64(st, 1, to);
+            sqlite3_bind_int64(st, 2, from);
+            sqlite3_step(st);
+        }
+    }
+    const std::int64_t current = last + step.increment * n;
+    Run(db_, "UPDATE __identity SET current = ? WHERE tbl = ?", {std::to_string(current), table});
+    sqlite3_set_last_insert_rowid(db_, current);
 }

@@ -214,6 +214,14 @@ private:
     void DropColumnDefault(const std::string& table, const std::string& name);
     std::vector<std::vector<std::string>> KeysOf(const std::string& table);
     void ForgetTable(const std::string& table);
+    struct IdentityStep {
+        std::string column;
+        std::int64_t increment = 1, current = 0, before = 0;
+    };
+    bool IdentityStepOf(const std::string& table, IdentityStep& step);
+    void RenumberIdentity(const std::string& table, const IdentityStep& step, const std::string& captured);
+    bool PrincipalExists(const std::string& name);
+    void AddPrincipal(const std::string& name, bool role, int line);
     std::vector<Token> RuleOrDefaultExpr(bool rule, const std::string& name, int line);
     void BindRuleOrDefault(bool rule, const std::string& name, const std::string& target, int line);
     std::string TableNamed(const std::string& name);

@@ -286,6 +286,7 @@ void Session::ResetConnection(bool keepTransaction) {
     }
     nocount_ = false;
     fmtonly_ = false;
+    identityInsert_.clear();
     ansiWarnings_ = true;
     language_ = "us_english";
     dateOrder_ = "mdy";

@@ -77,7 +77,13 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         }
         if (st) sqlite3_reset(st);
     }
-    if (triggers.empty()) return ExecSql(t, line, false);
+    IdentityStep step;
+    const bool renumber = t[0].Is("INSERT") && !table.empty() && !SameNoCase(identityInsert_, table) && IdentityStepOf(table, step);
+    if (triggers.empty()) {
+        ExecSql(t, line, false);
+        if (renumber) RenumberIdentity(table, step, "");
+        return;
+    }
     for (auto& info : triggers)
         if (info.insteadOf)
             throw SqlError{40000, 16, 1, "INSTEAD OF triggers are not supported by the stand-in (trigger '" + info.name + "').", line, "", false};
@@ -132,6 +138,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     }
     try {
         ExecSql(t, line, false);
+        if (renumber) RenumberIdentity(table, step, ins);
     } catch (...) {
         abandon();
         throw;
