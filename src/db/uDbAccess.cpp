@@ -39,6 +39,24 @@ void TDbConnection::AddMessages(const std::vector<TDbErrorItem>& items) {
         }
 }
 
+void TDbConnection::Cancel() {
+    cancelRequested_.store(true, std::memory_order_release);
+    // Under the lock the handle cannot be freed meanwhile. The driver sends the attention and
+    // returns; the thread inside the statement's call reads the server's acknowledgement.
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    if (activeStmt_) SQLCancel(static_cast<SQLHSTMT>(activeStmt_));
+}
+
+void TDbConnection::SetActiveStatement(void* hstmt) {
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    activeStmt_ = hstmt;
+}
+
+void TDbConnection::ClearActiveStatement(void* hstmt) {
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    if (activeStmt_ == hstmt) activeStmt_ = nullptr;
+}
+
 std::vector<TDbErrorItem> TDbConnection::Errors() const {
     std::lock_guard<std::mutex> lock(errorsMutex_);
     return errors_;
@@ -113,9 +131,11 @@ public:
         if (!db.open_) throw EDbError("The connection is closed.");
         SQLAllocHandle(SQL_HANDLE_STMT, static_cast<SQLHDBC>(db.dbc_), &h_);
         SQLSetStmtAttr(h_, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(db.CommandTimeout)), 0);
+        db.SetActiveStatement(h_);
     }
     ~TDbStatement() {
         if (h_) {
+            db_->ClearActiveStatement(h_);
             SQLFreeStmt(h_, SQL_CLOSE);
             SQLFreeHandle(SQL_HANDLE_STMT, h_);
         }
@@ -128,6 +148,7 @@ public:
     // Sends a batch through the wide entry point (UTF-16 reaches the server without a lossy
     // conversion). An empty batch is sent as one space: the driver refuses a zero-length text.
     SQLRETURN ExecDirect(const std::string& sql) {
+        if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);  // cancelled before it was sent
         std::u16string wide = sql.empty() ? std::u16string(u" ") : ToUtf16(sql, "SQL text");
         return SQLExecDirectW(h_, WideArg(wide), static_cast<SQLINTEGER>(wide.size()));
     }
@@ -149,6 +170,9 @@ public:
                     break;
                 }
         if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {
+            // Whatever the driver reports for a statement it was asked to stop (its own "cancelled",
+            // or a statement already closed by the cancel), the caller learns of the cancel.
+            if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);
             for (const auto& d : diags)
                 if (!IsInfo(d)) throw EDbError(d.Description);
             throw EDbError(diags.empty() ? std::string("The statement failed.") : diags[0].Description);
@@ -163,7 +187,7 @@ public:
         if (cols > 0) {
             r->open_ = true;
             r->data_ = std::make_unique<TDbDataSet>();
-            DbFetchInto(*db_, h_, *r->data_);
+            r->cut_ = DbFetchInto(*db_, h_, *r->data_);
             // The rows are a fetched copy that nothing writes back to the server: not open to changes.
             r->data_->SetReadOnly(true);
         } else {

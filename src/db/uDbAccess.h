@@ -5,6 +5,7 @@
 #include "uMemDataSet.h"
 #include "uNbExceptions.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,9 +14,12 @@
 
 // A failure reported by the driver or the server; the message reads like the server's own text.
 NB_DECLARE_EXCEPTION(EDbError, Exception);
+// The statement was stopped at the user's request (TDbConnection::Cancel).
+NB_DECLARE_EXCEPTION(EDbCancelled, EDbError);
 
 inline constexpr const char* kConnectionFailure = "Connection failure";
 inline constexpr const char* kNoResultSet = "CommandText does not return a result set";
+inline constexpr const char* kCancelledByUser = "Query cancelled by user.";
 
 struct TDbErrorItem {
     int Number = 0;           // the server's native error number
@@ -84,10 +88,21 @@ public:
     // collection of the operation and raise the informational event.
     void AddMessages(const std::vector<TDbErrorItem>& items);
 
+    // Asks the driver to stop the statement at work (SQLCancel, which sends the server an
+    // attention); callable from any thread. The statement's caller then sees EDbCancelled, rows
+    // already fetched are kept, and the connection stays usable. The request stays noted until
+    // ResetCancel, so that a run also stops between statements.
+    void Cancel();
+    bool CancelRequested() const { return cancelRequested_.load(std::memory_order_acquire); }
+    void ResetCancel() { cancelRequested_.store(false, std::memory_order_release); }
+
 private:
     friend class TDbStatement;
     friend class TDbRecordset;
     void SetErrors(std::vector<TDbErrorItem> items);
+    // The statement handle Cancel may reach; set while it exists, cleared before it is freed.
+    void SetActiveStatement(void* hstmt);
+    void ClearActiveStatement(void* hstmt);
 
     void* env_ = nullptr;
     void* dbc_ = nullptr;
@@ -95,6 +110,9 @@ private:
     bool open_ = false;
     mutable std::mutex errorsMutex_;
     std::vector<TDbErrorItem> errors_;
+    std::mutex activeMutex_;
+    void* activeStmt_ = nullptr;
+    std::atomic<bool> cancelRequested_{false};
 };
 
 // One result of a statement: open when it has columns; its rows are fetched into a dataset.
@@ -106,6 +124,8 @@ public:
     std::unique_ptr<TDbDataSet> TakeDataSet() { return std::move(data_); }
     TDbDataSet* DataSet() const { return data_.get(); }
     long long RecordsAffected() const { return rowsAffected_; }
+    // The fetch was stopped by a cancel: the dataset holds the rows read until then.
+    bool Cut() const { return cut_; }
     // The following result of the same batch, or null when there is none.
     std::unique_ptr<TDbRecordset> NextRecordset();
 
@@ -115,6 +135,7 @@ private:
     std::shared_ptr<TDbStatement> stmt_;
     bool open_ = false;
     long long rowsAffected_ = -1;
+    bool cut_ = false;
     std::unique_ptr<TDbDataSet> data_;
 };
 
@@ -132,4 +153,5 @@ std::unique_ptr<TDbRecordset> DbExecuteCommand(TDbConnection& db, const std::str
 std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql, bool allowNoRows = false);
 
 // Fills a dataset from the current result of an ODBC statement handle (exposed for benchmarks).
-void DbFetchInto(TDbConnection& db, void* hstmt, TMemDataSet& target);
+// Returns true when a cancel stopped the fetch; the rows read until then stay in the dataset.
+bool DbFetchInto(TDbConnection& db, void* hstmt, TMemDataSet& target);
