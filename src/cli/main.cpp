@@ -8,7 +8,10 @@
 #include "uRunLoop.h"
 #include "uTextResults.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,13 +20,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 const char* const kUsage =
     "usage: tolvansql -S server -U login -P password -d database (-i file.sql | -Q \"sql\")\n"
-    "                 [--debug] [--csv file] [--max-column-width N] [--no-underline]\n"
+    "                 [-t seconds] [--debug] [--csv file] [--max-column-width N] [--no-underline]\n"
     "       tolvansql --xml file.xml [--csv file] [--max-column-width N] [--no-underline]\n"
     "\n"
     "Runs SQL against SQL Server as Tolvan's F5 does (Shift+F5 with --debug): batches are split at\n"
@@ -33,12 +37,15 @@ const char* const kUsage =
     "                       (an empty password is allowed); without -U Windows authentication\n"
     "  -d database          the database to use\n"
     "  -i file / -Q sql     the SQL to run; a file is read as UTF-8, or UTF-16 by its byte-order mark\n"
+    "  -t seconds           the command timeout (0: none; default 30)\n"
     "  --csv file           also write the first result as CSV\n"
     "  --xml file           no server: import an XML dataset file and print it as the Text page\n"
     "                       would after Import XML; exit 1 with the error when it is refused\n"
     "  --max-column-width N cut columns at N characters (0: no limit; default 100)\n"
     "  --no-underline       no line of hyphens under the headings\n"
     "  --log                the diagnostic log on standard error\n"
+    "Ctrl+C cancels the running statement and prints what was read (exit status 1); a second\n"
+    "Ctrl+C ends the program at once.\n"
     "Exit status: 0 success, 1 the run failed, 2 could not connect or bad arguments.\n";
 
 class CliHost : public TRunHost {
@@ -50,6 +57,64 @@ public:
 
 private:
     TBlockingWaiter waiter_;
+};
+
+// Ctrl+C during a run. The handler only writes a byte into a pipe (or, the second time, ends the
+// process); a watcher thread reads it and cancels the statement, which a signal handler may not do.
+int gInterruptPipe[2] = {-1, -1};
+volatile std::sig_atomic_t gInterrupts = 0;
+
+void OnInterrupt(int) {
+    if (gInterrupts != 0) {
+        static const char kMessage[] = "tolvansql: interrupted\n";
+        ssize_t ignored = ::write(2, kMessage, sizeof kMessage - 1);
+        (void)ignored;
+        ::_exit(130);
+    }
+    gInterrupts = 1;
+    const char byte = 1;
+    ssize_t ignored = ::write(gInterruptPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+// From construction to destruction, the first Ctrl+C cancels the connection's statement.
+class TInterruptWatcher {
+public:
+    explicit TInterruptWatcher(TDbConnection& db) {
+        if (::pipe(gInterruptPipe) != 0) return;
+        // Only the watcher takes the signal: in a thread waiting on the server it would break the
+        // driver's wait, which the driver reports as a timeout. Threads started from here on
+        // (the query threads) inherit the blocked signal.
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &interrupt, &saved_);
+        thread_ = std::thread([&db, fd = gInterruptPipe[0], interrupt] {
+            pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+            char byte;
+            while (::read(fd, &byte, 1) == 1) db.Cancel();
+        });
+        struct sigaction sa {};
+        sa.sa_handler = OnInterrupt;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
+    ~TInterruptWatcher() {
+        if (!thread_.joinable()) return;
+        // Later interrupts end the process (the handler stays); the watcher reads the end of its pipe.
+        gInterrupts = 1;
+        ::close(gInterruptPipe[1]);
+        thread_.join();
+        ::close(gInterruptPipe[0]);
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    TInterruptWatcher(const TInterruptWatcher&) = delete;
+    TInterruptWatcher& operator=(const TInterruptWatcher&) = delete;
+
+private:
+    std::thread thread_;
+    sigset_t saved_{};
 };
 
 void PrintLf(const std::string& text) {
@@ -94,6 +159,7 @@ int Main(int argc, char** argv) {
     std::string server = "localhost", database, file, query, csv, xml;
     TDbConnectionParams params;
     bool haveQuery = false, haveUser = false, debug = false;
+    int timeout = 30;
     TTextRenderSettings settings;
     if (const char* pw = std::getenv("TOLVAN_PASSWORD")) params.Password = pw;
     for (int i = 1; i < argc; ++i) {
@@ -120,6 +186,12 @@ int Main(int argc, char** argv) {
             else if (a == "-Q") {
                 query = value();
                 haveQuery = true;
+            } else if (a == "-t") {
+                const std::string t = value();
+                char* end = nullptr;
+                const long v = std::strtol(t.c_str(), &end, 10);
+                if (t.empty() || *end != '\0' || v < 0 || v > 65535) return Fail(2, "-t takes a number of seconds, 0 for none");
+                timeout = static_cast<int>(v);
             } else if (a == "--debug")
                 debug = true;
             else if (a == "--csv")
@@ -161,6 +233,7 @@ int Main(int argc, char** argv) {
     params.IntegratedSecurity = !haveUser;
     params.Server = server;
     db.ConnectionString = OleDbConnectionString(params);
+    db.CommandTimeout = timeout;
     try {
         db.Open();
         db.Execute(UseDatabaseStatement(database));
@@ -175,11 +248,14 @@ int Main(int argc, char** argv) {
     const std::string prefix = TTlvnRun::FailurePrefix(NowHHmmss());
     std::string failure;
     bool failedRun = false;
-    try {
-        run.RunBatches(sql, debug, host);
-    } catch (const std::exception& e) {
-        failure = e.what();
-        failedRun = true;
+    {
+        TInterruptWatcher interrupts(db);
+        try {
+            run.RunBatches(sql, debug, host);
+        } catch (const std::exception& e) {
+            failure = e.what();
+            failedRun = true;
+        }
     }
     bool failed = false;
     PrintLf(run.TextPage(prefix, failedRun ? &failure : nullptr, settings, &failed));
