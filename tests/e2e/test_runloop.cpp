@@ -240,6 +240,30 @@ TEST_F(RunLoop, CancelWhileRowsStreamKeepsTheRowsSoFar) {
     }
 }
 
+TEST_F(RunLoop, CancelAndTimeoutWhileWaitingOnALock) {
+    // Another connection holds a write lock; a statement that waits for it is stopped by a
+    // cancel, and by the command timeout, and its connection stays usable either way.
+    db_.Execute("begin transaction; update Products set InStock = 1 where ProductID = 3");
+    TDbConnection other;
+    other.ConnectionString = db_.ConnectionString;
+    other.Open();
+    other.Execute(UseDatabaseStatement("demo"));
+    TTlvnRun run(other);
+    std::string failure;
+    {
+        LateCancel cancel(other, std::chrono::milliseconds(500));
+        failure = RunFails(run, "update Products set InStock = 0 where ProductID = 3\r\n");
+    }
+    EXPECT_EQ(failure, kCancelledByUser);
+    other.CommandTimeout = 1;
+    EXPECT_EQ(RunFails(run, "update Products set InStock = 0 where ProductID = 3\r\n"), "Timeout expired");
+    EXPECT_TRUE(other.Connected());
+    db_.Execute("rollback");
+    run.RunBatches("select 4 as n\r\n", false, host_);
+    ASSERT_EQ(run.ResultList.size(), 1u);
+    EXPECT_EQ(run.ResultList[0]->Field(0).AsInteger(), 4);
+}
+
 TEST_F(RunLoop, CancelAsTheRunFinishesLosesNothing) {
     // Cancels at moments around the end of a short run: the run either completes with its whole
     // result, or ends as cancelled with whole rows; never another error, and the connection goes on.
