@@ -41,20 +41,30 @@ void TDbConnection::AddMessages(const std::vector<TDbErrorItem>& items) {
 
 void TDbConnection::Cancel() {
     cancelRequested_.store(true, std::memory_order_release);
-    // Under the lock the handle cannot be freed meanwhile. The driver sends the attention and
-    // returns; the thread inside the statement's call reads the server's acknowledgement.
+    // Only while the statement's thread waits inside the driver for the server (a statement that
+    // runs, the batch's next result) is the driver asked from here: it then notes the cancel and
+    // wakes that thread, which sends the attention and reads the acknowledgement. Under the lock
+    // the thread cannot leave its call meanwhile. Fetching threads stop by themselves between two
+    // blocks of rows (CancelPending): the driver's own cross-thread cancel can leave a fetching
+    // thread asleep until the command timeout.
     std::lock_guard<std::mutex> lock(activeMutex_);
-    if (activeStmt_) SQLCancel(static_cast<SQLHSTMT>(activeStmt_));
+    if (waitingStmt_) SQLCancel(static_cast<SQLHSTMT>(waitingStmt_));
 }
 
-void TDbConnection::SetActiveStatement(void* hstmt) {
-    std::lock_guard<std::mutex> lock(activeMutex_);
-    activeStmt_ = hstmt;
+bool TDbConnection::CancelPending(void* hstmt) {
+    if (!CancelRequested()) return false;
+    SQLCancel(static_cast<SQLHSTMT>(hstmt));  // on the statement's own thread: sends the attention, reads to its acknowledgement
+    return true;
 }
 
-void TDbConnection::ClearActiveStatement(void* hstmt) {
+void TDbConnection::EnterServerWait(void* hstmt) {
     std::lock_guard<std::mutex> lock(activeMutex_);
-    if (activeStmt_ == hstmt) activeStmt_ = nullptr;
+    waitingStmt_ = hstmt;
+}
+
+void TDbConnection::LeaveServerWait() {
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    waitingStmt_ = nullptr;
 }
 
 std::vector<TDbErrorItem> TDbConnection::Errors() const {
@@ -125,17 +135,27 @@ std::vector<TDbErrorItem> TDbConnection::StatementDiagnostics(void* hstmt) const
 
 // ---------------------------------------------------------------- statements
 
+// A driver call in which the thread waits for the server; a cancel may reach it (TDbConnection::Cancel).
+class TServerWait {
+public:
+    TServerWait(TDbConnection& db, void* h) : db_(db) { db_.EnterServerWait(h); }
+    ~TServerWait() { db_.LeaveServerWait(); }
+    TServerWait(const TServerWait&) = delete;
+    TServerWait& operator=(const TServerWait&) = delete;
+
+private:
+    TDbConnection& db_;
+};
+
 class TDbStatement {
 public:
     explicit TDbStatement(TDbConnection& db) : db_(&db) {
         if (!db.open_) throw EDbError("The connection is closed.");
         SQLAllocHandle(SQL_HANDLE_STMT, static_cast<SQLHDBC>(db.dbc_), &h_);
         SQLSetStmtAttr(h_, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(db.CommandTimeout)), 0);
-        db.SetActiveStatement(h_);
     }
     ~TDbStatement() {
         if (h_) {
-            db_->ClearActiveStatement(h_);
             SQLFreeStmt(h_, SQL_CLOSE);
             SQLFreeHandle(SQL_HANDLE_STMT, h_);
         }
@@ -148,9 +168,16 @@ public:
     // Sends a batch through the wide entry point (UTF-16 reaches the server without a lossy
     // conversion). An empty batch is sent as one space: the driver refuses a zero-length text.
     SQLRETURN ExecDirect(const std::string& sql) {
-        if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);  // cancelled before it was sent
         std::u16string wide = sql.empty() ? std::u16string(u" ") : ToUtf16(sql, "SQL text");
+        TServerWait wait(*db_, h_);
+        if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);  // cancelled before it was sent
         return SQLExecDirectW(h_, WideArg(wide), static_cast<SQLINTEGER>(wide.size()));
+    }
+    // The batch's next result: the server may run long statements before it.
+    SQLRETURN MoreResults() {
+        TServerWait wait(*db_, h_);
+        if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);
+        return SQLMoreResults(h_);
     }
     TDbConnection& Db() const { return *db_; }
 
@@ -208,7 +235,7 @@ TDbRecordset::~TDbRecordset() = default;
 
 std::unique_ptr<TDbRecordset> TDbRecordset::NextRecordset() {
     if (!stmt_) return nullptr;
-    const SQLRETURN rc = SQLMoreResults(stmt_->Handle());
+    const SQLRETURN rc = stmt_->MoreResults();
     stmt_->Check(rc);
     if (rc == SQL_NO_DATA) return nullptr;
     return stmt_->Current(stmt_);
@@ -243,7 +270,7 @@ void TDbConnection::Execute(const std::string& sql) {
     stmt->Check(rc);
     // Results are not read; later messages and errors still count.
     while (rc != SQL_NO_DATA) {
-        rc = SQLMoreResults(stmt->Handle());
+        rc = stmt->MoreResults();
         stmt->Check(rc);
     }
 }

@@ -89,20 +89,25 @@ public:
     void AddMessages(const std::vector<TDbErrorItem>& items);
 
     // Asks the driver to stop the statement at work (SQLCancel, which sends the server an
-    // attention); callable from any thread. The statement's caller then sees EDbCancelled, rows
+    // attention); callable from any thread. A fetch stops at its next block of rows. The statement's caller then sees EDbCancelled, rows
     // already fetched are kept, and the connection stays usable. The request stays noted until
     // ResetCancel, so that a run also stops between statements.
     void Cancel();
     bool CancelRequested() const { return cancelRequested_.load(std::memory_order_acquire); }
     void ResetCancel() { cancelRequested_.store(false, std::memory_order_release); }
+    // On the thread that reads the statement's rows, between two fetches: when a cancel was asked
+    // for, stops the statement (the driver sends the attention and reads to its acknowledgement)
+    // and returns true.
+    bool CancelPending(void* hstmt);
 
 private:
     friend class TDbStatement;
     friend class TDbRecordset;
     void SetErrors(std::vector<TDbErrorItem> items);
-    // The statement handle Cancel may reach; set while it exists, cleared before it is freed.
-    void SetActiveStatement(void* hstmt);
-    void ClearActiveStatement(void* hstmt);
+    friend class TServerWait;
+    // The statement whose thread waits inside the driver for the server; Cancel reaches it there.
+    void EnterServerWait(void* hstmt);
+    void LeaveServerWait();
 
     void* env_ = nullptr;
     void* dbc_ = nullptr;
@@ -111,7 +116,7 @@ private:
     mutable std::mutex errorsMutex_;
     std::vector<TDbErrorItem> errors_;
     std::mutex activeMutex_;
-    void* activeStmt_ = nullptr;
+    void* waitingStmt_ = nullptr;
     std::atomic<bool> cancelRequested_{false};
 };
 

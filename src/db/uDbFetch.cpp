@@ -395,6 +395,10 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         // A large value is read piece by piece: one row per fetch, every column through SQLGetData.
         try {
             for (;;) {
+                if (db.CancelPending(h)) {
+                    cut = true;
+                    break;
+                }
                 const SQLRETURN rc = SQLFetch(h);
                 if (rc == SQL_NO_DATA) break;
                 if (cutByCancel(rc)) {
@@ -462,6 +466,10 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status.data(), 0);
     try {
         for (;;) {
+            if (db.CancelPending(h)) {
+                cut = true;
+                break;
+            }
             const SQLRETURN rc = SQLFetch(h);
             if (rc == SQL_NO_DATA) {
                 db.AddMessages(db.StatementDiagnostics(h));
