@@ -10,7 +10,7 @@
 
 #include <pthread.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -59,62 +59,43 @@ private:
     TBlockingWaiter waiter_;
 };
 
-// Ctrl+C during a run. The handler only writes a byte into a pipe (or, the second time, ends the
-// process); a watcher thread reads it and cancels the statement, which a signal handler may not do.
-int gInterruptPipe[2] = {-1, -1};
-volatile std::sig_atomic_t gInterrupts = 0;
-
-void OnInterrupt(int) {
-    if (gInterrupts != 0) {
-        static const char kMessage[] = "tolvansql: interrupted\n";
-        ssize_t ignored = ::write(2, kMessage, sizeof kMessage - 1);
-        (void)ignored;
-        ::_exit(130);
-    }
-    gInterrupts = 1;
-    const char byte = 1;
-    ssize_t ignored = ::write(gInterruptPipe[1], &byte, 1);
-    (void)ignored;
-}
-
-// From construction to destruction, the first Ctrl+C cancels the connection's statement.
+// Ctrl+C during a run, without a signal handler: the signal is blocked in every thread and a
+// watcher thread takes it with sigtimedwait. The first cancels the connection's statement; a
+// second ends the program at once.
 class TInterruptWatcher {
 public:
     explicit TInterruptWatcher(TDbConnection& db) {
-        if (::pipe(gInterruptPipe) != 0) return;
-        // Only the watcher takes the signal: in a thread waiting on the server it would break the
-        // driver's wait, which the driver reports as a timeout. Threads started from here on
-        // (the query threads) inherit the blocked signal.
         sigset_t interrupt;
         sigemptyset(&interrupt);
         sigaddset(&interrupt, SIGINT);
+        // Blocked here before any query thread starts, so the threads started from here on inherit it.
         pthread_sigmask(SIG_BLOCK, &interrupt, &saved_);
-        thread_ = std::thread([&db, fd = gInterruptPipe[0], interrupt] {
-            pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
-            char byte;
-            while (::read(fd, &byte, 1) == 1) db.Cancel();
+        thread_ = std::thread([this, &db, interrupt] {
+            int seen = 0;
+            const timespec tick{0, 50 * 1000 * 1000};
+            while (!stop_.load()) {
+                if (sigtimedwait(&interrupt, nullptr, &tick) != SIGINT) continue;
+                if (seen++ > 0) {
+                    std::fputs("tolvansql: interrupted\n", stderr);
+                    std::_Exit(130);
+                }
+                db.Cancel();
+            }
         });
-        struct sigaction sa {};
-        sa.sa_handler = OnInterrupt;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        ::sigaction(SIGINT, &sa, nullptr);
     }
     ~TInterruptWatcher() {
-        if (!thread_.joinable()) return;
-        // Later interrupts end the process (the handler stays); the watcher reads the end of its pipe.
-        gInterrupts = 1;
-        ::close(gInterruptPipe[1]);
+        stop_.store(true);
         thread_.join();
-        ::close(gInterruptPipe[0]);
+        // A Ctrl+C that comes after the run takes its usual effect once the signal is unblocked.
         pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     }
     TInterruptWatcher(const TInterruptWatcher&) = delete;
     TInterruptWatcher& operator=(const TInterruptWatcher&) = delete;
 
 private:
-    std::thread thread_;
+    std::atomic<bool> stop_{false};
     sigset_t saved_{};
+    std::thread thread_;
 };
 
 void PrintLf(const std::string& text) {
