@@ -2,7 +2,13 @@
 
 #include "uDbOdbc.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 // ---------------------------------------------------------------- connection
 
@@ -39,16 +45,47 @@ void TDbConnection::AddMessages(const std::vector<TDbErrorItem>& items) {
         }
 }
 
+namespace {
+
+// Whether the thread sits in poll(2) (or its kin): where the driver waits for the server's bytes.
+// Anywhere else in the driver (sending the request, working through bytes already read) a cancel
+// from another thread would make the driver write over the request being sent, or leave the
+// thread asleep until the command timeout. Unknown: assume it waits.
+bool ThreadWaitsForTheServer(long tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/syscall", tid);
+    FILE* f = std::fopen(path, "r");
+    if (!f) return true;
+    char word[32] = {0};
+    const int n = std::fscanf(f, "%31s", word);
+    std::fclose(f);
+    if (n != 1) return true;
+    char* end = nullptr;
+    const long nr = std::strtol(word, &end, 10);
+    if (end == word) return false;  // "running": on a processor, not in a system call
+    return nr == SYS_poll || nr == SYS_ppoll || nr == SYS_select || nr == SYS_pselect6;
+}
+
+}  // namespace
+
 void TDbConnection::Cancel() {
     cancelRequested_.store(true, std::memory_order_release);
-    // Only while the statement's thread waits inside the driver for the server (a statement that
-    // runs, the batch's next result) is the driver asked from here: it then notes the cancel and
-    // wakes that thread, which sends the attention and reads the acknowledgement. Under the lock
-    // the thread cannot leave its call meanwhile. Fetching threads stop by themselves between two
-    // blocks of rows (CancelPending): the driver's own cross-thread cancel can leave a fetching
-    // thread asleep until the command timeout.
-    std::lock_guard<std::mutex> lock(activeMutex_);
-    if (waitingStmt_) SQLCancel(static_cast<SQLHSTMT>(waitingStmt_));
+    // Only while the statement's thread waits inside the driver for the server is the driver asked
+    // from here: it then notes the cancel and wakes that thread, which sends the attention and
+    // reads the acknowledgement. Under the lock the thread cannot leave its call meanwhile; when it
+    // is busy in the driver, this asks again a moment later (it soon waits again, or leaves the
+    // call and stops by itself: a fetching thread checks between two blocks of rows, CancelPending).
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        {
+            std::lock_guard<std::mutex> lock(activeMutex_);
+            if (!waitingStmt_) return;
+            if (ThreadWaitsForTheServer(waitingTid_)) {
+                SQLCancel(static_cast<SQLHSTMT>(waitingStmt_));
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 bool TDbConnection::CancelPending(void* hstmt) {
@@ -60,6 +97,7 @@ bool TDbConnection::CancelPending(void* hstmt) {
 void TDbConnection::EnterServerWait(void* hstmt) {
     std::lock_guard<std::mutex> lock(activeMutex_);
     waitingStmt_ = hstmt;
+    waitingTid_ = static_cast<long>(::gettid());
 }
 
 void TDbConnection::LeaveServerWait() {
@@ -134,18 +172,6 @@ std::vector<TDbErrorItem> TDbConnection::StatementDiagnostics(void* hstmt) const
 }
 
 // ---------------------------------------------------------------- statements
-
-// A driver call in which the thread waits for the server; a cancel may reach it (TDbConnection::Cancel).
-class TServerWait {
-public:
-    TServerWait(TDbConnection& db, void* h) : db_(db) { db_.EnterServerWait(h); }
-    ~TServerWait() { db_.LeaveServerWait(); }
-    TServerWait(const TServerWait&) = delete;
-    TServerWait& operator=(const TServerWait&) = delete;
-
-private:
-    TDbConnection& db_;
-};
 
 class TDbStatement {
 public:

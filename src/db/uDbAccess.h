@@ -117,6 +117,7 @@ private:
     std::vector<TDbErrorItem> errors_;
     std::mutex activeMutex_;
     void* waitingStmt_ = nullptr;
+    long waitingTid_ = 0;
     std::atomic<bool> cancelRequested_{false};
 };
 

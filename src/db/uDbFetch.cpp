@@ -399,7 +399,11 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                     cut = true;
                     break;
                 }
-                const SQLRETURN rc = SQLFetch(h);
+                SQLRETURN rc;
+                {
+                    TServerWait wait(db, h);
+                    rc = SQLFetch(h);
+                }
                 if (rc == SQL_NO_DATA) break;
                 if (cutByCancel(rc)) {
                     cut = true;
@@ -470,7 +474,11 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                 cut = true;
                 break;
             }
-            const SQLRETURN rc = SQLFetch(h);
+            SQLRETURN rc;
+            {
+                TServerWait wait(db, h);
+                rc = SQLFetch(h);
+            }
             if (rc == SQL_NO_DATA) {
                 db.AddMessages(db.StatementDiagnostics(h));
                 break;
