@@ -22,6 +22,10 @@ bool TKeyPreview::InWindow(QObject* watched) const {
     return watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == window_;
 }
 
+bool TKeyPreview::Exempt(QObject* watched) const {
+    return BusyExempt && watched->isWidgetType() && (watched == BusyExempt || BusyExempt->isAncestorOf(static_cast<QWidget*>(watched)));
+}
+
 // An enabled action of the window whose shortcut is this key.
 bool TKeyPreview::ActionTakes(const QKeyEvent* key) const {
     const QKeySequence pressed(QKeyCombination(key->modifiers() & ~Qt::KeypadModifier, Qt::Key(key->key())));
@@ -54,13 +58,19 @@ bool TKeyPreview::eventFilter(QObject* watched, QEvent* event) {
     }
     case QEvent::KeyPress:
         if (!InWindow(watched)) break;
-        if (busy_) return true;
+        if (busy_) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (key->key() == Qt::Key_Escape && !key->isAutoRepeat() && OnBusyEscape) OnBusyEscape();
+            return true;
+        }
         if (OnInput) OnInput();
         if (OnKeyDown && OnKeyDown(static_cast<QKeyEvent*>(event))) return true;
         break;
-    case QEvent::KeyRelease:
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
+        if (busy_ && InWindow(watched) && !Exempt(watched)) return true;
+        break;
+    case QEvent::KeyRelease:
     case QEvent::Wheel:
     case QEvent::ContextMenu:
     case QEvent::DragEnter:
@@ -69,7 +79,7 @@ bool TKeyPreview::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::MouseButtonRelease:
         if (!InWindow(watched)) break;
-        if (busy_) return true;
+        if (busy_) return !Exempt(watched);
         if (OnInput) OnInput();  // a click may have moved the caret
         break;
     case QEvent::Close:

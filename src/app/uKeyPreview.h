@@ -22,9 +22,14 @@ public:
     std::function<bool(QKeyEvent*)> OnKeyDown;
     // Any key or mouse button released in the window, also keys that end as shortcuts.
     std::function<void()> OnInput;
+    // The one control that takes clicks while the window is busy (its Cancel button).
+    QPointer<QWidget> BusyExempt;
+    // Esc pressed while the window is busy.
+    std::function<void()> OnBusyEscape;
 
-    // Busy: keys, clicks, the wheel and closing are refused; the focus widget is remembered and
-    // given its focus back when the window is no longer busy.
+    // Busy: keys, clicks, the wheel and closing are refused (except clicks on BusyExempt, and Esc,
+    // which goes to OnBusyEscape); the focus widget is remembered and given its focus back when
+    // the window is no longer busy.
     void SetBusy(bool busy);
     bool Busy() const { return busy_; }
 
@@ -33,6 +38,7 @@ protected:
 
 private:
     bool InWindow(QObject* watched) const;
+    bool Exempt(QObject* watched) const;
     bool ActionTakes(const QKeyEvent* key) const;
     QWidget* window_;
     bool busy_ = false;

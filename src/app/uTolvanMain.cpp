@@ -342,7 +342,20 @@ TfTlvnMain::TfTlvnMain(QWidget* parent) : QMainWindow(parent) {
         l->setAlignment(Qt::AlignCenter);
         statusBar()->addWidget(l);
     }
+    bCancel = new QToolButton(this);
+    bCancel->setObjectName(QStringLiteral("bCancel"));
+    bCancel->setText(QStringLiteral("Cancel"));
+    bCancel->setToolTip(QStringLiteral("Stop the running query (Esc)"));
+    bCancel->setFocusPolicy(Qt::NoFocus);  // the focus stays in the editor during the run
+    bCancel->setAutoRaise(true);
+    bCancel->hide();
+    connect(bCancel, &QToolButton::clicked, this, [this] { CancelRun(); });
+    statusBar()->addWidget(bCancel);
     statusBar()->addWidget(statusText, 1);
+    KeyPreview->BusyExempt = bCancel;
+    KeyPreview->OnBusyEscape = [this] {
+        if (runCancellable_) CancelRun();
+    };
     busyIndicator = new QProgressBar(this);
     busyIndicator->setObjectName(QStringLiteral("busyIndicator"));
     busyIndicator->setRange(0, 0);  // no steps: it only shows that the window is at work
@@ -641,6 +654,8 @@ void TfTlvnMain::SetBusy(bool busy) {
     // (so nothing greys out and the focus stays put); the key preview refuses keys and clicks.
     if (busy == KeyPreview->Busy()) return;
     KeyPreview->SetBusy(busy);
+    bCancel->setEnabled(true);
+    bCancel->setVisible(busy && runCancellable_);
     if (busy) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
         // Quick runs end before the indicator shows, so they do not flash it.
@@ -683,6 +698,11 @@ void TfTlvnMain::RunEditorSql(bool debug) {
     try {
         ResultPages->TextRenderPending = false;
         ResultPages->ClearResultGrids();  // the run frees the datasets they show
+        struct Cancellable {
+            bool& flag;
+            explicit Cancellable(bool& f) : flag(f) { flag = true; }
+            ~Cancellable() { flag = false; }
+        } cancellable(runCancellable_);
         Run->RunBatches(sql.toStdString(), debug, *this);
         ResultPages->TextRenderPending = true;
         resulttext->setPlainText(QStringLiteral("Rendering, please wait..."));
@@ -701,6 +721,18 @@ void TfTlvnMain::RunEditorSql(bool debug) {
             else
                 ResultPages->ShowGridPage();
         }
+    } catch (const EDbCancelled& e) {
+        // What the run read stays: its results get their grids, and the Text page shows them with
+        // the outcome at the end.
+        const std::string failure = e.what();
+        if (!Run->ResultList.empty()) ResultPages->BuildResultGrids(Run->ResultList);
+        TTextRenderSettings settings;
+        settings.MaxColumnWidth = MaxColumnWidth;
+        settings.UnderlineHeadings = miUnderlineHeadings->isChecked();
+        QString text = Q(Run->TextPage(prefix, &failure, settings));
+        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        resulttext->setPlainText(text);
+        ResultPages->ShowTextPageNoRender();
     } catch (const std::exception& e) {
         const std::string failure = e.what();
         QString text = Q(Run->OutcomeText(prefix, &failure));
@@ -709,6 +741,12 @@ void TfTlvnMain::RunEditorSql(bool debug) {
         ResultPages->ShowTextPageNoRender();
     }
     RefreshActionStates();
+}
+
+void TfTlvnMain::CancelRun() {
+    if (!runCancellable_) return;
+    bCancel->setEnabled(false);  // one request is enough; the run ends once the server has answered
+    db.Cancel();
 }
 
 void TfTlvnMain::RenderTextPage() {

@@ -79,6 +79,7 @@ public:
     std::unique_ptr<TResultPages> ResultPages;  // the Grid page and the page choice
     QMenu* puGrid;
     QLabel *statusRow, *statusCol, *statusText;
+    QToolButton* bCancel;         // beside the "Running: " text while a run works; Esc does the same
     QProgressBar* busyIndicator;  // shown in the status bar while a run takes longer than a moment
 
     void CenterOnScreen();
@@ -106,6 +107,8 @@ public:
     void aExecuteExecute();
     void aExecuteDebugExecute();
     void RunEditorSql(bool debug);
+    // Asks the server to stop the run's statement; the run then ends with "Query cancelled by user.".
+    void CancelRun();
     void ShowResultPane(bool show);
     void RenderTextPage();
     void aConnectExecute();
@@ -178,7 +181,8 @@ private:
     bool startIdleDone_ = false;
     bool databaseClosedUp_ = false;
     bool switchingDatabase_ = false;
-    QString failedDatabase_;  // the name whose switch failed last, not retried when the box is left
+    bool runCancellable_ = false;  // an editor run is at work (catalog queries are not cancelled)
+    QString failedDatabase_;       // the name whose switch failed last, not retried when the box is left
 };
 
 extern TfTlvnMain* fTlvnMain;

@@ -8,7 +8,10 @@
 #include "uRunLoop.h"
 #include "uTextResults.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,13 +20,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 const char* const kUsage =
     "usage: tolvansql -S server -U login -P password -d database (-i file.sql | -Q \"sql\")\n"
-    "                 [-N [-C]] [--debug] [--csv file] [--max-column-width N] [--no-underline]\n"
+    "                 [-N [-C]] [-t seconds] [--debug] [--csv file] [--max-column-width N] [--no-underline]\n"
     "       tolvansql --xml file.xml [--csv file] [--max-column-width N] [--no-underline]\n"
     "\n"
     "Runs SQL against SQL Server as Tolvan's F5 does (Shift+F5 with --debug): batches are split at\n"
@@ -35,12 +39,15 @@ const char* const kUsage =
     "  -N                   encrypt the connection (TLS); the server's certificate must verify\n"
     "  -C                   with -N: trust the server's certificate without checking it\n"
     "  -i file / -Q sql     the SQL to run; a file is read as UTF-8, or UTF-16 by its byte-order mark\n"
+    "  -t seconds           the command timeout (0: none; default 30)\n"
     "  --csv file           also write the first result as CSV\n"
     "  --xml file           no server: import an XML dataset file and print it as the Text page\n"
     "                       would after Import XML; exit 1 with the error when it is refused\n"
     "  --max-column-width N cut columns at N characters (0: no limit; default 100)\n"
     "  --no-underline       no line of hyphens under the headings\n"
     "  --log                the diagnostic log on standard error\n"
+    "Ctrl+C cancels the running statement and prints what was read (exit status 1); a second\n"
+    "Ctrl+C ends the program at once.\n"
     "Exit status: 0 success, 1 the run failed, 2 could not connect or bad arguments.\n";
 
 class CliHost : public TRunHost {
@@ -53,6 +60,45 @@ public:
 
 private:
     TBlockingWaiter waiter_;
+};
+
+// Ctrl+C during a run, without a signal handler: the signal is blocked in every thread and a
+// watcher thread takes it with sigtimedwait. The first cancels the connection's statement; a
+// second ends the program at once.
+class TInterruptWatcher {
+public:
+    explicit TInterruptWatcher(TDbConnection& db) {
+        sigset_t interrupt;
+        sigemptyset(&interrupt);
+        sigaddset(&interrupt, SIGINT);
+        // Blocked here before any query thread starts, so the threads started from here on inherit it.
+        pthread_sigmask(SIG_BLOCK, &interrupt, &saved_);
+        thread_ = std::thread([this, &db, interrupt] {
+            int seen = 0;
+            const timespec tick{0, 50 * 1000 * 1000};
+            while (!stop_.load()) {
+                if (sigtimedwait(&interrupt, nullptr, &tick) != SIGINT) continue;
+                if (seen++ > 0) {
+                    std::fputs("tolvansql: interrupted\n", stderr);
+                    std::_Exit(130);
+                }
+                db.Cancel();
+            }
+        });
+    }
+    ~TInterruptWatcher() {
+        stop_.store(true);
+        thread_.join();
+        // A Ctrl+C that comes after the run takes its usual effect once the signal is unblocked.
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    TInterruptWatcher(const TInterruptWatcher&) = delete;
+    TInterruptWatcher& operator=(const TInterruptWatcher&) = delete;
+
+private:
+    std::atomic<bool> stop_{false};
+    sigset_t saved_{};
+    std::thread thread_;
 };
 
 void PrintLf(const std::string& text) {
@@ -97,6 +143,7 @@ int Main(int argc, char** argv) {
     std::string server = "localhost", database, file, query, csv, xml;
     TDbConnectionParams params;
     bool haveQuery = false, haveUser = false, debug = false;
+    int timeout = 30;
     TTextRenderSettings settings;
     if (const char* pw = std::getenv("TOLVAN_PASSWORD")) params.Password = pw;
     for (int i = 1; i < argc; ++i) {
@@ -127,6 +174,12 @@ int Main(int argc, char** argv) {
             else if (a == "-Q") {
                 query = value();
                 haveQuery = true;
+            } else if (a == "-t") {
+                const std::string t = value();
+                char* end = nullptr;
+                const long v = std::strtol(t.c_str(), &end, 10);
+                if (t.empty() || *end != '\0' || v < 0 || v > 65535) return Fail(2, "-t takes a number of seconds, 0 for none");
+                timeout = static_cast<int>(v);
             } else if (a == "--debug")
                 debug = true;
             else if (a == "--csv")
@@ -180,6 +233,7 @@ int Main(int argc, char** argv) {
     params.IntegratedSecurity = !haveUser;
     params.Server = server;
     db.ConnectionString = OleDbConnectionString(params);
+    db.CommandTimeout = timeout;
     try {
         db.Open();
         db.Execute(UseDatabaseStatement(database));
@@ -194,11 +248,14 @@ int Main(int argc, char** argv) {
     const std::string prefix = TTlvnRun::FailurePrefix(NowHHmmss());
     std::string failure;
     bool failedRun = false;
-    try {
-        run.RunBatches(std::move(sql), debug, host);
-    } catch (const std::exception& e) {
-        failure = e.what();
-        failedRun = true;
+    {
+        TInterruptWatcher interrupts(db);
+        try {
+            run.RunBatches(std::move(sql), debug, host);
+        } catch (const std::exception& e) {
+            failure = e.what();
+            failedRun = true;
+        }
     }
     bool failed = false;
     PrintLf(run.TextPage(prefix, failedRun ? &failure : nullptr, settings, &failed));

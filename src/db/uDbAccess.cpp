@@ -4,7 +4,13 @@
 #include "uDbTls.h"
 #include "uNbFormat.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 // ---------------------------------------------------------------- connection
 
@@ -39,6 +45,66 @@ void TDbConnection::AddMessages(const std::vector<TDbErrorItem>& items) {
             OnInfoMessage(d);
             break;
         }
+}
+
+namespace {
+
+// Whether the thread sits in poll(2) (or its kin): where the driver waits for the server's bytes.
+// Anywhere else in the driver (sending the request, working through bytes already read) a cancel
+// from another thread would make the driver write over the request being sent, or leave the
+// thread asleep until the command timeout. Unknown: assume it waits.
+bool ThreadWaitsForTheServer(long tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld/syscall", tid);
+    FILE* f = std::fopen(path, "r");
+    if (!f) return true;
+    char word[32] = {0};
+    const int n = std::fscanf(f, "%31s", word);
+    std::fclose(f);
+    if (n != 1) return true;
+    char* end = nullptr;
+    const long nr = std::strtol(word, &end, 10);
+    if (end == word) return false;  // "running": on a processor, not in a system call
+    return nr == SYS_poll || nr == SYS_ppoll || nr == SYS_select || nr == SYS_pselect6;
+}
+
+}  // namespace
+
+void TDbConnection::Cancel() {
+    cancelRequested_.store(true, std::memory_order_release);
+    // Only while the statement's thread waits inside the driver for the server is the driver asked
+    // from here: it then notes the cancel and wakes that thread, which sends the attention and
+    // reads the acknowledgement. Under the lock the thread cannot leave its call meanwhile; when it
+    // is busy in the driver, this asks again a moment later (it soon waits again, or leaves the
+    // call and stops by itself: a fetching thread checks between two blocks of rows, CancelPending).
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        {
+            std::lock_guard<std::mutex> lock(activeMutex_);
+            if (!waitingStmt_) return;
+            if (ThreadWaitsForTheServer(waitingTid_)) {
+                SQLCancel(static_cast<SQLHSTMT>(waitingStmt_));
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool TDbConnection::CancelPending(void* hstmt) {
+    if (!CancelRequested()) return false;
+    SQLCancel(static_cast<SQLHSTMT>(hstmt));  // on the statement's own thread: sends the attention, reads to its acknowledgement
+    return true;
+}
+
+void TDbConnection::EnterServerWait(void* hstmt) {
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    waitingStmt_ = hstmt;
+    waitingTid_ = static_cast<long>(::gettid());
+}
+
+void TDbConnection::LeaveServerWait() {
+    std::lock_guard<std::mutex> lock(activeMutex_);
+    waitingStmt_ = nullptr;
 }
 
 std::vector<TDbErrorItem> TDbConnection::Errors() const {
@@ -148,7 +214,15 @@ public:
     // conversion). An empty batch is sent as one space: the driver refuses a zero-length text.
     SQLRETURN ExecDirect(const std::string& sql) {
         std::u16string wide = sql.empty() ? std::u16string(u" ") : ToUtf16(sql, "SQL text");
+        TServerWait wait(*db_, h_);
+        if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);  // cancelled before it was sent
         return SQLExecDirectW(h_, WideArg(wide), static_cast<SQLINTEGER>(wide.size()));
+    }
+    // The batch's next result: the server may run long statements before it.
+    SQLRETURN MoreResults() {
+        TServerWait wait(*db_, h_);
+        if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);
+        return SQLMoreResults(h_);
     }
     TDbConnection& Db() const { return *db_; }
     void SetErrors(std::vector<TDbErrorItem> items) { db_->SetErrors(std::move(items)); }
@@ -169,6 +243,9 @@ public:
                     break;
                 }
         if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE) {
+            // Whatever the driver reports for a statement it was asked to stop (its own "cancelled",
+            // or a statement already closed by the cancel), the caller learns of the cancel.
+            if (db_->CancelRequested()) throw EDbCancelled(kCancelledByUser);
             for (const auto& d : diags)
                 if (!IsInfo(d)) throw EDbError(d.Description);
             throw EDbError(diags.empty() ? std::string("The statement failed.") : diags[0].Description);
@@ -183,7 +260,7 @@ public:
         if (cols > 0) {
             r->open_ = true;
             r->data_ = std::make_unique<TDbDataSet>();
-            DbFetchInto(*db_, h_, *r->data_);
+            r->cut_ = DbFetchInto(*db_, h_, *r->data_);
             // The rows are a fetched copy that nothing writes back to the server: not open to changes.
             r->data_->SetReadOnly(true);
         } else {
@@ -204,7 +281,7 @@ TDbRecordset::~TDbRecordset() = default;
 
 std::unique_ptr<TDbRecordset> TDbRecordset::NextRecordset() {
     if (!stmt_) return nullptr;
-    const SQLRETURN rc = SQLMoreResults(stmt_->Handle());
+    const SQLRETURN rc = stmt_->MoreResults();
     stmt_->Check(rc);
     if (rc == SQL_NO_DATA) return nullptr;
     return stmt_->Current(stmt_);
@@ -250,7 +327,7 @@ void TDbConnection::Execute(const std::string& sql) {
     stmt->Check(rc);
     // Results are not read; later messages and errors still count.
     while (rc != SQL_NO_DATA) {
-        rc = SQLMoreResults(stmt->Handle());
+        rc = stmt->MoreResults();
         stmt->Check(rc);
     }
 }

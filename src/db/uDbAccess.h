@@ -5,6 +5,7 @@
 #include "uMemDataSet.h"
 #include "uNbExceptions.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,9 +14,12 @@
 
 // A failure reported by the driver or the server; the message reads like the server's own text.
 NB_DECLARE_EXCEPTION(EDbError, Exception);
+// The statement was stopped at the user's request (TDbConnection::Cancel).
+NB_DECLARE_EXCEPTION(EDbCancelled, EDbError);
 
 inline constexpr const char* kConnectionFailure = "Connection failure";
 inline constexpr const char* kNoResultSet = "CommandText does not return a result set";
+inline constexpr const char* kCancelledByUser = "Query cancelled by user.";
 
 struct TDbErrorItem {
     int Number = 0;           // the server's native error number
@@ -97,10 +101,26 @@ public:
     // collection of the operation and raise the informational event.
     void AddMessages(const std::vector<TDbErrorItem>& items);
 
+    // Asks the driver to stop the statement at work (SQLCancel, which sends the server an
+    // attention); callable from any thread. A fetch stops at its next block of rows. The statement's caller then sees EDbCancelled, rows
+    // already fetched are kept, and the connection stays usable. The request stays noted until
+    // ResetCancel, so that a run also stops between statements.
+    void Cancel();
+    bool CancelRequested() const { return cancelRequested_.load(std::memory_order_acquire); }
+    void ResetCancel() { cancelRequested_.store(false, std::memory_order_release); }
+    // On the thread that reads the statement's rows, between two fetches: when a cancel was asked
+    // for, stops the statement (the driver sends the attention and reads to its acknowledgement)
+    // and returns true.
+    bool CancelPending(void* hstmt);
+
 private:
     friend class TDbStatement;
     friend class TDbRecordset;
     void SetErrors(std::vector<TDbErrorItem> items);
+    friend class TServerWait;
+    // The statement whose thread waits inside the driver for the server; Cancel reaches it there.
+    void EnterServerWait(void* hstmt);
+    void LeaveServerWait();
 
     void* env_ = nullptr;
     void* dbc_ = nullptr;
@@ -108,6 +128,10 @@ private:
     bool open_ = false;
     mutable std::mutex errorsMutex_;
     std::vector<TDbErrorItem> errors_;
+    std::mutex activeMutex_;
+    void* waitingStmt_ = nullptr;
+    long waitingTid_ = 0;
+    std::atomic<bool> cancelRequested_{false};
 };
 
 // One result of a statement: open when it has columns; its rows are fetched into a dataset.
@@ -119,6 +143,8 @@ public:
     std::unique_ptr<TDbDataSet> TakeDataSet() { return std::move(data_); }
     TDbDataSet* DataSet() const { return data_.get(); }
     long long RecordsAffected() const { return rowsAffected_; }
+    // The fetch was stopped by a cancel: the dataset holds the rows read until then.
+    bool Cut() const { return cut_; }
     // The following result of the same batch, or null when there is none.
     std::unique_ptr<TDbRecordset> NextRecordset();
 
@@ -128,6 +154,7 @@ private:
     std::shared_ptr<TDbStatement> stmt_;
     bool open_ = false;
     long long rowsAffected_ = -1;
+    bool cut_ = false;
     std::unique_ptr<TDbDataSet> data_;
 };
 
@@ -145,4 +172,5 @@ std::unique_ptr<TDbRecordset> DbExecuteCommand(TDbConnection& db, const std::str
 std::unique_ptr<TDbRecordset> DbOpenQuery(TDbConnection& db, const std::string& sql, bool allowNoRows = false);
 
 // Fills a dataset from the current result of an ODBC statement handle (exposed for benchmarks).
-void DbFetchInto(TDbConnection& db, void* hstmt, TMemDataSet& target);
+// Returns true when a cancel stopped the fetch; the rows read until then stay in the dataset.
+bool DbFetchInto(TDbConnection& db, void* hstmt, TMemDataSet& target);

@@ -258,7 +258,7 @@ void StoreText(TField& f, int fieldType, std::string_view text) {
 
 }  // namespace
 
-void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
+bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     SQLHSTMT h = static_cast<SQLHSTMT>(hstmtPtr);
     SQLSMALLINT ncols = 0;
     SQLNumResultCols(h, &ncols);
@@ -418,12 +418,27 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         }
     };
 
+    // A fetch that fails after a cancel ends the result where it stands: the rows so far stay.
+    auto cutByCancel = [&](SQLRETURN rc) { return !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA && db.CancelRequested(); };
+    bool cut = false;
     if (anyLob) {
         // A large value is read piece by piece: one row per fetch, every column through SQLGetData.
         try {
             for (;;) {
-                const SQLRETURN rc = SQLFetch(h);
+                if (db.CancelPending(h)) {
+                    cut = true;
+                    break;
+                }
+                SQLRETURN rc;
+                {
+                    TServerWait wait(db, h);
+                    rc = SQLFetch(h);
+                }
                 if (rc == SQL_NO_DATA) break;
+                if (cutByCancel(rc)) {
+                    cut = true;
+                    break;
+                }
                 if (std::exception_ptr e = fetchError(rc)) std::rethrow_exception(e);
                 target.AppendRow();
                 for (SQLUSMALLINT c = 1; c <= ncols; ++c) {
@@ -452,13 +467,19 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
                 }
                 target.PostRow();
             }
+        } catch (const EDbError& e) {
+            // A value read that failed after a cancel: the row in progress goes, the rows before stay.
+            if (target.State() == TDataSetState::Insert) target.CancelRow();
+            finish();
+            if (db.CancelRequested() && e.Message() != kConnectionFailure) return true;
+            throw;
         } catch (...) {
             if (target.State() == TDataSetState::Insert) target.CancelRow();
             finish();
             throw;
         }
         finish();
-        return;
+        return cut;
     }
 
     // Bound columns and a row array of 512 rows per fetch.
@@ -486,9 +507,21 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status.data(), 0);
     try {
         for (;;) {
-            const SQLRETURN rc = SQLFetch(h);
+            if (db.CancelPending(h)) {
+                cut = true;
+                break;
+            }
+            SQLRETURN rc;
+            {
+                TServerWait wait(db, h);
+                rc = SQLFetch(h);
+            }
             if (rc == SQL_NO_DATA) {
                 db.AddMessages(db.StatementDiagnostics(h));
+                break;
+            }
+            if (cutByCancel(rc)) {
+                cut = true;
                 break;
             }
             if (std::exception_ptr e = fetchError(rc)) std::rethrow_exception(e);
@@ -513,4 +546,5 @@ void DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         throw;
     }
     finish();
+    return cut;
 }

@@ -40,3 +40,16 @@ inline SQLWCHAR* WideArg(std::u16string& s) { return reinterpret_cast<SQLWCHAR*>
 bool IsLinkFailure(const TDbErrorItem& e);
 // An informational message (PRINT, a low-severity RAISERROR), not an error.
 bool IsInfo(const TDbErrorItem& e);
+
+// A driver call in which the thread waits for the server; a cancel from another thread may reach
+// it there (TDbConnection::Cancel).
+class TServerWait {
+public:
+    TServerWait(TDbConnection& db, void* h) : db_(db) { db_.EnterServerWait(h); }
+    ~TServerWait() { db_.LeaveServerWait(); }
+    TServerWait(const TServerWait&) = delete;
+    TServerWait& operator=(const TServerWait&) = delete;
+
+private:
+    TDbConnection& db_;
+};

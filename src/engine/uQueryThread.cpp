@@ -11,8 +11,16 @@ void TBlockingWaiter::Wake() {
 }
 
 TQueryThread::TQueryThread(TDbConnection& db, std::string sql, bool useCommand, TQueryWaiter& waiter, bool allowNoRows)
-    : UseCommand(useCommand), AllowNoRows(allowNoRows), db_(db), sql_(std::move(sql)), waiter_(waiter) {
-    if (useCommand) db_.CursorLocation = clUseServer;
+    : UseCommand(useCommand), AllowNoRows(allowNoRows), waiter_(waiter) {
+    if (useCommand) db.CursorLocation = clUseServer;
+    work_ = [&db, sql = std::move(sql), useCommand, allowNoRows] {
+        return useCommand ? DbExecuteCommand(db, sql) : DbOpenQuery(db, sql, allowNoRows);
+    };
+    thread_ = std::thread([this] { Execute(); });
+}
+
+TQueryThread::TQueryThread(std::function<std::unique_ptr<TDbRecordset>()> work, TQueryWaiter& waiter)
+    : UseCommand(false), AllowNoRows(true), work_(std::move(work)), waiter_(waiter) {
     thread_ = std::thread([this] { Execute(); });
 }
 
@@ -22,7 +30,7 @@ TQueryThread::~TQueryThread() {
 
 void TQueryThread::Execute() {
     try {
-        recordset_ = UseCommand ? DbExecuteCommand(db_, sql_) : DbOpenQuery(db_, sql_, AllowNoRows);
+        recordset_ = work_();
     } catch (...) {
         error_ = std::current_exception();
     }
@@ -39,6 +47,12 @@ std::unique_ptr<TDbRecordset> TQueryThread::WaitForResult() {
 std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter,
                                                bool allowNoRows) {
     TQueryThread thread(db, sql, useCommand, waiter, allowNoRows);
+    waiter.Wait([&] { return thread.Done(); });
+    return thread.WaitForResult();
+}
+
+std::unique_ptr<TDbRecordset> NextRecordsetOnQueryThread(TDbRecordset& r, TQueryWaiter& waiter) {
+    TQueryThread thread([&r] { return r.NextRecordset(); }, waiter);
     waiter.Wait([&] { return thread.Done(); });
     return thread.WaitForResult();
 }

@@ -37,6 +37,8 @@ class TQueryThread {
 public:
     // Starts at once: a command (debug runs) or a query (normal runs and catalog queries).
     TQueryThread(TDbConnection& db, std::string sql, bool useCommand, TQueryWaiter& waiter, bool allowNoRows = false);
+    // Starts at once on other work that yields a recordset (moving to a batch's next result).
+    TQueryThread(std::function<std::unique_ptr<TDbRecordset>()> work, TQueryWaiter& waiter);
     ~TQueryThread();
     TQueryThread(const TQueryThread&) = delete;
     TQueryThread& operator=(const TQueryThread&) = delete;
@@ -51,8 +53,7 @@ public:
 private:
     void Execute();
 
-    TDbConnection& db_;
-    std::string sql_;
+    std::function<std::unique_ptr<TDbRecordset>()> work_;
     TQueryWaiter& waiter_;
     std::unique_ptr<TDbRecordset> recordset_;
     std::exception_ptr error_;
@@ -63,3 +64,6 @@ private:
 // The one entry point: runs the statement on a query thread and returns its first recordset.
 std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter,
                                                bool allowNoRows = false);
+// The following result of r, reached on a query thread: the server runs the batch's next
+// statements and their rows are fetched while the caller's loop keeps turning (and can cancel).
+std::unique_ptr<TDbRecordset> NextRecordsetOnQueryThread(TDbRecordset& r, TQueryWaiter& waiter);

@@ -46,8 +46,9 @@ void TTlvnRun::ClearRunResults() {
 }
 
 // Appends the last informational line and the errors collection (its first item skipped when the
-// event already delivered it), then clears the informational line.
-void TTlvnRun::CollectMessages() {
+// event already delivered it), then clears the informational line. After a cancel the driver's
+// "operation cancelled" record is left out.
+void TTlvnRun::CollectMessages(bool afterCancel) {
     std::string last;
     {
         std::lock_guard<std::mutex> lock(infoMutex_);
@@ -55,10 +56,13 @@ void TTlvnRun::CollectMessages() {
     }
     MessageText += last;
     const std::vector<TDbErrorItem> errors = db_.Errors();
+    size_t kept = 0;
     for (size_t i = 0; i < errors.size(); ++i) {
         NbLog("%d: {%s}", static_cast<int>(i), errors[i].Description);
+        // The driver's own note of the cancel: the outcome says it.
+        if (afterCancel && (errors[i].SqlState == "HY008" || errors[i].SqlState == "S1008")) continue;
         const std::string line = FormatSqlMessage(errors[i]);
-        if (i == 0 && line == last) continue;
+        if (kept++ == 0 && line == last) continue;
         MessageText += line;
     }
     std::lock_guard<std::mutex> lock(infoMutex_);
@@ -77,9 +81,25 @@ std::unique_ptr<TMemCustomDataSet> TTlvnRun::MakeResultDataSet(TDbRecordset& r, 
 
 void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
     ClearRunResults();
+    Cancelled = false;
+    db_.ResetCancel();
     host.ShowRunning(text);
     host.SetBusy(true);
     NbLog("Query start");
+    // Whether the errors collection of the last operation is in MessageText already.
+    bool collected = false;
+    auto finish = [&] {
+        db_.ResetCancel();  // a cancel belongs to this run only
+        host.SetBusy(false);
+        host.SetStatusText("DONE");
+    };
+    // A cancel ends the run like a failure, but what the run has read stays: the results so far
+    // and the messages of the operation the cancel stopped.
+    auto cancelled = [&] {
+        if (!collected) CollectMessages(true);
+        Cancelled = true;
+        finish();
+    };
     try {
         // The script is walked once: batches are cut at positions, and the run ends where only
         // blanks remain.
@@ -87,6 +107,7 @@ void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
         while (end > 0 && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
         size_t pos = 0;
         while (pos < end) {
+            if (db_.CancelRequested()) throw EDbCancelled(kCancelledByUser);  // later batches are not sent
             {
                 std::lock_guard<std::mutex> lock(infoMutex_);
                 lastInfoMessage_.clear();
@@ -95,39 +116,52 @@ void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
             const std::string batch = WrapDebugBatch(NextBatchAnyLineEnd(text, pos), debug);
             // A batch whose first statement returns no rows (an UPDATE) still runs to its end and
             // the run goes on with the next batch.
+            collected = false;
             std::unique_ptr<TDbRecordset> r = RunOnQueryThread(db_, batch, debug, host.Waiter(), true);
             bool direct = !debug;
             while (r) {
                 CollectMessages();
+                collected = true;
                 if (r->IsOpen()) {
+                    const bool cut = r->Cut();
                     // The batch's first rows are used directly (a PRINT or SET before them ends on its own).
                     ResultList.push_back(MakeResultDataSet(*r, direct));
                     direct = false;
+                    if (cut) MessageText += NbFormat(kCutByCancel, ResultList.back()->RowCount());
                 }
+                if (db_.CancelRequested()) throw EDbCancelled(kCancelledByUser);
                 NbLog("NextRecordset");
-                r = r->NextRecordset();
+                // On a query thread: the batch's later statements may run long or stream many rows.
+                collected = false;
+                r = NextRecordsetOnQueryThread(*r, host.Waiter());
             }
             // Messages of the move past the last result are kept too.
             CollectMessages();
+            collected = true;
         }
+    } catch (const EDbCancelled&) {
+        cancelled();
+        throw;
     } catch (const EDbError& e) {
         if (e.Message() == kConnectionFailure) {
             db_.Close();
             host.ConnectionLost();
+        } else if (db_.CancelRequested()) {
+            // Whatever the driver made of a statement stopped by the cancel.
+            cancelled();
+            throw EDbCancelled(kCancelledByUser);
         }
-        host.SetBusy(false);
-        host.SetStatusText("DONE");
+        finish();
         throw;
     } catch (...) {
-        host.SetBusy(false);
-        host.SetStatusText("DONE");
+        finish();
         throw;
     }
-    host.SetBusy(false);
-    host.SetStatusText("DONE");
+    finish();
 }
 
 std::unique_ptr<TNbDataSet> TTlvnRun::OpenResultDataSet(const std::string& statement, TRunHost& host) {
+    db_.ResetCancel();
     host.SetStatusText("Running: " + statement);
     host.SetBusy(true);
     struct Restore {
@@ -166,7 +200,9 @@ std::string TTlvnRun::OutcomeText(const std::string& prefix, const std::string* 
 std::string TTlvnRun::TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings,
                                bool* failed) const {
     if (failed) *failed = failure && *failure != kNoResultSet;
-    if (failure || ResultList.empty()) return OutcomeText(prefix, failure);
+    // A cancelled run shows what it had read, then its outcome.
+    const bool keepResults = failure && Cancelled && !ResultList.empty();
+    if ((failure && !keepResults) || ResultList.empty()) return OutcomeText(prefix, failure);
     std::string text = MessageText;
     try {
         RenderTextResults(text, ResultList, settings);
@@ -175,5 +211,6 @@ std::string TTlvnRun::TextPage(const std::string& prefix, const std::string* fai
         const std::string message = e.what();
         return OutcomeText(prefix, &message);
     }
+    if (keepResults) text += prefix + *failure;
     return text;
 }

@@ -44,8 +44,12 @@ public:
     std::string MessageText;
 
     // Runs every batch of the text (each batch's line endings made CR LF); raises the first failure (the connection closed first when it
-    // is "Connection failure").
+    // is "Connection failure"). A cancel (the connection's Cancel, from any thread) raises EDbCancelled with "Query cancelled by
+    // user.": later batches are not sent, the results and messages read so far stay (a result cut short keeps its rows and
+    // gets a line in MessageText), and Cancelled is set.
     void RunBatches(std::string text, bool debug, TRunHost& host);
+    // The last run ended by a cancel.
+    bool Cancelled = false;
     std::unique_ptr<TMemCustomDataSet> MakeResultDataSet(TDbRecordset& r, bool direct);
     static std::string FormatSqlMessage(const TDbErrorItem& item);
     void dbInfoMessage(const TDbErrorItem& item);
@@ -67,17 +71,21 @@ public:
     // when none) the messages, the prefix and the failure's message ("Success." for a batch
     // without a result set); with no results the messages, the prefix and "Success."; else the
     // messages and the results' text. A failure while rendering gives the messages, the prefix
-    // and that failure. failed, when given, tells whether the page reports a failure.
+    // and that failure. After a cancel the results read so far are shown, then the prefix and the
+    // failure. failed, when given, tells whether the page reports a failure.
     std::string TextPage(const std::string& prefix, const std::string* failure, const TTextRenderSettings& settings,
                          bool* failed = nullptr) const;
 
 private:
-    void CollectMessages();
+    void CollectMessages(bool afterCancel = false);
 
     TDbConnection& db_;
     std::mutex infoMutex_;
     std::string lastInfoMessage_;
 };
+
+// The line MessageText gets for a result whose fetch the cancel stopped, with its row count.
+inline constexpr const char* kCutByCancel = "The result was cut by the cancel after %d rows.\r\n";
 
 // "HH:mm:ss" of the local time now.
 std::string NowHHmmss();

@@ -1,8 +1,12 @@
 // The run loop against the stand-in through FreeTDS.
 #include "SandboxProcess.h"
+#include "uNbFormat.h"
 #include "uRunLoop.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -171,6 +175,134 @@ TEST_F(RunLoop, TextOutsideTheBasicPlaneAndBadBytes) {
     EXPECT_EQ(RunFails(run, "update CutMarks set x = 1 -- Jos\xE9\r\nwhere id = 2\r\n"), "The SQL text is not valid UTF-8.");
     run.RunBatches("select count(*) as n from CutMarks where x = 1\r\n", false, host_);
     EXPECT_EQ(run.ResultList[0]->Field(0).AsInteger(), 0);
+}
+
+// Cancels the connection's statement from another thread, as the window's Cancel does, once the
+// run has been at work for a moment.
+class LateCancel {
+public:
+    LateCancel(TDbConnection& db, std::chrono::microseconds after)
+        : thread_([&db, after] {
+              std::this_thread::sleep_for(after);
+              db.Cancel();
+          }) {}
+    ~LateCancel() { thread_.join(); }
+
+private:
+    std::thread thread_;
+};
+
+TEST_F(RunLoop, CancelDuringAWaitStopsTheRunAndKeepsTheConnection) {
+    TTlvnRun run(db_);
+    db_.Execute("if object_id('CancelMarks') is null create table CancelMarks (n int); delete from CancelMarks");
+    std::string failure;
+    {
+        LateCancel cancel(db_, std::chrono::milliseconds(500));
+        failure = RunFails(
+            run, "select 1 as a\r\nGO\r\nprint 'before'; waitfor delay '00:01:00'\r\nGO\r\ninsert into CancelMarks values (1)\r\n");
+    }
+    EXPECT_EQ(failure, kCancelledByUser);
+    EXPECT_TRUE(run.Cancelled);
+    ASSERT_EQ(run.ResultList.size(), 1u) << "the earlier batch's result stays";
+    EXPECT_EQ(run.MessageText, "SQLMessage: before\r\n") << "messages so far stay; the driver's own cancel note does not show";
+    EXPECT_EQ(run.TextPage("\r\n[10:00:00] ", &failure, {}),
+              "SQLMessage: before\r\nRowcount: 1\r\na \r\n- \r\n1 \r\n\r\n[10:00:00] Query cancelled by user.")
+        << "what the run read, then the outcome";
+    EXPECT_EQ(host_.statuses.back(), "DONE");
+    EXPECT_EQ(host_.busy, 0);
+    EXPECT_TRUE(db_.Connected());
+    // The connection serves the next run; the cancelled run's later batch was never sent.
+    run.RunBatches("select count(*) as n from CancelMarks\r\n", false, host_);
+    EXPECT_FALSE(run.Cancelled);
+    ASSERT_EQ(run.ResultList.size(), 1u);
+    EXPECT_EQ(run.ResultList[0]->Field(0).AsInteger(), 0);
+}
+
+TEST_F(RunLoop, CancelWhileRowsStreamKeepsTheRowsSoFar) {
+    TTlvnRun run(db_);
+    db_.Execute("if object_id('CancelMarks') is null create table CancelMarks (n int); delete from CancelMarks");
+    // The stream as the first result of its batch (fetched with the statement) and as a later one.
+    for (const char* sql : {"exec sp_sandbox_rows 50000000\r\nGO\r\ninsert into CancelMarks values (1)\r\n",
+                            "select 1 as a exec sp_sandbox_rows 50000000 insert into CancelMarks values (2)\r\n"}) {
+        SCOPED_TRACE(sql);
+        std::string failure;
+        {
+            LateCancel cancel(db_, std::chrono::milliseconds(700));
+            failure = RunFails(run, sql);
+        }
+        EXPECT_EQ(failure, kCancelledByUser);
+        ASSERT_FALSE(run.ResultList.empty());
+        TMemCustomDataSet& cut = *run.ResultList.back();
+        const int rows = cut.RowCount();
+        EXPECT_GT(rows, 0);
+        EXPECT_LT(rows, 50000000);
+        // The rows kept are whole: the last one is the row of its number.
+        cut.MoveLast();
+        EXPECT_EQ(cut.FieldByName("id").AsInteger(), rows);
+        EXPECT_EQ(run.MessageText, NbFormat(kCutByCancel, rows));
+        run.RunBatches("select count(*) as n from CancelMarks\r\n", false, host_);
+        EXPECT_EQ(run.ResultList[0]->Field(0).AsInteger(), 0) << "statements after the stream were not run";
+    }
+}
+
+TEST_F(RunLoop, CancelAndTimeoutWhileWaitingOnALock) {
+    // Another connection holds a write lock; a statement that waits for it is stopped by a
+    // cancel, and by the command timeout, and its connection stays usable either way.
+    db_.Execute("begin transaction; update Products set InStock = 1 where ProductID = 3");
+    TDbConnection other;
+    other.ConnectionString = db_.ConnectionString;
+    other.Open();
+    other.Execute(UseDatabaseStatement("demo"));
+    TTlvnRun run(other);
+    std::string failure;
+    {
+        LateCancel cancel(other, std::chrono::milliseconds(500));
+        failure = RunFails(run, "update Products set InStock = 0 where ProductID = 3\r\n");
+    }
+    EXPECT_EQ(failure, kCancelledByUser);
+    other.CommandTimeout = 1;
+    EXPECT_EQ(RunFails(run, "update Products set InStock = 0 where ProductID = 3\r\n"), "Timeout expired");
+    EXPECT_TRUE(other.Connected());
+    db_.Execute("rollback");
+    run.RunBatches("select 4 as n\r\n", false, host_);
+    ASSERT_EQ(run.ResultList.size(), 1u);
+    EXPECT_EQ(run.ResultList[0]->Field(0).AsInteger(), 4);
+}
+
+TEST_F(RunLoop, CancelAsTheRunFinishesLosesNothing) {
+    // Cancels at moments around the end of a short run: the run either completes with its whole
+    // result, or ends as cancelled with whole rows; never another error, and the connection goes on.
+    TTlvnRun run(db_);
+    int completed = 0, cancelled = 0;
+    for (int i = 0; i < 40; ++i) {
+        std::string failure = "<none>";
+        {
+            LateCancel cancel(db_, std::chrono::microseconds(250 * i));
+            try {
+                run.RunBatches("select top 300 OrderID from Orders order by OrderID\r\n", false, host_);
+            } catch (const Exception& e) {
+                failure = e.Message();
+            }
+        }
+        if (failure == "<none>") {
+            ++completed;
+            ASSERT_EQ(run.ResultList.size(), 1u);
+            EXPECT_EQ(run.ResultList[0]->RowCount(), 300);
+        } else {
+            ++cancelled;
+            ASSERT_EQ(failure, kCancelledByUser);
+            for (auto& r : run.ResultList) {
+                if (r->RowCount() == 0) continue;
+                r->MoveLast();
+                EXPECT_EQ(r->Field(0).AsInteger(), r->RowCount()) << "rows kept are the first ones, whole";
+            }
+        }
+        run.RunBatches("select 7 as n\r\n", false, host_);
+        ASSERT_EQ(run.ResultList.size(), 1u);
+        ASSERT_EQ(run.ResultList[0]->Field(0).AsInteger(), 7);
+    }
+    EXPECT_EQ(completed + cancelled, 40);
+    EXPECT_EQ(host_.busy, 0);
 }
 
 }  // namespace

@@ -97,6 +97,16 @@ public:
             if (h[1] & 1) return true;
         }
     }
+    // One packet of a response; eom tells whether it ends the message.
+    bool ReadPacket(Bytes& out, bool& eom) {
+        std::uint8_t h[8];
+        if (!Full(h, 8)) return false;
+        const size_t len = (static_cast<size_t>(h[2]) << 8) | h[3];
+        if (len < 8) return false;
+        out.resize(len - 8);
+        eom = (h[1] & 1) != 0;
+        return Full(out.data(), len - 8);
+    }
     // Whether the stand-in closes the connection (reads until it does).
     bool Closes() {
         std::uint8_t buf[4096];
@@ -379,6 +389,46 @@ TEST_F(SandboxFaults, MalformedMessagesHurtOnlyTheirConnection) {
         ExpectServes("an endless request");
     }
     EXPECT_EQ(server_->Stop(), 0) << "the stand-in's exit status (sanitizer reports fail it)";
+}
+
+TEST_F(SandboxFaults, AttentionsAreAcknowledgedAtTheEndOfTheResponse) {
+    // The acknowledgement is a DONE with the attention bit (0x20) and nothing else set, the last
+    // token of the message: whether the statement waits, streams rows, or has already finished.
+    auto endsWithAck = [](const Bytes& r) {
+        return r.size() >= 13 && r[r.size() - 13] == 0xFD && r[r.size() - 12] == 0x20 && r[r.size() - 11] == 0;
+    };
+    struct Case {
+        const char* name;
+        const char* sql;
+        int packetsFirst;  // packets read before the attention (-1: the whole response)
+    };
+    const Case cases[] = {
+        {"inside WAITFOR", "print 'x'; waitfor delay '00:01:00'", 0},
+        {"streaming rows", "exec sp_sandbox_rows 10000000", 3},
+        {"after the response", "select 1 as n", -1},
+    };
+    for (const Case& k : cases) {
+        RawClient c(server_->Port());
+        ASSERT_TRUE(c.Login()) << k.name;
+        c.Send(0x01, RawClient::Batch(k.sql));
+        Bytes r, packet;
+        bool eom = false;
+        if (k.packetsFirst < 0) {
+            ASSERT_TRUE(c.Read(r)) << k.name;
+            EXPECT_FALSE(endsWithAck(r)) << k.name;
+        } else if (k.packetsFirst == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the server is in its wait
+        }
+        for (int i = 0; i < k.packetsFirst; ++i) ASSERT_TRUE(c.ReadPacket(packet, eom) && !eom) << k.name;
+        c.Send(0x06, {});
+        ASSERT_TRUE(c.Read(r)) << k.name;
+        EXPECT_TRUE(endsWithAck(r)) << k.name;
+        // The connection goes on.
+        c.Send(0x01, RawClient::Batch("select 42 as n"));
+        ASSERT_TRUE(c.Read(r)) << k.name;
+        EXPECT_FALSE(endsWithAck(r)) << k.name;
+        EXPECT_TRUE(RawClient::Contains(r, {0xD1}) && RawClient::Contains(r, {42, 0, 0, 0})) << k.name;  // a row holding 42
+    }
 }
 
 TEST_F(SandboxFaults, ClientsResetMidResultLeaveNothingOpen) {

@@ -91,6 +91,57 @@ set -e
 out=$(run -Q $'  \n ')
 [ -z "$out" ] || fail "blank sql printed: $out"
 
+# Ctrl+C: the first cancels the running statement, prints what was read and the outcome, exit 1;
+# later batches are not sent. The signal goes once the statement is inside its wait (its mark is in).
+run -Q "create table CancelMarks (n int)" >/dev/null
+wait_for_mark() {
+    for _ in $(seq 300); do
+        [ "$(run -Q "select count(*) as n from CancelMarks where n = $1" | tail -1 | tr -d ' ')" = 1 ] && return 0
+        sleep 0.1
+    done
+    fail "the statement never reached its wait"
+}
+cancel_sql=$'select 1 as a\nGO\ninsert into CancelMarks values (1); waitfor delay \'00:01:00\'\nGO\ninsert into CancelMarks values (9)\n'
+# (The program itself in the background, not the run function: the signal must reach it.)
+"$tolvansql" -S "127.0.0.1,$port" -U sa -d demo -Q "$cancel_sql" > "$work/cancelled.txt" & pid=$!
+wait_for_mark 1
+kill -INT $pid
+set +e
+wait $pid; code=$?
+set -e
+[ $code -eq 1 ] || fail "cancel exit code $code"
+out=$(cat "$work/cancelled.txt")
+grep -q '^Rowcount: 1$' <<<"$out" || fail "cancel kept no result: $out"
+[ "$(tail -1 <<<"$out" | sed -E 's/^\[[0-9]{2}:[0-9]{2}:[0-9]{2}\] //')" = "Query cancelled by user." ] || fail "cancel text: $out"
+[ "$(run -Q "select count(*) as n from CancelMarks where n = 9" | tail -1 | tr -d ' ')" = 0 ] || fail "a batch after the cancel ran"
+
+# A second Ctrl+C ends the program at once, even while the server does not answer the first.
+cancel_sql=${cancel_sql//values (1)/values (2)}
+"$tolvansql" -S "127.0.0.1,$port" -U sa -d demo -Q "$cancel_sql" > /dev/null 2>&1 & pid=$!
+wait_for_mark 2
+kill -STOP $SERVER_PID
+kill -INT $pid
+sleep 0.3  # two signals sent back to back would arrive as one
+kill -INT $pid
+set +e
+wait $pid; code=$?
+set -e
+kill -CONT $SERVER_PID
+[ $code -eq 130 ] || fail "second Ctrl+C exit code $code"
+
+# -t sets the command timeout (0: none); anything but a number of seconds is refused.
+set +e
+out=$(run -t 1 -Q "waitfor delay '00:00:05'"); code=$?
+set -e
+[ $code -eq 1 ] || fail "timeout exit code $code: $out"
+grep -qi 'timeout' <<<"$out" || fail "timeout text: $out"
+out=$(run -t 0 -Q "waitfor delay '00:00:01'; select 5 as n")
+grep -q '^5 *$' <<<"$out" || fail "-t 0: $out"
+set +e
+run -t soon -Q "select 1" >/dev/null 2>&1; code=$?
+set -e
+[ $code -eq 2 ] || fail "bad -t exit code $code"
+
 # An empty password is still a SQL login (only a missing -U means Windows authentication), so the
 # server does not answer with its Windows-authentication refusal. Last: the stand-in currently
 # drops the connection on an empty password instead of refusing the login.

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 
@@ -163,6 +164,53 @@ private slots:
         QVERIFY(!w.pcResults->isVisible());
         w.aExecute->trigger();
         QVERIFY(w.pcResults->isVisible());
+    }
+
+    // While a run works, the Cancel button beside the status text and Esc are the only input the
+    // window takes; either stops the run, keeps what it read and leaves the connection usable.
+    void cancelButtonAndEscape_data() {
+        QTest::addColumn<bool>("byEscape");
+        QTest::newRow("Cancel button") << false;
+        QTest::newRow("Esc") << true;
+    }
+    void cancelButtonAndEscape() {
+        QFETCH(bool, byEscape);
+        TfTlvnMain w;
+        w.AutoConnect = false;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        Connect(w);
+        w.eDatabase->setEditText(QStringLiteral("demo"));
+        w.SelectDatabase(QStringLiteral("demo"));
+        QVERIFY(!w.bCancel->isVisible());
+        w.CurrentEditor()->sqledit->setText(QStringLiteral("select 1 as a\nGO\nwaitfor delay '00:01:00'\nGO\nselect 2 as b\n"));
+        bool sawButton = false;
+        int tabsDuringRun = -1;
+        QTimer::singleShot(500, &w, [&] {
+            sawButton = w.bCancel->isVisible() && w.bCancel->isEnabled() && w.statusText->text().startsWith(QStringLiteral("Running: "));
+            QTest::keyClick(w.CurrentEditor()->sqledit, Qt::Key_N, Qt::ControlModifier);  // refused while busy
+            tabsDuringRun = w.pc->count();
+            if (byEscape)
+                QTest::keyClick(w.CurrentEditor()->sqledit, Qt::Key_Escape);
+            else
+                QTest::mouseClick(w.bCancel, Qt::LeftButton);
+        });
+        w.aExecute->trigger();
+        QVERIFY(sawButton);
+        QCOMPARE(tabsDuringRun, 1);
+        QCOMPARE(w.pc->count(), 1);
+        QVERIFY(!w.bCancel->isVisible());
+        QCOMPARE(w.statusText->text(), QStringLiteral("DONE"));
+        QCOMPARE(w.pcResults->currentWidget(), static_cast<QWidget*>(w.resulttext));
+        const QString text = w.resulttext->toPlainText();
+        QVERIFY2(text.startsWith(QStringLiteral("Rowcount: 1\n")), qPrintable(text));
+        QVERIFY2(text.endsWith(QStringLiteral("] Query cancelled by user.")), qPrintable(text));
+        QCOMPARE(static_cast<int>(w.ResultPages->Grids().size()), 1);  // the earlier batch's result keeps its grid
+        // The connection goes on.
+        w.CurrentEditor()->sqledit->setText(QStringLiteral("select 3 as c\n"));
+        w.aExecute->trigger();
+        QCOMPARE(w.Run->ResultList.size(), size_t{1});
+        QCOMPARE(w.Run->ResultList[0]->Field(0).AsInteger(), 3);
     }
 
     void tabsNumberAndSwitch() {

@@ -7,6 +7,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 // ---------------------------------------------------------------- session
 
 Session::Session(ServerState& server, ResultSink& out, std::function<bool()> attention)
@@ -55,7 +58,27 @@ void Session::OpenHandle(const std::string& name) {
     if (db_) sqlite3_close_v2(db_);
     db_ = fresh;
     fnData_.clear();
-    sqlite3_busy_timeout(db_, 10000);
+    // A lock another connection holds is waited for (10 s at most), but an attention ends the wait
+    // at once, as it ends any statement: the statement then stops with it (TranslateError).
+    sqlite3_busy_handler(
+        db_,
+        [](void* p, int count) -> int {
+            auto* self = static_cast<Session*>(p);
+            try {
+                if (self->attention_ && self->attention_()) {
+                    self->pending_ = std::make_exception_ptr(Attention{});
+                    return 0;
+                }
+            } catch (const DropConnection&) {
+                self->clientGone_ = true;
+                self->pending_ = std::make_exception_ptr(DropConnection{});
+                return 0;
+            }
+            if (count >= 1000) return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return 1;
+        },
+        this);
     // synchronous is the connection's own: NORMAL as the files are set up (WAL), not a sync per commit.
     sqlite3_exec(db_, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     dbName_ = name;
