@@ -1,5 +1,56 @@
 #include "uQueryThread.h"
 
+#include <deque>
+#include <vector>
+
+namespace {
+
+// Worker threads kept between statements: a batch of a script is often a fraction of a
+// millisecond's work for the server, and starting and joining a thread for each cost as much again.
+// Idle workers wait for the next job; a job that finds none idle gets a new worker. The pool is
+// never destroyed: a process that exits while a statement still runs does not wait for it.
+class TWorkers {
+public:
+    static TWorkers& Instance() {
+        static TWorkers* const workers = new TWorkers;
+        return *workers;
+    }
+
+    void Run(std::function<void()> job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_ == 0) {
+            threads_.emplace_back([this] { Loop(); });
+            ++idle_;
+        }
+        --idle_;
+        jobs_.push_back(std::move(job));
+        cv_.notify_one();
+    }
+
+private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [&] { return !jobs_.empty(); });
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr;
+            lock.lock();
+            ++idle_;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    int idle_ = 0;
+};
+
+}  // namespace
+
 void TBlockingWaiter::Wait(const std::function<bool()>& done) {
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait(lock, done);
@@ -16,17 +67,29 @@ TQueryThread::TQueryThread(TDbConnection& db, std::string sql, bool useCommand, 
     work_ = [&db, sql = std::move(sql), useCommand, allowNoRows] {
         return useCommand ? DbExecuteCommand(db, sql) : DbOpenQuery(db, sql, allowNoRows);
     };
-    thread_ = std::thread([this] { Execute(); });
+    Start();
 }
 
 TQueryThread::TQueryThread(std::function<std::unique_ptr<TDbRecordset>()> work, TQueryWaiter& waiter)
     : UseCommand(false), AllowNoRows(true), work_(std::move(work)), waiter_(waiter) {
-    thread_ = std::thread([this] { Execute(); });
+    Start();
 }
 
-TQueryThread::~TQueryThread() {
-    if (thread_.joinable()) thread_.join();
+void TQueryThread::Start() {
+    TWorkers::Instance().Run([this, finish = finish_] {
+        Execute();
+        std::lock_guard<std::mutex> lock(finish->mutex);
+        finish->finished = true;
+        finish->cv.notify_all();
+    });
 }
+
+void TQueryThread::AwaitFinish() {
+    std::unique_lock<std::mutex> lock(finish_->mutex);
+    finish_->cv.wait(lock, [&] { return finish_->finished; });
+}
+
+TQueryThread::~TQueryThread() { AwaitFinish(); }
 
 void TQueryThread::Execute() {
     try {
@@ -39,7 +102,7 @@ void TQueryThread::Execute() {
 }
 
 std::unique_ptr<TDbRecordset> TQueryThread::WaitForResult() {
-    if (thread_.joinable()) thread_.join();
+    AwaitFinish();
     if (error_) std::rethrow_exception(error_);
     return std::move(recordset_);
 }

@@ -44,7 +44,8 @@ public:
     TQueryThread& operator=(const TQueryThread&) = delete;
 
     bool Done() const { return done_.load(std::memory_order_acquire); }
-    // Joins the worker; raises its error on this thread, or returns its recordset.
+    // Waits for the worker to finish the job; raises its error on this thread, or returns its
+    // recordset.
     std::unique_ptr<TDbRecordset> WaitForResult();
 
     const bool UseCommand;
@@ -58,7 +59,15 @@ private:
     std::unique_ptr<TDbRecordset> recordset_;
     std::exception_ptr error_;
     std::atomic<bool> done_{false};
-    std::thread thread_;
+    // Set by the worker as its last touch of this job; shared, so that either side may go first.
+    struct Finish {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool finished = false;
+    };
+    std::shared_ptr<Finish> finish_ = std::make_shared<Finish>();
+    void Start();
+    void AwaitFinish();
 };
 
 // The one entry point: runs the statement on a query thread and returns its first recordset.
