@@ -132,8 +132,22 @@ void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
                 if (db_.CancelRequested()) throw EDbCancelled(kCancelledByUser);
                 NbLog("NextRecordset");
                 // On a query thread: the batch's later statements may run long or stream many rows.
+                // Results without rows (a PRINT, a SET, a count) are walked there too, their messages
+                // collected as this loop would: one trip per result with rows, not per statement.
                 collected = false;
-                r = NextRecordsetOnQueryThread(*r, host.Waiter());
+                TQueryThread next(
+                    [&] {
+                        std::unique_ptr<TDbRecordset> n = r->NextRecordset();
+                        while (n && !n->IsOpen() && !db_.CancelRequested()) {
+                            CollectMessages();
+                            NbLog("NextRecordset");
+                            n = n->NextRecordset();
+                        }
+                        return n;
+                    },
+                    host.Waiter());
+                host.Waiter().Wait([&] { return next.Done(); });
+                r = next.WaitForResult();
             }
             // Messages of the move past the last result are kept too.
             CollectMessages();
