@@ -79,6 +79,18 @@ std::unique_ptr<TMemCustomDataSet> TTlvnRun::MakeResultDataSet(TDbRecordset& r, 
     return copy;
 }
 
+// On the query thread: results without rows (a PRINT, a SET, a count) are walked past there, their
+// messages collected as the run loop would, so that a batch costs one trip to the query thread per
+// result with rows rather than one per statement. A cancel stops the walk.
+std::unique_ptr<TDbRecordset> TTlvnRun::SkipResultsWithoutRows(std::unique_ptr<TDbRecordset> r) {
+    while (r && !r->IsOpen() && !db_.CancelRequested()) {
+        CollectMessages();
+        NbLog("NextRecordset");
+        r = r->NextRecordset();
+    }
+    return r;
+}
+
 void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
     ClearRunResults();
     Cancelled = false;
@@ -117,7 +129,12 @@ void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
             // A batch whose first statement returns no rows (an UPDATE) still runs to its end and
             // the run goes on with the next batch.
             collected = false;
-            std::unique_ptr<TDbRecordset> r = RunOnQueryThread(db_, batch, debug, host.Waiter(), true);
+            if (debug) db_.CursorLocation = clUseServer;
+            TQueryThread first(
+                [&] { return SkipResultsWithoutRows(debug ? DbExecuteCommand(db_, batch) : DbOpenQuery(db_, batch, true)); },
+                host.Waiter());
+            host.Waiter().Wait([&] { return first.Done(); });
+            std::unique_ptr<TDbRecordset> r = first.WaitForResult();
             bool direct = !debug;
             while (r) {
                 CollectMessages();
@@ -132,20 +149,8 @@ void TTlvnRun::RunBatches(std::string text, bool debug, TRunHost& host) {
                 if (db_.CancelRequested()) throw EDbCancelled(kCancelledByUser);
                 NbLog("NextRecordset");
                 // On a query thread: the batch's later statements may run long or stream many rows.
-                // Results without rows (a PRINT, a SET, a count) are walked there too, their messages
-                // collected as this loop would: one trip per result with rows, not per statement.
                 collected = false;
-                TQueryThread next(
-                    [&] {
-                        std::unique_ptr<TDbRecordset> n = r->NextRecordset();
-                        while (n && !n->IsOpen() && !db_.CancelRequested()) {
-                            CollectMessages();
-                            NbLog("NextRecordset");
-                            n = n->NextRecordset();
-                        }
-                        return n;
-                    },
-                    host.Waiter());
+                TQueryThread next([&] { return SkipResultsWithoutRows(r->NextRecordset()); }, host.Waiter());
                 host.Waiter().Wait([&] { return next.Done(); });
                 r = next.WaitForResult();
             }

@@ -77,6 +77,7 @@ public:
                          bool* failed = nullptr) const;
 
 private:
+    std::unique_ptr<TDbRecordset> SkipResultsWithoutRows(std::unique_ptr<TDbRecordset> r);
     void CollectMessages(bool afterCancel = false);
 
     TDbConnection& db_;
