@@ -411,8 +411,12 @@ void Session::SetColumnDefault(const std::string& table, const std::string& colu
     const bool now = !expr.empty() && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
     if (now)
         value = "(strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))";
-    else if (expr.size() == 1 || (expr.size() == 2 && expr[0].IsOp("-")))
-        value = "(" + Translate(expr, line) + ")";
+    else if (expr.size() == 1 || (expr.size() == 2 && expr[0].IsOp("-"))) {
+        std::vector<Token> stored = expr;
+        for (auto& [name, type] : StoredColumns(table))
+            if (SameNoCase(name, column)) stored = StoredValueTokens(expr, type, dateOrder_, line);
+        value = "(" + Translate(stored, line) + ")";
+    }
     if (value.empty()) return;  // not a constant: kept in the catalog only
     std::vector<Token> def = {MakeToken(Token::Word, "DEFAULT"), MakeToken(Token::Word, value)};
     t.insert(t.begin() + static_cast<std::ptrdiff_t>(to), def.begin(), def.end());

@@ -1,5 +1,6 @@
 // DDL: CREATE TABLE, DROP, and CREATE/ALTER of procedures, functions, triggers and views.
 #include "Catalog.h"
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
@@ -113,11 +114,12 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 const bool constant =
                     expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
                 if (now)
-                    constraints.push_back("DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
+                    constraints.push_back(c.type.kind == SqlType::Date ? "DEFAULT (date('now', 'localtime'))"
+                                                                       : "DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
                 else if (constant)
-                    constraints.push_back("DEFAULT " + Translate(expr, line));
+                    constraints.push_back("DEFAULT " + Translate(StoredValueTokens(expr, c.type, dateOrder_, line), line));
                 else if (expr.size() == 2 && expr[0].IsOp("-"))
-                    constraints.push_back("DEFAULT " + JoinTokens(expr));
+                    constraints.push_back("DEFAULT " + JoinTokens(StoredValueTokens(expr, c.type, dateOrder_, line)));
                 k = end - 1;
             } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
                 if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, checkText(part, k)});

@@ -97,6 +97,15 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
         // "3 values for 2 columns"
         const long values = std::strtol(msg.c_str(), nullptr, 10);
         const long columns = std::strtol(msg.c_str() + msg.find(" for ") + 5, nullptr, 10);
+        if (msg.find("sandbox_rows") != std::string::npos) {
+            // INSERT ... SELECT, whose rows pass through sandbox_rows to be converted (Store.cpp).
+            const long selected = std::strtol(msg.c_str() + msg.find(" has ") + 5, nullptr, 10);
+            const long inserted = std::strtol(msg.c_str() + msg.find(" for ") + 5, nullptr, 10);
+            return SqlError{selected < inserted ? 120 : 121, 15, 1,
+                            std::string("The select list for the INSERT statement contains ") + (selected < inserted ? "fewer" : "more") +
+                                " items than the insert list. The number of SELECT values must match the number of INSERT columns.",
+                            line, "", true};
+        }
         const std::string more = values > columns ? "fewer columns in the INSERT statement than values specified in the VALUES clause"
                                                   : "more columns in the INSERT statement than values specified in the VALUES clause";
         return SqlError{values > columns ? 110 : 109, 15, 1,

@@ -3,6 +3,7 @@
 // nesting level, then each trigger's body runs like a procedure. Without a transaction the
 // statement and its triggers run in one, as on SQL Server; ROLLBACK in a trigger ends it and
 // the batch (error 3609).
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
@@ -16,6 +17,8 @@ struct TriggerInfo {
     std::string name;
     bool insert = false, update = false, remove = false, insteadOf = false;
 };
+
+}  // namespace
 
 std::string TableOfDml(const std::vector<Token>& t) {
     // INSERT [INTO] name, UPDATE [TOP (n)] name, DELETE [TOP (n)] [FROM] name; an alias of the FROM
@@ -44,8 +47,6 @@ std::string TableOfDml(const std::vector<Token>& t) {
     }
     return name;
 }
-
-}  // namespace
 
 void Session::ExecDml(const std::vector<Token>& t, int line) {
     const std::string written = TableOfDml(t);
