@@ -412,10 +412,16 @@ void Session::SetColumnDefault(const std::string& table, const std::string& colu
     if (now)
         value = "(strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))";
     else if (expr.size() == 1 || (expr.size() == 2 && expr[0].IsOp("-"))) {
-        std::vector<Token> stored = expr;
-        for (auto& [name, type] : StoredColumns(table))
-            if (SameNoCase(name, column)) stored = StoredValueTokens(expr, type, dateOrder_, line);
-        value = "(" + Translate(stored, line) + ")";
+        value = "(" + Translate(expr, line) + ")";
+        for (auto& [name, type] : StoredColumns(table)) {
+            if (!SameNoCase(name, column)) continue;
+            // Converted to the column's type now; a value that does not convert fails each insert that takes it.
+            try {
+                value = "(" + Translate(StoredValueTokens(expr, type, dateOrder_, line), line) + ")";
+            } catch (const SqlError&) {
+                value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(type.Name()) + "))";
+            }
+        }
     }
     if (value.empty()) return;  // not a constant: kept in the catalog only
     std::vector<Token> def = {MakeToken(Token::Word, "DEFAULT"), MakeToken(Token::Word, value)};

@@ -116,10 +116,16 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 if (now)
                     constraints.push_back(c.type.kind == SqlType::Date ? "DEFAULT (date('now', 'localtime'))"
                                                                        : "DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
-                else if (constant)
-                    constraints.push_back("DEFAULT " + Translate(StoredValueTokens(expr, c.type, dateOrder_, line), line));
-                else if (expr.size() == 2 && expr[0].IsOp("-"))
-                    constraints.push_back("DEFAULT " + JoinTokens(StoredValueTokens(expr, c.type, dateOrder_, line)));
+                else if (constant || (expr.size() == 2 && expr[0].IsOp("-"))) {
+                    // Converted to the column's type now; a value that does not convert fails each insert that takes it.
+                    std::string value;
+                    try {
+                        value = Translate(StoredValueTokens(expr, c.type, dateOrder_, line), line);
+                    } catch (const SqlError&) {
+                        value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(c.type.Name()) + "))";
+                    }
+                    constraints.push_back("DEFAULT " + value);
+                }
                 k = end - 1;
             } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
                 if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, checkText(part, k)});
@@ -134,6 +140,9 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         } else {
             std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
             if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
+            if (c.type.kind == SqlType::Decimal || c.type.kind == SqlType::Numeric || c.type.kind == SqlType::Money ||
+                c.type.kind == SqlType::SmallMoney)  // exact decimal text (Store.cpp), compared as numbers
+                def = QuoteIdent(c.name) + " TEXT " + SqliteTypeText(c.type) + " COLLATE sandbox_numeric";
             if (primary) def += " PRIMARY KEY";
             const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
                                c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;

@@ -10,7 +10,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <string_view>
 #include <cstdio>
 #include <cstdlib>
 
@@ -251,7 +254,59 @@ void Result(sqlite3_context* ctx, const SqlValue& r) {
 
 }  // namespace
 
+namespace {
+
+// A decimal text as sign, integer digits without leading zeros and fraction digits without trailing
+// ones; false when the text is no plain decimal number.
+bool SplitDecimal(const char* p, int n, bool& negative, std::string_view& whole, std::string_view& frac) {
+    int i = 0;
+    while (i < n && p[i] == ' ') ++i;
+    negative = i < n && p[i] == '-';
+    if (i < n && (p[i] == '-' || p[i] == '+')) ++i;
+    int start = i;
+    while (i < n && p[i] >= '0' && p[i] <= '9') ++i;
+    int wholeEnd = i;
+    int fracStart = i, fracEnd = i;
+    if (i < n && p[i] == '.') {
+        fracStart = ++i;
+        while (i < n && p[i] >= '0' && p[i] <= '9') ++i;
+        fracEnd = i;
+    }
+    while (i < n && p[i] == ' ') ++i;
+    if (i != n || (wholeEnd == start && fracEnd == fracStart)) return false;
+    while (start < wholeEnd && p[start] == '0') ++start;
+    while (fracEnd > fracStart && p[fracEnd - 1] == '0') --fracEnd;
+    whole = std::string_view(p + start, static_cast<size_t>(wholeEnd - start));
+    frac = std::string_view(p + fracStart, static_cast<size_t>(fracEnd - fracStart));
+    if (whole.empty() && frac.empty()) negative = false;
+    return true;
+}
+
+// The collation of decimal and money columns, which hold exact decimal text: compared as numbers.
+int CompareDecimals(void*, int na, const void* a, int nb, const void* b) {
+    const char* pa = static_cast<const char*>(a);
+    const char* pb = static_cast<const char*>(b);
+    bool negA, negB;
+    std::string_view wa, fa, wb, fb;
+    if (!SplitDecimal(pa, na, negA, wa, fa) || !SplitDecimal(pb, nb, negB, wb, fb)) {
+        const int c = sqlite3_strnicmp(pa, pb, std::min(na, nb));  // not numbers: as NOCASE compares
+        return c != 0 ? c : na - nb;
+    }
+    if (negA != negB) return negA ? -1 : 1;
+    int c = 0;
+    if (wa.size() != wb.size())
+        c = wa.size() < wb.size() ? -1 : 1;
+    else if (const int w = wa.compare(wb); w != 0)
+        c = w;
+    else if (const int f = fa.compare(fb); f != 0)
+        c = f;
+    return negA ? -c : c;
+}
+
+}  // namespace
+
 void Session::RegisterStoreFunction() {
+    sqlite3_create_collation_v2(db_, "sandbox_numeric", SQLITE_UTF8, nullptr, CompareDecimals, nullptr);
     sqlite3_create_function_v2(
         db_, "sandbox_store", 2, SQLITE_UTF8, this,
         [](sqlite3_context* ctx, int, sqlite3_value** argv) {

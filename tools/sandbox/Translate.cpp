@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <random>
 
 namespace {
@@ -163,8 +164,9 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
 }
 
 // ORDER BY compares text without regard to case, as SQL Server's default collation does: each
-// item gets COLLATE NOCASE (which leaves numbers and column positions as they are).
-std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
+// item gets COLLATE NOCASE (which leaves numbers and column positions as they are), except a
+// column for which ownCollation holds (decimal columns, whose collation compares them as numbers).
+std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::function<bool(const std::string&)>& ownCollation) {
     static const char* const kEnds[] = {"LIMIT",  "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR",
                                         "OPTION", "ROWS",   "RANGE", "SELECT", "INTO"};
     for (size_t i = 0; i + 1 < t.size(); ++i) {
@@ -179,6 +181,21 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
             while (at > itemStart + 1 &&
                    (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") || t[at - 1].Is("LAST")))
                 --at;
+            bool bareName = t[at - 1].IsName();
+            for (size_t k = itemStart; k + 1 < at && bareName; k += 2) bareName = t[k].IsName() && t[k + 1].IsOp(".");
+            if (bareName && (at - itemStart) % 2 == 1) {
+                // An alias stands for its expression: a column keeps its own comparison, anything else gets NOCASE.
+                std::string name = NameOf(t[at - 1]);
+                bool column = true;
+                for (size_t k = 1; k + 1 < itemStart; ++k) {
+                    if (!t[k].Is("AS") || !t[k + 1].IsName() || !SameNoCase(NameOf(t[k + 1]), name)) continue;
+                    column = t[k - 1].IsName() && k >= 2 && (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") ||
+                                                             t[k - 2].Is("DISTINCT"));
+                    name = NameOf(t[k - 1]);
+                    break;
+                }
+                if (column && ownCollation(name)) return;
+            }
             const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "NOCASE")};
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), std::begin(collate), std::end(collate));
             j += 2;
@@ -724,5 +741,30 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
     closeLaterBranch();
     closeLimits(0);
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
-    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(WatchAggregateNulls(std::move(o)))));
+    auto decimalColumn = [this](const std::string& name) {
+        sqlite3_stmt* st = Cached(
+            "SELECT 1 FROM __columns WHERE name = ? AND (type_text LIKE 'decimal%' OR type_text LIKE 'numeric%' OR type_text LIKE "
+            "'%money')");
+        if (!st) return false;
+        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        const bool found = sqlite3_step(st) == SQLITE_ROW;
+        sqlite3_reset(st);
+        return found;
+    };
+    std::vector<Token> w = WatchAggregateNulls(std::move(o));
+    // MIN and MAX of a decimal column compare as its collation does; the function that watches for
+    // NULLs hides the column's collation, so it is named again.
+    for (size_t i = 0; i + 4 < w.size(); ++i) {
+        if (!(w[i].Is("MIN") || w[i].Is("MAX")) || !w[i + 1].IsOp("(")) continue;
+        size_t j = i + 2;
+        if (w[j].Is("DISTINCT") || w[j].Is("ALL")) ++j;
+        if (j + 2 >= w.size() || !w[j].Is("SANDBOX_NULLWATCH") || !w[j + 1].IsOp("(")) continue;
+        const size_t close = MatchParen(w, j + 1);
+        bool bareName = close > j + 2 && close < w.size();
+        for (size_t k = j + 2; k < close && bareName; ++k) bareName = (k - j) % 2 == 0 ? w[k].IsName() : w[k].IsOp(".");
+        if (!bareName || (close - j) % 2 == 0 || !decimalColumn(NameOf(w[close - 1]))) continue;
+        const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
+        w.insert(w.begin() + static_cast<std::ptrdiff_t>(close) + 1, std::begin(collate), std::end(collate));
+    }
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(w), decimalColumn)));
 }

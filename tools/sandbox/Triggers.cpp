@@ -93,10 +93,21 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     const int level = triggerLevel_ + 1;
     const std::string ins = "inserted__" + std::to_string(level), del = "deleted__" + std::to_string(level);
     std::vector<std::string> cols;
+    std::string columnDefs;  // inserted and deleted compare as the table does: text without case, decimals as numbers
     {
         SqlStmt st;
         sqlite3_prepare_v2(db_, ("PRAGMA table_info(" + QuoteIdent(table) + ")").c_str(), -1, st.Out(), nullptr);
-        while (st && sqlite3_step(st) == SQLITE_ROW) cols.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+        while (st && sqlite3_step(st) == SQLITE_ROW) {
+            cols.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+            const unsigned char* declared = sqlite3_column_text(st, 2);
+            const std::string type = declared ? reinterpret_cast<const char*>(declared) : "";
+            const std::string upper = Upper(type);
+            columnDefs += (columnDefs.empty() ? "" : ", ") + QuoteIdent(cols.back()) + " " + type;
+            if (upper.rfind("TEXT ", 0) == 0)
+                columnDefs += " COLLATE sandbox_numeric";
+            else if (upper.find("CHAR") != std::string::npos || upper.find("TEXT") != std::string::npos)
+                columnDefs += " COLLATE NOCASE";
+        }
     }
     auto rowOf = [&](const char* which) {
         std::string out;
@@ -126,9 +137,8 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         }
     };
     std::string setup = "DROP TABLE IF EXISTS temp." + QuoteIdent(ins) + "; DROP TABLE IF EXISTS temp." + QuoteIdent(del) +
-                        "; CREATE TEMP TABLE " + QuoteIdent(ins) + " AS SELECT * FROM main." + QuoteIdent(table) +
-                        " WHERE 0; CREATE TEMP TABLE " + QuoteIdent(del) + " AS SELECT * FROM main." + QuoteIdent(table) +
-                        " WHERE 0; CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) + " BEGIN ";
+                        "; CREATE TEMP TABLE " + QuoteIdent(ins) + " (" + columnDefs + "); CREATE TEMP TABLE " + QuoteIdent(del) + " (" +
+                        columnDefs + "); CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) + " BEGIN ";
     if (event != "DELETE") setup += "INSERT INTO " + QuoteIdent(ins) + " VALUES (" + rowOf("NEW") + "); ";
     if (event != "INSERT") setup += "INSERT INTO " + QuoteIdent(del) + " VALUES (" + rowOf("OLD") + "); ";
     setup += "END;";
