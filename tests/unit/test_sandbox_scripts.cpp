@@ -353,6 +353,8 @@ TEST_F(SandboxScripts, DecimalColumnsAreExact) {
     EXPECT_EQ(Run("SELECT a, m FROM Amounts WHERE k = 1"),
               (std::vector<std::string>{"row 12345678901234567890.1234 -922337203685477.5808"}));
     EXPECT_EQ(Run("SELECT k FROM Amounts ORDER BY a, k"), (std::vector<std::string>{"row 4", "row 2", "row 3", "row 1", "row 5"}));
+    EXPECT_EQ(Run("SELECT k, a FROM Amounts WHERE k < 5 ORDER BY 2 DESC"),
+              (std::vector<std::string>{"row 1 12345678901234567890.1234", "row 3 10.0000", "row 2 9.5000", "row 4 -2.0000"}));
     EXPECT_EQ(Run("SELECT k FROM Amounts ORDER BY m DESC"), (std::vector<std::string>{"row 2", "row 3", "row 4", "row 1", "row 5"}));
     EXPECT_EQ(Run("SELECT min(a), max(m), count(*) FROM Amounts WHERE a > 9.75 AND a <> '10.0'"),
               (std::vector<std::string>{"info 8153 Warning: Null value is eliminated by an aggregate or other SET operation.",

@@ -171,6 +171,7 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                                         "OPTION", "ROWS",   "RANGE", "SELECT", "INTO"};
     for (size_t i = 0; i + 1 < t.size(); ++i) {
         if (!t[i].Is("ORDER") || !t[i + 1].Is("BY")) continue;
+        const size_t orderAt = i;
         int depth = 0;
         size_t j = i + 2, itemStart = j;
         auto closeItem = [&](size_t end) {
@@ -181,6 +182,38 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
             while (at > itemStart + 1 &&
                    (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") || t[at - 1].Is("LAST")))
                 --at;
+            // ORDER BY 2: the second item of the select list this ORDER BY closes.
+            auto positionKeeps = [&]() {
+                const long position = std::strtol(t[itemStart].text.c_str(), nullptr, 10);
+                size_t select = orderAt, from = 0;
+                for (int d = 0; select-- > 0;) {
+                    if (t[select].IsOp(")")) d++;
+                    if (t[select].IsOp("(")) d--;
+                    if (d == 0 && t[select].Is("SELECT")) break;
+                    if (d < 0 || select == 0) return false;
+                }
+                from = select + 1;
+                while (from < orderAt && (t[from].Is("DISTINCT") || t[from].Is("ALL"))) ++from;
+                long n = 1;
+                size_t start = from;
+                for (int d = 0; from < orderAt; ++from) {
+                    if (t[from].IsOp("(")) d++;
+                    if (t[from].IsOp(")")) d--;
+                    if (d != 0) continue;
+                    if (t[from].Is("FROM") || t[from].Is("WHERE") || t[from].Is("GROUP") || t[from].Is("ORDER") || t[from].Is("UNION"))
+                        break;
+                    if (t[from].IsOp(",")) {
+                        if (n == position) break;
+                        ++n;
+                        start = from + 1;
+                    }
+                }
+                size_t last = from;
+                if (last >= start + 2 && t[last - 2].Is("AS")) last -= 2;
+                return n == position && last > start && t[last - 1].IsName() &&
+                       (last - start == 1 || (last - start == 3 && t[start + 1].IsOp("."))) && ownCollation(NameOf(t[last - 1]));
+            };
+            if (at == itemStart + 1 && t[itemStart].kind == Token::Number && positionKeeps()) return;
             bool bareName = t[at - 1].IsName();
             for (size_t k = itemStart; k + 1 < at && bareName; k += 2) bareName = t[k].IsName() && t[k + 1].IsOp(".");
             if (bareName && (at - itemStart) % 2 == 1) {
