@@ -363,6 +363,11 @@ TEST_F(SandboxScripts, DecimalColumnsAreExact) {
     EXPECT_EQ(Run("SELECT max(a), min(Amounts.m) FROM Amounts WHERE k < 5"),
               (std::vector<std::string>{"row 12345678901234567890.1234 -922337203685477.5808"}));
     EXPECT_EQ(Run("SELECT a * 2, m + 1 FROM Amounts WHERE k = 3"), (std::vector<std::string>{"row 20 11"}));
+    EXPECT_EQ(Run("SELECT sum(a) FROM Amounts WHERE k <> 1"), (std::vector<std::string>{"row 12345678901234567907.6234"}));
+    EXPECT_EQ(Run("SELECT sum(m) FROM Amounts WHERE k IN (1, 3)"), (std::vector<std::string>{"row -922337203685467.5808"}));
+    EXPECT_EQ(Errors("CREATE TABLE Huge (v decimal(38,0)) INSERT Huge VALUES (99999999999999999999999999999999999999), (1) "
+                     "SELECT sum(v) FROM Huge"),
+              std::vector<int>{8115});
 }
 
 }  // namespace

@@ -145,6 +145,8 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
         return SqlError{448, 16, 1, "Invalid collation '" + msg.substr(std::strlen("no such collation sequence: ")) + "'.", line, "", true};
     if (starts("database is locked") || starts("database table is locked"))
         return SqlError{1222, 16, 45, "Lock request time out period exceeded.", line, "", false};
+    if (msg == "decimal overflow")
+        return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type numeric.", line, "", false};
     if (msg == "integer overflow")
         return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type bigint.", line, "", false};
     if (msg == "parser stack overflow")

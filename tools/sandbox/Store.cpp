@@ -303,9 +303,91 @@ int CompareDecimals(void*, int na, const void* a, int nb, const void* b) {
     return negA ? -c : c;
 }
 
+// SUM of a decimal column, exact: the values' digits added as one integer at the largest scale seen.
+// Kept in SQLite's aggregate memory, which is aligned for 8 bytes only: the sum is copied in and out.
+struct DecimalSum {
+    unsigned char sum[sizeof(__int128)];
+    int scale;
+    bool any, overflow;
+};
+
+__int128 SumOf(const DecimalSum* acc) {
+    __int128 v;
+    std::memcpy(&v, acc->sum, sizeof v);
+    return v;
+}
+
+constexpr __int128 Pow10(int n) {
+    __int128 p = 1;
+    for (int i = 0; i < n; ++i) p *= 10;
+    return p;
+}
+
+void DecimalSumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+    auto* acc = static_cast<DecimalSum*>(sqlite3_aggregate_context(ctx, sizeof(DecimalSum)));
+    if (!acc || acc->overflow) return;
+    std::string text;
+    if (sqlite3_value_type(argv[0]) == SQLITE_INTEGER) {
+        text = std::to_string(sqlite3_value_int64(argv[0]));
+    } else if (sqlite3_value_type(argv[0]) == SQLITE_FLOAT) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.15g", sqlite3_value_double(argv[0]));
+        text = buf;
+        if (text.find_first_of("eE") != std::string::npos) {
+            std::snprintf(buf, sizeof buf, "%.6f", sqlite3_value_double(argv[0]));
+            text = buf;
+        }
+    } else {
+        text.assign(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])), static_cast<size_t>(sqlite3_value_bytes(argv[0])));
+    }
+    bool negative;
+    std::string_view whole, frac;
+    if (!SplitDecimal(text.data(), static_cast<int>(text.size()), negative, whole, frac)) return;
+    if (whole.size() + frac.size() > 38 || frac.size() > 38) {
+        acc->overflow = true;
+        return;
+    }
+    __int128 v = 0;
+    for (char c : whole) v = v * 10 + (c - '0');
+    for (char c : frac) v = v * 10 + (c - '0');
+    int scale = static_cast<int>(frac.size());
+    __int128 sum = SumOf(acc);
+    if (scale > acc->scale) {
+        sum *= Pow10(scale - acc->scale);
+        acc->scale = scale;
+    } else {
+        v *= Pow10(acc->scale - scale);
+    }
+    sum += negative ? -v : v;
+    std::memcpy(acc->sum, &sum, sizeof sum);
+    acc->any = true;
+    const __int128 limit = Pow10(38);
+    if (sum >= limit || sum <= -limit) acc->overflow = true;
+}
+
+void DecimalSumFinal(sqlite3_context* ctx) {
+    auto* acc = static_cast<DecimalSum*>(sqlite3_aggregate_context(ctx, 0));
+    if (!acc || !acc->any) return sqlite3_result_null(ctx);
+    if (acc->overflow) return sqlite3_result_error(ctx, "decimal overflow", -1);  // worded as SQL Server's 8115 (Errors.cpp)
+    const __int128 sum = SumOf(acc);
+    __int128 m = sum < 0 ? -sum : sum;
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
+        m /= 10;
+    } while (m != 0);
+    const auto sc = static_cast<size_t>(acc->scale);
+    if (digits.size() <= sc) digits.insert(0, sc + 1 - digits.size(), '0');
+    std::string out = (sum < 0 ? "-" : "") + digits.substr(0, digits.size() - sc);
+    if (sc > 0) out += "." + digits.substr(digits.size() - sc);
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
 }  // namespace
 
 void Session::RegisterStoreFunction() {
+    sqlite3_create_function_v2(db_, "sandbox_decsum", 1, SQLITE_UTF8, this, nullptr, DecimalSumStep, DecimalSumFinal, nullptr);
     sqlite3_create_collation_v2(db_, "sandbox_numeric", SQLITE_UTF8, nullptr, CompareDecimals, nullptr);
     sqlite3_create_function_v2(
         db_, "sandbox_store", 2, SQLITE_UTF8, this,

@@ -786,9 +786,9 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
     };
     std::vector<Token> w = WatchAggregateNulls(std::move(o));
     // MIN and MAX of a decimal column compare as its collation does; the function that watches for
-    // NULLs hides the column's collation, so it is named again.
+    // NULLs hides the column's collation, so it is named again. SUM of one adds exactly.
     for (size_t i = 0; i + 4 < w.size(); ++i) {
-        if (!(w[i].Is("MIN") || w[i].Is("MAX")) || !w[i + 1].IsOp("(")) continue;
+        if (!(w[i].Is("MIN") || w[i].Is("MAX") || w[i].Is("SUM")) || !w[i + 1].IsOp("(")) continue;
         size_t j = i + 2;
         if (w[j].Is("DISTINCT") || w[j].Is("ALL")) ++j;
         if (j + 2 >= w.size() || !w[j].Is("SANDBOX_NULLWATCH") || !w[j + 1].IsOp("(")) continue;
@@ -796,6 +796,11 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         bool bareName = close > j + 2 && close < w.size();
         for (size_t k = j + 2; k < close && bareName; ++k) bareName = (k - j) % 2 == 0 ? w[k].IsName() : w[k].IsOp(".");
         if (!bareName || (close - j) % 2 == 0 || !decimalColumn(NameOf(w[close - 1]))) continue;
+        if (w[i].Is("SUM")) {
+            // SUM adds decimals exactly (Store.cpp); SQLite's adds doubles.
+            w[i] = MakeToken(Token::Word, "sandbox_decsum", w[i].spaceBefore);
+            continue;
+        }
         const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
         w.insert(w.begin() + static_cast<std::ptrdiff_t>(close) + 1, std::begin(collate), std::end(collate));
     }
