@@ -310,15 +310,16 @@ TEST_F(SandboxScripts, ConvertStylesAndDateFunctions) {
 // A value stored into a column is converted to the column's type, whichever way it comes (VALUES,
 // SELECT, UPDATE, a variable, a default); what does not convert is refused with SQL Server's error.
 TEST_F(SandboxScripts, StoredValuesTakeTheColumnsType) {
-    Setup({"CREATE TABLE Typed (id int IDENTITY, d datetime NULL, dd date NULL, c char(4) NULL, n int NULL, b bit NULL, "
-           "p decimal(5,2) NULL, s varchar(5) NULL, e date NULL DEFAULT '4 Jul 1996')",
-           "CREATE TABLE Later (k int NULL, f datetime NULL DEFAULT 'never')",
-           "INSERT Typed (d, dd, c, n, b) VALUES ('7/4/1996', '1996-07-04', 'ab', ' 42 ', 'true')",
-           // Under dmy a literal reads day first; a date copied from a column keeps its day.
-           "SET DATEFORMAT dmy\nINSERT Typed (d) VALUES ('4/7/1996 10:30')\nINSERT Typed (d, c) SELECT d, c FROM Typed WHERE id = 1\n"
-           "SET DATEFORMAT mdy",
-           "UPDATE Typed SET d = '25 Dec 2000', c = 'z', p = '3.14159', n = 7.9 WHERE id = 2",
-           "DECLARE @s varchar(20) = '1/2/2003'\nINSERT Typed (d, p) VALUES (@s, -1)"});
+    Setup(
+        {"CREATE TABLE Typed (id int IDENTITY, d datetime NULL, dd date NULL, c char(4) NULL, n int NULL, b bit NULL, "
+         "p decimal(5,2) NULL, s varchar(5) NULL, e date NULL DEFAULT '4 Jul 1996')",
+         "CREATE TABLE Later (k int NULL, f datetime NULL DEFAULT 'never')",
+         "INSERT Typed (d, dd, c, n, b) VALUES ('7/4/1996', '1996-07-04', 'ab', ' 42 ', 'true')",
+         // Under dmy a literal reads day first; a date copied from a column keeps its day.
+         "SET DATEFORMAT dmy\nINSERT Typed (d) VALUES ('4/7/1996 10:30')\nINSERT Typed (d, c) SELECT d, c FROM Typed WHERE id = 1\n"
+         "SET DATEFORMAT mdy",
+         "UPDATE Typed SET d = '25 Dec 2000', c = 'z', p = '3.14159', n = 7.9 WHERE id = 2",
+         "DECLARE @s varchar(20) = '1/2/2003'\nINSERT Typed (d, p) VALUES (@s, -1)"});
     EXPECT_EQ(Run("SELECT id, d, dd, c + '|', n, b, p, e FROM Typed ORDER BY id"),
               (std::vector<std::string>{"row 1 1996-07-04 00:00:00.000 1996-07-04 ab  | 42 1 NULL 1996-07-04",
                                         "row 2 2000-12-25 00:00:00.000 NULL z   | 7 NULL 3.14 1996-07-04",
@@ -340,8 +341,7 @@ TEST_F(SandboxScripts, StoredValuesTakeTheColumnsType) {
         {"INSERT Typed (d, c) SELECT d FROM Typed", 120},
         {"INSERT Typed (d) SELECT d, c FROM Typed", 121},
     };
-    for (const Refusal& c : cases)
-        EXPECT_EQ(Errors(c.sql), c.error ? std::vector<int>{c.error} : std::vector<int>{}) << c.sql;
+    for (const Refusal& c : cases) EXPECT_EQ(Errors(c.sql), c.error ? std::vector<int>{c.error} : std::vector<int>{}) << c.sql;
 }
 
 // Decimals and money keep every digit, and compare, sort and aggregate as numbers.

@@ -12,10 +12,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <string_view>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -37,9 +37,7 @@ std::string KindName(const SqlType& t) {
     return n.substr(0, n.find('('));
 }
 
-const char* SourceName(const SqlValue& v) {
-    return v.type == SqlValue::Integer ? "int" : v.type == SqlValue::Real ? "float" : "varchar";
-}
+const char* SourceName(const SqlValue& v) { return v.type == SqlValue::Integer ? "int" : v.type == SqlValue::Real ? "float" : "varchar"; }
 
 // The stored form of a date written as the stand-in stores dates (2011-12-04, 2011-12-04 10:04:23.000):
 // read year, month, day whatever the DATEFORMAT, as it came from a date column.
@@ -129,8 +127,14 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
         else if (v.s.find('.') != std::string::npos || !ParseIntegerText(v.s, x))
             throw Failed(245, 1, "Conversion failed when converting the varchar value '" + v.s + "' to data type " + KindName(type) + ".");
         x = x < 0 ? std::ceil(x) : std::floor(x);
-        const long double lo = k == SqlType::TinyInt ? 0 : k == SqlType::SmallInt ? -32768 : k == SqlType::Int ? -2147483648.0L : -9223372036854775808.0L;
-        const long double hi = k == SqlType::TinyInt ? 255 : k == SqlType::SmallInt ? 32767 : k == SqlType::Int ? 2147483647.0L : 9223372036854775807.0L;
+        const long double lo = k == SqlType::TinyInt    ? 0
+                               : k == SqlType::SmallInt ? -32768
+                               : k == SqlType::Int      ? -2147483648.0L
+                                                        : -9223372036854775808.0L;
+        const long double hi = k == SqlType::TinyInt    ? 255
+                               : k == SqlType::SmallInt ? 32767
+                               : k == SqlType::Int      ? 2147483647.0L
+                                                        : 9223372036854775807.0L;
         if (x < lo || x > hi) throw Failed(8115, 2, "Arithmetic overflow error converting expression to data type " + KindName(type) + ".");
         return v.type == SqlValue::Integer ? v : SqlValue::FromInt(static_cast<std::int64_t>(x));
     }
@@ -143,7 +147,8 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
         if (u == "TRUE") return SqlValue::FromInt(1);
         if (u == "FALSE") return SqlValue::FromInt(0);
         long double x = 0;
-        if (!ParseIntegerText(u, x)) throw Failed(245, 1, "Conversion failed when converting the varchar value '" + v.s + "' to data type bit.");
+        if (!ParseIntegerText(u, x))
+            throw Failed(245, 1, "Conversion failed when converting the varchar value '" + v.s + "' to data type bit.");
         return SqlValue::FromInt(x != 0);
     }
     if (k == SqlType::Float || k == SqlType::Real) {
@@ -173,8 +178,9 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
         }
         if (ok) return SqlValue::FromText(out);
         if (overflow)
-            throw Failed(8115, 2, money ? "Arithmetic overflow error converting expression to data type " + KindName(type) + "."
-                                        : std::string("Arithmetic overflow error converting ") + SourceName(v) + " to data type numeric.");
+            throw Failed(8115, 2,
+                         money ? "Arithmetic overflow error converting expression to data type " + KindName(type) + "."
+                               : std::string("Arithmetic overflow error converting ") + SourceName(v) + " to data type numeric.");
         if (money) throw Failed(235, 0, "Cannot convert a char value to money. The char value has incorrect syntax.");
         throw Failed(8114, 5, "Error converting data type varchar to numeric.");
     }
@@ -183,8 +189,9 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
         const bool oldStyle = k == SqlType::DateTime || k == SqlType::SmallDateTime;
         if (v.type != SqlValue::Text) {
             if (!oldStyle)
-                throw Failed(206, 2, std::string("Operand type clash: ") + (v.type == SqlValue::Integer ? "int" : "float") +
-                                         " is incompatible with " + KindName(type));
+                throw Failed(206, 2,
+                             std::string("Operand type clash: ") + (v.type == SqlValue::Integer ? "int" : "float") +
+                                 " is incompatible with " + KindName(type));
             // A number of days since 1900-01-01, as for CAST.
             const double days = v.type == SqlValue::Integer ? static_cast<double>(v.i) : v.d;
             std::int64_t y;
@@ -204,8 +211,9 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
                 throw Failed(241, 1, "Conversion failed when converting date and/or time from character string.");
         }
         if (!InDateRange(p, k))
-            throw Failed(242, 3, std::string("The conversion of a varchar data type to a ") + KindName(type) +
-                                     " data type resulted in an out-of-range value.");
+            throw Failed(242, 3,
+                         std::string("The conversion of a varchar data type to a ") + KindName(type) +
+                             " data type resulted in an out-of-range value.");
         return SqlValue::FromText(FormatDateTime(p, type));
     }
     if ((k == SqlType::Char || k == SqlType::NChar) && type.length > 0) {
@@ -230,7 +238,8 @@ SqlValue FromSqlite(sqlite3_value* v) {
     case SQLITE_NULL:
         return {};
     case SQLITE_BLOB:
-        return SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(v)), static_cast<size_t>(sqlite3_value_bytes(v))));
+        return SqlValue::FromBlob(
+            std::string(static_cast<const char*>(sqlite3_value_blob(v)), static_cast<size_t>(sqlite3_value_bytes(v))));
     default:
         return SqlValue::FromText(
             std::string(reinterpret_cast<const char*>(sqlite3_value_text(v)), static_cast<size_t>(sqlite3_value_bytes(v))));
@@ -408,9 +417,7 @@ void Session::RegisterStoreFunction() {
 
 // ---------------------------------------------------------------- rewriting INSERT and UPDATE
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 // The value tokens wrapped for a column of the type: a literal converted now, anything else at run time.
 std::vector<Token> StoredValueTokens(const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int line) {
@@ -536,7 +543,8 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
                 continue;
             }
             out.insert(out.end(), item.begin(), item.begin() + static_cast<std::ptrdiff_t>(eq) + 1);
-            const auto w = Wrapped(std::vector<Token>(item.begin() + static_cast<std::ptrdiff_t>(eq) + 1, item.end()), type, dateOrder_, line);
+            const auto w =
+                Wrapped(std::vector<Token>(item.begin() + static_cast<std::ptrdiff_t>(eq) + 1, item.end()), type, dateOrder_, line);
             out.insert(out.end(), w.begin(), w.end());
         }
         out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(end), t.end());

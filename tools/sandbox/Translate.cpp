@@ -222,8 +222,8 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                 bool column = true;
                 for (size_t k = 1; k + 1 < itemStart; ++k) {
                     if (!t[k].Is("AS") || !t[k + 1].IsName() || !SameNoCase(NameOf(t[k + 1]), name)) continue;
-                    column = t[k - 1].IsName() && k >= 2 && (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") ||
-                                                             t[k - 2].Is("DISTINCT"));
+                    column = t[k - 1].IsName() && k >= 2 &&
+                             (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") || t[k - 2].Is("DISTINCT"));
                     name = NameOf(t[k - 1]);
                     break;
                 }

@@ -138,7 +138,8 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     };
     std::string setup = "DROP TABLE IF EXISTS temp." + QuoteIdent(ins) + "; DROP TABLE IF EXISTS temp." + QuoteIdent(del) +
                         "; CREATE TEMP TABLE " + QuoteIdent(ins) + " (" + columnDefs + "); CREATE TEMP TABLE " + QuoteIdent(del) + " (" +
-                        columnDefs + "); CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) + " BEGIN ";
+                        columnDefs + "); CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) +
+                        " BEGIN ";
     if (event != "DELETE") setup += "INSERT INTO " + QuoteIdent(ins) + " VALUES (" + rowOf("NEW") + "); ";
     if (event != "INSERT") setup += "INSERT INTO " + QuoteIdent(del) + " VALUES (" + rowOf("OLD") + "); ";
     setup += "END;";
