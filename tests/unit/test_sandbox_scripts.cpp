@@ -320,6 +320,9 @@ TEST_F(SandboxScripts, StoredValuesTakeTheColumnsType) {
          "SET DATEFORMAT mdy",
          "UPDATE Typed SET d = '25 Dec 2000', c = 'z', p = '3.14159', n = 7.9 WHERE id = 2",
          "DECLARE @s varchar(20) = '1/2/2003'\nINSERT Typed (d, p) VALUES (@s, -1)"});
+    EXPECT_EQ(Errors("INSERT Typed (d, e, n) VALUES ('1/1/2001', DEFAULT, DEFAULT)"), std::vector<int>{});
+    EXPECT_EQ(Run("SELECT d, e, n FROM Typed WHERE id = 5"), (std::vector<std::string>{"row 2001-01-01 00:00:00.000 1996-07-04 NULL"}));
+    EXPECT_EQ(Run("DELETE Typed WHERE id = 5"), (std::vector<std::string>{}));
     EXPECT_EQ(Run("SELECT id, d, dd, c + '|', n, b, p, e FROM Typed ORDER BY id"),
               (std::vector<std::string>{"row 1 1996-07-04 00:00:00.000 1996-07-04 ab  | 42 1 NULL 1996-07-04",
                                         "row 2 2000-12-25 00:00:00.000 NULL z   | 7 NULL 3.14 1996-07-04",
@@ -330,6 +333,7 @@ TEST_F(SandboxScripts, StoredValuesTakeTheColumnsType) {
         {"INSERT Typed (dd) SELECT '2020-13-45'", 241},
         {"UPDATE Typed SET d = 'soon'", 241},
         {"INSERT Later (k) VALUES (1)", 241},
+        {"INSERT Later VALUES (2, DEFAULT)", 241},
         {"INSERT Typed (e) VALUES (NULL)", 0},
         {"INSERT Typed (n) VALUES ('abc')", 245},
         {"UPDATE Typed SET n = '1.5'", 245},

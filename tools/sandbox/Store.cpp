@@ -511,6 +511,7 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     };
     bool any = false;
     for (auto& c : cols) any = any || StoreConverts(c.second);
+    for (size_t k = 2; k < t.size() && t[0].Is("INSERT"); ++k) any = any || (t[k].Is("DEFAULT") && !t[k - 1].Is("INTO"));
     if (!any) return t;
     if (t[0].Is("UPDATE")) {
         size_t set = 1;
@@ -556,6 +557,7 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     ++i;
     while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) i += 2;
     std::vector<SqlType> targets;
+    std::vector<std::string> names;
     size_t body = i;
     if (i < t.size() && t[i].IsOp("(")) {
         const size_t close = MatchParen(t, i);
@@ -563,11 +565,29 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
             SqlType type = SqlType::Of(SqlType::NVarChar, -1);
             if (!c.empty()) typeOf(NameOf(c.back()), type);
             targets.push_back(type);
+            names.push_back(c.empty() ? std::string() : NameOf(c.back()));
         }
         body = close + 1;
     } else {
-        for (auto& c : cols) targets.push_back(c.second);
+        for (auto& c : cols) {
+            targets.push_back(c.second);
+            names.push_back(c.first);
+        }
     }
+    // VALUES (..., DEFAULT, ...): the column's default, or NULL when it has none.
+    auto defaultOf = [&](size_t n) {
+        std::vector<Token> e;
+        if (sqlite3_stmt* st = Cached("SELECT default_text FROM __columns WHERE table_name = ? AND name = ?")) {
+            const std::string table = TempName(written);
+            sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(st, 2, names[n].c_str(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
+                e = Tokenize(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+            sqlite3_reset(st);
+        }
+        if (e.empty()) e.push_back(MakeToken(Token::Word, "NULL"));
+        return e;
+    };
     if (body >= t.size()) return t;
     std::vector<Token> out(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(body));
     if (t[body].Is("VALUES")) {
@@ -583,7 +603,8 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
             size_t n = 0;
             for (auto& v : SplitCommas(t, k + 1, close)) {
                 if (n) out.push_back(MakeToken(Token::Op, ",", false));
-                const auto w = n < targets.size() ? Wrapped(v, targets[n], dateOrder_, line) : v;
+                const bool byDefault = v.size() == 1 && v[0].Is("DEFAULT") && n < names.size();
+                const auto w = n < targets.size() ? Wrapped(byDefault ? defaultOf(n) : v, targets[n], dateOrder_, line) : v;
                 out.insert(out.end(), w.begin(), w.end());
                 ++n;
             }
