@@ -142,6 +142,19 @@ const Case kCases[] = {
     {"select top 1 name as v from sysobjects where xtype in ('P', 'IF') order by name collate SQL_Latin1_General_CP1_CI_AS", -1, -1,
      "fnCustomerOrders", 0},
     {"create table #ci (k varchar(10) primary key) insert into #ci values ('abc') insert into #ci values ('ABC')", 0, -1, "", 2627},
+    // Values stored into a column take its type: dates by DATEFORMAT, char(n) padded, exact decimals.
+    {"create table sd1 (d datetime, c char(5)) insert into sd1 values ('4 Jul 1996', 'ab') set dateformat dmy "
+     "insert into sd1 select '4/7/1996 10:30', c from sd1 set dateformat mdy select max(d) as v from sd1",
+     SQL_TYPE_TIMESTAMP, -1, "1996-07-04 10:30:00.000", 0},
+    {"select c + '|' as v from sd1", -1, -1, "ab   |", 0},
+    {"insert into sd1 (d) values ('2020-13-45')", 0, -1, "", 241},
+    {"update sd1 set c = 1, d = 'x'", 0, -1, "", 241},
+    {"create table #sn (n int) insert into #sn values ('abc')", 0, -1, "", 245},
+    {"create table sm1 (m money, x decimal(38,4)) insert into sm1 values (-922337203685477.5808, 12345678901234567890.1234), (9, 9.5) "
+     "select min(m) as v from sm1",
+     SQL_DECIMAL, 19, "-922337203685477.5808", 0},
+    {"select max(x) as v from sm1", -1, 38, "12345678901234567890.1234", 0},
+    {"select top 1 x as v from sm1 order by x", -1, 38, "9.5000", 0},
 };
 
 TEST(SandboxFidelity, TypesValuesAndErrors) {
@@ -295,6 +308,12 @@ TEST(SandboxFidelity, ErrorsInServerWords) {
          "Cannot insert duplicate key row in object 'dbo.#u' with unique index 'ix_d'."},
         {"insert into #u values (4)", 213, "Column name or number of supplied values does not match table definition."},
         {"drop table #nothere", 3701, nullptr},
+        // SQLite's own failures in SQL Server's words.
+        {"select k from #u order by 3", 108, nullptr},
+        {"select k from #u union select d from #u order by c", 104, nullptr},
+        {"select k, c from #u union select d from #u", 205, nullptr},
+        {"select k from #u where count(*) > 1", 147, nullptr},
+        {"select k from #u where k in (select k, d from #u)", 116, nullptr},
     };
     for (const auto& k : cases) {
         const OdbcRun run = c.Run(k.sql);

@@ -307,4 +307,71 @@ TEST_F(SandboxScripts, ConvertStylesAndDateFunctions) {
     for (const Case& c : cases) EXPECT_EQ(Run(std::string("SELECT ") + c.expr), std::vector<std::string>{std::string("row ") + c.value}) << c.expr;
 }
 
+// A value stored into a column is converted to the column's type, whichever way it comes (VALUES,
+// SELECT, UPDATE, a variable, a default); what does not convert is refused with SQL Server's error.
+TEST_F(SandboxScripts, StoredValuesTakeTheColumnsType) {
+    Setup(
+        {"CREATE TABLE Typed (id int IDENTITY, d datetime NULL, dd date NULL, c char(4) NULL, n int NULL, b bit NULL, "
+         "p decimal(5,2) NULL, s varchar(5) NULL, e date NULL DEFAULT '4 Jul 1996')",
+         "CREATE TABLE Later (k int NULL, f datetime NULL DEFAULT 'never')",
+         "INSERT Typed (d, dd, c, n, b) VALUES ('7/4/1996', '1996-07-04', 'ab', ' 42 ', 'true')",
+         // Under dmy a literal reads day first; a date copied from a column keeps its day.
+         "SET DATEFORMAT dmy\nINSERT Typed (d) VALUES ('4/7/1996 10:30')\nINSERT Typed (d, c) SELECT d, c FROM Typed WHERE id = 1\n"
+         "SET DATEFORMAT mdy",
+         "UPDATE Typed SET d = '25 Dec 2000', c = 'z', p = '3.14159', n = 7.9 WHERE id = 2",
+         "DECLARE @s varchar(20) = '1/2/2003'\nINSERT Typed (d, p) VALUES (@s, -1)"});
+    EXPECT_EQ(Errors("INSERT Typed (d, e, n) VALUES ('1/1/2001', DEFAULT, DEFAULT)"), std::vector<int>{});
+    EXPECT_EQ(Run("SELECT d, e, n FROM Typed WHERE id = 5"), (std::vector<std::string>{"row 2001-01-01 00:00:00.000 1996-07-04 NULL"}));
+    EXPECT_EQ(Run("DELETE Typed WHERE id = 5"), (std::vector<std::string>{}));
+    EXPECT_EQ(Run("SELECT id, d, dd, c + '|', n, b, p, e FROM Typed ORDER BY id"),
+              (std::vector<std::string>{"row 1 1996-07-04 00:00:00.000 1996-07-04 ab  | 42 1 NULL 1996-07-04",
+                                        "row 2 2000-12-25 00:00:00.000 NULL z   | 7 NULL 3.14 1996-07-04",
+                                        "row 3 1996-07-04 00:00:00.000 NULL ab  | NULL NULL NULL 1996-07-04",
+                                        "row 4 2003-01-02 00:00:00.000 NULL NULL NULL NULL -1.00 1996-07-04"}));
+    const Refusal cases[] = {
+        {"INSERT Typed (d) VALUES ('31/12/1996')", 241},
+        {"INSERT Typed (dd) SELECT '2020-13-45'", 241},
+        {"UPDATE Typed SET d = 'soon'", 241},
+        {"INSERT Later (k) VALUES (1)", 241},
+        {"INSERT Later VALUES (2, DEFAULT)", 241},
+        {"INSERT Typed (e) VALUES (NULL)", 0},
+        {"INSERT Typed (n) VALUES ('abc')", 245},
+        {"UPDATE Typed SET n = '1.5'", 245},
+        {"INSERT Typed (b) SELECT 'maybe'", 245},
+        {"INSERT Typed (n) VALUES (3000000000)", 8115},
+        {"INSERT Typed (p) VALUES (1234.5)", 8115},
+        {"INSERT Typed (p) VALUES ('1x')", 8114},
+        {"INSERT Typed (s) VALUES ('abcdefg')", 2628},
+        {"INSERT Typed (d, c) SELECT d FROM Typed", 120},
+        {"INSERT Typed (d) SELECT d, c FROM Typed", 121},
+    };
+    for (const Refusal& c : cases) EXPECT_EQ(Errors(c.sql), c.error ? std::vector<int>{c.error} : std::vector<int>{}) << c.sql;
+}
+
+// Decimals and money keep every digit, and compare, sort and aggregate as numbers.
+TEST_F(SandboxScripts, DecimalColumnsAreExact) {
+    Setup({"CREATE TABLE Amounts (k int, a decimal(38,4), m money)",
+           "INSERT Amounts VALUES (1, 12345678901234567890.1234, -922337203685477.5808), (2, 9.5, 922337203685477.5807), "
+           "(3, 10, 10), (4, -2, 0.01)",
+           "INSERT Amounts (k, a) SELECT 5, a FROM Amounts WHERE k = 1"});
+    EXPECT_EQ(Run("SELECT a, m FROM Amounts WHERE k = 1"),
+              (std::vector<std::string>{"row 12345678901234567890.1234 -922337203685477.5808"}));
+    EXPECT_EQ(Run("SELECT k FROM Amounts ORDER BY a, k"), (std::vector<std::string>{"row 4", "row 2", "row 3", "row 1", "row 5"}));
+    EXPECT_EQ(Run("SELECT k, a FROM Amounts WHERE k < 5 ORDER BY 2 DESC"),
+              (std::vector<std::string>{"row 1 12345678901234567890.1234", "row 3 10.0000", "row 2 9.5000", "row 4 -2.0000"}));
+    EXPECT_EQ(Run("SELECT k FROM Amounts ORDER BY m DESC"), (std::vector<std::string>{"row 2", "row 3", "row 4", "row 1", "row 5"}));
+    EXPECT_EQ(Run("SELECT min(a), max(m), count(*) FROM Amounts WHERE a > 9.75 AND a <> '10.0'"),
+              (std::vector<std::string>{"info 8153 Warning: Null value is eliminated by an aggregate or other SET operation.",
+                                        "row 12345678901234567890.1234 -922337203685477.5808 2"}));
+    EXPECT_EQ(Run("SELECT count(DISTINCT a) FROM Amounts"), (std::vector<std::string>{"row 4"}));
+    EXPECT_EQ(Run("SELECT max(a), min(Amounts.m) FROM Amounts WHERE k < 5"),
+              (std::vector<std::string>{"row 12345678901234567890.1234 -922337203685477.5808"}));
+    EXPECT_EQ(Run("SELECT a * 2, m + 1 FROM Amounts WHERE k = 3"), (std::vector<std::string>{"row 20 11"}));
+    EXPECT_EQ(Run("SELECT sum(a) FROM Amounts WHERE k <> 1"), (std::vector<std::string>{"row 12345678901234567907.6234"}));
+    EXPECT_EQ(Run("SELECT sum(m) FROM Amounts WHERE k IN (1, 3)"), (std::vector<std::string>{"row -922337203685467.5808"}));
+    EXPECT_EQ(Errors("CREATE TABLE Huge (v decimal(38,0)) INSERT Huge VALUES (99999999999999999999999999999999999999), (1) "
+                     "SELECT sum(v) FROM Huge"),
+              std::vector<int>{8115});
+}
+
 }  // namespace

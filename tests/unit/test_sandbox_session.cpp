@@ -93,7 +93,7 @@ TEST_F(SandboxSession, StatementsInRowsAndMessagesOut) {
     Run("create table t (id int identity primary key, name varchar(20) not null, amount decimal(10,2))");
     EXPECT_EQ(Run("insert into t (name, amount) values ('Ann', 1.5), ('Bob', 22.25)"), (std::vector<std::string>{"done 2"}));
     EXPECT_EQ(Run("select id, name, amount from t order by id print 'after'"),
-              (std::vector<std::string>{"columns id:int name:varchar(20) amount:decimal(10,2)", "row 1 Ann 1.5", "row 2 Bob 22.25",
+              (std::vector<std::string>{"columns id:int name:varchar(20) amount:decimal(10,2)", "row 1 Ann 1.50", "row 2 Bob 22.25",
                                         "done 2", "info 0 after", "done"}));
     EXPECT_EQ(Run("select * from missing"), (std::vector<std::string>{"error 208 Invalid object name 'missing'.", "done error"}));
 }

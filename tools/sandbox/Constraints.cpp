@@ -411,8 +411,18 @@ void Session::SetColumnDefault(const std::string& table, const std::string& colu
     const bool now = !expr.empty() && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
     if (now)
         value = "(strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))";
-    else if (expr.size() == 1 || (expr.size() == 2 && expr[0].IsOp("-")))
+    else if (expr.size() == 1 || (expr.size() == 2 && expr[0].IsOp("-"))) {
         value = "(" + Translate(expr, line) + ")";
+        for (auto& [name, type] : StoredColumns(table)) {
+            if (!SameNoCase(name, column)) continue;
+            // Converted to the column's type now; a value that does not convert fails each insert that takes it.
+            try {
+                value = "(" + Translate(StoredValueTokens(expr, type, dateOrder_, line), line) + ")";
+            } catch (const SqlError&) {
+                value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(type.Name()) + "))";
+            }
+        }
+    }
     if (value.empty()) return;  // not a constant: kept in the catalog only
     std::vector<Token> def = {MakeToken(Token::Word, "DEFAULT"), MakeToken(Token::Word, value)};
     t.insert(t.begin() + static_cast<std::ptrdiff_t>(to), def.begin(), def.end());

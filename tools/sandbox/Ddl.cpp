@@ -1,5 +1,6 @@
 // DDL: CREATE TABLE, DROP, and CREATE/ALTER of procedures, functions, triggers and views.
 #include "Catalog.h"
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
@@ -113,11 +114,18 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 const bool constant =
                     expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
                 if (now)
-                    constraints.push_back("DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
-                else if (constant)
-                    constraints.push_back("DEFAULT " + Translate(expr, line));
-                else if (expr.size() == 2 && expr[0].IsOp("-"))
-                    constraints.push_back("DEFAULT " + JoinTokens(expr));
+                    constraints.push_back(c.type.kind == SqlType::Date ? "DEFAULT (date('now', 'localtime'))"
+                                                                       : "DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
+                else if (constant || (expr.size() == 2 && expr[0].IsOp("-"))) {
+                    // Converted to the column's type now; a value that does not convert fails each insert that takes it.
+                    std::string value;
+                    try {
+                        value = Translate(StoredValueTokens(expr, c.type, dateOrder_, line), line);
+                    } catch (const SqlError&) {
+                        value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(c.type.Name()) + "))";
+                    }
+                    constraints.push_back("DEFAULT " + value);
+                }
                 k = end - 1;
             } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
                 if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, checkText(part, k)});
@@ -132,6 +140,9 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         } else {
             std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
             if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
+            if (c.type.kind == SqlType::Decimal || c.type.kind == SqlType::Numeric || c.type.kind == SqlType::Money ||
+                c.type.kind == SqlType::SmallMoney)  // exact decimal text (Store.cpp), compared as numbers
+                def = QuoteIdent(c.name) + " TEXT " + SqliteTypeText(c.type) + " COLLATE sandbox_numeric";
             if (primary) def += " PRIMARY KEY";
             const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
                                c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;

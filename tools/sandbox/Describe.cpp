@@ -257,6 +257,7 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
         }
         if (!typed) {
             const char* decl = sqlite3_column_decltype(st, i);
+            if (decl && std::strncmp(decl, "TEXT ", 5) == 0) decl += 5;  // decimal columns stored as text
             if (decl && ParseSqlType(decl, c.type)) typed = true;
             if (decl && !typed && Upper(decl) == "INTEGER") {
                 c.type = SqlType::Of(SqlType::Int);

@@ -97,6 +97,19 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
         // "3 values for 2 columns"
         const long values = std::strtol(msg.c_str(), nullptr, 10);
         const long columns = std::strtol(msg.c_str() + msg.find(" for ") + 5, nullptr, 10);
+        if (msg.find("sandbox_rows") != std::string::npos) {
+            // INSERT ... SELECT, whose rows pass through sandbox_rows to be converted (Store.cpp).
+            const long selected = std::strtol(msg.c_str() + msg.find(" has ") + 5, nullptr, 10);
+            const long inserted = std::strtol(msg.c_str() + msg.find(" for ") + 5, nullptr, 10);
+            return SqlError{selected < inserted ? 120 : 121,
+                            15,
+                            1,
+                            std::string("The select list for the INSERT statement contains ") + (selected < inserted ? "fewer" : "more") +
+                                " items than the insert list. The number of SELECT values must match the number of INSERT columns.",
+                            line,
+                            "",
+                            true};
+        }
         const std::string more = values > columns ? "fewer columns in the INSERT statement than values specified in the VALUES clause"
                                                   : "more columns in the INSERT statement than values specified in the VALUES clause";
         return SqlError{values > columns ? 110 : 109, 15, 1,
@@ -109,6 +122,47 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
         name = name.substr(name.rfind('.') == std::string::npos ? 0 : name.rfind('.') + 1);
         return SqlError{209, 16, 1, "Ambiguous column name '" + name + "'.", line, "", true};
     }
+    if (starts("table ") && msg.find(" has no column named ") != std::string::npos)
+        return SqlError{207, 16, 1, "Invalid column name '" + msg.substr(msg.find(" has no column named ") + 21) + "'.", line, "", true};
+    if (msg.find("ORDER BY term out of range") != std::string::npos) {
+        // "ORDER BY term out of range - should be between 1 and 2": the position is not in the text.
+        return SqlError{108,  16, 1,   "The ORDER BY position number is out of range of the number of items in the select list.",
+                        line, "", true};
+    }
+    if (msg.find("ORDER BY term does not match any column in the result set") != std::string::npos)
+        return SqlError{
+            104,  16, 1,   "ORDER BY items must appear in the select list if the statement contains a UNION, INTERSECT or EXCEPT operator.",
+            line, "", true};
+    if (msg.find("do not have the same number of result columns") != std::string::npos)
+        return SqlError{
+            205,
+            16,
+            1,
+            "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal number of expressions in their "
+            "target lists.",
+            line,
+            "",
+            true};
+    if (starts("misuse of aggregate"))
+        return SqlError{
+            147,
+            15,
+            1,
+            "An aggregate may not appear in the WHERE clause unless it is in a subquery contained in a HAVING clause or a select "
+            "list, and the column being aggregated is an outer reference.",
+            line,
+            "",
+            true};
+    if (starts("sub-select returns "))
+        return SqlError{
+            116,  16, 1,   "Only one expression can be specified in the select list when the subquery is not introduced with EXISTS.",
+            line, "", true};
+    if (starts("no such collation sequence: "))
+        return SqlError{448, 16, 1, "Invalid collation '" + msg.substr(std::strlen("no such collation sequence: ")) + "'.", line, "", true};
+    if (starts("database is locked") || starts("database table is locked"))
+        return SqlError{1222, 16, 45, "Lock request time out period exceeded.", line, "", false};
+    if (msg == "decimal overflow")
+        return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type numeric.", line, "", false};
     if (msg == "integer overflow")
         return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type bigint.", line, "", false};
     if (msg == "parser stack overflow")

@@ -188,6 +188,7 @@ CREATE VIEW IF NOT EXISTS sysindexes AS SELECT (SELECT id FROM __objects WHERE x
                  nullptr, nullptr, nullptr);
     RegisterStyleFunctions(db_);
     RegisterDateFunctions(db_);
+    RegisterStoreFunction();
 }
 
 std::string Session::TableNamed(const std::string& name) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "TSql.h"
+#include "Value.h"
 
 #include <string>
 #include <vector>
@@ -20,3 +21,19 @@ void RegisterStyleFunctions(sqlite3* db);
 // sandbox_dateadd/datediff/datepart/datename('part', ...).
 void RegisterDateFunctions(sqlite3* db);
 bool IsDatePartFunction(const std::string& upperName);
+
+// The table an INSERT, UPDATE or DELETE changes, as written (an alias of UPDATE ... FROM resolved).
+std::string TableOfDml(const std::vector<Token>& t);
+
+// Storing into a column (Store.cpp): whether values of the type are converted on the way in, and
+// the value a column of the type holds; SqlError 245, 241, 8114, 8115 ... when it does not convert.
+// A literal's date string follows the DATEFORMAT; other text in the stored form of a date is read
+// year first, as it came from a date column.
+bool StoreConverts(const SqlType& type);
+SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& dateOrder, bool literal);
+// Exact decimal text of a value at the precision and scale, rounded half away from zero; false when
+// it is not a number or (overflow) its integer part does not fit.
+bool ExactDecimalText(const SqlValue& v, int precision, int scale, std::string& out, bool& overflow);
+// A value expression for a column of the type: a literal converted at once (SqlError when it does
+// not convert), anything else wrapped in sandbox_store(expr, 'type').
+std::vector<Token> StoredValueTokens(const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int line);

@@ -297,8 +297,9 @@ void Session::ExecStatement(const Stmt& s) {
     if (t.empty()) return;
     const std::string w = s.FirstWord();
     const int line = s.line;
-    if (w == "INSERT") return ExecDml(PrepareInsert(t, line), line);
-    if (w == "UPDATE" || w == "DELETE") return ExecDml(t, line);
+    if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(t, line), line), line);
+    if (w == "UPDATE") return ExecDml(ConvertStoredValues(t, line), line);
+    if (w == "DELETE") return ExecDml(t, line);
     if (ExecScriptStatement(t, line)) return;
     if (w == "SELECT" && ExecSelectInto(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")

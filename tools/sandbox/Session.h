@@ -227,6 +227,10 @@ private:
     std::string TableNamed(const std::string& name);
     void SetIdentityInsert(const std::vector<Token>& t, int line);
     std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
+    // Values of INSERT and UPDATE converted to their columns' types (Store.cpp).
+    std::vector<Token> ConvertStoredValues(const std::vector<Token>& t, int line);
+    std::vector<std::pair<std::string, SqlType>> StoredColumns(const std::string& table);
+    void RegisterStoreFunction();
     void RegisterScriptFunctions();
     void RegisterSessionViews();
     // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <random>
 
 namespace {
@@ -163,12 +164,14 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
 }
 
 // ORDER BY compares text without regard to case, as SQL Server's default collation does: each
-// item gets COLLATE NOCASE (which leaves numbers and column positions as they are).
-std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
+// item gets COLLATE NOCASE (which leaves numbers and column positions as they are), except a
+// column for which ownCollation holds (decimal columns, whose collation compares them as numbers).
+std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::function<bool(const std::string&)>& ownCollation) {
     static const char* const kEnds[] = {"LIMIT",  "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR",
                                         "OPTION", "ROWS",   "RANGE", "SELECT", "INTO"};
     for (size_t i = 0; i + 1 < t.size(); ++i) {
         if (!t[i].Is("ORDER") || !t[i + 1].Is("BY")) continue;
+        const size_t orderAt = i;
         int depth = 0;
         size_t j = i + 2, itemStart = j;
         auto closeItem = [&](size_t end) {
@@ -179,6 +182,53 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t) {
             while (at > itemStart + 1 &&
                    (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") || t[at - 1].Is("LAST")))
                 --at;
+            // ORDER BY 2: the second item of the select list this ORDER BY closes.
+            auto positionKeeps = [&]() {
+                const long position = std::strtol(t[itemStart].text.c_str(), nullptr, 10);
+                size_t select = orderAt, from = 0;
+                for (int d = 0; select-- > 0;) {
+                    if (t[select].IsOp(")")) d++;
+                    if (t[select].IsOp("(")) d--;
+                    if (d == 0 && t[select].Is("SELECT")) break;
+                    if (d < 0 || select == 0) return false;
+                }
+                from = select + 1;
+                while (from < orderAt && (t[from].Is("DISTINCT") || t[from].Is("ALL"))) ++from;
+                long n = 1;
+                size_t start = from;
+                for (int d = 0; from < orderAt; ++from) {
+                    if (t[from].IsOp("(")) d++;
+                    if (t[from].IsOp(")")) d--;
+                    if (d != 0) continue;
+                    if (t[from].Is("FROM") || t[from].Is("WHERE") || t[from].Is("GROUP") || t[from].Is("ORDER") || t[from].Is("UNION"))
+                        break;
+                    if (t[from].IsOp(",")) {
+                        if (n == position) break;
+                        ++n;
+                        start = from + 1;
+                    }
+                }
+                size_t last = from;
+                if (last >= start + 2 && t[last - 2].Is("AS")) last -= 2;
+                return n == position && last > start && t[last - 1].IsName() &&
+                       (last - start == 1 || (last - start == 3 && t[start + 1].IsOp("."))) && ownCollation(NameOf(t[last - 1]));
+            };
+            if (at == itemStart + 1 && t[itemStart].kind == Token::Number && positionKeeps()) return;
+            bool bareName = t[at - 1].IsName();
+            for (size_t k = itemStart; k + 1 < at && bareName; k += 2) bareName = t[k].IsName() && t[k + 1].IsOp(".");
+            if (bareName && (at - itemStart) % 2 == 1) {
+                // An alias stands for its expression: a column keeps its own comparison, anything else gets NOCASE.
+                std::string name = NameOf(t[at - 1]);
+                bool column = true;
+                for (size_t k = 1; k + 1 < itemStart; ++k) {
+                    if (!t[k].Is("AS") || !t[k + 1].IsName() || !SameNoCase(NameOf(t[k + 1]), name)) continue;
+                    column = t[k - 1].IsName() && k >= 2 &&
+                             (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") || t[k - 2].Is("DISTINCT"));
+                    name = NameOf(t[k - 1]);
+                    break;
+                }
+                if (column && ownCollation(name)) return;
+            }
             const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "NOCASE")};
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), std::begin(collate), std::end(collate));
             j += 2;
@@ -724,5 +774,35 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
     closeLaterBranch();
     closeLimits(0);
     while (!pendingLimits.empty()) closeLimits(pendingLimits.back().depth);
-    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(WatchAggregateNulls(std::move(o)))));
+    auto decimalColumn = [this](const std::string& name) {
+        sqlite3_stmt* st = Cached(
+            "SELECT 1 FROM __columns WHERE name = ? AND (type_text LIKE 'decimal%' OR type_text LIKE 'numeric%' OR type_text LIKE "
+            "'%money')");
+        if (!st) return false;
+        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        const bool found = sqlite3_step(st) == SQLITE_ROW;
+        sqlite3_reset(st);
+        return found;
+    };
+    std::vector<Token> w = WatchAggregateNulls(std::move(o));
+    // MIN and MAX of a decimal column compare as its collation does; the function that watches for
+    // NULLs hides the column's collation, so it is named again. SUM of one adds exactly.
+    for (size_t i = 0; i + 4 < w.size(); ++i) {
+        if (!(w[i].Is("MIN") || w[i].Is("MAX") || w[i].Is("SUM")) || !w[i + 1].IsOp("(")) continue;
+        size_t j = i + 2;
+        if (w[j].Is("DISTINCT") || w[j].Is("ALL")) ++j;
+        if (j + 2 >= w.size() || !w[j].Is("SANDBOX_NULLWATCH") || !w[j + 1].IsOp("(")) continue;
+        const size_t close = MatchParen(w, j + 1);
+        bool bareName = close > j + 2 && close < w.size();
+        for (size_t k = j + 2; k < close && bareName; ++k) bareName = (k - j) % 2 == 0 ? w[k].IsName() : w[k].IsOp(".");
+        if (!bareName || (close - j) % 2 == 0 || !decimalColumn(NameOf(w[close - 1]))) continue;
+        if (w[i].Is("SUM")) {
+            // SUM adds decimals exactly (Store.cpp); SQLite's adds doubles.
+            w[i] = MakeToken(Token::Word, "sandbox_decsum", w[i].spaceBefore);
+            continue;
+        }
+        const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
+        w.insert(w.begin() + static_cast<std::ptrdiff_t>(close) + 1, std::begin(collate), std::end(collate));
+    }
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(w), decimalColumn)));
 }

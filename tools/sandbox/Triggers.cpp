@@ -3,6 +3,7 @@
 // nesting level, then each trigger's body runs like a procedure. Without a transaction the
 // statement and its triggers run in one, as on SQL Server; ROLLBACK in a trigger ends it and
 // the batch (error 3609).
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
@@ -16,6 +17,8 @@ struct TriggerInfo {
     std::string name;
     bool insert = false, update = false, remove = false, insteadOf = false;
 };
+
+}  // namespace
 
 std::string TableOfDml(const std::vector<Token>& t) {
     // INSERT [INTO] name, UPDATE [TOP (n)] name, DELETE [TOP (n)] [FROM] name; an alias of the FROM
@@ -44,8 +47,6 @@ std::string TableOfDml(const std::vector<Token>& t) {
     }
     return name;
 }
-
-}  // namespace
 
 void Session::ExecDml(const std::vector<Token>& t, int line) {
     const std::string written = TableOfDml(t);
@@ -92,10 +93,21 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     const int level = triggerLevel_ + 1;
     const std::string ins = "inserted__" + std::to_string(level), del = "deleted__" + std::to_string(level);
     std::vector<std::string> cols;
+    std::string columnDefs;  // inserted and deleted compare as the table does: text without case, decimals as numbers
     {
         SqlStmt st;
         sqlite3_prepare_v2(db_, ("PRAGMA table_info(" + QuoteIdent(table) + ")").c_str(), -1, st.Out(), nullptr);
-        while (st && sqlite3_step(st) == SQLITE_ROW) cols.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+        while (st && sqlite3_step(st) == SQLITE_ROW) {
+            cols.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+            const unsigned char* declared = sqlite3_column_text(st, 2);
+            const std::string type = declared ? reinterpret_cast<const char*>(declared) : "";
+            const std::string upper = Upper(type);
+            columnDefs += (columnDefs.empty() ? "" : ", ") + QuoteIdent(cols.back()) + " " + type;
+            if (upper.rfind("TEXT ", 0) == 0)
+                columnDefs += " COLLATE sandbox_numeric";
+            else if (upper.find("CHAR") != std::string::npos || upper.find("TEXT") != std::string::npos)
+                columnDefs += " COLLATE NOCASE";
+        }
     }
     auto rowOf = [&](const char* which) {
         std::string out;
@@ -125,9 +137,9 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         }
     };
     std::string setup = "DROP TABLE IF EXISTS temp." + QuoteIdent(ins) + "; DROP TABLE IF EXISTS temp." + QuoteIdent(del) +
-                        "; CREATE TEMP TABLE " + QuoteIdent(ins) + " AS SELECT * FROM main." + QuoteIdent(table) +
-                        " WHERE 0; CREATE TEMP TABLE " + QuoteIdent(del) + " AS SELECT * FROM main." + QuoteIdent(table) +
-                        " WHERE 0; CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) + " BEGIN ";
+                        "; CREATE TEMP TABLE " + QuoteIdent(ins) + " (" + columnDefs + "); CREATE TEMP TABLE " + QuoteIdent(del) + " (" +
+                        columnDefs + "); CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) +
+                        " BEGIN ";
     if (event != "DELETE") setup += "INSERT INTO " + QuoteIdent(ins) + " VALUES (" + rowOf("NEW") + "); ";
     if (event != "INSERT") setup += "INSERT INTO " + QuoteIdent(del) + " VALUES (" + rowOf("OLD") + "); ";
     setup += "END;";
