@@ -8,24 +8,6 @@ bool IsInteger(SqlType::Kind k) { return k == SqlType::TinyInt || k == SqlType::
 bool IsDecimal(SqlType::Kind k) { return k == SqlType::Decimal || k == SqlType::Numeric; }
 bool IsMoney(SqlType::Kind k) { return k == SqlType::Money || k == SqlType::SmallMoney; }
 
-// An integer as the decimal that holds it.
-SqlType AsDecimal(const SqlType& t) {
-    switch (t.kind) {
-    case SqlType::BigInt:
-        return SqlType::Of(SqlType::Numeric, 0, 19, 0);
-    case SqlType::Int:
-        return SqlType::Of(SqlType::Numeric, 0, 10, 0);
-    case SqlType::SmallInt:
-        return SqlType::Of(SqlType::Numeric, 0, 5, 0);
-    case SqlType::TinyInt:
-        return SqlType::Of(SqlType::Numeric, 0, 3, 0);
-    case SqlType::Bit:
-        return SqlType::Of(SqlType::Numeric, 0, 1, 0);
-    default:
-        return t;
-    }
-}
-
 // Precision and scale of a decimal result beyond 38 digits: the integral part is kept and the
 // scale gives way, down to 6 for products and quotients.
 SqlType Bounded(int p, int s, bool keepSix) {
@@ -60,7 +42,7 @@ bool Combine(const SqlType& a, char op, const SqlType& b, SqlType& out) {
         if (!(IsDecimal(a.kind) || IsInteger(a.kind) || a.kind == SqlType::Bit) ||
             !(IsDecimal(b.kind) || IsInteger(b.kind) || b.kind == SqlType::Bit))
             return false;  // money, dates: left to the value
-        const SqlType x = AsDecimal(a), y = AsDecimal(b);
+        const SqlType x = IntegerAsDecimal(a), y = IntegerAsDecimal(b);
         const int p1 = x.precision, s1 = x.scale, p2 = y.precision, s2 = y.scale;
         switch (op) {
         case '+':

@@ -72,24 +72,8 @@ SqlType MergeTypes(const SqlType& a, const SqlType& b) {
         return SqlType::Of(SqlType::VarBinary, a.length < 0 || b.length < 0 ? -1 : std::max(a.length, b.length));
     const bool decA = a.kind == SqlType::Decimal || a.kind == SqlType::Numeric,
                decB = b.kind == SqlType::Decimal || b.kind == SqlType::Numeric;
-    auto asDecimal = [](const SqlType& t) {
-        switch (t.kind) {
-        case SqlType::BigInt:
-            return SqlType::Of(SqlType::Numeric, 0, 19, 0);
-        case SqlType::Int:
-            return SqlType::Of(SqlType::Numeric, 0, 10, 0);
-        case SqlType::SmallInt:
-            return SqlType::Of(SqlType::Numeric, 0, 5, 0);
-        case SqlType::TinyInt:
-            return SqlType::Of(SqlType::Numeric, 0, 3, 0);
-        case SqlType::Bit:
-            return SqlType::Of(SqlType::Numeric, 0, 1, 0);
-        default:
-            return t;
-        }
-    };
     if ((decA || decB) && Precedence(a.kind) >= Precedence(SqlType::Decimal) && Precedence(b.kind) >= Precedence(SqlType::Decimal)) {
-        const SqlType x = asDecimal(a), y = asDecimal(b);
+        const SqlType x = IntegerAsDecimal(a), y = IntegerAsDecimal(b);
         if ((x.kind == SqlType::Decimal || x.kind == SqlType::Numeric) && (y.kind == SqlType::Decimal || y.kind == SqlType::Numeric)) {
             const int scale = std::max(x.scale, y.scale);
             const int prec = std::min(38, std::max(x.precision - x.scale, y.precision - y.scale) + scale);

@@ -137,3 +137,20 @@ bool ParseSqlType(std::string_view text, SqlType& out) {
     if (name == "xml") return out = SqlType::Of(SqlType::Xml, -1), true;
     return false;
 }
+
+SqlType IntegerAsDecimal(const SqlType& t) {
+    switch (t.kind) {
+    case SqlType::BigInt:
+        return SqlType::Of(SqlType::Numeric, 0, 19, 0);
+    case SqlType::Int:
+        return SqlType::Of(SqlType::Numeric, 0, 10, 0);
+    case SqlType::SmallInt:
+        return SqlType::Of(SqlType::Numeric, 0, 5, 0);
+    case SqlType::TinyInt:
+        return SqlType::Of(SqlType::Numeric, 0, 3, 0);
+    case SqlType::Bit:
+        return SqlType::Of(SqlType::Numeric, 0, 1, 0);
+    default:
+        return t;
+    }
+}

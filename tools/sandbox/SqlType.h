@@ -51,3 +51,6 @@ struct SqlType {
 // Parses a T-SQL type text ("varchar(50)", "DECIMAL(18, 4)", "nvarchar(max)", "int identity");
 // false when the text names no known type.
 bool ParseSqlType(std::string_view text, SqlType& out);
+
+// An integer type (or bit) as the decimal that holds every value of it; any other type unchanged.
+SqlType IntegerAsDecimal(const SqlType& t);
