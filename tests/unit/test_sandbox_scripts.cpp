@@ -375,3 +375,28 @@ TEST_F(SandboxScripts, DecimalColumnsAreExact) {
 }
 
 }  // namespace
+
+// A session keeps what each INSERT needs of its table's catalog; changes made by another session,
+// and its own changes undone by a rollback, must be seen by the next statement.
+TEST_F(SandboxScripts, CatalogChangesReachSessionsThatKeptTheirTables) {
+    Setup({"CREATE TABLE Visit (Id int, Day date)", "CREATE TABLE VisitLog (What varchar(20))", "INSERT Visit VALUES (1, '2001-01-02')"});
+    Sink otherSink;
+    Session other(*server_, otherSink, [] { return false; });
+    std::string error;
+    ASSERT_TRUE(other.Open("shop", error)) << error;
+    other.RunBatch("CREATE TRIGGER Visit_Log ON Visit AFTER INSERT AS INSERT VisitLog VALUES ('logged')");
+    Setup({"INSERT Visit VALUES (2, '2001-01-03')"});
+    EXPECT_EQ(Run("SELECT What FROM VisitLog"), (std::vector<std::string>{"row logged"}));
+
+    // A trigger made and undone in this session's own transaction fires no more after the rollback.
+    Setup({"BEGIN TRAN", "CREATE TRIGGER Visit_Twice ON Visit AFTER INSERT AS INSERT VisitLog VALUES ('twice')",
+           "INSERT Visit VALUES (3, '2001-01-04')", "ROLLBACK TRAN", "INSERT Visit VALUES (4, '2001-01-05')"});
+    EXPECT_EQ(Run("SELECT What FROM VisitLog"), (std::vector<std::string>{"row logged", "row logged"}));
+
+    // The table made again by the other session with an identity counting by 5 from 10.
+    other.RunBatch("DROP TABLE Visit\nCREATE TABLE Visit (Id int IDENTITY(10, 5), Day date)");
+    Setup({"INSERT Visit (Day) VALUES ('2001-01-06') INSERT Visit (Day) VALUES ('2001-01-07')"});
+    EXPECT_EQ(Run("SELECT Id, Day FROM Visit ORDER BY Id"), (std::vector<std::string>{"row 10 2001-01-06", "row 15 2001-01-07"}));
+    EXPECT_EQ(Errors("INSERT Visit (Id, Day) VALUES (1, '2001-01-08')"), std::vector<int>{544});
+    for (const auto& e : otherSink.events) EXPECT_EQ(e.rfind("error", 0), std::string::npos) << e;
+}

@@ -698,11 +698,7 @@ std::vector<Token> Session::PrepareInsert(const std::vector<Token>& t, int line)
     const std::string written = ObjectName(t, i);
     const std::string stored = TempName(written);
     std::vector<std::string> identity;
-    if (sqlite3_stmt* st = Cached("SELECT name FROM __columns WHERE table_name = ? AND is_identity = 1")) {
-        sqlite3_bind_text(st, 1, stored.c_str(), -1, SQLITE_TRANSIENT);
-        if (sqlite3_step(st) == SQLITE_ROW) identity.push_back(Text(st, 0));
-        sqlite3_reset(st);
-    }
+    if (const auto facts = FactsOf(stored); !facts->identity.empty()) identity.push_back(facts->identity);
     if (identity.empty()) return t;
     const bool insertOn = SameNoCase(identityInsert_, stored);
     if (i < t.size() && t[i].IsOp("(")) {
@@ -814,6 +810,7 @@ void Session::AddPrincipal(const std::string& name, bool role, int line) {
 // IDENTITY with an increment other than 1: SQLite numbers new rows on from the highest; they are
 // numbered again (highest first, so that no two meet) from the table's current identity value.
 bool Session::IdentityStepOf(const std::string& table, IdentityStep& step) {
+    if (FactsOf(table)->identity.empty()) return false;
     sqlite3_stmt* st = Cached("SELECT col, inc, current FROM __identity WHERE tbl = ?");
     if (!st) return false;
     sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);

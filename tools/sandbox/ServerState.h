@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -24,6 +25,10 @@ public:
     bool CheckLogin(const std::string& user, const std::string& password);
     void CreateLogin(const std::string& user, const std::string& password);
     int NextSpid() { return ++spid_; }
+    // Counts writes to the catalog tables by any connection; what a session keeps of the catalog
+    // is good while the count has not moved.
+    std::uint64_t CatalogGeneration() const { return catalogGen_.load(std::memory_order_acquire); }
+    void CatalogChanged() { catalogGen_.fetch_add(1, std::memory_order_acq_rel); }
     // Prepares a database file with the catalog tables and views.
     static void InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster);
 
@@ -32,6 +37,7 @@ private:
     std::string serverName_;
     std::mutex mutex_;
     std::atomic<int> spid_{50};
+    std::atomic<std::uint64_t> catalogGen_{0};
 };
 
 // Builds the demo database when it is missing.

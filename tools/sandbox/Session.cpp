@@ -28,6 +28,7 @@ Session::~Session() {
                                  "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " + SqlLiteral(table) +
                                  "); DELETE FROM __objects WHERE name = " + SqlLiteral(table) + ";";
         sqlite3_exec(db.get(), drop.c_str(), nullptr, nullptr, nullptr);
+        server_.CatalogChanged();
     }
 }
 
@@ -84,6 +85,7 @@ void Session::OpenHandle(const std::string& name) {
     dbName_ = name;
     attached_.clear();
     columnCache_.clear();
+    WatchCatalog();
     RegisterFunctions();
     RegisterNullWatch(db_, &nullSeen_);
     RegisterTextFunctions(db_);

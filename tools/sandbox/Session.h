@@ -230,6 +230,18 @@ private:
     // Values of INSERT and UPDATE converted to their columns' types (Store.cpp).
     std::vector<Token> ConvertStoredValues(const std::vector<Token>& t, int line);
     std::vector<std::pair<std::string, SqlType>> StoredColumns(const std::string& table);
+    // What each INSERT, UPDATE and DELETE asks of its table's catalog, read once and kept while no
+    // connection writes the catalog (TableFacts.cpp).
+    struct TableFacts {
+        std::string identity;  // the identity column, if any
+        std::vector<std::pair<std::string, SqlType>> columns;
+        std::vector<std::pair<std::string, std::string>> triggers;  // (name, source), in creation order
+    };
+    std::shared_ptr<const TableFacts> FactsOf(const std::string& table);
+    void WatchCatalog();
+    std::map<std::string, std::shared_ptr<const TableFacts>> facts_;
+    std::uint64_t factsGeneration_ = 0;
+    bool catalogDirty_ = false;  // this connection's open transaction wrote the catalog
     void RegisterStoreFunction();
     void RegisterScriptFunctions();
     void RegisterSessionViews();

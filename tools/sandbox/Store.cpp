@@ -480,26 +480,14 @@ bool EndsSetList(const Token& k) { return k.Is("FROM") || k.Is("WHERE") || k.Is(
 
 }  // namespace
 
-std::vector<std::pair<std::string, SqlType>> Session::StoredColumns(const std::string& table) {
-    std::vector<std::pair<std::string, SqlType>> cols;
-    sqlite3_stmt* st = Cached("SELECT name, type_text FROM __columns WHERE table_name = ? ORDER BY colid");
-    if (!st) return cols;
-    sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
-    while (sqlite3_step(st) == SQLITE_ROW) {
-        SqlType type;
-        const unsigned char* text = sqlite3_column_text(st, 1);
-        if (!text || !ParseSqlType(reinterpret_cast<const char*>(text), type)) type = SqlType::Of(SqlType::NVarChar, -1);
-        cols.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), type);
-    }
-    sqlite3_reset(st);
-    return cols;
-}
+std::vector<std::pair<std::string, SqlType>> Session::StoredColumns(const std::string& table) { return FactsOf(table)->columns; }
 
 std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int line) {
     if (t.size() < 3) return t;
     const std::string written = TableOfDml(t);
     if (written.empty()) return t;
-    const auto cols = StoredColumns(TempName(written));
+    const auto facts = FactsOf(TempName(written));
+    const auto& cols = facts->columns;
     if (cols.empty()) return t;
     auto typeOf = [&](const std::string& name, SqlType& type) {
         for (auto& [n, ty] : cols)

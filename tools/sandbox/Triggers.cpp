@@ -53,14 +53,11 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     const std::string table = written.empty() ? std::string() : TempName(written);
     std::vector<TriggerInfo> triggers;
     if (!table.empty()) {
-        sqlite3_stmt* st = Cached(
-            "SELECT name, source FROM __objects WHERE xtype = 'TR' AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = "
-            "'U') ORDER BY id");
-        if (st) sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
-        while (st && sqlite3_step(st) == SQLITE_ROW) {
+        const auto facts = FactsOf(table);
+        for (const auto& [name, source] : facts->triggers) {
             TriggerInfo info;
-            info.name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-            const auto tokens = Tokenize(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)));
+            info.name = name;
+            const auto tokens = Tokenize(source);
             bool events = false;
             for (const Token& k : tokens) {
                 if (k.Is("AS")) break;
@@ -76,7 +73,6 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             const bool fires = t[0].Is("INSERT") ? info.insert : t[0].Is("UPDATE") ? info.update : info.remove;
             if (fires) triggers.push_back(info);
         }
-        if (st) sqlite3_reset(st);
     }
     IdentityStep step;
     const bool renumber = t[0].Is("INSERT") && !table.empty() && !SameNoCase(identityInsert_, table) && IdentityStepOf(table, step);
