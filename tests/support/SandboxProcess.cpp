@@ -26,7 +26,7 @@ SandboxProcess::SandboxProcess(bool demo, std::vector<std::string> extraArgs) {
     std::string path = TOLVAN_SANDBOX_PATH;
     std::string dir = dataDir_;
     std::vector<char*> argv = {path.data(), const_cast<char*>("--port"), const_cast<char*>("0"), const_cast<char*>("--data-dir"),
-                               dir.data()};
+                               dir.data(), const_cast<char*>("--exit-with-parent")};
     if (demo) argv.push_back(const_cast<char*>("--demo"));
     for (auto& a : extraArgs) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,6 +82,7 @@ void Usage() {
         "    required: every connection encrypted, clients that do not encrypt are refused.\n"
         "  --cert/--key: the server's certificate and key (PEM); by default a self-signed pair made at\n"
         "    first start in the data folder (sandbox-cert.pem, sandbox-key.pem).\n"
+        "  --exit-with-parent ends the stand-in when the process that started it ends (tests).\n"
         "Test faults: EXEC sp_sandbox_drop_connection closes the connection at once;\n"
         "EXEC sp_sandbox_drop_after_rows N closes it after N rows of the next result.");
 }
@@ -109,6 +111,11 @@ int main(int argc, char** argv) {
             o.saPassword = next();
         else if (a == "--demo")
             o.demo = true;
+        else if (a == "--exit-with-parent") {
+            // A test program that aborts leaves no stand-in behind to hold its test runner.
+            const pid_t parent = ::getppid();
+            if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) return 1;
+        }
         else if (a == "--login-timeout")
             o.limits.loginTimeoutSeconds = std::max(1, std::atoi(next().c_str()));
         else if (a == "--max-connections")
