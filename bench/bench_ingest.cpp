@@ -58,9 +58,10 @@ int main(int argc, char** argv) {
     SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(n), 0);
     SQLULEN fetched = 0;
     SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
-    const SQLSMALLINT ctypes[8] = {SQL_C_SBIGINT, SQL_C_SBIGINT,        SQL_C_CHAR,   SQL_C_CHAR,
+    // The nvarchar column as UTF-16, as the access layer binds Unicode text.
+    const SQLSMALLINT ctypes[8] = {SQL_C_SBIGINT, SQL_C_SBIGINT,        SQL_C_CHAR,   SQL_C_WCHAR,
                                    SQL_C_CHAR,    SQL_C_TYPE_TIMESTAMP, SQL_C_DOUBLE, SQL_C_SBIGINT};
-    const size_t widths[8] = {8, 8, 201, 201, 48, sizeof(SQL_TIMESTAMP_STRUCT), 8, 8};
+    const size_t widths[8] = {8, 8, 201, 102, 48, sizeof(SQL_TIMESTAMP_STRUCT), 8, 8};
     std::vector<std::vector<char>> bufs(8);
     std::vector<std::vector<SQLLEN>> inds(8);
     for (int c = 0; c < 8; ++c) {
