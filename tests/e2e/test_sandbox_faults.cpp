@@ -97,14 +97,15 @@ public:
             if (h[1] & 1) return true;
         }
     }
-    // One packet of a response; eom tells whether it ends the message.
-    bool ReadPacket(Bytes& out, bool& eom) {
+    // One packet of a response; eom tells whether it ends the message, spid is the header's session.
+    bool ReadPacket(Bytes& out, bool& eom, int* spid = nullptr) {
         std::uint8_t h[8];
         if (!Full(h, 8)) return false;
         const size_t len = (static_cast<size_t>(h[2]) << 8) | h[3];
         if (len < 8) return false;
         out.resize(len - 8);
         eom = (h[1] & 1) != 0;
+        if (spid) *spid = (h[4] << 8) | h[5];
         return Full(out.data(), len - 8);
     }
     // Whether the stand-in closes the connection (reads until it does).
@@ -498,6 +499,33 @@ TEST_F(SandboxFaults, ResetConnectionRollsBack) {
     ASSERT_TRUE(c.Read(r));
     EXPECT_TRUE(RawClient::Contains(r, {0xD1, 4, 0, 0, 0, 0}) || RawClient::Contains(r, {0xD1, 0, 0, 0, 0}))
         << "the insert was rolled back";
+}
+
+// A RAISERROR ... WITH NOWAIT goes out at once, in a packet of its own before the statement after
+// it ends; every packet carries the session's id, the one @@SPID (a smallint) reads.
+TEST_F(SandboxFaults, NowaitMessagesGoOutAtOnceUnderTheSessionsId) {
+    RawClient c(server_->Port());
+    ASSERT_TRUE(c.Login());
+    c.Send(0x01, RawClient::Batch("raiserror ('step one', 0, 1) with nowait; waitfor delay '00:01:00'"));
+    Bytes packet;
+    bool eom = true;
+    int spid = 0;
+    // Without the flush nothing would come before the minute's wait, and this read would time out.
+    ASSERT_TRUE(c.ReadPacket(packet, eom, &spid));
+    EXPECT_FALSE(eom);
+    Bytes text;
+    PutUtf16(text, "step one");
+    EXPECT_TRUE(RawClient::Contains(packet, text));
+    c.Send(0x06, {});
+    Bytes r;
+    ASSERT_TRUE(c.Read(r));
+    c.Send(0x01, RawClient::Batch("select @@spid as s"));
+    int spidAgain = 0;
+    ASSERT_TRUE(c.ReadPacket(r, eom, &spidAgain) && eom);
+    ASSERT_GT(spid, 0);
+    EXPECT_EQ(spidAgain, spid);
+    const auto lo = static_cast<std::uint8_t>(spid & 0xFF), hi = static_cast<std::uint8_t>(spid >> 8);
+    EXPECT_TRUE(RawClient::Contains(r, {0xD1, lo, hi}) || RawClient::Contains(r, {0xD1, 2, lo, hi})) << "@@SPID, a smallint, is " << spid;
 }
 
 }  // namespace

@@ -343,7 +343,8 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             if (t.value == "@@VERSION") return SqlType::Of(SqlType::NVarChar, 300);
             if (t.value == "@@SERVERNAME" || t.value == "@@LANGUAGE" || t.value == "@@SERVICENAME")
                 return SqlType::Of(SqlType::NVarChar, 128);
-            if (t.value == "@@DATEFIRST" || t.value == "@@LANGID") return SqlType::Of(SqlType::TinyInt);
+            if (t.value == "@@DATEFIRST" || t.value == "@@LANGID" || t.value == "@@MAX_PRECISION") return SqlType::Of(SqlType::TinyInt);
+            if (t.value == "@@SPID") return SqlType::Of(SqlType::SmallInt);
             if (t.value == "@@IDENTITY") return SqlType::Of(SqlType::Numeric, 0, 38, 0);
             return SqlType::Of(SqlType::Int);
         }
