@@ -2,6 +2,7 @@
 // database box at the smallest width and its failures, the find panel's steady layout, the tab
 // list and the action pictures.
 #include "SandboxProcess.h"
+#include "window_fixture.h"
 #include "uKeyPreview.h"
 #include "uNbAbout.h"
 #include "uNbCommonSettings.h"
@@ -67,12 +68,7 @@ class TestKeyboard : public QObject {
     SandboxProcess* server = nullptr;
 
     void Connect(TfTlvnMain& w) {
-        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
-                                std::to_string(server->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
-        w.db.Open();
-        w.LoadDatabaseList();
-        w.RefreshActionStates();
-        w.AfterConnectDialog();
+        ConnectWindow(w, *server);
     }
 
 private slots:

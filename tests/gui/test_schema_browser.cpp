@@ -1,6 +1,7 @@
 // The schema browser against the stand-in: the tree of the demo database, a search, a table's
 // preview on the Text page, a procedure opened as ALTER, the tab choice, and names that need quoting.
 #include "SandboxProcess.h"
+#include "window_fixture.h"
 #include "uObjectTreeModel.h"
 #include "uResultPages.h"
 #include "uSqlEditor.h"
@@ -49,12 +50,7 @@ class TestSchemaBrowser : public QObject {
     SandboxProcess* server = nullptr;
 
     void ConnectToDemo(TfTlvnMain& w) {
-        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
-                                std::to_string(server->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
-        w.db.Open();
-        w.LoadDatabaseList();
-        w.RefreshActionStates();
-        w.AfterConnectDialog();
+        ConnectWindow(w, *server);
         w.eDatabase->setEditText(QStringLiteral("demo"));
         w.SelectDatabase(QStringLiteral("demo"));
         // The checks read the runs' results from the Text page.

@@ -1,5 +1,6 @@
 // The main window against the stand-in: database box, runs rendered on the Text page, tabs.
 #include "SandboxProcess.h"
+#include "window_fixture.h"
 #include "uNbDBGrid.h"
 #include "uResultPages.h"
 #include "uSqlEditor.h"
@@ -20,12 +21,7 @@ class TestWindowRun : public QObject {
     SandboxProcess* server = nullptr;
 
     void Connect(TfTlvnMain& w) {
-        w.db.ConnectionString = "Provider=SQLOLEDB.1;User ID=sa;Password=Tolvan-2026;Data Source=127.0.0.1," +
-                                std::to_string(server->Port()) + ";Initial Catalog=master;Persist Security Info=True;";
-        w.db.Open();
-        w.LoadDatabaseList();
-        w.RefreshActionStates();
-        w.AfterConnectDialog();
+        ConnectWindow(w, *server);
     }
 
 private slots:
