@@ -111,4 +111,20 @@ TEST_F(SandboxSession, ProceduresTransactionsAndDatabaseChanges) {
     EXPECT_EQ(session_->Database(), "other");
 }
 
+// Result columns are typed from the catalog: that of a local temporary table too, and as it stands
+// after another session has made the table again.
+TEST_F(SandboxSession, ResultTypesFollowTheCatalog) {
+    Run("create table #t (d datetime, n decimal(10,2)) insert #t values ('2001-01-02 03:04:05', 1.5)");
+    EXPECT_EQ(Run("select min(d) as a, sum(n) as b from #t"),
+              (std::vector<std::string>{"columns a:datetime b:decimal(38,2)", "row 2001-01-02 03:04:05.000 1.5", "done 1"}));
+    Run("create table names (v varchar(5)) insert names values ('Ann')");
+    EXPECT_EQ(Run("select v from names").front(), "columns v:varchar(5)");
+    RecordingSink otherSink;
+    Session other(*server_, otherSink, [] { return false; });
+    std::string error;
+    ASSERT_TRUE(other.Open("master", error)) << error;
+    other.RunBatch("drop table names create table names (v varchar(50)) insert names values ('Bob Smith Junior')");
+    EXPECT_EQ(Run("select v from names"), (std::vector<std::string>{"columns v:varchar(50)", "row Bob Smith Junior", "done 1"}));
+}
+
 }  // namespace

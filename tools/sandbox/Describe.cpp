@@ -198,10 +198,15 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
         if (!(tokens[k].Is("FROM") || tokens[k].Is("JOIN")) || !tokens[k + 1].IsName()) continue;
         size_t j = k + 1;
         while (j + 2 < tokens.size() && tokens[j + 1].IsOp(".") && tokens[j + 2].IsName()) j += 2;
-        describeTables_.push_back(NameOf(tokens[j]));
+        describeTables_.push_back(TempName(NameOf(tokens[j])));
     }
     std::vector<std::vector<SelectItem>> branches;
     for (const auto& b : LaterBranches(tokens)) branches.push_back(SelectItems(b));
+    // What is kept of column types holds until any connection writes the catalog.
+    if (const std::uint64_t now = server_.CatalogGeneration(); now != columnCacheGeneration_ || catalogDirty_) {
+        columnCache_.clear();
+        columnCacheGeneration_ = now;
+    }
     std::vector<SqlColumn> cols(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         SqlColumn& c = cols[static_cast<size_t>(i)];

@@ -288,6 +288,7 @@ private:
     std::map<int, std::pair<std::string, std::string>> prepared_;  // handle -> (params, statement)
     int nextHandle_ = 0;
     std::map<std::string, SqlColumn> columnCache_;
+    std::uint64_t columnCacheGeneration_ = 0;
     // Set while SQLite unwinds from a function or progress callback that could not throw through it.
     std::exception_ptr pending_;
     bool clientGone_ = false;
