@@ -155,6 +155,25 @@ const Case kCases[] = {
      SQL_DECIMAL, 19, "-922337203685477.5808", 0},
     {"select max(x) as v from sm1", -1, 38, "12345678901234567890.1234", 0},
     {"select top 1 x as v from sm1 order by x", -1, 38, "9.5000", 0},
+    // A date without a time compared with a date-time column is midnight in the column's type.
+    {"create table dq (d datetime, d2 datetime2, s smalldatetime) "
+     "insert into dq values ('2001-01-01', '2001-01-01', '2001-01-01'), ('1/2/2001 10:00', '1/2/2001 10:00', '1/2/2001 10:00') "
+     "select count(*) as v from dq where d = '1/1/2001' and d2 = '2001-01-01' and s = 'Jan 1 2001'",
+     SQL_INTEGER, -1, "1", 0},
+    {"select count(*) as v from dq where d in ('1/1/2001', '20010105') and s in ('2001-01-01') and d2 in ('Jan 1 2001')", SQL_INTEGER,
+     -1, "1", 0},
+    {"select count(*) as v from dq where d <> '1/1/2001' and d2 = '2001-01-02 10:00' and s = '2001-01-02T10:00:00'", SQL_INTEGER, -1,
+     "1", 0},
+    {"select count(*) as v from dq where d < '2001-01-01' or d2 > '2001-01-02 10:00'", SQL_INTEGER, -1, "0", 0},
+    {"declare @v varchar(20) = '1/1/2001' declare @w date = '2001-01-01' "
+     "select count(*) as v from dq where d = @v and d2 = @v and s = @w",
+     SQL_INTEGER, -1, "1", 0},
+    // Weekdays and weeks count from SET DATEFIRST (2001-01-01 is a Monday, 2001-01-07 a Sunday).
+    {"select datepart(weekday, '2001-01-01') * 10 + datepart(week, '2001-01-07') as v", SQL_INTEGER, -1, "22", 0},
+    {"set datefirst 1 select datepart(dw, '2001-01-01') * 10 + datepart(wk, '2001-01-07') as v set datefirst 7", SQL_INTEGER, -1, "11", 0},
+    {"set datefirst 3 select cast(@@datefirst as varchar) + datename(weekday, '2001-01-01') + datename(dw, '2001-01-01') + "
+     "cast(datepart(weekday, d) as varchar) as v from dq where d = '1/1/2001' set datefirst 7",
+     -1, -1, "3MondayMonday6", 0},
 };
 
 TEST(SandboxFidelity, TypesValuesAndErrors) {
@@ -256,6 +275,9 @@ TEST(SandboxFidelity, LanguageSetsDateOrder) {
     const OdbcRun values = c.Run("select @@language as l, @@datefirst as f, cast('12/4/2011' as date) as d");
     ASSERT_EQ(values.results.size(), 1u);
     EXPECT_EQ(values.results[0].rows.at(0), (std::vector<std::string>{"British", "1", "2011-04-12"}));
+    const OdbcRun monday = c.Run("select datepart(weekday, '20010101') as w");
+    ASSERT_EQ(monday.results.size(), 1u);
+    EXPECT_EQ(monday.results[0].rows.at(0).at(0), "1") << "the British week starts on Monday";
     EXPECT_TRUE(c.Run("select cast('12/31/2011' as date) as d").HasDiag(241));
     EXPECT_TRUE(c.Run("set language klingon").HasDiag(2732));
     c.Run("set language us_english");

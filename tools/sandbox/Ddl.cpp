@@ -140,6 +140,8 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         } else {
             std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
             if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
+            if (c.type.kind == SqlType::DateTime || c.type.kind == SqlType::DateTime2 || c.type.kind == SqlType::SmallDateTime)
+                def += " COLLATE sandbox_datetime";  // instants: a date without a time is midnight (DateFunctions.cpp)
             if (c.type.kind == SqlType::Decimal || c.type.kind == SqlType::Numeric || c.type.kind == SqlType::Money ||
                 c.type.kind == SqlType::SmallMoney)  // exact decimal text (Store.cpp), compared as numbers
                 def = QuoteIdent(c.name) + " TEXT " + SqliteTypeText(c.type) + " COLLATE sandbox_numeric";

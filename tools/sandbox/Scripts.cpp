@@ -187,7 +187,7 @@ CREATE VIEW IF NOT EXISTS sysindexes AS SELECT (SELECT id FROM __objects WHERE x
 )",
                  nullptr, nullptr, nullptr);
     RegisterStyleFunctions(db_);
-    RegisterDateFunctions(db_);
+    RegisterDateFunctions(db_, &dateFirst_, &dateOrder_);
     RegisterStoreFunction();
 }
 

@@ -67,6 +67,12 @@ std::string ComparableDate(const std::string& v, const std::string& order) {
     return FormatDateTime(p, SqlType::Of(time ? SqlType::DateTime : SqlType::Date));
 }
 
+// Whether the literal at index i is an item of a list of constants after IN: x IN ('a', 'b').
+bool InList(const std::vector<Token>& t, size_t i) {
+    while (i > 0 && (t[i - 1].IsOp(",") || t[i - 1].kind == Token::String || t[i - 1].kind == Token::Number)) --i;
+    return i >= 2 && t[i - 1].IsOp("(") && t[i - 2].Is("IN");
+}
+
 // A literal beyond what a double or a 64-bit integer holds exactly: 16 or more significant digits.
 bool NeedsExactText(const Token& k) {
     if (k.kind != Token::Number || k.text.find_first_of("eE") != std::string::npos) return false;
@@ -308,7 +314,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             continue;
         }
         if (k.kind == Token::String) {
-            const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
+            const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1])) || InList(in, i);
             t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value, dateOrder_) : k.value), k.spaceBefore));
             continue;
         }
