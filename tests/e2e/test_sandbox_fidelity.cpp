@@ -23,8 +23,8 @@ struct Case {
 const Case kCases[] = {
     // A UNION is typed by its widest branch; CASE, COALESCE, ISNULL and IIF by all their results.
     {"select 'Ann' as v union all select 'Bob Smith'", SQL_VARCHAR, 9, "Ann", 0},
-    // Through a derived table the type is not seen; it is declared wide enough for any value.
-    {"select v from (select 'Ann' as v union all select 'Bob Smith') x order by v desc", -1, -1, "Bob Smith", 0},
+    // Through a derived table the column keeps the type its own select list gives it.
+    {"select v from (select 'Ann' as v union all select 'Bob Smith') x order by v desc", SQL_VARCHAR, 9, "Bob Smith", 0},
     {"select N'a' as v union all select 'longer'", SQL_WVARCHAR, 6, "a", 0},
     {"select case when 1 = 1 then 'a' else 'longer text' end as v", SQL_VARCHAR, 11, "a", 0},
     {"select coalesce(null, 'x') as v", SQL_VARCHAR, 1, "x", 0},
@@ -199,6 +199,51 @@ TEST(SandboxFidelity, TypesValuesAndErrors) {
         }
         EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
     }
+}
+
+// Columns of derived tables, VALUES lists, common table expressions and views are typed from their
+// own select lists; a text column whose type cannot be seen is declared without a length limit, so
+// that no later value is cut.
+TEST(SandboxFidelity, DerivedColumnsKeepTheirTypes) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create view vfid as select 'lit' + 'eral' as l, cast(1 as decimal(5,2)) * 2 as m, upper(N'ab') as u").ok);
+    const struct {
+        const char* sql;
+        int sqlType;
+        long long size;
+        const char* value;
+    } cases[] = {
+        {"select x.w as v from (select 1.5 as w union all select 2) x order by v", SQL_NUMERIC, 11, "1.5"},
+        {"select e as v from (values (1, 'one'), (2, 'three')) d(id, e) where id = 1", SQL_VARCHAR, 5, "one"},
+        {"with c(a) as (select N'xy' union all select N'longer') select a as v from c order by a desc", SQL_WVARCHAR, 6, "xy"},
+        {"with c as (select cast(3 as bigint) as b), d as (select b + 1 as n from c) select n as v from d", SQL_BIGINT, -1, "4"},
+        {"select * from (select * from (select cast('2001-01-01' as date) as v) i) o", SQL_TYPE_DATE, -1, "2001-01-01"},
+        {"select m as v from vfid", SQL_NUMERIC, 16, "2.00"},
+        {"select * from vfid", SQL_VARCHAR, 7, "literal"},
+        {"select u as v from vfid", SQL_WVARCHAR, 2, "AB"},
+    };
+    for (const auto& k : cases) {
+        const OdbcRun run = c.Run(k.sql);
+        ASSERT_FALSE(run.results.empty()) << k.sql;
+        const OdbcResult& r = run.results.back();
+        ASSERT_FALSE(r.rows.empty()) << k.sql;
+        EXPECT_EQ(r.types.at(0), k.sqlType) << k.sql;
+        if (k.size >= 0) {
+            EXPECT_EQ(r.sizes.at(0), k.size) << k.sql;
+        }
+        EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
+    }
+    // A function whose result type is not seen: the first value is short, a later one long.
+    const OdbcRun unseen = c.Run("select replicate(N'x', n) as v from (values (1), (5000)) t(n) order by n");
+    ASSERT_EQ(unseen.results.size(), 1u);
+    ASSERT_EQ(unseen.results[0].rows.size(), 2u);
+    EXPECT_EQ(unseen.results[0].rows[1].at(0), std::string(5000, 'x'));
+    const OdbcRun branch = c.Run("select 'a' as v union all select replicate('y', 4500)");
+    ASSERT_EQ(branch.results.size(), 1u);
+    ASSERT_EQ(branch.results[0].rows.size(), 2u);
+    EXPECT_EQ(branch.results[0].rows[1].at(0), std::string(4500, 'y'));
 }
 
 // A literal is a value that cannot be NULL; a column that allows NULL says so.

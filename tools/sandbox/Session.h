@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ResultSink.h"
+#include "SelectList.h"
 #include "ServerState.h"
 #include "SqlType.h"
 #include "SqliteUtil.h"
@@ -168,6 +169,11 @@ private:
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
+    // The derived tables and common table expressions of the query being described, whose columns
+    // are typed from their own select lists (Describe.cpp); false when the column is not one of them.
+    bool DerivedColumnType(const std::string& qualifier, const std::string& column, SqlType& type);
+    std::vector<DerivedTable> derived_;
+    int derivedDepth_ = 0;
     // The type of values from any of the expressions (CASE results, COALESCE arguments).
     SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
     SqlError TranslateError(int line);
