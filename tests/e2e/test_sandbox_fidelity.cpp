@@ -40,6 +40,24 @@ const Case kCases[] = {
     {"select 7.0 / 2 as v", SQL_NUMERIC, 13, "3.500000000000", 0},
     {"select 1.5 * 2.25 as v", SQL_NUMERIC, 6, "3.375", 0},
     {"select 1.5 + 10.25 as v", SQL_NUMERIC, 5, "11.75", 0},
+    // Decimal and money arithmetic is exact, at the precision and scale SQL Server's rules give.
+    {"select 12345678901234567890.12 * 3 as v", SQL_NUMERIC, 33, "37037036703703703670.36", 0},
+    {"create table dx (d decimal(38,10), m money, s smallmoney, n int) "
+     "insert into dx values (12345678901234567890.1234567891, 92233720368547.5807, 1.25, 3), (1.5, 0.0001, 2.5, 4) "
+     "select d / n as v from dx order by n",
+     SQL_NUMERIC, 38, "4115226300411522630.0411522630", 0},
+    {"select d * 2 as v from dx order by n", SQL_NUMERIC, 38, "24691357802469135780.246914", 0},
+    {"select m * 1.5 as v from dx order by n", SQL_NUMERIC, 22, "138350580552821.37105", 0},
+    {"select m / 3 as v from dx order by n", SQL_DECIMAL, 19, "30744573456182.5269", 0},
+    {"select avg(d) as v from dx", SQL_NUMERIC, 38, "6172839450617283945.8117283946", 0},
+    {"select avg(m) as v from dx", SQL_DECIMAL, 19, "46116860184273.7904", 0},
+    {"select avg(s) + 0.5 as v from dx", -1, -1, "2.3750", 0},
+    {"declare @p decimal(10,2) = 3.33 select (@p + 1) * 2 - @p / 3 as v", SQL_NUMERIC, -1, "7.5500000000000", 0},
+    {"select count(*) as v from dx where d * 2 > 2.5 and m * 2 < 1", SQL_INTEGER, -1, "1", 0},
+    {"create table mo (m money) insert into mo values (922337203685477.5807), (1) select sum(m) as v from mo", 0, -1, "", 8115},
+    {"select cast(99999999999999999999999999999999999999 as decimal(38,0)) + 1 as v", 0, -1, "", 8115},
+    {"select m * 2 as v from mo", 0, -1, "", 8115},
+    {"select 2.5 / (1 - 1) as v", 0, -1, "", 8134},
     // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
     {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
     {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},

@@ -109,18 +109,6 @@ bool IsNullLiteral(const std::vector<Token>& e) { return e.size() == 1 && e[0].I
 
 std::string NameText(const Token& k) { return k.kind == Token::Word ? k.text : k.value; }
 
-// The tables named after FROM and JOIN: computed columns over them are typed from the catalog.
-std::vector<std::string> FromTables(const std::vector<Token>& tokens) {
-    std::vector<std::string> tables;
-    for (size_t k = 0; k + 1 < tokens.size(); ++k) {
-        if (!(tokens[k].Is("FROM") || tokens[k].Is("JOIN")) || !tokens[k + 1].IsName()) continue;
-        size_t j = k + 1;
-        while (j + 2 < tokens.size() && tokens[j + 1].IsOp(".") && tokens[j + 2].IsName()) j += 2;
-        tables.push_back(NameOf(tokens[j]));
-    }
-    return tables;
-}
-
 // The names a parenthesised list of names gives (a CTE's or derived table's columns).
 std::vector<std::string> NameList(const std::vector<Token>& t, size_t open, size_t close) {
     std::vector<std::string> names;
@@ -151,6 +139,18 @@ int DerivedColumnIndex(const DerivedTable& d, const std::string& column) {
 }
 
 }  // namespace
+
+// Computed columns over these tables are typed from the catalog.
+std::vector<std::string> FromTables(const std::vector<Token>& tokens) {
+    std::vector<std::string> tables;
+    for (size_t k = 0; k + 1 < tokens.size(); ++k) {
+        if (!(tokens[k].Is("FROM") || tokens[k].Is("JOIN")) || !tokens[k + 1].IsName()) continue;
+        size_t j = k + 1;
+        while (j + 2 < tokens.size() && tokens[j + 1].IsOp(".") && tokens[j + 2].IsName()) j += 2;
+        tables.push_back(NameOf(tokens[j]));
+    }
+    return tables;
+}
 
 std::vector<DerivedTable> DerivedTables(const std::vector<Token>& t) {
     std::vector<DerivedTable> out;
@@ -334,7 +334,7 @@ std::vector<SelectItem> SelectItems(const std::vector<Token>& t) {
             it.alias = a.kind == Token::Word ? a.text : a.value;
             it.expr.assign(part.begin(), part.end() - 2);
         } else if (part.size() >= 2 && (part.back().IsName() || part.back().kind == Token::String) && !part.back().Is("END") &&
-                   !part[part.size() - 2].IsOp(".") && !part[part.size() - 2].IsOp("(")) {
+                   (part[part.size() - 2].kind != Token::Op || part[part.size() - 2].IsOp(")"))) {  // not a + b, t.c
             it.hasAlias = true;
             const Token& a = part.back();
             it.alias = a.kind == Token::Word ? a.text : a.value;
@@ -544,7 +544,11 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         }
         return MergedType(results, named);
     }
-    if (e.size() == 2 && e[0].IsOp("-") && e[1].kind == Token::Number) {
+    if (e.size() >= 3 && e[0].IsOp("(") && MatchParen(e, 0) == e.size() - 1 && !e[1].Is("SELECT")) {
+        std::vector<Token> inner(e.begin() + 1, e.end() - 1);
+        return InferExprType(inner, named);
+    }
+    if (e.size() >= 2 && (e[0].IsOp("-") || e[0].IsOp("+"))) {  // a sign keeps the type
         std::vector<Token> rest(e.begin() + 1, e.end());
         return InferExprType(rest, named);
     }
@@ -608,6 +612,35 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                 bool n2;
                 SqlType t = InferExprType(args[0], n2);
                 if (n2) return t;
+            }
+        }
+        if (f == "AVG") {
+            // AVG keeps integers and money; decimals get precision 38 and a scale of at least 6.
+            const auto args = SplitCommas(e, 2, e.size() - 1);
+            if (args.size() == 1) {
+                bool n2;
+                const SqlType t = InferExprType(args[0], n2);
+                if (n2) {
+                    switch (t.kind) {
+                    case SqlType::Int:
+                    case SqlType::SmallInt:
+                    case SqlType::TinyInt:
+                        return SqlType::Of(SqlType::Int);
+                    case SqlType::BigInt:
+                        return t;
+                    case SqlType::Money:
+                    case SqlType::SmallMoney:
+                        return SqlType::Of(SqlType::Money);
+                    case SqlType::Decimal:
+                    case SqlType::Numeric:
+                        return SqlType::Of(SqlType::Decimal, 0, 38, std::max(6, t.scale));
+                    case SqlType::Float:
+                    case SqlType::Real:
+                        return SqlType::Of(SqlType::Float);
+                    default:
+                        break;
+                    }
+                }
             }
         }
         if (f == "SUM") {

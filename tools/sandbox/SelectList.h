@@ -28,3 +28,5 @@ struct DerivedTable {
 
 // The derived tables and common table expressions named at the statement's outer level.
 std::vector<DerivedTable> DerivedTables(const std::vector<Token>& t);
+// The tables named after FROM and JOIN anywhere in the statement.
+std::vector<std::string> FromTables(const std::vector<Token>& t);

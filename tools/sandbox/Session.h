@@ -167,6 +167,8 @@ private:
     void Bind(sqlite3_stmt* st, int line);
     std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
+    // Arithmetic whose result is a decimal or money as calls of sandbox_exact (Arithmetic.cpp).
+    std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
     // The derived tables and common table expressions of the query being described, whose columns
