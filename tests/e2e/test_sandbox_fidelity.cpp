@@ -23,8 +23,8 @@ struct Case {
 const Case kCases[] = {
     // A UNION is typed by its widest branch; CASE, COALESCE, ISNULL and IIF by all their results.
     {"select 'Ann' as v union all select 'Bob Smith'", SQL_VARCHAR, 9, "Ann", 0},
-    // Through a derived table the type is not seen; it is declared wide enough for any value.
-    {"select v from (select 'Ann' as v union all select 'Bob Smith') x order by v desc", -1, -1, "Bob Smith", 0},
+    // Through a derived table the column keeps the type its own select list gives it.
+    {"select v from (select 'Ann' as v union all select 'Bob Smith') x order by v desc", SQL_VARCHAR, 9, "Bob Smith", 0},
     {"select N'a' as v union all select 'longer'", SQL_WVARCHAR, 6, "a", 0},
     {"select case when 1 = 1 then 'a' else 'longer text' end as v", SQL_VARCHAR, 11, "a", 0},
     {"select coalesce(null, 'x') as v", SQL_VARCHAR, 1, "x", 0},
@@ -40,6 +40,24 @@ const Case kCases[] = {
     {"select 7.0 / 2 as v", SQL_NUMERIC, 13, "3.500000000000", 0},
     {"select 1.5 * 2.25 as v", SQL_NUMERIC, 6, "3.375", 0},
     {"select 1.5 + 10.25 as v", SQL_NUMERIC, 5, "11.75", 0},
+    // Decimal and money arithmetic is exact, at the precision and scale SQL Server's rules give.
+    {"select 12345678901234567890.12 * 3 as v", SQL_NUMERIC, 33, "37037036703703703670.36", 0},
+    {"create table dx (d decimal(38,10), m money, s smallmoney, n int) "
+     "insert into dx values (12345678901234567890.1234567891, 92233720368547.5807, 1.25, 3), (1.5, 0.0001, 2.5, 4) "
+     "select d / n as v from dx order by n",
+     SQL_NUMERIC, 38, "4115226300411522630.0411522630", 0},
+    {"select d * 2 as v from dx order by n", SQL_NUMERIC, 38, "24691357802469135780.246914", 0},
+    {"select m * 1.5 as v from dx order by n", SQL_NUMERIC, 22, "138350580552821.37105", 0},
+    {"select m / 3 as v from dx order by n", SQL_DECIMAL, 19, "30744573456182.5269", 0},
+    {"select avg(d) as v from dx", SQL_NUMERIC, 38, "6172839450617283945.8117283946", 0},
+    {"select avg(m) as v from dx", SQL_DECIMAL, 19, "46116860184273.7904", 0},
+    {"select avg(s) + 0.5 as v from dx", -1, -1, "2.3750", 0},
+    {"declare @p decimal(10,2) = 3.33 select (@p + 1) * 2 - @p / 3 as v", SQL_NUMERIC, -1, "7.5500000000000", 0},
+    {"select count(*) as v from dx where d * 2 > 2.5 and m * 2 < 1", SQL_INTEGER, -1, "1", 0},
+    {"create table mo (m money) insert into mo values (922337203685477.5807), (1) select sum(m) as v from mo", 0, -1, "", 8115},
+    {"select cast(99999999999999999999999999999999999999 as decimal(38,0)) + 1 as v", 0, -1, "", 8115},
+    {"select m * 2 as v from mo", 0, -1, "", 8115},
+    {"select 2.5 / (1 - 1) as v", 0, -1, "", 8134},
     // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
     {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
     {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},
@@ -155,6 +173,25 @@ const Case kCases[] = {
      SQL_DECIMAL, 19, "-922337203685477.5808", 0},
     {"select max(x) as v from sm1", -1, 38, "12345678901234567890.1234", 0},
     {"select top 1 x as v from sm1 order by x", -1, 38, "9.5000", 0},
+    // A date without a time compared with a date-time column is midnight in the column's type.
+    {"create table dq (d datetime, d2 datetime2, s smalldatetime) "
+     "insert into dq values ('2001-01-01', '2001-01-01', '2001-01-01'), ('1/2/2001 10:00', '1/2/2001 10:00', '1/2/2001 10:00') "
+     "select count(*) as v from dq where d = '1/1/2001' and d2 = '2001-01-01' and s = 'Jan 1 2001'",
+     SQL_INTEGER, -1, "1", 0},
+    {"select count(*) as v from dq where d in ('1/1/2001', '20010105') and s in ('2001-01-01') and d2 in ('Jan 1 2001')", SQL_INTEGER,
+     -1, "1", 0},
+    {"select count(*) as v from dq where d <> '1/1/2001' and d2 = '2001-01-02 10:00' and s = '2001-01-02T10:00:00'", SQL_INTEGER, -1,
+     "1", 0},
+    {"select count(*) as v from dq where d < '2001-01-01' or d2 > '2001-01-02 10:00'", SQL_INTEGER, -1, "0", 0},
+    {"declare @v varchar(20) = '1/1/2001' declare @w date = '2001-01-01' "
+     "select count(*) as v from dq where d = @v and d2 = @v and s = @w",
+     SQL_INTEGER, -1, "1", 0},
+    // Weekdays and weeks count from SET DATEFIRST (2001-01-01 is a Monday, 2001-01-07 a Sunday).
+    {"select datepart(weekday, '2001-01-01') * 10 + datepart(week, '2001-01-07') as v", SQL_INTEGER, -1, "22", 0},
+    {"set datefirst 1 select datepart(dw, '2001-01-01') * 10 + datepart(wk, '2001-01-07') as v set datefirst 7", SQL_INTEGER, -1, "11", 0},
+    {"set datefirst 3 select cast(@@datefirst as varchar) + datename(weekday, '2001-01-01') + datename(dw, '2001-01-01') + "
+     "cast(datepart(weekday, d) as varchar) as v from dq where d = '1/1/2001' set datefirst 7",
+     -1, -1, "3MondayMonday6", 0},
 };
 
 TEST(SandboxFidelity, TypesValuesAndErrors) {
@@ -180,6 +217,51 @@ TEST(SandboxFidelity, TypesValuesAndErrors) {
         }
         EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
     }
+}
+
+// Columns of derived tables, VALUES lists, common table expressions and views are typed from their
+// own select lists; a text column whose type cannot be seen is declared without a length limit, so
+// that no later value is cut.
+TEST(SandboxFidelity, DerivedColumnsKeepTheirTypes) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create view vfid as select 'lit' + 'eral' as l, cast(1 as decimal(5,2)) * 2 as m, upper(N'ab') as u").ok);
+    const struct {
+        const char* sql;
+        int sqlType;
+        long long size;
+        const char* value;
+    } cases[] = {
+        {"select x.w as v from (select 1.5 as w union all select 2) x order by v", SQL_NUMERIC, 11, "1.5"},
+        {"select e as v from (values (1, 'one'), (2, 'three')) d(id, e) where id = 1", SQL_VARCHAR, 5, "one"},
+        {"with c(a) as (select N'xy' union all select N'longer') select a as v from c order by a desc", SQL_WVARCHAR, 6, "xy"},
+        {"with c as (select cast(3 as bigint) as b), d as (select b + 1 as n from c) select n as v from d", SQL_BIGINT, -1, "4"},
+        {"select * from (select * from (select cast('2001-01-01' as date) as v) i) o", SQL_TYPE_DATE, -1, "2001-01-01"},
+        {"select m as v from vfid", SQL_NUMERIC, 16, "2.00"},
+        {"select * from vfid", SQL_VARCHAR, 7, "literal"},
+        {"select u as v from vfid", SQL_WVARCHAR, 2, "AB"},
+    };
+    for (const auto& k : cases) {
+        const OdbcRun run = c.Run(k.sql);
+        ASSERT_FALSE(run.results.empty()) << k.sql;
+        const OdbcResult& r = run.results.back();
+        ASSERT_FALSE(r.rows.empty()) << k.sql;
+        EXPECT_EQ(r.types.at(0), k.sqlType) << k.sql;
+        if (k.size >= 0) {
+            EXPECT_EQ(r.sizes.at(0), k.size) << k.sql;
+        }
+        EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
+    }
+    // A function whose result type is not seen: the first value is short, a later one long.
+    const OdbcRun unseen = c.Run("select replicate(N'x', n) as v from (values (1), (5000)) t(n) order by n");
+    ASSERT_EQ(unseen.results.size(), 1u);
+    ASSERT_EQ(unseen.results[0].rows.size(), 2u);
+    EXPECT_EQ(unseen.results[0].rows[1].at(0), std::string(5000, 'x'));
+    const OdbcRun branch = c.Run("select 'a' as v union all select replicate('y', 4500)");
+    ASSERT_EQ(branch.results.size(), 1u);
+    ASSERT_EQ(branch.results[0].rows.size(), 2u);
+    EXPECT_EQ(branch.results[0].rows[1].at(0), std::string(4500, 'y'));
 }
 
 // A literal is a value that cannot be NULL; a column that allows NULL says so.
@@ -256,6 +338,9 @@ TEST(SandboxFidelity, LanguageSetsDateOrder) {
     const OdbcRun values = c.Run("select @@language as l, @@datefirst as f, cast('12/4/2011' as date) as d");
     ASSERT_EQ(values.results.size(), 1u);
     EXPECT_EQ(values.results[0].rows.at(0), (std::vector<std::string>{"British", "1", "2011-04-12"}));
+    const OdbcRun monday = c.Run("select datepart(weekday, '20010101') as w");
+    ASSERT_EQ(monday.results.size(), 1u);
+    EXPECT_EQ(monday.results[0].rows.at(0).at(0), "1") << "the British week starts on Monday";
     EXPECT_TRUE(c.Run("select cast('12/31/2011' as date) as d").HasDiag(241));
     EXPECT_TRUE(c.Run("set language klingon").HasDiag(2732));
     c.Run("set language us_english");

@@ -1,6 +1,15 @@
 #include "Arithmetic.h"
+#include "SelectList.h"
+#include "Session.h"
+
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -24,7 +33,9 @@ SqlType Bounded(int p, int s, bool keepSix) {
     return SqlType::Of(SqlType::Numeric, 0, p, s);
 }
 
-bool Combine(const SqlType& a, char op, const SqlType& b, SqlType& out) {
+}  // namespace
+
+bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out) {
     const bool strA = a.IsText() || a.IsUnicode(), strB = b.IsText() || b.IsUnicode();
     if (strA || strB) {
         if (op != '+' || !strA || !strB || a.kind == SqlType::Text || a.kind == SqlType::NText || b.kind == SqlType::Text ||
@@ -39,10 +50,15 @@ bool Combine(const SqlType& a, char op, const SqlType& b, SqlType& out) {
     if (a.kind == SqlType::Float || b.kind == SqlType::Float) return out = SqlType::Of(SqlType::Float), true;
     if (a.kind == SqlType::Real || b.kind == SqlType::Real) return out = SqlType::Of(SqlType::Real), true;
     if (IsDecimal(a.kind) || IsDecimal(b.kind)) {
-        if (!(IsDecimal(a.kind) || IsInteger(a.kind) || a.kind == SqlType::Bit) ||
-            !(IsDecimal(b.kind) || IsInteger(b.kind) || b.kind == SqlType::Bit))
-            return false;  // money, dates: left to the value
-        const SqlType x = IntegerAsDecimal(a), y = IntegerAsDecimal(b);
+        // Money meeting a decimal is the decimal that holds it.
+        auto exact = [](SqlType::Kind k) { return IsDecimal(k) || IsInteger(k) || IsMoney(k) || k == SqlType::Bit; };
+        if (!exact(a.kind) || !exact(b.kind)) return false;  // dates: left to the value
+        auto asDecimal = [](const SqlType& t) {
+            if (t.kind == SqlType::Money) return SqlType::Of(SqlType::Numeric, 0, 19, 4);
+            if (t.kind == SqlType::SmallMoney) return SqlType::Of(SqlType::Numeric, 0, 10, 4);
+            return IntegerAsDecimal(t);
+        };
+        const SqlType x = asDecimal(a), y = asDecimal(b);
         const int p1 = x.precision, s1 = x.scale, p2 = y.precision, s2 = y.scale;
         switch (op) {
         case '+':
@@ -80,6 +96,10 @@ bool Combine(const SqlType& a, char op, const SqlType& b, SqlType& out) {
     }
     return false;
 }
+
+namespace {
+
+bool Combine(const SqlType& a, char op, const SqlType& b, SqlType& out) { return CombineTypes(a, op, b, out); }
 
 }  // namespace
 
@@ -131,4 +151,478 @@ bool ArithmeticType(const std::vector<Token>& e, const std::function<SqlType(con
         if (!Combine(acc, termOps[i], terms[i + 1], acc)) return false;
     out = acc;
     return true;
+}
+
+// ---------------------------------------------------------------- exact decimal arithmetic
+
+namespace {
+
+// A decimal value: the digits of an integer (no leading zeros, "0" for zero) times 10^-scale.
+struct Exact {
+    bool negative = false;
+    std::string digits = "0";
+    int scale = 0;
+};
+
+void Trim(std::string& d) {
+    const size_t nz = d.find_first_not_of('0');
+    d = nz == std::string::npos ? "0" : d.substr(nz);
+}
+
+bool ParseExact(std::string_view text, Exact& out) {
+    size_t i = 0, n = text.size();
+    while (i < n && (text[i] == ' ' || text[i] == '\t')) ++i;
+    while (n > i && (text[n - 1] == ' ' || text[n - 1] == '\t')) --n;
+    out = Exact{};
+    if (i < n && (text[i] == '+' || text[i] == '-')) out.negative = text[i++] == '-';
+    std::string digits;
+    int scale = 0;
+    bool any = false, point = false;
+    for (; i < n && text[i] != 'e' && text[i] != 'E'; ++i) {
+        if (text[i] == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (text[i] < '0' || text[i] > '9') return false;
+        digits += text[i];
+        any = true;
+        if (point) ++scale;
+    }
+    if (!any) return false;
+    if (i < n) {  // an exponent, from a double's text
+        const int e = std::atoi(std::string(text.substr(i + 1, n - i - 1)).c_str());
+        scale -= e;
+        if (scale < 0) {
+            digits.append(static_cast<size_t>(-scale), '0');
+            scale = 0;
+        }
+    }
+    Trim(digits);
+    out.digits = digits;
+    out.scale = scale;
+    if (out.digits == "0") out.negative = false;
+    return true;
+}
+
+int CompareMagnitude(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    const int c = a.compare(b);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+std::string AddMagnitude(const std::string& a, const std::string& b) {
+    std::string r;
+    int carry = 0;
+    for (size_t i = 0; i < std::max(a.size(), b.size()) || carry; ++i) {
+        const int x = (i < a.size() ? a[a.size() - 1 - i] - '0' : 0) + (i < b.size() ? b[b.size() - 1 - i] - '0' : 0) + carry;
+        r += static_cast<char>('0' + x % 10);
+        carry = x / 10;
+    }
+    std::reverse(r.begin(), r.end());
+    Trim(r);
+    return r;
+}
+
+// a - b for a >= b.
+std::string SubtractMagnitude(const std::string& a, const std::string& b) {
+    std::string r;
+    int borrow = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        int x = (a[a.size() - 1 - i] - '0') - (i < b.size() ? b[b.size() - 1 - i] - '0' : 0) - borrow;
+        borrow = x < 0 ? 1 : 0;
+        r += static_cast<char>('0' + x + borrow * 10);
+    }
+    std::reverse(r.begin(), r.end());
+    Trim(r);
+    return r;
+}
+
+std::string MultiplyMagnitude(const std::string& a, const std::string& b) {
+    std::vector<int> r(a.size() + b.size(), 0);
+    for (size_t i = 0; i < a.size(); ++i)
+        for (size_t j = 0; j < b.size(); ++j) r[i + j + 1] += (a[i] - '0') * (b[j] - '0');
+    for (size_t k = r.size() - 1; k > 0; --k) {
+        r[k - 1] += r[k] / 10;
+        r[k] %= 10;
+    }
+    std::string out;
+    for (int d : r) out += static_cast<char>('0' + d);
+    Trim(out);
+    return out;
+}
+
+// The quotient of a / b (b not zero); the remainder goes to rest.
+std::string DivideMagnitude(const std::string& a, const std::string& b, std::string& rest) {
+    std::string q, r = "0";
+    for (char c : a) {
+        r = r == "0" ? std::string(1, c) : r + c;
+        Trim(r);
+        int d = 0;
+        while (CompareMagnitude(r, b) >= 0) {
+            r = SubtractMagnitude(r, b);
+            ++d;
+        }
+        q += static_cast<char>('0' + d);
+    }
+    Trim(q);
+    rest = r;
+    return q;
+}
+
+std::string Shifted(const std::string& digits, int zeros) { return digits == "0" ? digits : digits + std::string(static_cast<size_t>(zeros), '0'); }
+
+// The value at the scale, rounding half away from zero as SQL Server does.
+Exact Rounded(Exact v, int scale) {
+    if (v.scale < scale) {
+        v.digits = Shifted(v.digits, scale - v.scale);
+    } else if (v.scale > scale) {
+        const size_t cut = static_cast<size_t>(v.scale - scale);
+        std::string d = v.digits;
+        if (d.size() <= cut) d.insert(0, cut + 1 - d.size(), '0');
+        const bool up = d[d.size() - cut] >= '5';
+        d.resize(d.size() - cut);
+        v.digits = up ? AddMagnitude(d, "1") : d;
+        Trim(v.digits);
+    }
+    v.scale = scale;
+    if (v.digits == "0") v.negative = false;
+    return v;
+}
+
+Exact Signed(bool negative, std::string digits, int scale) {
+    Exact v;
+    v.negative = negative && digits != "0";
+    v.digits = std::move(digits);
+    v.scale = scale;
+    return v;
+}
+
+Exact AddExact(Exact a, Exact b, bool subtract) {
+    const int scale = std::max(a.scale, b.scale);
+    a = Rounded(a, scale);
+    b = Rounded(b, scale);
+    if (subtract) b.negative = !b.negative;
+    if (a.negative == b.negative) return Signed(a.negative, AddMagnitude(a.digits, b.digits), scale);
+    if (CompareMagnitude(a.digits, b.digits) >= 0) return Signed(a.negative, SubtractMagnitude(a.digits, b.digits), scale);
+    return Signed(b.negative, SubtractMagnitude(b.digits, a.digits), scale);
+}
+
+std::string FormatExact(const Exact& v) {
+    std::string d = v.digits;
+    const auto sc = static_cast<size_t>(v.scale);
+    if (d.size() <= sc) d.insert(0, sc + 1 - d.size(), '0');
+    std::string out = (v.negative ? "-" : "") + d.substr(0, d.size() - sc);
+    if (sc > 0) out += "." + d.substr(d.size() - sc);
+    return out;
+}
+
+bool ExactOf(sqlite3_value* v, Exact& out) {
+    switch (sqlite3_value_type(v)) {
+    case SQLITE_INTEGER:
+        return ParseExact(std::to_string(sqlite3_value_int64(v)), out);
+    case SQLITE_FLOAT: {
+        // A literal of up to 15 significant digits comes back as written.
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.15g", sqlite3_value_double(v));
+        return ParseExact(buf, out);
+    }
+    case SQLITE_TEXT:
+        return ParseExact(std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)), static_cast<size_t>(sqlite3_value_bytes(v))),
+                          out);
+    default:
+        return false;
+    }
+}
+
+// The value in the type, or the message of SQL Server's overflow error (8115).
+bool Fit(Exact& v, const SqlType& type, std::string& error) {
+    const bool money = type.kind == SqlType::Money || type.kind == SqlType::SmallMoney;
+    v = Rounded(v, money ? 4 : type.scale);
+    bool fits;
+    if (money) {
+        const char* most = type.kind == SqlType::Money ? (v.negative ? "9223372036854775808" : "9223372036854775807")
+                                                       : (v.negative ? "2147483648" : "2147483647");
+        fits = CompareMagnitude(v.digits, most) <= 0;
+    } else {
+        fits = static_cast<int>(v.digits.size()) <= type.precision || v.digits == "0";
+    }
+    if (fits) return true;
+    error = "arithmetic overflow: " + std::string(money ? type.kind == SqlType::Money ? "money" : "smallmoney" : "numeric");
+    return false;
+}
+
+// A result of up to 15 significant digits goes as a double, which holds it exactly and compares
+// with numbers as one; a longer one as its exact text.
+void ResultExact(sqlite3_context* ctx, const Exact& r) {
+    const std::string out = FormatExact(r);
+    if (r.digits.size() <= 15) return sqlite3_result_double(ctx, std::strtod(out.c_str(), nullptr));
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+void FnExact(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    if (sqlite3_value_type(argv[1]) == SQLITE_NULL || sqlite3_value_type(argv[2]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    const char* op = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    const char* typeText = reinterpret_cast<const char*>(sqlite3_value_text(argv[3]));
+    Exact a, b;
+    SqlType type;
+    if (!op || !typeText || !ParseSqlType(typeText, type) || !ExactOf(argv[1], a) || !ExactOf(argv[2], b))
+        return sqlite3_result_error(ctx, "Error converting data type varchar to numeric.", -1);
+    const bool money = type.kind == SqlType::Money || type.kind == SqlType::SmallMoney;
+    const int scale = money ? 4 : type.scale;
+    Exact r;
+    switch (op[0]) {
+    case '+':
+    case '-':
+        r = AddExact(a, b, op[0] == '-');
+        break;
+    case '*':
+        r = Signed(a.negative != b.negative, MultiplyMagnitude(a.digits, b.digits), a.scale + b.scale);
+        break;
+    case '/':
+    case '%': {
+        if (b.digits == "0") return sqlite3_result_error(ctx, "divide by zero", -1);
+        if (op[0] == '%') {
+            const int sc = std::max(a.scale, b.scale);
+            std::string rest;
+            DivideMagnitude(Rounded(a, sc).digits, Rounded(b, sc).digits, rest);
+            r = Signed(a.negative, rest, sc);
+            break;
+        }
+        // a / b at the scale: the integers a * 10^(scale + b.scale - a.scale) and b divided, rounded.
+        const int k = scale + b.scale - a.scale;
+        const std::string num = k >= 0 ? Shifted(a.digits, k) : a.digits;
+        const std::string den = k >= 0 ? b.digits : Shifted(b.digits, -k);
+        std::string rest;
+        std::string q = DivideMagnitude(num, den, rest);
+        if (CompareMagnitude(AddMagnitude(rest, rest), den) >= 0) q = AddMagnitude(q, "1");
+        r = Signed(a.negative != b.negative, q, scale);
+        break;
+    }
+    default:
+        return sqlite3_result_error(ctx, "unknown operator", -1);
+    }
+    std::string error;
+    if (!Fit(r, type, error)) return sqlite3_result_error(ctx, error.c_str(), -1);
+    ResultExact(ctx, r);
+}
+
+// SUM and AVG of money and AVG of decimals, exact. The state lives in SQLite's aggregate memory
+// as a pointer to the running total.
+struct ExactTotal {
+    Exact* sum;
+    long long count;
+    int maxScale;
+};
+
+void ExactTotalStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+    auto* acc = static_cast<ExactTotal*>(sqlite3_aggregate_context(ctx, sizeof(ExactTotal)));
+    if (!acc) return sqlite3_result_error_nomem(ctx);
+    Exact v;
+    if (!ExactOf(argv[0], v)) return;
+    if (!acc->sum) acc->sum = new Exact();
+    *acc->sum = AddExact(*acc->sum, v, false);
+    acc->maxScale = std::max(acc->maxScale, v.scale);
+    acc->count++;
+}
+
+enum TotalKind { kMoneySum, kDecimalAvg, kMoneyAvg };
+
+void ExactTotalFinal(sqlite3_context* ctx) {
+    auto* acc = static_cast<ExactTotal*>(sqlite3_aggregate_context(ctx, 0));
+    if (!acc || !acc->sum) return sqlite3_result_null(ctx);
+    const Exact sum = *acc->sum;
+    delete acc->sum;
+    acc->sum = nullptr;
+    const auto kind = static_cast<TotalKind>(reinterpret_cast<std::intptr_t>(sqlite3_user_data(ctx)));
+    Exact r = sum;
+    SqlType type = SqlType::Of(SqlType::Money);
+    if (kind != kMoneySum) {
+        // The average at the result type's scale (4 for money, at least 6 for decimals), rounded.
+        const int scale = kind == kMoneyAvg ? 4 : std::max(6, acc->maxScale);
+        const std::string count = std::to_string(acc->count);
+        const int k = scale - sum.scale;
+        const std::string num = k >= 0 ? Shifted(sum.digits, k) : sum.digits;
+        const std::string den = k >= 0 ? count : Shifted(count, -k);
+        std::string rest;
+        std::string q = DivideMagnitude(num, den, rest);
+        if (CompareMagnitude(AddMagnitude(rest, rest), den) >= 0) q = AddMagnitude(q, "1");
+        r = Signed(sum.negative, q, scale);
+        if (kind == kDecimalAvg) type = SqlType::Of(SqlType::Numeric, 0, 38, scale);
+    }
+    std::string error;
+    if (!Fit(r, type, error)) return sqlite3_result_error(ctx, error.c_str(), -1);
+    ResultExact(ctx, r);
+}
+
+}  // namespace
+
+void RegisterExactArithmetic(sqlite3* db) {
+    sqlite3_create_function_v2(db, "sandbox_exact", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnExact, nullptr, nullptr, nullptr);
+    const std::pair<const char*, TotalKind> totals[] = {{"sandbox_moneysum", kMoneySum}, {"sandbox_decavg", kDecimalAvg}, {"sandbox_moneyavg", kMoneyAvg}};
+    for (const auto& [name, kind] : totals)
+        sqlite3_create_function_v2(db, name, 1, SQLITE_UTF8, reinterpret_cast<void*>(static_cast<std::intptr_t>(kind)), nullptr,
+                                   ExactTotalStep, ExactTotalFinal, nullptr);
+}
+
+// ---------------------------------------------------------------- rewriting decimal arithmetic
+
+namespace {
+
+bool IsArithmeticOp(const Token& t) { return t.IsOp("+") || t.IsOp("-") || t.IsOp("*") || t.IsOp("/") || t.IsOp("%"); }
+
+bool IsReserved(const Token& t) {
+    static const char* const kWords[] = {"SELECT", "FROM",   "WHERE",   "AND",    "OR",     "NOT",       "THEN",    "ELSE",    "WHEN",
+                                         "ON",     "AS",     "BY",      "IS",     "IN",     "LIKE",      "BETWEEN", "RETURN",  "SET",
+                                         "VALUES", "HAVING", "TOP",     "END",    "DISTINCT", "ALL",     "ASC",     "DESC",    "ORDER",
+                                         "GROUP",  "UNION",  "JOIN",    "INTO",   "EXISTS", "EXCEPT",    "INTERSECT", "OPTION", "WITH",
+                                         "OVER",   "PRINT",  "IF",      "WHILE",  "BEGIN",  "DECLARE",   "INSERT",  "UPDATE",  "DELETE",
+                                         "EXEC",   "EXECUTE", "ESCAPE", "COLLATE", "CASE",  "NULL",      "DEFAULT", "PERCENT", "ROWS"};
+    if (t.kind != Token::Word) return false;
+    for (const char* w : kWords)
+        if (t.value == w) return true;
+    return false;
+}
+
+// The end (exclusive) of the operand that starts at i: a literal, variable, name (a.b.c),
+// function call, parenthesised group or CASE ... END, after any signs; i when none starts there.
+size_t OperandAt(const std::vector<Token>& t, size_t i) {
+    size_t k = i;
+    while (k < t.size() && (t[k].IsOp("-") || t[k].IsOp("+"))) ++k;
+    if (k >= t.size()) return i;
+    const Token& x = t[k];
+    if (x.kind == Token::Number || x.kind == Token::String || x.kind == Token::Variable || x.kind == Token::Hex) return k + 1;
+    if (x.IsOp("(")) {
+        const size_t close = MatchParen(t, k);
+        return close < t.size() ? close + 1 : i;
+    }
+    if (x.Is("CASE")) {
+        int depth = 0;
+        for (size_t j = k; j < t.size(); ++j) {
+            if (t[j].Is("CASE")) depth++;
+            if (t[j].Is("END") && --depth == 0) return j + 1;
+        }
+        return i;
+    }
+    if (!x.IsName() || IsReserved(x)) return i;
+    while (k + 2 < t.size() && t[k + 1].IsOp(".") && t[k + 2].IsName()) k += 2;
+    if (k + 1 < t.size() && t[k + 1].IsOp("(")) {
+        const size_t close = MatchParen(t, k + 1);
+        return close < t.size() ? close + 1 : i;
+    }
+    return k + 1;
+}
+
+bool IsExactKind(SqlType::Kind k) {
+    return k == SqlType::Decimal || k == SqlType::Numeric || k == SqlType::Money || k == SqlType::SmallMoney;
+}
+
+}  // namespace
+
+std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int depth) {
+    if (depth > 32 || std::none_of(t.begin(), t.end(), [](const Token& k) { return IsArithmeticOp(k); })) return t;
+    const bool outer = depth == 0;
+    std::vector<std::string> tables;
+    std::vector<DerivedTable> derived;
+    if (outer) {
+        // Columns are typed from the statement's tables, as a result's are.
+        tables = FromTables(t);
+        derived = DerivedTables(t);
+        std::swap(tables, describeTables_);
+        std::swap(derived, derived_);
+    }
+    std::vector<Token> out;
+    out.reserve(t.size());
+    auto infer = [this](const std::vector<Token>& e, bool& named) { return InferExprType(e, named); };
+    for (size_t i = 0; i < t.size();) {
+        const bool midOperand = i > 0 && (t[i - 1].IsOp(".") || t[i - 1].IsOp("$") || IsArithmeticOp(t[i - 1]));
+        std::vector<std::pair<size_t, size_t>> operands;
+        std::vector<char> ops;
+        size_t end = midOperand ? i : OperandAt(t, i);
+        if (end > i) {
+            operands.push_back({i, end});
+            while (end + 1 < t.size() && IsArithmeticOp(t[end])) {
+                const size_t next = OperandAt(t, end + 1);
+                if (next == end + 1) break;
+                ops.push_back(t[end].text[0]);
+                operands.push_back({end + 1, next});
+                end = next;
+            }
+        }
+        if (ops.empty()) {
+            out.push_back(t[i++]);
+            continue;
+        }
+        // The chain's types: each operand's, then * / % before + -, from the left, as a tree of calls.
+        struct Node {
+            std::vector<Token> tokens;
+            SqlType type;
+        };
+        std::vector<Node> nodes;
+        bool typed = true;
+        for (const auto& [from, to] : operands) {
+            std::vector<Token> e(t.begin() + static_cast<std::ptrdiff_t>(from), t.begin() + static_cast<std::ptrdiff_t>(to));
+            bool named = false;
+            SqlType type = infer(e, named);
+            typed = typed && named && type.kind != SqlType::Variant;
+            // Inside the operand (arguments, groups), its own arithmetic.
+            std::vector<Token> inner(e.begin(), e.end());
+            size_t open = 0;
+            while (open < inner.size() && !inner[open].IsOp("(") && !inner[open].Is("CASE")) ++open;
+            const bool group = open < inner.size() && inner.back().IsOp(")") && MatchParen(inner, open) == inner.size() - 1;
+            const bool caseEnd = open < inner.size() && inner[open].Is("CASE") && inner.back().Is("END");
+            if (group || caseEnd) {
+                std::vector<Token> body(inner.begin() + static_cast<std::ptrdiff_t>(open) + 1, inner.end() - 1);
+                body = ExactArithmetic(body, depth + 1);
+                inner.erase(inner.begin() + static_cast<std::ptrdiff_t>(open) + 1, inner.end() - 1);
+                inner.insert(inner.begin() + static_cast<std::ptrdiff_t>(open) + 1, body.begin(), body.end());
+            }
+            nodes.push_back({std::move(inner), type});
+        }
+        auto call = [](char op, const Node& a, const Node& b, const SqlType& type) {
+            Node n;
+            n.type = type;
+            n.tokens = {MakeToken(Token::Word, "sandbox_exact"), MakeToken(Token::Op, "(", false), MakeToken(Token::String, std::string(1, op), false),
+                        MakeToken(Token::Op, ",", false)};
+            n.tokens.insert(n.tokens.end(), a.tokens.begin(), a.tokens.end());
+            n.tokens.push_back(MakeToken(Token::Op, ",", false));
+            n.tokens.insert(n.tokens.end(), b.tokens.begin(), b.tokens.end());
+            n.tokens.push_back(MakeToken(Token::Op, ",", false));
+            n.tokens.push_back(MakeToken(Token::String, type.Name()));
+            n.tokens.push_back(MakeToken(Token::Op, ")", false));
+            return n;
+        };
+        // An operation is exact when its result is a decimal or money; the others keep SQLite's
+        // arithmetic, operands and operators as written.
+        auto combine = [&](Node& a, char op, const Node& b) {
+            SqlType r;
+            if (typed && CombineTypes(a.type, op, b.type, r) && IsExactKind(r.kind)) {
+                a = call(op, a, b, r);
+                return;
+            }
+            a.tokens.push_back(MakeToken(Token::Op, std::string(1, op)));
+            a.tokens.insert(a.tokens.end(), b.tokens.begin(), b.tokens.end());
+            a.type = SqlType::Of(SqlType::Variant);
+        };
+        std::vector<Node> terms = {nodes[0]};
+        std::vector<char> termOps;
+        for (size_t k = 0; k < ops.size(); ++k) {
+            if (ops[k] == '*' || ops[k] == '/' || ops[k] == '%')
+                combine(terms.back(), ops[k], nodes[k + 1]);
+            else {
+                termOps.push_back(ops[k]);
+                terms.push_back(nodes[k + 1]);
+            }
+        }
+        Node acc = terms[0];
+        for (size_t k = 0; k < termOps.size(); ++k) combine(acc, termOps[k], terms[k + 1]);
+        if (!acc.tokens.empty()) acc.tokens[0].spaceBefore = t[i].spaceBefore;
+        out.insert(out.end(), acc.tokens.begin(), acc.tokens.end());
+        i = end;
+    }
+    if (outer) {
+        std::swap(tables, describeTables_);
+        std::swap(derived, derived_);
+    }
+    return out;
 }

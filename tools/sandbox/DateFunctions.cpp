@@ -1,4 +1,5 @@
-// DATEADD, DATEDIFF, DATEPART and DATENAME with their datepart keywords (us_english, DATEFIRST 7).
+// DATEADD, DATEDIFF, DATEPART and DATENAME with their datepart keywords (us_english names; weeks
+// and weekdays counted from the session's DATEFIRST), and the collation of date-time columns.
 // The translation passes the datepart as text: sandbox_dateadd('day', n, d).
 #include "CivilDate.h"
 #include "Conversions.h"
@@ -6,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -165,7 +167,9 @@ void FnDateDiff(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_int64(ctx, r);
 }
 
-int PartOf(const std::string& part, const DateTimeParts& p) {
+// SET DATEFIRST n (7 Sunday, 1 Monday ...) makes that day the first of the week: weekday 1.
+int PartOf(const std::string& part, const DateTimeParts& p, int dateFirst) {
+    auto fromFirst = [dateFirst](std::int64_t d) { return (WeekDay(d) - dateFirst % 7 + 7) % 7; };
     const std::int64_t days = DayNumber(p);
     const int doy = static_cast<int>(days - DaysFromCivil(p.year, 1, 1)) + 1;
     if (part == "YEAR") return p.year;
@@ -173,8 +177,8 @@ int PartOf(const std::string& part, const DateTimeParts& p) {
     if (part == "MONTH") return p.month;
     if (part == "DAYOFYEAR") return doy;
     if (part == "DAY") return p.day;
-    if (part == "WEEK") return (doy - 1 + WeekDay(DaysFromCivil(p.year, 1, 1))) / 7 + 1;
-    if (part == "WEEKDAY") return WeekDay(days) + 1;
+    if (part == "WEEK") return (doy - 1 + fromFirst(DaysFromCivil(p.year, 1, 1))) / 7 + 1;
+    if (part == "WEEKDAY") return fromFirst(days) + 1;
     if (part == "HOUR") return p.hour;
     if (part == "MINUTE") return p.minute;
     if (part == "SECOND") return p.second;
@@ -189,7 +193,7 @@ void FnDatePart(sqlite3_context* ctx, int, sqlite3_value** argv) {
     DateTimeParts p;
     bool dateOnly;
     if (!ReadDate(argv[1], p, dateOnly)) return sqlite3_result_null(ctx);
-    sqlite3_result_int(ctx, PartOf(part, p));
+    sqlite3_result_int(ctx, PartOf(part, p, *static_cast<const int*>(sqlite3_user_data(ctx))));
 }
 
 void FnDateName(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -198,17 +202,55 @@ void FnDateName(sqlite3_context* ctx, int, sqlite3_value** argv) {
     DateTimeParts p;
     bool dateOnly;
     if (!ReadDate(argv[1], p, dateOnly)) return sqlite3_result_null(ctx);
-    std::string out = part == "MONTH" ? kMonthNames[p.month - 1] : part == "WEEKDAY" ? kDayNames[WeekDay(DayNumber(p))] : std::to_string(PartOf(part, p));
+    std::string out = part == "MONTH" ? kMonthNames[p.month - 1] : part == "WEEKDAY" ? kDayNames[WeekDay(DayNumber(p))] : std::to_string(PartOf(part, p, *static_cast<const int*>(sqlite3_user_data(ctx))));
     sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+// The collation of datetime, datetime2 and smalldatetime columns: values compare as the instants
+// they name, so the stored 2001-01-01 00:00:00.000 equals a date without a time (2001-01-01), as
+// SQL Server finds it after converting the other side to the column's type. Text in the stored
+// form compares as it is, a missing time or fraction reading as zeros; other text (a variable's
+// '1/1/2001') is read as a date by the session's DATEFORMAT; text that is no date compares as text.
+constexpr char kInstantShape[] = "0000-00-00 00:00:00.0000000";
+constexpr int kInstantLength = sizeof kInstantShape - 1;
+
+bool StoredShape(const char* p, int n, char* key) {
+    if (n < 10 || n > kInstantLength) return false;
+    std::memcpy(key, kInstantShape, kInstantLength);
+    for (int i = 0; i < n; ++i) {
+        const char c = i == 10 && p[i] == 'T' ? ' ' : p[i];
+        if (kInstantShape[i] == '0' ? c < '0' || c > '9' : c != kInstantShape[i]) return false;
+        key[i] = c;
+    }
+    return true;
+}
+
+int CompareInstants(void* order, int na, const void* a, int nb, const void* b) {
+    const char* pa = static_cast<const char*>(a);
+    const char* pb = static_cast<const char*>(b);
+    char ka[kInstantLength], kb[kInstantLength];
+    auto keyOf = [order](const char* p, int n, char* key) {
+        if (StoredShape(p, n, key)) return true;
+        DateTimeParts parts;
+        if (n > 60 || !ParseDateTime(std::string_view(p, static_cast<size_t>(n)), parts, *static_cast<const std::string*>(order), true))
+            return false;
+        const std::string text = FormatDateTime(parts, SqlType::Of(SqlType::DateTime2, 0, 0, 7));
+        return StoredShape(text.data(), static_cast<int>(text.size()), key);
+    };
+    if (keyOf(pa, na, ka) && keyOf(pb, nb, kb)) return std::memcmp(ka, kb, kInstantLength);
+    const int c = std::memcmp(pa, pb, static_cast<size_t>(std::min(na, nb)));
+    return c != 0 ? c : na - nb;
 }
 
 }  // namespace
 
-void RegisterDateFunctions(sqlite3* db) {
+void RegisterDateFunctions(sqlite3* db, const int* dateFirst, const std::string* dateOrder) {
+    auto* first = const_cast<int*>(dateFirst);  // read only: SQLite's user data is not const
     sqlite3_create_function_v2(db, "sandbox_dateadd", 3, SQLITE_UTF8, nullptr, FnDateAdd, nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(db, "sandbox_datediff", 3, SQLITE_UTF8, nullptr, FnDateDiff, nullptr, nullptr, nullptr);
-    sqlite3_create_function_v2(db, "sandbox_datepart", 2, SQLITE_UTF8, nullptr, FnDatePart, nullptr, nullptr, nullptr);
-    sqlite3_create_function_v2(db, "sandbox_datename", 2, SQLITE_UTF8, nullptr, FnDateName, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(db, "sandbox_datepart", 2, SQLITE_UTF8, first, FnDatePart, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(db, "sandbox_datename", 2, SQLITE_UTF8, first, FnDateName, nullptr, nullptr, nullptr);
+    sqlite3_create_collation_v2(db, "sandbox_datetime", SQLITE_UTF8, const_cast<std::string*>(dateOrder), CompareInstants, nullptr);
 }
 
 bool IsDatePartFunction(const std::string& upperName) {

@@ -140,6 +140,8 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         } else {
             std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
             if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
+            if (c.type.kind == SqlType::DateTime || c.type.kind == SqlType::DateTime2 || c.type.kind == SqlType::SmallDateTime)
+                def += " COLLATE sandbox_datetime";  // instants: a date without a time is midnight (DateFunctions.cpp)
             if (c.type.kind == SqlType::Decimal || c.type.kind == SqlType::Numeric || c.type.kind == SqlType::Money ||
                 c.type.kind == SqlType::SmallMoney)  // exact decimal text (Store.cpp), compared as numbers
                 def = QuoteIdent(c.name) + " TEXT " + SqliteTypeText(c.type) + " COLLATE sandbox_numeric";
@@ -313,7 +315,12 @@ void Session::ExecModule(const Stmt& s) {
         if (sqlite3_exec(db_, ddl.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(s.line);
         SqlStmt q = Prepare("SELECT * FROM " + QuoteIdent(m.name), s.line);
         sqlite3_step(q);
-        for (const SqlColumn& c : DescribeColumns(q, {})) viewCols.push_back({c.name, c.type, c.nullable, false, ""});
+        // Typed from the view's own select list; the names are the view's.
+        const std::vector<SqlColumn> described = DescribeColumns(q, bodyTokens);
+        for (size_t k = 0; k < described.size(); ++k) {
+            const char* name = sqlite3_column_name(q, static_cast<int>(k));
+            viewCols.push_back({name ? name : described[k].name, described[k].type, described[k].nullable, false, ""});
+        }
         q.Reset();
     }
     const int id = existing ? existing : NewObjectId(db_);

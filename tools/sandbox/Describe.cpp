@@ -107,7 +107,171 @@ std::vector<std::vector<Token>> LaterBranches(const std::vector<Token>& t) {
 
 bool IsNullLiteral(const std::vector<Token>& e) { return e.size() == 1 && e[0].Is("NULL"); }
 
+std::string NameText(const Token& k) { return k.kind == Token::Word ? k.text : k.value; }
+
+// The names a parenthesised list of names gives (a CTE's or derived table's columns).
+std::vector<std::string> NameList(const std::vector<Token>& t, size_t open, size_t close) {
+    std::vector<std::string> names;
+    for (auto& c : SplitCommas(t, open + 1, close))
+        if (c.size() == 1 && c[0].IsName()) names.push_back(NameText(c[0]));
+    return names;
+}
+
+// The index of the derived table's column of that name: -1 when it has none, -2 when a * in its
+// select list may hold it.
+int DerivedColumnIndex(const DerivedTable& d, const std::string& column) {
+    for (size_t k = 0; k < d.columns.size(); ++k)
+        if (SameNoCase(d.columns[k], column)) return static_cast<int>(k);
+    if (!d.columns.empty() || d.query.empty() || d.query[0].Is("VALUES")) return -1;
+    const std::vector<SelectItem> items = SelectItems(d.query);
+    bool star = false;
+    for (size_t k = 0; k < items.size(); ++k) {
+        const auto& e = items[k].expr;
+        if (items[k].hasAlias) {
+            if (SameNoCase(items[k].alias, column)) return static_cast<int>(k);
+        } else if (!e.empty() && e.back().IsOp("*")) {
+            star = true;
+        } else if (!e.empty() && e.back().IsName() && (e.size() == 1 || e[e.size() - 2].IsOp(".")) && SameNoCase(NameOf(e.back()), column)) {
+            return static_cast<int>(k);
+        }
+    }
+    return star ? -2 : -1;
+}
+
 }  // namespace
+
+// Computed columns over these tables are typed from the catalog.
+std::vector<std::string> FromTables(const std::vector<Token>& tokens) {
+    std::vector<std::string> tables;
+    for (size_t k = 0; k + 1 < tokens.size(); ++k) {
+        if (!(tokens[k].Is("FROM") || tokens[k].Is("JOIN")) || !tokens[k + 1].IsName()) continue;
+        size_t j = k + 1;
+        while (j + 2 < tokens.size() && tokens[j + 1].IsOp(".") && tokens[j + 2].IsName()) j += 2;
+        tables.push_back(NameOf(tokens[j]));
+    }
+    return tables;
+}
+
+std::vector<DerivedTable> DerivedTables(const std::vector<Token>& t) {
+    std::vector<DerivedTable> out;
+    size_t i = 0;
+    // WITH name [(columns)] AS (query) [, ...]
+    if (!t.empty() && t[0].Is("WITH")) {
+        i = 1;
+        while (i < t.size() && t[i].IsName()) {
+            DerivedTable d;
+            d.alias = NameText(t[i++]);
+            if (i < t.size() && t[i].IsOp("(")) {
+                const size_t close = MatchParen(t, i);
+                d.columns = NameList(t, i, close);
+                i = close + 1;
+            }
+            if (i + 1 >= t.size() || !t[i].Is("AS") || !t[i + 1].IsOp("(")) break;
+            const size_t close = MatchParen(t, i + 1);
+            if (close >= t.size()) break;
+            d.query.assign(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(close));
+            out.push_back(std::move(d));
+            i = close + 1;
+            if (i >= t.size() || !t[i].IsOp(",")) break;
+            ++i;
+        }
+    }
+    // FROM (query) [AS] alias [(columns)], also after JOIN, APPLY and a comma of the FROM clause.
+    static const char* const kNotAlias[] = {"WHERE", "ON", "JOIN", "INNER", "LEFT", "RIGHT", "FULL", "CROSS", "OUTER", "GROUP",
+                                            "ORDER", "HAVING", "UNION", "EXCEPT", "INTERSECT", "OPTION", "FOR", "WITH"};
+    int depth = 0;
+    bool inFrom = false;
+    for (; i < t.size(); ++i) {
+        if (t[i].IsOp(")")) depth--;
+        if (!t[i].IsOp("(")) {
+            if (depth == 0 && t[i].Is("FROM")) inFrom = true;
+            if (depth == 0 && (t[i].Is("WHERE") || t[i].Is("GROUP") || t[i].Is("ORDER") || t[i].Is("UNION") || t[i].Is("SELECT")))
+                inFrom = false;
+            continue;
+        }
+        const bool source = depth == 0 && i > 0 && i + 1 < t.size() && (t[i + 1].Is("SELECT") || t[i + 1].Is("VALUES")) &&
+                            (t[i - 1].Is("FROM") || t[i - 1].Is("JOIN") || t[i - 1].Is("APPLY") || (inFrom && t[i - 1].IsOp(",")));
+        if (!source) {
+            depth++;
+            continue;
+        }
+        const size_t close = MatchParen(t, i);
+        if (close >= t.size()) break;
+        size_t j = close + 1;
+        if (j < t.size() && t[j].Is("AS")) ++j;
+        bool alias = j < t.size() && t[j].IsName();
+        for (const char* w : kNotAlias) alias = alias && !t[j].Is(w);
+        if (alias) {
+            DerivedTable d;
+            d.alias = NameText(t[j]);
+            d.query.assign(t.begin() + static_cast<std::ptrdiff_t>(i) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+            if (j + 1 < t.size() && t[j + 1].IsOp("(")) d.columns = NameList(t, j + 1, MatchParen(t, j + 1));
+            out.push_back(std::move(d));
+        }
+        i = close;
+    }
+    return out;
+}
+
+bool Session::DerivedColumnType(const std::string& qualifier, const std::string& column, SqlType& type) {
+    if (derivedDepth_ >= 8) return false;
+    size_t which = derived_.size();
+    int index = -1;
+    for (size_t k = 0; k < derived_.size(); ++k) {
+        if (!qualifier.empty() && !SameNoCase(derived_[k].alias, qualifier)) continue;
+        index = DerivedColumnIndex(derived_[k], column);
+        if (index != -1) {
+            which = k;
+            break;
+        }
+    }
+    if (which == derived_.size()) return false;
+    // The query is described in its own scope: its tables, its derived tables and the other common
+    // table expressions of the statement.
+    const DerivedTable d = derived_[which];
+    std::vector<DerivedTable> inner = DerivedTables(d.query);
+    for (size_t k = 0; k < derived_.size(); ++k)
+        if (k != which) inner.push_back(derived_[k]);
+    std::vector<std::vector<Token>> exprs;
+    if (d.query[0].Is("VALUES")) {
+        for (size_t k = 1; k < d.query.size() && d.query[k].IsOp("(");) {
+            const size_t close = MatchParen(d.query, k);
+            if (close >= d.query.size()) return false;
+            auto row = SplitCommas(d.query, k + 1, close);
+            if (index < 0 || static_cast<size_t>(index) >= row.size()) return false;
+            exprs.push_back(row[static_cast<size_t>(index)]);
+            k = close + 1;
+            if (k < d.query.size() && d.query[k].IsOp(",")) ++k;
+        }
+    } else {
+        std::vector<std::vector<Token>> branches = {d.query};
+        for (auto& b : LaterBranches(d.query)) branches.push_back(std::move(b));
+        for (const auto& b : branches) {
+            const auto items = SelectItems(b);
+            if (index == -2)
+                exprs.push_back({MakeToken(Token::Word, column)});
+            else if (static_cast<size_t>(index) < items.size())
+                exprs.push_back(items[static_cast<size_t>(index)].expr);
+            else
+                return false;
+        }
+    }
+    std::vector<std::string> tables = FromTables(d.query);
+    for (auto& table : tables) table = TempName(table);
+    std::swap(tables, describeTables_);
+    std::swap(inner, derived_);
+    ++derivedDepth_;
+    bool named = false;
+    try {
+        type = MergedType(exprs, named);
+    } catch (...) {
+        named = false;
+    }
+    --derivedDepth_;
+    std::swap(inner, derived_);
+    std::swap(tables, describeTables_);
+    return named && type.kind != SqlType::Variant;
+}
 
 // The select list of the statement's outermost SELECT.
 bool TopSelectList(const std::vector<Token>& t, size_t& start, size_t& end) {
@@ -171,7 +335,7 @@ std::vector<SelectItem> SelectItems(const std::vector<Token>& t) {
             it.alias = a.kind == Token::Word ? a.text : a.value;
             it.expr.assign(part.begin(), part.end() - 2);
         } else if (part.size() >= 2 && (part.back().IsName() || part.back().kind == Token::String) && !part.back().Is("END") &&
-                   !part[part.size() - 2].IsOp(".") && !part[part.size() - 2].IsOp("(")) {
+                   (part[part.size() - 2].kind != Token::Op || part[part.size() - 2].IsOp(")"))) {  // not a + b, t.c
             it.hasAlias = true;
             const Token& a = part.back();
             it.alias = a.kind == Token::Word ? a.text : a.value;
@@ -193,13 +357,9 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
             star = true;
     const bool useItems = !star && static_cast<int>(items.size()) == n;
     // The tables named after FROM and JOIN: computed columns over them are typed from the catalog.
-    describeTables_.clear();
-    for (size_t k = 0; k + 1 < tokens.size(); ++k) {
-        if (!(tokens[k].Is("FROM") || tokens[k].Is("JOIN")) || !tokens[k + 1].IsName()) continue;
-        size_t j = k + 1;
-        while (j + 2 < tokens.size() && tokens[j + 1].IsOp(".") && tokens[j + 2].IsName()) j += 2;
-        describeTables_.push_back(TempName(NameOf(tokens[j])));
-    }
+    describeTables_ = FromTables(tokens);
+    for (auto& table : describeTables_) table = TempName(table);
+    derived_ = DerivedTables(tokens);
     std::vector<std::vector<SelectItem>> branches;
     for (const auto& b : LaterBranches(tokens)) branches.push_back(SelectItems(b));
     // What is kept of column types holds until any connection writes the catalog.
@@ -275,8 +435,8 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                 const SqlType ot = InferExprType(other.expr, otherNamed);
                 if (ot.kind != SqlType::Variant || otherNamed) {
                     if (typed) c.type = MergeTypes(c.type, ot);
-                } else if (typed && IsString(c.type) && c.type.length >= 0 && c.type.length < 4000) {
-                    c.type = SqlType::Of(SqlType::NVarChar, 4000);
+                } else if (typed && IsString(c.type)) {
+                    c.type = SqlType::Of(SqlType::NVarChar, -1);  // a value of any length may come
                 }
             }
             if (it.hasAlias)
@@ -287,8 +447,15 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                 if (!columnRef) c.name.clear();
             }
         }
+        if (!typed && !useItems) {  // select * from a view or (...) x: as the view or derived table declares it
+            SqlType t;
+            if ((!derived_.empty() && DerivedColumnType("", c.name, t)) || (!describeTables_.empty() && CatalogColumnType(c.name, t))) {
+                c.type = t;
+                typed = true;
+            }
+        }
         if (!typed) {
-            // From the first row's value.
+            // From the first row's value; text of a type not seen may be longer in a later row.
             switch (sqlite3_column_type(st, i)) {
             case SQLITE_INTEGER: {
                 const std::int64_t v = sqlite3_column_int64(st, i);
@@ -298,11 +465,9 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
             case SQLITE_FLOAT:
                 c.type = SqlType::Of(SqlType::Float);
                 break;
-            case SQLITE_TEXT: {
-                const int bytes = sqlite3_column_bytes(st, i);
-                c.type = bytes > 4000 ? SqlType::Of(SqlType::NVarChar, -1) : SqlType::Of(SqlType::NVarChar, 4000);
+            case SQLITE_TEXT:
+                c.type = SqlType::Of(SqlType::NVarChar, -1);
                 break;
-            }
             case SQLITE_BLOB:
                 c.type = SqlType::Of(SqlType::VarBinary, -1);
                 break;
@@ -312,6 +477,7 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
             }
         }
     }
+    derived_.clear();
     return cols;
 }
 
@@ -339,9 +505,10 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             return SqlType::Of(SqlType::Numeric, 0, std::max(1, prec), scale);
         }
         if (t.Is("NULL")) return SqlType::Of(SqlType::Int);
-        if (t.IsName() && !describeTables_.empty()) {
+        if (t.IsName()) {
             SqlType found;
-            if (CatalogColumnType(NameOf(t), found)) return found;
+            if (!describeTables_.empty() && CatalogColumnType(NameOf(t), found)) return found;
+            if (!derived_.empty() && DerivedColumnType("", NameOf(t), found)) return found;
         }
         if (t.kind == Token::Variable) {
             if (Variable* v = FindVar(t.value)) return v->type;
@@ -354,9 +521,10 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             return SqlType::Of(SqlType::Int);
         }
     }
-    if (e.size() == 3 && e[0].IsName() && e[1].IsOp(".") && e[2].IsName() && !describeTables_.empty()) {
+    if (e.size() == 3 && e[0].IsName() && e[1].IsOp(".") && e[2].IsName()) {
         SqlType found;
-        if (CatalogColumnType(NameOf(e[2]), found)) return found;
+        if (!derived_.empty() && DerivedColumnType(NameOf(e[0]), NameOf(e[2]), found)) return found;
+        if (!describeTables_.empty() && CatalogColumnType(NameOf(e[2]), found)) return found;
     }
     if (e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END")) {
         // The results after THEN and ELSE at this CASE's level.
@@ -384,7 +552,11 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         }
         return MergedType(results, named);
     }
-    if (e.size() == 2 && e[0].IsOp("-") && e[1].kind == Token::Number) {
+    if (e.size() >= 3 && e[0].IsOp("(") && MatchParen(e, 0) == e.size() - 1 && !e[1].Is("SELECT")) {
+        std::vector<Token> inner(e.begin() + 1, e.end() - 1);
+        return InferExprType(inner, named);
+    }
+    if (e.size() >= 2 && (e[0].IsOp("-") || e[0].IsOp("+"))) {  // a sign keeps the type
         std::vector<Token> rest(e.begin() + 1, e.end());
         return InferExprType(rest, named);
     }
@@ -448,6 +620,35 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                 bool n2;
                 SqlType t = InferExprType(args[0], n2);
                 if (n2) return t;
+            }
+        }
+        if (f == "AVG") {
+            // AVG keeps integers and money; decimals get precision 38 and a scale of at least 6.
+            const auto args = SplitCommas(e, 2, e.size() - 1);
+            if (args.size() == 1) {
+                bool n2;
+                const SqlType t = InferExprType(args[0], n2);
+                if (n2) {
+                    switch (t.kind) {
+                    case SqlType::Int:
+                    case SqlType::SmallInt:
+                    case SqlType::TinyInt:
+                        return SqlType::Of(SqlType::Int);
+                    case SqlType::BigInt:
+                        return t;
+                    case SqlType::Money:
+                    case SqlType::SmallMoney:
+                        return SqlType::Of(SqlType::Money);
+                    case SqlType::Decimal:
+                    case SqlType::Numeric:
+                        return SqlType::Of(SqlType::Decimal, 0, 38, std::max(6, t.scale));
+                    case SqlType::Float:
+                    case SqlType::Real:
+                        return SqlType::Of(SqlType::Float);
+                    default:
+                        break;
+                    }
+                }
             }
         }
         if (f == "SUM") {

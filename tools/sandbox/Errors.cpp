@@ -161,6 +161,9 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
         return SqlError{448, 16, 1, "Invalid collation '" + msg.substr(std::strlen("no such collation sequence: ")) + "'.", line, "", true};
     if (starts("database is locked") || starts("database table is locked"))
         return SqlError{1222, 16, 45, "Lock request time out period exceeded.", line, "", false};
+    if (starts("arithmetic overflow: "))
+        return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type " + msg.substr(21) + ".", line, "", false};
+    if (msg == "divide by zero") return SqlError{8134, 16, 1, "Divide by zero error encountered.", line, "", false};
     if (msg == "decimal overflow")
         return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type numeric.", line, "", false};
     if (msg == "integer overflow")

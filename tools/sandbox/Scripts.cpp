@@ -3,6 +3,7 @@
 // DROP DATABASE, GRANT/DENY/REVOKE, CHECKPOINT, and LIKE patterns with character classes.
 #include "Catalog.h"
 #include "Conversions.h"
+#include "Arithmetic.h"
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
@@ -187,7 +188,8 @@ CREATE VIEW IF NOT EXISTS sysindexes AS SELECT (SELECT id FROM __objects WHERE x
 )",
                  nullptr, nullptr, nullptr);
     RegisterStyleFunctions(db_);
-    RegisterDateFunctions(db_);
+    RegisterDateFunctions(db_, &dateFirst_, &dateOrder_);
+    RegisterExactArithmetic(db_);
     RegisterStoreFunction();
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ResultSink.h"
+#include "SelectList.h"
 #include "ServerState.h"
 #include "SqlType.h"
 #include "SqliteUtil.h"
@@ -166,8 +167,15 @@ private:
     void Bind(sqlite3_stmt* st, int line);
     std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
+    // Arithmetic whose result is a decimal or money as calls of sandbox_exact (Arithmetic.cpp).
+    std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
+    // The derived tables and common table expressions of the query being described, whose columns
+    // are typed from their own select lists (Describe.cpp); false when the column is not one of them.
+    bool DerivedColumnType(const std::string& qualifier, const std::string& column, SqlType& type);
+    std::vector<DerivedTable> derived_;
+    int derivedDepth_ = 0;
     // The type of values from any of the expressions (CASE results, COALESCE arguments).
     SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
     SqlError TranslateError(int line);

@@ -67,6 +67,12 @@ std::string ComparableDate(const std::string& v, const std::string& order) {
     return FormatDateTime(p, SqlType::Of(time ? SqlType::DateTime : SqlType::Date));
 }
 
+// Whether the literal at index i is an item of a list of constants after IN: x IN ('a', 'b').
+bool InList(const std::vector<Token>& t, size_t i) {
+    while (i > 0 && (t[i - 1].IsOp(",") || t[i - 1].kind == Token::String || t[i - 1].kind == Token::Number)) --i;
+    return i >= 2 && t[i - 1].IsOp("(") && t[i - 2].Is("IN");
+}
+
 // A literal beyond what a double or a 64-bit integer holds exactly: 16 or more significant digits.
 bool NeedsExactText(const Token& k) {
     if (k.kind != Token::Number || k.text.find_first_of("eE") != std::string::npos) return false;
@@ -276,7 +282,7 @@ void CheckTypeSize(const SqlType& type, int line) {
 }
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
-    const std::vector<Token> in = RewriteQueryForms(given);
+    const std::vector<Token> in = ExactArithmetic(RewriteQueryForms(given));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
@@ -308,7 +314,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             continue;
         }
         if (k.kind == Token::String) {
-            const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1]));
+            const bool compared = (i > 0 && IsComparison(in[i - 1])) || (i + 1 < in.size() && IsComparison(in[i + 1])) || InList(in, i);
             t.push_back(MakeToken(Token::String, SqlLiteral(compared ? ComparableDate(k.value, dateOrder_) : k.value), k.spaceBefore));
             continue;
         }
@@ -784,11 +790,19 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         sqlite3_reset(st);
         return found;
     };
+    auto moneyColumn = [this](const std::string& name) {
+        sqlite3_stmt* st = Cached("SELECT 1 FROM __columns WHERE name = ? AND type_text LIKE '%money'");
+        if (!st) return false;
+        sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        const bool found = sqlite3_step(st) == SQLITE_ROW;
+        sqlite3_reset(st);
+        return found;
+    };
     std::vector<Token> w = WatchAggregateNulls(std::move(o));
     // MIN and MAX of a decimal column compare as its collation does; the function that watches for
     // NULLs hides the column's collation, so it is named again. SUM of one adds exactly.
     for (size_t i = 0; i + 4 < w.size(); ++i) {
-        if (!(w[i].Is("MIN") || w[i].Is("MAX") || w[i].Is("SUM")) || !w[i + 1].IsOp("(")) continue;
+        if (!(w[i].Is("MIN") || w[i].Is("MAX") || w[i].Is("SUM") || w[i].Is("AVG")) || !w[i + 1].IsOp("(")) continue;
         size_t j = i + 2;
         if (w[j].Is("DISTINCT") || w[j].Is("ALL")) ++j;
         if (j + 2 >= w.size() || !w[j].Is("SANDBOX_NULLWATCH") || !w[j + 1].IsOp("(")) continue;
@@ -796,9 +810,12 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         bool bareName = close > j + 2 && close < w.size();
         for (size_t k = j + 2; k < close && bareName; ++k) bareName = (k - j) % 2 == 0 ? w[k].IsName() : w[k].IsOp(".");
         if (!bareName || (close - j) % 2 == 0 || !decimalColumn(NameOf(w[close - 1]))) continue;
-        if (w[i].Is("SUM")) {
-            // SUM adds decimals exactly (Store.cpp); SQLite's adds doubles.
-            w[i] = MakeToken(Token::Word, "sandbox_decsum", w[i].spaceBefore);
+        if (w[i].Is("SUM") || w[i].Is("AVG")) {
+            // SUM and AVG add exactly (Store.cpp, Arithmetic.cpp); SQLite's add doubles.
+            const bool money = moneyColumn(NameOf(w[close - 1]));
+            w[i] = MakeToken(Token::Word,
+                             w[i].Is("SUM") ? (money ? "sandbox_moneysum" : "sandbox_decsum") : (money ? "sandbox_moneyavg" : "sandbox_decavg"),
+                             w[i].spaceBefore);
             continue;
         }
         const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
