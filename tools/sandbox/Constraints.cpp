@@ -156,6 +156,7 @@ bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
     }
     const std::string table = TableNamed(written);
     if (table.empty()) throw SqlError{4902, 16, 1, "Cannot find the object \"" + written + "\" because it does not exist or you do not have permissions.", line, "", false};
+    if (toggle || drop) LiftCreateConstraints(table, line);
     if (toggle) {
         const bool enable = t[i].Is("CHECK");
         std::vector<std::string> names;
@@ -166,11 +167,8 @@ bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
             Write(db_, "UPDATE __constraints SET enabled = ? WHERE tbl = ? AND kind IN ('F', 'C')", {enable ? "1" : "0", table});
         } else {
             for (auto& n : names) {
-                if (Strings(db_, "SELECT name FROM __constraints WHERE tbl = ? AND name = ?", {table, n}).empty()) {
-                    // Constraints written in CREATE TABLE stay enforced; other names are unknown.
-                    if (!Strings(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?)", {n}).empty()) continue;
+                if (Strings(db_, "SELECT name FROM __constraints WHERE tbl = ? AND name = ?", {table, n}).empty())
                     throw Conflict(4917, "Constraint '" + n + "' does not exist.", line, 1);
-                }
                 Write(db_, "UPDATE __constraints SET enabled = ? WHERE tbl = ? AND name = ?", {enable ? "1" : "0", table, n});
             }
         }
@@ -444,4 +442,111 @@ void Session::DropColumnDefault(const std::string& table, const std::string& nam
         }
     Write(db_, "UPDATE __tablebase SET sql = ? WHERE tbl = ?", {JoinTokens(t), table});
     Write(db_, "UPDATE __columns SET default_text = NULL WHERE table_name = ? AND name = ?", {table, column[0]});
+}
+
+// CHECK and FOREIGN KEY constraints written in CREATE TABLE live in the table's SQLite definition.
+// Before one is turned off, dropped or turned on by name, they are moved into the catalog of
+// constraints, as ALTER TABLE ... ADD CONSTRAINT would have put them, so that each can be switched
+// on its own. Unnamed ones take the names the catalog gave them (CHECK), or SQL Server's form of a
+// system name (FOREIGN KEY). Done once: afterwards the definition holds no such clause.
+void Session::LiftCreateConstraints(const std::string& table, int line) {
+    RewriteTableDefinition(table, line);  // makes sure the text as created is kept
+    auto base = Strings(db_, "SELECT sql FROM __tablebase WHERE tbl = ?", {table});
+    if (base.empty()) return;
+    std::vector<Token> t = Tokenize(base[0]);
+    size_t open = 0;
+    while (open < t.size() && !t[open].IsOp("(")) ++open;
+    if (open >= t.size()) return;
+    const size_t close = MatchParen(t, open);
+    struct Lifted {
+        std::string name, kind, clause;
+    };
+    std::vector<Lifted> lifted;
+    std::vector<std::pair<size_t, size_t>> cuts;  // token spans to remove, in order
+    auto isCheck = [&](size_t k) {
+        // The length checks of sized columns are the stand-in's own, not constraints.
+        return t[k].Is("CHECK") && k + 2 < t.size() && t[k + 1].IsOp("(") && !t[k + 2].Is("sandbox_fits");
+    };
+    size_t start = open + 1;
+    int depth = 0;
+    for (size_t i = open + 1; i <= close && i < t.size(); ++i) {
+        if (t[i].IsOp("(")) ++depth;
+        if (t[i].IsOp(")") && i != close) --depth;
+        if (!((t[i].IsOp(",") && depth == 0) || i == close)) continue;
+        const size_t from = start, to = i;
+        start = i + 1;
+        if (from >= to) continue;
+        size_t k = from;
+        std::string name;
+        if (t[k].Is("CONSTRAINT") && k + 2 < to) {
+            name = NameOf(t[k + 1]);
+            k += 2;
+        }
+        if (name == "sandbox_none") continue;  // the stand-in's own (see CREATE TABLE)
+        if (t[k].Is("CHECK") || t[k].Is("FOREIGN")) {
+            // A table constraint: the whole part, with the comma before it.
+            lifted.push_back({name, t[k].Is("CHECK") ? "C" : "F", JoinTokens(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(k), t.begin() + static_cast<std::ptrdiff_t>(to)))});
+            cuts.emplace_back(from - 1, to);
+            continue;
+        }
+        if (t[from].Is("CONSTRAINT") || t[from].Is("PRIMARY") || t[from].Is("UNIQUE")) continue;
+        // A column: its CHECK and REFERENCES clauses, each with the CONSTRAINT name before it.
+        const std::string column = NameOf(t[from]);
+        for (size_t j = from + 1; j < to; ++j) {
+            const bool check = isCheck(j), refs = t[j].Is("REFERENCES");
+            if (!check && !refs) continue;
+            size_t begin = j;
+            std::string cname;
+            if (j >= from + 3 && t[j - 2].Is("CONSTRAINT")) {
+                cname = NameOf(t[j - 1]);
+                begin = j - 2;
+            }
+            size_t end = j + 1;
+            if (check) {
+                end = MatchParen(t, j + 1) + 1;
+            } else {
+                if (end < to) ++end;  // the table
+                while (end + 1 < to && t[end].IsOp(".")) end += 2;
+                if (end < to && t[end].IsOp("(")) end = MatchParen(t, end) + 1;
+                while (end + 2 < to && t[end].Is("ON") && (t[end + 1].Is("DELETE") || t[end + 1].Is("UPDATE"))) {
+                    end += 3;
+                    if (end < to && (t[end - 1].Is("SET") || t[end - 1].Is("NO"))) ++end;
+                }
+            }
+            end = std::min(end, to);
+            const std::string text = JoinTokens(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(j), t.begin() + static_cast<std::ptrdiff_t>(end)));
+            lifted.push_back({cname, check ? "C" : "F", check ? text : "FOREIGN KEY (" + QuoteIdent(column) + ") " + text});
+            if (!check) lifted.back().name = cname.empty() ? "\x01" + column : cname;
+            cuts.emplace_back(begin, end);
+            j = end - 1;
+        }
+    }
+    if (lifted.empty()) return;
+    // The catalog's CHECK objects of the table, in the order they were made, name the unnamed ones.
+    auto checkNames = Strings(db_,
+                              "SELECT name FROM __objects WHERE xtype = 'C' AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND "
+                              "xtype = 'U') AND lower(name) NOT IN (SELECT lower(name) FROM __constraints WHERE tbl = ?) ORDER BY id",
+                              {table, table});
+    size_t nextCheck = 0;
+    for (auto& l : lifted) {
+        if (l.kind == "C") {
+            if (l.name.empty() && nextCheck < checkNames.size()) l.name = checkNames[nextCheck];
+            if (nextCheck < checkNames.size() && SameNoCase(l.name, checkNames[nextCheck])) ++nextCheck;
+        }
+        const bool known = !l.name.empty() && l.name[0] != '\x01' &&
+                           !Strings(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?)", {l.name}).empty();
+        if (l.name.empty() || l.name[0] == '\x01') {
+            const std::string column = l.name.empty() ? std::string() : l.name.substr(1);
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(NewObjectId(db_)));
+            l.name = std::string(l.kind == "C" ? "CK" : "FK") + "__" + table.substr(0, 9) + "__" +
+                     (column.empty() ? std::string() : column.substr(0, 5) + "__") + hex;
+        }
+        if (!known) AddConstraintObject(table, l.name, l.kind == "C" ? "C" : "F", "");
+        Write(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, ?, ?, 1)",
+              {table, l.name, l.kind, "CONSTRAINT " + QuoteIdent(l.name) + " " + l.clause});
+    }
+    for (auto it = cuts.rbegin(); it != cuts.rend(); ++it)
+        t.erase(t.begin() + static_cast<std::ptrdiff_t>(it->first), t.begin() + static_cast<std::ptrdiff_t>(it->second));
+    Write(db_, "UPDATE __tablebase SET sql = ? WHERE tbl = ?", {JoinTokens(t), table});
 }

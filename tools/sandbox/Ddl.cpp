@@ -33,6 +33,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         if (open >= p.size() || !p[open].IsOp("(")) return std::string();
         return JoinTokens(p, open, MatchParen(p, open) + 1);
     };
+    bool columnNamed = false, tableConstraintSeen = false;
     for (auto& part : SplitCommas(t, i + 1, close)) {
         if (part.empty()) continue;
         const bool tableConstraint = part[0].Is("CONSTRAINT") || part[0].Is("PRIMARY") || part[0].Is("UNIQUE") || part[0].Is("FOREIGN") ||
@@ -47,7 +48,10 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 constraintObjects.push_back({"C", k == 2 ? NameOf(part[1]) : std::string(), std::string(), checkText(part, k)});
             bool pk = k < part.size() && part[k].Is("PRIMARY");
             std::vector<Token> kept;
-            for (size_t j = k; j < part.size(); ++j)
+            // The name of a CHECK or FOREIGN KEY stays with it: SQLite names it when it fails, and
+            // ALTER TABLE ... NOCHECK CONSTRAINT finds it there.
+            const bool named = k == 2 && k < part.size() && (part[k].Is("CHECK") || part[k].Is("FOREIGN"));
+            for (size_t j = named ? 0 : k; j < part.size(); ++j)
                 if (!part[j].Is("CLUSTERED") && !part[j].Is("NONCLUSTERED") && !part[j].Is("ASC")) kept.push_back(part[j]);
             for (Token& n : kept)
                 if (n.kind == Token::Bracketed) n.text = QuoteIdent(n.value);  // SQLite's brackets know no doubled "]"
@@ -58,6 +62,10 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 const auto keyCols = SplitCommas(kept, open + 1, MatchParen(kept, open));
                 if (keyCols.size() == 1 && !keyCols[0].empty() && SameNoCase(NameOf(keyCols[0][0]), identityCol)) continue;
             }
+            // SQLite gives the last CONSTRAINT name of the columns to the first table constraint
+            // when that has none: a named constraint that never fails takes it instead.
+            if (columnNamed && !named && !tableConstraintSeen) defs.push_back("CONSTRAINT \"sandbox_none\" CHECK (1)");
+            tableConstraintSeen = true;
             defs.push_back(JoinTokens(kept));
             continue;
         }
@@ -130,7 +138,9 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
                 if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, checkText(part, k)});
                 std::vector<Token> rest(part.begin() + static_cast<std::ptrdiff_t>(k), part.end());
-                constraints.push_back(Translate(rest, line));
+                const bool named = !constraintName.empty() && (w.Is("CHECK") || w.Is("REFERENCES"));
+                columnNamed = columnNamed || named;
+                constraints.push_back((named ? "CONSTRAINT " + QuoteIdent(constraintName) + " " : std::string()) + Translate(rest, line));
                 break;
             }
         }

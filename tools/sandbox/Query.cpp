@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <set>
 
 // ---------------------------------------------------------------- SQL statements
 
@@ -87,6 +88,56 @@ SqlError Session::TranslateError(int line) {
     }
     if (msg.find("FOREIGN KEY constraint failed") != std::string::npos)
         return {547, 16, 0, "The statement conflicted with a FOREIGN KEY constraint.", line, "", false};
+    if (msg.rfind("CHECK constraint failed: ", 0) == 0 && !dmlStatement_.second.empty()) {
+        // A named constraint: SQL Server's words, with the column when the check reads one only.
+        std::string name = after("CHECK constraint failed: ");
+        const auto& [verb, table] = dmlStatement_;
+        // An unnamed one: SQLite gives its expression; the catalog's constraint of that text is it.
+        auto bare = [](const std::string& x) {
+            std::string out;
+            for (char ch : x)
+                if (ch != ' ' && ch != '(' && ch != ')' && ch != '"' && ch != '[' && ch != ']')
+                    out += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            return out;
+        };
+        if (sqlite3_stmt* st = Cached("SELECT o.name, c.text FROM __objects o JOIN __comments c ON c.id = o.id WHERE o.xtype = 'C' AND "
+                                      "o.parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = 'U') ORDER BY o.id")) {
+            sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+            std::vector<std::string> matches;
+            bool named = false;
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                const std::string objectName = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+                named = named || SameNoCase(objectName, name);
+                if (bare(reinterpret_cast<const char*>(sqlite3_column_text(st, 1))) == bare(name)) matches.push_back(objectName);
+            }
+            sqlite3_reset(st);
+            if (!named && matches.size() == 1) name = matches[0];
+        }
+        std::vector<std::string> text;
+        if (sqlite3_stmt* st = Cached("SELECT c.text FROM __objects o JOIN __comments c ON c.id = o.id WHERE lower(o.name) = lower(?) AND "
+                                      "o.xtype = 'C' UNION ALL SELECT clause FROM __constraints WHERE tbl = ? AND lower(name) = lower(?)")) {
+            sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(st, 2, table.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(st, 3, name.c_str(), -1, SQLITE_TRANSIENT);
+            while (sqlite3_step(st) == SQLITE_ROW) text.push_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+            sqlite3_reset(st);
+        }
+        if (!text.empty()) {
+            std::set<std::string> columns;
+            const auto facts = FactsOf(table);
+            if (!text.empty())
+                for (const Token& k : Tokenize(text[0]))
+                    for (const auto& [column, type] : facts->columns)
+                        if (k.IsName() && SameNoCase(NameOf(k), column) && !SameNoCase(NameOf(k), name)) columns.insert(column);
+            std::string shown = table;
+            if (shown.size() > suffix.size() && shown.compare(shown.size() - suffix.size(), suffix.size(), suffix) == 0)
+                shown.erase(shown.size() - suffix.size());
+            return {547, 16, 0,
+                    "The " + verb + " statement conflicted with the CHECK constraint \"" + name + "\". The conflict occurred in database \"" +
+                        dbName_ + "\", table \"dbo." + shown + "\"" + (columns.size() == 1 ? ", column '" + *columns.begin() + "'" : "") + ".",
+                    line, "", false};
+        }
+    }
     if (msg.find("CHECK constraint failed") != std::string::npos)
         return {547, 16, 0, "The statement conflicted with a CHECK constraint.", line, "", false};
     if (msg.find("already exists") != std::string::npos) {

@@ -218,6 +218,7 @@ private:
     void AddConstraintObject(const std::string& table, const std::string& name, const char* xtype, const std::string& text);
     void AddAliasType(const std::string& name, std::string base, bool nullable, int line);
     void RewriteTableDefinition(const std::string& table, int line);
+    void LiftCreateConstraints(const std::string& table, int line);
     void SetColumnDefault(const std::string& table, const std::string& column, const std::vector<Token>& expr, int line);
     void DropColumnDefault(const std::string& table, const std::string& name);
     std::vector<std::vector<std::string>> KeysOf(const std::string& table);
@@ -259,6 +260,7 @@ private:
     std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
     // Triggers (Triggers.cpp).
     void ExecDml(const std::vector<Token>& t, int line);
+    std::pair<std::string, std::string> dmlStatement_;  // (INSERT|UPDATE|DELETE, stored table name) while one runs
     bool RollbackInTrigger();
     std::string TriggerTable(const std::string& upperName) const;
     bool ColumnUpdated(const std::string& column) const;

@@ -51,6 +51,12 @@ std::string TableOfDml(const std::vector<Token>& t) {
 void Session::ExecDml(const std::vector<Token>& t, int line) {
     const std::string written = TableOfDml(t);
     const std::string table = written.empty() ? std::string() : TempName(written);
+    // What a constraint's error names: this statement, until it (and its triggers) end.
+    struct DmlScope {
+        Session& s;
+        std::pair<std::string, std::string> saved;
+        ~DmlScope() { s.dmlStatement_ = saved; }
+    } dmlScope{*this, std::exchange(dmlStatement_, {Upper(t[0].value), table})};
     std::vector<TriggerInfo> triggers;
     if (!table.empty()) {
         const auto facts = FactsOf(table);
