@@ -430,3 +430,16 @@ TEST_F(SandboxScripts, CreateTableConstraintsAnswerNocheckAndNameThemselves) {
     EXPECT_EQ(Run("SELECT count(*) FROM Shop"), (std::vector<std::string>{"row 4"}));
     EXPECT_EQ(Run("SELECT count(*) FROM sysobjects WHERE xtype = 'F' AND parent_obj = object_id('Shop')"), (std::vector<std::string>{"row 2"}));
 }
+
+// @@IDENTITY follows the last identity made in any scope (a trigger's too); SCOPE_IDENTITY() keeps
+// the statement's own; inserts into tables without an identity move neither.
+TEST_F(SandboxScripts, IdentityFunctionsSeeTheirScopes) {
+    EXPECT_EQ(Run("SELECT @@IDENTITY"), (std::vector<std::string>{"row NULL"}));
+    Setup({"CREATE TABLE Orders (Id int IDENTITY(1, 1), Qty int)", "CREATE TABLE OrderLog (Id int IDENTITY(100, 1), Qty int)",
+           "CREATE TABLE Notes (Text varchar(10))",
+           "CREATE TRIGGER Orders_Log ON Orders AFTER INSERT AS INSERT OrderLog (Qty) SELECT Qty FROM inserted",
+           "INSERT Orders (Qty) VALUES (5)"});
+    EXPECT_EQ(Run("SELECT @@IDENTITY, SCOPE_IDENTITY()"), (std::vector<std::string>{"row 100 1"}));
+    Setup({"INSERT Notes VALUES ('x')"});
+    EXPECT_EQ(Run("SELECT @@IDENTITY, SCOPE_IDENTITY()"), (std::vector<std::string>{"row 100 1"}));
+}

@@ -260,6 +260,8 @@ private:
     std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
     // Triggers (Triggers.cpp).
     void ExecDml(const std::vector<Token>& t, int line);
+    std::int64_t sessionIdentity_ = 0;  // @@IDENTITY, when hasSessionIdentity_
+    bool hasSessionIdentity_ = false;
     std::pair<std::string, std::string> dmlStatement_;  // (INSERT|UPDATE|DELETE, stored table name) while one runs
     bool RollbackInTrigger();
     std::string TriggerTable(const std::string& upperName) const;

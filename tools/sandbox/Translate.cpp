@@ -340,7 +340,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             if (k.value == "@@ROWCOUNT")
                 v = std::to_string(rowcount_);
             else if (k.value == "@@IDENTITY")
-                v = "last_insert_rowid()";
+                v = hasSessionIdentity_ ? std::to_string(sessionIdentity_) : "NULL";
             else if (k.value == "@@SPID")
                 v = std::to_string(spid_);
             else if (k.value == "@@TRANCOUNT")

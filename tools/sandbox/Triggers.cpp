@@ -82,9 +82,22 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     }
     IdentityStep step;
     const bool renumber = t[0].Is("INSERT") && !table.empty() && !SameNoCase(identityInsert_, table) && IdentityStepOf(table, step);
+    // @@IDENTITY is the last identity made in the session, in any scope; SCOPE_IDENTITY() (SQLite's
+    // last row id) moves only with inserts into tables that have an identity.
+    const sqlite3_int64 rowidBefore = sqlite3_last_insert_rowid(db_);
+    auto noteIdentity = [&] {
+        if (!t[0].Is("INSERT") || table.empty()) return;
+        if (FactsOf(table)->identity.empty()) {
+            sqlite3_set_last_insert_rowid(db_, rowidBefore);
+        } else if (rowcount_ > 0) {
+            sessionIdentity_ = sqlite3_last_insert_rowid(db_);
+            hasSessionIdentity_ = true;
+        }
+    };
     if (triggers.empty()) {
         ExecSql(t, line, false);
         if (renumber) RenumberIdentity(table, step, "");
+        noteIdentity();
         return;
     }
     for (auto& info : triggers)
@@ -153,6 +166,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     try {
         ExecSql(t, line, false);
         if (renumber) RenumberIdentity(table, step, ins);
+        noteIdentity();
     } catch (...) {
         abandon();
         throw;
