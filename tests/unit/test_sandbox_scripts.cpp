@@ -3,6 +3,7 @@
 // Server refuses, with its error numbers.
 #include "ServerState.h"
 #include "Session.h"
+#include "sandbox_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -13,40 +14,6 @@
 #include <vector>
 
 namespace {
-
-// Rows as text, errors and informational messages by number and text.
-class Sink final : public ResultSink {
-public:
-    std::vector<std::string> events;
-    void Columns(const std::vector<SqlColumn>&) override {}
-    void Row(const std::vector<SqlColumn>&, const std::vector<SqlValue>& values) override {
-        std::string e = "row";
-        for (const auto& v : values) e += " " + (v.type == SqlValue::Null ? std::string("NULL") : v.AsText());
-        Add(e);
-    }
-    void Done(DoneKind, std::uint16_t, std::uint16_t, std::uint64_t) override { endsWithDone_ = true; }
-    void Message(bool error, std::int32_t number, std::uint8_t, std::uint8_t, std::string_view text, std::string_view, std::string_view,
-                 std::int32_t) override {
-        Add(std::string(error ? "error " : "info ") + std::to_string(number) + " " + std::string(text));
-    }
-    void DatabaseChanged(std::string_view, std::string_view) override {}
-    void Transaction(TranEvent event, std::uint64_t) override { Add(event == TranEvent::Rollback ? "rollback" : "tran"); }
-    void ReturnStatus(std::int32_t) override {}
-    void ReturnValue(std::uint16_t, std::string_view, const SqlColumn&, const SqlValue&) override {}
-    bool Failed() const override { return false; }
-    bool EndsWithDone() const override { return endsWithDone_; }
-    std::vector<std::string> Take() {
-        endsWithDone_ = false;
-        return std::exchange(events, {});
-    }
-
-private:
-    void Add(std::string e) {
-        events.push_back(std::move(e));
-        endsWithDone_ = false;
-    }
-    bool endsWithDone_ = false;
-};
 
 class SandboxScripts : public ::testing::Test {
 protected:
@@ -82,7 +49,7 @@ protected:
     }
 
     std::string dir_;
-    Sink sink_;
+    RecordingSink sink_{true};
     std::unique_ptr<ServerState> server_;
     std::unique_ptr<Session> session_;
 };
@@ -380,7 +347,7 @@ TEST_F(SandboxScripts, DecimalColumnsAreExact) {
 // and its own changes undone by a rollback, must be seen by the next statement.
 TEST_F(SandboxScripts, CatalogChangesReachSessionsThatKeptTheirTables) {
     Setup({"CREATE TABLE Visit (Id int, Day date)", "CREATE TABLE VisitLog (What varchar(20))", "INSERT Visit VALUES (1, '2001-01-02')"});
-    Sink otherSink;
+    RecordingSink otherSink{true};
     Session other(*server_, otherSink, [] { return false; });
     std::string error;
     ASSERT_TRUE(other.Open("shop", error)) << error;

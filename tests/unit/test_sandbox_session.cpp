@@ -1,6 +1,7 @@
 // The stand-in's interpreter driven without a socket: statements in, rows and messages out.
 #include "ServerState.h"
 #include "Session.h"
+#include "sandbox_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -11,56 +12,6 @@
 #include <vector>
 
 namespace {
-
-// Records what the interpreter answers, one line per event.
-class RecordingSink final : public ResultSink {
-public:
-    std::vector<std::string> events;
-
-    void Columns(const std::vector<SqlColumn>& cols) override {
-        std::string e = "columns";
-        for (const auto& c : cols) e += " " + c.name + ":" + c.type.Name();
-        Add(e);
-    }
-    void Row(const std::vector<SqlColumn>&, const std::vector<SqlValue>& values) override {
-        std::string e = "row";
-        for (const auto& v : values) e += " " + (v.type == SqlValue::Null ? std::string("NULL") : v.AsText());
-        Add(e);
-    }
-    void Done(DoneKind kind, std::uint16_t status, std::uint16_t, std::uint64_t rows) override {
-        std::string e = kind == DoneKind::Statement ? "done" : kind == DoneKind::Procedure ? "doneproc" : "doneinproc";
-        if (status & kDoneCount) e += " " + std::to_string(rows);
-        if (status & kDoneError) e += " error";
-        Add(e);
-        endsWithDone_ = true;
-    }
-    void Message(bool error, std::int32_t number, std::uint8_t, std::uint8_t, std::string_view text, std::string_view, std::string_view,
-                 std::int32_t) override {
-        Add(std::string(error ? "error " : "info ") + std::to_string(number) + " " + std::string(text));
-    }
-    void DatabaseChanged(std::string_view newName, std::string_view) override { Add("database " + std::string(newName)); }
-    void Transaction(TranEvent event, std::uint64_t) override {
-        Add(event == TranEvent::Begin ? "begin" : event == TranEvent::Commit ? "commit" : "rollback");
-    }
-    void ReturnStatus(std::int32_t status) override { Add("status " + std::to_string(status)); }
-    void ReturnValue(std::uint16_t, std::string_view name, const SqlColumn&, const SqlValue& value) override {
-        Add("output " + std::string(name) + "=" + value.AsText());
-    }
-    bool Failed() const override { return false; }
-    bool EndsWithDone() const override { return endsWithDone_; }
-
-    std::vector<std::string> Take() {
-        endsWithDone_ = false;
-        return std::exchange(events, {});
-    }
-
-private:
-    void Add(std::string e) {
-        events.push_back(std::move(e));
-        endsWithDone_ = false;
-    }
-    bool endsWithDone_ = false;
-};
 
 class SandboxSession : public ::testing::Test {
 protected:
