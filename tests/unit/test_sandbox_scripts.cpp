@@ -410,3 +410,20 @@ TEST_F(SandboxScripts, IdentityFunctionsSeeTheirScopes) {
     Setup({"INSERT Notes VALUES ('x')"});
     EXPECT_EQ(Run("SELECT @@IDENTITY, SCOPE_IDENTITY()"), (std::vector<std::string>{"row 100 1"}));
 }
+
+// A broken foreign key is named in SQL Server's words from either side, when only one key can be it.
+TEST_F(SandboxScripts, ForeignKeyConflictsNameTheirConstraint) {
+    Setup({"CREATE TABLE Author (Id int PRIMARY KEY)", "CREATE TABLE Book (Id int, AuthorId int CONSTRAINT FK_Book_Author REFERENCES Author (Id))",
+           "CREATE TABLE Series (Id int PRIMARY KEY)", "CREATE TABLE Part (SeriesId int)",
+           "ALTER TABLE Part ADD CONSTRAINT FK_Part_Series FOREIGN KEY (SeriesId) REFERENCES Series (Id)",
+           "INSERT Author VALUES (1) INSERT Book VALUES (1, 1) INSERT Series VALUES (1) INSERT Part VALUES (1)"});
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"INSERT Book VALUES (2, 9)", "The INSERT statement conflicted with the FOREIGN KEY constraint \"FK_Book_Author\". The conflict "
+                                      "occurred in database \"shop\", table \"dbo.Author\", column 'Id'."},
+        {"UPDATE Part SET SeriesId = 5", "The UPDATE statement conflicted with the FOREIGN KEY constraint \"FK_Part_Series\". The conflict "
+                                         "occurred in database \"shop\", table \"dbo.Series\", column 'Id'."},
+        {"DELETE Author", "The DELETE statement conflicted with the REFERENCE constraint \"FK_Book_Author\". The conflict occurred in "
+                          "database \"shop\", table \"dbo.Book\", column 'AuthorId'."},
+    };
+    for (const auto& [sql, text] : cases) EXPECT_EQ(Run(sql), (std::vector<std::string>{"error 547 " + text})) << sql;
+}

@@ -86,6 +86,10 @@ SqlError Session::TranslateError(int line) {
                 "",
                 false};
     }
+    if (msg.find("FOREIGN KEY constraint failed") != std::string::npos && !dmlStatement_.second.empty()) {
+        const std::string text = ForeignKeyConflict(dmlStatement_.first, dmlStatement_.second);
+        if (!text.empty()) return {547, 16, 0, text, line, "", false};
+    }
     if (msg.find("FOREIGN KEY constraint failed") != std::string::npos)
         return {547, 16, 0, "The statement conflicted with a FOREIGN KEY constraint.", line, "", false};
     if (msg.rfind("CHECK constraint failed: ", 0) == 0 && !dmlStatement_.second.empty()) {
@@ -292,4 +296,73 @@ bool Session::EvalCondition(const std::vector<Token>& cond, int line) {
         t.push_back(MakeToken(std::isdigit(static_cast<unsigned char>(w[0])) ? Token::Number : Token::Word, w));
     const SqlValue v = Eval(t, line);
     return v.type == SqlValue::Integer && v.i != 0;
+}
+
+// The foreign key a failed statement broke, in SQL Server's words, when only one can be it and it
+// has a name; empty otherwise. SQLite does not say which one failed.
+std::string Session::ForeignKeyConflict(const std::string& verb, const std::string& table) {
+    struct Key {
+        std::string child, parent, from, to;
+    };
+    auto keysOf = [&](const std::string& child) {
+        std::vector<Key> keys;
+        SqlStmt st;
+        if (sqlite3_prepare_v2(db_, ("PRAGMA foreign_key_list(" + QuoteIdent(child) + ")").c_str(), -1, st.Out(), nullptr) != SQLITE_OK) return keys;
+        while (sqlite3_step(st) == SQLITE_ROW)
+            if (sqlite3_column_int(st, 1) == 0)  // the first column of each key
+                keys.push_back({child, reinterpret_cast<const char*>(sqlite3_column_text(st, 2)),
+                                reinterpret_cast<const char*>(sqlite3_column_text(st, 3)),
+                                sqlite3_column_text(st, 4) ? reinterpret_cast<const char*>(sqlite3_column_text(st, 4)) : ""});
+        return keys;
+    };
+    std::vector<Key> asChild, asParent;
+    if (verb != "DELETE") asChild = keysOf(table);
+    if (verb != "INSERT") {
+        SqlStmt st;
+        sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE '\\_\\_%' ESCAPE '\\'", -1, st.Out(), nullptr);
+        while (st && sqlite3_step(st) == SQLITE_ROW)
+            for (auto& k : keysOf(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))))
+                if (SameNoCase(k.parent, table)) asParent.push_back(k);
+    }
+    if (asChild.size() + asParent.size() != 1) return {};
+    const bool child = asChild.size() == 1;
+    const Key key = child ? asChild[0] : asParent[0];
+    // Its name: in the catalog of constraints, or written before it in the table's definition.
+    std::string name;
+    auto nameIn = [&](const std::vector<Token>& t) {
+        for (size_t i = 0; i + 2 < t.size(); ++i) {
+            if (!t[i].Is("CONSTRAINT")) continue;
+            size_t k = i + 2;
+            if (k + 3 < t.size() && t[k].Is("FOREIGN") && t[k + 1].Is("KEY") && t[k + 2].IsOp("(") && SameNoCase(NameOf(t[k + 3]), key.from))
+                return NameOf(t[i + 1]);
+            // A column's own REFERENCES: the column's name opens its part.
+            if (t[k].Is("REFERENCES")) {
+                size_t j = i;
+                while (j > 0 && !t[j - 1].IsOp(",") && !t[j - 1].IsOp("(")) --j;
+                if (SameNoCase(NameOf(t[j]), key.from)) return NameOf(t[i + 1]);
+            }
+        }
+        return std::string();
+    };
+    SqlStmt st;
+    sqlite3_prepare_v2(db_, "SELECT clause FROM __constraints WHERE tbl = ? AND kind = 'F' AND enabled = 1", -1, st.Out(), nullptr);
+    if (st) sqlite3_bind_text(st, 1, key.child.c_str(), -1, SQLITE_TRANSIENT);
+    while (name.empty() && st && sqlite3_step(st) == SQLITE_ROW) name = nameIn(Tokenize(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))));
+    if (name.empty()) {
+        SqlStmt def;
+        sqlite3_prepare_v2(db_, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?", -1, def.Out(), nullptr);
+        if (def) sqlite3_bind_text(def, 1, key.child.c_str(), -1, SQLITE_TRANSIENT);
+        if (def && sqlite3_step(def) == SQLITE_ROW) name = nameIn(Tokenize(reinterpret_cast<const char*>(sqlite3_column_text(def, 0))));
+    }
+    if (name.empty()) return {};
+    const std::string suffix = "__" + std::to_string(spid_);
+    auto shown = [&](std::string n) {
+        if (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0) n.erase(n.size() - suffix.size());
+        return n;
+    };
+    if (child)
+        return "The " + verb + " statement conflicted with the FOREIGN KEY constraint \"" + name + "\". The conflict occurred in database \"" +
+               dbName_ + "\", table \"dbo." + shown(key.parent) + "\", column '" + (key.to.empty() ? key.from : key.to) + "'.";
+    return "The " + verb + " statement conflicted with the REFERENCE constraint \"" + name + "\". The conflict occurred in database \"" +
+           dbName_ + "\", table \"dbo." + shown(key.child) + "\", column '" + key.from + "'.";
 }

@@ -260,6 +260,7 @@ private:
     std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
     // Triggers (Triggers.cpp).
     void ExecDml(const std::vector<Token>& t, int line);
+    std::string ForeignKeyConflict(const std::string& verb, const std::string& table);
     std::int64_t sessionIdentity_ = 0;  // @@IDENTITY, when hasSessionIdentity_
     bool hasSessionIdentity_ = false;
     std::pair<std::string, std::string> dmlStatement_;  // (INSERT|UPDATE|DELETE, stored table name) while one runs
