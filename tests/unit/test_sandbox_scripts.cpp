@@ -427,3 +427,35 @@ TEST_F(SandboxScripts, ForeignKeyConflictsNameTheirConstraint) {
     };
     for (const auto& [sql, text] : cases) EXPECT_EQ(Run(sql), (std::vector<std::string>{"error 547 " + text})) << sql;
 }
+
+// INSTEAD OF triggers run in place of the statement, which leaves the table or view alone: the
+// trigger sees its rows (an identity not yet given shows 0), and its own statement on the same
+// table acts on it directly, firing the AFTER triggers and not itself again (a view's trigger
+// writing to the table fires the table's).
+TEST_F(SandboxScripts, InsteadOfTriggersReplaceTheStatement) {
+    Setup({"CREATE TABLE Account (Id int IDENTITY PRIMARY KEY, Name varchar(20) NOT NULL, Active bit NOT NULL DEFAULT 1)",
+           "CREATE TABLE Audit (Seq int IDENTITY(100, 1), What varchar(40))",
+           "CREATE TRIGGER Account_Audit ON Account AFTER INSERT, UPDATE AS INSERT Audit (What) SELECT 'after ' + Name FROM inserted",
+           "CREATE TRIGGER Account_Insert ON Account INSTEAD OF INSERT AS\n"
+           "INSERT Audit (What) SELECT 'instead ' + Name + ' ' + CAST(Id AS varchar(10)) FROM inserted\n"
+           "INSERT Account (Name) SELECT upper(Name) FROM inserted WHERE Name <> ''",
+           "CREATE TRIGGER Account_Delete ON Account INSTEAD OF DELETE AS UPDATE Account SET Active = 0 WHERE Id IN (SELECT Id FROM deleted)",
+           "CREATE VIEW Active AS SELECT Id, Name FROM Account WHERE Active = 1",
+           "CREATE TRIGGER Active_Insert ON Active INSTEAD OF INSERT AS INSERT Account (Name) SELECT Name + '?' FROM inserted",
+           "CREATE TRIGGER Active_Update ON Active INSTEAD OF UPDATE AS\n"
+           "UPDATE Account SET Name = (SELECT i.Name FROM inserted i WHERE i.Id = Account.Id) + '!' WHERE Id IN (SELECT Id FROM inserted)"});
+    const std::vector<std::pair<std::string, std::vector<std::string>>> steps = {
+        // Two rows go to the trigger; one reaches the table. SCOPE_IDENTITY() stays as it was.
+        {"INSERT Audit (What) VALUES ('start') INSERT Account (Name) VALUES ('ann'), ('') SELECT @@ROWCOUNT, SCOPE_IDENTITY(), @@IDENTITY",
+         {"row 2 100 103"}},
+        {"SELECT Id, Name, Active FROM Account", {"row 1 ANN 1"}},
+        {"INSERT Active VALUES (0, 'bo') UPDATE Active SET Name = 'cy' WHERE Id = 2", {}},
+        {"DELETE Account WHERE Id = 1 SELECT @@ROWCOUNT", {"row 1"}},
+        {"SELECT Id, Name, Active FROM Account", {"row 1 ANN 0", "row 2 cy! 1"}},
+        {"SELECT Id, Name FROM Active", {"row 2 cy!"}},
+        {"SELECT What FROM Audit ORDER BY Seq",
+         {"row start", "row instead ann 0", "row instead  0", "row after ANN", "row instead bo? 0", "row after BO?",
+          "row after cy!", "row after ANN"}},
+    };
+    for (const auto& [sql, expected] : steps) EXPECT_EQ(Run(sql), expected) << sql;
+}

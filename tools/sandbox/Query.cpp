@@ -223,6 +223,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         if (rc != SQLITE_DONE) fail();
         st.Reset();
         rowcount_ = sqlite3_changes64(db_);
+        if (!dmlCountFrom_.empty()) rowcount_ = InsteadOfRows();
         const std::string& w = tokens[0].value;
         const std::uint16_t cmd = w == "INSERT" ? 0xC3 : w == "DELETE" ? 0xC4 : w == "UPDATE" ? 0xC5 : 0;
         const bool dml = cmd != 0;

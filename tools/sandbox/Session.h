@@ -271,6 +271,9 @@ private:
     int triggerLevel_ = 0;
     bool triggerRolledBack_ = false;
     bool clientTranInTrigger_ = false;
+    std::vector<std::string> insteadOfRunning_;  // tables and views whose INSTEAD OF trigger is running
+    std::string dmlCountFrom_;  // the capture table an INSTEAD OF statement counts its rows from
+    std::int64_t InsteadOfRows();
 
     Variable* FindVar(const std::string& upperName);
     std::string ResolveObjectName(const std::string& name) const;

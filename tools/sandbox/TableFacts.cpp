@@ -93,7 +93,7 @@ std::shared_ptr<const Session::TableFacts> Session::FactsOf(const std::string& t
         sqlite3_reset(st);
     }
     if (sqlite3_stmt* st = Cached("SELECT name, source FROM __objects WHERE xtype = 'TR' AND parent_obj = (SELECT id FROM __objects "
-                                  "WHERE name = ? AND xtype = 'U') ORDER BY id")) {
+                                  "WHERE name = ? AND xtype IN ('U', 'V')) ORDER BY id")) {
         sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
         while (sqlite3_step(st) == SQLITE_ROW)
             facts.triggers.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),

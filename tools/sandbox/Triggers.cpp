@@ -3,6 +3,9 @@
 // nesting level, then each trigger's body runs like a procedure. Without a transaction the
 // statement and its triggers run in one, as on SQL Server; ROLLBACK in a trigger ends it and
 // the batch (error 3609).
+// INSTEAD OF triggers: the statement runs with its rows captured but not applied (a BEFORE trigger
+// that ignores each row on a table, an INSTEAD OF trigger on a view), then the trigger's body runs.
+// A statement of that body on the same table or view acts on it directly (its AFTER triggers fire).
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
@@ -80,13 +83,21 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             if (fires) triggers.push_back(info);
         }
     }
+    const bool insteadOf =
+        std::any_of(triggers.begin(), triggers.end(), [](const TriggerInfo& info) { return info.insteadOf; }) &&
+        std::none_of(insteadOfRunning_.begin(), insteadOfRunning_.end(), [&](const std::string& n) { return SameNoCase(n, table); });
+    std::erase_if(triggers, [&](const TriggerInfo& info) { return info.insteadOf != insteadOf; });
     IdentityStep step;
-    const bool renumber = t[0].Is("INSERT") && !table.empty() && !SameNoCase(identityInsert_, table) && IdentityStepOf(table, step);
+    const bool renumber = !insteadOf && t[0].Is("INSERT") && !table.empty() && !SameNoCase(identityInsert_, table) && IdentityStepOf(table, step);
     // @@IDENTITY is the last identity made in the session, in any scope; SCOPE_IDENTITY() (SQLite's
     // last row id) moves only with inserts into tables that have an identity.
     const sqlite3_int64 rowidBefore = sqlite3_last_insert_rowid(db_);
     auto noteIdentity = [&] {
         if (!t[0].Is("INSERT") || table.empty()) return;
+        if (insteadOf) {  // the statement itself inserted nothing
+            sqlite3_set_last_insert_rowid(db_, rowidBefore);
+            return;
+        }
         if (FactsOf(table)->identity.empty()) {
             sqlite3_set_last_insert_rowid(db_, rowidBefore);
         } else if (rowcount_ > 0) {
@@ -100,9 +111,6 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         noteIdentity();
         return;
     }
-    for (auto& info : triggers)
-        if (info.insteadOf)
-            throw SqlError{40000, 16, 1, "INSTEAD OF triggers are not supported by the stand-in (trigger '" + info.name + "').", line, "", false};
     CheckNesting(line);
 
     const int level = triggerLevel_ + 1;
@@ -124,9 +132,20 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
                 columnDefs += " COLLATE NOCASE";
         }
     }
+    bool isView = false;
+    {
+        SqlStmt st;
+        sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE type = 'view' AND name = ?", -1, st.Out(), nullptr);
+        sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        isView = st && sqlite3_step(st) == SQLITE_ROW;
+    }
+    // A row on its way into a table has no identity yet: inserted shows 0 for it.
+    const std::string pendingIdentity =
+        insteadOf && !isView && t[0].Is("INSERT") && !SameNoCase(identityInsert_, table) ? FactsOf(table)->identity : std::string();
     auto rowOf = [&](const char* which) {
         std::string out;
-        for (auto& c : cols) out += std::string(out.empty() ? "" : ", ") + which + "." + QuoteIdent(c);
+        for (auto& c : cols)
+            out += std::string(out.empty() ? "" : ", ") + (SameNoCase(c, pendingIdentity) ? std::string("0") : which + ("." + QuoteIdent(c)));
         return out;
     };
     const bool implicit = tranCount_ == 0;
@@ -153,10 +172,11 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     };
     std::string setup = "DROP TABLE IF EXISTS temp." + QuoteIdent(ins) + "; DROP TABLE IF EXISTS temp." + QuoteIdent(del) +
                         "; CREATE TEMP TABLE " + QuoteIdent(ins) + " (" + columnDefs + "); CREATE TEMP TABLE " + QuoteIdent(del) + " (" +
-                        columnDefs + "); CREATE TEMP TRIGGER " + QuoteIdent(capture) + " AFTER " + event + " ON main." + QuoteIdent(table) +
-                        " BEGIN ";
+                        columnDefs + "); CREATE TEMP TRIGGER " + QuoteIdent(capture) + (!insteadOf ? " AFTER " : isView ? " INSTEAD OF " : " BEFORE ") +
+                        event + " ON main." + QuoteIdent(table) + " BEGIN ";
     if (event != "DELETE") setup += "INSERT INTO " + QuoteIdent(ins) + " VALUES (" + rowOf("NEW") + "); ";
     if (event != "INSERT") setup += "INSERT INTO " + QuoteIdent(del) + " VALUES (" + rowOf("OLD") + "); ";
+    if (insteadOf && !isView) setup += "SELECT RAISE(IGNORE); ";
     setup += "END;";
     if (sqlite3_exec(db_, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         SqlError e = TranslateError(line);
@@ -164,6 +184,11 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         throw e;
     }
     try {
+        if (insteadOf) dmlCountFrom_ = event == "DELETE" ? del : ins;
+        struct CountScope {
+            std::string& from;
+            ~CountScope() { from.clear(); }
+        } countScope{dmlCountFrom_};
         ExecSql(t, line, false);
         if (renumber) RenumberIdentity(table, step, ins);
         noteIdentity();
@@ -199,6 +224,14 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
     }
     triggerColumns_.push_back(setColumns);
     ++triggerLevel_;
+    if (insteadOf) insteadOfRunning_.push_back(table);
+    struct InsteadScope {
+        std::vector<std::string>& running;
+        bool pushed;
+        ~InsteadScope() {
+            if (pushed) running.pop_back();
+        }
+    } insteadScope{insteadOfRunning_, insteadOf};
     try {
         for (const TriggerInfo& info : triggers) {
             auto m = LoadModule(info.name, "'TR'");
@@ -283,4 +316,13 @@ bool Session::ColumnUpdated(const std::string& column) const {
     for (const std::string& c : triggerColumns_.back())
         if (SameNoCase(c, column)) return true;
     return false;
+}
+
+// The rows an INSTEAD OF statement hands to its trigger: what it reports as affected.
+std::int64_t Session::InsteadOfRows() {
+    SqlStmt st;
+    if (sqlite3_prepare_v2(db_, ("SELECT count(*) FROM temp." + QuoteIdent(dmlCountFrom_)).c_str(), -1, st.Out(), nullptr) != SQLITE_OK ||
+        sqlite3_step(st) != SQLITE_ROW)
+        return 0;
+    return sqlite3_column_int64(st, 0);
 }
