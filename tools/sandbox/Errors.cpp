@@ -173,3 +173,21 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
                         line, "", true};
     return std::nullopt;
 }
+
+// The errors after which SQL Server adds 3621 "The statement has been terminated.": a row refused by
+// a key, a constraint, NOT NULL or a column's length (not ALTER TABLE's check of the rows there).
+bool Session::EndsStatement(const SqlError& e) {
+    switch (e.number) {
+    case 515:
+    case 1505:
+    case 2601:
+    case 2627:
+    case 2628:
+    case 8152:
+        return true;
+    case 547:
+        return e.message.rfind("The ALTER TABLE ", 0) != 0;
+    default:
+        return false;
+    }
+}

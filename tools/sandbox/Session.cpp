@@ -150,6 +150,8 @@ void Session::WarnNullsEliminated(int line) {
 void Session::EmitError(const SqlError& e) {
     out_.Message(true, e.number, static_cast<std::uint8_t>(e.state), static_cast<std::uint8_t>(e.severity), e.message, server_.ServerName(),
                  e.procedure, e.line);
+    if (EndsStatement(e))
+        out_.Message(false, 3621, 0, 0, "The statement has been terminated.", server_.ServerName(), e.procedure, e.line);
     Done(kDoneError, 0, 0);
 }
 

@@ -196,6 +196,7 @@ private:
     std::uint64_t donesSent_ = 0;
     void Info(int number, int state, int cls, const std::string& text, int line);
     void EmitError(const SqlError& e);
+    static bool EndsStatement(const SqlError& e);
     void CheckAttention();
 
     // SQLite functions.
