@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 // ---------------------------------------------------------------- fetching
 
@@ -268,9 +269,13 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     target.ClearLayout();
     for (SQLUSMALLINT c = 1; c <= ncols; ++c) {
         ColumnPlan& p = plan[c - 1u];
-        char name[512] = {0};
+        // The name as UTF-16: the driver manager's narrow form cuts each letter to one byte.
+        SQLWCHAR wideName[256] = {0};
         SQLSMALLINT nameLen = 0, nullable = 0;
-        SQLDescribeCol(h, c, reinterpret_cast<SQLCHAR*>(name), sizeof name, &nameLen, &p.sqlType, &p.size, &p.digits, &nullable);
+        SQLDescribeColW(h, c, wideName, static_cast<SQLSMALLINT>(std::size(wideName)), &nameLen, &p.sqlType, &p.size, &p.digits, &nullable);
+        std::string name;
+        AppendUtf16AsUtf8(name, reinterpret_cast<const char*>(wideName),
+                          std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(nameLen, 0)), std::size(wideName) - 1));
         SQLLEN autoUnique = SQL_FALSE;
         SQLColAttribute(h, c, SQL_DESC_AUTO_UNIQUE_VALUE, nullptr, 0, nullptr, &autoUnique);
         int declared = 0;

@@ -161,6 +161,11 @@ TEST_F(Db, ColumnNamesAndTypesInTheResultDataset) {
     EXPECT_EQ(copy.Field(0).FieldName(), "COLUMN1");
     EXPECT_EQ(copy.Field(1).FieldName(), "COLUMN2");
     EXPECT_EQ(copy.Field(3).FieldName(), "A_1");
+    // Names beyond ASCII arrive whole (the driver manager's narrow form cuts each letter to a byte).
+    auto wide = DbOpenQuery(db_, "select 1 as [L\u00e4nge], 2 as [\u03a9], 3 as [l\u00c4nge]");
+    ASSERT_EQ(wide->DataSet()->FieldCount(), 3);
+    EXPECT_EQ(wide->DataSet()->Field(0).FieldName(), "L\u00e4nge");
+    EXPECT_EQ(wide->DataSet()->Field(1).FieldName(), "\u03a9");
 
     struct Case {
         const char* expr;

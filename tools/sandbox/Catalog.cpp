@@ -6,6 +6,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+
 #include <stdexcept>
 
 void ExecOrThrow(sqlite3* db, const std::string& sql) {
@@ -118,6 +120,12 @@ int NewObjectId(sqlite3* db) {
         id = sqlite3_column_int(st, 0);
     st.Reset();
     return id;
+}
+
+std::string SystemConstraintName(const std::string& prefix, const std::string& table, const std::string& column, int id) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(id));
+    return prefix + "__" + table.substr(0, 9) + "__" + (column.empty() ? std::string() : column.substr(0, 5) + "__") + hex;
 }
 
 void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols) {

@@ -19,6 +19,9 @@ struct ColumnInfo {
 void ExecOrThrow(sqlite3* db, const std::string& sql);
 // The id for a new object of the database.
 int NewObjectId(sqlite3* db);
+// A constraint's name as SQL Server makes one up: CK__Orders__Qty__0EA3310A (prefix, the first 9
+// characters of the table, the first 5 of the column when there is one, the object id in hex).
+std::string SystemConstraintName(const std::string& prefix, const std::string& table, const std::string& column, int id);
 // Records the columns of a table or view.
 void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols);
 // The SQLite column type text of a declared type.

@@ -91,14 +91,19 @@ std::vector<std::vector<std::string>> Session::KeysOf(const std::string& table) 
 
 // Writes the table's definition: the text as created (kept in __tablebase) with the enabled
 // constraints added later.
-void Session::RewriteTableDefinition(const std::string& table, int line) {
+std::string Session::TableBase(const std::string& table) {
     auto base = Strings(db_, "SELECT sql FROM __tablebase WHERE tbl = ?", {table});
     if (base.empty()) {
         base = Strings(db_, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?", {table});
-        if (base.empty()) return;
+        if (base.empty()) return {};
         Write(db_, "INSERT INTO __tablebase (tbl, sql) VALUES (?, ?)", {table, base[0]});
     }
-    std::string sql = base[0];
+    return base[0];
+}
+
+void Session::RewriteTableDefinition(const std::string& table, int line) {
+    std::string sql = TableBase(table);
+    if (sql.empty()) return;
     const size_t last = sql.rfind(')');
     if (last == std::string::npos) return;
     std::string clauses;
@@ -156,7 +161,7 @@ bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
     }
     const std::string table = TableNamed(written);
     if (table.empty()) throw SqlError{4902, 16, 1, "Cannot find the object \"" + written + "\" because it does not exist or you do not have permissions.", line, "", false};
-    if (toggle || drop) LiftCreateConstraints(table, line);
+    if (toggle || drop) LiftCreateConstraints(table);
     if (toggle) {
         const bool enable = t[i].Is("CHECK");
         std::vector<std::string> names;
@@ -227,12 +232,7 @@ void Session::AddConstraint(const std::string& table, const std::vector<Token>& 
         k = 2;
     }
     const std::string kindWord = p[k].value;
-    auto unnamed = [&](const char* prefix, const std::string& column) {
-        // As SQL Server names them: FK__Orders__Custo__1A2B3C4D
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(NewObjectId(db_)));
-        return std::string(prefix) + "__" + table.substr(0, 9) + "__" + (column.empty() ? std::string() : column.substr(0, 5) + "__") + hex;
-    };
+    auto unnamed = [&](const char* prefix, const std::string& column) { return SystemConstraintName(prefix, table, column, NewObjectId(db_)); };
     auto checkName = [&](const std::string& n) {
         if (!Strings(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?)", {n}).empty())
             throw SqlError{2714, 16, 5, "There is already an object named '" + n + "' in the database.", line, "", false};
@@ -449,11 +449,10 @@ void Session::DropColumnDefault(const std::string& table, const std::string& nam
 // constraints, as ALTER TABLE ... ADD CONSTRAINT would have put them, so that each can be switched
 // on its own. Unnamed ones take the names the catalog gave them (CHECK), or SQL Server's form of a
 // system name (FOREIGN KEY). Done once: afterwards the definition holds no such clause.
-void Session::LiftCreateConstraints(const std::string& table, int line) {
-    RewriteTableDefinition(table, line);  // makes sure the text as created is kept
-    auto base = Strings(db_, "SELECT sql FROM __tablebase WHERE tbl = ?", {table});
+void Session::LiftCreateConstraints(const std::string& table) {
+    const std::string base = TableBase(table);
     if (base.empty()) return;
-    std::vector<Token> t = Tokenize(base[0]);
+    std::vector<Token> t = Tokenize(base);
     size_t open = 0;
     while (open < t.size() && !t[open].IsOp("(")) ++open;
     if (open >= t.size()) return;
@@ -536,11 +535,7 @@ void Session::LiftCreateConstraints(const std::string& table, int line) {
         const bool known = !l.name.empty() && l.name[0] != '\x01' &&
                            !Strings(db_, "SELECT name FROM __objects WHERE lower(name) = lower(?)", {l.name}).empty();
         if (l.name.empty() || l.name[0] == '\x01') {
-            const std::string column = l.name.empty() ? std::string() : l.name.substr(1);
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(NewObjectId(db_)));
-            l.name = std::string(l.kind == "C" ? "CK" : "FK") + "__" + table.substr(0, 9) + "__" +
-                     (column.empty() ? std::string() : column.substr(0, 5) + "__") + hex;
+            l.name = SystemConstraintName(l.kind == "C" ? "CK" : "FK", table, l.name.empty() ? std::string() : l.name.substr(1), NewObjectId(db_));
         }
         if (!known) AddConstraintObject(table, l.name, l.kind == "C" ? "C" : "F", "");
         Write(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, ?, ?, 1)",

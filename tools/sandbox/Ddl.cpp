@@ -186,11 +186,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         const int objectId = NewObjectId(db_);
         std::string objectName = o.name;
         if (objectName.empty()) {
-            // As SQL Server names them: DF__Table__Colum__1A2B3C4D
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(objectId));
-            objectName = std::string(o.xtype[0] == 'D' ? "DF" : "CK") + "__" + name.substr(0, 9) + "__" +
-                         (o.column.empty() ? std::string() : o.column.substr(0, 5) + "__") + hex;
+            objectName = SystemConstraintName(o.xtype[0] == 'D' ? "DF" : "CK", name, o.column, objectId);
         }
         sqlite3_prepare_v2(db_,
                            "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', "

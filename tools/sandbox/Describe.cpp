@@ -622,8 +622,9 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                 if (n2) return t;
             }
         }
-        if (f == "AVG") {
-            // AVG keeps integers and money; decimals get precision 38 and a scale of at least 6.
+        if (f == "AVG" || f == "SUM") {
+            // Both keep bigint and float, widen small integers to int and smallmoney to money; decimals
+            // get precision 38, and for AVG a scale of at least 6.
             const auto args = SplitCommas(e, 2, e.size() - 1);
             if (args.size() == 1) {
                 bool n2;
@@ -641,36 +642,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                         return SqlType::Of(SqlType::Money);
                     case SqlType::Decimal:
                     case SqlType::Numeric:
-                        return SqlType::Of(SqlType::Decimal, 0, 38, std::max(6, t.scale));
-                    case SqlType::Float:
-                    case SqlType::Real:
-                        return SqlType::Of(SqlType::Float);
-                    default:
-                        break;
-                    }
-                }
-            }
-        }
-        if (f == "SUM") {
-            // SUM widens: small integers to int, decimals to precision 38, smallmoney to money.
-            const auto args = SplitCommas(e, 2, e.size() - 1);
-            if (args.size() == 1) {
-                bool n2;
-                const SqlType t = InferExprType(args[0], n2);
-                if (n2) {
-                    switch (t.kind) {
-                    case SqlType::Int:
-                    case SqlType::SmallInt:
-                    case SqlType::TinyInt:
-                        return SqlType::Of(SqlType::Int);
-                    case SqlType::BigInt:
-                        return t;
-                    case SqlType::Money:
-                    case SqlType::SmallMoney:
-                        return SqlType::Of(SqlType::Money);
-                    case SqlType::Decimal:
-                    case SqlType::Numeric:
-                        return SqlType::Of(SqlType::Decimal, 0, 38, t.scale);
+                        return SqlType::Of(SqlType::Decimal, 0, 38, f == "AVG" ? std::max(6, t.scale) : t.scale);
                     case SqlType::Float:
                     case SqlType::Real:
                         return SqlType::Of(SqlType::Float);

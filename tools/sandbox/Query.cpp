@@ -133,9 +133,7 @@ SqlError Session::TranslateError(int line) {
                 for (const Token& k : Tokenize(text[0]))
                     for (const auto& [column, type] : facts->columns)
                         if (k.IsName() && SameNoCase(NameOf(k), column) && !SameNoCase(NameOf(k), name)) columns.insert(column);
-            std::string shown = table;
-            if (shown.size() > suffix.size() && shown.compare(shown.size() - suffix.size(), suffix.size(), suffix) == 0)
-                shown.erase(shown.size() - suffix.size());
+            const std::string shown = ShownName(table);
             return {547, 16, 0,
                     "The " + verb + " statement conflicted with the CHECK constraint \"" + name + "\". The conflict occurred in database \"" +
                         dbName_ + "\", table \"dbo." + shown + "\"" + (columns.size() == 1 ? ", column '" + *columns.begin() + "'" : "") + ".",
@@ -356,14 +354,9 @@ std::string Session::ForeignKeyConflict(const std::string& verb, const std::stri
         if (def && sqlite3_step(def) == SQLITE_ROW) name = nameIn(Tokenize(reinterpret_cast<const char*>(sqlite3_column_text(def, 0))));
     }
     if (name.empty()) return {};
-    const std::string suffix = "__" + std::to_string(spid_);
-    auto shown = [&](std::string n) {
-        if (n.size() > suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0) n.erase(n.size() - suffix.size());
-        return n;
-    };
     if (child)
         return "The " + verb + " statement conflicted with the FOREIGN KEY constraint \"" + name + "\". The conflict occurred in database \"" +
-               dbName_ + "\", table \"dbo." + shown(key.parent) + "\", column '" + (key.to.empty() ? key.from : key.to) + "'.";
+               dbName_ + "\", table \"dbo." + ShownName(key.parent) + "\", column '" + (key.to.empty() ? key.from : key.to) + "'.";
     return "The " + verb + " statement conflicted with the REFERENCE constraint \"" + name + "\". The conflict occurred in database \"" +
-           dbName_ + "\", table \"dbo." + shown(key.child) + "\", column '" + key.from + "'.";
+           dbName_ + "\", table \"dbo." + ShownName(key.child) + "\", column '" + key.from + "'.";
 }

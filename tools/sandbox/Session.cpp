@@ -32,6 +32,13 @@ Session::~Session() {
     }
 }
 
+std::string Session::ShownName(const std::string& stored) const {
+    const std::string suffix = "__" + std::to_string(spid_);
+    if (stored.size() > suffix.size() && stored.compare(stored.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return stored.substr(0, stored.size() - suffix.size());
+    return stored;
+}
+
 std::string Session::TempName(const std::string& name) const {
     // A local temporary name (#t, not ##t) is this session's own: #t__<spid>.
     if (name.size() < 2 || name[0] != '#' || name[1] == '#') return name;

@@ -66,6 +66,8 @@ public:
     void SetUser(std::string user) { user_ = std::move(user); }
     // The stored name of a table name: local temporary tables carry the session's id.
     std::string TempName(const std::string& name) const;
+    // The name a table was written with: TempName undone.
+    std::string ShownName(const std::string& stored) const;
     // The client's host and program names from its login (HOST_NAME(), APP_NAME()).
     void SetClient(std::string host, std::string app) {
         hostName_ = std::move(host);
@@ -218,8 +220,10 @@ private:
     void AddConstraint(const std::string& table, const std::vector<Token>& p, bool check, int line);
     void AddConstraintObject(const std::string& table, const std::string& name, const char* xtype, const std::string& text);
     void AddAliasType(const std::string& name, std::string base, bool nullable, int line);
+    // The table's text as created (without constraints added later), kept from its first change on.
+    std::string TableBase(const std::string& table);
     void RewriteTableDefinition(const std::string& table, int line);
-    void LiftCreateConstraints(const std::string& table, int line);
+    void LiftCreateConstraints(const std::string& table);
     void SetColumnDefault(const std::string& table, const std::string& column, const std::vector<Token>& expr, int line);
     void DropColumnDefault(const std::string& table, const std::string& name);
     std::vector<std::vector<std::string>> KeysOf(const std::string& table);
