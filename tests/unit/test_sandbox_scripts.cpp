@@ -377,11 +377,13 @@ TEST_F(SandboxScripts, CreateTableConstraintsAnswerNocheckAndNameThemselves) {
            " CONSTRAINT FK_Shop_Region FOREIGN KEY (RegionId) REFERENCES Region (Id), CONSTRAINT CK_Shop CHECK (Staff < Rooms * 10))"});
     EXPECT_EQ(Run("INSERT Shop VALUES (1, NULL, 1, 20)"),
               (std::vector<std::string>{"error 547 The INSERT statement conflicted with the CHECK constraint \"CK_Rooms\". The conflict "
-                                        "occurred in database \"shop\", table \"dbo.Shop\", column 'Rooms'."}));
+                                        "occurred in database \"shop\", table \"dbo.Shop\", column 'Rooms'.",
+                                        "info 3621 The statement has been terminated."}));
     Setup({"INSERT Shop VALUES (1, NULL, 5, 2)"});
     EXPECT_EQ(Run("UPDATE Shop SET Staff = 50"),
               (std::vector<std::string>{"error 547 The UPDATE statement conflicted with the CHECK constraint \"CK_Shop\". The conflict "
-                                        "occurred in database \"shop\", table \"dbo.Shop\"."}));
+                                        "occurred in database \"shop\", table \"dbo.Shop\".",
+                                        "info 3621 The statement has been terminated."}));
     EXPECT_EQ(Errors("INSERT Shop VALUES (2, 7, 1, 1)"), std::vector<int>{547});  // no region 7
 
     // A load in any order with the checks off, then on again for new rows (old ones stay).
@@ -425,7 +427,8 @@ TEST_F(SandboxScripts, ForeignKeyConflictsNameTheirConstraint) {
         {"DELETE Author", "The DELETE statement conflicted with the REFERENCE constraint \"FK_Book_Author\". The conflict occurred in "
                           "database \"shop\", table \"dbo.Book\", column 'AuthorId'."},
     };
-    for (const auto& [sql, text] : cases) EXPECT_EQ(Run(sql), (std::vector<std::string>{"error 547 " + text})) << sql;
+    for (const auto& [sql, text] : cases)
+        EXPECT_EQ(Run(sql), (std::vector<std::string>{"error 547 " + text, "info 3621 The statement has been terminated."})) << sql;
 }
 
 // INSTEAD OF triggers run in place of the statement, which leaves the table or view alone: the
