@@ -164,6 +164,8 @@ std::string BuildOdbcConnectionString(const TDbConnectionParams& p, const std::s
     }
     // Unticked leaves FreeTDS's own default (request): the login encrypted where the server offers it.
     if (p.Encrypt) cs += "Encryption={require};";
-    cs += "TDS_Version={7.4};ClientCharset={UTF-8};";
+    // The largest packets the protocol allows: a long batch or a big result crosses in an eighth
+    // of the packets (and system calls) of the 4096-byte default.
+    cs += "TDS_Version={7.4};ClientCharset={UTF-8};PacketSize={32767};";
     return cs;
 }

@@ -78,20 +78,19 @@ std::string WideField(DiagFieldW fn, SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT 
 }  // namespace
 
 std::u16string ToUtf16(std::string_view s, const char* what) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            // A run of ASCII, the common case, copied unit by unit without decoding.
-            size_t j = i;
-            while (j < s.size() && static_cast<unsigned char>(s[j]) < 0x80) ++j;
-            const size_t at = out.size();
-            out.resize(at + (j - i));
-            for (size_t k = i; k < j; ++k) out[at + (k - i)] = static_cast<char16_t>(static_cast<unsigned char>(s[k]));
-            i = j;
+    // Sized once for the worst case (one unit per byte) and cut at the end: a batch of many
+    // kilobytes is converted in one pass, its ASCII runs by a loop the compiler widens in blocks.
+    std::u16string out(s.size(), u'\0');
+    char16_t* o = out.data();
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* const end = p + s.size();
+    const auto bad = [what] { return EDbError(NbFormat("The %s is not valid UTF-8.", what)); };
+    while (p < end) {
+        if (*p < 0x80) {
+            *o++ = static_cast<char16_t>(*p++);
             continue;
         }
+        const unsigned char c = *p;
         char32_t cp;
         size_t len;
         if ((c & 0xE0) == 0xC0) {
@@ -104,25 +103,25 @@ std::u16string ToUtf16(std::string_view s, const char* what) {
             cp = c & 0x07;
             len = 4;
         } else {
-            throw EDbError(NbFormat("The %s is not valid UTF-8.", what));
+            throw bad();
         }
-        if (i + len > s.size()) throw EDbError(NbFormat("The %s is not valid UTF-8.", what));
+        if (static_cast<size_t>(end - p) < len) throw bad();
         for (size_t k = 1; k < len; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) throw EDbError(NbFormat("The %s is not valid UTF-8.", what));
-            cp = (cp << 6) | (cc & 0x3F);
+            if ((p[k] & 0xC0) != 0x80) throw bad();
+            cp = (cp << 6) | (p[k] & 0x3F);
         }
         static constexpr char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) throw EDbError(NbFormat("The %s is not valid UTF-8.", what));
+        if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) throw bad();
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+            *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out += static_cast<char16_t>(cp);
+            *o++ = static_cast<char16_t>(cp);
         }
-        i += len;
+        p += len;
     }
+    out.resize(static_cast<size_t>(o - out.data()));
     return out;
 }
 

@@ -1,5 +1,6 @@
 #include "uDbAccess.h"
 #include "uDbBatches.h"
+#include "uDbOdbc.h"
 
 #include <gtest/gtest.h>
 
@@ -97,10 +98,10 @@ TEST(ConnectionString, EncryptionOptions) {
 
     EXPECT_EQ(BuildOdbcConnectionString(back, "FreeTDS"),
               "Driver={FreeTDS};Server={srv};Port={1500};UID={sa};PWD={pw};Database={master};Encryption={require};TDS_Version={7.4};"
-              "ClientCharset={UTF-8};");
+              "ClientCharset={UTF-8};PacketSize={32767};");
     EXPECT_EQ(BuildOdbcConnectionString(back, "FreeTDS", "checked"),
               "Driver={FreeTDS};Servername={checked};UID={sa};PWD={pw};Database={master};Encryption={require};TDS_Version={7.4};"
-              "ClientCharset={UTF-8};");
+              "ClientCharset={UTF-8};PacketSize={32767};");
     EXPECT_EQ(BuildOdbcConnectionString(back, "ODBC Driver 18 for SQL Server"),
               "Driver={ODBC Driver 18 for SQL Server};Server={srv,1500};UID={sa};PWD={pw};Database={master};Encrypt={yes};"
               "TrustServerCertificate={yes};");
@@ -108,6 +109,35 @@ TEST(ConnectionString, EncryptionOptions) {
     unencrypted.Encrypt = unencrypted.TrustServerCertificate = false;
     EXPECT_EQ(BuildOdbcConnectionString(unencrypted, "ODBC Driver 17 for SQL Server"),
               "Driver={ODBC Driver 17 for SQL Server};Server={srv,1500};UID={sa};PWD={pw};Database={master};Encrypt={no};");
+}
+
+// Text for the driver: UTF-8 to UTF-16 with surrogate pairs, and malformed input refused whole.
+TEST(ConnectionString, TextToUtf16) {
+    const struct {
+        std::string in;
+        std::optional<std::u16string> out;
+    } cases[] = {
+        {"", u""},
+        {"select 1", u"select 1"},
+        {"Gr\xC3\xBC\xC3\x9F" "e \xE2\x98\x83 \xF0\x9D\x84\x9E!", u"Gr\u00FC\u00DFe \u2603 \U0001D11E!"},
+        {"x\xC3", std::nullopt},              // cut short
+        {"\xC0\xAF", std::nullopt},          // overlong
+        {"\xED\xA0\x80", std::nullopt},      // a surrogate written in UTF-8
+        {"\xF4\x90\x80\x80", std::nullopt},  // past U+10FFFF
+        {"a\x80" "b", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        if (c.out) {
+            EXPECT_EQ(ToUtf16(c.in, "SQL text"), *c.out) << c.in;
+        } else {
+            try {
+                ToUtf16(c.in, "SQL text");
+                ADD_FAILURE() << "accepted " << c.in;
+            } catch (const EDbError& e) {
+                EXPECT_EQ(e.Message(), "The SQL text is not valid UTF-8.");
+            }
+        }
+    }
 }
 
 TEST(ConnectionString, ParsedAndQuoted) {
@@ -121,14 +151,14 @@ TEST(ConnectionString, ParsedAndQuoted) {
     EXPECT_FALSE(p.IntegratedSecurity);
     EXPECT_EQ(BuildOdbcConnectionString(p, "FreeTDS"),
               "Driver={FreeTDS};Server={host};Port={1500};UID={sa};PWD={a;b}c=;Data "
-              "Source=x};Database={master};TDS_Version={7.4};ClientCharset={UTF-8};");
+              "Source=x};Database={master};TDS_Version={7.4};ClientCharset={UTF-8};PacketSize={32767};");
 
     const TDbConnectionParams sspi = ParseOleDbConnectionString(
         "Provider=SQLOLEDB.1;Integrated Security=SSPI;Data Source=srv\\inst;Initial Catalog=master;Persist Security Info=True;");
     EXPECT_TRUE(sspi.IntegratedSecurity);
     EXPECT_EQ(BuildOdbcConnectionString(sspi, "FreeTDS"),
               "Driver={FreeTDS};Server={srv};Instance={inst};Trusted_Connection={yes};Database={master};TDS_Version={7.4};ClientCharset={"
-              "UTF-8};");
+              "UTF-8};PacketSize={32767};");
 
     TDbConnectionParams bad = p;
     bad.Password = "x};Server=evil";
