@@ -462,3 +462,31 @@ TEST_F(SandboxScripts, InsteadOfTriggersReplaceTheStatement) {
     };
     for (const auto& [sql, expected] : steps) EXPECT_EQ(Run(sql), expected) << sql;
 }
+
+// A table variable holds rows for its batch or procedure: keys, defaults and identity as a table
+// has them, usable wherever a table is; it is gone with its scope, and a variable where a table
+// must stand that is not one is refused with 1087.
+TEST_F(SandboxScripts, TableVariablesLiveForTheirScope) {
+    Setup({"CREATE TABLE Stock (Id int, Qty int)", "INSERT Stock VALUES (1, 10) INSERT Stock VALUES (2, 20)",
+           "CREATE PROCEDURE Totals @min int AS\n"
+           "DECLARE @t TABLE (Id int PRIMARY KEY, Qty int)\n"
+           "INSERT @t SELECT Id, Qty FROM Stock WHERE Qty >= @min\n"
+           "SELECT count(*), sum(Qty) FROM @t"});
+    EXPECT_EQ(Run("DECLARE @n int = 1, @t TABLE (Seq int IDENTITY(1, 1), Name varchar(10) NOT NULL, Qty int DEFAULT 5)\n"
+                  "INSERT @t (Name) VALUES ('a'), ('b')\n"
+                  "INSERT INTO @t (Name, Qty) SELECT 'c', Qty FROM Stock WHERE Id = 2\n"
+                  "UPDATE @t SET Qty = Qty + 1 WHERE Seq > @n\n"
+                  "DELETE FROM @t WHERE Name = 'a'\n"
+                  "IF EXISTS (SELECT * FROM @t WHERE Name = 'b') PRINT 'b is there'\n"
+                  "SELECT v.Seq, v.Name, v.Qty, s.Id FROM @t AS v LEFT JOIN Stock s ON s.Qty = v.Qty - 1 ORDER BY v.Seq\n"
+                  "EXEC Totals 15\nEXEC Totals 5"),
+              (std::vector<std::string>{"info 0 b is there", "row 2 b 6 NULL", "row 3 c 21 2", "row 1 20", "row 2 30"}));
+    EXPECT_EQ(Errors("DECLARE @t TABLE (Id int PRIMARY KEY) INSERT @t VALUES (1) INSERT @t VALUES (1)"), (std::vector<int>{2627}));
+    const std::vector<std::pair<std::string, int>> refused = {
+        {"SELECT * FROM @t", 1087},                                   // the last batch's is gone
+        {"DECLARE @x int SELECT * FROM @x", 1087},                    // a scalar is no table
+        {"DECLARE @t TABLE (a int) DECLARE @t TABLE (b int)", 134},  // declared twice
+    };
+    for (const auto& [sql, number] : refused) EXPECT_EQ(Errors(sql), std::vector<int>{number}) << sql;
+    EXPECT_EQ(Run("SELECT count(*) FROM sysobjects WHERE name LIKE '#%'"), (std::vector<std::string>{"row 0"}));
+}

@@ -272,7 +272,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
     } catch (...) {
         --procDepth_;
         nocount_ = nocount;
-        scopes_.pop_back();
+        PopScope();
         throw;
     }
     --procDepth_;
@@ -285,7 +285,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
             if (positionalOut.count(k)) (*outputValues)[positionalOut[k]] = v;
         }
     }
-    scopes_.pop_back();
+    PopScope();
     return status;
 }
 
@@ -312,15 +312,16 @@ SqlValue Session::CallFunction(const std::string& name, std::vector<SqlValue> ar
         result = r.value;
     } catch (...) {
         --procDepth_;
-        scopes_.pop_back();
+        PopScope();
         throw;
     }
     --procDepth_;
-    scopes_.pop_back();
+    PopScope();
     return result;
 }
 
 void Session::RunRpc(const std::string& procName, int procId, std::vector<RpcParam> params) {
+    ClearScopes();
     scopes_.assign(1, Scope{});
     catches_.clear();
     tryDepth_ = 0;
@@ -427,5 +428,5 @@ void Session::RunRpc(const std::string& procName, int procId, std::vector<RpcPar
         out_.ReturnValue(ordinal, p.name, c, Coerce(p.type, p.value));
     }
     out_.Done(DoneKind::Procedure, tranCount_ > 0 ? kDoneInXact : 0, 0, 0);
-    scopes_.clear();
+    ClearScopes();
 }

@@ -128,6 +128,68 @@ Session::Variable* Session::FindVar(const std::string& upperName) {
     return it == vars.end() ? nullptr : &it->second;
 }
 
+// A table variable is a local temporary table of its own name, made by DECLARE and dropped when
+// its batch or procedure ends; its name in a statement stands for that table. A variable where a
+// table must stand that is not a table variable of this scope is refused as SQL Server does.
+bool Session::NamesTableVariable(const std::vector<Token>& t, int line) const {
+    bool found = false;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].kind != Token::Variable) continue;
+        if (!scopes_.empty() && scopes_.back().tables.count(t[i].value)) {
+            found = true;
+            continue;
+        }
+        if (i > 0 && (t[i - 1].Is("FROM") || t[i - 1].Is("JOIN") || t[i - 1].Is("INTO") || t[i - 1].Is("UPDATE") ||
+                      t[i - 1].Is("INSERT") || t[i - 1].Is("DELETE")))
+            throw SqlError{1087, 15, 2, "Must declare the table variable \"" + t[i].text + "\".", line, "", true};
+    }
+    return found;
+}
+
+std::vector<Token> Session::WithTableVariables(const std::vector<Token>& t) const {
+    const auto& tables = scopes_.back().tables;
+    std::vector<Token> out = t;
+    const bool declare = !t.empty() && t[0].Is("DECLARE");
+    for (size_t i = 0; i < out.size(); ++i) {
+        Token& k = out[i];
+        if (k.kind != Token::Variable) continue;
+        // The names a DECLARE makes stay names (declaring one twice is its error to find).
+        if (declare && i > 0 && (t[i - 1].Is("DECLARE") || t[i - 1].IsOp(","))) continue;
+        const auto it = tables.find(k.value);
+        if (it != tables.end()) k = MakeToken(Token::Word, it->second, k.spaceBefore);
+    }
+    return out;
+}
+
+void Session::DeclareTableVariable(const std::vector<Token>& part, size_t tableAt, int line) {
+    std::string base;
+    for (char c : part[0].value.substr(1))
+        base += std::isalnum(static_cast<unsigned char>(c)) || c == '_' ? c : '_';
+    const std::string name = "#tv" + std::to_string(++tableVariables_) + "_" + base;
+    Stmt create;
+    create.line = line;
+    create.tokens = {MakeToken(Token::Word, "CREATE"), MakeToken(Token::Word, "TABLE"), MakeToken(Token::Word, name)};
+    create.tokens.insert(create.tokens.end(), part.begin() + static_cast<std::ptrdiff_t>(tableAt) + 1, part.end());
+    ExecStatement(create);
+    scopes_.back().tables[part[0].value] = name;
+}
+
+void Session::PopScope() {
+    for (const auto& [variable, table] : scopes_.back().tables) {
+        (void)variable;
+        const std::string stored = TempName(table);
+        const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(stored) +
+                                 "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " + SqlLiteral(stored) +
+                                 "); DELETE FROM __objects WHERE name = " + SqlLiteral(stored) + ";";
+        sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr);
+    }
+    scopes_.pop_back();
+}
+
+void Session::ClearScopes() {
+    while (!scopes_.empty()) PopScope();
+}
+
 // ---------------------------------------------------------------- output
 
 void Session::Done(std::uint16_t status, std::uint16_t cmd, std::uint64_t rows) {
@@ -176,6 +238,7 @@ void Session::RunBatch(const std::string& sql) {
         EmitError(SqlError{e.number, 15, 1, e.message, e.line, "", true});
         return;
     }
+    ClearScopes();
     scopes_.assign(1, Scope{});
     catches_.clear();
     tryDepth_ = 0;
@@ -199,7 +262,7 @@ void Session::RunBatch(const std::string& sql) {
     } catch (const SqlError& e) {
         EmitError(e);
     }
-    scopes_.clear();
+    ClearScopes();
     if (!out_.EndsWithDone()) Done(0, 0, 0);
 }
 
@@ -211,16 +274,16 @@ void Session::RunText(const std::string& sql, const std::map<std::string, Variab
     } catch (const ParseError& e) {
         throw SqlError{e.number, 15, 1, e.message, e.line, "", true};
     }
-    scopes_.push_back(Scope{params, scopes_.empty() ? std::string() : scopes_.back().procedure});
+    scopes_.push_back(Scope{params, scopes_.empty() ? std::string() : scopes_.back().procedure, {}});
     try {
         ExecList(stmts);
     } catch (const ReturnSignal&) {
     } catch (...) {
-        scopes_.pop_back();
+        PopScope();
         throw;
     }
     if (finalVars) *finalVars = scopes_.back().vars;
-    scopes_.pop_back();
+    PopScope();
     (void)line;
 }
 
@@ -242,19 +305,26 @@ void Session::Exec(const Stmt& s) {
     CheckAttention();
     switch (s.kind) {
     case Stmt::Simple:
+        if (NamesTableVariable(s.tokens, s.line)) {
+            Stmt named;
+            named.tokens = WithTableVariables(s.tokens);
+            named.line = s.line;
+            ExecSimple(named);
+            return;
+        }
         ExecSimple(s);
         return;
     case Stmt::Block:
         ExecList(s.body);
         return;
     case Stmt::If:
-        if (EvalCondition(s.tokens, s.line))
+        if (EvalCondition(NamesTableVariable(s.tokens, s.line) ? WithTableVariables(s.tokens) : s.tokens, s.line))
             ExecList(s.body);
         else
             ExecList(s.alt);
         return;
     case Stmt::While:
-        while (EvalCondition(s.tokens, s.line)) {
+        while (EvalCondition(NamesTableVariable(s.tokens, s.line) ? WithTableVariables(s.tokens) : s.tokens, s.line)) {
             CheckAttention();
             if (attention_ && attention_()) throw Attention{};
             try {

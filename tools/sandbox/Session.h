@@ -106,7 +106,16 @@ private:
     struct Scope {
         std::map<std::string, Variable> vars;
         std::string procedure;
+        // Table variables of the scope: upper-case name with '@' -> the local temporary table that
+        // holds the rows, dropped when the scope ends.
+        std::map<std::string, std::string> tables;
     };
+    void PopScope();
+    void ClearScopes();
+    bool NamesTableVariable(const std::vector<Token>& t, int line) const;
+    std::vector<Token> WithTableVariables(const std::vector<Token>& t) const;
+    void DeclareTableVariable(const std::vector<Token>& part, size_t tableAt, int line);
+    int tableVariables_ = 0;  // numbers the tables behind table variables
     struct ReturnSignal {
         int status = 0;
         SqlValue value;  // a function's result

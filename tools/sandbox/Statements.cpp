@@ -60,13 +60,16 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
         if (part.empty() || part[0].kind != Token::Variable) throw SqlError{102, 15, 1, "Incorrect syntax near 'DECLARE'.", line, "", true};
         size_t i = 1;
         if (i < part.size() && part[i].Is("AS")) ++i;
-        if (i < part.size() && (part[i].Is("TABLE") || part[i].Is("CURSOR")))
-            throw SqlError{40000, 16, 1, "Table variables and cursors are not supported by the stand-in.", line, "", true};
-        const size_t end = TypeEnd(part, i);
+        if (i < part.size() && part[i].Is("CURSOR"))
+            throw SqlError{40000, 16, 1, "Cursors are not supported by the stand-in.", line, "", true};
+        const bool table = i < part.size() && part[i].Is("TABLE");
+        const size_t end = table ? part.size() : TypeEnd(part, i);
         Variable v;
-        v.type = TypeOf(part, i, end);
-        CheckTypeSize(v.type, line);
-        if (FindVar(part[0].value))
+        if (!table) {
+            v.type = TypeOf(part, i, end);
+            CheckTypeSize(v.type, line);
+        }
+        if (FindVar(part[0].value) || scopes_.back().tables.count(part[0].value))
             throw SqlError{134,
                            15,
                            1,
@@ -75,6 +78,10 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
                            line,
                            "",
                            true};
+        if (table) {
+            DeclareTableVariable(part, i, line);
+            continue;
+        }
         if (end < part.size() && part[end].IsOp("="))
             v.value = Coerce(v.type, Eval(std::vector<Token>(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end()), line));
         const bool assigned = end < part.size();

@@ -253,11 +253,11 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             } catch (const ReturnSignal&) {
             } catch (...) {
                 --procDepth_;
-                scopes_.pop_back();
+                PopScope();
                 throw;
             }
             --procDepth_;
-            scopes_.pop_back();
+            PopScope();
             if (triggerRolledBack_) {
                 rolledBack = true;
                 break;
