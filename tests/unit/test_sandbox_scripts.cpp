@@ -490,3 +490,41 @@ TEST_F(SandboxScripts, TableVariablesLiveForTheirScope) {
     for (const auto& [sql, number] : refused) EXPECT_EQ(Errors(sql), std::vector<int>{number}) << sql;
     EXPECT_EQ(Run("SELECT count(*) FROM sysobjects WHERE name LIKE '#%'"), (std::vector<std::string>{"row 0"}));
 }
+
+// Cursors read their rows at OPEN and hand them out by FETCH, into variables or as a one-row result,
+// with @@FETCH_STATUS; a global cursor outlives its batch, a LOCAL one does not.
+TEST_F(SandboxScripts, CursorsWalkTheirRows) {
+    Setup({"CREATE TABLE Stock (Id int, Name varchar(10), Qty int)", "INSERT Stock VALUES (1, 'a', 10), (2, 'b', 20), (3, 'c', 30)"});
+    EXPECT_EQ(Run("DECLARE @id int, @name varchar(10), @total int = 0\n"
+                  "DECLARE walk CURSOR LOCAL FAST_FORWARD FOR SELECT Id, Name FROM Stock WHERE Qty > 15 ORDER BY Id DESC\n"
+                  "OPEN walk\n"
+                  "FETCH NEXT FROM walk INTO @id, @name\n"
+                  "WHILE @@FETCH_STATUS = 0\n"
+                  "BEGIN\n"
+                  "  SET @total = @total + @id\n"
+                  "  PRINT @name\n"
+                  "  FETCH NEXT FROM walk INTO @id, @name\n"
+                  "END\n"
+                  "CLOSE walk DEALLOCATE walk\n"
+                  "SELECT @total, @@FETCH_STATUS"),
+              (std::vector<std::string>{"info 0 c", "info 0 b", "row 5 -1"}));
+    // A scrolling global cursor, its rows read at OPEN: the row inserted after it is not seen.
+    Setup({"DECLARE pages SCROLL CURSOR FOR SELECT Name FROM Stock ORDER BY Id OFFSET 1 ROWS FETCH NEXT 5 ROWS ONLY\nOPEN pages",
+           "INSERT Stock VALUES (4, 'd', 40)"});
+    EXPECT_EQ(Run("FETCH LAST FROM pages FETCH PRIOR FROM pages FETCH PRIOR FROM pages FETCH ABSOLUTE 1 FROM pages "
+                  "SELECT @@FETCH_STATUS, @@CURSOR_ROWS"),
+              (std::vector<std::string>{"row c", "row b", "row b", "row 0 2"}));
+    const std::vector<std::pair<std::string, int>> refused = {
+        {"DECLARE pages CURSOR FOR SELECT 1", 16915},
+        {"OPEN pages", 16905},
+        {"FETCH NEXT FROM nothing", 16916},
+        {"DECLARE @a int, @b int FETCH FIRST FROM pages INTO @a, @b", 16924},
+        {"CLOSE pages CLOSE pages", 16917},
+        {"DECLARE once CURSOR FOR SELECT Id FROM Stock OPEN once FETCH PRIOR FROM once", 16911},
+        {"DECLARE gone CURSOR LOCAL FOR SELECT 1", 0},
+        {"OPEN gone", 16916},
+        {"UPDATE Stock SET Qty = 0 WHERE CURRENT OF pages", 40000},
+    };
+    for (const auto& [sql, number] : refused)
+        EXPECT_EQ(Errors(sql), number ? std::vector<int>{number} : std::vector<int>{}) << sql;
+}

@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -133,13 +134,14 @@ Session::Variable* Session::FindVar(const std::string& upperName) {
 // table must stand that is not a table variable of this scope is refused as SQL Server does.
 bool Session::NamesTableVariable(const std::vector<Token>& t, int line) const {
     bool found = false;
+    const bool fetch = !t.empty() && t[0].Is("FETCH");  // FETCH ... INTO @a, @b names scalars
     for (size_t i = 0; i < t.size(); ++i) {
         if (t[i].kind != Token::Variable) continue;
         if (!scopes_.empty() && scopes_.back().tables.count(t[i].value)) {
             found = true;
             continue;
         }
-        if (i > 0 && (t[i - 1].Is("FROM") || t[i - 1].Is("JOIN") || t[i - 1].Is("INTO") || t[i - 1].Is("UPDATE") ||
+        if (i > 0 && !fetch && (t[i - 1].Is("FROM") || t[i - 1].Is("JOIN") || t[i - 1].Is("INTO") || t[i - 1].Is("UPDATE") ||
                       t[i - 1].Is("INSERT") || t[i - 1].Is("DELETE")))
             throw SqlError{1087, 15, 2, "Must declare the table variable \"" + t[i].text + "\".", line, "", true};
     }
@@ -249,7 +251,7 @@ void Session::RunBatch(const std::string& sql) {
                                                     "SET",    "DECLARE",  "EXEC",     "EXECUTE",  "BEGIN", "IF",        "WHILE",
                                                     "RETURN", "BREAK",    "CONTINUE", "WAITFOR",  "USE",   "CREATE",    "ALTER",
                                                     "DROP",   "TRUNCATE", "COMMIT",   "ROLLBACK", "WITH",  "SAVE",      "GOTO",
-                                                    "CHECKPOINT", "GRANT", "DENY", "REVOKE"};
+                                                    "CHECKPOINT", "GRANT", "DENY", "REVOKE", "OPEN", "FETCH", "CLOSE", "DEALLOCATE"};
         if (stmts[0]->tokens[0].kind != Token::Word || !known.count(stmts[0]->tokens[0].value)) {
             stmts[0]->tokens.insert(stmts[0]->tokens.begin(), MakeToken(Token::Word, "EXEC", false));
         }
@@ -274,7 +276,7 @@ void Session::RunText(const std::string& sql, const std::map<std::string, Variab
     } catch (const ParseError& e) {
         throw SqlError{e.number, 15, 1, e.message, e.line, "", true};
     }
-    scopes_.push_back(Scope{params, scopes_.empty() ? std::string() : scopes_.back().procedure, {}});
+    scopes_.push_back(Scope{params, {}, scopes_.empty() ? std::string() : scopes_.back().procedure, {}});
     try {
         ExecList(stmts);
     } catch (const ReturnSignal&) {
@@ -378,6 +380,10 @@ void Session::ExecStatement(const Stmt& s) {
     if (t.empty()) return;
     const std::string w = s.FirstWord();
     const int line = s.line;
+    if ((w == "UPDATE" || w == "DELETE") && std::adjacent_find(t.begin(), t.end(), [](const Token& a, const Token& b) {
+                                                   return a.Is("CURRENT") && b.Is("OF");
+                                               }) != t.end())
+        throw SqlError{40000, 16, 1, "WHERE CURRENT OF is not supported by the stand-in.", line, "", false};
     if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(t, line), line), line);
     if (w == "UPDATE") return ExecDml(ConvertStoredValues(t, line), line);
     if (w == "DELETE") return ExecDml(t, line);
@@ -385,7 +391,8 @@ void Session::ExecStatement(const Stmt& s) {
     if (w == "SELECT" && ExecSelectInto(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")
         return ExecSql(t, line, w == "SELECT" || w == "WITH");
-    if (w == "DECLARE") return ExecDeclare(t, line);
+    if (w == "DECLARE") return IsCursorDeclaration(t) ? ExecDeclareCursor(t, line) : ExecDeclare(t, line);
+    if (w == "OPEN" || w == "FETCH" || w == "CLOSE" || w == "DEALLOCATE") return ExecCursorStatement(t, line);
     if (w == "SET") return ExecSet(t, line);
     if (w == "PRINT") return ExecPrint(t, line);
     if (w == "RAISERROR") return ExecRaiserror(t, line);

@@ -103,8 +103,17 @@ private:
     struct CatchInfo {
         SqlError error;
     };
+    struct Cursor {
+        std::vector<Token> query;  // the SELECT
+        bool scroll = false;       // fetches in any direction, not NEXT only
+        bool open = false;
+        std::vector<SqlColumn> columns;
+        std::vector<std::vector<SqlValue>> rows;  // read at OPEN
+        long long position = -1;                  // -1 before the first row, rows.size() after the last
+    };
     struct Scope {
         std::map<std::string, Variable> vars;
+        std::map<std::string, Cursor> cursors;  // LOCAL cursors, by upper-case name
         std::string procedure;
         // Table variables of the scope: upper-case name with '@' -> the local temporary table that
         // holds the rows, dropped when the scope ends.
@@ -116,6 +125,13 @@ private:
     std::vector<Token> WithTableVariables(const std::vector<Token>& t) const;
     void DeclareTableVariable(const std::vector<Token>& part, size_t tableAt, int line);
     int tableVariables_ = 0;  // numbers the tables behind table variables
+    static bool IsCursorDeclaration(const std::vector<Token>& t);
+    Cursor* FindCursor(const std::string& name, bool global);
+    void ExecDeclareCursor(const std::vector<Token>& t, int line);
+    void ExecCursorStatement(const std::vector<Token>& t, int line);
+    std::map<std::string, Cursor> cursors_;  // GLOBAL cursors of the connection
+    int fetchStatus_ = -1;                   // @@FETCH_STATUS
+    std::int64_t cursorRows_ = 0;            // @@CURSOR_ROWS
     struct ReturnSignal {
         int status = 0;
         SqlValue value;  // a function's result

@@ -212,7 +212,7 @@ const std::set<std::string> kStatementStarts = {"SELECT",   "INSERT",  "UPDATE",
                                                 "DECLARE",  "EXEC",    "EXECUTE", "BEGIN",  "IF",    "WHILE",     "RETURN",   "BREAK",
                                                 "CONTINUE", "WAITFOR", "USE",     "CREATE", "ALTER", "DROP",      "TRUNCATE", "COMMIT",
                                                 "ROLLBACK", "WITH",    "GOTO",    "MERGE",  "SAVE",
-                                                "CHECKPOINT", "GRANT", "DENY", "REVOKE"};
+                                                "CHECKPOINT", "GRANT", "DENY", "REVOKE", "OPEN", "FETCH", "CLOSE", "DEALLOCATE"};
 
 class Parser {
 public:
@@ -365,6 +365,9 @@ private:
         if (kind == "ALTER" && t.Is("DROP") && s.tokens.size() >= 3 && s.tokens[1].Is("TABLE") &&
             std::none_of(s.tokens.begin(), s.tokens.end(), [](const Token& x) { return x.Is("ADD") || x.Is("DROP"); }))
             return true;
+        // ORDER BY ... OFFSET n ROWS FETCH NEXT m ROWS ONLY; DECLARE c CURSOR FOR ... FOR UPDATE OF a.
+        if (t.Is("FETCH")) return prev.Is("ROWS") || prev.Is("ROW");
+        if (t.Is("UPDATE") && kind == "DECLARE" && prev.Is("FOR")) return true;
         if (t.Is("SELECT")) {
             if (prev.Is("UNION") || prev.Is("ALL") || prev.Is("EXCEPT") || prev.Is("INTERSECT") || prev.Is("AS")) return true;
             if (((kind == "INSERT" && !sawValues) || kind == "WITH") && !HasOuterSelect(s)) return true;

@@ -354,7 +354,9 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             else if (k.value == "@@LANGUAGE")
                 v = SqlLiteral(language_);
             else if (k.value == "@@FETCH_STATUS")
-                v = "-1";
+                v = std::to_string(fetchStatus_);
+            else if (k.value == "@@CURSOR_ROWS")
+                v = std::to_string(cursorRows_);
             else if (k.value == "@@NESTLEVEL")
                 v = std::to_string(procDepth_);
             else if (k.value == "@@MAX_PRECISION")
@@ -470,6 +472,43 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         std::string q = "\"";
         for (char c : k.value) q += c == '"' ? std::string("\"\"") : std::string(1, c);
         k.text = q + "\"";
+    }
+    // ORDER BY ... OFFSET x ROWS [FETCH {NEXT | FIRST} y ROWS ONLY]  ->  LIMIT y OFFSET x.
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (!t[i].Is("OFFSET")) continue;
+        size_t rows = i + 1;
+        int d = 0;
+        for (; rows < t.size(); ++rows) {
+            if (t[rows].IsOp("(")) ++d;
+            if (t[rows].IsOp(")")) --d;
+            if (d == 0 && (t[rows].Is("ROWS") || t[rows].Is("ROW"))) break;
+        }
+        if (rows >= t.size()) continue;
+        std::vector<Token> skip(t.begin() + static_cast<std::ptrdiff_t>(i) + 1, t.begin() + static_cast<std::ptrdiff_t>(rows));
+        std::vector<Token> take = {MakeToken(Token::Number, "-1")};
+        size_t end = rows + 1;
+        if (end + 1 < t.size() && t[end].Is("FETCH") && (t[end + 1].Is("NEXT") || t[end + 1].Is("FIRST"))) {
+            size_t r2 = end + 2;
+            for (d = 0; r2 < t.size(); ++r2) {
+                if (t[r2].IsOp("(")) ++d;
+                if (t[r2].IsOp(")")) --d;
+                if (d == 0 && (t[r2].Is("ROWS") || t[r2].Is("ROW"))) break;
+            }
+            if (r2 + 1 < t.size() && t[r2 + 1].Is("ONLY")) {
+                take.assign(t.begin() + static_cast<std::ptrdiff_t>(end) + 2, t.begin() + static_cast<std::ptrdiff_t>(r2));
+                end = r2 + 2;
+            }
+        }
+        std::vector<Token> limit = {MakeToken(Token::Word, "LIMIT"), MakeToken(Token::Op, "(")};
+        limit.insert(limit.end(), take.begin(), take.end());
+        limit.push_back(MakeToken(Token::Op, ")"));
+        limit.push_back(MakeToken(Token::Word, "OFFSET"));
+        limit.push_back(MakeToken(Token::Op, "("));
+        limit.insert(limit.end(), skip.begin(), skip.end());
+        limit.push_back(MakeToken(Token::Op, ")"));
+        t.erase(t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(end));
+        t.insert(t.begin() + static_cast<std::ptrdiff_t>(i), limit.begin(), limit.end());
+        i += limit.size() - 1;
     }
     // Pass 2: constructs.
     std::vector<Token> o;
