@@ -528,3 +528,30 @@ TEST_F(SandboxScripts, CursorsWalkTheirRows) {
     for (const auto& [sql, number] : refused)
         EXPECT_EQ(Errors(sql), number ? std::vector<int>{number} : std::vector<int>{}) << sql;
 }
+
+// GOTO jumps back or forward to a label of its batch or procedure, out of blocks and loops; a
+// missing or repeated label refuses the batch before it runs (133, 132).
+TEST_F(SandboxScripts, GotoFindsItsLabel) {
+    EXPECT_EQ(Run("DECLARE @i int = 0\n"
+                  "again:\n"
+                  "SET @i = @i + 1\n"
+                  "IF @i < 3 GOTO again\n"
+                  "BEGIN TRANSACTION\n"
+                  "WHILE 1 = 1 BEGIN\n"
+                  "  IF @i = 3 BEGIN PRINT 'leaving' GOTO QuitWithRollback END\n"
+                  "END\n"
+                  "PRINT 'skipped'\n"
+                  "QuitWithRollback:\n"
+                  "  IF (@@TRANCOUNT > 0) ROLLBACK TRANSACTION\n"
+                  "EndSave:\n"
+                  "SELECT @i, @@TRANCOUNT"),
+              (std::vector<std::string>{"tran", "info 0 leaving", "rollback", "row 3 0"}));
+    EXPECT_EQ(Errors("PRINT 'never' GOTO nowhere"), (std::vector<int>{133}));
+    EXPECT_EQ(Errors("a: PRINT 1\na: PRINT 2"), (std::vector<int>{132}));
+    // Leaving a TRY block by BREAK or GOTO leaves later errors uncaught, as they are outside it.
+    EXPECT_EQ(Run("WHILE 1 = 1 BEGIN BEGIN TRY BREAK END TRY BEGIN CATCH END CATCH END\n"
+                  "BEGIN TRY GOTO out END TRY BEGIN CATCH END CATCH\n"
+                  "out:\n"
+                  "SELECT 1 / 0\nSELECT 2"),
+              (std::vector<std::string>{"error 8134 Divide by zero error encountered.", "row 2"}));
+}

@@ -28,6 +28,9 @@ std::string Shape(const std::vector<std::unique_ptr<Stmt>>& list) {
         case Stmt::Module:
             out += "MODULE";
             break;
+        case Stmt::Label:
+            out += s->tokens[0].value + ":";
+            break;
         }
     }
     return out;
@@ -56,6 +59,11 @@ TEST(TSqlSplit, StatementsAndBlocks) {
         {"create procedure p as select 1 select 2", "MODULE"},
         {"declare @x int = 5 select @x", "DECLARE(5) | SELECT(2)"},
         {"select 'a;b' as [semi;colon] -- select 2\n/* select 3 */ select 4", "SELECT(4) | SELECT(2)"},
+        {"declare @i int = 0 again: set @i = 1 if @i < 3 goto again", "DECLARE(5) | AGAIN: | SET(4) | IF[GOTO(2)]"},
+        {"grant select on schema::dbo to r", "GRANT(9)"},
+        {"declare c cursor for select a, b from t for update of a open c fetch next from c into @a, @b close c",
+         "DECLARE(14) | OPEN(2) | FETCH(8) | CLOSE(2)"},
+        {"select a from t order by a offset 2 rows fetch next 5 rows only deallocate c", "SELECT(15) | DEALLOCATE(2)"},
     };
     for (const auto& c : cases) EXPECT_EQ(Shape(ParseBatch(c.sql)), c.shape) << c.sql;
 }

@@ -266,7 +266,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
     const bool nocount = nocount_;
     int status = 0;
     try {
-        ExecList(body);
+        ExecBody(body);
     } catch (const ReturnSignal& r) {
         status = r.status;
     } catch (...) {
@@ -307,7 +307,7 @@ SqlValue Session::CallFunction(const std::string& name, std::vector<SqlValue> ar
     ++procDepth_;
     SqlValue result;
     try {
-        ExecList(body);
+        ExecBody(body);
     } catch (const ReturnSignal& r) {
         result = r.value;
     } catch (...) {

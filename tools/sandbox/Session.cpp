@@ -257,7 +257,7 @@ void Session::RunBatch(const std::string& sql) {
         }
     }
     try {
-        ExecList(stmts);
+        ExecBody(stmts);
     } catch (const BatchAbort&) {
     } catch (const ReturnSignal&) {
     } catch (const LoopSignal&) {
@@ -278,7 +278,7 @@ void Session::RunText(const std::string& sql, const std::map<std::string, Variab
     }
     scopes_.push_back(Scope{params, {}, scopes_.empty() ? std::string() : scopes_.back().procedure, {}});
     try {
-        ExecList(stmts);
+        ExecBody(stmts);
     } catch (const ReturnSignal&) {
     } catch (...) {
         PopScope();
@@ -289,10 +289,24 @@ void Session::RunText(const std::string& sql, const std::map<std::string, Variab
     (void)line;
 }
 
+void Session::ExecBody(const std::vector<std::unique_ptr<Stmt>>& list) {
+    try {
+        ExecList(list);
+    } catch (const GotoSignal& g) {
+        throw SqlError{40000, 16, 1, "GOTO into a block is not supported by the stand-in.", g.line, "", true};
+    }
+}
+
 void Session::ExecList(const std::vector<std::unique_ptr<Stmt>>& list) {
-    for (const auto& s : list) {
+    for (size_t i = 0; i < list.size(); ++i) {
+        const auto& s = list[i];
         try {
             Exec(*s);
+        } catch (const GotoSignal& g) {
+            size_t at = 0;
+            while (at < list.size() && !(list[at]->kind == Stmt::Label && list[at]->tokens[0].value == g.label)) ++at;
+            if (at == list.size()) throw;
+            i = at;  // on from the statement after the label
         } catch (SqlError& e) {
             if (e.procedure.empty() && !scopes_.empty()) e.procedure = scopes_.back().procedure;
             lastError_ = e.number;
@@ -354,9 +368,15 @@ void Session::Exec(const Stmt& s) {
                 throw;
             }
             catches_.pop_back();
+        } catch (...) {
+            // BREAK, CONTINUE, GOTO or RETURN out of the TRY part.
+            --tryDepth_;
+            throw;
         }
         return;
     }
+    case Stmt::Label:
+        return;
     case Stmt::Module: {
         const std::uint64_t before = donesSent_;
         ExecModule(s);
@@ -430,7 +450,7 @@ void Session::ExecStatement(const Stmt& s) {
         del.insert(del.end(), t.begin() + 2, t.end());
         return ExecSql(del, line, false);
     }
-    if (w == "GOTO") throw SqlError{40000, 16, 1, "GOTO is not supported by the stand-in.", line, "", true};
+    if (w == "GOTO") throw GotoSignal{t.size() > 1 ? t[1].value : std::string(), line};
     // Anything else goes to SQLite as it is.
     ExecSql(t, line, false);
 }

@@ -155,6 +155,14 @@ private:
     struct LoopSignal {
         bool isBreak;
     };
+    // GOTO: unwinds to the statement list that holds the label.
+    struct GotoSignal {
+        std::string label;
+        int line;
+    };
+    // Runs the statements of a batch or module: a GOTO that finds its label only inside a block it
+    // is not in is refused there.
+    void ExecBody(const std::vector<std::unique_ptr<Stmt>>& list);
     struct BatchAbort {};
 
     // Statements.

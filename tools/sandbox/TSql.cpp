@@ -290,6 +290,13 @@ private:
             }
             return s;
         }
+        // name: a label that GOTO jumps to.
+        if (IsLabel()) {
+            s->kind = Stmt::Label;
+            s->tokens.push_back(first);
+            p_ += 2;
+            return s;
+        }
         if ((first.Is("CREATE") || first.Is("ALTER")) && IsModule(Peek(1))) {
             s->kind = Stmt::Module;
             s->sourceText = std::string(sql_.substr(first.pos));
@@ -297,6 +304,11 @@ private:
             return s;
         }
         return SimpleStatement(std::move(s));
+    }
+
+    // name: (not SCHEMA::name)
+    bool IsLabel() const {
+        return Peek().kind == Token::Word && !kStatementStarts.count(Peek().value) && Peek(1).IsOp(":") && !Peek(2).IsOp(":");
     }
 
     static bool IsModule(const Token& t) {
@@ -330,6 +342,7 @@ private:
             if (t.Is("CASE")) cases++;
             if (depth == 0 && !s->tokens.empty()) {
                 if (t.IsOp(";")) break;
+                if (IsLabel()) break;
                 if (cases == 0 && (t.Is("END") || t.Is("ELSE"))) break;
                 if (t.kind == Token::Word && kStatementStarts.count(t.value) && !ContinuesStatement(*s, kind, t, sawValues)) break;
             }
@@ -399,12 +412,40 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Labels are unique within a batch or module, and every GOTO names one of them.
+void CollectLabels(const std::vector<std::unique_ptr<Stmt>>& list, std::set<std::string>& labels, std::vector<const Token*>& gotos) {
+    for (const auto& s : list) {
+        if (s->kind == Stmt::Label) {
+            if (!labels.insert(s->tokens[0].value).second)
+                throw ParseError{"The label '" + s->tokens[0].text + "' has already been declared. Label names must be unique within a query batch or stored procedure.",
+                                 s->line, 132};
+        } else if (s->kind == Stmt::Simple && s->tokens.size() >= 2 && s->tokens[0].Is("GOTO")) {
+            gotos.push_back(&s->tokens[1]);
+        }
+        if (s->kind != Stmt::Module) {
+            CollectLabels(s->body, labels, gotos);
+            CollectLabels(s->alt, labels, gotos);
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view sql) {
     ParseError problem{"", 1};
     std::vector<Token> tokens = Tokenize(sql, &problem);
     if (!problem.message.empty()) throw problem;
     Parser parser(sql, std::move(tokens));
-    return parser.All();
+    std::vector<std::unique_ptr<Stmt>> out = parser.All();
+    std::set<std::string> labels;
+    std::vector<const Token*> gotos;
+    CollectLabels(out, labels, gotos);
+    for (const Token* g : gotos)
+        if (!labels.count(g->value))
+            throw ParseError{"A GOTO statement references the label '" + g->text + "' but the label has not been declared.", g->line, 133};
+    return out;
 }
 
 std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t from, size_t to) {

@@ -30,9 +30,9 @@ struct Token {
 std::vector<Token> Tokenize(std::string_view sql, struct ParseError* problem = nullptr);
 
 struct Stmt {
-    enum Kind { Simple, Block, If, While, TryCatch, Module };
+    enum Kind { Simple, Block, If, While, TryCatch, Module, Label };
     Kind kind = Simple;
-    std::vector<Token> tokens;                // Simple and Module: the statement; If/While: the condition
+    std::vector<Token> tokens;                // Simple and Module: the statement; If/While: the condition; Label: its name
     std::vector<std::unique_ptr<Stmt>> body;  // Block, TryCatch (try part), If (then), While
     std::vector<std::unique_ptr<Stmt>> alt;   // TryCatch (catch part), If (else)
     int line = 1;

@@ -249,7 +249,7 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             ++procDepth_;
             rowcount_ = affected;
             try {
-                ExecList(body);
+                ExecBody(body);
             } catch (const ReturnSignal&) {
             } catch (...) {
                 --procDepth_;
