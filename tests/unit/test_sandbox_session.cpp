@@ -68,6 +68,9 @@ TEST_F(SandboxSession, ResultTypesFollowTheCatalog) {
     Run("create table #t (d datetime, n decimal(10,2)) insert #t values ('2001-01-02 03:04:05', 1.5)");
     EXPECT_EQ(Run("select min(d) as a, sum(n) as b from #t"),
               (std::vector<std::string>{"columns a:datetime b:decimal(38,2)", "row 2001-01-02 03:04:05.000 1.5", "done 1"}));
+    // Named through tempdb, as scripts write it.
+    EXPECT_EQ(Run("select count(*) as n from tempdb..#t join tempdb.dbo.#t x on x.n = #t.n"),
+              (std::vector<std::string>{"columns n:int", "row 1", "done 1"}));
     Run("create table names (v varchar(5)) insert names values ('Ann')");
     EXPECT_EQ(Run("select v from names").front(), "columns v:varchar(5)");
     RecordingSink otherSink;

@@ -431,6 +431,13 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             if (threePart) {
                 const std::string db = k.kind == Token::Word ? k.text : k.value;
                 const size_t objAt = in[i + 2].IsOp(".") ? i + 3 : i + 4;
+                // tempdb..#t: a temporary table lives beside the session's other tables here.
+                if (objAt < in.size() && in[objAt].kind == Token::Word && !in[objAt].value.empty() && in[objAt].value[0] == '#' &&
+                    Upper(db) == "TEMPDB") {
+                    t.push_back(MakeToken(Token::Quoted, "\"" + TempName(in[objAt].text) + "\"", k.spaceBefore));
+                    i = objAt;
+                    continue;
+                }
                 if (objAt < in.size() && !server_.CanonicalDatabase(db).empty()) {
                     EnsureAttached(db);
                     const bool current = Upper(db) == Upper(dbName_);
