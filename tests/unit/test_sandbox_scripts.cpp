@@ -555,3 +555,23 @@ TEST_F(SandboxScripts, GotoFindsItsLabel) {
                   "SELECT 1 / 0\nSELECT 2"),
               (std::vector<std::string>{"error 8134 Divide by zero error encountered.", "row 2"}));
 }
+
+// IDENT_SEED, IDENT_INCR and IDENT_CURRENT as created and as rows come; DBCC CHECKIDENT reports and
+// reseeds, and the next row counts on from the new value.
+TEST_F(SandboxScripts, IdentityValuesAndCheckident) {
+    Setup({"CREATE TABLE Steps (Id int IDENTITY(10, 5), V int)", "CREATE TABLE Ones (Id int IDENTITY, V int)", "CREATE TABLE Plain (V int)"});
+    EXPECT_EQ(Run("SELECT IDENT_SEED('Steps'), IDENT_INCR('Steps'), IDENT_CURRENT('dbo.Steps'), IDENT_CURRENT('Ones'), "
+                  "IDENT_CURRENT('Plain'), IDENT_CURRENT('Nothing')"),
+              (std::vector<std::string>{"row 10 5 10 1 NULL NULL"}));
+    Setup({"INSERT Steps (V) VALUES (1), (2) INSERT Ones (V) VALUES (1)"});
+    EXPECT_EQ(Run("SELECT IDENT_CURRENT('Steps'), IDENT_CURRENT('Ones')"), (std::vector<std::string>{"row 15 1"}));
+    EXPECT_EQ(Run("DBCC CHECKIDENT ('Steps', NORESEED)"),
+              (std::vector<std::string>{"info 7998 Checking identity information: current identity value '15', current column value '15'.",
+                                        "info 2528 DBCC execution completed. If DBCC printed error messages, contact your system administrator."}));
+    EXPECT_EQ(Run("DELETE Ones DBCC CHECKIDENT ('Ones', RESEED, 0) WITH NO_INFOMSGS INSERT Ones (V) VALUES (7) "
+                  "DBCC CHECKIDENT (Steps, RESEED, 100) WITH NO_INFOMSGS INSERT Steps (V) VALUES (3) "
+                  "SELECT (SELECT Id FROM Ones), IDENT_CURRENT('Ones'), (SELECT max(Id) FROM Steps), IDENT_CURRENT('Steps')"),
+              (std::vector<std::string>{"row 1 1 105 105"}));
+    EXPECT_EQ(Errors("DBCC CHECKIDENT ('Plain')"), (std::vector<int>{7997}));
+    EXPECT_EQ(Errors("DBCC CHECKIDENT ('Nothing')"), (std::vector<int>{2501}));
+}

@@ -13,8 +13,6 @@
 #include <ctime>
 #include <random>
 
-namespace {
-
 // The last part of a multi-part object name ("db.dbo.[a]]b]" gives "a]b"): parts are plain, bracketed
 // ("]" doubled inside) or quoted ('"' doubled inside).
 std::string LastNamePart(const std::string& name) {
@@ -44,6 +42,8 @@ std::string LastNamePart(const std::string& name) {
     return part;
 }
 
+namespace {
+
 enum Fn {
     fGetDate,
     fGetUtcDate,
@@ -67,6 +67,9 @@ enum Fn {
     fErrorLine,
     fErrorMessage,
     fScopeIdentity,
+    fIdentSeed,
+    fIdentIncr,
+    fIdentCurrent,
     fSuserSname,
     fDecimal,
     fYear,
@@ -118,6 +121,9 @@ const FnSpec kFunctions[] = {
     {"error_line", 0, fErrorLine},
     {"error_message", 0, fErrorMessage},
     {"scope_identity", 0, fScopeIdentity},
+    {"ident_seed", 1, fIdentSeed},
+    {"ident_incr", 1, fIdentIncr},
+    {"ident_current", 1, fIdentCurrent},
     {"suser_sname", -1, fSuserSname},
     {"user_name", -1, fUser},
     {"host_name", 0, fHost},
@@ -393,6 +399,15 @@ struct SessionFunctions {
             else
                 sqlite3_result_null(ctx);
             return;
+        case fIdentSeed:
+        case fIdentIncr:
+        case fIdentCurrent: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const auto id = s.IdentityOf(s.TempName(LastNamePart(Text(argv[0]))));
+            if (!id) return sqlite3_result_null(ctx);
+            sqlite3_result_int64(ctx, data->id == fIdentSeed ? id->seed : data->id == fIdentIncr ? id->increment : id->current);
+            return;
+        }
         case fScopeIdentity:
             sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_));
             return;

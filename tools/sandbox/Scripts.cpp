@@ -179,6 +179,7 @@ CREATE TABLE IF NOT EXISTS __constraints (tbl nvarchar(128) COLLATE NOCASE, name
 CREATE TABLE IF NOT EXISTS __tablebase (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, sql nvarchar(4000));
 CREATE TABLE IF NOT EXISTS __typebinds (type nvarchar(128) COLLATE NOCASE, kind char(1), object nvarchar(128));
 CREATE TABLE IF NOT EXISTS __identity (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, col nvarchar(128), inc bigint, current bigint);
+CREATE TABLE IF NOT EXISTS __identity_seed (tbl nvarchar(128) PRIMARY KEY COLLATE NOCASE, seed bigint, inc bigint, reseeded int);
 CREATE TABLE IF NOT EXISTS __principals (name nvarchar(128) PRIMARY KEY COLLATE NOCASE, kind char(1));
 CREATE INDEX IF NOT EXISTS __columns_table ON __columns (table_name);
 CREATE INDEX IF NOT EXISTS __objects_name ON __objects (name);
@@ -517,6 +518,9 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
     ExecCreateTable(t, line);
     size_t k = 2;
     const std::string table = TempName(ObjectName(in, k));
+    if (!identityColumn.empty())
+        Run(db_, "INSERT OR REPLACE INTO __identity_seed (tbl, seed, inc, reseeded) VALUES (?, ?, ?, 0)",
+            {table, std::to_string(seed), std::to_string(increment)});
     if (!identityColumn.empty() && seed != 1)
         Run(db_, "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", {table, std::to_string(seed - 1)});
     if (!identityColumn.empty() && increment != 1 && increment != 0)
@@ -738,7 +742,7 @@ void Session::ForgetTable(const std::string& table) {
     Run(db_, "DELETE FROM __comments WHERE id IN (SELECT id FROM __objects WHERE xtype IN ('F', 'PK', 'UQ') AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = 'U'))", {table});
     Run(db_, "DELETE FROM __objects WHERE xtype IN ('F', 'PK', 'UQ') AND parent_obj = (SELECT id FROM __objects WHERE name = ? AND xtype = 'U')", {table});
     for (const char* sql : {"DELETE FROM __indexes WHERE tbl = ?", "DELETE FROM __constraints WHERE tbl = ?", "DELETE FROM __tablebase WHERE tbl = ?",
-                            "DELETE FROM __identity WHERE tbl = ?"})
+                            "DELETE FROM __identity WHERE tbl = ?", "DELETE FROM __identity_seed WHERE tbl = ?"})
         Run(db_, sql, {table});
     if (SameNoCase(identityInsert_, table)) identityInsert_.clear();
 }
@@ -865,4 +869,86 @@ void Session::RenumberIdentity(const std::string& table, const IdentityStep& ste
     const std::int64_t current = last + step.increment * n;
     Run(db_, "UPDATE __identity SET current = ? WHERE tbl = ?", {std::to_string(current), table});
     sqlite3_set_last_insert_rowid(db_, current);
+}
+
+// The identity's seed and increment as created (1 and 1 for a table made by an earlier stand-in),
+// and its current value: the last one given out, or the seed while none has been (a value equal to
+// the one before the seed counts as none given out, unless DBCC CHECKIDENT set it).
+std::optional<Session::IdentityInfo> Session::IdentityOf(const std::string& table) {
+    if (FactsOf(table)->identity.empty()) return std::nullopt;
+    IdentityInfo id;
+    bool reseeded = false;
+    {
+        SqlStmt st;
+        sqlite3_prepare_v2(db_, "SELECT seed, inc, reseeded FROM __identity_seed WHERE tbl = ?", -1, st.Out(), nullptr);
+        sqlite3_bind_text(st, 1, table.c_str(), -1, SQLITE_TRANSIENT);
+        if (st && sqlite3_step(st) == SQLITE_ROW) {
+            id.seed = sqlite3_column_int64(st, 0);
+            id.increment = sqlite3_column_int64(st, 1);
+            reseeded = sqlite3_column_int(st, 2) != 0;
+        }
+    }
+    const auto stepped = Column(db_, "SELECT current FROM __identity WHERE tbl = ?", {table});
+    const auto seq = Column(db_, "SELECT seq FROM sqlite_sequence WHERE name = ?", {table});
+    const std::string& last = !stepped.empty() ? stepped[0] : !seq.empty() ? seq[0] : std::string();
+    const std::int64_t before = id.seed - id.increment;
+    id.current = id.seed;
+    if (!last.empty()) {
+        const std::int64_t value = std::strtoll(last.c_str(), nullptr, 10);
+        if (reseeded || value != before) id.current = value;
+    }
+    return id;
+}
+
+// DBCC CHECKIDENT ('table' [, NORESEED | RESEED [, value]]) [WITH NO_INFOMSGS]; other DBCC commands
+// change nothing here and report only that they ran.
+void Session::ExecDbcc(const std::vector<Token>& t, int line) {
+    bool quiet = false;
+    for (size_t i = 0; i + 1 < t.size(); ++i)
+        if (t[i].Is("WITH") && t[i + 1].Is("NO_INFOMSGS")) quiet = true;
+    auto completed = [&] {
+        if (!quiet) Info(2528, 1, 10, "DBCC execution completed. If DBCC printed error messages, contact your system administrator.", line);
+    };
+    if (t.size() < 2 || !t[1].Is("CHECKIDENT")) return completed();
+    if (t.size() < 4 || !t[2].IsOp("(")) throw SqlError{102, 15, 1, "Incorrect syntax near 'CHECKIDENT'.", line, "", true};
+    const size_t close = MatchParen(t, 2);
+    const auto args = SplitCommas(t, 3, close);
+    if (args.empty() || args[0].size() != 1) throw SqlError{102, 15, 1, "Incorrect syntax near 'CHECKIDENT'.", line, "", true};
+    const std::string written = args[0][0].kind == Token::String ? args[0][0].value : NameOf(args[0][0]);
+    const std::string table = TableNamed(LastNamePart(written));
+    if (table.empty())
+        throw SqlError{2501, 16, 45, "Cannot find a table or object with the name \"" + written + "\". Check the system catalog.", line, "", false};
+    const auto id = IdentityOf(table);
+    if (!id) throw SqlError{7997, 16, 1, "'" + ShownName(table) + "' does not contain an identity column.", line, "", false};
+    const auto top = Column(db_, ("SELECT max(rowid) FROM " + QuoteIdent(table)).c_str(), {});
+    const bool rows = !top.empty() && !top[0].empty();
+    const std::int64_t column = rows ? std::strtoll(top[0].c_str(), nullptr, 10) : 0;
+    const bool noreseed = args.size() > 1 && args[1].size() == 1 && args[1][0].Is("NORESEED");
+    std::optional<std::int64_t> to;
+    if (args.size() > 2 && args[1].size() == 1 && args[1][0].Is("RESEED")) {
+        const SqlValue v = Eval(args[2], line);
+        to = v.type == SqlValue::Integer ? v.i : std::strtoll(v.AsText().c_str(), nullptr, 10);
+    } else if (!noreseed && rows && (id->increment > 0 ? id->current < column : id->current > column)) {
+        to = column;  // RESEED without a value, or no option: up to the largest value in the table
+    }
+    if (to) {
+        const std::string table_ = table;
+        if (Column(db_, "SELECT tbl FROM __identity WHERE tbl = ?", {table_}).empty()) {
+            Run(db_, "DELETE FROM sqlite_sequence WHERE name = ?", {table_});
+            Run(db_, "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", {table_, std::to_string(*to)});
+        } else {
+            Run(db_, "UPDATE __identity SET current = ? WHERE tbl = ?", {std::to_string(*to), table_});
+        }
+        Run(db_, "INSERT OR REPLACE INTO __identity_seed (tbl, seed, inc, reseeded) VALUES (?, ?, ?, 1)",
+            {table_, std::to_string(id->seed), std::to_string(id->increment)});
+    }
+    if (!quiet) {
+        const std::string current = "current identity value '" + std::to_string(id->current) + "'";
+        Info(7998, 1, 10,
+             args.size() > 2 ? "Checking identity information: " + current + "."
+                             : "Checking identity information: " + current + ", current column value '" +
+                                   (rows ? std::to_string(column) : std::string("NULL")) + "'.",
+             line);
+    }
+    completed();
 }

@@ -266,6 +266,12 @@ private:
         std::int64_t increment = 1, current = 0, before = 0;
     };
     bool IdentityStepOf(const std::string& table, IdentityStep& step);
+    // IDENT_SEED, IDENT_INCR and IDENT_CURRENT of a table (its stored name); none without an identity.
+    struct IdentityInfo {
+        std::int64_t seed = 1, increment = 1, current = 1;
+    };
+    std::optional<IdentityInfo> IdentityOf(const std::string& table);
+    void ExecDbcc(const std::vector<Token>& t, int line);
     void RenumberIdentity(const std::string& table, const IdentityStep& step, const std::string& captured);
     bool PrincipalExists(const std::string& name);
     void AddPrincipal(const std::string& name, bool role, int line);

@@ -212,7 +212,7 @@ const std::set<std::string> kStatementStarts = {"SELECT",   "INSERT",  "UPDATE",
                                                 "DECLARE",  "EXEC",    "EXECUTE", "BEGIN",  "IF",    "WHILE",     "RETURN",   "BREAK",
                                                 "CONTINUE", "WAITFOR", "USE",     "CREATE", "ALTER", "DROP",      "TRUNCATE", "COMMIT",
                                                 "ROLLBACK", "WITH",    "GOTO",    "MERGE",  "SAVE",
-                                                "CHECKPOINT", "GRANT", "DENY", "REVOKE", "OPEN", "FETCH", "CLOSE", "DEALLOCATE"};
+                                                "CHECKPOINT", "GRANT", "DENY", "REVOKE", "OPEN", "FETCH", "CLOSE", "DEALLOCATE", "DBCC"};
 
 class Parser {
 public:

@@ -69,6 +69,8 @@ std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t 
 Token MakeToken(Token::Kind kind, std::string text, bool space = true);
 // An identifier as written: a word keeps its case, brackets and quotes are removed.
 std::string NameOf(const Token& t);
+// The last part of a multi-part object name written as text ('dbo.[a]]b]' gives "a]b").
+std::string LastNamePart(const std::string& name);
 // The end of the type tokens of a declaration starting at i: name [ '(' ... ')' ].
 size_t TypeEnd(const std::vector<Token>& t, size_t i);
 // The type named by the tokens [from, to); nvarchar(4000) when they name none.
