@@ -219,6 +219,48 @@ TEST(SandboxFidelity, TypesValuesAndErrors) {
     }
 }
 
+// A sql_variant travels with its base type and that type's properties: the driver's binary form of
+// the value is the base type's (a decimal's precision and scale, the date and time structures, the
+// server's own datetime and money bytes), not the text of an nvarchar.
+TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create table vb (d decimal(9,3), t datetime) insert into vb values (12.345, '2011-12-04 10:04:23.123')").ok);
+    const struct {
+        const char* expr;
+        const char* text;
+        const char* binary;
+    } cases[] = {
+        {"serverproperty('ProductVersion')", "15.0.2000.5", "310035002e0030002e0032003000300030002e003500"},
+        {"serverproperty('EngineEdition')", "3", "03000000"},
+        {"cast(cast(12.345 as decimal(9,3)) as sql_variant)", "12.345", "09030139300000000000000000000000000000"},
+        {"cast(cast(-123456789012345678901234.5 as numeric(30,1)) as sql_variant)", "-123456789012345678901234.5",
+         "1e010079dfe23d44a6360f6e05010000000000"},
+        {"cast(2.5 as sql_variant)", "2.5", "02010119000000000000000000000000000000"},
+        {"cast(cast(-5.25 as money) as sql_variant)", "-5.2500", "ffffffffec32ffff"},
+        {"cast(cast(1.25 as smallmoney) as sql_variant)", "1.2500", "d4300000"},
+        {"cast(cast('2011-12-04 10:04:23.123' as datetime) as sql_variant)", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"cast(cast('2011-12-04 10:04' as smalldatetime) as sql_variant)", "2011-12-04 10:04:00", "af9f5c02"},
+        {"cast(cast('2011-12-04' as date) as sql_variant)", "2011-12-04", "db070c000400"},
+        {"cast(cast('2011-12-04 10:04:23.1234567' as datetime2) as sql_variant)", "2011-12-04 10:04:23.1234567",
+         "db070c0004000a0004001700bccc5b07"},
+        {"cast(cast('10:04:23.12' as time(2)) as sql_variant)", "10:04:23.12", "0a00040017000000000e2707"},
+        {"convert(sql_variant, cast(7 as smallint))", "7", "0700"},
+        {"cast(d as sql_variant) from vb", "12.345", "09030139300000000000000000000000000000"},
+        {"cast(t as sql_variant) from vb", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+    };
+    for (const auto& k : cases) {
+        const std::string sql = std::string("select ") + k.expr;
+        const OdbcRun text = c.Run(sql), binary = c.Run(sql, true);
+        ASSERT_FALSE(text.results.empty() || text.results[0].rows.empty() || binary.results.empty() || binary.results[0].rows.empty())
+            << sql;
+        EXPECT_EQ(text.results[0].types.at(0), -150) << sql;  // SQL_SS_VARIANT
+        EXPECT_EQ(text.results[0].rows[0].at(0), k.text) << sql;
+        EXPECT_EQ(binary.results[0].rows[0].at(0), k.binary) << sql;
+    }
+}
+
 // Columns of derived tables, VALUES lists, common table expressions and views are typed from their
 // own select lists; a text column whose type cannot be seen is declared without a length limit, so
 // that no later value is cut.

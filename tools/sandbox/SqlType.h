@@ -40,6 +40,9 @@ struct SqlType {
     int length = 0;     // characters or bytes; -1 for max
     int precision = 0;  // decimal, numeric
     int scale = 0;      // decimal, numeric; fraction digits of time, datetime2, datetimeoffset
+    // sql_variant: the type its values hold when every value has the same one (length, precision
+    // and scale above are then that type's); Variant when each value's storage class decides.
+    Kind base = Variant;
 
     static SqlType Of(Kind k, int len = 0, int prec = 0, int sc = 0) { return SqlType{k, len, prec, sc}; }
     bool IsText() const { return kind == Char || kind == VarChar || kind == Text; }

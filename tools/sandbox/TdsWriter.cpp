@@ -705,6 +705,10 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             U32(0);
             return;
         }
+        if (t.base != SqlType::Variant) {
+            VariantOfBase(t, v);
+            return;
+        }
         if (v.type == SqlValue::Integer) {
             const bool big = v.i > 2147483647LL || v.i < -2147483648LL;
             U32(big ? 10 : 6);
@@ -736,6 +740,60 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         return;
     }
     }
+}
+
+void TdsWriter::VariantOfBase(const SqlType& t, const SqlValue& v) {
+    SqlType b = t;
+    b.kind = t.base;
+    b.base = SqlType::Variant;
+    // The base type's token, then its properties: scale for the newer time types, precision and
+    // scale for decimals, collation and maximum length for text, maximum length for binary.
+    static const struct {
+        SqlType::Kind kind;
+        std::uint8_t token;
+    } kTokens[] = {{SqlType::TinyInt, 0x30},  {SqlType::Bit, 0x32},           {SqlType::SmallInt, 0x34},
+                   {SqlType::Int, 0x38},      {SqlType::BigInt, 0x7F},        {SqlType::Real, 0x3B},
+                   {SqlType::Float, 0x3E},    {SqlType::Money, 0x3C},         {SqlType::SmallMoney, 0x7A},
+                   {SqlType::DateTime, 0x3D}, {SqlType::SmallDateTime, 0x3A}, {SqlType::Date, 0x28},
+                   {SqlType::Time, 0x29},     {SqlType::DateTime2, 0x2A},     {SqlType::DateTimeOffset, 0x2B},
+                   {SqlType::Decimal, 0x6A},  {SqlType::Numeric, 0x6C},       {SqlType::UniqueIdentifier, 0x24},
+                   {SqlType::Char, 0xAF},     {SqlType::VarChar, 0xA7},       {SqlType::NChar, 0xEF},
+                   {SqlType::NVarChar, 0xE7}, {SqlType::Binary, 0xAD},        {SqlType::VarBinary, 0xA5}};
+    std::uint8_t token = 0;
+    for (const auto& k : kTokens)
+        if (k.kind == b.kind) token = k.token;
+    // The length in front of the base type's own value, which a variant leaves out.
+    const size_t lengthBytes = b.IsText() || b.IsUnicode() || b.IsBinary() ? 2 : 1;
+    if (token == 0 || b.length < 0) {
+        SqlType plain = t;
+        plain.base = SqlType::Variant;
+        Value(plain, v);
+        return;
+    }
+    const size_t lengthAt = end_;
+    U32(0);
+    U8(token);
+    const size_t propsAt = end_;
+    U8(0);
+    if (b.kind == SqlType::Time || b.kind == SqlType::DateTime2 || b.kind == SqlType::DateTimeOffset) {
+        U8(static_cast<std::uint8_t>(b.scale));
+    } else if (b.kind == SqlType::Decimal || b.kind == SqlType::Numeric) {
+        U8(static_cast<std::uint8_t>(b.precision));
+        U8(static_cast<std::uint8_t>(b.scale));
+    } else if (b.IsText() || b.IsUnicode()) {
+        Put(kCollation, 5);
+        U16(static_cast<std::uint16_t>(b.length * (b.IsUnicode() ? 2 : 1)));
+    } else if (b.IsBinary()) {
+        U16(static_cast<std::uint16_t>(b.length));
+    }
+    buf_[propsAt] = static_cast<std::uint8_t>(end_ - propsAt - 1);
+    // The value as the base type writes it, without its length.
+    const size_t valueAt = end_;
+    Value(b, v);
+    std::memmove(buf_.data() + valueAt, buf_.data() + valueAt + lengthBytes, end_ - valueAt - lengthBytes);
+    end_ -= lengthBytes;
+    const auto total = static_cast<std::uint32_t>(end_ - lengthAt - 4);
+    std::memcpy(buf_.data() + lengthAt, &total, 4);
 }
 
 void TdsWriter::ColMetadata(const std::vector<SqlColumn>& cols) {
