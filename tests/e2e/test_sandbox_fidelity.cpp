@@ -261,6 +261,41 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
     }
 }
 
+// varchar, char and text keep and send their text in the code page of their collation (the
+// column's own, or the database's), named in the column's metadata; a character the code page
+// lacks becomes '?' when it is stored.
+TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create database cyr collate Cyrillic_General_CI_AS").ok);
+    ASSERT_TRUE(c.Run("use cyr").ok);
+    ASSERT_TRUE(c.Run("create table t (dflt varchar(12), gr char(6) collate Greek_CI_AS, pl varchar(9) collate Polish_CI_AS, "
+                      "la varchar(9) collate SQL_Latin1_General_CP1_CI_AS, tx text) "
+                      "insert into t values (N'Жук и ёж', N'Ωμέγα中', "
+                      "N'Łódź', N'Жук', N'Текст')")
+                    .ok);
+    const struct {
+        const char* expr;
+        const char* value;
+    } cases[] = {
+        {"dflt from t", "Жук и ёж"},
+        {"gr from t", "Ωμέγα?"},
+        {"pl from t", "Łódź"},
+        {"la from t", "???"},
+        {"tx from t", "Текст"},
+        {"count(*) from t where gr = N'Ωμέγα?' and dflt = N'Жук и ёж'", "1"},
+    };
+    for (const auto& k : cases) {
+        const std::string sql = std::string("select ") + k.expr;
+        const OdbcRun run = c.Run(sql);
+        ASSERT_FALSE(run.results.empty() || run.results[0].rows.empty()) << sql;
+        EXPECT_EQ(run.results[0].rows[0].at(0), k.value) << sql;
+    }
+    EXPECT_TRUE(c.Run("create table bad (v varchar(5) collate Klingon_CI_AS)").HasDiag(448));
+    EXPECT_TRUE(c.Run("create database bad collate Klingon_CI_AS").HasDiag(448));
+}
+
 // Columns of derived tables, VALUES lists, common table expressions and views are typed from their
 // own select lists; a text column whose type cannot be seen is declared without a length limit, so
 // that no later value is cut.

@@ -1,5 +1,7 @@
 #include "TdsWriter.h"
 
+#include "Collation.h"
+
 #include "CivilDate.h"
 #include "TextCodec.h"
 
@@ -15,7 +17,6 @@ __extension__ typedef unsigned __int128 UInt128;
 
 namespace {
 
-constexpr std::uint8_t kCollation[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};  // Latin1_General_CI_AS
 
 struct DateParts {
     int y = 1900, mo = 1, d = 1, h = 0, mi = 0, s = 0;
@@ -392,22 +393,22 @@ void TdsWriter::TypeInfo(const SqlType& t) {
     case SqlType::Char:
         U8(0xAF);
         ushortLen(t.length, 1);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::VarChar:
         U8(0xA7);
         ushortLen(t.length, 1);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::NChar:
         U8(0xEF);
         ushortLen(t.length, 2);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::NVarChar:
         U8(0xE7);
         ushortLen(t.length, 2);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::Binary:
         U8(0xAD);
@@ -422,7 +423,7 @@ void TdsWriter::TypeInfo(const SqlType& t) {
     case SqlType::Image:
         U8(t.kind == SqlType::Text ? 0x23 : t.kind == SqlType::NText ? 0x63 : 0x22);
         U32(0x7FFFFFFF);
-        if (t.kind != SqlType::Image) Put(kCollation, 5);
+        if (t.kind != SqlType::Image) Put(CollationById(t.collation).wire, 5);
         U8(1);  // table name: one part
         USVarChar("t");
         break;
@@ -613,12 +614,17 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             const size_t at = end_;
             U16(0);
             const size_t before = end_;
-            PutCp1252(v.s, 8000);
+            if (t.collation == kDefaultCollation)
+                PutCp1252(v.s, 8000);
+            else {
+                const std::string b = Utf8ToCodePage(v.s, CollationById(t.collation).codePage);
+                Put(b.data(), std::min<size_t>(b.size(), 8000));
+            }
             const auto n = static_cast<std::uint16_t>(end_ - before);
             std::memcpy(buf_.data() + at, &n, 2);
             return;
         }
-        std::string bytes = t.IsBinary() ? v.s : Utf8ToCp1252(v.AsText());
+        std::string bytes = t.IsBinary() ? v.s : Utf8ToCodePage(v.AsText(), CollationById(t.collation).codePage);
         if (t.kind == SqlType::Char || t.kind == SqlType::Binary) {
             if (bytes.size() < static_cast<size_t>(t.length))
                 bytes.append(static_cast<size_t>(t.length) - bytes.size(), t.kind == SqlType::Char ? ' ' : '\0');
@@ -676,7 +682,7 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         if (t.kind == SqlType::Image)
             bytes = v.s;
         else if (t.kind == SqlType::Text)
-            bytes = Utf8ToCp1252(v.AsText());
+            bytes = Utf8ToCodePage(v.AsText(), CollationById(t.collation).codePage);
         else {
             const std::u16string w = Utf8ToUtf16(v.AsText());
             bytes.assign(reinterpret_cast<const char*>(w.data()), w.size() * 2);
@@ -733,7 +739,7 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             U32(static_cast<std::uint32_t>(2 + 7 + n * 2));
             U8(0xE7);
             U8(7);
-            Put(kCollation, 5);
+            Put(CollationById(t.collation).wire, 5);
             U16(8000);
             Put(w.data(), n * 2);
         }
@@ -781,7 +787,7 @@ void TdsWriter::VariantOfBase(const SqlType& t, const SqlValue& v) {
         U8(static_cast<std::uint8_t>(b.precision));
         U8(static_cast<std::uint8_t>(b.scale));
     } else if (b.IsText() || b.IsUnicode()) {
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         U16(static_cast<std::uint16_t>(b.length * (b.IsUnicode() ? 2 : 1)));
     } else if (b.IsBinary()) {
         U16(static_cast<std::uint16_t>(b.length));
