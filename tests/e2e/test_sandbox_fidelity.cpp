@@ -54,6 +54,21 @@ const Case kCases[] = {
     {"select avg(s) + 0.5 as v from dx", -1, -1, "2.3750", 0},
     {"declare @p decimal(10,2) = 3.33 select (@p + 1) * 2 - @p / 3 as v", SQL_NUMERIC, -1, "7.5500000000000", 0},
     {"select count(*) as v from dx where d * 2 > 2.5 and m * 2 < 1", SQL_INTEGER, -1, "1", 0},
+    // Results of more than 15 digits compare and sort as numbers among smaller ones; SUM of an
+    // expression adds exactly.
+    {"create table bd (k int, d decimal(38,4), m money) "
+     "insert into bd values (1, -12345678901234567.5, 10), (2, 2.5, 20), (3, 123.25, 922337203685.4775) "
+     "select count(*) as v from bd where d * 2 < 0",
+     SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v from bd order by d * 2", SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v, d - 1 as x from bd order by x", SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v, d * 3 from bd order by 2", SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v from bd group by k order by max(d) desc", SQL_INTEGER, -1, "3", 0},
+    {"select count(*) as v from bd where d * 2 in (-24691357802469135, 5)", SQL_INTEGER, -1, "2", 0},
+    {"select count(*) as v from (select k from bd group by k having max(d) > 100) q", SQL_INTEGER, -1, "1", 0},
+    {"select count(*) as v from (select k from bd group by k having sum(d) < 0) q", SQL_INTEGER, -1, "1", 0},
+    {"select sum(d * 2) as v from bd", SQL_NUMERIC, 38, "-24691357802468883.5000", 0},
+    {"select sum(m * 3) as v from bd", SQL_DECIMAL, 19, "2767011611146.4325", 0},
     {"create table mo (m money) insert into mo values (922337203685477.5807), (1) select sum(m) as v from mo", 0, -1, "", 8115},
     {"select cast(99999999999999999999999999999999999999 as decimal(38,0)) + 1 as v", 0, -1, "", 8115},
     {"select m * 2 as v from mo", 0, -1, "", 8115},
