@@ -269,9 +269,14 @@ TEST_F(Db, LargeValueRowsKeepEveryTypeWhateverTheRegionalFormats) {
     // regional formats (a time separator "." broke them), and a sql_variant holding a number must
     // not make the large-value read loop (FreeTDS answers "truncated" with a length that fits).
     {
-        std::unique_ptr<TDbRecordset> v = DbOpenQuery(db_, "select cast(12 as sql_variant) as v, cast(2.5 as sql_variant) as w");
+        std::unique_ptr<TDbRecordset> v = DbOpenQuery(db_,
+                                                      "select cast(12 as sql_variant) as v, cast(2.5 as sql_variant) as w, "
+                                                      "cast(cast(12.345 as decimal(9,3)) as sql_variant) as x, "
+                                                      "cast(cast('2011-12-04 10:04:23.123' as datetime) as sql_variant) as y");
         EXPECT_EQ(v->DataSet()->Field(0).ValueText(), "12");
         EXPECT_EQ(v->DataSet()->Field(1).ValueText(), "2.5");
+        EXPECT_EQ(v->DataSet()->Field(2).ValueText(), "12.345");
+        EXPECT_EQ(v->DataSet()->Field(3).ValueText(), "2011-12-04 10:04:23.123");
     }
     TFormatSettings fi;
     fi.ShortDateFormat = "d.M.yyyy";

@@ -54,6 +54,21 @@ const Case kCases[] = {
     {"select avg(s) + 0.5 as v from dx", -1, -1, "2.3750", 0},
     {"declare @p decimal(10,2) = 3.33 select (@p + 1) * 2 - @p / 3 as v", SQL_NUMERIC, -1, "7.5500000000000", 0},
     {"select count(*) as v from dx where d * 2 > 2.5 and m * 2 < 1", SQL_INTEGER, -1, "1", 0},
+    // Results of more than 15 digits compare and sort as numbers among smaller ones; SUM of an
+    // expression adds exactly.
+    {"create table bd (k int, d decimal(38,4), m money) "
+     "insert into bd values (1, -12345678901234567.5, 10), (2, 2.5, 20), (3, 123.25, 922337203685.4775) "
+     "select count(*) as v from bd where d * 2 < 0",
+     SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v from bd order by d * 2", SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v, d - 1 as x from bd order by x", SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v, d * 3 from bd order by 2", SQL_INTEGER, -1, "1", 0},
+    {"select top 1 k as v from bd group by k order by max(d) desc", SQL_INTEGER, -1, "3", 0},
+    {"select count(*) as v from bd where d * 2 in (-24691357802469135, 5)", SQL_INTEGER, -1, "2", 0},
+    {"select count(*) as v from (select k from bd group by k having max(d) > 100) q", SQL_INTEGER, -1, "1", 0},
+    {"select count(*) as v from (select k from bd group by k having sum(d) < 0) q", SQL_INTEGER, -1, "1", 0},
+    {"select sum(d * 2) as v from bd", SQL_NUMERIC, 38, "-24691357802468883.5000", 0},
+    {"select sum(m * 3) as v from bd", SQL_DECIMAL, 19, "2767011611146.4325", 0},
     {"create table mo (m money) insert into mo values (922337203685477.5807), (1) select sum(m) as v from mo", 0, -1, "", 8115},
     {"select cast(99999999999999999999999999999999999999 as decimal(38,0)) + 1 as v", 0, -1, "", 8115},
     {"select m * 2 as v from mo", 0, -1, "", 8115},
@@ -217,6 +232,83 @@ TEST(SandboxFidelity, TypesValuesAndErrors) {
         }
         EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
     }
+}
+
+// A sql_variant travels with its base type and that type's properties: the driver's binary form of
+// the value is the base type's (a decimal's precision and scale, the date and time structures, the
+// server's own datetime and money bytes), not the text of an nvarchar.
+TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create table vb (d decimal(9,3), t datetime) insert into vb values (12.345, '2011-12-04 10:04:23.123')").ok);
+    const struct {
+        const char* expr;
+        const char* text;
+        const char* binary;
+    } cases[] = {
+        {"serverproperty('ProductVersion')", "15.0.2000.5", "310035002e0030002e0032003000300030002e003500"},
+        {"serverproperty('EngineEdition')", "3", "03000000"},
+        {"cast(cast(12.345 as decimal(9,3)) as sql_variant)", "12.345", "09030139300000000000000000000000000000"},
+        {"cast(cast(-123456789012345678901234.5 as numeric(30,1)) as sql_variant)", "-123456789012345678901234.5",
+         "1e010079dfe23d44a6360f6e05010000000000"},
+        {"cast(2.5 as sql_variant)", "2.5", "02010119000000000000000000000000000000"},
+        {"cast(cast(-5.25 as money) as sql_variant)", "-5.2500", "ffffffffec32ffff"},
+        {"cast(cast(1.25 as smallmoney) as sql_variant)", "1.2500", "d4300000"},
+        {"cast(cast('2011-12-04 10:04:23.123' as datetime) as sql_variant)", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"cast(cast('2011-12-04 10:04' as smalldatetime) as sql_variant)", "2011-12-04 10:04:00", "af9f5c02"},
+        {"cast(cast('2011-12-04' as date) as sql_variant)", "2011-12-04", "db070c000400"},
+        {"cast(cast('2011-12-04 10:04:23.1234567' as datetime2) as sql_variant)", "2011-12-04 10:04:23.1234567",
+         "db070c0004000a0004001700bccc5b07"},
+        {"cast(cast('10:04:23.12' as time(2)) as sql_variant)", "10:04:23.12", "0a00040017000000000e2707"},
+        {"convert(sql_variant, cast(7 as smallint))", "7", "0700"},
+        {"cast(d as sql_variant) from vb", "12.345", "09030139300000000000000000000000000000"},
+        {"cast(t as sql_variant) from vb", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+    };
+    for (const auto& k : cases) {
+        const std::string sql = std::string("select ") + k.expr;
+        const OdbcRun text = c.Run(sql), binary = c.Run(sql, true);
+        ASSERT_FALSE(text.results.empty() || text.results[0].rows.empty() || binary.results.empty() || binary.results[0].rows.empty())
+            << sql;
+        EXPECT_EQ(text.results[0].types.at(0), -150) << sql;  // SQL_SS_VARIANT
+        EXPECT_EQ(text.results[0].rows[0].at(0), k.text) << sql;
+        EXPECT_EQ(binary.results[0].rows[0].at(0), k.binary) << sql;
+    }
+}
+
+// varchar, char and text keep and send their text in the code page of their collation (the
+// column's own, or the database's), named in the column's metadata; a character the code page
+// lacks becomes '?' when it is stored.
+TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
+    SandboxProcess server(false);
+    OdbcProbe c;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
+    ASSERT_TRUE(c.Run("create database cyr collate Cyrillic_General_CI_AS").ok);
+    ASSERT_TRUE(c.Run("use cyr").ok);
+    ASSERT_TRUE(c.Run("create table t (dflt varchar(12), gr char(6) collate Greek_CI_AS, pl varchar(9) collate Polish_CI_AS, "
+                      "la varchar(9) collate SQL_Latin1_General_CP1_CI_AS, tx text) "
+                      "insert into t values (N'Жук и ёж', N'Ωμέγα中', "
+                      "N'Łódź', N'Жук', N'Текст')")
+                    .ok);
+    const struct {
+        const char* expr;
+        const char* value;
+    } cases[] = {
+        {"dflt from t", "Жук и ёж"},
+        {"gr from t", "Ωμέγα?"},
+        {"pl from t", "Łódź"},
+        {"la from t", "???"},
+        {"tx from t", "Текст"},
+        {"count(*) from t where gr = N'Ωμέγα?' and dflt = N'Жук и ёж'", "1"},
+    };
+    for (const auto& k : cases) {
+        const std::string sql = std::string("select ") + k.expr;
+        const OdbcRun run = c.Run(sql);
+        ASSERT_FALSE(run.results.empty() || run.results[0].rows.empty()) << sql;
+        EXPECT_EQ(run.results[0].rows[0].at(0), k.value) << sql;
+    }
+    EXPECT_TRUE(c.Run("create table bad (v varchar(5) collate Klingon_CI_AS)").HasDiag(448));
+    EXPECT_TRUE(c.Run("create database bad collate Klingon_CI_AS").HasDiag(448));
 }
 
 // Columns of derived tables, VALUES lists, common table expressions and views are typed from their

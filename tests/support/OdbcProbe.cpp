@@ -40,7 +40,7 @@ bool OdbcProbe::Connect(const std::string& cs, std::vector<OdbcDiag>* diags) {
 
 void OdbcProbe::Cancel() { SQLCancel(stmt_); }
 
-OdbcRun OdbcProbe::Run(const std::string& sql) {
+OdbcRun OdbcProbe::Run(const std::string& sql, bool binary) {
     OdbcRun run;
     SQLFreeStmt(stmt_, SQL_CLOSE);
     SQLRETURN rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
@@ -82,18 +82,28 @@ OdbcRun OdbcProbe::Run(const std::string& sql) {
                         SQLLEN ind = 0;
                         char buf[4096];
                         bool isNull = false;
+                        const size_t room = binary ? sizeof buf : sizeof buf - 1;
                         for (;;) {
-                            const SQLRETURN g = SQLGetData(stmt_, c, SQL_C_CHAR, buf, sizeof buf, &ind);
+                            const SQLRETURN g = SQLGetData(stmt_, c, binary ? SQL_C_BINARY : SQL_C_CHAR, buf, sizeof buf, &ind);
                             if (g == SQL_NO_DATA) break;
                             if (!SQL_SUCCEEDED(g)) break;
                             if (ind == SQL_NULL_DATA) {
                                 isNull = true;
                                 break;
                             }
-                            const size_t got =
-                                ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(sizeof buf) ? sizeof buf - 1 : static_cast<size_t>(ind);
-                            value.append(buf, got);
-                            if (g == SQL_SUCCESS) break;
+                            const bool fits = ind != SQL_NO_TOTAL && static_cast<size_t>(ind) <= room;
+                            value.append(buf, fits ? static_cast<size_t>(ind) : room);
+                            // FreeTDS answers a sql_variant with "truncated" however often it is asked:
+                            // a value that fitted is whole.
+                            if (g == SQL_SUCCESS || fits) break;
+                        }
+                        if (binary && !isNull) {
+                            std::string hex;
+                            for (unsigned char b : value) {
+                                hex += "0123456789abcdef"[b >> 4];
+                                hex += "0123456789abcdef"[b & 15];
+                            }
+                            value = hex;
                         }
                         row.push_back(isNull ? "<NULL>" : value);
                     }

@@ -43,7 +43,9 @@ public:
     OdbcProbe& operator=(const OdbcProbe&) = delete;
 
     bool Connect(const std::string& connectionString, std::vector<OdbcDiag>* diags = nullptr);
-    OdbcRun Run(const std::string& sql);
+    // Values come as text, or with binary the driver's binary form of each value in hexadecimal
+    // (for a sql_variant: the value of its base type).
+    OdbcRun Run(const std::string& sql, bool binary = false);
     // Cancels the running statement from another thread.
     void Cancel();
 

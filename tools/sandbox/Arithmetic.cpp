@@ -359,6 +359,14 @@ void ResultExact(sqlite3_context* ctx, const Exact& r) {
     sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
+// sandbox_dectext(v): a number or decimal text as plain decimal text; anything else unchanged.
+void FnDecText(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    Exact v;
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || !ExactOf(argv[0], v)) return sqlite3_result_value(ctx, argv[0]);
+    const std::string out = FormatExact(v);
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
 void FnExact(sqlite3_context* ctx, int, sqlite3_value** argv) {
     if (sqlite3_value_type(argv[1]) == SQLITE_NULL || sqlite3_value_type(argv[2]) == SQLITE_NULL) return sqlite3_result_null(ctx);
     const char* op = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
@@ -459,6 +467,7 @@ void ExactTotalFinal(sqlite3_context* ctx) {
 
 void RegisterExactArithmetic(sqlite3* db) {
     sqlite3_create_function_v2(db, "sandbox_exact", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnExact, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(db, "sandbox_dectext", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnDecText, nullptr, nullptr, nullptr);
     const std::pair<const char*, TotalKind> totals[] = {{"sandbox_moneysum", kMoneySum}, {"sandbox_decavg", kDecimalAvg}, {"sandbox_moneyavg", kMoneyAvg}};
     for (const auto& [name, kind] : totals)
         sqlite3_create_function_v2(db, name, 1, SQLITE_UTF8, reinterpret_cast<void*>(static_cast<std::intptr_t>(kind)), nullptr,
@@ -518,6 +527,31 @@ bool IsExactKind(SqlType::Kind k) {
 }
 
 }  // namespace
+
+std::vector<Token> ComparedAsNumber(std::vector<Token> value) {
+    std::vector<Token> out = {MakeToken(Token::Word, "CAST"), MakeToken(Token::Op, "(", false), MakeToken(Token::Word, "sandbox_dectext", false),
+                              MakeToken(Token::Op, "(", false)};
+    if (!value.empty()) value[0].spaceBefore = false;
+    out.insert(out.end(), value.begin(), value.end());
+    const Token tail[] = {MakeToken(Token::Op, ")", false), MakeToken(Token::Word, "AS"), MakeToken(Token::Word, "TEXT"),
+                          MakeToken(Token::Op, ")", false), MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
+    out.insert(out.end(), std::begin(tail), std::end(tail));
+    return out;
+}
+
+bool NextToComparison(const std::vector<Token>& t, size_t from, size_t to) {
+    auto comparison = [](const Token& k) {
+        return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=") || k.IsOp("!<") ||
+               k.IsOp("!>");
+    };
+    size_t before = from;
+    while (before > 0 && t[before - 1].IsOp("(")) --before;
+    if (before > 0 && (comparison(t[before - 1]) || t[before - 1].Is("BETWEEN"))) return true;
+    size_t after = to;
+    while (after < t.size() && t[after].IsOp(")")) ++after;
+    if (after < t.size() && t[after].Is("NOT")) ++after;
+    return after < t.size() && (comparison(t[after]) || t[after].Is("BETWEEN") || t[after].Is("IN"));
+}
 
 std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int depth) {
     if (depth > 32 || std::none_of(t.begin(), t.end(), [](const Token& k) { return IsArithmeticOp(k); })) return t;
@@ -616,6 +650,8 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
         }
         Node acc = terms[0];
         for (size_t k = 0; k < termOps.size(); ++k) combine(acc, termOps[k], terms[k + 1]);
+        if (IsExactKind(acc.type.kind) && !acc.tokens.empty() && acc.tokens[0].Is("SANDBOX_EXACT") && NextToComparison(t, i, end))
+            acc.tokens = ComparedAsNumber(std::move(acc.tokens));
         if (!acc.tokens.empty()) acc.tokens[0].spaceBefore = t[i].spaceBefore;
         out.insert(out.end(), acc.tokens.begin(), acc.tokens.end());
         i = end;

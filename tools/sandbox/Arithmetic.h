@@ -16,6 +16,14 @@ bool ArithmeticType(const std::vector<Token>& e, const std::function<SqlType(con
 // The type of a op b for two operand types; false when SQL Server's rules give none the stand-in types.
 bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out);
 
+// An exact decimal value (a number, or text past 15 digits) as text that compares and sorts as a
+// number, with numbers and with other such text: CAST(sandbox_dectext(value) AS TEXT) COLLATE
+// sandbox_numeric. SQLite would put every text after every number.
+std::vector<Token> ComparedAsNumber(std::vector<Token> value);
+// Whether the expression t[from, to) is an operand of a comparison (=, <, BETWEEN, IN ...), looking
+// past the parentheses around it.
+bool NextToComparison(const std::vector<Token>& t, size_t from, size_t to);
+
 struct sqlite3;
 // sandbox_exact('op', a, b, 'type'): a op b on exact decimals, rounded to the result type's scale,
 // with SQL Server's errors (8115 past the type's range, 8134 dividing by zero); and the aggregates

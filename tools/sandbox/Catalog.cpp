@@ -145,7 +145,7 @@ void RecordColumns(sqlite3* db, int objectId, const std::string& table, const st
         sqlite3_bind_text(st, 2, table.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int(st, 3, ++colid);
         sqlite3_bind_text(st, 4, c.name.c_str(), -1, SQLITE_TRANSIENT);
-        const std::string typeText = c.type.Name();
+        const std::string typeText = c.type.Declared();
         sqlite3_bind_text(st, 5, typeText.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(st, 6, dataType.c_str(), -1, SQLITE_TRANSIENT);
         BindValue(st, 7, charMax);

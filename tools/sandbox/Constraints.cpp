@@ -417,7 +417,7 @@ void Session::SetColumnDefault(const std::string& table, const std::string& colu
             try {
                 value = "(" + Translate(StoredValueTokens(expr, type, dateOrder_, line), line) + ")";
             } catch (const SqlError&) {
-                value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(type.Name()) + "))";
+                value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(type.Declared()) + "))";
             }
         }
     }

@@ -1,5 +1,6 @@
 // DDL: CREATE TABLE, DROP, and CREATE/ALTER of procedures, functions, triggers and views.
 #include "Catalog.h"
+#include "Collation.h"
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
@@ -34,6 +35,13 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         return JoinTokens(p, open, MatchParen(p, open) + 1);
     };
     bool columnNamed = false, tableConstraintSeen = false;
+    // Character columns that name no collation take the database's (a temporary table the server's).
+    int databaseCollation = kDefaultCollation;
+    if (shownName[0] != '#') {
+        SqlStmt q;
+        if (sqlite3_prepare_v2(db_, "SELECT name FROM __collation", -1, q.Out(), nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
+            databaseCollation = std::max(kDefaultCollation, CollationId(reinterpret_cast<const char*>(sqlite3_column_text(q, 0))));
+    }
     for (auto& part : SplitCommas(t, i + 1, close)) {
         if (part.empty()) continue;
         const bool tableConstraint = part[0].Is("CONSTRAINT") || part[0].Is("PRIMARY") || part[0].Is("UNIQUE") || part[0].Is("FOREIGN") ||
@@ -74,6 +82,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
         const size_t typeEnd = TypeEnd(part, 1);
         c.type = TypeOf(part, 1, typeEnd);
         CheckTypeSize(c.type, line);
+        if (c.type.IsText() || c.type.IsUnicode()) c.type.collation = databaseCollation;
         std::vector<std::string> constraints;
         bool primary = false;
         std::string constraintName;  // CONSTRAINT name before the next DEFAULT or CHECK
@@ -97,6 +106,12 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                 if (k + 1 < part.size()) constraintName = NameOf(part[k + 1]);
                 ++k;
             } else if (w.Is("COLLATE")) {
+                if (k + 1 < part.size()) {
+                    const std::string collation = NameOf(part[k + 1]);
+                    const int id = SameNoCase(collation, "DATABASE_DEFAULT") ? databaseCollation : CollationId(collation);
+                    if (id < 0) throw SqlError{448, 16, 1, "Invalid collation '" + collation + "'.", line, "", true};
+                    if (c.type.IsText() || c.type.IsUnicode()) c.type.collation = id;
+                }
                 ++k;
             } else if (w.Is("DEFAULT")) {
                 size_t end = k + 1;
@@ -130,7 +145,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
                     try {
                         value = Translate(StoredValueTokens(expr, c.type, dateOrder_, line), line);
                     } catch (const SqlError&) {
-                        value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(c.type.Name()) + "))";
+                        value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(c.type.Declared()) + "))";
                     }
                     constraints.push_back("DEFAULT " + value);
                 }

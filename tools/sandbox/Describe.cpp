@@ -60,6 +60,11 @@ bool IsString(const SqlType& t) { return t.IsText() || t.IsUnicode(); }
 // (Unicode when either is), decimals keep the larger integer part and scale, otherwise the type of
 // higher precedence.
 SqlType MergeTypes(const SqlType& a, const SqlType& b) {
+    if (a.kind == SqlType::Variant || b.kind == SqlType::Variant) {
+        // Variants of one base type keep it; otherwise each value travels with its own.
+        const bool same = a.kind == b.kind && a.base == b.base && a.length == b.length && a.precision == b.precision && a.scale == b.scale;
+        return same ? a : SqlType::Of(SqlType::Variant);
+    }
     if (IsString(a) && IsString(b) && a.kind != SqlType::Text && a.kind != SqlType::NText && b.kind != SqlType::Text &&
         b.kind != SqlType::NText && a.kind != SqlType::Xml && b.kind != SqlType::Xml) {
         const bool unicode = a.IsUnicode() || b.IsUnicode();
@@ -416,6 +421,11 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
         if (useItems) {
             const SelectItem& it = items[static_cast<size_t>(i)];
             bool named = false;
+            // A column made sql_variant is no longer the column SQLite names as its origin.
+            if (typed && !it.expr.empty() && (it.expr[0].Is("CAST") || it.expr[0].Is("CONVERT"))) {
+                const SqlType t = InferExprType(it.expr, named);
+                if (t.kind == SqlType::Variant && named) c.type = t;
+            }
             if (!typed) {
                 SqlType t = InferExprType(it.expr, named);
                 if (t.kind != SqlType::Variant || named) {
@@ -570,11 +580,34 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                 type.length = 30;
             return type;
         };
+        // A value made sql_variant keeps its own type as the variant's base type.
+        auto asVariant = [&](SqlType type, const std::vector<Token>& value) {
+            bool n2 = false;
+            const SqlType b = InferExprType(value, n2);
+            if (n2 && b.kind != SqlType::Variant && b.kind != SqlType::Xml && b.kind != SqlType::Text && b.kind != SqlType::NText &&
+                b.kind != SqlType::Image && b.length >= 0) {
+                type = b;
+                type.base = b.kind;
+                type.kind = SqlType::Variant;
+            }
+            return type;
+        };
         if (f == "CAST") {
             for (size_t i = e.size() - 2; i > 1; --i)
-                if (e[i].Is("AS")) return castType(i + 1, e.size() - 1);
+                if (e[i].Is("AS")) {
+                    const SqlType type = castType(i + 1, e.size() - 1);
+                    if (type.kind != SqlType::Variant) return type;
+                    return asVariant(type, std::vector<Token>(e.begin() + 2, e.begin() + static_cast<std::ptrdiff_t>(i)));
+                }
         }
-        if (f == "CONVERT") return castType(2, TypeEnd(e, 2));
+        if (f == "CONVERT") {
+            const size_t end = TypeEnd(e, 2);
+            const SqlType type = castType(2, end);
+            if (type.kind != SqlType::Variant) return type;
+            const auto args = SplitCommas(e, end + 1, e.size() - 1);
+            return args.empty() ? type : asVariant(type, args[0]);
+        }
+        if (f == "SERVERPROPERTY") return SqlType::Of(SqlType::Variant);
         static const std::map<std::string, SqlType> fixed = {{"GETDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"GETUTCDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},

@@ -44,7 +44,7 @@ bool Session::ExecSelectInto(const std::vector<Token>& t, int line) {
                            line, "", true};
         std::string name;
         for (char ch : cols[c].name) name += ch == ']' ? std::string("]]") : std::string(1, ch);
-        ddl += (c ? ", [" : "[") + name + "] " + cols[c].type.Name() + (cols[c].nullable ? " NULL" : " NOT NULL");
+        ddl += (c ? ", [" : "[") + name + "] " + cols[c].type.Declared() + (cols[c].nullable ? " NULL" : " NOT NULL");
     }
     ddl += ")";
     ExecCreateTable(Tokenize(ddl), line);

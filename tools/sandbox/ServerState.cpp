@@ -90,13 +90,15 @@ int ServerState::DatabaseId(const std::string& name) {
 
 bool ServerState::DatabaseExists(const std::string& name) { return !CanonicalDatabase(name).empty(); }
 
-void ServerState::CreateDatabase(const std::string& name) {
+void ServerState::CreateDatabase(const std::string& name, const std::string& collation) {
     if (DatabaseExists(name)) {
         throw SqlError{1801, 16, 3, "Database '" + name + "' already exists. Choose a different database name.", 1, "", false};
     }
     std::lock_guard<std::mutex> lock(mutex_);
     DbHandle db = OpenFile(DatabaseFile(name));
     InitCatalog(db.get(), name, false);
+    if (!collation.empty())
+        ExecOrThrow(db.get(), "CREATE TABLE __collation (name nvarchar(128)); INSERT INTO __collation VALUES (" + SqlLiteral(collation) + ")");
     DbHandle master = OpenFile(DatabaseFile("master"));
     ExecOrThrow(master.get(), "INSERT INTO __databases(name, dbid, crdate, filename) SELECT " + SqlLiteral(name) +
                                   ", coalesce(max(dbid), 4) + 1, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), " +

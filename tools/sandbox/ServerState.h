@@ -19,7 +19,8 @@ public:
     bool DatabaseExists(const std::string& name);
     // The database's name as created (case kept), or empty.
     std::string CanonicalDatabase(const std::string& name);
-    void CreateDatabase(const std::string& name);
+    // collation: the default of the database's character columns, empty for the server's.
+    void CreateDatabase(const std::string& name, const std::string& collation = "");
     // The database's id (master 1, tempdb 2), or 0 when there is none of that name.
     int DatabaseId(const std::string& name);
     bool CheckLogin(const std::string& user, const std::string& password);

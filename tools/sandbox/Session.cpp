@@ -2,6 +2,7 @@
 // dispatch of simple statements to their handlers.
 #include "Session.h"
 #include "Aggregates.h"
+#include "Collation.h"
 #include "TextFunctions.h"
 #include "SqliteUtil.h"
 
@@ -433,7 +434,14 @@ void Session::ExecStatement(const Stmt& s) {
     if (w == "BEGIN" || w == "COMMIT" || w == "ROLLBACK" || w == "SAVE") return ExecTransaction(w, line);
     if (w == "CREATE" && t.size() > 1 && t[1].Is("TABLE")) return ExecCreateTable(t, line);
     if (w == "CREATE" && t.size() > 2 && t[1].Is("DATABASE")) {
-        server_.CreateDatabase(NameOf(t[2]));
+        std::string collation;
+        for (size_t i = 3; i + 1 < t.size(); ++i)
+            if (t[i].Is("COLLATE")) {
+                const int id = CollationId(NameOf(t[i + 1]));
+                if (id < 0) throw SqlError{448, 16, 1, "Invalid collation '" + NameOf(t[i + 1]) + "'.", line, "", true};
+                collation = CollationById(id).name;
+            }
+        server_.CreateDatabase(NameOf(t[2]), collation);
         return;
     }
     if (w == "CREATE" && t.size() > 2 && t[1].Is("LOGIN")) {

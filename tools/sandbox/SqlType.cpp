@@ -1,5 +1,7 @@
 #include "SqlType.h"
 
+#include "Collation.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <string>
@@ -79,8 +81,21 @@ std::string SqlType::Name() const {
     return "int";
 }
 
+std::string SqlType::Declared() const {
+    return collation == kDefaultCollation ? Name() : Name() + " COLLATE " + CollationById(collation).name;
+}
+
 bool ParseSqlType(std::string_view text, SqlType& out) {
     std::string t = Lower(text);
+    if (const size_t at = t.find(" collate "); at != std::string::npos) {
+        std::string_view name = text.substr(at + 9);
+        while (!name.empty() && std::isspace(static_cast<unsigned char>(name.front()))) name.remove_prefix(1);
+        while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.remove_suffix(1);
+        const int id = CollationId(name);
+        if (!ParseSqlType(text.substr(0, at), out)) return false;
+        if (id >= 0 && (out.IsText() || out.IsUnicode())) out.collation = id;
+        return true;
+    }
     // Drop brackets and anything after the type and its arguments.
     std::string name, args;
     size_t i = 0;

@@ -3,10 +3,12 @@
 // decimals rounded to their scale and kept exactly as text. INSERT and UPDATE wrap each value in
 // sandbox_store(value, 'type'); a literal is converted once, while the statement is rewritten.
 #include "CivilDate.h"
+#include "Collation.h"
 #include "Conversions.h"
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
+#include "TextCodec.h"
 
 #include <sqlite3.h>
 
@@ -56,7 +58,8 @@ bool IsStoredDateForm(const std::string& s) {
 
 bool StoreConverts(const SqlType& t) {
     return IsDateKind(t.kind) || IsDecimalKind(t.kind) || IsIntKind(t.kind) || t.kind == SqlType::Bit || t.kind == SqlType::Float ||
-           t.kind == SqlType::Real || ((t.kind == SqlType::Char || t.kind == SqlType::NChar) && t.length > 0);
+           t.kind == SqlType::Real || ((t.kind == SqlType::Char || t.kind == SqlType::NChar) && t.length > 0) ||
+           (t.IsText() && t.collation != kDefaultCollation);
 }
 
 bool ExactDecimalText(const SqlValue& v, int precision, int scale, std::string& out, bool& overflow) {
@@ -117,6 +120,13 @@ bool ExactDecimalText(const SqlValue& v, int precision, int scale, std::string& 
 
 SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& dateOrder, bool literal) {
     if (v.type == SqlValue::Null || v.type == SqlValue::Blob) return v;
+    if (type.IsText() && type.collation != kDefaultCollation && v.type == SqlValue::Text) {
+        // Kept in the collation's code page: a character it does not have becomes '?'.
+        const int codePage = CollationById(type.collation).codePage;
+        SqlType plain = type;
+        plain.collation = kDefaultCollation;
+        return StoreValue(plain, SqlValue::FromText(CodePageToUtf8(Utf8ToCodePage(v.s, codePage), codePage)), dateOrder, literal);
+    }
     const SqlType::Kind k = type.kind;
     if (IsIntKind(k)) {
         long double x = 0;
@@ -463,8 +473,8 @@ std::vector<Token> StoredValueTokens(const std::vector<Token>& expr, const SqlTy
     w.insert(w.end(), expr.begin(), expr.end());
     w[2].spaceBefore = false;
     w.push_back(MakeToken(Token::Op, ",", false));
-    Token name = MakeToken(Token::String, SqlLiteral(type.Name()));
-    name.value = type.Name();
+    Token name = MakeToken(Token::String, SqlLiteral(type.Declared()));
+    name.value = type.Declared();
     w.push_back(name);
     w.push_back(MakeToken(Token::Op, ")", false));
     return w;

@@ -1,5 +1,7 @@
 #include "TdsWriter.h"
 
+#include "Collation.h"
+
 #include "CivilDate.h"
 #include "TextCodec.h"
 
@@ -15,7 +17,6 @@ __extension__ typedef unsigned __int128 UInt128;
 
 namespace {
 
-constexpr std::uint8_t kCollation[5] = {0x09, 0x04, 0xD0, 0x00, 0x34};  // Latin1_General_CI_AS
 
 struct DateParts {
     int y = 1900, mo = 1, d = 1, h = 0, mi = 0, s = 0;
@@ -392,22 +393,22 @@ void TdsWriter::TypeInfo(const SqlType& t) {
     case SqlType::Char:
         U8(0xAF);
         ushortLen(t.length, 1);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::VarChar:
         U8(0xA7);
         ushortLen(t.length, 1);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::NChar:
         U8(0xEF);
         ushortLen(t.length, 2);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::NVarChar:
         U8(0xE7);
         ushortLen(t.length, 2);
-        Put(kCollation, 5);
+        Put(CollationById(t.collation).wire, 5);
         break;
     case SqlType::Binary:
         U8(0xAD);
@@ -422,7 +423,7 @@ void TdsWriter::TypeInfo(const SqlType& t) {
     case SqlType::Image:
         U8(t.kind == SqlType::Text ? 0x23 : t.kind == SqlType::NText ? 0x63 : 0x22);
         U32(0x7FFFFFFF);
-        if (t.kind != SqlType::Image) Put(kCollation, 5);
+        if (t.kind != SqlType::Image) Put(CollationById(t.collation).wire, 5);
         U8(1);  // table name: one part
         USVarChar("t");
         break;
@@ -613,12 +614,17 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             const size_t at = end_;
             U16(0);
             const size_t before = end_;
-            PutCp1252(v.s, 8000);
+            if (t.collation == kDefaultCollation)
+                PutCp1252(v.s, 8000);
+            else {
+                const std::string b = Utf8ToCodePage(v.s, CollationById(t.collation).codePage);
+                Put(b.data(), std::min<size_t>(b.size(), 8000));
+            }
             const auto n = static_cast<std::uint16_t>(end_ - before);
             std::memcpy(buf_.data() + at, &n, 2);
             return;
         }
-        std::string bytes = t.IsBinary() ? v.s : Utf8ToCp1252(v.AsText());
+        std::string bytes = t.IsBinary() ? v.s : Utf8ToCodePage(v.AsText(), CollationById(t.collation).codePage);
         if (t.kind == SqlType::Char || t.kind == SqlType::Binary) {
             if (bytes.size() < static_cast<size_t>(t.length))
                 bytes.append(static_cast<size_t>(t.length) - bytes.size(), t.kind == SqlType::Char ? ' ' : '\0');
@@ -676,7 +682,7 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
         if (t.kind == SqlType::Image)
             bytes = v.s;
         else if (t.kind == SqlType::Text)
-            bytes = Utf8ToCp1252(v.AsText());
+            bytes = Utf8ToCodePage(v.AsText(), CollationById(t.collation).codePage);
         else {
             const std::u16string w = Utf8ToUtf16(v.AsText());
             bytes.assign(reinterpret_cast<const char*>(w.data()), w.size() * 2);
@@ -705,6 +711,10 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             U32(0);
             return;
         }
+        if (t.base != SqlType::Variant) {
+            VariantOfBase(t, v);
+            return;
+        }
         if (v.type == SqlValue::Integer) {
             const bool big = v.i > 2147483647LL || v.i < -2147483648LL;
             U32(big ? 10 : 6);
@@ -729,13 +739,67 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             U32(static_cast<std::uint32_t>(2 + 7 + n * 2));
             U8(0xE7);
             U8(7);
-            Put(kCollation, 5);
+            Put(CollationById(t.collation).wire, 5);
             U16(8000);
             Put(w.data(), n * 2);
         }
         return;
     }
     }
+}
+
+void TdsWriter::VariantOfBase(const SqlType& t, const SqlValue& v) {
+    SqlType b = t;
+    b.kind = t.base;
+    b.base = SqlType::Variant;
+    // The base type's token, then its properties: scale for the newer time types, precision and
+    // scale for decimals, collation and maximum length for text, maximum length for binary.
+    static const struct {
+        SqlType::Kind kind;
+        std::uint8_t token;
+    } kTokens[] = {{SqlType::TinyInt, 0x30},  {SqlType::Bit, 0x32},           {SqlType::SmallInt, 0x34},
+                   {SqlType::Int, 0x38},      {SqlType::BigInt, 0x7F},        {SqlType::Real, 0x3B},
+                   {SqlType::Float, 0x3E},    {SqlType::Money, 0x3C},         {SqlType::SmallMoney, 0x7A},
+                   {SqlType::DateTime, 0x3D}, {SqlType::SmallDateTime, 0x3A}, {SqlType::Date, 0x28},
+                   {SqlType::Time, 0x29},     {SqlType::DateTime2, 0x2A},     {SqlType::DateTimeOffset, 0x2B},
+                   {SqlType::Decimal, 0x6A},  {SqlType::Numeric, 0x6C},       {SqlType::UniqueIdentifier, 0x24},
+                   {SqlType::Char, 0xAF},     {SqlType::VarChar, 0xA7},       {SqlType::NChar, 0xEF},
+                   {SqlType::NVarChar, 0xE7}, {SqlType::Binary, 0xAD},        {SqlType::VarBinary, 0xA5}};
+    std::uint8_t token = 0;
+    for (const auto& k : kTokens)
+        if (k.kind == b.kind) token = k.token;
+    // The length in front of the base type's own value, which a variant leaves out.
+    const size_t lengthBytes = b.IsText() || b.IsUnicode() || b.IsBinary() ? 2 : 1;
+    if (token == 0 || b.length < 0) {
+        SqlType plain = t;
+        plain.base = SqlType::Variant;
+        Value(plain, v);
+        return;
+    }
+    const size_t lengthAt = end_;
+    U32(0);
+    U8(token);
+    const size_t propsAt = end_;
+    U8(0);
+    if (b.kind == SqlType::Time || b.kind == SqlType::DateTime2 || b.kind == SqlType::DateTimeOffset) {
+        U8(static_cast<std::uint8_t>(b.scale));
+    } else if (b.kind == SqlType::Decimal || b.kind == SqlType::Numeric) {
+        U8(static_cast<std::uint8_t>(b.precision));
+        U8(static_cast<std::uint8_t>(b.scale));
+    } else if (b.IsText() || b.IsUnicode()) {
+        Put(CollationById(t.collation).wire, 5);
+        U16(static_cast<std::uint16_t>(b.length * (b.IsUnicode() ? 2 : 1)));
+    } else if (b.IsBinary()) {
+        U16(static_cast<std::uint16_t>(b.length));
+    }
+    buf_[propsAt] = static_cast<std::uint8_t>(end_ - propsAt - 1);
+    // The value as the base type writes it, without its length.
+    const size_t valueAt = end_;
+    Value(b, v);
+    std::memmove(buf_.data() + valueAt, buf_.data() + valueAt + lengthBytes, end_ - valueAt - lengthBytes);
+    end_ -= lengthBytes;
+    const auto total = static_cast<std::uint32_t>(end_ - lengthAt - 4);
+    std::memcpy(buf_.data() + lengthAt, &total, 4);
 }
 
 void TdsWriter::ColMetadata(const std::vector<SqlColumn>& cols) {

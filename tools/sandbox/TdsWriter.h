@@ -65,6 +65,8 @@ private:
     void USVarChar(std::string_view utf8);
     void TypeInfo(const SqlType& t);
     void Value(const SqlType& t, const SqlValue& v);
+    // A non-null sql_variant value whose base type the column knows.
+    void VariantOfBase(const SqlType& t, const SqlValue& v);
     void Plp(std::string_view bytes);
     void FlushFull();
     bool SendPacket(size_t bodyStart, size_t n, bool last);

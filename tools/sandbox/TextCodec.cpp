@@ -1,7 +1,14 @@
 #include "TextCodec.h"
 
+#include <iconv.h>
+
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 // Decodes the UTF-8 sequence at s[i] and moves i past it. A byte that cannot start a sequence gives
@@ -122,4 +129,84 @@ std::string Cp1252ToUtf8(std::string_view s) {
         }
     }
     return out;
+}
+
+namespace {
+
+// A single-byte code page both ways, read once from the system's iconv.
+struct CodePage {
+    char32_t toUnicode[256] = {};  // 0: a byte the code page leaves undefined
+    std::unordered_map<char32_t, unsigned char> fromUnicode;
+};
+
+const CodePage* CodePageTable(int codePage) {
+    static std::mutex mutex;
+    static std::map<int, std::unique_ptr<CodePage>> tables;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = tables.find(codePage);
+    if (it != tables.end()) return it->second.get();
+    auto table = std::make_unique<CodePage>();
+    const std::string name = "CP" + std::to_string(codePage);
+    iconv_t cd = iconv_open("UTF-32LE", name.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        tables[codePage] = nullptr;
+        return nullptr;
+    }
+    for (int b = 0; b < 256; ++b) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        char in = static_cast<char>(b), out[16];
+        char* pin = &in;
+        char* pout = out;
+        size_t inLeft = 1, outLeft = sizeof out;
+        if (iconv(cd, &pin, &inLeft, &pout, &outLeft) == static_cast<size_t>(-1)) continue;
+        iconv(cd, nullptr, nullptr, &pout, &outLeft);  // a code page that waits for a combining mark
+        if (sizeof out - outLeft != 4) continue;
+        char32_t u;
+        std::memcpy(&u, out, 4);
+        table->toUnicode[b] = u;
+        table->fromUnicode.emplace(u, static_cast<unsigned char>(b));
+    }
+    iconv_close(cd);
+    return (tables[codePage] = std::move(table)).get();
+}
+
+}  // namespace
+
+std::string Utf8ToCodePage(std::string_view s, int codePage) {
+    if (codePage == 1252) return Utf8ToCp1252(s);
+    bool ascii = true;
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
+    const CodePage* table = ascii ? nullptr : CodePageTable(codePage);
+    if (!table) return ascii ? std::string(s) : Utf8ToCp1252(s);
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const char32_t cp = NextCodePoint(s, i);
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+            continue;
+        }
+        auto it = table->fromUnicode.find(cp);
+        out += it == table->fromUnicode.end() ? '?' : static_cast<char>(it->second);
+    }
+    return out;
+}
+
+std::string CodePageToUtf8(std::string_view s, int codePage) {
+    const CodePage* table = codePage == 1252 ? nullptr : CodePageTable(codePage);
+    if (!table) return Cp1252ToUtf8(s);
+    std::u16string w;
+    w.reserve(s.size());
+    for (unsigned char c : s) {
+        const char32_t u = c < 0x80 ? c : table->toUnicode[c];
+        if (u == 0 && c != 0)
+            w.push_back(u'?');
+        else if (u >= 0x10000) {
+            w.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
+            w.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
+        } else
+            w.push_back(static_cast<char16_t>(u));
+    }
+    return Utf16ToUtf8(w.data(), w.size());
 }

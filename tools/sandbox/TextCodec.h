@@ -1,4 +1,4 @@
-// Text conversions of the wire: UTF-8 inside the stand-in, UTF-16LE and CP1252 on the wire.
+// Text conversions of the wire: UTF-8 inside the stand-in, UTF-16LE and single-byte code pages on the wire.
 #pragma once
 
 #include <cstdint>
@@ -14,3 +14,6 @@ std::string Utf16BytesToUtf8(std::string_view bytes);
 // Characters outside CP1252 become '?'.
 std::string Utf8ToCp1252(std::string_view s);
 std::string Cp1252ToUtf8(std::string_view s);
+// The same for any single-byte Windows or DOS code page (1250-1258, 874, 437, 850).
+std::string Utf8ToCodePage(std::string_view s, int codePage);
+std::string CodePageToUtf8(std::string_view s, int codePage);

@@ -1,5 +1,6 @@
 // T-SQL to SQLite: rewriting the tokens of one statement.
 #include "Aggregates.h"
+#include "Arithmetic.h"
 #include "Conversions.h"
 #include "QueryForms.h"
 #include "Scripts.h"
@@ -171,7 +172,8 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
 
 // ORDER BY compares text without regard to case, as SQL Server's default collation does: each
 // item gets COLLATE NOCASE (which leaves numbers and column positions as they are), except a
-// column for which ownCollation holds (decimal columns, whose collation compares them as numbers).
+// column for which ownCollation holds (decimal columns, whose collation compares them as numbers)
+// and an exact decimal expression, which names that collation itself.
 std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::function<bool(const std::string&)>& ownCollation) {
     static const char* const kEnds[] = {"LIMIT",  "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR",
                                         "OPTION", "ROWS",   "RANGE", "SELECT", "INTO"};
@@ -182,14 +184,38 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
         size_t j = i + 2, itemStart = j;
         auto closeItem = [&](size_t end) {
             if (end <= itemStart) return;
-            for (size_t k = itemStart; k < end; ++k)
-                if (t[k].Is("COLLATE")) return;
             size_t at = end;
             while (at > itemStart + 1 &&
                    (t[at - 1].Is("ASC") || t[at - 1].Is("DESC") || t[at - 1].Is("NULLS") || t[at - 1].Is("FIRST") || t[at - 1].Is("LAST")))
                 --at;
-            // ORDER BY 2: the second item of the select list this ORDER BY closes.
-            auto positionKeeps = [&]() {
+            // An exact decimal (Arithmetic.cpp), a decimal SUM or AVG, or MIN or MAX of a decimal: its
+            // values are numbers up to 15 digits and text past them, so it sorts as text of numbers.
+            auto exactCall = [&](size_t from, size_t to) {
+                if (to < from + 3 || !t[from + 1].IsOp("(") || MatchParen(t, from + 1) != to - 1) return false;
+                if (t[from].Is("SANDBOX_EXACT") || t[from].Is("SANDBOX_DECSUM") || t[from].Is("SANDBOX_MONEYSUM") ||
+                    t[from].Is("SANDBOX_DECAVG") || t[from].Is("SANDBOX_MONEYAVG"))
+                    return true;
+                if (!t[from].Is("MIN") && !t[from].Is("MAX")) return false;
+                for (size_t k = from + 2; k + 1 < to; ++k)
+                    if (t[k].Is("COLLATE") && t[k + 1].Is("SANDBOX_NUMERIC")) return true;
+                return false;
+            };
+            // An alias or position stands for its expression; a compound query's ORDER BY takes no expression.
+            const bool compound =
+                std::any_of(t.begin(), t.end(), [](const Token& k) { return k.Is("UNION") || k.Is("EXCEPT") || k.Is("INTERSECT"); });
+            auto sortAsNumber = [&](std::vector<Token> value) {
+                value = ComparedAsNumber(std::move(value));
+                value[0].spaceBefore = t[itemStart].spaceBefore;
+                t.erase(t.begin() + static_cast<std::ptrdiff_t>(itemStart), t.begin() + static_cast<std::ptrdiff_t>(at));
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(itemStart), value.begin(), value.end());
+                j = j + value.size() - (at - itemStart);
+            };
+            if (exactCall(itemStart, at)) return sortAsNumber(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(itemStart),
+                                                                                  t.begin() + static_cast<std::ptrdiff_t>(at)));
+            for (size_t k = itemStart; k < end; ++k)
+                if (t[k].Is("COLLATE")) return;
+            // ORDER BY 2: the second item of the select list this ORDER BY closes, [start, last).
+            auto selectItem = [&](size_t& start, size_t& last) {
                 const long position = std::strtol(t[itemStart].text.c_str(), nullptr, 10);
                 size_t select = orderAt, from = 0;
                 for (int d = 0; select-- > 0;) {
@@ -201,7 +227,7 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                 from = select + 1;
                 while (from < orderAt && (t[from].Is("DISTINCT") || t[from].Is("ALL"))) ++from;
                 long n = 1;
-                size_t start = from;
+                start = from;
                 for (int d = 0; from < orderAt; ++from) {
                     if (t[from].IsOp("(")) d++;
                     if (t[from].IsOp(")")) d--;
@@ -214,12 +240,19 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                         start = from + 1;
                     }
                 }
-                size_t last = from;
+                last = from;
                 if (last >= start + 2 && t[last - 2].Is("AS")) last -= 2;
-                return n == position && last > start && t[last - 1].IsName() &&
-                       (last - start == 1 || (last - start == 3 && t[start + 1].IsOp("."))) && ownCollation(NameOf(t[last - 1]));
+                return n == position && last > start;
             };
-            if (at == itemStart + 1 && t[itemStart].kind == Token::Number && positionKeeps()) return;
+            size_t start = 0, last = 0;
+            if (at == itemStart + 1 && t[itemStart].kind == Token::Number && selectItem(start, last)) {
+                if (exactCall(start, last) && !compound)
+                    return sortAsNumber(
+                        std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(start), t.begin() + static_cast<std::ptrdiff_t>(last)));
+                if (t[last - 1].IsName() && (last - start == 1 || (last - start == 3 && t[start + 1].IsOp("."))) &&
+                    ownCollation(NameOf(t[last - 1])))
+                    return;
+            }
             bool bareName = t[at - 1].IsName();
             for (size_t k = itemStart; k + 1 < at && bareName; k += 2) bareName = t[k].IsName() && t[k + 1].IsOp(".");
             if (bareName && (at - itemStart) % 2 == 1) {
@@ -228,6 +261,16 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                 bool column = true;
                 for (size_t k = 1; k + 1 < itemStart; ++k) {
                     if (!t[k].Is("AS") || !t[k + 1].IsName() || !SameNoCase(NameOf(t[k + 1]), name)) continue;
+                    if (t[k - 1].IsOp(")") && !compound) {
+                        size_t open = k - 1;
+                        for (int d = 0; open > 0; --open) {
+                            if (t[open].IsOp(")")) d++;
+                            if (t[open].IsOp("(") && --d == 0) break;
+                        }
+                        if (open > 0 && exactCall(open - 1, k))
+                            return sortAsNumber(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(itemStart),
+                                                                   t.begin() + static_cast<std::ptrdiff_t>(at)));
+                    }
                     column = t[k - 1].IsName() && k >= 2 &&
                              (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") || t[k - 2].Is("DISTINCT"));
                     name = NameOf(t[k - 1]);
@@ -452,7 +495,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                 }
             }
         }
-        if (k.Is("COLLATE") && i + 1 < in.size() && in[i + 1].IsName()) {
+        if (k.Is("COLLATE") && i + 1 < in.size() && in[i + 1].IsName() && !in[i + 1].Is("SANDBOX_NUMERIC")) {
             // A case-sensitive or binary collation compares as written; any other ignores case.
             const std::string c = Upper(NameOf(in[i + 1]));
             const bool exact = c.find("_CS") != std::string::npos || c.find("_BIN") != std::string::npos;
@@ -845,27 +888,47 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         return found;
     };
     std::vector<Token> w = WatchAggregateNulls(std::move(o));
-    // MIN and MAX of a decimal column compare as its collation does; the function that watches for
-    // NULLs hides the column's collation, so it is named again. SUM of one adds exactly.
+    // Aggregates of a decimal column or of an exact decimal expression (Arithmetic.cpp): MIN and MAX
+    // compare as the decimal collation does (the function that watches for NULLs hides it, so it is
+    // named again), SUM and AVG add exactly, and the result compares as a number (HAVING SUM(d) > 9).
     for (size_t i = 0; i + 4 < w.size(); ++i) {
         if (!(w[i].Is("MIN") || w[i].Is("MAX") || w[i].Is("SUM") || w[i].Is("AVG")) || !w[i + 1].IsOp("(")) continue;
         size_t j = i + 2;
         if (w[j].Is("DISTINCT") || w[j].Is("ALL")) ++j;
         if (j + 2 >= w.size() || !w[j].Is("SANDBOX_NULLWATCH") || !w[j + 1].IsOp("(")) continue;
         const size_t close = MatchParen(w, j + 1);
-        bool bareName = close > j + 2 && close < w.size();
+        if (close >= w.size()) continue;
+        bool bareName = close > j + 2;
         for (size_t k = j + 2; k < close && bareName; ++k) bareName = (k - j) % 2 == 0 ? w[k].IsName() : w[k].IsOp(".");
-        if (!bareName || (close - j) % 2 == 0 || !decimalColumn(NameOf(w[close - 1]))) continue;
+        const bool column = bareName && (close - j) % 2 == 1 && decimalColumn(NameOf(w[close - 1]));
+        // sandbox_exact(op, a, b, 'type') and nothing else
+        const bool expression = !column && close >= j + 5 && w[j + 2].Is("SANDBOX_EXACT") && w[j + 3].IsOp("(") && MatchParen(w, j + 3) == close - 1;
+        if (!column && !expression) continue;
         if (w[i].Is("SUM") || w[i].Is("AVG")) {
             // SUM and AVG add exactly (Store.cpp, Arithmetic.cpp); SQLite's add doubles.
-            const bool money = moneyColumn(NameOf(w[close - 1]));
+            bool money = false;
+            if (column) {
+                money = moneyColumn(NameOf(w[close - 1]));
+            } else {
+                const size_t typeAt = close - 2;  // the result type, the last argument
+                money = w[typeAt].kind == Token::String && w[typeAt].value.size() >= 5 &&
+                        w[typeAt].value.compare(w[typeAt].value.size() - 5, 5, "money") == 0;
+            }
             w[i] = MakeToken(Token::Word,
                              w[i].Is("SUM") ? (money ? "sandbox_moneysum" : "sandbox_decsum") : (money ? "sandbox_moneyavg" : "sandbox_decavg"),
                              w[i].spaceBefore);
-            continue;
+        } else {
+            const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
+            w.insert(w.begin() + static_cast<std::ptrdiff_t>(close) + 1, std::begin(collate), std::end(collate));
         }
-        const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
-        w.insert(w.begin() + static_cast<std::ptrdiff_t>(close) + 1, std::begin(collate), std::end(collate));
+        const size_t aggregateClose = MatchParen(w, i + 1);
+        if (aggregateClose >= w.size() || !NextToComparison(w, i, aggregateClose + 1)) continue;
+        std::vector<Token> aggregate(w.begin() + static_cast<std::ptrdiff_t>(i), w.begin() + static_cast<std::ptrdiff_t>(aggregateClose) + 1);
+        aggregate = ComparedAsNumber(std::move(aggregate));
+        aggregate[0].spaceBefore = w[i].spaceBefore;
+        w.erase(w.begin() + static_cast<std::ptrdiff_t>(i), w.begin() + static_cast<std::ptrdiff_t>(aggregateClose) + 1);
+        w.insert(w.begin() + static_cast<std::ptrdiff_t>(i), aggregate.begin(), aggregate.end());
+        i += 2;  // past CAST ( to the aggregate itself
     }
     return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(w), decimalColumn)));
 }
