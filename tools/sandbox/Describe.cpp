@@ -641,6 +641,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"MONTH", SqlType::Of(SqlType::Int)},
                                                              {"DAY", SqlType::Of(SqlType::Int)},
                                                              {"DATEDIFF", SqlType::Of(SqlType::Int)},
+                                                             {"STR", SqlType::Of(SqlType::VarChar, 8000)},
                                                              {"@@ROWCOUNT", SqlType::Of(SqlType::Int)}};
         auto it = fixed.find(f);
         if (it != fixed.end()) return it->second;

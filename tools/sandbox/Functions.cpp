@@ -52,6 +52,7 @@ enum Fn {
     fDataLength,
     fCharIndex,
     fLeft,
+    fStr,
     fRight,
     fNewId,
     fObjectId,
@@ -106,6 +107,7 @@ const FnSpec kFunctions[] = {
     {"datalength", 1, fDataLength},
     {"charindex", -1, fCharIndex},
     {"left", 2, fLeft},
+    {"str", -1, fStr},
     {"right", 2, fRight},
     {"newid", 0, fNewId},
     {"object_id", -1, fObjectId},
@@ -260,6 +262,32 @@ struct SessionFunctions {
             size_t start = argc > 2 ? static_cast<size_t>(std::max<sqlite3_int64>(1, sqlite3_value_int64(argv[2]))) - 1 : 0;
             const size_t p = hay.find(needle, start);
             sqlite3_result_int64(ctx, p == std::string::npos ? 0 : static_cast<sqlite3_int64>(p) + 1);
+            return;
+        }
+        case fStr: {
+            // STR(number [, length [, decimals]]): right-justified in length characters (10), with
+            // fewer decimals (0 by default) when they do not fit, and '*'s when the whole part does not.
+            if (argc < 1 || argc > 3) throw SqlError{174, 15, 1, "The str function requires 1 to 3 argument(s).", 1, "", true};
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const long long length = argc > 1 ? sqlite3_value_int64(argv[1]) : 10;
+            long long decimals = argc > 2 ? std::min<long long>(16, sqlite3_value_int64(argv[2])) : 0;
+            if (length <= 0 || length > 8000 || decimals < 0) return sqlite3_result_null(ctx);
+            const double v = sqlite3_value_double(argv[0]);
+            std::string text;
+            for (; decimals >= 0; --decimals) {
+                // Halves round away from zero, as SQL Server's STR does (printf rounds them to even).
+                const double scale = std::pow(10.0, static_cast<double>(decimals));
+                const double rounded = std::isfinite(v * scale) ? std::round(v * scale) / scale : v;
+                char buf[400];
+                std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(decimals), rounded);
+                text = buf;
+                if (static_cast<long long>(text.size()) <= length) break;
+            }
+            if (static_cast<long long>(text.size()) > length)
+                text.assign(static_cast<size_t>(length), '*');
+            else
+                text.insert(0, static_cast<size_t>(length) - text.size(), ' ');
+            sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
             return;
         }
         case fLeft:

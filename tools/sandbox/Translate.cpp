@@ -504,6 +504,11 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             ++i;
             continue;
         }
+        // LEFT(s, n) and RIGHT(s, n): SQLite reads a bare LEFT or RIGHT as a join word.
+        if ((k.Is("LEFT") || k.Is("RIGHT")) && i + 1 < in.size() && in[i + 1].IsOp("(")) {
+            t.push_back(MakeToken(Token::Word, k.Is("LEFT") ? "\"left\"" : "\"right\"", k.spaceBefore));
+            continue;
+        }
         if (k.kind == Token::Word && !k.value.empty() && k.value[0] == '#') {
             t.push_back(MakeToken(Token::Quoted, "\"" + TempName(k.text) + "\"", k.spaceBefore));
             continue;
@@ -802,7 +807,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         auto stringCall = [](const Token& f) {
             static const char* const kNames[] = {"SUBSTRING", "SUBSTR", "LTRIM",     "RTRIM", "TRIM", "UPPER", "LOWER",   "REPLACE",
                                                  "LEFT",      "RIGHT",  "REPLICATE", "SPACE", "CHAR", "STR",   "REVERSE", "STUFF",
-                                                 "QUOTENAME", "SANDBOX_DATENAME"};
+                                                 "QUOTENAME", "SANDBOX_DATENAME", "\"LEFT\"", "\"RIGHT\""};
             return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return Upper(f.text) == n; });
         };
         auto endsWithStringCall = [&]() {
