@@ -578,3 +578,19 @@ TEST_F(SandboxScripts, IdentityValuesAndCheckident) {
     EXPECT_EQ(Errors("DBCC CHECKIDENT ('Plain')"), (std::vector<int>{7997}));
     EXPECT_EQ(Errors("DBCC CHECKIDENT ('Nothing')"), (std::vector<int>{2501}));
 }
+
+// UPDATE and DELETE with a FROM list that joins the target, by alias or by name, as T-SQL writes them.
+TEST_F(SandboxScripts, UpdateAndDeleteThroughJoins) {
+    Setup({"CREATE TABLE Items (Id int, V varchar(10), N int)", "CREATE TABLE Src (Id int, V varchar(10))",
+           "INSERT Items VALUES (1, 'a', 0), (2, 'b', 0), (3, 'c', 0) INSERT Src VALUES (2, 'B'), (3, 'C'), (4, 'D')",
+           "UPDATE t SET V = s.V, N = t.N + 1 FROM dbo.Items AS t JOIN Src AS s ON t.Id = s.Id WHERE s.V <> 'C'",
+           "UPDATE Items SET N = N + 10 FROM Items INNER JOIN Src ON Items.Id = Src.Id",
+           "UPDATE Items SET N = N + 100 FROM Src WHERE Src.Id = Items.Id AND Src.V = 'C'"});
+    EXPECT_EQ(Run("SELECT Id, V, N FROM Items ORDER BY Id"), (std::vector<std::string>{"row 1 a 0", "row 2 B 11", "row 3 c 110"}));
+    Setup({"DELETE t FROM Items t JOIN Src s ON s.Id = t.Id WHERE s.V = 'B'",
+           "DELETE FROM Items FROM Items LEFT JOIN Src ON Src.Id = Items.Id WHERE Src.Id IS NULL",
+           "CREATE TABLE #Keys (Id int, K int) INSERT #Keys VALUES (3, 0), (4, 0)",
+           "UPDATE #Keys SET K = Items.N FROM #Keys JOIN Items ON Items.Id = #Keys.Id"});
+    EXPECT_EQ(Run("SELECT Id, V, N FROM Items"), (std::vector<std::string>{"row 3 c 110"}));
+    EXPECT_EQ(Run("SELECT Id, K FROM #Keys ORDER BY Id"), (std::vector<std::string>{"row 3 110", "row 4 0"}));
+}

@@ -1,6 +1,7 @@
 // The interpreter's core: the database handle, variable scopes, batches and control flow, and the
 // dispatch of simple statements to their handlers.
 #include "Session.h"
+#include "Scripts.h"
 #include "Aggregates.h"
 #include "Collation.h"
 #include "TextFunctions.h"
@@ -406,8 +407,8 @@ void Session::ExecStatement(const Stmt& s) {
                                                }) != t.end())
         throw SqlError{40000, 16, 1, "WHERE CURRENT OF is not supported by the stand-in.", line, "", false};
     if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(t, line), line), line);
-    if (w == "UPDATE") return ExecDml(ConvertStoredValues(t, line), line);
-    if (w == "DELETE") return ExecDml(t, line);
+    if (w == "UPDATE") return ExecDml(ConvertStoredValues(DmlWithJoins(t), line), line);
+    if (w == "DELETE") return ExecDml(DmlWithJoins(t), line);
     if (ExecScriptStatement(t, line)) return;
     if (w == "SELECT" && ExecSelectInto(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")

@@ -51,6 +51,221 @@ std::string TableOfDml(const std::vector<Token>& t) {
     return name;
 }
 
+namespace {
+
+bool EndsFromList(const Token& k) {
+    return k.Is("WHERE") || k.Is("OPTION") || k.Is("ORDER") || k.Is("GROUP") || k.Is("OUTPUT") || k.IsOp(";");
+}
+
+bool IsJoinWord(const Token& k) {
+    return k.Is("JOIN") || k.Is("INNER") || k.Is("LEFT") || k.Is("RIGHT") || k.Is("FULL") || k.Is("CROSS") || k.Is("OUTER") ||
+           k.Is("ON") || k.Is("WITH");
+}
+
+// One table of a FROM list: its tokens [begin, end), its name as written and the name it goes by.
+struct TableRef {
+    size_t begin = 0, end = 0;
+    std::string table, alias;
+    bool derived = false;
+};
+
+TableRef ReadTableRef(const std::vector<Token>& t, size_t i, size_t stop) {
+    TableRef r;
+    r.begin = i;
+    if (i < stop && t[i].IsOp("(")) {
+        r.derived = true;
+        i = MatchParen(t, i) + 1;
+    } else if (i < stop && t[i].IsName()) {
+        r.table = NameOf(t[i++]);
+        while (i + 1 < stop && t[i].IsOp(".") && (t[i + 1].IsName() || t[i + 1].IsOp("."))) {
+            if (t[i + 1].IsName()) r.table = NameOf(t[i + 1]);
+            i += t[i + 1].IsName() ? 2 : 1;
+        }
+    }
+    if (i < stop && t[i].Is("AS")) ++i;
+    if (i < stop && t[i].IsName() && !IsJoinWord(t[i]) && !EndsFromList(t[i])) r.alias = NameOf(t[i++]);
+    if (i + 1 < stop && t[i].Is("WITH") && t[i + 1].IsOp("(")) i = MatchParen(t, i + 1) + 1;  // table hints
+    r.end = i;
+    return r;
+}
+
+}  // namespace
+
+std::vector<Token> DmlWithJoins(const std::vector<Token>& t) {
+    if (t.empty() || !(t[0].Is("UPDATE") || t[0].Is("DELETE"))) return t;
+    const bool update = t[0].Is("UPDATE");
+    size_t i = 1;
+    if (i < t.size() && t[i].Is("TOP")) return t;
+    if (!update && i < t.size() && t[i].Is("FROM")) ++i;
+    if (i >= t.size() || !t[i].IsName()) return t;
+    std::string target = NameOf(t[i++]);
+    while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) {
+        target = NameOf(t[i + 1]);
+        i += 2;
+    }
+    const size_t afterTarget = i;
+    // The FROM of the statement itself, at the outer level (after SET for an UPDATE).
+    size_t from = t.size();
+    int depth = 0;
+    for (size_t k = afterTarget; k < t.size(); ++k) {
+        if (t[k].IsOp("(")) ++depth;
+        if (t[k].IsOp(")")) --depth;
+        if (depth == 0 && t[k].Is("FROM")) {
+            from = k;
+            break;
+        }
+        if (!update) break;  // DELETE x FROM: the FROM comes right after the target
+    }
+    if (from >= t.size()) return t;
+    size_t stop = from + 1;
+    for (depth = 0; stop < t.size(); ++stop) {
+        if (t[stop].IsOp("(")) ++depth;
+        if (t[stop].IsOp(")")) --depth;
+        if (depth == 0 && EndsFromList(t[stop])) break;
+    }
+    // The tables of the list, each with the join that brings it in.
+    struct Part {
+        TableRef ref;
+        size_t joinBegin;          // where its JOIN words (or comma) start
+        size_t onBegin, onEnd;     // its ON condition, if any
+        bool inner;
+    };
+    std::vector<Part> parts;
+    size_t k = from + 1;
+    while (k < stop) {
+        Part p{};
+        p.joinBegin = k;
+        p.inner = true;
+        if (!parts.empty()) {
+            if (t[k].IsOp(",")) {
+                ++k;
+            } else {
+                bool sawJoin = false;
+                while (k < stop && (t[k].Is("INNER") || t[k].Is("LEFT") || t[k].Is("RIGHT") || t[k].Is("FULL") || t[k].Is("CROSS") ||
+                                    t[k].Is("OUTER") || t[k].Is("JOIN"))) {
+                    if (t[k].Is("LEFT") || t[k].Is("RIGHT") || t[k].Is("FULL")) p.inner = false;
+                    sawJoin = sawJoin || t[k].Is("JOIN");
+                    ++k;
+                }
+                if (!sawJoin) return t;
+            }
+        }
+        p.ref = ReadTableRef(t, k, stop);
+        if (p.ref.end == k) return t;
+        k = p.ref.end;
+        p.onBegin = p.onEnd = k;
+        if (k < stop && t[k].Is("ON")) {
+            p.onBegin = ++k;
+            for (depth = 0; k < stop; ++k) {
+                if (t[k].IsOp("(")) ++depth;
+                if (t[k].IsOp(")")) --depth;
+                if (depth == 0 && (t[k].IsOp(",") || t[k].Is("JOIN") || t[k].Is("INNER") || t[k].Is("LEFT") || t[k].Is("RIGHT") ||
+                                   t[k].Is("FULL") || t[k].Is("CROSS")))
+                    break;
+            }
+            p.onEnd = k;
+        }
+        parts.push_back(p);
+    }
+    size_t at = parts.size();
+    for (size_t n = 0; n < parts.size(); ++n) {
+        const TableRef& r = parts[n].ref;
+        if (r.derived) continue;
+        if (SameNoCase(r.alias, target) || (r.alias.empty() && SameNoCase(r.table, target))) {
+            at = n;
+            break;
+        }
+    }
+    if (at == parts.size()) return t;  // FROM without the target: SQLite takes it as it is
+    const TableRef& self = parts[at].ref;
+    auto tokens = [&](size_t a, size_t b) { return std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(a), t.begin() + static_cast<std::ptrdiff_t>(b)); };
+    // The target as the FROM list writes it (name parts only), and the name its columns go by.
+    std::vector<Token> name = tokens(self.begin, self.begin + 1);
+    for (size_t n = self.begin + 1; n + 1 < self.end && t[n].IsOp("."); n += 2) {
+        name.push_back(t[n]);
+        name.push_back(t[n + 1]);
+    }
+    std::vector<Token> alias = name;
+    if (!self.alias.empty()) {
+        Token a;
+        a.kind = Token::Bracketed;
+        a.value = self.alias;
+        a.text = QuoteIdent(self.alias);
+        a.spaceBefore = true;
+        alias = {a};
+    }
+    std::vector<Token> out;
+    if (!update) {
+        // DELETE FROM table WHERE rowid IN (SELECT alias.rowid FROM <list> [WHERE ...])
+        out = {t[0], MakeToken(Token::Word, "FROM")};
+        out.insert(out.end(), name.begin(), name.end());
+        out.push_back(MakeToken(Token::Word, "WHERE"));
+        out.push_back(MakeToken(Token::Word, "rowid"));
+        out.push_back(MakeToken(Token::Word, "IN"));
+        out.push_back(MakeToken(Token::Op, "("));
+        out.push_back(MakeToken(Token::Word, "SELECT"));
+        out.insert(out.end(), alias.begin(), alias.end());
+        out.push_back(MakeToken(Token::Op, ".", false));
+        out.push_back(MakeToken(Token::Word, "rowid", false));
+        const auto rest = tokens(from, t.size());
+        size_t end = rest.size();
+        while (end > 0 && rest[end - 1].IsOp(";")) --end;
+        out.insert(out.end(), rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(end));
+        out.push_back(MakeToken(Token::Op, ")"));
+        return out;
+    }
+    // An outer join that leaves the target's rows optional cannot become SQLite's form.
+    if (!parts[at].inner || (at == 0 && parts.size() > 1 && !parts[1].inner)) return t;
+    std::vector<Token> conditions;
+    auto addCondition = [&](size_t a, size_t b) {
+        if (a >= b) return;
+        if (!conditions.empty()) conditions.push_back(MakeToken(Token::Word, "AND"));
+        conditions.push_back(MakeToken(Token::Op, "("));
+        conditions.insert(conditions.end(), t.begin() + static_cast<std::ptrdiff_t>(a), t.begin() + static_cast<std::ptrdiff_t>(b));
+        conditions.push_back(MakeToken(Token::Op, ")"));
+    };
+    // UPDATE table AS alias SET ... FROM <the others> WHERE <conditions>
+    out.push_back(t[0]);
+    out.insert(out.end(), name.begin(), name.end());
+    if (!self.alias.empty()) {
+        out.push_back(MakeToken(Token::Word, "AS"));
+        out.insert(out.end(), alias.begin(), alias.end());
+    }
+    const auto set = tokens(afterTarget, from);
+    out.insert(out.end(), set.begin(), set.end());
+    addCondition(parts[at].onBegin, parts[at].onEnd);
+    bool first = true;
+    for (size_t n = 0; n < parts.size(); ++n) {
+        if (n == at) continue;
+        if (first) {
+            out.push_back(MakeToken(Token::Word, "FROM"));
+            out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(parts[n].ref.begin), t.begin() + static_cast<std::ptrdiff_t>(parts[n].ref.end));
+            // The first of the others joined the target: its condition goes to WHERE.
+            addCondition(parts[n].onBegin, parts[n].onEnd);
+            first = false;
+            continue;
+        }
+        out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(parts[n].joinBegin), t.begin() + static_cast<std::ptrdiff_t>(parts[n].onEnd));
+    }
+    size_t whereAt = stop;
+    if (stop < t.size() && t[stop].Is("WHERE")) {
+        size_t end = stop + 1;
+        for (depth = 0; end < t.size(); ++end) {
+            if (t[end].IsOp("(")) ++depth;
+            if (t[end].IsOp(")")) --depth;
+            if (depth == 0 && (t[end].Is("OPTION") || t[end].IsOp(";"))) break;
+        }
+        addCondition(stop + 1, end);
+        whereAt = end;
+    }
+    if (!conditions.empty()) {
+        out.push_back(MakeToken(Token::Word, "WHERE"));
+        out.insert(out.end(), conditions.begin(), conditions.end());
+    }
+    out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(whereAt), t.end());
+    return out;
+}
+
 void Session::ExecDml(const std::vector<Token>& t, int line) {
     const std::string written = TableOfDml(t);
     const std::string table = written.empty() ? std::string() : TempName(written);
