@@ -594,3 +594,26 @@ TEST_F(SandboxScripts, UpdateAndDeleteThroughJoins) {
     EXPECT_EQ(Run("SELECT Id, V, N FROM Items"), (std::vector<std::string>{"row 3 c 110"}));
     EXPECT_EQ(Run("SELECT Id, K FROM #Keys ORDER BY Id"), (std::vector<std::string>{"row 3 110", "row 4 0"}));
 }
+
+// MERGE: the rows to insert are chosen before anything changes, each clause acts on its rows, one
+// count covers them all, and a failure leaves the target as it was.
+TEST_F(SandboxScripts, MergeActsOnceAndWhole) {
+    Setup({"CREATE TABLE Stock (Id int PRIMARY KEY, Name varchar(10), Qty int)", "INSERT Stock VALUES (1, 'a', 10), (2, 'b', 20), (3, 'c', 30)"});
+    EXPECT_EQ(Run("MERGE INTO Stock AS t\n"
+                  "USING (VALUES (2, 'B', 5), (3, 'C', 0), (4, 'D', 40)) AS s (Id, Name, Qty)\n"
+                  "ON t.Id = s.Id\n"
+                  "WHEN MATCHED AND s.Qty = 0 THEN DELETE\n"
+                  "WHEN MATCHED THEN UPDATE SET Name = s.Name, Qty = t.Qty + s.Qty\n"
+                  "WHEN NOT MATCHED BY TARGET THEN INSERT (Id, Name, Qty) VALUES (s.Id, s.Name, s.Qty)\n"
+                  "WHEN NOT MATCHED BY SOURCE THEN UPDATE SET Qty = 0;\n"
+                  "SELECT @@ROWCOUNT, @@TRANCOUNT\n"
+                  "SELECT Id, Name, Qty FROM Stock ORDER BY Id\n"
+                  "SELECT count(*) FROM sysobjects WHERE name LIKE '#merge%'"),
+              (std::vector<std::string>{"row 4 0", "row 1 a 0", "row 2 B 25", "row 4 D 40", "row 0"}));
+    // The rows without a source row go first; the failure after them brings them back.
+    EXPECT_EQ(Errors("MERGE Stock USING (SELECT Id FROM Stock WHERE Id = 4) AS s ON Stock.Id = s.Id\n"
+                     "WHEN NOT MATCHED BY SOURCE THEN DELETE WHEN MATCHED THEN UPDATE SET Qty = 1 / 0;"),
+              (std::vector<int>{8134}));
+    EXPECT_EQ(Run("SELECT sum(Qty), @@TRANCOUNT FROM Stock"), (std::vector<std::string>{"row 65 0"}));
+    EXPECT_EQ(Errors("MERGE Stock USING Stock AS s ON Stock.Id = s.Id WHEN MATCHED THEN DELETE OUTPUT deleted.Id;"), (std::vector<int>{40000}));
+}

@@ -61,6 +61,8 @@ TEST(TSqlSplit, StatementsAndBlocks) {
         {"select 'a;b' as [semi;colon] -- select 2\n/* select 3 */ select 4", "SELECT(4) | SELECT(2)"},
         {"declare @i int = 0 again: set @i = 1 if @i < 3 goto again", "DECLARE(5) | AGAIN: | SET(4) | IF[GOTO(2)]"},
         {"grant select on schema::dbo to r", "GRANT(9)"},
+        {"merge t using s on t.a = s.a when matched then update set b = 1 when not matched then insert (a) values (s.a); select 1",
+         "MERGE(34) | SELECT(2)"},
         {"declare c cursor for select a, b from t for update of a open c fetch next from c into @a, @b close c",
          "DECLARE(14) | OPEN(2) | FETCH(8) | CLOSE(2)"},
         {"select a from t order by a offset 2 rows fetch next 5 rows only deallocate c", "SELECT(15) | DEALLOCATE(2)"},

@@ -253,7 +253,7 @@ void Session::RunBatch(const std::string& sql) {
                                                     "SET",    "DECLARE",  "EXEC",     "EXECUTE",  "BEGIN", "IF",        "WHILE",
                                                     "RETURN", "BREAK",    "CONTINUE", "WAITFOR",  "USE",   "CREATE",    "ALTER",
                                                     "DROP",   "TRUNCATE", "COMMIT",   "ROLLBACK", "WITH",  "SAVE",      "GOTO",
-                                                    "CHECKPOINT", "GRANT", "DENY", "REVOKE", "OPEN", "FETCH", "CLOSE", "DEALLOCATE", "DBCC"};
+                                                    "CHECKPOINT", "GRANT", "DENY", "REVOKE", "OPEN", "FETCH", "CLOSE", "DEALLOCATE", "DBCC", "MERGE"};
         if (stmts[0]->tokens[0].kind != Token::Word || !known.count(stmts[0]->tokens[0].value)) {
             stmts[0]->tokens.insert(stmts[0]->tokens.begin(), MakeToken(Token::Word, "EXEC", false));
         }
@@ -414,6 +414,7 @@ void Session::ExecStatement(const Stmt& s) {
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")
         return ExecSql(t, line, w == "SELECT" || w == "WITH");
     if (w == "DBCC") return ExecDbcc(t, line);
+    if (w == "MERGE") return ExecMerge(t, line);
     if (w == "DECLARE") return IsCursorDeclaration(t) ? ExecDeclareCursor(t, line) : ExecDeclare(t, line);
     if (w == "OPEN" || w == "FETCH" || w == "CLOSE" || w == "DEALLOCATE") return ExecCursorStatement(t, line);
     if (w == "SET") return ExecSet(t, line);

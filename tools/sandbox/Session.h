@@ -129,6 +129,8 @@ private:
     Cursor* FindCursor(const std::string& name, bool global);
     void ExecDeclareCursor(const std::vector<Token>& t, int line);
     void ExecCursorStatement(const std::vector<Token>& t, int line);
+    void ExecMerge(const std::vector<Token>& t, int line);
+    int mergeCount_ = 0;  // numbers MERGE's temporary tables
     std::map<std::string, Cursor> cursors_;  // GLOBAL cursors of the connection
     int fetchStatus_ = -1;                   // @@FETCH_STATUS
     std::int64_t cursorRows_ = 0;            // @@CURSOR_ROWS

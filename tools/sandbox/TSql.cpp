@@ -373,6 +373,8 @@ private:
         const Token& prev = s.tokens.back();
         // GRANT SELECT, INSERT ON ...; FOREIGN KEY ... ON DELETE CASCADE.
         if (kind == "GRANT" || kind == "DENY" || kind == "REVOKE") return true;
+        // MERGE ... WHEN MATCHED THEN UPDATE SET ... WHEN NOT MATCHED THEN INSERT ...: to its semicolon.
+        if (kind == "MERGE") return true;
         if ((kind == "CREATE" || kind == "ALTER") && prev.Is("ON") && (t.Is("DELETE") || t.Is("UPDATE"))) return true;
         // ALTER TABLE t DROP CONSTRAINT|COLUMN ...
         if (kind == "ALTER" && t.Is("DROP") && s.tokens.size() >= 3 && s.tokens[1].Is("TABLE") &&
