@@ -131,6 +131,7 @@ private:
     void ExecCursorStatement(const std::vector<Token>& t, int line);
     void ExecMerge(const std::vector<Token>& t, int line);
     int mergeCount_ = 0;  // numbers MERGE's temporary tables
+    std::vector<std::string> runningTriggers_;  // the triggers whose bodies run, innermost last
     std::map<std::string, Cursor> cursors_;  // GLOBAL cursors of the connection
     int fetchStatus_ = -1;                   // @@FETCH_STATUS
     std::int64_t cursorRows_ = 0;            // @@CURSOR_ROWS

@@ -302,6 +302,10 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
         std::any_of(triggers.begin(), triggers.end(), [](const TriggerInfo& info) { return info.insteadOf; }) &&
         std::none_of(insteadOfRunning_.begin(), insteadOfRunning_.end(), [&](const std::string& n) { return SameNoCase(n, table); });
     std::erase_if(triggers, [&](const TriggerInfo& info) { return info.insteadOf != insteadOf; });
+    // RECURSIVE_TRIGGERS is off, as on a new database: a trigger does not fire itself again by its
+    // own statements (through another trigger it may, up to the nesting limit).
+    if (!runningTriggers_.empty())
+        std::erase_if(triggers, [&](const TriggerInfo& info) { return SameNoCase(info.name, runningTriggers_.back()); });
     IdentityStep step;
     const bool renumber = !insteadOf && t[0].Is("INSERT") && !table.empty() && !SameNoCase(identityInsert_, table) && IdentityStepOf(table, step);
     // @@IDENTITY is the last identity made in the session, in any scope; SCOPE_IDENTITY() (SQLite's
@@ -463,14 +467,17 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             scopes_.push_back(std::move(scope));
             ++procDepth_;
             rowcount_ = affected;
+            runningTriggers_.push_back(info.name);
             try {
                 ExecBody(body);
             } catch (const ReturnSignal&) {
             } catch (...) {
+                runningTriggers_.pop_back();
                 --procDepth_;
                 PopScope();
                 throw;
             }
+            runningTriggers_.pop_back();
             --procDepth_;
             PopScope();
             if (triggerRolledBack_) {
