@@ -161,13 +161,7 @@ void Session::ExecMerge(const std::vector<Token>& t, int line) {
         ExecStatement(s);
     };
     auto dropTemps = [&] {
-        for (const Tokens* temp : {&src, &fresh}) {
-            const std::string stored = TempName((*temp)[0].text);
-            const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(stored) +
-                                     "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " +
-                                     SqlLiteral(stored) + "); DELETE FROM __objects WHERE name = " + SqlLiteral(stored) + ";";
-            sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr);
-        }
+        for (const Tokens* temp : {&src, &fresh}) DropSessionTable(db_, TempName((*temp)[0].text));
     };
     const bool nocount = nocount_;
     nocount_ = true;
@@ -198,19 +192,11 @@ void Session::ExecMerge(const std::vector<Token>& t, int line) {
         Add(read, source);
         run(read);
         // The rows the NOT MATCHED clauses insert, chosen before anything changes.
-        auto noTargetRow = [&] {
+        // NOT EXISTS (SELECT 1 FROM <side> WHERE <on>): no row on the other side.
+        auto noRowIn = [&](const Tokens& side) {
             Tokens e;
             Add(e, {"NOT", "EXISTS", "(", "SELECT", "1", "FROM"});
-            Add(e, targetRef);
-            Add(e, {"WHERE"});
-            Add(e, Parenthesised(on));
-            Add(e, {")"});
-            return e;
-        };
-        auto noSourceRow = [&] {
-            Tokens e;
-            Add(e, {"NOT", "EXISTS", "(", "SELECT", "1", "FROM"});
-            Add(e, sourceRef);
+            Add(e, side);
             Add(e, {"WHERE"});
             Add(e, Parenthesised(on));
             Add(e, {")"});
@@ -229,7 +215,7 @@ void Session::ExecMerge(const std::vector<Token>& t, int line) {
             Add(choose, {"FROM"});
             Add(choose, sourceRef);
             Add(choose, {"WHERE"});
-            Add(choose, noTargetRow());
+            Add(choose, noRowIn(targetRef));
             if (!insert->condition.empty()) {
                 Add(choose, {"AND"});
                 Add(choose, Parenthesised(insert->condition));
@@ -243,7 +229,7 @@ void Session::ExecMerge(const std::vector<Token>& t, int line) {
             for (const Clause& c : clauses) {
                 if (c.kind != kind) continue;
                 Tokens where;
-                if (kind == Clause::BySource) Add(where, noSourceRow());
+                if (kind == Clause::BySource) Add(where, noRowIn(sourceRef));
                 if (!c.condition.empty()) {
                     if (!where.empty()) Add(where, {"AND"});
                     Add(where, Parenthesised(c.condition));

@@ -5,6 +5,7 @@
 #include "TSql.h"
 #include "Value.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,8 @@ bool IsDatePartFunction(const std::string& upperName);
 std::string TableOfDml(const std::vector<Token>& t);
 // UPDATE x SET ... FROM <tables and joins naming x> and DELETE [FROM] x FROM <...> in SQLite's terms:
 // UPDATE table AS x SET ... FROM <the other tables> WHERE <x's join conditions> AND ..., and
-// DELETE FROM table WHERE rowid IN (SELECT x.rowid FROM <...>). Other statements come back as they are.
-std::vector<Token> DmlWithJoins(const std::vector<Token>& t);
+// DELETE FROM table WHERE rowid IN (SELECT x.rowid FROM <...>). Nothing for other statements.
+std::optional<std::vector<Token>> DmlWithJoins(const std::vector<Token>& t);
 
 // Storing into a column (Store.cpp): whether values of the type are converted on the way in, and
 // the value a column of the type holds; SqlError 245, 241, 8114, 8115 ... when it does not convert.

@@ -27,10 +27,7 @@ Session::~Session() {
         DbHandle db(raw);
         if (rc != SQLITE_OK) continue;
         sqlite3_busy_timeout(db.get(), 10000);
-        const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(table) +
-                                 "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " + SqlLiteral(table) +
-                                 "); DELETE FROM __objects WHERE name = " + SqlLiteral(table) + ";";
-        sqlite3_exec(db.get(), drop.c_str(), nullptr, nullptr, nullptr);
+        DropSessionTable(db.get(), table);
         server_.CatalogChanged();
     }
 }
@@ -181,11 +178,7 @@ void Session::DeclareTableVariable(const std::vector<Token>& part, size_t tableA
 void Session::PopScope() {
     for (const auto& [variable, table] : scopes_.back().tables) {
         (void)variable;
-        const std::string stored = TempName(table);
-        const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(stored) +
-                                 "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " + SqlLiteral(stored) +
-                                 "); DELETE FROM __objects WHERE name = " + SqlLiteral(stored) + ";";
-        sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr);
+        DropSessionTable(db_, TempName(table));
     }
     scopes_.pop_back();
 }
@@ -407,8 +400,11 @@ void Session::ExecStatement(const Stmt& s) {
                                                }) != t.end())
         throw SqlError{40000, 16, 1, "WHERE CURRENT OF is not supported by the stand-in.", line, "", false};
     if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(t, line), line), line);
-    if (w == "UPDATE") return ExecDml(ConvertStoredValues(DmlWithJoins(t), line), line);
-    if (w == "DELETE") return ExecDml(DmlWithJoins(t), line);
+    if (w == "UPDATE" || w == "DELETE") {
+        const auto joined = DmlWithJoins(t);
+        const std::vector<Token>& dml = joined ? *joined : t;
+        return ExecDml(w == "UPDATE" ? ConvertStoredValues(dml, line) : dml, line);
+    }
     if (ExecScriptStatement(t, line)) return;
     if (w == "SELECT" && ExecSelectInto(t, line)) return;
     if (w == "SELECT" || w == "WITH" || w == "INSERT" || w == "UPDATE" || w == "DELETE")

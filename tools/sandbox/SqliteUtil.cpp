@@ -1,4 +1,5 @@
 #include "SqliteUtil.h"
+#include "TSql.h"
 
 #include <sqlite3.h>
 
@@ -53,4 +54,11 @@ void BindValue(sqlite3_stmt* st, int i, const SqlValue& v) {
     default:
         sqlite3_bind_null(st, i);
     }
+}
+
+void DropSessionTable(sqlite3* db, const std::string& stored) {
+    const std::string drop = "DROP TABLE IF EXISTS " + QuoteIdent(stored) +
+                             "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " + SqlLiteral(stored) +
+                             "); DELETE FROM __objects WHERE name = " + SqlLiteral(stored) + ";";
+    sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr);
 }

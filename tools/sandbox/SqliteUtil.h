@@ -45,5 +45,7 @@ struct DbCloser {
 using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
 
 std::string QuoteIdent(const std::string& s);
+// Drops a table the session made (a temporary table, a table variable's) with its catalog rows.
+void DropSessionTable(sqlite3* db, const std::string& stored);
 SqlValue ColumnValue(sqlite3_stmt* st, int i);
 void BindValue(sqlite3_stmt* st, int i, const SqlValue& v);

@@ -91,13 +91,13 @@ TableRef ReadTableRef(const std::vector<Token>& t, size_t i, size_t stop) {
 
 }  // namespace
 
-std::vector<Token> DmlWithJoins(const std::vector<Token>& t) {
-    if (t.empty() || !(t[0].Is("UPDATE") || t[0].Is("DELETE"))) return t;
+std::optional<std::vector<Token>> DmlWithJoins(const std::vector<Token>& t) {
+    if (t.empty() || !(t[0].Is("UPDATE") || t[0].Is("DELETE"))) return std::nullopt;
     const bool update = t[0].Is("UPDATE");
     size_t i = 1;
-    if (i < t.size() && t[i].Is("TOP")) return t;
+    if (i < t.size() && t[i].Is("TOP")) return std::nullopt;
     if (!update && i < t.size() && t[i].Is("FROM")) ++i;
-    if (i >= t.size() || !t[i].IsName()) return t;
+    if (i >= t.size() || !t[i].IsName()) return std::nullopt;
     std::string target = NameOf(t[i++]);
     while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) {
         target = NameOf(t[i + 1]);
@@ -116,7 +116,7 @@ std::vector<Token> DmlWithJoins(const std::vector<Token>& t) {
         }
         if (!update) break;  // DELETE x FROM: the FROM comes right after the target
     }
-    if (from >= t.size()) return t;
+    if (from >= t.size()) return std::nullopt;
     size_t stop = from + 1;
     for (depth = 0; stop < t.size(); ++stop) {
         if (t[stop].IsOp("(")) ++depth;
@@ -147,11 +147,11 @@ std::vector<Token> DmlWithJoins(const std::vector<Token>& t) {
                     sawJoin = sawJoin || t[k].Is("JOIN");
                     ++k;
                 }
-                if (!sawJoin) return t;
+                if (!sawJoin) return std::nullopt;
             }
         }
         p.ref = ReadTableRef(t, k, stop);
-        if (p.ref.end == k) return t;
+        if (p.ref.end == k) return std::nullopt;
         k = p.ref.end;
         p.onBegin = p.onEnd = k;
         if (k < stop && t[k].Is("ON")) {
@@ -176,7 +176,7 @@ std::vector<Token> DmlWithJoins(const std::vector<Token>& t) {
             break;
         }
     }
-    if (at == parts.size()) return t;  // FROM without the target: SQLite takes it as it is
+    if (at == parts.size()) return std::nullopt;  // FROM without the target: SQLite takes it as it is
     const TableRef& self = parts[at].ref;
     auto tokens = [&](size_t a, size_t b) { return std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(a), t.begin() + static_cast<std::ptrdiff_t>(b)); };
     // The target as the FROM list writes it (name parts only), and the name its columns go by.
@@ -215,7 +215,7 @@ std::vector<Token> DmlWithJoins(const std::vector<Token>& t) {
         return out;
     }
     // An outer join that leaves the target's rows optional cannot become SQLite's form.
-    if (!parts[at].inner || (at == 0 && parts.size() > 1 && !parts[1].inner)) return t;
+    if (!parts[at].inner || (at == 0 && parts.size() > 1 && !parts[1].inner)) return std::nullopt;
     std::vector<Token> conditions;
     auto addCondition = [&](size_t a, size_t b) {
         if (a >= b) return;
