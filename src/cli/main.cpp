@@ -257,13 +257,41 @@ int Main(int argc, char** argv) {
             failedRun = true;
         }
     }
+    // The CSV file is written by another thread while the text page is made (both only read the
+    // rows; the page moves the cursor, the export reads rows by position). It replaces the target
+    // only if the page succeeds too; a FIFO or a device gets it after the page, as it cannot be
+    // taken back.
+    std::unique_ptr<TCsvFileExport> csvFile;
+    std::string csvError;
+    std::jthread csvWriter;  // joined also when the page fails by an exception
+    if (!csv.empty() && !failedRun && !run.ResultList.empty()) {
+        try {
+            csvFile = std::make_unique<TCsvFileExport>(csv);
+        } catch (const Exception& e) {
+            csvError = e.Message();
+        }
+        if (csvFile && csvFile->Staged()) {
+            csvWriter = std::jthread([&] {
+                try {
+                    csvFile->Write(*run.ResultList[0]);
+                } catch (const Exception& e) {
+                    csvError = e.Message();
+                } catch (const std::exception& e) {
+                    csvError = e.what();
+                }
+            });
+        }
+    }
     bool failed = false;
     PrintLf(run.TextPage(prefix, failedRun ? &failure : nullptr, settings, &failed));
+    if (csvWriter.joinable()) csvWriter.join();
     if (failedRun || failed) return failed ? 1 : 0;
     if (!csv.empty()) {
         if (run.ResultList.empty()) return Fail(1, "there is no result to export");
+        if (!csvError.empty()) return Fail(1, csvError);
         try {
-            ExportCsvFile(*run.ResultList[0], csv);
+            if (!csvFile->Staged()) csvFile->Write(*run.ResultList[0]);
+            csvFile->Commit();
         } catch (const Exception& e) {
             return Fail(1, e.Message());
         }

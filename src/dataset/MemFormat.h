@@ -1,6 +1,7 @@
 // The regional settings that value and display texts use, and the conversions between values and
 // texts that follow them. One process-wide settings object, read from the process locale once; the
-// CSV export and the XML import swap its short date format and date separator for their duration.
+// CSV export and the XML import use another short date format and date separator on their own
+// threads for their duration.
 #pragma once
 
 #include <cstdint>
@@ -29,24 +30,41 @@ struct TFormatSettings {
     int CurrencyDecimals = 2;
 };
 
-// The process-wide settings.
+// The settings of this thread: the process-wide ones, unless a swap is in force on this thread.
 TFormatSettings& FormatSettings();
 
 // Reads the settings from the process locale (LC_TIME, LC_NUMERIC, LC_MONETARY). The C and POSIX
 // locales give the defaults above.
 TFormatSettings FormatSettingsFromLocale();
 
-// Replaces the short date format and date separator until destroyed, and puts them back also when
-// the work in between fails.
+// Replaces the short date format and date separator for this thread until destroyed, also when the
+// work in between fails. Other threads keep formatting with the process-wide settings, so a window
+// painting dates is not disturbed by an export running beside it.
 class TFormatSettingsSwap {
 public:
     TFormatSettingsSwap(std::string shortDateFormat, std::string dateSeparator);
     ~TFormatSettingsSwap();
     TFormatSettingsSwap(const TFormatSettingsSwap&) = delete;
     TFormatSettingsSwap& operator=(const TFormatSettingsSwap&) = delete;
+    // The settings in force, for helper threads of the swapping thread (TFormatSettingsUse).
+    TFormatSettings& Settings() { return mine_; }
 
 private:
-    std::string savedFormat_, savedSeparator_;
+    TFormatSettings mine_;
+    TFormatSettings* saved_;
+};
+
+// Makes this thread format with the given settings until destroyed: a helper thread doing part of
+// the work of a thread with a swap in force.
+class TFormatSettingsUse {
+public:
+    explicit TFormatSettingsUse(TFormatSettings& settings);
+    ~TFormatSettingsUse();
+    TFormatSettingsUse(const TFormatSettingsUse&) = delete;
+    TFormatSettingsUse& operator=(const TFormatSettingsUse&) = delete;
+
+private:
+    TFormatSettings* saved_;
 };
 
 // Calendar helpers (proleptic Gregorian).

@@ -105,10 +105,16 @@ std::string ReplaceSeparators(std::string pattern, char sep, char token) {
 
 }  // namespace
 
-TFormatSettings& FormatSettings() {
+namespace {
+thread_local TFormatSettings* tThreadSettings = nullptr;
+
+TFormatSettings& ProcessSettings() {
     static TFormatSettings settings = FormatSettingsFromLocale();
     return settings;
 }
+}  // namespace
+
+TFormatSettings& FormatSettings() { return tThreadSettings ? *tThreadSettings : ProcessSettings(); }
 
 TFormatSettings FormatSettingsFromLocale() {
     TFormatSettings s;
@@ -153,12 +159,14 @@ TFormatSettings FormatSettingsFromLocale() {
 }
 
 TFormatSettingsSwap::TFormatSettingsSwap(std::string shortDateFormat, std::string dateSeparator)
-    : savedFormat_(FormatSettings().ShortDateFormat), savedSeparator_(FormatSettings().DateSeparator) {
-    FormatSettings().ShortDateFormat = std::move(shortDateFormat);
-    FormatSettings().DateSeparator = std::move(dateSeparator);
+    : mine_(FormatSettings()), saved_(tThreadSettings) {
+    mine_.ShortDateFormat = std::move(shortDateFormat);
+    mine_.DateSeparator = std::move(dateSeparator);
+    tThreadSettings = &mine_;
 }
 
-TFormatSettingsSwap::~TFormatSettingsSwap() {
-    FormatSettings().ShortDateFormat = std::move(savedFormat_);
-    FormatSettings().DateSeparator = std::move(savedSeparator_);
-}
+TFormatSettingsSwap::~TFormatSettingsSwap() { tThreadSettings = saved_; }
+
+TFormatSettingsUse::TFormatSettingsUse(TFormatSettings& settings) : saved_(tThreadSettings) { tThreadSettings = &settings; }
+
+TFormatSettingsUse::~TFormatSettingsUse() { tThreadSettings = saved_; }

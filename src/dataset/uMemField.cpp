@@ -315,7 +315,8 @@ void TField::AppendValueText(std::string& out, const std::uint8_t* v) const {
         const double d = Load<double>(slot);
         const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 15);
         std::string_view t(buf, static_cast<size_t>(r.ptr - buf));
-        if (t.find_first_of("einEIN") != std::string_view::npos) {
+        // Plain forms hold only digits, '-' and '.'; a letter means an exponent or a special.
+        if (std::any_of(t.begin(), t.end(), [](char ch) { return ch >= 'A'; })) {
             out += FloatToText(d);  // exponent forms and specials keep their own spelling
             return;
         }

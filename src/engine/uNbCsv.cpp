@@ -123,7 +123,9 @@ void WriteCsv(TMemCustomDataSet& ds, Sink&& sink) {
     int nextBlock = 0, written = 0;
     bool stop = false;
     std::exception_ptr error;
+    TFormatSettings& settings = swap.Settings();
     auto worker = [&] {
+        const TFormatSettingsUse use(settings);
         for (;;) {
             int k;
             {
@@ -243,44 +245,52 @@ void WriteAll(int fd, const std::string& path, const std::string& piece) {
 
 }  // namespace
 
-void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
-    const TMemPositionGuard position(ds);
-    const std::string target = FollowLinks(path);
+TCsvFileExport::TCsvFileExport(const std::string& path) : path_(path), target_(FollowLinks(path)) {
     struct stat st {};
-    const bool exists = ::stat(target.c_str(), &st) == 0;
+    const bool exists = ::stat(target_.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
         // A FIFO, a device or a terminal is written straight into; it is never replaced.
-        if (S_ISDIR(st.st_mode)) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(EISDIR)));
-        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
-        try {
-            WriteCsv(ds, [&](const std::string& piece) { WriteAll(fd, path, piece); });
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-        if (::close(fd) != 0) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
+        if (S_ISDIR(st.st_mode)) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path_, std::strerror(EISDIR)));
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd_ < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path_, std::strerror(errno)));
         return;
     }
-    // A regular file (or none yet): a temporary beside it replaces it only once complete, with the
-    // old file's mode, or the mode the umask gives a new file.
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
-    std::string tmp = dir + "/." + (slash == std::string::npos ? target : target.substr(slash + 1)) + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
-    ::fchmod(fd, exists ? (st.st_mode & 07777) : NewFileMode());
-    bool closed = false;
-    try {
-        WriteCsv(ds, [&](const std::string& piece) { WriteAll(fd, path, piece); });
-        const bool synced = ::fsync(fd) == 0;
-        closed = true;
-        if (::close(fd) != 0 || !synced) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path, std::strerror(errno)));
-        if (::rename(tmp.c_str(), target.c_str()) != 0)
-            throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path, std::strerror(errno)));
-    } catch (...) {
-        if (!closed) ::close(fd);
-        ::unlink(tmp.c_str());
-        throw;
-    }
+    // A regular file (or none yet): a temporary beside it, with the old file's mode or the mode the
+    // umask gives a new file.
+    const size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target_.substr(0, slash == 0 ? 1 : slash);
+    std::string tmp = dir + "/." + (slash == std::string::npos ? target_ : target_.substr(slash + 1)) + ".XXXXXX";
+    fd_ = ::mkstemp(tmp.data());
+    if (fd_ < 0) throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path_, std::strerror(errno)));
+    tmp_ = std::move(tmp);
+    ::fchmod(fd_, exists ? (st.st_mode & 07777) : NewFileMode());
+}
+
+TCsvFileExport::~TCsvFileExport() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!tmp_.empty()) ::unlink(tmp_.c_str());
+}
+
+void TCsvFileExport::Write(TMemCustomDataSet& ds) {
+    if (fd_ < 0) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path_, std::strerror(EBADF)));
+    WriteCsv(ds, [&](const std::string& piece) { WriteAll(fd_, path_, piece); });
+}
+
+void TCsvFileExport::Commit() {
+    if (fd_ < 0) return;
+    const bool synced = tmp_.empty() || ::fsync(fd_) == 0;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 || !synced) throw EInOutError(NbFormat("Cannot write file \"%s\". %s", path_, std::strerror(errno)));
+    if (tmp_.empty()) return;
+    if (::rename(tmp_.c_str(), target_.c_str()) != 0)
+        throw EInOutError(NbFormat("Cannot create file \"%s\". %s", path_, std::strerror(errno)));
+    tmp_.clear();
+}
+
+void ExportCsvFile(TMemCustomDataSet& ds, const std::string& path) {
+    const TMemPositionGuard position(ds);
+    TCsvFileExport file(path);
+    file.Write(ds);
+    file.Commit();
 }

@@ -18,6 +18,20 @@ expected=$'SQLMessage: done\nRowcount: 2\nProductID Category \n--------- -------
 [ "$out"$'\n' = "$expected" ] || fail "text output:"$'\n'"$out"
 [ "$(cat "$work/out.csv")" = $'ProductID,Category\r\n1,Coffee\r\n2,Coffee\r' ] || fail "csv: $(cat -A "$work/out.csv")"
 
+# Many rows: the file is written while the text page is made; the file has every row, the page its
+# first 10,000, and the old file is replaced.
+echo old > "$work/big.csv"
+out=$(run -Q "exec sp_sandbox_rows 20000" --csv "$work/big.csv")
+[ "$(grep -c '^[0-9]' <<<"$out")" -eq 10000 ] && grep -q '^Stopped after 10000 rows\.' <<<"$out" || fail "page of 20000 rows"
+[ "$(wc -l <"$work/big.csv")" -eq 20001 ] || fail "csv of 20000 rows: $(wc -l <"$work/big.csv") lines"
+[ "$(sed -n 20001p "$work/big.csv")" = $'20000,60000000140000,customer_name_0020000,wide_n\xc3\xa4me_0020000,24690,"1/6/2024 5:33:20 AM",2857.14285714286,False\r' ] ||
+    fail "last csv line: $(sed -n 20001p "$work/big.csv" | cat -A)"
+# A failed run leaves the old file as it was, and no temporary beside it.
+echo kept > "$work/kept.csv"
+run -Q "select * from Nowhere" --csv "$work/kept.csv" >/dev/null && fail "failed run exit code 0"
+[ "$(cat "$work/kept.csv")" = kept ] || fail "failed run changed the csv file"
+[ -z "$(find "$work" -maxdepth 1 -name '.*.csv.*')" ] || fail "temporary csv left: $(ls -A "$work")"
+
 set +e
 out=$(run -Q "select * from Nowhere"); code=$?
 set -e

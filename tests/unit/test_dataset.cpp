@@ -3,6 +3,7 @@
 #include "uNbExceptions.h"
 
 #include <cmath>
+#include <thread>
 
 namespace {
 
@@ -135,6 +136,14 @@ TEST_F(Dataset, TextsFollowRegionalSettings) {
     {
         TFormatSettingsSwap swap("M/d/yyyy", "/");
         EXPECT_EQ(d->Field(0).ValueText(), "3/4/2009 17:30:00");
+        std::string elsewhere, helper;
+        std::thread([&] { elsewhere = d->Field(0).ValueText(); }).join();
+        std::thread([&] {
+            const TFormatSettingsUse use(swap.Settings());
+            helper = d->Field(0).ValueText();
+        }).join();
+        EXPECT_EQ(elsewhere, "04.03.2009 17:30:00") << "another thread keeps the process-wide settings";
+        EXPECT_EQ(helper, "3/4/2009 17:30:00") << "a helper of the swapping thread uses its settings";
     }
     EXPECT_EQ(d->Field(0).ValueText(), "04.03.2009 17:30:00") << "settings restored";
 }
