@@ -2,9 +2,14 @@
 #include "uDbBatches.h"
 #include "uDbOdbc.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <cerrno>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -125,6 +130,8 @@ TEST(ConnectionString, TextToUtf16) {
         {"\xED\xA0\x80", std::nullopt},      // a surrogate written in UTF-8
         {"\xF4\x90\x80\x80", std::nullopt},  // past U+10FFFF
         {"a\x80" "b", std::nullopt},
+        {"0123456789abcdef\xC3\xBCxyz01234567", u"0123456789abcdef\u00FCxyz01234567"},  // past whole ASCII blocks
+        {"0123456789\x80", std::nullopt},
     };
     for (const auto& c : cases) {
         if (c.out) {
@@ -138,6 +145,77 @@ TEST(ConnectionString, TextToUtf16) {
             }
         }
     }
+}
+
+// The process's own converters for the driver's pairs answer as the C library's do: the same
+// output, the same error, the input and output left at the same places, for whole, cut, malformed
+// and surrogate input, with output space from none to enough.
+TEST(ConnectionString, TextConvertersMatchTheCLibrary) {
+    using Open = iconv_t (*)(const char*, const char*);
+    using Conv = size_t (*)(iconv_t, char**, size_t*, char**, size_t*);
+    using Close = int (*)(iconv_t);
+    const auto libOpen = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "iconv_open"));
+    const auto libConv = reinterpret_cast<Conv>(dlsym(RTLD_NEXT, "iconv"));
+    const auto libClose = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "iconv_close"));
+    ASSERT_TRUE(libOpen && libConv && libClose);
+    // What the driver's own lookups find.
+    ASSERT_EQ(dlsym(RTLD_DEFAULT, "iconv"), reinterpret_cast<void*>(&iconv));
+    ASSERT_EQ(dlsym(RTLD_DEFAULT, "iconv_open"), reinterpret_cast<void*>(&iconv_open));
+    std::string allBytes;
+    for (int b = 1; b < 256; ++b) allBytes += static_cast<char>(b);
+    const struct {
+        const char* to;
+        const char* from;
+        std::vector<std::string> inputs;
+    } pairs[] = {
+        {"UTF-16LE", "UTF-8",
+         {"", "select 1", std::string(40, 'x') + "\xC3\xA4" + std::string(9, 'y'), "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80!",
+          "abc\x80", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x80", "\xED\xA0\x80", "\xED\x9F\xBF", "\xF4\x90\x80\x80",
+          "\xF4\x8F\xBF\xBF", "\xF5\x80\x80\x80", "\xF0\x80\x80\x80", "\xF5\x80", "\xF8\x88\x80\x80\x80", "\xF8\x80\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80", "\xFE", "\xFF", "a\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xE2\x28\xA1", "12345678\xC3\xA4"}},
+        {"UTF-8", "UTF-16LE",
+         {"", std::string("a\0", 2), std::string("\xE4\0\xAC\x20", 4), std::string("\x3D\xD8\x00\xDE", 4), std::string("\x3D\xD8", 2),
+          std::string("\x3D\xD8\x41\x00", 4), std::string("\x00\xDE", 2), std::string("a\0b", 3), std::string("\xFF\xFF\x00\x08", 4)}},
+        {"UTF-8", "CP1252", {"", "plain", "\x80\x9F \xE4\xFF", allBytes}},
+    };
+    for (const auto& pair : pairs) {
+        const iconv_t ours = iconv_open(pair.to, pair.from);
+        const iconv_t lib = libOpen(pair.to, pair.from);
+        ASSERT_NE(lib, reinterpret_cast<iconv_t>(-1)) << pair.from;
+        for (const std::string& input : pair.inputs) {
+            // CP1252 byte by byte too, so every byte's answer is compared on its own.
+            std::vector<std::string> pieces{input};
+            if (std::string(pair.from) == "CP1252")
+                for (char ch : input) pieces.emplace_back(1, ch);
+            for (const std::string& in : pieces) {
+                for (size_t room : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{5}, in.size() * 4 + 8}) {
+                    const auto run = [&](auto conv, iconv_t cd) {
+                        std::string src = in, out(room, '\0');
+                        char* ip = src.data();
+                        char* op = out.data();
+                        size_t il = src.size(), ol = room;
+                        errno = 0;
+                        const size_t rc = conv(cd, &ip, &il, &op, &ol);
+                        const int err = rc == static_cast<size_t>(-1) ? errno : 0;
+                        return std::make_tuple(rc, err, il, out.substr(0, room - ol));
+                    };
+                    EXPECT_EQ(run(iconv, ours), run(libConv, lib))
+                        << pair.from << " to " << pair.to << ", input " << ::testing::PrintToString(in) << ", room " << room;
+                }
+            }
+        }
+        EXPECT_EQ(iconv_close(ours), 0);
+        EXPECT_EQ(libClose(lib), 0);
+    }
+    // Other pairs are the C library's, and still convert.
+    const iconv_t other = iconv_open("UTF-8", "ISO-8859-2");
+    ASSERT_NE(other, reinterpret_cast<iconv_t>(-1));
+    std::string latin2 = "\xB1", out(8, '\0');
+    char* ip = latin2.data();
+    char* op = out.data();
+    size_t il = 1, ol = out.size();
+    EXPECT_EQ(iconv(other, &ip, &il, &op, &ol), 0u);
+    EXPECT_EQ(out.substr(0, out.size() - ol), "\xC4\x85");
+    EXPECT_EQ(iconv_close(other), 0);
 }
 
 TEST(ConnectionString, ParsedAndQuoted) {
