@@ -174,6 +174,18 @@ bool PutUtf8(Cursor& c, char32_t cp) {
 
 int Utf16LeToUtf8(Cursor& c) {
     while (c.inLeft >= 2) {
+        // Runs of ASCII, four units at a time.
+        while (c.inLeft >= 8 && c.outLeft >= 4) {
+            std::uint64_t w;
+            std::memcpy(&w, c.in, 8);
+            if (w & 0xFF80FF80FF80FF80ULL) break;
+            for (int k = 0; k < 4; ++k) c.out[k] = c.in[2 * k];
+            c.in += 8;
+            c.inLeft -= 8;
+            c.out += 4;
+            c.outLeft -= 4;
+        }
+        if (c.inLeft < 2) break;
         char32_t cp = static_cast<char32_t>(c.in[0] | (c.in[1] << 8));
         size_t used = 2;
         if (cp >= 0xD800 && cp <= 0xDBFF) {
@@ -194,6 +206,18 @@ int Utf16LeToUtf8(Cursor& c) {
 
 int Cp1252ToUtf8(Cursor& c) {
     while (c.inLeft) {
+        // Runs of ASCII, eight bytes at a time.
+        while (c.inLeft >= 8 && c.outLeft >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, c.in, 8);
+            if (w & 0x8080808080808080ULL) break;
+            std::memcpy(c.out, c.in, 8);
+            c.in += 8;
+            c.inLeft -= 8;
+            c.out += 8;
+            c.outLeft -= 8;
+        }
+        if (!c.inLeft) break;
         const unsigned b = c.in[0];
         const char32_t cp = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
         if (b >= 0x80 && cp == 0) return EILSEQ;

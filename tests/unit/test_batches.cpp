@@ -161,6 +161,14 @@ TEST(ConnectionString, TextConvertersMatchTheCLibrary) {
     // What the driver's own lookups find.
     ASSERT_EQ(dlsym(RTLD_DEFAULT, "iconv"), reinterpret_cast<void*>(&iconv));
     ASSERT_EQ(dlsym(RTLD_DEFAULT, "iconv_open"), reinterpret_cast<void*>(&iconv_open));
+    const auto utf16le = [](std::u16string_view text) {
+        std::string bytes;
+        for (char16_t u : text) {
+            bytes += static_cast<char>(u & 0xFF);
+            bytes += static_cast<char>(u >> 8);
+        }
+        return bytes;
+    };
     std::string allBytes;
     for (int b = 1; b < 256; ++b) allBytes += static_cast<char>(b);
     const struct {
@@ -174,8 +182,9 @@ TEST(ConnectionString, TextConvertersMatchTheCLibrary) {
           "\xF4\x8F\xBF\xBF", "\xF5\x80\x80\x80", "\xF0\x80\x80\x80", "\xF5\x80", "\xF8\x88\x80\x80\x80", "\xF8\x80\x80\x80\x80", "\xFC\x84\x80\x80\x80\x80", "\xFE", "\xFF", "a\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xE2\x28\xA1", "12345678\xC3\xA4"}},
         {"UTF-8", "UTF-16LE",
          {"", std::string("a\0", 2), std::string("\xE4\0\xAC\x20", 4), std::string("\x3D\xD8\x00\xDE", 4), std::string("\x3D\xD8", 2),
-          std::string("\x3D\xD8\x41\x00", 4), std::string("\x00\xDE", 2), std::string("a\0b", 3), std::string("\xFF\xFF\x00\x08", 4)}},
-        {"UTF-8", "CP1252", {"", "plain", "\x80\x9F \xE4\xFF", allBytes}},
+          std::string("\x3D\xD8\x41\x00", 4), std::string("\x00\xDE", 2), std::string("a\0b", 3), std::string("\xFF\xFF\x00\x08", 4),
+          utf16le(u"0123456789abcdefghij\u00E4klmnopqrstuvw\u20AC"), utf16le(u"0123456789") + std::string("\x00\xDC", 2)}},
+        {"UTF-8", "CP1252", {"", "plain", "\x80\x9F \xE4\xFF", "0123456789abcdefghij\x80klmnopqrstuvwxyz", allBytes}},
     };
     for (const auto& pair : pairs) {
         const iconv_t ours = iconv_open(pair.to, pair.from);
