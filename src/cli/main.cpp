@@ -59,7 +59,7 @@ public:
     void ConnectionLost() override {}
 
 private:
-    TBlockingWaiter waiter_;
+    TCallerThreadWaiter waiter_;
 };
 
 // Ctrl+C during a run, without a signal handler: the signal is blocked in every thread and a

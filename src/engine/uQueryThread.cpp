@@ -1,6 +1,7 @@
 #include "uQueryThread.h"
 
 #include <deque>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -76,6 +77,11 @@ TQueryThread::TQueryThread(std::function<std::unique_ptr<TDbRecordset>()> work, 
 }
 
 void TQueryThread::Start() {
+    if (waiter_.RunsOnCaller()) {
+        Execute();
+        finish_->finished = true;
+        return;
+    }
     TWorkers::Instance().Run([this, finish = finish_] {
         Execute();
         std::lock_guard<std::mutex> lock(finish->mutex);
@@ -105,6 +111,11 @@ std::unique_ptr<TDbRecordset> TQueryThread::WaitForResult() {
     AwaitFinish();
     if (error_) std::rethrow_exception(error_);
     return std::move(recordset_);
+}
+
+void TCallerThreadWaiter::Wait(const std::function<bool()>& done) {
+    // The work ran before the wait; nothing is left to wait for.
+    if (!done()) throw std::logic_error("a statement run on the caller's thread did not finish");
 }
 
 std::unique_ptr<TDbRecordset> RunOnQueryThread(TDbConnection& db, const std::string& sql, bool useCommand, TQueryWaiter& waiter,

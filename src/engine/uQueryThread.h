@@ -20,6 +20,9 @@ public:
     virtual ~TQueryWaiter() = default;
     virtual void Wait(const std::function<bool()>& done) = 0;
     virtual void Wake() = 0;
+    // True when the caller has nothing of its own to do meanwhile: the statement then runs on the
+    // caller's thread, without the two thread hand-offs a worker costs per statement.
+    virtual bool RunsOnCaller() const { return false; }
 };
 
 // A waiter that just blocks until the worker wakes it.
@@ -68,6 +71,15 @@ private:
     std::shared_ptr<Finish> finish_ = std::make_shared<Finish>();
     void Start();
     void AwaitFinish();
+};
+
+// A caller that only waits (the command-line tool): statements run on its own thread, and a cancel
+// from another thread reaches them there as it reaches a worker.
+class TCallerThreadWaiter : public TQueryWaiter {
+public:
+    void Wait(const std::function<bool()>& done) override;
+    void Wake() override {}
+    bool RunsOnCaller() const override { return true; }
 };
 
 // The one entry point: runs the statement on a query thread and returns its first recordset.
