@@ -3,6 +3,8 @@
 // that binds the same columns and discards the rows.
 // Prints "seconds <wall> rows <n> bytes <value bytes>".
 #include "uDbAccess.h"
+#include "uNbLog.h"
+#include "uNbStartup.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -15,6 +17,9 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    // The programs' own start-up (allocator settings included), without log lines on stdout.
+    NbLogSetLineFd(-1);
+    NbLibraryStartup(argv[0]);
     if (argc < 3) {
         std::fprintf(stderr, "usage: bench_ingest PORT ours|ours-tls|bare [ROWS]\n");
         return 2;

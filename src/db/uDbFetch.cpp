@@ -8,6 +8,7 @@
 #include "uNbText.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 
@@ -181,17 +182,45 @@ void AppendUtf16AsUtf8(std::string& out, const char* units, size_t n) {
         std::memcpy(&u, units + 2 * i, 2);
         return u;
     };
-    for (size_t i = 0; i < n; ++i) {
-        const char16_t u = unit(i);
-        if (u < 0x80) {
-            out += static_cast<char>(u);
-        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-            NbAppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
-            ++i;
+    // Written in place: at most three bytes a unit (a surrogate pair's four bytes for two units).
+    const size_t start = out.size();
+    out.resize(start + 3 * n);
+    auto* o = reinterpret_cast<unsigned char*>(out.data() + start);
+    size_t i = 0;
+    while (i < n) {
+        // Runs of ASCII, four units at a time.
+        while (i + 4 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, units + 2 * i, 8);
+            if (w & 0xFF80FF80FF80FF80ULL) break;
+            for (int k = 0; k < 4; ++k) o[k] = static_cast<unsigned char>(units[2 * (i + k)]);
+            o += 4;
+            i += 4;
+        }
+        if (i == n) break;
+        char32_t cp = unit(i++);
+        if (cp >= 0xD800 && cp <= 0xDBFF && i < n && unit(i) >= 0xDC00 && unit(i) <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i++) - 0xDC00u);
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            *o++ = static_cast<unsigned char>(cp);
+        } else if (cp < 0x800) {
+            *o++ = static_cast<unsigned char>(0xC0 | (cp >> 6));
+            *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            *o++ = static_cast<unsigned char>(0xE0 | (cp >> 12));
+            *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
         } else {
-            NbAppendUtf8(out, u >= 0xD800 && u <= 0xDFFF ? 0xFFFD : u);
+            *o++ = static_cast<unsigned char>(0xF0 | (cp >> 18));
+            *o++ = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (cp & 0x3F));
         }
     }
+    out.resize(static_cast<size_t>(reinterpret_cast<char*>(o) - out.data()));
 }
 
 void StoreText(TField& f, int fieldType, std::string_view text) {

@@ -193,6 +193,8 @@ TEST_F(Db, ColumnNamesAndTypesInTheResultDataset) {
         {"cast(NULL as varchar(10))", ftString, "<null>"},
         {"cast(N'\xD0\x9F\xD1\x80\xD0\xB8' as nvarchar(10))", ftString, "\xD0\x9F\xD1\x80\xD0\xB8"},
         {"cast(NULL as nvarchar(10))", ftString, "<null>"},
+        // ASCII runs between a letter of two bytes and one beyond the plane (a surrogate pair).
+        {"cast(N'abcdefgh\xC3\xA4ijklmnop\xF0\x9F\x98\x80qrs' as nvarchar(40))", ftString, "abcdefgh\xC3\xA4ijklmnop\xF0\x9F\x98\x80qrs"},
         {"cast(N'ab' as nchar(3))", ftFixedWideChar, "ab "},
         {"cast(N'wide' as ntext)", ftWideMemo, "wide"},
         {"cast(N'max' as nvarchar(max))", ftWideMemo, "max"},
