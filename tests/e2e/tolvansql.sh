@@ -24,7 +24,8 @@ echo old > "$work/big.csv"
 out=$(run -Q "exec sp_sandbox_rows 20000" --csv "$work/big.csv")
 [ "$(grep -c '^[0-9]' <<<"$out")" -eq 10000 ] && grep -q '^Stopped after 10000 rows\.' <<<"$out" || fail "page of 20000 rows"
 [ "$(wc -l <"$work/big.csv")" -eq 20001 ] || fail "csv of 20000 rows: $(wc -l <"$work/big.csv") lines"
-[ "$(sed -n 20001p "$work/big.csv")" = $'20000,60000000140000,customer_name_0020000,wide_n\xc3\xa4me_0020000,24690,"1/6/2024 5:33:20 AM",2857.14285714286,False\r' ] ||
+# (The time and the decimal separator follow the locale the suite runs under.)
+[[ "$(sed -n 20001p "$work/big.csv")" == $'20000,60000000140000,customer_name_0020000,wide_n\xc3\xa4me_0020000,24690,"1/6/2024 '*$',False\r' ]] ||
     fail "last csv line: $(sed -n 20001p "$work/big.csv" | cat -A)"
 # A failed run leaves the old file as it was, and no temporary beside it.
 echo kept > "$work/kept.csv"
