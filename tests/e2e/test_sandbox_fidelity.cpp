@@ -73,6 +73,16 @@ const Case kCases[] = {
     {"select cast(99999999999999999999999999999999999999 as decimal(38,0)) + 1 as v", 0, -1, "", 8115},
     {"select m * 2 as v from mo", 0, -1, "", 8115},
     {"select 2.5 / (1 - 1) as v", 0, -1, "", 8134},
+    // Money as text: two decimals (style 0, CAST), thousands separators (style 1), four (style 2).
+    {"select cast($1234.5678 as varchar) as v", SQL_VARCHAR, 30, "1234.57", 0},
+    {"select convert(varchar(20), $1234567.5678, 1) as v", SQL_VARCHAR, 20, "1,234,567.57", 0},
+    {"select convert(nvarchar(20), cast(-1234.5678 as money), 2) as v", SQL_WVARCHAR, 20, "-1234.5678", 0},
+    {"select cast(cast(2.995 as smallmoney) as varchar(10)) + '|' as v", -1, -1, "3.00|", 0},
+    {"create table #mv (m money) insert #mv values (-0.005) select cast(m * 2 as varchar) + '/' + convert(varchar, m) as v from #mv", -1,
+     -1, "-0.01/-0.01", 0},
+    // A string meeting money is read as money.
+    {"select '1' + $1 as v", SQL_DECIMAL, 19, "2.0000", 0},
+    {"select 'a' + $1 as v", 0, -1, "", 235},
     // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
     {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
     {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},

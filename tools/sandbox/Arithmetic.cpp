@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,11 @@ SqlType Bounded(int p, int s, bool keepSix) {
 
 bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out) {
     const bool strA = a.IsText() || a.IsUnicode(), strB = b.IsText() || b.IsUnicode();
+    // A string meeting money is read as money (money ranks higher): '1' + $1 is 2.0000.
+    if (strA && !strB && IsMoney(b.kind) && a.kind != SqlType::Text && a.kind != SqlType::NText)
+        return CombineTypes(SqlType::Of(SqlType::Money), op, b, out);
+    if (strB && !strA && IsMoney(a.kind) && b.kind != SqlType::Text && b.kind != SqlType::NText)
+        return CombineTypes(a, op, SqlType::Of(SqlType::Money), out);
     if (strA || strB) {
         if (op != '+' || !strA || !strB || a.kind == SqlType::Text || a.kind == SqlType::NText || b.kind == SqlType::Text ||
             b.kind == SqlType::NText)
@@ -120,7 +126,7 @@ bool ArithmeticType(const std::vector<Token>& e, const std::function<SqlType(con
             operands.emplace_back();
             continue;
         }
-        if (depth == 0 && cases == 0 && k.kind == Token::Op && !k.IsOp("(") && !k.IsOp(")") && !k.IsOp(".") && !op)
+        if (depth == 0 && cases == 0 && k.kind == Token::Op && !k.IsOp("(") && !k.IsOp(")") && !k.IsOp(".") && !k.IsOp("$") && !op)
             return false;  // comparisons and other operators
         if (depth == 0 && cases == 0 && k.kind == Token::Word && !operands.back().empty() && !k.Is("END") && !k.Is("CASE") &&
             operands.back().back().kind != Token::Op)
@@ -373,9 +379,11 @@ void FnExact(sqlite3_context* ctx, int, sqlite3_value** argv) {
     const char* typeText = reinterpret_cast<const char*>(sqlite3_value_text(argv[3]));
     Exact a, b;
     SqlType type;
+    const bool money = typeText && (std::strstr(typeText, "money") != nullptr);
     if (!op || !typeText || !ParseSqlType(typeText, type) || !ExactOf(argv[1], a) || !ExactOf(argv[2], b))
-        return sqlite3_result_error(ctx, "Error converting data type varchar to numeric.", -1);
-    const bool money = type.kind == SqlType::Money || type.kind == SqlType::SmallMoney;
+        return sqlite3_result_error(
+            ctx, money ? "Cannot convert a char value to money. The char value has incorrect syntax." : "Error converting data type varchar to numeric.",
+            -1);
     const int scale = money ? 4 : type.scale;
     Exact r;
     switch (op[0]) {
@@ -501,6 +509,7 @@ size_t OperandAt(const std::vector<Token>& t, size_t i) {
     if (k >= t.size()) return i;
     const Token& x = t[k];
     if (x.kind == Token::Number || x.kind == Token::String || x.kind == Token::Variable || x.kind == Token::Hex) return k + 1;
+    if (x.IsOp("$") && k + 1 < t.size() && t[k + 1].kind == Token::Number) return k + 2;  // $1.25
     if (x.IsOp("(")) {
         const size_t close = MatchParen(t, k);
         return close < t.size() ? close + 1 : i;
@@ -561,6 +570,7 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
     if (outer) {
         // Columns are typed from the statement's tables, as a result's are.
         tables = FromTables(t);
+        for (auto& table : tables) table = TempName(table);
         derived = DerivedTables(t);
         std::swap(tables, describeTables_);
         std::swap(derived, derived_);
@@ -661,4 +671,70 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
         std::swap(derived, derived_);
     }
     return out;
+}
+
+std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
+    const bool any = std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT"); });
+    if (!any) return given;
+    std::vector<Token> t = given;
+    std::vector<std::string> tables = FromTables(t);
+    for (auto& table : tables) table = TempName(table);
+    std::vector<DerivedTable> derived = DerivedTables(t);
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    auto isMoney = [this](const std::vector<Token>& e) {
+        bool named = false;
+        const SqlType type = InferExprType(e, named);
+        return named && (type.kind == SqlType::Money || type.kind == SqlType::SmallMoney);
+    };
+    auto toText = [](const SqlType& type) { return type.kind != SqlType::Text && type.kind != SqlType::NText && (type.IsText() || type.IsUnicode()); };
+    auto wrap = [](std::vector<Token> expr, std::vector<Token> style) {
+        std::vector<Token> out = {MakeToken(Token::Word, "sandbox_moneytext", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
+        out.insert(out.end(), expr.begin(), expr.end());
+        out.push_back(MakeToken(Token::Op, ",", false));
+        if (style.empty()) style = {MakeToken(Token::Number, "0")};
+        out.insert(out.end(), style.begin(), style.end());
+        out.push_back(MakeToken(Token::Op, ")", false));
+        return out;
+    };
+    try {
+        for (size_t i = 0; i + 1 < t.size(); ++i) {
+            if (!(t[i].Is("CAST") || t[i].Is("CONVERT")) || !t[i + 1].IsOp("(")) continue;
+            const size_t close = MatchParen(t, i + 1);
+            if (close >= t.size()) continue;
+            if (t[i].Is("CAST")) {
+                size_t as = close;
+                int d = 0;
+                for (size_t j = i + 2; j < close; ++j) {
+                    if (t[j].IsOp("("))
+                        d++;
+                    else if (t[j].IsOp(")"))
+                        d--;
+                    else if (d == 0 && t[j].Is("AS"))
+                        as = j;
+                }
+                if (as >= close || !toText(TypeOf(t, as + 1, close))) continue;
+                std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+                if (!isMoney(expr)) continue;
+                const std::vector<Token> rep = wrap(expr, {});
+                t.erase(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, rep.begin(), rep.end());
+            } else {
+                const size_t end = TypeEnd(t, i + 2);
+                if (end >= close || !t[end].IsOp(",") || !toText(TypeOf(t, i + 2, end))) continue;
+                auto args = SplitCommas(t, end + 1, close);
+                if (args.empty() || args.size() > 2 || !isMoney(args[0])) continue;
+                const std::vector<Token> rep = wrap(args[0], args.size() == 2 ? args[1] : std::vector<Token>{});
+                t.erase(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, rep.begin(), rep.end());
+            }
+        }
+    } catch (...) {
+        std::swap(tables, describeTables_);
+        std::swap(derived, derived_);
+        throw;
+    }
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    return t;
 }

@@ -566,6 +566,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         std::vector<Token> inner(e.begin() + 1, e.end() - 1);
         return InferExprType(inner, named);
     }
+    if (e.size() == 2 && e[0].IsOp("$") && e[1].kind == Token::Number) return SqlType::Of(SqlType::Money);
     if (e.size() >= 2 && (e[0].IsOp("-") || e[0].IsOp("+"))) {  // a sign keeps the type
         std::vector<Token> rest(e.begin() + 1, e.end());
         return InferExprType(rest, named);

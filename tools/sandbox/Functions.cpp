@@ -73,6 +73,7 @@ enum Fn {
     fIdentCurrent,
     fSuserSname,
     fDecimal,
+    fMoneyText,
     fYear,
     fMonth,
     fDay,
@@ -131,6 +132,7 @@ const FnSpec kFunctions[] = {
     {"host_name", 0, fHost},
     {"app_name", 0, fApp},
     {"sandbox_decimal", 3, fDecimal},
+    {"sandbox_moneytext", 2, fMoneyText},
     {"year", 1, fYear},
     {"month", 1, fMonth},
     {"day", 1, fDay},
@@ -452,6 +454,35 @@ struct SessionFunctions {
         case fDecimal: {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
             const std::string d = DecimalText(argv[0], static_cast<int>(sqlite3_value_int(argv[2])));
+            sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        }
+        case fMoneyText: {
+            // Money as text in CONVERT's style: 0 two decimals, 1 two decimals and thousands
+            // separators, 2 and 126 four decimals.
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const int style = sqlite3_value_int(argv[1]);
+            std::string d = DecimalText(argv[0], 4);
+            if (style != 2 && style != 126) {
+                const bool neg = !d.empty() && d[0] == '-';
+                std::string digits = d.substr(neg ? 1 : 0);
+                const bool up = digits[digits.size() - 2] >= '5';
+                digits.resize(digits.size() - 2);
+                if (up) {
+                    size_t k = digits.size();
+                    while (k > 0 && (digits[k - 1] == '9' || digits[k - 1] == '.')) {
+                        if (digits[k - 1] == '9') digits[k - 1] = '0';
+                        --k;
+                    }
+                    if (k == 0)
+                        digits.insert(digits.begin(), '1');
+                    else
+                        digits[k - 1]++;
+                }
+                if (style == 1)
+                    for (size_t at = digits.find('.'); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+                d = (neg && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
+            }
             sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
             return;
         }

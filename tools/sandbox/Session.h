@@ -207,6 +207,8 @@ private:
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
     // Arithmetic whose result is a decimal or money as calls of sandbox_exact (Arithmetic.cpp).
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
+    // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style.
+    std::vector<Token> MoneyAsText(const std::vector<Token>& t);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
     // The derived tables and common table expressions of the query being described, whose columns
