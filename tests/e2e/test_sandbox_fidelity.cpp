@@ -253,36 +253,52 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
     ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
     ASSERT_TRUE(c.Run("create table vb (d decimal(9,3), t datetime) insert into vb values (12.345, '2011-12-04 10:04:23.123')").ok);
     const struct {
-        const char* expr;
+        const char* sql;
         const char* text;
         const char* binary;
     } cases[] = {
-        {"serverproperty('ProductVersion')", "15.0.2000.5", "310035002e0030002e0032003000300030002e003500"},
-        {"serverproperty('EngineEdition')", "3", "03000000"},
-        {"cast(cast(12.345 as decimal(9,3)) as sql_variant)", "12.345", "09030139300000000000000000000000000000"},
-        {"cast(cast(-123456789012345678901234.5 as numeric(30,1)) as sql_variant)", "-123456789012345678901234.5",
+        {"select serverproperty('ProductVersion')", "15.0.2000.5", "310035002e0030002e0032003000300030002e003500"},
+        {"select serverproperty('EngineEdition')", "3", "03000000"},
+        {"select cast(cast(12.345 as decimal(9,3)) as sql_variant)", "12.345", "09030139300000000000000000000000000000"},
+        {"select cast(cast(-123456789012345678901234.5 as numeric(30,1)) as sql_variant)", "-123456789012345678901234.5",
          "1e010079dfe23d44a6360f6e05010000000000"},
-        {"cast(2.5 as sql_variant)", "2.5", "02010119000000000000000000000000000000"},
-        {"cast(cast(-5.25 as money) as sql_variant)", "-5.2500", "ffffffffec32ffff"},
-        {"cast(cast(1.25 as smallmoney) as sql_variant)", "1.2500", "d4300000"},
-        {"cast(cast('2011-12-04 10:04:23.123' as datetime) as sql_variant)", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
-        {"cast(cast('2011-12-04 10:04' as smalldatetime) as sql_variant)", "2011-12-04 10:04:00", "af9f5c02"},
-        {"cast(cast('2011-12-04' as date) as sql_variant)", "2011-12-04", "db070c000400"},
-        {"cast(cast('2011-12-04 10:04:23.1234567' as datetime2) as sql_variant)", "2011-12-04 10:04:23.1234567",
+        {"select cast(2.5 as sql_variant)", "2.5", "02010119000000000000000000000000000000"},
+        {"select cast(cast(-5.25 as money) as sql_variant)", "-5.2500", "ffffffffec32ffff"},
+        {"select cast(cast(1.25 as smallmoney) as sql_variant)", "1.2500", "d4300000"},
+        {"select cast(cast('2011-12-04 10:04:23.123' as datetime) as sql_variant)", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select cast(cast('2011-12-04 10:04' as smalldatetime) as sql_variant)", "2011-12-04 10:04:00", "af9f5c02"},
+        {"select cast(cast('2011-12-04' as date) as sql_variant)", "2011-12-04", "db070c000400"},
+        {"select cast(cast('2011-12-04 10:04:23.1234567' as datetime2) as sql_variant)", "2011-12-04 10:04:23.1234567",
          "db070c0004000a0004001700bccc5b07"},
-        {"cast(cast('10:04:23.12' as time(2)) as sql_variant)", "10:04:23.12", "0a00040017000000000e2707"},
-        {"convert(sql_variant, cast(7 as smallint))", "7", "0700"},
-        {"cast(d as sql_variant) from vb", "12.345", "09030139300000000000000000000000000000"},
-        {"cast(t as sql_variant) from vb", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select cast(cast('10:04:23.12' as time(2)) as sql_variant)", "10:04:23.12", "0a00040017000000000e2707"},
+        {"select convert(sql_variant, cast(7 as smallint))", "7", "0700"},
+        {"select cast(d as sql_variant) from vb", "12.345", "09030139300000000000000000000000000000"},
+        {"select cast(t as sql_variant) from vb", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        // A variable keeps the base type of the value last assigned to it.
+        {"declare @v sql_variant = cast(12.345 as decimal(9,3)) select @v", "12.345", "09030139300000000000000000000000000000"},
+        {"declare @v sql_variant = 1 set @v = cast(-5.25 as money) select @v", "-5.2500", "ffffffffec32ffff"},
+        {"declare @v sql_variant select top 1 @v = t from vb select @v", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        // SQL_VARIANT_PROPERTY: a sysname for BaseType and Collation, an int for the others.
+        {"select sql_variant_property(cast(cast(12.345 as decimal(9,3)) as sql_variant), 'BaseType')", "decimal",
+         "64006500630069006d0061006c00"},
+        {"select sql_variant_property(cast(12.345 as decimal(9,3)), 'Precision')", "9", "09000000"},
+        {"select sql_variant_property(cast(t as sql_variant), 'Scale') from vb", "3", "03000000"},
+        {"select sql_variant_property(cast(N'abc' as sql_variant), 'TotalBytes')", "15", "0f000000"},
+        {"select sql_variant_property(cast('abc' as varchar(5)), 'MaxLength')", "5", "05000000"},
+        {"select sql_variant_property(cast('abc' as varchar(5)), 'Collation')", "SQL_Latin1_General_CP1_CI_AS",
+         "530051004c005f004c006100740069006e0031005f00470065006e006500720061006c005f004300500031005f00430049005f0041005300"},
+        {"select sql_variant_property(serverproperty('EngineEdition'), 'BaseType')", "int", "69006e007400"},
+        {"declare @v sql_variant = cast('2011-12-04' as date) select sql_variant_property(@v, 'BaseType')", "date", "6400610074006500"},
     };
     for (const auto& k : cases) {
-        const std::string sql = std::string("select ") + k.expr;
+        const std::string sql = k.sql;
         const OdbcRun text = c.Run(sql), binary = c.Run(sql, true);
-        ASSERT_FALSE(text.results.empty() || text.results[0].rows.empty() || binary.results.empty() || binary.results[0].rows.empty())
+        ASSERT_FALSE(text.results.empty() || text.results.back().rows.empty() || binary.results.empty() ||
+                     binary.results.back().rows.empty())
             << sql;
-        EXPECT_EQ(text.results[0].types.at(0), -150) << sql;  // SQL_SS_VARIANT
-        EXPECT_EQ(text.results[0].rows[0].at(0), k.text) << sql;
-        EXPECT_EQ(binary.results[0].rows[0].at(0), k.binary) << sql;
+        EXPECT_EQ(text.results.back().types.at(0), -150) << sql;  // SQL_SS_VARIANT
+        EXPECT_EQ(text.results.back().rows[0].at(0), k.text) << sql;
+        EXPECT_EQ(binary.results.back().rows[0].at(0), k.binary) << sql;
     }
 }
 

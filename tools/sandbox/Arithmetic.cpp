@@ -674,7 +674,8 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
 }
 
 std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
-    const bool any = std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT"); });
+    const bool any = std::any_of(given.begin(), given.end(),
+                                 [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT") || k.Is("SQL_VARIANT_PROPERTY"); });
     if (!any) return given;
     std::vector<Token> t = given;
     std::vector<std::string> tables = FromTables(t);
@@ -699,9 +700,26 @@ std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
     };
     try {
         for (size_t i = 0; i + 1 < t.size(); ++i) {
-            if (!(t[i].Is("CAST") || t[i].Is("CONVERT")) || !t[i + 1].IsOp("(")) continue;
+            if (!(t[i].Is("CAST") || t[i].Is("CONVERT") || t[i].Is("SQL_VARIANT_PROPERTY")) || !t[i + 1].IsOp("(")) continue;
             const size_t close = MatchParen(t, i + 1);
             if (close >= t.size()) continue;
+            if (t[i].Is("SQL_VARIANT_PROPERTY")) {
+                // sandbox_variantproperty(value, property, 'base type'), the base type empty when
+                // the value's storage class decides it.
+                const auto args = SplitCommas(t, i + 2, close);
+                if (args.size() != 2) continue;
+                bool named = false;
+                SqlType type = InferExprType(args[0], named);
+                if (type.kind == SqlType::Variant) {
+                    type.kind = type.base;
+                    type.base = SqlType::Variant;
+                }
+                const std::string base = named && type.kind != SqlType::Variant ? type.Declared() : std::string();
+                t[i] = MakeToken(Token::Word, "sandbox_variantproperty", t[i].spaceBefore);
+                const Token tail[] = {MakeToken(Token::Op, ",", false), MakeToken(Token::String, base)};
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(close), std::begin(tail), std::end(tail));
+                continue;
+            }
             if (t[i].Is("CAST")) {
                 size_t as = close;
                 int d = 0;

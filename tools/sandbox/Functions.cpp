@@ -1,8 +1,10 @@
 // The built-in functions SQL Server offers that SQLite lacks, registered on each session's handle.
 #include "CivilDate.h"
+#include "Collation.h"
 #include "Conversions.h"
 #include "Session.h"
 #include "SqliteUtil.h"
+#include "TextCodec.h"
 
 #include <sqlite3.h>
 
@@ -74,6 +76,7 @@ enum Fn {
     fSuserSname,
     fDecimal,
     fMoneyText,
+    fVariantProperty,
     fYear,
     fMonth,
     fDay,
@@ -133,6 +136,7 @@ const FnSpec kFunctions[] = {
     {"app_name", 0, fApp},
     {"sandbox_decimal", 3, fDecimal},
     {"sandbox_moneytext", 2, fMoneyText},
+    {"sandbox_variantproperty", 3, fVariantProperty},
     {"year", 1, fYear},
     {"month", 1, fMonth},
     {"day", 1, fDay},
@@ -196,6 +200,66 @@ std::string DecimalText(sqlite3_value* v, int scale) {
     return out;
 }
 
+
+// SQL_VARIANT_PROPERTY of a value of the base type: BaseType, Precision, Scale, TotalBytes (the
+// variant's header, the type's properties and the value), Collation and MaxLength; NULL for
+// another property.
+void VariantProperty(sqlite3_context* ctx, const SqlType& t, sqlite3_value* v, std::string prop) {
+    for (char& c : prop) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool text = t.IsText() || t.IsUnicode(), binary = t.IsBinary();
+    if (prop == "basetype") {
+        std::string name = t.Name();
+        name = name.substr(0, name.find('('));
+        return sqlite3_result_text(ctx, name.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    if (prop == "collation") {
+        if (!text) return sqlite3_result_null(ctx);
+        return sqlite3_result_text(ctx, CollationById(t.collation).name.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    const int timeBytes = t.scale <= 2 ? 3 : t.scale <= 4 ? 4 : 5;
+    const int decimalBytes = t.precision <= 9 ? 5 : t.precision <= 19 ? 9 : t.precision <= 28 ? 13 : 17;
+    int precision = 0, scale = 0, maxLength = 0, props = 0;
+    switch (t.kind) {
+    case SqlType::TinyInt: precision = 3, maxLength = 1; break;
+    case SqlType::SmallInt: precision = 5, maxLength = 2; break;
+    case SqlType::Int: precision = 10, maxLength = 4; break;
+    case SqlType::BigInt: precision = 19, maxLength = 8; break;
+    case SqlType::Bit: precision = 1, maxLength = 1; break;
+    case SqlType::Real: precision = 24, maxLength = 4; break;
+    case SqlType::Float: precision = 53, maxLength = 8; break;
+    case SqlType::Money: precision = 19, scale = 4, maxLength = 8; break;
+    case SqlType::SmallMoney: precision = 10, scale = 4, maxLength = 4; break;
+    case SqlType::DateTime: precision = 23, scale = 3, maxLength = 8; break;
+    case SqlType::SmallDateTime: precision = 16, maxLength = 4; break;
+    case SqlType::Date: precision = 10, maxLength = 3; break;
+    case SqlType::Time: precision = 8 + (t.scale > 0 ? t.scale + 1 : 0), scale = t.scale, maxLength = timeBytes, props = 1; break;
+    case SqlType::DateTime2: precision = 19 + (t.scale > 0 ? t.scale + 1 : 0), scale = t.scale, maxLength = timeBytes + 3, props = 1; break;
+    case SqlType::DateTimeOffset:
+        precision = 26 + (t.scale > 0 ? t.scale + 1 : 0), scale = t.scale, maxLength = timeBytes + 5, props = 1;
+        break;
+    case SqlType::Decimal:
+    case SqlType::Numeric: precision = t.precision, scale = t.scale, maxLength = decimalBytes, props = 2; break;
+    case SqlType::UniqueIdentifier: maxLength = 16; break;
+    default:
+        maxLength = t.length < 0 ? 8000 : t.length * (t.IsUnicode() ? 2 : 1);
+        props = text ? 7 : binary ? 2 : 0;
+        break;
+    }
+    if (prop == "precision") return sqlite3_result_int(ctx, precision);
+    if (prop == "scale") return sqlite3_result_int(ctx, scale);
+    if (prop == "maxlength") return sqlite3_result_int(ctx, maxLength);
+    if (prop == "totalbytes") {
+        int value = maxLength;
+        if (t.IsUnicode())
+            value = static_cast<int>(Utf8ToUtf16(Text(v)).size() * 2);
+        else if (text)
+            value = static_cast<int>(Utf8ToCodePage(Text(v), CollationById(t.collation).codePage).size());
+        else if (binary)
+            value = sqlite3_value_bytes(v);
+        return sqlite3_result_int(ctx, 2 + props + value);
+    }
+    sqlite3_result_null(ctx);
+}
 }  // namespace
 
 struct SessionFunctions {
@@ -484,6 +548,32 @@ struct SessionFunctions {
                 d = (neg && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
             }
             sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        }
+        case fVariantProperty: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            SqlType t;
+            const std::string declared = Text(argv[2]);
+            if (declared.empty() || !ParseSqlType(declared, t)) {
+                // A variant whose base type is not seen: its value's storage class decides.
+                switch (sqlite3_value_type(argv[0])) {
+                case SQLITE_INTEGER: {
+                    const sqlite3_int64 i = sqlite3_value_int64(argv[0]);
+                    t = SqlType::Of(i > 2147483647LL || i < -2147483648LL ? SqlType::BigInt : SqlType::Int);
+                    break;
+                }
+                case SQLITE_FLOAT:
+                    t = SqlType::Of(SqlType::Float);
+                    break;
+                case SQLITE_BLOB:
+                    t = SqlType::Of(SqlType::VarBinary, 8000);
+                    break;
+                default:
+                    t = SqlType::Of(SqlType::NVarChar, 4000);
+                    break;
+                }
+            }
+            VariantProperty(ctx, t, argv[0], Text(argv[1]));
             return;
         }
         case fYear:
