@@ -67,6 +67,13 @@ const Case kCases[] = {
     {"select count(*) as v from bd where d * 2 in (-24691357802469135, 5)", SQL_INTEGER, -1, "2", 0},
     {"select count(*) as v from (select k from bd group by k having max(d) > 100) q", SQL_INTEGER, -1, "1", 0},
     {"select count(*) as v from (select k from bd group by k having sum(d) < 0) q", SQL_INTEGER, -1, "1", 0},
+    // So do such values reached through a function, CASE, a derived table's column or a UNION.
+    {"select count(*) as v from bd where isnull(d * 2, 0) < 9", SQL_INTEGER, -1, "2", 0},
+    {"select count(*) as v from bd where case when k = 1 then d * 2 else d end < 9", SQL_INTEGER, -1, "2", 0},
+    {"select count(*) as v from (select d * 2 as e from bd union all select 1) q where e < 9", SQL_INTEGER, -1, "3", 0},
+    {"with c as (select d * 2 as e from bd) select count(*) as v from c where c.e in (5, -24691357802469135)", SQL_INTEGER, -1, "2", 0},
+    {"select case when x < 2 then 1 else 0 end as v from (select cast('-12345678901234567890.5' as decimal(38,2)) x) d", SQL_INTEGER, -1,
+     "1", 0},
     {"select sum(d * 2) as v from bd", SQL_NUMERIC, 38, "-24691357802468883.5000", 0},
     {"select sum(m * 3) as v from bd", SQL_DECIMAL, 19, "2767011611146.4325", 0},
     {"create table mo (m money) insert into mo values (922337203685477.5807), (1) select sum(m) as v from mo", 0, -1, "", 8115},

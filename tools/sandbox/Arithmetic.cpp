@@ -756,3 +756,57 @@ std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
     std::swap(derived, derived_);
     return t;
 }
+
+std::vector<Token> Session::ExactComparisons(const std::vector<Token>& given) {
+    auto comparison = [](const Token& k) {
+        return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=") || k.IsOp("!<") ||
+               k.IsOp("!>") || k.Is("BETWEEN") || k.Is("IN");
+    };
+    if (std::none_of(given.begin(), given.end(), comparison)) return given;
+    std::vector<std::string> tables = FromTables(given);
+    for (auto& table : tables) table = TempName(table);
+    std::vector<DerivedTable> derived = DerivedTables(given);
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    std::vector<Token> t;
+    t.reserve(given.size());
+    try {
+        for (size_t i = 0; i < given.size();) {
+            const bool inside = i > 0 && (given[i - 1].IsOp(".") || given[i - 1].IsOp("$") || IsArithmeticOp(given[i - 1]) ||
+                                          (given[i].IsOp("(") && given[i - 1].IsName()));
+            const size_t end = inside ? i : OperandAt(given, i);
+            bool wrap = false;
+            if (end > i + 0 && !(end < given.size() && (IsArithmeticOp(given[end]) || given[end].IsOp("."))) && NextToComparison(given, i, end)) {
+                const std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
+                const bool call = e.size() >= 3 && e[0].IsName() && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1;
+                const bool caseEnd = e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END");
+                SqlType type;
+                bool named = false;
+                if (call || caseEnd) {
+                    type = InferExprType(e, named);
+                } else if (!derived_.empty() && (e.size() == 1 || (e.size() == 3 && e[1].IsOp("."))) && e.back().IsName()) {
+                    // A column of a derived table or common table expression (a table's own
+                    // column compares by its collation).
+                    named = DerivedColumnType(e.size() == 3 ? NameOf(e[0]) : std::string(), NameOf(e.back()), type);
+                }
+                wrap = named && IsExactKind(type.kind);
+            }
+            if (!wrap) {
+                t.push_back(given[i++]);
+                continue;
+            }
+            std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
+            e = ComparedAsNumber(std::move(e));
+            e[0].spaceBefore = given[i].spaceBefore;
+            t.insert(t.end(), e.begin(), e.end());
+            i = end;
+        }
+    } catch (...) {
+        std::swap(tables, describeTables_);
+        std::swap(derived, derived_);
+        throw;
+    }
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    return t;
+}

@@ -209,6 +209,8 @@ private:
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
     // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style.
     std::vector<Token> MoneyAsText(const std::vector<Token>& t);
+    // Exact decimals reached through a function, CASE or a derived table's column compared as numbers.
+    std::vector<Token> ExactComparisons(const std::vector<Token>& t);
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
     // whose tables name its columns), or decides by each value's storage class when it is not seen.
     void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);
