@@ -323,10 +323,20 @@ TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
                       "insert into t values (N'Жук и ёж', N'Ωμέγα中', "
                       "N'Łódź', N'Жук', N'Текст')")
                     .ok);
+    // Columns added later take their collation (or the database's) and are in the catalog.
+    ASSERT_TRUE(c.Run("alter table t add ad varchar(9) collate Greek_CI_AS, ac varchar(5), am money").ok);
+    ASSERT_TRUE(c.Run("update t set ad = N'Ωμέγα中', ac = N'Ёж', am = 1").ok);
     const struct {
         const char* expr;
         const char* value;
     } cases[] = {
+        {"ad from t", "Ωμέγα?"},
+        {"ac from t", "Ёж"},
+        {"collation_name from sys.columns where object_id = object_id('t') and name = 'ad'", "Greek_CI_AS"},
+        {"cast(collation as varchar(30)) + '/' + cast(length as varchar) from syscolumns where id = object_id('t') and colid = 7",
+         "Cyrillic_General_CI_AS/5"},
+        {"cast(system_type_id as varchar) + '/' + cast(max_length as varchar) from sys.columns where object_id = object_id('t') and name = 'am'",
+         "60/8"},
         {"dflt from t", "Жук и ёж"},
         {"gr from t", "Ωμέγα?"},
         {"pl from t", "Łódź"},

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+struct ColumnInfo;
+
 struct sqlite3;
 struct sqlite3_stmt;
 struct sqlite3_context;
@@ -188,6 +190,22 @@ private:
     void ExecWaitfor(const std::vector<Token>& t, int line);
     void ExecExec(const std::vector<Token>& t, int line);
     void ExecCreateTable(const std::vector<Token>& t, int line);
+    // Defaults and check constraints are catalog objects of their own (xtype 'D', 'C') with their text.
+    struct ConstraintObject {
+        const char* xtype;
+        std::string name, column, text;
+    };
+    // A column of CREATE TABLE or ALTER TABLE ... ADD: its catalog facts, its defaults and checks,
+    // and its SQLite definition; named is set when it names a CHECK or REFERENCES constraint.
+    std::string ColumnDefinition(const std::vector<Token>& part, const std::string& shownName, int databaseCollation, int line,
+                                 ColumnInfo& c, std::vector<ConstraintObject>& constraintObjects, bool& named);
+    void RecordConstraintObjects(int tableId, const std::string& name, const std::string& shownName,
+                                 const std::vector<ConstraintObject>& constraintObjects);
+    // ALTER TABLE ... ADD of columns (from the first column's name), recorded in the catalog as
+    // CREATE TABLE records them; false when SQLite's own ADD COLUMN is to run.
+    bool AddColumns(const std::string& written, const std::vector<Token>& t, size_t from, int line);
+    // The collation of the current database (CREATE DATABASE ... COLLATE), for columns that name none.
+    int DatabaseCollation();
     void ExecDrop(const std::vector<Token>& t, int line);
     void ExecTransaction(const std::string& word, int line);
     void GenerateRows(long count);
