@@ -326,6 +326,11 @@ TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
     // Columns added later take their collation (or the database's) and are in the catalog.
     ASSERT_TRUE(c.Run("alter table t add ad varchar(9) collate Greek_CI_AS, ac varchar(5), am money").ok);
     ASSERT_TRUE(c.Run("update t set ad = N'Ωμέγα中', ac = N'Ёж', am = 1").ok);
+    // Double-byte code pages: a character takes one or two bytes, and char(n) and varchar(n) count bytes.
+    ASSERT_TRUE(c.Run("create table dbcs (j varchar(6) collate Japanese_CI_AS, c char(5) collate Chinese_PRC_CI_AS, "
+                      "k varchar(9) collate Korean_Wansung_CI_AS, tw varchar(9) collate Chinese_Taiwan_Stroke_CI_AS) "
+                      "insert into dbcs values (N'日本語', N'中文', N'한국\xF0\x9F\x98\x80', N'中文繁體')")
+                    .ok);
     const struct {
         const char* expr;
         const char* value;
@@ -337,6 +342,10 @@ TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
          "Cyrillic_General_CI_AS/5"},
         {"cast(system_type_id as varchar) + '/' + cast(max_length as varchar) from sys.columns where object_id = object_id('t') and name = 'am'",
          "60/8"},
+        {"j from dbcs", "日本語"},
+        {"c from dbcs", "中文 "},
+        {"k from dbcs", "한국?"},
+        {"tw from dbcs", "中文繁體"},
         {"dflt from t", "Жук и ёж"},
         {"gr from t", "Ωμέγα?"},
         {"pl from t", "Łódź"},
@@ -350,6 +359,7 @@ TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
         ASSERT_FALSE(run.results.empty() || run.results[0].rows.empty()) << sql;
         EXPECT_EQ(run.results[0].rows[0].at(0), k.value) << sql;
     }
+    EXPECT_TRUE(c.Run("insert into dbcs (j) values (N'日本語ｶ')").HasDiag(2628));
     EXPECT_TRUE(c.Run("create table bad (v varchar(5) collate Klingon_CI_AS)").HasDiag(448));
     EXPECT_TRUE(c.Run("create database bad collate Klingon_CI_AS").HasDiag(448));
 }

@@ -4,6 +4,7 @@
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
+#include "TextCodec.h"
 
 #include <sqlite3.h>
 
@@ -112,9 +113,12 @@ std::string Session::ColumnDefinition(const std::vector<Token>& part, const std:
     if (primary) def += " PRIMARY KEY";
     const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
                        c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
+    // varchar in a double-byte code page counts its bytes there.
+    const int codePage = CollationById(c.type.collation).codePage;
+    const int byteCodePage = c.type.IsText() && IsDoubleByteCodePage(codePage) ? codePage : 0;
     if (sized)
         def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(shownName) +
-               ", " + SqlLiteral(c.name) + ", 0))";
+               ", " + SqlLiteral(c.name) + ", " + std::to_string(byteCodePage) + "))";
     for (auto& k : constraints) def += " " + k;
     return def;
 }

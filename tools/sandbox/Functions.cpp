@@ -706,11 +706,19 @@ struct SessionFunctions {
                 if (sqlite3_value_bytes(argv[0]) <= limit) return sqlite3_result_int(ctx, 1);
             } else {
                 const std::string v = Text(argv[0]);
+                // Characters; bytes of the code page for varchar in a double-byte one (the last argument).
+                const int codePage = sqlite3_value_int(argv[4]);
                 size_t chars = 0, cutAt = v.size(), lastNonBlank = 0;
                 for (size_t i = 0; i < v.size(); ++i) {
                     if ((static_cast<unsigned char>(v[i]) & 0xC0) == 0x80) continue;
-                    if (static_cast<sqlite3_int64>(chars) == limit) cutAt = i;
-                    ++chars;
+                    size_t width = 1;
+                    if (codePage != 0 && static_cast<unsigned char>(v[i]) >= 0x80) {
+                        size_t next = i;
+                        NextCodePoint(v, next);
+                        width = Utf8ToCodePage(std::string_view(v).substr(i, next - i), codePage).size();
+                    }
+                    if (cutAt == v.size() && static_cast<sqlite3_int64>(chars + width) > limit) cutAt = i;
+                    chars += width;
                     if (v[i] != ' ') lastNonBlank = chars;
                 }
                 if (static_cast<sqlite3_int64>(lastNonBlank) <= limit) return sqlite3_result_int(ctx, 1);
