@@ -281,6 +281,11 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
         {"select convert(sql_variant, cast(7 as smallint))", "7", "0700"},
         {"select cast(d as sql_variant) from vb", "12.345", "09030139300000000000000000000000000000"},
         {"select cast(t as sql_variant) from vb", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        // A UNION of variants of different base types: each row keeps its own.
+        {"select cast(cast(1.5 as decimal(5,2)) as sql_variant) union all select cast(t as sql_variant) from vb", "1.50",
+         "05020196000000000000000000000000000000"},
+        {"select cast(t as sql_variant) as v from vb union all select cast(2.5 as sql_variant) union all select cast(7 as sql_variant)",
+         "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
         // A variable keeps the base type of the value last assigned to it.
         {"declare @v sql_variant = cast(12.345 as decimal(9,3)) select @v", "12.345", "09030139300000000000000000000000000000"},
         {"declare @v sql_variant = 1 set @v = cast(-5.25 as money) select @v", "-5.2500", "ffffffffec32ffff"},

@@ -810,3 +810,110 @@ std::vector<Token> Session::ExactComparisons(const std::vector<Token>& given) {
     std::swap(derived, derived_);
     return t;
 }
+
+std::vector<Token> Session::VariantUnion(const std::vector<Token>& given) {
+    if (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("UNION"); }) ||
+        std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("SQL_VARIANT"); }))
+        return given;
+    // The branches of the outermost UNION: [from, to) each.
+    std::vector<std::pair<size_t, size_t>> branches;
+    int depth = 0;
+    size_t from = 0;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (given[i].IsOp("("))
+            depth++;
+        else if (given[i].IsOp(")"))
+            depth--;
+        else if (depth == 0 && (given[i].Is("UNION") || given[i].Is("EXCEPT") || given[i].Is("INTERSECT"))) {
+            branches.push_back({from, i});
+            from = i + 1 < given.size() && given[i + 1].Is("ALL") ? i + 2 : i + 1;
+        }
+    }
+    size_t last = given.size();
+    for (size_t i = from, d = 0; i < given.size(); ++i) {  // the last branch ends at its ORDER BY
+        if (given[i].IsOp("(")) ++d;
+        if (given[i].IsOp(")") && d > 0) --d;
+        if (d == 0 && (given[i].Is("ORDER") || given[i].Is("OPTION") || given[i].IsOp(";"))) {
+            last = i;
+            break;
+        }
+    }
+    branches.push_back({from, last});
+    // Each branch's select items: where each value's expression is, and its type.
+    struct Item {
+        size_t at, end;  // the expression, without an alias
+        SqlType type;
+        bool named;
+    };
+    std::vector<std::vector<Item>> items;
+    for (const auto& [b0, b1] : branches) {
+        const std::vector<Token> branch(given.begin() + static_cast<std::ptrdiff_t>(b0), given.begin() + static_cast<std::ptrdiff_t>(b1));
+        size_t start = 0, end = 0;
+        if (!TopSelectList(branch, start, end)) return given;
+        std::vector<std::string> tables = FromTables(branch);
+        for (auto& table : tables) table = TempName(table);
+        std::swap(tables, describeTables_);
+        std::vector<Item> row;
+        size_t itemAt = start;
+        int d = 0;
+        for (size_t k = start; k <= end; ++k) {
+            if (k < end && branch[k].IsOp("(")) d++;
+            if (k < end && branch[k].IsOp(")")) d--;
+            if (k < end && !(d == 0 && branch[k].IsOp(","))) continue;
+            size_t exprEnd = k;
+            if (exprEnd >= itemAt + 3 && branch[exprEnd - 2].Is("AS")) exprEnd -= 2;
+            Item it{b0 + itemAt, b0 + exprEnd, SqlType::Of(SqlType::Variant), false};
+            try {
+                it.type = InferExprType(std::vector<Token>(branch.begin() + static_cast<std::ptrdiff_t>(itemAt),
+                                                           branch.begin() + static_cast<std::ptrdiff_t>(exprEnd)),
+                                        it.named);
+            } catch (...) {
+                it.named = false;
+            }
+            row.push_back(it);
+            itemAt = k + 1;
+        }
+        std::swap(tables, describeTables_);
+        items.push_back(std::move(row));
+    }
+    // A column whose variants have different base types: each value carries its own.
+    std::vector<std::pair<size_t, std::pair<size_t, std::string>>> wraps;  // at -> (end, base type)
+    for (size_t col = 0; col < items[0].size(); ++col) {
+        bool variant = true, differ = false;
+        for (const auto& row : items) {
+            if (row.size() != items[0].size()) return given;
+            const Item& it = row[col];
+            variant = variant && it.named && it.type.kind == SqlType::Variant && it.type.base != SqlType::Variant;
+            const SqlType& a = items[0][col].type;
+            differ = differ || it.type.base != a.base || it.type.length != a.length || it.type.precision != a.precision ||
+                     it.type.scale != a.scale;
+        }
+        if (!variant || !differ) continue;
+        for (const auto& row : items) {
+            SqlType base = row[col].type;
+            base.kind = base.base;
+            base.base = SqlType::Variant;
+            wraps.push_back({row[col].at, {row[col].end, base.Declared()}});
+        }
+    }
+    if (wraps.empty()) return given;
+    std::sort(wraps.begin(), wraps.end());
+    std::vector<Token> out;
+    out.reserve(given.size() + wraps.size() * 6);
+    size_t w = 0;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (w < wraps.size() && wraps[w].first == i) {
+            out.push_back(MakeToken(Token::Word, "sandbox_variant", given[i].spaceBefore));
+            out.push_back(MakeToken(Token::Op, "(", false));
+            for (size_t k = i; k < wraps[w].second.first; ++k) out.push_back(given[k]);
+            out.push_back(MakeToken(Token::Op, ",", false));
+            out.push_back(MakeToken(Token::String, wraps[w].second.second));
+            out.push_back(MakeToken(Token::Op, ")", false));
+            i = wraps[w].second.first - 1;
+            ++w;
+            continue;
+        }
+        out.push_back(given[i]);
+    }
+    return out;
+}

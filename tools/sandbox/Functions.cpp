@@ -77,6 +77,7 @@ enum Fn {
     fDecimal,
     fMoneyText,
     fVariantProperty,
+    fTagVariant,
     fYear,
     fMonth,
     fDay,
@@ -137,6 +138,7 @@ const FnSpec kFunctions[] = {
     {"sandbox_decimal", 3, fDecimal},
     {"sandbox_moneytext", 2, fMoneyText},
     {"sandbox_variantproperty", 3, fVariantProperty},
+    {"sandbox_variant", 2, fTagVariant},
     {"year", 1, fYear},
     {"month", 1, fMonth},
     {"day", 1, fDay},
@@ -550,10 +552,27 @@ struct SessionFunctions {
             sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
             return;
         }
+        case fTagVariant: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string tagged = TaggedVariant(Text(argv[1]), Text(argv[0]));
+            sqlite3_result_blob(ctx, tagged.data(), static_cast<int>(tagged.size()), SQLITE_TRANSIENT);
+            return;
+        }
         case fVariantProperty: {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) return sqlite3_result_null(ctx);
             SqlType t;
-            const std::string declared = Text(argv[2]);
+            std::string declared = Text(argv[2]);
+            SqlType taggedType;
+            SqlValue taggedValue;
+            if (sqlite3_value_type(argv[0]) == SQLITE_BLOB) {
+                SqlValue blob = SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                               static_cast<size_t>(sqlite3_value_bytes(argv[0]))));
+                if (UntagVariant(blob, taggedType, taggedValue)) {
+                    taggedType.kind = taggedType.base;
+                    taggedType.base = SqlType::Variant;
+                    declared = taggedType.Declared();
+                }
+            }
             if (declared.empty() || !ParseSqlType(declared, t)) {
                 // A variant whose base type is not seen: its value's storage class decides.
                 switch (sqlite3_value_type(argv[0])) {
@@ -707,12 +726,13 @@ struct SessionFunctions {
             } else {
                 const std::string v = Text(argv[0]);
                 // Characters; bytes of the code page for varchar in a double-byte one (the last argument).
-                const int codePage = sqlite3_value_int(argv[4]);
+                int codePage = -1;  // read at the first character past ASCII
                 size_t chars = 0, cutAt = v.size(), lastNonBlank = 0;
                 for (size_t i = 0; i < v.size(); ++i) {
                     if ((static_cast<unsigned char>(v[i]) & 0xC0) == 0x80) continue;
                     size_t width = 1;
-                    if (codePage != 0 && static_cast<unsigned char>(v[i]) >= 0x80) {
+                    if (static_cast<unsigned char>(v[i]) >= 0x80 && codePage < 0) codePage = sqlite3_value_int(argv[4]);
+                    if (codePage > 0 && static_cast<unsigned char>(v[i]) >= 0x80) {
                         size_t next = i;
                         NextCodePoint(v, next);
                         width = Utf8ToCodePage(std::string_view(v).substr(i, next - i), codePage).size();
