@@ -815,6 +815,9 @@ std::vector<Token> Session::VariantUnion(const std::vector<Token>& given) {
     if (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("UNION"); }) ||
         std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("SQL_VARIANT"); }))
         return given;
+    // Only a query's own result: a value stored (INSERT ... SELECT, SELECT ... INTO) stays plain.
+    if (given.empty() || !given[0].Is("SELECT") || std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("INTO"); }))
+        return given;
     // The branches of the outermost UNION: [from, to) each.
     std::vector<std::pair<size_t, size_t>> branches;
     int depth = 0;
