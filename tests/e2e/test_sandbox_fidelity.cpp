@@ -67,12 +67,29 @@ const Case kCases[] = {
     {"select count(*) as v from bd where d * 2 in (-24691357802469135, 5)", SQL_INTEGER, -1, "2", 0},
     {"select count(*) as v from (select k from bd group by k having max(d) > 100) q", SQL_INTEGER, -1, "1", 0},
     {"select count(*) as v from (select k from bd group by k having sum(d) < 0) q", SQL_INTEGER, -1, "1", 0},
+    // So do such values reached through a function, CASE, a derived table's column or a UNION.
+    {"select count(*) as v from bd where isnull(d * 2, 0) < 9", SQL_INTEGER, -1, "2", 0},
+    {"select count(*) as v from bd where case when k = 1 then d * 2 else d end < 9", SQL_INTEGER, -1, "2", 0},
+    {"select count(*) as v from (select d * 2 as e from bd union all select 1) q where e < 9", SQL_INTEGER, -1, "3", 0},
+    {"with c as (select d * 2 as e from bd) select count(*) as v from c where c.e in (5, -24691357802469135)", SQL_INTEGER, -1, "2", 0},
+    {"select case when x < 2 then 1 else 0 end as v from (select cast('-12345678901234567890.5' as decimal(38,2)) x) d", SQL_INTEGER, -1,
+     "1", 0},
     {"select sum(d * 2) as v from bd", SQL_NUMERIC, 38, "-24691357802468883.5000", 0},
     {"select sum(m * 3) as v from bd", SQL_DECIMAL, 19, "2767011611146.4325", 0},
     {"create table mo (m money) insert into mo values (922337203685477.5807), (1) select sum(m) as v from mo", 0, -1, "", 8115},
     {"select cast(99999999999999999999999999999999999999 as decimal(38,0)) + 1 as v", 0, -1, "", 8115},
     {"select m * 2 as v from mo", 0, -1, "", 8115},
     {"select 2.5 / (1 - 1) as v", 0, -1, "", 8134},
+    // Money as text: two decimals (style 0, CAST), thousands separators (style 1), four (style 2).
+    {"select cast($1234.5678 as varchar) as v", SQL_VARCHAR, 30, "1234.57", 0},
+    {"select convert(varchar(20), $1234567.5678, 1) as v", SQL_VARCHAR, 20, "1,234,567.57", 0},
+    {"select convert(nvarchar(20), cast(-1234.5678 as money), 2) as v", SQL_WVARCHAR, 20, "-1234.5678", 0},
+    {"select cast(cast(2.995 as smallmoney) as varchar(10)) + '|' as v", -1, -1, "3.00|", 0},
+    {"create table #mv (m money) insert #mv values (-0.005) select cast(m * 2 as varchar) + '/' + convert(varchar, m) as v from #mv", -1,
+     -1, "-0.01/-0.01", 0},
+    // A string meeting money is read as money.
+    {"select '1' + $1 as v", SQL_DECIMAL, 19, "2.0000", 0},
+    {"select 'a' + $1 as v", 0, -1, "", 235},
     // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
     {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
     {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},
@@ -243,36 +260,57 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
     ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
     ASSERT_TRUE(c.Run("create table vb (d decimal(9,3), t datetime) insert into vb values (12.345, '2011-12-04 10:04:23.123')").ok);
     const struct {
-        const char* expr;
+        const char* sql;
         const char* text;
         const char* binary;
     } cases[] = {
-        {"serverproperty('ProductVersion')", "15.0.2000.5", "310035002e0030002e0032003000300030002e003500"},
-        {"serverproperty('EngineEdition')", "3", "03000000"},
-        {"cast(cast(12.345 as decimal(9,3)) as sql_variant)", "12.345", "09030139300000000000000000000000000000"},
-        {"cast(cast(-123456789012345678901234.5 as numeric(30,1)) as sql_variant)", "-123456789012345678901234.5",
+        {"select serverproperty('ProductVersion')", "15.0.2000.5", "310035002e0030002e0032003000300030002e003500"},
+        {"select serverproperty('EngineEdition')", "3", "03000000"},
+        {"select cast(cast(12.345 as decimal(9,3)) as sql_variant)", "12.345", "09030139300000000000000000000000000000"},
+        {"select cast(cast(-123456789012345678901234.5 as numeric(30,1)) as sql_variant)", "-123456789012345678901234.5",
          "1e010079dfe23d44a6360f6e05010000000000"},
-        {"cast(2.5 as sql_variant)", "2.5", "02010119000000000000000000000000000000"},
-        {"cast(cast(-5.25 as money) as sql_variant)", "-5.2500", "ffffffffec32ffff"},
-        {"cast(cast(1.25 as smallmoney) as sql_variant)", "1.2500", "d4300000"},
-        {"cast(cast('2011-12-04 10:04:23.123' as datetime) as sql_variant)", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
-        {"cast(cast('2011-12-04 10:04' as smalldatetime) as sql_variant)", "2011-12-04 10:04:00", "af9f5c02"},
-        {"cast(cast('2011-12-04' as date) as sql_variant)", "2011-12-04", "db070c000400"},
-        {"cast(cast('2011-12-04 10:04:23.1234567' as datetime2) as sql_variant)", "2011-12-04 10:04:23.1234567",
+        {"select cast(2.5 as sql_variant)", "2.5", "02010119000000000000000000000000000000"},
+        {"select cast(cast(-5.25 as money) as sql_variant)", "-5.2500", "ffffffffec32ffff"},
+        {"select cast(cast(1.25 as smallmoney) as sql_variant)", "1.2500", "d4300000"},
+        {"select cast(cast('2011-12-04 10:04:23.123' as datetime) as sql_variant)", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select cast(cast('2011-12-04 10:04' as smalldatetime) as sql_variant)", "2011-12-04 10:04:00", "af9f5c02"},
+        {"select cast(cast('2011-12-04' as date) as sql_variant)", "2011-12-04", "db070c000400"},
+        {"select cast(cast('2011-12-04 10:04:23.1234567' as datetime2) as sql_variant)", "2011-12-04 10:04:23.1234567",
          "db070c0004000a0004001700bccc5b07"},
-        {"cast(cast('10:04:23.12' as time(2)) as sql_variant)", "10:04:23.12", "0a00040017000000000e2707"},
-        {"convert(sql_variant, cast(7 as smallint))", "7", "0700"},
-        {"cast(d as sql_variant) from vb", "12.345", "09030139300000000000000000000000000000"},
-        {"cast(t as sql_variant) from vb", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select cast(cast('10:04:23.12' as time(2)) as sql_variant)", "10:04:23.12", "0a00040017000000000e2707"},
+        {"select convert(sql_variant, cast(7 as smallint))", "7", "0700"},
+        {"select cast(d as sql_variant) from vb", "12.345", "09030139300000000000000000000000000000"},
+        {"select cast(t as sql_variant) from vb", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        // A UNION of variants of different base types: each row keeps its own.
+        {"select cast(cast(1.5 as decimal(5,2)) as sql_variant) union all select cast(t as sql_variant) from vb", "1.50",
+         "05020196000000000000000000000000000000"},
+        {"select cast(t as sql_variant) as v from vb union all select cast(2.5 as sql_variant) union all select cast(7 as sql_variant)",
+         "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        // A variable keeps the base type of the value last assigned to it.
+        {"declare @v sql_variant = cast(12.345 as decimal(9,3)) select @v", "12.345", "09030139300000000000000000000000000000"},
+        {"declare @v sql_variant = 1 set @v = cast(-5.25 as money) select @v", "-5.2500", "ffffffffec32ffff"},
+        {"declare @v sql_variant select top 1 @v = t from vb select @v", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        // SQL_VARIANT_PROPERTY: a sysname for BaseType and Collation, an int for the others.
+        {"select sql_variant_property(cast(cast(12.345 as decimal(9,3)) as sql_variant), 'BaseType')", "decimal",
+         "64006500630069006d0061006c00"},
+        {"select sql_variant_property(cast(12.345 as decimal(9,3)), 'Precision')", "9", "09000000"},
+        {"select sql_variant_property(cast(t as sql_variant), 'Scale') from vb", "3", "03000000"},
+        {"select sql_variant_property(cast(N'abc' as sql_variant), 'TotalBytes')", "15", "0f000000"},
+        {"select sql_variant_property(cast('abc' as varchar(5)), 'MaxLength')", "5", "05000000"},
+        {"select sql_variant_property(cast('abc' as varchar(5)), 'Collation')", "SQL_Latin1_General_CP1_CI_AS",
+         "530051004c005f004c006100740069006e0031005f00470065006e006500720061006c005f004300500031005f00430049005f0041005300"},
+        {"select sql_variant_property(serverproperty('EngineEdition'), 'BaseType')", "int", "69006e007400"},
+        {"declare @v sql_variant = cast('2011-12-04' as date) select sql_variant_property(@v, 'BaseType')", "date", "6400610074006500"},
     };
     for (const auto& k : cases) {
-        const std::string sql = std::string("select ") + k.expr;
+        const std::string sql = k.sql;
         const OdbcRun text = c.Run(sql), binary = c.Run(sql, true);
-        ASSERT_FALSE(text.results.empty() || text.results[0].rows.empty() || binary.results.empty() || binary.results[0].rows.empty())
+        ASSERT_FALSE(text.results.empty() || text.results.back().rows.empty() || binary.results.empty() ||
+                     binary.results.back().rows.empty())
             << sql;
-        EXPECT_EQ(text.results[0].types.at(0), -150) << sql;  // SQL_SS_VARIANT
-        EXPECT_EQ(text.results[0].rows[0].at(0), k.text) << sql;
-        EXPECT_EQ(binary.results[0].rows[0].at(0), k.binary) << sql;
+        EXPECT_EQ(text.results.back().types.at(0), -150) << sql;  // SQL_SS_VARIANT
+        EXPECT_EQ(text.results.back().rows[0].at(0), k.text) << sql;
+        EXPECT_EQ(binary.results.back().rows[0].at(0), k.binary) << sql;
     }
 }
 
@@ -290,10 +328,29 @@ TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
                       "insert into t values (N'Жук и ёж', N'Ωμέγα中', "
                       "N'Łódź', N'Жук', N'Текст')")
                     .ok);
+    // Columns added later take their collation (or the database's) and are in the catalog.
+    ASSERT_TRUE(c.Run("alter table t add ad varchar(9) collate Greek_CI_AS, ac varchar(5), am money").ok);
+    ASSERT_TRUE(c.Run("update t set ad = N'Ωμέγα中', ac = N'Ёж', am = 1").ok);
+    // Double-byte code pages: a character takes one or two bytes, and char(n) and varchar(n) count bytes.
+    ASSERT_TRUE(c.Run("create table dbcs (j varchar(6) collate Japanese_CI_AS, c char(5) collate Chinese_PRC_CI_AS, "
+                      "k varchar(9) collate Korean_Wansung_CI_AS, tw varchar(9) collate Chinese_Taiwan_Stroke_CI_AS) "
+                      "insert into dbcs values (N'日本語', N'中文', N'한국\xF0\x9F\x98\x80', N'中文繁體')")
+                    .ok);
     const struct {
         const char* expr;
         const char* value;
     } cases[] = {
+        {"ad from t", "Ωμέγα?"},
+        {"ac from t", "Ёж"},
+        {"collation_name from sys.columns where object_id = object_id('t') and name = 'ad'", "Greek_CI_AS"},
+        {"cast(collation as varchar(30)) + '/' + cast(length as varchar) from syscolumns where id = object_id('t') and colid = 7",
+         "Cyrillic_General_CI_AS/5"},
+        {"cast(system_type_id as varchar) + '/' + cast(max_length as varchar) from sys.columns where object_id = object_id('t') and name = 'am'",
+         "60/8"},
+        {"j from dbcs", "日本語"},
+        {"c from dbcs", "中文 "},
+        {"k from dbcs", "한국?"},
+        {"tw from dbcs", "中文繁體"},
         {"dflt from t", "Жук и ёж"},
         {"gr from t", "Ωμέγα?"},
         {"pl from t", "Łódź"},
@@ -307,6 +364,7 @@ TEST(SandboxFidelity, CharacterColumnsTakeTheirCollationsCodePage) {
         ASSERT_FALSE(run.results.empty() || run.results[0].rows.empty()) << sql;
         EXPECT_EQ(run.results[0].rows[0].at(0), k.value) << sql;
     }
+    EXPECT_TRUE(c.Run("insert into dbcs (j) values (N'日本語ｶ')").HasDiag(2628));
     EXPECT_TRUE(c.Run("create table bad (v varchar(5) collate Klingon_CI_AS)").HasDiag(448));
     EXPECT_TRUE(c.Run("create database bad collate Klingon_CI_AS").HasDiag(448));
 }

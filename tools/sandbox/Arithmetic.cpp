@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,11 @@ SqlType Bounded(int p, int s, bool keepSix) {
 
 bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out) {
     const bool strA = a.IsText() || a.IsUnicode(), strB = b.IsText() || b.IsUnicode();
+    // A string meeting money is read as money (money ranks higher): '1' + $1 is 2.0000.
+    if (strA && !strB && IsMoney(b.kind) && a.kind != SqlType::Text && a.kind != SqlType::NText)
+        return CombineTypes(SqlType::Of(SqlType::Money), op, b, out);
+    if (strB && !strA && IsMoney(a.kind) && b.kind != SqlType::Text && b.kind != SqlType::NText)
+        return CombineTypes(a, op, SqlType::Of(SqlType::Money), out);
     if (strA || strB) {
         if (op != '+' || !strA || !strB || a.kind == SqlType::Text || a.kind == SqlType::NText || b.kind == SqlType::Text ||
             b.kind == SqlType::NText)
@@ -120,7 +126,7 @@ bool ArithmeticType(const std::vector<Token>& e, const std::function<SqlType(con
             operands.emplace_back();
             continue;
         }
-        if (depth == 0 && cases == 0 && k.kind == Token::Op && !k.IsOp("(") && !k.IsOp(")") && !k.IsOp(".") && !op)
+        if (depth == 0 && cases == 0 && k.kind == Token::Op && !k.IsOp("(") && !k.IsOp(")") && !k.IsOp(".") && !k.IsOp("$") && !op)
             return false;  // comparisons and other operators
         if (depth == 0 && cases == 0 && k.kind == Token::Word && !operands.back().empty() && !k.Is("END") && !k.Is("CASE") &&
             operands.back().back().kind != Token::Op)
@@ -373,9 +379,11 @@ void FnExact(sqlite3_context* ctx, int, sqlite3_value** argv) {
     const char* typeText = reinterpret_cast<const char*>(sqlite3_value_text(argv[3]));
     Exact a, b;
     SqlType type;
+    const bool money = typeText && (std::strstr(typeText, "money") != nullptr);
     if (!op || !typeText || !ParseSqlType(typeText, type) || !ExactOf(argv[1], a) || !ExactOf(argv[2], b))
-        return sqlite3_result_error(ctx, "Error converting data type varchar to numeric.", -1);
-    const bool money = type.kind == SqlType::Money || type.kind == SqlType::SmallMoney;
+        return sqlite3_result_error(
+            ctx, money ? "Cannot convert a char value to money. The char value has incorrect syntax." : "Error converting data type varchar to numeric.",
+            -1);
     const int scale = money ? 4 : type.scale;
     Exact r;
     switch (op[0]) {
@@ -501,6 +509,7 @@ size_t OperandAt(const std::vector<Token>& t, size_t i) {
     if (k >= t.size()) return i;
     const Token& x = t[k];
     if (x.kind == Token::Number || x.kind == Token::String || x.kind == Token::Variable || x.kind == Token::Hex) return k + 1;
+    if (x.IsOp("$") && k + 1 < t.size() && t[k + 1].kind == Token::Number) return k + 2;  // $1.25
     if (x.IsOp("(")) {
         const size_t close = MatchParen(t, k);
         return close < t.size() ? close + 1 : i;
@@ -561,6 +570,7 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
     if (outer) {
         // Columns are typed from the statement's tables, as a result's are.
         tables = FromTables(t);
+        for (auto& table : tables) table = TempName(table);
         derived = DerivedTables(t);
         std::swap(tables, describeTables_);
         std::swap(derived, derived_);
@@ -659,6 +669,254 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
     if (outer) {
         std::swap(tables, describeTables_);
         std::swap(derived, derived_);
+    }
+    return out;
+}
+
+std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
+    const bool any = std::any_of(given.begin(), given.end(),
+                                 [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT") || k.Is("SQL_VARIANT_PROPERTY"); });
+    if (!any) return given;
+    std::vector<Token> t = given;
+    std::vector<std::string> tables = FromTables(t);
+    for (auto& table : tables) table = TempName(table);
+    std::vector<DerivedTable> derived = DerivedTables(t);
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    auto isMoney = [this](const std::vector<Token>& e) {
+        bool named = false;
+        const SqlType type = InferExprType(e, named);
+        return named && (type.kind == SqlType::Money || type.kind == SqlType::SmallMoney);
+    };
+    auto toText = [](const SqlType& type) { return type.kind != SqlType::Text && type.kind != SqlType::NText && (type.IsText() || type.IsUnicode()); };
+    auto wrap = [](std::vector<Token> expr, std::vector<Token> style) {
+        std::vector<Token> out = {MakeToken(Token::Word, "sandbox_moneytext", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
+        out.insert(out.end(), expr.begin(), expr.end());
+        out.push_back(MakeToken(Token::Op, ",", false));
+        if (style.empty()) style = {MakeToken(Token::Number, "0")};
+        out.insert(out.end(), style.begin(), style.end());
+        out.push_back(MakeToken(Token::Op, ")", false));
+        return out;
+    };
+    try {
+        for (size_t i = 0; i + 1 < t.size(); ++i) {
+            if (!(t[i].Is("CAST") || t[i].Is("CONVERT") || t[i].Is("SQL_VARIANT_PROPERTY")) || !t[i + 1].IsOp("(")) continue;
+            const size_t close = MatchParen(t, i + 1);
+            if (close >= t.size()) continue;
+            if (t[i].Is("SQL_VARIANT_PROPERTY")) {
+                // sandbox_variantproperty(value, property, 'base type'), the base type empty when
+                // the value's storage class decides it.
+                const auto args = SplitCommas(t, i + 2, close);
+                if (args.size() != 2) continue;
+                bool named = false;
+                SqlType type = InferExprType(args[0], named);
+                if (type.kind == SqlType::Variant) {
+                    type.kind = type.base;
+                    type.base = SqlType::Variant;
+                }
+                const std::string base = named && type.kind != SqlType::Variant ? type.Declared() : std::string();
+                t[i] = MakeToken(Token::Word, "sandbox_variantproperty", t[i].spaceBefore);
+                const Token tail[] = {MakeToken(Token::Op, ",", false), MakeToken(Token::String, base)};
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(close), std::begin(tail), std::end(tail));
+                continue;
+            }
+            if (t[i].Is("CAST")) {
+                size_t as = close;
+                int d = 0;
+                for (size_t j = i + 2; j < close; ++j) {
+                    if (t[j].IsOp("("))
+                        d++;
+                    else if (t[j].IsOp(")"))
+                        d--;
+                    else if (d == 0 && t[j].Is("AS"))
+                        as = j;
+                }
+                if (as >= close || !toText(TypeOf(t, as + 1, close))) continue;
+                std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+                if (!isMoney(expr)) continue;
+                const std::vector<Token> rep = wrap(expr, {});
+                t.erase(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, rep.begin(), rep.end());
+            } else {
+                const size_t end = TypeEnd(t, i + 2);
+                if (end >= close || !t[end].IsOp(",") || !toText(TypeOf(t, i + 2, end))) continue;
+                auto args = SplitCommas(t, end + 1, close);
+                if (args.empty() || args.size() > 2 || !isMoney(args[0])) continue;
+                const std::vector<Token> rep = wrap(args[0], args.size() == 2 ? args[1] : std::vector<Token>{});
+                t.erase(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, rep.begin(), rep.end());
+            }
+        }
+    } catch (...) {
+        std::swap(tables, describeTables_);
+        std::swap(derived, derived_);
+        throw;
+    }
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    return t;
+}
+
+std::vector<Token> Session::ExactComparisons(const std::vector<Token>& given) {
+    auto comparison = [](const Token& k) {
+        return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=") || k.IsOp("!<") ||
+               k.IsOp("!>") || k.Is("BETWEEN") || k.Is("IN");
+    };
+    if (std::none_of(given.begin(), given.end(), comparison)) return given;
+    std::vector<std::string> tables = FromTables(given);
+    for (auto& table : tables) table = TempName(table);
+    std::vector<DerivedTable> derived = DerivedTables(given);
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    std::vector<Token> t;
+    t.reserve(given.size());
+    try {
+        for (size_t i = 0; i < given.size();) {
+            const bool inside = i > 0 && (given[i - 1].IsOp(".") || given[i - 1].IsOp("$") || IsArithmeticOp(given[i - 1]) ||
+                                          (given[i].IsOp("(") && given[i - 1].IsName()));
+            const size_t end = inside ? i : OperandAt(given, i);
+            bool wrap = false;
+            if (end > i + 0 && !(end < given.size() && (IsArithmeticOp(given[end]) || given[end].IsOp("."))) && NextToComparison(given, i, end)) {
+                const std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
+                const bool call = e.size() >= 3 && e[0].IsName() && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1;
+                const bool caseEnd = e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END");
+                SqlType type;
+                bool named = false;
+                if (call || caseEnd) {
+                    type = InferExprType(e, named);
+                } else if (!derived_.empty() && (e.size() == 1 || (e.size() == 3 && e[1].IsOp("."))) && e.back().IsName()) {
+                    // A column of a derived table or common table expression (a table's own
+                    // column compares by its collation).
+                    named = DerivedColumnType(e.size() == 3 ? NameOf(e[0]) : std::string(), NameOf(e.back()), type);
+                }
+                wrap = named && IsExactKind(type.kind);
+            }
+            if (!wrap) {
+                t.push_back(given[i++]);
+                continue;
+            }
+            std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
+            e = ComparedAsNumber(std::move(e));
+            e[0].spaceBefore = given[i].spaceBefore;
+            t.insert(t.end(), e.begin(), e.end());
+            i = end;
+        }
+    } catch (...) {
+        std::swap(tables, describeTables_);
+        std::swap(derived, derived_);
+        throw;
+    }
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    return t;
+}
+
+std::vector<Token> Session::VariantUnion(const std::vector<Token>& given) {
+    if (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("UNION"); }) ||
+        std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("SQL_VARIANT"); }))
+        return given;
+    // Only a query's own result: a value stored (INSERT ... SELECT, SELECT ... INTO) stays plain.
+    if (given.empty() || !given[0].Is("SELECT") || std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("INTO"); }))
+        return given;
+    // The branches of the outermost UNION: [from, to) each.
+    std::vector<std::pair<size_t, size_t>> branches;
+    int depth = 0;
+    size_t from = 0;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (given[i].IsOp("("))
+            depth++;
+        else if (given[i].IsOp(")"))
+            depth--;
+        else if (depth == 0 && (given[i].Is("UNION") || given[i].Is("EXCEPT") || given[i].Is("INTERSECT"))) {
+            branches.push_back({from, i});
+            from = i + 1 < given.size() && given[i + 1].Is("ALL") ? i + 2 : i + 1;
+        }
+    }
+    size_t last = given.size();
+    for (size_t i = from, d = 0; i < given.size(); ++i) {  // the last branch ends at its ORDER BY
+        if (given[i].IsOp("(")) ++d;
+        if (given[i].IsOp(")") && d > 0) --d;
+        if (d == 0 && (given[i].Is("ORDER") || given[i].Is("OPTION") || given[i].IsOp(";"))) {
+            last = i;
+            break;
+        }
+    }
+    branches.push_back({from, last});
+    // Each branch's select items: where each value's expression is, and its type.
+    struct Item {
+        size_t at, end;  // the expression, without an alias
+        SqlType type;
+        bool named;
+    };
+    std::vector<std::vector<Item>> items;
+    for (const auto& [b0, b1] : branches) {
+        const std::vector<Token> branch(given.begin() + static_cast<std::ptrdiff_t>(b0), given.begin() + static_cast<std::ptrdiff_t>(b1));
+        size_t start = 0, end = 0;
+        if (!TopSelectList(branch, start, end)) return given;
+        std::vector<std::string> tables = FromTables(branch);
+        for (auto& table : tables) table = TempName(table);
+        std::swap(tables, describeTables_);
+        std::vector<Item> row;
+        size_t itemAt = start;
+        int d = 0;
+        for (size_t k = start; k <= end; ++k) {
+            if (k < end && branch[k].IsOp("(")) d++;
+            if (k < end && branch[k].IsOp(")")) d--;
+            if (k < end && !(d == 0 && branch[k].IsOp(","))) continue;
+            size_t exprEnd = k;
+            if (exprEnd >= itemAt + 3 && branch[exprEnd - 2].Is("AS")) exprEnd -= 2;
+            Item it{b0 + itemAt, b0 + exprEnd, SqlType::Of(SqlType::Variant), false};
+            try {
+                it.type = InferExprType(std::vector<Token>(branch.begin() + static_cast<std::ptrdiff_t>(itemAt),
+                                                           branch.begin() + static_cast<std::ptrdiff_t>(exprEnd)),
+                                        it.named);
+            } catch (...) {
+                it.named = false;
+            }
+            row.push_back(it);
+            itemAt = k + 1;
+        }
+        std::swap(tables, describeTables_);
+        items.push_back(std::move(row));
+    }
+    // A column whose variants have different base types: each value carries its own.
+    std::vector<std::pair<size_t, std::pair<size_t, std::string>>> wraps;  // at -> (end, base type)
+    for (size_t col = 0; col < items[0].size(); ++col) {
+        bool variant = true, differ = false;
+        for (const auto& row : items) {
+            if (row.size() != items[0].size()) return given;
+            const Item& it = row[col];
+            variant = variant && it.named && it.type.kind == SqlType::Variant && it.type.base != SqlType::Variant;
+            const SqlType& a = items[0][col].type;
+            differ = differ || it.type.base != a.base || it.type.length != a.length || it.type.precision != a.precision ||
+                     it.type.scale != a.scale;
+        }
+        if (!variant || !differ) continue;
+        for (const auto& row : items) {
+            SqlType base = row[col].type;
+            base.kind = base.base;
+            base.base = SqlType::Variant;
+            wraps.push_back({row[col].at, {row[col].end, base.Declared()}});
+        }
+    }
+    if (wraps.empty()) return given;
+    std::sort(wraps.begin(), wraps.end());
+    std::vector<Token> out;
+    out.reserve(given.size() + wraps.size() * 6);
+    size_t w = 0;
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (w < wraps.size() && wraps[w].first == i) {
+            out.push_back(MakeToken(Token::Word, "sandbox_variant", given[i].spaceBefore));
+            out.push_back(MakeToken(Token::Op, "(", false));
+            for (size_t k = i; k < wraps[w].second.first; ++k) out.push_back(given[k]);
+            out.push_back(MakeToken(Token::Op, ",", false));
+            out.push_back(MakeToken(Token::String, wraps[w].second.second));
+            out.push_back(MakeToken(Token::Op, ")", false));
+            i = wraps[w].second.first - 1;
+            ++w;
+            continue;
+        }
+        out.push_back(given[i]);
     }
     return out;
 }

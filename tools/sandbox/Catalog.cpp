@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include <stdexcept>
 
@@ -128,14 +129,14 @@ std::string SystemConstraintName(const std::string& prefix, const std::string& t
     return prefix + "__" + table.substr(0, 9) + "__" + (column.empty() ? std::string() : column.substr(0, 5) + "__") + hex;
 }
 
-void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols) {
+void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols, int firstColid) {
     SqlStmt st;
     sqlite3_prepare_v2(db,
                        "INSERT INTO __columns (object_id, table_name, colid, name, type_text, data_type, char_max, char_octets,"
                        " num_precision, num_radix, num_scale, dt_precision, is_nullable, is_identity, default_text)"
                        " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
                        -1, st.Out(), nullptr);
-    int colid = 0;
+    int colid = firstColid - 1;
     for (const auto& c : cols) {
         std::string dataType;
         SqlValue charMax, octets, prec, radix, scale, dtPrec;
@@ -165,7 +166,30 @@ void RecordColumns(sqlite3* db, int objectId, const std::string& table, const st
     st.Reset();
 }
 
+namespace {
+
+// A character column's collation, from its declared type (the server's default when it names none).
+const char* const kCollationColumn =
+    "collation_name nvarchar(128) GENERATED ALWAYS AS (CASE WHEN data_type IN ('char', 'varchar', 'text', 'nchar', 'nvarchar', "
+    "'ntext') THEN CASE WHEN instr(type_text, ' COLLATE ') > 0 THEN substr(type_text, instr(type_text, ' COLLATE ') + 9) "
+    "ELSE 'SQL_Latin1_General_CP1_CI_AS' END END) VIRTUAL";
+
+}  // namespace
+
 void ServerState::InitCatalog(sqlite3* db, const std::string& dbName, bool isMaster) {
+    {
+        // A database made before columns knew their collation gets it, and sys.columns shows it.
+        SqlStmt info;
+        bool exists = false, has = false;
+        if (sqlite3_prepare_v2(db, "PRAGMA table_xinfo(__columns)", -1, info.Out(), nullptr) == SQLITE_OK)
+            while (sqlite3_step(info) == SQLITE_ROW) {
+                exists = true;
+                has = has || std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(info, 1)), "collation_name") == 0;
+            }
+        info.Reset();
+        if (exists && !has)
+            ExecOrThrow(db, "ALTER TABLE __columns ADD COLUMN " + std::string(kCollationColumn) + "; DROP VIEW IF EXISTS sys_COLUMNS;");
+    }
     ExecOrThrow(db, R"(
 CREATE TABLE IF NOT EXISTS __objects (id int PRIMARY KEY, name nvarchar(128) COLLATE NOCASE NOT NULL, xtype char(2) NOT NULL,
   parent_obj int NOT NULL DEFAULT 0, crdate datetime NOT NULL, source ntext, params ntext);
@@ -173,7 +197,7 @@ CREATE TABLE IF NOT EXISTS __comments (id int NOT NULL, number smallint NOT NULL
 CREATE TABLE IF NOT EXISTS __columns (object_id int, table_name nvarchar(128) COLLATE NOCASE, colid int, name nvarchar(128) COLLATE NOCASE,
   type_text nvarchar(128), data_type nvarchar(128), char_max int, char_octets int, num_precision tinyint,
   num_radix smallint, num_scale int, dt_precision smallint, is_nullable varchar(3), is_identity int,
-  default_text nvarchar(4000));
+  default_text nvarchar(4000), )" + std::string(kCollationColumn) + R"();
 CREATE VIEW IF NOT EXISTS sysobjects AS SELECT name, id, xtype, 1 AS uid, 0 AS info, 0 AS status,
   0 AS base_schema_ver, 0 AS replinfo, parent_obj, crdate, 0 AS ftcatid, 0 AS schema_ver, 0 AS stats_schema_ver,
   xtype AS type, 0 AS userstat,
@@ -212,10 +236,17 @@ CREATE VIEW IF NOT EXISTS sys_COLUMNS AS SELECT object_id, name, colid AS column
     WHEN 'binary' THEN 173 WHEN 'varbinary' THEN 165 WHEN 'image' THEN 34 WHEN 'uniqueidentifier' THEN 36
     WHEN 'xml' THEN 241 WHEN 'sql_variant' THEN 98 END AS system_type_id,
   coalesce(char_octets, CASE data_type WHEN 'bigint' THEN 8 WHEN 'smallint' THEN 2 WHEN 'tinyint' THEN 1 WHEN 'bit' THEN 1
-    WHEN 'float' THEN 8 WHEN 'datetime' THEN 8 WHEN 'date' THEN 3 WHEN 'uniqueidentifier' THEN 16 ELSE 4 END) AS max_length,
+    WHEN 'float' THEN 8 WHEN 'datetime' THEN 8 WHEN 'date' THEN 3 WHEN 'uniqueidentifier' THEN 16 WHEN 'money' THEN 8
+    WHEN 'time' THEN 5 WHEN 'datetime2' THEN 8 WHEN 'datetimeoffset' THEN 10 WHEN 'sql_variant' THEN 8016
+    WHEN 'decimal' THEN 5 + 4 * ((num_precision > 9) + (num_precision > 19) + (num_precision > 28))
+    WHEN 'numeric' THEN 5 + 4 * ((num_precision > 9) + (num_precision > 19) + (num_precision > 28)) ELSE 4 END) AS max_length,
   coalesce(num_precision, 0) AS precision, coalesce(num_scale, dt_precision, 0) AS scale,
-  CASE is_nullable WHEN 'YES' THEN 1 ELSE 0 END AS is_nullable, is_identity
+  CASE is_nullable WHEN 'YES' THEN 1 ELSE 0 END AS is_nullable, is_identity, collation_name
   FROM __columns;
+CREATE VIEW IF NOT EXISTS syscolumns AS SELECT name, object_id AS id, system_type_id AS xtype, 0 AS typestat,
+  system_type_id AS xusertype, max_length AS length, precision AS xprec, scale AS xscale, column_id AS colid,
+  column_id AS colorder, 0 AS cdefault, 0 AS domain, 0 AS number, 0 AS iscomputed, 0 AS isoutparam,
+  is_nullable AS isnullable, collation_name AS collation, precision AS prec, scale FROM sys_COLUMNS;
 )");
     if (isMaster) {
         ExecOrThrow(db, R"(

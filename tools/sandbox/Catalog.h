@@ -23,6 +23,7 @@ int NewObjectId(sqlite3* db);
 // characters of the table, the first 5 of the column when there is one, the object id in hex).
 std::string SystemConstraintName(const std::string& prefix, const std::string& table, const std::string& column, int id);
 // Records the columns of a table or view.
-void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols);
+// The first column gets colid firstColid, the next one more (ALTER TABLE ... ADD continues a table).
+void RecordColumns(sqlite3* db, int objectId, const std::string& table, const std::vector<ColumnInfo>& cols, int firstColid = 1);
 // The SQLite column type text of a declared type.
 std::string SqliteTypeText(const SqlType& t);

@@ -50,6 +50,10 @@ const Language kLanguages[] = {
     {"Lithuanian", 0x0427, 1257},
     {"Vietnamese", 0x042A, 1258},
     {"Thai", 0x041E, 874},
+    {"Japanese", 0x0411, 932},
+    {"Chinese_PRC", 0x0804, 936},
+    {"Korean_Wansung", 0x0412, 949},
+    {"Chinese_Taiwan_Stroke", 0x0404, 950},
 };
 
 // SQL collations: each has a sort id of its own.

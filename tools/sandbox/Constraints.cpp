@@ -4,6 +4,7 @@
 // constraints added later (a change of definition only, as SQLite allows for CHECK and FOREIGN
 // KEY); keys become unique indexes.
 #include "Catalog.h"
+#include "Collation.h"
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
@@ -11,6 +12,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 
 namespace {
@@ -133,6 +135,52 @@ void Session::RewriteTableDefinition(const std::string& table, int line) {
     }
 }
 
+bool Session::AddColumns(const std::string& written, const std::vector<Token>& t, size_t from, int line) {
+    const std::string table = TableNamed(written);
+    if (table.empty()) return false;  // SQLite's refusal words it
+    const auto ids = Strings(db_, "SELECT id FROM __objects WHERE name = ? AND xtype = 'U'", {table});
+    if (ids.empty()) return false;
+    const int databaseCollation = written[0] != '#' ? DatabaseCollation() : kDefaultCollation;
+    std::vector<ColumnInfo> cols;
+    std::vector<std::string> defs;
+    std::vector<ConstraintObject> objects;
+    std::vector<std::string> blanked;
+    for (auto& part : SplitCommas(t, from, t.size())) {
+        if (part.empty()) continue;
+        if (part[0].Is("CONSTRAINT") || part[0].Is("PRIMARY") || part[0].Is("FOREIGN") || part[0].Is("CHECK") || part[0].Is("UNIQUE") ||
+            part[0].Is("INDEX"))
+            return false;  // columns and table constraints in one list: SQLite's own ADD COLUMN
+        ColumnInfo c;
+        bool named = false;
+        defs.push_back(ColumnDefinition(part, written, databaseCollation, line, c, objects, named));
+        if (c.identity) return false;  // SQLite adds no key column
+        // Rows already there take a nullable column's default only WITH VALUES.
+        if (c.nullable && !c.defaultText.empty() && !(part.size() >= 2 && part[part.size() - 2].Is("WITH") && part.back().Is("VALUES")))
+            blanked.push_back(c.name);
+        cols.push_back(c);
+    }
+    if (cols.empty()) return false;
+    const auto last = Strings(db_, "SELECT coalesce(max(colid), 0) FROM __columns WHERE object_id = ?", {ids[0]});
+    for (const std::string& def : defs) {
+        const std::string sql = "ALTER TABLE " + QuoteIdent(table) + " ADD COLUMN " + def;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
+        // The text as created, which constraints toggled later rewrite the table from, gets it too.
+        auto base = Strings(db_, "SELECT sql FROM __tablebase WHERE tbl = ?", {table});
+        if (!base.empty() && base[0].rfind(')') != std::string::npos)
+            Write(db_, "UPDATE __tablebase SET sql = ? WHERE tbl = ?", {base[0].insert(base[0].rfind(')'), ", " + def), table});
+    }
+    for (const std::string& name : blanked) {
+        const std::string sql = "UPDATE " + QuoteIdent(table) + " SET " + QuoteIdent(name) + " = NULL";
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) throw TranslateError(line);
+    }
+    const int id = std::atoi(ids[0].c_str());
+    RecordColumns(db_, id, table, cols, (last.empty() ? 0 : std::atoi(last[0].c_str())) + 1);
+    RecordConstraintObjects(id, table, written, objects);
+    ForgetTable(table);
+    columnCache_.clear();
+    return true;
+}
+
 bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
     const std::vector<Token> t = in;
     size_t i = 2;
@@ -153,9 +201,10 @@ bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
     if (add) {
         // ADD of columns goes to SQLite as before; ADD of constraints is handled here.
         const size_t k = i + 1;
-        if (k >= t.size() || !(t[k].Is("CONSTRAINT") || t[k].Is("PRIMARY") || t[k].Is("FOREIGN") || t[k].Is("CHECK") || t[k].Is("UNIQUE") ||
-                               t[k].Is("DEFAULT")))
-            return false;
+        if (k >= t.size()) return false;
+        if (!(t[k].Is("CONSTRAINT") || t[k].Is("PRIMARY") || t[k].Is("FOREIGN") || t[k].Is("CHECK") || t[k].Is("UNIQUE") ||
+              t[k].Is("DEFAULT")))
+            return AddColumns(written, t, k, line);
     } else if (!toggle && !drop) {
         return false;
     }

@@ -4,10 +4,159 @@
 #include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
+#include "TextCodec.h"
 
 #include <sqlite3.h>
 
 #include <cstdio>
+
+namespace {
+
+std::string CheckText(const std::vector<Token>& p, size_t check) {
+    size_t open = check + 1;
+    if (open >= p.size() || !p[open].IsOp("(")) return std::string();
+    return JoinTokens(p, open, MatchParen(p, open) + 1);
+}
+
+}  // namespace
+
+std::string Session::ColumnDefinition(const std::vector<Token>& part, const std::string& shownName, int databaseCollation, int line,
+                                      ColumnInfo& c, std::vector<ConstraintObject>& constraintObjects, bool& columnNamed) {
+    c.name = NameOf(part[0]);
+    const size_t typeEnd = TypeEnd(part, 1);
+    c.type = TypeOf(part, 1, typeEnd);
+    CheckTypeSize(c.type, line);
+    if (c.type.IsText() || c.type.IsUnicode()) c.type.collation = databaseCollation;
+    std::vector<std::string> constraints;
+    bool primary = false;
+    std::string constraintName;  // CONSTRAINT name before the next DEFAULT or CHECK
+    for (size_t k = typeEnd; k < part.size(); ++k) {
+        const Token& w = part[k];
+        if (w.Is("IDENTITY")) {
+            c.identity = true;
+            c.nullable = false;
+            if (k + 1 < part.size() && part[k + 1].IsOp("(")) k = MatchParen(part, k + 1);
+        } else if (w.Is("NOT") && k + 1 < part.size() && part[k + 1].Is("NULL")) {
+            c.nullable = false;
+            constraints.push_back("NOT NULL");
+            ++k;
+        } else if (w.Is("NULL")) {
+        } else if (w.Is("PRIMARY") && k + 1 < part.size() && part[k + 1].Is("KEY")) {
+            primary = true;
+            c.nullable = false;
+            ++k;
+        } else if (w.Is("CLUSTERED") || w.Is("NONCLUSTERED") || w.Is("ROWGUIDCOL")) {
+        } else if (w.Is("CONSTRAINT")) {
+            if (k + 1 < part.size()) constraintName = NameOf(part[k + 1]);
+            ++k;
+        } else if (w.Is("COLLATE")) {
+            if (k + 1 < part.size()) {
+                const std::string collation = NameOf(part[k + 1]);
+                const int id = SameNoCase(collation, "DATABASE_DEFAULT") ? databaseCollation : CollationId(collation);
+                if (id < 0) throw SqlError{448, 16, 1, "Invalid collation '" + collation + "'.", line, "", true};
+                if (c.type.IsText() || c.type.IsUnicode()) c.type.collation = id;
+            }
+            ++k;
+        } else if (w.Is("DEFAULT")) {
+            size_t end = k + 1;
+            if (end < part.size() && part[end].IsOp("("))
+                end = MatchParen(part, end) + 1;
+            else if (end + 1 < part.size() && part[end + 1].IsOp("("))
+                end = MatchParen(part, end + 1) + 1;
+            else if (end < part.size() && part[end].IsOp("-"))
+                end += 2;
+            else
+                ++end;
+            std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(k) + 1,
+                                    part.begin() + static_cast<std::ptrdiff_t>(std::min(end, part.size())));
+            while (expr.size() >= 2 && expr.front().IsOp("(") && MatchParen(expr, 0) == expr.size() - 1)
+                expr = std::vector<Token>(expr.begin() + 1, expr.end() - 1);
+            const std::string text = JoinTokens(expr);
+            const bool number = expr.size() == 1 && expr[0].kind == Token::Number;
+            c.defaultText = number ? "((" + text + "))" : "(" + text + ")";
+            constraintObjects.push_back({"D", constraintName, c.name, c.defaultText});
+            constraintName.clear();
+            const bool now =
+                expr.size() >= 1 && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
+            const bool constant =
+                expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
+            if (now)
+                constraints.push_back(c.type.kind == SqlType::Date ? "DEFAULT (date('now', 'localtime'))"
+                                                                   : "DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
+            else if (constant || (expr.size() == 2 && expr[0].IsOp("-"))) {
+                // Converted to the column's type now; a value that does not convert fails each insert that takes it.
+                std::string value;
+                try {
+                    value = Translate(StoredValueTokens(expr, c.type, dateOrder_, line), line);
+                } catch (const SqlError&) {
+                    value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(c.type.Declared()) + "))";
+                }
+                constraints.push_back("DEFAULT " + value);
+            }
+            k = end - 1;
+        } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
+            if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, CheckText(part, k)});
+            std::vector<Token> rest(part.begin() + static_cast<std::ptrdiff_t>(k), part.end());
+            const bool named = !constraintName.empty() && (w.Is("CHECK") || w.Is("REFERENCES"));
+            columnNamed = columnNamed || named;
+            constraints.push_back((named ? "CONSTRAINT " + QuoteIdent(constraintName) + " " : std::string()) + Translate(rest, line));
+            break;
+        }
+    }
+    std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
+    if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
+    if (c.type.kind == SqlType::DateTime || c.type.kind == SqlType::DateTime2 || c.type.kind == SqlType::SmallDateTime)
+        def += " COLLATE sandbox_datetime";  // instants: a date without a time is midnight (DateFunctions.cpp)
+    if (c.type.kind == SqlType::Decimal || c.type.kind == SqlType::Numeric || c.type.kind == SqlType::Money ||
+        c.type.kind == SqlType::SmallMoney)  // exact decimal text (Store.cpp), compared as numbers
+        def = QuoteIdent(c.name) + " TEXT " + SqliteTypeText(c.type) + " COLLATE sandbox_numeric";
+    if (primary) def += " PRIMARY KEY";
+    const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
+                       c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
+    // varchar in a double-byte code page counts its bytes there.
+    const int codePage = CollationById(c.type.collation).codePage;
+    const int byteCodePage = c.type.IsText() && IsDoubleByteCodePage(codePage) ? codePage : 0;
+    if (sized)
+        def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(shownName) +
+               ", " + SqlLiteral(c.name) + ", " + std::to_string(byteCodePage) + "))";
+    for (auto& k : constraints) def += " " + k;
+    return def;
+}
+
+void Session::RecordConstraintObjects(int tableId, const std::string& name, const std::string& shownName,
+                                      const std::vector<ConstraintObject>& constraintObjects) {
+    SqlStmt st;
+    for (const ConstraintObject& o : constraintObjects) {
+        if (o.text.empty() || name != shownName) continue;  // a temporary table's are not the database's
+        const int objectId = NewObjectId(db_);
+        std::string objectName = o.name;
+        if (objectName.empty()) {
+            objectName = SystemConstraintName(o.xtype[0] == 'D' ? "DF" : "CK", name, o.column, objectId);
+        }
+        sqlite3_prepare_v2(db_,
+                           "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', "
+                           "'now', 'localtime'))",
+                           -1, st.Out(), nullptr);
+        sqlite3_bind_int(st, 1, objectId);
+        sqlite3_bind_text(st, 2, objectName.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 3, o.xtype, -1, SQLITE_STATIC);
+        sqlite3_bind_int(st, 4, tableId);
+        sqlite3_step(st);
+        st.Reset();
+        sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, 0, 1, ?)", -1, st.Out(), nullptr);
+        sqlite3_bind_int(st, 1, objectId);
+        sqlite3_bind_text(st, 2, o.text.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        st.Reset();
+    }
+}
+
+int Session::DatabaseCollation() {
+    SqlStmt q;
+    if (sqlite3_prepare_v2(db_, "SELECT name FROM __collation", -1, q.Out(), nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
+        return std::max(kDefaultCollation, CollationId(reinterpret_cast<const char*>(sqlite3_column_text(q, 0))));
+    return kDefaultCollation;
+}
 
 void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     size_t i = 2;
@@ -23,25 +172,10 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     std::vector<ColumnInfo> cols;
     std::vector<std::string> defs;
     std::string identityCol;
-    // Defaults and check constraints are catalog objects of their own (xtype 'D', 'C') with their text.
-    struct ConstraintObject {
-        const char* xtype;
-        std::string name, column, text;
-    };
     std::vector<ConstraintObject> constraintObjects;
-    auto checkText = [](const std::vector<Token>& p, size_t check) {
-        size_t open = check + 1;
-        if (open >= p.size() || !p[open].IsOp("(")) return std::string();
-        return JoinTokens(p, open, MatchParen(p, open) + 1);
-    };
     bool columnNamed = false, tableConstraintSeen = false;
     // Character columns that name no collation take the database's (a temporary table the server's).
-    int databaseCollation = kDefaultCollation;
-    if (shownName[0] != '#') {
-        SqlStmt q;
-        if (sqlite3_prepare_v2(db_, "SELECT name FROM __collation", -1, q.Out(), nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
-            databaseCollation = std::max(kDefaultCollation, CollationId(reinterpret_cast<const char*>(sqlite3_column_text(q, 0))));
-    }
+    const int databaseCollation = shownName[0] != '#' ? DatabaseCollation() : kDefaultCollation;
     for (auto& part : SplitCommas(t, i + 1, close)) {
         if (part.empty()) continue;
         const bool tableConstraint = part[0].Is("CONSTRAINT") || part[0].Is("PRIMARY") || part[0].Is("UNIQUE") || part[0].Is("FOREIGN") ||
@@ -53,7 +187,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             if (part[0].Is("CONSTRAINT")) k = 2;
             if (k < part.size() && part[k].Is("INDEX")) continue;
             if (k < part.size() && part[k].Is("CHECK"))
-                constraintObjects.push_back({"C", k == 2 ? NameOf(part[1]) : std::string(), std::string(), checkText(part, k)});
+                constraintObjects.push_back({"C", k == 2 ? NameOf(part[1]) : std::string(), std::string(), CheckText(part, k)});
             bool pk = k < part.size() && part[k].Is("PRIMARY");
             std::vector<Token> kept;
             // The name of a CHECK or FOREIGN KEY stays with it: SQLite names it when it fails, and
@@ -78,105 +212,13 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
             continue;
         }
         ColumnInfo c;
-        c.name = NameOf(part[0]);
-        const size_t typeEnd = TypeEnd(part, 1);
-        c.type = TypeOf(part, 1, typeEnd);
-        CheckTypeSize(c.type, line);
-        if (c.type.IsText() || c.type.IsUnicode()) c.type.collation = databaseCollation;
-        std::vector<std::string> constraints;
-        bool primary = false;
-        std::string constraintName;  // CONSTRAINT name before the next DEFAULT or CHECK
-        for (size_t k = typeEnd; k < part.size(); ++k) {
-            const Token& w = part[k];
-            if (w.Is("IDENTITY")) {
-                c.identity = true;
-                c.nullable = false;
-                if (k + 1 < part.size() && part[k + 1].IsOp("(")) k = MatchParen(part, k + 1);
-            } else if (w.Is("NOT") && k + 1 < part.size() && part[k + 1].Is("NULL")) {
-                c.nullable = false;
-                constraints.push_back("NOT NULL");
-                ++k;
-            } else if (w.Is("NULL")) {
-            } else if (w.Is("PRIMARY") && k + 1 < part.size() && part[k + 1].Is("KEY")) {
-                primary = true;
-                c.nullable = false;
-                ++k;
-            } else if (w.Is("CLUSTERED") || w.Is("NONCLUSTERED") || w.Is("ROWGUIDCOL")) {
-            } else if (w.Is("CONSTRAINT")) {
-                if (k + 1 < part.size()) constraintName = NameOf(part[k + 1]);
-                ++k;
-            } else if (w.Is("COLLATE")) {
-                if (k + 1 < part.size()) {
-                    const std::string collation = NameOf(part[k + 1]);
-                    const int id = SameNoCase(collation, "DATABASE_DEFAULT") ? databaseCollation : CollationId(collation);
-                    if (id < 0) throw SqlError{448, 16, 1, "Invalid collation '" + collation + "'.", line, "", true};
-                    if (c.type.IsText() || c.type.IsUnicode()) c.type.collation = id;
-                }
-                ++k;
-            } else if (w.Is("DEFAULT")) {
-                size_t end = k + 1;
-                if (end < part.size() && part[end].IsOp("("))
-                    end = MatchParen(part, end) + 1;
-                else if (end + 1 < part.size() && part[end + 1].IsOp("("))
-                    end = MatchParen(part, end + 1) + 1;
-                else if (end < part.size() && part[end].IsOp("-"))
-                    end += 2;
-                else
-                    ++end;
-                std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(k) + 1,
-                                        part.begin() + static_cast<std::ptrdiff_t>(std::min(end, part.size())));
-                while (expr.size() >= 2 && expr.front().IsOp("(") && MatchParen(expr, 0) == expr.size() - 1)
-                    expr = std::vector<Token>(expr.begin() + 1, expr.end() - 1);
-                const std::string text = JoinTokens(expr);
-                const bool number = expr.size() == 1 && expr[0].kind == Token::Number;
-                c.defaultText = number ? "((" + text + "))" : "(" + text + ")";
-                constraintObjects.push_back({"D", constraintName, c.name, c.defaultText});
-                constraintName.clear();
-                const bool now =
-                    expr.size() >= 1 && (expr[0].Is("GETDATE") || expr[0].Is("CURRENT_TIMESTAMP") || expr[0].Is("SYSDATETIME"));
-                const bool constant =
-                    expr.size() == 1 && (expr[0].kind == Token::Number || expr[0].kind == Token::String || expr[0].Is("NULL"));
-                if (now)
-                    constraints.push_back(c.type.kind == SqlType::Date ? "DEFAULT (date('now', 'localtime'))"
-                                                                       : "DEFAULT (strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'))");
-                else if (constant || (expr.size() == 2 && expr[0].IsOp("-"))) {
-                    // Converted to the column's type now; a value that does not convert fails each insert that takes it.
-                    std::string value;
-                    try {
-                        value = Translate(StoredValueTokens(expr, c.type, dateOrder_, line), line);
-                    } catch (const SqlError&) {
-                        value = "(sandbox_store(" + Translate(expr, line) + ", " + SqlLiteral(c.type.Declared()) + "))";
-                    }
-                    constraints.push_back("DEFAULT " + value);
-                }
-                k = end - 1;
-            } else if (w.Is("REFERENCES") || w.Is("CHECK") || w.Is("UNIQUE") || w.Is("FOREIGN")) {
-                if (w.Is("CHECK")) constraintObjects.push_back({"C", constraintName, c.name, checkText(part, k)});
-                std::vector<Token> rest(part.begin() + static_cast<std::ptrdiff_t>(k), part.end());
-                const bool named = !constraintName.empty() && (w.Is("CHECK") || w.Is("REFERENCES"));
-                columnNamed = columnNamed || named;
-                constraints.push_back((named ? "CONSTRAINT " + QuoteIdent(constraintName) + " " : std::string()) + Translate(rest, line));
-                break;
-            }
-        }
+        bool named = false;
+        const std::string def = ColumnDefinition(part, shownName, databaseCollation, line, c, constraintObjects, named);
+        columnNamed = columnNamed || named;
         if (c.identity && (c.type.kind == SqlType::Int || c.type.kind == SqlType::BigInt || c.type.kind == SqlType::SmallInt)) {
             identityCol = c.name;
             defs.push_back(QuoteIdent(c.name) + " INTEGER PRIMARY KEY AUTOINCREMENT");
         } else {
-            std::string def = QuoteIdent(c.name) + " " + SqliteTypeText(c.type);
-            if (c.type.IsText() || c.type.IsUnicode()) def += " COLLATE NOCASE";  // the server's collation is case-insensitive
-            if (c.type.kind == SqlType::DateTime || c.type.kind == SqlType::DateTime2 || c.type.kind == SqlType::SmallDateTime)
-                def += " COLLATE sandbox_datetime";  // instants: a date without a time is midnight (DateFunctions.cpp)
-            if (c.type.kind == SqlType::Decimal || c.type.kind == SqlType::Numeric || c.type.kind == SqlType::Money ||
-                c.type.kind == SqlType::SmallMoney)  // exact decimal text (Store.cpp), compared as numbers
-                def = QuoteIdent(c.name) + " TEXT " + SqliteTypeText(c.type) + " COLLATE sandbox_numeric";
-            if (primary) def += " PRIMARY KEY";
-            const bool sized = (c.type.IsText() || c.type.IsUnicode() || c.type.IsBinary()) && c.type.length > 0 &&
-                               c.type.kind != SqlType::Text && c.type.kind != SqlType::NText && c.type.kind != SqlType::Image;
-            if (sized)
-                def += " CHECK (sandbox_fits(" + QuoteIdent(c.name) + ", " + std::to_string(c.type.length) + ", " + SqlLiteral(shownName) +
-                       ", " + SqlLiteral(c.name) + ", 0))";
-            for (auto& k : constraints) def += " " + k;
             defs.push_back(def);
         }
         cols.push_back(c);
@@ -196,29 +238,7 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     sqlite3_step(st);
     st.Reset();
     RecordColumns(db_, id, name, cols);
-    for (const ConstraintObject& o : constraintObjects) {
-        if (o.text.empty() || name != shownName) continue;  // a temporary table's are not the database's
-        const int objectId = NewObjectId(db_);
-        std::string objectName = o.name;
-        if (objectName.empty()) {
-            objectName = SystemConstraintName(o.xtype[0] == 'D' ? "DF" : "CK", name, o.column, objectId);
-        }
-        sqlite3_prepare_v2(db_,
-                           "INSERT INTO __objects (id, name, xtype, parent_obj, crdate) VALUES (?, ?, ?, ?, strftime('%Y-%m-%d %H:%M:%f', "
-                           "'now', 'localtime'))",
-                           -1, st.Out(), nullptr);
-        sqlite3_bind_int(st, 1, objectId);
-        sqlite3_bind_text(st, 2, objectName.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(st, 3, o.xtype, -1, SQLITE_STATIC);
-        sqlite3_bind_int(st, 4, id);
-        sqlite3_step(st);
-        st.Reset();
-        sqlite3_prepare_v2(db_, "INSERT INTO __comments (id, number, colid, text) VALUES (?, 0, 1, ?)", -1, st.Out(), nullptr);
-        sqlite3_bind_int(st, 1, objectId);
-        sqlite3_bind_text(st, 2, o.text.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_step(st);
-        st.Reset();
-    }
+    RecordConstraintObjects(id, name, shownName, constraintObjects);
     // Temporary tables go with the session that made them (global ones too, as no one else holds them here).
     if (name != shownName || name.rfind("##", 0) == 0) tempTables_.emplace_back(dbName_, name);
     columnCache_.clear();

@@ -566,6 +566,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         std::vector<Token> inner(e.begin() + 1, e.end() - 1);
         return InferExprType(inner, named);
     }
+    if (e.size() == 2 && e[0].IsOp("$") && e[1].kind == Token::Number) return SqlType::Of(SqlType::Money);
     if (e.size() >= 2 && (e[0].IsOp("-") || e[0].IsOp("+"))) {  // a sign keeps the type
         std::vector<Token> rest(e.begin() + 1, e.end());
         return InferExprType(rest, named);
@@ -608,6 +609,18 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             return args.empty() ? type : asVariant(type, args[0]);
         }
         if (f == "SERVERPROPERTY") return SqlType::Of(SqlType::Variant);
+        if (f == "SQL_VARIANT_PROPERTY") {
+            // A sysname for BaseType and Collation, an int for the others.
+            const auto args = SplitCommas(e, 2, e.size() - 1);
+            SqlType type = SqlType::Of(SqlType::Variant);
+            if (args.size() == 2 && args[1].size() == 1 && args[1][0].kind == Token::String) {
+                const std::string p = Upper(args[1][0].value);
+                type = p == "BASETYPE" || p == "COLLATION" ? SqlType::Of(SqlType::NVarChar, 128) : SqlType::Of(SqlType::Int);
+                type.base = type.kind;
+                type.kind = SqlType::Variant;
+            }
+            return type;
+        }
         static const std::map<std::string, SqlType> fixed = {{"GETDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"GETUTCDATE", SqlType::Of(SqlType::DateTime)},
                                                              {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},
@@ -728,4 +741,31 @@ bool Session::CatalogColumnType(const std::string& column, SqlType& type) {
         if (sqlite3_step(q) == SQLITE_ROW && ParseSqlType(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), type)) ++matches;
     }
     return matches == 1;
+}
+
+void Session::VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement) {
+    std::vector<std::string> tables = FromTables(statement);
+    for (auto& table : tables) table = TempName(table);
+    std::vector<DerivedTable> derived = DerivedTables(statement);
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    bool named = false;
+    SqlType b;
+    try {
+        b = InferExprType(expr, named);
+    } catch (...) {
+        named = false;
+    }
+    std::swap(tables, describeTables_);
+    std::swap(derived, derived_);
+    if (named && b.kind == SqlType::Variant) {
+        v.type = b;
+    } else if (named && b.kind != SqlType::Xml && b.kind != SqlType::Text && b.kind != SqlType::NText && b.kind != SqlType::Image &&
+               b.length >= 0) {
+        v.type = b;
+        v.type.base = b.kind;
+        v.type.kind = SqlType::Variant;
+    } else {
+        v.type = SqlType::Of(SqlType::Variant);
+    }
 }

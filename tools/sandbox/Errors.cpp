@@ -163,6 +163,8 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
         return SqlError{1222, 16, 45, "Lock request time out period exceeded.", line, "", false};
     if (starts("arithmetic overflow: "))
         return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type " + msg.substr(21) + ".", line, "", false};
+    if (msg == "Cannot convert a char value to money. The char value has incorrect syntax.") return SqlError{235, 16, 0, msg, line, "", false};
+    if (msg == "Error converting data type varchar to numeric.") return SqlError{8114, 16, 5, msg, line, "", false};
     if (msg == "divide by zero") return SqlError{8134, 16, 1, "Divide by zero error encountered.", line, "", false};
     if (msg == "decimal overflow")
         return SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type numeric.", line, "", false};

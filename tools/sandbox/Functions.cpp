@@ -1,8 +1,10 @@
 // The built-in functions SQL Server offers that SQLite lacks, registered on each session's handle.
 #include "CivilDate.h"
+#include "Collation.h"
 #include "Conversions.h"
 #include "Session.h"
 #include "SqliteUtil.h"
+#include "TextCodec.h"
 
 #include <sqlite3.h>
 
@@ -73,6 +75,9 @@ enum Fn {
     fIdentCurrent,
     fSuserSname,
     fDecimal,
+    fMoneyText,
+    fVariantProperty,
+    fTagVariant,
     fYear,
     fMonth,
     fDay,
@@ -131,6 +136,9 @@ const FnSpec kFunctions[] = {
     {"host_name", 0, fHost},
     {"app_name", 0, fApp},
     {"sandbox_decimal", 3, fDecimal},
+    {"sandbox_moneytext", 2, fMoneyText},
+    {"sandbox_variantproperty", 3, fVariantProperty},
+    {"sandbox_variant", 2, fTagVariant},
     {"year", 1, fYear},
     {"month", 1, fMonth},
     {"day", 1, fDay},
@@ -194,6 +202,66 @@ std::string DecimalText(sqlite3_value* v, int scale) {
     return out;
 }
 
+
+// SQL_VARIANT_PROPERTY of a value of the base type: BaseType, Precision, Scale, TotalBytes (the
+// variant's header, the type's properties and the value), Collation and MaxLength; NULL for
+// another property.
+void VariantProperty(sqlite3_context* ctx, const SqlType& t, sqlite3_value* v, std::string prop) {
+    for (char& c : prop) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool text = t.IsText() || t.IsUnicode(), binary = t.IsBinary();
+    if (prop == "basetype") {
+        std::string name = t.Name();
+        name = name.substr(0, name.find('('));
+        return sqlite3_result_text(ctx, name.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    if (prop == "collation") {
+        if (!text) return sqlite3_result_null(ctx);
+        return sqlite3_result_text(ctx, CollationById(t.collation).name.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    const int timeBytes = t.scale <= 2 ? 3 : t.scale <= 4 ? 4 : 5;
+    const int decimalBytes = t.precision <= 9 ? 5 : t.precision <= 19 ? 9 : t.precision <= 28 ? 13 : 17;
+    int precision = 0, scale = 0, maxLength = 0, props = 0;
+    switch (t.kind) {
+    case SqlType::TinyInt: precision = 3, maxLength = 1; break;
+    case SqlType::SmallInt: precision = 5, maxLength = 2; break;
+    case SqlType::Int: precision = 10, maxLength = 4; break;
+    case SqlType::BigInt: precision = 19, maxLength = 8; break;
+    case SqlType::Bit: precision = 1, maxLength = 1; break;
+    case SqlType::Real: precision = 24, maxLength = 4; break;
+    case SqlType::Float: precision = 53, maxLength = 8; break;
+    case SqlType::Money: precision = 19, scale = 4, maxLength = 8; break;
+    case SqlType::SmallMoney: precision = 10, scale = 4, maxLength = 4; break;
+    case SqlType::DateTime: precision = 23, scale = 3, maxLength = 8; break;
+    case SqlType::SmallDateTime: precision = 16, maxLength = 4; break;
+    case SqlType::Date: precision = 10, maxLength = 3; break;
+    case SqlType::Time: precision = 8 + (t.scale > 0 ? t.scale + 1 : 0), scale = t.scale, maxLength = timeBytes, props = 1; break;
+    case SqlType::DateTime2: precision = 19 + (t.scale > 0 ? t.scale + 1 : 0), scale = t.scale, maxLength = timeBytes + 3, props = 1; break;
+    case SqlType::DateTimeOffset:
+        precision = 26 + (t.scale > 0 ? t.scale + 1 : 0), scale = t.scale, maxLength = timeBytes + 5, props = 1;
+        break;
+    case SqlType::Decimal:
+    case SqlType::Numeric: precision = t.precision, scale = t.scale, maxLength = decimalBytes, props = 2; break;
+    case SqlType::UniqueIdentifier: maxLength = 16; break;
+    default:
+        maxLength = t.length < 0 ? 8000 : t.length * (t.IsUnicode() ? 2 : 1);
+        props = text ? 7 : binary ? 2 : 0;
+        break;
+    }
+    if (prop == "precision") return sqlite3_result_int(ctx, precision);
+    if (prop == "scale") return sqlite3_result_int(ctx, scale);
+    if (prop == "maxlength") return sqlite3_result_int(ctx, maxLength);
+    if (prop == "totalbytes") {
+        int value = maxLength;
+        if (t.IsUnicode())
+            value = static_cast<int>(Utf8ToUtf16(Text(v)).size() * 2);
+        else if (text)
+            value = static_cast<int>(Utf8ToCodePage(Text(v), CollationById(t.collation).codePage).size());
+        else if (binary)
+            value = sqlite3_value_bytes(v);
+        return sqlite3_result_int(ctx, 2 + props + value);
+    }
+    sqlite3_result_null(ctx);
+}
 }  // namespace
 
 struct SessionFunctions {
@@ -455,6 +523,78 @@ struct SessionFunctions {
             sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
             return;
         }
+        case fMoneyText: {
+            // Money as text in CONVERT's style: 0 two decimals, 1 two decimals and thousands
+            // separators, 2 and 126 four decimals.
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const int style = sqlite3_value_int(argv[1]);
+            std::string d = DecimalText(argv[0], 4);
+            if (style != 2 && style != 126) {
+                const bool neg = !d.empty() && d[0] == '-';
+                std::string digits = d.substr(neg ? 1 : 0);
+                const bool up = digits[digits.size() - 2] >= '5';
+                digits.resize(digits.size() - 2);
+                if (up) {
+                    size_t k = digits.size();
+                    while (k > 0 && (digits[k - 1] == '9' || digits[k - 1] == '.')) {
+                        if (digits[k - 1] == '9') digits[k - 1] = '0';
+                        --k;
+                    }
+                    if (k == 0)
+                        digits.insert(digits.begin(), '1');
+                    else
+                        digits[k - 1]++;
+                }
+                if (style == 1)
+                    for (size_t at = digits.find('.'); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+                d = (neg && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
+            }
+            sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
+            return;
+        }
+        case fTagVariant: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string tagged = TaggedVariant(Text(argv[1]), Text(argv[0]));
+            sqlite3_result_blob(ctx, tagged.data(), static_cast<int>(tagged.size()), SQLITE_TRANSIENT);
+            return;
+        }
+        case fVariantProperty: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            SqlType t;
+            std::string declared = Text(argv[2]);
+            SqlType taggedType;
+            SqlValue taggedValue;
+            if (sqlite3_value_type(argv[0]) == SQLITE_BLOB) {
+                SqlValue blob = SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                               static_cast<size_t>(sqlite3_value_bytes(argv[0]))));
+                if (UntagVariant(blob, taggedType, taggedValue)) {
+                    taggedType.kind = taggedType.base;
+                    taggedType.base = SqlType::Variant;
+                    declared = taggedType.Declared();
+                }
+            }
+            if (declared.empty() || !ParseSqlType(declared, t)) {
+                // A variant whose base type is not seen: its value's storage class decides.
+                switch (sqlite3_value_type(argv[0])) {
+                case SQLITE_INTEGER: {
+                    const sqlite3_int64 i = sqlite3_value_int64(argv[0]);
+                    t = SqlType::Of(i > 2147483647LL || i < -2147483648LL ? SqlType::BigInt : SqlType::Int);
+                    break;
+                }
+                case SQLITE_FLOAT:
+                    t = SqlType::Of(SqlType::Float);
+                    break;
+                case SQLITE_BLOB:
+                    t = SqlType::Of(SqlType::VarBinary, 8000);
+                    break;
+                default:
+                    t = SqlType::Of(SqlType::NVarChar, 4000);
+                    break;
+                }
+            }
+            VariantProperty(ctx, t, argv[0], Text(argv[1]));
+            return;
+        }
         case fYear:
         case fMonth:
         case fDay: {
@@ -585,11 +725,20 @@ struct SessionFunctions {
                 if (sqlite3_value_bytes(argv[0]) <= limit) return sqlite3_result_int(ctx, 1);
             } else {
                 const std::string v = Text(argv[0]);
+                // Characters; bytes of the code page for varchar in a double-byte one (the last argument).
+                int codePage = -1;  // read at the first character past ASCII
                 size_t chars = 0, cutAt = v.size(), lastNonBlank = 0;
                 for (size_t i = 0; i < v.size(); ++i) {
                     if ((static_cast<unsigned char>(v[i]) & 0xC0) == 0x80) continue;
-                    if (static_cast<sqlite3_int64>(chars) == limit) cutAt = i;
-                    ++chars;
+                    size_t width = 1;
+                    if (static_cast<unsigned char>(v[i]) >= 0x80 && codePage < 0) codePage = sqlite3_value_int(argv[4]);
+                    if (codePage > 0 && static_cast<unsigned char>(v[i]) >= 0x80) {
+                        size_t next = i;
+                        NextCodePoint(v, next);
+                        width = Utf8ToCodePage(std::string_view(v).substr(i, next - i), codePage).size();
+                    }
+                    if (cutAt == v.size() && static_cast<sqlite3_int64>(chars + width) > limit) cutAt = i;
+                    chars += width;
                     if (v[i] != ' ') lastNonBlank = chars;
                 }
                 if (static_cast<sqlite3_int64>(lastNonBlank) <= limit) return sqlite3_result_int(ctx, 1);

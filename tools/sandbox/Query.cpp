@@ -206,6 +206,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
                     st.Reset();
                     throw SqlError{137, 15, 1, "Must declare the scalar variable \"" + items[k].variable + "\".", line, "", true};
                 }
+                if (v->type.kind == SqlType::Variant) VariantTakesBase(*v, items[k].expr, tokens);
                 v->value = Coerce(v->type, ColumnValue(st, static_cast<int>(k)));
             }
             rc = sqlite3_step(st);

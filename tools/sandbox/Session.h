@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+struct ColumnInfo;
+
 struct sqlite3;
 struct sqlite3_stmt;
 struct sqlite3_context;
@@ -188,6 +190,22 @@ private:
     void ExecWaitfor(const std::vector<Token>& t, int line);
     void ExecExec(const std::vector<Token>& t, int line);
     void ExecCreateTable(const std::vector<Token>& t, int line);
+    // Defaults and check constraints are catalog objects of their own (xtype 'D', 'C') with their text.
+    struct ConstraintObject {
+        const char* xtype;
+        std::string name, column, text;
+    };
+    // A column of CREATE TABLE or ALTER TABLE ... ADD: its catalog facts, its defaults and checks,
+    // and its SQLite definition; named is set when it names a CHECK or REFERENCES constraint.
+    std::string ColumnDefinition(const std::vector<Token>& part, const std::string& shownName, int databaseCollation, int line,
+                                 ColumnInfo& c, std::vector<ConstraintObject>& constraintObjects, bool& named);
+    void RecordConstraintObjects(int tableId, const std::string& name, const std::string& shownName,
+                                 const std::vector<ConstraintObject>& constraintObjects);
+    // ALTER TABLE ... ADD of columns (from the first column's name), recorded in the catalog as
+    // CREATE TABLE records them; false when SQLite's own ADD COLUMN is to run.
+    bool AddColumns(const std::string& written, const std::vector<Token>& t, size_t from, int line);
+    // The collation of the current database (CREATE DATABASE ... COLLATE), for columns that name none.
+    int DatabaseCollation();
     void ExecDrop(const std::vector<Token>& t, int line);
     void ExecTransaction(const std::string& word, int line);
     void GenerateRows(long count);
@@ -207,6 +225,15 @@ private:
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
     // Arithmetic whose result is a decimal or money as calls of sandbox_exact (Arithmetic.cpp).
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
+    // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style.
+    std::vector<Token> MoneyAsText(const std::vector<Token>& t);
+    // A UNION of variants of different base types: each value tagged with its own (Value.h).
+    std::vector<Token> VariantUnion(const std::vector<Token>& t);
+    // Exact decimals reached through a function, CASE or a derived table's column compared as numbers.
+    std::vector<Token> ExactComparisons(const std::vector<Token>& t);
+    // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
+    // whose tables name its columns), or decides by each value's storage class when it is not seen.
+    void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
     // The derived tables and common table expressions of the query being described, whose columns

@@ -82,8 +82,11 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
             DeclareTableVariable(part, i, line);
             continue;
         }
-        if (end < part.size() && part[end].IsOp("="))
-            v.value = Coerce(v.type, Eval(std::vector<Token>(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end()), line));
+        if (end < part.size() && part[end].IsOp("=")) {
+            const std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end());
+            if (v.type.kind == SqlType::Variant) VariantTakesBase(v, expr, expr);
+            v.value = Coerce(v.type, Eval(expr, line));
+        }
         const bool assigned = end < part.size();
         scopes_.back().vars[part[0].value] = std::move(v);
         if (assigned) AssignDone(1);
@@ -102,6 +105,7 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
             combined.push_back(MakeToken(Token::Op, ")"));
             expr = combined;
         }
+        if (v->type.kind == SqlType::Variant) VariantTakesBase(*v, expr, expr);
         v->value = Coerce(v->type, Eval(expr, line));
         AssignDone(1);
         return;

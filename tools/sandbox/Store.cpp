@@ -123,9 +123,16 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
     if (type.IsText() && type.collation != kDefaultCollation && v.type == SqlValue::Text) {
         // Kept in the collation's code page: a character it does not have becomes '?'.
         const int codePage = CollationById(type.collation).codePage;
+        const std::string bytes = Utf8ToCodePage(v.s, codePage);
         SqlType plain = type;
         plain.collation = kDefaultCollation;
-        return StoreValue(plain, SqlValue::FromText(CodePageToUtf8(Utf8ToCodePage(v.s, codePage), codePage)), dateOrder, literal);
+        if (type.kind == SqlType::Char && type.length > 0 && IsDoubleByteCodePage(codePage)) {
+            // char(n) counts bytes of the code page, where a character may take two.
+            std::string text = CodePageToUtf8(bytes, codePage);
+            if (bytes.size() < static_cast<size_t>(type.length)) text.append(static_cast<size_t>(type.length) - bytes.size(), ' ');
+            return SqlValue::FromText(std::move(text));
+        }
+        return StoreValue(plain, SqlValue::FromText(CodePageToUtf8(bytes, codePage)), dateOrder, literal);
     }
     const SqlType::Kind k = type.kind;
     if (IsIntKind(k)) {

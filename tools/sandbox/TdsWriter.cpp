@@ -711,6 +711,13 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             U32(0);
             return;
         }
+        if (SqlType tagged; v.type == SqlValue::Blob) {
+            SqlValue value;
+            if (UntagVariant(v, tagged, value)) {
+                VariantOfBase(tagged, value);
+                return;
+            }
+        }
         if (t.base != SqlType::Variant) {
             VariantOfBase(t, v);
             return;

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -170,10 +171,80 @@ const CodePage* CodePageTable(int codePage) {
     return (tables[codePage] = std::move(table)).get();
 }
 
+// A converter of the system's iconv for this thread, kept open; nullptr when iconv lacks it.
+iconv_t Converter(const std::string& to, const std::string& from) {
+    thread_local std::map<std::pair<std::string, std::string>, iconv_t> open;
+    auto it = open.find({to, from});
+    if (it == open.end()) {
+        iconv_t cd = iconv_open(to.c_str(), from.c_str());
+        it = open.emplace(std::make_pair(to, from), cd).first;
+    }
+    return it->second == reinterpret_cast<iconv_t>(-1) ? nullptr : it->second;
+}
+
+// One character's bytes in a double-byte code page; empty when the code page lacks it.
+std::string DoubleByteChar(iconv_t cd, std::string_view utf8) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char out[8];
+    char* pin = const_cast<char*>(utf8.data());
+    char* pout = out;
+    size_t inLeft = utf8.size(), outLeft = sizeof out;
+    if (iconv(cd, &pin, &inLeft, &pout, &outLeft) == static_cast<size_t>(-1)) return {};
+    return std::string(out, sizeof out - outLeft);
+}
+
+std::string Utf8ToDoubleByte(std::string_view s, int codePage) {
+    iconv_t cd = Converter("CP" + std::to_string(codePage), "UTF-8");
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const size_t from = i;
+        const std::uint32_t cp = NextCodePoint(s, i);
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+            continue;
+        }
+        const std::string bytes = cd ? DoubleByteChar(cd, s.substr(from, i - from)) : std::string();
+        out += bytes.empty() ? std::string("?") : bytes;
+    }
+    return out;
+}
+
+std::string DoubleByteToUtf8(std::string_view s, int codePage) {
+    iconv_t cd = Converter("UTF-8", "CP" + std::to_string(codePage));
+    std::string out;
+    out.reserve(s.size() * 2);
+    char buf[256];
+    char* pin = const_cast<char*>(s.data());
+    size_t inLeft = s.size();
+    if (cd) iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    while (inLeft > 0) {
+        if (!cd) {
+            out += static_cast<unsigned char>(*pin) < 0x80 ? *pin : '?';
+            ++pin, --inLeft;
+            continue;
+        }
+        char* pout = buf;
+        size_t outLeft = sizeof buf;
+        const size_t r = iconv(cd, &pin, &inLeft, &pout, &outLeft);
+        out.append(buf, sizeof buf - outLeft);
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            // A byte the code page leaves undefined, or a lead byte without its second.
+            out += '?';
+            ++pin, --inLeft;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+bool IsDoubleByteCodePage(int codePage) { return codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950; }
 
 std::string Utf8ToCodePage(std::string_view s, int codePage) {
     if (codePage == 1252) return Utf8ToCp1252(s);
+    if (IsDoubleByteCodePage(codePage)) return Utf8ToDoubleByte(s, codePage);
     bool ascii = true;
     for (char c : s)
         if (static_cast<unsigned char>(c) >= 0x80) ascii = false;
@@ -194,6 +265,7 @@ std::string Utf8ToCodePage(std::string_view s, int codePage) {
 }
 
 std::string CodePageToUtf8(std::string_view s, int codePage) {
+    if (IsDoubleByteCodePage(codePage)) return DoubleByteToUtf8(s, codePage);
     const CodePage* table = codePage == 1252 ? nullptr : CodePageTable(codePage);
     if (!table) return Cp1252ToUtf8(s);
     std::u16string w;

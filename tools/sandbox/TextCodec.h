@@ -14,6 +14,8 @@ std::string Utf16BytesToUtf8(std::string_view bytes);
 // Characters outside CP1252 become '?'.
 std::string Utf8ToCp1252(std::string_view s);
 std::string Cp1252ToUtf8(std::string_view s);
-// The same for any single-byte Windows or DOS code page (1250-1258, 874, 437, 850).
+// The same for any single-byte Windows or DOS code page (1250-1258, 874, 437, 850) and the
+// double-byte Asian ones (932, 936, 949, 950), where a character takes one or two bytes.
 std::string Utf8ToCodePage(std::string_view s, int codePage);
 std::string CodePageToUtf8(std::string_view s, int codePage);
+bool IsDoubleByteCodePage(int codePage);

@@ -60,3 +60,44 @@ SqlValue Coerce(const SqlType& t, SqlValue v) {
         return v;
     }
 }
+
+namespace {
+constexpr char kVariantMark[] = {'\0', '\x7F', 'S', 'V', '\x01'};
+}
+
+std::string TaggedVariant(const std::string& baseType, const std::string& text) {
+    std::string out(kVariantMark, sizeof kVariantMark);
+    out += baseType;
+    out += '\0';
+    out += text;
+    return out;
+}
+
+bool UntagVariant(const SqlValue& v, SqlType& type, SqlValue& value) {
+    if (v.type != SqlValue::Blob || v.s.size() < sizeof kVariantMark || v.s.compare(0, sizeof kVariantMark, kVariantMark, sizeof kVariantMark) != 0)
+        return false;
+    const size_t nul = v.s.find('\0', sizeof kVariantMark);
+    SqlType base;
+    if (nul == std::string::npos || !ParseSqlType(std::string_view(v.s).substr(sizeof kVariantMark, nul - sizeof kVariantMark), base)) return false;
+    const std::string text = v.s.substr(nul + 1);
+    switch (base.kind) {
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::SmallInt:
+    case SqlType::TinyInt:
+    case SqlType::Bit:
+        value = SqlValue::FromInt(std::strtoll(text.c_str(), nullptr, 10));
+        break;
+    case SqlType::Float:
+    case SqlType::Real:
+        value = SqlValue::FromReal(std::strtod(text.c_str(), nullptr));
+        break;
+    default:
+        value = SqlValue::FromText(text);
+        break;
+    }
+    type = base;
+    type.base = base.kind;
+    type.kind = SqlType::Variant;
+    return true;
+}

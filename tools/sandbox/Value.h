@@ -58,3 +58,10 @@ struct RpcParam {
 
 // Converts a value to what a variable of the type holds.
 SqlValue Coerce(const SqlType& t, SqlValue v);
+
+// A sql_variant value that carries its base type where rows of one result column have different
+// ones (a UNION of variants): a blob of a marker, the base type's declared text, a NUL and the value
+// as text. Only the writer of results reads it.
+std::string TaggedVariant(const std::string& baseType, const std::string& text);
+// The base type (as a sql_variant of it) and value of a tagged variant; false for any other value.
+bool UntagVariant(const SqlValue& v, SqlType& type, SqlValue& value);
