@@ -673,16 +673,24 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
     return out;
 }
 
+Session::StatementTablesInView::StatementTablesInView(Session& session, const std::vector<Token>& statement)
+    : session_(session), tables_(FromTables(statement)), derived_(DerivedTables(statement)) {
+    for (auto& table : tables_) table = session.TempName(table);
+    std::swap(tables_, session_.describeTables_);
+    std::swap(derived_, session_.derived_);
+}
+
+Session::StatementTablesInView::~StatementTablesInView() {
+    std::swap(tables_, session_.describeTables_);
+    std::swap(derived_, session_.derived_);
+}
+
 std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
     const bool any = std::any_of(given.begin(), given.end(),
                                  [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT") || k.Is("SQL_VARIANT_PROPERTY"); });
     if (!any) return given;
     std::vector<Token> t = given;
-    std::vector<std::string> tables = FromTables(t);
-    for (auto& table : tables) table = TempName(table);
-    std::vector<DerivedTable> derived = DerivedTables(t);
-    std::swap(tables, describeTables_);
-    std::swap(derived, derived_);
+    const StatementTablesInView inView(*this, t);
     auto isMoney = [this](const std::vector<Token>& e) {
         bool named = false;
         const SqlType type = InferExprType(e, named);
@@ -698,62 +706,45 @@ std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
         out.push_back(MakeToken(Token::Op, ")", false));
         return out;
     };
-    try {
-        for (size_t i = 0; i + 1 < t.size(); ++i) {
-            if (!(t[i].Is("CAST") || t[i].Is("CONVERT") || t[i].Is("SQL_VARIANT_PROPERTY")) || !t[i + 1].IsOp("(")) continue;
-            const size_t close = MatchParen(t, i + 1);
-            if (close >= t.size()) continue;
-            if (t[i].Is("SQL_VARIANT_PROPERTY")) {
-                // sandbox_variantproperty(value, property, 'base type'), the base type empty when
-                // the value's storage class decides it.
-                const auto args = SplitCommas(t, i + 2, close);
-                if (args.size() != 2) continue;
-                bool named = false;
-                SqlType type = InferExprType(args[0], named);
-                if (type.kind == SqlType::Variant) {
-                    type.kind = type.base;
-                    type.base = SqlType::Variant;
-                }
-                const std::string base = named && type.kind != SqlType::Variant ? type.Declared() : std::string();
-                t[i] = MakeToken(Token::Word, "sandbox_variantproperty", t[i].spaceBefore);
-                const Token tail[] = {MakeToken(Token::Op, ",", false), MakeToken(Token::String, base)};
-                t.insert(t.begin() + static_cast<std::ptrdiff_t>(close), std::begin(tail), std::end(tail));
-                continue;
+    for (size_t i = 0; i + 1 < t.size(); ++i) {
+        if (!(t[i].Is("CAST") || t[i].Is("CONVERT") || t[i].Is("SQL_VARIANT_PROPERTY")) || !t[i + 1].IsOp("(")) continue;
+        const size_t close = MatchParen(t, i + 1);
+        if (close >= t.size()) continue;
+        if (t[i].Is("SQL_VARIANT_PROPERTY")) {
+            // sandbox_variantproperty(value, property, 'base type'), the base type empty when
+            // the value's storage class decides it.
+            const auto args = SplitCommas(t, i + 2, close);
+            if (args.size() != 2) continue;
+            bool named = false;
+            SqlType type = InferExprType(args[0], named);
+            if (type.kind == SqlType::Variant) {
+                type.kind = type.base;
+                type.base = SqlType::Variant;
             }
-            if (t[i].Is("CAST")) {
-                size_t as = close;
-                int d = 0;
-                for (size_t j = i + 2; j < close; ++j) {
-                    if (t[j].IsOp("("))
-                        d++;
-                    else if (t[j].IsOp(")"))
-                        d--;
-                    else if (d == 0 && t[j].Is("AS"))
-                        as = j;
-                }
-                if (as >= close || !toText(TypeOf(t, as + 1, close))) continue;
-                std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
-                if (!isMoney(expr)) continue;
-                const std::vector<Token> rep = wrap(expr, {});
-                t.erase(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
-                t.insert(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, rep.begin(), rep.end());
-            } else {
-                const size_t end = TypeEnd(t, i + 2);
-                if (end >= close || !t[end].IsOp(",") || !toText(TypeOf(t, i + 2, end))) continue;
-                auto args = SplitCommas(t, end + 1, close);
-                if (args.empty() || args.size() > 2 || !isMoney(args[0])) continue;
-                const std::vector<Token> rep = wrap(args[0], args.size() == 2 ? args[1] : std::vector<Token>{});
-                t.erase(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
-                t.insert(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, rep.begin(), rep.end());
-            }
+            const std::string base = named && type.kind != SqlType::Variant ? type.Declared() : std::string();
+            t[i] = MakeToken(Token::Word, "sandbox_variantproperty", t[i].spaceBefore);
+            const Token tail[] = {MakeToken(Token::Op, ",", false), MakeToken(Token::String, base)};
+            t.insert(t.begin() + static_cast<std::ptrdiff_t>(close), std::begin(tail), std::end(tail));
+            continue;
         }
-    } catch (...) {
-        std::swap(tables, describeTables_);
-        std::swap(derived, derived_);
-        throw;
+        if (t[i].Is("CAST")) {
+            const size_t as = CastAs(t, i + 1, close);
+            if (as >= close || !toText(TypeOf(t, as + 1, close))) continue;
+            std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+            if (!isMoney(expr)) continue;
+            const std::vector<Token> rep = wrap(expr, {});
+            t.erase(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+            t.insert(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, rep.begin(), rep.end());
+        } else {
+            const size_t end = TypeEnd(t, i + 2);
+            if (end >= close || !t[end].IsOp(",") || !toText(TypeOf(t, i + 2, end))) continue;
+            auto args = SplitCommas(t, end + 1, close);
+            if (args.empty() || args.size() > 2 || !isMoney(args[0])) continue;
+            const std::vector<Token> rep = wrap(args[0], args.size() == 2 ? args[1] : std::vector<Token>{});
+            t.erase(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+            t.insert(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, rep.begin(), rep.end());
+        }
     }
-    std::swap(tables, describeTables_);
-    std::swap(derived, derived_);
     return t;
 }
 
@@ -763,51 +754,39 @@ std::vector<Token> Session::ExactComparisons(const std::vector<Token>& given) {
                k.IsOp("!>") || k.Is("BETWEEN") || k.Is("IN");
     };
     if (std::none_of(given.begin(), given.end(), comparison)) return given;
-    std::vector<std::string> tables = FromTables(given);
-    for (auto& table : tables) table = TempName(table);
-    std::vector<DerivedTable> derived = DerivedTables(given);
-    std::swap(tables, describeTables_);
-    std::swap(derived, derived_);
+    const StatementTablesInView inView(*this, given);
     std::vector<Token> t;
     t.reserve(given.size());
-    try {
-        for (size_t i = 0; i < given.size();) {
-            const bool inside = i > 0 && (given[i - 1].IsOp(".") || given[i - 1].IsOp("$") || IsArithmeticOp(given[i - 1]) ||
-                                          (given[i].IsOp("(") && given[i - 1].IsName()));
-            const size_t end = inside ? i : OperandAt(given, i);
-            bool wrap = false;
-            if (end > i + 0 && !(end < given.size() && (IsArithmeticOp(given[end]) || given[end].IsOp("."))) && NextToComparison(given, i, end)) {
-                const std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
-                const bool call = e.size() >= 3 && e[0].IsName() && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1;
-                const bool caseEnd = e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END");
-                SqlType type;
-                bool named = false;
-                if (call || caseEnd) {
-                    type = InferExprType(e, named);
-                } else if (!derived_.empty() && (e.size() == 1 || (e.size() == 3 && e[1].IsOp("."))) && e.back().IsName()) {
-                    // A column of a derived table or common table expression (a table's own
-                    // column compares by its collation).
-                    named = DerivedColumnType(e.size() == 3 ? NameOf(e[0]) : std::string(), NameOf(e.back()), type);
-                }
-                wrap = named && IsExactKind(type.kind);
+    for (size_t i = 0; i < given.size();) {
+        const bool inside = i > 0 && (given[i - 1].IsOp(".") || given[i - 1].IsOp("$") || IsArithmeticOp(given[i - 1]) ||
+                                      (given[i].IsOp("(") && given[i - 1].IsName()));
+        const size_t end = inside ? i : OperandAt(given, i);
+        bool wrap = false;
+        if (end > i + 0 && !(end < given.size() && (IsArithmeticOp(given[end]) || given[end].IsOp("."))) && NextToComparison(given, i, end)) {
+            const std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
+            const bool call = e.size() >= 3 && e[0].IsName() && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1;
+            const bool caseEnd = e.size() >= 3 && e[0].Is("CASE") && e.back().Is("END");
+            SqlType type;
+            bool named = false;
+            if (call || caseEnd) {
+                type = InferExprType(e, named);
+            } else if (!derived_.empty() && (e.size() == 1 || (e.size() == 3 && e[1].IsOp("."))) && e.back().IsName()) {
+                // A column of a derived table or common table expression (a table's own
+                // column compares by its collation).
+                named = DerivedColumnType(e.size() == 3 ? NameOf(e[0]) : std::string(), NameOf(e.back()), type);
             }
-            if (!wrap) {
-                t.push_back(given[i++]);
-                continue;
-            }
-            std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
-            e = ComparedAsNumber(std::move(e));
-            e[0].spaceBefore = given[i].spaceBefore;
-            t.insert(t.end(), e.begin(), e.end());
-            i = end;
+            wrap = named && IsExactKind(type.kind);
         }
-    } catch (...) {
-        std::swap(tables, describeTables_);
-        std::swap(derived, derived_);
-        throw;
+        if (!wrap) {
+            t.push_back(given[i++]);
+            continue;
+        }
+        std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
+        e = ComparedAsNumber(std::move(e));
+        e[0].spaceBefore = given[i].spaceBefore;
+        t.insert(t.end(), e.begin(), e.end());
+        i = end;
     }
-    std::swap(tables, describeTables_);
-    std::swap(derived, derived_);
     return t;
 }
 

@@ -241,6 +241,20 @@ private:
     bool DerivedColumnType(const std::string& qualifier, const std::string& column, SqlType& type);
     std::vector<DerivedTable> derived_;
     int derivedDepth_ = 0;
+    // Makes a statement's tables and derived tables the ones expressions are typed against
+    // (InferExprType) until destroyed, also when the work in between fails.
+    class StatementTablesInView {
+    public:
+        StatementTablesInView(Session& session, const std::vector<Token>& statement);
+        ~StatementTablesInView();
+        StatementTablesInView(const StatementTablesInView&) = delete;
+        StatementTablesInView& operator=(const StatementTablesInView&) = delete;
+
+    private:
+        Session& session_;
+        std::vector<std::string> tables_;
+        std::vector<DerivedTable> derived_;
+    };
     // The type of values from any of the expressions (CASE results, COALESCE arguments).
     SqlType MergedType(const std::vector<std::vector<Token>>& exprs, bool& named);
     SqlError TranslateError(int line);

@@ -477,6 +477,20 @@ size_t MatchParen(const std::vector<Token>& t, size_t open) {
     return t.size();
 }
 
+size_t CastAs(const std::vector<Token>& t, size_t open, size_t close) {
+    size_t as = close;
+    int depth = 0;
+    for (size_t j = open + 1; j < close; ++j) {
+        if (t[j].IsOp("("))
+            depth++;
+        else if (t[j].IsOp(")"))
+            depth--;
+        else if (depth == 0 && t[j].Is("AS"))
+            as = j;
+    }
+    return as;
+}
+
 Token MakeToken(Token::Kind kind, std::string text, bool space) {
     Token t;
     t.kind = kind;

@@ -64,6 +64,8 @@ bool SameNoCase(std::string_view a, std::string_view b);
 // Token helpers shared by the interpreter and the translation to SQLite.
 // The index of the ')' matching the '(' at open, or t.size().
 size_t MatchParen(const std::vector<Token>& t, size_t open);
+// The AS of CAST(... AS type) whose '(' is at open and ')' at close, or close when there is none.
+size_t CastAs(const std::vector<Token>& t, size_t open, size_t close);
 // The tokens [from, to) split at commas outside parentheses; empty for no tokens.
 std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t from, size_t to);
 Token MakeToken(Token::Kind kind, std::string text, bool space = true);

@@ -695,16 +695,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         }
         if (k.Is("CAST") && i + 1 < t.size() && t[i + 1].IsOp("(")) {
             const size_t close = MatchParen(t, i + 1);
-            size_t as = close;
-            int d = 0;
-            for (size_t j = i + 2; j < close; ++j) {
-                if (t[j].IsOp("("))
-                    d++;
-                else if (t[j].IsOp(")"))
-                    d--;
-                else if (d == 0 && t[j].Is("AS"))
-                    as = j;
-            }
+            const size_t as = CastAs(t, i + 1, close);
             if (as < close) {
                 std::string typeText;
                 for (size_t j = as + 1; j < close; ++j) typeText += t[j].kind == Token::Bracketed ? t[j].value : t[j].text;
