@@ -111,6 +111,8 @@ const Case kCases[] = {
     {"declare @v nchar(4001)", 0, -1, "", 131},
     {"create table #big (v varbinary(9000))", 0, -1, "", 131},
     {"select cast(N'x' as nvarchar(4000)) as v", SQL_WVARCHAR, 4000, "x", 0},
+    // A literal's length counts UTF-16 units: a character beyond the basic plane takes two.
+    {"select N'a\xF0\x9F\x98\x80" "b' as v", SQL_WVARCHAR, 4, "a\xF0\x9F\x98\x80" "b", 0},
     {"select cast('x' as varchar(8000)) as v", SQL_VARCHAR, 8000, "x", 0},
     {"select 'abc", 0, -1, "", 105},
     {"select 1 /* open", 0, -1, "", 113},

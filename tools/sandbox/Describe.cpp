@@ -497,9 +497,13 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
     if (e.size() == 1) {
         const Token& t = e[0];
         if (t.kind == Token::String) {
+            // Characters as the type counts them: UTF-16 units for nvarchar, where a character
+            // beyond the basic plane takes two.
             int chars = 0;
-            for (char c : t.value)
-                if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++chars;
+            for (char c : t.value) {
+                const auto b = static_cast<unsigned char>(c);
+                if ((b & 0xC0) != 0x80) chars += t.national && b >= 0xF0 ? 2 : 1;
+            }
             return SqlType::Of(t.national ? SqlType::NVarChar : SqlType::VarChar, std::max(1, chars));
         }
         if (t.kind == Token::Number) {
