@@ -99,7 +99,9 @@ bool TDbConnection::CancelPending(void* hstmt) {
 void TDbConnection::EnterServerWait(void* hstmt) {
     std::lock_guard<std::mutex> lock(activeMutex_);
     waitingStmt_ = hstmt;
-    waitingTid_ = static_cast<long>(::gettid());
+    // Asked once per thread: a script of many short batches waits thousands of times.
+    static thread_local const long tid = static_cast<long>(::gettid());
+    waitingTid_ = tid;
 }
 
 void TDbConnection::LeaveServerWait() {
