@@ -97,6 +97,22 @@ const Case kCases[] = {
     // Binary read as a character type: UTF-16 for nvarchar, one byte a character for varchar.
     {"select cast(0x410042004300 as nvarchar(10)) as v", SQL_WVARCHAR, 10, "ABC", 0},
     {"select cast(0x414243 as varchar(10)) as v", SQL_VARCHAR, 10, "ABC", 0},
+    // Numbers converted to binary are their big-endian bytes, cut or padded on the left; binary
+    // read as an integer takes its rightmost bytes. Text and binary are cut or padded on the right.
+    {"select cast(123456 as binary(4)) as v", SQL_BINARY, 4, "0001e240", 0},
+    {"select 0x0102 as v", SQL_VARBINARY, 2, "0102", 0},
+    {"select convert(varchar(30), cast(-1 as binary(6)), 1) + '|' + convert(varchar(10), cast(123456 as varbinary(2)), 2) as v", -1, -1,
+     "0x0000FFFFFFFF|E240", 0},
+    {"select convert(varchar(40), cast(1.5e0 as varbinary(8)), 1) + convert(varchar(20), cast($1 as binary(8)), 2) + "
+     "convert(varchar(10), cast(N'AB' as varbinary(10)), 2) as v",
+     -1, -1, "0x3FF8000000000000000000000000271041004200", 0},
+    {"select cast(0xFFFFFFFF as int) + cast(0x0001E240 as int) * 10 + cast(0x4142434445 as int) as v", SQL_INTEGER, -1, "1112939204", 0},
+    {"select convert(varchar(20), convert(binary(4), '0x0A', 1), 1) + convert(varchar(20), convert(varbinary(4), 'a0b1', 2), 1) as v", -1,
+     -1, "0x0A0000000xA0B1", 0},
+    {"select convert(varbinary(4), '0A', 1) as v", 0, -1, "", 8114},
+    {"create table #bin (v varbinary(8), f binary(4)) insert #bin values (123456, 0x0A) declare @b varbinary(2) = 0x010203 "
+     "select convert(varchar(20), v, 1) + convert(varchar(20), f, 1) + convert(varchar(20), @b, 1) as v from #bin",
+     -1, -1, "0x0001E2400x0A0000000x0102", 0},
     {"select 3 * 5 / 2 as v", SQL_INTEGER, -1, "7", 0},
     // Conversions and the errors SQL Server raises.
     {"select cast('true' as bit) as v", SQL_BIT, -1, "1", 0},

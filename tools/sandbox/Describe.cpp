@@ -519,6 +519,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             return SqlType::Of(SqlType::Numeric, 0, std::max(1, prec), scale);
         }
         if (t.Is("NULL")) return SqlType::Of(SqlType::Int);
+        if (t.kind == Token::Hex) return SqlType::Of(SqlType::VarBinary, std::max<int>(1, static_cast<int>((t.value.size() + 1) / 2)));
         if (t.IsName()) {
             SqlType found;
             if (!describeTables_.empty() && CatalogColumnType(NameOf(t), found)) return found;
@@ -578,10 +579,11 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
     // Whole-expression function calls and casts.
     if (e.size() >= 3 && e[0].kind == Token::Word && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1) {
         const std::string& f = e[0].value;
-        // Without a length, CAST and CONVERT give character types 30.
+        // Without a length, CAST and CONVERT give character and binary types 30.
         auto castType = [&](size_t from, size_t to) {
             SqlType type = TypeOf(e, from, to);
-            if (to == from + 1 && type.kind != SqlType::Text && type.kind != SqlType::NText && (type.IsText() || type.IsUnicode()))
+            if (to == from + 1 && type.kind != SqlType::Text && type.kind != SqlType::NText &&
+                (type.IsText() || type.IsUnicode() || type.kind == SqlType::Binary || type.kind == SqlType::VarBinary))
                 type.length = 30;
             return type;
         };

@@ -1,4 +1,5 @@
 // The built-in functions SQL Server offers that SQLite lacks, registered on each session's handle.
+#include "BinaryCasts.h"
 #include "CivilDate.h"
 #include "Collation.h"
 #include "Conversions.h"
@@ -88,6 +89,9 @@ enum Fn {
     fApp,
     fSysDateTime,
     fCastInt,
+    fToBinary,
+    fUnhex,
+    fHex,
     fCastBit,
     fCastFloat,
     fCastDate,
@@ -145,6 +149,9 @@ const FnSpec kFunctions[] = {
     {"space", 1, fSpace},
     {"replicate", 2, fReplicate},
     {"sandbox_int", 2, fCastInt},
+    {"sandbox_binary", 4, fToBinary},
+    {"sandbox_unhex", 2, fUnhex},
+    {"sandbox_hex", 2, fHex},
     {"sandbox_bit", 1, fCastBit},
     {"sandbox_float", 1, fCastFloat},
     {"sandbox_datetime", 2, fCastDate},
@@ -619,8 +626,12 @@ struct SessionFunctions {
                 v = static_cast<long double>(sqlite3_value_int64(argv[0]));
             else if (type == SQLITE_FLOAT)
                 v = sqlite3_value_double(argv[0]);
-            else if (type == SQLITE_BLOB)
-                return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
+            else if (type == SQLITE_BLOB) {
+                const std::string_view bytes(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                             static_cast<size_t>(sqlite3_value_bytes(argv[0])));
+                const int width = kind == "tinyint" ? 1 : kind == "smallint" ? 2 : kind == "int" ? 4 : 8;
+                return sqlite3_result_int64(ctx, IntegerOfBinary(bytes, width, kind == "tinyint"));
+            }
             else if (!ParseIntegerText(Text(argv[0]), v))
                 throw SqlError{
                     245, 16, 1,    "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type " + kind + ".",
@@ -638,6 +649,23 @@ struct SessionFunctions {
                 throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type " + kind + ".", 1, "", false};
             if (type == SQLITE_INTEGER) return sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]));
             return sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(v));
+        }
+        case fToBinary: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string bytes = BinaryOf(argv[0], Text(argv[1]), sqlite3_value_int64(argv[2]), sqlite3_value_int(argv[3]) != 0);
+            return sqlite3_result_blob(ctx, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+        }
+        case fUnhex: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::optional<std::string> bytes = BinaryFromHex(Text(argv[0]), sqlite3_value_int(argv[1]));
+            if (!bytes) throw SqlError{8114, 16, 5, "Error converting data type varchar to varbinary.", 1, "", false};
+            return sqlite3_result_blob(ctx, bytes->data(), static_cast<int>(bytes->size()), SQLITE_TRANSIENT);
+        }
+        case fHex: {
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const std::string_view bytes(static_cast<const char*>(sqlite3_value_blob(argv[0])), static_cast<size_t>(sqlite3_value_bytes(argv[0])));
+            const std::string text = HexOfBinary(bytes, sqlite3_value_int(argv[1]));
+            return sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         }
         case fCastBit: {
             const int type = sqlite3_value_type(argv[0]);

@@ -227,6 +227,7 @@ private:
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
     // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style.
     std::vector<Token> MoneyAsText(const std::vector<Token>& t);
+    std::vector<Token> BinaryCasts(const std::vector<Token>& t);
     // A UNION of variants of different base types: each value tagged with its own (Value.h).
     std::vector<Token> VariantUnion(const std::vector<Token>& t);
     // Exact decimals reached through a function, CASE or a derived table's column compared as numbers.

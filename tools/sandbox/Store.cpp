@@ -2,6 +2,7 @@
 // date strings by the session's DATEFORMAT, char(n) padded with blanks, strings into numbers,
 // decimals rounded to their scale and kept exactly as text. INSERT and UPDATE wrap each value in
 // sandbox_store(value, 'type'); a literal is converted once, while the statement is rewritten.
+#include "BinaryCasts.h"
 #include "CivilDate.h"
 #include "Collation.h"
 #include "Conversions.h"
@@ -59,7 +60,7 @@ bool IsStoredDateForm(const std::string& s) {
 bool StoreConverts(const SqlType& t) {
     return IsDateKind(t.kind) || IsDecimalKind(t.kind) || IsIntKind(t.kind) || t.kind == SqlType::Bit || t.kind == SqlType::Float ||
            t.kind == SqlType::Real || ((t.kind == SqlType::Char || t.kind == SqlType::NChar) && t.length > 0) ||
-           (t.IsText() && t.collation != kDefaultCollation);
+           (t.IsText() && t.collation != kDefaultCollation) || t.kind == SqlType::Binary || t.kind == SqlType::VarBinary;
 }
 
 bool ExactDecimalText(const SqlValue& v, int precision, int scale, std::string& out, bool& overflow) {
@@ -119,6 +120,7 @@ bool ExactDecimalText(const SqlValue& v, int precision, int scale, std::string& 
 }
 
 SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& dateOrder, bool literal) {
+    if (type.kind == SqlType::Binary || type.kind == SqlType::VarBinary) return StoredBinary(type, v, false);
     if (v.type == SqlValue::Null || v.type == SqlValue::Blob) return v;
     if (type.IsText() && type.collation != kDefaultCollation && v.type == SqlValue::Text) {
         // Kept in the collation's code page: a character it does not have becomes '?'.
@@ -473,6 +475,10 @@ std::vector<Token> StoredValueTokens(const std::vector<Token>& expr, const SqlTy
             out = MakeToken(Token::String, SqlLiteral(r.s, k.national ? "N" : ""), expr[0].spaceBefore);
             out.value = r.s;
             out.national = k.national;
+        } else if (r.type == SqlValue::Blob) {
+            const std::string hex = HexOfBinary(r.s, 2);
+            out = MakeToken(Token::Hex, "0x" + hex, expr[0].spaceBefore);
+            out.value = hex;
         }
         return {out};
     }

@@ -1,5 +1,7 @@
 #include "Value.h"
 
+#include "BinaryCasts.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -56,6 +58,9 @@ SqlValue Coerce(const SqlType& t, SqlValue v) {
         }
         return SqlValue::FromText(std::move(s));
     }
+    case SqlType::Binary:
+    case SqlType::VarBinary:
+        return StoredBinary(t, v, true);
     default:
         return v;
     }
