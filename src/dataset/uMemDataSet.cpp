@@ -204,15 +204,9 @@ const std::uint8_t* TMemCustomDataSet::ReadValues() const {
     return r ? Values(r) : nullptr;
 }
 
-std::uint8_t* TMemCustomDataSet::WriteValues() {
-    if (state_ == TDataSetState::Insert) return pending_ + kHeader;
+std::uint8_t* TMemCustomDataSet::WriteEditValues() {
     if (state_ != TDataSetState::Edit) throw EDatabaseError("DataSet Not in Edit or Insert Mode");
     return editBuf_.data() + kHeader;
-}
-
-void TMemCustomDataSet::FieldWritten(TField& field) {
-    editModified_ = true;
-    NotifyRecordChanged(&field);
 }
 
 void TMemCustomDataSet::DeleteRowBlobs(const std::uint8_t* values) {

@@ -439,8 +439,17 @@ private:
 
     // Values of the current row (or the row being edited); nullptr when there is no row.
     const std::uint8_t* ReadValues() const;
-    std::uint8_t* WriteValues();  // throws when not editing
-    void FieldWritten(TField& field);
+    // Throws when not editing. The row being added is the common case (a fetch writes every cell
+    // of every row), answered here without a call.
+    std::uint8_t* WriteValues() {
+        if (state_ == TDataSetState::Insert) return pending_ + sizeof(TMemRowHeader);
+        return WriteEditValues();
+    }
+    std::uint8_t* WriteEditValues();
+    void FieldWritten(TField& field) {
+        editModified_ = true;
+        if (suspend_ == 0) NotifyRecordChanged(&field);
+    }
 
     // Blobs.
     void DeleteRowBlobs(const std::uint8_t* values);

@@ -397,6 +397,19 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
     };
     // One value of a bound cell into its field.
     std::string wide;
+    // The day of the last date encoded: rows in a block often share it.
+    int lastYear = 0, lastMonth = 0, lastDay = 0;
+    TDateTime lastDate = 0;
+    auto encodeDate = [&](int year, int month, int day) {
+        if (year != lastYear || month != lastMonth || day != lastDay) {
+            lastDate = 0;
+            TryEncodeDate(year, month, day, lastDate);
+            lastYear = year;
+            lastMonth = month;
+            lastDay = day;
+        }
+        return lastDate;
+    };
     auto storeCell = [&](const ColumnPlan& p, TField& f, const char* cell, SQLLEN ind) {
         switch (p.cType) {
         case SQL_C_SBIGINT: {
@@ -417,8 +430,8 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         case SQL_C_TYPE_TIMESTAMP: {
             SQL_TIMESTAMP_STRUCT ts;
             std::memcpy(&ts, cell, sizeof ts);
-            TDateTime d = 0, t = 0;
-            TryEncodeDate(ts.year, ts.month, ts.day, d);
+            const TDateTime d = encodeDate(ts.year, ts.month, ts.day);
+            TDateTime t = 0;
             if (p.fieldType == ftTimeStamp) {
                 const std::int64_t nanos = ((ts.hour * 60LL + ts.minute) * 60LL + ts.second) * 1000000000LL + ts.fraction;
                 f.SetAsVariant(TMemVariant::FromTimeStamp(static_cast<std::int64_t>(d), nanos));
@@ -431,9 +444,7 @@ bool DbFetchInto(TDbConnection& db, void* hstmtPtr, TMemDataSet& target) {
         case SQL_C_TYPE_DATE: {
             SQL_DATE_STRUCT ds;
             std::memcpy(&ds, cell, sizeof ds);
-            TDateTime d = 0;
-            TryEncodeDate(ds.year, ds.month, ds.day, d);
-            f.SetAsDateTime(d);
+            f.SetAsDateTime(encodeDate(ds.year, ds.month, ds.day));
             break;
         }
         case SQL_C_WCHAR: {
