@@ -226,6 +226,11 @@ std::vector<Token> Session::BinaryCasts(const std::vector<Token>& given) {
         out.push_back(MakeToken(Token::Op, ")", false));
         return out;
     };
+    // sandbox_binary(expr, 'source', length, fixed)
+    auto toBinary = [&call](const std::vector<Token>& expr, const std::string& source, long long length, bool fixed) {
+        return call("sandbox_binary", expr,
+                    {MakeToken(Token::String, source), MakeToken(Token::Number, std::to_string(length)), MakeToken(Token::Number, fixed ? "1" : "0")});
+    };
     // Binary target: its length (30 when CAST or CONVERT gives none) and whether it is fixed.
     auto binaryTarget = [](const std::vector<Token>& tokens, size_t from, size_t to, long long& length, bool& fixed) {
         const SqlType type = TypeOf(tokens, from, to);
@@ -249,10 +254,7 @@ std::vector<Token> Session::BinaryCasts(const std::vector<Token>& given) {
             const std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
             const std::string source = sourceOf(expr);
             if (source.empty()) continue;
-            const std::vector<Token> rep =
-                call("sandbox_binary", expr,
-                     {MakeToken(Token::String, source), MakeToken(Token::Number, std::to_string(length)),
-                      MakeToken(Token::Number, fixed ? "1" : "0")});
+            const std::vector<Token> rep = toBinary(expr, source, length, fixed);
             t.erase(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, rep.begin(), rep.end());
             continue;
@@ -266,14 +268,9 @@ std::vector<Token> Session::BinaryCasts(const std::vector<Token>& given) {
         if (binaryTarget(t, i + 2, end, length, fixed)) {
             const std::string source = sourceOf(args[0]);
             if ((style == 1 || style == 2) && (source == "varchar" || source == "nvarchar")) {
-                rep = call("sandbox_unhex", args[0], {MakeToken(Token::Number, std::to_string(style))});
-                rep = call("sandbox_binary", rep,
-                           {MakeToken(Token::String, "binary"), MakeToken(Token::Number, std::to_string(length)),
-                            MakeToken(Token::Number, fixed ? "1" : "0")});
+                rep = toBinary(call("sandbox_unhex", args[0], {MakeToken(Token::Number, std::to_string(style))}), "binary", length, fixed);
             } else if (!source.empty()) {
-                rep = call("sandbox_binary", args[0],
-                           {MakeToken(Token::String, source), MakeToken(Token::Number, std::to_string(length)),
-                            MakeToken(Token::Number, fixed ? "1" : "0")});
+                rep = toBinary(args[0], source, length, fixed);
             } else {
                 continue;
             }
