@@ -90,6 +90,33 @@ const Case kCases[] = {
     // A string meeting money is read as money.
     {"select '1' + $1 as v", SQL_DECIMAL, 19, "2.0000", 0},
     {"select 'a' + $1 as v", 0, -1, "", 235},
+    {"select '$1,000' + $1 as v", SQL_DECIMAL, 19, "1001.0000", 0},
+    // Text that is no number: 235 for money and smallmoney, 8114 for a decimal, in a CAST, in
+    // arithmetic, assigned to a variable and stored into a column. Money's text may have commas.
+    {"select cast('a' as money) as v", 0, -1, "", 235},
+    {"select cast('1 2' as smallmoney) as v", 0, -1, "", 235},
+    {"select cast('$1,234.5' as money) as v", SQL_DECIMAL, 19, "1234.5000", 0},
+    {"select cast('' as decimal(5,2)) as v", 0, -1, "", 8114},
+    {"select cast('$5' as decimal(5,2)) as v", 0, -1, "", 8114},
+    {"select cast(123 as decimal(2,0)) as v", 0, -1, "", 8115},
+    {"select 'a' * 2.5 as v", 0, -1, "", 8114},
+    // A string meeting a decimal is read as that decimal, rounded to its scale or too wide for it.
+    {"select 9.999 * '9.999' as v", SQL_NUMERIC, 9, "99.980001", 0},
+    {"select 9.99 * '9.999' as v", 0, -1, "", 8115},
+    {"declare @m smallmoney = 'x' select @m as v", 0, -1, "", 235},
+    {"declare @d decimal(9,2) set @d = '1.2.3' select @d as v", 0, -1, "", 8114},
+    {"create table bm (m money, s smallmoney, d decimal(9,2)) insert bm values ('a', 1, 1)", 0, -1, "", 235},
+    {"insert bm values (1, 1, 1) update bm set s = 'x'", 0, -1, "", 235},
+    {"declare @t varchar(5) = 'x' update bm set d = @t", 0, -1, "", 8114},
+    {"select cast(m as varchar) + '/' + cast(s as varchar) + '/' + cast(d as varchar) as v from bm", -1, -1, "1.00/1.00/1.00", 0},
+    // Money assigned to a character variable or column is text in style 0: two decimals.
+    {"declare @v varchar(30) = $12.3456 select @v as v", SQL_VARCHAR, 30, "12.35", 0},
+    {"declare @m money = -1234.5678, @v nvarchar(30) select @v = @m select @v as v", SQL_WVARCHAR, 30, "-1234.57", 0},
+    {"create table mtx (m money, v varchar(20), n nvarchar(20)) insert mtx values ($1234.5678, $1234.5678, null) "
+     "update mtx set n = m * 2 insert mtx (v) select m from mtx where n is not null "
+     "select max(v) + '|' + max(n) + '|' + cast(count(*) as varchar) as v from mtx",
+     -1, -1, "1234.57|2469.14|2", 0},
+    {"declare @v varchar(20) select top 1 @v = m from mtx where m is not null select @v as v", -1, -1, "1234.57", 0},
     // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
     {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
     {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},
@@ -545,6 +572,9 @@ TEST(SandboxFidelity, ErrorsInServerWords) {
          "Cannot insert duplicate key row in object 'dbo.#u' with unique index 'ix_d'."},
         {"insert into #u values (4)", 213, "Column name or number of supplied values does not match table definition."},
         {"drop table #nothere", 3701, nullptr},
+        {"select cast('a' as money)", 235, "Cannot convert a char value to money. The char value has incorrect syntax."},
+        {"select 'a' * 2.5", 8114, "Error converting data type varchar to numeric."},
+        {"select 9.99 * '9.999'", 8115, "Arithmetic overflow error converting varchar to data type numeric."},
         // SQLite's own failures in SQL Server's words.
         {"select k from #u order by 3", 108, nullptr},
         {"select k from #u union select d from #u order by c", 104, nullptr},

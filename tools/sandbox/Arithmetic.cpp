@@ -43,6 +43,9 @@ bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out) {
         return CombineTypes(SqlType::Of(SqlType::Money), op, b, out);
     if (strB && !strA && IsMoney(a.kind) && b.kind != SqlType::Text && b.kind != SqlType::NText)
         return CombineTypes(a, op, SqlType::Of(SqlType::Money), out);
+    // A string meeting a decimal is read as that decimal: 9.999 * '9.999' is numeric(9,6).
+    if (strA && !strB && IsDecimal(b.kind) && a.kind != SqlType::Text && a.kind != SqlType::NText) return CombineTypes(b, op, b, out);
+    if (strB && !strA && IsDecimal(a.kind) && b.kind != SqlType::Text && b.kind != SqlType::NText) return CombineTypes(a, op, a, out);
     if (strA || strB) {
         if (op != '+' || !strA || !strB || a.kind == SqlType::Text || a.kind == SqlType::NText || b.kind == SqlType::Text ||
             b.kind == SqlType::NText)
@@ -638,10 +641,34 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
         };
         // An operation is exact when its result is a decimal or money; the others keep SQLite's
         // arithmetic, operands and operators as written.
+        // A string operand is first converted to the type it is read as (the other operand's
+        // decimal type, or money), with that type's errors: 8114 or 235 for text that is no
+        // number, 8115 when it does not fit.
+        auto readAs = [](const Node& n, const SqlType& other) {
+            const bool text = (n.type.IsText() || n.type.IsUnicode()) && n.type.kind != SqlType::Text && n.type.kind != SqlType::NText;
+            if (!text || !IsExactKind(other.kind)) return n;
+            const SqlType type = IsMoney(other.kind) ? SqlType::Of(SqlType::Money) : other;
+            Node r;
+            r.type = type;
+            r.tokens = {MakeToken(Token::Word, "sandbox_decimal"), MakeToken(Token::Op, "(", false)};
+            r.tokens.insert(r.tokens.end(), n.tokens.begin(), n.tokens.end());
+            for (const std::string& arg : {std::to_string(IsMoney(type.kind) ? 19 : type.precision), std::to_string(IsMoney(type.kind) ? 4 : type.scale)}) {
+                r.tokens.push_back(MakeToken(Token::Op, ",", false));
+                r.tokens.push_back(MakeToken(Token::Number, arg));
+            }
+            if (IsMoney(type.kind)) {
+                r.tokens.push_back(MakeToken(Token::Op, ",", false));
+                Token name = MakeToken(Token::String, SqlLiteral(type.Name()));
+                name.value = type.Name();
+                r.tokens.push_back(name);
+            }
+            r.tokens.push_back(MakeToken(Token::Op, ")", false));
+            return r;
+        };
         auto combine = [&](Node& a, char op, const Node& b) {
             SqlType r;
             if (typed && CombineTypes(a.type, op, b.type, r) && IsExactKind(r.kind)) {
-                a = call(op, a, b, r);
+                a = call(op, readAs(a, b.type), readAs(b, a.type), r);
                 return;
             }
             a.tokens.push_back(MakeToken(Token::Op, std::string(1, op)));

@@ -2,6 +2,7 @@
 #include "CivilDate.h"
 #include "Collation.h"
 #include "Conversions.h"
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 #include "TextCodec.h"
@@ -135,7 +136,7 @@ const FnSpec kFunctions[] = {
     {"user_name", -1, fUser},
     {"host_name", 0, fHost},
     {"app_name", 0, fApp},
-    {"sandbox_decimal", 3, fDecimal},
+    {"sandbox_decimal", -1, fDecimal},
     {"sandbox_moneytext", 2, fMoneyText},
     {"sandbox_variantproperty", 3, fVariantProperty},
     {"sandbox_variant", 2, fTagVariant},
@@ -518,37 +519,34 @@ struct SessionFunctions {
             sqlite3_result_text(ctx, s.appName_.c_str(), -1, SQLITE_TRANSIENT);
             return;
         case fDecimal: {
+            // CAST to decimal(p, s), or to the type the fourth argument names (money): rounded to
+            // the scale, with SQL Server's errors for text that is no number and for overflow.
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            const std::string d = DecimalText(argv[0], static_cast<int>(sqlite3_value_int(argv[2])));
-            sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
+            SqlType type = SqlType::Of(SqlType::Numeric, 0, sqlite3_value_int(argv[1]), sqlite3_value_int(argv[2]));
+            if (argc > 3) ParseSqlType(Text(argv[3]), type);
+            SqlValue v;
+            switch (sqlite3_value_type(argv[0])) {
+            case SQLITE_INTEGER: v = SqlValue::FromInt(sqlite3_value_int64(argv[0])); break;
+            case SQLITE_FLOAT: v = SqlValue::FromReal(sqlite3_value_double(argv[0])); break;
+            case SQLITE_BLOB: {
+                SqlType base;
+                if (!UntagVariant(SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                                 static_cast<size_t>(sqlite3_value_bytes(argv[0])))),
+                                  base, v))
+                    v = SqlValue::FromText(DecimalText(argv[0], type.scale));
+                break;
+            }
+            default: v = SqlValue::FromText(Text(argv[0])); break;
+            }
+            const SqlValue d = StoreValue(type, v, s.dateOrder_, false);
+            sqlite3_result_text(ctx, d.s.c_str(), static_cast<int>(d.s.size()), SQLITE_TRANSIENT);
             return;
         }
         case fMoneyText: {
             // Money as text in CONVERT's style: 0 two decimals, 1 two decimals and thousands
             // separators, 2 and 126 four decimals.
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            const int style = sqlite3_value_int(argv[1]);
-            std::string d = DecimalText(argv[0], 4);
-            if (style != 2 && style != 126) {
-                const bool neg = !d.empty() && d[0] == '-';
-                std::string digits = d.substr(neg ? 1 : 0);
-                const bool up = digits[digits.size() - 2] >= '5';
-                digits.resize(digits.size() - 2);
-                if (up) {
-                    size_t k = digits.size();
-                    while (k > 0 && (digits[k - 1] == '9' || digits[k - 1] == '.')) {
-                        if (digits[k - 1] == '9') digits[k - 1] = '0';
-                        --k;
-                    }
-                    if (k == 0)
-                        digits.insert(digits.begin(), '1');
-                    else
-                        digits[k - 1]++;
-                }
-                if (style == 1)
-                    for (size_t at = digits.find('.'); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
-                d = (neg && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
-            }
+            const std::string d = MoneyText(DecimalText(argv[0], 4), sqlite3_value_int(argv[1]));
             sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
             return;
         }

@@ -234,6 +234,12 @@ private:
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
     // whose tables name its columns), or decides by each value's storage class when it is not seen.
     void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);
+    // Whether values of expr (in the statement whose tables name its columns) assigned to the type
+    // are money written into a character type, which takes them as text in style 0 (Store.cpp).
+    bool MoneyIntoText(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement);
+    // The value a variable of the type takes: text read into a decimal or money as a column reads
+    // it (235, 8114, 8115 when it does not convert), money (moneyAsText) as two-decimal text.
+    SqlValue AssignedValue(const SqlType& type, SqlValue v, bool moneyAsText, int line);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
     // The derived tables and common table expressions of the query being described, whose columns

@@ -719,6 +719,11 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                         rep.push_back(MakeToken(Token::Number, std::to_string(p)));
                         rep.push_back(MakeToken(Token::Op, ",", false));
                         rep.push_back(MakeToken(Token::Number, std::to_string(s)));
+                        if (type.kind == SqlType::Money || type.kind == SqlType::SmallMoney) {
+                            // Money reads its own text (commas, blanks) and words its own error (235).
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            rep.push_back(MakeToken(Token::String, SqlLiteral(type.Name())));
+                        }
                         rep.push_back(MakeToken(Token::Op, ")", false));
                     } else if (const char* fn = CheckedCast(type)) {
                         // Conversions that fail or overflow as on SQL Server.
