@@ -191,6 +191,16 @@ const Case kCases[] = {
     {"select count(*) as v from sys.dm_exec_sessions where session_id = @@spid", SQL_INTEGER, -1, "1", 0},
     {"select name as v from systypes where xtype = 231 and name <> 'sysname'", -1, -1, "nvarchar", 0},
     {"select name as v from sysusers where uid = 1", -1, -1, "dbo", 0},
+    // TYPE_ID and TYPE_NAME answer by the ids systypes and sys.columns use; an alias type's id follows 256 (sysname).
+    {"select type_name(56) as v", SQL_WVARCHAR, 128, "int", 0},
+    {"select type_id('nvarchar') as v", SQL_INTEGER, -1, "231", 0},
+    {"select cast(type_id('sysname') as varchar) + type_name(256) + '/' + isnull(type_name(-1), '-') + '/' + isnull(cast(type_id('nope') as varchar), '-') as v",
+     -1, -1, "256sysname/-/-", 0},
+    {"select count(*) as v from sys.columns c join systypes t on t.xusertype = c.system_type_id "
+     "where t.name <> 'sysname' and (type_name(c.system_type_id) <> t.name or type_id(t.name) <> c.system_type_id)",
+     SQL_INTEGER, -1, "0", 0},
+    {"create type dbo.Phone from varchar(20) not null select type_name(type_id('dbo.phone')) + '/' + cast(type_id('Phone') as varchar) as v",
+     -1, -1, "Phone/257", 0},
     // A bracketed name with "]" doubled inside stands wherever a name may.
     {"create table [a]]b'c] ([v]]w] int) insert [a]]b'c] values (7) update dbo.[a]]b'c] set [v]]w] = [v]]w] + 1 "
      "select top 100 * from [a]]b'c]",

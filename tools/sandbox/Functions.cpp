@@ -95,6 +95,8 @@ enum Fn {
     fDivide,
     fFits,
     fServerProperty,
+    fTypeId,
+    fTypeName,
     fUdf
 };
 
@@ -152,6 +154,8 @@ const FnSpec kFunctions[] = {
     {"sandbox_div", 2, fDivide},
     {"sandbox_fits", 5, fFits},
     {"serverproperty", 1, fServerProperty},
+    {"type_id", 1, fTypeId},
+    {"type_name", 1, fTypeName},
 };
 
 std::string Text(sqlite3_value* v) {
@@ -395,6 +399,36 @@ struct SessionFunctions {
                 sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
             else
                 sqlite3_result_null(ctx);
+            st.Reset();
+            return;
+        }
+        case fTypeId:
+        case fTypeName: {
+            // A system type's id is its xusertype in systypes (sysname's 256), an alias type's 256
+            // and its place among the database's alias types.
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const bool byName = data->id == fTypeId;
+            const std::string name = byName ? LastNamePart(Text(argv[0])) : std::string();
+            const sqlite3_int64 id = byName ? 0 : sqlite3_value_int64(argv[0]);
+            if (byName ? SameNoCase(name, "sysname") : id == 256)
+                return byName ? sqlite3_result_int(ctx, 256) : sqlite3_result_text(ctx, "sysname", -1, SQLITE_STATIC);
+            static const char* const kQueries[] = {
+                "SELECT xusertype FROM systypes WHERE name = ?1 COLLATE NOCASE AND name <> 'sysname' "
+                "UNION ALL SELECT 256 + rowid FROM __types WHERE name = ?1 COLLATE NOCASE",
+                "SELECT name FROM systypes WHERE xusertype = ?1 AND name <> 'sysname' "
+                "UNION ALL SELECT name FROM __types WHERE rowid = ?1 - 256 AND ?1 > 256"};
+            SqlStmt st;
+            if (sqlite3_prepare_v2(s.db_, kQueries[byName ? 0 : 1], -1, st.Out(), nullptr) != SQLITE_OK) return sqlite3_result_null(ctx);
+            if (byName)
+                sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_int64(st, 1, id);
+            if (sqlite3_step(st) != SQLITE_ROW)
+                sqlite3_result_null(ctx);
+            else if (byName)
+                sqlite3_result_int64(ctx, sqlite3_column_int64(st, 0));
+            else
+                sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
             st.Reset();
             return;
         }

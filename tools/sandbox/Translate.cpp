@@ -803,7 +803,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         auto stringCall = [](const Token& f) {
             static const char* const kNames[] = {"SUBSTRING", "SUBSTR", "LTRIM",     "RTRIM", "TRIM", "UPPER", "LOWER",   "REPLACE",
                                                  "LEFT",      "RIGHT",  "REPLICATE", "SPACE", "CHAR", "STR",   "REVERSE", "STUFF",
-                                                 "QUOTENAME", "SANDBOX_DATENAME", "\"LEFT\"", "\"RIGHT\""};
+                                                 "QUOTENAME", "SANDBOX_DATENAME", "TYPE_NAME", "\"LEFT\"", "\"RIGHT\""};
             return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return Upper(f.text) == n; });
         };
         auto endsWithStringCall = [&]() {
