@@ -298,6 +298,11 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
     OdbcProbe c;
     ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
     ASSERT_TRUE(c.Run("create table vb (d decimal(9,3), t datetime) insert into vb values (12.345, '2011-12-04 10:04:23.123')").ok);
+    // A sql_variant column keeps each value's base type, however the value is stored.
+    ASSERT_TRUE(c.Run("create table vc (k int, v sql_variant) insert into vc values (1, cast(12.345 as decimal(9,3))), (2, 5) "
+                      "insert into vc select 3, t from vb insert into vc (k, v) select 4, v from vc where k = 1 "
+                      "insert into vc values (5, null) update vc set v = cast(-5.25 as money) where k = 5")
+                    .ok);
     const struct {
         const char* sql;
         const char* text;
@@ -325,6 +330,19 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
          "05020196000000000000000000000000000000"},
         {"select cast(t as sql_variant) as v from vb union all select cast(2.5 as sql_variant) union all select cast(7 as sql_variant)",
          "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select v from vc where k = 1", "12.345", "09030139300000000000000000000000000000"},
+        {"select v from vc where k = 2", "5", "05000000"},
+        {"select v from vc where k = 3", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select v from vc where k = 4", "12.345", "09030139300000000000000000000000000000"},
+        {"select v from vc where k = 5", "-5.2500", "ffffffffec32ffff"},
+        // ... and compares by its value.
+        {"select v from vc where v = cast('2011-12-04 10:04:23.123' as datetime) and k > 1", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select top 1 v from vc where v > 12 and v < 12.5 order by k desc", "12.345", "09030139300000000000000000000000000000"},
+        // So does a UNION of variants in a derived table or a common table expression.
+        {"select top 1 v from (select cast(cast(1.5 as decimal(5,2)) as sql_variant) as v union all select cast(t as sql_variant) from vb) d",
+         "1.50", "05020196000000000000000000000000000000"},
+        {"with u as (select cast(t as sql_variant) as v from vb union all select cast(2 as sql_variant)) select top 1 v from u",
+         "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
         // A variable keeps the base type of the value last assigned to it.
         {"declare @v sql_variant = cast(12.345 as decimal(9,3)) select @v", "12.345", "09030139300000000000000000000000000000"},
         {"declare @v sql_variant = 1 set @v = cast(-5.25 as money) select @v", "-5.2500", "ffffffffec32ffff"},
@@ -351,6 +369,11 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
         EXPECT_EQ(text.results.back().rows[0].at(0), k.text) << sql;
         EXPECT_EQ(binary.results.back().rows[0].at(0), k.binary) << sql;
     }
+    // Converted, a variant is its value.
+    const OdbcRun converted = c.Run("select convert(varchar(23), v, 121) + '|' + convert(varchar(10), v, 112) + '|' + "
+                                    "(select cast(convert(decimal(9,1), v) as varchar) from vc where k = 1) from vc where k = 3");
+    ASSERT_FALSE(converted.results.empty() || converted.results.back().rows.empty());
+    EXPECT_EQ(converted.results.back().rows[0].at(0), "2011-12-04 10:04:23.123|20111204|12.3");
 }
 
 // varchar, char and text keep and send their text in the code page of their collation (the

@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -79,6 +80,7 @@ enum Fn {
     fMoneyText,
     fVariantProperty,
     fTagVariant,
+    fPlainVariant,
     fYear,
     fMonth,
     fDay,
@@ -142,6 +144,7 @@ const FnSpec kFunctions[] = {
     {"sandbox_moneytext", 2, fMoneyText},
     {"sandbox_variantproperty", 3, fVariantProperty},
     {"sandbox_variant", 2, fTagVariant},
+    {"sandbox_plain", 1, fPlainVariant},
     {"year", 1, fYear},
     {"month", 1, fMonth},
     {"day", 1, fDay},
@@ -584,8 +587,35 @@ struct SessionFunctions {
             sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
             return;
         }
+        case fPlainVariant: {
+            // A value tagged with its base type as SQLite compares it: a decimal or money of up to
+            // 15 digits as a number, longer ones and dates as text.
+            SqlType base;
+            SqlValue v;
+            if (sqlite3_value_type(argv[0]) != SQLITE_BLOB ||
+                !UntagVariant(SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                             static_cast<size_t>(sqlite3_value_bytes(argv[0])))),
+                              base, v))
+                return sqlite3_result_value(ctx, argv[0]);
+            const bool exact = base.base == SqlType::Decimal || base.base == SqlType::Numeric || base.base == SqlType::Money ||
+                               base.base == SqlType::SmallMoney;
+            if (v.type == SqlValue::Integer) return sqlite3_result_int64(ctx, v.i);
+            if (v.type == SqlValue::Real) return sqlite3_result_double(ctx, v.d);
+            if (exact && std::count_if(v.s.begin(), v.s.end(), [](char ch) { return ch >= '0' && ch <= '9'; }) <= 15)
+                return sqlite3_result_double(ctx, std::strtod(v.s.c_str(), nullptr));
+            return sqlite3_result_text(ctx, v.s.c_str(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+        }
         case fTagVariant: {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (sqlite3_value_type(argv[0]) == SQLITE_BLOB) {
+                // Already tagged: it keeps its own base type.
+                SqlType base;
+                SqlValue v;
+                if (UntagVariant(SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                                static_cast<size_t>(sqlite3_value_bytes(argv[0])))),
+                                 base, v))
+                    return sqlite3_result_value(ctx, argv[0]);
+            }
             const std::string tagged = TaggedVariant(Text(argv[1]), Text(argv[0]));
             sqlite3_result_blob(ctx, tagged.data(), static_cast<int>(tagged.size()), SQLITE_TRANSIENT);
             return;

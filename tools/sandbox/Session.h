@@ -227,8 +227,14 @@ private:
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
     // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style.
     std::vector<Token> MoneyAsText(const std::vector<Token>& t);
-    // A UNION of variants of different base types: each value tagged with its own (Value.h).
+    // A UNION of variants of different base types: each value tagged with its own (Value.h), in
+    // the query's result and in its derived tables and common table expressions.
     std::vector<Token> VariantUnion(const std::vector<Token>& t);
+    // Variants read as their values where they are compared or converted: a value tagged with its
+    // base type (a sql_variant column's decimal or date, a UNION's) as sandbox_plain(value).
+    std::vector<Token> VariantValues(const std::vector<Token>& t);
+    // Whether the database has a sql_variant column.
+    bool HasVariantColumns();
     // Exact decimals reached through a function, CASE or a derived table's column compared as numbers.
     std::vector<Token> ExactComparisons(const std::vector<Token>& t);
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement

@@ -535,6 +535,26 @@ namespace {
 // A character column of a width (not text or ntext), which takes money as two-decimal text.
 bool TakesMoneyAsText(const SqlType& t) { return t.kind != SqlType::Text && t.kind != SqlType::NText && (t.IsText() || t.IsUnicode()); }
 
+// Whether a sql_variant column keeps a value of the base type tagged with it (Value.h): its plain
+// storage would lose the type of decimals, money and dates (integers, floats, text and binary keep
+// theirs, and compare as they are).
+bool TaggedInVariant(SqlType::Kind k) {
+    return IsDecimalKind(k) || IsDateKind(k);
+}
+
+// sandbox_variant(expr, 'base type').
+std::vector<Token> VariantTagTokens(const std::vector<Token>& expr, const std::string& base) {
+    std::vector<Token> w = {MakeToken(Token::Word, "sandbox_variant", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
+    w.insert(w.end(), expr.begin(), expr.end());
+    w[2].spaceBefore = false;
+    w.push_back(MakeToken(Token::Op, ",", false));
+    Token name = MakeToken(Token::String, SqlLiteral(base));
+    name.value = base;
+    w.push_back(name);
+    w.push_back(MakeToken(Token::Op, ")", false));
+    return w;
+}
+
 // sandbox_moneytext(expr, 0): money as CAST writes it.
 std::vector<Token> MoneyTextTokens(const std::vector<Token>& expr) {
     std::vector<Token> w = {MakeToken(Token::Word, "sandbox_moneytext", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
@@ -574,7 +594,28 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     target.value = written;
     context.push_back(MakeToken(Token::Word, "FROM"));
     context.push_back(target);
-    auto Wrapped = [this, &context](const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int at) {
+    // The base type a value of expr keeps in a sql_variant column, when it is tagged with it.
+    auto variantBase = [this, &context](const std::vector<Token>& expr, const std::vector<Token>& statement) {
+        if (expr.empty() || (expr.size() == 1 && expr[0].Is("NULL"))) return std::string();
+        const StatementTablesInView inView(*this, statement.empty() ? context : statement);
+        bool named = false;
+        SqlType type;
+        try {
+            type = InferExprType(expr, named);
+        } catch (const SqlError&) {
+            return std::string();
+        }
+        if (type.kind == SqlType::Variant) {
+            type.kind = type.base;
+            type.base = SqlType::Variant;
+        }
+        return named && TaggedInVariant(type.kind) ? type.Declared() : std::string();
+    };
+    auto Wrapped = [this, &context, &variantBase](const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int at) {
+        if (type.kind == SqlType::Variant) {
+            const std::string base = variantBase(expr, {});
+            return base.empty() ? expr : VariantTagTokens(expr, base);
+        }
         const bool literal =
             expr.size() == 1 && (expr[0].kind == Token::String || expr[0].kind == Token::Number || expr[0].kind == Token::Hex);
         if (!literal && !expr.empty() && TakesMoneyAsText(type) && MoneyIntoText(type, expr, context))
@@ -582,7 +623,7 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
         return StoredValueTokens(expr, type, dateOrder, at);
     };
     bool any = false;
-    for (auto& c : cols) any = any || StoreConverts(c.second) || TakesMoneyAsText(c.second);
+    for (auto& c : cols) any = any || StoreConverts(c.second) || TakesMoneyAsText(c.second) || c.second.kind == SqlType::Variant;
     for (size_t k = 2; k < t.size() && t[0].Is("INSERT"); ++k) any = any || (t[k].Is("DEFAULT") && !t[k - 1].Is("INTO"));
     if (!any) return t;
     if (t[0].Is("UPDATE")) {
@@ -690,10 +731,12 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     const std::vector<Token> query(t.begin() + static_cast<std::ptrdiff_t>(body), t.end());
     const std::vector<SelectItem> items = SelectItems(query);
     std::vector<char> moneyAsText(targets.size(), 0);
+    std::vector<std::string> variantBases(targets.size());
     bool needed = false;
     for (size_t n = 0; n < targets.size(); ++n) {
         moneyAsText[n] = items.size() == targets.size() && TakesMoneyAsText(targets[n]) && MoneyIntoText(targets[n], items[n].expr, query);
-        needed = needed || StoreConverts(targets[n]) || moneyAsText[n];
+        if (items.size() == targets.size() && targets[n].kind == SqlType::Variant) variantBases[n] = variantBase(items[n].expr, query);
+        needed = needed || StoreConverts(targets[n]) || moneyAsText[n] || !variantBases[n].empty();
     }
     if (!needed) return t;
     // INSERT ... SELECT: the rows pass through a common table expression whose columns are converted.
@@ -716,6 +759,7 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
         if (n) out.push_back(MakeToken(Token::Op, ",", false));
         std::vector<Token> c = {MakeToken(Token::Word, "c" + std::to_string(n + 1))};
         if (moneyAsText[n]) c = MoneyTextTokens(c);
+        if (!variantBases[n].empty()) c = VariantTagTokens(c, variantBases[n]);
         const auto w = StoredValueTokens(c, targets[n], dateOrder_, line);
         out.insert(out.end(), w.begin(), w.end());
     }
