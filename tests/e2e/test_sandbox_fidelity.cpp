@@ -90,6 +90,33 @@ const Case kCases[] = {
     // A string meeting money is read as money.
     {"select '1' + $1 as v", SQL_DECIMAL, 19, "2.0000", 0},
     {"select 'a' + $1 as v", 0, -1, "", 235},
+    {"select '$1,000' + $1 as v", SQL_DECIMAL, 19, "1001.0000", 0},
+    // Text that is no number: 235 for money and smallmoney, 8114 for a decimal, in a CAST, in
+    // arithmetic, assigned to a variable and stored into a column. Money's text may have commas.
+    {"select cast('a' as money) as v", 0, -1, "", 235},
+    {"select cast('1 2' as smallmoney) as v", 0, -1, "", 235},
+    {"select cast('$1,234.5' as money) as v", SQL_DECIMAL, 19, "1234.5000", 0},
+    {"select cast('' as decimal(5,2)) as v", 0, -1, "", 8114},
+    {"select cast('$5' as decimal(5,2)) as v", 0, -1, "", 8114},
+    {"select cast(123 as decimal(2,0)) as v", 0, -1, "", 8115},
+    {"select 'a' * 2.5 as v", 0, -1, "", 8114},
+    // A string meeting a decimal is read as that decimal, rounded to its scale or too wide for it.
+    {"select 9.999 * '9.999' as v", SQL_NUMERIC, 9, "99.980001", 0},
+    {"select 9.99 * '9.999' as v", 0, -1, "", 8115},
+    {"declare @m smallmoney = 'x' select @m as v", 0, -1, "", 235},
+    {"declare @d decimal(9,2) set @d = '1.2.3' select @d as v", 0, -1, "", 8114},
+    {"create table bm (m money, s smallmoney, d decimal(9,2)) insert bm values ('a', 1, 1)", 0, -1, "", 235},
+    {"insert bm values (1, 1, 1) update bm set s = 'x'", 0, -1, "", 235},
+    {"declare @t varchar(5) = 'x' update bm set d = @t", 0, -1, "", 8114},
+    {"select cast(m as varchar) + '/' + cast(s as varchar) + '/' + cast(d as varchar) as v from bm", -1, -1, "1.00/1.00/1.00", 0},
+    // Money assigned to a character variable or column is text in style 0: two decimals.
+    {"declare @v varchar(30) = $12.3456 select @v as v", SQL_VARCHAR, 30, "12.35", 0},
+    {"declare @m money = -1234.5678, @v nvarchar(30) select @v = @m select @v as v", SQL_WVARCHAR, 30, "-1234.57", 0},
+    {"create table mtx (m money, v varchar(20), n nvarchar(20)) insert mtx values ($1234.5678, $1234.5678, null) "
+     "update mtx set n = m * 2 insert mtx (v) select m from mtx where n is not null "
+     "select max(v) + '|' + max(n) + '|' + cast(count(*) as varchar) as v from mtx",
+     -1, -1, "1234.57|2469.14|2", 0},
+    {"declare @v varchar(20) select top 1 @v = m from mtx where m is not null select @v as v", -1, -1, "1234.57", 0},
     // Text lengths count UTF-16 code units; char(n) and nchar(n) are padded with blanks.
     {"select len(N'a\xF0\x9F\x98\x80" "b') as v", SQL_INTEGER, -1, "4", 0},
     {"select cast('ab' as char(5)) + '|' as v", SQL_VARCHAR, 6, "ab   |", 0},
@@ -180,6 +207,16 @@ const Case kCases[] = {
     {"select count(*) as v from sys.dm_exec_sessions where session_id = @@spid", SQL_INTEGER, -1, "1", 0},
     {"select name as v from systypes where xtype = 231 and name <> 'sysname'", -1, -1, "nvarchar", 0},
     {"select name as v from sysusers where uid = 1", -1, -1, "dbo", 0},
+    // TYPE_ID and TYPE_NAME answer by the ids systypes and sys.columns use; an alias type's id follows 256 (sysname).
+    {"select type_name(56) as v", SQL_WVARCHAR, 128, "int", 0},
+    {"select type_id('nvarchar') as v", SQL_INTEGER, -1, "231", 0},
+    {"select cast(type_id('sysname') as varchar) + type_name(256) + '/' + isnull(type_name(-1), '-') + '/' + isnull(cast(type_id('nope') as varchar), '-') as v",
+     -1, -1, "256sysname/-/-", 0},
+    {"select count(*) as v from sys.columns c join systypes t on t.xusertype = c.system_type_id "
+     "where t.name <> 'sysname' and (type_name(c.system_type_id) <> t.name or type_id(t.name) <> c.system_type_id)",
+     SQL_INTEGER, -1, "0", 0},
+    {"create type dbo.Phone from varchar(20) not null select type_name(type_id('dbo.phone')) + '/' + cast(type_id('Phone') as varchar) as v",
+     -1, -1, "Phone/257", 0},
     // A bracketed name with "]" doubled inside stands wherever a name may.
     {"create table [a]]b'c] ([v]]w] int) insert [a]]b'c] values (7) update dbo.[a]]b'c] set [v]]w] = [v]]w] + 1 "
      "select top 100 * from [a]]b'c]",
@@ -277,6 +314,11 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
     OdbcProbe c;
     ASSERT_TRUE(c.Connect(server.OdbcConnectionString()));
     ASSERT_TRUE(c.Run("create table vb (d decimal(9,3), t datetime) insert into vb values (12.345, '2011-12-04 10:04:23.123')").ok);
+    // A sql_variant column keeps each value's base type, however the value is stored.
+    ASSERT_TRUE(c.Run("create table vc (k int, v sql_variant) insert into vc values (1, cast(12.345 as decimal(9,3))), (2, 5) "
+                      "insert into vc select 3, t from vb insert into vc (k, v) select 4, v from vc where k = 1 "
+                      "insert into vc values (5, null) update vc set v = cast(-5.25 as money) where k = 5")
+                    .ok);
     const struct {
         const char* sql;
         const char* text;
@@ -304,6 +346,19 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
          "05020196000000000000000000000000000000"},
         {"select cast(t as sql_variant) as v from vb union all select cast(2.5 as sql_variant) union all select cast(7 as sql_variant)",
          "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select v from vc where k = 1", "12.345", "09030139300000000000000000000000000000"},
+        {"select v from vc where k = 2", "5", "05000000"},
+        {"select v from vc where k = 3", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select v from vc where k = 4", "12.345", "09030139300000000000000000000000000000"},
+        {"select v from vc where k = 5", "-5.2500", "ffffffffec32ffff"},
+        // ... and compares by its value.
+        {"select v from vc where v = cast('2011-12-04 10:04:23.123' as datetime) and k > 1", "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
+        {"select top 1 v from vc where v > 12 and v < 12.5 order by k desc", "12.345", "09030139300000000000000000000000000000"},
+        // So does a UNION of variants in a derived table or a common table expression.
+        {"select top 1 v from (select cast(cast(1.5 as decimal(5,2)) as sql_variant) as v union all select cast(t as sql_variant) from vb) d",
+         "1.50", "05020196000000000000000000000000000000"},
+        {"with u as (select cast(t as sql_variant) as v from vb union all select cast(2 as sql_variant)) select top 1 v from u",
+         "2011-12-04 10:04:23.123", "af9f0000d9ffa500"},
         // A variable keeps the base type of the value last assigned to it.
         {"declare @v sql_variant = cast(12.345 as decimal(9,3)) select @v", "12.345", "09030139300000000000000000000000000000"},
         {"declare @v sql_variant = 1 set @v = cast(-5.25 as money) select @v", "-5.2500", "ffffffffec32ffff"},
@@ -330,6 +385,11 @@ TEST(SandboxFidelity, VariantsKeepTheirBaseType) {
         EXPECT_EQ(text.results.back().rows[0].at(0), k.text) << sql;
         EXPECT_EQ(binary.results.back().rows[0].at(0), k.binary) << sql;
     }
+    // Converted, a variant is its value.
+    const OdbcRun converted = c.Run("select convert(varchar(23), v, 121) + '|' + convert(varchar(10), v, 112) + '|' + "
+                                    "(select cast(convert(decimal(9,1), v) as varchar) from vc where k = 1) from vc where k = 3");
+    ASSERT_FALSE(converted.results.empty() || converted.results.back().rows.empty());
+    EXPECT_EQ(converted.results.back().rows[0].at(0), "2011-12-04 10:04:23.123|20111204|12.3");
 }
 
 // varchar, char and text keep and send their text in the code page of their collation (the
@@ -561,6 +621,9 @@ TEST(SandboxFidelity, ErrorsInServerWords) {
          "Cannot insert duplicate key row in object 'dbo.#u' with unique index 'ix_d'."},
         {"insert into #u values (4)", 213, "Column name or number of supplied values does not match table definition."},
         {"drop table #nothere", 3701, nullptr},
+        {"select cast('a' as money)", 235, "Cannot convert a char value to money. The char value has incorrect syntax."},
+        {"select 'a' * 2.5", 8114, "Error converting data type varchar to numeric."},
+        {"select 9.99 * '9.999'", 8115, "Arithmetic overflow error converting varchar to data type numeric."},
         // SQLite's own failures in SQL Server's words.
         {"select k from #u order by 3", 108, nullptr},
         {"select k from #u union select d from #u order by c", 104, nullptr},

@@ -43,6 +43,9 @@ bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out) {
         return CombineTypes(SqlType::Of(SqlType::Money), op, b, out);
     if (strB && !strA && IsMoney(a.kind) && b.kind != SqlType::Text && b.kind != SqlType::NText)
         return CombineTypes(a, op, SqlType::Of(SqlType::Money), out);
+    // A string meeting a decimal is read as that decimal: 9.999 * '9.999' is numeric(9,6).
+    if (strA && !strB && IsDecimal(b.kind) && a.kind != SqlType::Text && a.kind != SqlType::NText) return CombineTypes(b, op, b, out);
+    if (strB && !strA && IsDecimal(a.kind) && b.kind != SqlType::Text && b.kind != SqlType::NText) return CombineTypes(a, op, a, out);
     if (strA || strB) {
         if (op != '+' || !strA || !strB || a.kind == SqlType::Text || a.kind == SqlType::NText || b.kind == SqlType::Text ||
             b.kind == SqlType::NText)
@@ -638,10 +641,34 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
         };
         // An operation is exact when its result is a decimal or money; the others keep SQLite's
         // arithmetic, operands and operators as written.
+        // A string operand is first converted to the type it is read as (the other operand's
+        // decimal type, or money), with that type's errors: 8114 or 235 for text that is no
+        // number, 8115 when it does not fit.
+        auto readAs = [](const Node& n, const SqlType& other) {
+            const bool text = (n.type.IsText() || n.type.IsUnicode()) && n.type.kind != SqlType::Text && n.type.kind != SqlType::NText;
+            if (!text || !IsExactKind(other.kind)) return n;
+            const SqlType type = IsMoney(other.kind) ? SqlType::Of(SqlType::Money) : other;
+            Node r;
+            r.type = type;
+            r.tokens = {MakeToken(Token::Word, "sandbox_decimal"), MakeToken(Token::Op, "(", false)};
+            r.tokens.insert(r.tokens.end(), n.tokens.begin(), n.tokens.end());
+            for (const std::string& arg : {std::to_string(IsMoney(type.kind) ? 19 : type.precision), std::to_string(IsMoney(type.kind) ? 4 : type.scale)}) {
+                r.tokens.push_back(MakeToken(Token::Op, ",", false));
+                r.tokens.push_back(MakeToken(Token::Number, arg));
+            }
+            if (IsMoney(type.kind)) {
+                r.tokens.push_back(MakeToken(Token::Op, ",", false));
+                Token name = MakeToken(Token::String, SqlLiteral(type.Name()));
+                name.value = type.Name();
+                r.tokens.push_back(name);
+            }
+            r.tokens.push_back(MakeToken(Token::Op, ")", false));
+            return r;
+        };
         auto combine = [&](Node& a, char op, const Node& b) {
             SqlType r;
             if (typed && CombineTypes(a.type, op, b.type, r) && IsExactKind(r.kind)) {
-                a = call(op, a, b, r);
+                a = call(op, readAs(a, b.type), readAs(b, a.type), r);
                 return;
             }
             a.tokens.push_back(MakeToken(Token::Op, std::string(1, op)));
@@ -790,13 +817,30 @@ std::vector<Token> Session::ExactComparisons(const std::vector<Token>& given) {
     return t;
 }
 
-std::vector<Token> Session::VariantUnion(const std::vector<Token>& given) {
-    if (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("UNION"); }) ||
-        std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("SQL_VARIANT"); }))
-        return given;
+std::vector<Token> Session::VariantUnion(const std::vector<Token>& query) {
+    if (std::none_of(query.begin(), query.end(), [](const Token& k) { return k.Is("UNION"); }) ||
+        std::none_of(query.begin(), query.end(), [](const Token& k) { return k.Is("SQL_VARIANT"); }))
+        return query;
     // Only a query's own result: a value stored (INSERT ... SELECT, SELECT ... INTO) stays plain.
-    if (given.empty() || !given[0].Is("SELECT") || std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("INTO"); }))
-        return given;
+    if (query.empty() || !(query[0].Is("SELECT") || query[0].Is("WITH")) ||
+        std::any_of(query.begin(), query.end(), [](const Token& k) { return k.Is("INTO"); }))
+        return query;
+    // First the derived tables and common table expressions: (SELECT ...) after FROM, JOIN or AS.
+    std::vector<Token> given;
+    given.reserve(query.size());
+    for (size_t i = 0; i < query.size(); ++i) {
+        given.push_back(query[i]);
+        if (!(query[i].IsOp("(") && i > 0 && i + 1 < query.size() && query[i + 1].Is("SELECT") &&
+              (query[i - 1].Is("FROM") || query[i - 1].Is("JOIN") || query[i - 1].Is("AS"))))
+            continue;
+        const size_t close = MatchParen(query, i);
+        if (close >= query.size()) continue;
+        const auto inner = VariantUnion(std::vector<Token>(query.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                                           query.begin() + static_cast<std::ptrdiff_t>(close)));
+        given.insert(given.end(), inner.begin(), inner.end());
+        i = close - 1;
+    }
+    if (!given[0].Is("SELECT")) return given;
     // The branches of the outermost UNION: [from, to) each.
     std::vector<std::pair<size_t, size_t>> branches;
     int depth = 0;
@@ -898,4 +942,88 @@ std::vector<Token> Session::VariantUnion(const std::vector<Token>& given) {
         out.push_back(given[i]);
     }
     return out;
+}
+
+bool Session::HasVariantColumns() {
+    sqlite3_stmt* st = Cached("SELECT 1 FROM __columns WHERE data_type = 'sql_variant' LIMIT 1");
+    if (!st) return false;
+    const bool any = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_reset(st);
+    return any;
+}
+
+std::vector<Token> Session::VariantValues(const std::vector<Token>& given) {
+    auto comparison = [](const Token& k) {
+        return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=") || k.IsOp("!<") ||
+               k.IsOp("!>") || k.Is("BETWEEN") || k.Is("IN");
+    };
+    const bool converts = std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT"); });
+    if ((!converts && std::none_of(given.begin(), given.end(), comparison)) ||
+        (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("SQL_VARIANT"); }) && !HasVariantColumns()))
+        return given;
+    const StatementTablesInView inView(*this, given);
+    auto isVariant = [this](const std::vector<Token>& e) {
+        bool named = false;
+        SqlType type;
+        try {
+            type = InferExprType(e, named);
+        } catch (const SqlError&) {
+            return false;
+        }
+        return named && type.kind == SqlType::Variant;
+    };
+    auto plain = [](const std::vector<Token>& e, bool space) {
+        std::vector<Token> out = {MakeToken(Token::Word, "sandbox_plain", space), MakeToken(Token::Op, "(", false)};
+        out.insert(out.end(), e.begin(), e.end());
+        if (out.size() > 2) out[2].spaceBefore = false;
+        out.push_back(MakeToken(Token::Op, ")", false));
+        return out;
+    };
+    std::vector<Token> t;
+    t.reserve(given.size());
+    for (size_t i = 0; i < given.size();) {
+        if ((given[i].Is("CAST") || given[i].Is("CONVERT")) && i + 1 < given.size() && given[i + 1].IsOp("(")) {
+            // The value converted: CAST(value AS type), CONVERT(type, value[, style]).
+            const size_t close = MatchParen(given, i + 1);
+            size_t from = i + 2, to = close;
+            if (given[i].Is("CAST")) {
+                to = CastAs(given, i + 1, close);
+            } else {
+                const auto args = SplitCommas(given, i + 2, close);
+                if (args.size() >= 2) {
+                    from = i + 2 + args[0].size() + 1;
+                    to = from + args[1].size();
+                } else {
+                    to = from;
+                }
+            }
+            if (close < given.size() && from < to && to <= close) {
+                const std::vector<Token> value(given.begin() + static_cast<std::ptrdiff_t>(from), given.begin() + static_cast<std::ptrdiff_t>(to));
+                if (isVariant(value)) {
+                    t.insert(t.end(), given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(from));
+                    const auto w = plain(VariantValues(value), given[from].spaceBefore);
+                    t.insert(t.end(), w.begin(), w.end());
+                    i = to;
+                    continue;
+                }
+            }
+            t.push_back(given[i++]);
+            continue;
+        }
+        const bool inside = i > 0 && (given[i - 1].IsOp(".") || given[i - 1].IsOp("$") || IsArithmeticOp(given[i - 1]) ||
+                                      (given[i].IsOp("(") && given[i - 1].IsName()));
+        const size_t end = inside ? i : OperandAt(given, i);
+        if (end > i && !(end < given.size() && (IsArithmeticOp(given[end]) || given[end].IsOp("."))) && NextToComparison(given, i, end) &&
+            !given[i].IsOp("(")) {
+            const std::vector<Token> e(given.begin() + static_cast<std::ptrdiff_t>(i), given.begin() + static_cast<std::ptrdiff_t>(end));
+            if (isVariant(e)) {
+                const auto w = plain(e, given[i].spaceBefore);
+                t.insert(t.end(), w.begin(), w.end());
+                i = end;
+                continue;
+            }
+        }
+        t.push_back(given[i++]);
+    }
+    return t;
 }

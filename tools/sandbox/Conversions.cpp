@@ -271,3 +271,25 @@ bool ParseIntegerText(std::string_view text, long double& out) {
     out = neg ? -v : v;
     return true;
 }
+
+std::string MoneyText(const std::string& fourDecimals, int style) {
+    if (style == 2 || style == 126 || fourDecimals.size() < 3) return fourDecimals;
+    const bool neg = fourDecimals[0] == '-';
+    std::string digits = fourDecimals.substr(neg ? 1 : 0);
+    const bool up = digits[digits.size() - 2] >= '5';
+    digits.resize(digits.size() - 2);
+    if (up) {
+        size_t k = digits.size();
+        while (k > 0 && (digits[k - 1] == '9' || digits[k - 1] == '.')) {
+            if (digits[k - 1] == '9') digits[k - 1] = '0';
+            --k;
+        }
+        if (k == 0)
+            digits.insert(digits.begin(), '1');
+        else
+            digits[k - 1]++;
+    }
+    if (style == 1)
+        for (size_t at = digits.find('.'); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+    return (neg && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
+}

@@ -28,3 +28,8 @@ bool InDateRange(const DateTimeParts& p, SqlType::Kind kind);
 
 // An integer from text: optional blanks and sign, digits, optionally a fraction (truncated).
 bool ParseIntegerText(std::string_view text, long double& out);
+
+// Money as text in CONVERT's style, from its text with four decimals (-1234.5678): 0 (and CAST,
+// and an implicit conversion) two decimals, 1 two decimals and thousands separators (-1,234.57),
+// 2 and 126 the four decimals as given.
+std::string MoneyText(const std::string& fourDecimals, int style);

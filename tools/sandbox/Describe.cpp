@@ -275,7 +275,7 @@ bool Session::DerivedColumnType(const std::string& qualifier, const std::string&
     --derivedDepth_;
     std::swap(inner, derived_);
     std::swap(tables, describeTables_);
-    return named && type.kind != SqlType::Variant;
+    return named;
 }
 
 // The select list of the statement's outermost SELECT.
@@ -643,6 +643,8 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"ERROR_MESSAGE", SqlType::Of(SqlType::NVarChar, 4000)},
                                                              {"OBJECT_ID", SqlType::Of(SqlType::Int)},
                                                              {"OBJECT_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"TYPE_ID", SqlType::Of(SqlType::Int)},
+                                                             {"TYPE_NAME", SqlType::Of(SqlType::NVarChar, 128)},
                                                              {"OBJECTPROPERTY", SqlType::Of(SqlType::Int)},
                                                              {"COLUMNPROPERTY", SqlType::Of(SqlType::Int)},
                                                              {"DB_NAME", SqlType::Of(SqlType::NVarChar, 128)},
@@ -735,9 +737,14 @@ SqlType Session::MergedType(const std::vector<std::vector<Token>>& exprs, bool& 
 }
 
 bool Session::CatalogColumnType(const std::string& column, SqlType& type) {
-    // One type among the tables of the statement; none when the name is ambiguous or unknown.
+    // One type among the tables of the statement (a table named twice counts once, as in a
+    // subquery of its own); none when the name is ambiguous or unknown.
     int matches = 0;
-    for (const std::string& table : describeTables_) {
+    for (size_t k = 0; k < describeTables_.size(); ++k) {
+        const std::string& table = describeTables_[k];
+        if (std::any_of(describeTables_.begin(), describeTables_.begin() + static_cast<std::ptrdiff_t>(k),
+                        [&](const std::string& seen) { return SameNoCase(seen, table); }))
+            continue;
         SqlStmt q;
         if (sqlite3_prepare_v2(db_, "SELECT type_text FROM __columns WHERE lower(table_name) = lower(?) AND lower(name) = lower(?)", -1,
                                q.Out(), nullptr) != SQLITE_OK)

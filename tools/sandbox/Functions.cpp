@@ -3,12 +3,14 @@
 #include "CivilDate.h"
 #include "Collation.h"
 #include "Conversions.h"
+#include "Scripts.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 #include "TextCodec.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -79,6 +81,7 @@ enum Fn {
     fMoneyText,
     fVariantProperty,
     fTagVariant,
+    fPlainVariant,
     fYear,
     fMonth,
     fDay,
@@ -98,6 +101,8 @@ enum Fn {
     fDivide,
     fFits,
     fServerProperty,
+    fTypeId,
+    fTypeName,
     fUdf
 };
 
@@ -139,10 +144,11 @@ const FnSpec kFunctions[] = {
     {"user_name", -1, fUser},
     {"host_name", 0, fHost},
     {"app_name", 0, fApp},
-    {"sandbox_decimal", 3, fDecimal},
+    {"sandbox_decimal", -1, fDecimal},
     {"sandbox_moneytext", 2, fMoneyText},
     {"sandbox_variantproperty", 3, fVariantProperty},
     {"sandbox_variant", 2, fTagVariant},
+    {"sandbox_plain", 1, fPlainVariant},
     {"year", 1, fYear},
     {"month", 1, fMonth},
     {"day", 1, fDay},
@@ -158,6 +164,8 @@ const FnSpec kFunctions[] = {
     {"sandbox_div", 2, fDivide},
     {"sandbox_fits", 5, fFits},
     {"serverproperty", 1, fServerProperty},
+    {"type_id", 1, fTypeId},
+    {"type_name", 1, fTypeName},
 };
 
 std::string Text(sqlite3_value* v) {
@@ -404,6 +412,36 @@ struct SessionFunctions {
             st.Reset();
             return;
         }
+        case fTypeId:
+        case fTypeName: {
+            // A system type's id is its xusertype in systypes (sysname's 256), an alias type's 256
+            // and its place among the database's alias types.
+            if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            const bool byName = data->id == fTypeId;
+            const std::string name = byName ? LastNamePart(Text(argv[0])) : std::string();
+            const sqlite3_int64 id = byName ? 0 : sqlite3_value_int64(argv[0]);
+            if (byName ? SameNoCase(name, "sysname") : id == 256)
+                return byName ? sqlite3_result_int(ctx, 256) : sqlite3_result_text(ctx, "sysname", -1, SQLITE_STATIC);
+            static const char* const kQueries[] = {
+                "SELECT xusertype FROM systypes WHERE name = ?1 COLLATE NOCASE AND name <> 'sysname' "
+                "UNION ALL SELECT 256 + rowid FROM __types WHERE name = ?1 COLLATE NOCASE",
+                "SELECT name FROM systypes WHERE xusertype = ?1 AND name <> 'sysname' "
+                "UNION ALL SELECT name FROM __types WHERE rowid = ?1 - 256 AND ?1 > 256"};
+            SqlStmt st;
+            if (sqlite3_prepare_v2(s.db_, kQueries[byName ? 0 : 1], -1, st.Out(), nullptr) != SQLITE_OK) return sqlite3_result_null(ctx);
+            if (byName)
+                sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_int64(st, 1, id);
+            if (sqlite3_step(st) != SQLITE_ROW)
+                sqlite3_result_null(ctx);
+            else if (byName)
+                sqlite3_result_int64(ctx, sqlite3_column_int64(st, 0));
+            else
+                sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);
+            st.Reset();
+            return;
+        }
         case fObjectProperty: {
             SqlStmt st;
             sqlite3_prepare_v2(s.db_, "SELECT xtype FROM __objects WHERE id = ?", -1, st.Out(), nullptr);
@@ -525,42 +563,66 @@ struct SessionFunctions {
             sqlite3_result_text(ctx, s.appName_.c_str(), -1, SQLITE_TRANSIENT);
             return;
         case fDecimal: {
+            // CAST to decimal(p, s), or to the type the fourth argument names (money): rounded to
+            // the scale, with SQL Server's errors for text that is no number and for overflow.
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            const std::string d = DecimalText(argv[0], static_cast<int>(sqlite3_value_int(argv[2])));
-            sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
+            SqlType type = SqlType::Of(SqlType::Numeric, 0, sqlite3_value_int(argv[1]), sqlite3_value_int(argv[2]));
+            if (argc > 3) ParseSqlType(Text(argv[3]), type);
+            SqlValue v;
+            switch (sqlite3_value_type(argv[0])) {
+            case SQLITE_INTEGER: v = SqlValue::FromInt(sqlite3_value_int64(argv[0])); break;
+            case SQLITE_FLOAT: v = SqlValue::FromReal(sqlite3_value_double(argv[0])); break;
+            case SQLITE_BLOB: {
+                SqlType base;
+                if (!UntagVariant(SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                                 static_cast<size_t>(sqlite3_value_bytes(argv[0])))),
+                                  base, v))
+                    v = SqlValue::FromText(DecimalText(argv[0], type.scale));
+                break;
+            }
+            default: v = SqlValue::FromText(Text(argv[0])); break;
+            }
+            const SqlValue d = StoreValue(type, v, s.dateOrder_, false);
+            sqlite3_result_text(ctx, d.s.c_str(), static_cast<int>(d.s.size()), SQLITE_TRANSIENT);
             return;
         }
         case fMoneyText: {
             // Money as text in CONVERT's style: 0 two decimals, 1 two decimals and thousands
             // separators, 2 and 126 four decimals.
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) return sqlite3_result_null(ctx);
-            const int style = sqlite3_value_int(argv[1]);
-            std::string d = DecimalText(argv[0], 4);
-            if (style != 2 && style != 126) {
-                const bool neg = !d.empty() && d[0] == '-';
-                std::string digits = d.substr(neg ? 1 : 0);
-                const bool up = digits[digits.size() - 2] >= '5';
-                digits.resize(digits.size() - 2);
-                if (up) {
-                    size_t k = digits.size();
-                    while (k > 0 && (digits[k - 1] == '9' || digits[k - 1] == '.')) {
-                        if (digits[k - 1] == '9') digits[k - 1] = '0';
-                        --k;
-                    }
-                    if (k == 0)
-                        digits.insert(digits.begin(), '1');
-                    else
-                        digits[k - 1]++;
-                }
-                if (style == 1)
-                    for (size_t at = digits.find('.'); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
-                d = (neg && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
-            }
+            const std::string d = MoneyText(DecimalText(argv[0], 4), sqlite3_value_int(argv[1]));
             sqlite3_result_text(ctx, d.c_str(), -1, SQLITE_TRANSIENT);
             return;
         }
+        case fPlainVariant: {
+            // A value tagged with its base type as SQLite compares it: a decimal or money of up to
+            // 15 digits as a number, longer ones and dates as text.
+            SqlType base;
+            SqlValue v;
+            if (sqlite3_value_type(argv[0]) != SQLITE_BLOB ||
+                !UntagVariant(SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                             static_cast<size_t>(sqlite3_value_bytes(argv[0])))),
+                              base, v))
+                return sqlite3_result_value(ctx, argv[0]);
+            const bool exact = base.base == SqlType::Decimal || base.base == SqlType::Numeric || base.base == SqlType::Money ||
+                               base.base == SqlType::SmallMoney;
+            if (v.type == SqlValue::Integer) return sqlite3_result_int64(ctx, v.i);
+            if (v.type == SqlValue::Real) return sqlite3_result_double(ctx, v.d);
+            if (exact && std::count_if(v.s.begin(), v.s.end(), [](char ch) { return ch >= '0' && ch <= '9'; }) <= 15)
+                return sqlite3_result_double(ctx, std::strtod(v.s.c_str(), nullptr));
+            return sqlite3_result_text(ctx, v.s.c_str(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+        }
         case fTagVariant: {
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+            if (sqlite3_value_type(argv[0]) == SQLITE_BLOB) {
+                // Already tagged: it keeps its own base type.
+                SqlType base;
+                SqlValue v;
+                if (UntagVariant(SqlValue::FromBlob(std::string(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                                                                static_cast<size_t>(sqlite3_value_bytes(argv[0])))),
+                                 base, v))
+                    return sqlite3_result_value(ctx, argv[0]);
+            }
             const std::string tagged = TaggedVariant(Text(argv[1]), Text(argv[0]));
             sqlite3_result_blob(ctx, tagged.data(), static_cast<int>(tagged.size()), SQLITE_TRANSIENT);
             return;

@@ -198,6 +198,9 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     };
     if (assigns) {
         std::uint64_t assigned = 0;
+        std::vector<char> moneyAsText(items.size(), 0);
+        for (size_t k = 0; k < items.size(); ++k)
+            if (const Variable* v = FindVar(items[k].variable)) moneyAsText[k] = MoneyIntoText(v->type, items[k].expr, tokens);
         while (rc == SQLITE_ROW) {
             ++assigned;
             for (size_t k = 0; k < items.size() && static_cast<int>(k) < ncols; ++k) {
@@ -207,7 +210,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
                     throw SqlError{137, 15, 1, "Must declare the scalar variable \"" + items[k].variable + "\".", line, "", true};
                 }
                 if (v->type.kind == SqlType::Variant) VariantTakesBase(*v, items[k].expr, tokens);
-                v->value = Coerce(v->type, ColumnValue(st, static_cast<int>(k)));
+                v->value = AssignedValue(v->type, ColumnValue(st, static_cast<int>(k)), moneyAsText[k] != 0, line);
             }
             rc = sqlite3_step(st);
         }

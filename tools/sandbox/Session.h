@@ -227,14 +227,27 @@ private:
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
     // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style.
     std::vector<Token> MoneyAsText(const std::vector<Token>& t);
+    // CAST and CONVERT to binary, and binary to hexadecimal text, by the value's own type.
     std::vector<Token> BinaryCasts(const std::vector<Token>& t);
-    // A UNION of variants of different base types: each value tagged with its own (Value.h).
+    // A UNION of variants of different base types: each value tagged with its own (Value.h), in
+    // the query's result and in its derived tables and common table expressions.
     std::vector<Token> VariantUnion(const std::vector<Token>& t);
+    // Variants read as their values where they are compared or converted: a value tagged with its
+    // base type (a sql_variant column's decimal or date, a UNION's) as sandbox_plain(value).
+    std::vector<Token> VariantValues(const std::vector<Token>& t);
+    // Whether the database has a sql_variant column.
+    bool HasVariantColumns();
     // Exact decimals reached through a function, CASE or a derived table's column compared as numbers.
     std::vector<Token> ExactComparisons(const std::vector<Token>& t);
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
     // whose tables name its columns), or decides by each value's storage class when it is not seen.
     void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);
+    // Whether values of expr (in the statement whose tables name its columns) assigned to the type
+    // are money written into a character type, which takes them as text in style 0 (Store.cpp).
+    bool MoneyIntoText(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement);
+    // The value a variable of the type takes: text read into a decimal or money as a column reads
+    // it (235, 8114, 8115 when it does not convert), money (moneyAsText) as two-decimal text.
+    SqlValue AssignedValue(const SqlType& type, SqlValue v, bool moneyAsText, int line);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
     // The derived tables and common table expressions of the query being described, whose columns

@@ -82,14 +82,15 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
             DeclareTableVariable(part, i, line);
             continue;
         }
+        // Declared before its value is computed: a value that fails to convert leaves it NULL.
+        scopes_.back().vars[part[0].value] = v;
         if (end < part.size() && part[end].IsOp("=")) {
             const std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end());
             if (v.type.kind == SqlType::Variant) VariantTakesBase(v, expr, expr);
-            v.value = Coerce(v.type, Eval(expr, line));
+            v.value = AssignedValue(v.type, Eval(expr, line), MoneyIntoText(v.type, expr, expr), line);
+            scopes_.back().vars[part[0].value] = std::move(v);
         }
-        const bool assigned = end < part.size();
-        scopes_.back().vars[part[0].value] = std::move(v);
-        if (assigned) AssignDone(1);
+        if (end < part.size()) AssignDone(1);
     }
 }
 
@@ -106,7 +107,7 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
             expr = combined;
         }
         if (v->type.kind == SqlType::Variant) VariantTakesBase(*v, expr, expr);
-        v->value = Coerce(v->type, Eval(expr, line));
+        v->value = AssignedValue(v->type, Eval(expr, line), MoneyIntoText(v->type, expr, expr), line);
         AssignDone(1);
         return;
     }

@@ -7,6 +7,7 @@
 #include "Collation.h"
 #include "Conversions.h"
 #include "Scripts.h"
+#include "SelectList.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 #include "TextCodec.h"
@@ -70,8 +71,11 @@ bool ExactDecimalText(const SqlValue& v, int precision, int scale, std::string& 
         t = std::to_string(v.i);
     } else if (v.type == SqlValue::Real) {
         if (!std::isfinite(v.d)) return false;
+        // Fifteen significant digits, as a float literal is written; rounding twice (first to
+        // scale + 1 places) would carry 1.249999 up to 1.3.
         char buf[400];
-        std::snprintf(buf, sizeof buf, "%.*f", scale + 1 > 17 ? 17 : scale + 1, v.d);
+        std::snprintf(buf, sizeof buf, "%.15g", v.d);
+        if (std::strpbrk(buf, "eE")) std::snprintf(buf, sizeof buf, "%.*f", scale + 1 > 17 ? 17 : scale + 1, v.d);
         t = buf;
     } else {
         t = v.s;
@@ -184,9 +188,19 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
         const bool money = k == SqlType::Money || k == SqlType::SmallMoney;
         const int p = k == SqlType::Money ? 19 : k == SqlType::SmallMoney ? 10 : type.precision > 0 ? type.precision : 18;
         const int s = money ? 4 : type.scale;
+        SqlValue in = v;
+        if (v.type == SqlValue::Text && money) {
+            // Money's text may group its digits with commas, and blank text is 0.
+            const size_t point = std::min(in.s.find('.'), in.s.size());
+            in.s.erase(std::remove(in.s.begin(), in.s.begin() + static_cast<std::ptrdiff_t>(point), ','),
+                       in.s.begin() + static_cast<std::ptrdiff_t>(point));
+            if (in.s.find_first_not_of(" \t") == std::string::npos) in.s = "0";
+        } else if (v.type == SqlValue::Text && v.s.find('$') != std::string::npos) {
+            throw Failed(8114, 5, "Error converting data type varchar to numeric.");
+        }
         std::string out;
         bool overflow = false;
-        const bool ok = ExactDecimalText(v, p, s, out, overflow);
+        const bool ok = ExactDecimalText(in, p, s, out, overflow);
         if (ok && money) {
             // money holds -922337203685477.5808 to 922337203685477.5807, smallmoney +-214748.3647.
             const std::string limit = k == SqlType::Money ? (out[0] == '-' ? "922337203685477.5808" : "922337203685477.5807")
@@ -434,6 +448,35 @@ void Session::RegisterStoreFunction() {
         nullptr, nullptr, nullptr);
 }
 
+// ---------------------------------------------------------------- variables
+
+bool Session::MoneyIntoText(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement) {
+    if (target.kind == SqlType::Text || target.kind == SqlType::NText || !(target.IsText() || target.IsUnicode())) return false;
+    const StatementTablesInView inView(*this, statement);
+    bool named = false;
+    SqlType type;
+    try {
+        type = InferExprType(expr, named);
+    } catch (const SqlError&) {
+        return false;
+    }
+    return named && (type.kind == SqlType::Money || type.kind == SqlType::SmallMoney);
+}
+
+SqlValue Session::AssignedValue(const SqlType& type, SqlValue v, bool moneyAsText, int line) {
+    try {
+        if (v.type == SqlValue::Text && IsDecimalKind(type.kind)) {
+            v = StoreValue(type, v, dateOrder_, false);
+        } else if (moneyAsText && (v.type == SqlValue::Text || v.type == SqlValue::Real || v.type == SqlValue::Integer)) {
+            v = SqlValue::FromText(MoneyText(StoreValue(SqlType::Of(SqlType::Money), v, dateOrder_, false).s, 0));
+        }
+    } catch (SqlError& e) {
+        e.line = line;
+        throw;
+    }
+    return Coerce(type, std::move(v));
+}
+
 // ---------------------------------------------------------------- rewriting INSERT and UPDATE
 
 namespace {}  // namespace
@@ -495,8 +538,38 @@ std::vector<Token> StoredValueTokens(const std::vector<Token>& expr, const SqlTy
 
 namespace {
 
-std::vector<Token> Wrapped(const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int line) {
-    return StoredValueTokens(expr, type, dateOrder, line);
+// A character column of a width (not text or ntext), which takes money as two-decimal text.
+bool TakesMoneyAsText(const SqlType& t) { return t.kind != SqlType::Text && t.kind != SqlType::NText && (t.IsText() || t.IsUnicode()); }
+
+// Whether a sql_variant column keeps a value of the base type tagged with it (Value.h): its plain
+// storage would lose the type of decimals, money and dates (integers, floats, text and binary keep
+// theirs, and compare as they are).
+bool TaggedInVariant(SqlType::Kind k) {
+    return IsDecimalKind(k) || IsDateKind(k);
+}
+
+// sandbox_variant(expr, 'base type').
+std::vector<Token> VariantTagTokens(const std::vector<Token>& expr, const std::string& base) {
+    std::vector<Token> w = {MakeToken(Token::Word, "sandbox_variant", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
+    w.insert(w.end(), expr.begin(), expr.end());
+    w[2].spaceBefore = false;
+    w.push_back(MakeToken(Token::Op, ",", false));
+    Token name = MakeToken(Token::String, SqlLiteral(base));
+    name.value = base;
+    w.push_back(name);
+    w.push_back(MakeToken(Token::Op, ")", false));
+    return w;
+}
+
+// sandbox_moneytext(expr, 0): money as CAST writes it.
+std::vector<Token> MoneyTextTokens(const std::vector<Token>& expr) {
+    std::vector<Token> w = {MakeToken(Token::Word, "sandbox_moneytext", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
+    w.insert(w.end(), expr.begin(), expr.end());
+    w[2].spaceBefore = false;
+    w.push_back(MakeToken(Token::Op, ",", false));
+    w.push_back(MakeToken(Token::Number, "0", false));
+    w.push_back(MakeToken(Token::Op, ")", false));
+    return w;
 }
 
 bool EndsSetList(const Token& k) { return k.Is("FROM") || k.Is("WHERE") || k.Is("OPTION") || k.Is("OUTPUT") || k.IsOp(";"); }
@@ -520,8 +593,43 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
             }
         return false;
     };
+    // The value for a column: converted to its type, money into a character column as text (its
+    // type seen among the statement's tables and the table written).
+    std::vector<Token> context = t;
+    Token target = MakeToken(Token::Bracketed, "[" + written + "]");
+    target.value = written;
+    context.push_back(MakeToken(Token::Word, "FROM"));
+    context.push_back(target);
+    // The base type a value of expr keeps in a sql_variant column, when it is tagged with it.
+    auto variantBase = [this, &context](const std::vector<Token>& expr, const std::vector<Token>& statement) {
+        if (expr.empty() || (expr.size() == 1 && expr[0].Is("NULL"))) return std::string();
+        const StatementTablesInView inView(*this, statement.empty() ? context : statement);
+        bool named = false;
+        SqlType type;
+        try {
+            type = InferExprType(expr, named);
+        } catch (const SqlError&) {
+            return std::string();
+        }
+        if (type.kind == SqlType::Variant) {
+            type.kind = type.base;
+            type.base = SqlType::Variant;
+        }
+        return named && TaggedInVariant(type.kind) ? type.Declared() : std::string();
+    };
+    auto Wrapped = [this, &context, &variantBase](const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int at) {
+        if (type.kind == SqlType::Variant) {
+            const std::string base = variantBase(expr, {});
+            return base.empty() ? expr : VariantTagTokens(expr, base);
+        }
+        const bool literal =
+            expr.size() == 1 && (expr[0].kind == Token::String || expr[0].kind == Token::Number || expr[0].kind == Token::Hex);
+        if (!literal && !expr.empty() && TakesMoneyAsText(type) && MoneyIntoText(type, expr, context))
+            return StoredValueTokens(MoneyTextTokens(expr), type, dateOrder, at);
+        return StoredValueTokens(expr, type, dateOrder, at);
+    };
     bool any = false;
-    for (auto& c : cols) any = any || StoreConverts(c.second);
+    for (auto& c : cols) any = any || StoreConverts(c.second) || TakesMoneyAsText(c.second) || c.second.kind == SqlType::Variant;
     for (size_t k = 2; k < t.size() && t[0].Is("INSERT"); ++k) any = any || (t[k].Is("DEFAULT") && !t[k - 1].Is("INTO"));
     if (!any) return t;
     if (t[0].Is("UPDATE")) {
@@ -625,8 +733,17 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
         return out;
     }
     if (!(t[body].Is("SELECT") || t[body].Is("WITH") || t[body].IsOp("("))) return t;
+    // Money selected into a character column is written as text.
+    const std::vector<Token> query(t.begin() + static_cast<std::ptrdiff_t>(body), t.end());
+    const std::vector<SelectItem> items = SelectItems(query);
+    std::vector<char> moneyAsText(targets.size(), 0);
+    std::vector<std::string> variantBases(targets.size());
     bool needed = false;
-    for (auto& ty : targets) needed = needed || StoreConverts(ty);
+    for (size_t n = 0; n < targets.size(); ++n) {
+        moneyAsText[n] = items.size() == targets.size() && TakesMoneyAsText(targets[n]) && MoneyIntoText(targets[n], items[n].expr, query);
+        if (items.size() == targets.size() && targets[n].kind == SqlType::Variant) variantBases[n] = variantBase(items[n].expr, query);
+        needed = needed || StoreConverts(targets[n]) || moneyAsText[n] || !variantBases[n].empty();
+    }
     if (!needed) return t;
     // INSERT ... SELECT: the rows pass through a common table expression whose columns are converted.
     out.push_back(MakeToken(Token::Word, "WITH"));
@@ -646,7 +763,10 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     out.push_back(MakeToken(Token::Word, "SELECT"));
     for (size_t n = 0; n < targets.size(); ++n) {
         if (n) out.push_back(MakeToken(Token::Op, ",", false));
-        const auto w = Wrapped({MakeToken(Token::Word, "c" + std::to_string(n + 1))}, targets[n], dateOrder_, line);
+        std::vector<Token> c = {MakeToken(Token::Word, "c" + std::to_string(n + 1))};
+        if (moneyAsText[n]) c = MoneyTextTokens(c);
+        if (!variantBases[n].empty()) c = VariantTagTokens(c, variantBases[n]);
+        const auto w = StoredValueTokens(c, targets[n], dateOrder_, line);
         out.insert(out.end(), w.begin(), w.end());
     }
     out.push_back(MakeToken(Token::Word, "FROM"));

@@ -1,5 +1,6 @@
 #include "TextFunctions.h"
 #include "TextCodec.h"
+#include "Value.h"
 
 #include <sqlite3.h>
 
@@ -15,6 +16,13 @@ void ToText(sqlite3_context* ctx, int, sqlite3_value** argv) {
         return sqlite3_result_text(ctx, reinterpret_cast<const char*>(p), sqlite3_value_bytes(argv[0]), SQLITE_TRANSIENT);
     }
     const std::string_view bytes(static_cast<const char*>(sqlite3_value_blob(argv[0])), static_cast<size_t>(sqlite3_value_bytes(argv[0])));
+    // A variant tagged with its base type is its value's text.
+    SqlType base;
+    SqlValue value;
+    if (UntagVariant(SqlValue::FromBlob(std::string(bytes)), base, value)) {
+        const std::string text = value.AsText();
+        return sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
     const std::string out = sqlite3_value_int(argv[1]) != 0 ? Utf16BytesToUtf8(bytes) : Cp1252ToUtf8(bytes);
     sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }

@@ -325,7 +325,8 @@ void CheckTypeSize(const SqlType& type, int line) {
 }
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
-    const std::vector<Token> in = ExactArithmetic(ExactComparisons(MoneyAsText(BinaryCasts(VariantUnion(RewriteQueryForms(given))))));
+    const std::vector<Token> in =
+        ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(given)))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
@@ -719,6 +720,11 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                         rep.push_back(MakeToken(Token::Number, std::to_string(p)));
                         rep.push_back(MakeToken(Token::Op, ",", false));
                         rep.push_back(MakeToken(Token::Number, std::to_string(s)));
+                        if (type.kind == SqlType::Money || type.kind == SqlType::SmallMoney) {
+                            // Money reads its own text (commas, blanks) and words its own error (235).
+                            rep.push_back(MakeToken(Token::Op, ",", false));
+                            rep.push_back(MakeToken(Token::String, SqlLiteral(type.Name())));
+                        }
                         rep.push_back(MakeToken(Token::Op, ")", false));
                     } else if (const char* fn = CheckedCast(type)) {
                         // Conversions that fail or overflow as on SQL Server.
@@ -798,7 +804,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         auto stringCall = [](const Token& f) {
             static const char* const kNames[] = {"SUBSTRING", "SUBSTR", "LTRIM",     "RTRIM", "TRIM", "UPPER", "LOWER",   "REPLACE",
                                                  "LEFT",      "RIGHT",  "REPLICATE", "SPACE", "CHAR", "STR",   "REVERSE", "STUFF",
-                                                 "QUOTENAME", "SANDBOX_DATENAME", "\"LEFT\"", "\"RIGHT\""};
+                                                 "QUOTENAME", "SANDBOX_DATENAME", "TYPE_NAME", "\"LEFT\"", "\"RIGHT\""};
             return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return Upper(f.text) == n; });
         };
         auto endsWithStringCall = [&]() {
