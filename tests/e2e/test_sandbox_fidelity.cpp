@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -665,6 +666,60 @@ TEST(SandboxFidelity, CatalogProcedures) {
     ASSERT_EQ(types.results.size(), 1u);
     ASSERT_EQ(types.results[0].rows.size(), 1u);
     EXPECT_EQ(types.results[0].rows[0].at(0), "int");
+}
+
+// The system procedures through the driver: sp_help's result sets in order with their types, the
+// references to a table, messages by number, a rename the next statement sees, and the sessions.
+TEST(SandboxFidelity, SystemProcedures) {
+    SandboxProcess server(true);
+    OdbcProbe c, other;
+    ASSERT_TRUE(c.Connect(server.OdbcConnectionString("sa", SandboxProcess::Password(), "demo")));
+    ASSERT_TRUE(other.Connect(server.OdbcConnectionString()));
+    auto sets = [](const OdbcRun& run) {
+        std::vector<OdbcResult> out;
+        for (const auto& r : run.results)
+            if (!r.names.empty()) out.push_back(r);
+        return out;
+    };
+    const OdbcRun help = c.Run("exec sp_help 'dbo.Products'");
+    const auto parts = sets(help);
+    ASSERT_EQ(parts.size(), 8u);
+    EXPECT_EQ(parts[0].names, (std::vector<std::string>{"Name", "Owner", "Type", "Created_datetime"}));
+    EXPECT_EQ(parts[0].types.at(3), SQL_TYPE_TIMESTAMP);
+    EXPECT_EQ(parts[1].names.at(9), "Collation");
+    EXPECT_EQ(parts[1].rows.at(3), (std::vector<std::string>{"UnitPrice", "decimal", "no", "9", "10   ", "2    ", "no", "(n/a)", "(n/a)", "<NULL>"}));
+    EXPECT_EQ(parts[2].rows.at(0), (std::vector<std::string>{"ProductID", "1", "1", "0"}));
+    EXPECT_EQ(parts[2].types.at(1), SQL_NUMERIC);
+    EXPECT_EQ(parts[4].rows.at(0).at(0), "PRIMARY");
+    EXPECT_EQ(parts[5].names, (std::vector<std::string>{"index_name", "index_description", "index_keys"}));
+    EXPECT_EQ(parts[6].names.at(0), "constraint_type");
+    EXPECT_FALSE(help.HasDiag(15470)) << "OrderLines references Products";
+    EXPECT_EQ(parts[7].names.at(0), "Table is referenced by foreign key");
+    EXPECT_EQ(parts[7].rows.at(0).at(0).rfind("demo.dbo.OrderLines: FK__OrderLine__Produ__", 0), 0u) << parts[7].rows.at(0).at(0);
+
+    const OdbcRun missing = c.Run("exec sp_helptext NoSuchThing");
+    ASSERT_TRUE(missing.HasDiag(15009));
+    EXPECT_NE(missing.diags.at(0).text.find("The object 'NoSuchThing' does not exist in database 'demo' or is invalid for this operation."),
+              std::string::npos);
+    ASSERT_TRUE(c.Run("create table Scratch (k int)").ok);
+    const OdbcRun rename = c.Run("exec sp_rename N'Scratch', N'Kept'");
+    EXPECT_TRUE(rename.ok);
+    ASSERT_TRUE(rename.HasDiag(15477));
+    EXPECT_TRUE(c.Run("insert Kept values (1)").ok);
+    EXPECT_TRUE(c.Run("select k from Scratch").HasDiag(208));
+
+    const auto who = sets(c.Run("exec sp_who"));
+    ASSERT_EQ(who.size(), 1u);
+    EXPECT_EQ(who[0].names, (std::vector<std::string>{"spid", "ecid", "status", "loginame", "hostname", "blk", "dbname", "cmd", "request_id"}));
+    EXPECT_EQ(who[0].types.at(4), SQL_WCHAR);
+    ASSERT_EQ(who[0].rows.size(), 2u);
+    std::vector<std::string> dbs;
+    for (const auto& r : who[0].rows) dbs.push_back(r.at(6));
+    std::sort(dbs.begin(), dbs.end());
+    EXPECT_EQ(dbs, (std::vector<std::string>{"demo", "master"}));
+    const auto databases = sets(c.Run("exec sp_databases"));
+    ASSERT_EQ(databases.size(), 1u);
+    EXPECT_EQ(databases[0].rows.at(0).at(0), "demo");
 }
 
 }  // namespace

@@ -626,3 +626,208 @@ TEST_F(SandboxScripts, MergeActsOnceAndWhole) {
     EXPECT_EQ(Run("SELECT sum(Qty), @@TRANCOUNT FROM Stock"), (std::vector<std::string>{"row 65 0"}));
     EXPECT_EQ(Errors("MERGE Stock USING Stock AS s ON Stock.Id = s.Id WHEN MATCHED THEN DELETE OUTPUT deleted.Id;"), (std::vector<int>{40000}));
 }
+
+namespace {
+
+// The system procedures answer with SQL Server's result sets, messages and errors; the full
+// record (columns with their types, ends of statements) shows their shape.
+class SandboxSystemProcedures : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tolvan-sysprocs-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        server_ = std::make_unique<ServerState>(dir_, "pw", "TEST");
+        server_->CreateDatabase("shop");
+        session_ = std::make_unique<Session>(*server_, sink_, [] { return false; });
+        std::string error;
+        ASSERT_TRUE(session_->Open("shop", error)) << error;
+    }
+    void TearDown() override {
+        session_.reset();
+        server_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+    std::vector<std::string> Run(const std::string& sql) {
+        session_->RunBatch(sql);
+        return sink_.Take();
+    }
+    // Whether the lines come in the record in this order (others may come between); a line that
+    // ends in '*' matches the lines it begins.
+    static ::testing::AssertionResult InOrder(const std::vector<std::string>& record, const std::vector<std::string>& lines) {
+        size_t at = 0;
+        for (const auto& e : record) {
+            if (at >= lines.size()) break;
+            const std::string& want = lines[at];
+            if (e == want || (!want.empty() && want.back() == '*' && e.rfind(want.substr(0, want.size() - 1), 0) == 0)) ++at;
+        }
+        if (at == lines.size()) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "missing \"" << lines[at] << "\" in " << ::testing::PrintToString(record);
+    }
+    void Setup(const std::vector<std::string>& batches) {
+        for (auto& b : batches) {
+            const auto record = Run(b);
+            for (auto& e : record) ASSERT_NE(e.rfind("error ", 0), 0u) << b << "\n" << e;
+        }
+    }
+
+    std::string dir_;
+    RecordingSink sink_;
+    std::unique_ptr<ServerState> server_;
+    std::unique_ptr<Session> session_;
+};
+
+const std::vector<std::string> kHelpSchema = {
+    "CREATE TABLE Customers (Id int IDENTITY(10,5) PRIMARY KEY, Name nvarchar(50) NOT NULL, Code char(4) UNIQUE, "
+    "Balance decimal(10,2) DEFAULT 0, Score float, Born date)",
+    "CREATE TABLE Orders (OrderId int NOT NULL, CustomerId int CONSTRAINT FK_Orders_Customers REFERENCES Customers (Id) ON DELETE CASCADE, "
+    "Qty int CHECK (Qty > 0), CONSTRAINT PK_Orders PRIMARY KEY (OrderId))",
+    "CREATE INDEX IX_Orders_Qty ON Orders (Qty DESC, CustomerId)",
+    "CREATE TABLE Plain (a int, b varchar(10))",
+    "CREATE VIEW vOrders AS SELECT OrderId, Qty FROM Orders",
+    "CREATE PROCEDURE GetOrders @CustomerId int, @Since datetime = NULL AS\r\nSELECT * FROM Orders\nWHERE CustomerId = @CustomerId",
+};
+
+TEST_F(SandboxSystemProcedures, HelpDescribesEachKindOfObject) {
+    Setup(kHelpSchema);
+    const std::string columns =
+        "columns Column_name:nvarchar(128) Type:nvarchar(128) Computed:varchar(35) Length:int Prec:varchar(5) Scale:varchar(5) "
+        "Nullable:varchar(35) TrimTrailingBlanks:varchar(35) FixedLenNullInSource:varchar(35) Collation:nvarchar(128)";
+    // A table: its columns (lengths in bytes, precision and scale as char(5) for numbers only),
+    // identity, filegroup, indexes, constraints and the keys that reference it.
+    EXPECT_TRUE(InOrder(Run("exec sp_help Customers"),
+                        {"columns Name:nvarchar(128) Owner:nvarchar(128) Type:nvarchar(31) Created_datetime:datetime", columns,
+                         "row Id int no 4 10    0     no (n/a) (n/a) NULL",
+                         "row Name nvarchar no 100             no (n/a) (n/a) SQL_Latin1_General_CP1_CI_AS",
+                         "row Code char no 4             yes no yes SQL_Latin1_General_CP1_CI_AS",
+                         "row Balance decimal no 9 10    2     yes (n/a) (n/a) NULL", "row Score float no 8 53    NULL yes (n/a) (n/a) NULL",
+                         "row Born date no 3 10    NULL yes (n/a) (n/a) NULL", "doneinproc 6", "row Id 10 5 0", "row No rowguidcol column defined.",
+                         "row PRIMARY", "columns index_name:nvarchar(128) index_description:varchar(210) index_keys:nvarchar(2078)",
+                         "row DEFAULT on column Balance DF__Customers__Balan__0EA3310A (n/a) (n/a) (n/a) (n/a) ((0))",
+                         "columns Table is referenced by foreign key:nvarchar(516)", "row shop.dbo.Orders: FK_Orders_Customers", "status 0",
+                         "doneproc"}));
+    const auto orders = Run("exec sp_help 'dbo.[Orders]'");
+    EXPECT_TRUE(InOrder(orders, {"row No identity column defined. NULL NULL NULL",
+                                 "row IX_Orders_Qty nonclustered located on PRIMARY Qty(-), CustomerId",
+                                 "row PK_Orders clustered, unique, primary key located on PRIMARY OrderId",
+                                 "row CHECK on column Qty CK__Orders__Qty__0EA3314C (n/a) (n/a) Enabled Is_For_Replication (Qty > 0)",
+                                 "row FOREIGN KEY FK_Orders_Customers Cascade No Action Enabled Is_For_Replication CustomerId",
+                                 "row             REFERENCES shop.dbo.Customers (Id)",
+                                 "row PRIMARY KEY (clustered) PK_Orders (n/a) (n/a) (n/a) (n/a) OrderId",
+                                 "info 15470 No foreign keys reference table 'dbo.[Orders]', or you do not have permissions."}));
+    EXPECT_TRUE(InOrder(Run("exec sp_help Plain"), {"info 15472 The object 'Plain' does not have any indexes, or you do not have permissions.",
+                                                    "info 15469 No constraints are defined on object 'Plain', or you do not have permissions.",
+                                                    "info 15470 No foreign keys reference table 'Plain', or you do not have permissions."}));
+    // A view has columns but no constraints; a procedure its parameters; a type its row.
+    EXPECT_TRUE(InOrder(Run("exec sp_help vOrders"), {"row vOrders dbo view *", "row OrderId int no 4 10    0     no (n/a) (n/a) NULL",
+                                                      "info 15469 No constraints are defined on object 'vOrders', or you do not have permissions.",
+                                                      "info 15472 The object 'vOrders' does not have any indexes, or you do not have permissions."}));
+    EXPECT_TRUE(InOrder(Run("exec sp_help @objname = N'GetOrders'"),
+                        {"columns Parameter_name:nvarchar(128) Type:nvarchar(128) Length:smallint Prec:int Scale:int Param_order:int Collation:nvarchar(128)",
+                         "row @CustomerId int 4 10 0 1 NULL", "row @Since datetime 8 23 3 2 NULL"}));
+    EXPECT_TRUE(InOrder(Run("exec sp_help int"), {"row int int 4 10 0 yes none none NULL"}));
+    EXPECT_TRUE(InOrder(Run("exec sp_help 'varchar'"), {"row varchar varchar 8000 8000 NULL yes none none SQL_Latin1_General_CP1_CI_AS"}));
+    EXPECT_EQ(Run("exec sp_help nothing"),
+              (std::vector<std::string>{"error 15009 The object 'nothing' does not exist in database 'shop' or is invalid for this operation.", "done error"}));
+    EXPECT_EQ(Run("exec sp_help 'master.dbo.Plain'").at(0),
+              "error 15250 The database name component of the object qualifier must be the name of the current database.");
+    // Without a name: every object, keys made by CREATE TABLE among them, then the user types.
+    const auto all = Run("exec sp_help");
+    EXPECT_TRUE(InOrder(all, {"columns Name:nvarchar(128) Owner:nvarchar(128) Object_type:nvarchar(31)", "row vOrders dbo view",
+                              "row Customers dbo user table", "row Orders dbo user table", "row Plain dbo user table", "row GetOrders dbo stored procedure",
+                              "row PK_Orders dbo primary key cns", "row FK_Orders_Customers dbo foreign key cns", "row CK__Orders__Qty__0EA3314C dbo check cns",
+                              "columns User_type:nvarchar(128) Storage_type:nvarchar(128) Length:smallint Prec:int Scale:int Nullable:varchar(35) "
+                              "Default_name:nvarchar(128) Rule_name:nvarchar(128) Collation:nvarchar(128)",
+                              "doneinproc 0", "status 0"}));
+}
+
+// sp_helptext: rows end after each line break, which they keep, and hold at most 255 characters.
+TEST_F(SandboxSystemProcedures, HelptextSplitsTheSourceIntoLines) {
+    Setup(kHelpSchema);
+    Setup({"CREATE VIEW vLong AS SELECT '" + std::string(300, 'x') + "' AS v"});
+    EXPECT_EQ(Run("exec sp_helptext GetOrders"),
+              (std::vector<std::string>{"columns Text:nvarchar(255)", "row CREATE PROCEDURE GetOrders @CustomerId int, @Since datetime = NULL AS\r\n",
+                                        "row SELECT * FROM Orders\n", "row WHERE CustomerId = @CustomerId", "doneinproc 3", "status 0", "doneproc"}));
+    const auto rows = Run("exec sp_helptext 'dbo.vLong'");
+    ASSERT_EQ(rows.size(), 6u) << ::testing::PrintToString(rows);
+    EXPECT_EQ(rows[1].size(), 4u + 255u);
+    EXPECT_EQ(rows[2], "row " + std::string(300 - (255 - 29), 'x') + "' AS v");
+    EXPECT_EQ(Run("exec sp_helptext Plain").at(0), "error 15197 There is no text for object 'Plain'.");
+    EXPECT_EQ(Run("exec sp_helptext nothing").at(0),
+              "error 15009 The object 'nothing' does not exist in database 'shop' or is invalid for this operation.");
+    EXPECT_EQ(Run("exec sp_helptext").at(0), "error 201 Procedure or function 'sp_helptext' expects parameter '@objname', which was not supplied.");
+}
+
+// sp_rename changes the catalog for the statements after it, and refuses as SQL Server does.
+TEST_F(SandboxSystemProcedures, RenameReachesLaterStatements) {
+    Setup(kHelpSchema);
+    const std::string caution = "info 15477 Caution: Changing any part of an object name could break scripts and stored procedures.";
+    const auto pk = Run("exec sp_helpindex Customers");
+    ASSERT_GE(pk.size(), 2u);
+    const std::string pkName = pk[1].substr(4, pk[1].find(' ', 4) - 4);
+    EXPECT_EQ(Run("exec sp_rename 'Customers', 'Clients'"), (std::vector<std::string>{caution, "status 0", "doneproc"}));
+    EXPECT_EQ(Run("exec sp_rename N'Plain.b', N'c', 'COLUMN'").at(0), caution);
+    EXPECT_EQ(Run("exec sp_rename @objname = 'Orders.IX_Orders_Qty', @newname = 'IX_Qty', @objtype = 'INDEX'").at(0), caution);
+    EXPECT_EQ(Run("exec sp_rename vOrders, vSmallOrders").at(0), caution);
+    EXPECT_EQ(Run("exec sp_rename 'GetOrders', 'OrdersOf'").at(0), caution);
+    EXPECT_EQ(Run("exec sp_rename 'plain.A', 'a2'").at(0), caution) << "a column found without its type";
+    Setup({"INSERT Clients (Name) VALUES ('Ann') INSERT Orders VALUES (1, 10, 2) INSERT Plain (a2, c) VALUES (1, 'x')"});
+    EXPECT_EQ(Run("SELECT c FROM Plain SELECT count(*) FROM vSmallOrders EXEC OrdersOf 10"),
+              (std::vector<std::string>{"columns c:varchar(10)", "row x", "done 1", "columns :int", "row 1", "done 1",
+                                        "columns OrderId:int CustomerId:int Qty:int", "row 1 10 2", "doneinproc 1", "status 0", "doneproc"}));
+    // The foreign key follows its table; the unnamed key keeps its name; the index its keys.
+    EXPECT_TRUE(InOrder(Run("exec sp_help Orders"), {"row IX_Qty nonclustered located on PRIMARY Qty(-), CustomerId",
+                                                     "row             REFERENCES shop.dbo.Clients (Id)"}));
+    EXPECT_TRUE(InOrder(Run("exec sp_helpindex Clients"), {"row " + pkName + " clustered, unique, primary key located on PRIMARY Id"}));
+    EXPECT_TRUE(InOrder(Run("DELETE Clients SELECT count(*) FROM Orders"), {"done 1", "row 0"})) << "ON DELETE CASCADE still holds";
+    const struct {
+        const char* sql;
+        const char* error;
+    } refusals[] = {
+        {"exec sp_rename 'Nope', 'X'",
+         "error 15225 No item by the name of 'Nope' could be found in the current database 'shop', given that @itemtype was input as '(null)'."},
+        {"exec sp_rename 'Plain.zz', 'X', 'COLUMN'", "error 15248 Either the parameter @objname is ambiguous or the claimed @objtype (COLUMN) is wrong."},
+        {"exec sp_rename 'Nope', 'X', 'OBJECT'", "error 15248 Either the parameter @objname is ambiguous or the claimed @objtype (OBJECT) is wrong."},
+        {"exec sp_rename 'Plain', 'orders'",
+         "error 15335 Error: The new name 'orders' is already in use as a object name and would cause a duplicate that is not permitted."},
+        {"exec sp_rename 'Plain.c', 'a2', 'COLUMN'",
+         "error 15335 Error: The new name 'a2' is already in use as a COLUMN name and would cause a duplicate that is not permitted."},
+        {"exec sp_rename 'Plain', 'X', 'TABLE'", "error 15249 Error: Explicit @objtype 'TABLE' is unrecognized."},
+        {"exec sp_rename 'Plain'", "error 201 Procedure or function 'sp_rename' expects parameter '@newname', which was not supplied."},
+    };
+    for (const auto& r : refusals) EXPECT_EQ(Run(r.sql).at(0), r.error) << r.sql;
+    // A change of case alone is a rename too.
+    EXPECT_EQ(Run("exec sp_rename 'Plain', 'PLAIN'").at(0), caution);
+    EXPECT_TRUE(InOrder(Run("exec sp_help plain"), {"row PLAIN dbo user table *"}));
+}
+
+// sp_who lists the sessions with their databases; sp_databases the databases; sp_spaceused counts rows.
+TEST_F(SandboxSystemProcedures, SessionsDatabasesAndSpace) {
+    Setup({"CREATE TABLE Items (Id int PRIMARY KEY, Name varchar(100))",
+           "INSERT Items VALUES (1, 'a'), (2, 'b'), (3, '" + std::string(90, 'c') + "')"});
+    RecordingSink otherSink;
+    Session other(*server_, otherSink, [] { return false; });
+    other.SetUser("clerk");
+    std::string error;
+    ASSERT_TRUE(other.Open("master", error)) << error;
+    const auto who = Run("exec sp_who");
+    ASSERT_EQ(who.size(), 6u) << ::testing::PrintToString(who);
+    EXPECT_EQ(who[0], "columns spid:smallint ecid:smallint status:nchar(30) loginame:nvarchar(128) hostname:nchar(128) blk:char(5) dbname:nvarchar(128) "
+                      "cmd:nchar(16) request_id:int");
+    const std::string pad128(128, ' ');
+    EXPECT_EQ(who[1], "row " + std::to_string(session_->Spid()) + " 0 runnable" + std::string(22, ' ') + " sa " + pad128 + " 0     shop SELECT" +
+                          std::string(10, ' ') + " 0");
+    EXPECT_EQ(who[2], "row " + std::to_string(other.Spid()) + " 0 sleeping" + std::string(22, ' ') + " clerk " + pad128 + " 0     master AWAITING COMMAND 0");
+    EXPECT_EQ(Run("exec sp_who 'clerk'").size(), 5u);
+    EXPECT_EQ(Run("exec sp_who nobody").at(0), "error 15007 'nobody' is not a valid login or you do not have permission.");
+    EXPECT_TRUE(InOrder(Run("exec sp_databases"), {"columns DATABASE_NAME:nvarchar(128) DATABASE_SIZE:int REMARKS:varchar(254)"}));
+    const auto databases = Run("exec sp_databases");
+    EXPECT_EQ(std::count_if(databases.begin(), databases.end(), [](const std::string& e) { return e.rfind("row shop ", 0) == 0 && e.size() > 14; }), 1);
+    EXPECT_EQ(Run("exec sp_spaceused Items"),
+              (std::vector<std::string>{"columns name:nvarchar(128) rows:char(20) reserved:varchar(18) data:varchar(18) index_size:varchar(18) unused:varchar(18)",
+                                        "row Items 3" + std::string(19, ' ') + " 8 KB 8 KB 0 KB 0 KB", "doneinproc 1", "status 0", "doneproc"}));
+    EXPECT_TRUE(InOrder(Run("exec sp_spaceused"), {"columns database_name:nvarchar(128) database_size:varchar(18) unallocated space:varchar(18)",
+                                                   "row 8 KB 8 KB 0 KB 0 KB"}));
+}
+
+}  // namespace

@@ -22,6 +22,7 @@ std::string OdbcType(const std::string& column) {
 }  // namespace
 
 bool Session::ExecCatalogProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args, int line) {
+    if (ExecHelpProcedure(upper, args)) return true;
     if (upper != "SP_TABLES" && upper != "SP_COLUMNS" && upper != "SP_DATATYPE_INFO" && upper != "SP_DATATYPE_INFO_100") return false;
     // An argument by name or by position; NULL when not given.
     auto arg = [&](const char* name, size_t position) {

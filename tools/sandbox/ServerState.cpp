@@ -123,3 +123,20 @@ void ServerState::CreateLogin(const std::string& user, const std::string& passwo
     ExecOrThrow(db.get(),
                 "INSERT OR REPLACE INTO __logins(name, password) VALUES (" + SqlLiteral(user) + ", " + SqlLiteral(password) + ")");
 }
+
+void ServerState::PublishSession(const SessionInfo& info) {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    sessions_[info.spid] = info;
+}
+
+void ServerState::EndSession(int spid) {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    sessions_.erase(spid);
+}
+
+std::vector<ServerState::SessionInfo> ServerState::Sessions() {
+    std::lock_guard<std::mutex> lock(sessionsMutex_);
+    std::vector<SessionInfo> out;
+    for (const auto& [spid, info] : sessions_) out.push_back(info);
+    return out;
+}

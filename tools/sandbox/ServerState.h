@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <map>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 
@@ -26,6 +28,14 @@ public:
     bool CheckLogin(const std::string& user, const std::string& password);
     void CreateLogin(const std::string& user, const std::string& password);
     int NextSpid() { return ++spid_; }
+    // The sessions logged in (sp_who): each publishes its login, host and database as they change.
+    struct SessionInfo {
+        int spid = 0;
+        std::string login, host, database;
+    };
+    void PublishSession(const SessionInfo& info);
+    void EndSession(int spid);
+    std::vector<SessionInfo> Sessions();
     // Counts writes to the catalog tables by any connection; what a session keeps of the catalog
     // is good while the count has not moved.
     std::uint64_t CatalogGeneration() const { return catalogGen_.load(std::memory_order_acquire); }
@@ -38,6 +48,8 @@ private:
     std::string serverName_;
     std::mutex mutex_;
     std::atomic<int> spid_{50};
+    std::mutex sessionsMutex_;
+    std::map<int, SessionInfo> sessions_;  // guarded by sessionsMutex_
     std::atomic<std::uint64_t> catalogGen_{0};
 };
 

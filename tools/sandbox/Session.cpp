@@ -19,6 +19,7 @@ Session::Session(ServerState& server, ResultSink& out, std::function<bool()> att
     : server_(server), out_(out), attention_(std::move(attention)), spid_(server.NextSpid()) {}
 
 Session::~Session() {
+    server_.EndSession(spid_);
     if (db_) sqlite3_close_v2(db_);
     // Local temporary tables go with their session.
     for (const auto& [database, table] : tempTables_) {
@@ -90,6 +91,7 @@ void Session::OpenHandle(const std::string& name) {
     // synchronous is the connection's own: NORMAL as the files are set up (WAL), not a sync per commit.
     sqlite3_exec(db_, "PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     dbName_ = name;
+    server_.PublishSession({spid_, user_, hostName_, dbName_});
     attached_.clear();
     columnCache_.clear();
     WatchCatalog();

@@ -179,6 +179,10 @@ private:
     bool ExecSelectInto(const std::vector<Token>& t, int line);
     // sp_tables, sp_columns, sp_datatype_info (CatalogProcs.cpp): false for other names.
     bool ExecCatalogProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args, int line);
+    // sp_help, sp_helptext, sp_helpindex, sp_rename, sp_databases, sp_who, sp_spaceused
+    // (SystemProcs.cpp): false for other names.
+    bool ExecHelpProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args);
+    friend class SystemProcedures;
     void ExecModule(const Stmt& s);
     void ExecSql(const std::vector<Token>& tokens, int line, bool isQuery);
     void ExecDeclare(const std::vector<Token>& t, int line);
