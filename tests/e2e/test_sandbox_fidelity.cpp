@@ -138,6 +138,10 @@ const Case kCases[] = {
     {"select convert(varchar(20), convert(binary(4), '0x0A', 1), 1) + convert(varchar(20), convert(varbinary(4), 'a0b1', 2), 1) as v", -1,
      -1, "0x0A0000000xA0B1", 0},
     {"select convert(varbinary(4), '0A', 1) as v", 0, -1, "", 8114},
+    // A string meeting an integer or a float is read as that type: added, not joined.
+    {"declare @i int = 5 select '1' + 2 + @i * '3' as v", SQL_INTEGER, -1, "18", 0},
+    {"select 'a' + 2 as v", 0, -1, "", 245},
+    {"select 'a' * 2.5e0 as v", 0, -1, "", 8114},
     {"create table #bin (v varbinary(8), f binary(4)) insert #bin values (123456, 0x0A) declare @b varbinary(2) = 0x010203 "
      "select convert(varchar(20), v, 1) + convert(varchar(20), f, 1) + convert(varchar(20), @b, 1) as v from #bin",
      -1, -1, "0x0001E2400x0A0000000x0102", 0},

@@ -665,10 +665,37 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
             r.tokens.push_back(MakeToken(Token::Op, ")", false));
             return r;
         };
+        // A string meeting an integer or a float is read as that type (it ranks higher): '1' + 2
+        // is 3, and 'a' * 2 raises 245 as the conversion fails.
+        auto numeric = [](const SqlType& x) { return IsInteger(x.kind) || x.kind == SqlType::Float || x.kind == SqlType::Real; };
+        auto plainText = [](const SqlType& x) { return (x.IsText() || x.IsUnicode()) && x.kind != SqlType::Text && x.kind != SqlType::NText; };
+        auto textAs = [](const Node& n, const SqlType& other) {
+            const bool integer = IsInteger(other.kind);
+            Node r;
+            r.type = other;
+            r.tokens = {MakeToken(Token::Word, integer ? "sandbox_int" : "sandbox_float"), MakeToken(Token::Op, "(", false)};
+            r.tokens.insert(r.tokens.end(), n.tokens.begin(), n.tokens.end());
+            if (integer) {
+                r.tokens.push_back(MakeToken(Token::Op, ",", false));
+                const std::string name = other.Name();
+                r.tokens.push_back(MakeToken(Token::String, name.substr(0, name.find('('))));
+            }
+            r.tokens.push_back(MakeToken(Token::Op, ")", false));
+            return r;
+        };
         auto combine = [&](Node& a, char op, const Node& b) {
             SqlType r;
             if (typed && CombineTypes(a.type, op, b.type, r) && IsExactKind(r.kind)) {
                 a = call(op, readAs(a, b.type), readAs(b, a.type), r);
+                return;
+            }
+            if (typed && ((plainText(a.type) && numeric(b.type)) || (numeric(a.type) && plainText(b.type)))) {
+                const bool textLeft = plainText(a.type);
+                Node left = textLeft ? textAs(a, b.type) : a;
+                const Node right = textLeft ? b : textAs(b, a.type);
+                left.tokens.push_back(MakeToken(Token::Op, std::string(1, op)));
+                left.tokens.insert(left.tokens.end(), right.tokens.begin(), right.tokens.end());
+                a = std::move(left);
                 return;
             }
             a.tokens.push_back(MakeToken(Token::Op, std::string(1, op)));
