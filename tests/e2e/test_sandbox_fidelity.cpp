@@ -141,6 +141,9 @@ const Case kCases[] = {
     // A string meeting an integer or a float is read as that type: added, not joined.
     {"declare @i int = 5 select '1' + 2 + @i * '3' as v", SQL_INTEGER, -1, "18", 0},
     {"select 'a' + 2 as v", 0, -1, "", 245},
+    {"create table #nm (f varchar(10), l nvarchar(10)) insert #nm values ('Ann', N'Lee') declare @s varchar(5) = '1' "
+     "select f + isnull(l, N'?') + @s + @s as v from #nm",
+     SQL_WVARCHAR, 30, "AnnLee11", 0},
     {"select 'a' * 2.5e0 as v", 0, -1, "", 8114},
     {"create table #bin (v varbinary(8), f binary(4)) insert #bin values (123456, 0x0A) declare @b varbinary(2) = 0x010203 "
      "select convert(varchar(20), v, 1) + convert(varchar(20), f, 1) + convert(varchar(20), @b, 1) as v from #bin",

@@ -666,7 +666,7 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
             return r;
         };
         // A string meeting an integer or a float is read as that type (it ranks higher): '1' + 2
-        // is 3, and 'a' * 2 raises 245 as the conversion fails.
+        // is 3, and 'a' * 2 raises 245 as the conversion fails. Two strings are joined.
         auto numeric = [](const SqlType& x) { return IsInteger(x.kind) || x.kind == SqlType::Float || x.kind == SqlType::Real; };
         auto plainText = [](const SqlType& x) { return (x.IsText() || x.IsUnicode()) && x.kind != SqlType::Text && x.kind != SqlType::NText; };
         auto textAs = [](const Node& n, const SqlType& other) {
@@ -687,6 +687,13 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
             SqlType r;
             if (typed && CombineTypes(a.type, op, b.type, r) && IsExactKind(r.kind)) {
                 a = call(op, readAs(a, b.type), readAs(b, a.type), r);
+                return;
+            }
+            if (typed && op == '+' && plainText(a.type) && plainText(b.type) && CombineTypes(a.type, op, b.type, r)) {
+                // Two strings: joined, whatever they are (variables, columns, function results).
+                a.tokens.push_back(MakeToken(Token::Op, "||"));
+                a.tokens.insert(a.tokens.end(), b.tokens.begin(), b.tokens.end());
+                a.type = r;
                 return;
             }
             if (typed && ((plainText(a.type) && numeric(b.type)) || (numeric(a.type) && plainText(b.type)))) {
