@@ -141,6 +141,20 @@ const Case kCases[] = {
     // A string meeting an integer or a float is read as that type: added, not joined.
     {"declare @i int = 5 select '1' + 2 + @i * '3' as v", SQL_INTEGER, -1, "18", 0},
     {"select 'a' + 2 as v", 0, -1, "", 245},
+    {"select concat('a', null, 5, N'\xC3\xA9') as v", SQL_WVARCHAR, -1, "a5\xC3\xA9", 0},
+    {"select concat('a') as v", 0, -1, "", 189},
+    // A window function's value keeps its argument's type; sys.databases is seen from every database.
+    {"select lag(v) over (order by k) as v from (values (1, 1.25), (2, 2.5)) x(k, v) order by k desc", SQL_NUMERIC, -1, "1.25", 0},
+    {"select top 1 name as v from sys.databases order by database_id", -1, -1, "master", 0},
+    // An exact SUM sorts as a number by its position or its alias (with or without AS), and a
+    // column named in two joined tables with one type keeps that type's exact arithmetic.
+    {"create table #so (k int, m money) insert #so values (1, 976.28), (2, 1596.45) select top 1 k as v, sum(m * 2) s from #so "
+     "group by k order by 2 desc",
+     SQL_INTEGER, -1, "2", 0},
+    {"select top 1 k as v, sum(m * 2) s from #so group by k order by s desc", SQL_INTEGER, -1, "2", 0},
+    {"create table #ja (id int, p decimal(10,2)) create table #jb (id int, p decimal(10,2)) insert #ja values (1, 0.1) "
+     "insert #jb values (1, 0.2) select sum(a.p * 3 + b.p * 3) as v from #ja a join #jb b on a.id = b.id",
+     SQL_NUMERIC, -1, "0.90", 0},
     {"create table #nm (f varchar(10), l nvarchar(10)) insert #nm values ('Ann', N'Lee') declare @s varchar(5) = '1' "
      "select f + isnull(l, N'?') + @s + @s as v from #nm",
      SQL_WVARCHAR, 30, "AnnLee11", 0},

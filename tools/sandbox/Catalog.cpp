@@ -254,6 +254,10 @@ CREATE TABLE IF NOT EXISTS __databases (name nvarchar(128) PRIMARY KEY, dbid sma
 CREATE TABLE IF NOT EXISTS __logins (name nvarchar(128) PRIMARY KEY, password nvarchar(128));
 CREATE VIEW IF NOT EXISTS sysdatabases AS SELECT name, dbid, NULL AS sid, 0 AS mode, 0 AS status, 0 AS status2,
   crdate, crdate AS reserved, 0 AS category, 150 AS cmptlevel, filename, 904 AS version FROM __databases;
+CREATE VIEW IF NOT EXISTS sys_DATABASES AS SELECT name, dbid AS database_id, NULL AS source_database_id, NULL AS owner_sid,
+  crdate AS create_date, 150 AS compatibility_level, 'SQL_Latin1_General_CP1_CI_AS' AS collation_name, 0 AS user_access,
+  'MULTI_USER' AS user_access_desc, 0 AS is_read_only, 0 AS state, 'ONLINE' AS state_desc, 1 AS recovery_model,
+  'FULL' AS recovery_model_desc FROM __databases;
 )");
     }
 }

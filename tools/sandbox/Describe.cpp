@@ -576,6 +576,21 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         std::vector<Token> rest(e.begin() + 1, e.end());
         return InferExprType(rest, named);
     }
+    // A window function: typed as its call without the OVER clause; LAG, LEAD, FIRST_VALUE and
+    // LAST_VALUE as their value, the numbering functions bigint.
+    if (e.size() >= 6 && e[0].kind == Token::Word && e[1].IsOp("(")) {
+        const size_t close = MatchParen(e, 1);
+        if (close + 2 < e.size() && e[close + 1].Is("OVER") && e[close + 2].IsOp("(") && MatchParen(e, close + 2) == e.size() - 1) {
+            const std::string& f = e[0].value;
+            if (f == "ROW_NUMBER" || f == "RANK" || f == "DENSE_RANK" || f == "NTILE") return SqlType::Of(SqlType::BigInt);
+            const std::vector<Token> call(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(close) + 1);
+            if (f == "LAG" || f == "LEAD" || f == "FIRST_VALUE" || f == "LAST_VALUE") {
+                const auto args = SplitCommas(call, 2, close);
+                if (!args.empty()) return InferExprType(args[0], named);
+            }
+            return InferExprType(call, named);
+        }
+    }
     // Whole-expression function calls and casts.
     if (e.size() >= 3 && e[0].kind == Token::Word && e[1].IsOp("(") && MatchParen(e, 1) == e.size() - 1) {
         const std::string& f = e[0].value;
@@ -666,6 +681,22 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"@@ROWCOUNT", SqlType::Of(SqlType::Int)}};
         auto it = fixed.find(f);
         if (it != fixed.end()) return it->second;
+        if (f == "CONCAT") {
+            // The arguments' lengths as text added up; nvarchar when one is Unicode.
+            bool unicode = false;
+            long long length = 0;
+            for (const auto& arg : SplitCommas(e, 2, e.size() - 1)) {
+                bool n2 = false;
+                const SqlType t = InferExprType(arg, n2);
+                unicode = unicode || t.IsUnicode();
+                if (t.IsText() || t.IsUnicode() || t.IsBinary())
+                    length = t.length < 0 || length < 0 ? -1 : length + t.length;
+                else if (length >= 0)
+                    length += t.kind == SqlType::Decimal || t.kind == SqlType::Numeric ? t.precision + 2 : t.kind == SqlType::BigInt ? 20 : t.kind == SqlType::Int ? 12 : 30;
+            }
+            if (length > (unicode ? 4000 : 8000)) length = -1;
+            return SqlType::Of(unicode ? SqlType::NVarChar : SqlType::VarChar, static_cast<int>(length == 0 ? 1 : length));
+        }
         if (f == "COALESCE" || f == "ISNULL" || f == "IIF") {
             auto args = SplitCommas(e, 2, e.size() - 1);
             if (f == "IIF" && !args.empty()) args.erase(args.begin());
@@ -738,8 +769,10 @@ SqlType Session::MergedType(const std::vector<std::vector<Token>>& exprs, bool& 
 
 bool Session::CatalogColumnType(const std::string& column, SqlType& type) {
     // One type among the tables of the statement (a table named twice counts once, as in a
-    // subquery of its own); none when the name is ambiguous or unknown.
+    // subquery of its own); none when the name is unknown, or in several tables with different
+    // types (l.UnitPrice and p.UnitPrice of one type are that type).
     int matches = 0;
+    SqlType first;
     for (size_t k = 0; k < describeTables_.size(); ++k) {
         const std::string& table = describeTables_[k];
         if (std::any_of(describeTables_.begin(), describeTables_.begin() + static_cast<std::ptrdiff_t>(k),
@@ -751,9 +784,15 @@ bool Session::CatalogColumnType(const std::string& column, SqlType& type) {
             return false;
         sqlite3_bind_text(q, 1, table.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(q, 2, column.c_str(), -1, SQLITE_TRANSIENT);
-        if (sqlite3_step(q) == SQLITE_ROW && ParseSqlType(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), type)) ++matches;
+        if (sqlite3_step(q) == SQLITE_ROW && ParseSqlType(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), type)) {
+            if (matches == 0)
+                first = type;
+            else if (type.Declared() != first.Declared())
+                return false;
+            ++matches;
+        }
     }
-    return matches == 1;
+    return matches >= 1;
 }
 
 void Session::VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement) {

@@ -86,6 +86,7 @@ enum Fn {
     fMonth,
     fDay,
     fSpace,
+    fConcat,
     fReplicate,
     fUser,
     fHost,
@@ -153,6 +154,7 @@ const FnSpec kFunctions[] = {
     {"month", 1, fMonth},
     {"day", 1, fDay},
     {"space", 1, fSpace},
+    {"concat", -1, fConcat},
     {"replicate", 2, fReplicate},
     {"sandbox_int", 2, fCastInt},
     {"sandbox_binary", 4, fToBinary},
@@ -672,6 +674,21 @@ struct SessionFunctions {
             std::sscanf(d.c_str(), "%d-%d-%d", &y, &m, &dd);
             sqlite3_result_int(ctx, data->id == fYear ? y : data->id == fMonth ? m : dd);
             return;
+        }
+        case fConcat: {
+            // Every argument as text, NULL as nothing.
+            if (argc < 2 || argc > 254) throw SqlError{189, 15, 1, "The concat function requires 2 to 254 arguments.", 1, "", false};
+            std::string out;
+            for (int k = 0; k < argc; ++k) {
+                const int type = sqlite3_value_type(argv[k]);
+                if (type == SQLITE_NULL) continue;
+                if (type == SQLITE_BLOB)
+                    out += Cp1252ToUtf8(std::string_view(static_cast<const char*>(sqlite3_value_blob(argv[k])),
+                                                         static_cast<size_t>(sqlite3_value_bytes(argv[k]))));
+                else
+                    out += Text(argv[k]);
+            }
+            return sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
         }
         case fSpace: {
             const std::string sp(static_cast<size_t>(std::max<sqlite3_int64>(0, sqlite3_value_int64(argv[0]))), ' ');

@@ -241,7 +241,10 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                     }
                 }
                 last = from;
-                if (last >= start + 2 && t[last - 2].Is("AS")) last -= 2;
+                if (last >= start + 2 && t[last - 2].Is("AS"))
+                    last -= 2;
+                else if (last >= start + 2 && t[last - 1].IsName() && t[last - 2].IsOp(")"))
+                    last -= 1;  // an alias without AS
                 return n == position && last > start;
             };
             size_t start = 0, last = 0;
@@ -260,6 +263,19 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                 std::string name = NameOf(t[at - 1]);
                 bool column = true;
                 for (size_t k = 1; k + 1 < itemStart; ++k) {
+                    // The alias, with AS or right after the expression's closing parenthesis.
+                    const bool bare = t[k].IsOp(")") && t[k + 1].IsName() && SameNoCase(NameOf(t[k + 1]), name) && k + 2 < itemStart &&
+                                      (t[k + 2].IsOp(",") || t[k + 2].Is("FROM"));
+                    if (bare && !compound) {
+                        size_t open = k;
+                        for (int d = 0; open > 0; --open) {
+                            if (t[open].IsOp(")")) d++;
+                            if (t[open].IsOp("(") && --d == 0) break;
+                        }
+                        if (open > 0 && exactCall(open - 1, k + 1))
+                            return sortAsNumber(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(itemStart),
+                                                                   t.begin() + static_cast<std::ptrdiff_t>(at)));
+                    }
                     if (!t[k].Is("AS") || !t[k + 1].IsName() || !SameNoCase(NameOf(t[k + 1]), name)) continue;
                     if (t[k - 1].IsOp(")") && !compound) {
                         size_t open = k - 1;
@@ -457,6 +473,13 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             if (IsSchemaWord(k) && in[i + 2].IsName()) {
                 static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS", "DM_EXEC_SESSIONS"};
                 const std::string view = Upper(NameOf(in[i + 2]));
+                if (Upper(NameOf(k)) == "SYS" && view == "DATABASES") {
+                    // Seen from every database, as sysdatabases.
+                    if (!SameNoCase(dbName_, "master")) EnsureAttached("master");
+                    t.push_back(MakeToken(Token::Word, SameNoCase(dbName_, "master") ? "sys_DATABASES" : "\"master\".sys_DATABASES", k.spaceBefore));
+                    i += 2;
+                    continue;
+                }
                 bool sysView = false;
                 for (const char* v : kSysViews) sysView = sysView || (Upper(NameOf(k)) == "SYS" && view == v);
                 if (sysView) {
@@ -913,8 +936,8 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                 money = moneyColumn(NameOf(w[close - 1]));
             } else {
                 const size_t typeAt = close - 2;  // the result type, the last argument
-                money = w[typeAt].kind == Token::String && w[typeAt].value.size() >= 5 &&
-                        w[typeAt].value.compare(w[typeAt].value.size() - 5, 5, "money") == 0;
+                // 'money' or 'smallmoney', quoted by now
+                money = w[typeAt].kind == Token::String && w[typeAt].value.find("money") != std::string::npos;
             }
             w[i] = MakeToken(Token::Word,
                              w[i].Is("SUM") ? (money ? "sandbox_moneysum" : "sandbox_decsum") : (money ? "sandbox_moneyavg" : "sandbox_decavg"),
