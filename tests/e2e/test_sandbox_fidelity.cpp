@@ -143,6 +143,11 @@ const Case kCases[] = {
     {"select 'a' + 2 as v", 0, -1, "", 245},
     {"select concat('a', null, 5, N'\xC3\xA9') as v", SQL_WVARCHAR, -1, "a5\xC3\xA9", 0},
     {"select concat('a') as v", 0, -1, "", 189},
+    // FORMAT with .NET's format strings (en-US); one it cannot read gives NULL.
+    {"select format(cast('2011-12-04 15:04:23.123' as datetime), 'dddd, MMMM d, yyyy h:mm tt|yyyy-MM-dd HH:mm:ss.fff') + '|' + "
+     "format(1234567.891, 'N2') + '|' + format(-1234.5, 'C') + '|' + format(42, 'D5') + '|' + format(0.5, '#,##0.0#') as v",
+     SQL_WVARCHAR, -1, "Sunday, December 4, 2011 3:04 PM|2011-12-04 15:04:23.123|1,234,567.89|($1,234.50)|00042|0.5", 0},
+    {"select isnull(format(1, 'Q'), 'null') as v", -1, -1, "null", 0},
     // A window function's value keeps its argument's type; sys.databases is seen from every database.
     {"select lag(v) over (order by k) as v from (values (1, 1.25), (2, 2.5)) x(k, v) order by k desc", SQL_NUMERIC, -1, "1.25", 0},
     {"select top 1 name as v from sys.databases order by database_id", -1, -1, "master", 0},

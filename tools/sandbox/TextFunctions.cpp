@@ -49,6 +49,7 @@ void Pad(sqlite3_context* ctx, int, sqlite3_value** argv) {
 void RegisterTextFunctions(sqlite3* db) {
     sqlite3_create_function_v2(db, "sandbox_text", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, ToText, nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(db, "sandbox_pad", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, Pad, nullptr, nullptr, nullptr);
+    RegisterFormatFunction(db);
 }
 
 void LimitTextSize(const std::vector<SqlColumn>& cols, std::vector<SqlValue>& values, long long textSize) {

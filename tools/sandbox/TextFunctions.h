@@ -10,6 +10,8 @@ struct sqlite3;
 
 // sandbox_text(x, unicode) and sandbox_pad(text, 1, n).
 void RegisterTextFunctions(sqlite3* db);
+// FORMAT with .NET's format strings (FormatFunction.cpp); registered by RegisterTextFunctions.
+void RegisterFormatFunction(sqlite3* db);
 
 // SET TEXTSIZE: values of text, ntext, image and the max types cut to that many bytes.
 void LimitTextSize(const std::vector<SqlColumn>& cols, std::vector<SqlValue>& values, long long textSize);
