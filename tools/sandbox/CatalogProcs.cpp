@@ -21,20 +21,21 @@ std::string OdbcType(const std::string& column) {
 
 }  // namespace
 
+SqlValue ProcedureArgument(const std::vector<std::pair<std::string, SqlValue>>& args, const char* name, size_t position) {
+    for (const auto& [n, v] : args)
+        if (SameNoCase(n, name)) return v;
+    size_t k = 0;
+    for (const auto& [n, v] : args) {
+        if (!n.empty()) continue;
+        if (k++ == position) return v;
+    }
+    return SqlValue{};
+}
+
 bool Session::ExecCatalogProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args, int line) {
     if (ExecHelpProcedure(upper, args)) return true;
     if (upper != "SP_TABLES" && upper != "SP_COLUMNS" && upper != "SP_DATATYPE_INFO" && upper != "SP_DATATYPE_INFO_100") return false;
-    // An argument by name or by position; NULL when not given.
-    auto arg = [&](const char* name, size_t position) {
-        for (const auto& [n, v] : args)
-            if (SameNoCase(n, name)) return v;
-        size_t k = 0;
-        for (const auto& [n, v] : args) {
-            if (!n.empty()) continue;
-            if (k++ == position) return v;
-        }
-        return SqlValue{};
-    };
+    auto arg = [&](const char* name, size_t position) { return ProcedureArgument(args, name, position); };
     std::map<std::string, Variable> params;
     auto param = [&](const char* name, const SqlValue& v) { params[name] = Variable{SqlType::Of(SqlType::NVarChar, 4000), v}; };
     std::string sql;

@@ -45,6 +45,9 @@ struct SqlError {
     bool abortsBatch = false;
 };
 
+// A system procedure's argument by name (@objname) or by position; NULL when not given.
+SqlValue ProcedureArgument(const std::vector<std::pair<std::string, SqlValue>>& args, const char* name, size_t position);
+
 // Error 131 when a declared length is beyond what the type allows (nvarchar(8000), varchar(9000)).
 void CheckTypeSize(const SqlType& type, int line);
 

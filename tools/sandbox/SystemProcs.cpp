@@ -384,17 +384,7 @@ private:
         std::string name, xtype, created, source;
     };
 
-    // An argument by name or by position; NULL when not given.
-    SqlValue Arg(const char* name, size_t position) const {
-        for (const auto& [n, v] : args_)
-            if (SameNoCase(n, name)) return v;
-        size_t k = 0;
-        for (const auto& [n, v] : args_) {
-            if (!n.empty()) continue;
-            if (k++ == position) return v;
-        }
-        return SqlValue{};
-    }
+    SqlValue Arg(const char* name, size_t position) const { return ProcedureArgument(args_, name, position); }
     void Send(const std::vector<SqlColumn>& cols, const std::vector<Row>& rows) {
         s_.out_.Columns(cols);
         for (const Row& r : rows) s_.out_.Row(cols, r);
@@ -693,7 +683,7 @@ void SystemProcedures::HelpAll() {
             return b.empty() ? std::string("none") : ColumnText(b[0], 0);
         };
         const auto prec = OdbcPrecision(t);
-        const auto scale = t.IsText() || t.IsUnicode() || t.IsBinary() ? std::nullopt : OdbcScale(t);
+        const auto scale = OdbcScale(t);
         types.push_back({Text(name), Text(BaseName(t)), Int(MaxLength(t)), prec ? Int(*prec) : SqlValue{}, scale ? Int(*scale) : SqlValue{},
                          Text(r[2].i ? "yes" : "no"), Text(bound("D")), Text(bound("R")),
                          t.IsText() || t.IsUnicode() ? Text("SQL_Latin1_General_CP1_CI_AS") : SqlValue{}});
@@ -738,7 +728,7 @@ void SystemProcedures::HelpType(const std::string& written, int line) {
     }
     (void)line;
     const auto prec = OdbcPrecision(t);
-    const auto scale = t.IsText() || t.IsUnicode() || t.IsBinary() ? std::nullopt : OdbcScale(t);
+    const auto scale = OdbcScale(t);
     Send({{"Type_name", kSysname, false},
           {"Storage_type", kSysname},
           {"Length", SqlType::Of(SqlType::SmallInt), false},
