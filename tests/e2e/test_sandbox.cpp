@@ -61,6 +61,12 @@ TEST_F(Sandbox, ResultsMessagesAndErrors) {
     ASSERT_FALSE(msgs.results.empty());
     EXPECT_EQ(msgs.results.back().rows[0][0], "5") << "a severity 16 error ends the statement, not the batch";
 
+    // PRINT converts as varchar does: money with two decimals, datetime in style 0.
+    OdbcRun printed = c.Run("print $12.5 print cast('2011-12-04 22:04' as datetime) select 1 as one");
+    std::string texts;
+    for (const auto& d : printed.diags) texts += d.text.substr(d.text.rfind(']') + 1) + "|";
+    EXPECT_EQ(texts, "12.50|Dec  4 2011 10:04PM|");
+
     OdbcRun missing = c.Run("select * from NoSuchTable select 'not reached' as r");
     EXPECT_TRUE(missing.HasDiag(208));
     for (const auto& r : missing.results) EXPECT_TRUE(r.rows.empty());

@@ -172,7 +172,56 @@ const Case kCases[] = {
     {"select cast('true' as bit) as v", SQL_BIT, -1, "1", 0},
     {"select cast(' 42 ' as int) as v", SQL_INTEGER, -1, "42", 0},
     {"select cast('abc' as int) as v", 0, -1, "", 245},
+    // A string read as an integer takes no fraction; blanks are 0, for a float too.
+    {"select '1.5' * 2 as v", 0, -1, "", 245},
+    {"declare @s varchar(5) = '3.5' select convert(int, @s) as v", 0, -1, "", 245},
+    {"select cast('' as int) + cast(' ' as float) + cast(N' -7 ' as smallint) as v", SQL_DOUBLE, -1, "-7", 0},
+    {"select cast(cast(12.75 as decimal(5,2)) as int) * 10 + cast(1.9e0 as int) as v", SQL_INTEGER, -1, "121", 0},
+    {"create table #ni (i int) insert #ni values ('') select i as v from #ni", SQL_INTEGER, -1, "0", 0},
     {"select cast(3000000000 as int) as v", 0, -1, "", 8115},
+    {"select cast('3000000000' as int) as v", 0, -1, "", 248},
+    // ROUND keeps its argument's type and scale, FLOOR and CEILING drop the scale; exact, with a
+    // negative length, and ROUND(9.9, 0) overflows numeric(2,1) as on SQL Server.
+    {"select round(cast(1.234 as decimal(6,3)), 2) as v", -1, 6, "1.230", 0},
+    {"select round(1234.5678, -2) as v", SQL_NUMERIC, 8, "1200.0000", 0},
+    {"select round(2.5, 0) as v", SQL_NUMERIC, 2, "3.0", 0},
+    {"select round(2.567, 2, 1) as v", SQL_NUMERIC, 4, "2.560", 0},
+    {"select cast(round(-1250, -2) as varchar) + ' ' + cast(floor(-1.5) as varchar) + ' ' + cast(ceiling(-1.5) as varchar) + ' ' + "
+     "cast(abs(-2.50) as varchar) + ' ' + cast(round(123.456e0, -1) as varchar) as v",
+     -1, -1, "-1300 -2 -1 2.50 120", 0},
+    {"select floor(cast(2.75 as decimal(5,2))) as v", -1, 5, "2", 0},
+    // Numbers written as text by CAST, CONVERT and assignment as SQL Server writes them: a decimal
+    // with its scale's digits, a float with up to six (or in CONVERT's styles 1 and 2).
+    {"declare @d decimal(9,2) = 5 declare @f float = 1234567.891 declare @s varchar(40) = @f select cast(2.50 as varchar) + '|' + "
+     "cast(@d as varchar) + '|' + cast(120e0 as varchar) + '|' + cast(0.00001e0 as varchar) + '|' + @s + '|' + convert(varchar(30), @f, 2) as v",
+     -1, -1, "2.50|5.00|120|1e-005|1.23457e+006|1.234567891000000e+006", 0},
+    {"select round($2.567, 2) as v", SQL_DECIMAL, 19, "2.5700", 0},
+    {"select round(9.9, 0) as v", 0, -1, "", 8115},
+    // Deviations and variances, as aggregates and over a window.
+    {"select cast(stdev(x) as varchar) + ' ' + cast(stdevp(x) as varchar) + ' ' + cast(var(x) as varchar) + ' ' + cast(varp(x) as varchar) "
+     "as v from (values (2e0), (4e0), (4e0), (4e0), (5e0), (5e0), (7e0), (9e0)) d(x)",
+     -1, -1, "2.13809 2 4.57143 4", 0},
+    {"select top 1 var(x) over (order by x rows between 1 preceding and current row) as v from (values (1), (3), (6)) w(x) order by x desc",
+     SQL_DOUBLE, -1, "4.5", 0},
+    // datetime and smalldatetime without a style become text as "Dec  4 2011 10:04AM", also when
+    // assigned or stored; the newer types keep their ISO form.
+    {"select 'On ' + cast(cast('2011-12-04 22:04:23' as datetime) as varchar(30)) as v", SQL_VARCHAR, 33, "On Dec  4 2011 10:04PM", 0},
+    {"declare @s varchar(30) = cast('2011-12-04 10:04' as smalldatetime) select @s + '|' + convert(varchar, cast('2011-12-04' as date)) as v",
+     SQL_VARCHAR, -1, "Dec  4 2011 10:04AM|2011-12-04", 0},
+    {"create table #dt (s varchar(30), d datetime) insert #dt (d) values ('2011-12-04 09:05') insert #dt (s) select d from #dt "
+     "select s as v from #dt where s is not null",
+     SQL_VARCHAR, 30, "Dec  4 2011  9:05AM", 0},
+    // datetime and smalldatetime add and subtract days (fractions are times of day), strings read as
+    // times and each other; the result is the higher type.
+    {"select convert(varchar(30), cast('2011-12-04 10:00' as datetime) - 1.5, 121) + '|' + convert(varchar(30), 1 + "
+     "cast('2011-12-04 10:00' as datetime), 121) + '|' + convert(varchar(30), cast('2011-12-04 10:00' as datetime) + '12:30', 121) as v",
+     -1, -1, "2011-12-02 22:00:00.000|2011-12-05 10:00:00.000|2011-12-04 22:30:00.000", 0},
+    {"select convert(varchar(30), cast('2011-12-04 10:00' as datetime) - cast('2011-12-01 04:00:00.003' as datetime), 121) as v", -1, -1,
+     "1900-01-04 05:59:59.997", 0},
+    {"select cast('2011-12-04 10:00' as smalldatetime) + 0.25 as v", SQL_TYPE_TIMESTAMP, -1, "2011-12-04 16:00:00", 0},
+    {"select count(*) as v from Orders where OrderDate > (select max(OrderDate) from Orders) - 1", SQL_INTEGER, -1, "4", 0},
+    {"select cast('9999-12-31' as datetime) + 1 as v", 0, -1, "", 517},
+    {"select cast('2011-12-04' as datetime) + 'x' as v", 0, -1, "", 241},
     {"select cast('x1' as float) as v", 0, -1, "", 8114},
     {"select 1 / 0 as v", 0, -1, "", 8134},
     // A length beyond what the type allows is refused, in casts, variables and columns.

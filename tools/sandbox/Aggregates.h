@@ -12,3 +12,7 @@ struct sqlite3;
 std::vector<Token> WatchAggregateNulls(std::vector<Token> t);
 // Registers sandbox_nullwatch on the handle; it sets *seen when its argument is NULL.
 void RegisterNullWatch(sqlite3* db, bool* seen);
+
+// STDEV, STDEVP, VAR and VARP as aggregates and window functions (SQLite has none): the sample
+// or population deviation and variance as a float, NULL with too few values.
+void RegisterDeviations(sqlite3* db);

@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,19 @@ SqlType Bounded(int p, int s, bool keepSix) {
 
 bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out) {
     const bool strA = a.IsText() || a.IsUnicode(), strB = b.IsText() || b.IsUnicode();
+    // datetime and smalldatetime add and subtract numbers (days), each other and strings read as
+    // them; the result takes the higher of the two.
+    auto oldDate = [](SqlType::Kind k) { return k == SqlType::DateTime || k == SqlType::SmallDateTime; };
+    if ((op == '+' || op == '-') && (oldDate(a.kind) || oldDate(b.kind))) {
+        auto fits = [&](const SqlType& x) {
+            return oldDate(x.kind) || IsInteger(x.kind) || x.kind == SqlType::Bit || IsDecimal(x.kind) || IsMoney(x.kind) ||
+                   x.kind == SqlType::Float || x.kind == SqlType::Real ||
+                   ((x.IsText() || x.IsUnicode()) && x.kind != SqlType::Text && x.kind != SqlType::NText);
+        };
+        if (!fits(a) || !fits(b)) return false;
+        out = SqlType::Of(a.kind == SqlType::DateTime || b.kind == SqlType::DateTime ? SqlType::DateTime : SqlType::SmallDateTime);
+        return true;
+    }
     // A string meeting money is read as money (money ranks higher): '1' + $1 is 2.0000.
     if (strA && !strB && IsMoney(b.kind) && a.kind != SqlType::Text && a.kind != SqlType::NText)
         return CombineTypes(SqlType::Of(SqlType::Money), op, b, out);
@@ -376,6 +391,14 @@ void FnDecText(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
+// sandbox_decscaled(v, scale): a number or decimal text with exactly the scale's digits.
+void FnDecScaled(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    Exact v;
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL || !ExactOf(argv[0], v)) return sqlite3_result_value(ctx, argv[0]);
+    const std::string out = FormatExact(Rounded(v, sqlite3_value_int(argv[1])));
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
 void FnExact(sqlite3_context* ctx, int, sqlite3_value** argv) {
     if (sqlite3_value_type(argv[1]) == SQLITE_NULL || sqlite3_value_type(argv[2]) == SQLITE_NULL) return sqlite3_result_null(ctx);
     const char* op = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
@@ -423,6 +446,68 @@ void FnExact(sqlite3_context* ctx, int, sqlite3_value** argv) {
     std::string error;
     if (!Fit(r, type, error)) return sqlite3_result_error(ctx, error.c_str(), -1);
     ResultExact(ctx, r);
+}
+
+// sandbox_rounding('ROUND', x, length, truncate, 'type'), and FLOOR, CEILING and ABS with the
+// length and truncate unused: exact for integers, decimals and money, the result in the
+// argument's type (overflow is 8115, as ROUND(9.9, 0) gives on SQL Server).
+void FnRounding(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    if (sqlite3_value_type(argv[1]) == SQLITE_NULL || sqlite3_value_type(argv[2]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+    const std::string fn = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    const char* typeText = reinterpret_cast<const char*>(sqlite3_value_text(argv[4]));
+    SqlType type;
+    if (!typeText || !ParseSqlType(typeText, type)) return sqlite3_result_value(ctx, argv[1]);
+    if (type.kind == SqlType::Float || type.kind == SqlType::Real) {
+        const double x = sqlite3_value_double(argv[1]);
+        if (fn == "ABS") return sqlite3_result_double(ctx, std::fabs(x));
+        if (fn == "FLOOR") return sqlite3_result_double(ctx, std::floor(x));
+        if (fn == "CEILING") return sqlite3_result_double(ctx, std::ceil(x));
+        const double scale = std::pow(10.0, static_cast<double>(sqlite3_value_int64(argv[2])));
+        const double shifted = x * scale;
+        const double kept = sqlite3_value_int64(argv[3]) != 0 ? std::trunc(shifted) : std::round(shifted);
+        return sqlite3_result_double(ctx, kept / scale);
+    }
+    Exact v;
+    if (!ExactOf(argv[1], v)) return sqlite3_result_value(ctx, argv[1]);
+    const bool integer = type.IsInteger();
+    if (fn == "ABS") {
+        v.negative = false;
+    } else {
+        // Digits kept after the point: the length for ROUND, none for FLOOR and CEILING.
+        const long long keep = fn == "ROUND" ? sqlite3_value_int64(argv[2]) : 0;
+        const bool truncate = fn == "ROUND" && sqlite3_value_int64(argv[3]) != 0;
+        if (keep < v.scale) {
+            const long long cut = static_cast<long long>(v.scale) - keep;
+            std::string d = v.digits;
+            if (static_cast<long long>(d.size()) <= cut) d.insert(0, static_cast<size_t>(cut + 1 - static_cast<long long>(d.size())), '0');
+            const std::string dropped = d.substr(d.size() - static_cast<size_t>(cut));
+            d.resize(d.size() - static_cast<size_t>(cut));
+            const bool any = dropped.find_first_not_of('0') != std::string::npos;
+            bool up = false;
+            if (fn == "ROUND")
+                up = !truncate && dropped[0] >= '5';
+            else
+                up = any && (fn == "CEILING") != v.negative;  // away from zero: CEILING of a positive, FLOOR of a negative
+            if (up) d = AddMagnitude(d, "1");
+            Trim(d);
+            // Back to the value's own scale, as ROUND keeps it (1.234 rounded to 2 is 1.230).
+            v = Signed(v.negative, keep >= 0 ? d : Shifted(d, static_cast<int>(-keep)), static_cast<int>(std::max(keep, 0LL)));
+            if (fn != "ROUND") v.scale = 0;
+        }
+    }
+    if (integer) {
+        v = Rounded(v, 0);
+        const std::string out = FormatExact(v);
+        errno = 0;
+        const long long n = std::strtoll(out.c_str(), nullptr, 10);
+        const bool big = type.kind == SqlType::BigInt;
+        if (errno == ERANGE || (!big && (n < INT32_MIN || n > INT32_MAX)))
+            return sqlite3_result_error(ctx, big ? "arithmetic overflow: bigint" : "arithmetic overflow: int", -1);
+        return sqlite3_result_int64(ctx, n);
+    }
+    std::string error;
+    if (!Fit(v, type, error)) return sqlite3_result_error(ctx, error.c_str(), -1);
+    ResultExact(ctx, v);
 }
 
 // SUM and AVG of money and AVG of decimals, exact. The state lives in SQLite's aggregate memory
@@ -476,8 +561,21 @@ void ExactTotalFinal(sqlite3_context* ctx) {
 
 }  // namespace
 
+std::string DecimalAtScale(const SqlValue& value, int scale) {
+    std::string text = value.AsText();
+    if (value.type == SqlValue::Real) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.15g", value.d);
+        text = buf;
+    }
+    Exact v;
+    return ParseExact(text, v) ? FormatExact(Rounded(v, scale)) : text;
+}
+
 void RegisterExactArithmetic(sqlite3* db) {
     sqlite3_create_function_v2(db, "sandbox_exact", 4, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnExact, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(db, "sandbox_decscaled", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnDecScaled, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(db, "sandbox_rounding", 5, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnRounding, nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(db, "sandbox_dectext", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnDecText, nullptr, nullptr, nullptr);
     const std::pair<const char*, TotalKind> totals[] = {{"sandbox_moneysum", kMoneySum}, {"sandbox_decavg", kDecimalAvg}, {"sandbox_moneyavg", kMoneyAvg}};
     for (const auto& [name, kind] : totals)
@@ -679,12 +777,34 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
                 r.tokens.push_back(MakeToken(Token::Op, ",", false));
                 const std::string name = other.Name();
                 r.tokens.push_back(MakeToken(Token::String, name.substr(0, name.find('('))));
+                r.tokens.push_back(MakeToken(Token::Op, ",", false));
+                r.tokens.push_back(MakeToken(Token::Number, "1"));
             }
             r.tokens.push_back(MakeToken(Token::Op, ")", false));
             return r;
         };
+        // sandbox_datemath('+', a, 'type of a', b, 'type of b', 'datetime')
+        auto dateMath = [](char op, const Node& a, const Node& b, const SqlType& type) {
+            Node n;
+            n.type = type;
+            n.tokens = {MakeToken(Token::Word, "sandbox_datemath"), MakeToken(Token::Op, "(", false), MakeToken(Token::String, std::string(1, op), false)};
+            for (const Node* side : {&a, &b}) {
+                n.tokens.push_back(MakeToken(Token::Op, ",", false));
+                n.tokens.insert(n.tokens.end(), side->tokens.begin(), side->tokens.end());
+                n.tokens.push_back(MakeToken(Token::Op, ",", false));
+                n.tokens.push_back(MakeToken(Token::String, side->type.Name()));
+            }
+            n.tokens.push_back(MakeToken(Token::Op, ",", false));
+            n.tokens.push_back(MakeToken(Token::String, type.Name()));
+            n.tokens.push_back(MakeToken(Token::Op, ")", false));
+            return n;
+        };
         auto combine = [&](Node& a, char op, const Node& b) {
             SqlType r;
+            if (typed && CombineTypes(a.type, op, b.type, r) && (r.kind == SqlType::DateTime || r.kind == SqlType::SmallDateTime)) {
+                a = dateMath(op, a, b, r);
+                return;
+            }
             if (typed && CombineTypes(a.type, op, b.type, r) && IsExactKind(r.kind)) {
                 a = call(op, readAs(a, b.type), readAs(b, a.type), r);
                 return;
@@ -746,31 +866,49 @@ Session::StatementTablesInView::~StatementTablesInView() {
     std::swap(derived_, session_.derived_);
 }
 
-std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
-    const bool any = std::any_of(given.begin(), given.end(),
-                                 [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT") || k.Is("SQL_VARIANT_PROPERTY"); });
+std::vector<Token> Session::ValuesAsText(const std::vector<Token>& given) {
+    auto rounding = [](const Token& k) { return k.Is("ROUND") || k.Is("FLOOR") || k.Is("CEILING") || k.Is("ABS"); };
+    const bool any = std::any_of(given.begin(), given.end(), [&rounding](const Token& k) {
+        return k.Is("CAST") || k.Is("CONVERT") || k.Is("SQL_VARIANT_PROPERTY") || rounding(k);
+    });
     if (!any) return given;
     std::vector<Token> t = given;
     const StatementTablesInView inView(*this, t);
-    auto isMoney = [this](const std::vector<Token>& e) {
+    auto formOf = [this](const std::vector<Token>& e) {
         bool named = false;
         const SqlType type = InferExprType(e, named);
-        return named && (type.kind == SqlType::Money || type.kind == SqlType::SmallMoney);
+        return named ? TextFormOf(type) : TextForm{};
     };
     auto toText = [](const SqlType& type) { return type.kind != SqlType::Text && type.kind != SqlType::NText && (type.IsText() || type.IsUnicode()); };
-    auto wrap = [](std::vector<Token> expr, std::vector<Token> style) {
-        std::vector<Token> out = {MakeToken(Token::Word, "sandbox_moneytext", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
-        out.insert(out.end(), expr.begin(), expr.end());
-        out.push_back(MakeToken(Token::Op, ",", false));
-        if (style.empty()) style = {MakeToken(Token::Number, "0")};
-        out.insert(out.end(), style.begin(), style.end());
-        out.push_back(MakeToken(Token::Op, ")", false));
-        return out;
-    };
     for (size_t i = 0; i + 1 < t.size(); ++i) {
-        if (!(t[i].Is("CAST") || t[i].Is("CONVERT") || t[i].Is("SQL_VARIANT_PROPERTY")) || !t[i + 1].IsOp("(")) continue;
+        if (!(t[i].Is("CAST") || t[i].Is("CONVERT") || t[i].Is("SQL_VARIANT_PROPERTY") || rounding(t[i])) || !t[i + 1].IsOp("(")) continue;
         const size_t close = MatchParen(t, i + 1);
         if (close >= t.size()) continue;
+        if (rounding(t[i])) {
+            // sandbox_rounding('ROUND', x, length, truncate, 'type'): exact, in the argument's type
+            // (SQLite's own would round through a double and ignore a negative length).
+            const auto args = SplitCommas(t, i + 2, close);
+            const bool round = t[i].Is("ROUND");
+            if (args.empty() || args.size() > (round ? 3u : 1u) || (round && args.size() < 2)) continue;
+            bool named = false;
+            const SqlType type = InferExprType(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(close) + 1), named);
+            if (!named || !(type.IsInteger() || IsExactKind(type.kind) || type.kind == SqlType::Float)) continue;
+            std::vector<Token> rep = {MakeToken(Token::Word, "sandbox_rounding", t[i].spaceBefore), MakeToken(Token::Op, "(", false),
+                                      MakeToken(Token::String, Upper(t[i].kind == Token::Word ? t[i].text : t[i].value), false)};
+            for (size_t a = 0; a < 3; ++a) {
+                rep.push_back(MakeToken(Token::Op, ",", false));
+                if (a < args.size())
+                    rep.insert(rep.end(), args[a].begin(), args[a].end());
+                else
+                    rep.push_back(MakeToken(Token::Number, "0"));
+            }
+            rep.push_back(MakeToken(Token::Op, ",", false));
+            rep.push_back(MakeToken(Token::String, type.Name()));
+            rep.push_back(MakeToken(Token::Op, ")", false));
+            t.erase(t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(close) + 1);
+            t.insert(t.begin() + static_cast<std::ptrdiff_t>(i), rep.begin(), rep.end());
+            continue;
+        }
         if (t[i].Is("SQL_VARIANT_PROPERTY")) {
             // sandbox_variantproperty(value, property, 'base type'), the base type empty when
             // the value's storage class decides it.
@@ -792,16 +930,20 @@ std::vector<Token> Session::MoneyAsText(const std::vector<Token>& given) {
             const size_t as = CastAs(t, i + 1, close);
             if (as >= close || !toText(TypeOf(t, as + 1, close))) continue;
             std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
-            if (!isMoney(expr)) continue;
-            const std::vector<Token> rep = wrap(expr, {});
+            const TextForm form = formOf(expr);
+            if (form.kind == TextForm::Stored) continue;
+            const std::vector<Token> rep = TextFormTokens(expr, form);
             t.erase(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, rep.begin(), rep.end());
         } else {
             const size_t end = TypeEnd(t, i + 2);
             if (end >= close || !t[end].IsOp(",") || !toText(TypeOf(t, i + 2, end))) continue;
             auto args = SplitCommas(t, end + 1, close);
-            if (args.empty() || args.size() > 2 || !isMoney(args[0])) continue;
-            const std::vector<Token> rep = wrap(args[0], args.size() == 2 ? args[1] : std::vector<Token>{});
+            if (args.empty() || args.size() > 2) continue;
+            const TextForm form = formOf(args[0]);
+            // A date with a style is written by the translation's sandbox_to_style.
+            if (form.kind == TextForm::Stored || (form.kind == TextForm::DateTime && args.size() == 2)) continue;
+            const std::vector<Token> rep = TextFormTokens(args[0], form, args.size() == 2 ? args[1] : std::vector<Token>{});
             t.erase(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, rep.begin(), rep.end());
         }

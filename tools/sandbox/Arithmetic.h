@@ -5,6 +5,7 @@
 
 #include "SqlType.h"
 #include "TSql.h"
+#include "Value.h"
 
 #include <functional>
 #include <vector>
@@ -23,6 +24,9 @@ std::vector<Token> ComparedAsNumber(std::vector<Token> value);
 // Whether the expression t[from, to) is an operand of a comparison (=, <, BETWEEN, IN ...), looking
 // past the parentheses around it.
 bool NextToComparison(const std::vector<Token>& t, size_t from, size_t to);
+
+// A number or decimal text with exactly the scale's digits after the point (5 -> 5.00).
+std::string DecimalAtScale(const SqlValue& value, int scale);
 
 struct sqlite3;
 // sandbox_exact('op', a, b, 'type'): a op b on exact decimals, rounded to the result type's scale,

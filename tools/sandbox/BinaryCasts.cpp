@@ -250,6 +250,17 @@ std::vector<Token> Session::BinaryCasts(const std::vector<Token>& given) {
         bool fixed = false;
         if (t[i].Is("CAST")) {
             const size_t as = CastAs(t, i + 1, close);
+            if (as < close && TypeOf(t, as + 1, close).IsInteger()) {
+                // A string read as an integer has no fraction: '1.5' raises 245.
+                const std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+                const std::string source = sourceOf(expr);
+                if (source != "varchar" && source != "nvarchar") continue;
+                std::string name = TypeOf(t, as + 1, close).Name();
+                const std::vector<Token> rep = call("sandbox_int", expr, {MakeToken(Token::String, name.substr(0, name.find('('))), MakeToken(Token::Number, "1")});
+                t.erase(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
+                t.insert(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, rep.begin(), rep.end());
+                continue;
+            }
             if (as >= close || !binaryTarget(t, as + 1, close, length, fixed)) continue;
             const std::vector<Token> expr(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
             const std::string source = sourceOf(expr);
@@ -265,7 +276,12 @@ std::vector<Token> Session::BinaryCasts(const std::vector<Token>& given) {
         if (args.empty() || args.size() > 2) continue;
         const int style = args.size() == 2 ? styleOf(args[1]) : 0;
         std::vector<Token> rep;
-        if (binaryTarget(t, i + 2, end, length, fixed)) {
+        if (TypeOf(t, i + 2, end).IsInteger()) {
+            const std::string source = sourceOf(args[0]);
+            if (source != "varchar" && source != "nvarchar") continue;
+            std::string name = TypeOf(t, i + 2, end).Name();
+            rep = call("sandbox_int", args[0], {MakeToken(Token::String, name.substr(0, name.find('('))), MakeToken(Token::Number, "1")});
+        } else if (binaryTarget(t, i + 2, end, length, fixed)) {
             const std::string source = sourceOf(args[0]);
             if ((style == 1 || style == 2) && (source == "varchar" || source == "nvarchar")) {
                 rep = toBinary(call("sandbox_unhex", args[0], {MakeToken(Token::Number, std::to_string(style))}), "binary", length, fixed);

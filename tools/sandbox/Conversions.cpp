@@ -218,10 +218,11 @@ bool ParseDateTime(std::string_view text, DateTimeParts& p, std::string_view ord
 }
 
 bool InDateRange(const DateTimeParts& p, SqlType::Kind kind) {
+    if (p.year > 9999) return false;
     if (kind == SqlType::DateTime) return p.year >= 1753;
     if (kind == SqlType::SmallDateTime)
         return p.year >= 1900 && (p.year < 2079 || (p.year == 2079 && p.month < 6) || (p.year == 2079 && p.month == 6 && p.day <= 6));
-    return true;
+    return p.year >= 1;
 }
 
 std::string FormatDateTime(const DateTimeParts& p, const SqlType& type) {
@@ -267,6 +268,41 @@ bool ParseIntegerText(std::string_view text, long double& out) {
         while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
     }
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (digits == 0 || i != text.size()) return false;
+    out = neg ? -v : v;
+    return true;
+}
+
+std::string FloatText(double v, int style) {
+    char buf[64];
+    if (style == 1)
+        std::snprintf(buf, sizeof buf, "%.7e", v);
+    else if (style == 2)
+        std::snprintf(buf, sizeof buf, "%.15e", v);
+    else if (style == 3)
+        std::snprintf(buf, sizeof buf, "%.17g", v);
+    else
+        std::snprintf(buf, sizeof buf, "%.6g", v);
+    std::string out = buf;
+    // SQL Server writes the exponent with three digits: 1.23457e+006.
+    const size_t e = out.find('e');
+    if (e != std::string::npos && e + 2 < out.size()) {
+        const size_t digits = out.size() - (e + 2);
+        if (digits < 3) out.insert(e + 2, 3 - digits, '0');
+    }
+    return out;
+}
+
+bool ParseIntegerString(std::string_view text, long double& out) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i == text.size()) return out = 0, true;
+    bool neg = false;
+    if (text[i] == '+' || text[i] == '-') neg = text[i++] == '-';
+    long double v = 0;
+    int digits = 0;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) v = v * 10 + (text[i++] - '0'), ++digits;
+    while (i < text.size() && text[i] == ' ') ++i;
     if (digits == 0 || i != text.size()) return false;
     out = neg ? -v : v;
     return true;

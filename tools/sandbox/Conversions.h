@@ -23,11 +23,19 @@ struct DateTimeParts {
 bool ParseDateTime(std::string_view text, DateTimeParts& out, std::string_view order = "mdy", bool oldStyle = false);
 // The canonical text the stand-in stores for a value of the date/time type.
 std::string FormatDateTime(const DateTimeParts& p, const SqlType& type);
+// A stored date/time value written in a CONVERT style; other text is returned as it is.
+std::string DateInStyle(const std::string& stored, int style);
 // Whether a date/time kind can hold the value (datetime starts in 1753, smalldatetime in 1900).
 bool InDateRange(const DateTimeParts& p, SqlType::Kind kind);
 
 // An integer from text: optional blanks and sign, digits, optionally a fraction (truncated).
 bool ParseIntegerText(std::string_view text, long double& out);
+// A float as CONVERT writes it in the style: 0 (and CAST) up to six digits, 1 eight and 2 sixteen
+// in scientific notation, 3 enough to read it back; exponents of three digits (1.23457e+006).
+std::string FloatText(double v, int style);
+// A string read as an integer, as SQL Server reads one: optional blanks and sign, digits, no
+// fraction; a string of blanks is 0.
+bool ParseIntegerString(std::string_view text, long double& out);
 
 // Money as text in CONVERT's style, from its text with four decimals (-1234.5678): 0 (and CAST,
 // and an implicit conversion) two decimals, 1 two decimals and thousands separators (-1,234.57),

@@ -571,6 +571,15 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         std::vector<Token> inner(e.begin() + 1, e.end() - 1);
         return InferExprType(inner, named);
     }
+    if (e.size() >= 4 && e[0].IsOp("(") && e[1].Is("SELECT") && MatchParen(e, 0) == e.size() - 1) {
+        // A scalar subquery: its one item, typed by the subquery's own tables.
+        const std::vector<Token> inner(e.begin() + 1, e.end() - 1);
+        const std::vector<SelectItem> items = SelectItems(inner);
+        if (items.size() == 1 && !items[0].assignsVariable && !items[0].expr.empty() && !items[0].expr[0].IsOp("*")) {
+            const StatementTablesInView inView(*this, inner);
+            return InferExprType(items[0].expr, named);
+        }
+    }
     if (e.size() == 2 && e[0].IsOp("$") && e[1].kind == Token::Number) return SqlType::Of(SqlType::Money);
     if (e.size() >= 2 && (e[0].IsOp("-") || e[0].IsOp("+"))) {  // a sign keeps the type
         std::vector<Token> rest(e.begin() + 1, e.end());
@@ -647,6 +656,10 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},
                                                              {"COUNT", SqlType::Of(SqlType::Int)},
                                                              {"COUNT_BIG", SqlType::Of(SqlType::BigInt)},
+                                                             {"STDEV", SqlType::Of(SqlType::Float)},
+                                                             {"STDEVP", SqlType::Of(SqlType::Float)},
+                                                             {"VAR", SqlType::Of(SqlType::Float)},
+                                                             {"VARP", SqlType::Of(SqlType::Float)},
                                                              {"LEN", SqlType::Of(SqlType::Int)},
                                                              {"DATALENGTH", SqlType::Of(SqlType::Int)},
                                                              {"CHARINDEX", SqlType::Of(SqlType::Int)},
@@ -703,6 +716,20 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             if (f == "IIF" && !args.empty()) args.erase(args.begin());
             if (f == "ISNULL" && args.size() == 2 && !IsNullLiteral(args[0])) args.pop_back();
             return MergedType(args, named);
+        }
+        if (f == "ROUND" || f == "FLOOR" || f == "CEILING") {
+            // The argument's type; small integers widen to int, FLOOR and CEILING drop the scale.
+            const auto args = SplitCommas(e, 2, e.size() - 1);
+            if (!args.empty()) {
+                bool n2;
+                SqlType t = InferExprType(args[0], n2);
+                if (n2 && (t.kind == SqlType::TinyInt || t.kind == SqlType::SmallInt || t.kind == SqlType::Bit)) return SqlType::Of(SqlType::Int);
+                if (n2 && (t.kind == SqlType::Decimal || t.kind == SqlType::Numeric) && f != "ROUND") t.scale = 0;
+                if (n2 && t.kind == SqlType::Real) return SqlType::Of(SqlType::Float);
+                if (n2 && (t.IsInteger() || t.kind == SqlType::Decimal || t.kind == SqlType::Numeric || t.kind == SqlType::Money ||
+                           t.kind == SqlType::SmallMoney || t.kind == SqlType::Float))
+                    return t;
+            }
         }
         if (f == "UPPER" || f == "LOWER" || f == "LTRIM" || f == "RTRIM" || f == "MAX" || f == "MIN" || f == "ABS") {
             const auto args = SplitCommas(e, 2, e.size() - 1);

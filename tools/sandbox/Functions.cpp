@@ -100,6 +100,8 @@ enum Fn {
     fCastFloat,
     fCastDate,
     fDivide,
+    fDateMath,
+    fFloatText,
     fFits,
     fServerProperty,
     fTypeId,
@@ -157,6 +159,9 @@ const FnSpec kFunctions[] = {
     {"concat", -1, fConcat},
     {"replicate", 2, fReplicate},
     {"sandbox_int", 2, fCastInt},
+    {"sandbox_int", 3, fCastInt},
+    {"sandbox_datemath", 6, fDateMath},
+    {"sandbox_floattext", 2, fFloatText},
     {"sandbox_binary", 4, fToBinary},
     {"sandbox_unhex", 2, fUnhex},
     {"sandbox_hex", 2, fHex},
@@ -711,10 +716,13 @@ struct SessionFunctions {
                 const int width = kind == "tinyint" ? 1 : kind == "smallint" ? 2 : kind == "int" ? 4 : 8;
                 return sqlite3_result_int64(ctx, IntegerOfBinary(bytes, width, kind == "tinyint"));
             }
-            else if (!ParseIntegerText(Text(argv[0]), v))
+            else if (const bool fromText = argc > 2 && sqlite3_value_int(argv[2]) != 0;
+                     !(fromText ? ParseIntegerString(Text(argv[0]), v) : ParseIntegerText(Text(argv[0]), v)))
                 throw SqlError{
                     245, 16, 1,    "Conversion failed when converting the varchar value '" + Text(argv[0]) + "' to data type " + kind + ".",
                     1,   "", false};
+            else if (fromText && kind == "int" && (v < -2147483648.0L || v > 2147483647.0L))
+                throw SqlError{248, 16, 1, "The conversion of the varchar value '" + Text(argv[0]) + "' overflowed an int column.", 1, "", false};
             v = v < 0 ? std::ceil(v) : std::floor(v);
             const long double lo = kind == "tinyint"    ? 0
                                    : kind == "smallint" ? -32768
@@ -771,8 +779,9 @@ struct SessionFunctions {
             char* end = nullptr;
             const double d = std::strtod(t.c_str(), &end);
             while (end && *end == ' ') ++end;
-            if (t.find_first_not_of(' ') == std::string::npos || !end || *end != '\0')
-                throw SqlError{8114, 16, 5, "Error converting data type varchar to float.", 1, "", false};
+            // A string of blanks is 0, as SQL Server reads it.
+            if (t.find_first_not_of(' ') == std::string::npos) return sqlite3_result_double(ctx, 0);
+            if (!end || *end != '\0') throw SqlError{8114, 16, 5, "Error converting data type varchar to float.", 1, "", false};
             return sqlite3_result_double(ctx, d);
         }
         case fCastDate: {
@@ -806,6 +815,68 @@ struct SessionFunctions {
                     3,    "The conversion of a varchar data type to a " + target.Name() + " data type resulted in an out-of-range value.",
                     1,    "",
                     false};
+            const std::string out = FormatDateTime(p, target);
+            return sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+        }
+        case fFloatText: {
+            const int type = sqlite3_value_type(argv[0]);
+            if (type != SQLITE_FLOAT && type != SQLITE_INTEGER) return sqlite3_result_value(ctx, argv[0]);
+            const std::string out = FloatText(sqlite3_value_double(argv[0]), sqlite3_value_int(argv[1]));
+            return sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+        }
+        case fDateMath: {
+            // datetime and smalldatetime meeting + or -: each side as days since 1900-01-01 (a
+            // number is days, a string is read as a datetime), the result rounded to the type.
+            const int op = Text(argv[0])[0];
+            auto days = [&](sqlite3_value* v, const std::string& typeName, bool& null) -> long double {
+                null = sqlite3_value_type(v) == SQLITE_NULL;
+                if (null) return 0;
+                SqlType type;
+                ParseSqlType(typeName, type);
+                const bool date = type.kind == SqlType::DateTime || type.kind == SqlType::SmallDateTime;
+                if (!date && !type.IsText() && !type.IsUnicode()) {
+                    if (sqlite3_value_type(v) == SQLITE_TEXT) return std::strtold(Text(v).c_str(), nullptr);
+                    return sqlite3_value_double(v);
+                }
+                DateTimeParts p;
+                if (!ParseDateTime(Text(v), p, date ? "ymd" : s.dateOrder_, !date))
+                    throw SqlError{241, 16, 1, "Conversion failed when converting date and/or time from character string.", 1, "", false};
+                const long double ms = ((p.hour * 60.0L + p.minute) * 60.0L + p.second) * 1000.0L + p.nanos / 1000000.0L;
+                return static_cast<long double>(DaysFromCivil(p.year, static_cast<unsigned>(p.month), static_cast<unsigned>(p.day)) -
+                                                DaysFromCivil(1900, 1, 1)) +
+                       ms / 86400000.0L;
+            };
+            bool nullA = false, nullB = false;
+            const long double a = days(argv[1], Text(argv[2]), nullA), b = days(argv[3], Text(argv[4]), nullB);
+            if (nullA || nullB) return sqlite3_result_null(ctx);
+            SqlType target;
+            ParseSqlType(Text(argv[5]), target);
+            const long double sum = op == '-' ? a - b : a + b;
+            // datetime counts 1/300 s ticks, smalldatetime minutes.
+            const bool small = target.kind == SqlType::SmallDateTime;
+            const std::int64_t perDay = small ? 1440 : 86400LL * 300;
+            const long double units = std::round(sum * perDay);
+            DateTimeParts p;
+            if (std::fabs(units) < 1e15L) {
+                const auto total = static_cast<std::int64_t>(units);
+                std::int64_t day = total / perDay, rest = total % perDay;
+                if (rest < 0) rest += perDay, --day;
+                std::int64_t y;
+                unsigned m, d;
+                CivilFromDays(DaysFromCivil(1900, 1, 1) + day, y, m, d);
+                p.year = y > 99999 || y < -99999 ? 99999 : static_cast<int>(y);
+                p.month = static_cast<int>(m);
+                p.day = static_cast<int>(d);
+                const std::int64_t ms = small ? rest * 60000 : (rest * 10 + 1) / 3;
+                p.hour = static_cast<int>(ms / 3600000);
+                p.minute = static_cast<int>(ms / 60000 % 60);
+                p.second = static_cast<int>(ms / 1000 % 60);
+                p.nanos = static_cast<int>(ms % 1000) * 1000000;
+            } else {
+                p.year = 99999;
+            }
+            if (!InDateRange(p, target.kind))
+                throw SqlError{517, 16, 1, "Adding a value to a '" + target.Name() + "' column caused an overflow.", 1, "", false};
             const std::string out = FormatDateTime(p, target);
             return sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
         }

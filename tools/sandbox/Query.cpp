@@ -198,9 +198,9 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
     };
     if (assigns) {
         std::uint64_t assigned = 0;
-        std::vector<char> moneyAsText(items.size(), 0);
+        std::vector<TextForm> textForms(items.size());
         for (size_t k = 0; k < items.size(); ++k)
-            if (const Variable* v = FindVar(items[k].variable)) moneyAsText[k] = MoneyIntoText(v->type, items[k].expr, tokens);
+            if (const Variable* v = FindVar(items[k].variable)) textForms[k] = TextFormInto(v->type, items[k].expr, tokens);
         while (rc == SQLITE_ROW) {
             ++assigned;
             for (size_t k = 0; k < items.size() && static_cast<int>(k) < ncols; ++k) {
@@ -210,7 +210,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
                     throw SqlError{137, 15, 1, "Must declare the scalar variable \"" + items[k].variable + "\".", line, "", true};
                 }
                 if (v->type.kind == SqlType::Variant) VariantTakesBase(*v, items[k].expr, tokens);
-                v->value = AssignedValue(v->type, ColumnValue(st, static_cast<int>(k)), moneyAsText[k] != 0, line);
+                v->value = AssignedValue(v->type, ColumnValue(st, static_cast<int>(k)), textForms[k], line);
             }
             rc = sqlite3_step(st);
         }

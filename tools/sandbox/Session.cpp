@@ -97,6 +97,7 @@ void Session::OpenHandle(const std::string& name) {
     WatchCatalog();
     RegisterFunctions();
     RegisterNullWatch(db_, &nullSeen_);
+    RegisterDeviations(db_);
     RegisterTextFunctions(db_);
     RegisterSessionViews();
     sqlite3_progress_handler(

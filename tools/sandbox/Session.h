@@ -51,6 +51,18 @@ SqlValue ProcedureArgument(const std::vector<std::pair<std::string, SqlValue>>& 
 // Error 131 when a declared length is beyond what the type allows (nvarchar(8000), varchar(9000)).
 void CheckTypeSize(const SqlType& type, int line);
 
+// How a value converted to a character type is written where SQL Server's form differs from the
+// stored one: money with two decimals, datetime and smalldatetime as "Dec  4 2011 10:04AM", a float
+// with up to six digits (1.23457e+006), a decimal with all its scale's digits (5.00).
+struct TextForm {
+    enum Kind : char { Stored, Money, DateTime, Float, Decimal } kind = Stored;
+    int scale = 0;
+};
+// The form of values of the type.
+TextForm TextFormOf(const SqlType& source);
+// expr written in the form, by the style when one is given (CONVERT's third argument).
+std::vector<Token> TextFormTokens(const std::vector<Token>& expr, const TextForm& form, std::vector<Token> style = {});
+
 struct Attention {};
 struct DropConnection {};
 // Ends the connection once the response so far has been sent (errors of severity 20 and more).
@@ -232,8 +244,9 @@ private:
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
     // Arithmetic whose result is a decimal or money as calls of sandbox_exact (Arithmetic.cpp).
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
-    // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style.
-    std::vector<Token> MoneyAsText(const std::vector<Token>& t);
+    // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style,
+    // of datetime and smalldatetime without a style as sandbox_to_style(value, 0).
+    std::vector<Token> ValuesAsText(const std::vector<Token>& t);
     // CAST and CONVERT to binary, and binary to hexadecimal text, by the value's own type.
     std::vector<Token> BinaryCasts(const std::vector<Token>& t);
     // A UNION of variants of different base types: each value tagged with its own (Value.h), in
@@ -249,12 +262,12 @@ private:
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
     // whose tables name its columns), or decides by each value's storage class when it is not seen.
     void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);
-    // Whether values of expr (in the statement whose tables name its columns) assigned to the type
-    // are money written into a character type, which takes them as text in style 0 (Store.cpp).
-    bool MoneyIntoText(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement);
+    // How values of expr (in the statement whose tables name its columns) assigned to the type are
+    // written when the type is a character type: money and datetime take their style 0 (Store.cpp).
+    TextForm TextFormInto(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement);
     // The value a variable of the type takes: text read into a decimal or money as a column reads
-    // it (235, 8114, 8115 when it does not convert), money (moneyAsText) as two-decimal text.
-    SqlValue AssignedValue(const SqlType& type, SqlValue v, bool moneyAsText, int line);
+    // it (235, 8114, 8115 when it does not convert), money and datetime as the form gives.
+    SqlValue AssignedValue(const SqlType& type, SqlValue v, TextForm form, int line);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;
     // The derived tables and common table expressions of the query being described, whose columns

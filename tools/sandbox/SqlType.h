@@ -50,6 +50,7 @@ struct SqlType {
     bool IsText() const { return kind == Char || kind == VarChar || kind == Text; }
     bool IsUnicode() const { return kind == NChar || kind == NVarChar || kind == NText || kind == Xml; }
     bool IsBinary() const { return kind == Binary || kind == VarBinary || kind == Image; }
+    bool IsInteger() const { return kind == TinyInt || kind == SmallInt || kind == Int || kind == BigInt; }
     std::string Name() const;  // as declared: "varchar(50)", "decimal(18,4)", "nvarchar(max)"
     // Name() with the collation when it is not the default: "varchar(50) COLLATE Greek_CI_AS".
     std::string Declared() const;

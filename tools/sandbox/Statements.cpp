@@ -87,7 +87,7 @@ void Session::ExecDeclare(const std::vector<Token>& t, int line) {
         if (end < part.size() && part[end].IsOp("=")) {
             const std::vector<Token> expr(part.begin() + static_cast<std::ptrdiff_t>(end) + 1, part.end());
             if (v.type.kind == SqlType::Variant) VariantTakesBase(v, expr, expr);
-            v.value = AssignedValue(v.type, Eval(expr, line), MoneyIntoText(v.type, expr, expr), line);
+            v.value = AssignedValue(v.type, Eval(expr, line), TextFormInto(v.type, expr, expr), line);
             scopes_.back().vars[part[0].value] = std::move(v);
         }
         if (end < part.size()) AssignDone(1);
@@ -107,7 +107,7 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
             expr = combined;
         }
         if (v->type.kind == SqlType::Variant) VariantTakesBase(*v, expr, expr);
-        v->value = AssignedValue(v->type, Eval(expr, line), MoneyIntoText(v->type, expr, expr), line);
+        v->value = AssignedValue(v->type, Eval(expr, line), TextFormInto(v->type, expr, expr), line);
         AssignDone(1);
         return;
     }
@@ -134,7 +134,10 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
 }
 
 void Session::ExecPrint(const std::vector<Token>& t, int line) {
-    const SqlValue v = Eval(std::vector<Token>(t.begin() + 1, t.end()), line);
+    // The value as it converts to varchar: money with two decimals, datetime in style 0.
+    const std::vector<Token> expr(t.begin() + 1, t.end());
+    const SqlType text = SqlType::Of(SqlType::VarChar, 8000);
+    const SqlValue v = AssignedValue(text, Eval(expr, line), TextFormInto(text, expr, expr), line);
     Info(0, 1, 0, v.AsText(), line);
 }
 

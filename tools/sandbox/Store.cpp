@@ -2,6 +2,7 @@
 // date strings by the session's DATEFORMAT, char(n) padded with blanks, strings into numbers,
 // decimals rounded to their scale and kept exactly as text. INSERT and UPDATE wrap each value in
 // sandbox_store(value, 'type'); a literal is converted once, while the statement is rewritten.
+#include "Arithmetic.h"
 #include "BinaryCasts.h"
 #include "CivilDate.h"
 #include "Collation.h"
@@ -147,8 +148,10 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
             x = static_cast<long double>(v.i);
         else if (v.type == SqlValue::Real)
             x = v.d;
-        else if (v.s.find('.') != std::string::npos || !ParseIntegerText(v.s, x))
+        else if (!ParseIntegerString(v.s, x))
             throw Failed(245, 1, "Conversion failed when converting the varchar value '" + v.s + "' to data type " + KindName(type) + ".");
+        else if (k == SqlType::Int && (x < -2147483648.0L || x > 2147483647.0L))
+            throw Failed(248, 1, "The conversion of the varchar value '" + v.s + "' overflowed an int column.");
         x = x < 0 ? std::ceil(x) : std::floor(x);
         const long double lo = k == SqlType::TinyInt    ? 0
                                : k == SqlType::SmallInt ? -32768
@@ -180,8 +183,8 @@ SqlValue StoreValue(const SqlType& type, const SqlValue& v, const std::string& d
         char* end = nullptr;
         const double d = std::strtod(v.s.c_str(), &end);
         while (end && *end == ' ') ++end;
-        if (v.s.find_first_not_of(' ') == std::string::npos || !end || *end != '\0')
-            throw Failed(8114, 5, "Error converting data type varchar to float.");
+        if (v.s.find_first_not_of(' ') == std::string::npos) return SqlValue::FromReal(0);
+        if (!end || *end != '\0') throw Failed(8114, 5, "Error converting data type varchar to float.");
         return SqlValue::FromReal(d);
     }
     if (IsDecimalKind(k)) {
@@ -450,25 +453,67 @@ void Session::RegisterStoreFunction() {
 
 // ---------------------------------------------------------------- variables
 
-bool Session::MoneyIntoText(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement) {
-    if (target.kind == SqlType::Text || target.kind == SqlType::NText || !(target.IsText() || target.IsUnicode())) return false;
+TextForm TextFormOf(const SqlType& type) {
+    switch (type.kind) {
+    case SqlType::Money:
+    case SqlType::SmallMoney:
+        return {TextForm::Money, 4};
+    case SqlType::DateTime:
+    case SqlType::SmallDateTime:
+        return {TextForm::DateTime, 0};
+    case SqlType::Float:
+    case SqlType::Real:
+        return {TextForm::Float, 0};
+    case SqlType::Decimal:
+    case SqlType::Numeric:
+        return {TextForm::Decimal, type.scale};
+    default:
+        return {};
+    }
+}
+
+std::vector<Token> TextFormTokens(const std::vector<Token>& expr, const TextForm& form, std::vector<Token> style) {
+    if (form.kind == TextForm::Stored) return expr;
+    const char* fn = form.kind == TextForm::Money      ? "sandbox_moneytext"
+                     : form.kind == TextForm::DateTime ? "sandbox_to_style"
+                     : form.kind == TextForm::Float    ? "sandbox_floattext"
+                                                       : "sandbox_decscaled";
+    if (form.kind == TextForm::Decimal) style = {MakeToken(Token::Number, std::to_string(form.scale))};
+    if (style.empty()) style = {MakeToken(Token::Number, "0")};
+    std::vector<Token> w = {MakeToken(Token::Word, fn, !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
+    w.insert(w.end(), expr.begin(), expr.end());
+    if (w.size() > 2) w[2].spaceBefore = false;
+    w.push_back(MakeToken(Token::Op, ",", false));
+    w.insert(w.end(), style.begin(), style.end());
+    w.push_back(MakeToken(Token::Op, ")", false));
+    return w;
+}
+
+TextForm Session::TextFormInto(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement) {
+    if (target.kind == SqlType::Text || target.kind == SqlType::NText || !(target.IsText() || target.IsUnicode())) return {};
     const StatementTablesInView inView(*this, statement);
     bool named = false;
     SqlType type;
     try {
         type = InferExprType(expr, named);
     } catch (const SqlError&) {
-        return false;
+        return {};
     }
-    return named && (type.kind == SqlType::Money || type.kind == SqlType::SmallMoney);
+    return named ? TextFormOf(type) : TextForm{};
 }
 
-SqlValue Session::AssignedValue(const SqlType& type, SqlValue v, bool moneyAsText, int line) {
+SqlValue Session::AssignedValue(const SqlType& type, SqlValue v, TextForm form, int line) {
     try {
         if (v.type == SqlValue::Text && IsDecimalKind(type.kind)) {
             v = StoreValue(type, v, dateOrder_, false);
-        } else if (moneyAsText && (v.type == SqlValue::Text || v.type == SqlValue::Real || v.type == SqlValue::Integer)) {
+        } else if (form.kind == TextForm::Money && (v.type == SqlValue::Text || v.type == SqlValue::Real || v.type == SqlValue::Integer)) {
             v = SqlValue::FromText(MoneyText(StoreValue(SqlType::Of(SqlType::Money), v, dateOrder_, false).s, 0));
+        } else if (form.kind == TextForm::DateTime && v.type == SqlValue::Text) {
+            v = SqlValue::FromText(DateInStyle(v.s, 0));
+        } else if (form.kind == TextForm::Float && (v.type == SqlValue::Real || v.type == SqlValue::Integer)) {
+            v = SqlValue::FromText(FloatText(v.type == SqlValue::Real ? v.d : static_cast<double>(v.i), 0));
+        } else if (form.kind == TextForm::Decimal && v.type != SqlValue::Null && v.type != SqlValue::Blob) {
+            v = SqlValue::FromText(DecimalAtScale(v, form.scale));
         }
     } catch (SqlError& e) {
         e.line = line;
@@ -538,8 +583,8 @@ std::vector<Token> StoredValueTokens(const std::vector<Token>& expr, const SqlTy
 
 namespace {
 
-// A character column of a width (not text or ntext), which takes money as two-decimal text.
-bool TakesMoneyAsText(const SqlType& t) { return t.kind != SqlType::Text && t.kind != SqlType::NText && (t.IsText() || t.IsUnicode()); }
+// A character column of a width (not text or ntext), which takes money and datetime in style 0.
+bool TakesTextForm(const SqlType& t) { return t.kind != SqlType::Text && t.kind != SqlType::NText && (t.IsText() || t.IsUnicode()); }
 
 // Whether a sql_variant column keeps a value of the base type tagged with it (Value.h): its plain
 // storage would lose the type of decimals, money and dates (integers, floats, text and binary keep
@@ -562,16 +607,6 @@ std::vector<Token> VariantTagTokens(const std::vector<Token>& expr, const std::s
 }
 
 // sandbox_moneytext(expr, 0): money as CAST writes it.
-std::vector<Token> MoneyTextTokens(const std::vector<Token>& expr) {
-    std::vector<Token> w = {MakeToken(Token::Word, "sandbox_moneytext", !expr.empty() && expr[0].spaceBefore), MakeToken(Token::Op, "(", false)};
-    w.insert(w.end(), expr.begin(), expr.end());
-    w[2].spaceBefore = false;
-    w.push_back(MakeToken(Token::Op, ",", false));
-    w.push_back(MakeToken(Token::Number, "0", false));
-    w.push_back(MakeToken(Token::Op, ")", false));
-    return w;
-}
-
 bool EndsSetList(const Token& k) { return k.Is("FROM") || k.Is("WHERE") || k.Is("OPTION") || k.Is("OUTPUT") || k.IsOp(";"); }
 
 }  // namespace
@@ -624,12 +659,12 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
         }
         const bool literal =
             expr.size() == 1 && (expr[0].kind == Token::String || expr[0].kind == Token::Number || expr[0].kind == Token::Hex);
-        if (!literal && !expr.empty() && TakesMoneyAsText(type) && MoneyIntoText(type, expr, context))
-            return StoredValueTokens(MoneyTextTokens(expr), type, dateOrder, at);
+        if (!literal && !expr.empty() && TakesTextForm(type))
+            return StoredValueTokens(TextFormTokens(expr, TextFormInto(type, expr, context)), type, dateOrder, at);
         return StoredValueTokens(expr, type, dateOrder, at);
     };
     bool any = false;
-    for (auto& c : cols) any = any || StoreConverts(c.second) || TakesMoneyAsText(c.second) || c.second.kind == SqlType::Variant;
+    for (auto& c : cols) any = any || StoreConverts(c.second) || TakesTextForm(c.second) || c.second.kind == SqlType::Variant;
     for (size_t k = 2; k < t.size() && t[0].Is("INSERT"); ++k) any = any || (t[k].Is("DEFAULT") && !t[k - 1].Is("INTO"));
     if (!any) return t;
     if (t[0].Is("UPDATE")) {
@@ -736,13 +771,13 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     // Money selected into a character column is written as text.
     const std::vector<Token> query(t.begin() + static_cast<std::ptrdiff_t>(body), t.end());
     const std::vector<SelectItem> items = SelectItems(query);
-    std::vector<char> moneyAsText(targets.size(), 0);
+    std::vector<TextForm> textForms(targets.size());
     std::vector<std::string> variantBases(targets.size());
     bool needed = false;
     for (size_t n = 0; n < targets.size(); ++n) {
-        moneyAsText[n] = items.size() == targets.size() && TakesMoneyAsText(targets[n]) && MoneyIntoText(targets[n], items[n].expr, query);
+        if (items.size() == targets.size() && TakesTextForm(targets[n])) textForms[n] = TextFormInto(targets[n], items[n].expr, query);
         if (items.size() == targets.size() && targets[n].kind == SqlType::Variant) variantBases[n] = variantBase(items[n].expr, query);
-        needed = needed || StoreConverts(targets[n]) || moneyAsText[n] || !variantBases[n].empty();
+        needed = needed || StoreConverts(targets[n]) || textForms[n].kind != TextForm::Stored || !variantBases[n].empty();
     }
     if (!needed) return t;
     // INSERT ... SELECT: the rows pass through a common table expression whose columns are converted.
@@ -764,7 +799,7 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     for (size_t n = 0; n < targets.size(); ++n) {
         if (n) out.push_back(MakeToken(Token::Op, ",", false));
         std::vector<Token> c = {MakeToken(Token::Word, "c" + std::to_string(n + 1))};
-        if (moneyAsText[n]) c = MoneyTextTokens(c);
+        c = TextFormTokens(c, textForms[n]);
         if (!variantBases[n].empty()) c = VariantTagTokens(c, variantBases[n]);
         const auto w = StoredValueTokens(c, targets[n], dateOrder_, line);
         out.insert(out.end(), w.begin(), w.end());

@@ -118,6 +118,15 @@ std::string FromStyle(const std::string& s, int style) {
     return s;
 }
 
+}  // namespace
+
+std::string DateInStyle(const std::string& stored, int style) {
+    DateTimeParts p;
+    return StoredDate(stored, p) ? ToStyle(p, style, stored[4] == '-') : stored;
+}
+
+namespace {
+
 void FnToStyle(sqlite3_context* ctx, int, sqlite3_value** argv) {
     if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
     const unsigned char* raw = sqlite3_value_text(argv[0]);
