@@ -203,6 +203,10 @@ const Case kCases[] = {
      -1, -1, "2.13809 2 4.57143 4", 0},
     {"select top 1 var(x) over (order by x rows between 1 preceding and current row) as v from (values (1), (3), (6)) w(x) order by x desc",
      SQL_DOUBLE, -1, "4.5", 0},
+    // Exact SUM and AVG of money and decimals over a window (a running total, a moving average).
+    {"select top 1 cast(sum(Total) over (order by OrderID) as varchar) + ' ' + cast(avg(Total) over (order by OrderID rows between 1 "
+     "preceding and current row) as varchar) as v from Orders where OrderID <= 3 order by OrderID desc",
+     -1, -1, "304.82 25.34", 0},
     // datetime and smalldatetime without a style become text as "Dec  4 2011 10:04AM", also when
     // assigned or stored; the newer types keep their ISO form.
     {"select 'On ' + cast(cast('2011-12-04 22:04:23' as datetime) as varchar(30)) as v", SQL_VARCHAR, 33, "On Dec  4 2011 10:04PM", 0},

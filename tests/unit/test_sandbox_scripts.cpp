@@ -588,6 +588,25 @@ TEST_F(SandboxScripts, IdentityValuesAndCheckident) {
     EXPECT_EQ(Errors("DBCC CHECKIDENT ('Nothing')"), (std::vector<int>{2501}));
 }
 
+// The forms of newer scripts: CREATE OR ALTER, DROP ... IF EXISTS, ALTER TABLE ... DROP COLUMN or
+// CONSTRAINT IF EXISTS; a dropped column leaves the catalog too.
+TEST_F(SandboxScripts, CreateOrAlterAndDropIfExists) {
+    Setup({"CREATE OR ALTER PROCEDURE dbo.Pick @n int = 1 AS SELECT @n",
+           "CREATE OR ALTER PROCEDURE dbo.Pick @n int = 2 AS SELECT @n * 10",
+           "CREATE OR ALTER VIEW V AS SELECT 1 AS a",
+           "CREATE OR ALTER VIEW V AS SELECT 2 AS a",
+           "CREATE TABLE T (a int, b int, c int CONSTRAINT CK_T_c CHECK (c > 0))"});
+    EXPECT_EQ(Run("EXEC Pick SELECT a FROM V"), (std::vector<std::string>{"row 20", "row 2"}));
+    EXPECT_EQ(Errors("CREATE OR ALTER VIEW T AS SELECT 1 AS a"), (std::vector<int>{2714}));
+    Setup({"ALTER TABLE T DROP COLUMN b", "ALTER TABLE T DROP COLUMN IF EXISTS b", "ALTER TABLE T DROP CONSTRAINT IF EXISTS CK_T_c",
+           "ALTER TABLE T DROP CONSTRAINT IF EXISTS CK_T_c", "INSERT T VALUES (1, -1)",
+           "DROP VIEW IF EXISTS V DROP PROCEDURE IF EXISTS Pick DROP PROC IF EXISTS Pick DROP TABLE IF EXISTS Nothing"});
+    EXPECT_EQ(Run("SELECT count(*) FROM sys.columns WHERE object_id = object_id('T') SELECT * FROM T "
+                  "SELECT count(*) FROM sys.objects WHERE name IN ('V', 'Pick')"),
+              (std::vector<std::string>{"row 2", "row 1 -1", "row 0"}));
+    EXPECT_EQ(Errors("ALTER TABLE T DROP COLUMN b"), (std::vector<int>{4924}));
+}
+
 // UPDATE and DELETE with a FROM list that joins the target, by alias or by name, as T-SQL writes them.
 TEST_F(SandboxScripts, UpdateAndDeleteThroughJoins) {
     Setup({"CREATE TABLE Items (Id int, V varchar(10), N int)", "CREATE TABLE Src (Id int, V varchar(10))",

@@ -532,12 +532,20 @@ void ExactTotalStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
 
 enum TotalKind { kMoneySum, kDecimalAvg, kMoneyAvg };
 
-void ExactTotalFinal(sqlite3_context* ctx) {
+// A value leaving a window frame.
+void ExactTotalInverse(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return;
+    auto* acc = static_cast<ExactTotal*>(sqlite3_aggregate_context(ctx, sizeof(ExactTotal)));
+    Exact v;
+    if (!acc || !acc->sum || !ExactOf(argv[0], v)) return;
+    *acc->sum = AddExact(*acc->sum, v, true);
+    acc->count--;
+}
+
+void ExactTotalValue(sqlite3_context* ctx) {
     auto* acc = static_cast<ExactTotal*>(sqlite3_aggregate_context(ctx, 0));
-    if (!acc || !acc->sum) return sqlite3_result_null(ctx);
+    if (!acc || !acc->sum || acc->count == 0) return sqlite3_result_null(ctx);
     const Exact sum = *acc->sum;
-    delete acc->sum;
-    acc->sum = nullptr;
     const auto kind = static_cast<TotalKind>(reinterpret_cast<std::intptr_t>(sqlite3_user_data(ctx)));
     Exact r = sum;
     SqlType type = SqlType::Of(SqlType::Money);
@@ -557,6 +565,15 @@ void ExactTotalFinal(sqlite3_context* ctx) {
     std::string error;
     if (!Fit(r, type, error)) return sqlite3_result_error(ctx, error.c_str(), -1);
     ResultExact(ctx, r);
+}
+
+void ExactTotalFinal(sqlite3_context* ctx) {
+    ExactTotalValue(ctx);
+    auto* acc = static_cast<ExactTotal*>(sqlite3_aggregate_context(ctx, 0));
+    if (acc) {
+        delete acc->sum;
+        acc->sum = nullptr;
+    }
 }
 
 }  // namespace
@@ -579,8 +596,8 @@ void RegisterExactArithmetic(sqlite3* db) {
     sqlite3_create_function_v2(db, "sandbox_dectext", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, FnDecText, nullptr, nullptr, nullptr);
     const std::pair<const char*, TotalKind> totals[] = {{"sandbox_moneysum", kMoneySum}, {"sandbox_decavg", kDecimalAvg}, {"sandbox_moneyavg", kMoneyAvg}};
     for (const auto& [name, kind] : totals)
-        sqlite3_create_function_v2(db, name, 1, SQLITE_UTF8, reinterpret_cast<void*>(static_cast<std::intptr_t>(kind)), nullptr,
-                                   ExactTotalStep, ExactTotalFinal, nullptr);
+        sqlite3_create_window_function(db, name, 1, SQLITE_UTF8, reinterpret_cast<void*>(static_cast<std::intptr_t>(kind)), ExactTotalStep,
+                                       ExactTotalFinal, ExactTotalValue, ExactTotalInverse, nullptr);
 }
 
 // ---------------------------------------------------------------- rewriting decimal arithmetic

@@ -195,6 +195,28 @@ bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
         i += 2;
     }
     if (i >= t.size()) return false;
+    if (i + 2 < t.size() && t[i].Is("DROP") && t[i + 1].Is("COLUMN")) {
+        // DROP COLUMN [IF EXISTS] a, b: each column goes from the table and the catalog; one that is
+        // not there is passed over with IF EXISTS and refused (4924) without.
+        const bool ifExists = i + 3 < t.size() && t[i + 2].Is("IF") && t[i + 3].Is("EXISTS");
+        const std::string table = TableNamed(written);
+        if (table.empty()) throw SqlError{4902, 16, 1, "Cannot find the object \"" + written + "\" because it does not exist or you do not have permissions.", line, "", false};
+        for (auto& part : SplitCommas(t, i + (ifExists ? 4 : 2), t.size())) {
+            if (part.empty()) continue;
+            const std::string name = NameOf(part.back());
+            bool there = false;
+            for (const auto& c : StoredColumns(table)) there = there || SameNoCase(c.first, name);
+            if (!there && ifExists) continue;
+            if (!there)
+                throw SqlError{4924, 16, 1, "ALTER TABLE DROP COLUMN failed because column '" + name + "' does not exist in table '" + written + "'.", line, "", false};
+            std::vector<Token> one(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+            one.push_back(part.back());
+            ExecSql(one, line, false);
+            Write(db_, "DELETE FROM __columns WHERE table_name = ? AND name = ?", {table, name});
+            columnCache_.clear();
+        }
+        return true;
+    }
     const bool add = t[i].Is("ADD");
     const bool toggle = (t[i].Is("NOCHECK") || t[i].Is("CHECK")) && i + 1 < t.size() && t[i + 1].Is("CONSTRAINT");
     const bool drop = t[i].Is("DROP") && i + 1 < t.size() && t[i + 1].Is("CONSTRAINT");
@@ -234,8 +256,10 @@ bool Session::ExecAlterTable(const std::vector<Token>& in, int line) {
         for (auto& part : SplitCommas(t, i + 2, t.size())) {
             if (part.empty()) continue;
             const std::string name = NameOf(part.back());
+            const bool ifExists = part.size() >= 3 && part[0].Is("IF") && part[1].Is("EXISTS");
             auto kind = Strings(db_, "SELECT kind FROM __constraints WHERE tbl = ? AND name = ?", {table, name});
             auto object = Strings(db_, "SELECT xtype FROM __objects WHERE lower(name) = lower(?) AND xtype <> 'U'", {name});
+            if (kind.empty() && object.empty() && ifExists) continue;
             if (kind.empty() && object.empty()) throw Conflict(3728, "'" + name + "' is not a constraint.", line, 1);
             if (!kind.empty() && (kind[0] == "PK" || kind[0] == "UQ")) {
                 auto stored = Strings(db_, "SELECT stored FROM __indexes WHERE tbl = ? AND name = ?", {table, name});

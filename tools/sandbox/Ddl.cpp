@@ -302,18 +302,17 @@ void Session::ExecDrop(const std::vector<Token>& t, int line) {
 
 void Session::ExecModule(const Stmt& s) {
     const auto& t = s.tokens;
-    const bool alter = t[0].Is("ALTER");
+    // CREATE OR ALTER creates the module or, when it exists, alters it (its source keeps the words).
+    const bool orAlter = t.size() > 2 && t[0].Is("CREATE") && t[1].Is("OR") && t[2].Is("ALTER");
+    bool alter = t[0].Is("ALTER");
     std::string source = s.sourceText;
     while (!source.empty() && (source.back() == ' ' || source.back() == '\r' || source.back() == '\n' || source.back() == ';'))
         source.pop_back();
     if (alter) source = "CREATE" + source.substr(5);
     Module m = ParseModuleHeader(source);
     if (m.name.empty() || m.body.empty()) throw SqlError{102, 15, 1, "Incorrect syntax near 'AS'.", s.line, "", true};
-    if (m.xtype == "P" && m.name[0] == '#') {
-        // A temporary procedure belongs to its session (#p) or its creator's (##p) and goes with it.
-        m.name = TempName(m.name);
-        if (!alter) tempTables_.emplace_back(dbName_, m.name);
-    }
+    const bool temporary = m.xtype == "P" && m.name[0] == '#';
+    if (temporary) m.name = TempName(m.name);
     SqlStmt st;
     sqlite3_prepare_v2(db_, "SELECT id, xtype FROM __objects WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
     sqlite3_bind_text(st, 1, m.name.c_str(), -1, SQLITE_TRANSIENT);
@@ -324,8 +323,11 @@ void Session::ExecModule(const Stmt& s) {
         existingType = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
     }
     st.Reset();
+    if (orAlter && existing && existingType == m.xtype) alter = true;
     if (!alter && existing)
         throw SqlError{2714, 16, 3, "There is already an object named '" + m.name + "' in the database.", s.line, "", true};
+    // A temporary procedure belongs to its session (#p) or its creator's (##p) and goes with it.
+    if (temporary && !alter) tempTables_.emplace_back(dbName_, m.name);
     if (alter && !existing) throw SqlError{208, 16, 1, "Invalid object name '" + m.name + "'.", s.line, "", true};
     int parent = 0;
     if (m.xtype == "TR") {
@@ -407,5 +409,4 @@ void Session::ExecModule(const Stmt& s) {
     if (!viewCols.empty()) RecordColumns(db_, id, m.name, viewCols);
     if (m.xtype == "FN") RegisterFunctions();
     columnCache_.clear();
-    (void)existingType;
 }

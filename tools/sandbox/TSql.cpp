@@ -297,7 +297,8 @@ private:
             p_ += 2;
             return s;
         }
-        if ((first.Is("CREATE") || first.Is("ALTER")) && IsModule(Peek(1))) {
+        if (((first.Is("CREATE") || first.Is("ALTER")) && IsModule(Peek(1))) ||
+            (first.Is("CREATE") && Peek(1).Is("OR") && Peek(2).Is("ALTER") && IsModule(Peek(3)))) {
             s->kind = Stmt::Module;
             s->sourceText = std::string(sql_.substr(first.pos));
             while (!AtEnd()) s->tokens.push_back(t_[p_++]);
@@ -400,6 +401,12 @@ private:
         }
         if (t.Is("DELETE") || t.Is("INSERT") || t.Is("UPDATE")) return kind == "WITH" && prev.IsOp(")");
         if ((t.Is("BEGIN") || t.Is("COMMIT") || t.Is("ROLLBACK")) && (prev.Is("BEGIN") || prev.Is("COMMIT") || prev.Is("ROLLBACK")))
+            return true;
+        // DROP TABLE IF EXISTS t; ALTER TABLE t DROP COLUMN IF EXISTS c.
+        if (t.Is("IF") && Peek(1).Is("EXISTS") && (prev.Is("TABLE") || prev.Is("VIEW") || prev.Is("PROC") || prev.Is("PROCEDURE") ||
+                                                   prev.Is("FUNCTION") || prev.Is("TRIGGER") || prev.Is("INDEX") || prev.Is("TYPE") ||
+                                                   prev.Is("DATABASE") || prev.Is("COLUMN") || prev.Is("CONSTRAINT") || prev.Is("SCHEMA") ||
+                                                   prev.Is("USER") || prev.Is("ROLE") || prev.Is("SEQUENCE") || prev.Is("SYNONYM")))
             return true;
         if (t.Is("SET") || t.Is("IF")) return false;
         // CREATE TABLE ... ; DROP ...; keep scanning for clauses such as SET in ALTER TABLE.
