@@ -197,6 +197,14 @@ const Case kCases[] = {
      -1, -1, "2.50|5.00|120|1e-005|1.23457e+006|1.234567891000000e+006", 0},
     {"select round($2.567, 2) as v", SQL_DECIMAL, 19, "2.5700", 0},
     {"select round(9.9, 0) as v", 0, -1, "", 8115},
+    // A grouped query names only grouped columns outside its aggregates (8120); window functions,
+    // subqueries, grouped expressions and dateparts are not such columns.
+    {"select CustomerID, count(*) as v from Orders", 0, -1, "", 8120},
+    {"select c.City, count(*) as v from Customers c join Orders o on o.CustomerID = c.CustomerID group by c.Country", 0, -1, "", 8120},
+    {"select City as v from Customers having count(*) > 1", 0, -1, "", 8120},
+    {"select top 1 datepart(year, max(OrderDate)) * 0 + (select count(*) from Customers) + count(*) over () + "
+     "case when Status = 'New' then 1 else 0 end + year(OrderDate) * 0 as v from Orders group by Status, year(OrderDate) order by Status",
+     SQL_INTEGER, -1, "205", 0},
     // Deviations and variances, as aggregates and over a window.
     {"select cast(stdev(x) as varchar) + ' ' + cast(stdevp(x) as varchar) + ' ' + cast(var(x) as varchar) + ' ' + cast(varp(x) as varchar) "
      "as v from (values (2e0), (4e0), (4e0), (4e0), (5e0), (5e0), (7e0), (9e0)) d(x)",

@@ -598,6 +598,8 @@ TEST_F(SandboxScripts, CreateOrAlterAndDropIfExists) {
            "CREATE TABLE T (a int, b int, c int CONSTRAINT CK_T_c CHECK (c > 0))"});
     EXPECT_EQ(Run("EXEC Pick SELECT a FROM V"), (std::vector<std::string>{"row 20", "row 2"}));
     EXPECT_EQ(Errors("CREATE OR ALTER VIEW T AS SELECT 1 AS a"), (std::vector<int>{2714}));
+    Setup({"CREATE OR ALTER PROCEDURE Need @CustomerId int AS SELECT @CustomerId"});
+    EXPECT_EQ(Run("EXEC Need").at(0), "error 201 Procedure or function 'Need' expects parameter '@CustomerId', which was not supplied.");
     Setup({"ALTER TABLE T DROP COLUMN b", "ALTER TABLE T DROP COLUMN IF EXISTS b", "ALTER TABLE T DROP CONSTRAINT IF EXISTS CK_T_c",
            "ALTER TABLE T DROP CONSTRAINT IF EXISTS CK_T_c", "INSERT T VALUES (1, -1)",
            "DROP VIEW IF EXISTS V DROP PROCEDURE IF EXISTS Pick DROP PROC IF EXISTS Pick DROP TABLE IF EXISTS Nothing"});

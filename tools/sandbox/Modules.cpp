@@ -122,6 +122,7 @@ Session::Module Session::ParseModuleHeader(const std::string& source) {
             if (k < p.size() && p[k].Is("AS")) ++k;
             const size_t end = TypeEnd(p, k);
             m.params.emplace_back(p[0].value, TypeOf(p, k, end));
+            m.spellings.push_back(p[0].text);
             m.defaults.push_back(end < p.size() && p[end].IsOp("=")
                                      ? std::vector<Token>(p.begin() + static_cast<std::ptrdiff_t>(end) + 1, p.end())
                                      : std::vector<Token>{});
@@ -189,6 +190,7 @@ Session::Module Session::ParseModuleHeader(const std::string& source) {
                 }
                 for (; j < p.size(); ++j) output = output || p[j].Is("OUTPUT") || p[j].Is("OUT");
                 m.params.emplace_back(p[0].value, TypeOf(p, k, end));
+                m.spellings.push_back(p[0].text);
                 m.defaults.push_back(def);
                 m.outputs.push_back(output);
             }
@@ -246,7 +248,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
             if (m->defaults[k].empty() && !m->outputs[k])
                 throw SqlError{
                     201,  16,
-                    4,    "Procedure or function '" + m->name + "' expects parameter '" + m->params[k].first + "', which was not supplied.",
+                    4,    "Procedure or function '" + m->name + "' expects parameter '" + m->spellings[k] + "', which was not supplied.",
                     line, m->name,
                     false};
             if (!m->defaults[k].empty()) v.value = Eval(m->defaults[k], line);

@@ -160,6 +160,7 @@ private:
         std::string name;
         std::string xtype;
         std::vector<std::pair<std::string, SqlType>> params;  // upper-case names with '@'
+        std::vector<std::string> spellings;                   // the names as declared, for messages
         std::vector<std::vector<Token>> defaults;             // empty when none
         std::vector<bool> outputs;
         std::string body;  // statements after AS
@@ -238,6 +239,8 @@ private:
     SqlValue Eval(const std::vector<Token>& expr, int line);
     bool EvalCondition(const std::vector<Token>& cond, int line);
     std::string Translate(const std::vector<Token>& tokens, int line);
+    // 8120 for a column of a grouped query's select list that is neither grouped nor aggregated (Grouping.cpp).
+    void CheckGrouping(const std::vector<Token>& t, int line);
     SqlStmt Prepare(const std::string& sql, int line);
     void Bind(sqlite3_stmt* st, int line);
     std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);

@@ -805,16 +805,13 @@ void SystemProcedures::Help() {
     if (o.xtype == "P" || o.xtype == "FN" || o.xtype == "IF" || o.xtype == "TF") {
         const Session::Module m = Session::ParseModuleHeader(o.source);
         if (!m.params.empty()) {
-            // The names as written (the header keeps them upper-cased).
-            std::map<std::string, std::string> asWritten;
-            for (const Token& t : Tokenize(o.source))
-                if (t.kind == Token::Variable) asWritten.emplace(t.value, t.text);
             std::vector<Row> rows;
             int order = 0;
-            for (const auto& [name, t] : m.params) {
+            for (size_t k = 0; k < m.params.size(); ++k) {
+                const SqlType& t = m.params[k].second;
                 const auto prec = OdbcPrecision(t);
                 const auto scale = OdbcScale(t);
-                rows.push_back({Text(asWritten.count(name) ? asWritten[name] : name), Text(BaseName(t)), Int(MaxLength(t)),
+                rows.push_back({Text(m.spellings[k]), Text(BaseName(t)), Int(MaxLength(t)),
                                 t.kind == SqlType::UniqueIdentifier ? Int(0) : prec ? Int(*prec) : SqlValue{}, scale ? Int(*scale) : SqlValue{},
                                 Int(++order), t.IsText() || t.IsUnicode() ? Text("SQL_Latin1_General_CP1_CI_AS") : SqlValue{}});
             }

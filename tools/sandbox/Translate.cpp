@@ -341,6 +341,7 @@ void CheckTypeSize(const SqlType& type, int line) {
 }
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
+    CheckGrouping(given, line);
     const std::vector<Token> in =
         ExactArithmetic(ExactComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(given)))))));
     std::vector<Token> t;
