@@ -205,6 +205,22 @@ const Case kCases[] = {
     {"select top 1 datepart(year, max(OrderDate)) * 0 + (select count(*) from Customers) + count(*) over () + "
      "case when Status = 'New' then 1 else 0 end + year(OrderDate) * 0 as v from Orders group by Status, year(OrderDate) order by Status",
      SQL_INTEGER, -1, "205", 0},
+    // A condition comparing an integer column with a string reads the string as an integer (245
+    // when it is none); UPDATE's own table types its columns (a datetime plus a day).
+    {"select count(*) as v from Customers where CustomerID = 'abc'", 0, -1, "", 245},
+    {"select count(*) as v from Orders where OrderID = ' 13 ' or '' = OrderID", SQL_INTEGER, -1, "1", 0},
+    {"select OrderID = 'x' from Orders where OrderID = 1", -1, -1, "x", 0},
+    // INTERSECT binds before UNION and EXCEPT, also inside a derived table.
+    {"select 1 as v union select 2 intersect select 2 except select 3 order by v", SQL_INTEGER, -1, "1", 0},
+    {"select count(*) as v from (select 1 a union select 2 intersect select 2 intersect select 2 union all select 3) x", SQL_INTEGER, -1, "3", 0},
+    {"begin tran select xact_state() * 10 + @@trancount as v rollback", SQL_INTEGER, -1, "11", 0},
+    {"create table #up (k int, d datetime) insert #up values (1, '2011-12-04') update #up set d = d + 1 where k = ' 1' "
+     "select convert(varchar(10), d, 121) as v from #up",
+     -1, -1, "2011-12-05", 0},
+    {"update #up set d = d + 1 where k = '1.0'", 0, -1, "", 245},
+    {"create table #uc (s varchar(10), m money) insert #uc values ('a', 1.5) update #uc set s = s + 'b' + cast(m * 2 as varchar) "
+     "select s as v from #uc",
+     SQL_VARCHAR, 10, "ab3.00", 0},
     // Deviations and variances, as aggregates and over a window.
     {"select cast(stdev(x) as varchar) + ' ' + cast(stdevp(x) as varchar) + ' ' + cast(var(x) as varchar) + ' ' + cast(varp(x) as varchar) "
      "as v from (values (2e0), (4e0), (4e0), (4e0), (5e0), (5e0), (7e0), (9e0)) d(x)",

@@ -1,4 +1,5 @@
 #include "Arithmetic.h"
+#include "Scripts.h"
 #include "SelectList.h"
 #include "Session.h"
 
@@ -19,6 +20,14 @@ namespace {
 bool IsInteger(SqlType::Kind k) { return k == SqlType::TinyInt || k == SqlType::SmallInt || k == SqlType::Int || k == SqlType::BigInt; }
 bool IsDecimal(SqlType::Kind k) { return k == SqlType::Decimal || k == SqlType::Numeric; }
 bool IsMoney(SqlType::Kind k) { return k == SqlType::Money || k == SqlType::SmallMoney; }
+
+// The tables whose columns a statement names: those after FROM and JOIN, and UPDATE's target.
+std::vector<std::string> StatementTables(const std::vector<Token>& t) {
+    std::vector<std::string> tables = FromTables(t);
+    if (!t.empty() && t[0].Is("UPDATE"))
+        if (const std::string target = TableOfDml(t); !target.empty()) tables.push_back(target);
+    return tables;
+}
 
 // Precision and scale of a decimal result beyond 38 digits: the integral part is kept and the
 // scale gives way, down to 6 for products and quotients.
@@ -687,7 +696,7 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
     std::vector<DerivedTable> derived;
     if (outer) {
         // Columns are typed from the statement's tables, as a result's are.
-        tables = FromTables(t);
+        tables = StatementTables(t);
         for (auto& table : tables) table = TempName(table);
         derived = DerivedTables(t);
         std::swap(tables, describeTables_);
@@ -871,8 +880,8 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
     return out;
 }
 
-Session::StatementTablesInView::StatementTablesInView(Session& session, const std::vector<Token>& statement)
-    : session_(session), tables_(FromTables(statement)), derived_(DerivedTables(statement)) {
+Session::StatementTablesInView::StatementTablesInView(Session& session, const std::vector<Token>& statement, bool updateTarget)
+    : session_(session), tables_(updateTarget ? StatementTables(statement) : FromTables(statement)), derived_(DerivedTables(statement)) {
     for (auto& table : tables_) table = session.TempName(table);
     std::swap(tables_, session_.describeTables_);
     std::swap(derived_, session_.derived_);
@@ -890,7 +899,7 @@ std::vector<Token> Session::ValuesAsText(const std::vector<Token>& given) {
     });
     if (!any) return given;
     std::vector<Token> t = given;
-    const StatementTablesInView inView(*this, t);
+    const StatementTablesInView inView(*this, t, true);
     auto formOf = [this](const std::vector<Token>& e) {
         bool named = false;
         const SqlType type = InferExprType(e, named);
@@ -964,6 +973,69 @@ std::vector<Token> Session::ValuesAsText(const std::vector<Token>& given) {
             t.erase(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(end) + 1, rep.begin(), rep.end());
         }
+    }
+    return t;
+}
+
+std::vector<Token> Session::IntegerComparisons(const std::vector<Token>& given) {
+    // A condition's integer column compared with a string that is no integer ('abc', '1.5'):
+    // SQL Server converts the string to the column's type and fails with 245; SQLite compares
+    // and finds nothing. The string becomes sandbox_int(string, 'type', 1), which raises it.
+    auto comparison = [](const Token& k) {
+        return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=");
+    };
+    auto condition = [](const Token& k) {
+        return k.Is("WHERE") || k.Is("AND") || k.Is("OR") || k.Is("ON") || k.Is("HAVING") || k.Is("WHEN") || k.Is("NOT") || k.IsOp("(");
+    };
+    // A string SQLite would not compare as the same integer ('abc', '1.5', ' 7', '').
+    auto badInteger = [](const Token& k) {
+        if (k.kind != Token::String) return false;
+        const std::string& v = k.value;
+        const size_t digits = v.find_first_not_of("0123456789", !v.empty() && v[0] == '-' ? 1 : 0);
+        return v.empty() || v == "-" || digits != std::string::npos;
+    };
+    bool any = false;
+    for (size_t i = 1; i + 1 < given.size() && !any; ++i)
+        any = comparison(given[i]) && (badInteger(given[i - 1]) || badInteger(given[i + 1]));
+    if (!any) return given;
+    const StatementTablesInView inView(*this, given, true);
+    // The integer type of the column operand ending (or starting) at k, or none.
+    auto integerColumn = [this](const std::vector<Token>& e) -> std::string {
+        SqlType type;
+        bool found = false;
+        if (e.size() == 1 && e[0].IsName())
+            found = (!derived_.empty() && DerivedColumnType("", NameOf(e[0]), type)) || CatalogColumnType(NameOf(e[0]), type);
+        else if (e.size() == 3 && e[0].IsName() && e[1].IsOp(".") && e[2].IsName())
+            found = (!derived_.empty() && DerivedColumnType(NameOf(e[0]), NameOf(e[2]), type)) || CatalogColumnType(NameOf(e[2]), type);
+        if (!found || !type.IsInteger()) return {};
+        const std::string name = type.Name();
+        return name.substr(0, name.find('('));
+    };
+    std::vector<Token> t = given;
+    for (size_t i = 1; i + 1 < t.size(); ++i) {
+        if (!comparison(t[i])) continue;
+        std::string kind;
+        size_t literal = 0;
+        if (badInteger(t[i + 1])) {
+            // column = 'x', the column after a condition word
+            const size_t from = i >= 3 && t[i - 2].IsOp(".") ? i - 3 : i - 1;
+            if (from == 0 || !condition(t[from - 1])) continue;
+            kind = integerColumn(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(from), t.begin() + static_cast<std::ptrdiff_t>(i)));
+            literal = i + 1;
+        } else if (badInteger(t[i - 1]) && i >= 2 && condition(t[i - 2])) {
+            // 'x' = column
+            const bool qualified = i + 3 < t.size() && t[i + 2].IsOp(".");
+            const size_t to = qualified ? i + 4 : i + 2;
+            kind = integerColumn(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(i) + 1, t.begin() + static_cast<std::ptrdiff_t>(to)));
+            literal = i - 1;
+        }
+        if (kind.empty()) continue;
+        const std::vector<Token> call = {MakeToken(Token::Word, "sandbox_int", t[literal].spaceBefore), MakeToken(Token::Op, "(", false), t[literal],
+                                         MakeToken(Token::Op, ",", false), MakeToken(Token::String, kind), MakeToken(Token::Op, ",", false),
+                                         MakeToken(Token::Number, "1"), MakeToken(Token::Op, ")", false)};
+        t.erase(t.begin() + static_cast<std::ptrdiff_t>(literal));
+        t.insert(t.begin() + static_cast<std::ptrdiff_t>(literal), call.begin(), call.end());
+        i += call.size();
     }
     return t;
 }

@@ -179,7 +179,7 @@ std::vector<Token> Session::BinaryCasts(const std::vector<Token>& given) {
     const bool any = std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT"); });
     if (!any) return given;
     std::vector<Token> t = given;
-    const StatementTablesInView inView(*this, t);
+    const StatementTablesInView inView(*this, t, true);
     // The source as sandbox_binary names it; empty when the conversion is left to the translation.
     auto sourceOf = [this](const std::vector<Token>& e) -> std::string {
         bool named = false;

@@ -313,6 +313,8 @@ bool TopSelectList(const std::vector<Token>& t, size_t& start, size_t& end) {
         } else if (depth == 0) {
             bool stop = t[i].IsOp(";");
             for (const char* w : kClauseEnds) stop = stop || t[i].Is(w);
+            // STRING_AGG(...) WITHIN GROUP (ORDER BY ...) is not a GROUP BY.
+            if (stop && t[i].Is("GROUP") && i > 0 && t[i - 1].Is("WITHIN")) stop = false;
             if (stop) break;
         }
     }
@@ -656,6 +658,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},
                                                              {"COUNT", SqlType::Of(SqlType::Int)},
                                                              {"COUNT_BIG", SqlType::Of(SqlType::BigInt)},
+                                                             {"XACT_STATE", SqlType::Of(SqlType::SmallInt)},
                                                              {"STDEV", SqlType::Of(SqlType::Float)},
                                                              {"STDEVP", SqlType::Of(SqlType::Float)},
                                                              {"VAR", SqlType::Of(SqlType::Float)},

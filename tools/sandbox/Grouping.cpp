@@ -28,10 +28,12 @@ bool EndsQuery(const Token& k) {
     return k.Is("UNION") || k.Is("EXCEPT") || k.Is("INTERSECT") || k.Is("ORDER") || k.Is("FOR") || k.Is("OPTION") || k.IsOp(";");
 }
 
-// The end of a call or group opened at t[open] ("("), past a following OVER (...) of a window.
+// The end of a call opened at t[open] ("("), past a following WITHIN GROUP (...) of STRING_AGG and
+// OVER (...) of a window.
 size_t CallEnd(const std::vector<Token>& t, size_t open) {
     size_t close = MatchParen(t, open);
     if (close >= t.size()) return t.size();
+    if (close + 3 < t.size() && t[close + 1].Is("WITHIN") && t[close + 2].Is("GROUP") && t[close + 3].IsOp("(")) close = MatchParen(t, close + 3);
     if (close + 2 < t.size() && t[close + 1].Is("OVER") && t[close + 2].IsOp("(")) close = MatchParen(t, close + 2);
     return close;
 }

@@ -262,6 +262,8 @@ private:
     bool HasVariantColumns();
     // Exact decimals reached through a function, CASE or a derived table's column compared as numbers.
     std::vector<Token> ExactComparisons(const std::vector<Token>& t);
+    // A condition comparing an integer column with a string that is no integer raises 245.
+    std::vector<Token> IntegerComparisons(const std::vector<Token>& t);
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
     // whose tables name its columns), or decides by each value's storage class when it is not seen.
     void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);
@@ -282,7 +284,8 @@ private:
     // (InferExprType) until destroyed, also when the work in between fails.
     class StatementTablesInView {
     public:
-        StatementTablesInView(Session& session, const std::vector<Token>& statement);
+        // With updateTarget, UPDATE's own table too (for its conditions; its SET list is no comparison).
+        StatementTablesInView(Session& session, const std::vector<Token>& statement, bool updateTarget = false);
         ~StatementTablesInView();
         StatementTablesInView(const StatementTablesInView&) = delete;
         StatementTablesInView& operator=(const StatementTablesInView&) = delete;

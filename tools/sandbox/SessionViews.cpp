@@ -1,5 +1,5 @@
 // Catalog views of the session and the server's fixed catalogs: sys.dm_exec_sessions (this
-// session), systypes, sysusers, and HAS_PERMS_BY_NAME (the logins here may do anything).
+// session), systypes, sysusers, XACT_STATE, and HAS_PERMS_BY_NAME (the logins here may do anything).
 #include "Session.h"
 
 #include <sqlite3.h>
@@ -24,6 +24,13 @@ void Session::RegisterSessionViews() {
             if (what == "language") text = s->language_;
             if (what == "date_format") text = s->dateOrder_;
             sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        },
+        nullptr, nullptr, nullptr);
+    // XACT_STATE(): 1 inside a transaction, 0 outside (a transaction here is never left uncommittable).
+    sqlite3_create_function_v2(
+        db_, "xact_state", 0, SQLITE_UTF8, this,
+        [](sqlite3_context* ctx, int, sqlite3_value**) {
+            sqlite3_result_int(ctx, static_cast<const Session*>(sqlite3_user_data(ctx))->tranCount_ > 0 ? 1 : 0);
         },
         nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(

@@ -340,10 +340,89 @@ void CheckTypeSize(const SqlType& type, int line) {
                    true};
 }
 
+namespace {
+
+// SQL Server evaluates INTERSECT before UNION and EXCEPT, where SQLite reads a compound from left to
+// right: a run of INTERSECTs after a UNION or EXCEPT becomes one derived table,
+// A UNION SELECT * FROM (B INTERSECT C), with the compound's ORDER BY and the like kept at its end.
+std::vector<Token> IntersectFirst(const std::vector<Token>& given) {
+    if (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("INTERSECT"); })) return given;
+    // Subqueries first, each a compound of its own.
+    std::vector<Token> t;
+    t.reserve(given.size());
+    for (size_t i = 0; i < given.size(); ++i) {
+        if (i + 1 < given.size() && given[i].IsOp("(") && given[i + 1].Is("SELECT")) {
+            const size_t close = MatchParen(given, i);
+            if (close < given.size()) {
+                const auto inner = IntersectFirst(std::vector<Token>(given.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                                                     given.begin() + static_cast<std::ptrdiff_t>(close)));
+                t.push_back(given[i]);
+                t.insert(t.end(), inner.begin(), inner.end());
+                t.push_back(given[close]);
+                i = close;
+                continue;
+            }
+        }
+        t.push_back(given[i]);
+    }
+    std::vector<size_t> ops;  // depth-0 UNION, EXCEPT and INTERSECT
+    int depth = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].IsOp("("))
+            depth++;
+        else if (t[i].IsOp(")"))
+            depth--;
+        else if (depth == 0 && (t[i].Is("UNION") || t[i].Is("EXCEPT") || t[i].Is("INTERSECT")))
+            ops.push_back(i);
+    }
+    bool needed = false;
+    for (size_t k = 1; k < ops.size(); ++k) needed = needed || (t[ops[k]].Is("INTERSECT") && !t[ops[k - 1]].Is("INTERSECT"));
+    if (!needed) return t;
+    // The tail after the last operand: ORDER BY, OFFSET, FOR, OPTION, a semicolon.
+    size_t tail = t.size();
+    depth = 0;
+    for (size_t i = ops.back(); i < t.size(); ++i) {
+        if (t[i].IsOp("("))
+            depth++;
+        else if (t[i].IsOp(")"))
+            depth--;
+        else if (depth == 0 && (t[i].Is("ORDER") || t[i].Is("FOR") || t[i].Is("OPTION") || t[i].IsOp(";"))) {
+            tail = i;
+            break;
+        }
+    }
+    auto operatorEnd = [&](size_t op) { return op + 1 < t.size() && t[op + 1].Is("ALL") ? op + 2 : op + 1; };
+    std::vector<Token> out(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(ops[0]));
+    int derived = 0;
+    for (size_t k = 0; k < ops.size();) {
+        const size_t operandEnd = k + 1 < ops.size() ? ops[k + 1] : tail;
+        if (!t[ops[k]].Is("INTERSECT") && k + 1 < ops.size() && t[ops[k + 1]].Is("INTERSECT")) {
+            // op B INTERSECT C ...: op SELECT * FROM (B INTERSECT C ...) AS name
+            size_t last = k + 1;
+            while (last + 1 < ops.size() && t[ops[last + 1]].Is("INTERSECT")) ++last;
+            const size_t runEnd = last + 1 < ops.size() ? ops[last + 1] : tail;
+            out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(ops[k]), t.begin() + static_cast<std::ptrdiff_t>(operatorEnd(ops[k])));
+            for (const char* w : {"SELECT", "*", "FROM", "("}) out.push_back(MakeToken(std::string(w) == "*" || std::string(w) == "(" ? Token::Op : Token::Word, w));
+            out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(operatorEnd(ops[k])), t.begin() + static_cast<std::ptrdiff_t>(runEnd));
+            out.push_back(MakeToken(Token::Op, ")"));
+            out.push_back(MakeToken(Token::Word, "AS"));
+            out.push_back(MakeToken(Token::Word, "sandbox_intersect" + std::to_string(++derived)));
+            k = last + 1;
+            continue;
+        }
+        out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(ops[k]), t.begin() + static_cast<std::ptrdiff_t>(operandEnd));
+        ++k;
+    }
+    out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(tail), t.end());
+    return out;
+}
+
+}  // namespace
+
 std::string Session::Translate(const std::vector<Token>& given, int line) {
     CheckGrouping(given, line);
-    const std::vector<Token> in =
-        ExactArithmetic(ExactComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(given)))))));
+    const std::vector<Token> in = ExactArithmetic(
+        ExactComparisons(IntegerComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(IntersectFirst(given)))))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
