@@ -682,6 +682,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         auto it = fixed.find(f);
         if (it != fixed.end()) return it->second;
         if (f == "FORMAT") return SqlType::Of(SqlType::NVarChar, 4000);
+        if (SqlType builtin; BuiltinCallType(e, builtin)) return builtin;
         if (f == "CONCAT") {
             // The arguments' lengths as text added up; nvarchar when one is Unicode.
             bool unicode = false;

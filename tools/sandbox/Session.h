@@ -362,6 +362,12 @@ private:
     bool catalogDirty_ = false;  // this connection's open transaction wrote the catalog
     void RegisterStoreFunction();
     void RegisterScriptFunctions();
+    // Built-in functions of BuiltinFunctions.cpp, their result types, and the calls the translation
+    // rewrites (TRY_CAST, TRY_CONVERT, TRIM(chars FROM s)).
+    void RegisterBuiltinFunctions();
+    bool BuiltinCallType(const std::vector<Token>& call, SqlType& type);
+    std::vector<Token> BuiltinCalls(std::vector<Token> t);
+    friend struct Builtins;
     void RegisterSessionViews();
     // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).
     sqlite3_stmt* Cached(const char* sql);
