@@ -107,13 +107,14 @@ std::string Format(const DateTimeParts& p, bool dateOnly, int digits = 3) {
     throw SqlError{number, severity, state, text, 1, "", number == 155};
 }
 
-// 'xyz' is not a recognized dateadd option.
-void Check(const std::string& part, const std::string& written, const char* function, bool allowsTz = false) {
-    static const char* const kParts[] = {"YEAR",   "QUARTER",     "MONTH",       "DAYOFYEAR",  "DAY",     "WEEK",    "WEEKDAY", "HOUR",
-                                         "MINUTE", "SECOND",      "MILLISECOND", "MICROSECOND", "NANOSECOND", "ISO_WEEK"};
+// 'xyz' is not a recognized dateadd option. DATEPART, DATENAME and DATETRUNC know ISO weeks too,
+// DATEPART and DATENAME the time zone offset.
+void Check(const std::string& part, const std::string& written, const char* function, bool allowsIso = false, bool allowsTz = false) {
+    static const char* const kParts[] = {"YEAR",   "QUARTER", "MONTH",       "DAYOFYEAR",   "DAY",       "WEEK", "WEEKDAY",
+                                         "HOUR",   "MINUTE",  "SECOND",      "MILLISECOND", "MICROSECOND", "NANOSECOND"};
     for (const char* k : kParts)
         if (part == k) return;
-    if (allowsTz && part == "TZOFFSET") return;
+    if ((allowsIso && part == "ISO_WEEK") || (allowsTz && part == "TZOFFSET")) return;
     Fail(155, 15, 1, "'" + written + "' is not a recognized " + function + " option.");
 }
 
@@ -190,7 +191,6 @@ DateContext& ContextOf(sqlite3_context* ctx) { return *static_cast<DateContext*>
 void DateAdd(sqlite3_context* ctx, sqlite3_value** argv) {
     const std::string written = PartArg(argv[0]), part = Canonical(written);
     Check(part, written, "dateadd");
-    if (part == "ISO_WEEK") Fail(9810, 16, 1, "The datepart iso_week is not supported by date function dateadd for data type datetime.");
     DateValue v;
     if (sqlite3_value_type(argv[1]) == SQLITE_NULL || !ReadDate(argv[2], v)) return sqlite3_result_null(ctx);
     DateTimeParts& p = v.p;
@@ -249,9 +249,7 @@ void DateDiff(sqlite3_context* ctx, sqlite3_value** argv, bool big) {
     else if (part == "DAY" || part == "DAYOFYEAR" || part == "WEEKDAY")
         r = db - da;
     else if (part == "WEEK")
-        r = (db + 1) / 7 - (da + 1) / 7;  // weeks start on Sunday
-    else if (part == "ISO_WEEK")
-        r = db / 7 - da / 7;  // weeks start on Monday
+        r = (db + 1) / 7 - (da + 1) / 7;  // Sundays crossed (day 0, 0001-01-01, is a Monday), whatever DATEFIRST says
     else
         r = count(b, part == "HOUR"          ? 3600000000000LL
                      : part == "MINUTE"      ? 60000000000LL
@@ -277,7 +275,7 @@ void DateDiff(sqlite3_context* ctx, sqlite3_value** argv, bool big) {
 
 void DatePart(sqlite3_context* ctx, sqlite3_value** argv) {
     const std::string written = PartArg(argv[0]), part = Canonical(written);
-    Check(part, written, "datepart", true);
+    Check(part, written, "datepart", true, true);
     DateValue v;
     if (!ReadDate(argv[1], v)) return sqlite3_result_null(ctx);
     sqlite3_result_int64(ctx, PartOf(part, v.p, *ContextOf(ctx).dateFirst));
@@ -285,7 +283,7 @@ void DatePart(sqlite3_context* ctx, sqlite3_value** argv) {
 
 void DateName(sqlite3_context* ctx, sqlite3_value** argv) {
     const std::string written = PartArg(argv[0]), part = Canonical(written);
-    Check(part, written, "datename", true);
+    Check(part, written, "datename", true, true);
     DateValue v;
     if (!ReadDate(argv[1], v)) return sqlite3_result_null(ctx);
     const DateTimeParts& p = v.p;
@@ -307,7 +305,7 @@ void DateName(sqlite3_context* ctx, sqlite3_value** argv) {
 // DATETRUNC: the value with every part below the datepart at its start.
 void DateTrunc(sqlite3_context* ctx, sqlite3_value** argv) {
     const std::string written = PartArg(argv[0]), part = Canonical(written);
-    Check(part, written, "datetrunc");
+    Check(part, written, "datetrunc", true);
     if (part == "WEEKDAY" || part == "NANOSECOND") {
         std::string lower = part;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
