@@ -358,6 +358,9 @@ const Case kCases[] = {
     {"select datediff_big(ns, '2000-01-01', '2020-01-01') as v", SQL_BIGINT, -1, "631152000000000000", 0},
     {"select dateadd(xx, 1, '2020-01-01') as v", 0, -1, "", 155},
     {"select dateadd(mcs, 5, cast('2020-01-01' as datetime2)) as v", SQL_TYPE_TIMESTAMP, -1, "2020-01-01 00:00:00.0000050", 0},
+    {"select datepart(tz, dateadd(hh, 1, cast('2020-01-01 10:00 +05:30' as datetimeoffset))) * 100 + "
+     "datepart(hh, dateadd(hh, 1, cast('2020-01-01 10:00 +05:30' as datetimeoffset))) as v",
+     SQL_INTEGER, -1, "33011", 0},
     {"select datetrunc(month, '2020-05-17 10:11:12') as v", SQL_TYPE_TIMESTAMP, -1, "2020-05-01 00:00:00.0000000", 0},
     {"select datetrunc(hh, cast('2020-05-17 10:11:12.345' as datetime)) as v", SQL_TYPE_TIMESTAMP, -1, "2020-05-17 10:00:00.000", 0},
     {"select isdate('2020-02-30') * 1000 + isdate('2020-02-28') * 100 + isdate(null) * 10 + isdate('1700-01-01') as v", SQL_INTEGER, -1,
@@ -373,6 +376,10 @@ const Case kCases[] = {
     {"select try_convert(date, '31/12/2020', 103) as v", SQL_TYPE_DATE, -1, "2020-12-31", 0},
     {"select try_convert(varchar(10), cast('2020-01-02' as date), 103) as v", SQL_VARCHAR, 10, "02/01/2020", 0},
     {"select try_cast(1 as date) as v", 0, -1, "", 529},
+    {"select parse('$1,234.50' as money using 'en-US') as v", SQL_DECIMAL, 19, "1234.5000", 0},
+    {"select parse('Monday, 13 December 2010' as date) as v", SQL_TYPE_DATE, -1, "2010-12-13", 0},
+    {"select isnull(try_parse('abc' as int), -1) as v", SQL_INTEGER, -1, "-1", 0},
+    {"select parse('abc' as int) as v", 0, -1, "", 9819},
     // Math: POWER keeps its first argument's type, the others are float; a value outside a
     // function's domain is 3623, an integer power too large for int 232.
     {"select power(2, 10) + power(2, 0.5) as v", SQL_INTEGER, -1, "1025", 0},
@@ -598,8 +605,9 @@ TEST(SandboxFidelity, DerivedColumnsKeepTheirTypes) {
         }
         EXPECT_EQ(r.rows[0].at(0), k.value) << k.sql;
     }
-    // A function whose result type is not seen: the first value is short, a later one long.
-    const OdbcRun unseen = c.Run("select replicate(N'x', n) as v from (values (1), (5000)) t(n) order by n");
+    // A function whose result type is not seen (REPLACE): the first value is short, a later one long.
+    const OdbcRun unseen =
+        c.Run("select replace(replicate(cast(N'x' as nvarchar(max)), n), N'x', N'x') as v from (values (1), (5000)) t(n) order by n");
     ASSERT_EQ(unseen.results.size(), 1u);
     ASSERT_EQ(unseen.results[0].rows.size(), 2u);
     EXPECT_EQ(unseen.results[0].rows[1].at(0), std::string(5000, 'x'));

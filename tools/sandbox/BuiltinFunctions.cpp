@@ -1,8 +1,7 @@
 // Scalar built-ins SQLite lacks or answers differently: strings (STUFF, REPLICATE, PATINDEX,
-// QUOTENAME ...), dates built from parts, TRY_CAST and TRY_CONVERT, SQL Server's math (LOG's base
-// second, errors for a domain a function does not cover), CHOOSE, GREATEST and LEAST, and JSON.
+// QUOTENAME ...), dates built from parts, TRY_CAST, TRY_CONVERT and PARSE, SQL Server's math (LOG's
+// base second, errors for a domain a function does not cover), CHOOSE, GREATEST, LEAST and JSON.
 // Each is registered on the session's handle; its declared type is BuiltinCallType's answer.
-#include "CivilDate.h"
 #include "Conversions.h"
 #include "Scripts.h"
 #include "Session.h"
@@ -43,6 +42,7 @@ enum Id {
     bIsDate,
     bIsNumeric,
     bTryCast,
+    bParse,
     bPower,
     bSqrt,
     bSquare,
@@ -97,6 +97,7 @@ const Spec kSpecs[] = {
     {"isdate", -1, 1, 1, bIsDate},
     {"isnumeric", -1, 1, 1, bIsNumeric},
     {"sandbox_trycast", 2, 2, 2, bTryCast},
+    {"sandbox_parse", 3, 3, 3, bParse},
     {"power", 2, 2, 2, bPower},
     {"sqrt", 1, 1, 1, bSqrt},
     {"square", -1, 1, 1, bSquare},
@@ -219,13 +220,32 @@ bool Like(const std::vector<std::uint32_t>& p, size_t pi, const std::vector<std:
 std::string Soundex(const std::string& text) {
     auto code = [](char c) -> char {
         switch (c) {
-        case 'B': case 'F': case 'P': case 'V': return '1';
-        case 'C': case 'G': case 'J': case 'K': case 'Q': case 'S': case 'X': case 'Z': return '2';
-        case 'D': case 'T': return '3';
-        case 'L': return '4';
-        case 'M': case 'N': return '5';
-        case 'R': return '6';
-        default: return '0';
+        case 'B':
+        case 'F':
+        case 'P':
+        case 'V':
+            return '1';
+        case 'C':
+        case 'G':
+        case 'J':
+        case 'K':
+        case 'Q':
+        case 'S':
+        case 'X':
+        case 'Z':
+            return '2';
+        case 'D':
+        case 'T':
+            return '3';
+        case 'L':
+            return '4';
+        case 'M':
+        case 'N':
+            return '5';
+        case 'R':
+            return '6';
+        default:
+            return '0';
         }
     };
     std::string u;
@@ -340,7 +360,7 @@ struct Builtins {
     static void Call(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
         auto* data = static_cast<FnData*>(sqlite3_user_data(ctx));
         try {
-            Run(*data->session, static_cast<Id>(data->id), data->name, ctx, argc, argv);
+            Run(*data->session, static_cast<Id>(data->id), ctx, argc, argv);
         } catch (...) {
             data->session->pending_ = std::current_exception();
             sqlite3_result_error(ctx, "error in a function", -1);
@@ -366,11 +386,11 @@ struct Builtins {
         size_t at = 0;
         while (at < j.size() && (j[at] == ' ' || j[at] == '\t' || j[at] == '\r' || j[at] == '\n')) ++at;
         const std::string ch = at < j.size() ? j.substr(at, 1) : std::string();
-        Fail(13609, 16, 4, "JSON text is not properly formatted. Unexpected character '" + ch + "' is found at position " +
-                               std::to_string(at) + ".");
+        Fail(13609, 16, 4,
+             "JSON text is not properly formatted. Unexpected character '" + ch + "' is found at position " + std::to_string(at) + ".");
     }
 
-    static void Run(Session& s, Id id, const std::string& name, sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    static void Run(Session& s, Id id, sqlite3_context* ctx, int argc, sqlite3_value** argv) {
         // REPLICATE's last argument as the translation adds it: where its result is cut (below).
         std::int64_t cutAt = 0;
         if (id == bReplicate && argc > 0 && sqlite3_value_type(argv[argc - 1]) == SQLITE_INTEGER &&
@@ -383,12 +403,11 @@ struct Builtins {
                 std::string fn = spec.name;
                 if (spec.least == spec.most)
                     Fail(174, 15, 1, "The " + fn + " function requires " + std::to_string(spec.least) + " argument(s).");
-                Fail(189, 15, 1, "The " + fn + " function requires " + std::to_string(spec.least) + " to " + std::to_string(spec.most) +
-                                     " arguments.");
+                Fail(189, 15, 1,
+                     "The " + fn + " function requires " + std::to_string(spec.least) + " to " + std::to_string(spec.most) + " arguments.");
             }
             break;
         }
-        (void)name;
         auto anyNull = [&](int from, int to) {
             for (int k = from; k < std::min(to, argc); ++k)
                 if (IsNull(argv[k])) return true;
@@ -458,12 +477,29 @@ struct Builtins {
             if (q.empty()) return sqlite3_result_null(ctx);
             std::uint32_t open = q[0], close;
             switch (open) {
-            case '[': case ']': open = '[', close = ']'; break;
-            case '(': case ')': open = '(', close = ')'; break;
-            case '<': case '>': open = '<', close = '>'; break;
-            case '{': case '}': open = '{', close = '}'; break;
-            case '"': case '\'': case '`': close = open; break;
-            default: return sqlite3_result_null(ctx);
+            case '[':
+            case ']':
+                open = '[', close = ']';
+                break;
+            case '(':
+            case ')':
+                open = '(', close = ')';
+                break;
+            case '<':
+            case '>':
+                open = '<', close = '>';
+                break;
+            case '{':
+            case '}':
+                open = '{', close = '}';
+                break;
+            case '"':
+            case '\'':
+            case '`':
+                close = open;
+                break;
+            default:
+                return sqlite3_result_null(ctx);
             }
             std::string out;
             Append(out, open);
@@ -495,7 +531,8 @@ struct Builtins {
             auto cs = Chars(Text(argv[0]));
             const auto from = Chars(Text(argv[1])), to = Chars(Text(argv[2]));
             if (from.size() != to.size())
-                Fail(9828, 16, 1, "The second and third arguments of the TRANSLATE built-in function must contain an equal number of characters.");
+                Fail(9828, 16, 1,
+                     "The second and third arguments of the TRANSLATE built-in function must contain an equal number of characters.");
             for (auto& c : cs)
                 for (size_t k = 0; k < from.size(); ++k)
                     if (c == from[k]) {
@@ -546,14 +583,30 @@ struct Builtins {
             std::string out;
             for (char c : Text(argv[0])) {
                 switch (c) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '/': out += "\\/"; break;
-                case '\b': out += "\\b"; break;
-                case '\f': out += "\\f"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
+                case '"':
+                    out += "\\\"";
+                    break;
+                case '\\':
+                    out += "\\\\";
+                    break;
+                case '/':
+                    out += "\\/";
+                    break;
+                case '\b':
+                    out += "\\b";
+                    break;
+                case '\f':
+                    out += "\\f";
+                    break;
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
                 default:
                     if (static_cast<unsigned char>(c) < 0x20) {
                         char buf[8];
@@ -572,7 +625,8 @@ struct Builtins {
             DateTimeParts p;
             if (sqlite3_value_type(argv[0]) != SQLITE_TEXT || !ParseDateTime(Text(argv[0]), p, s.dateOrder_))
                 Fail(241, 16, 1, "Conversion failed when converting date and/or time from character string.");
-            const std::int64_t months = static_cast<std::int64_t>(p.year) * 12 + (p.month - 1) + (argc > 1 ? sqlite3_value_int64(argv[1]) : 0);
+            const std::int64_t months =
+                static_cast<std::int64_t>(p.year) * 12 + (p.month - 1) + (argc > 1 ? sqlite3_value_int64(argv[1]) : 0);
             const std::int64_t y = months / 12, m = months % 12 + 1;
             if (months < 12 || y > 9999) Fail(517, 16, 3, "Adding a value to a 'date' column caused an overflow.");
             std::int64_t d = 31;
@@ -588,11 +642,11 @@ struct Builtins {
         case bSmallDateTimeFromParts: {
             const bool timeOnly = id == bTimeFromParts;
             const int precisionAt = id == bDateTime2FromParts ? 7 : id == bTimeFromParts ? 4 : -1;
-            const char* typeName = id == bDateFromParts         ? "date"
-                                   : id == bDateTimeFromParts   ? "datetime"
-                                   : id == bDateTime2FromParts  ? "datetime2"
-                                   : id == bTimeFromParts       ? "time"
-                                                                : "smalldatetime";
+            const char* typeName = id == bDateFromParts        ? "date"
+                                   : id == bDateTimeFromParts  ? "datetime"
+                                   : id == bDateTime2FromParts ? "datetime2"
+                                   : id == bTimeFromParts      ? "time"
+                                                               : "smalldatetime";
             int precision = 0;
             if (precisionAt >= 0) {
                 if (IsNull(argv[precisionAt]))
@@ -611,11 +665,11 @@ struct Builtins {
             const std::int64_t fractionLimit = id == bDateTimeFromParts ? 1000 : static_cast<std::int64_t>(std::pow(10.0, precision));
             bool ok = (dateParts == 0 || ValidDate(v[0], v[1], v[2])) && v[3] >= 0 && v[3] < 24 && v[4] >= 0 && v[4] < 60 && v[5] >= 0 &&
                       v[5] < 60 && fraction >= 0 && fraction < fractionLimit;
-            SqlType type = SqlType::Of(id == bDateFromParts         ? SqlType::Date
-                                       : id == bDateTimeFromParts   ? SqlType::DateTime
-                                       : id == bDateTime2FromParts  ? SqlType::DateTime2
-                                       : id == bTimeFromParts       ? SqlType::Time
-                                                                    : SqlType::SmallDateTime,
+            SqlType type = SqlType::Of(id == bDateFromParts        ? SqlType::Date
+                                       : id == bDateTimeFromParts  ? SqlType::DateTime
+                                       : id == bDateTime2FromParts ? SqlType::DateTime2
+                                       : id == bTimeFromParts      ? SqlType::Time
+                                                                   : SqlType::SmallDateTime,
                                        0, 0, precision);
             DateTimeParts p;
             if (ok) {
@@ -630,12 +684,13 @@ struct Builtins {
                 ok = timeOnly || InDateRange(p, type.kind);
             }
             if (!ok)
-                Fail(289, 16, 1, std::string("Cannot construct data type ") + typeName + ", some of the arguments have values which are not valid.");
+                Fail(289, 16, 1,
+                     std::string("Cannot construct data type ") + typeName + ", some of the arguments have values which are not valid.");
             return ResultText(ctx, FormatDateTime(p, type));
         }
         case bIsDate: {
             // Whether the text converts to datetime under the session's DATEFORMAT.
-            if (IsNull(argv[0]) || sqlite3_value_type(argv[0]) != SQLITE_TEXT) return sqlite3_result_int(ctx, 0);
+            if (IsNull(argv[0]) || sqlite3_value_type(argv[0]) == SQLITE_BLOB) return sqlite3_result_int(ctx, 0);
             DateTimeParts p;
             return sqlite3_result_int(ctx, ParseDateTime(Text(argv[0]), p, s.dateOrder_, true) && InDateRange(p, SqlType::DateTime));
         }
@@ -655,7 +710,8 @@ struct Builtins {
             const bool newDate = type.kind == SqlType::Date || type.kind == SqlType::Time || type.kind == SqlType::DateTime2 ||
                                  type.kind == SqlType::DateTimeOffset;
             if ((from == SQLITE_INTEGER || from == SQLITE_FLOAT) && newDate)
-                Fail(529, 16, 2, "Explicit conversion from data type " + SourceTypeName(argv[0]) + " to " + KindName(type) + " is not allowed.");
+                Fail(529, 16, 2,
+                     "Explicit conversion from data type " + SourceTypeName(argv[0]) + " to " + KindName(type) + " is not allowed.");
             if (type.IsText() || type.IsUnicode()) {
                 // Text is cut to the length (char padded); a number too long for it is '*' as CAST gives.
                 std::string t = Text(argv[0]);
@@ -670,11 +726,17 @@ struct Builtins {
             }
             SqlValue in;
             switch (from) {
-            case SQLITE_INTEGER: in = SqlValue::FromInt(sqlite3_value_int64(argv[0])); break;
-            case SQLITE_FLOAT: in = SqlValue::FromReal(sqlite3_value_double(argv[0])); break;
+            case SQLITE_INTEGER:
+                in = SqlValue::FromInt(sqlite3_value_int64(argv[0]));
+                break;
+            case SQLITE_FLOAT:
+                in = SqlValue::FromReal(sqlite3_value_double(argv[0]));
+                break;
             case SQLITE_BLOB:
                 return sqlite3_result_value(ctx, argv[0]);
-            default: in = SqlValue::FromText(Text(argv[0])); break;
+            default:
+                in = SqlValue::FromText(Text(argv[0]));
+                break;
             }
             SqlValue out;
             try {
@@ -686,10 +748,63 @@ struct Builtins {
                 throw;
             }
             switch (out.type) {
-            case SqlValue::Integer: return sqlite3_result_int64(ctx, out.i);
-            case SqlValue::Real: return sqlite3_result_double(ctx, out.d);
-            case SqlValue::Null: return sqlite3_result_null(ctx);
-            default: return ResultText(ctx, out.s);
+            case SqlValue::Integer:
+                return sqlite3_result_int64(ctx, out.i);
+            case SqlValue::Real:
+                return sqlite3_result_double(ctx, out.d);
+            case SqlValue::Null:
+                return sqlite3_result_null(ctx);
+            default:
+                return ResultText(ctx, out.s);
+            }
+        }
+        case bParse: {
+            // PARSE and TRY_PARSE in en-US: numbers may have a currency sign and thousands separators,
+            // dates a weekday name before them; TRY_PARSE gives NULL where PARSE fails.
+            if (IsNull(argv[0])) return sqlite3_result_null(ctx);
+            const bool tryOnly = sqlite3_value_int(argv[2]) != 0;
+            SqlType type;
+            if (!ParseSqlType(Text(argv[1]), type)) return sqlite3_result_value(ctx, argv[0]);
+            if (sqlite3_value_type(argv[0]) != SQLITE_TEXT)
+                Fail(8116, 16, 1, "Argument data type " + SourceTypeName(argv[0]) + " is invalid for argument 1 of parse function.");
+            std::string text = Text(argv[0]);
+            const bool date = type.kind == SqlType::Date || type.kind == SqlType::DateTime || type.kind == SqlType::DateTime2 ||
+                              type.kind == SqlType::SmallDateTime || type.kind == SqlType::Time || type.kind == SqlType::DateTimeOffset;
+            if (date) {
+                static const char* const kDays[] = {"sunday", "monday", "tuesday", "wednesday", "thursday", "friday", "saturday"};
+                const size_t comma = text.find(',');
+                if (comma != std::string::npos)
+                    for (const char* d : kDays) {
+                        std::string head = text.substr(0, comma);
+                        while (!head.empty() && head.back() == ' ') head.pop_back();
+                        while (!head.empty() && head.front() == ' ') head.erase(0, 1);
+                        if (SameNoCase(head, d) || (head.size() == 3 && SameNoCase(head, std::string(d, 3)))) {
+                            text = text.substr(comma + 1);
+                            break;
+                        }
+                    }
+            } else {
+                std::string plain;
+                for (char c : text)
+                    if (c != ',' && c != '$') plain += c;
+                text = plain;
+            }
+            try {
+                const SqlValue out = StoreValue(type, SqlValue::FromText(text), "mdy", true);
+                switch (out.type) {
+                case SqlValue::Integer:
+                    return sqlite3_result_int64(ctx, out.i);
+                case SqlValue::Real:
+                    return sqlite3_result_double(ctx, out.d);
+                case SqlValue::Null:
+                    return sqlite3_result_null(ctx);
+                default:
+                    return ResultText(ctx, out.s);
+                }
+            } catch (const SqlError&) {
+                if (tryOnly) return sqlite3_result_null(ctx);
+                Fail(9819, 16, 1,
+                     "Error converting string value '" + Text(argv[0]) + "' into data type " + KindName(type) + " using culture ''.");
             }
         }
         case bPower: {
@@ -703,7 +818,8 @@ struct Builtins {
                 if (big ? (t >= 9223372036854775808.0 || t < -9223372036854775808.0) : (t > 2147483647.0 || t < -2147483648.0)) {
                     char buf[64];
                     std::snprintf(buf, sizeof buf, "%.6f", r);
-                    Fail(232, 16, 3, std::string("Arithmetic overflow error for type ") + (big ? "bigint" : "int") + ", value = " + buf + ".");
+                    Fail(232, 16, 3,
+                         std::string("Arithmetic overflow error for type ") + (big ? "bigint" : "int") + ", value = " + buf + ".");
                 }
                 return sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(t));
             }
@@ -798,7 +914,8 @@ struct Builtins {
             // JSON_VALUE gives a scalar (up to 4000 characters), JSON_QUERY an object or array; in lax
             // mode anything else is NULL, in strict mode an error.
             if (IsNull(argv[0])) return sqlite3_result_null(ctx);
-            if (argc > 1 && IsNull(argv[1])) Fail(13607, 16, 3, "JSON path is not properly formatted. Unexpected character '' is found at position 0.");
+            if (argc > 1 && IsNull(argv[1]))
+                Fail(13607, 16, 3, "JSON path is not properly formatted. Unexpected character '' is found at position 0.");
             const std::string j = Text(argv[0]);
             const JsonPath path = ReadPath(argc > 1 ? Text(argv[1]) : "$");
             CheckJson(s, j);
@@ -851,30 +968,26 @@ bool Session::BuiltinCallType(const std::vector<Token>& e, SqlType& type) {
     bool named = false;
     // Character results of the first argument's kind: a max type stays max, others are the
     // longest the kind holds (8000 bytes) or the argument's own length.
-    auto textOf = [&](size_t k, bool keepLength, bool unicodeFromOthers) {
+    auto textOf = [&](size_t k, bool keepLength, size_t alsoUnicode) {
         const SqlType t = argType(k, named);
-        bool unicode = t.IsUnicode();
-        if (unicodeFromOthers)
-            for (size_t o = 0; o < args.size(); ++o) {
-                bool n2 = false;
-                if (o != k && InferExprType(args[o], n2).IsUnicode() && o == 3) unicode = true;
-            }
+        bool other = false;
+        const bool unicode = t.IsUnicode() || (alsoUnicode < args.size() && argType(alsoUnicode, other).IsUnicode());
         const bool isText = t.IsText() || t.IsUnicode();
         const bool max = isText && (t.length < 0 || t.kind == SqlType::Text || t.kind == SqlType::NText);
         int length = max ? -1 : unicode ? 4000 : 8000;
         if (keepLength && isText && !max) length = t.length;
         return SqlType::Of(unicode ? SqlType::NVarChar : SqlType::VarChar, length);
     };
-    static const char* const kFloat[] = {"SQRT", "SQUARE", "EXP", "LOG", "LOG10", "SIN", "COS", "TAN", "COT", "ASIN", "ACOS", "ATAN",
-                                         "ATN2", "RAND", "PI"};
+    static const char* const kFloat[] = {"SQRT", "SQUARE", "EXP",  "LOG",  "LOG10", "SIN",  "COS", "TAN",
+                                         "COT",  "ASIN",   "ACOS", "ATAN", "ATN2",  "RAND", "PI"};
     for (const char* n : kFloat)
         if (f == n) return type = SqlType::Of(SqlType::Float), true;
     static const char* const kInt[] = {"PATINDEX", "ASCII", "UNICODE", "DIFFERENCE", "ISDATE", "ISNUMERIC", "ISJSON", "DATEPART"};
     for (const char* n : kInt)
         if (f == n) return type = SqlType::Of(SqlType::Int), true;
-    if (f == "STUFF") return type = textOf(0, false, true), true;
-    if (f == "REPLICATE") return type = textOf(0, false, false), true;
-    if (f == "REVERSE" || f == "TRANSLATE" || f == "TRIM") return type = textOf(0, true, false), true;
+    if (f == "STUFF") return type = textOf(0, false, 3), true;
+    if (f == "REPLICATE") return type = textOf(0, false, SIZE_MAX), true;
+    if (f == "REVERSE" || f == "TRANSLATE" || f == "TRIM") return type = textOf(0, true, SIZE_MAX), true;
     if (f == "SPACE") return type = SqlType::Of(SqlType::VarChar, 8000), true;
     if (f == "QUOTENAME") return type = SqlType::Of(SqlType::NVarChar, 258), true;
     if (f == "CHAR") return type = SqlType::Of(SqlType::Char, 1), true;
@@ -901,9 +1014,12 @@ bool Session::BuiltinCallType(const std::vector<Token>& e, SqlType& type) {
         if (named && date) return type = t, true;
         return type = f == "DATEADD" ? SqlType::Of(SqlType::DateTime) : SqlType::Of(SqlType::DateTime2, 0, 0, 7), true;
     }
-    if (f == "TRY_CAST" || f == "TRY_CONVERT") {
+    if (f == "TRY_CAST" || f == "TRY_CONVERT" || f == "PARSE" || f == "TRY_PARSE") {
         std::vector<Token> cast = e;
-        cast[0] = MakeToken(Token::Word, f == "TRY_CAST" ? "CAST" : "CONVERT", e[0].spaceBefore);
+        cast[0] = MakeToken(Token::Word, f == "TRY_CONVERT" ? "CONVERT" : "CAST", e[0].spaceBefore);
+        // PARSE(text AS type USING culture): the culture is no part of the type.
+        for (size_t k = 2; k + 1 < cast.size(); ++k)
+            if (cast[k].Is("USING")) cast.erase(cast.begin() + static_cast<std::ptrdiff_t>(k), cast.end() - 1);
         return type = InferExprType(cast, named), named;
     }
     if (f == "CONCAT_WS") {
@@ -932,13 +1048,18 @@ bool Session::BuiltinCallType(const std::vector<Token>& e, SqlType& type) {
         switch (t.kind) {
         case SqlType::TinyInt:
         case SqlType::SmallInt:
-        case SqlType::Int: return type = SqlType::Of(SqlType::Int), true;
-        case SqlType::BigInt: return type = t, true;
+        case SqlType::Int:
+            return type = SqlType::Of(SqlType::Int), true;
+        case SqlType::BigInt:
+            return type = t, true;
         case SqlType::Money:
-        case SqlType::SmallMoney: return type = SqlType::Of(SqlType::Money), true;
+        case SqlType::SmallMoney:
+            return type = SqlType::Of(SqlType::Money), true;
         case SqlType::Decimal:
-        case SqlType::Numeric: return type = SqlType::Of(t.kind, 0, 38, t.scale), true;
-        default: return type = SqlType::Of(SqlType::Float), true;
+        case SqlType::Numeric:
+            return type = SqlType::Of(t.kind, 0, 38, t.scale), true;
+        default:
+            return type = SqlType::Of(SqlType::Float), true;
         }
     }
     return false;
@@ -948,6 +1069,7 @@ std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
     for (size_t i = 0; i + 1 < t.size(); ++i) {
         if (!t[i + 1].IsOp("(") || t[i].kind != Token::Word) continue;
         const bool tryCast = t[i].Is("TRY_CAST"), tryConvert = t[i].Is("TRY_CONVERT"), trim = t[i].Is("TRIM");
+        const bool parse = t[i].Is("PARSE") || t[i].Is("TRY_PARSE");
         const size_t close = MatchParen(t, i + 1);
         if (close >= t.size()) continue;
         if (t[i].Is("REPLICATE") && close > i + 2) {
@@ -961,15 +1083,17 @@ std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
             t.insert(t.begin() + static_cast<std::ptrdiff_t>(close), std::begin(marker), std::end(marker));
             continue;
         }
-        if (!tryCast && !tryConvert && !trim) continue;
+        if (!tryCast && !tryConvert && !trim && !parse) continue;
         std::vector<Token> value, typeTokens, style, chars;
         const char* trimFunction = "trim";
-        if (tryCast) {
-            // TRY_CAST(value AS type)
+        if (tryCast || parse) {
+            // TRY_CAST(value AS type), [TRY_]PARSE(text AS type [USING culture]); every culture is read as en-US.
             const size_t as = CastAs(t, i + 1, close);
             if (as >= close) continue;
+            size_t typeEnd = as + 1;
+            while (typeEnd < close && !t[typeEnd].Is("USING")) ++typeEnd;
             value.assign(t.begin() + static_cast<std::ptrdiff_t>(i) + 2, t.begin() + static_cast<std::ptrdiff_t>(as));
-            typeTokens.assign(t.begin() + static_cast<std::ptrdiff_t>(as) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
+            typeTokens.assign(t.begin() + static_cast<std::ptrdiff_t>(as) + 1, t.begin() + static_cast<std::ptrdiff_t>(typeEnd));
         } else if (tryConvert) {
             // TRY_CONVERT(type, value [, style])
             const auto parts = SplitCommas(t, i + 2, close);
@@ -1015,7 +1139,7 @@ std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
             if (typeText.find('(') == std::string::npos && type.kind != SqlType::Text && type.kind != SqlType::NText &&
                 (type.IsText() || type.IsUnicode()))
                 type.length = 30;
-            rep = {MakeToken(Token::Word, "sandbox_trycast", t[i].spaceBefore), MakeToken(Token::Op, "(", false)};
+            rep = {MakeToken(Token::Word, parse ? "sandbox_parse" : "sandbox_trycast", t[i].spaceBefore), MakeToken(Token::Op, "(", false)};
             if (!style.empty()) {
                 // A style: dates are written (to text) or read (from text) in it.
                 rep.push_back(MakeToken(Token::Word, type.IsText() || type.IsUnicode() ? "sandbox_to_style" : "sandbox_from_style", false));
@@ -1032,6 +1156,10 @@ std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
             Token name = MakeToken(Token::String, type.Name());
             name.text = SqlLiteral(name.value);
             rep.push_back(name);
+            if (parse) {
+                rep.push_back(MakeToken(Token::Op, ",", false));
+                rep.push_back(MakeToken(Token::Number, t[i].Is("TRY_PARSE") ? "1" : "0"));
+            }
             rep.push_back(MakeToken(Token::Op, ")", false));
         }
         t.erase(t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(close) + 1);

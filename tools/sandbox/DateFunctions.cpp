@@ -75,11 +75,11 @@ int WeekDay(std::int64_t days) { return static_cast<int>(((days + 1) % 7 + 7) % 
 
 std::string Canonical(const std::string& part) {
     static const std::pair<const char*, const char*> kAliases[] = {
-        {"YY", "YEAR"},         {"YYYY", "YEAR"},       {"QQ", "QUARTER"},     {"Q", "QUARTER"},     {"MM", "MONTH"},
-        {"M", "MONTH"},         {"DY", "DAYOFYEAR"},    {"Y", "DAYOFYEAR"},    {"DD", "DAY"},        {"D", "DAY"},
-        {"WK", "WEEK"},         {"WW", "WEEK"},         {"DW", "WEEKDAY"},     {"W", "WEEKDAY"},     {"HH", "HOUR"},
-        {"MI", "MINUTE"},       {"N", "MINUTE"},        {"SS", "SECOND"},      {"S", "SECOND"},      {"MS", "MILLISECOND"},
-        {"MCS", "MICROSECOND"}, {"NS", "NANOSECOND"},   {"TZ", "TZOFFSET"},    {"ISOWK", "ISO_WEEK"}, {"ISOWW", "ISO_WEEK"}};
+        {"YY", "YEAR"},         {"YYYY", "YEAR"},     {"QQ", "QUARTER"},  {"Q", "QUARTER"},      {"MM", "MONTH"},
+        {"M", "MONTH"},         {"DY", "DAYOFYEAR"},  {"Y", "DAYOFYEAR"}, {"DD", "DAY"},         {"D", "DAY"},
+        {"WK", "WEEK"},         {"WW", "WEEK"},       {"DW", "WEEKDAY"},  {"W", "WEEKDAY"},      {"HH", "HOUR"},
+        {"MI", "MINUTE"},       {"N", "MINUTE"},      {"SS", "SECOND"},   {"S", "SECOND"},       {"MS", "MILLISECOND"},
+        {"MCS", "MICROSECOND"}, {"NS", "NANOSECOND"}, {"TZ", "TZOFFSET"}, {"ISOWK", "ISO_WEEK"}, {"ISOWW", "ISO_WEEK"}};
     std::string u;
     for (char c : part) u += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     for (auto& [alias, name] : kAliases)
@@ -100,6 +100,12 @@ std::string Format(const DateTimeParts& p, bool dateOnly, int digits = 3) {
         std::snprintf(frac, sizeof frac, "%09d", p.nanos);
         out += "." + std::string(frac, static_cast<size_t>(std::min(digits, 9)));
     }
+    if (p.hasOffset) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, " %c%02d:%02d", p.offsetMinutes < 0 ? '-' : '+', std::abs(p.offsetMinutes) / 60,
+                      std::abs(p.offsetMinutes) % 60);
+        out += offset;
+    }
     return out;
 }
 
@@ -110,8 +116,8 @@ std::string Format(const DateTimeParts& p, bool dateOnly, int digits = 3) {
 // 'xyz' is not a recognized dateadd option. DATEPART, DATENAME and DATETRUNC know ISO weeks too,
 // DATEPART and DATENAME the time zone offset.
 void Check(const std::string& part, const std::string& written, const char* function, bool allowsIso = false, bool allowsTz = false) {
-    static const char* const kParts[] = {"YEAR",   "QUARTER", "MONTH",       "DAYOFYEAR",   "DAY",       "WEEK", "WEEKDAY",
-                                         "HOUR",   "MINUTE",  "SECOND",      "MILLISECOND", "MICROSECOND", "NANOSECOND"};
+    static const char* const kParts[] = {"YEAR", "QUARTER", "MONTH",  "DAYOFYEAR",   "DAY",         "WEEK",      "WEEKDAY",
+                                         "HOUR", "MINUTE",  "SECOND", "MILLISECOND", "MICROSECOND", "NANOSECOND"};
     for (const char* k : kParts)
         if (part == k) return;
     if ((allowsIso && part == "ISO_WEEK") || (allowsTz && part == "TZOFFSET")) return;
@@ -119,6 +125,18 @@ void Check(const std::string& part, const std::string& written, const char* func
 }
 
 constexpr std::int64_t kNanosPerDay = 86400LL * 1000000000LL;
+
+// Nanoseconds in one of the datepart from a week down.
+std::int64_t UnitNanos(const std::string& part) {
+    if (part == "WEEK") return 7 * kNanosPerDay;
+    if (part == "DAY" || part == "DAYOFYEAR" || part == "WEEKDAY") return kNanosPerDay;
+    if (part == "HOUR") return 3600000000000LL;
+    if (part == "MINUTE") return 60000000000LL;
+    if (part == "SECOND") return 1000000000LL;
+    if (part == "MILLISECOND") return 1000000LL;
+    if (part == "MICROSECOND") return 1000LL;
+    return 1;
+}
 
 __int128 TotalNanos(const DateTimeParts& p) {
     return static_cast<__int128>(DayNumber(p)) * kNanosPerDay +
@@ -205,14 +223,7 @@ void DateAdd(sqlite3_context* ctx, sqlite3_value** argv) {
         const int last = kDays[p.month - 1] + (p.month == 2 && leap ? 1 : 0);
         if (p.day > last) p.day = last;
     } else {
-        const std::int64_t unit = part == "WEEK"                                               ? 7 * kNanosPerDay
-                                  : part == "DAY" || part == "DAYOFYEAR" || part == "WEEKDAY" ? kNanosPerDay
-                                  : part == "HOUR"                                             ? 3600000000000LL
-                                  : part == "MINUTE"                                           ? 60000000000LL
-                                  : part == "SECOND"                                           ? 1000000000LL
-                                  : part == "MILLISECOND"                                      ? 1000000LL
-                                  : part == "MICROSECOND"                                      ? 1000LL
-                                                                                               : 1LL;
+        const std::int64_t unit = UnitNanos(part);
         const bool offset = p.hasOffset;
         const int offsetMinutes = p.offsetMinutes;
         p = FromTotalNanos(TotalNanos(p) + static_cast<__int128>(n) * unit);
@@ -251,18 +262,7 @@ void DateDiff(sqlite3_context* ctx, sqlite3_value** argv, bool big) {
     else if (part == "WEEK")
         r = (db + 1) / 7 - (da + 1) / 7;  // Sundays crossed (day 0, 0001-01-01, is a Monday), whatever DATEFIRST says
     else
-        r = count(b, part == "HOUR"          ? 3600000000000LL
-                     : part == "MINUTE"      ? 60000000000LL
-                     : part == "SECOND"      ? 1000000000LL
-                     : part == "MILLISECOND" ? 1000000LL
-                     : part == "MICROSECOND" ? 1000LL
-                                             : 1LL) -
-            count(a, part == "HOUR"          ? 3600000000000LL
-                     : part == "MINUTE"      ? 60000000000LL
-                     : part == "SECOND"      ? 1000000000LL
-                     : part == "MILLISECOND" ? 1000000LL
-                     : part == "MICROSECOND" ? 1000LL
-                                             : 1LL);
+        r = count(b, UnitNanos(part)) - count(a, UnitNanos(part));
     const __int128 lo = big ? static_cast<__int128>(INT64_MIN) : INT32_MIN, hi = big ? static_cast<__int128>(INT64_MAX) : INT32_MAX;
     if (r < lo || r > hi)
         Fail(535, 16, 1,

@@ -363,7 +363,7 @@ private:
     void RegisterStoreFunction();
     void RegisterScriptFunctions();
     // Built-in functions of BuiltinFunctions.cpp, their result types, and the calls the translation
-    // rewrites (TRY_CAST, TRY_CONVERT, TRIM(chars FROM s)).
+    // rewrites (TRY_CAST, TRY_CONVERT, PARSE, TRY_PARSE, TRIM(chars FROM s)).
     void RegisterBuiltinFunctions();
     bool BuiltinCallType(const std::vector<Token>& call, SqlType& type);
     std::vector<Token> BuiltinCalls(std::vector<Token> t);
