@@ -403,6 +403,11 @@ const Case kCases[] = {
     {"select json_value('nope', '$.a') as v", 0, -1, "", 13609},
     {"select json_query('{\"a\":{\"b\":[1,2]}}', '$.a') as v", -1, -1, "{\"b\":[1,2]}", 0},
     {"select json_query('{\"a\":1}', 'strict $.a') as v", 0, -1, "", 13624},
+    {"select json_modify(json_modify(json_modify('{\"a\":1,\"b\":[2]}', '$.a', 'x'), 'append $.b', 3), '$.c', "
+     "json_query('{\"d\":null}')) + json_modify('{\"a\":1}', '$.a', null) as v",
+     SQL_WVARCHAR, -1, "{\"a\":\"x\",\"b\":[2,3],\"c\":{\"d\":null}}{}", 0},
+    {"select json_modify('{\"a\":1}', 'strict $.z', 1) as v", 0, -1, "", 13608},
+    {"select formatmessage('%s is %d (%s)', 'Ann', 42, null) as v", SQL_WVARCHAR, 2048, "Ann is 42 ((null))", 0},
 };
 
 TEST(SandboxFidelity, TypesValuesAndErrors) {

@@ -33,6 +33,7 @@ enum Id {
     bSoundex,
     bDifference,
     bStringEscape,
+    bFormatMessage,
     bEoMonth,
     bDateFromParts,
     bDateTimeFromParts,
@@ -64,6 +65,7 @@ enum Id {
     bIsJson,
     bJsonValue,
     bJsonQuery,
+    bJsonModify,
 };
 
 struct Spec {
@@ -88,6 +90,7 @@ const Spec kSpecs[] = {
     {"soundex", -1, 1, 1, bSoundex},
     {"difference", -1, 2, 2, bDifference},
     {"string_escape", -1, 2, 2, bStringEscape},
+    {"formatmessage", -1, 1, 255, bFormatMessage},
     {"eomonth", -1, 1, 2, bEoMonth},
     {"datefromparts", -1, 3, 3, bDateFromParts},
     {"datetimefromparts", -1, 7, 7, bDateTimeFromParts},
@@ -120,11 +123,15 @@ const Spec kSpecs[] = {
     {"isjson", -1, 1, 1, bIsJson},
     {"json_value", -1, 2, 2, bJsonValue},
     {"json_query", -1, 1, 2, bJsonQuery},
+    {"json_modify", -1, 3, 3, bJsonModify},
 };
 
 // The translation passes REPLICATE the length its result is cut to as -(kCutMarker + length), 0
 // for none, after the arguments written.
 constexpr std::int64_t kCutMarker = 1000000;
+
+// The subtype SQLite's own JSON functions give JSON text; JSON_QUERY's result carries it.
+constexpr unsigned kJsonSubtype = 'J';
 
 std::string Text(sqlite3_value* v) {
     const unsigned char* p = sqlite3_value_text(v);
@@ -619,6 +626,29 @@ struct Builtins {
             }
             return ResultText(ctx, out);
         }
+        case bFormatMessage: {
+            // A message text formatted as RAISERROR does; a message number (of sys.messages) is not
+            // known here and gives NULL.
+            if (IsNull(argv[0]) || sqlite3_value_type(argv[0]) != SQLITE_TEXT) return sqlite3_result_null(ctx);
+            std::vector<SqlValue> values;
+            for (int k = 1; k < argc; ++k) {
+                switch (sqlite3_value_type(argv[k])) {
+                case SQLITE_INTEGER:
+                    values.push_back(SqlValue::FromInt(sqlite3_value_int64(argv[k])));
+                    break;
+                case SQLITE_NULL:
+                    values.emplace_back();
+                    break;
+                default:
+                    values.push_back(SqlValue::FromText(Text(argv[k])));
+                    break;
+                }
+            }
+            std::string out = FormatRaiserror(Text(argv[0]), values);
+            const auto cs = Chars(out);
+            if (cs.size() > 2047) out = FromChars(cs, 0, 2047);
+            return ResultText(ctx, out);
+        }
         case bEoMonth: {
             // The month's last day, after moving the given number of months.
             if (anyNull(0, 2)) return sqlite3_result_null(ctx);
@@ -945,7 +975,45 @@ struct Builtins {
             }
             const auto v = Json(s, "SELECT ?1 -> ?2", j, path.path);
             if (!v) return sqlite3_result_null(ctx);
-            return ResultText(ctx, *v);
+            ResultText(ctx, *v);
+            sqlite3_result_subtype(ctx, kJsonSubtype);  // JSON_MODIFY takes it as JSON, not as a string
+            return;
+        }
+        case bJsonModify: {
+            // JSON_MODIFY(json, '[append] [lax | strict] $.path', value): a string value goes in as a
+            // string, JSON_QUERY's as JSON; in lax mode NULL removes the property and a missing one is
+            // added, in strict mode a missing one is 13608.
+            if (IsNull(argv[0])) return sqlite3_result_null(ctx);
+            if (IsNull(argv[1])) Fail(13607, 16, 3, "JSON path is not properly formatted. Unexpected character '' is found at position 0.");
+            const std::string j = Text(argv[0]);
+            CheckJson(s, j);
+            std::string pathText = Text(argv[1]);
+            size_t at = pathText.find_first_not_of(' ');
+            const bool append = at != std::string::npos && pathText.size() > at + 7 && SameNoCase(pathText.substr(at, 6), "append") &&
+                                pathText[at + 6] == ' ';
+            if (append) pathText = pathText.substr(at + 7);
+            const JsonPath path = ReadPath(pathText);
+            const auto type = Json(s, "SELECT json_type(?1, ?2)", j, path.path);
+            if (append && (!type || *type != "array")) {
+                if (path.strict) Fail(13608, 16, 2, "Property cannot be found on the specified JSON path.");
+                return ResultText(ctx, j);
+            }
+            if (!type && path.strict) Fail(13608, 16, 2, "Property cannot be found on the specified JSON path.");
+            const bool remove = IsNull(argv[2]) && !path.strict && !append;
+            const bool json = sqlite3_value_subtype(argv[2]) == kJsonSubtype;
+            const std::string sql =
+                remove   ? "SELECT json_remove(?1, ?2)"
+                : append ? (json ? "SELECT json_insert(?1, ?2 || '[#]', json(?3))" : "SELECT json_insert(?1, ?2 || '[#]', ?3)")
+                : json   ? "SELECT json_set(?1, ?2, json(?3))"
+                         : "SELECT json_set(?1, ?2, ?3)";
+            SqlStmt st;
+            if (sqlite3_prepare_v2(s.db_, sql.c_str(), -1, st.Out(), nullptr) != SQLITE_OK) return sqlite3_result_null(ctx);
+            sqlite3_bind_text(st, 1, j.c_str(), static_cast<int>(j.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(st, 2, path.path.c_str(), static_cast<int>(path.path.size()), SQLITE_TRANSIENT);
+            if (!remove) sqlite3_bind_value(st, 3, argv[2]);
+            if (sqlite3_step(st) != SQLITE_ROW || sqlite3_column_type(st, 0) == SQLITE_NULL) return ResultText(ctx, j);
+            return ResultText(ctx, std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                                               static_cast<size_t>(sqlite3_column_bytes(st, 0))));
         }
         }
     }
@@ -954,7 +1022,8 @@ struct Builtins {
 void Session::RegisterBuiltinFunctions() {
     for (const Spec& f : kSpecs) {
         fnData_.push_back(std::make_unique<FnData>(FnData{this, static_cast<int>(f.id), f.name}));
-        sqlite3_create_function_v2(db_, f.name, f.args, SQLITE_UTF8, fnData_.back().get(), Builtins::Call, nullptr, nullptr, nullptr);
+        sqlite3_create_function_v2(db_, f.name, f.args, SQLITE_UTF8 | (f.id == bJsonModify ? SQLITE_SUBTYPE : 0), fnData_.back().get(),
+                                   Builtins::Call, nullptr, nullptr, nullptr);
     }
 }
 
@@ -993,8 +1062,9 @@ bool Session::BuiltinCallType(const std::vector<Token>& e, SqlType& type) {
     if (f == "CHAR") return type = SqlType::Of(SqlType::Char, 1), true;
     if (f == "NCHAR") return type = SqlType::Of(SqlType::NChar, 1), true;
     if (f == "SOUNDEX") return type = SqlType::Of(SqlType::VarChar, 4), true;
-    if (f == "STRING_ESCAPE" || f == "JSON_QUERY") return type = SqlType::Of(SqlType::NVarChar, -1), true;
+    if (f == "STRING_ESCAPE" || f == "JSON_QUERY" || f == "JSON_MODIFY") return type = SqlType::Of(SqlType::NVarChar, -1), true;
     if (f == "JSON_VALUE") return type = SqlType::Of(SqlType::NVarChar, 4000), true;
+    if (f == "FORMATMESSAGE") return type = SqlType::Of(SqlType::NVarChar, 2048), true;
     if (f == "DATENAME") return type = SqlType::Of(SqlType::NVarChar, 30), true;
     if (f == "DATEDIFF_BIG") return type = SqlType::Of(SqlType::BigInt), true;
     if (f == "EOMONTH" || f == "DATEFROMPARTS") return type = SqlType::Of(SqlType::Date), true;

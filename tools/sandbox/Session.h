@@ -50,6 +50,8 @@ SqlValue ProcedureArgument(const std::vector<std::pair<std::string, SqlValue>>& 
 
 // Error 131 when a declared length is beyond what the type allows (nvarchar(8000), varchar(9000)).
 void CheckTypeSize(const SqlType& type, int line);
+// printf-style formatting of RAISERROR's and FORMATMESSAGE's messages (%d, %i, %u, %x, %X, %s).
+std::string FormatRaiserror(const std::string& fmt, const std::vector<SqlValue>& args);
 
 struct Attention {};
 struct DropConnection {};
