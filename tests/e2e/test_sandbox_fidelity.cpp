@@ -394,6 +394,9 @@ const Case kCases[] = {
     {"select choose(2, 'a', 'bb', 'c') as v", SQL_VARCHAR, 2, "bb", 0},
     {"select isnull(choose(5, 'a'), 'null') + least('b', 'A', null) + cast(greatest(1, 5, null, 3) as varchar) as v", -1, -1, "nullA5", 0},
     {"select nullif(3, 2) as v", SQL_INTEGER, -1, "3", 0},
+    {"select case when nullif('a', 'A ') is null then 1 else 0 end + 10 * cast(greatest(cast(10.5 as decimal(5,1)), 9.75) as int) as v",
+     SQL_INTEGER, -1, "101", 0},
+    {"select nullif(1) as v", 0, -1, "", 174},
     // JSON: lax paths give NULL where strict ones raise SQL Server's errors.
     {"select json_value('{\"a\":{\"b\":[10, 2.50, \"x\", true]}}', '$.a.b[1]') as v", SQL_WVARCHAR, 4000, "2.50", 0},
     {"select json_value('{\"a\":[true]}', 'lax $.a[0]') + isnull(json_value('{\"a\":{\"b\":1}}', '$.a'), '-') + "

@@ -61,6 +61,7 @@ enum Id {
     bRand,
     bChoose,
     bGreatest,
+    bNullIf,
     bLeast,
     bIsJson,
     bJsonValue,
@@ -120,6 +121,7 @@ const Spec kSpecs[] = {
     {"choose", -1, 2, 255, bChoose},
     {"greatest", -1, 1, 254, bGreatest},
     {"least", -1, 1, 254, bLeast},
+    {"nullif", 2, 2, 2, bNullIf},
     {"isjson", -1, 1, 1, bIsJson},
     {"json_value", -1, 2, 2, bJsonValue},
     {"json_query", -1, 1, 2, bJsonQuery},
@@ -321,6 +323,27 @@ std::string SourceTypeName(sqlite3_value* v) {
 std::string KindName(const SqlType& t) {
     std::string n = t.Name();
     return n.substr(0, n.find('('));
+}
+
+// Two values compared as SQL Server compares them: numbers (and decimals, which travel as text) as
+// numbers, text without regard to case or trailing blanks.
+int Compare(sqlite3_value* a, sqlite3_value* b) {
+    auto number = [](sqlite3_value* v, double& out) {
+        if (sqlite3_value_type(v) == SQLITE_INTEGER || sqlite3_value_type(v) == SQLITE_FLOAT) {
+            out = sqlite3_value_double(v);
+            return true;
+        }
+        const std::string t = Text(v);
+        char* end = nullptr;
+        out = std::strtod(t.c_str(), &end);
+        return !t.empty() && t.find_first_not_of(" +-.0123456789") == std::string::npos && end && *end == '\0';
+    };
+    double x = 0, y = 0;
+    if (number(a, x) && number(b, y)) return x < y ? -1 : x > y ? 1 : 0;
+    std::string s = Upper(Text(a)), t = Upper(Text(b));
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    return s.compare(t);
 }
 
 // A float result: NaN and infinity are the invalid floating point operation SQL Server raises.
@@ -917,22 +940,16 @@ struct Builtins {
                     best = k;
                     continue;
                 }
-                int c;
-                const int ta = sqlite3_value_type(argv[k]), tb = sqlite3_value_type(argv[best]);
-                if (ta != SQLITE_TEXT && tb != SQLITE_TEXT) {
-                    const double a = sqlite3_value_double(argv[k]), b = sqlite3_value_double(argv[best]);
-                    c = a < b ? -1 : a > b ? 1 : 0;
-                } else if (ta == SQLITE_TEXT && tb == SQLITE_TEXT) {
-                    const std::string a = Upper(Text(argv[k])), b = Upper(Text(argv[best]));
-                    c = a.compare(b);
-                } else {
-                    const double a = std::strtod(Text(argv[k]).c_str(), nullptr), b = std::strtod(Text(argv[best]).c_str(), nullptr);
-                    c = a < b ? -1 : a > b ? 1 : 0;
-                }
+                const int c = Compare(argv[k], argv[best]);
                 if (id == bGreatest ? c > 0 : c < 0) best = k;
             }
             if (best < 0) return sqlite3_result_null(ctx);
             return sqlite3_result_value(ctx, argv[best]);
+        }
+        case bNullIf: {
+            if (IsNull(argv[0]) || IsNull(argv[1])) return sqlite3_result_value(ctx, argv[0]);
+            if (Compare(argv[0], argv[1]) == 0) return sqlite3_result_null(ctx);
+            return sqlite3_result_value(ctx, argv[0]);
         }
         case bIsJson: {
             if (IsNull(argv[0])) return sqlite3_result_null(ctx);
@@ -1024,6 +1041,10 @@ void Session::RegisterBuiltinFunctions() {
         fnData_.push_back(std::make_unique<FnData>(FnData{this, static_cast<int>(f.id), f.name}));
         sqlite3_create_function_v2(db_, f.name, f.args, SQLITE_UTF8 | (f.id == bJsonModify ? SQLITE_SUBTYPE : 0), fnData_.back().get(),
                                    Builtins::Call, nullptr, nullptr, nullptr);
+        // Registered for its own count of arguments to stand before SQLite's function of the name;
+        // any other count reaches here too, to be refused as SQL Server refuses it.
+        if (f.args >= 0)
+            sqlite3_create_function_v2(db_, f.name, -1, SQLITE_UTF8, fnData_.back().get(), Builtins::Call, nullptr, nullptr, nullptr);
     }
 }
 
