@@ -337,6 +337,8 @@ const Case kCases[] = {
     {"select eomonth('2020-01-31', 1) as v", SQL_TYPE_DATE, -1, "2020-02-29", 0},
     {"select datefromparts(2020, 2, 29) as v", SQL_TYPE_DATE, -1, "2020-02-29", 0},
     {"select datefromparts(2021, 2, 29) as v", 0, -1, "", 289},
+    {"select datefromparts('x', 1, 1) as v", 0, -1, "", 245},
+    {"select eomonth(5) as v", 0, -1, "", 8116},
     {"select isnull(datefromparts(2021, null, 1), '1900-01-01') as v", SQL_TYPE_DATE, -1, "1900-01-01", 0},
     {"select datetimefromparts(2020, 1, 2, 3, 4, 5, 7) as v", SQL_TYPE_TIMESTAMP, -1, "2020-01-02 03:04:05.007", 0},
     {"select datetime2fromparts(2020, 1, 2, 3, 4, 5, 6, 2) as v", SQL_TYPE_TIMESTAMP, -1, "2020-01-02 03:04:05.06", 0},

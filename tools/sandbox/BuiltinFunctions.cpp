@@ -311,6 +311,16 @@ bool LooksNumeric(std::string s) {
     return i == s.size() && (digits || marks);
 }
 
+// An int argument: text is converted as SQL Server converts it to int (245 when it is no number).
+std::int64_t IntArg(sqlite3_value* v) {
+    if (sqlite3_value_type(v) != SQLITE_TEXT) return sqlite3_value_int64(v);
+    long double x = 0;
+    const std::string t = Text(v);
+    if (t.find('.') != std::string::npos || !ParseIntegerText(t, x))
+        Fail(245, 16, 1, "Conversion failed when converting the varchar value '" + t + "' to data type int.");
+    return static_cast<std::int64_t>(x);
+}
+
 // The name SQL Server gives a value's type in a conversion error, from how it arrives.
 std::string SourceTypeName(sqlite3_value* v) {
     if (sqlite3_value_type(v) == SQLITE_INTEGER) {
@@ -676,7 +686,9 @@ struct Builtins {
             // The month's last day, after moving the given number of months.
             if (anyNull(0, 2)) return sqlite3_result_null(ctx);
             DateTimeParts p;
-            if (sqlite3_value_type(argv[0]) != SQLITE_TEXT || !ParseDateTime(Text(argv[0]), p, s.dateOrder_))
+            if (sqlite3_value_type(argv[0]) != SQLITE_TEXT)
+                Fail(8116, 16, 1, "Argument data type " + SourceTypeName(argv[0]) + " is invalid for argument 1 of eomonth function.");
+            if (!ParseDateTime(Text(argv[0]), p, s.dateOrder_))
                 Fail(241, 16, 1, "Conversion failed when converting date and/or time from character string.");
             const std::int64_t months =
                 static_cast<std::int64_t>(p.year) * 12 + (p.month - 1) + (argc > 1 ? sqlite3_value_int64(argv[1]) : 0);
@@ -713,7 +725,7 @@ struct Builtins {
             if (anyNull(0, precisionAt >= 0 ? precisionAt : argc)) return sqlite3_result_null(ctx);
             std::int64_t v[7] = {1900, 1, 1, 0, 0, 0, 0};
             const int dateParts = timeOnly ? 0 : 3;
-            for (int k = 0; k < (precisionAt >= 0 ? precisionAt : argc); ++k) v[k + (timeOnly ? 3 : 0)] = sqlite3_value_int64(argv[k]);
+            for (int k = 0; k < (precisionAt >= 0 ? precisionAt : argc); ++k) v[k + (timeOnly ? 3 : 0)] = IntArg(argv[k]);
             const std::int64_t fraction = v[6];
             const std::int64_t fractionLimit = id == bDateTimeFromParts ? 1000 : static_cast<std::int64_t>(std::pow(10.0, precision));
             bool ok = (dateParts == 0 || ValidDate(v[0], v[1], v[2])) && v[3] >= 0 && v[3] < 24 && v[4] >= 0 && v[4] < 60 && v[5] >= 0 &&
