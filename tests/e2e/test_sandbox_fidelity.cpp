@@ -359,6 +359,11 @@ const Case kCases[] = {
     {"select datediff(ns, '2000-01-01', '2020-01-01') as v", 0, -1, "", 535},
     {"select datediff_big(ns, '2000-01-01', '2020-01-01') as v", SQL_BIGINT, -1, "631152000000000000", 0},
     {"select dateadd(xx, 1, '2020-01-01') as v", 0, -1, "", 155},
+    {"select datepart(hour, cast('2020-01-01' as date)) as v", 0, -1, "", 9810},
+    {"select dateadd(ns, 1, getdate()) as v", 0, -1, "", 9810},
+    {"select datediff(mi, cast('2020-01-01 10:00 +02:00' as datetimeoffset), cast('2020-01-01 10:00 +01:00' as datetimeoffset)) + "
+     "case when abs(datediff(ss, sysutcdatetime(), getutcdate())) < 5 then 1 else 0 end as v",
+     SQL_INTEGER, -1, "61", 0},
     {"select dateadd(mcs, 5, cast('2020-01-01' as datetime2)) as v", SQL_TYPE_TIMESTAMP, -1, "2020-01-01 00:00:00.0000050", 0},
     {"select datepart(tz, dateadd(hh, 1, cast('2020-01-01 10:00 +05:30' as datetimeoffset))) * 100 + "
      "datepart(hh, dateadd(hh, 1, cast('2020-01-01 10:00 +05:30' as datetimeoffset))) as v",

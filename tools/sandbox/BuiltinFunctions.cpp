@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 namespace {
@@ -40,6 +41,8 @@ enum Id {
     bDateTime2FromParts,
     bTimeFromParts,
     bSmallDateTimeFromParts,
+    bSysUtcDateTime,
+    bSysDateTimeOffset,
     bIsDate,
     bIsNumeric,
     bTryCast,
@@ -98,6 +101,8 @@ const Spec kSpecs[] = {
     {"datetime2fromparts", -1, 8, 8, bDateTime2FromParts},
     {"timefromparts", -1, 5, 5, bTimeFromParts},
     {"smalldatetimefromparts", -1, 5, 5, bSmallDateTimeFromParts},
+    {"sysutcdatetime", -1, 0, 0, bSysUtcDateTime},
+    {"sysdatetimeoffset", -1, 0, 0, bSysDateTimeOffset},
     {"isdate", -1, 1, 1, bIsDate},
     {"isnumeric", -1, 1, 1, bIsNumeric},
     {"sandbox_trycast", 2, 2, 2, bTryCast},
@@ -753,6 +758,27 @@ struct Builtins {
                      std::string("Cannot construct data type ") + typeName + ", some of the arguments have values which are not valid.");
             return ResultText(ctx, FormatDateTime(p, type));
         }
+        case bSysUtcDateTime:
+        case bSysDateTimeOffset: {
+            // Now to 100 nanoseconds: in UTC, or local time with its offset.
+            timespec ts{};
+            clock_gettime(CLOCK_REALTIME, &ts);
+            std::tm tmv{};
+            if (id == bSysUtcDateTime)
+                gmtime_r(&ts.tv_sec, &tmv);
+            else
+                localtime_r(&ts.tv_sec, &tmv);
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%07ld", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
+                          tmv.tm_hour, tmv.tm_min, tmv.tm_sec, ts.tv_nsec / 100);
+            std::string out = buf;
+            if (id == bSysDateTimeOffset) {
+                const long minutes = tmv.tm_gmtoff / 60;
+                std::snprintf(buf, sizeof buf, " %c%02ld:%02ld", minutes < 0 ? '-' : '+', std::labs(minutes) / 60, std::labs(minutes) % 60);
+                out += buf;
+            }
+            return ResultText(ctx, out);
+        }
         case bIsDate: {
             // Whether the text converts to datetime under the session's DATEFORMAT.
             if (IsNull(argv[0]) || sqlite3_value_type(argv[0]) == SQLITE_BLOB) return sqlite3_result_int(ctx, 0);
@@ -1100,6 +1126,8 @@ bool Session::BuiltinCallType(const std::vector<Token>& e, SqlType& type) {
     if (f == "FORMATMESSAGE") return type = SqlType::Of(SqlType::NVarChar, 2048), true;
     if (f == "DATENAME") return type = SqlType::Of(SqlType::NVarChar, 30), true;
     if (f == "DATEDIFF_BIG") return type = SqlType::Of(SqlType::BigInt), true;
+    if (f == "SYSUTCDATETIME") return type = SqlType::Of(SqlType::DateTime2, 0, 0, 7), true;
+    if (f == "SYSDATETIMEOFFSET") return type = SqlType::Of(SqlType::DateTimeOffset, 0, 0, 7), true;
     if (f == "EOMONTH" || f == "DATEFROMPARTS") return type = SqlType::Of(SqlType::Date), true;
     if (f == "DATETIMEFROMPARTS") return type = SqlType::Of(SqlType::DateTime), true;
     if (f == "SMALLDATETIMEFROMPARTS") return type = SqlType::Of(SqlType::SmallDateTime), true;
@@ -1168,6 +1196,38 @@ bool Session::BuiltinCallType(const std::vector<Token>& e, SqlType& type) {
     return false;
 }
 
+// A datepart the date argument's type does not hold (9810): a time's part of a date, a date's part of
+// a time (a string literal is neither), and DATEADD of microseconds or nanoseconds to a datetime.
+void Session::CheckDatePart(const std::vector<Token>& t, size_t at, size_t close) {
+    const auto args = SplitCommas(t, at + 2, close);
+    const bool add = t[at].Is("DATEADD");
+    const size_t dateAt = add ? 2 : 1;
+    if (args.size() <= dateAt || args[0].size() != 1 || args[0][0].kind != Token::Word) return;
+    bool named = false;
+    SqlType type = InferExprType(args[dateAt], named);
+    if (add && args[dateAt].size() == 1 && args[dateAt][0].kind == Token::String) type = SqlType::Of(SqlType::DateTime), named = true;
+    if (!named) return;
+    const std::string part = DatePartName(args[0][0].value);
+    const bool timePart =
+        part == "HOUR" || part == "MINUTE" || part == "SECOND" || part == "MILLISECOND" || part == "MICROSECOND" || part == "NANOSECOND";
+    const bool datePart = part == "YEAR" || part == "QUARTER" || part == "MONTH" || part == "DAYOFYEAR" || part == "DAY" ||
+                          part == "WEEK" || part == "WEEKDAY" || part == "ISO_WEEK";
+    const SqlType::Kind k = type.kind;
+    const bool refused =
+        (k == SqlType::Date && timePart) || (k == SqlType::Time && datePart) ||
+        (add && (k == SqlType::DateTime || k == SqlType::SmallDateTime) && (part == "MICROSECOND" || part == "NANOSECOND"));
+    if (!refused) return;
+    std::string partName = part, function = t[at].value, typeName = type.Name();
+    for (std::string* x : {&partName, &function})
+        for (char& c : *x) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    typeName = typeName.substr(0, typeName.find('('));
+    throw SqlError{
+        9810,       16,
+        1,          "The datepart " + partName + " is not supported by date function " + function + " for data type " + typeName + ".",
+        t[at].line, "",
+        false};
+}
+
 std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
     for (size_t i = 0; i + 1 < t.size(); ++i) {
         if (!t[i + 1].IsOp("(") || t[i].kind != Token::Word) continue;
@@ -1175,6 +1235,10 @@ std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
         const bool parse = t[i].Is("PARSE") || t[i].Is("TRY_PARSE");
         const size_t close = MatchParen(t, i + 1);
         if (close >= t.size()) continue;
+        if (IsDatePartFunction(t[i].value) && !t[i].Is("DATEDIFF") && !t[i].Is("DATEDIFF_BIG")) {
+            CheckDatePart(t, i, close);
+            continue;
+        }
         if (t[i].Is("REPLICATE") && close > i + 2) {
             // Where the result is cut: 8000 bytes of a text not of a max type; nothing when its type is not known.
             const auto args = SplitCommas(t, i + 2, close);

@@ -244,6 +244,9 @@ void DateDiff(sqlite3_context* ctx, sqlite3_value** argv, bool big) {
     Check(part, written, function);
     DateValue va, vb;
     if (!ReadDate(argv[1], va) || !ReadDate(argv[2], vb)) return sqlite3_result_null(ctx);
+    // A value with an offset counts as its UTC instant.
+    for (DateValue* v : {&va, &vb})
+        if (v->p.hasOffset) v->p = FromTotalNanos(TotalNanos(v->p) - static_cast<__int128>(v->p.offsetMinutes) * 60000000000LL);
     const DateTimeParts &a = va.p, &b = vb.p;
     __int128 r = 0;
     const std::int64_t da = DayNumber(a), db = DayNumber(b);
@@ -416,6 +419,8 @@ void RegisterDateFunctions(sqlite3* db, const int* dateFirst, const std::string*
                                    [](void* p) { delete static_cast<DateContext*>(p); });
     sqlite3_create_collation_v2(db, "sandbox_datetime", SQLITE_UTF8, const_cast<std::string*>(dateOrder), CompareInstants, nullptr);
 }
+
+std::string DatePartName(const std::string& written) { return Canonical(written); }
 
 bool IsDatePartFunction(const std::string& upperName) {
     return upperName == "DATEADD" || upperName == "DATEDIFF" || upperName == "DATEPART" || upperName == "DATENAME" ||

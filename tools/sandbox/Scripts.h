@@ -25,6 +25,8 @@ void RegisterStyleFunctions(sqlite3* db);
 // *dateOrder); an error is left in *pending. All three are the session's and outlive the handle.
 void RegisterDateFunctions(sqlite3* db, const int* dateFirst, const std::string* dateOrder, std::exception_ptr* pending);
 bool IsDatePartFunction(const std::string& upperName);
+// A datepart's full name in capitals (MS gives MILLISECOND, TZ TZOFFSET, ISOWK ISO_WEEK).
+std::string DatePartName(const std::string& written);
 
 // The table an INSERT, UPDATE or DELETE changes, as written (an alias of UPDATE ... FROM resolved).
 std::string TableOfDml(const std::vector<Token>& t);

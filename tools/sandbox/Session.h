@@ -369,6 +369,7 @@ private:
     void RegisterBuiltinFunctions();
     bool BuiltinCallType(const std::vector<Token>& call, SqlType& type);
     std::vector<Token> BuiltinCalls(std::vector<Token> t);
+    void CheckDatePart(const std::vector<Token>& t, size_t at, size_t close);
     friend struct Builtins;
     void RegisterSessionViews();
     // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).
