@@ -1229,8 +1229,16 @@ void Session::CheckDatePart(const std::vector<Token>& t, size_t at, size_t close
 }
 
 std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
-    for (size_t i = 0; i + 1 < t.size(); ++i) {
-        if (!t[i + 1].IsOp("(") || t[i].kind != Token::Word) continue;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].Is("CURRENT_TIMESTAMP") && (i == 0 || !t[i - 1].IsOp(".")) && (i + 1 == t.size() || !t[i + 1].IsOp("("))) {
+            // GETDATE() by another name (SQLite's own is UTC and without milliseconds).
+            const Token call[] = {MakeToken(Token::Word, "getdate", t[i].spaceBefore), MakeToken(Token::Op, "(", false),
+                                  MakeToken(Token::Op, ")", false)};
+            t.erase(t.begin() + static_cast<std::ptrdiff_t>(i));
+            t.insert(t.begin() + static_cast<std::ptrdiff_t>(i), std::begin(call), std::end(call));
+            continue;
+        }
+        if (i + 1 >= t.size() || !t[i + 1].IsOp("(") || t[i].kind != Token::Word) continue;
         const bool tryCast = t[i].Is("TRY_CAST"), tryConvert = t[i].Is("TRY_CONVERT"), trim = t[i].Is("TRIM");
         const bool parse = t[i].Is("PARSE") || t[i].Is("TRY_PARSE");
         const size_t close = MatchParen(t, i + 1);
