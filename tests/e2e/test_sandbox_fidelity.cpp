@@ -317,6 +317,9 @@ const Case kCases[] = {
     {"select cast(len(replicate('ab', 5000)) as varchar) + '/' + cast(len(replicate(N'ab', 5000)) as varchar) + '/' + "
      "cast(len(replicate(cast('ab' as varchar(max)), 5000)) as varchar) + '/' + isnull(replicate('x', -1), 'null') as v",
      -1, -1, "8000/4000/10000/null", 0},
+    {"create table #rp (n nvarchar(10), d date) insert #rp values (N'ab', '2020-01-01') select len(replicate(n, 3000)) as v from #rp",
+     SQL_INTEGER, -1, "4000", 0},
+    {"select datepart(hh, d) as v from #rp", 0, -1, "", 9810},
     {"select reverse(N'abc') as v", SQL_WVARCHAR, 3, "cba", 0},
     {"select patindex('%b_d%', 'abcde') * 100 + patindex('%[0-9]%', 'ab3') * 10 + patindex('b%', 'abc') as v", SQL_INTEGER, -1, "230", 0},
     {"select quotename('t') as v", SQL_WVARCHAR, 258, "[t]", 0},

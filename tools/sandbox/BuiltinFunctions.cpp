@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <random>
 
 namespace {
@@ -1229,6 +1230,11 @@ void Session::CheckDatePart(const std::vector<Token>& t, size_t at, size_t close
 }
 
 std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
+    // The statement's tables, for the types of the columns REPLICATE and the date functions are given.
+    std::unique_ptr<StatementTablesInView> inView;
+    auto tablesInView = [&] {
+        if (!inView) inView = std::make_unique<StatementTablesInView>(*this, t);
+    };
     for (size_t i = 0; i < t.size(); ++i) {
         if (t[i].Is("CURRENT_TIMESTAMP") && (i == 0 || !t[i - 1].IsOp(".")) && (i + 1 == t.size() || !t[i + 1].IsOp("("))) {
             // GETDATE() by another name (SQLite's own is UTC and without milliseconds).
@@ -1244,13 +1250,15 @@ std::vector<Token> Session::BuiltinCalls(std::vector<Token> t) {
         const size_t close = MatchParen(t, i + 1);
         if (close >= t.size()) continue;
         if (IsDatePartFunction(t[i].value) && !t[i].Is("DATEDIFF") && !t[i].Is("DATEDIFF_BIG")) {
+            tablesInView();
             CheckDatePart(t, i, close);
             continue;
         }
         if (t[i].Is("REPLICATE") && close > i + 2) {
-            // Where the result is cut: 8000 bytes of a text not of a max type; nothing when its type is not known.
+            // Where the result is cut: 8000 bytes of a text not of a max type; nothing when its type is not seen.
             const auto args = SplitCommas(t, i + 2, close);
             bool named = false;
+            tablesInView();
             const SqlType type = InferExprType(args[0], named);
             const bool max = type.length < 0 || type.kind == SqlType::Text || type.kind == SqlType::NText;
             const std::int64_t cut = !named || max || !(type.IsText() || type.IsUnicode()) ? 0 : type.IsUnicode() ? 4000 : 8000;
