@@ -478,7 +478,7 @@ struct Builtins {
             const sqlite3_int64 n = sqlite3_value_int64(argv[1]);
             if (v.empty() || n == 0) return ResultText(ctx, "");
             const long double total = static_cast<long double>(v.size()) * static_cast<long double>(n);
-            if (total > 1e9L) Fail(1105, 17, 1, "The result of REPLICATE is too large for the stand-in to hold.");
+            if (total > 1e9L) Fail(40000, 16, 1, "The result of REPLICATE is too large for the stand-in to hold.");
             std::string r;
             r.reserve(static_cast<size_t>(total));
             for (sqlite3_int64 k = 0; k < n; ++k) r += v;
@@ -1078,8 +1078,11 @@ struct Builtins {
 void Session::RegisterBuiltinFunctions() {
     for (const Spec& f : kSpecs) {
         fnData_.push_back(std::make_unique<FnData>(FnData{this, static_cast<int>(f.id), f.name}));
-        sqlite3_create_function_v2(db_, f.name, f.args, SQLITE_UTF8 | (f.id == bJsonModify ? SQLITE_SUBTYPE : 0), fnData_.back().get(),
-                                   Builtins::Call, nullptr, nullptr, nullptr);
+        int flags = SQLITE_UTF8 | (f.id == bJsonModify ? SQLITE_SUBTYPE : 0);
+#ifdef SQLITE_RESULT_SUBTYPE
+        if (f.id == bJsonQuery) flags |= SQLITE_RESULT_SUBTYPE;  // newer SQLite keeps the subtype only when told
+#endif
+        sqlite3_create_function_v2(db_, f.name, f.args, flags, fnData_.back().get(), Builtins::Call, nullptr, nullptr, nullptr);
         // Registered for its own count of arguments to stand before SQLite's function of the name;
         // any other count reaches here too, to be refused as SQL Server refuses it.
         if (f.args >= 0)
