@@ -1,15 +1,18 @@
-// DATEADD, DATEDIFF, DATEPART and DATENAME with their datepart keywords (us_english names; weeks
+// DATEADD, DATEDIFF, DATEDIFF_BIG, DATEPART, DATENAME and DATETRUNC with their datepart keywords (us_english names; weeks
 // and weekdays counted from the session's DATEFIRST), and the collation of date-time columns.
 // The translation passes the datepart as text: sandbox_dateadd('day', n, d).
 #include "CivilDate.h"
 #include "Conversions.h"
 #include "Scripts.h"
+#include "Session.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace {
@@ -18,8 +21,21 @@ const char* const kMonthNames[] = {"January", "February", "March",     "April", 
                                    "July",    "August",   "September", "October", "November", "December"};
 const char* const kDayNames[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 
-bool ReadDate(sqlite3_value* v, DateTimeParts& p, bool& dateOnly) {
-    dateOnly = false;
+// What each function reads: the session's DATEFIRST, and where an error waits for the statement.
+struct DateContext {
+    const int* dateFirst;
+    std::exception_ptr* pending;
+};
+
+// A value's date and time; dateOnly for a date without a time, digits the fraction's digits as written.
+struct DateValue {
+    DateTimeParts p;
+    bool dateOnly = false;
+    int digits = 3;
+};
+
+bool ReadDate(sqlite3_value* v, DateValue& out) {
+    out = DateValue{};
     switch (sqlite3_value_type(v)) {
     case SQLITE_INTEGER:
     case SQLITE_FLOAT: {
@@ -29,16 +45,21 @@ bool ReadDate(sqlite3_value* v, DateTimeParts& p, bool& dateOnly) {
         std::int64_t y;
         unsigned m, d;
         CivilFromDays(days, y, m, d);
-        p = DateTimeParts{};
-        p.year = static_cast<int>(y);
-        p.month = static_cast<int>(m);
-        p.day = static_cast<int>(d);
+        out.p.year = static_cast<int>(y);
+        out.p.month = static_cast<int>(m);
+        out.p.day = static_cast<int>(d);
         return true;
     }
     case SQLITE_TEXT: {
         const std::string s = reinterpret_cast<const char*>(sqlite3_value_text(v));
-        dateOnly = s.size() == 10 && s[4] == '-' && s[7] == '-';
-        return ParseDateTime(s, p);
+        out.dateOnly = s.size() == 10 && s[4] == '-' && s[7] == '-';
+        const size_t dot = s.find('.', s.find(':') == std::string::npos ? s.size() : s.find(':'));
+        if (dot != std::string::npos) {
+            size_t end = dot + 1;
+            while (end < s.size() && s[end] >= '0' && s[end] <= '9') ++end;
+            out.digits = std::max(3, static_cast<int>(end - dot - 1));
+        }
+        return ParseDateTime(s, out.p);
     }
     default:
         return false;
@@ -54,11 +75,11 @@ int WeekDay(std::int64_t days) { return static_cast<int>(((days + 1) % 7 + 7) % 
 
 std::string Canonical(const std::string& part) {
     static const std::pair<const char*, const char*> kAliases[] = {
-        {"YY", "YEAR"},         {"YYYY", "YEAR"},    {"QQ", "QUARTER"},    {"Q", "QUARTER"},     {"MM", "MONTH"},
-        {"M", "MONTH"},         {"DY", "DAYOFYEAR"}, {"Y", "DAYOFYEAR"},   {"DD", "DAY"},        {"D", "DAY"},
-        {"WK", "WEEK"},         {"WW", "WEEK"},      {"DW", "WEEKDAY"},    {"W", "WEEKDAY"},     {"HH", "HOUR"},
-        {"MI", "MINUTE"},       {"N", "MINUTE"},     {"SS", "SECOND"},     {"S", "SECOND"},      {"MS", "MILLISECOND"},
-        {"MCS", "MICROSECOND"}, {"NS", "NANOSECOND"}};
+        {"YY", "YEAR"},         {"YYYY", "YEAR"},     {"QQ", "QUARTER"},  {"Q", "QUARTER"},      {"MM", "MONTH"},
+        {"M", "MONTH"},         {"DY", "DAYOFYEAR"},  {"Y", "DAYOFYEAR"}, {"DD", "DAY"},         {"D", "DAY"},
+        {"WK", "WEEK"},         {"WW", "WEEK"},       {"DW", "WEEKDAY"},  {"W", "WEEKDAY"},      {"HH", "HOUR"},
+        {"MI", "MINUTE"},       {"N", "MINUTE"},      {"SS", "SECOND"},   {"S", "SECOND"},       {"MS", "MILLISECOND"},
+        {"MCS", "MICROSECOND"}, {"NS", "NANOSECOND"}, {"TZ", "TZOFFSET"}, {"ISOWK", "ISO_WEEK"}, {"ISOWW", "ISO_WEEK"}};
     std::string u;
     for (char c : part) u += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     for (auto& [alias, name] : kAliases)
@@ -66,35 +87,131 @@ std::string Canonical(const std::string& part) {
     return u;
 }
 
-std::string Format(const DateTimeParts& p, bool dateOnly) {
-    char buf[48];
-    if (dateOnly)
+std::string Format(const DateTimeParts& p, bool dateOnly, int digits = 3) {
+    char buf[64];
+    if (dateOnly) {
         std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", p.year, p.month, p.day);
-    else
-        std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.year, p.month, p.day, p.hour, p.minute, p.second,
-                      p.nanos / 1000000);
-    return buf;
+        return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute, p.second);
+    std::string out = buf;
+    if (digits > 0) {
+        char frac[16];
+        std::snprintf(frac, sizeof frac, "%09d", p.nanos);
+        out += "." + std::string(frac, static_cast<size_t>(std::min(digits, 9)));
+    }
+    if (p.hasOffset) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, " %c%02d:%02d", p.offsetMinutes < 0 ? '-' : '+', std::abs(p.offsetMinutes) / 60,
+                      std::abs(p.offsetMinutes) % 60);
+        out += offset;
+    }
+    return out;
 }
 
-void Fail(sqlite3_context* ctx, const std::string& part) {
-    const std::string msg = "'" + part + "' is not a recognized datepart option.";
-    sqlite3_result_error(ctx, msg.c_str(), -1);
+[[noreturn]] void Fail(int number, int severity, int state, const std::string& text) {
+    throw SqlError{number, severity, state, text, 1, "", number == 155};
 }
 
-bool Known(const std::string& part) {
+// 'xyz' is not a recognized dateadd option. DATEPART, DATENAME and DATETRUNC know ISO weeks too,
+// DATEPART and DATENAME the time zone offset.
+void Check(const std::string& part, const std::string& written, const char* function, bool allowsIso = false, bool allowsTz = false) {
     static const char* const kParts[] = {"YEAR", "QUARTER", "MONTH",  "DAYOFYEAR",   "DAY",         "WEEK",      "WEEKDAY",
                                          "HOUR", "MINUTE",  "SECOND", "MILLISECOND", "MICROSECOND", "NANOSECOND"};
     for (const char* k : kParts)
-        if (part == k) return true;
-    return false;
+        if (part == k) return;
+    if ((allowsIso && part == "ISO_WEEK") || (allowsTz && part == "TZOFFSET")) return;
+    Fail(155, 15, 1, "'" + written + "' is not a recognized " + function + " option.");
 }
 
-void FnDateAdd(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const std::string part = Canonical(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
-    if (!Known(part)) return Fail(ctx, part);
+constexpr std::int64_t kNanosPerDay = 86400LL * 1000000000LL;
+
+// Nanoseconds in one of the datepart from a week down.
+std::int64_t UnitNanos(const std::string& part) {
+    if (part == "WEEK") return 7 * kNanosPerDay;
+    if (part == "DAY" || part == "DAYOFYEAR" || part == "WEEKDAY") return kNanosPerDay;
+    if (part == "HOUR") return 3600000000000LL;
+    if (part == "MINUTE") return 60000000000LL;
+    if (part == "SECOND") return 1000000000LL;
+    if (part == "MILLISECOND") return 1000000LL;
+    if (part == "MICROSECOND") return 1000LL;
+    return 1;
+}
+
+__int128 TotalNanos(const DateTimeParts& p) {
+    return static_cast<__int128>(DayNumber(p)) * kNanosPerDay +
+           static_cast<__int128>((p.hour * 3600LL + p.minute * 60LL + p.second) * 1000000000LL + p.nanos);
+}
+
+DateTimeParts FromTotalNanos(__int128 total) {
+    std::int64_t days = static_cast<std::int64_t>(total / kNanosPerDay);
+    __int128 rest = total - static_cast<__int128>(days) * kNanosPerDay;
+    if (rest < 0) {
+        --days;
+        rest += kNanosPerDay;
+    }
+    std::int64_t y;
+    unsigned m, d;
+    CivilFromDays(days, y, m, d);
     DateTimeParts p;
-    bool dateOnly;
-    if (sqlite3_value_type(argv[1]) == SQLITE_NULL || !ReadDate(argv[2], p, dateOnly)) return sqlite3_result_null(ctx);
+    p.year = static_cast<int>(y);
+    p.month = static_cast<int>(m);
+    p.day = static_cast<int>(d);
+    const auto ns = static_cast<std::int64_t>(rest);
+    p.hour = static_cast<int>(ns / 3600000000000LL);
+    p.minute = static_cast<int>(ns / 60000000000LL % 60);
+    p.second = static_cast<int>(ns / 1000000000LL % 60);
+    p.nanos = static_cast<int>(ns % 1000000000LL);
+    return p;
+}
+
+// The ISO 8601 week: weeks start on Monday, and week 1 holds the year's first Thursday.
+int IsoWeek(const DateTimeParts& p) {
+    const std::int64_t days = DayNumber(p);
+    const int isoDay = (WeekDay(days) + 6) % 7;  // 0 for Monday
+    const std::int64_t thursday = days - isoDay + 3;
+    std::int64_t y;
+    unsigned m, d;
+    CivilFromDays(thursday, y, m, d);
+    return static_cast<int>((thursday - DaysFromCivil(y, 1, 1)) / 7 + 1);
+}
+
+// SET DATEFIRST n (7 Sunday, 1 Monday ...) makes that day the first of the week: weekday 1.
+int FromFirst(std::int64_t days, int dateFirst) { return (WeekDay(days) - dateFirst % 7 + 7) % 7; }
+
+std::int64_t PartOf(const std::string& part, const DateTimeParts& p, int dateFirst) {
+    const std::int64_t days = DayNumber(p);
+    const int doy = static_cast<int>(days - DaysFromCivil(p.year, 1, 1)) + 1;
+    if (part == "YEAR") return p.year;
+    if (part == "QUARTER") return (p.month - 1) / 3 + 1;
+    if (part == "MONTH") return p.month;
+    if (part == "DAYOFYEAR") return doy;
+    if (part == "DAY") return p.day;
+    if (part == "WEEK") return (doy - 1 + FromFirst(DaysFromCivil(p.year, 1, 1), dateFirst)) / 7 + 1;
+    if (part == "WEEKDAY") return FromFirst(days, dateFirst) + 1;
+    if (part == "ISO_WEEK") return IsoWeek(p);
+    if (part == "HOUR") return p.hour;
+    if (part == "MINUTE") return p.minute;
+    if (part == "SECOND") return p.second;
+    if (part == "MILLISECOND") return p.nanos / 1000000;
+    if (part == "MICROSECOND") return p.nanos / 1000;
+    if (part == "TZOFFSET") return p.hasOffset ? p.offsetMinutes : 0;
+    return p.nanos;
+}
+
+std::string PartArg(sqlite3_value* v) {
+    const unsigned char* p = sqlite3_value_text(v);
+    return p ? reinterpret_cast<const char*>(p) : "";
+}
+
+DateContext& ContextOf(sqlite3_context* ctx) { return *static_cast<DateContext*>(sqlite3_user_data(ctx)); }
+
+void DateAdd(sqlite3_context* ctx, sqlite3_value** argv) {
+    const std::string written = PartArg(argv[0]), part = Canonical(written);
+    Check(part, written, "dateadd");
+    DateValue v;
+    if (sqlite3_value_type(argv[1]) == SQLITE_NULL || !ReadDate(argv[2], v)) return sqlite3_result_null(ctx);
+    DateTimeParts& p = v.p;
     const std::int64_t n = sqlite3_value_int64(argv[1]);
     if (part == "YEAR" || part == "QUARTER" || part == "MONTH") {
         const std::int64_t months = part == "YEAR" ? n * 12 : part == "QUARTER" ? n * 3 : n;
@@ -106,42 +223,37 @@ void FnDateAdd(sqlite3_context* ctx, int, sqlite3_value** argv) {
         const int last = kDays[p.month - 1] + (p.month == 2 && leap ? 1 : 0);
         if (p.day > last) p.day = last;
     } else {
-        // Everything else moves a count of milliseconds from the day's start.
-        std::int64_t ms = (DayNumber(p) * 86400LL + p.hour * 3600LL + p.minute * 60LL + p.second) * 1000LL + p.nanos / 1000000;
-        const std::int64_t unit = part == "WEEK"                                                     ? 7 * 86400000LL
-                                  : part == "DAY" || part == "DAYOFYEAR" || part == "WEEKDAY"       ? 86400000LL
-                                  : part == "HOUR"                                                   ? 3600000LL
-                                  : part == "MINUTE"                                                 ? 60000LL
-                                  : part == "SECOND"                                                 ? 1000LL
-                                  : part == "MILLISECOND"                                            ? 1LL
-                                                                                                     : 0LL;
-        ms += n * unit;
-        if (unit < 86400000LL) dateOnly = false;
-        const std::int64_t days = ms >= 0 ? ms / 86400000LL : -((-ms + 86399999LL) / 86400000LL);
-        std::int64_t rest = ms - days * 86400000LL;
-        std::int64_t y;
-        unsigned m, d;
-        CivilFromDays(days, y, m, d);
-        p.year = static_cast<int>(y);
-        p.month = static_cast<int>(m);
-        p.day = static_cast<int>(d);
-        p.hour = static_cast<int>(rest / 3600000);
-        p.minute = static_cast<int>(rest / 60000 % 60);
-        p.second = static_cast<int>(rest / 1000 % 60);
-        p.nanos = static_cast<int>(rest % 1000) * 1000000;
+        const std::int64_t unit = UnitNanos(part);
+        const bool offset = p.hasOffset;
+        const int offsetMinutes = p.offsetMinutes;
+        p = FromTotalNanos(TotalNanos(p) + static_cast<__int128>(n) * unit);
+        p.hasOffset = offset;
+        p.offsetMinutes = offsetMinutes;
+        if (unit < kNanosPerDay) v.dateOnly = false;
+        if (unit < 1000000LL) v.digits = std::max(v.digits, unit == 1 ? 7 : 6);
     }
-    const std::string out = Format(p, dateOnly);
+    if (p.year < 1 || p.year > 9999) Fail(517, 16, 1, "Adding a value to a 'datetime' column caused an overflow.");
+    const std::string out = Format(p, v.dateOnly, v.digits);
     sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
 
-void FnDateDiff(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const std::string part = Canonical(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
-    if (!Known(part)) return Fail(ctx, part);
-    DateTimeParts a, b;
-    bool dateOnly;
-    if (!ReadDate(argv[1], a, dateOnly) || !ReadDate(argv[2], b, dateOnly)) return sqlite3_result_null(ctx);
-    std::int64_t r = 0;
+// DATEDIFF counts the boundaries of the datepart crossed between the two values.
+void DateDiff(sqlite3_context* ctx, sqlite3_value** argv, bool big) {
+    const char* function = big ? "datediff_big" : "datediff";
+    const std::string written = PartArg(argv[0]), part = Canonical(written);
+    Check(part, written, function);
+    DateValue va, vb;
+    if (!ReadDate(argv[1], va) || !ReadDate(argv[2], vb)) return sqlite3_result_null(ctx);
+    // A value with an offset counts as its UTC instant.
+    for (DateValue* v : {&va, &vb})
+        if (v->p.hasOffset) v->p = FromTotalNanos(TotalNanos(v->p) - static_cast<__int128>(v->p.offsetMinutes) * 60000000000LL);
+    const DateTimeParts &a = va.p, &b = vb.p;
+    __int128 r = 0;
     const std::int64_t da = DayNumber(a), db = DayNumber(b);
+    auto count = [](const DateTimeParts& x, std::int64_t unit) {
+        const __int128 t = TotalNanos(x);
+        return t >= 0 ? t / unit : -((-t + unit - 1) / unit);
+    };
     if (part == "YEAR")
         r = b.year - a.year;
     else if (part == "QUARTER")
@@ -151,60 +263,109 @@ void FnDateDiff(sqlite3_context* ctx, int, sqlite3_value** argv) {
     else if (part == "DAY" || part == "DAYOFYEAR" || part == "WEEKDAY")
         r = db - da;
     else if (part == "WEEK")
-        r = (db + 1) / 7 - (da + 1) / 7;  // weeks start on Sunday
-    else {
-        const std::int64_t sa = da * 86400LL + a.hour * 3600LL + a.minute * 60LL + a.second;
-        const std::int64_t sb = db * 86400LL + b.hour * 3600LL + b.minute * 60LL + b.second;
-        if (part == "HOUR")
-            r = (db * 24LL + b.hour) - (da * 24LL + a.hour);
-        else if (part == "MINUTE")
-            r = (db * 1440LL + b.hour * 60LL + b.minute) - (da * 1440LL + a.hour * 60LL + a.minute);
-        else if (part == "SECOND")
-            r = sb - sa;
-        else
-            r = (sb - sa) * 1000LL + (b.nanos / 1000000 - a.nanos / 1000000);
-    }
-    sqlite3_result_int64(ctx, r);
+        r = (db + 1) / 7 - (da + 1) / 7;  // Sundays crossed (day 0, 0001-01-01, is a Monday), whatever DATEFIRST says
+    else
+        r = count(b, UnitNanos(part)) - count(a, UnitNanos(part));
+    const __int128 lo = big ? static_cast<__int128>(INT64_MIN) : INT32_MIN, hi = big ? static_cast<__int128>(INT64_MAX) : INT32_MAX;
+    if (r < lo || r > hi)
+        Fail(535, 16, 1,
+             std::string("The ") + function +
+                 " function resulted in an overflow. The number of dateparts separating two date/time instances is too large. Try to "
+                 "use " +
+                 function + " with a less precise datepart.");
+    sqlite3_result_int64(ctx, static_cast<std::int64_t>(r));
 }
 
-// SET DATEFIRST n (7 Sunday, 1 Monday ...) makes that day the first of the week: weekday 1.
-int PartOf(const std::string& part, const DateTimeParts& p, int dateFirst) {
-    auto fromFirst = [dateFirst](std::int64_t d) { return (WeekDay(d) - dateFirst % 7 + 7) % 7; };
-    const std::int64_t days = DayNumber(p);
-    const int doy = static_cast<int>(days - DaysFromCivil(p.year, 1, 1)) + 1;
-    if (part == "YEAR") return p.year;
-    if (part == "QUARTER") return (p.month - 1) / 3 + 1;
-    if (part == "MONTH") return p.month;
-    if (part == "DAYOFYEAR") return doy;
-    if (part == "DAY") return p.day;
-    if (part == "WEEK") return (doy - 1 + fromFirst(DaysFromCivil(p.year, 1, 1))) / 7 + 1;
-    if (part == "WEEKDAY") return fromFirst(days) + 1;
-    if (part == "HOUR") return p.hour;
-    if (part == "MINUTE") return p.minute;
-    if (part == "SECOND") return p.second;
-    if (part == "MILLISECOND") return p.nanos / 1000000;
-    if (part == "MICROSECOND") return p.nanos / 1000;
-    return p.nanos;
+void DatePart(sqlite3_context* ctx, sqlite3_value** argv) {
+    const std::string written = PartArg(argv[0]), part = Canonical(written);
+    Check(part, written, "datepart", true, true);
+    DateValue v;
+    if (!ReadDate(argv[1], v)) return sqlite3_result_null(ctx);
+    sqlite3_result_int64(ctx, PartOf(part, v.p, *ContextOf(ctx).dateFirst));
 }
 
-void FnDatePart(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const std::string part = Canonical(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
-    if (!Known(part)) return Fail(ctx, part);
-    DateTimeParts p;
-    bool dateOnly;
-    if (!ReadDate(argv[1], p, dateOnly)) return sqlite3_result_null(ctx);
-    sqlite3_result_int(ctx, PartOf(part, p, *static_cast<const int*>(sqlite3_user_data(ctx))));
-}
-
-void FnDateName(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    const std::string part = Canonical(reinterpret_cast<const char*>(sqlite3_value_text(argv[0])));
-    if (!Known(part)) return Fail(ctx, part);
-    DateTimeParts p;
-    bool dateOnly;
-    if (!ReadDate(argv[1], p, dateOnly)) return sqlite3_result_null(ctx);
-    std::string out = part == "MONTH" ? kMonthNames[p.month - 1] : part == "WEEKDAY" ? kDayNames[WeekDay(DayNumber(p))] : std::to_string(PartOf(part, p, *static_cast<const int*>(sqlite3_user_data(ctx))));
+void DateName(sqlite3_context* ctx, sqlite3_value** argv) {
+    const std::string written = PartArg(argv[0]), part = Canonical(written);
+    Check(part, written, "datename", true, true);
+    DateValue v;
+    if (!ReadDate(argv[1], v)) return sqlite3_result_null(ctx);
+    const DateTimeParts& p = v.p;
+    std::string out;
+    if (part == "MONTH")
+        out = kMonthNames[p.month - 1];
+    else if (part == "WEEKDAY")
+        out = kDayNames[WeekDay(DayNumber(p))];
+    else if (part == "TZOFFSET") {
+        const int m = p.hasOffset ? p.offsetMinutes : 0;
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%c%02d:%02d", m < 0 ? '-' : '+', std::abs(m) / 60, std::abs(m) % 60);
+        out = buf;
+    } else
+        out = std::to_string(PartOf(part, p, *ContextOf(ctx).dateFirst));
     sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
 }
+
+// DATETRUNC: the value with every part below the datepart at its start.
+void DateTrunc(sqlite3_context* ctx, sqlite3_value** argv) {
+    const std::string written = PartArg(argv[0]), part = Canonical(written);
+    Check(part, written, "datetrunc", true);
+    if (part == "WEEKDAY" || part == "NANOSECOND") {
+        std::string lower = part;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        Fail(9810, 16, 10, "The datepart " + lower + " is not supported by date function datetrunc for data type datetime2.");
+    }
+    DateValue v;
+    if (!ReadDate(argv[1], v)) return sqlite3_result_null(ctx);
+    if (sqlite3_value_type(argv[1]) == SQLITE_TEXT && !v.dateOnly && v.digits == 3) {
+        // A string literal is read as datetime2(7); a datetime value keeps its three digits.
+        const std::string s = reinterpret_cast<const char*>(sqlite3_value_text(argv[1]));
+        if (s.find('.') == std::string::npos) v.digits = 7;
+    }
+    DateTimeParts& p = v.p;
+    auto startOfDay = [&] { p.hour = p.minute = p.second = p.nanos = 0; };
+    std::int64_t days = DayNumber(p);
+    auto setDays = [&](std::int64_t d) {
+        std::int64_t y;
+        unsigned m, dd;
+        CivilFromDays(d, y, m, dd);
+        p.year = static_cast<int>(y);
+        p.month = static_cast<int>(m);
+        p.day = static_cast<int>(dd);
+    };
+    if (part == "YEAR" || part == "QUARTER" || part == "MONTH" || part == "DAYOFYEAR" || part == "DAY" || part == "WEEK" ||
+        part == "ISO_WEEK") {
+        startOfDay();
+        if (part == "YEAR") p.month = p.day = 1;
+        if (part == "QUARTER") p.month = (p.month - 1) / 3 * 3 + 1, p.day = 1;
+        if (part == "MONTH") p.day = 1;
+        if (part == "WEEK") setDays(days - FromFirst(days, *ContextOf(ctx).dateFirst));
+        if (part == "ISO_WEEK") setDays(days - (WeekDay(days) + 6) % 7);
+    } else if (part == "HOUR")
+        p.minute = p.second = p.nanos = 0;
+    else if (part == "MINUTE")
+        p.second = p.nanos = 0;
+    else if (part == "SECOND")
+        p.nanos = 0;
+    else if (part == "MILLISECOND")
+        p.nanos = p.nanos / 1000000 * 1000000;
+    else if (part == "MICROSECOND")
+        p.nanos = p.nanos / 1000 * 1000;
+    const std::string out = Format(p, v.dateOnly, v.digits);
+    sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+template <void (*F)(sqlite3_context*, sqlite3_value**)>
+void Guarded(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    try {
+        F(ctx, argv);
+    } catch (...) {
+        *ContextOf(ctx).pending = std::current_exception();
+        sqlite3_result_error(ctx, "error in a function", -1);
+    }
+}
+
+void DateDiffInt(sqlite3_context* ctx, sqlite3_value** argv) { DateDiff(ctx, argv, false); }
+void DateDiffBig(sqlite3_context* ctx, sqlite3_value** argv) { DateDiff(ctx, argv, true); }
 
 // The collation of datetime, datetime2 and smalldatetime columns: values compare as the instants
 // they name, so the stored 2001-01-01 00:00:00.000 equals a date without a time (2001-01-01), as
@@ -244,15 +405,24 @@ int CompareInstants(void* order, int na, const void* a, int nb, const void* b) {
 
 }  // namespace
 
-void RegisterDateFunctions(sqlite3* db, const int* dateFirst, const std::string* dateOrder) {
-    auto* first = const_cast<int*>(dateFirst);  // read only: SQLite's user data is not const
-    sqlite3_create_function_v2(db, "sandbox_dateadd", 3, SQLITE_UTF8, nullptr, FnDateAdd, nullptr, nullptr, nullptr);
-    sqlite3_create_function_v2(db, "sandbox_datediff", 3, SQLITE_UTF8, nullptr, FnDateDiff, nullptr, nullptr, nullptr);
-    sqlite3_create_function_v2(db, "sandbox_datepart", 2, SQLITE_UTF8, first, FnDatePart, nullptr, nullptr, nullptr);
-    sqlite3_create_function_v2(db, "sandbox_datename", 2, SQLITE_UTF8, first, FnDateName, nullptr, nullptr, nullptr);
+void RegisterDateFunctions(sqlite3* db, const int* dateFirst, const std::string* dateOrder, std::exception_ptr* pending) {
+    struct Fn {
+        const char* name;
+        int args;
+        void (*call)(sqlite3_context*, int, sqlite3_value**);
+    };
+    static const Fn kFns[] = {{"sandbox_dateadd", 3, Guarded<DateAdd>},          {"sandbox_datediff", 3, Guarded<DateDiffInt>},
+                              {"sandbox_datediff_big", 3, Guarded<DateDiffBig>}, {"sandbox_datepart", 2, Guarded<DatePart>},
+                              {"sandbox_datename", 2, Guarded<DateName>},        {"sandbox_datetrunc", 2, Guarded<DateTrunc>}};
+    for (const Fn& f : kFns)
+        sqlite3_create_function_v2(db, f.name, f.args, SQLITE_UTF8, new DateContext{dateFirst, pending}, f.call, nullptr, nullptr,
+                                   [](void* p) { delete static_cast<DateContext*>(p); });
     sqlite3_create_collation_v2(db, "sandbox_datetime", SQLITE_UTF8, const_cast<std::string*>(dateOrder), CompareInstants, nullptr);
 }
 
+std::string DatePartName(const std::string& written) { return Canonical(written); }
+
 bool IsDatePartFunction(const std::string& upperName) {
-    return upperName == "DATEADD" || upperName == "DATEDIFF" || upperName == "DATEPART" || upperName == "DATENAME";
+    return upperName == "DATEADD" || upperName == "DATEDIFF" || upperName == "DATEPART" || upperName == "DATENAME" ||
+           upperName == "DATEDIFF_BIG" || upperName == "DATETRUNC";
 }

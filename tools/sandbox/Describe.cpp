@@ -454,7 +454,7 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
             if (it.hasAlias)
                 c.name = it.alias;
             else {
-                const bool columnRef = !it.expr.empty() && it.expr.back().IsName() &&
+                const bool columnRef = !it.expr.empty() && it.expr.back().IsName() && !it.expr.back().Is("CURRENT_TIMESTAMP") &&
                                        (it.expr.size() == 1 || (it.expr.size() >= 3 && it.expr[it.expr.size() - 2].IsOp(".")));
                 if (!columnRef) c.name.clear();
             }
@@ -521,6 +521,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
             return SqlType::Of(SqlType::Numeric, 0, std::max(1, prec), scale);
         }
         if (t.Is("NULL")) return SqlType::Of(SqlType::Int);
+        if (t.Is("CURRENT_TIMESTAMP")) return SqlType::Of(SqlType::DateTime);
         if (t.kind == Token::Hex) return SqlType::Of(SqlType::VarBinary, std::max<int>(1, static_cast<int>((t.value.size() + 1) / 2)));
         if (t.IsName()) {
             SqlType found;
@@ -698,6 +699,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
         auto it = fixed.find(f);
         if (it != fixed.end()) return it->second;
         if (f == "FORMAT") return SqlType::Of(SqlType::NVarChar, 4000);
+        if (SqlType builtin; BuiltinCallType(e, builtin)) return builtin;
         if (f == "CONCAT") {
             // The arguments' lengths as text added up; nvarchar when one is Unicode.
             bool unicode = false;

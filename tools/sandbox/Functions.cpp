@@ -85,9 +85,7 @@ enum Fn {
     fYear,
     fMonth,
     fDay,
-    fSpace,
     fConcat,
-    fReplicate,
     fUser,
     fHost,
     fApp,
@@ -155,9 +153,7 @@ const FnSpec kFunctions[] = {
     {"year", 1, fYear},
     {"month", 1, fMonth},
     {"day", 1, fDay},
-    {"space", 1, fSpace},
     {"concat", -1, fConcat},
-    {"replicate", 2, fReplicate},
     {"sandbox_int", 2, fCastInt},
     {"sandbox_int", 3, fCastInt},
     {"sandbox_datemath", 6, fDateMath},
@@ -695,11 +691,6 @@ struct SessionFunctions {
             }
             return sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
         }
-        case fSpace: {
-            const std::string sp(static_cast<size_t>(std::max<sqlite3_int64>(0, sqlite3_value_int64(argv[0]))), ' ');
-            sqlite3_result_text(ctx, sp.c_str(), static_cast<int>(sp.size()), SQLITE_TRANSIENT);
-            return;
-        }
         case fCastInt: {
             // CAST to an integer type: text must be a number; the value must fit the type.
             const int type = sqlite3_value_type(argv[0]);
@@ -958,13 +949,6 @@ struct SessionFunctions {
             else
                 return sqlite3_result_null(ctx);
             return sqlite3_result_text(ctx, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        }
-        case fReplicate: {
-            std::string r;
-            const std::string v = Text(argv[0]);
-            for (sqlite3_int64 k = 0; k < sqlite3_value_int64(argv[1]); ++k) r += v;
-            sqlite3_result_text(ctx, r.c_str(), static_cast<int>(r.size()), SQLITE_TRANSIENT);
-            return;
         }
         case fUdf: {
             std::vector<SqlValue> args;

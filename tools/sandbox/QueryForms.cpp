@@ -67,7 +67,7 @@ std::vector<Token> RewriteQueryForms(const std::vector<Token>& t) {
         }
         if (k.Is("NCHAR") && i + 1 < t.size() && t[i + 1].IsOp("(") && i > 0 && !out.empty() && !out.back().Is("AS") &&
             !(out.back().IsOp("(") && out.size() >= 2 && (out[out.size() - 2].Is("CONVERT") || out[out.size() - 2].Is("TRY_CONVERT")))) {
-            out.push_back(MakeToken(Token::Word, "char", k.spaceBefore));
+            out.push_back(MakeToken(Token::Word, "nchar", k.spaceBefore));
             ++i;
             continue;
         }

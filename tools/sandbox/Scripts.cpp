@@ -189,9 +189,10 @@ CREATE VIEW IF NOT EXISTS sysindexes AS SELECT (SELECT id FROM __objects WHERE x
 )",
                  nullptr, nullptr, nullptr);
     RegisterStyleFunctions(db_);
-    RegisterDateFunctions(db_, &dateFirst_, &dateOrder_);
+    RegisterDateFunctions(db_, &dateFirst_, &dateOrder_, &pending_);
     RegisterExactArithmetic(db_);
     RegisterStoreFunction();
+    RegisterBuiltinFunctions();
 }
 
 std::string Session::TableNamed(const std::string& name) {

@@ -5,6 +5,7 @@
 #include "TSql.h"
 #include "Value.h"
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,11 +20,13 @@ void RewriteBracketLikes(std::vector<Token>& t);
 
 // sandbox_to_style(value, style) and sandbox_from_style(text, style): CONVERT's date styles.
 void RegisterStyleFunctions(sqlite3* db);
-// sandbox_dateadd/datediff/datepart/datename('part', ...), counting weekdays from *dateFirst, and
-// the collation sandbox_datetime of date-time columns (other date text read by *dateOrder); both
-// are the session's and outlive the handle.
-void RegisterDateFunctions(sqlite3* db, const int* dateFirst, const std::string* dateOrder);
+// sandbox_dateadd/datediff/datediff_big/datepart/datename/datetrunc('part', ...), counting weekdays
+// from *dateFirst, and the collation sandbox_datetime of date-time columns (other date text read by
+// *dateOrder); an error is left in *pending. All three are the session's and outlive the handle.
+void RegisterDateFunctions(sqlite3* db, const int* dateFirst, const std::string* dateOrder, std::exception_ptr* pending);
 bool IsDatePartFunction(const std::string& upperName);
+// A datepart's full name in capitals (MS gives MILLISECOND, TZ TZOFFSET, ISOWK ISO_WEEK).
+std::string DatePartName(const std::string& written);
 
 // The table an INSERT, UPDATE or DELETE changes, as written (an alias of UPDATE ... FROM resolved).
 std::string TableOfDml(const std::vector<Token>& t);

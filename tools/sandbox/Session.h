@@ -50,6 +50,8 @@ SqlValue ProcedureArgument(const std::vector<std::pair<std::string, SqlValue>>& 
 
 // Error 131 when a declared length is beyond what the type allows (nvarchar(8000), varchar(9000)).
 void CheckTypeSize(const SqlType& type, int line);
+// printf-style formatting of RAISERROR's and FORMATMESSAGE's messages (%d, %i, %u, %x, %X, %s).
+std::string FormatRaiserror(const std::string& fmt, const std::vector<SqlValue>& args);
 
 // How a value converted to a character type is written where SQL Server's form differs from the
 // stored one: money with two decimals, datetime and smalldatetime as "Dec  4 2011 10:04AM", a float
@@ -381,6 +383,13 @@ private:
     bool catalogDirty_ = false;  // this connection's open transaction wrote the catalog
     void RegisterStoreFunction();
     void RegisterScriptFunctions();
+    // Built-in functions of BuiltinFunctions.cpp, their result types, and the calls the translation
+    // rewrites (TRY_CAST, TRY_CONVERT, PARSE, TRY_PARSE, TRIM(chars FROM s)).
+    void RegisterBuiltinFunctions();
+    bool BuiltinCallType(const std::vector<Token>& call, SqlType& type);
+    std::vector<Token> BuiltinCalls(std::vector<Token> t);
+    void CheckDatePart(const std::vector<Token>& t, size_t at, size_t close);
+    friend struct Builtins;
     void RegisterSessionViews();
     // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).
     sqlite3_stmt* Cached(const char* sql);

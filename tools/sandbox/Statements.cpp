@@ -12,9 +12,6 @@
 #include <ctime>
 #include <thread>
 
-namespace {
-
-// printf-style formatting of RAISERROR messages.
 std::string FormatRaiserror(const std::string& fmt, const std::vector<SqlValue>& args) {
     std::string out;
     size_t a = 0;
@@ -50,8 +47,6 @@ std::string FormatRaiserror(const std::string& fmt, const std::vector<SqlValue>&
     }
     return out;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------- other statements
 

@@ -171,9 +171,22 @@ const CodePage* CodePageTable(int codePage) {
     return (tables[codePage] = std::move(table)).get();
 }
 
+// The converters a thread has opened, closed when it ends.
+struct Converters {
+    std::map<std::pair<std::string, std::string>, iconv_t> open;
+    Converters() = default;
+    Converters(const Converters&) = delete;
+    Converters& operator=(const Converters&) = delete;
+    ~Converters() {
+        for (auto& entry : open)
+            if (entry.second != reinterpret_cast<iconv_t>(-1)) iconv_close(entry.second);
+    }
+};
+
 // A converter of the system's iconv for this thread, kept open; nullptr when iconv lacks it.
 iconv_t Converter(const std::string& to, const std::string& from) {
-    thread_local std::map<std::pair<std::string, std::string>, iconv_t> open;
+    thread_local Converters converters;
+    auto& open = converters.open;
     auto it = open.find({to, from});
     if (it == open.end()) {
         iconv_t cd = iconv_open(to.c_str(), from.c_str());

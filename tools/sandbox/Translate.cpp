@@ -421,8 +421,8 @@ std::vector<Token> IntersectFirst(const std::vector<Token>& given) {
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
     CheckGrouping(given, line);
-    const std::vector<Token> in = ExactArithmetic(
-        ExactComparisons(IntegerComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(IntersectFirst(given)))))))));
+    const std::vector<Token> in = BuiltinCalls(ExactArithmetic(
+        ExactComparisons(IntegerComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(IntersectFirst(given))))))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
