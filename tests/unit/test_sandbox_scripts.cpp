@@ -609,6 +609,26 @@ TEST_F(SandboxScripts, CreateOrAlterAndDropIfExists) {
     EXPECT_EQ(Errors("ALTER TABLE T DROP COLUMN b"), (std::vector<int>{4924}));
 }
 
+// DELETE TOP (n) and UPDATE TOP (n) change at most n rows of those the condition finds.
+TEST_F(SandboxScripts, TopLimitsDeleteAndUpdate) {
+    Setup({"CREATE TABLE Q (Id int, V int)", "INSERT Q VALUES (1, 1), (2, 2), (3, 3), (4, 4)", "DELETE TOP (2) FROM Q WHERE Id > 1",
+           "UPDATE TOP (1) Q SET V = 10 WHERE Id > 1"});
+    EXPECT_EQ(Run("SELECT count(*), min(Id), sum(V) FROM Q"), (std::vector<std::string>{"row 2 1 11"}));
+    EXPECT_EQ(Run("DECLARE @n int = 5 DELETE TOP (@n) Q SELECT count(*) FROM Q"), (std::vector<std::string>{"row 0"}));
+}
+
+// A computed column holds its expression's value in its type and cannot be written (271).
+TEST_F(SandboxScripts, ComputedColumnsComputeAndRefuseWrites) {
+    Setup({"CREATE TABLE Lines (Qty int, Price money, Total AS Qty * Price, Label AS 'n' + CAST(Qty AS varchar(5)) PERSISTED, Note int)",
+           "INSERT Lines (Qty, Price, Note) VALUES (2, 1.5, 9) INSERT Lines VALUES (3, 2, 7)"});
+    EXPECT_EQ(Run("SELECT Total, Label, Note FROM Lines ORDER BY Qty"), (std::vector<std::string>{"row 3 n2 9", "row 6 n3 7"}));
+    EXPECT_EQ(Run("SELECT name + ' ' + TYPE_NAME(system_type_id) FROM sys.columns WHERE object_id = OBJECT_ID('Lines') AND column_id IN (3, 4) "
+                  "ORDER BY column_id"),
+              (std::vector<std::string>{"row Total money", "row Label varchar"}));
+    EXPECT_EQ(Errors("INSERT Lines (Qty, Total) VALUES (1, 2)"), (std::vector<int>{271}));
+    EXPECT_EQ(Errors("UPDATE Lines SET Total = 1"), (std::vector<int>{271}));
+}
+
 // UPDATE and DELETE with a FROM list that joins the target, by alias or by name, as T-SQL writes them.
 TEST_F(SandboxScripts, UpdateAndDeleteThroughJoins) {
     Setup({"CREATE TABLE Items (Id int, V varchar(10), N int)", "CREATE TABLE Src (Id int, V varchar(10))",

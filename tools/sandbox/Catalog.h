@@ -2,6 +2,7 @@
 #pragma once
 
 #include "SqlType.h"
+#include "TSql.h"
 
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@ struct ColumnInfo {
     bool nullable = true;
     bool identity = false;
     std::string defaultText;
+    std::vector<Token> computed;  // the expression of a computed column (name AS expression)
 };
 
 void ExecOrThrow(sqlite3* db, const std::string& sql);

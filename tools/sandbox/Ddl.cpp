@@ -23,6 +23,20 @@ std::string CheckText(const std::vector<Token>& p, size_t check) {
 std::string Session::ColumnDefinition(const std::vector<Token>& part, const std::string& shownName, int databaseCollation, int line,
                                       ColumnInfo& c, std::vector<ConstraintObject>& constraintObjects, bool& columnNamed) {
     c.name = NameOf(part[0]);
+    if (part.size() >= 3 && part[1].Is("AS")) {
+        // A computed column: SQLite's generated column, typed once the table exists (ExecCreateTable).
+        size_t end = 2;
+        for (int depth = 0; end < part.size(); ++end) {
+            if (part[end].IsOp("(")) depth++;
+            if (part[end].IsOp(")")) depth--;
+            if (depth == 0 && (part[end].Is("PERSISTED") || part[end].Is("CONSTRAINT") || part[end].Is("PRIMARY") || part[end].Is("UNIQUE") ||
+                               part[end].Is("NOT") || part[end].Is("NULL") || part[end].Is("CHECK") || part[end].Is("REFERENCES")))
+                break;
+        }
+        c.computed.assign(part.begin() + 2, part.begin() + static_cast<std::ptrdiff_t>(end));
+        c.type = SqlType::Of(SqlType::Variant);
+        return QuoteIdent(c.name) + " GENERATED ALWAYS AS (" + Translate(c.computed, line) + ") VIRTUAL";
+    }
     const size_t typeEnd = TypeEnd(part, 1);
     c.type = TypeOf(part, 1, typeEnd);
     CheckTypeSize(c.type, line);
@@ -238,6 +252,33 @@ void Session::ExecCreateTable(const std::vector<Token>& t, int line) {
     sqlite3_step(st);
     st.Reset();
     RecordColumns(db_, id, name, cols);
+    // Computed columns take the type of their expression over the table's columns.
+    for (size_t k = 0; k < cols.size(); ++k) {
+        if (cols[k].computed.empty()) continue;
+        std::vector<Token> query = {MakeToken(Token::Word, "SELECT")};
+        query.insert(query.end(), cols[k].computed.begin(), cols[k].computed.end());
+        query.push_back(MakeToken(Token::Word, "FROM"));
+        query.push_back(MakeToken(Token::Bracketed, name));
+        query.back().value = name;
+        columnCache_.clear();
+        bool named = false;
+        SqlType type;
+        try {
+            const StatementTablesInView inView(*this, query);
+            type = InferExprType(cols[k].computed, named);
+        } catch (const SqlError&) {
+            named = false;
+        }
+        if (!named || type.kind == SqlType::Variant) continue;
+        ColumnInfo typed = cols[k];
+        typed.type = type;
+        SqlStmt del;
+        sqlite3_prepare_v2(db_, "DELETE FROM __columns WHERE object_id = ? AND name = ?", -1, del.Out(), nullptr);
+        sqlite3_bind_int(del, 1, id);
+        sqlite3_bind_text(del, 2, typed.name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(del);
+        RecordColumns(db_, id, name, {typed}, static_cast<int>(k) + 1);
+    }
     RecordConstraintObjects(id, name, shownName, constraintObjects);
     // Temporary tables go with the session that made them (global ones too, as no one else holds them here).
     if (name != shownName || name.rfind("##", 0) == 0) tempTables_.emplace_back(dbName_, name);
@@ -362,7 +403,7 @@ void Session::ExecModule(const Stmt& s) {
         const std::vector<SqlColumn> described = DescribeColumns(q, bodyTokens);
         for (size_t k = 0; k < described.size(); ++k) {
             const char* name = sqlite3_column_name(q, static_cast<int>(k));
-            viewCols.push_back({name ? name : described[k].name, described[k].type, described[k].nullable, false, ""});
+            viewCols.push_back({name ? name : described[k].name, described[k].type, described[k].nullable, false, "", {}});
         }
         q.Reset();
     }

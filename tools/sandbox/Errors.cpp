@@ -157,6 +157,12 @@ std::optional<SqlError> Session::ServerError(const std::string& msg, int line) {
         return SqlError{
             116,  16, 1,   "Only one expression can be specified in the select list when the subquery is not introduced with EXISTS.",
             line, "", true};
+    if (starts("cannot INSERT into generated column \"") || starts("cannot UPDATE generated column \"")) {
+        const size_t open = msg.find('"');
+        const std::string column = msg.substr(open + 1, msg.rfind('"') - open - 1);
+        return SqlError{271, 16, 1, "The column \"" + column + "\" cannot be modified because it is either a computed column or is the result of a UNION operator.",
+                        line, "", false};
+    }
     if (starts("no such collation sequence: "))
         return SqlError{448, 16, 1, "Invalid collation '" + msg.substr(std::strlen("no such collation sequence: ")) + "'.", line, "", true};
     if (starts("database is locked") || starts("database table is locked"))

@@ -34,6 +34,10 @@ std::string TableOfDml(const std::vector<Token>& t);
 // UPDATE table AS x SET ... FROM <the other tables> WHERE <x's join conditions> AND ..., and
 // DELETE FROM table WHERE rowid IN (SELECT x.rowid FROM <...>). Nothing for other statements.
 std::optional<std::vector<Token>> DmlWithJoins(const std::vector<Token>& t);
+// DELETE TOP (n) [FROM] x [WHERE ...] and UPDATE TOP (n) x SET ... [WHERE ...] in SQLite's terms (it
+// has no LIMIT there): ... WHERE rowid IN (SELECT rowid FROM x [WHERE ...] LIMIT n). Nothing for
+// other statements and for TOP with PERCENT, joins or an alias.
+std::optional<std::vector<Token>> DmlWithTop(const std::vector<Token>& t);
 
 // Storing into a column (Store.cpp): whether values of the type are converted on the way in, and
 // the value a column of the type holds; SqlError 245, 241, 8114, 8115 ... when it does not convert.

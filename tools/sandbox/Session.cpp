@@ -404,8 +404,9 @@ void Session::ExecStatement(const Stmt& s) {
         throw SqlError{40000, 16, 1, "WHERE CURRENT OF is not supported by the stand-in.", line, "", false};
     if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(t, line), line), line);
     if (w == "UPDATE" || w == "DELETE") {
-        const auto joined = DmlWithJoins(t);
-        const std::vector<Token>& dml = joined ? *joined : t;
+        const auto topped = DmlWithTop(t);
+        const auto joined = DmlWithJoins(topped ? *topped : t);
+        const std::vector<Token>& dml = joined ? *joined : topped ? *topped : t;
         return ExecDml(w == "UPDATE" ? ConvertStoredValues(dml, line) : dml, line);
     }
     if (ExecScriptStatement(t, line)) return;

@@ -241,7 +241,7 @@ private:
     SqlValue Eval(const std::vector<Token>& expr, int line);
     bool EvalCondition(const std::vector<Token>& cond, int line);
     std::string Translate(const std::vector<Token>& tokens, int line);
-    // 8120 for a column of a grouped query's select list that is neither grouped nor aggregated (Grouping.cpp).
+    // 8120 for a column of a grouped query's select list that is neither grouped nor aggregated (GroupedColumns.cpp).
     void CheckGrouping(const std::vector<Token>& t, int line);
     SqlStmt Prepare(const std::string& sql, int line);
     void Bind(sqlite3_stmt* st, int line);

@@ -91,6 +91,51 @@ TableRef ReadTableRef(const std::vector<Token>& t, size_t i, size_t stop) {
 
 }  // namespace
 
+std::optional<std::vector<Token>> DmlWithTop(const std::vector<Token>& t) {
+    if (t.size() < 6 || !(t[0].Is("DELETE") || t[0].Is("UPDATE")) || !t[1].Is("TOP") || !t[2].IsOp("(")) return std::nullopt;
+    const size_t close = MatchParen(t, 2);
+    if (close >= t.size() || (close + 1 < t.size() && t[close + 1].Is("PERCENT"))) return std::nullopt;
+    std::vector<Token> count(t.begin() + 3, t.begin() + static_cast<std::ptrdiff_t>(close));
+    if (count.empty()) return std::nullopt;
+    count[0].spaceBefore = true;
+    size_t i = close + 1;
+    if (t[0].Is("DELETE") && i < t.size() && t[i].Is("FROM")) ++i;
+    const size_t nameFrom = i;
+    if (i >= t.size() || !t[i].IsName()) return std::nullopt;
+    ++i;
+    while (i + 1 < t.size() && t[i].IsOp(".") && t[i + 1].IsName()) i += 2;
+    std::vector<Token> name(t.begin() + static_cast<std::ptrdiff_t>(nameFrom), t.begin() + static_cast<std::ptrdiff_t>(i));
+    name[0].spaceBefore = true;
+    // The SET list (UPDATE) up to WHERE, then the condition; a FROM, an alias or anything else is left alone.
+    size_t where = t.size(), end = t.size();
+    int depth = 0;
+    for (size_t k = i; k < t.size(); ++k) {
+        if (t[k].IsOp("(")) depth++;
+        if (t[k].IsOp(")")) depth--;
+        if (depth != 0) continue;
+        if (t[k].Is("FROM") || t[k].Is("OUTPUT") || t[k].Is("OPTION")) return std::nullopt;
+        if (t[k].Is("WHERE") && where == t.size()) where = k;
+        if (t[k].IsOp(";")) {
+            end = k;
+            break;
+        }
+    }
+    if (t[0].Is("DELETE") && i != where && i != end) return std::nullopt;
+    if (t[0].Is("UPDATE") && (i >= t.size() || !t[i].Is("SET"))) return std::nullopt;
+    std::vector<Token> out = {t[0]};
+    if (t[0].Is("DELETE")) out.push_back(MakeToken(Token::Word, "FROM"));
+    out.insert(out.end(), name.begin(), name.end());
+    out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(i), t.begin() + static_cast<std::ptrdiff_t>(std::min(where, end)));
+    for (const char* w : {"WHERE", "rowid", "IN", "(", "SELECT", "rowid", "FROM"})
+        out.push_back(MakeToken(std::string(w) == "(" ? Token::Op : Token::Word, w));
+    out.insert(out.end(), name.begin(), name.end());
+    out.insert(out.end(), t.begin() + static_cast<std::ptrdiff_t>(std::min(where, end)), t.begin() + static_cast<std::ptrdiff_t>(end));
+    out.push_back(MakeToken(Token::Word, "LIMIT"));
+    out.insert(out.end(), count.begin(), count.end());
+    out.push_back(MakeToken(Token::Op, ")"));
+    return out;
+}
+
 std::optional<std::vector<Token>> DmlWithJoins(const std::vector<Token>& t) {
     if (t.empty() || !(t[0].Is("UPDATE") || t[0].Is("DELETE"))) return std::nullopt;
     const bool update = t[0].Is("UPDATE");
