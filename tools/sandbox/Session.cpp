@@ -99,6 +99,7 @@ void Session::OpenHandle(const std::string& name) {
     RegisterNullWatch(db_, &nullSeen_);
     RegisterTextFunctions(db_);
     RegisterSessionViews();
+    RegisterTableFunctions();
     sqlite3_progress_handler(
         db_, 200000,
         [](void* p) -> int {

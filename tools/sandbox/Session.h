@@ -299,6 +299,14 @@ private:
     static bool EndsStatement(const SqlError& e);
     void CheckAttention();
 
+    // CROSS APPLY, OUTER APPLY and STRING_SPLIT as SQLite table-valued functions (Apply.cpp).
+    std::vector<Token> RewriteApply(const std::vector<Token>& t, int line);
+    void RegisterTableFunctions();
+    // The virtual table of the source, created when missing; key tells sources apart.
+    std::string TableFunction(const std::string& key, std::shared_ptr<struct TableSource> source, int line);
+    std::map<std::string, std::shared_ptr<struct TableSource>> tableSources_;  // by virtual table name
+    friend struct TableFunctions;
+
     // SQLite functions.
     void OpenHandle(const std::string& name);
     void RegisterFunctions();
