@@ -1,0 +1,139 @@
+// Query clauses SQLite has no form of, through unixODBC and FreeTDS: each query's column names, the
+// declared type of one column, every row, or the error SQL Server raises.
+#include "OdbcProbe.h"
+#include "SandboxProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Case {
+    const char* sql;
+    const char* names;  // column names joined by '|'; nullptr when an error is expected
+    const char* rows;   // values joined by '|', rows by ';'
+    int column;         // the column whose type is checked; -1 for none
+    int sqlType;
+    long long size;  // -1 for any
+    long error;      // native error number expected; 0 for none
+};
+
+std::string Joined(const std::vector<std::string>& v, char sep) {
+    std::string s;
+    for (size_t i = 0; i < v.size(); ++i) s += (i ? std::string(1, sep) : "") + v[i];
+    return s;
+}
+
+void RunCases(OdbcProbe& c, const Case* begin, const Case* end) {
+    for (const Case* k = begin; k != end; ++k) {
+        const OdbcRun run = c.Run(k->sql);
+        std::string diag;
+        for (const auto& d : run.diags) diag += " [" + std::to_string(d.native) + "] " + d.text;
+        if (k->error != 0) {
+            EXPECT_TRUE(run.HasDiag(k->error)) << k->sql << diag;
+            EXPECT_TRUE(run.results.empty() || run.results.back().rows.empty()) << k->sql;
+            continue;
+        }
+        ASSERT_FALSE(run.results.empty()) << k->sql << diag;
+        const OdbcResult& r = run.results.back();
+        EXPECT_EQ(Joined(r.names, '|'), k->names) << k->sql;
+        std::vector<std::string> rows;
+        for (const auto& row : r.rows) rows.push_back(Joined(row, '|'));
+        EXPECT_EQ(Joined(rows, ';'), k->rows) << k->sql << diag;
+        if (k->column >= 0) {
+            EXPECT_EQ(r.types.at(static_cast<size_t>(k->column)), k->sqlType) << k->sql;
+            if (k->size >= 0) {
+                EXPECT_EQ(r.sizes.at(static_cast<size_t>(k->column)), k->size) << k->sql;
+            }
+        }
+    }
+}
+
+const char* const kFixture =
+    "create table cust (id int primary key, name nvarchar(30) not null, tags varchar(40) null) "
+    "insert into cust values (1, N'Ann', 'red,blue'), (2, N'Bob', null), (3, N'Cy', '') "
+    "create table ord (id int primary key, cust int not null, total decimal(10,2) not null) "
+    "insert into ord values (10, 1, 5.50), (11, 1, 7.25), (12, 1, 1.00), (20, 3, 2.00)";
+
+// The derived table runs once per outer row: an aggregate over no rows still gives its row, TOP and
+// ORDER BY pick per outer row, and OUTER APPLY keeps the rows that match nothing with NULLs.
+const Case kApply[] = {
+    {"select c.id, x.n from cust c cross apply (select count(*) n from ord o where o.cust = c.id) x order by c.id", "id|n", "1|3;2|0;3|1", 1,
+     SQL_INTEGER, -1, 0},
+    {"select c.id, x.id, x.total from cust c outer apply (select top 2 o.id, o.total from ord o where o.cust = c.id order by o.total desc) x "
+     "order by c.id, x.total desc",
+     "id|id|total", "1|11|7.25;1|10|5.50;2|<NULL>|<NULL>;3|20|2.00", 2, SQL_NUMERIC, 10, 0},
+    {"select c.name, x.total from cust c cross apply (select top 1 total from ord o where o.cust = c.id order by total) x order by c.name",
+     "name|total", "Ann|1.00;Cy|2.00", 0, SQL_WVARCHAR, 30, 0},
+    {"select * from cust c cross apply (select top 1 o.id as oid from ord o where o.cust = c.id order by o.id desc) x order by c.id",
+     "id|name|tags|oid", "1|Ann|red,blue|12;3|Cy||20", 3, SQL_INTEGER, -1, 0},
+    // A VALUES list of the outer row's columns (the unpivoting idiom).
+    {"select c.id, v.k from cust c cross apply (values (c.id * 10), (null)) v(k) where c.id < 3 order by c.id, v.k", "id|k",
+     "1|<NULL>;1|10;2|<NULL>;2|20", -1, 0, -1, 0},
+    // One APPLY reads another's columns; variables of the batch are seen inside.
+    {"select c.id, y.m from cust c cross apply (select count(*) n from ord o where o.cust = c.id) x cross apply (select x.n * 2 as m) y "
+     "order by c.id",
+     "id|m", "1|6;2|0;3|2", -1, 0, -1, 0},
+    {"declare @least decimal(10,2) = 5 select c.id, x.n from cust c "
+     "cross apply (select count(*) n from ord o where o.cust = c.id and o.total > @least) x order by c.id",
+     "id|n", "1|2;2|0;3|0", -1, 0, -1, 0},
+    // Inside a subquery, the derived table reads the column of the query around it.
+    {"select c.id, (select max(x.n) from (select 1 k) q cross apply (select count(*) n from ord o where o.cust = c.id) x) as m "
+     "from cust c order by c.id",
+     "id|m", "1|3;2|0;3|1", -1, 0, -1, 0},
+    // Its own alias hides the outer one of the same name.
+    {"select c.id, x.n from cust c cross apply (select count(*) n from cust c where c.id > 1) x order by c.id", "id|n", "1|2;2|2;3|2", -1, 0,
+     -1, 0},
+    // Each column needs a name, once; a column list must name them all.
+    {"select * from cust c cross apply (select count(*) from ord o where o.cust = c.id) x", nullptr, nullptr, -1, 0, -1, 8155},
+    {"select * from cust c cross apply (values (1)) x", nullptr, nullptr, -1, 0, -1, 8155},
+    {"select * from cust c cross apply (select 1 a, 2 a) x", nullptr, nullptr, -1, 0, -1, 8156},
+    {"select * from cust c cross apply (select 1 a, 2 b) x(a)", nullptr, nullptr, -1, 0, -1, 8158},
+    // No table-valued functions of the database exist here.
+    {"select * from cust c cross apply dbo.orders_of(c.id) x", nullptr, nullptr, -1, 0, -1, 208},
+    {"create view vapply as select c.id, x.n from cust c cross apply (select count(*) n from ord o where o.cust = c.id) x", nullptr, nullptr,
+     -1, 0, -1, 40000},
+};
+
+// STRING_SPLIT: value is the string's own type, empty pieces are kept, a NULL string gives no rows.
+const Case kSplit[] = {
+    {"select value from string_split('a,b,,c', ',')", "value", "a;b;;c", 0, SQL_VARCHAR, 6, 0},
+    {"select * from string_split(N'x y', ' ', 1)", "value|ordinal", "x|1;y|2", 0, SQL_WVARCHAR, 3, 0},
+    {"select * from string_split(N'x y', ' ', 1)", "value|ordinal", "x|1;y|2", 1, SQL_BIGINT, -1, 0},
+    {"select count(*) as n from string_split(null, ',')", "n", "0", -1, 0, -1, 0},
+    {"select c.id, s.value from cust c cross apply string_split(c.tags, ',') s order by c.id, s.value", "id|value", "1|blue;1|red;3|", 1,
+     SQL_VARCHAR, 40, 0},
+    {"select c.id, s.value from cust c outer apply string_split(c.tags, ',') s order by c.id, s.value", "id|value",
+     "1|blue;1|red;2|<NULL>;3|", -1, 0, -1, 0},
+    {"declare @s nvarchar(max) = N'p;q' select value, ordinal from string_split(@s, ';', 1) order by ordinal desc", "value|ordinal",
+     "q|2;p|1", -1, 0, -1, 0},
+    // The separator is one character; enable_ordinal a constant; the string a string.
+    {"select value from string_split('a,b', ',,')", nullptr, nullptr, -1, 0, -1, 214},
+    {"declare @sep varchar(5) = '' select value from string_split('a,b', @sep)", nullptr, nullptr, -1, 0, -1, 214},
+    {"declare @o int = 1 select value from string_split('a,b', ',', @o)", nullptr, nullptr, -1, 0, -1, 8748},
+    {"select value from string_split(12, ',')", nullptr, nullptr, -1, 0, -1, 8116},
+};
+
+class SandboxQueryForms : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = new SandboxProcess(false); }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(c_.Connect(server_->OdbcConnectionString()));
+        const OdbcRun fixture = c_.Run(std::string("if object_id('cust') is null begin ") + kFixture + " end");
+        ASSERT_TRUE(fixture.ok) << (fixture.diags.empty() ? "" : fixture.diags[0].text);
+    }
+    static SandboxProcess* server_;
+    OdbcProbe c_;
+};
+SandboxProcess* SandboxQueryForms::server_ = nullptr;
+
+TEST_F(SandboxQueryForms, CrossAndOuterApply) { RunCases(c_, std::begin(kApply), std::end(kApply)); }
+
+TEST_F(SandboxQueryForms, StringSplit) { RunCases(c_, std::begin(kSplit), std::end(kSplit)); }
+
+}  // namespace
