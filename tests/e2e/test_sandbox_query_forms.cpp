@@ -101,6 +101,7 @@ const Case kSplit[] = {
     {"select value from string_split('a,b,,c', ',')", "value", "a;b;;c", 0, SQL_VARCHAR, 6, 0},
     {"select * from string_split(N'x y', ' ', 1)", "value|ordinal", "x|1;y|2", 0, SQL_WVARCHAR, 3, 0},
     {"select * from string_split(N'x y', ' ', 1)", "value|ordinal", "x|1;y|2", 1, SQL_BIGINT, -1, 0},
+    {"select value from string_split('a-b', N'-')", "value", "a;b", 0, SQL_WVARCHAR, 3, 0},
     {"select count(*) as n from string_split(null, ',')", "n", "0", -1, 0, -1, 0},
     {"select c.id, s.value from cust c cross apply string_split(c.tags, ',') s order by c.id, s.value", "id|value", "1|blue;1|red;3|", 1,
      SQL_VARCHAR, 40, 0},
@@ -112,6 +113,7 @@ const Case kSplit[] = {
     {"select value from string_split('a,b', ',,')", nullptr, nullptr, -1, 0, -1, 214},
     {"declare @sep varchar(5) = '' select value from string_split('a,b', @sep)", nullptr, nullptr, -1, 0, -1, 214},
     {"declare @o int = 1 select value from string_split('a,b', ',', @o)", nullptr, nullptr, -1, 0, -1, 8748},
+    {"select value from string_split('a,b', ',', 2)", nullptr, nullptr, -1, 0, -1, 8748},
     {"select value from string_split(12, ',')", nullptr, nullptr, -1, 0, -1, 8116},
 };
 

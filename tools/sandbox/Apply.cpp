@@ -11,7 +11,6 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 
 struct TableSource {
@@ -303,11 +302,12 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
         bool ordinal = false;
         if (args.size() == 3) {
             const auto& a = args[2];
-            const bool constant = a.size() == 1 && (a[0].kind == Token::Number || a[0].Is("NULL"));
+            const bool constant =
+                a.size() == 1 && ((a[0].kind == Token::Number && (a[0].text == "0" || a[0].text == "1")) || a[0].Is("NULL"));
             if (!constant)
                 throw SqlError{8748, 16, 1, "The enable_ordinal argument for STRING_SPLIT only supports constant values (not variables or columns).",
                                line, "", true};
-            ordinal = a[0].kind == Token::Number && std::strtod(a[0].text.c_str(), nullptr) != 0;
+            ordinal = a[0].text == "1";
         }
         const auto& sep = args[1];
         if (sep.size() == 1 && (sep[0].Is("NULL") || (sep[0].kind == Token::String && [&] {
@@ -316,14 +316,14 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
                                                          return chars != 1;
                                                      }())))
             throw SqlError{214, 16, 11, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.", line, "", true};
-        // value has the type of the string: varchar or nvarchar of its length.
+        // value has the length of the string, nvarchar when the string or the separator is Unicode.
         SqlType type = SqlType::Of(SqlType::NVarChar, -1);
         {
             const StatementTablesInView inView(*this, t);
-            bool named = false;
-            const SqlType given = InferExprType(args[0], named);
+            bool named = false, sepNamed = false;
+            const SqlType given = InferExprType(args[0], named), sepType = InferExprType(args[1], sepNamed);
             if (named && (given.IsText() || given.IsUnicode())) {
-                type = SqlType::Of(given.IsUnicode() ? SqlType::NVarChar : SqlType::VarChar,
+                type = SqlType::Of(given.IsUnicode() || (sepNamed && sepType.IsUnicode()) ? SqlType::NVarChar : SqlType::VarChar,
                                    given.kind == SqlType::Text || given.kind == SqlType::NText ? -1 : given.length);
             } else if (named && !(args[0].size() == 1 && args[0][0].Is("NULL")) && given.kind != SqlType::Variant) {
                 std::string typeName = given.Name();
