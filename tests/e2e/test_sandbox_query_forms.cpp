@@ -117,6 +117,26 @@ const Case kSplit[] = {
     {"select value from string_split(12, ',')", nullptr, nullptr, -1, 0, -1, 8116},
 };
 
+// ROLLUP, CUBE and GROUPING SETS: one group per grouping set, what a set leaves out is NULL and
+// GROUPING says so; a grand total over no rows is still a row.
+const Case kGrouping[] = {
+    {"select cust, sum(total) as s, count(*) as n from ord group by rollup(cust) order by cust", "cust|s|n",
+     "<NULL>|15.75|4;1|13.75|3;3|2.00|1", 1, SQL_NUMERIC, 38, 0},
+    {"select c.name, o.cust, count(*) n, grouping(c.name) g, grouping_id(c.name, o.cust) gid from ord o join cust c on c.id = o.cust "
+     "group by c.name, o.cust with rollup order by gid, name",
+     "name|cust|n|g|gid", "Ann|1|3|0|0;Cy|3|1|0|0;Ann|<NULL>|3|0|1;Cy|<NULL>|1|0|1;<NULL>|<NULL>|4|1|3", 3, SQL_TINYINT, -1, 0},
+    {"select cust, case when total > 3 then 'big' else 'small' end as size, count(*) n from ord "
+     "group by cube(cust, case when total > 3 then 'big' else 'small' end) order by cust, size",
+     "cust|size|n", "<NULL>|<NULL>|4;<NULL>|big|2;<NULL>|small|2;1|<NULL>|3;1|big|2;1|small|1;3|<NULL>|1;3|small|1", -1, 0, -1, 0},
+    {"select cust, count(*) n from ord where total > 100 group by grouping sets ((cust), ())", "cust|n", "<NULL>|0", 1, SQL_INTEGER, -1, 0},
+    {"select cust, count(*) n from ord group by rollup(cust) having count(*) > 1 order by n", "cust|n", "1|3;<NULL>|4", -1, 0, -1, 0},
+    {"select top 1 cust, count(*) n from ord group by cust, rollup(id) order by n desc, cust", "cust|n", "1|3", -1, 0, -1, 0},
+    {"select count(*) as groups from (select cust, sum(total) s from ord group by rollup(cust)) x", "groups", "3", -1, 0, -1, 0},
+    // What the stand-in cannot order by, and GROUPING of what is not grouped.
+    {"select cust, count(*) n from ord group by rollup(cust) order by grouping(cust)", nullptr, nullptr, -1, 0, -1, 40000},
+    {"select grouping(total) from ord group by rollup(cust)", nullptr, nullptr, -1, 0, -1, 8161},
+};
+
 class SandboxQueryForms : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server_ = new SandboxProcess(false); }
@@ -137,5 +157,7 @@ SandboxProcess* SandboxQueryForms::server_ = nullptr;
 TEST_F(SandboxQueryForms, CrossAndOuterApply) { RunCases(c_, std::begin(kApply), std::end(kApply)); }
 
 TEST_F(SandboxQueryForms, StringSplit) { RunCases(c_, std::begin(kSplit), std::end(kSplit)); }
+
+TEST_F(SandboxQueryForms, GroupingSets) { RunCases(c_, std::begin(kGrouping), std::end(kGrouping)); }
 
 }  // namespace

@@ -647,6 +647,8 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"SYSDATETIME", SqlType::Of(SqlType::DateTime2, 0, 0, 7)},
                                                              {"COUNT", SqlType::Of(SqlType::Int)},
                                                              {"COUNT_BIG", SqlType::Of(SqlType::BigInt)},
+                                                             {"GROUPING", SqlType::Of(SqlType::TinyInt)},
+                                                             {"GROUPING_ID", SqlType::Of(SqlType::Int)},
                                                              {"LEN", SqlType::Of(SqlType::Int)},
                                                              {"DATALENGTH", SqlType::Of(SqlType::Int)},
                                                              {"CHARINDEX", SqlType::Of(SqlType::Int)},

@@ -2,6 +2,7 @@
 #include "Aggregates.h"
 #include "Arithmetic.h"
 #include "Conversions.h"
+#include "Grouping.h"
 #include "QueryForms.h"
 #include "Scripts.h"
 #include "Session.h"
@@ -342,7 +343,7 @@ void CheckTypeSize(const SqlType& type, int line) {
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
     const std::vector<Token> in =
-        ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(RewriteApply(given, line))))))));
+        ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(RewriteGroupingSets(RewriteApply(given, line), line))))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
