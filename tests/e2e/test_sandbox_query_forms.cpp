@@ -137,6 +137,23 @@ const Case kGrouping[] = {
     {"select grouping(total) from ord group by rollup(cust)", nullptr, nullptr, -1, 0, -1, 8161},
 };
 
+// PIVOT groups by the source's other columns with one aggregate per value; UNPIVOT gives a row per
+// column that is not NULL, the column's name as sysname.
+const Case kPivot[] = {
+    {"select * from (select c.name, o.total from ord o join cust c on c.id = o.cust) s pivot (count(total) for name in ([Ann], [Bob], [Cy])) p",
+     "Ann|Bob|Cy", "3|0|1", 1, SQL_INTEGER, -1, 0},
+    {"select * from (select cust, id, total from ord) s pivot (sum(total) for cust in ([1], [3])) as p order by id", "id|1|3",
+     "10|5.50|<NULL>;11|7.25|<NULL>;12|1.00|<NULL>;20|<NULL>|2.00", 1, SQL_NUMERIC, 38, 0},
+    {"select p.[2], p.[1] from (select 1 k, 'a' v union all select 2, 'bb') s pivot (max(v) for k in ([1], [2], [3])) p", "2|1", "bb|a", 0,
+     SQL_VARCHAR, 2, 0},
+    {"select id, col, val from (select 1 id, 10 a, null b, 30 c union all select 2, null, null, null) s unpivot (val for col in (a, b, c)) u "
+     "order by id, col",
+     "id|col|val", "1|a|10;1|c|30", 1, SQL_WVARCHAR, 128, 0},
+    {"select * from ord o join cust c on c.id = o.cust pivot (sum(total) for name in ([Ann])) p", nullptr, nullptr, -1, 0, -1, 40000},
+    {"select * from ord pivot (sum(amount) for cust in ([1])) p", nullptr, nullptr, -1, 0, -1, 207},
+    {"select * from cust unpivot (v for c in (name, nope)) u", nullptr, nullptr, -1, 0, -1, 207},
+};
+
 class SandboxQueryForms : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server_ = new SandboxProcess(false); }
@@ -159,5 +176,7 @@ TEST_F(SandboxQueryForms, CrossAndOuterApply) { RunCases(c_, std::begin(kApply),
 TEST_F(SandboxQueryForms, StringSplit) { RunCases(c_, std::begin(kSplit), std::end(kSplit)); }
 
 TEST_F(SandboxQueryForms, GroupingSets) { RunCases(c_, std::begin(kGrouping), std::end(kGrouping)); }
+
+TEST_F(SandboxQueryForms, PivotAndUnpivot) { RunCases(c_, std::begin(kPivot), std::end(kPivot)); }
 
 }  // namespace

@@ -158,8 +158,10 @@ SqlError Session::TranslateError(int line) {
     return {50000, 16, 1, msg, line, "", false};
 }
 
-void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) {
+void Session::ExecSql(const std::vector<Token>& given, int line, bool isQuery) {
     (void)isQuery;
+    // Described as the derived tables they stand for.
+    const std::vector<Token> tokens = RewritePivots(given, line);
     std::vector<SelectItem> items = SelectItems(tokens);
     const bool assigns = !items.empty() && std::all_of(items.begin(), items.end(), [](const SelectItem& i) { return i.assignsVariable; }) &&
                          (tokens[0].Is("SELECT") || tokens[0].Is("WITH"));

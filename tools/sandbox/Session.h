@@ -302,6 +302,8 @@ private:
     // CROSS APPLY, OUTER APPLY and STRING_SPLIT as SQLite table-valued functions (Apply.cpp).
     std::vector<Token> RewriteApply(const std::vector<Token>& t, int line);
     void RegisterTableFunctions();
+    // PIVOT and UNPIVOT as the derived tables they stand for (Pivot.cpp).
+    std::vector<Token> RewritePivots(const std::vector<Token>& t, int line);
     // The virtual table of the source, created when missing; key tells sources apart.
     std::string TableFunction(const std::string& key, std::shared_ptr<struct TableSource> source, int line);
     std::map<std::string, std::shared_ptr<struct TableSource>> tableSources_;  // by virtual table name
