@@ -271,7 +271,10 @@ struct TableFunctions {
     }
 };
 
-void Session::RegisterTableFunctions() { sqlite3_create_module_v2(db_, "sandbox_table_function", TableFunctions::Module(), this, nullptr); }
+void Session::RegisterTableFunctions() {
+    sqlite3_create_module_v2(db_, "sandbox_table_function", TableFunctions::Module(), this, nullptr);
+    RegisterXmlFunctions();
+}
 
 std::string Session::TableFunction(const std::string& key, std::shared_ptr<TableSource> source, int line) {
     source->line = line;

@@ -343,7 +343,7 @@ void CheckTypeSize(const SqlType& type, int line) {
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
     const std::vector<Token> in =
-        ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(RewriteGroupingSets(RewritePivots(RewriteApply(given, line), line), line))))))));
+        ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(RewriteGroupingSets(RewritePivots(RewriteApply(RewriteForXml(given, line), line), line), line))))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
