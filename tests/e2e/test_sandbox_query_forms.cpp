@@ -154,6 +154,32 @@ const Case kPivot[] = {
     {"select * from cust unpivot (v for c in (name, nope)) u", nullptr, nullptr, -1, 0, -1, 207},
 };
 
+// FOR XML: in a subquery a string (NULL for no rows), escaped as XML; at the top of a statement one
+// column of SQL Server's name for it.
+const Case kForXml[] = {
+    {"select substring((select ',' + name from cust order by id for xml path('')), 2, 100) as names", "names", "Ann,Bob,Cy", -1, 0, -1, 0},
+    {"select c.id, (select ';' + cast(o.id as varchar(5)) from ord o where o.cust = c.id order by o.id desc for xml path('')) as ids "
+     "from cust c order by c.id",
+     "id|ids", "1|;12;11;10;2|<NULL>;3|;20", -1, 0, -1, 0},
+    {"select (select 'a<b & c>\"' + name from cust where id = 1 for xml path('')) as v", "v", "a&lt;b &amp; c&gt;\"Ann", -1, 0, -1, 0},
+    {"select (select name + '&' from cust order by id for xml path(''), type).value('.', 'nvarchar(max)') as v", "v", "Ann&Bob&Cy&", -1, 0,
+     -1, 0},
+    {"select id as '@id', name, tags from cust order by id for xml path('c'), root('list')", "XML_F52E2B61-18A1-11d1-B105-00805F49916B",
+     "<list><c id=\"1\"><name>Ann</name><tags>red,blue</tags></c><c id=\"2\"><name>Bob</name></c><c id=\"3\"><name>Cy</name><tags></tags>"
+     "</c></list>",
+     0, SQL_WLONGVARCHAR, -1, 0},
+    {"select id, name from cust where id < 3 order by id desc for xml raw", "XML_F52E2B61-18A1-11d1-B105-00805F49916B",
+     "<row id=\"2\" name=\"Bob\"/><row id=\"1\" name=\"Ann\"/>", -1, 0, -1, 0},
+    {"select o.id, o.total, (select c.name from cust c where c.id = o.cust for xml path(''), type) as who from ord o where o.id = 20 "
+     "for xml path('o')",
+     "XML_F52E2B61-18A1-11d1-B105-00805F49916B", "<o><id>20</id><total>2.00</total><who><name>Cy</name></who></o>", -1, 0, -1, 0},
+    {"select id from cust where id > 9 for xml path('r')", "XML_F52E2B61-18A1-11d1-B105-00805F49916B", "", -1, 0, -1, 0},
+    {"select 'a' + char(1) as v for xml path('')", nullptr, nullptr, -1, 0, -1, 6841},
+    {"select id as x, name as '@n' from cust for xml path('r')", nullptr, nullptr, -1, 0, -1, 6852},
+    {"select id as 'a/b' from cust for xml path('r')", nullptr, nullptr, -1, 0, -1, 40000},
+    {"select id from cust for xml auto", nullptr, nullptr, -1, 0, -1, 40000},
+};
+
 class SandboxQueryForms : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server_ = new SandboxProcess(false); }
@@ -178,5 +204,22 @@ TEST_F(SandboxQueryForms, StringSplit) { RunCases(c_, std::begin(kSplit), std::e
 TEST_F(SandboxQueryForms, GroupingSets) { RunCases(c_, std::begin(kGrouping), std::end(kGrouping)); }
 
 TEST_F(SandboxQueryForms, PivotAndUnpivot) { RunCases(c_, std::begin(kPivot), std::end(kPivot)); }
+
+TEST_F(SandboxQueryForms, ForXml) { RunCases(c_, std::begin(kForXml), std::end(kForXml)); }
+
+// A long XML result comes in rows of 2033 characters, which together are the whole.
+TEST_F(SandboxQueryForms, ForXmlResultInRowsOf2033Characters) {
+    const OdbcRun run = c_.Run("select replicate(cast(N'\u00e9' as nvarchar(max)), 5000) as v for xml path('')");
+    ASSERT_EQ(run.results.size(), 1u) << (run.diags.empty() ? "" : run.diags[0].text);
+    const auto& rows = run.results[0].rows;
+    ASSERT_EQ(rows.size(), 3u);
+    std::string whole;
+    for (const auto& r : rows) whole += r.at(0);
+    std::string expected = "<v>";
+    for (int i = 0; i < 5000; ++i) expected += "\u00e9";
+    expected += "</v>";
+    EXPECT_EQ(whole, expected);
+    EXPECT_EQ(rows[0].at(0).size(), 3 + 2030 * 2u);  // "<v>" and 2030 two-byte characters
+}
 
 }  // namespace

@@ -219,13 +219,6 @@ struct XmlFunctions {
             if (raw) {
                 attributes += " " + XmlName(name) + "=\"" + Escape(value, true) + "\"";
             } else if (!name.empty() && name[0] == '@') {
-                if (!content.empty()) {
-                    s->pending_ = std::make_exception_ptr(SqlError{
-                        6852, 16, 1,
-                        "Attribute-centric column '" + name + "' must not come after a non-attribute-centric sibling in XML hierarchy in FOR XML PATH.",
-                        1, "", false});
-                    return sqlite3_result_error(ctx, "error in a function", -1);
-                }
                 attributes += " " + XmlName(name.substr(1)) + "=\"" + Escape(value, true) + "\"";
             } else if (kind == kXml) {
                 content += name.empty() || name == "*" ? value : "<" + XmlName(name) + ">" + value + "</" + XmlName(name) + ">";
@@ -401,6 +394,12 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
                 else if (named && (type.kind == SqlType::DateTime || type.kind == SqlType::DateTime2 || type.kind == SqlType::SmallDateTime ||
                                    type.kind == SqlType::DateTimeOffset))
                     kind = kDateTime;
+                if (!raw && !name.empty() && name[0] == '@' &&
+                    std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.empty() || n[0] != '@'; }))
+                    throw SqlError{6852, 16, 1,
+                                   "Attribute-centric column '" + name +
+                                       "' must not come after a non-attribute-centric sibling in XML hierarchy in FOR XML PATH.",
+                                   line, "", true};
                 names.push_back(name);
                 kinds.push_back(kind);
                 exprs.push_back(e);
