@@ -24,6 +24,7 @@ struct TableSource {
     std::string valueType;
     bool ordinal = false;
     int line = 1;  // of the statement that uses it last, for the errors raised while it runs
+    std::string key;  // what tells it from other sources
 };
 
 namespace {
@@ -277,9 +278,20 @@ void Session::RegisterTableFunctions() {
 }
 
 std::string Session::TableFunction(const std::string& key, std::shared_ptr<TableSource> source, int line) {
-    source->line = line;
-    std::string name = "__tvf_" + Hex(std::hash<std::string>{}(key));
-    tableSources_[name] = source;
+    // A table made before for the same source is used again (its connected table holds the source:
+    // the statement's line is set there).
+    source->key = key;
+    std::string name;
+    for (size_t n = 0;; ++n) {
+        name = "__tvf_" + Hex(std::hash<std::string>{}(key) + n);
+        auto it = tableSources_.find(name);
+        if (it == tableSources_.end()) {
+            tableSources_[name] = source;
+            break;
+        }
+        if (it->second->key == key) break;
+    }
+    tableSources_[name]->line = line;
     const std::string sql = "CREATE VIRTUAL TABLE IF NOT EXISTS temp." + QuoteIdent(name) + " USING sandbox_table_function";
     char* err = nullptr;
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
