@@ -180,6 +180,27 @@ const Case kForXml[] = {
     {"select id from cust for xml auto", nullptr, nullptr, -1, 0, -1, 40000},
 };
 
+// FOR JSON: dotted names nest, NULLs are left out unless asked for, numbers, bits and nested FOR JSON
+// stay unquoted.
+const Case kForJson[] = {
+    {"select id, name as 'who.name', tags as 'who.tags' from cust order by id for json path", "JSON_F52E2B61-18A1-11d1-B105-00805F49916B",
+     "[{\"id\":1,\"who\":{\"name\":\"Ann\",\"tags\":\"red,blue\"}},{\"id\":2,\"who\":{\"name\":\"Bob\"}},"
+     "{\"id\":3,\"who\":{\"name\":\"Cy\",\"tags\":\"\"}}]",
+     0, SQL_WLONGVARCHAR, -1, 0},
+    {"select id, total, cast(1 as bit) as ok from ord where id = 10 for json path, without_array_wrapper",
+     "JSON_F52E2B61-18A1-11d1-B105-00805F49916B", "{\"id\":10,\"total\":5.50,\"ok\":true}", -1, 0, -1, 0},
+    {"select c.id, (select o.id from ord o where o.cust = c.id order by o.id for json path) as orders from cust c where c.id < 3 "
+     "order by c.id for json path, root('customers'), include_null_values",
+     "JSON_F52E2B61-18A1-11d1-B105-00805F49916B",
+     "{\"customers\":[{\"id\":1,\"orders\":[{\"id\":10},{\"id\":11},{\"id\":12}]},{\"id\":2,\"orders\":null}]}", -1, 0, -1, 0},
+    {"select 'a/b\"c\\' + char(10) as s for json auto", "JSON_F52E2B61-18A1-11d1-B105-00805F49916B", "[{\"s\":\"a\\/b\\\"c\\\\\\n\"}]", -1, 0,
+     -1, 0},
+    {"select (select id from cust where id > 9 for json path) as v", "v", "<NULL>", -1, 0, -1, 0},
+    {"select count(*) from cust for json path", nullptr, nullptr, -1, 0, -1, 13605},
+    {"select id as a, name as 'a.b' from cust for json path", nullptr, nullptr, -1, 0, -1, 13601},
+    {"select o.id, c.name from ord o join cust c on c.id = o.cust for json auto", nullptr, nullptr, -1, 0, -1, 40000},
+};
+
 class SandboxQueryForms : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { server_ = new SandboxProcess(false); }
@@ -206,6 +227,8 @@ TEST_F(SandboxQueryForms, GroupingSets) { RunCases(c_, std::begin(kGrouping), st
 TEST_F(SandboxQueryForms, PivotAndUnpivot) { RunCases(c_, std::begin(kPivot), std::end(kPivot)); }
 
 TEST_F(SandboxQueryForms, ForXml) { RunCases(c_, std::begin(kForXml), std::end(kForXml)); }
+
+TEST_F(SandboxQueryForms, ForJson) { RunCases(c_, std::begin(kForJson), std::end(kForJson)); }
 
 // A long XML result comes in rows of 2033 characters, which together are the whole.
 TEST_F(SandboxQueryForms, ForXmlResultInRowsOf2033Characters) {

@@ -155,6 +155,87 @@ std::string TextOf(const std::string& xml) {
     return out;
 }
 
+// How a column's value goes into JSON (the second argument of each column of sandbox_json_row).
+enum JsonKind { kJsonAny = 0, kJsonRaw = 1, kJsonDate = 2, kJsonBit = 3, kJsonNumber = 4, kJsonString = 5 };
+
+std::string JsonString(const std::string& v) {
+    std::string out = "\"";
+    for (char c : v) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '/': out += "\\/"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+                out += buf;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonValue(sqlite3_value* v, int kind) {
+    const int type = sqlite3_value_type(v);
+    if (type == SQLITE_NULL) return "null";
+    if (kind == kJsonRaw) return reinterpret_cast<const char*>(sqlite3_value_text(v));
+    if (kind == kJsonBit) return sqlite3_value_int64(v) != 0 ? "true" : "false";
+    if (kind == kJsonDate) return JsonString(ValueText(v, kDateTime));
+    if (type == SQLITE_BLOB) return JsonString(ValueText(v, kText));
+    if (kind == kJsonString) return JsonString(reinterpret_cast<const char*>(sqlite3_value_text(v)));
+    if (type == SQLITE_INTEGER) return std::to_string(sqlite3_value_int64(v));
+    if (type == SQLITE_FLOAT) {
+        const double d = sqlite3_value_double(v);
+        char buf[40];
+        for (int digits = 15; digits <= 17; ++digits) {
+            std::snprintf(buf, sizeof buf, "%.*g", digits, d);
+            if (std::strtod(buf, nullptr) == d) break;
+        }
+        return buf;
+    }
+    const std::string text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    if (kind == kJsonNumber) {
+        char* endp = nullptr;
+        std::strtod(text.c_str(), &endp);
+        if (!text.empty() && endp && *endp == '\0') return text;
+    }
+    return JsonString(text);
+}
+
+// A JSON object built from dotted names (a.b nests b in a), keys in the order first written.
+struct JsonNode {
+    std::vector<std::pair<std::string, JsonNode>> members;
+    std::string value;
+    bool leaf = false;
+    std::string Text() const {
+        if (leaf) return value;
+        std::string out = "{";
+        for (size_t i = 0; i < members.size(); ++i) out += (i ? "," : "") + JsonString(members[i].first) + ":" + members[i].second.Text();
+        return out + "}";
+    }
+};
+
+// Whether the expression is a subquery ending FOR <what> (XML or JSON), with TYPE when typed is asked.
+bool SubqueryFor(const std::vector<Token>& e, const char* what, bool typed) {
+    if (e.size() < 4 || !e.front().IsOp("(") || MatchParen(e, 0) != e.size() - 1) return false;
+    bool found = false;
+    for (size_t i = 1, d = 0; i + 1 < e.size(); ++i) {
+        if (e[i].IsOp("(")) d++;
+        if (e[i].IsOp(")")) d--;
+        if (d == 0 && e[i].Is("FOR") && e[i + 1].Is(what)) found = true;
+        if (d == 0 && found && (!typed || e[i].Is("TYPE"))) return true;
+    }
+    return false;
+}
+
 bool IsNamedItem(const SelectItem& it, std::string& name) {
     if (it.hasAlias) {
         name = it.alias;
@@ -169,25 +250,13 @@ bool IsNamedItem(const SelectItem& it, std::string& name) {
     return false;
 }
 
-// Whether the expression is a subquery ending FOR XML ... TYPE.
-bool TypedXmlSubquery(const std::vector<Token>& e) {
-    if (e.size() < 4 || !e.front().IsOp("(") || MatchParen(e, 0) != e.size() - 1) return false;
-    bool forXml = false;
-    for (size_t i = 1, d = 0; i + 1 < e.size(); ++i) {
-        if (e[i].IsOp("(")) d++;
-        if (e[i].IsOp(")")) d--;
-        if (d == 0 && e[i].Is("FOR") && e[i + 1].Is("XML")) forXml = true;
-        if (d == 0 && forXml && e[i].Is("TYPE")) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 struct XmlFunctions {
     struct Concat {
         std::string text, root;
         bool hasRoot = false;
+        bool bare = false;  // JSON without its array's brackets
     };
     // sandbox_xml_row(row element or NULL, raw, name, kind, value, ...)
     static void Row(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
@@ -254,6 +323,70 @@ struct XmlFunctions {
         if (state->hasRoot) text = text.empty() ? "<" + state->root + "/>" : "<" + state->root + ">" + text + "</" + state->root + ">";
         sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
+    // sandbox_json_row(include nulls, name, kind, value, ...): the row's object.
+    static void JsonRow(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+        auto* s = static_cast<Session*>(sqlite3_user_data(ctx));
+        const bool nulls = sqlite3_value_int(argv[0]) != 0;
+        JsonNode object;
+        for (int i = 1; i + 2 < argc; i += 3) {
+            if (!nulls && sqlite3_value_type(argv[i + 2]) == SQLITE_NULL) continue;
+            const std::string name = reinterpret_cast<const char*>(sqlite3_value_text(argv[i]));
+            JsonNode* at = &object;
+            size_t from = 0;
+            for (;;) {
+                const size_t dot = name.find('.', from);
+                const std::string key = name.substr(from, dot == std::string::npos ? std::string::npos : dot - from);
+                auto it = std::find_if(at->members.begin(), at->members.end(), [&](const auto& m) { return m.first == key; });
+                const bool last = dot == std::string::npos;
+                if (it != at->members.end() && (last || it->second.leaf)) {
+                    s->pending_ = std::make_exception_ptr(SqlError{
+                        13601, 16, 1,
+                        "Property '" + name +
+                            "' cannot be generated in JSON output due to a conflict with another column name or alias. Use different names "
+                            "and aliases for each column in SELECT list.",
+                        1, "", false});
+                    return sqlite3_result_error(ctx, "error in a function", -1);
+                }
+                if (it == at->members.end()) {
+                    at->members.emplace_back(key, JsonNode{});
+                    it = at->members.end() - 1;
+                }
+                if (last) {
+                    it->second.leaf = true;
+                    it->second.value = JsonValue(argv[i + 2], sqlite3_value_int(argv[i + 1]));
+                    break;
+                }
+                at = &it->second;
+                from = dot + 1;
+            }
+        }
+        const std::string out = object.Text();
+        sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+    }
+    // sandbox_json_concat(object, root or NULL, without array wrapper): the objects as an array.
+    static void JsonConcatStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
+        auto** slot = static_cast<Concat**>(sqlite3_aggregate_context(ctx, sizeof(Concat*)));
+        if (!slot) return sqlite3_result_error_nomem(ctx);
+        if (!*slot) {
+            *slot = new Concat;
+            if (const unsigned char* r = sqlite3_value_text(argv[1])) {
+                (*slot)->hasRoot = true;
+                (*slot)->root = reinterpret_cast<const char*>(r);
+            }
+            (*slot)->bare = sqlite3_value_int(argv[2]) != 0;
+        } else {
+            (*slot)->text += ",";
+        }
+        if (const unsigned char* p = sqlite3_value_text(argv[0])) (*slot)->text += reinterpret_cast<const char*>(p);
+    }
+    static void JsonConcatFinal(sqlite3_context* ctx) {
+        auto** slot = static_cast<Concat**>(sqlite3_aggregate_context(ctx, 0));
+        if (!slot || !*slot) return sqlite3_result_null(ctx);
+        const std::unique_ptr<Concat> state(std::exchange(*slot, nullptr));
+        std::string text = state->bare ? state->text : "[" + state->text + "]";
+        if (state->hasRoot) text = "{" + JsonString(state->root) + ":" + text + "}";
+        sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
     static void Value(sqlite3_context* ctx, int, sqlite3_value** argv) {
         const unsigned char* p = sqlite3_value_text(argv[0]);
         if (!p) return sqlite3_result_null(ctx);
@@ -266,11 +399,16 @@ void Session::RegisterXmlFunctions() {
     sqlite3_create_function_v2(db_, "sandbox_xml_row", -1, SQLITE_UTF8, this, XmlFunctions::Row, nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(db_, "sandbox_xml_concat", 2, SQLITE_UTF8, nullptr, nullptr, XmlFunctions::ConcatStep, XmlFunctions::ConcatFinal,
                                nullptr);
+    sqlite3_create_function_v2(db_, "sandbox_json_row", -1, SQLITE_UTF8, this, XmlFunctions::JsonRow, nullptr, nullptr, nullptr);
+    sqlite3_create_function_v2(db_, "sandbox_json_concat", 3, SQLITE_UTF8, nullptr, nullptr, XmlFunctions::JsonConcatStep,
+                               XmlFunctions::JsonConcatFinal, nullptr);
     sqlite3_create_function_v2(db_, "sandbox_xml_value", 1, SQLITE_UTF8, nullptr, XmlFunctions::Value, nullptr, nullptr, nullptr);
 }
 
 std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int line, ForXmlAtTop* top) {
-    auto isForXml = [](const std::vector<Token>& t, size_t i) { return t[i].Is("FOR") && i + 1 < t.size() && t[i + 1].Is("XML"); };
+    auto isForXml = [](const std::vector<Token>& t, size_t i) {
+        return t[i].Is("FOR") && i + 1 < t.size() && (t[i + 1].Is("XML") || t[i + 1].Is("JSON"));
+    };
     bool any = false;
     for (size_t i = 0; i < given.size() && !any; ++i) any = isForXml(given, i);
     if (!any) return given;
@@ -304,13 +442,17 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         }
         const size_t close = open < t.size() ? MatchParen(t, open) : t.size();
         // FOR XML PATH [('row')] | RAW [('row')] [, ELEMENTS] [, ROOT [('root')]] [, TYPE] [, BINARY BASE64]
+        // FOR JSON PATH | AUTO [, ROOT [('root')]] [, INCLUDE_NULL_VALUES] [, WITHOUT_ARRAY_WRAPPER]
+        const bool json = t[forAt + 1].Is("JSON");
+        const std::string clause = json ? "FOR JSON" : "FOR XML";
         size_t k = forAt + 2;
-        if (k >= close || !(t[k].Is("PATH") || t[k].Is("RAW"))) throw refuse("FOR XML " + (k < close ? Upper(t[k].text) : std::string()));
-        bool raw = t[k].Is("RAW"), typed = false, elements = false;
+        if (k >= close || !(t[k].Is("PATH") || (!json && t[k].Is("RAW")) || (json && t[k].Is("AUTO"))))
+            throw refuse(clause + " " + (k < close ? Upper(t[k].text) : std::string()));
+        bool raw = t[k].Is("RAW"), typed = false, elements = false, jsonAuto = t[k].Is("AUTO"), nulls = false, bare = false;
         std::string row = "row", root;
         bool hasRoot = false;
         ++k;
-        if (k < close && t[k].IsOp("(")) {
+        if (!json && k < close && t[k].IsOp("(")) {
             const size_t c = MatchParen(t, k);
             if (c != k + 2 || t[k + 1].kind != Token::String) throw SqlError{102, 15, 1, "Incorrect syntax near '('.", line, "", true};
             row = t[k + 1].value;
@@ -318,7 +460,13 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         }
         while (k < close && t[k].IsOp(",")) {
             ++k;
-            if (k < close && t[k].Is("TYPE")) {
+            if (json && k < close && t[k].Is("INCLUDE_NULL_VALUES")) {
+                nulls = true;
+                ++k;
+            } else if (json && k < close && t[k].Is("WITHOUT_ARRAY_WRAPPER")) {
+                bare = true;
+                ++k;
+            } else if (!json && k < close && t[k].Is("TYPE")) {
                 typed = true;
                 ++k;
             } else if (k < close && t[k].Is("ELEMENTS") && raw) {
@@ -335,10 +483,10 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
                     root = t[k + 1].value;
                     k = c + 1;
                 }
-            } else if (k + 1 < close && t[k].Is("BINARY") && t[k + 1].Is("BASE64")) {
+            } else if (!json && k + 1 < close && t[k].Is("BINARY") && t[k + 1].Is("BASE64")) {
                 k += 2;
             } else {
-                throw refuse("This FOR XML option");
+                throw refuse("This " + clause + " option");
             }
         }
         const size_t end = k;  // the end of the FOR XML clause
@@ -359,8 +507,32 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         std::vector<std::string> names;
         std::vector<int> kinds;
         std::vector<std::vector<Token>> exprs;
+        if (json && jsonAuto) {
+            // AUTO nests the columns of each joined table: of one table it is PATH.
+            for (size_t i = 0; i < query.size(); ++i) {
+                if (query[i].IsOp("(")) i = MatchParen(query, i);
+                else if (i < query.size() && (query[i].Is("JOIN") || query[i].Is("APPLY") || query[i].IsOp(",")) &&
+                         std::any_of(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(i), [](const Token& x) { return x.Is("FROM"); }))
+                    throw refuse("FOR JSON AUTO of more than one table");
+            }
+        }
         {
             const StatementTablesInView inView(*this, query);
+            auto kindOf = [&](const std::vector<Token>& e) -> int {
+                bool named = false;
+                const SqlType type = InferExprType(e, named);
+                const bool dated = named && (type.kind == SqlType::DateTime || type.kind == SqlType::DateTime2 ||
+                                             type.kind == SqlType::SmallDateTime || type.kind == SqlType::DateTimeOffset);
+                if (!json) return SubqueryFor(e, "XML", true) || (named && type.kind == SqlType::Xml) ? kXml : dated ? kDateTime : kText;
+                if (SubqueryFor(e, "JSON", false)) return kJsonRaw;
+                if (!named) return kJsonAny;
+                if (dated || type.kind == SqlType::Date || type.kind == SqlType::Time) return kJsonDate;
+                if (type.kind == SqlType::Bit) return kJsonBit;
+                if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money || type.kind == SqlType::SmallMoney)
+                    return kJsonNumber;
+                if (type.IsText() || type.IsUnicode() || type.kind == SqlType::UniqueIdentifier) return kJsonString;
+                return kJsonAny;
+            };
             for (const SelectItem& it : items) {
                 const auto& e = it.expr;
                 const bool star = !e.empty() && e.back().IsOp("*") && (e.size() == 1 || (e.size() == 3 && e[1].IsOp(".")));
@@ -373,28 +545,27 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
                     SqlStmt st = Prepare(Translate(probe, line), line);
                     for (int c = 0; c < sqlite3_column_count(st); ++c) {
                         names.push_back(sqlite3_column_name(st, c));
-                        kinds.push_back(kText);
                         std::vector<Token> ref;
                         if (e.size() == 3) ref = {e[0], MakeToken(Token::Op, ".", false)};
                         Token n = MakeToken(Token::Bracketed, "[" + names.back() + "]", e.size() != 3);
                         n.value = names.back();
                         ref.push_back(n);
+                        kinds.push_back(kindOf(ref));
                         exprs.push_back(ref);
                     }
                     continue;
                 }
                 std::string name;
                 IsNamedItem(it, name);
+                if (json && name.empty())
+                    throw SqlError{13605, 16, 1,
+                                   "Column expressions and data sources without names or aliases cannot be formatted as JSON text using FOR JSON "
+                                   "clause. Add alias to the unnamed column or table.",
+                                   line, "", true};
                 if (raw && name.empty()) throw refuse("FOR XML RAW of a column without a name");
-                if (name.find('/') != std::string::npos) throw refuse("FOR XML PATH of a nested path ('" + name + "')");
-                bool named = false;
-                const SqlType type = InferExprType(e, named);
-                int kind = kText;
-                if (TypedXmlSubquery(e) || (named && type.kind == SqlType::Xml)) kind = kXml;
-                else if (named && (type.kind == SqlType::DateTime || type.kind == SqlType::DateTime2 || type.kind == SqlType::SmallDateTime ||
-                                   type.kind == SqlType::DateTimeOffset))
-                    kind = kDateTime;
-                if (!raw && !name.empty() && name[0] == '@' &&
+                if (!json && name.find('/') != std::string::npos) throw refuse("FOR XML PATH of a nested path ('" + name + "')");
+                const int kind = kindOf(e);
+                if (!json && !raw && !name.empty() && name[0] == '@' &&
                     std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.empty() || n[0] != '@'; }))
                     throw SqlError{6852, 16, 1,
                                    "Attribute-centric column '" + name +
@@ -407,13 +578,17 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         }
         // Each branch's select list becomes its rows' XML (and keeps its own columns, for ORDER BY by alias).
         auto rowCall = [&](const std::vector<std::vector<Token>>& values) {
-            std::vector<Token> call = {MakeToken(Token::Word, "sandbox_xml_row"), MakeToken(Token::Op, "(", false)};
-            Token r = raw || !row.empty() ? MakeToken(Token::String, SqlLiteral(row, "N"), false) : MakeToken(Token::Word, "NULL", false);
-            r.value = row;
-            r.national = true;
-            call.push_back(r);
-            call.push_back(MakeToken(Token::Op, ",", false));
-            call.push_back(MakeToken(Token::Number, raw && !elements ? "1" : "0"));
+            std::vector<Token> call = {MakeToken(Token::Word, json ? "sandbox_json_row" : "sandbox_xml_row"), MakeToken(Token::Op, "(", false)};
+            if (json) {
+                call.push_back(MakeToken(Token::Number, nulls ? "1" : "0", false));
+            } else {
+                Token r = raw || !row.empty() ? MakeToken(Token::String, SqlLiteral(row, "N"), false) : MakeToken(Token::Word, "NULL", false);
+                r.value = row;
+                r.national = true;
+                call.push_back(r);
+                call.push_back(MakeToken(Token::Op, ",", false));
+                call.push_back(MakeToken(Token::Number, raw && !elements ? "1" : "0"));
+            }
             for (size_t c = 0; c < values.size() && c < names.size(); ++c) {
                 Token n = MakeToken(Token::String, SqlLiteral(names[c], "N"));
                 n.value = names[c];
@@ -459,15 +634,20 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         Token rootToken = hasRoot ? MakeToken(Token::String, SqlLiteral(root, "N")) : MakeToken(Token::Word, "NULL");
         rootToken.value = hasRoot ? root : "NULL";
         rootToken.national = true;
-        const std::vector<Token> head = {MakeToken(Token::Word, "SELECT", !rep.empty()), MakeToken(Token::Word, "sandbox_xml_concat"),
-                                         MakeToken(Token::Op, "(", false),          MakeToken(Token::Word, "__xml_row", false),
-                                         MakeToken(Token::Op, ",", false),          rootToken,
-                                         MakeToken(Token::Op, ")", false)};
+        std::vector<Token> head = {MakeToken(Token::Word, "SELECT", !rep.empty()), MakeToken(Token::Word, json ? "sandbox_json_concat" : "sandbox_xml_concat"),
+                                   MakeToken(Token::Op, "(", false), MakeToken(Token::Word, "__xml_row", false), MakeToken(Token::Op, ",", false),
+                                   rootToken};
+        if (json) {
+            head.push_back(MakeToken(Token::Op, ",", false));
+            head.push_back(MakeToken(Token::Number, bare ? "1" : "0"));
+        }
+        head.push_back(MakeToken(Token::Op, ")", false));
         rep.insert(rep.end(), head.begin(), head.end());
         if (atTop) {
             rep.push_back(MakeToken(Token::Word, "AS"));
-            Token name = MakeToken(Token::Bracketed, "[XML_F52E2B61-18A1-11d1-B105-00805F49916B]");
-            name.value = "XML_F52E2B61-18A1-11d1-B105-00805F49916B";
+            const std::string columnName = std::string(json ? "JSON" : "XML") + "_F52E2B61-18A1-11d1-B105-00805F49916B";
+            Token name = MakeToken(Token::Bracketed, "[" + columnName + "]");
+            name.value = columnName;
             rep.push_back(name);
             if (top) {
                 top->present = true;
