@@ -82,6 +82,11 @@ const Case kApply[] = {
     {"select c.id, (select max(x.n) from (select 1 k) q cross apply (select count(*) n from ord o where o.cust = c.id) x) as m "
      "from cust c order by c.id",
      "id|m", "1|3;2|0;3|1", -1, 0, -1, 0},
+    // A column none of its own tables has is the outer query's, also without its table's name.
+    {"select c.name, x.id from cust c cross apply (select top 1 o.id from ord o where o.cust = c.id and name = N'Ann' order by o.id) x",
+     "name|id", "Ann|10", -1, 0, -1, 0},
+    {"select c.name, x.id from cust c cross apply (select top 1 o.id from ord o where o.cust = c.id and nosuch = 1) x", nullptr, nullptr, -1,
+     0, -1, 207},
     // Its own alias hides the outer one of the same name.
     {"select c.id, x.n from cust c cross apply (select count(*) n from cust c where c.id > 1) x order by c.id", "id|n", "1|2;2|2;3|2", -1, 0,
      -1, 0},

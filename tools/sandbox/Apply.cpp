@@ -442,11 +442,39 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
                 inner.insert(inner.begin() + static_cast<std::ptrdiff_t>(j), param);
             }
             auto src = std::make_shared<TableSource>();
-            src->sql = Translate(inner, line);
+            // A column it names without a table that none of its own tables has is the outer query's.
+            SqlStmt st;
+            for (int tries = 0;; ++tries) {
+                src->sql = Translate(inner, line);
+                try {
+                    st = Prepare(src->sql, line);
+                    break;
+                } catch (const SqlError& e) {
+                    const size_t q1 = e.message.find('\''), q2 = e.message.rfind('\'');
+                    if (e.number != 207 || tries >= 32 || q1 == std::string::npos || q2 <= q1 + 1) throw;
+                    const std::string column = e.message.substr(q1 + 1, q2 - q1 - 1);
+                    bool replaced = false;
+                    for (size_t j = 0; j < inner.size(); ++j) {
+                        // Not a part of a longer name, a call, an alias (AS name, name = expr in the select list).
+                        const bool aliasFirst = j + 1 < inner.size() && inner[j + 1].IsOp("=") && j > 0 && (inner[j - 1].Is("SELECT") || inner[j - 1].IsOp(","));
+                        if (!inner[j].IsName() || !SameNoCase(NameOf(inner[j]), column) || (j > 0 && (inner[j - 1].IsOp(".") || inner[j - 1].Is("AS"))) ||
+                            (j + 1 < inner.size() && (inner[j + 1].IsOp(".") || inner[j + 1].IsOp("("))) || aliasFirst)
+                            continue;
+                        if (!replaced) {
+                            refs.push_back(Upper(column));
+                            if (!args.empty()) args.push_back(MakeToken(Token::Op, ",", false));
+                            args.push_back(inner[j]);
+                            args.back().spaceBefore = args.size() > 1;
+                            replaced = true;
+                        }
+                        inner[j] = MakeToken(Token::Word, ":__outer" + std::to_string(refs.size()), inner[j].spaceBefore);
+                    }
+                    if (!replaced) throw;
+                }
+            }
             src->params = static_cast<int>(refs.size());
             const std::string aliasName = NameOf(alias);
             {
-                SqlStmt st = Prepare(src->sql, line);
                 const int n = sqlite3_column_count(st);
                 const auto items = SelectItems(inner);
                 if (columns.empty() && inner[0].Is("VALUES"))
