@@ -235,6 +235,19 @@ TEST_F(SandboxQueryForms, ForXml) { RunCases(c_, std::begin(kForXml), std::end(k
 
 TEST_F(SandboxQueryForms, ForJson) { RunCases(c_, std::begin(kForJson), std::end(kForJson)); }
 
+// A column that ROLLUP or OUTER APPLY can leave NULL says it allows NULL, though its table's column does not.
+TEST_F(SandboxQueryForms, ColumnsMadeNullAreNullable) {
+    for (const char* sql : {"select cust, count(*) as n from ord group by rollup(cust)",
+                            "select c.id, x.cust from cust c outer apply (select top 1 o.cust from ord o where o.cust = c.id) x"}) {
+        const OdbcRun run = c_.Run(sql);
+        ASSERT_FALSE(run.results.empty()) << sql;
+        const auto& nullables = run.results.back().nullables;
+        ASSERT_EQ(nullables.size(), 2u) << sql;
+        EXPECT_EQ(nullables[0], std::string(sql).find("rollup") != std::string::npos ? SQL_NULLABLE : SQL_NO_NULLS) << sql;
+        EXPECT_EQ(nullables[1], SQL_NULLABLE) << sql;
+    }
+}
+
 // A long XML result comes in rows of 2033 characters, which together are the whole.
 TEST_F(SandboxQueryForms, ForXmlResultInRowsOf2033Characters) {
     const OdbcRun run = c_.Run("select replicate(cast(N'\u00e9' as nvarchar(max)), 5000) as v for xml path('')");
