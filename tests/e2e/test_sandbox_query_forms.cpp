@@ -151,6 +151,8 @@ const Case kPivot[] = {
      "10|5.50|<NULL>;11|7.25|<NULL>;12|1.00|<NULL>;20|<NULL>|2.00", 1, SQL_NUMERIC, 38, 0},
     {"select p.[2], p.[1] from (select 1 k, 'a' v union all select 2, 'bb') s pivot (max(v) for k in ([1], [2], [3])) p", "2|1", "bb|a", 0,
      SQL_VARCHAR, 2, 0},
+    {"select * from (select cast(total as int) as t, '2' + '0' as year from ord) s pivot (sum(t) for year in ([20], [21])) p", "20|21",
+     "15|<NULL>", 0, SQL_INTEGER, -1, 0},
     {"select id, col, val from (select 1 id, 10 a, null b, 30 c union all select 2, null, null, null) s unpivot (val for col in (a, b, c)) u "
      "order by id, col",
      "id|col|val", "1|a|10;1|c|30", 1, SQL_WVARCHAR, 128, 0},

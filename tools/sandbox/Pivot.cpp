@@ -24,11 +24,11 @@ void Append(std::vector<Token>& out, std::initializer_list<Token> tokens) { out.
 Token Word(const char* w, bool space = true) { return MakeToken(Token::Word, w, space); }
 Token Op(const char* o, bool space = false) { return MakeToken(Token::Op, o, space); }
 
-// A value of the IN list as a literal: [1] is 1, [Tea] is 'Tea'.
-Token ValueLiteral(const Token& k) {
+// A value of the IN list as a literal: [1] is 1, [Tea] is 'Tea'; a value for a text column is text.
+Token ValueLiteral(const Token& k, bool textColumn) {
     if (k.kind == Token::Number || k.kind == Token::String) return k;
     const std::string v = NameOf(k);
-    bool number = !v.empty();
+    bool number = !v.empty() && !textColumn;
     bool dot = false;
     for (size_t i = 0; i < v.size(); ++i) {
         const char c = v[i];
@@ -100,11 +100,16 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
         const auto values = SplitCommas(t, forAt + 4, inClose);
         // The source's columns, as a query of it names them.
         std::vector<std::string> columns;
+        bool textColumn = false;
         {
             std::vector<Token> probe = {Word("SELECT", false), Op("*", true), Word("FROM")};
             probe.insert(probe.end(), source.begin(), source.end());
             SqlStmt st = Prepare(Translate(probe, line), line);
             for (int c = 0; c < sqlite3_column_count(st); ++c) columns.push_back(sqlite3_column_name(st, c));
+            const StatementTablesInView inView(*this, probe);
+            bool named = false;
+            const SqlType type = InferExprType({t[forAt + 1]}, named);
+            textColumn = named && (type.IsText() || type.IsUnicode());
         }
         auto has = [&](const std::string& c) { return std::any_of(columns.begin(), columns.end(), [&](const std::string& x) { return SameNoCase(x, c); }); };
         std::vector<Token> rep = {Op("(", true)};
@@ -131,7 +136,7 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
                 // agg(CASE WHEN column = value THEN value column END) AS [value]
                 rep.push_back(t[p + 2]);
                 rep.back().spaceBefore = true;
-                Append(rep, {Op("("), Word("CASE", false), Word("WHEN"), Name(forColumn), Op("=", true), ValueLiteral(values[v][0]), Word("THEN"),
+                Append(rep, {Op("("), Word("CASE", false), Word("WHEN"), Name(forColumn), Op("=", true), ValueLiteral(values[v][0], textColumn), Word("THEN"),
                              Name(valueColumn), Word("END"), Op(")"), Word("AS"), Name(NameOf(values[v][0]))});
             }
             rep.push_back(Word("FROM"));
