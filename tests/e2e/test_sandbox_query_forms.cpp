@@ -59,9 +59,10 @@ const char* const kFixture =
 // The derived table runs once per outer row: an aggregate over no rows still gives its row, TOP and
 // ORDER BY pick per outer row, and OUTER APPLY keeps the rows that match nothing with NULLs.
 const Case kApply[] = {
-    {"select c.id, x.n from cust c cross apply (select count(*) n from ord o where o.cust = c.id) x order by c.id", "id|n", "1|3;2|0;3|1", 1,
-     SQL_INTEGER, -1, 0},
-    {"select c.id, x.id, x.total from cust c outer apply (select top 2 o.id, o.total from ord o where o.cust = c.id order by o.total desc) x "
+    {"select c.id, x.n from cust c cross apply (select count(*) n from ord o where o.cust = c.id) x order by c.id", "id|n", "1|3;2|0;3|1",
+     1, SQL_INTEGER, -1, 0},
+    {"select c.id, x.id, x.total from cust c outer apply (select top 2 o.id, o.total from ord o where o.cust = c.id order by o.total desc) "
+     "x "
      "order by c.id, x.total desc",
      "id|id|total", "1|11|7.25;1|10|5.50;2|<NULL>|<NULL>;3|20|2.00", 2, SQL_NUMERIC, 10, 0},
     {"select c.name, x.total from cust c cross apply (select top 1 total from ord o where o.cust = c.id order by total) x order by c.name",
@@ -85,11 +86,11 @@ const Case kApply[] = {
     // A column none of its own tables has is the outer query's, also without its table's name.
     {"select c.name, x.id from cust c cross apply (select top 1 o.id from ord o where o.cust = c.id and name = N'Ann' order by o.id) x",
      "name|id", "Ann|10", -1, 0, -1, 0},
-    {"select c.name, x.id from cust c cross apply (select top 1 o.id from ord o where o.cust = c.id and nosuch = 1) x", nullptr, nullptr, -1,
-     0, -1, 207},
+    {"select c.name, x.id from cust c cross apply (select top 1 o.id from ord o where o.cust = c.id and nosuch = 1) x", nullptr, nullptr,
+     -1, 0, -1, 207},
     // Its own alias hides the outer one of the same name.
-    {"select c.id, x.n from cust c cross apply (select count(*) n from cust c where c.id > 1) x order by c.id", "id|n", "1|2;2|2;3|2", -1, 0,
-     -1, 0},
+    {"select c.id, x.n from cust c cross apply (select count(*) n from cust c where c.id > 1) x order by c.id", "id|n", "1|2;2|2;3|2", -1,
+     0, -1, 0},
     // Each column needs a name, once; a column list must name them all.
     {"select * from cust c cross apply (select count(*) from ord o where o.cust = c.id) x", nullptr, nullptr, -1, 0, -1, 8155},
     {"select * from cust c cross apply (values (1)) x", nullptr, nullptr, -1, 0, -1, 8155},
@@ -97,8 +98,8 @@ const Case kApply[] = {
     {"select * from cust c cross apply (select 1 a, 2 b) x(a)", nullptr, nullptr, -1, 0, -1, 8158},
     // No table-valued functions of the database exist here.
     {"select * from cust c cross apply dbo.orders_of(c.id) x", nullptr, nullptr, -1, 0, -1, 208},
-    {"create view vapply as select c.id, x.n from cust c cross apply (select count(*) n from ord o where o.cust = c.id) x", nullptr, nullptr,
-     -1, 0, -1, 40000},
+    {"create view vapply as select c.id, x.n from cust c cross apply (select count(*) n from ord o where o.cust = c.id) x", nullptr,
+     nullptr, -1, 0, -1, 40000},
 };
 
 // STRING_SPLIT: value is the string's own type, empty pieces are kept, a NULL string gives no rows.
@@ -145,7 +146,8 @@ const Case kGrouping[] = {
 // PIVOT groups by the source's other columns with one aggregate per value; UNPIVOT gives a row per
 // column that is not NULL, the column's name as sysname.
 const Case kPivot[] = {
-    {"select * from (select c.name, o.total from ord o join cust c on c.id = o.cust) s pivot (count(total) for name in ([Ann], [Bob], [Cy])) p",
+    {"select * from (select c.name, o.total from ord o join cust c on c.id = o.cust) s pivot (count(total) for name in ([Ann], [Bob], "
+     "[Cy])) p",
      "Ann|Bob|Cy", "3|0|1", 1, SQL_INTEGER, -1, 0},
     {"select * from (select cust, id, total from ord) s pivot (sum(total) for cust in ([1], [3])) as p order by id", "id|1|3",
      "10|5.50|<NULL>;11|7.25|<NULL>;12|1.00|<NULL>;20|<NULL>|2.00", 1, SQL_NUMERIC, 38, 0},
@@ -153,7 +155,8 @@ const Case kPivot[] = {
      SQL_VARCHAR, 2, 0},
     {"select * from (select cast(total as int) as t, '2' + '0' as year from ord) s pivot (sum(t) for year in ([20], [21])) p", "20|21",
      "15|<NULL>", 0, SQL_INTEGER, -1, 0},
-    {"select id, col, val from (select 1 id, 10 a, null b, 30 c union all select 2, null, null, null) s unpivot (val for col in (a, b, c)) u "
+    {"select id, col, val from (select 1 id, 10 a, null b, 30 c union all select 2, null, null, null) s unpivot (val for col in (a, b, c)) "
+     "u "
      "order by id, col",
      "id|col|val", "1|a|10;1|c|30", 1, SQL_WVARCHAR, 128, 0},
     {"select * from ord o join cust c on c.id = o.cust pivot (sum(total) for name in ([Ann])) p", nullptr, nullptr, -1, 0, -1, 40000},
@@ -200,8 +203,8 @@ const Case kForJson[] = {
      "order by c.id for json path, root('customers'), include_null_values",
      "JSON_F52E2B61-18A1-11d1-B105-00805F49916B",
      "{\"customers\":[{\"id\":1,\"orders\":[{\"id\":10},{\"id\":11},{\"id\":12}]},{\"id\":2,\"orders\":null}]}", -1, 0, -1, 0},
-    {"select 'a/b\"c\\' + char(10) as s for json auto", "JSON_F52E2B61-18A1-11d1-B105-00805F49916B", "[{\"s\":\"a\\/b\\\"c\\\\\\n\"}]", -1, 0,
-     -1, 0},
+    {"select 'a/b\"c\\' + char(10) as s for json auto", "JSON_F52E2B61-18A1-11d1-B105-00805F49916B", "[{\"s\":\"a\\/b\\\"c\\\\\\n\"}]", -1,
+     0, -1, 0},
     {"select (select id from cust where id > 9 for json path) as v", "v", "<NULL>", -1, 0, -1, 0},
     {"select count(*) from cust for json path", nullptr, nullptr, -1, 0, -1, 13605},
     {"select id as a, name as 'a.b' from cust for json path", nullptr, nullptr, -1, 0, -1, 13601},

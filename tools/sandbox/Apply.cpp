@@ -23,16 +23,16 @@ struct TableSource {
     // STRING_SPLIT: the type of value and whether ordinal is given.
     std::string valueType;
     bool ordinal = false;
-    int line = 1;  // of the statement that uses it last, for the errors raised while it runs
+    int line = 1;     // of the statement that uses it last, for the errors raised while it runs
     std::string key;  // what tells it from other sources
 };
 
 namespace {
 
 bool IsClauseWord(const Token& k) {
-    static const char* const kWords[] = {"WHERE", "ON",    "JOIN",      "INNER", "LEFT",   "RIGHT",   "FULL",  "CROSS", "OUTER",
-                                         "GROUP", "ORDER", "HAVING",    "UNION", "EXCEPT", "INTERSECT", "OPTION", "FOR", "WITH",
-                                         "PIVOT", "UNPIVOT", "APPLY", "SELECT", "WINDOW", "INTO"};
+    static const char* const kWords[] = {"WHERE", "ON",    "JOIN",  "INNER",   "LEFT",  "RIGHT",  "FULL",      "CROSS",
+                                         "OUTER", "GROUP", "ORDER", "HAVING",  "UNION", "EXCEPT", "INTERSECT", "OPTION",
+                                         "FOR",   "WITH",  "PIVOT", "UNPIVOT", "APPLY", "SELECT", "WINDOW",    "INTO"};
     return std::any_of(std::begin(kWords), std::end(kWords), [&](const char* w) { return k.Is(w); });
 }
 
@@ -51,7 +51,8 @@ std::vector<std::string> SourceNames(const std::vector<Token>& t, size_t from, s
             continue;
         }
         const bool here = !outerOnly || inFrom.size() == 1;
-        if (t[k].Is("FROM") || t[k].Is("JOIN") || t[k].Is("APPLY")) inFrom.back() = true;
+        if (t[k].Is("FROM") || t[k].Is("JOIN") || t[k].Is("APPLY"))
+            inFrom.back() = true;
         else if (t[k].Is("WHERE") || t[k].Is("GROUP") || t[k].Is("ORDER") || t[k].Is("HAVING") || t[k].Is("SELECT") || t[k].Is("ON") ||
                  t[k].Is("UNION") || t[k].Is("EXCEPT") || t[k].Is("INTERSECT"))
             inFrom.back() = false;
@@ -192,8 +193,9 @@ struct TableFunctions {
             size_t chars = 0;
             for (unsigned char ch : separator) chars += (ch & 0xC0) != 0x80;
             if (chars != 1)
-                return Fail(table, std::make_exception_ptr(SqlError{214, 16, 11, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.",
-                                                                    src.line, "", false}));
+                return Fail(table, std::make_exception_ptr(
+                                       SqlError{214, 16, 11, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.",
+                                                src.line, "", false}));
             if (argc > 0 && sqlite3_value_type(argv[0]) != SQLITE_NULL) {
                 const unsigned char* p = sqlite3_value_text(argv[0]);
                 const std::string text = p ? reinterpret_cast<const char*>(p) : "";
@@ -311,7 +313,8 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
     auto split = [&](size_t open, size_t close) {
         const auto args = SplitCommas(t, open + 1, close);
         if (args.size() < 2)
-            throw SqlError{313, 16, 3, "An insufficient number of arguments were supplied for the procedure or function STRING_SPLIT.", line, "", true};
+            throw SqlError{313,  16, 3,   "An insufficient number of arguments were supplied for the procedure or function STRING_SPLIT.",
+                           line, "", true};
         if (args.size() > 3)
             throw SqlError{8144, 16, 3, "Procedure or function STRING_SPLIT has too many arguments specified.", line, "", true};
         bool ordinal = false;
@@ -320,16 +323,17 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
             const bool constant =
                 a.size() == 1 && ((a[0].kind == Token::Number && (a[0].text == "0" || a[0].text == "1")) || a[0].Is("NULL"));
             if (!constant)
-                throw SqlError{8748, 16, 1, "The enable_ordinal argument for STRING_SPLIT only supports constant values (not variables or columns).",
-                               line, "", true};
+                throw SqlError{
+                    8748, 16, 1,   "The enable_ordinal argument for STRING_SPLIT only supports constant values (not variables or columns).",
+                    line, "", true};
             ordinal = a[0].text == "1";
         }
         const auto& sep = args[1];
         if (sep.size() == 1 && (sep[0].Is("NULL") || (sep[0].kind == Token::String && [&] {
-                                                         size_t chars = 0;
-                                                         for (unsigned char ch : sep[0].value) chars += (ch & 0xC0) != 0x80;
-                                                         return chars != 1;
-                                                     }())))
+                                    size_t chars = 0;
+                                    for (unsigned char ch : sep[0].value) chars += (ch & 0xC0) != 0x80;
+                                    return chars != 1;
+                                }())))
             throw SqlError{214, 16, 11, "Procedure expects parameter 'separator' of type 'nchar(1)/nvarchar(1)'.", line, "", true};
         // value has the length of the string, nvarchar when the string or the separator is Unicode.
         SqlType type = SqlType::Of(SqlType::NVarChar, -1);
@@ -343,8 +347,8 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
             } else if (named && !(args[0].size() == 1 && args[0][0].Is("NULL")) && given.kind != SqlType::Variant) {
                 std::string typeName = given.Name();
                 typeName = typeName.substr(0, typeName.find('('));
-                throw SqlError{8116, 16, 1, "Argument data type " + typeName + " is invalid for argument 1 of string_split function.", line, "",
-                               true};
+                throw SqlError{8116, 16, 1,   "Argument data type " + typeName + " is invalid for argument 1 of string_split function.",
+                               line, "", true};
             }
         }
         auto src = std::make_shared<TableSource>();
@@ -404,8 +408,9 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
             const size_t close = MatchParen(t, at);
             end = aliasAt(close + 1, alias, columns);
             if (end == std::string::npos)
-                throw SqlError{102, 15, 1, "Incorrect syntax near '" + (close + 1 < t.size() ? t[close + 1].text : std::string(")")) + "'.", line, "",
-                               true};
+                throw SqlError{
+                    102,  15, 1,   "Incorrect syntax near '" + (close + 1 < t.size() ? t[close + 1].text : std::string(")")) + "'.",
+                    line, "", true};
             std::vector<Token> inner(t.begin() + static_cast<std::ptrdiff_t>(at) + 1, t.begin() + static_cast<std::ptrdiff_t>(close));
             // The names the FROM clause before APPLY introduces, and those the derived table has of its own.
             size_t from = i;
@@ -434,7 +439,8 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
                 if (n == refs.size()) {
                     refs.push_back(ref);
                     if (!args.empty()) args.push_back(MakeToken(Token::Op, ",", false));
-                    args.insert(args.end(), inner.begin() + static_cast<std::ptrdiff_t>(j), inner.begin() + static_cast<std::ptrdiff_t>(j) + 3);
+                    args.insert(args.end(), inner.begin() + static_cast<std::ptrdiff_t>(j),
+                                inner.begin() + static_cast<std::ptrdiff_t>(j) + 3);
                     args[args.size() - 3].spaceBefore = args.size() > 3;
                 }
                 const Token param = MakeToken(Token::Word, ":__outer" + std::to_string(n + 1), inner[j].spaceBefore);
@@ -456,8 +462,10 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
                     bool replaced = false;
                     for (size_t j = 0; j < inner.size(); ++j) {
                         // Not a part of a longer name, a call, an alias (AS name, name = expr in the select list).
-                        const bool aliasFirst = j + 1 < inner.size() && inner[j + 1].IsOp("=") && j > 0 && (inner[j - 1].Is("SELECT") || inner[j - 1].IsOp(","));
-                        if (!inner[j].IsName() || !SameNoCase(NameOf(inner[j]), column) || (j > 0 && (inner[j - 1].IsOp(".") || inner[j - 1].Is("AS"))) ||
+                        const bool aliasFirst = j + 1 < inner.size() && inner[j + 1].IsOp("=") && j > 0 &&
+                                                (inner[j - 1].Is("SELECT") || inner[j - 1].IsOp(","));
+                        if (!inner[j].IsName() || !SameNoCase(NameOf(inner[j]), column) ||
+                            (j > 0 && (inner[j - 1].IsOp(".") || inner[j - 1].Is("AS"))) ||
                             (j + 1 < inner.size() && (inner[j + 1].IsOp(".") || inner[j + 1].IsOp("("))) || aliasFirst)
                             continue;
                         if (!replaced) {
@@ -480,10 +488,14 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
                 if (columns.empty() && inner[0].Is("VALUES"))
                     throw SqlError{8155, 16, 2, "No column name was specified for column 1 of '" + aliasName + "'.", line, "", true};
                 if (!columns.empty() && static_cast<int>(columns.size()) != n)
-                    throw SqlError{static_cast<int>(columns.size()) < n ? 8158 : 8159, 16, 1,
+                    throw SqlError{static_cast<int>(columns.size()) < n ? 8158 : 8159,
+                                   16,
+                                   1,
                                    "'" + aliasName + "' has " + (static_cast<int>(columns.size()) < n ? "more" : "fewer") +
                                        " columns than were specified in the column list.",
-                                   line, "", true};
+                                   line,
+                                   "",
+                                   true};
                 for (int c = 0; c < n; ++c) {
                     std::string name = columns.empty() ? sqlite3_column_name(st, c) : columns[static_cast<size_t>(c)];
                     if (columns.empty() && static_cast<int>(items.size()) == n) {
@@ -493,11 +505,15 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
                         if (it.hasAlias)
                             name = it.alias;
                         else if (!columnRef)
-                            throw SqlError{8155, 16, 2, "No column name was specified for column " + std::to_string(c + 1) + " of '" + aliasName + "'.",
-                                           line, "", true};
+                            throw SqlError{
+                                8155, 16,
+                                2,    "No column name was specified for column " + std::to_string(c + 1) + " of '" + aliasName + "'.",
+                                line, "",
+                                true};
                     }
                     if (Contains(src->columns, name))
-                        throw SqlError{8156, 16, 1, "The column '" + name + "' was specified multiple times for '" + aliasName + "'.", line, "", true};
+                        throw SqlError{8156, 16, 1,   "The column '" + name + "' was specified multiple times for '" + aliasName + "'.",
+                                       line, "", true};
                     src->columns.push_back(name);
                 }
             }

@@ -1,9 +1,9 @@
-// FOR XML PATH and FOR XML RAW. Each row of the query becomes its XML fragment
-// (sandbox_xml_row, from the column names the select list gives) and the fragments are joined in
-// the query's order (sandbox_xml_concat) with the ROOT element around them when one is asked for.
-// At the top of a statement the XML is one column of SQL Server's name for it, cut into rows of
-// 2033 characters as SQL Server sends it; in a subquery it is a string, or with TYPE an XML value
-// whose .value('.', type) is its text.
+// FOR XML PATH and RAW, FOR JSON PATH and AUTO. Each row of the query becomes its XML fragment
+// (sandbox_xml_row) or JSON object (sandbox_json_row), from the column names the select list gives,
+// and these are joined in the query's order (sandbox_xml_concat, sandbox_json_concat) with the ROOT
+// around them when one is asked for. At the top of a statement the text is one column of SQL
+// Server's name for it, cut into rows of 2033 characters as SQL Server sends it; in a subquery it is
+// a string, or with TYPE an XML value whose .value('.', type) is its text.
 #include "Session.h"
 #include "SqliteUtil.h"
 #include "TextCodec.h"
@@ -27,14 +27,29 @@ std::string Escape(const std::string& v, bool attribute) {
     out.reserve(v.size());
     for (char c : v) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '\r': out += "&#x0D;"; break;
-        case '"': out += attribute ? "&quot;" : "\""; break;
-        case '\n': out += attribute ? "&#x0A;" : "\n"; break;
-        case '\t': out += attribute ? "&#x09;" : "\t"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '\r':
+            out += "&#x0D;";
+            break;
+        case '"':
+            out += attribute ? "&quot;" : "\"";
+            break;
+        case '\n':
+            out += attribute ? "&#x0A;" : "\n";
+            break;
+        case '\t':
+            out += attribute ? "&#x09;" : "\t";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -127,14 +142,20 @@ std::string TextOf(const std::string& xml) {
             continue;
         }
         const std::string entity = xml.substr(i + 1, semi - i - 1);
-        if (entity == "amp") out += '&';
-        else if (entity == "lt") out += '<';
-        else if (entity == "gt") out += '>';
-        else if (entity == "quot") out += '"';
-        else if (entity == "apos") out += '\'';
+        if (entity == "amp")
+            out += '&';
+        else if (entity == "lt")
+            out += '<';
+        else if (entity == "gt")
+            out += '>';
+        else if (entity == "quot")
+            out += '"';
+        else if (entity == "apos")
+            out += '\'';
         else if (!entity.empty() && entity[0] == '#') {
-            const unsigned long code = entity.size() > 1 && (entity[1] == 'x' || entity[1] == 'X') ? std::strtoul(entity.c_str() + 2, nullptr, 16)
-                                                                                                    : std::strtoul(entity.c_str() + 1, nullptr, 10);
+            const unsigned long code = entity.size() > 1 && (entity[1] == 'x' || entity[1] == 'X')
+                                           ? std::strtoul(entity.c_str() + 2, nullptr, 16)
+                                           : std::strtoul(entity.c_str() + 1, nullptr, 10);
             if (code < 0x80) {
                 out += static_cast<char>(code);
             } else {
@@ -162,14 +183,30 @@ std::string JsonString(const std::string& v) {
     std::string out = "\"";
     for (char c : v) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '/': out += "\\/"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '/':
+            out += "\\/";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (static_cast<unsigned char>(c) < 0x20) {
                 char buf[8];
@@ -275,13 +312,14 @@ struct XmlFunctions {
                 if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
                     char code[8];
                     std::snprintf(code, sizeof code, "0x%04X", c);
-                    s->pending_ = std::make_exception_ptr(SqlError{
-                        6841, 16, 1,
-                        "FOR XML could not serialize the data for node '" + (name.empty() ? std::string("NoName") : name) +
-                            "' because it contains a character (" + code +
-                            ") which is not allowed in XML. To retrieve this data using FOR XML, convert it to binary, varbinary or image data type "
-                            "and use the BINARY BASE64 directive.",
-                        1, "", false});
+                    s->pending_ = std::make_exception_ptr(SqlError{6841, 16, 1,
+                                                                   "FOR XML could not serialize the data for node '" +
+                                                                       (name.empty() ? std::string("NoName") : name) +
+                                                                       "' because it contains a character (" + code +
+                                                                       ") which is not allowed in XML. To retrieve this data using FOR "
+                                                                       "XML, convert it to binary, varbinary or image data type "
+                                                                       "and use the BINARY BASE64 directive.",
+                                                                   1, "", false});
                     return sqlite3_result_error(ctx, "error in a function", -1);
                 }
             }
@@ -297,7 +335,7 @@ struct XmlFunctions {
                 content += "<" + XmlName(name) + ">" + Escape(value, false) + "</" + XmlName(name) + ">";
             }
         }
-        std::string out = row.empty() ? content
+        std::string out = row.empty()       ? content
                           : content.empty() ? "<" + XmlName(row) + attributes + "/>"
                                             : "<" + XmlName(row) + attributes + ">" + content + "</" + XmlName(row) + ">";
         sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
@@ -397,8 +435,8 @@ struct XmlFunctions {
 
 void Session::RegisterXmlFunctions() {
     sqlite3_create_function_v2(db_, "sandbox_xml_row", -1, SQLITE_UTF8, this, XmlFunctions::Row, nullptr, nullptr, nullptr);
-    sqlite3_create_function_v2(db_, "sandbox_xml_concat", 2, SQLITE_UTF8, nullptr, nullptr, XmlFunctions::ConcatStep, XmlFunctions::ConcatFinal,
-                               nullptr);
+    sqlite3_create_function_v2(db_, "sandbox_xml_concat", 2, SQLITE_UTF8, nullptr, nullptr, XmlFunctions::ConcatStep,
+                               XmlFunctions::ConcatFinal, nullptr);
     sqlite3_create_function_v2(db_, "sandbox_json_row", -1, SQLITE_UTF8, this, XmlFunctions::JsonRow, nullptr, nullptr, nullptr);
     sqlite3_create_function_v2(db_, "sandbox_json_concat", 3, SQLITE_UTF8, nullptr, nullptr, XmlFunctions::JsonConcatStep,
                                XmlFunctions::JsonConcatFinal, nullptr);
@@ -413,7 +451,9 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
     for (size_t i = 0; i < given.size() && !any; ++i) any = isForXml(given, i);
     if (!any) return given;
     std::vector<Token> t = given;
-    auto refuse = [&](const std::string& what) { return SqlError{40000, 16, 1, what + " is not supported by the stand-in.", line, "", true}; };
+    auto refuse = [&](const std::string& what) {
+        return SqlError{40000, 16, 1, what + " is not supported by the stand-in.", line, "", true};
+    };
     for (;;) {
         // The outermost FOR XML first: its columns tell whether a nested one is typed XML.
         size_t forAt = t.size();
@@ -479,7 +519,8 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
                 ++k;
                 if (k < close && t[k].IsOp("(")) {
                     const size_t c = MatchParen(t, k);
-                    if (c != k + 2 || t[k + 1].kind != Token::String) throw SqlError{102, 15, 1, "Incorrect syntax near '('.", line, "", true};
+                    if (c != k + 2 || t[k + 1].kind != Token::String)
+                        throw SqlError{102, 15, 1, "Incorrect syntax near '('.", line, "", true};
                     root = t[k + 1].value;
                     k = c + 1;
                 }
@@ -510,9 +551,11 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         if (json && jsonAuto) {
             // AUTO nests the columns of each joined table: of one table it is PATH.
             for (size_t i = 0; i < query.size(); ++i) {
-                if (query[i].IsOp("(")) i = MatchParen(query, i);
+                if (query[i].IsOp("("))
+                    i = MatchParen(query, i);
                 else if (i < query.size() && (query[i].Is("JOIN") || query[i].Is("APPLY") || query[i].IsOp(",")) &&
-                         std::any_of(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(i), [](const Token& x) { return x.Is("FROM"); }))
+                         std::any_of(query.begin(), query.begin() + static_cast<std::ptrdiff_t>(i),
+                                     [](const Token& x) { return x.Is("FROM"); }))
                     throw refuse("FOR JSON AUTO of more than one table");
             }
         }
@@ -528,7 +571,8 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
                 if (!named) return kJsonAny;
                 if (dated || type.kind == SqlType::Date || type.kind == SqlType::Time) return kJsonDate;
                 if (type.kind == SqlType::Bit) return kJsonBit;
-                if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money || type.kind == SqlType::SmallMoney)
+                if (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money ||
+                    type.kind == SqlType::SmallMoney)
                     return kJsonNumber;
                 if (type.IsText() || type.IsUnicode() || type.kind == SqlType::UniqueIdentifier) return kJsonString;
                 return kJsonAny;
@@ -558,19 +602,28 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
                 std::string name;
                 IsNamedItem(it, name);
                 if (json && name.empty())
-                    throw SqlError{13605, 16, 1,
-                                   "Column expressions and data sources without names or aliases cannot be formatted as JSON text using FOR JSON "
-                                   "clause. Add alias to the unnamed column or table.",
-                                   line, "", true};
+                    throw SqlError{
+                        13605,
+                        16,
+                        1,
+                        "Column expressions and data sources without names or aliases cannot be formatted as JSON text using FOR JSON "
+                        "clause. Add alias to the unnamed column or table.",
+                        line,
+                        "",
+                        true};
                 if (raw && name.empty()) throw refuse("FOR XML RAW of a column without a name");
                 if (!json && name.find('/') != std::string::npos) throw refuse("FOR XML PATH of a nested path ('" + name + "')");
                 const int kind = kindOf(e);
                 if (!json && !raw && !name.empty() && name[0] == '@' &&
                     std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.empty() || n[0] != '@'; }))
-                    throw SqlError{6852, 16, 1,
-                                   "Attribute-centric column '" + name +
-                                       "' must not come after a non-attribute-centric sibling in XML hierarchy in FOR XML PATH.",
-                                   line, "", true};
+                    throw SqlError{
+                        6852,
+                        16,
+                        1,
+                        "Attribute-centric column '" + name + "' must not come after a non-attribute-centric sibling in XML hierarchy in FOR XML PATH.",
+                        line,
+                        "",
+                        true};
                 names.push_back(name);
                 kinds.push_back(kind);
                 exprs.push_back(e);
@@ -578,11 +631,13 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         }
         // Each branch's select list becomes its rows' XML (and keeps its own columns, for ORDER BY by alias).
         auto rowCall = [&](const std::vector<std::vector<Token>>& values) {
-            std::vector<Token> call = {MakeToken(Token::Word, json ? "sandbox_json_row" : "sandbox_xml_row"), MakeToken(Token::Op, "(", false)};
+            std::vector<Token> call = {MakeToken(Token::Word, json ? "sandbox_json_row" : "sandbox_xml_row"),
+                                       MakeToken(Token::Op, "(", false)};
             if (json) {
                 call.push_back(MakeToken(Token::Number, nulls ? "1" : "0", false));
             } else {
-                Token r = raw || !row.empty() ? MakeToken(Token::String, SqlLiteral(row, "N"), false) : MakeToken(Token::Word, "NULL", false);
+                Token r =
+                    raw || !row.empty() ? MakeToken(Token::String, SqlLiteral(row, "N"), false) : MakeToken(Token::Word, "NULL", false);
                 r.value = row;
                 r.national = true;
                 call.push_back(r);
@@ -618,10 +673,12 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
             } else {
                 for (const auto& it : SelectItems(branch)) values.push_back(it.expr);
             }
-            body.insert(body.end(), t.begin() + static_cast<std::ptrdiff_t>(from), t.begin() + static_cast<std::ptrdiff_t>(selects[b] + ls));
+            body.insert(body.end(), t.begin() + static_cast<std::ptrdiff_t>(from),
+                        t.begin() + static_cast<std::ptrdiff_t>(selects[b] + ls));
             // ORDER BY names the columns by alias or position: they stay where they are, the XML after them.
             if (ordered) {
-                body.insert(body.end(), t.begin() + static_cast<std::ptrdiff_t>(selects[b] + ls), t.begin() + static_cast<std::ptrdiff_t>(selects[b] + le));
+                body.insert(body.end(), t.begin() + static_cast<std::ptrdiff_t>(selects[b] + ls),
+                            t.begin() + static_cast<std::ptrdiff_t>(selects[b] + le));
                 body.push_back(MakeToken(Token::Op, ",", false));
             }
             const auto call = rowCall(values);
@@ -634,8 +691,11 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         Token rootToken = hasRoot ? MakeToken(Token::String, SqlLiteral(root, "N")) : MakeToken(Token::Word, "NULL");
         rootToken.value = hasRoot ? root : "NULL";
         rootToken.national = true;
-        std::vector<Token> head = {MakeToken(Token::Word, "SELECT", !rep.empty()), MakeToken(Token::Word, json ? "sandbox_json_concat" : "sandbox_xml_concat"),
-                                   MakeToken(Token::Op, "(", false), MakeToken(Token::Word, "__xml_row", false), MakeToken(Token::Op, ",", false),
+        std::vector<Token> head = {MakeToken(Token::Word, "SELECT", !rep.empty()),
+                                   MakeToken(Token::Word, json ? "sandbox_json_concat" : "sandbox_xml_concat"),
+                                   MakeToken(Token::Op, "(", false),
+                                   MakeToken(Token::Word, "__xml_row", false),
+                                   MakeToken(Token::Op, ",", false),
                                    rootToken};
         if (json) {
             head.push_back(MakeToken(Token::Op, ",", false));
@@ -669,7 +729,8 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
                 args[1][0].kind != Token::String)
                 throw refuse("This XML value() call");
             const std::string path = args[0][0].value;
-            if (path != "." && path != "(./text())[1]" && path != "./text()[1]" && path != "(text())[1]") throw refuse("XML value() of '" + path + "'");
+            if (path != "." && path != "(./text())[1]" && path != "./text()[1]" && path != "(text())[1]")
+                throw refuse("XML value() of '" + path + "'");
             const std::vector<Token> typeTokens = Tokenize(args[1][0].value);
             std::vector<Token> cast = {MakeToken(Token::Word, "CAST", t[open].spaceBefore), MakeToken(Token::Op, "(", false),
                                        MakeToken(Token::Word, "sandbox_xml_value", false), MakeToken(Token::Op, "(", false),

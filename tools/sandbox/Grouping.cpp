@@ -11,8 +11,8 @@ using Expr = std::vector<Token>;
 using Set = std::vector<Expr>;
 
 bool IsAggregateName(const Token& k) {
-    static const char* const kNames[] = {"SUM", "AVG", "MIN", "MAX", "COUNT", "COUNT_BIG", "STDEV", "STDEVP", "VAR", "VARP", "STRING_AGG",
-                                         "CHECKSUM_AGG"};
+    static const char* const kNames[] = {"SUM",   "AVG",    "MIN", "MAX",  "COUNT",      "COUNT_BIG",
+                                         "STDEV", "STDEVP", "VAR", "VARP", "STRING_AGG", "CHECKSUM_AGG"};
     return std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return k.Is(n); });
 }
 
@@ -135,10 +135,14 @@ Expr ForSet(const Expr& e, const Set& all, const Set& set, int line) {
             for (const auto& a : SplitCommas(e, j + 2, close)) {
                 const Expr arg = Trimmed(a);
                 if (!In(all, arg))
-                    throw SqlError{8161, 16, 1,
+                    throw SqlError{8161,
+                                   16,
+                                   1,
                                    "Argument 1 of the " + std::string(k.Is("GROUPING") ? "GROUPING" : "GROUPING_ID") +
                                        " function does not match any of the expressions in the GROUP BY clause.",
-                                   line, "", true};
+                                   line,
+                                   "",
+                                   true};
                 value = value * 2 + (In(set, arg) ? 0 : 1);
             }
             out.push_back(MakeToken(Token::Number, std::to_string(value), k.spaceBefore));
@@ -165,7 +169,8 @@ Expr ForSet(const Expr& e, const Set& all, const Set& set, int line) {
                     best = std::max(best, len);
                 continue;
             }
-            if (j + g.size() <= e.size() && Key(g) == Key(Expr(e.begin() + static_cast<std::ptrdiff_t>(j), e.begin() + static_cast<std::ptrdiff_t>(j + g.size()))))
+            if (j + g.size() <= e.size() &&
+                Key(g) == Key(Expr(e.begin() + static_cast<std::ptrdiff_t>(j), e.begin() + static_cast<std::ptrdiff_t>(j + g.size()))))
                 best = std::max(best, g.size());
         }
         if (best > 0) {
@@ -196,7 +201,8 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
             t.insert(t.end(), in.begin() + static_cast<std::ptrdiff_t>(i), in.end());
             break;
         }
-        const std::vector<Token> inner = Level(std::vector<Token>(in.begin() + static_cast<std::ptrdiff_t>(i) + 1, in.begin() + static_cast<std::ptrdiff_t>(close)), line);
+        const std::vector<Token> inner = Level(
+            std::vector<Token>(in.begin() + static_cast<std::ptrdiff_t>(i) + 1, in.begin() + static_cast<std::ptrdiff_t>(close)), line);
         t.push_back(in[i]);
         t.insert(t.end(), inner.begin(), inner.end());
         t.push_back(in[close]);
@@ -218,8 +224,10 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
         if (group >= t.size()) break;
         size_t select = t.size();
         for (size_t i = 0; i < group; ++i) {
-            if (t[i].IsOp("(")) i = MatchParen(t, i);
-            else if (t[i].Is("SELECT")) select = i;
+            if (t[i].IsOp("("))
+                i = MatchParen(t, i);
+            else if (t[i].Is("SELECT"))
+                select = i;
         }
         size_t groupEnd = atTop(group + 2, [&](size_t i) { return t[i].Is("HAVING") || EndsClause(t[i]); });
         // GROUP BY a, b WITH ROLLUP | WITH CUBE
@@ -233,14 +241,17 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
         const auto elements = SplitCommas(t, group + 2, listEnd);
         bool special = withRollup || withCube;
         for (const auto& e : elements)
-            special = special || (!e.empty() && (e[0].Is("ROLLUP") || e[0].Is("CUBE") || (e[0].Is("GROUPING") && e.size() > 1 && e[1].Is("SETS")) ||
-                                                 (e.size() == 2 && e[0].IsOp("(") && e[1].IsOp(")"))));
+            special = special ||
+                      (!e.empty() && (e[0].Is("ROLLUP") || e[0].Is("CUBE") || (e[0].Is("GROUPING") && e.size() > 1 && e[1].Is("SETS")) ||
+                                      (e.size() == 2 && e[0].IsOp("(") && e[1].IsOp(")"))));
         size_t havingEnd = groupEnd;
         if (groupEnd < t.size() && t[groupEnd].Is("HAVING")) havingEnd = atTop(groupEnd + 1, [&](size_t i) { return EndsClause(t[i]); });
         size_t listStart = 0, selectListEnd = 0;
-        const std::vector<Token> branchHead(t.begin() + static_cast<std::ptrdiff_t>(select), t.begin() + static_cast<std::ptrdiff_t>(group));
+        const std::vector<Token> branchHead(t.begin() + static_cast<std::ptrdiff_t>(select),
+                                            t.begin() + static_cast<std::ptrdiff_t>(group));
         bool asksGrouping = false;
-        for (size_t i = select; i < havingEnd; ++i) asksGrouping = asksGrouping || ((t[i].Is("GROUPING") || t[i].Is("GROUPING_ID")) && i + 1 < t.size() && t[i + 1].IsOp("("));
+        for (size_t i = select; i < havingEnd; ++i)
+            asksGrouping = asksGrouping || ((t[i].Is("GROUPING") || t[i].Is("GROUPING_ID")) && i + 1 < t.size() && t[i + 1].IsOp("("));
         if (select >= group || (!special && !asksGrouping) || !TopSelectList(branchHead, listStart, selectListEnd)) {
             searchFrom = havingEnd;
             continue;
@@ -258,16 +269,18 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
         } else {
             for (const auto& e : elements) sets = Cross(sets, SetsOf(e, line));
         }
-        if (sets.size() > 4096) throw SqlError{40000, 16, 1, "More than 4096 grouping sets are not supported by the stand-in.", line, "", true};
+        if (sets.size() > 4096)
+            throw SqlError{40000, 16, 1, "More than 4096 grouping sets are not supported by the stand-in.", line, "", true};
         Set all;
         for (const Set& s : sets)
             for (const Expr& e : s)
                 if (!In(all, e)) all.push_back(e);
         // The head: SELECT [DISTINCT] [TOP n] stays with the whole; each branch has the list and FROM ... WHERE.
         const size_t list = select + listStart, listStop = select + selectListEnd;
-        const bool compound = (select > 0 && (t[select - 1].Is("ALL") || t[select - 1].Is("UNION") || t[select - 1].Is("EXCEPT") ||
-                                              t[select - 1].Is("INTERSECT"))) ||
-                              (havingEnd < t.size() && (t[havingEnd].Is("UNION") || t[havingEnd].Is("EXCEPT") || t[havingEnd].Is("INTERSECT")));
+        const bool compound =
+            (select > 0 &&
+             (t[select - 1].Is("ALL") || t[select - 1].Is("UNION") || t[select - 1].Is("EXCEPT") || t[select - 1].Is("INTERSECT"))) ||
+            (havingEnd < t.size() && (t[havingEnd].Is("UNION") || t[havingEnd].Is("EXCEPT") || t[havingEnd].Is("INTERSECT")));
         std::vector<SelectItem> items;
         {
             std::vector<Token> only = {MakeToken(Token::Word, "SELECT")};
@@ -306,8 +319,9 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
             }
             if (groupEnd < havingEnd) {
                 body.push_back(MakeToken(Token::Word, "HAVING"));
-                Expr h = ForSet(Expr(t.begin() + static_cast<std::ptrdiff_t>(groupEnd) + 1, t.begin() + static_cast<std::ptrdiff_t>(havingEnd)), all,
-                                sets[s], line);
+                Expr h =
+                    ForSet(Expr(t.begin() + static_cast<std::ptrdiff_t>(groupEnd) + 1, t.begin() + static_cast<std::ptrdiff_t>(havingEnd)),
+                           all, sets[s], line);
                 body.insert(body.end(), h.begin(), h.end());
             }
         }
@@ -323,7 +337,8 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
         if (!compound && end + 1 < t.size() && t[end].Is("ORDER") && t[end + 1].Is("BY")) {
             // The order names the result's columns: an item's expression sorts by its position, a
             // qualified column by its name.
-            const size_t orderEnd = atTop(end + 2, [&](size_t i) { return t[i].Is("OPTION") || t[i].Is("FOR") || t[i].IsOp(";") || t[i].Is("OFFSET"); });
+            const size_t orderEnd =
+                atTop(end + 2, [&](size_t i) { return t[i].Is("OPTION") || t[i].Is("FOR") || t[i].IsOp(";") || t[i].Is("OFFSET"); });
             rep.push_back(MakeToken(Token::Word, "ORDER"));
             rep.push_back(MakeToken(Token::Word, "BY"));
             const auto terms = SplitCommas(t, end + 2, orderEnd);
@@ -337,7 +352,8 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
                 }
                 size_t position = 0;
                 for (size_t c = 0; c < items.size() && !position; ++c)
-                    if (Key(items[c].expr) == Key(term) || (items[c].hasAlias && term.size() == 1 && term[0].IsName() && SameNoCase(items[c].alias, NameOf(term[0]))))
+                    if (Key(items[c].expr) == Key(term) ||
+                        (items[c].hasAlias && term.size() == 1 && term[0].IsName() && SameNoCase(items[c].alias, NameOf(term[0]))))
                         position = c + 1;
                 std::string q, n;
                 for (size_t c = 0; c < items.size() && !position && ColumnRef(term, q, n); ++c)
@@ -347,9 +363,14 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
                 } else if (term.size() == 1 && term[0].kind == Token::Number) {
                     rep.push_back(term[0]);
                 } else {
-                    throw SqlError{40000, 16, 1,
-                                   "With ROLLUP, CUBE or GROUPING SETS, ORDER BY of what the select list does not hold is not supported by the stand-in.",
-                                   line, "", true};
+                    throw SqlError{40000,
+                                   16,
+                                   1,
+                                   "With ROLLUP, CUBE or GROUPING SETS, ORDER BY of what the select list does not hold is not supported by "
+                                   "the stand-in.",
+                                   line,
+                                   "",
+                                   true};
                 }
                 rep.insert(rep.end(), dir.begin(), dir.end());
             }
@@ -365,8 +386,7 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
 }  // namespace
 
 std::vector<Token> RewriteGroupingSets(const std::vector<Token>& t, int line) {
-    const bool any = std::any_of(t.begin(), t.end(), [](const Token& k) {
-        return k.Is("ROLLUP") || k.Is("CUBE") || k.Is("GROUPING") || k.Is("GROUPING_ID");
-    });
+    const bool any = std::any_of(t.begin(), t.end(),
+                                 [](const Token& k) { return k.Is("ROLLUP") || k.Is("CUBE") || k.Is("GROUPING") || k.Is("GROUPING_ID"); });
     return any ? Level(t, line) : t;
 }

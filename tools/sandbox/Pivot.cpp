@@ -55,7 +55,9 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
         const bool unpivot = t[p].Is("UNPIVOT");
         if (!(t[p].Is("PIVOT") || unpivot) || p + 1 >= t.size() || !t[p + 1].IsOp("(")) continue;
         const std::string what = unpivot ? "UNPIVOT" : "PIVOT";
-        auto refuse = [&](const std::string& why) { return SqlError{40000, 16, 1, what + " " + why + " is not supported by the stand-in.", line, "", true}; };
+        auto refuse = [&](const std::string& why) {
+            return SqlError{40000, 16, 1, what + " " + why + " is not supported by the stand-in.", line, "", true};
+        };
         // The table source before it: name [[AS] alias] or (query) [AS] alias.
         size_t j = p;
         if (j >= 2 && t[j - 1].IsName() &&
@@ -84,7 +86,8 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
         size_t end = close + 1;
         if (end < t.size() && t[end].Is("AS")) ++end;
         if (end >= t.size() || !t[end].IsName())
-            throw SqlError{102, 15, 1, "Incorrect syntax near '" + (end < t.size() ? t[end].text : std::string(")")) + "'.", line, "", true};
+            throw SqlError{102,  15, 1,   "Incorrect syntax near '" + (end < t.size() ? t[end].text : std::string(")")) + "'.",
+                           line, "", true};
         const Token alias = t[end++];
         // agg(value) FOR column IN (...) | value FOR column IN (...)
         size_t forAt = p + 2;
@@ -111,7 +114,9 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
             const SqlType type = InferExprType({t[forAt + 1]}, named);
             textColumn = named && (type.IsText() || type.IsUnicode());
         }
-        auto has = [&](const std::string& c) { return std::any_of(columns.begin(), columns.end(), [&](const std::string& x) { return SameNoCase(x, c); }); };
+        auto has = [&](const std::string& c) {
+            return std::any_of(columns.begin(), columns.end(), [&](const std::string& x) { return SameNoCase(x, c); });
+        };
         std::vector<Token> rep = {Op("(", true)};
         if (!unpivot) {
             if (!(t[p + 2].kind == Token::Word && t[p + 3].IsOp("(") && MatchParen(t, p + 3) + 1 == forAt))
@@ -136,14 +141,17 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
                 // agg(CASE WHEN column = value THEN value column END) AS [value]
                 rep.push_back(t[p + 2]);
                 rep.back().spaceBefore = true;
-                Append(rep, {Op("("), Word("CASE", false), Word("WHEN"), Name(forColumn), Op("=", true), ValueLiteral(values[v][0], textColumn), Word("THEN"),
-                             Name(valueColumn), Word("END"), Op(")"), Word("AS"), Name(NameOf(values[v][0]))});
+                Append(rep,
+                       {Op("("), Word("CASE", false), Word("WHEN"), Name(forColumn), Op("=", true), ValueLiteral(values[v][0], textColumn),
+                        Word("THEN"), Name(valueColumn), Word("END"), Op(")"), Word("AS"), Name(NameOf(values[v][0]))});
             }
             rep.push_back(Word("FROM"));
             rep.insert(rep.end(), source.begin(), source.end());
             for (size_t g = 0; g < grouped.size(); ++g) {
-                if (g == 0) Append(rep, {Word("GROUP"), Word("BY")});
-                else rep.push_back(Op(","));
+                if (g == 0)
+                    Append(rep, {Word("GROUP"), Word("BY")});
+                else
+                    rep.push_back(Op(","));
                 rep.push_back(Name(grouped[g]));
             }
         } else {
@@ -151,13 +159,15 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
             const std::string valueColumn = NameOf(t[p + 2]);
             std::vector<std::string> unpivoted;
             for (const auto& v : values) {
-                if (v.size() != 1 || !v[0].IsName()) throw SqlError{102, 15, 1, "Incorrect syntax near '" + v[0].text + "'.", line, "", true};
+                if (v.size() != 1 || !v[0].IsName())
+                    throw SqlError{102, 15, 1, "Incorrect syntax near '" + v[0].text + "'.", line, "", true};
                 if (!has(NameOf(v[0]))) throw SqlError{207, 16, 1, "Invalid column name '" + NameOf(v[0]) + "'.", line, "", true};
                 unpivoted.push_back(NameOf(v[0]));
             }
             std::vector<std::string> kept;
             for (const auto& c : columns)
-                if (std::none_of(unpivoted.begin(), unpivoted.end(), [&](const std::string& u) { return SameNoCase(u, c); })) kept.push_back(c);
+                if (std::none_of(unpivoted.begin(), unpivoted.end(), [&](const std::string& u) { return SameNoCase(u, c); }))
+                    kept.push_back(c);
             for (size_t u = 0; u < unpivoted.size(); ++u) {
                 if (u) Append(rep, {Word("UNION"), Word("ALL")});
                 rep.push_back(Word("SELECT", u > 0));
@@ -169,8 +179,9 @@ std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int l
                 Token nameLiteral = MakeToken(Token::String, SqlLiteral(unpivoted[u], "N"));
                 nameLiteral.value = unpivoted[u];
                 nameLiteral.national = true;
-                Append(rep, {Word("CAST"), Op("("), nameLiteral, Word("AS"), Word("nvarchar"), Op("("), MakeToken(Token::Number, "128", false),
-                             Op(")"), Op(")"), Word("AS"), Name(forColumn), Op(","), Name(unpivoted[u]), Word("AS"), Name(valueColumn), Word("FROM")});
+                Append(rep, {Word("CAST"), Op("("), nameLiteral, Word("AS"), Word("nvarchar"), Op("("),
+                             MakeToken(Token::Number, "128", false), Op(")"), Op(")"), Word("AS"), Name(forColumn), Op(","),
+                             Name(unpivoted[u]), Word("AS"), Name(valueColumn), Word("FROM")});
                 rep.insert(rep.end(), source.begin(), source.end());
                 Append(rep, {Word("WHERE"), Name(unpivoted[u]), Word("IS"), Word("NOT"), Word("NULL")});
             }

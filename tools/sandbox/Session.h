@@ -302,8 +302,8 @@ private:
     // CROSS APPLY, OUTER APPLY and STRING_SPLIT as SQLite table-valued functions (Apply.cpp).
     std::vector<Token> RewriteApply(const std::vector<Token>& t, int line);
     void RegisterTableFunctions();
-    // FOR XML PATH and RAW as SQL functions over the query's rows (ForXml.cpp); top tells whether the
-    // statement itself ends FOR XML, whose result SendForXml sends as SQL Server does.
+    // FOR XML PATH and RAW, FOR JSON PATH and AUTO as SQL functions over the query's rows (ForXml.cpp);
+    // top tells whether the statement itself ends so, whose result SendForXml sends as SQL Server does.
     struct ForXmlAtTop {
         bool present = false;
         bool typed = false;

@@ -342,8 +342,10 @@ void CheckTypeSize(const SqlType& type, int line) {
 }
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
+    // Query forms SQLite has no counterpart of, as forms it has (Apply.cpp, ForXml.cpp, Pivot.cpp, Grouping.cpp).
+    const std::vector<Token> forms = RewriteGroupingSets(RewritePivots(RewriteApply(RewriteForXml(given, line), line), line), line);
     const std::vector<Token> in =
-        ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(RewriteGroupingSets(RewritePivots(RewriteApply(RewriteForXml(given, line), line), line), line))))))));
+        ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(forms)))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
