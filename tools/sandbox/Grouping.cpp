@@ -3,6 +3,7 @@
 #include "Session.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <set>
 
 namespace {
@@ -188,7 +189,7 @@ bool EndsClause(const Token& k) {
 }
 
 // One level of a statement (what parentheses hold is done first, on its own).
-std::vector<Token> Level(const std::vector<Token>& in, int line) {
+std::vector<Token> Level(const std::vector<Token>& in, int line, const ExactDecimal& exact) {
     std::vector<Token> t;
     t.reserve(in.size());
     for (size_t i = 0; i < in.size(); ++i) {
@@ -201,8 +202,9 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
             t.insert(t.end(), in.begin() + static_cast<std::ptrdiff_t>(i), in.end());
             break;
         }
-        const std::vector<Token> inner = Level(
-            std::vector<Token>(in.begin() + static_cast<std::ptrdiff_t>(i) + 1, in.begin() + static_cast<std::ptrdiff_t>(close)), line);
+        const std::vector<Token> inner =
+            Level(std::vector<Token>(in.begin() + static_cast<std::ptrdiff_t>(i) + 1, in.begin() + static_cast<std::ptrdiff_t>(close)),
+                  line, exact);
         t.push_back(in[i]);
         t.insert(t.end(), inner.begin(), inner.end());
         t.push_back(in[close]);
@@ -287,6 +289,65 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
             only.insert(only.end(), t.begin() + static_cast<std::ptrdiff_t>(list), t.begin() + static_cast<std::ptrdiff_t>(listStop));
             items = SelectItems(only);
         }
+        // ORDER BY sorts the whole by the select list's columns (by expression, alias, name or
+        // position) and by what else it names, computed in each branch as a column of its own.
+        auto column = [](const char* prefix, size_t k) { return MakeToken(Token::Word, prefix + std::to_string(k + 1)); };
+        std::vector<Token> order;
+        std::vector<Expr> hidden;
+        size_t end = havingEnd;
+        const bool distinct = list > select + 1 && t[select + 1].Is("DISTINCT");
+        if (!compound && end + 1 < t.size() && t[end].Is("ORDER") && t[end + 1].Is("BY")) {
+            const size_t orderEnd =
+                atTop(end + 2, [&](size_t i) { return t[i].Is("OPTION") || t[i].Is("FOR") || t[i].IsOp(";") || t[i].Is("OFFSET"); });
+            const auto terms = SplitCommas(t, end + 2, orderEnd);
+            for (size_t k = 0; k < terms.size(); ++k) {
+                if (k) order.push_back(MakeToken(Token::Op, ",", false));
+                Expr term = terms[k];
+                Expr dir;
+                if (!term.empty() && (term.back().Is("ASC") || term.back().Is("DESC"))) {
+                    dir.push_back(term.back());
+                    term.pop_back();
+                }
+                size_t position = 0;
+                if (term.size() == 1 && term[0].kind == Token::Number) {
+                    position = static_cast<size_t>(std::strtoul(term[0].text.c_str(), nullptr, 10));
+                    if (position < 1 || position > items.size())
+                        throw SqlError{
+                            108,
+                            16,
+                            1,
+                            "The ORDER BY position number " + term[0].text + " is out of range of the number of items in the select list.",
+                            line,
+                            "",
+                            true};
+                }
+                for (size_t c = 0; c < items.size() && !position; ++c)
+                    if (Key(items[c].expr) == Key(term) ||
+                        (items[c].hasAlias && term.size() == 1 && term[0].IsName() && SameNoCase(items[c].alias, NameOf(term[0]))))
+                        position = c + 1;
+                std::string q, n;
+                for (size_t c = 0; c < items.size() && !position && ColumnRef(term, q, n); ++c)
+                    if (Same(items[c].expr, term)) position = c + 1;
+                const Expr& sorted = position ? items[position - 1].expr : term;
+                if (position) {
+                    order.push_back(column("__g", position - 1));
+                } else {
+                    if (distinct)
+                        throw SqlError{145,  15, 1,   "ORDER BY items must appear in the select list if SELECT DISTINCT is specified.",
+                                       line, "", true};
+                    hidden.push_back(term);
+                    order.push_back(column("__o", hidden.size() - 1));
+                }
+                // Exact decimals are text to SQLite: they sort as numbers by their collation.
+                if (exact(sorted,
+                          Expr(t.begin() + static_cast<std::ptrdiff_t>(select), t.begin() + static_cast<std::ptrdiff_t>(havingEnd)))) {
+                    order.push_back(MakeToken(Token::Word, "COLLATE"));
+                    order.push_back(MakeToken(Token::Word, "sandbox_numeric"));
+                }
+                order.insert(order.end(), dir.begin(), dir.end());
+            }
+            end = orderEnd;
+        }
         std::vector<Token> body;
         for (size_t s = 0; s < sets.size(); ++s) {
             if (s) {
@@ -294,19 +355,16 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
                 body.push_back(MakeToken(Token::Word, "ALL"));
             }
             body.push_back(MakeToken(Token::Word, "SELECT"));
-            for (size_t k = 0; k < items.size(); ++k) {
-                if (k) body.push_back(MakeToken(Token::Op, ",", false));
-                Expr e = ForSet(items[k].expr, all, sets[s], line);
+            auto add = [&](const Expr& expr, Token name) {
+                if (body.back().kind != Token::Word || !body.back().Is("SELECT")) body.push_back(MakeToken(Token::Op, ",", false));
+                Expr e = ForSet(expr, all, sets[s], line);
                 if (!e.empty()) e[0].spaceBefore = true;
                 body.insert(body.end(), e.begin(), e.end());
-                std::string q, n;
-                const std::string alias = items[k].hasAlias ? items[k].alias : ColumnRef(items[k].expr, q, n) ? n : "";
-                if (!alias.empty()) {
-                    body.push_back(MakeToken(Token::Word, "AS"));
-                    body.push_back(MakeToken(Token::Bracketed, "[" + alias + "]"));
-                    body.back().value = alias;
-                }
-            }
+                body.push_back(MakeToken(Token::Word, "AS"));
+                body.push_back(name);
+            };
+            for (size_t k = 0; k < items.size(); ++k) add(items[k].expr, column("__g", k));
+            for (size_t k = 0; k < hidden.size(); ++k) add(hidden[k], column("__o", k));
             body.insert(body.end(), t.begin() + static_cast<std::ptrdiff_t>(listStop), t.begin() + static_cast<std::ptrdiff_t>(group));
             if (!sets[s].empty()) {
                 body.push_back(MakeToken(Token::Word, "GROUP"));
@@ -325,56 +383,29 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
                 body.insert(body.end(), h.begin(), h.end());
             }
         }
+        // SELECT [DISTINCT] [TOP n] with the list's own names over the branches.
         std::vector<Token> rep(t.begin() + static_cast<std::ptrdiff_t>(select), t.begin() + static_cast<std::ptrdiff_t>(list));
-        rep.push_back(MakeToken(Token::Op, "*"));
+        for (size_t k = 0; k < items.size(); ++k) {
+            if (k) rep.push_back(MakeToken(Token::Op, ",", false));
+            rep.push_back(column("__g", k));
+            std::string q, n;
+            const std::string alias = items[k].hasAlias ? items[k].alias : ColumnRef(items[k].expr, q, n) ? n : "";
+            if (!alias.empty()) {
+                rep.push_back(MakeToken(Token::Word, "AS"));
+                rep.push_back(MakeToken(Token::Bracketed, "[" + alias + "]"));
+                rep.back().value = alias;
+            }
+        }
         rep.push_back(MakeToken(Token::Word, "FROM"));
         rep.push_back(MakeToken(Token::Op, "("));
         rep.insert(rep.end(), body.begin(), body.end());
         rep.push_back(MakeToken(Token::Op, ")", false));
         rep.push_back(MakeToken(Token::Word, "AS"));
         rep.push_back(MakeToken(Token::Word, "__grouping_sets"));
-        size_t end = havingEnd;
-        if (!compound && end + 1 < t.size() && t[end].Is("ORDER") && t[end + 1].Is("BY")) {
-            // The order names the result's columns: an item's expression sorts by its position, a
-            // qualified column by its name.
-            const size_t orderEnd =
-                atTop(end + 2, [&](size_t i) { return t[i].Is("OPTION") || t[i].Is("FOR") || t[i].IsOp(";") || t[i].Is("OFFSET"); });
+        if (!order.empty()) {
             rep.push_back(MakeToken(Token::Word, "ORDER"));
             rep.push_back(MakeToken(Token::Word, "BY"));
-            const auto terms = SplitCommas(t, end + 2, orderEnd);
-            for (size_t k = 0; k < terms.size(); ++k) {
-                if (k) rep.push_back(MakeToken(Token::Op, ",", false));
-                Expr term = terms[k];
-                Expr dir;
-                if (!term.empty() && (term.back().Is("ASC") || term.back().Is("DESC"))) {
-                    dir.push_back(term.back());
-                    term.pop_back();
-                }
-                size_t position = 0;
-                for (size_t c = 0; c < items.size() && !position; ++c)
-                    if (Key(items[c].expr) == Key(term) ||
-                        (items[c].hasAlias && term.size() == 1 && term[0].IsName() && SameNoCase(items[c].alias, NameOf(term[0]))))
-                        position = c + 1;
-                std::string q, n;
-                for (size_t c = 0; c < items.size() && !position && ColumnRef(term, q, n); ++c)
-                    if (Same(items[c].expr, term)) position = c + 1;
-                if (position) {
-                    rep.push_back(MakeToken(Token::Number, std::to_string(position)));
-                } else if (term.size() == 1 && term[0].kind == Token::Number) {
-                    rep.push_back(term[0]);
-                } else {
-                    throw SqlError{40000,
-                                   16,
-                                   1,
-                                   "With ROLLUP, CUBE or GROUPING SETS, ORDER BY of what the select list does not hold is not supported by "
-                                   "the stand-in.",
-                                   line,
-                                   "",
-                                   true};
-                }
-                rep.insert(rep.end(), dir.begin(), dir.end());
-            }
-            end = orderEnd;
+            rep.insert(rep.end(), order.begin(), order.end());
         }
         t.erase(t.begin() + static_cast<std::ptrdiff_t>(select), t.begin() + static_cast<std::ptrdiff_t>(end));
         t.insert(t.begin() + static_cast<std::ptrdiff_t>(select), rep.begin(), rep.end());
@@ -385,8 +416,8 @@ std::vector<Token> Level(const std::vector<Token>& in, int line) {
 
 }  // namespace
 
-std::vector<Token> RewriteGroupingSets(const std::vector<Token>& t, int line) {
+std::vector<Token> RewriteGroupingSets(const std::vector<Token>& t, int line, const ExactDecimal& exact) {
     const bool any = std::any_of(t.begin(), t.end(),
                                  [](const Token& k) { return k.Is("ROLLUP") || k.Is("CUBE") || k.Is("GROUPING") || k.Is("GROUPING_ID"); });
-    return any ? Level(t, line) : t;
+    return any ? Level(t, line, exact) : t;
 }

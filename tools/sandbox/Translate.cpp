@@ -343,7 +343,14 @@ void CheckTypeSize(const SqlType& type, int line) {
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
     // Query forms SQLite has no counterpart of, as forms it has (Apply.cpp, ForXml.cpp, Pivot.cpp, Grouping.cpp).
-    const std::vector<Token> forms = RewriteGroupingSets(RewritePivots(RewriteApply(RewriteForXml(given, line), line), line), line);
+    auto exactDecimal = [this](const std::vector<Token>& expr, const std::vector<Token>& statement) {
+        const StatementTablesInView inView(*this, statement);
+        bool named = false;
+        const SqlType type = InferExprType(expr, named);
+        return named && (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money ||
+                         type.kind == SqlType::SmallMoney);
+    };
+    const std::vector<Token> forms = RewriteGroupingSets(RewritePivots(RewriteApply(RewriteForXml(given, line), line), line), line, exactDecimal);
     const std::vector<Token> in =
         ExactArithmetic(ExactComparisons(MoneyAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(forms)))))));
     std::vector<Token> t;
