@@ -83,6 +83,11 @@ const Case kApply[] = {
     {"select c.id, (select max(x.n) from (select 1 k) q cross apply (select count(*) n from ord o where o.cust = c.id) x) as m "
      "from cust c order by c.id",
      "id|m", "1|3;2|0;3|1", -1, 0, -1, 0},
+    // Its exact decimals sort as numbers, as a derived table's do.
+    {"select c.id, x.s from cust c cross apply (select sum(o.total) as s from ord o where o.cust = c.id) x where x.s is not null "
+     "order by x.s desc",
+     "id|s", "1|13.75;3|2.00", -1, 0, -1, 0},
+    {"select x.s from (select total * 2 as s from ord) x order by s desc", "s", "14.50;11.00;4.00;2.00", -1, 0, -1, 0},
     // A column none of its own tables has is the outer query's, also without its table's name.
     {"select c.name, x.id from cust c cross apply (select top 1 o.id from ord o where o.cust = c.id and name = N'Ann' order by o.id) x",
      "name|id", "Ann|10", -1, 0, -1, 0},

@@ -175,7 +175,8 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
 // item gets COLLATE NOCASE (which leaves numbers and column positions as they are), except a
 // column for which ownCollation holds (decimal columns, whose collation compares them as numbers)
 // and an exact decimal expression, which names that collation itself.
-std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::function<bool(const std::string&)>& ownCollation) {
+std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::function<bool(const std::string&)>& ownCollation,
+                                        const std::function<bool(const std::string&, const std::string&)>& derivedDecimal) {
     static const char* const kEnds[] = {"LIMIT",  "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR",
                                         "OPTION", "ROWS",   "RANGE", "SELECT", "INTO"};
     for (size_t i = 0; i + 1 < t.size(); ++i) {
@@ -292,6 +293,14 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                              (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") || t[k - 2].Is("DISTINCT"));
                     name = NameOf(t[k - 1]);
                     break;
+                }
+                // A derived table's exact decimal (text to SQLite) sorts by the decimals' collation.
+                const std::string qualifier = at - itemStart == 3 ? NameOf(t[itemStart]) : std::string();
+                if (column && name == NameOf(t[at - 1]) && derivedDecimal(qualifier, name)) {
+                    const Token numeric[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
+                    t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), std::begin(numeric), std::end(numeric));
+                    j += 2;
+                    return;
                 }
                 if (column && ownCollation(name)) return;
             }
@@ -965,5 +974,12 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         w.insert(w.begin() + static_cast<std::ptrdiff_t>(i), aggregate.begin(), aggregate.end());
         i += 2;  // past CAST ( to the aggregate itself
     }
-    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(w), decimalColumn)));
+    auto derivedDecimal = [&](const std::string& qualifier, const std::string& name) {
+        const StatementTablesInView inView(*this, given);
+        SqlType type;
+        if (derived_.empty() || (qualifier.empty() && CatalogColumnType(name, type))) return false;
+        return DerivedColumnType(qualifier, name, type) && (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric ||
+                                                            type.kind == SqlType::Money || type.kind == SqlType::SmallMoney);
+    };
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(w), decimalColumn, derivedDecimal)));
 }
