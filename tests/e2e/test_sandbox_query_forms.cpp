@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr int kSqlXml = -152;  // the driver's ODBC type of xml
+
 struct Case {
     const char* sql;
     const char* names;  // column names joined by '|'; nullptr when an error is expected
@@ -193,6 +195,8 @@ const Case kForXml[] = {
     {"select o.id, o.total, (select c.name from cust c where c.id = o.cust for xml path(''), type) as who from ord o where o.id = 20 "
      "for xml path('o')",
      "XML_F52E2B61-18A1-11d1-B105-00805F49916B", "<o><id>20</id><total>2.00</total><who><name>Cy</name></who></o>", -1, 0, -1, 0},
+    {"select id from cust where id = 1 for xml path('c'), type", "XML_F52E2B61-18A1-11d1-B105-00805F49916B", "<c><id>1</id></c>", 0,
+     kSqlXml, -1, 0},
     {"select id from cust where id > 9 for xml path('r')", "XML_F52E2B61-18A1-11d1-B105-00805F49916B", "", -1, 0, -1, 0},
     {"select 'a' + char(1) as v for xml path('')", nullptr, nullptr, -1, 0, -1, 6841},
     {"select id as x, name as '@n' from cust for xml path('r')", nullptr, nullptr, -1, 0, -1, 6852},
