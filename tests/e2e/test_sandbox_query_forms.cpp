@@ -85,6 +85,10 @@ const Case kApply[] = {
     {"select c.id, (select max(x.n) from (select 1 k) q cross apply (select count(*) n from ord o where o.cust = c.id) x) as m "
      "from cust c order by c.id",
      "id|m", "1|3;2|0;3|1", -1, 0, -1, 0},
+    // An APPLY inside one reads the outer row of the one around it.
+    {"select c.id, y.v from cust c cross apply (select top 1 x.id v from (select 1 k) q "
+     "cross apply (select top 1 o.id from ord o where o.cust = c.id order by o.id desc) x) y order by c.id",
+     "id|v", "1|12;3|20", -1, 0, -1, 0},
     // Its exact decimals sort as numbers, as a derived table's do.
     {"select c.id, x.s from cust c cross apply (select sum(o.total) as s from ord o where o.cust = c.id) x where x.s is not null "
      "order by x.s desc",
@@ -146,6 +150,10 @@ const Case kGrouping[] = {
     {"select cust, sum(total) s from ord group by rollup(cust) order by s desc", "cust|s", "<NULL>|15.75;1|13.75;3|2.00", -1, 0, -1, 0},
     {"select top 1 cust, count(*) n from ord group by cust, rollup(id) order by n desc, cust", "cust|n", "1|3", -1, 0, -1, 0},
     {"select count(*) as groups from (select cust, sum(total) s from ord group by rollup(cust)) x", "groups", "3", -1, 0, -1, 0},
+    // A subquery of the list reads its own tables' columns, which no grouping set leaves out.
+    {"select cust, (select ',' + name from cust c2 where c2.id = o.cust for xml path('')) as who, count(*) n from ord o "
+     "group by rollup(cust) having grouping(cust) = 0 order by cust",
+     "cust|who|n", "1|,Ann|3;3|,Cy|1", 1, SQL_WVARCHAR, -1, 0},
     // The order may name what the select list does not hold; with DISTINCT it may not.
     {"select cust, count(*) n from ord group by rollup(cust) order by grouping(cust) desc, cust desc", "cust|n", "<NULL>|4;3|1;1|3", -1, 0,
      -1, 0},
@@ -219,7 +227,7 @@ const Case kForJson[] = {
      "{\"customers\":[{\"id\":1,\"orders\":[{\"id\":10},{\"id\":11},{\"id\":12}]},{\"id\":2,\"orders\":null}]}", -1, 0, -1, 0},
     {"select 'a/b\"c\\' + char(10) as s for json auto", "JSON_F52E2B61-18A1-11d1-B105-00805F49916B", "[{\"s\":\"a\\/b\\\"c\\\\\\n\"}]", -1,
      0, -1, 0},
-    {"select (select id from cust where id > 9 for json path) as v", "v", "<NULL>", -1, 0, -1, 0},
+    {"select (select id from cust where id > 9 for json path) as v", "v", "<NULL>", 0, SQL_WVARCHAR, -1, 0},
     {"select count(*) from cust for json path", nullptr, nullptr, -1, 0, -1, 13605},
     {"select id as a, name as 'a.b' from cust for json path", nullptr, nullptr, -1, 0, -1, 13601},
     {"select o.id, c.name from ord o join cust c on c.id = o.cust for json auto", nullptr, nullptr, -1, 0, -1, 40000},

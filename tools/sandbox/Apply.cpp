@@ -428,9 +428,21 @@ std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) 
             // not one of its own) become parameters.
             std::vector<std::string> refs;
             std::vector<Token> args;
-            for (size_t j = 0; j + 2 < inner.size(); ++j) {
-                if (!inner[j].IsName() || !inner[j + 1].IsOp(".") || !inner[j + 2].IsName() || (j > 0 && inner[j - 1].IsOp(".")) ||
-                    (j + 3 < inner.size() && (inner[j + 3].IsOp(".") || inner[j + 3].IsOp("("))))
+            for (size_t j = 0; j < inner.size(); ++j) {
+                if (inner[j].kind == Token::Word && inner[j].value.rfind(":__OUTER", 0) == 0) {
+                    // A column of the row of an APPLY around this one: passed on as it is bound there.
+                    size_t n = std::find(refs.begin(), refs.end(), inner[j].value) - refs.begin();
+                    if (n == refs.size()) {
+                        refs.push_back(inner[j].value);
+                        if (!args.empty()) args.push_back(MakeToken(Token::Op, ",", false));
+                        args.push_back(inner[j]);
+                        args.back().spaceBefore = args.size() > 1;
+                    }
+                    inner[j] = MakeToken(Token::Word, ":__outer" + std::to_string(n + 1), inner[j].spaceBefore);
+                    continue;
+                }
+                if (j + 2 >= inner.size() || !inner[j].IsName() || !inner[j + 1].IsOp(".") || !inner[j + 2].IsName() ||
+                    (j > 0 && inner[j - 1].IsOp(".")) || (j + 3 < inner.size() && (inner[j + 3].IsOp(".") || inner[j + 3].IsOp("("))))
                     continue;
                 const std::string q = NameOf(inner[j]);
                 if (!(Contains(outerNames, q) || Contains(all, q)) || Contains(own, q)) continue;

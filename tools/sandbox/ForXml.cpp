@@ -743,6 +743,29 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
             rep.push_back(MakeToken(Token::Op, ")", false));
             replaceFrom = open;
             replaceTo = valueClose + 1;
+        } else if (!atTop && end == close) {
+            // A subquery's value is nvarchar(max), or xml with TYPE: so typed where the result is described.
+            const Token& before = open > 0 ? t[open - 1] : t[open];
+            const bool value = open == 0 || (before.kind == Token::Op && !before.IsOp(")")) || before.Is("SELECT") || before.Is("WHEN") ||
+                               before.Is("THEN") || before.Is("ELSE") || before.Is("RETURN") || before.Is("PRINT");
+            if (value) {
+                std::vector<Token> cast = {MakeToken(Token::Word, "CAST", t[open].spaceBefore), MakeToken(Token::Op, "(", false),
+                                           MakeToken(Token::Op, "(", false)};
+                rep.insert(rep.begin(), cast.begin(), cast.end());
+                rep.push_back(MakeToken(Token::Op, ")", false));
+                rep.push_back(MakeToken(Token::Word, "AS"));
+                if (typed) {
+                    rep.push_back(MakeToken(Token::Word, "xml"));
+                } else {
+                    rep.push_back(MakeToken(Token::Word, "nvarchar"));
+                    rep.push_back(MakeToken(Token::Op, "(", false));
+                    rep.push_back(MakeToken(Token::Word, "max", false));
+                    rep.push_back(MakeToken(Token::Op, ")", false));
+                }
+                rep.push_back(MakeToken(Token::Op, ")", false));
+                replaceFrom = open;
+                replaceTo = close + 1;
+            }
         }
         t.erase(t.begin() + static_cast<std::ptrdiff_t>(replaceFrom), t.begin() + static_cast<std::ptrdiff_t>(replaceTo));
         t.insert(t.begin() + static_cast<std::ptrdiff_t>(replaceFrom), rep.begin(), rep.end());

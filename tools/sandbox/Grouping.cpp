@@ -150,8 +150,9 @@ Expr ForSet(const Expr& e, const Set& all, const Set& set, int line) {
             j = close;
             continue;
         }
-        if (IsAggregateName(k) && j + 1 < e.size() && e[j + 1].IsOp("(")) {
-            const size_t close = MatchParen(e, j + 1);
+        // An aggregate's argument, or a subquery (of its own tables), stays as it is.
+        if ((IsAggregateName(k) && j + 1 < e.size() && e[j + 1].IsOp("(")) || (k.IsOp("(") && j + 1 < e.size() && e[j + 1].Is("SELECT"))) {
+            const size_t close = k.IsOp("(") ? MatchParen(e, j) : MatchParen(e, j + 1);
             out.insert(out.end(), e.begin() + static_cast<std::ptrdiff_t>(j), e.begin() + static_cast<std::ptrdiff_t>(close) + 1);
             j = close;
             continue;
