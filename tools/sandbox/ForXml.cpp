@@ -486,8 +486,8 @@ std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int l
         const bool json = t[forAt + 1].Is("JSON");
         const std::string clause = json ? "FOR JSON" : "FOR XML";
         size_t k = forAt + 2;
-        if (k >= close || !(t[k].Is("PATH") || (!json && t[k].Is("RAW")) || (json && t[k].Is("AUTO"))))
-            throw refuse(clause + " " + (k < close ? Upper(t[k].text) : std::string()));
+        if (k >= close || !t[k].IsName()) throw SqlError{102, 15, 1, "Incorrect syntax near '" + t[forAt + 1].text + "'.", line, "", true};
+        if (!(t[k].Is("PATH") || (!json && t[k].Is("RAW")) || (json && t[k].Is("AUTO")))) throw refuse(clause + " " + Upper(t[k].text));
         bool raw = t[k].Is("RAW"), typed = false, elements = false, jsonAuto = t[k].Is("AUTO"), nulls = false, bare = false;
         std::string row = "row", root;
         bool hasRoot = false;
