@@ -275,6 +275,15 @@ TEST_F(SandboxQueryForms, ColumnsMadeNullAreNullable) {
     }
 }
 
+// A column whose type the stand-in cannot see and whose first value is NULL keeps the text of later rows.
+TEST_F(SandboxQueryForms, UnseenTypeAfterNullKeepsText) {
+    const OdbcRun run = c_.Run("select (select top 1 name from cust where id = k) + '' as n from (values (0), (1)) t(k) order by k");
+    ASSERT_FALSE(run.results.empty());
+    ASSERT_EQ(run.results.back().rows.size(), 2u);
+    EXPECT_EQ(run.results.back().rows[0].at(0), "<NULL>");
+    EXPECT_EQ(run.results.back().rows[1].at(0), "Ann");
+}
+
 // A long XML result comes in rows of 2033 characters, which together are the whole.
 TEST_F(SandboxQueryForms, ForXmlResultInRowsOf2033Characters) {
     const OdbcRun run = c_.Run("select replicate(cast(N'\u00e9' as nvarchar(max)), 5000) as v for xml path('')");

@@ -482,7 +482,8 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                 c.type = SqlType::Of(SqlType::VarBinary, -1);
                 break;
             default:
-                c.type = SqlType::Of(SqlType::Int);
+                // NULL: a later row may bring text, which an int column would send as 0.
+                c.type = SqlType::Of(SqlType::NVarChar, -1);
                 break;
             }
         }
