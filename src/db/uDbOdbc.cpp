@@ -12,12 +12,19 @@
 
 namespace {
 
-// Drops "[unixODBC][FreeTDS][SQL Server]" and the like from the front of a message.
+// Drops "[unixODBC][FreeTDS][SQL Server]" and the like from the front of a message: the driver
+// manager's and the driver's names, up to the server's own text, which may itself begin with
+// brackets (PRINT '[done]').
 std::string StripPrefixes(std::string text) {
     while (!text.empty() && text[0] == '[') {
         const size_t close = text.find(']');
         if (close == std::string::npos) break;
+        const std::string name = text.substr(1, close - 1);
+        const bool component = name == "unixODBC" || name == "FreeTDS" || name == "SQL Server" || name == "Microsoft" ||
+                               name.rfind("ODBC ", 0) == 0 || name == "Driver Manager";
+        if (!component) break;
         text.erase(0, close + 1);
+        if (name == "SQL Server") break;
     }
     return text;
 }

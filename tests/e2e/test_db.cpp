@@ -79,6 +79,20 @@ TEST_F(Db, PasswordWithSemicolonAndBrace) {
     EXPECT_TRUE(other.Connected());
 }
 
+// Only the driver's prefix is taken from a message: the server's text keeps its own brackets.
+TEST_F(Db, MessagesKeepTheirOwnBrackets) {
+    std::vector<std::string> infos;
+    db_.OnInfoMessage = [&](const TDbErrorItem& e) { infos.push_back(e.Description); };
+    DbExecuteCommand(db_, "print '[{\"a\":1}]'");
+    EXPECT_EQ(infos, (std::vector<std::string>{"[{\"a\":1}]"}));
+    try {
+        DbExecuteCommand(db_, "raiserror('[step 2] broken', 16, 1)");
+        ADD_FAILURE();
+    } catch (const EDbError& e) {
+        EXPECT_EQ(e.Message(), "[step 2] broken");
+    }
+}
+
 TEST_F(Db, TwoResultsMessagesAndErrors) {
     std::vector<std::string> infos;
     db_.OnInfoMessage = [&](const TDbErrorItem& e) { infos.push_back(e.Description); };

@@ -484,7 +484,8 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
                 c.type = SqlType::Of(SqlType::VarBinary, -1);
                 break;
             default:
-                c.type = SqlType::Of(SqlType::Int);
+                // NULL: a later row may bring text, which an int column would send as 0.
+                c.type = SqlType::Of(SqlType::NVarChar, -1);
                 break;
             }
         }
@@ -664,6 +665,8 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"STDEVP", SqlType::Of(SqlType::Float)},
                                                              {"VAR", SqlType::Of(SqlType::Float)},
                                                              {"VARP", SqlType::Of(SqlType::Float)},
+                                                             {"GROUPING", SqlType::Of(SqlType::TinyInt)},
+                                                             {"GROUPING_ID", SqlType::Of(SqlType::Int)},
                                                              {"LEN", SqlType::Of(SqlType::Int)},
                                                              {"DATALENGTH", SqlType::Of(SqlType::Int)},
                                                              {"CHARINDEX", SqlType::Of(SqlType::Int)},

@@ -158,8 +158,11 @@ SqlError Session::TranslateError(int line) {
     return {50000, 16, 1, msg, line, "", false};
 }
 
-void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) {
+void Session::ExecSql(const std::vector<Token>& given, int line, bool isQuery) {
     (void)isQuery;
+    // Described as the derived tables and functions they stand for.
+    ForXmlAtTop forXml;
+    const std::vector<Token> tokens = RewritePivots(RewriteForXml(given, line, &forXml), line);
     std::vector<SelectItem> items = SelectItems(tokens);
     const bool assigns = !items.empty() && std::all_of(items.begin(), items.end(), [](const SelectItem& i) { return i.assignsVariable; }) &&
                          (tokens[0].Is("SELECT") || tokens[0].Is("WITH"));
@@ -233,6 +236,7 @@ void Session::ExecSql(const std::vector<Token>& tokens, int line, bool isQuery) 
         return;
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail();
+    if (forXml.present && ncols == 1) return SendForXml(st, rc, DescribeColumns(st, tokens), forXml.typed, line);
     const std::vector<SqlColumn> cols = DescribeColumns(st, tokens);
     out_.Columns(cols);
     std::uint64_t rows = 0;

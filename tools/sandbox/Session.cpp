@@ -100,6 +100,7 @@ void Session::OpenHandle(const std::string& name) {
     RegisterDeviations(db_);
     RegisterTextFunctions(db_);
     RegisterSessionViews();
+    RegisterTableFunctions();
     sqlite3_progress_handler(
         db_, 200000,
         [](void* p) -> int {

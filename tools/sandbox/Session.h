@@ -320,6 +320,26 @@ private:
     static bool EndsStatement(const SqlError& e);
     void CheckAttention();
 
+    // CROSS APPLY, OUTER APPLY and STRING_SPLIT as SQLite table-valued functions (Apply.cpp).
+    std::vector<Token> RewriteApply(const std::vector<Token>& t, int line);
+    void RegisterTableFunctions();
+    // FOR XML PATH and RAW, FOR JSON PATH and AUTO as SQL functions over the query's rows (ForXml.cpp);
+    // top tells whether the statement itself ends so, whose result SendForXml sends as SQL Server does.
+    struct ForXmlAtTop {
+        bool present = false;
+        bool typed = false;
+    };
+    std::vector<Token> RewriteForXml(const std::vector<Token>& t, int line, ForXmlAtTop* top = nullptr);
+    void SendForXml(sqlite3_stmt* st, int rc, std::vector<SqlColumn> cols, bool typed, int line);
+    void RegisterXmlFunctions();
+    friend struct XmlFunctions;
+    // PIVOT and UNPIVOT as the derived tables they stand for (Pivot.cpp).
+    std::vector<Token> RewritePivots(const std::vector<Token>& t, int line);
+    // The virtual table of the source, created when missing; key tells sources apart.
+    std::string TableFunction(const std::string& key, std::shared_ptr<struct TableSource> source, int line);
+    std::map<std::string, std::shared_ptr<struct TableSource>> tableSources_;  // by virtual table name
+    friend struct TableFunctions;
+
     // SQLite functions.
     void OpenHandle(const std::string& name);
     void RegisterFunctions();

@@ -2,6 +2,7 @@
 #include "Aggregates.h"
 #include "Arithmetic.h"
 #include "Conversions.h"
+#include "Grouping.h"
 #include "QueryForms.h"
 #include "Scripts.h"
 #include "Session.h"
@@ -174,7 +175,8 @@ std::vector<Token> CheckedDivision(std::vector<Token> t) {
 // item gets COLLATE NOCASE (which leaves numbers and column positions as they are), except a
 // column for which ownCollation holds (decimal columns, whose collation compares them as numbers)
 // and an exact decimal expression, which names that collation itself.
-std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::function<bool(const std::string&)>& ownCollation) {
+std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::function<bool(const std::string&)>& ownCollation,
+                                        const std::function<bool(const std::string&, const std::string&)>& derivedDecimal) {
     static const char* const kEnds[] = {"LIMIT",  "OFFSET", "UNION", "EXCEPT", "INTERSECT", "FOR",
                                         "OPTION", "ROWS",   "RANGE", "SELECT", "INTO"};
     for (size_t i = 0; i + 1 < t.size(); ++i) {
@@ -291,6 +293,14 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                              (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") || t[k - 2].Is("DISTINCT"));
                     name = NameOf(t[k - 1]);
                     break;
+                }
+                // A derived table's exact decimal (text to SQLite) sorts by the decimals' collation.
+                const std::string qualifier = at - itemStart == 3 ? NameOf(t[itemStart]) : std::string();
+                if (column && name == NameOf(t[at - 1]) && derivedDecimal(qualifier, name)) {
+                    const Token numeric[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "sandbox_numeric")};
+                    t.insert(t.begin() + static_cast<std::ptrdiff_t>(at), std::begin(numeric), std::end(numeric));
+                    j += 2;
+                    return;
                 }
                 if (column && ownCollation(name)) return;
             }
@@ -421,8 +431,18 @@ std::vector<Token> IntersectFirst(const std::vector<Token>& given) {
 
 std::string Session::Translate(const std::vector<Token>& given, int line) {
     CheckGrouping(given, line);
+    // Query forms SQLite has no counterpart of, as forms it has (Apply.cpp, ForXml.cpp, Pivot.cpp, Grouping.cpp).
+    auto exactDecimal = [this](const std::vector<Token>& expr, const std::vector<Token>& statement) {
+        const StatementTablesInView inView(*this, statement);
+        bool named = false;
+        const SqlType type = InferExprType(expr, named);
+        return named && (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric || type.kind == SqlType::Money ||
+                         type.kind == SqlType::SmallMoney);
+    };
+    const std::vector<Token> forms =
+        RewriteGroupingSets(RewritePivots(RewriteApply(RewriteForXml(IntersectFirst(given), line), line), line), line, exactDecimal);
     const std::vector<Token> in = BuiltinCalls(ExactArithmetic(
-        ExactComparisons(IntegerComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(IntersectFirst(given))))))))));
+        ExactComparisons(IntegerComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(forms)))))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
@@ -1035,5 +1055,12 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
         w.insert(w.begin() + static_cast<std::ptrdiff_t>(i), aggregate.begin(), aggregate.end());
         i += 2;  // past CAST ( to the aggregate itself
     }
-    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(w), decimalColumn)));
+    auto derivedDecimal = [&](const std::string& qualifier, const std::string& name) {
+        const StatementTablesInView inView(*this, given);
+        SqlType type;
+        if (derived_.empty() || (qualifier.empty() && CatalogColumnType(name, type))) return false;
+        return DerivedColumnType(qualifier, name, type) && (type.kind == SqlType::Decimal || type.kind == SqlType::Numeric ||
+                                                            type.kind == SqlType::Money || type.kind == SqlType::SmallMoney);
+    };
+    return JoinTokens(CheckedDivision(CaseInsensitiveOrder(std::move(w), decimalColumn, derivedDecimal)));
 }
