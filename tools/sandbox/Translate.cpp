@@ -471,7 +471,10 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                 continue;
             }
             if (IsSchemaWord(k) && in[i + 2].IsName()) {
-                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS", "DM_EXEC_SESSIONS"};
+                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS", "DM_EXEC_SESSIONS",
+                                                        "SQL_MODULES", "INDEXES", "INDEX_COLUMNS", "KEY_CONSTRAINTS", "FOREIGN_KEYS",
+                                                        "FOREIGN_KEY_COLUMNS", "CHECK_CONSTRAINTS", "DEFAULT_CONSTRAINTS", "TYPES",
+                                                        "TRIGGERS", "PARAMETERS", "IDENTITY_COLUMNS"};
                 const std::string view = Upper(NameOf(in[i + 2]));
                 if (Upper(NameOf(k)) == "SYS" && view == "DATABASES") {
                     // Seen from every database, as sysdatabases.
