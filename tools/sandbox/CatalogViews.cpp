@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <cstring>
 #include <map>
 
@@ -304,13 +305,30 @@ std::vector<std::vector<SqlValue>> Session::CatalogViewRows(const std::string& v
         }
     } else if (view == "parameters") {
         for (const Row& r : QueryRows(db_, std::string("SELECT o.id, ") + kDefinition +
-                                               " FROM __objects o WHERE trim(o.xtype) IN ('P', 'FN', 'IF', 'TF') AND o.name NOT LIKE '#%' ORDER BY o.id")) {
+                                               ", trim(o.xtype) FROM __objects o WHERE trim(o.xtype) IN ('P', 'FN', 'IF', 'TF') AND o.name NOT LIKE '#%' "
+                                               "ORDER BY o.id")) {
             const std::string source = TextOf(r, 1);
             Module m;
             try {
                 m = ParseModuleHeader(source);
             } catch (...) {
                 continue;
+            }
+            if (TextOf(r, 2) == "FN") {
+                // A scalar function's value: parameter 0, unnamed, an output.
+                const auto t = Tokenize(source);
+                size_t k = 0;
+                while (k < t.size() && !t[k].Is("RETURNS")) ++k;
+                size_t end = k + 1;
+                while (end < t.size() && !t[end].Is("AS") && !t[end].Is("WITH") && !t[end].Is("BEGIN")) ++end;
+                SqlType returns;
+                std::string written = k + 1 < end && end < t.size() ? source.substr(t[k + 1].pos, t[end].pos - t[k + 1].pos) : std::string();
+                while (!written.empty() && std::isspace(static_cast<unsigned char>(written.back()))) written.pop_back();
+                if (!written.empty() && ParseSqlType(written, returns)) {
+                    const TypeFacts f = TypeFactsOf(db_, returns);
+                    out.push_back({r[0], T(""), I(0), I(f.systemTypeId), I(f.systemTypeId), I(f.maxLength), I(f.precision), I(f.scale), I(1), I(0),
+                                   I(0), I(0), SqlValue{}, I(0), I(0), I(1)});
+                }
             }
             const std::string upper = Upper(source);
             for (size_t k = 0; k < m.params.size(); ++k) {
@@ -369,7 +387,8 @@ CREATE TEMP VIEW IF NOT EXISTS sys_OBJECTS AS SELECT name, id AS object_id, NULL
   parent_obj AS parent_object_id, trim(xtype) AS type,
   CASE trim(xtype) WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'P' THEN 'SQL_STORED_PROCEDURE'
     WHEN 'FN' THEN 'SQL_SCALAR_FUNCTION' WHEN 'IF' THEN 'SQL_INLINE_TABLE_VALUED_FUNCTION'
-    WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' WHEN 'TR' THEN 'SQL_TRIGGER' WHEN 'D' THEN 'DEFAULT_CONSTRAINT' WHEN 'C' THEN 'CHECK_CONSTRAINT' END AS type_desc,
+    WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' WHEN 'TR' THEN 'SQL_TRIGGER' WHEN 'D' THEN 'DEFAULT_CONSTRAINT' WHEN 'C' THEN 'CHECK_CONSTRAINT'
+    WHEN 'PK' THEN 'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' END AS type_desc,
   crdate AS create_date, crdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published, 0 AS is_schema_published
   FROM main.__objects UNION ALL SELECT * FROM __sys_key_objects;
 CREATE TEMP VIEW IF NOT EXISTS sys_IDENTITY_COLUMNS AS SELECT c.*, i.seed_value, i.increment_value, i.last_value,

@@ -537,7 +537,7 @@ void Session::LiftCreateConstraints(const std::string& table) {
     std::vector<std::pair<size_t, size_t>> cuts;  // token spans to remove, in order
     auto isCheck = [&](size_t k) {
         // The length checks of sized columns are the stand-in's own, not constraints.
-        return t[k].Is("CHECK") && k + 2 < t.size() && t[k + 1].IsOp("(") && !t[k + 2].Is("sandbox_fits");
+        return t[k].Is("CHECK") && k + 2 < t.size() && t[k + 1].IsOp("(") && !t[k + 2].Is("SANDBOX_FITS");
     };
     size_t start = open + 1;
     int depth = 0;

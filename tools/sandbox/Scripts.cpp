@@ -493,16 +493,21 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
                         }
                     }
                 }
+                // A column's key keeps the name its CONSTRAINT gives it; an unnamed UNIQUE is SQLite's own.
+                const std::string keyName = k >= 3 && part[k - 2].Is("CONSTRAINT") ? NameOf(part[k - 1]) : std::string();
                 if (part[k].Is("PRIMARY"))
-                    keys.push_back({"PK", {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
+                    keys.push_back({keyName.empty() ? "PK" : keyName, {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
+                if (part[k].Is("UNIQUE") && !keyName.empty())
+                    keys.push_back({keyName, {NameOf(part[0])}, false, k + 1 < part.size() && part[k + 1].Is("CLUSTERED")});
             }
         } else if (!part.empty()) {
             size_t k = part[0].Is("CONSTRAINT") ? 2 : 0;
             const std::string name = k == 2 && part.size() > 1 ? NameOf(part[1]) : std::string();
             const bool pk = k < part.size() && part[k].Is("PRIMARY");
+            const bool unique = k < part.size() && part[k].Is("UNIQUE");
             const bool clustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("CLUSTERED"); });
             const bool nonclustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("NONCLUSTERED"); });
-            if (pk || clustered) {
+            if (pk || clustered || (unique && !name.empty())) {
                 size_t o = k;
                 while (o < part.size() && !part[o].IsOp("(")) ++o;
                 std::vector<std::string> cols;
@@ -531,6 +536,7 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
         for (auto& c : key.columns) list += (list.empty() ? "" : ",") + c;
         Run(db_, "INSERT INTO __indexes (tbl, name, stored, is_unique, is_clustered, is_pk, columns) VALUES (?, ?, '', 1, ?, ?, ?)",
             {table, key.name, key.clustered ? "1" : "0", key.primary ? "1" : "0", list});
+        if (!key.primary && key.name != "PK") Run(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, 'UQ', '', 1)", {table, key.name});
     }
 }
 

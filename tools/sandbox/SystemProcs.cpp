@@ -680,6 +680,15 @@ std::vector<Row> SystemProcedures::ViewRows(const std::string& view) {
         const auto it = columnIds.find({table, Lower(column)});
         return it == columnIds.end() ? SqlValue{} : Int(it->second);
     };
+    // Keys and foreign keys added by ALTER TABLE are in the catalog with ids of their own; those
+    // written in CREATE TABLE get their table's id and their place among them (the ids DDL gives
+    // are 33 apart, so these meet none of them).
+    std::map<std::string, int> catalogued;
+    for (const Row& r : Query(db_, "SELECT name, id FROM __objects WHERE trim(xtype) IN ('PK', 'UQ', 'F')")) catalogued[Lower(ColumnText(r, 0))] = static_cast<int>(r[1].i);
+    auto keyId = [&](const std::string& name, int table, int place) {
+        const auto it = catalogued.find(Lower(name));
+        return it == catalogued.end() ? std::make_pair(table + place, false) : std::make_pair(it->second, true);
+    };
     auto objectRow = [&](const std::string& name, int id, int parent, const char* type, const char* desc, const std::string& created) {
         return Row{Text(name), Int(id), SqlValue{}, Int(1), Int(parent), Text(type), Text(desc), Text(created), Text(created), Int(0), Int(0), Int(0)};
     };
@@ -701,8 +710,6 @@ std::vector<Row> SystemProcedures::ViewRows(const std::string& view) {
         if (view == "indexes" && std::none_of(facts.begin(), facts.end(), [](const auto& f) { return f.second == 1; }))
             out.push_back({Int(t.id), SqlValue{}, Int(0), Int(0), Text("HEAP"), Int(0), Int(1), Int(0), Int(0), Int(0), Int(0), Int(0), Int(0),
                            Int(0), Int(1), Int(1), Int(0), SqlValue{}});
-        // A key constraint's or foreign key's object id: its table's and its place among them (the
-        // ids DDL gives are 33 apart, so these meet none of them).
         int place = 0;
         for (const auto& [f, indexId] : facts) {
             if (view == "indexes")
@@ -717,9 +724,9 @@ std::vector<Row> SystemProcedures::ViewRows(const std::string& view) {
                 }
             }
             if (!f.primary && !f.uniqueKey) continue;
-            const int id = t.id + ++place;
+            const auto [id, inCatalog] = keyId(f.name, t.id, ++place);
             Row r = objectRow(f.name, id, t.id, f.primary ? "PK" : "UQ", f.primary ? "PRIMARY_KEY_CONSTRAINT" : "UNIQUE_CONSTRAINT", t.created);
-            if (view == "key_objects") out.push_back(r);
+            if (view == "key_objects" && !inCatalog) out.push_back(r);
             if (view == "key_constraints") {
                 r.push_back(Int(indexId));
                 r.push_back(Int(SystemNamed(f.name)));
@@ -728,11 +735,11 @@ std::vector<Row> SystemProcedures::ViewRows(const std::string& view) {
         }
         for (const ForeignKey& fk : foreignKeys) {
             if (!SameNoCase(fk.table, t.name)) continue;
-            const int id = t.id + ++place;
+            const auto [id, inCatalog] = keyId(fk.name, t.id, ++place);
             const auto parent = tableIds.find(Lower(fk.parent));
             const SqlValue referenced = parent == tableIds.end() ? SqlValue{} : Int(parent->second);
             Row r = objectRow(fk.name, id, t.id, "F", "FOREIGN_KEY_CONSTRAINT", t.created);
-            if (view == "key_objects") out.push_back(r);
+            if (view == "key_objects" && !inCatalog) out.push_back(r);
             if (view == "foreign_keys") {
                 // The referenced table's unique index on the referenced columns.
                 SqlValue keyIndex;
