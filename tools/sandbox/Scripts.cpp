@@ -536,7 +536,6 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
         for (auto& c : key.columns) list += (list.empty() ? "" : ",") + c;
         Run(db_, "INSERT INTO __indexes (tbl, name, stored, is_unique, is_clustered, is_pk, columns) VALUES (?, ?, '', 1, ?, ?, ?)",
             {table, key.name, key.clustered ? "1" : "0", key.primary ? "1" : "0", list});
-        if (!key.primary && key.name != "PK") Run(db_, "INSERT INTO __constraints (tbl, name, kind, clause, enabled) VALUES (?, ?, 'UQ', '', 1)", {table, key.name});
     }
 }
 

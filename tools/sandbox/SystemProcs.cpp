@@ -491,8 +491,9 @@ std::vector<IndexFact> SystemProcedures::Indexes(const Object& table) {
         f.unique = r[2].i != 0;
         f.clustered = r[3].i != 0;
         f.primary = r[4].i != 0;
-        f.uniqueKey = !f.primary && uniqueKeys.count(Lower(f.name)) > 0;
-        if (f.primary && f.name == "PK") f.name = SystemKeyName("PK", table.name, static_cast<std::uint64_t>(table.id));
+        // A key written in CREATE TABLE has no index of its own (stored is empty) and is a constraint.
+        f.uniqueKey = !f.primary && (uniqueKeys.count(Lower(f.name)) > 0 || f.stored.empty());
+        if (f.name == "PK" && f.stored.empty()) f.name = SystemKeyName(f.primary ? "PK" : "UQ", table.name, static_cast<std::uint64_t>(table.id));
         if (!f.stored.empty()) f.keys = keysOf(f.stored);
         if (f.keys.empty()) {
             const std::string list = ColumnText(r, 5);
