@@ -95,7 +95,7 @@ TEST_F(SandboxCatalogViews, ModulesAndTheirDefinitions) {
 TEST_F(SandboxCatalogViews, IndexesAndTheirColumns) {
     std::string columns;
     // Every spelling of the name, joined with sys.tables.
-    for (const char* from : {"sys.indexes", "[sys].[indexes]", "SYS.INDEXES"})
+    for (const char* from : {"sys.indexes", "[sys].[indexes]", "SYS.INDEXES", "shop.sys.indexes"})
         EXPECT_EQ(Query(std::string("SELECT t.name, i.name, i.index_id, i.type, i.type_desc, i.is_unique, i.is_primary_key, i.is_unique_constraint "
                                     "FROM ") +
                             from + " i JOIN sys.tables t ON t.object_id = i.object_id ORDER BY t.name, i.index_id",
@@ -123,6 +123,7 @@ TEST_F(SandboxCatalogViews, ConstraintsAreObjectsOfTheirTable) {
                     "F|FK_Child_Parent|FOREIGN_KEY_CONSTRAINT", "PK|PK__Child__#|PRIMARY_KEY_CONSTRAINT", "TR|trChild|SQL_TRIGGER"}));
     // Their ids are their own, and OBJECT_ID and OBJECT_NAME know them.
     EXPECT_EQ(Query("SELECT count(*) - count(DISTINCT object_id) FROM sys.objects"), Rows{"0"});
+    EXPECT_EQ(Query("SELECT name FROM sys.all_objects WHERE type = 'F'"), Rows{"FK_Child_Parent"});
     EXPECT_EQ(Query("SELECT OBJECT_NAME(OBJECT_ID('FK_Child_Parent')), OBJECT_NAME(OBJECT_ID('PK_Parent'))"), Rows{"FK_Child_Parent|PK_Parent"});
     EXPECT_EQ(Query("SELECT k.name, k.type, k.type_desc, k.unique_index_id, k.is_system_named, i.name FROM sys.key_constraints k "
                     "JOIN sys.indexes i ON i.object_id = k.parent_object_id AND i.index_id = k.unique_index_id "

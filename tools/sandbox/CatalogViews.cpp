@@ -182,8 +182,23 @@ std::vector<Row> QueryRows(sqlite3* db, const std::string& sql) {
 
 std::string TextOf(const Row& r, size_t i) { return i < r.size() && r[i].type != SqlValue::Null ? r[i].AsText() : std::string(); }
 
-// A module's source, with its words: the definition and whether it was made WITH SCHEMABINDING,
-// RECOMPILE, RETURNS NULL ON NULL INPUT, INSTEAD OF.
+// A module's tokens before its body: up to the first AS outside parentheses that does not type a
+// parameter (@p AS int).
+std::vector<Token> Header(const std::string& source) {
+    std::vector<Token> t = Tokenize(source);
+    int depth = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) ++depth;
+        if (t[i].IsOp(")")) --depth;
+        if (depth == 0 && t[i].Is("AS") && !(i > 0 && t[i - 1].kind == Token::Variable)) {
+            t.resize(i);
+            break;
+        }
+    }
+    return t;
+}
+
+// Whether the words come one after another among the tokens (WITH RECOMPILE, INSTEAD OF).
 bool HasWords(const std::vector<Token>& t, std::initializer_list<const char*> words) {
     for (size_t i = 0; i + words.size() <= t.size(); ++i) {
         size_t k = 0;
@@ -270,7 +285,7 @@ std::vector<std::vector<SqlValue>> Session::CatalogViewRows(const std::string& v
                                                " FROM __objects o WHERE trim(o.xtype) IN ('P', 'V', 'FN', 'IF', 'TF', 'TR') AND o.name NOT LIKE '#%' "
                                                "ORDER BY o.id")) {
             const std::string definition = TextOf(r, 1);
-            const auto t = Tokenize(definition);
+            const auto t = Header(definition);
             bool schemaBound = false;
             for (size_t i = 1; i < t.size(); ++i) schemaBound = schemaBound || (t[i].Is("SCHEMABINDING") && (t[i - 1].Is("WITH") || t[i - 1].IsOp(",")));
             out.push_back({r[0], T(definition), I(1), I(1), I(schemaBound), I(0), I(HasWords(t, {"WITH", "RECOMPILE"})),
@@ -279,7 +294,7 @@ std::vector<std::vector<SqlValue>> Session::CatalogViewRows(const std::string& v
     } else if (view == "triggers") {
         for (const Row& r : QueryRows(db_, std::string("SELECT o.name, o.id, o.parent_obj, o.crdate, ") + kDefinition +
                                                " FROM __objects o WHERE trim(o.xtype) = 'TR' ORDER BY o.id")) {
-            const auto t = Tokenize(TextOf(r, 4));
+            const auto t = Header(TextOf(r, 4));
             out.push_back({r[0], r[1], I(1), T("OBJECT_OR_COLUMN"), r[2], T("TR"), T("SQL_TRIGGER"), r[3], r[3], I(0), I(0),
                            I(HasWords(t, {"NOT", "FOR", "REPLICATION"})), I(HasWords(t, {"INSTEAD", "OF"}))});
         }
@@ -391,6 +406,8 @@ CREATE TEMP VIEW IF NOT EXISTS sys_OBJECTS AS SELECT name, id AS object_id, NULL
     WHEN 'PK' THEN 'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' END AS type_desc,
   crdate AS create_date, crdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published, 0 AS is_schema_published
   FROM main.__objects UNION ALL SELECT * FROM __sys_key_objects;
+CREATE TEMP VIEW IF NOT EXISTS sys_ALL_OBJECTS AS SELECT * FROM temp.sys_OBJECTS;
+CREATE TEMP VIEW IF NOT EXISTS sys_ALL_COLUMNS AS SELECT * FROM main.sys_COLUMNS;
 CREATE TEMP VIEW IF NOT EXISTS sys_IDENTITY_COLUMNS AS SELECT c.*, i.seed_value, i.increment_value, i.last_value,
   0 AS is_not_for_replication FROM main.sys_COLUMNS c JOIN __sys_identity i ON i.object_id = c.object_id AND i.column_id = c.column_id;
 )";

@@ -414,6 +414,7 @@ private:
     std::vector<IndexFact> Indexes(const Object& table);
     std::vector<ForeignKey> ForeignKeys();
     std::vector<ConstraintRow> Constraints(const Object& table);
+    std::vector<ConstraintRow> ChecksAndDefaults(const Object& table);
 
     void Help();
     void HelpAll();
@@ -573,16 +574,9 @@ std::vector<ForeignKey> SystemProcedures::ForeignKeys() {
     return out;
 }
 
-std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
+// A table's CHECK and DEFAULT constraints, each with its column when it has one.
+std::vector<ConstraintRow> SystemProcedures::ChecksAndDefaults(const Object& table) {
     std::vector<ConstraintRow> out;
-    for (const IndexFact& f : Indexes(table)) {
-        if (!f.primary && !f.uniqueKey) continue;
-        ConstraintRow c;
-        c.type = std::string(f.primary ? "PRIMARY KEY" : "UNIQUE") + (f.clustered ? " (clustered)" : " (non-clustered)");
-        c.name = f.name;
-        c.keys = f.KeyText();
-        out.push_back(c);
-    }
     const auto columns = Columns(table.id);
     std::map<std::string, bool> enabled;
     for (const Row& r : Query(db_, "SELECT name, enabled FROM __constraints WHERE tbl = ?", {table.name})) enabled[Lower(ColumnText(r, 0))] = r[1].i != 0;
@@ -622,6 +616,20 @@ std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
         }
         out.push_back(c);
     }
+    return out;
+}
+
+std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
+    std::vector<ConstraintRow> out;
+    for (const IndexFact& f : Indexes(table)) {
+        if (!f.primary && !f.uniqueKey) continue;
+        ConstraintRow c;
+        c.type = std::string(f.primary ? "PRIMARY KEY" : "UNIQUE") + (f.clustered ? " (clustered)" : " (non-clustered)");
+        c.name = f.name;
+        c.keys = f.KeyText();
+        out.push_back(c);
+    }
+    for (ConstraintRow& c : ChecksAndDefaults(table)) out.push_back(std::move(c));
     for (const ForeignKey& fk : ForeignKeys()) {
         if (!SameNoCase(fk.table, table.name)) continue;
         ConstraintRow c;
@@ -695,7 +703,8 @@ std::vector<Row> SystemProcedures::ViewRows(const std::string& view) {
     };
     // Each table's indexes with their ids: the clustered one 1, the others from 2 in order of creation.
     std::map<int, std::vector<std::pair<IndexFact, int>>> indexes;
-    for (const Object& t : tables) {
+    const bool checksOrDefaults = view == "check_constraints" || view == "default_constraints";
+    for (const Object& t : checksOrDefaults ? std::vector<Object>{} : tables) {
         auto facts = Indexes(t);
         std::stable_sort(facts.begin(), facts.end(), [](const IndexFact& a, const IndexFact& b) { return a.created < b.created; });
         int next = 2;
@@ -765,10 +774,10 @@ std::vector<Row> SystemProcedures::ViewRows(const std::string& view) {
                     out.push_back({Int(id), Int(static_cast<std::int64_t>(k) + 1), Int(t.id), columnId(t.id, fk.columns[k]), referenced,
                                    k < fk.refs.size() && parent != tableIds.end() ? columnId(parent->second, fk.refs[k]) : SqlValue{}});
         }
-        if (view != "check_constraints" && view != "default_constraints") continue;
+        if (!checksOrDefaults) continue;
         const bool check = view == "check_constraints";
-        for (const ConstraintRow& c : Constraints(t)) {
-            if (c.id == 0 || (c.type.rfind("CHECK", 0) == 0) != check) continue;
+        for (const ConstraintRow& c : ChecksAndDefaults(t)) {
+            if ((c.type.rfind("CHECK", 0) == 0) != check) continue;
             const auto created = Query(db_, "SELECT crdate FROM __objects WHERE id = ?", {std::to_string(c.id)});
             Row r = objectRow(c.name, c.id, t.id, check ? "C" : "D", check ? "CHECK_CONSTRAINT" : "DEFAULT_CONSTRAINT",
                               created.empty() ? t.created : ColumnText(created[0], 0));
