@@ -406,6 +406,9 @@ CREATE TEMP VIEW IF NOT EXISTS sys_OBJECTS AS SELECT name, id AS object_id, NULL
     WHEN 'PK' THEN 'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' END AS type_desc,
   crdate AS create_date, crdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published, 0 AS is_schema_published
   FROM main.__objects UNION ALL SELECT * FROM __sys_key_objects;
+CREATE TEMP VIEW IF NOT EXISTS sysobjects AS SELECT * FROM main.sysobjects UNION ALL SELECT name, object_id, type, 1, 0, 0, 0, 0,
+  parent_object_id, create_date, 0, 0, 0, type, 0, CASE type WHEN 'F' THEN 11 ELSE 10 END, 0, create_date, 0, 0, 0, 0, 0, 0, 0
+  FROM __sys_key_objects;
 CREATE TEMP VIEW IF NOT EXISTS sys_ALL_OBJECTS AS SELECT * FROM temp.sys_OBJECTS;
 CREATE TEMP VIEW IF NOT EXISTS sys_ALL_COLUMNS AS SELECT * FROM main.sys_COLUMNS;
 CREATE TEMP VIEW IF NOT EXISTS sys_IDENTITY_COLUMNS AS SELECT c.*, i.seed_value, i.increment_value, i.last_value,
