@@ -60,12 +60,12 @@ protected:
     Rows Query(const std::string& sql, std::string* columns = nullptr, bool keepHex = false) {
         session_->RunBatch(sql);
         Rows out;
-        static const std::regex hex(keepHex ? "^$" : "__[0-9A-F]{8,16}");
+        static const std::regex hex("__[0-9A-F]{8,16}");
         for (auto& e : sink_.Take()) {
             if (e.rfind("error", 0) == 0) ADD_FAILURE() << sql << "\n" << e;
             if (columns && e.rfind("columns ", 0) == 0) *columns = e.substr(8);
             if (e.rfind("row ", 0) != 0) continue;
-            std::string row = std::regex_replace(e.substr(4), hex, "__#");
+            std::string row = keepHex ? e.substr(4) : std::regex_replace(e.substr(4), hex, "__#");
             for (char& c : row)
                 if (c == ' ') c = '|';
             out.push_back(row);

@@ -4,14 +4,12 @@
 // eponymous SQLite virtual table whose rows the session makes on the spot, so that sp_helpindex
 // and sys.indexes give one answer; the views are the connection's own (temp), over its database.
 // Also OBJECT_DEFINITION.
-#include "Catalog.h"
 #include "Session.h"
 #include "SqliteUtil.h"
 
 #include <sqlite3.h>
 
 #include <cctype>
-#include <cstring>
 #include <map>
 
 namespace {
