@@ -86,10 +86,13 @@ TEST_F(SandboxCatalogViews, ModulesAndTheirDefinitions) {
                     &columns),
               Rows{"CREATE|FUNCTION|Twice|(@n|decimal(9,2))|RETURNS|decimal(10,2)|AS|BEGIN|RETURN|@n|*|2|END|NULL|NULL|(Qty|>|0)"});
     EXPECT_EQ(columns.substr(0, columns.find(' ')), "d:nvarchar(max)");
+    Query("CREATE RULE Positive AS @v > 0");
+    EXPECT_EQ(Query("SELECT type_desc, OBJECT_DEFINITION(object_id) FROM sys.objects WHERE name = 'Positive'"),
+              Rows{"RULE|CREATE|RULE|Positive|AS|@v|>|0"});
     EXPECT_EQ(Query("SELECT OBJECT_NAME(object_id), is_schema_bound, uses_ansi_nulls, uses_quoted_identifier, LEFT(definition, 12) "
                     "FROM sys.sql_modules ORDER BY 1"),
-              (Rows{"AddChild|0|1|1|CREATE|PROCE", "trChild|0|1|1|CREATE|TRIGG", "trvParent|0|1|1|CREATE|TRIGG", "Twice|0|1|1|CREATE|FUNCT",
-                    "vParent|1|1|1|CREATE|VIEW|"}));
+              (Rows{"AddChild|0|1|1|CREATE|PROCE", "Positive|0|1|1|CREATE|RULE|", "trChild|0|1|1|CREATE|TRIGG", "trvParent|0|1|1|CREATE|TRIGG",
+                    "Twice|0|1|1|CREATE|FUNCT", "vParent|1|1|1|CREATE|VIEW|"}));
 }
 
 TEST_F(SandboxCatalogViews, IndexesAndTheirColumns) {

@@ -270,17 +270,23 @@ TypeFacts TypeFactsOf(sqlite3* db, const SqlType& t) {
     return f;
 }
 
+// An object's definition (of the object o): a module's source, a constraint's expression, a rule's
+// or bound default's whole CREATE statement (their source column holds the expression alone).
+const char* const kDefinition =
+    "CASE WHEN trim(o.xtype) IN ('R', 'D') AND o.parent_obj = 0 THEN (SELECT group_concat(text, '') FROM (SELECT text FROM __comments c "
+    "WHERE c.id = o.id ORDER BY number, colid)) ELSE coalesce(o.source, (SELECT group_concat(text, '') FROM (SELECT text FROM __comments c "
+    "WHERE c.id = o.id ORDER BY number, colid))) END";
+
 }  // namespace
 
 std::vector<std::vector<SqlValue>> Session::CatalogViewRows(const std::string& view) {
     std::vector<Row> out;
     auto I = [](std::int64_t v) { return SqlValue::FromInt(v); };
     auto T = [](std::string s) { return SqlValue::FromText(std::move(s)); };
-    const char* const kDefinition =
-        "coalesce(o.source, (SELECT group_concat(text, '') FROM (SELECT text FROM __comments c WHERE c.id = o.id ORDER BY number, colid)))";
     if (view == "sql_modules") {
         for (const Row& r : QueryRows(db_, std::string("SELECT o.id, ") + kDefinition +
-                                               " FROM __objects o WHERE trim(o.xtype) IN ('P', 'V', 'FN', 'IF', 'TF', 'TR') AND o.name NOT LIKE '#%' "
+                                               " FROM __objects o WHERE (trim(o.xtype) IN ('P', 'V', 'FN', 'IF', 'TF', 'TR') OR (trim(o.xtype) IN ('R', 'D') AND o.parent_obj = 0)) "
+                                               "AND o.name NOT LIKE '#%' "
                                                "ORDER BY o.id")) {
             const std::string definition = TextOf(r, 1);
             const auto t = Header(definition);
@@ -381,9 +387,7 @@ void Session::RegisterCatalogViews() {
             auto* s = static_cast<Session*>(sqlite3_user_data(ctx));
             if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
             SqlStmt st;
-            sqlite3_prepare_v2(s->db_,
-                               "SELECT coalesce(o.source, (SELECT group_concat(text, '') FROM (SELECT text FROM __comments c WHERE c.id = o.id "
-                               "ORDER BY number, colid))) FROM __objects o WHERE o.id = ? AND trim(o.xtype) <> 'U'",
+            sqlite3_prepare_v2(s->db_, (std::string("SELECT ") + kDefinition + " FROM __objects o WHERE o.id = ? AND trim(o.xtype) <> 'U'").c_str(),
                                -1, st.Out(), nullptr);
             sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
             if (st && sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL)
@@ -401,7 +405,7 @@ CREATE TEMP VIEW IF NOT EXISTS sys_OBJECTS AS SELECT name, id AS object_id, NULL
   CASE trim(xtype) WHEN 'U' THEN 'USER_TABLE' WHEN 'V' THEN 'VIEW' WHEN 'P' THEN 'SQL_STORED_PROCEDURE'
     WHEN 'FN' THEN 'SQL_SCALAR_FUNCTION' WHEN 'IF' THEN 'SQL_INLINE_TABLE_VALUED_FUNCTION'
     WHEN 'TF' THEN 'SQL_TABLE_VALUED_FUNCTION' WHEN 'TR' THEN 'SQL_TRIGGER' WHEN 'D' THEN 'DEFAULT_CONSTRAINT' WHEN 'C' THEN 'CHECK_CONSTRAINT'
-    WHEN 'PK' THEN 'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' END AS type_desc,
+    WHEN 'PK' THEN 'PRIMARY_KEY_CONSTRAINT' WHEN 'UQ' THEN 'UNIQUE_CONSTRAINT' WHEN 'F' THEN 'FOREIGN_KEY_CONSTRAINT' WHEN 'R' THEN 'RULE' END AS type_desc,
   crdate AS create_date, crdate AS modify_date, 0 AS is_ms_shipped, 0 AS is_published, 0 AS is_schema_published
   FROM main.__objects UNION ALL SELECT * FROM __sys_key_objects;
 CREATE TEMP VIEW IF NOT EXISTS sysobjects AS SELECT * FROM main.sysobjects UNION ALL SELECT name, object_id, type, 1, 0, 0, 0, 0,
