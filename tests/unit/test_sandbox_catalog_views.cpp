@@ -73,6 +73,15 @@ protected:
         return out;
     }
 
+    // The messages of a batch expected to fail.
+    Rows Errors(const std::string& sql) {
+        session_->RunBatch(sql);
+        Rows out;
+        for (auto& e : sink_.Take())
+            if (e.rfind("error", 0) == 0) out.push_back(e);
+        return out;
+    }
+
     std::string dir_;
     RecordingSink sink_;
     std::unique_ptr<ServerState> server_;
@@ -142,6 +151,15 @@ TEST_F(SandboxCatalogViews, ConstraintsAreObjectsOfTheirTable) {
                     "WHERE o.object_id = OBJECT_ID('UQ_Child_Note')"),
               Rows{"UQ|UNIQUE_CONSTRAINT|1"});
     EXPECT_EQ(Query("SELECT count(*) - count(DISTINCT object_id) FROM sys.objects"), Rows{"0"});
+    // A key's index is dropped with its constraint only, wherever the key was written.
+    for (const auto& [index, kind] : std::vector<std::pair<std::string, std::string>>{
+             {"Parent.PK_Parent", "PRIMARY KEY"}, {"Parent.UQ_Parent_Name", "UNIQUE KEY"}, {"Child.UQ_Child_Note", "UNIQUE KEY"}})
+        EXPECT_EQ(Errors("DROP INDEX " + index),
+                  Rows{"error 3723 An explicit DROP INDEX is not allowed on index '" + index + "'. It is being used for " + kind +
+                       " constraint enforcement."});
+    EXPECT_EQ(Query("SELECT count(*) FROM sys.indexes WHERE name IN ('PK_Parent', 'UQ_Parent_Name', 'UQ_Child_Note')"), Rows{"3"});
+    EXPECT_EQ(Errors("DROP INDEX IX_Child_Note ON Child"), Rows{});
+    EXPECT_EQ(Query("SELECT count(*) FROM sys.indexes WHERE name = 'IX_Child_Note'"), Rows{"0"});
 }
 
 TEST_F(SandboxCatalogViews, ForeignKeysChecksAndDefaults) {

@@ -612,6 +612,15 @@ void Session::ExecDropIndex(const std::vector<Token>& t, int line) {
     }
     for (auto& [written, name] : targets) {
         const std::string table = TableNamed(written);
+        // A key constraint's index goes with its constraint only (ALTER TABLE ... DROP CONSTRAINT).
+        const auto key = Column(db_,
+                                "SELECT CASE WHEN is_pk = 1 THEN 'PRIMARY KEY' ELSE 'UNIQUE KEY' END FROM __indexes WHERE tbl = ?1 AND name = ?2 "
+                                "AND (is_pk = 1 OR stored = '' OR lower(name) IN (SELECT lower(name) FROM __constraints WHERE tbl = ?1 AND kind = 'UQ'))",
+                                {table, name});
+        if (!key.empty())
+            throw Refused(3723, "An explicit DROP INDEX is not allowed on index '" + table + "." + name + "'. It is being used for " + key[0] +
+                                    " constraint enforcement.",
+                          line, 5, 16);
         auto stored = Column(db_, "SELECT stored FROM __indexes WHERE tbl = ? AND name = ? AND is_pk = 0", {table, name});
         if (stored.empty()) {
             if (ifExists) continue;
