@@ -885,6 +885,16 @@ TEST(SandboxFidelity, CatalogProcedures) {
     ASSERT_EQ(types.results.size(), 1u);
     ASSERT_EQ(types.results[0].rows.size(), 1u);
     EXPECT_EQ(types.results[0].rows[0].at(0), "int");
+    // The catalog views and OBJECT_DEFINITION with SQL Server's types.
+    const OdbcRun indexes = c.Run(
+        "select i.name, i.type, i.is_unique, object_definition(object_id('dbo.GetCustomerOrders')) from [sys].[indexes] i "
+        "join sys.tables t on t.object_id = i.object_id where t.name = 'Orders'");
+    ASSERT_EQ(indexes.results.size(), 1u);
+    EXPECT_EQ(indexes.results[0].types, (std::vector<int>{SQL_WVARCHAR, SQL_TINYINT, SQL_BIT, SQL_WVARCHAR}));
+    EXPECT_EQ(indexes.results[0].sizes.at(0), 128);
+    EXPECT_EQ(indexes.results[0].sizes.at(3), 0) << "nvarchar(max)";
+    ASSERT_EQ(indexes.results[0].rows.size(), 1u);
+    EXPECT_EQ(indexes.results[0].rows[0].at(3).rfind("CREATE PROCEDURE GetCustomerOrders", 0), 0u);
 }
 
 // The system procedures through the driver: sp_help's result sets in order with their types, the

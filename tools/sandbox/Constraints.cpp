@@ -537,7 +537,7 @@ void Session::LiftCreateConstraints(const std::string& table) {
     std::vector<std::pair<size_t, size_t>> cuts;  // token spans to remove, in order
     auto isCheck = [&](size_t k) {
         // The length checks of sized columns are the stand-in's own, not constraints.
-        return t[k].Is("CHECK") && k + 2 < t.size() && t[k + 1].IsOp("(") && !t[k + 2].Is("sandbox_fits");
+        return t[k].Is("CHECK") && k + 2 < t.size() && t[k + 1].IsOp("(") && !t[k + 2].Is("SANDBOX_FITS");
     };
     size_t start = open + 1;
     int depth = 0;
@@ -600,7 +600,17 @@ void Session::LiftCreateConstraints(const std::string& table) {
                               "xtype = 'U') AND lower(name) NOT IN (SELECT lower(name) FROM __constraints WHERE tbl = ?) ORDER BY id",
                               {table, table});
     size_t nextCheck = 0;
+    // An unnamed foreign key keeps the name sp_help and sys.foreign_keys gave it before (its table's
+    // id and its place among the unnamed ones).
+    const auto tableId = Strings(db_, "SELECT id FROM __objects WHERE name = ? AND xtype = 'U'", {table});
+    int unnamedKeys = 0;
     for (auto& l : lifted) {
+        if (l.kind == "F" && (l.name.empty() || l.name[0] == '\x01') && !tableId.empty()) {
+            std::string column = l.name.empty() ? std::string() : l.name.substr(1);
+            const auto c = Tokenize(l.clause);
+            if (column.empty() && c.size() > 3 && c[2].IsOp("(")) column = NameOf(c[3]);
+            l.name = SystemConstraintName("FK", table, column, std::atoi(tableId[0].c_str()) + 7 * ++unnamedKeys);
+        }
         if (l.kind == "C") {
             if (l.name.empty() && nextCheck < checkNames.size()) l.name = checkNames[nextCheck];
             if (nextCheck < checkNames.size() && SameNoCase(l.name, checkNames[nextCheck])) ++nextCheck;

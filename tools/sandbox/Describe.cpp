@@ -678,6 +678,7 @@ SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
                                                              {"ERROR_MESSAGE", SqlType::Of(SqlType::NVarChar, 4000)},
                                                              {"OBJECT_ID", SqlType::Of(SqlType::Int)},
                                                              {"OBJECT_NAME", SqlType::Of(SqlType::NVarChar, 128)},
+                                                             {"OBJECT_DEFINITION", SqlType::Of(SqlType::NVarChar, -1)},
                                                              {"TYPE_ID", SqlType::Of(SqlType::Int)},
                                                              {"TYPE_NAME", SqlType::Of(SqlType::NVarChar, 128)},
                                                              {"OBJECTPROPERTY", SqlType::Of(SqlType::Int)},

@@ -397,7 +397,10 @@ struct SessionFunctions {
         }
         case fObjectId: {
             std::string name = s.TempName(LastNamePart(Text(argv[0])));
-            auto r = lookupInt("SELECT id FROM __objects WHERE lower(name) = lower(?)", name, 0, true);
+            // Key constraints and foreign keys have ids of their own too.
+            auto r = lookupInt("SELECT id FROM __objects WHERE lower(name) = lower(?1) "
+                               "UNION ALL SELECT object_id FROM __sys_key_objects WHERE lower(name) = lower(?1)",
+                               name, 0, true);
             if (r)
                 sqlite3_result_int64(ctx, *r);
             else
@@ -406,7 +409,8 @@ struct SessionFunctions {
         }
         case fObjectName: {
             SqlStmt st;
-            sqlite3_prepare_v2(s.db_, "SELECT name FROM __objects WHERE id = ?", -1, st.Out(), nullptr);
+            sqlite3_prepare_v2(s.db_, "SELECT name FROM __objects WHERE id = ?1 UNION ALL SELECT name FROM __sys_key_objects WHERE object_id = ?1", -1,
+                               st.Out(), nullptr);
             sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
             if (sqlite3_step(st) == SQLITE_ROW)
                 sqlite3_result_text(ctx, reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), -1, SQLITE_TRANSIENT);

@@ -494,16 +494,21 @@ void Session::ExecCreateTableScript(const std::vector<Token>& in, int line) {
                         }
                     }
                 }
+                // A column's key keeps the name its CONSTRAINT gives it; an unnamed UNIQUE is SQLite's own.
+                const std::string keyName = k >= 3 && part[k - 2].Is("CONSTRAINT") ? NameOf(part[k - 1]) : std::string();
                 if (part[k].Is("PRIMARY"))
-                    keys.push_back({"PK", {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
+                    keys.push_back({keyName.empty() ? "PK" : keyName, {NameOf(part[0])}, true, !(k + 2 < part.size() && part[k + 2].Is("NONCLUSTERED"))});
+                if (part[k].Is("UNIQUE") && !keyName.empty())
+                    keys.push_back({keyName, {NameOf(part[0])}, false, k + 1 < part.size() && part[k + 1].Is("CLUSTERED")});
             }
         } else if (!part.empty()) {
             size_t k = part[0].Is("CONSTRAINT") ? 2 : 0;
             const std::string name = k == 2 && part.size() > 1 ? NameOf(part[1]) : std::string();
             const bool pk = k < part.size() && part[k].Is("PRIMARY");
+            const bool unique = k < part.size() && part[k].Is("UNIQUE");
             const bool clustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("CLUSTERED"); });
             const bool nonclustered = std::any_of(part.begin(), part.end(), [](const Token& x) { return x.Is("NONCLUSTERED"); });
-            if (pk || clustered) {
+            if (pk || clustered || (unique && !name.empty())) {
                 size_t o = k;
                 while (o < part.size() && !part[o].IsOp("(")) ++o;
                 std::vector<std::string> cols;
@@ -608,6 +613,15 @@ void Session::ExecDropIndex(const std::vector<Token>& t, int line) {
     }
     for (auto& [written, name] : targets) {
         const std::string table = TableNamed(written);
+        // A key constraint's index goes with its constraint only (ALTER TABLE ... DROP CONSTRAINT).
+        const auto key = Column(db_,
+                                "SELECT CASE WHEN is_pk = 1 THEN 'PRIMARY KEY' ELSE 'UNIQUE KEY' END FROM __indexes WHERE tbl = ?1 AND name = ?2 "
+                                "AND (is_pk = 1 OR stored = '' OR lower(name) IN (SELECT lower(name) FROM __constraints WHERE tbl = ?1 AND kind = 'UQ'))",
+                                {table, name});
+        if (!key.empty())
+            throw Refused(3723, "An explicit DROP INDEX is not allowed on index '" + table + "." + name + "'. It is being used for " + key[0] +
+                                    " constraint enforcement.",
+                          line, 5, 16);
         auto stored = Column(db_, "SELECT stored FROM __indexes WHERE tbl = ? AND name = ? AND is_pk = 0", {table, name});
         if (stored.empty()) {
             if (ifExists) continue;

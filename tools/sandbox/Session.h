@@ -114,6 +114,9 @@ public:
     // Fault injection for tests: after this many rows of the next result, the connection drops.
     void DropAfterRows(long rows) { dropAfterRows_ = rows; }
 
+    // The rows of a catalog view made per query (sys.indexes, sys.sql_modules, ...), by its source name.
+    std::vector<std::vector<SqlValue>> CatalogViewRows(const std::string& view);
+
 private:
     struct Variable {
         SqlType type;
@@ -411,6 +414,9 @@ private:
     void CheckDatePart(const std::vector<Token>& t, size_t at, size_t close);
     friend struct Builtins;
     void RegisterSessionViews();
+    // sys.indexes, sys.foreign_keys, sys.sql_modules and the other catalog views computed per query.
+    void RegisterCatalogViews();
+    std::vector<std::vector<SqlValue>> ConstraintViewRows(const std::string& view);
     // A prepared catalog lookup kept for the handle's life (each INSERT, UPDATE and DELETE asks).
     sqlite3_stmt* Cached(const char* sql);
     std::map<const char*, SqlStmt> cachedStmts_;

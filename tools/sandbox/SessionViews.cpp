@@ -70,4 +70,5 @@ CREATE VIEW IF NOT EXISTS sysusers AS SELECT column1 AS uid, 0 AS status, column
   FROM (VALUES (0, 'public', 0, 0, 1), (1, 'dbo', 1, 1, 0), (2, 'guest', 0, 1, 0), (3, 'INFORMATION_SCHEMA', 0, 1, 0), (4, 'sys', 0, 1, 0));
 )",
                  nullptr, nullptr, nullptr);
+    RegisterCatalogViews();
 }

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -297,6 +298,7 @@ struct IndexFact {
     std::string name, stored;
     bool clustered = false, unique = false, primary = false, uniqueKey = false;
     std::vector<std::pair<std::string, bool>> keys;  // column, descending
+    int created = 0;                                 // order of creation
 
     std::string Description() const {
         return std::string(clustered ? "clustered" : "nonclustered") + (unique ? ", unique" : "") +
@@ -317,6 +319,8 @@ struct ForeignKey {
 };
 
 struct ConstraintRow {
+    int id = 0;          // a check's or default's object id
+    std::string column;  // the column of a default, or of a check that reads one column
     std::string type, name, onDelete = "(n/a)", onUpdate = "(n/a)", enabled = "(n/a)", replication = "(n/a)", keys, reference;
 };
 
@@ -377,6 +381,8 @@ public:
     }
 
     bool Run();
+    // The rows of a catalog view made from what the procedures know: sys.indexes and the constraints.
+    std::vector<Row> ViewRows(const std::string& view);
 
 private:
     struct Object {
@@ -408,6 +414,7 @@ private:
     std::vector<IndexFact> Indexes(const Object& table);
     std::vector<ForeignKey> ForeignKeys();
     std::vector<ConstraintRow> Constraints(const Object& table);
+    std::vector<ConstraintRow> ChecksAndDefaults(const Object& table);
 
     void Help();
     void HelpAll();
@@ -475,16 +482,19 @@ std::vector<IndexFact> SystemProcedures::Indexes(const Object& table) {
             keys.emplace_back(ColumnText(k, 0), k[1].i != 0);
         return keys;
     };
+    int created = 1000;
     for (const Row& r : Query(db_, "SELECT name, stored, is_unique, is_clustered, is_pk, columns FROM __indexes WHERE tbl = ? ORDER BY rowid",
                               {table.name})) {
         IndexFact f;
+        f.created = ++created;
         f.name = ColumnText(r, 0);
         f.stored = ColumnText(r, 1);
         f.unique = r[2].i != 0;
         f.clustered = r[3].i != 0;
         f.primary = r[4].i != 0;
-        f.uniqueKey = !f.primary && uniqueKeys.count(Lower(f.name)) > 0;
-        if (f.primary && f.name == "PK") f.name = SystemKeyName("PK", table.name, static_cast<std::uint64_t>(table.id));
+        // A key written in CREATE TABLE has no index of its own (stored is empty) and is a constraint.
+        f.uniqueKey = !f.primary && (uniqueKeys.count(Lower(f.name)) > 0 || f.stored.empty());
+        if (f.name == "PK" && f.stored.empty()) f.name = SystemKeyName(f.primary ? "PK" : "UQ", table.name, static_cast<std::uint64_t>(table.id));
         if (!f.stored.empty()) f.keys = keysOf(f.stored);
         if (f.keys.empty()) {
             const std::string list = ColumnText(r, 5);
@@ -507,8 +517,10 @@ std::vector<IndexFact> SystemProcedures::Indexes(const Object& table) {
         return true;
     };
     std::uint64_t seed = static_cast<std::uint64_t>(table.id) * 31;
+    created = 0;
     for (const Row& r : Query(db_, "SELECT name, origin FROM pragma_index_list(?) WHERE origin IN ('u', 'pk') ORDER BY seq DESC", {table.name})) {
         IndexFact f;
+        f.created = ++created;
         f.primary = ColumnText(r, 1) == "pk";
         f.unique = true;
         f.uniqueKey = !f.primary;
@@ -562,16 +574,9 @@ std::vector<ForeignKey> SystemProcedures::ForeignKeys() {
     return out;
 }
 
-std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
+// A table's CHECK and DEFAULT constraints, each with its column when it has one.
+std::vector<ConstraintRow> SystemProcedures::ChecksAndDefaults(const Object& table) {
     std::vector<ConstraintRow> out;
-    for (const IndexFact& f : Indexes(table)) {
-        if (!f.primary && !f.uniqueKey) continue;
-        ConstraintRow c;
-        c.type = std::string(f.primary ? "PRIMARY KEY" : "UNIQUE") + (f.clustered ? " (clustered)" : " (non-clustered)");
-        c.name = f.name;
-        c.keys = f.KeyText();
-        out.push_back(c);
-    }
     const auto columns = Columns(table.id);
     std::map<std::string, bool> enabled;
     for (const Row& r : Query(db_, "SELECT name, enabled FROM __constraints WHERE tbl = ?", {table.name})) enabled[Lower(ColumnText(r, 0))] = r[1].i != 0;
@@ -580,6 +585,7 @@ std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
                                    "FROM __objects o WHERE o.parent_obj = ? AND trim(o.xtype) IN ('C', 'D') ORDER BY o.id",
                               {std::to_string(table.id)})) {
         ConstraintRow c;
+        c.id = static_cast<int>(r[0].i);
         c.name = ColumnText(r, 1);
         c.keys = ColumnText(r, 3);
         if (ColumnText(r, 2) == "C") {
@@ -590,6 +596,7 @@ std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
                     for (const auto& col : columns)
                         if (SameNoCase(col.first, NameOf(t))) read.insert(col.first);
             c.type = read.size() == 1 ? "CHECK on column " + *read.begin() : "CHECK Table Level ";
+            if (read.size() == 1) c.column = *read.begin();
             const auto e = enabled.find(Lower(c.name));
             c.enabled = e == enabled.end() || e->second ? "Enabled" : "Disabled";
             c.replication = "Is_For_Replication";
@@ -605,9 +612,24 @@ std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
                     }
             defaultTaken.insert(Lower(name));
             c.type = "DEFAULT on column " + name;
+            c.column = name;
         }
         out.push_back(c);
     }
+    return out;
+}
+
+std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
+    std::vector<ConstraintRow> out;
+    for (const IndexFact& f : Indexes(table)) {
+        if (!f.primary && !f.uniqueKey) continue;
+        ConstraintRow c;
+        c.type = std::string(f.primary ? "PRIMARY KEY" : "UNIQUE") + (f.clustered ? " (clustered)" : " (non-clustered)");
+        c.name = f.name;
+        c.keys = f.KeyText();
+        out.push_back(c);
+    }
+    for (ConstraintRow& c : ChecksAndDefaults(table)) out.push_back(std::move(c));
     for (const ForeignKey& fk : ForeignKeys()) {
         if (!SameNoCase(fk.table, table.name)) continue;
         ConstraintRow c;
@@ -624,6 +646,150 @@ std::vector<ConstraintRow> SystemProcedures::Constraints(const Object& table) {
         out.push_back(c);
     }
     std::sort(out.begin(), out.end(), [](const ConstraintRow& a, const ConstraintRow& b) { return LessNoCase(a.name, b.name); });
+    return out;
+}
+
+// ---------------------------------------------------------------- catalog views
+
+namespace {
+
+// A name SQL Server made up for a constraint the DDL did not name: PK__Customer__A4AE64B8E2E4C25E.
+bool SystemNamed(const std::string& name) {
+    const size_t last = name.rfind("__");
+    if (name.size() < 8 || name.compare(2, 2, "__") != 0 || last == std::string::npos || last <= 2) return false;
+    const std::string hex = name.substr(last + 2);
+    return (hex.size() == 8 || hex.size() == 16) && std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+}
+
+// A referential action's code and description in sys.foreign_keys.
+std::pair<int, const char*> ActionCode(const std::string& action) {
+    if (action == "Cascade") return {1, "CASCADE"};
+    if (action == "Set_Null") return {2, "SET_NULL"};
+    if (action == "Set_Default") return {3, "SET_DEFAULT"};
+    return {0, "NO_ACTION"};
+}
+
+}  // namespace
+
+std::vector<Row> SystemProcedures::ViewRows(const std::string& view) {
+    std::vector<Row> out;
+    std::vector<Object> tables;
+    std::map<std::string, int> tableIds;
+    for (const Row& r : Query(db_, "SELECT id, name, crdate FROM __objects WHERE trim(xtype) = 'U' AND name NOT LIKE '#%' ORDER BY id")) {
+        Object t;
+        t.id = static_cast<int>(r[0].i);
+        t.name = ColumnText(r, 1);
+        t.created = ColumnText(r, 2);
+        tableIds[Lower(t.name)] = t.id;
+        tables.push_back(t);
+    }
+    std::map<std::pair<int, std::string>, int> columnIds;
+    for (const Row& r : Query(db_, "SELECT object_id, name, colid FROM __columns")) columnIds[{static_cast<int>(r[0].i), Lower(ColumnText(r, 1))}] = static_cast<int>(r[2].i);
+    auto columnId = [&](int table, const std::string& column) {
+        const auto it = columnIds.find({table, Lower(column)});
+        return it == columnIds.end() ? SqlValue{} : Int(it->second);
+    };
+    // Keys and foreign keys added by ALTER TABLE are in the catalog with ids of their own; those
+    // written in CREATE TABLE get their table's id and their place among them (the ids DDL gives
+    // are 33 apart, so these meet none of them).
+    std::map<std::string, int> catalogued;
+    for (const Row& r : Query(db_, "SELECT name, id FROM __objects WHERE trim(xtype) IN ('PK', 'UQ', 'F')")) catalogued[Lower(ColumnText(r, 0))] = static_cast<int>(r[1].i);
+    auto keyId = [&](const std::string& name, int table, int place) {
+        const auto it = catalogued.find(Lower(name));
+        return it == catalogued.end() ? std::make_pair(table + place, false) : std::make_pair(it->second, true);
+    };
+    auto objectRow = [&](const std::string& name, int id, int parent, const char* type, const char* desc, const std::string& created) {
+        return Row{Text(name), Int(id), SqlValue{}, Int(1), Int(parent), Text(type), Text(desc), Text(created), Text(created), Int(0), Int(0), Int(0)};
+    };
+    // Each table's indexes with their ids: the clustered one 1, the others from 2 in order of creation.
+    std::map<int, std::vector<std::pair<IndexFact, int>>> indexes;
+    const bool checksOrDefaults = view == "check_constraints" || view == "default_constraints";
+    for (const Object& t : checksOrDefaults ? std::vector<Object>{} : tables) {
+        auto facts = Indexes(t);
+        std::stable_sort(facts.begin(), facts.end(), [](const IndexFact& a, const IndexFact& b) { return a.created < b.created; });
+        int next = 2;
+        for (auto& f : facts) {
+            const int id = f.clustered ? 1 : next++;
+            indexes[t.id].emplace_back(std::move(f), id);
+        }
+    }
+    const bool wantsKeys = view == "key_objects" || view == "key_constraints" || view == "foreign_keys" || view == "foreign_key_columns";
+    const auto foreignKeys = wantsKeys ? ForeignKeys() : std::vector<ForeignKey>{};
+    for (const Object& t : tables) {
+        const auto& facts = indexes[t.id];
+        if (view == "indexes" && std::none_of(facts.begin(), facts.end(), [](const auto& f) { return f.second == 1; }))
+            out.push_back({Int(t.id), SqlValue{}, Int(0), Int(0), Text("HEAP"), Int(0), Int(1), Int(0), Int(0), Int(0), Int(0), Int(0), Int(0),
+                           Int(0), Int(1), Int(1), Int(0), SqlValue{}});
+        int place = 0;
+        for (const auto& [f, indexId] : facts) {
+            if (view == "indexes")
+                out.push_back({Int(t.id), Text(f.name), Int(indexId), Int(f.clustered ? 1 : 2), Text(f.clustered ? "CLUSTERED" : "NONCLUSTERED"),
+                               Int(f.unique), Int(1), Int(0), Int(f.primary), Int(f.uniqueKey), Int(0), Int(0), Int(0), Int(0), Int(1), Int(1),
+                               Int(0), SqlValue{}});
+            if (view == "index_columns") {
+                int ordinal = 0;
+                for (const auto& [column, descending] : f.keys) {
+                    ++ordinal;
+                    out.push_back({Int(t.id), Int(indexId), Int(ordinal), columnId(t.id, column), Int(ordinal), Int(0), Int(descending), Int(0)});
+                }
+            }
+            if (!f.primary && !f.uniqueKey) continue;
+            const auto [id, inCatalog] = keyId(f.name, t.id, ++place);
+            Row r = objectRow(f.name, id, t.id, f.primary ? "PK" : "UQ", f.primary ? "PRIMARY_KEY_CONSTRAINT" : "UNIQUE_CONSTRAINT", t.created);
+            if (view == "key_objects" && !inCatalog) out.push_back(r);
+            if (view == "key_constraints") {
+                r.push_back(Int(indexId));
+                r.push_back(Int(SystemNamed(f.name)));
+                out.push_back(r);
+            }
+        }
+        for (const ForeignKey& fk : foreignKeys) {
+            if (!SameNoCase(fk.table, t.name)) continue;
+            const auto [id, inCatalog] = keyId(fk.name, t.id, ++place);
+            const auto parent = tableIds.find(Lower(fk.parent));
+            const SqlValue referenced = parent == tableIds.end() ? SqlValue{} : Int(parent->second);
+            Row r = objectRow(fk.name, id, t.id, "F", "FOREIGN_KEY_CONSTRAINT", t.created);
+            if (view == "key_objects" && !inCatalog) out.push_back(r);
+            if (view == "foreign_keys") {
+                // The referenced table's unique index on the referenced columns.
+                SqlValue keyIndex;
+                if (parent != tableIds.end())
+                    for (const auto& [f, indexId] : indexes[parent->second]) {
+                        if (!f.unique || f.keys.size() != fk.refs.size()) continue;
+                        bool same = true;
+                        for (size_t k = 0; k < fk.refs.size(); ++k) same = same && SameNoCase(f.keys[k].first, fk.refs[k]);
+                        if (same) {
+                            keyIndex = Int(indexId);
+                            break;
+                        }
+                    }
+                const auto del = ActionCode(fk.onDelete), upd = ActionCode(fk.onUpdate);
+                for (SqlValue v : {referenced, keyIndex, Int(!fk.enabled), Int(0), Int(!fk.enabled), Int(del.first), Text(del.second), Int(upd.first),
+                                   Text(upd.second), Int(SystemNamed(fk.name))})
+                    r.push_back(v);
+                out.push_back(r);
+            }
+            if (view == "foreign_key_columns")
+                for (size_t k = 0; k < fk.columns.size(); ++k)
+                    out.push_back({Int(id), Int(static_cast<std::int64_t>(k) + 1), Int(t.id), columnId(t.id, fk.columns[k]), referenced,
+                                   k < fk.refs.size() && parent != tableIds.end() ? columnId(parent->second, fk.refs[k]) : SqlValue{}});
+        }
+        if (!checksOrDefaults) continue;
+        const bool check = view == "check_constraints";
+        for (const ConstraintRow& c : ChecksAndDefaults(t)) {
+            if ((c.type.rfind("CHECK", 0) == 0) != check) continue;
+            const auto created = Query(db_, "SELECT crdate FROM __objects WHERE id = ?", {std::to_string(c.id)});
+            Row r = objectRow(c.name, c.id, t.id, check ? "C" : "D", check ? "CHECK_CONSTRAINT" : "DEFAULT_CONSTRAINT",
+                              created.empty() ? t.created : ColumnText(created[0], 0));
+            const SqlValue column = c.column.empty() ? Int(0) : columnId(t.id, c.column);
+            if (check)
+                for (SqlValue v : {Int(c.enabled == "Disabled"), Int(0), Int(c.enabled == "Disabled"), column, Text(c.keys), Int(0), Int(SystemNamed(c.name))})
+                    r.push_back(v);
+            else
+                for (SqlValue v : {column, Text(c.keys), Int(SystemNamed(c.name))}) r.push_back(v);
+            out.push_back(r);
+        }
+    }
     return out;
 }
 
@@ -1256,6 +1422,11 @@ void SystemProcedures::SpaceUsed() {
           {"index_size", SqlType::Of(SqlType::VarChar, 18)},
           {"unused", SqlType::Of(SqlType::VarChar, 18)}},
          {{kb(total.data + total.index), kb(total.data), kb(total.index), kb(0)}});
+}
+
+std::vector<std::vector<SqlValue>> Session::ConstraintViewRows(const std::string& view) {
+    static const std::vector<std::pair<std::string, SqlValue>> kNoArgs;
+    return SystemProcedures(*this, "", kNoArgs).ViewRows(view);
 }
 
 bool Session::ExecHelpProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args) {

@@ -20,6 +20,12 @@
 
 namespace {
 
+// The sys views of a database (sys.databases is master's).
+const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS", "DM_EXEC_SESSIONS",
+                                 "SQL_MODULES", "INDEXES", "INDEX_COLUMNS", "KEY_CONSTRAINTS", "FOREIGN_KEYS",
+                                 "FOREIGN_KEY_COLUMNS", "CHECK_CONSTRAINTS", "DEFAULT_CONSTRAINTS", "TYPES",
+                                 "TRIGGERS", "PARAMETERS", "IDENTITY_COLUMNS", "ALL_OBJECTS", "ALL_COLUMNS"};
+
 bool IsSchemaWord(const Token& t) {
     return t.IsName() && (Upper(t.kind == Token::Word ? t.text : t.value) == "DBO" || Upper(t.value) == "SYS");
 }
@@ -570,8 +576,15 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
                 i += 2;
                 continue;
             }
+            if (i + 4 < in.size() && in[i + 2].IsName() && Upper(NameOf(in[i + 2])) == "SYS" && in[i + 3].IsOp(".") && in[i + 4].IsName() &&
+                SameNoCase(NameOf(k), dbName_) &&
+                std::any_of(std::begin(kSysViews), std::end(kSysViews), [&](const char* v) { return Upper(NameOf(in[i + 4])) == v; })) {
+                // this_database.sys.view: the view, as sys.view.
+                t.push_back(MakeToken(Token::Word, "sys_" + Upper(NameOf(in[i + 4])), k.spaceBefore));
+                i += 4;
+                continue;
+            }
             if (IsSchemaWord(k) && in[i + 2].IsName()) {
-                static const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PROCEDURES", "VIEWS", "DM_EXEC_SESSIONS"};
                 const std::string view = Upper(NameOf(in[i + 2]));
                 if (Upper(NameOf(k)) == "SYS" && view == "DATABASES") {
                     // Seen from every database, as sysdatabases.
