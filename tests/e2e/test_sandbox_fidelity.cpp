@@ -210,6 +210,13 @@ const Case kCases[] = {
     {"select count(*) as v from Customers where CustomerID = 'abc'", 0, -1, "", 245},
     {"select count(*) as v from Orders where OrderID = ' 13 ' or '' = OrderID", SQL_INTEGER, -1, "1", 0},
     {"select OrderID = 'x' from Orders where OrderID = 1", -1, -1, "x", 0},
+    // Strings compare without regard to case and trailing blanks, columns, literals and variables
+    // alike; an int result past the type is an overflow, not a number cut to four bytes.
+    {"declare @s varchar(10) = 'ACTIVE' select case when 'a' = 'a   ' then 1 else 0 end + case when @s = 'active' then 10 else 0 end + "
+     "case when upper(@s) <> 'Active  ' then 0 else 100 end as v",
+     SQL_INTEGER, -1, "111", 0},
+    {"create table #tb (v varchar(10)) insert #tb values ('x  '), ('X') select count(*) as v from #tb where v = 'x'", SQL_INTEGER, -1, "2", 0},
+    {"select 2147483647 + 1 as v", 0, -1, "", 8115},
     // INTERSECT binds before UNION and EXCEPT, also inside a derived table.
     {"select 1 as v union select 2 intersect select 2 except select 3 order by v", SQL_INTEGER, -1, "1", 0},
     {"select count(*) as v from (select 1 a union select 2 intersect select 2 intersect select 2 union all select 3) x", SQL_INTEGER, -1, "3", 0},

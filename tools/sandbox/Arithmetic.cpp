@@ -977,6 +977,62 @@ std::vector<Token> Session::ValuesAsText(const std::vector<Token>& given) {
     return t;
 }
 
+std::vector<Token> Session::TextComparisons(const std::vector<Token>& given) {
+    // Two strings compared where neither is a column (literals, variables, function results): SQLite
+    // compares them byte by byte, SQL Server by the default collation, without regard to case or
+    // trailing blanks. The right operand gets COLLATE NOCASE (the stand-in's NOCASE is that
+    // collation); a column keeps its own.
+    auto comparison = [](const Token& k) {
+        return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=");
+    };
+    bool any = false;
+    for (size_t i = 1; i + 1 < given.size() && !any; ++i)
+        any = comparison(given[i]) && (given[i - 1].kind == Token::String || given[i - 1].kind == Token::Variable ||
+                                       given[i + 1].kind == Token::String || given[i + 1].kind == Token::Variable || given[i - 1].IsOp(")"));
+    if (!any) return given;
+    const StatementTablesInView inView(*this, given, true);
+    auto boundary = [](const Token& k) { return !(IsArithmeticOp(k) || k.IsOp(".") || k.Is("COLLATE")); };
+    auto text = [this](const std::vector<Token>& e) {
+        bool named = false;
+        SqlType type;
+        try {
+            type = InferExprType(e, named);
+        } catch (const SqlError&) {
+            return false;
+        }
+        return named && (type.IsText() || type.IsUnicode());
+    };
+    std::vector<Token> t = given;
+    for (size_t i = 1; i + 1 < t.size(); ++i) {
+        if (!comparison(t[i])) continue;
+        // The left operand: a literal, a variable or a call, ending just before the operator.
+        size_t start = i - 1;
+        if (t[start].IsOp(")")) {
+            size_t depth = 0, k = start + 1;
+            while (k-- > 0) {
+                if (t[k].IsOp(")")) depth++;
+                if (t[k].IsOp("(") && --depth == 0) break;
+            }
+            if (k == static_cast<size_t>(-1) || k == 0 || t[k - 1].kind != Token::Word || IsReserved(t[k - 1])) continue;
+            start = k - 1;
+        } else if (t[start].kind != Token::String && t[start].kind != Token::Variable) {
+            continue;
+        }
+        if (start > 0 && !boundary(t[start - 1])) continue;
+        const size_t end = OperandAt(t, i + 1);
+        if (end == i + 1 || (end < t.size() && !boundary(t[end]))) continue;
+        const std::vector<Token> left(t.begin() + static_cast<std::ptrdiff_t>(start), t.begin() + static_cast<std::ptrdiff_t>(i));
+        const std::vector<Token> right(t.begin() + static_cast<std::ptrdiff_t>(i) + 1, t.begin() + static_cast<std::ptrdiff_t>(end));
+        const bool rightPlain = right.size() == 1 && (right[0].kind == Token::String || right[0].kind == Token::Variable);
+        const bool rightCall = right.size() >= 3 && right[0].kind == Token::Word && right[1].IsOp("(") && right.back().IsOp(")");
+        if (!(rightPlain || rightCall) || !text(left) || !text(right)) continue;
+        const Token collate[] = {MakeToken(Token::Word, "COLLATE"), MakeToken(Token::Word, "NOCASE")};
+        t.insert(t.begin() + static_cast<std::ptrdiff_t>(end), std::begin(collate), std::end(collate));
+        i = end + 1;
+    }
+    return t;
+}
+
 std::vector<Token> Session::IntegerComparisons(const std::vector<Token>& given) {
     // A condition's integer column compared with a string that is no integer ('abc', '1.5'):
     // SQL Server converts the string to the column's type and fails with 245; SQLite compares

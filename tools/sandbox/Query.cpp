@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <set>
 
@@ -239,10 +240,25 @@ void Session::ExecSql(const std::vector<Token>& given, int line, bool isQuery) {
     if (forXml.present && ncols == 1) return SendForXml(st, rc, DescribeColumns(st, tokens), forXml.typed, line);
     const std::vector<SqlColumn> cols = DescribeColumns(st, tokens);
     out_.Columns(cols);
+    // Columns declared int, smallint or tinyint: a value past the type (2147483647 + 1) is SQL
+    // Server's overflow error, not a number cut to the type's bytes.
+    std::vector<size_t> smallIntegers;
+    for (size_t i = 0; i < cols.size(); ++i)
+        if (cols[i].type.kind == SqlType::Int || cols[i].type.kind == SqlType::SmallInt || cols[i].type.kind == SqlType::TinyInt)
+            smallIntegers.push_back(i);
     std::uint64_t rows = 0;
     std::vector<SqlValue> values(cols.size());
     while (rc == SQLITE_ROW) {
         for (int i = 0; i < ncols; ++i) values[static_cast<size_t>(i)] = ColumnValue(st, i);
+        for (size_t i : smallIntegers) {
+            if (values[i].type != SqlValue::Integer) continue;
+            const SqlType::Kind k = cols[i].type.kind;
+            const std::int64_t lo = k == SqlType::Int ? INT32_MIN : k == SqlType::SmallInt ? INT16_MIN : 0;
+            const std::int64_t hi = k == SqlType::Int ? INT32_MAX : k == SqlType::SmallInt ? INT16_MAX : 255;
+            if (values[i].i < lo || values[i].i > hi)
+                throw SqlError{8115, 16, 2, "Arithmetic overflow error converting expression to data type " + cols[i].type.Name() + ".", line, "",
+                               false};
+        }
         if (nullSeen_) WarnNullsEliminated(line);
         if (textSize_ < 2147483647) LimitTextSize(cols, values, textSize_);
         out_.Row(cols, values);

@@ -269,6 +269,8 @@ private:
     std::vector<Token> ExactComparisons(const std::vector<Token>& t);
     // A condition comparing an integer column with a string that is no integer raises 245.
     std::vector<Token> IntegerComparisons(const std::vector<Token>& t);
+    // Strings compared where neither is a column compare as the default collation does.
+    std::vector<Token> TextComparisons(const std::vector<Token>& t);
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
     // whose tables name its columns), or decides by each value's storage class when it is not seen.
     void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);

@@ -327,6 +327,18 @@ bool SplitDecimal(const char* p, int n, bool& negative, std::string_view& whole,
     return true;
 }
 
+// Text as the server's default collation compares it: without regard to case (ASCII letters, as
+// SQLite's own NOCASE) and to trailing blanks ('a' = 'a  '). It replaces NOCASE, which every text
+// column and catalog name of the stand-in uses.
+int CompareText(void*, int na, const void* a, int nb, const void* b) {
+    const char* pa = static_cast<const char*>(a);
+    const char* pb = static_cast<const char*>(b);
+    while (na > 0 && pa[na - 1] == ' ') --na;
+    while (nb > 0 && pb[nb - 1] == ' ') --nb;
+    const int c = sqlite3_strnicmp(pa, pb, std::min(na, nb));
+    return c != 0 ? c : na - nb;
+}
+
 // The collation of decimal and money columns, which hold exact decimal text: compared as numbers.
 int CompareDecimals(void*, int na, const void* a, int nb, const void* b) {
     const char* pa = static_cast<const char*>(a);
@@ -434,6 +446,7 @@ void DecimalSumFinal(sqlite3_context* ctx) {
 void Session::RegisterStoreFunction() {
     sqlite3_create_function_v2(db_, "sandbox_decsum", 1, SQLITE_UTF8, this, nullptr, DecimalSumStep, DecimalSumFinal, nullptr);
     sqlite3_create_collation_v2(db_, "sandbox_numeric", SQLITE_UTF8, nullptr, CompareDecimals, nullptr);
+    sqlite3_create_collation_v2(db_, "NOCASE", SQLITE_UTF8, nullptr, CompareText, nullptr);
     sqlite3_create_function_v2(
         db_, "sandbox_store", 2, SQLITE_UTF8, this,
         [](sqlite3_context* ctx, int, sqlite3_value** argv) {

@@ -448,7 +448,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
     const std::vector<Token> forms =
         RewriteGroupingSets(RewritePivots(RewriteApply(RewriteForXml(IntersectFirst(given), line), line), line), line, exactDecimal);
     const std::vector<Token> in = BuiltinCalls(ExactArithmetic(
-        ExactComparisons(IntegerComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(forms)))))))));
+        ExactComparisons(IntegerComparisons(TextComparisons(ValuesAsText(VariantValues(BinaryCasts(VariantUnion(RewriteQueryForms(forms))))))))));
     std::vector<Token> t;
     t.reserve(in.size() + 4);
     // Pass 1: names, literals, variables.
