@@ -441,6 +441,13 @@ TEST_F(SandboxScripts, ForeignKeyConflictsNameTheirConstraint) {
     };
     for (const auto& [sql, text] : cases)
         EXPECT_EQ(Run(sql), (std::vector<std::string>{"error 547 " + text, "info 3621 The statement has been terminated."})) << sql;
+    // An unnamed key is named as sys.foreign_keys names it.
+    Setup({"CREATE TABLE Chapter (Id int, BookId int REFERENCES Author (Id))"});
+    const auto made = Run("SELECT name FROM sys.foreign_keys WHERE parent_object_id = OBJECT_ID('Chapter')");
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(Run("INSERT Chapter VALUES (1, 7)").at(0), "error 547 The INSERT statement conflicted with the FOREIGN KEY constraint \"" +
+                                                              made[0].substr(4) + "\". The conflict occurred in database \"shop\", table "
+                                                                                  "\"dbo.Author\", column 'Id'.");
 }
 
 // INSTEAD OF triggers run in place of the statement, which leaves the table or view alone: the

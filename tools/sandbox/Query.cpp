@@ -321,8 +321,8 @@ bool Session::EvalCondition(const std::vector<Token>& cond, int line) {
     return v.type == SqlValue::Integer && v.i != 0;
 }
 
-// The foreign key a failed statement broke, in SQL Server's words, when only one can be it and it
-// has a name; empty otherwise. SQLite does not say which one failed.
+// The foreign key a failed statement broke, in SQL Server's words, when only one can be it; empty
+// otherwise. SQLite does not say which one failed.
 std::string Session::ForeignKeyConflict(const std::string& verb, const std::string& table) {
     struct Key {
         std::string child, parent, from, to;
@@ -377,6 +377,7 @@ std::string Session::ForeignKeyConflict(const std::string& verb, const std::stri
         if (def) sqlite3_bind_text(def, 1, key.child.c_str(), -1, SQLITE_TRANSIENT);
         if (def && sqlite3_step(def) == SQLITE_ROW) name = nameIn(Tokenize(reinterpret_cast<const char*>(sqlite3_column_text(def, 0))));
     }
+    if (name.empty()) name = ForeignKeyName(key.child, key.from);  // unnamed: the name the catalog shows
     if (name.empty()) return {};
     if (child)
         return "The " + verb + " statement conflicted with the FOREIGN KEY constraint \"" + name + "\". The conflict occurred in database \"" +

@@ -426,6 +426,8 @@ private:
     // Triggers (Triggers.cpp).
     void ExecDml(const std::vector<Token>& t, int line);
     std::string ForeignKeyConflict(const std::string& verb, const std::string& table);
+    // The name sys.foreign_keys gives the table's key that starts with the column (SystemProcs.cpp).
+    std::string ForeignKeyName(const std::string& table, const std::string& column);
     std::int64_t sessionIdentity_ = 0;  // @@IDENTITY, when hasSessionIdentity_
     bool hasSessionIdentity_ = false;
     std::pair<std::string, std::string> dmlStatement_;  // (INSERT|UPDATE|DELETE, stored table name) while one runs

@@ -383,6 +383,12 @@ public:
     bool Run();
     // The rows of a catalog view made from what the procedures know: sys.indexes and the constraints.
     std::vector<Row> ViewRows(const std::string& view);
+    // The name of the foreign key of the table that starts with the column (made up when unnamed).
+    std::string ForeignKeyName(const std::string& table, const std::string& column) {
+        for (const ForeignKey& k : ForeignKeys())
+            if (SameNoCase(k.table, table) && !k.columns.empty() && SameNoCase(k.columns[0], column)) return k.name;
+        return {};
+    }
 
 private:
     struct Object {
@@ -1427,6 +1433,11 @@ void SystemProcedures::SpaceUsed() {
 std::vector<std::vector<SqlValue>> Session::ConstraintViewRows(const std::string& view) {
     static const std::vector<std::pair<std::string, SqlValue>> kNoArgs;
     return SystemProcedures(*this, "", kNoArgs).ViewRows(view);
+}
+
+std::string Session::ForeignKeyName(const std::string& table, const std::string& column) {
+    static const std::vector<std::pair<std::string, SqlValue>> kNoArgs;
+    return SystemProcedures(*this, "", kNoArgs).ForeignKeyName(table, column);
 }
 
 bool Session::ExecHelpProcedure(const std::string& upper, const std::vector<std::pair<std::string, SqlValue>>& args) {
