@@ -70,6 +70,10 @@ bool CombineTypes(const SqlType& a, char op, const SqlType& b, SqlType& out) {
     // A string meeting a decimal is read as that decimal: 9.999 * '9.999' is numeric(9,6).
     if (strA && !strB && IsDecimal(b.kind) && a.kind != SqlType::Text && a.kind != SqlType::NText) return CombineTypes(b, op, b, out);
     if (strB && !strA && IsDecimal(a.kind) && b.kind != SqlType::Text && b.kind != SqlType::NText) return CombineTypes(a, op, a, out);
+    // A string meeting an integer or a float is read as that type: '1' + 2 is an int.
+    auto number = [](const SqlType& x) { return IsInteger(x.kind) || x.kind == SqlType::Bit || x.kind == SqlType::Float || x.kind == SqlType::Real; };
+    if (strA && !strB && number(b) && a.kind != SqlType::Text && a.kind != SqlType::NText) return CombineTypes(b, op, b, out);
+    if (strB && !strA && number(a) && b.kind != SqlType::Text && b.kind != SqlType::NText) return CombineTypes(a, op, a, out);
     if (strA || strB) {
         if (op != '+' || !strA || !strB || a.kind == SqlType::Text || a.kind == SqlType::NText || b.kind == SqlType::Text ||
             b.kind == SqlType::NText)
