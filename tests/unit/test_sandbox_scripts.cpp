@@ -616,6 +616,25 @@ TEST_F(SandboxScripts, CreateOrAlterAndDropIfExists) {
     EXPECT_EQ(Errors("ALTER TABLE T DROP COLUMN b"), (std::vector<int>{4924}));
 }
 
+// OUTPUT returns the rows an INSERT, UPDATE or DELETE wrote or removed; what it cannot do is refused
+// (INTO, deleted in an UPDATE: 40000), and as SQL Server refuses it (triggers: 334; inserted in a DELETE: 4104).
+TEST_F(SandboxScripts, OutputReturnsTheRowsWritten) {
+    Setup({"CREATE TABLE Notes (Id int IDENTITY, V varchar(10))", "CREATE TABLE Watched (Id int)",
+           "CREATE TRIGGER trWatched ON Watched AFTER INSERT AS SELECT 1"});
+    EXPECT_EQ(Run("INSERT Notes (V) OUTPUT inserted.Id, inserted.V VALUES ('a'), ('b')"), (std::vector<std::string>{"row 1 a", "row 2 b"}));
+    EXPECT_EQ(Run("UPDATE Notes SET V = 'z' OUTPUT inserted.V WHERE Id = 1 DELETE Notes OUTPUT deleted.* WHERE Id = 2"),
+              (std::vector<std::string>{"row z", "row 2 b"}));
+    EXPECT_EQ(Run("SELECT Id, V FROM Notes"), (std::vector<std::string>{"row 1 z"}));
+    const std::vector<std::pair<std::string, int>> refused = {
+        {"DECLARE @t TABLE (Id int) INSERT Notes (V) OUTPUT inserted.Id INTO @t VALUES ('c')", 40000},
+        {"UPDATE Notes SET V = 'y' OUTPUT deleted.V", 40000},
+        {"DELETE Notes OUTPUT inserted.V", 4104},
+        {"INSERT Watched OUTPUT inserted.Id VALUES (1)", 334},
+    };
+    for (const auto& [sql, number] : refused) EXPECT_EQ(Errors(sql), std::vector<int>{number}) << sql;
+    EXPECT_EQ(Run("SELECT count(*) FROM Notes"), (std::vector<std::string>{"row 1"}));
+}
+
 // DELETE TOP (n) and UPDATE TOP (n) change at most n rows of those the condition finds.
 TEST_F(SandboxScripts, TopLimitsDeleteAndUpdate) {
     Setup({"CREATE TABLE Q (Id int, V int)", "INSERT Q VALUES (1, 1), (2, 2), (3, 3), (4, 4)", "DELETE TOP (2) FROM Q WHERE Id > 1",

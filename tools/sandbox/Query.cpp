@@ -238,7 +238,7 @@ void Session::ExecSql(const std::vector<Token>& given, int line, bool isQuery) {
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail();
     if (forXml.present && ncols == 1) return SendForXml(st, rc, DescribeColumns(st, tokens), forXml.typed, line);
-    const std::vector<SqlColumn> cols = DescribeColumns(st, tokens);
+    const std::vector<SqlColumn> cols = DescribeColumns(st, describeAs_.empty() ? tokens : describeAs_);
     out_.Columns(cols);
     // Columns declared int, smallint or tinyint: a value past the type (2147483647 + 1) is SQL
     // Server's overflow error, not a number cut to the type's bytes.

@@ -403,11 +403,19 @@ void Session::ExecStatement(const Stmt& s) {
                                                    return a.Is("CURRENT") && b.Is("OF");
                                                }) != t.end())
         throw SqlError{40000, 16, 1, "WHERE CURRENT OF is not supported by the stand-in.", line, "", false};
-    if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(t, line), line), line);
-    if (w == "UPDATE" || w == "DELETE") {
-        const auto topped = DmlWithTop(t);
-        const auto joined = DmlWithJoins(topped ? *topped : t);
-        const std::vector<Token>& dml = joined ? *joined : topped ? *topped : t;
+    if (w == "INSERT" || w == "UPDATE" || w == "DELETE") {
+        // An OUTPUT clause leaves the statement here and comes back as its RETURNING list (ExecDml).
+        std::vector<Token> output;
+        const std::vector<Token> plain = WithoutOutput(t, output, line);
+        const struct Restore {
+            Session& s;
+            ~Restore() { s.dmlOutput_.clear(); }
+        } restore{*this};
+        dmlOutput_ = output;
+        if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(plain, line), line), line);
+        const auto topped = DmlWithTop(plain);
+        const auto joined = DmlWithJoins(topped ? *topped : plain);
+        const std::vector<Token>& dml = joined ? *joined : topped ? *topped : plain;
         return ExecDml(w == "UPDATE" ? ConvertStoredValues(dml, line) : dml, line);
     }
     if (ExecScriptStatement(t, line)) return;

@@ -425,6 +425,12 @@ private:
     std::string identityInsert_;  // the table with SET IDENTITY_INSERT ON, if any
     // Triggers (Triggers.cpp).
     void ExecDml(const std::vector<Token>& t, int line);
+    // INSERT, UPDATE or DELETE without its OUTPUT clause, whose list (inserted.x as SQLite's RETURNING
+    // names it: x) goes to output; refusals as SQL Server words them, and 40000 for OUTPUT INTO and
+    // deleted.x of an UPDATE (Triggers.cpp).
+    std::vector<Token> WithoutOutput(const std::vector<Token>& t, std::vector<Token>& output, int line);
+    std::vector<Token> dmlOutput_;   // the RETURNING list of the DML statement being run
+    std::vector<Token> describeAs_;  // a query whose list describes the rows of the statement run (OUTPUT)
     std::string ForeignKeyConflict(const std::string& verb, const std::string& table);
     // The name sys.foreign_keys gives the table's key that starts with the column (SystemProcs.cpp).
     std::string ForeignKeyName(const std::string& table, const std::string& column);

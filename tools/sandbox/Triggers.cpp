@@ -91,6 +91,58 @@ TableRef ReadTableRef(const std::vector<Token>& t, size_t i, size_t stop) {
 
 }  // namespace
 
+std::vector<Token> Session::WithoutOutput(const std::vector<Token>& t, std::vector<Token>& output, int line) {
+    output.clear();
+    size_t at = t.size();
+    int depth = 0;
+    for (size_t i = 1; i < t.size(); ++i) {
+        if (t[i].IsOp("(")) depth++;
+        if (t[i].IsOp(")")) depth--;
+        if (depth == 0 && t[i].Is("OUTPUT")) {
+            at = i;
+            break;
+        }
+    }
+    if (at == t.size()) return t;
+    const bool insert = t[0].Is("INSERT"), update = t[0].Is("UPDATE");
+    // The list runs to the clause after it: the rows of an INSERT, FROM, WHERE or OPTION.
+    size_t end = at + 1;
+    for (depth = 0; end < t.size(); ++end) {
+        if (t[end].IsOp("(")) {
+            if (depth == 0 && insert && end + 1 < t.size() && t[end + 1].Is("SELECT")) break;
+            depth++;
+        }
+        if (t[end].IsOp(")")) depth--;
+        if (depth != 0) continue;
+        if (t[end].Is("INTO"))
+            throw SqlError{40000, 16, 1, "OUTPUT ... INTO is not supported by the stand-in.", line, "", false};
+        if (insert && (t[end].Is("VALUES") || t[end].Is("SELECT") || t[end].Is("DEFAULT") || t[end].Is("EXEC") || t[end].Is("EXECUTE") ||
+                       t[end].Is("WITH")))
+            break;
+        if (!insert && (t[end].Is("FROM") || t[end].Is("WHERE") || t[end].Is("OPTION") || t[end].IsOp(";"))) break;
+    }
+    // inserted.x and deleted.x are the row's own columns to RETURNING.
+    const char* allowed = insert ? "INSERTED" : update ? "INSERTED" : "DELETED";
+    for (size_t i = at + 1; i < end; ++i) {
+        if (i + 2 < end + 1 && (t[i].Is("INSERTED") || t[i].Is("DELETED")) && i + 1 < end && t[i + 1].IsOp(".")) {
+            if (!t[i].Is(allowed)) {
+                if (update && t[i].Is("DELETED"))
+                    throw SqlError{40000, 16, 1, "OUTPUT deleted.column of an UPDATE is not supported by the stand-in.", line, "", false};
+                const std::string written = t[i].kind == Token::Word ? t[i].text : t[i].value;
+                const std::string column = i + 2 < end ? (t[i + 2].kind == Token::Word ? t[i + 2].text : t[i + 2].value) : std::string();
+                throw SqlError{4104, 16, 1, "The multi-part identifier \"" + written + "." + column + "\" could not be bound.", line, "", false};
+            }
+            ++i;  // past the dot: the column stays
+            continue;
+        }
+        output.push_back(t[i]);
+    }
+    if (!output.empty()) output[0].spaceBefore = true;
+    std::vector<Token> plain(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(at));
+    plain.insert(plain.end(), t.begin() + static_cast<std::ptrdiff_t>(end), t.end());
+    return plain;
+}
+
 std::optional<std::vector<Token>> DmlWithTop(const std::vector<Token>& t) {
     if (t.size() < 6 || !(t[0].Is("DELETE") || t[0].Is("UPDATE")) || !t[1].Is("TOP") || !t[2].IsOp("(")) return std::nullopt;
     const size_t close = MatchParen(t, 2);
@@ -369,6 +421,36 @@ void Session::ExecDml(const std::vector<Token>& t, int line) {
             hasSessionIdentity_ = true;
         }
     };
+    if (!dmlOutput_.empty()) {
+        // OUTPUT without INTO: SQL Server refuses it on a table with enabled triggers (334); its
+        // rows are the statement's RETURNING rows.
+        if (!triggers.empty())
+            throw SqlError{334, 16, 1,
+                           "The target table 'dbo." + written +
+                               "' of the DML statement cannot have any enabled triggers if the statement contains an OUTPUT clause without INTO clause.",
+                           line, "", false};
+        if (renumber)
+            throw SqlError{40000, 16, 1, "OUTPUT of an identity with a seed or increment other than 1 is not supported by the stand-in.", line, "",
+                           false};
+        std::vector<Token> returning = t;
+        while (!returning.empty() && returning.back().IsOp(";")) returning.pop_back();
+        returning.push_back(MakeToken(Token::Word, "RETURNING"));
+        returning.insert(returning.end(), dmlOutput_.begin(), dmlOutput_.end());
+        // Described as the list over the table it reads.
+        std::vector<Token> describe = {MakeToken(Token::Word, "SELECT")};
+        describe.insert(describe.end(), dmlOutput_.begin(), dmlOutput_.end());
+        describe.push_back(MakeToken(Token::Word, "FROM"));
+        describe.push_back(MakeToken(Token::Bracketed, written));
+        describe.back().value = written;
+        describeAs_ = describe;
+        const struct Restore {
+            Session& s;
+            ~Restore() { s.describeAs_.clear(); }
+        } restore{*this};
+        ExecSql(returning, line, false);
+        noteIdentity();
+        return;
+    }
     if (triggers.empty()) {
         ExecSql(t, line, false);
         if (renumber) RenumberIdentity(table, step, "");
