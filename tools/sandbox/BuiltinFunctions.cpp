@@ -163,27 +163,10 @@ std::vector<std::uint32_t> Chars(std::string_view s) {
     return out;
 }
 
-void Append(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 std::string FromChars(const std::vector<std::uint32_t>& cs, size_t from = 0, size_t to = std::string::npos) {
     std::string out;
-    for (size_t i = from; i < std::min(to, cs.size()); ++i) Append(out, cs[i]);
+    for (size_t i = from; i < std::min(to, cs.size()); ++i) AppendUtf8(out, cs[i]);
     return out;
 }
 
@@ -548,12 +531,12 @@ struct Builtins {
                 return sqlite3_result_null(ctx);
             }
             std::string out;
-            Append(out, open);
+            AppendUtf8(out, open);
             for (std::uint32_t c : cs) {
-                Append(out, c);
-                if (c == close) Append(out, c);
+                AppendUtf8(out, c);
+                if (c == close) AppendUtf8(out, c);
             }
-            Append(out, close);
+            AppendUtf8(out, close);
             return ResultText(ctx, out);
         }
         case bConcatWs: {
@@ -608,7 +591,7 @@ struct Builtins {
             const sqlite3_int64 n = sqlite3_value_int64(argv[0]);
             if (n < 0 || n > 0x10FFFF || (n >= 0xD800 && n <= 0xDFFF)) return sqlite3_result_null(ctx);
             std::string out;
-            Append(out, static_cast<std::uint32_t>(n));
+            AppendUtf8(out, static_cast<std::uint32_t>(n));
             return ResultText(ctx, out);
         }
         case bSoundex: {
@@ -626,43 +609,7 @@ struct Builtins {
             if (IsNull(argv[0])) return sqlite3_result_null(ctx);
             if (IsNull(argv[1]) || !SameNoCase(Text(argv[1]), "json"))
                 Fail(4113, 16, 1, "The second argument of the STRING_ESCAPE function is not a valid escape type: only 'json' is.");
-            std::string out;
-            for (char c : Text(argv[0])) {
-                switch (c) {
-                case '"':
-                    out += "\\\"";
-                    break;
-                case '\\':
-                    out += "\\\\";
-                    break;
-                case '/':
-                    out += "\\/";
-                    break;
-                case '\b':
-                    out += "\\b";
-                    break;
-                case '\f':
-                    out += "\\f";
-                    break;
-                case '\n':
-                    out += "\\n";
-                    break;
-                case '\r':
-                    out += "\\r";
-                    break;
-                case '\t':
-                    out += "\\t";
-                    break;
-                default:
-                    if (static_cast<unsigned char>(c) < 0x20) {
-                        char buf[8];
-                        std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                        out += buf;
-                    } else {
-                        out += c;
-                    }
-                }
-            }
+            const std::string out = JsonEscaped(Text(argv[0]));
             return ResultText(ctx, out);
         }
         case bFormatMessage: {

@@ -179,46 +179,7 @@ std::string TextOf(const std::string& xml) {
 // How a column's value goes into JSON (the second argument of each column of sandbox_json_row).
 enum JsonKind { kJsonAny = 0, kJsonRaw = 1, kJsonDate = 2, kJsonBit = 3, kJsonNumber = 4, kJsonString = 5 };
 
-std::string JsonString(const std::string& v) {
-    std::string out = "\"";
-    for (char c : v) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '/':
-            out += "\\/";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                out += buf;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
+std::string JsonString(const std::string& v) { return "\"" + JsonEscaped(v) + "\""; }
 
 std::string JsonValue(sqlite3_value* v, int kind) {
     const int type = sqlite3_value_type(v);

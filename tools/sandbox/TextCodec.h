@@ -8,6 +8,10 @@
 // Decodes the UTF-8 sequence at s[i] and moves i past it; malformed input gives U+FFFD.
 std::uint32_t NextCodePoint(std::string_view s, size_t& i);
 std::u16string Utf8ToUtf16(std::string_view s);
+// The UTF-8 bytes of a code point, added to out.
+void AppendUtf8(std::string& out, std::uint32_t cp);
+// Text escaped for a JSON string (without its quotes): quote, backslash, slash and control characters.
+std::string JsonEscaped(std::string_view text);
 std::string Utf16ToUtf8(const char16_t* p, size_t n);
 // UTF-16LE bytes (an odd last byte is ignored) to UTF-8.
 std::string Utf16BytesToUtf8(std::string_view bytes);
