@@ -228,6 +228,7 @@ const Case kCases[] = {
     {"create table #uc (s varchar(10), m money) insert #uc values ('a', 1.5) update #uc set s = s + 'b' + cast(m * 2 as varchar) "
      "select s as v from #uc",
      SQL_VARCHAR, 10, "ab3.00", 0},
+    {"select string_escape('a\"b\\c/' + char(10), 'json') as v", -1, -1, "a\\\"b\\\\c\\/\\n", 0},
     // Deviations and variances, as aggregates and over a window.
     {"select cast(stdev(x) as varchar) + ' ' + cast(stdevp(x) as varchar) + ' ' + cast(var(x) as varchar) + ' ' + cast(varp(x) as varchar) "
      "as v from (values (2e0), (4e0), (4e0), (4e0), (5e0), (5e0), (7e0), (9e0)) d(x)",
