@@ -257,6 +257,8 @@ const Case kCases[] = {
     {"select cast('2011-12-04 10:00' as smalldatetime) + 0.25 as v", SQL_TYPE_TIMESTAMP, -1, "2011-12-04 16:00:00", 0},
     {"select count(*) as v from Orders where OrderDate > (select max(OrderDate) from Orders) - 1", SQL_INTEGER, -1, "4", 0},
     {"select cast('9999-12-31' as datetime) + 1 as v", 0, -1, "", 517},
+    {"select cast(getdate() as date) - 1 as v", 0, -1, "", 206},
+    {"select 1.5 + sysdatetime() as v", 0, -1, "", 206},
     {"select cast('2011-12-04' as datetime) + 'x' as v", 0, -1, "", 241},
     {"select cast('x1' as float) as v", 0, -1, "", 8114},
     {"select 1 / 0 as v", 0, -1, "", 8134},

@@ -829,8 +829,33 @@ std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int dep
             n.tokens.push_back(MakeToken(Token::Op, ")", false));
             return n;
         };
+        // date, datetime2, time and datetimeoffset take no number of days: SQL Server refuses
+        // cast(getdate() as date) - 1 with 206, where SQLite would subtract from the text.
+        auto newerDate = [](const SqlType& x) {
+            return x.kind == SqlType::Date || x.kind == SqlType::DateTime2 || x.kind == SqlType::Time || x.kind == SqlType::DateTimeOffset;
+        };
+        auto number = [](const SqlType& x) {
+            return IsInteger(x.kind) || x.kind == SqlType::Bit || IsDecimal(x.kind) || IsMoney(x.kind) || x.kind == SqlType::Float ||
+                   x.kind == SqlType::Real;
+        };
+        auto clash = [](const SqlType& left, const SqlType& right) {
+            Node n;
+            n.type = left;
+            n.tokens = {MakeToken(Token::Word, "sandbox_clash"), MakeToken(Token::Op, "(", false)};
+            for (const SqlType* x : {&left, &right}) {
+                if (x == &right) n.tokens.push_back(MakeToken(Token::Op, ",", false));
+                const std::string name = x->Name();
+                n.tokens.push_back(MakeToken(Token::String, name.substr(0, name.find('('))));
+            }
+            n.tokens.push_back(MakeToken(Token::Op, ")", false));
+            return n;
+        };
         auto combine = [&](Node& a, char op, const Node& b) {
             SqlType r;
+            if (typed && (op == '+' || op == '-') && ((newerDate(a.type) && number(b.type)) || (number(a.type) && newerDate(b.type)))) {
+                a = clash(a.type, b.type);
+                return;
+            }
             if (typed && CombineTypes(a.type, op, b.type, r) && (r.kind == SqlType::DateTime || r.kind == SqlType::SmallDateTime)) {
                 a = dateMath(op, a, b, r);
                 return;

@@ -99,6 +99,7 @@ enum Fn {
     fCastDate,
     fDivide,
     fDateMath,
+    fClash,
     fFloatText,
     fFits,
     fServerProperty,
@@ -157,6 +158,7 @@ const FnSpec kFunctions[] = {
     {"sandbox_int", 2, fCastInt},
     {"sandbox_int", 3, fCastInt},
     {"sandbox_datemath", 6, fDateMath},
+    {"sandbox_clash", 2, fClash},
     {"sandbox_floattext", 2, fFloatText},
     {"sandbox_binary", 4, fToBinary},
     {"sandbox_unhex", 2, fUnhex},
@@ -813,6 +815,8 @@ struct SessionFunctions {
             const std::string out = FormatDateTime(p, target);
             return sqlite3_result_text(ctx, out.c_str(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
         }
+        case fClash:
+            throw SqlError{206, 16, 2, "Operand type clash: " + Text(argv[0]) + " is incompatible with " + Text(argv[1]), 1, "", false};
         case fFloatText: {
             const int type = sqlite3_value_type(argv[0]);
             if (type != SQLITE_FLOAT && type != SQLITE_INTEGER) return sqlite3_result_value(ctx, argv[0]);
