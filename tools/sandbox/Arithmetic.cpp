@@ -1022,14 +1022,8 @@ std::vector<Token> Session::TextComparisons(const std::vector<Token>& given) {
     const StatementTablesInView inView(*this, given, true);
     auto boundary = [](const Token& k) { return !(IsArithmeticOp(k) || k.IsOp(".") || k.Is("COLLATE")); };
     auto text = [this](const std::vector<Token>& e) {
-        bool named = false;
         SqlType type;
-        try {
-            type = InferExprType(e, named);
-        } catch (const SqlError&) {
-            return false;
-        }
-        return named && (type.IsText() || type.IsUnicode());
+        return SeenType(e, type) && (type.IsText() || type.IsUnicode());
     };
     std::vector<Token> t = given;
     for (size_t i = 1; i + 1 < t.size(); ++i) {
@@ -1313,14 +1307,8 @@ std::vector<Token> Session::VariantValues(const std::vector<Token>& given) {
         return given;
     const StatementTablesInView inView(*this, given);
     auto isVariant = [this](const std::vector<Token>& e) {
-        bool named = false;
         SqlType type;
-        try {
-            type = InferExprType(e, named);
-        } catch (const SqlError&) {
-            return false;
-        }
-        return named && type.kind == SqlType::Variant;
+        return SeenType(e, type) && type.kind == SqlType::Variant;
     };
     auto plain = [](const std::vector<Token>& e, bool space) {
         std::vector<Token> out = {MakeToken(Token::Word, "sandbox_plain", space), MakeToken(Token::Op, "(", false)};

@@ -786,16 +786,7 @@ struct Builtins {
                     return sqlite3_result_null(ctx);
                 throw;
             }
-            switch (out.type) {
-            case SqlValue::Integer:
-                return sqlite3_result_int64(ctx, out.i);
-            case SqlValue::Real:
-                return sqlite3_result_double(ctx, out.d);
-            case SqlValue::Null:
-                return sqlite3_result_null(ctx);
-            default:
-                return ResultText(ctx, out.s);
-            }
+            return ResultValue(ctx, out);
         }
         case bParse: {
             // PARSE and TRY_PARSE in en-US: numbers may have a currency sign and thousands separators,
@@ -830,16 +821,7 @@ struct Builtins {
             }
             try {
                 const SqlValue out = StoreValue(type, SqlValue::FromText(text), "mdy", true);
-                switch (out.type) {
-                case SqlValue::Integer:
-                    return sqlite3_result_int64(ctx, out.i);
-                case SqlValue::Real:
-                    return sqlite3_result_double(ctx, out.d);
-                case SqlValue::Null:
-                    return sqlite3_result_null(ctx);
-                default:
-                    return ResultText(ctx, out.s);
-                }
+                return ResultValue(ctx, out);
             } catch (const SqlError&) {
                 if (tryOnly) return sqlite3_result_null(ctx);
                 Fail(9819, 16, 1,

@@ -114,13 +114,7 @@ int Column(sqlite3_vtab_cursor* c, sqlite3_context* ctx, int i) {
     const auto* cursor = static_cast<RowsCursor*>(c);
     const Row& r = cursor->rows[cursor->at];
     const SqlValue v = static_cast<size_t>(i) < r.size() ? r[static_cast<size_t>(i)] : SqlValue{};
-    switch (v.type) {
-    case SqlValue::Null: sqlite3_result_null(ctx); break;
-    case SqlValue::Integer: sqlite3_result_int64(ctx, v.i); break;
-    case SqlValue::Real: sqlite3_result_double(ctx, v.d); break;
-    case SqlValue::Text: sqlite3_result_text(ctx, v.s.c_str(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
-    case SqlValue::Blob: sqlite3_result_blob(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
-    }
+    ResultValue(ctx, v);
     return SQLITE_OK;
 }
 

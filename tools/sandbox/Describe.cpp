@@ -494,6 +494,16 @@ std::vector<SqlColumn> Session::DescribeColumns(sqlite3_stmt* st, const std::vec
     return cols;
 }
 
+bool Session::SeenType(const std::vector<Token>& expr, SqlType& type) {
+    bool named = false;
+    try {
+        type = InferExprType(expr, named);
+    } catch (const SqlError&) {
+        return false;
+    }
+    return named;
+}
+
 SqlType Session::InferExprType(const std::vector<Token>& e, bool& named) {
     named = true;
     if (e.empty()) return SqlType::Of(SqlType::Int);

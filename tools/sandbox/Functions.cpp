@@ -976,23 +976,7 @@ struct SessionFunctions {
                     args.push_back(SqlValue::FromText(Text(v)));
                 }
             }
-            const SqlValue r = s.CallFunction(data->name, args);
-            switch (r.type) {
-            case SqlValue::Integer:
-                sqlite3_result_int64(ctx, r.i);
-                break;
-            case SqlValue::Real:
-                sqlite3_result_double(ctx, r.d);
-                break;
-            case SqlValue::Text:
-                sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT);
-                break;
-            case SqlValue::Blob:
-                sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT);
-                break;
-            default:
-                sqlite3_result_null(ctx);
-            }
+            ResultValue(ctx, s.CallFunction(data->name, args));
             return;
         }
         }

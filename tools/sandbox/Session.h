@@ -250,6 +250,9 @@ private:
     void Bind(sqlite3_stmt* st, int line);
     std::vector<SqlColumn> DescribeColumns(sqlite3_stmt* st, const std::vector<Token>& tokens);
     SqlType InferExprType(const std::vector<Token>& expr, bool& named);
+    // The type of expr when it can be seen; false when not, or when typing it fails (an unknown
+    // column, say), which the statement itself will report.
+    bool SeenType(const std::vector<Token>& expr, SqlType& type);
     // Arithmetic whose result is a decimal or money as calls of sandbox_exact (Arithmetic.cpp).
     std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
     // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style,

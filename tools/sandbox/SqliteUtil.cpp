@@ -37,6 +37,21 @@ SqlValue ColumnValue(sqlite3_stmt* st, int i) {
     }
 }
 
+void ResultValue(sqlite3_context* ctx, const SqlValue& v) {
+    switch (v.type) {
+    case SqlValue::Integer:
+        return sqlite3_result_int64(ctx, v.i);
+    case SqlValue::Real:
+        return sqlite3_result_double(ctx, v.d);
+    case SqlValue::Text:
+        return sqlite3_result_text(ctx, v.s.c_str(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+    case SqlValue::Blob:
+        return sqlite3_result_blob(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+    default:
+        return sqlite3_result_null(ctx);
+    }
+}
+
 void BindValue(sqlite3_stmt* st, int i, const SqlValue& v) {
     switch (v.type) {
     case SqlValue::Integer:

@@ -9,6 +9,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_context;
 
 // A prepared statement finalized on every path, exceptions included.
 class SqlStmt {
@@ -49,3 +50,5 @@ std::string QuoteIdent(const std::string& s);
 void DropSessionTable(sqlite3* db, const std::string& stored);
 SqlValue ColumnValue(sqlite3_stmt* st, int i);
 void BindValue(sqlite3_stmt* st, int i, const SqlValue& v);
+// A function's result: the value in its own storage class.
+void ResultValue(sqlite3_context* ctx, const SqlValue& v);

@@ -282,20 +282,6 @@ SqlValue FromSqlite(sqlite3_value* v) {
     }
 }
 
-void Result(sqlite3_context* ctx, const SqlValue& r) {
-    switch (r.type) {
-    case SqlValue::Integer:
-        return sqlite3_result_int64(ctx, r.i);
-    case SqlValue::Real:
-        return sqlite3_result_double(ctx, r.d);
-    case SqlValue::Text:
-        return sqlite3_result_text(ctx, r.s.c_str(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT);
-    case SqlValue::Blob:
-        return sqlite3_result_blob(ctx, r.s.data(), static_cast<int>(r.s.size()), SQLITE_TRANSIENT);
-    default:
-        return sqlite3_result_null(ctx);
-    }
-}
 
 }  // namespace
 
@@ -455,7 +441,7 @@ void Session::RegisterStoreFunction() {
                 SqlType type;
                 const unsigned char* text = sqlite3_value_text(argv[1]);
                 if (!text || !ParseSqlType(reinterpret_cast<const char*>(text), type)) return sqlite3_result_value(ctx, argv[0]);
-                Result(ctx, StoreValue(type, FromSqlite(argv[0]), s->dateOrder_, false));
+                ResultValue(ctx, StoreValue(type, FromSqlite(argv[0]), s->dateOrder_, false));
             } catch (...) {
                 s->pending_ = std::current_exception();
                 sqlite3_result_error(ctx, "error in a function", -1);
@@ -505,14 +491,8 @@ std::vector<Token> TextFormTokens(const std::vector<Token>& expr, const TextForm
 TextForm Session::TextFormInto(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement) {
     if (target.kind == SqlType::Text || target.kind == SqlType::NText || !(target.IsText() || target.IsUnicode())) return {};
     const StatementTablesInView inView(*this, statement);
-    bool named = false;
     SqlType type;
-    try {
-        type = InferExprType(expr, named);
-    } catch (const SqlError&) {
-        return {};
-    }
-    return named ? TextFormOf(type) : TextForm{};
+    return SeenType(expr, type) ? TextFormOf(type) : TextForm{};
 }
 
 SqlValue Session::AssignedValue(const SqlType& type, SqlValue v, TextForm form, int line) {
@@ -652,18 +632,13 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
     auto variantBase = [this, &context](const std::vector<Token>& expr, const std::vector<Token>& statement) {
         if (expr.empty() || (expr.size() == 1 && expr[0].Is("NULL"))) return std::string();
         const StatementTablesInView inView(*this, statement.empty() ? context : statement);
-        bool named = false;
         SqlType type;
-        try {
-            type = InferExprType(expr, named);
-        } catch (const SqlError&) {
-            return std::string();
-        }
+        if (!SeenType(expr, type)) return std::string();
         if (type.kind == SqlType::Variant) {
             type.kind = type.base;
             type.base = SqlType::Variant;
         }
-        return named && TaggedInVariant(type.kind) ? type.Declared() : std::string();
+        return TaggedInVariant(type.kind) ? type.Declared() : std::string();
     };
     auto Wrapped = [this, &context, &variantBase](const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int at) {
         if (type.kind == SqlType::Variant) {
