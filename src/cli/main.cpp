@@ -8,9 +8,14 @@
 #include "uRunLoop.h"
 #include "uTextResults.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 #include <sys/stat.h>
-#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +24,7 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,8 +69,9 @@ private:
 };
 
 // Ctrl+C during a run, without a signal handler: the signal is blocked in every thread and a
-// watcher thread takes it with sigtimedwait. The first cancels the connection's statement; a
-// second ends the program at once.
+// watcher thread reads it from a signalfd. The first cancels the connection's statement; a second
+// ends the program at once. An eventfd wakes the watcher to stop, so the program does not wait
+// out a polling tick on its way out.
 class TInterruptWatcher {
 public:
     explicit TInterruptWatcher(TDbConnection& db) {
@@ -73,11 +80,24 @@ public:
         sigaddset(&interrupt, SIGINT);
         // Blocked here before any query thread starts, so the threads started from here on inherit it.
         pthread_sigmask(SIG_BLOCK, &interrupt, &saved_);
-        thread_ = std::thread([this, &db, interrupt] {
+        signals_ = signalfd(-1, &interrupt, SFD_CLOEXEC);
+        stop_ = eventfd(0, EFD_CLOEXEC);
+        if (signals_ < 0 || stop_ < 0) {
+            const std::string reason = std::strerror(errno);
+            Release();
+            throw std::runtime_error("cannot watch for Ctrl+C: " + reason);
+        }
+        thread_ = std::thread([this, &db] {
             int seen = 0;
-            const timespec tick{0, 50 * 1000 * 1000};
-            while (!stop_.load()) {
-                if (sigtimedwait(&interrupt, nullptr, &tick) != SIGINT) continue;
+            pollfd fds[2] = {{signals_, POLLIN, 0}, {stop_, POLLIN, 0}};
+            for (;;) {
+                if (poll(fds, 2, -1) < 0) {
+                    if (errno == EINTR) continue;
+                    return;
+                }
+                if (fds[1].revents != 0) return;
+                signalfd_siginfo info;
+                if (read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
                 if (seen++ > 0) {
                     std::fputs("tolvansql: interrupted\n", stderr);
                     std::_Exit(130);
@@ -87,16 +107,24 @@ public:
         });
     }
     ~TInterruptWatcher() {
-        stop_.store(true);
+        const uint64_t one = 1;
+        if (write(stop_, &one, sizeof one) < 0) std::perror("tolvansql");
         thread_.join();
-        // A Ctrl+C that comes after the run takes its usual effect once the signal is unblocked.
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+        Release();
     }
     TInterruptWatcher(const TInterruptWatcher&) = delete;
     TInterruptWatcher& operator=(const TInterruptWatcher&) = delete;
 
 private:
-    std::atomic<bool> stop_{false};
+    void Release() {
+        if (stop_ >= 0) close(stop_);
+        if (signals_ >= 0) close(signals_);
+        // A Ctrl+C that comes after the run takes its usual effect once the signal is unblocked.
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+    int signals_ = -1;
+    int stop_ = -1;
     sigset_t saved_{};
     std::thread thread_;
 };
