@@ -38,6 +38,8 @@ public:
 private:
     // True when an ATTENTION packet waits on the socket; it is consumed.
     bool AttentionPending();
+    // Polls the socket briefly for the next request before the read that sleeps for it; always true.
+    bool AwaitRequest();
     // SO_RCVTIMEO of the socket; 0 for none.
     void SetReadTimeout(int seconds);
     void Prelogin(const TdsMessage& m, TdsWriter& out);
