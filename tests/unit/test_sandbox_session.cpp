@@ -1,6 +1,7 @@
 // The stand-in's interpreter driven without a socket: statements in, rows and messages out.
 #include "ServerState.h"
 #include "Session.h"
+#include "SqliteUtil.h"
 #include "sandbox_sink.h"
 
 #include <gtest/gtest.h>
@@ -82,3 +83,64 @@ TEST_F(SandboxSession, ResultTypesFollowTheCatalog) {
 }
 
 }  // namespace
+
+// A script's INSERT ... VALUES statements of one shape share a prepared statement: each is still
+// a statement of its own (its error, its values typed by the table as it stands), and its numbers
+// are the values the same literals would have been.
+TEST_F(SandboxSession, InsertsOfOneShapeBehaveAsSeparateStatements) {
+    Run("create table t (id int primary key, f float, m money, s varchar(5))");
+    EXPECT_EQ(Run("insert t (id, f, m, s) values (1, 0.1, $2.50, 'ab')"), (std::vector<std::string>{"done 1"}));
+    EXPECT_EQ(Run("insert t (id, f, m, s) values (1, 0.2, $3.50, 'cd')")[0].rfind("error 2627 ", 0), 0u);
+    EXPECT_EQ(Run("insert t (id, f, m, s) values (2, 1e-3, $4, 'toolong')")[0].rfind("error 2628 ", 0), 0u);
+    EXPECT_EQ(Run("insert t (id, f, m, s) values (3, 123456789.123456789, 5.125, 'it''s')"), (std::vector<std::string>{"done 1"}));
+    // The literal in the WHERE clause is not a parameter: equal only if the stored double is the same.
+    EXPECT_EQ(Run("select id, m, s from t where f = 0.1 or f = 123456789.123456789 order by id"),
+              (std::vector<std::string>{"columns id:int m:money s:varchar(5)", "row 1 2.5000 ab", "row 3 5.1250 it's", "done 2"}));
+    // The same statement over a table made again with other types.
+    Run("drop table t create table t (id varchar(10), f int, m varchar(10), s int)");
+    EXPECT_EQ(Run("insert t (id, f, m, s) values (1, 7, $2.50, 12)"), (std::vector<std::string>{"done 1"}));
+    EXPECT_EQ(Run("select id + 'x' as a, f + 1 as b, m, s * 2 as c from t"),
+              (std::vector<std::string>{"columns a:varchar(11) b:int m:varchar(10) c:int", "row 1x 8 2.50 24", "done 1"}));
+}
+
+// The values an INSERT ... VALUES statement shares its prepared statement by: strings and numbers
+// of its VALUES lists, nothing else, and no statement where a value may mean more than itself.
+TEST(SandboxValuesShape, TakesOutOnlyTheValuesOfValuesLists) {
+    struct Case {
+        const char* sql;
+        const char* shape;  // nullptr: the statement is not shared
+        std::vector<std::string> values;
+    };
+    const Case cases[] = {
+        {"INSERT INTO \"t\" (\"a\", \"b\") VALUES (1, 'x''y'), (2, '')", "INSERT INTO \"t\" (\"a\", \"b\") VALUES (?1, ?2), (?3, ?4)",
+         {"1", "x'y", "2", ""}},
+        // Numbers with a point or an exponent as SQLite itself reads the text; the sign stays.
+        {"INSERT INTO t VALUES (1.5, .5, 2e3, -7, 1., 3E+2)",
+         "INSERT INTO t VALUES (CAST(?1 AS REAL), CAST(?2 AS REAL), CAST(?3 AS REAL), -?4, CAST(?5 AS REAL), CAST(?6 AS REAL))",
+         {"1.5", ".5", "2e3", "7", "1.", "3E+2"}},
+        // Blobs, hexadecimal, integers past 64 bits, names and quoted names stay as written.
+        {"INSERT INTO \"t 1\" (\"c\"\"2\", [d 3]) VALUES (X'0A', 0x1F, 99999999999999999999, abs(3), 'q')",
+         "INSERT INTO \"t 1\" (\"c\"\"2\", [d 3]) VALUES (X'0A', 0x1F, 99999999999999999999, abs(?1), ?2)", {"3", "q"}},
+        {"insert into t (x) values ('VALUES (1)') ;", "insert into t (x) values (?1) ;", {"VALUES (1)"}},
+        // Not shared: a subquery (ORDER BY 1 is a position), parameters, what follows the lists,
+        // other statements, nothing to take out.
+        {"INSERT INTO t VALUES ((SELECT max(a) FROM t ORDER BY 1), 2)", nullptr, {}},
+        {"INSERT INTO t VALUES (@v, 1)", nullptr, {}},
+        {"INSERT INTO t VALUES (1) RETURNING a", nullptr, {}},
+        {"INSERT INTO t SELECT 1", nullptr, {}},
+        {"SELECT 1", nullptr, {}},
+        {"UPDATE t SET a = 1", nullptr, {}},
+        {"INSERT INTO t VALUES (NULL)", nullptr, {}},
+        {"INSERT INTO t VALUES ('unclosed)", nullptr, {}},
+    };
+    for (const Case& c : cases) {
+        ValuesShape shape;
+        const bool shared = ShapeOfValues(c.sql, shape);
+        EXPECT_EQ(shared, c.shape != nullptr) << c.sql;
+        if (!shared || !c.shape) continue;
+        EXPECT_EQ(shape.sql, c.shape);
+        std::vector<std::string> values;
+        for (const auto& v : shape.values) values.push_back(v.type == SqlValue::Integer ? std::to_string(v.i) : v.s);
+        EXPECT_EQ(values, c.values) << c.sql;
+    }
+}

@@ -305,7 +305,7 @@ std::string Session::TableFunction(const std::string& key, std::shared_ptr<Table
     return name;
 }
 
-std::vector<Token> Session::RewriteApply(const std::vector<Token>& t, int line) {
+std::vector<Token> Session::RewriteApply(std::vector<Token> t, int line) {
     if (std::none_of(t.begin(), t.end(), [](const Token& k) { return k.Is("APPLY") || k.Is("STRING_SPLIT"); })) return t;
     std::vector<Token> out;
     out.reserve(t.size());

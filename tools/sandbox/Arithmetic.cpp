@@ -693,7 +693,7 @@ bool NextToComparison(const std::vector<Token>& t, size_t from, size_t to) {
     return after < t.size() && (comparison(t[after]) || t[after].Is("BETWEEN") || t[after].Is("IN"));
 }
 
-std::vector<Token> Session::ExactArithmetic(const std::vector<Token>& t, int depth) {
+std::vector<Token> Session::ExactArithmetic(std::vector<Token> t, int depth) {
     if (depth > 32 || std::none_of(t.begin(), t.end(), [](const Token& k) { return IsArithmeticOp(k); })) return t;
     const bool outer = depth == 0;
     std::vector<std::string> tables;
@@ -921,13 +921,13 @@ Session::StatementTablesInView::~StatementTablesInView() {
     std::swap(derived_, session_.derived_);
 }
 
-std::vector<Token> Session::ValuesAsText(const std::vector<Token>& given) {
+std::vector<Token> Session::ValuesAsText(std::vector<Token> given) {
     auto rounding = [](const Token& k) { return k.Is("ROUND") || k.Is("FLOOR") || k.Is("CEILING") || k.Is("ABS"); };
     const bool any = std::any_of(given.begin(), given.end(), [&rounding](const Token& k) {
         return k.Is("CAST") || k.Is("CONVERT") || k.Is("SQL_VARIANT_PROPERTY") || rounding(k);
     });
     if (!any) return given;
-    std::vector<Token> t = given;
+    std::vector<Token> t = std::move(given);
     const StatementTablesInView inView(*this, t, true);
     auto formOf = [this](const std::vector<Token>& e) {
         bool named = false;
@@ -1006,7 +1006,7 @@ std::vector<Token> Session::ValuesAsText(const std::vector<Token>& given) {
     return t;
 }
 
-std::vector<Token> Session::TextComparisons(const std::vector<Token>& given) {
+std::vector<Token> Session::TextComparisons(std::vector<Token> given) {
     // Two strings compared where neither is a column (literals, variables, function results): SQLite
     // compares them byte by byte, SQL Server by the default collation, without regard to case or
     // trailing blanks. The right operand gets COLLATE NOCASE (the stand-in's NOCASE is that
@@ -1056,7 +1056,7 @@ std::vector<Token> Session::TextComparisons(const std::vector<Token>& given) {
     return t;
 }
 
-std::vector<Token> Session::IntegerComparisons(const std::vector<Token>& given) {
+std::vector<Token> Session::IntegerComparisons(std::vector<Token> given) {
     // A condition's integer column compared with a string that is no integer ('abc', '1.5'):
     // SQL Server converts the string to the column's type and fails with 245; SQLite compares
     // and finds nothing. The string becomes sandbox_int(string, 'type', 1), which raises it.
@@ -1119,7 +1119,7 @@ std::vector<Token> Session::IntegerComparisons(const std::vector<Token>& given) 
     return t;
 }
 
-std::vector<Token> Session::ExactComparisons(const std::vector<Token>& given) {
+std::vector<Token> Session::ExactComparisons(std::vector<Token> given) {
     auto comparison = [](const Token& k) {
         return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=") || k.IsOp("!<") ||
                k.IsOp("!>") || k.Is("BETWEEN") || k.Is("IN");
@@ -1161,7 +1161,7 @@ std::vector<Token> Session::ExactComparisons(const std::vector<Token>& given) {
     return t;
 }
 
-std::vector<Token> Session::VariantUnion(const std::vector<Token>& query) {
+std::vector<Token> Session::VariantUnion(std::vector<Token> query) {
     if (std::none_of(query.begin(), query.end(), [](const Token& k) { return k.Is("UNION"); }) ||
         std::none_of(query.begin(), query.end(), [](const Token& k) { return k.Is("SQL_VARIANT"); }))
         return query;
@@ -1296,7 +1296,7 @@ bool Session::HasVariantColumns() {
     return any;
 }
 
-std::vector<Token> Session::VariantValues(const std::vector<Token>& given) {
+std::vector<Token> Session::VariantValues(std::vector<Token> given) {
     auto comparison = [](const Token& k) {
         return k.IsOp("=") || k.IsOp("<") || k.IsOp(">") || k.IsOp("<=") || k.IsOp(">=") || k.IsOp("<>") || k.IsOp("!=") || k.IsOp("!<") ||
                k.IsOp("!>") || k.Is("BETWEEN") || k.Is("IN");

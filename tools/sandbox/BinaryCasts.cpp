@@ -175,10 +175,10 @@ long long IntegerOfBinary(std::string_view bytes, int width, bool isUnsigned) {
 //   CAST(x AS binary(n))              -> CAST(sandbox_binary(x, 'int', n, 1) AS binary(n))
 //   CONVERT(varbinary(n), '0x41', 1)  -> CONVERT(varbinary(n), sandbox_unhex('0x41', 1))
 //   CONVERT(varchar(n), x, 1)         -> CONVERT(varchar(n), sandbox_hex(x, 1))
-std::vector<Token> Session::BinaryCasts(const std::vector<Token>& given) {
+std::vector<Token> Session::BinaryCasts(std::vector<Token> given) {
     const bool any = std::any_of(given.begin(), given.end(), [](const Token& k) { return k.Is("CAST") || k.Is("CONVERT"); });
     if (!any) return given;
-    std::vector<Token> t = given;
+    std::vector<Token> t = std::move(given);
     const StatementTablesInView inView(*this, t, true);
     // The source as sandbox_binary names it; empty when the conversion is left to the translation.
     auto sourceOf = [this](const std::vector<Token>& e) -> std::string {

@@ -404,14 +404,14 @@ void Session::RegisterXmlFunctions() {
     sqlite3_create_function_v2(db_, "sandbox_xml_value", 1, SQLITE_UTF8, nullptr, XmlFunctions::Value, nullptr, nullptr, nullptr);
 }
 
-std::vector<Token> Session::RewriteForXml(const std::vector<Token>& given, int line, ForXmlAtTop* top) {
+std::vector<Token> Session::RewriteForXml(std::vector<Token> given, int line, ForXmlAtTop* top) {
     auto isForXml = [](const std::vector<Token>& t, size_t i) {
         return t[i].Is("FOR") && i + 1 < t.size() && (t[i + 1].Is("XML") || t[i + 1].Is("JSON"));
     };
     bool any = false;
     for (size_t i = 0; i < given.size() && !any; ++i) any = isForXml(given, i);
     if (!any) return given;
-    std::vector<Token> t = given;
+    std::vector<Token> t = std::move(given);
     auto refuse = [&](const std::string& what) {
         return SqlError{40000, 16, 1, what + " is not supported by the stand-in.", line, "", true};
     };

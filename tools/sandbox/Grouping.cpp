@@ -417,8 +417,9 @@ std::vector<Token> Level(const std::vector<Token>& in, int line, const ExactDeci
 
 }  // namespace
 
-std::vector<Token> RewriteGroupingSets(const std::vector<Token>& t, int line, const ExactDecimal& exact) {
+std::vector<Token> RewriteGroupingSets(std::vector<Token> t, int line, const ExactDecimal& exact) {
     const bool any = std::any_of(t.begin(), t.end(),
                                  [](const Token& k) { return k.Is("ROLLUP") || k.Is("CUBE") || k.Is("GROUPING") || k.Is("GROUPING_ID"); });
-    return any ? Level(t, line, exact) : t;
+    if (!any) return t;
+    return Level(t, line, exact);
 }

@@ -14,4 +14,4 @@
 // exact tells whether an expression of the statement is an exact decimal or money (text to SQLite),
 // which ORDER BY sorts as a number. Throws SqlError for what it cannot do.
 using ExactDecimal = std::function<bool(const std::vector<Token>& expr, const std::vector<Token>& statement)>;
-std::vector<Token> RewriteGroupingSets(const std::vector<Token>& t, int line, const ExactDecimal& exact);
+std::vector<Token> RewriteGroupingSets(std::vector<Token> t, int line, const ExactDecimal& exact);

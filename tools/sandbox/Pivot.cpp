@@ -48,9 +48,9 @@ Token ValueLiteral(const Token& k, bool textColumn) {
 
 }  // namespace
 
-std::vector<Token> Session::RewritePivots(const std::vector<Token>& given, int line) {
+std::vector<Token> Session::RewritePivots(std::vector<Token> given, int line) {
     if (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("PIVOT") || k.Is("UNPIVOT"); })) return given;
-    std::vector<Token> t = given;
+    std::vector<Token> t = std::move(given);
     for (size_t p = 0; p < t.size(); ++p) {
         const bool unpivot = t[p].Is("UNPIVOT");
         if (!(t[p].Is("PIVOT") || unpivot) || p + 1 >= t.size() || !t[p + 1].IsOp("(")) continue;

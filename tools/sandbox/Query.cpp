@@ -25,6 +25,19 @@ SqlStmt Session::Prepare(const std::string& sql, int line) {
     return st;
 }
 
+SqlStmt Session::PrepareValues(const ValuesShape& shape, const std::string& sql, int line, bool& shared) {
+    if (const std::uint64_t now = server_.CatalogGeneration(); now != valuesGeneration_ || catalogDirty_) {
+        valuesCache_.Clear();
+        valuesGeneration_ = now;
+    }
+    SqlStmt st = valuesCache_.Take(shape.sql);
+    if (!st && sqlite3_prepare_v2(db_, shape.sql.c_str(), static_cast<int>(shape.sql.size()), st.Out(), nullptr) != SQLITE_OK)
+        return Prepare(sql, line);  // its error as the statement was written
+    for (size_t i = 0; i < shape.values.size(); ++i) BindValue(st, static_cast<int>(i) + 1, shape.values[i]);
+    shared = true;
+    return st;
+}
+
 void Session::Bind(sqlite3_stmt* st, int line) {
     const int n = sqlite3_bind_parameter_count(st);
     for (int i = 1; i <= n; ++i) {
@@ -181,7 +194,9 @@ void Session::ExecSql(const std::vector<Token>& given, int line, bool isQuery) {
         t.insert(t.begin() + static_cast<std::ptrdiff_t>(start), list.begin(), list.end());
     }
     const std::string sql = Translate(t, line);
-    SqlStmt st = Prepare(sql, line);
+    ValuesShape shape;
+    bool shared = false;
+    SqlStmt st = !fmtonly_ && ShapeOfValues(sql, shape) ? PrepareValues(shape, sql, line, shared) : Prepare(sql, line);
     Bind(st, line);
     nullSeen_ = nullWarned_ = false;
     if (fmtonly_) {
@@ -227,7 +242,10 @@ void Session::ExecSql(const std::vector<Token>& given, int line, bool isQuery) {
     if (ncols == 0) {
         while (rc == SQLITE_ROW) rc = sqlite3_step(st);
         if (rc != SQLITE_DONE) fail();
-        st.Reset();
+        if (shared)
+            valuesCache_.Put(shape.sql, std::move(st));
+        else
+            st.Reset();
         rowcount_ = sqlite3_changes64(db_);
         if (!dmlCountFrom_.empty()) rowcount_ = InsteadOfRows();
         const std::string& w = tokens[0].value;

@@ -37,7 +37,7 @@ bool ValuesWithColumns(const std::vector<Token>& t, size_t open, std::vector<Tok
 
 }  // namespace
 
-std::vector<Token> RewriteQueryForms(const std::vector<Token>& t) {
+std::vector<Token> RewriteQueryForms(std::vector<Token> t) {
     // Most statements have none of these forms: they pass through untouched.
     bool any = false;
     for (const Token& k : t)

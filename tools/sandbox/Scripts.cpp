@@ -711,7 +711,7 @@ void Session::SetIdentityInsert(const std::vector<Token>& t, int line) {
     identityInsert_ = table;
 }
 
-std::vector<Token> Session::PrepareInsert(const std::vector<Token>& t, int line) {
+std::vector<Token> Session::PrepareInsert(std::vector<Token> t, int line) {
     size_t i = 1;
     if (i < t.size() && t[i].Is("INTO")) ++i;
     if (i >= t.size() || !t[i].IsName() || t[i].kind == Token::Variable) return t;

@@ -20,6 +20,7 @@ Session::Session(ServerState& server, ResultSink& out, std::function<bool()> att
 
 Session::~Session() {
     server_.EndSession(spid_);
+    valuesCache_.Clear();
     if (db_) sqlite3_close_v2(db_);
     // Local temporary tables go with their session.
     for (const auto& [database, table] : tempTables_) {
@@ -64,6 +65,7 @@ void Session::OpenHandle(const std::string& name) {
         sqlite3_close_v2(fresh);
         throw SqlError{4060, 11, 1, "Cannot open database \"" + name + "\".", 1, "", true};
     }
+    valuesCache_.Clear();
     if (db_) sqlite3_close_v2(db_);
     db_ = fresh;
     fnData_.clear();
@@ -406,13 +408,13 @@ void Session::ExecStatement(const Stmt& s) {
     if (w == "INSERT" || w == "UPDATE" || w == "DELETE") {
         // An OUTPUT clause leaves the statement here and comes back as its RETURNING list (ExecDml).
         std::vector<Token> output;
-        const std::vector<Token> plain = WithoutOutput(t, output, line);
+        std::vector<Token> plain = WithoutOutput(t, output, line);
         const struct Restore {
             Session& s;
             ~Restore() { s.dmlOutput_.clear(); }
         } restore{*this};
         dmlOutput_ = output;
-        if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(plain, line), line), line);
+        if (w == "INSERT") return ExecDml(ConvertStoredValues(PrepareInsert(std::move(plain), line), line), line);
         const auto topped = DmlWithTop(plain);
         const auto joined = DmlWithJoins(topped ? *topped : plain);
         const std::vector<Token>& dml = joined ? *joined : topped ? *topped : plain;

@@ -254,26 +254,26 @@ private:
     // column, say), which the statement itself will report.
     bool SeenType(const std::vector<Token>& expr, SqlType& type);
     // Arithmetic whose result is a decimal or money as calls of sandbox_exact (Arithmetic.cpp).
-    std::vector<Token> ExactArithmetic(const std::vector<Token>& t, int depth = 0);
+    std::vector<Token> ExactArithmetic(std::vector<Token> t, int depth = 0);
     // CAST and CONVERT of money to a character type as calls of sandbox_moneytext with the style,
     // of datetime and smalldatetime without a style as sandbox_to_style(value, 0).
-    std::vector<Token> ValuesAsText(const std::vector<Token>& t);
+    std::vector<Token> ValuesAsText(std::vector<Token> t);
     // CAST and CONVERT to binary, and binary to hexadecimal text, by the value's own type.
-    std::vector<Token> BinaryCasts(const std::vector<Token>& t);
+    std::vector<Token> BinaryCasts(std::vector<Token> t);
     // A UNION of variants of different base types: each value tagged with its own (Value.h), in
     // the query's result and in its derived tables and common table expressions.
-    std::vector<Token> VariantUnion(const std::vector<Token>& t);
+    std::vector<Token> VariantUnion(std::vector<Token> t);
     // Variants read as their values where they are compared or converted: a value tagged with its
     // base type (a sql_variant column's decimal or date, a UNION's) as sandbox_plain(value).
-    std::vector<Token> VariantValues(const std::vector<Token>& t);
+    std::vector<Token> VariantValues(std::vector<Token> t);
     // Whether the database has a sql_variant column.
     bool HasVariantColumns();
     // Exact decimals reached through a function, CASE or a derived table's column compared as numbers.
-    std::vector<Token> ExactComparisons(const std::vector<Token>& t);
+    std::vector<Token> ExactComparisons(std::vector<Token> t);
     // A condition comparing an integer column with a string that is no integer raises 245.
-    std::vector<Token> IntegerComparisons(const std::vector<Token>& t);
+    std::vector<Token> IntegerComparisons(std::vector<Token> t);
     // Strings compared where neither is a column compare as the default collation does.
-    std::vector<Token> TextComparisons(const std::vector<Token>& t);
+    std::vector<Token> TextComparisons(std::vector<Token> t);
     // A sql_variant variable takes the base type of the value assigned to it (expr, in the statement
     // whose tables name its columns), or decides by each value's storage class when it is not seen.
     void VariantTakesBase(Variable& v, const std::vector<Token>& expr, const std::vector<Token>& statement);
@@ -329,7 +329,7 @@ private:
     void CheckAttention();
 
     // CROSS APPLY, OUTER APPLY and STRING_SPLIT as SQLite table-valued functions (Apply.cpp).
-    std::vector<Token> RewriteApply(const std::vector<Token>& t, int line);
+    std::vector<Token> RewriteApply(std::vector<Token> t, int line);
     void RegisterTableFunctions();
     // FOR XML PATH and RAW, FOR JSON PATH and AUTO as SQL functions over the query's rows (ForXml.cpp);
     // top tells whether the statement itself ends so, whose result SendForXml sends as SQL Server does.
@@ -337,12 +337,12 @@ private:
         bool present = false;
         bool typed = false;
     };
-    std::vector<Token> RewriteForXml(const std::vector<Token>& t, int line, ForXmlAtTop* top = nullptr);
+    std::vector<Token> RewriteForXml(std::vector<Token> t, int line, ForXmlAtTop* top = nullptr);
     void SendForXml(sqlite3_stmt* st, int rc, std::vector<SqlColumn> cols, bool typed, int line);
     void RegisterXmlFunctions();
     friend struct XmlFunctions;
     // PIVOT and UNPIVOT as the derived tables they stand for (Pivot.cpp).
-    std::vector<Token> RewritePivots(const std::vector<Token>& t, int line);
+    std::vector<Token> RewritePivots(std::vector<Token> t, int line);
     // The virtual table of the source, created when missing; key tells sources apart.
     std::string TableFunction(const std::string& key, std::shared_ptr<struct TableSource> source, int line);
     std::map<std::string, std::shared_ptr<struct TableSource>> tableSources_;  // by virtual table name
@@ -393,9 +393,9 @@ private:
     void BindRuleOrDefault(bool rule, const std::string& name, const std::string& target, int line);
     std::string TableNamed(const std::string& name);
     void SetIdentityInsert(const std::vector<Token>& t, int line);
-    std::vector<Token> PrepareInsert(const std::vector<Token>& t, int line);
+    std::vector<Token> PrepareInsert(std::vector<Token> t, int line);
     // Values of INSERT and UPDATE converted to their columns' types (Store.cpp).
-    std::vector<Token> ConvertStoredValues(const std::vector<Token>& t, int line);
+    std::vector<Token> ConvertStoredValues(std::vector<Token> t, int line);
     std::vector<std::pair<std::string, SqlType>> StoredColumns(const std::string& table);
     // What each INSERT, UPDATE and DELETE asks of its table's catalog, read once and kept while no
     // connection writes the catalog (TableFacts.cpp).
@@ -408,6 +408,11 @@ private:
     void WatchCatalog();
     std::map<std::string, std::shared_ptr<const TableFacts>> facts_;
     std::uint64_t factsGeneration_ = 0;
+    // INSERT ... VALUES statements prepared with their values as parameters (Query.cpp); given up
+    // when the catalog changes.
+    SqlStmt PrepareValues(const ValuesShape& shape, const std::string& sql, int line, bool& shared);
+    StatementCache valuesCache_;
+    std::uint64_t valuesGeneration_ = 0;
     bool catalogDirty_ = false;  // this connection's open transaction wrote the catalog
     void RegisterStoreFunction();
     void RegisterScriptFunctions();

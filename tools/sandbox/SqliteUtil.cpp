@@ -3,6 +3,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
 void SqlStmt::Reset() {
     if (st_) sqlite3_finalize(st_);
     st_ = nullptr;
@@ -76,4 +80,146 @@ void DropSessionTable(sqlite3* db, const std::string& stored) {
                              "; DELETE FROM __columns WHERE object_id IN (SELECT id FROM __objects WHERE name = " + SqlLiteral(stored) +
                              "); DELETE FROM __objects WHERE name = " + SqlLiteral(stored) + ";";
     sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr);
+}
+
+SqlStmt StatementCache::Take(const std::string& sql) {
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->first != sql) continue;
+        SqlStmt st = std::move(it->second);
+        entries_.erase(it);
+        return st;
+    }
+    return SqlStmt();
+}
+
+void StatementCache::Put(const std::string& sql, SqlStmt st) {
+    constexpr size_t kKept = 16;
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (entries_.size() >= kKept) entries_.erase(entries_.begin());
+    entries_.emplace_back(sql, std::move(st));
+}
+
+namespace {
+
+bool WordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || static_cast<unsigned char>(c) >= 0x80; }
+
+// The end of the quoted text starting at i (a string, a quoted identifier), its closing quote doubled inside.
+size_t QuotedEnd(std::string_view s, size_t i) {
+    const char close = s[i] == '[' ? ']' : s[i];
+    for (size_t j = i + 1; j < s.size(); ++j) {
+        if (s[j] != close) continue;
+        if (close != ']' && j + 1 < s.size() && s[j + 1] == close) {
+            ++j;
+            continue;
+        }
+        return j + 1;
+    }
+    return std::string_view::npos;
+}
+
+bool SameWord(std::string_view word, std::string_view upper) {
+    if (word.size() != upper.size()) return false;
+    for (size_t k = 0; k < word.size(); ++k)
+        if (std::toupper(static_cast<unsigned char>(word[k])) != upper[k]) return false;
+    return true;
+}
+
+}  // namespace
+
+bool ShapeOfValues(std::string_view sql, ValuesShape& shape) {
+    // Bounded well below SQLite's own limit of parameters.
+    constexpr size_t kMaxValues = 999;
+    shape.sql.clear();
+    shape.values.clear();
+    shape.sql.reserve(sql.size());
+    bool first = true, inValues = false;
+    int depth = 0;
+    auto take = [&](SqlValue v) {
+        shape.values.push_back(std::move(v));
+        shape.sql += '?';
+        shape.sql += std::to_string(shape.values.size());
+    };
+    for (size_t i = 0; i < sql.size();) {
+        const char c = sql[i];
+        const bool afterWord = i > 0 && WordChar(sql[i - 1]);
+        if (c == '\'' || c == '"' || c == '`' || c == '[') {
+            const size_t end = QuotedEnd(sql, i);
+            if (end == std::string_view::npos) return false;
+            if (c == '\'' && inValues && depth > 0 && !afterWord) {  // not X'...', a blob
+                std::string text;
+                for (size_t k = i + 1; k + 1 < end; ++k) {
+                    text += sql[k];
+                    if (sql[k] == '\'') ++k;
+                }
+                take(SqlValue::FromText(std::move(text)));
+            } else {
+                shape.sql.append(sql.substr(i, end - i));
+            }
+            i = end;
+            continue;
+        }
+        if (c == '@' || c == ':' || c == '$' || c == '?') return false;
+        const bool digit = c >= '0' && c <= '9';
+        if (inValues && depth > 0 && !afterWord && (i == 0 || sql[i - 1] != '.') &&
+            (digit || (c == '.' && i + 1 < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i + 1]))))) {
+            // A number as SQLite reads one: digits, a point, an exponent.
+            size_t end = i;
+            auto digits = [&] {
+                while (end < sql.size() && std::isdigit(static_cast<unsigned char>(sql[end]))) ++end;
+            };
+            digits();
+            bool integer = true;
+            if (end < sql.size() && sql[end] == '.') {
+                integer = false;
+                ++end;
+                digits();
+            }
+            if (end + 1 < sql.size() && (sql[end] == 'e' || sql[end] == 'E')) {
+                size_t k = end + 1;
+                if (k < sql.size() && (sql[k] == '+' || sql[k] == '-')) ++k;
+                if (k < sql.size() && std::isdigit(static_cast<unsigned char>(sql[k]))) {
+                    integer = false;
+                    end = k;
+                    digits();
+                }
+            }
+            const std::string_view number = sql.substr(i, end - i);
+            std::int64_t n = 0;
+            // Not 0x1F or 12abc; an integer past 64 bits stays too (-9223372036854775808 is SQLite's
+            // smallest integer only as one literal).
+            if ((end >= sql.size() || !WordChar(sql[end])) &&
+                (!integer || std::from_chars(number.data(), number.data() + number.size(), n).ec == std::errc())) {
+                if (integer) {
+                    take(SqlValue::FromInt(n));
+                } else {
+                    // SQLite's own reading of the text gives the value the literal would have.
+                    shape.sql += "CAST(";
+                    take(SqlValue::FromText(std::string(number)));
+                    shape.sql += " AS REAL)";
+                }
+                i = end;
+                continue;
+            }
+        }
+        if (WordChar(c) && !afterWord) {
+            size_t end = i;
+            while (end < sql.size() && WordChar(sql[end])) ++end;
+            const std::string_view word = sql.substr(i, end - i);
+            if (first && !SameWord(word, "INSERT")) return false;
+            first = false;
+            if (inValues && SameWord(word, "SELECT")) return false;
+            if (inValues && depth == 0) return false;  // RETURNING, ON CONFLICT ...
+            if (!inValues && depth == 0 && SameWord(word, "VALUES")) inValues = true;
+            shape.sql.append(word);
+            i = end;
+            continue;
+        }
+        if (c == '(') ++depth;
+        if (c == ')' && --depth < 0) return false;
+        if (inValues && depth == 0 && !(c == '(' || c == ')' || c == ',' || c == ';' || std::isspace(static_cast<unsigned char>(c)))) return false;
+        shape.sql += c;
+        ++i;
+    }
+    return inValues && depth == 0 && !shape.values.empty() && shape.values.size() <= kMaxValues;
 }

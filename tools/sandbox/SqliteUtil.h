@@ -5,7 +5,9 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -38,6 +40,29 @@ public:
 private:
     sqlite3_stmt* st_ = nullptr;
 };
+
+// Prepared statements kept for reuse by their SQL: a few, the least recently used given up first.
+class StatementCache {
+public:
+    // The statement prepared from sql, reset, or none; the caller owns it until it gives it back.
+    SqlStmt Take(const std::string& sql);
+    // Keeps st for sql, reset and with its parameters cleared.
+    void Put(const std::string& sql, SqlStmt st);
+    void Clear() { entries_.clear(); }
+
+private:
+    std::vector<std::pair<std::string, SqlStmt>> entries_;  // the most recently used last
+};
+
+// An INSERT ... VALUES statement in SQLite's SQL with the strings and integers of its VALUES lists
+// taken out as ?1, ?2 ...: a script's thousands of INSERT statements of one table then share one
+// prepared statement. None for anything else, or when its VALUES hold a subquery (where an integer
+// may be an ORDER BY position) or parameters of their own.
+struct ValuesShape {
+    std::string sql;
+    std::vector<SqlValue> values;
+};
+bool ShapeOfValues(std::string_view sql, ValuesShape& shape);
 
 // A database handle closed on every path (once its statements are finalized).
 struct DbCloser {

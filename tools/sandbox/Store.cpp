@@ -606,7 +606,7 @@ bool EndsSetList(const Token& k) { return k.Is("FROM") || k.Is("WHERE") || k.Is(
 
 std::vector<std::pair<std::string, SqlType>> Session::StoredColumns(const std::string& table) { return FactsOf(table)->columns; }
 
-std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int line) {
+std::vector<Token> Session::ConvertStoredValues(std::vector<Token> t, int line) {
     if (t.size() < 3) return t;
     const std::string written = TableOfDml(t);
     if (written.empty()) return t;
@@ -621,17 +621,28 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
             }
         return false;
     };
+    bool any = false;
+    for (auto& c : cols) any = any || StoreConverts(c.second) || TakesTextForm(c.second) || c.second.kind == SqlType::Variant;
+    for (size_t k = 2; k < t.size() && t[0].Is("INSERT"); ++k) any = any || (t[k].Is("DEFAULT") && !t[k - 1].Is("INTO"));
+    if (!any) return t;
     // The value for a column: converted to its type, money into a character column as text (its
     // type seen among the statement's tables and the table written).
-    std::vector<Token> context = t;
-    Token target = MakeToken(Token::Bracketed, "[" + written + "]");
-    target.value = written;
-    context.push_back(MakeToken(Token::Word, "FROM"));
-    context.push_back(target);
+    // Made when first needed: most values are literals, which need no context.
+    std::vector<Token> context;
+    auto contextOf = [&]() -> const std::vector<Token>& {
+        if (context.empty()) {
+            context = t;
+            Token target = MakeToken(Token::Bracketed, "[" + written + "]");
+            target.value = written;
+            context.push_back(MakeToken(Token::Word, "FROM"));
+            context.push_back(target);
+        }
+        return context;
+    };
     // The base type a value of expr keeps in a sql_variant column, when it is tagged with it.
-    auto variantBase = [this, &context](const std::vector<Token>& expr, const std::vector<Token>& statement) {
+    auto variantBase = [this, &contextOf](const std::vector<Token>& expr, const std::vector<Token>& statement) {
         if (expr.empty() || (expr.size() == 1 && expr[0].Is("NULL"))) return std::string();
-        const StatementTablesInView inView(*this, statement.empty() ? context : statement);
+        const StatementTablesInView inView(*this, statement.empty() ? contextOf() : statement);
         SqlType type;
         if (!SeenType(expr, type)) return std::string();
         if (type.kind == SqlType::Variant) {
@@ -640,7 +651,7 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
         }
         return TaggedInVariant(type.kind) ? type.Declared() : std::string();
     };
-    auto Wrapped = [this, &context, &variantBase](const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int at) {
+    auto Wrapped = [this, &contextOf, &variantBase](const std::vector<Token>& expr, const SqlType& type, const std::string& dateOrder, int at) {
         if (type.kind == SqlType::Variant) {
             const std::string base = variantBase(expr, {});
             return base.empty() ? expr : VariantTagTokens(expr, base);
@@ -648,13 +659,9 @@ std::vector<Token> Session::ConvertStoredValues(const std::vector<Token>& t, int
         const bool literal =
             expr.size() == 1 && (expr[0].kind == Token::String || expr[0].kind == Token::Number || expr[0].kind == Token::Hex);
         if (!literal && !expr.empty() && TakesTextForm(type))
-            return StoredValueTokens(TextFormTokens(expr, TextFormInto(type, expr, context)), type, dateOrder, at);
+            return StoredValueTokens(TextFormTokens(expr, TextFormInto(type, expr, contextOf())), type, dateOrder, at);
         return StoredValueTokens(expr, type, dateOrder, at);
     };
-    bool any = false;
-    for (auto& c : cols) any = any || StoreConverts(c.second) || TakesTextForm(c.second) || c.second.kind == SqlType::Variant;
-    for (size_t k = 2; k < t.size() && t[0].Is("INSERT"); ++k) any = any || (t[k].Is("DEFAULT") && !t[k - 1].Is("INTO"));
-    if (!any) return t;
     if (t[0].Is("UPDATE")) {
         size_t set = 1;
         int depth = 0;

@@ -20,9 +20,18 @@ struct Token {
     size_t pos = 0;
     bool spaceBefore = false;
 
-    bool Is(std::string_view upperWord) const { return kind == Word && value == upperWord; }
-    bool IsOp(std::string_view op) const { return kind == Op && text == op; }
+    // Inline, character by character: the translation asks these of every token many times over.
+    [[gnu::always_inline]] bool Is(std::string_view upperWord) const { return kind == Word && Equals(value, upperWord); }
+    [[gnu::always_inline]] bool IsOp(std::string_view op) const { return kind == Op && Equals(text, op); }
     bool IsName() const { return kind == Word || kind == Bracketed || kind == Quoted; }
+
+private:
+    [[gnu::always_inline]] static bool Equals(const std::string& a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < b.size(); ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
 };
 
 // Splits a batch into tokens, dropping comments and white space (kept as spaceBefore). An unclosed

@@ -361,7 +361,7 @@ namespace {
 // SQL Server evaluates INTERSECT before UNION and EXCEPT, where SQLite reads a compound from left to
 // right: a run of INTERSECTs after a UNION or EXCEPT becomes one derived table,
 // A UNION SELECT * FROM (B INTERSECT C), with the compound's ORDER BY and the like kept at its end.
-std::vector<Token> IntersectFirst(const std::vector<Token>& given) {
+std::vector<Token> IntersectFirst(std::vector<Token> given) {
     if (std::none_of(given.begin(), given.end(), [](const Token& k) { return k.Is("INTERSECT"); })) return given;
     // Subqueries first, each a compound of its own.
     std::vector<Token> t;
