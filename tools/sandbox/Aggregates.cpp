@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -9,14 +10,15 @@ namespace {
 
 bool IsAggregate(const Token& k) {
     if (k.kind != Token::Word) return false;
-    const std::string u = Upper(k.text);
-    return u == "SUM" || u == "AVG" || u == "MIN" || u == "MAX" || u == "COUNT" || u == "COUNT_BIG" || u == "STDEV" || u == "STDEVP" ||
-           u == "VAR" || u == "VARP";
+    for (const char* name : {"SUM", "AVG", "MIN", "MAX", "COUNT", "COUNT_BIG", "STDEV", "STDEVP", "VAR", "VARP"})
+        if (SameNoCase(k.text, name)) return true;
+    return false;
 }
 
 }  // namespace
 
 std::vector<Token> WatchAggregateNulls(std::vector<Token> t) {
+    if (std::none_of(t.begin(), t.end(), IsAggregate)) return t;
     std::vector<Token> out;
     out.reserve(t.size());
     std::vector<size_t> closes;  // indexes in t of the ')' that end a watched argument

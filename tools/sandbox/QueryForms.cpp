@@ -40,8 +40,8 @@ bool ValuesWithColumns(const std::vector<Token>& t, size_t open, std::vector<Tok
 std::vector<Token> RewriteQueryForms(std::vector<Token> t) {
     // Most statements have none of these forms: they pass through untouched.
     bool any = false;
-    for (const Token& k : t)
-        if (k.Is("VALUES") || k.Is("STRING_AGG") || k.Is("NCHAR") || k.Is("OPTION")) any = true;
+    for (size_t i = 0; i < t.size() && !any; ++i)
+        any = (t[i].Is("VALUES") && i > 0 && t[i - 1].IsOp("(")) || t[i].Is("STRING_AGG") || t[i].Is("NCHAR") || t[i].Is("OPTION");
     if (!any) return t;
     std::vector<Token> out;
     out.reserve(t.size() + 8);

@@ -135,10 +135,15 @@ bool ShapeOfValues(std::string_view sql, ValuesShape& shape) {
     shape.sql.reserve(sql.size());
     bool first = true, inValues = false;
     int depth = 0;
-    auto take = [&](SqlValue v) {
+    size_t from = 0;  // what is not yet in shape.sql, copied as it stands up to a value taken out
+    auto take = [&](size_t at, size_t end, SqlValue v, bool real) {
+        shape.sql.append(sql.substr(from, at - from));
+        if (real) shape.sql += "CAST(";
         shape.values.push_back(std::move(v));
         shape.sql += '?';
         shape.sql += std::to_string(shape.values.size());
+        if (real) shape.sql += " AS REAL)";
+        from = end;
     };
     for (size_t i = 0; i < sql.size();) {
         const char c = sql[i];
@@ -148,13 +153,17 @@ bool ShapeOfValues(std::string_view sql, ValuesShape& shape) {
             if (end == std::string_view::npos) return false;
             if (c == '\'' && inValues && depth > 0 && !afterWord) {  // not X'...', a blob
                 std::string text;
-                for (size_t k = i + 1; k + 1 < end; ++k) {
-                    text += sql[k];
-                    if (sql[k] == '\'') ++k;
+                text.reserve(end - i - 2);
+                for (size_t k = i + 1;;) {  // '' inside is one quote; the last one closes
+                    const size_t quote = sql.find('\'', k);
+                    if (quote + 1 == end) {
+                        text.append(sql.substr(k, quote - k));
+                        break;
+                    }
+                    text.append(sql.substr(k, quote + 1 - k));
+                    k = quote + 2;
                 }
-                take(SqlValue::FromText(std::move(text)));
-            } else {
-                shape.sql.append(sql.substr(i, end - i));
+                take(i, end, SqlValue::FromText(std::move(text)), false);
             }
             i = end;
             continue;
@@ -190,14 +199,8 @@ bool ShapeOfValues(std::string_view sql, ValuesShape& shape) {
             // smallest integer only as one literal).
             if ((end >= sql.size() || !WordChar(sql[end])) &&
                 (!integer || std::from_chars(number.data(), number.data() + number.size(), n).ec == std::errc())) {
-                if (integer) {
-                    take(SqlValue::FromInt(n));
-                } else {
-                    // SQLite's own reading of the text gives the value the literal would have.
-                    shape.sql += "CAST(";
-                    take(SqlValue::FromText(std::string(number)));
-                    shape.sql += " AS REAL)";
-                }
+                // A fraction as SQLite's own reading of the text gives the value the literal would have.
+                take(i, end, integer ? SqlValue::FromInt(n) : SqlValue::FromText(std::string(number)), !integer);
                 i = end;
                 continue;
             }
@@ -211,15 +214,14 @@ bool ShapeOfValues(std::string_view sql, ValuesShape& shape) {
             if (inValues && SameWord(word, "SELECT")) return false;
             if (inValues && depth == 0) return false;  // RETURNING, ON CONFLICT ...
             if (!inValues && depth == 0 && SameWord(word, "VALUES")) inValues = true;
-            shape.sql.append(word);
             i = end;
             continue;
         }
         if (c == '(') ++depth;
         if (c == ')' && --depth < 0) return false;
         if (inValues && depth == 0 && !(c == '(' || c == ')' || c == ',' || c == ';' || std::isspace(static_cast<unsigned char>(c)))) return false;
-        shape.sql += c;
         ++i;
     }
+    shape.sql.append(sql.substr(from));
     return inValues && depth == 0 && !shape.values.empty() && shape.values.size() <= kMaxValues;
 }

@@ -753,8 +753,8 @@ std::vector<Token> Session::ConvertStoredValues(std::vector<Token> t, int line) 
             for (auto& v : SplitCommas(t, k + 1, close)) {
                 if (n) out.push_back(MakeToken(Token::Op, ",", false));
                 const bool byDefault = v.size() == 1 && v[0].Is("DEFAULT") && n < names.size();
-                const auto w = n < targets.size() ? Wrapped(byDefault ? defaultOf(n) : v, targets[n], dateOrder_, line) : v;
-                out.insert(out.end(), w.begin(), w.end());
+                auto w = n < targets.size() ? Wrapped(byDefault ? defaultOf(n) : v, targets[n], dateOrder_, line) : std::move(v);
+                out.insert(out.end(), std::make_move_iterator(w.begin()), std::make_move_iterator(w.end()));
                 ++n;
             }
             if (close < t.size()) out.push_back(t[close]);

@@ -4,22 +4,40 @@
 #include <cctype>
 #include <set>
 
+namespace {
+
+// The process keeps the C locale: toupper changes ASCII letters only.
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
 std::string Upper(std::string_view s) {
     std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : out) c = UpperAscii(c);
     return out;
 }
 
-bool SameNoCase(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
+bool SameNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+    return true;
+}
 
 std::string SqlLiteral(std::string_view s, std::string_view prefix) {
-    std::string out(prefix);
+    std::string out;
+    out.reserve(prefix.size() + s.size() + 2);
+    out += prefix;
     out += '\'';
-    for (char c : s) {
-        if (c == '\'') out += '\'';
-        out += c;
+    for (size_t i = 0;;) {
+        const size_t quote = s.find('\'', i);
+        out.append(s.substr(i, quote == std::string_view::npos ? std::string_view::npos : quote + 1 - i));
+        if (quote == std::string_view::npos) break;
+        out += '\'';
+        i = quote + 1;
     }
-    return out + "'";
+    out += '\'';
+    return out;
 }
 
 namespace {
@@ -35,6 +53,7 @@ bool IsIdentChar(char c) {
 
 std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
     std::vector<Token> out;
+    out.reserve(s.size() / 8 + 16);
     size_t i = 0;
     int line = 1;
     bool space = false;
@@ -101,17 +120,20 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             ++i;
             bool closed = false;
             while (i < s.size()) {
-                if (s[i] == '\'') {
-                    if (i + 1 < s.size() && s[i + 1] == '\'') {
-                        v += '\'';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    closed = true;
+                const size_t quote = s.find('\'', i);
+                v.append(s.substr(i, quote == std::string_view::npos ? std::string_view::npos : quote - i));
+                if (quote == std::string_view::npos) {
+                    i = s.size();
                     break;
                 }
-                v += s[i++];
+                i = quote + 1;
+                if (i < s.size() && s[i] == '\'') {
+                    v += '\'';
+                    ++i;
+                    continue;
+                }
+                closed = true;
+                break;
             }
             if (!closed && problem && problem->message.empty())
                 *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", startLine, 105};
@@ -123,8 +145,7 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             t.line = startLine;
             t.pos = start;
             t.spaceBefore = space;
-            for (char ch : t.text)
-                if (ch == '\n') ++line;
+            line += static_cast<int>(std::count(t.text.begin(), t.text.end(), '\n'));
             out.push_back(std::move(t));
             space = false;
             continue;
@@ -133,28 +154,32 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             std::string v;
             ++i;
             while (i < s.size()) {
-                if (s[i] == ']') {
-                    if (i + 1 < s.size() && s[i + 1] == ']') {
-                        v += ']';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
+                const size_t close = s.find(']', i);
+                if (close == std::string_view::npos) {
+                    v.append(s.substr(i));
+                    i = s.size();
+                    if (problem && problem->message.empty())
+                        *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", line, 105};
                     break;
                 }
-                v += s[i++];
-                if (i >= s.size() && problem && problem->message.empty())
-                    *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", line, 105};
+                v.append(s.substr(i, close - i));
+                i = close + 1;
+                if (i < s.size() && s[i] == ']') {  // ]] is one ]
+                    v += ']';
+                    ++i;
+                    continue;
+                }
+                break;
             }
-            push(Token::Bracketed, start, v);
+            push(Token::Bracketed, start, std::move(v));
             continue;
         }
         if (c == '"') {
-            std::string v;
             ++i;
-            while (i < s.size() && s[i] != '"') v += s[i++];
-            if (i < s.size()) ++i;
-            push(Token::Quoted, start, v);
+            const size_t close = std::min(s.find('"', i), s.size());
+            std::string v(s.substr(i, close - i));
+            i = close < s.size() ? close + 1 : close;
+            push(Token::Quoted, start, std::move(v));
             continue;
         }
         if (c == '0' && i + 1 < s.size() && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
@@ -186,10 +211,11 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
             push(Token::Word, start, Upper(s.substr(start, i - start)));
             continue;
         }
-        static const char* const kTwo[] = {"<>", "!=", ">=", "<=", "!<", "!>", "||", "+=", "-=", "*=", "/="};
+        static constexpr std::string_view kTwo[] = {"<>", "!=", ">=", "<=", "!<", "!>", "||", "+=", "-=", "*=", "/="};
         bool two = false;
-        for (const char* op : kTwo)
-            if (s.substr(i, 2) == op) two = true;
+        if (i + 1 < s.size())
+            for (std::string_view op : kTwo)
+                if (s[i] == op[0] && s[i + 1] == op[1]) two = true;
         i += two ? 2 : 1;
         push(Token::Op, start, std::string(s.substr(start, i - start)));
     }
@@ -199,6 +225,9 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
 std::string JoinTokens(const std::vector<Token>& tokens, size_t from, size_t to) {
     std::string out;
     to = std::min(to, tokens.size());
+    size_t size = 0;
+    for (size_t i = from; i < to; ++i) size += tokens[i].text.size() + 1;
+    out.reserve(size);
     for (size_t i = from; i < to; ++i) {
         if (i > from && tokens[i].spaceBefore) out += ' ';
         out += tokens[i].text;
@@ -301,7 +330,7 @@ private:
             (first.Is("CREATE") && Peek(1).Is("OR") && Peek(2).Is("ALTER") && IsModule(Peek(3)))) {
             s->kind = Stmt::Module;
             s->sourceText = std::string(sql_.substr(first.pos));
-            while (!AtEnd()) s->tokens.push_back(t_[p_++]);
+            while (!AtEnd()) s->tokens.push_back(std::move(t_[p_++]));
             return s;
         }
         return SimpleStatement(std::move(s));
@@ -353,8 +382,8 @@ private:
                 depth--;
             if (t.Is("END") && cases > 0) cases--;
             if (t.Is("VALUES")) sawValues = true;
-            s->tokens.push_back(t);
-            ++p_;
+            // The parser never looks back: the token moves into its statement.
+            s->tokens.push_back(std::move(t_[p_++]));
         }
         return s;
     }

@@ -27,7 +27,7 @@ const char* const kSysViews[] = {"TABLES", "COLUMNS", "OBJECTS", "SCHEMAS", "PRO
                                  "TRIGGERS", "PARAMETERS", "IDENTITY_COLUMNS", "ALL_OBJECTS", "ALL_COLUMNS"};
 
 bool IsSchemaWord(const Token& t) {
-    return t.IsName() && (Upper(t.kind == Token::Word ? t.text : t.value) == "DBO" || Upper(t.value) == "SYS");
+    return t.IsName() && (SameNoCase(t.kind == Token::Word ? t.text : t.value, "DBO") || SameNoCase(t.value, "SYS"));
 }
 
 // The function that converts to the type with SQL Server's checks, or null for a plain CAST.
