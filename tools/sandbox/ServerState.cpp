@@ -44,19 +44,20 @@ std::string FileNameOf(const std::string& name) {
 ServerState::ServerState(std::string dataDir, std::string saPassword, std::string serverName)
     : dataDir_(std::move(dataDir)), serverName_(std::move(serverName)) {
     std::filesystem::create_directories(dataDir_);
-    DbHandle db = OpenFile(DatabaseFile("master"));
-    InitCatalog(db.get(), "master", true);
-    ExecOrThrow(db.get(),
+    master_ = OpenFile(DatabaseFile("master"));
+    sqlite3* db = master_.get();
+    InitCatalog(db, "master", true);
+    ExecOrThrow(db,
                 "INSERT OR IGNORE INTO __databases(name, dbid, crdate, filename) VALUES ('master', 1, '2003-04-08 09:13:36.390', " +
                     SqlLiteral(DatabaseFile("master")) + ")");
-    ExecOrThrow(db.get(), "INSERT OR REPLACE INTO __logins(name, password) VALUES ('sa', " + SqlLiteral(saPassword) + ")");
+    ExecOrThrow(db, "INSERT OR REPLACE INTO __logins(name, password) VALUES ('sa', " + SqlLiteral(saPassword) + ")");
     // tempdb starts empty with every start of the server.
     std::filesystem::remove(DatabaseFile("tempdb"));
     {
         DbHandle temp = OpenFile(DatabaseFile("tempdb"));
         InitCatalog(temp.get(), "tempdb", false);
     }
-    ExecOrThrow(db.get(),
+    ExecOrThrow(db,
                 "INSERT OR REPLACE INTO __databases(name, dbid, crdate, filename) VALUES ('tempdb', 2, strftime('%Y-%m-%d %H:%M:%f', "
                 "'now', 'localtime'), " +
                     SqlLiteral(DatabaseFile("tempdb")) + ")");
@@ -66,10 +67,10 @@ std::string ServerState::DatabaseFile(const std::string& name) const { return da
 
 std::string ServerState::CanonicalDatabase(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    DbHandle db = OpenFile(DatabaseFile("master"));
+    sqlite3* db = master_.get();
     std::string found;
     SqlStmt st;
-    sqlite3_prepare_v2(db.get(), "SELECT name FROM __databases WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
+    sqlite3_prepare_v2(db, "SELECT name FROM __databases WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
     sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(st) == SQLITE_ROW) found = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     st.Reset();
@@ -78,10 +79,10 @@ std::string ServerState::CanonicalDatabase(const std::string& name) {
 
 int ServerState::DatabaseId(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    DbHandle db = OpenFile(DatabaseFile("master"));
+    sqlite3* db = master_.get();
     int id = 0;
     SqlStmt st;
-    sqlite3_prepare_v2(db.get(), "SELECT dbid FROM __databases WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
+    sqlite3_prepare_v2(db, "SELECT dbid FROM __databases WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
     sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(st) == SQLITE_ROW) id = sqlite3_column_int(st, 0);
     st.Reset();
@@ -99,18 +100,17 @@ void ServerState::CreateDatabase(const std::string& name, const std::string& col
     InitCatalog(db.get(), name, false);
     if (!collation.empty())
         ExecOrThrow(db.get(), "CREATE TABLE __collation (name nvarchar(128)); INSERT INTO __collation VALUES (" + SqlLiteral(collation) + ")");
-    DbHandle master = OpenFile(DatabaseFile("master"));
-    ExecOrThrow(master.get(), "INSERT INTO __databases(name, dbid, crdate, filename) SELECT " + SqlLiteral(name) +
+    ExecOrThrow(master_.get(), "INSERT INTO __databases(name, dbid, crdate, filename) SELECT " + SqlLiteral(name) +
                                   ", coalesce(max(dbid), 4) + 1, strftime('%Y-%m-%d %H:%M:%f', 'now', 'localtime'), " +
                                   SqlLiteral(DatabaseFile(name)) + " FROM __databases");
 }
 
 bool ServerState::CheckLogin(const std::string& user, const std::string& password) {
     std::lock_guard<std::mutex> lock(mutex_);
-    DbHandle db = OpenFile(DatabaseFile("master"));
+    sqlite3* db = master_.get();
     bool ok = false;
     SqlStmt st;
-    sqlite3_prepare_v2(db.get(), "SELECT password FROM __logins WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
+    sqlite3_prepare_v2(db, "SELECT password FROM __logins WHERE lower(name) = lower(?)", -1, st.Out(), nullptr);
     sqlite3_bind_text(st, 1, user.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(st) == SQLITE_ROW) ok = password == reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     st.Reset();
@@ -119,8 +119,8 @@ bool ServerState::CheckLogin(const std::string& user, const std::string& passwor
 
 void ServerState::CreateLogin(const std::string& user, const std::string& password) {
     std::lock_guard<std::mutex> lock(mutex_);
-    DbHandle db = OpenFile(DatabaseFile("master"));
-    ExecOrThrow(db.get(),
+    sqlite3* db = master_.get();
+    ExecOrThrow(db,
                 "INSERT OR REPLACE INTO __logins(name, password) VALUES (" + SqlLiteral(user) + ", " + SqlLiteral(password) + ")");
 }
 

@@ -1,6 +1,8 @@
 // What all connections of the stand-in share: the data folder, the databases and the logins.
 #pragma once
 
+#include "SqliteUtil.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -47,6 +49,9 @@ private:
     std::string dataDir_;
     std::string serverName_;
     std::mutex mutex_;
+    // master, open for the server's own lookups (logins, database names): opening it and reading its
+    // schema for each took longer than a login's TLS handshake. Guarded by mutex_.
+    DbHandle master_;
     std::atomic<int> spid_{50};
     std::mutex sessionsMutex_;
     std::map<int, SessionInfo> sessions_;  // guarded by sessionsMutex_

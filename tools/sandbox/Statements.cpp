@@ -205,7 +205,9 @@ void Session::ExecUse(const std::vector<Token>& t, int line) {
     if (name.empty())
         throw SqlError{911, 16, 1, "Database '" + want + "' does not exist. Make sure that the name is entered correctly.", line, "", true};
     const std::string old = dbName_;
-    OpenHandle(name);
+    // USE of the database in use changes nothing but says so (a transaction stays open, as it does
+    // on SQL Server).
+    if (!db_ || name != dbName_) OpenHandle(name);
     out_.DatabaseChanged(name, old);
     Info(5701, 1, 0, "Changed database context to '" + name + "'.", line);
 }
