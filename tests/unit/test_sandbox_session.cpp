@@ -61,6 +61,13 @@ TEST_F(SandboxSession, ProceduresTransactionsAndDatabaseChanges) {
     ASSERT_FALSE(use.empty());
     EXPECT_EQ(use[0], "database other");
     EXPECT_EQ(session_->Database(), "other");
+    // A transaction stays in its database: USE of another is refused rather than losing its rows.
+    Run("create table t (a int)");
+    EXPECT_EQ(Run("begin tran insert t values (1) use master")[3],
+              "error 40000 USE of another database inside a transaction is not supported by the stand-in.");
+    Run("use other");
+    EXPECT_EQ(Run("commit select count(*) n, @@trancount c from t"),
+              (std::vector<std::string>{"commit", "done", "columns n:int c:int", "row 1 0", "done 1"}));
 }
 
 // Result columns are typed from the catalog: that of a local temporary table too, and as it stands

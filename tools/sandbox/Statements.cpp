@@ -205,8 +205,10 @@ void Session::ExecUse(const std::vector<Token>& t, int line) {
     if (name.empty())
         throw SqlError{911, 16, 1, "Database '" + want + "' does not exist. Make sure that the name is entered correctly.", line, "", true};
     const std::string old = dbName_;
-    // USE of the database in use changes nothing but says so (a transaction stays open, as it does
-    // on SQL Server).
+    // A session's transaction lives in its database's handle: moving to another would roll it back
+    // unseen. USE of the database in use changes nothing but says so.
+    if (db_ && name != dbName_ && tranCount_ > 0)
+        throw SqlError{40000, 16, 1, "USE of another database inside a transaction is not supported by the stand-in.", line, "", false};
     if (!db_ || name != dbName_) OpenHandle(name);
     out_.DatabaseChanged(name, old);
     Info(5701, 1, 0, "Changed database context to '" + name + "'.", line);
