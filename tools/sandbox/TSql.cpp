@@ -536,7 +536,7 @@ Token MakeToken(Token::Kind kind, std::string text, bool space) {
     return t;
 }
 
-std::string NameOf(const Token& t) { return t.kind == Token::Word ? t.text : t.value; }
+const std::string& NameOf(const Token& t) { return t.kind == Token::Word ? t.text : t.value; }
 
 size_t TypeEnd(const std::vector<Token>& t, size_t i) {
     if (i >= t.size()) return i;

@@ -79,7 +79,7 @@ size_t CastAs(const std::vector<Token>& t, size_t open, size_t close);
 std::vector<std::vector<Token>> SplitCommas(const std::vector<Token>& t, size_t from, size_t to);
 Token MakeToken(Token::Kind kind, std::string text, bool space = true);
 // An identifier as written: a word keeps its case, brackets and quotes are removed.
-std::string NameOf(const Token& t);
+const std::string& NameOf(const Token& t);
 // The last part of a multi-part object name written as text ('dbo.[a]]b]' gives "a]b").
 std::string LastNamePart(const std::string& name);
 // The end of the type tokens of a declaration starting at i: name [ '(' ... ')' ].

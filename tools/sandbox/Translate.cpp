@@ -546,7 +546,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             t.push_back(MakeToken(Token::Word, v, k.spaceBefore));
             continue;
         }
-        if (k.IsName() && Upper(NameOf(k)) == "SYSDATABASES" && (i == 0 || !in[i - 1].IsOp(".")) && !SameNoCase(dbName_, "master")) {
+        if (k.IsName() && SameNoCase(NameOf(k), "SYSDATABASES") && (i == 0 || !in[i - 1].IsOp(".")) && !SameNoCase(dbName_, "master")) {
             // sysdatabases is seen from every database.
             EnsureAttached("master");
             t.push_back(MakeToken(Token::Word, "\"master\".sysdatabases", k.spaceBefore));
@@ -941,7 +941,7 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             static const char* const kNames[] = {"SUBSTRING", "SUBSTR", "LTRIM",     "RTRIM", "TRIM", "UPPER", "LOWER",   "REPLACE",
                                                  "LEFT",      "RIGHT",  "REPLICATE", "SPACE", "CHAR", "STR",   "REVERSE", "STUFF",
                                                  "QUOTENAME", "SANDBOX_DATENAME", "TYPE_NAME", "\"LEFT\"", "\"RIGHT\""};
-            return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return Upper(f.text) == n; });
+            return f.kind == Token::Word && std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return SameNoCase(f.text, n); });
         };
         auto endsWithStringCall = [&]() {
             if (o.empty() || !o.back().IsOp(")")) return false;
