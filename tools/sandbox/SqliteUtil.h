@@ -54,10 +54,11 @@ private:
     std::vector<std::pair<std::string, SqlStmt>> entries_;  // the most recently used last
 };
 
-// An INSERT ... VALUES statement in SQLite's SQL with the strings and integers of its VALUES lists
-// taken out as ?1, ?2 ...: a script's thousands of INSERT statements of one table then share one
-// prepared statement. None for anything else, or when its VALUES hold a subquery (where an integer
-// may be an ORDER BY position) or parameters of their own.
+// An INSERT ... VALUES statement in SQLite's SQL with the strings and numbers of its VALUES lists
+// taken out as ?1, ?2 ... (a number with a point or an exponent as CAST(?n AS REAL) of its text, so
+// that SQLite reads it as it reads the literal): a script's thousands of INSERT statements of one
+// table then share one prepared statement. None for anything else, or when its VALUES hold a
+// subquery (where an integer may be an ORDER BY position) or parameters of their own.
 struct ValuesShape {
     std::string sql;
     std::vector<SqlValue> values;
