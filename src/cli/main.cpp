@@ -87,24 +87,29 @@ public:
             Release();
             throw std::runtime_error("cannot watch for Ctrl+C: " + reason);
         }
-        thread_ = std::thread([this, &db] {
-            int seen = 0;
-            pollfd fds[2] = {{signals_, POLLIN, 0}, {stop_, POLLIN, 0}};
-            for (;;) {
-                if (poll(fds, 2, -1) < 0) {
-                    if (errno == EINTR) continue;
-                    return;
+        try {
+            thread_ = std::thread([this, &db] {
+                int seen = 0;
+                pollfd fds[2] = {{signals_, POLLIN, 0}, {stop_, POLLIN, 0}};
+                for (;;) {
+                    if (poll(fds, 2, -1) < 0) {
+                        if (errno == EINTR) continue;
+                        return;
+                    }
+                    if (fds[1].revents != 0) return;
+                    signalfd_siginfo info;
+                    if (read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+                    if (seen++ > 0) {
+                        std::fputs("tolvansql: interrupted\n", stderr);
+                        std::_Exit(130);
+                    }
+                    db.Cancel();
                 }
-                if (fds[1].revents != 0) return;
-                signalfd_siginfo info;
-                if (read(signals_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-                if (seen++ > 0) {
-                    std::fputs("tolvansql: interrupted\n", stderr);
-                    std::_Exit(130);
-                }
-                db.Cancel();
-            }
-        });
+            });
+        } catch (...) {
+            Release();
+            throw;
+        }
     }
     ~TInterruptWatcher() {
         const uint64_t one = 1;

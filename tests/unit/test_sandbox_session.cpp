@@ -91,6 +91,40 @@ TEST_F(SandboxSession, ResultTypesFollowTheCatalog) {
 
 }  // namespace
 
+// A database another session is in cannot be dropped (that session would go on writing into a
+// deleted file); once it has left, it can.
+TEST_F(SandboxSession, DatabaseInUseElsewhereIsNotDropped) {
+    Run("create database shop");
+    {
+        RecordingSink sink;
+        Session other(*server_, sink, [] { return false; });
+        std::string error;
+        ASSERT_TRUE(other.Open("shop", error)) << error;
+        EXPECT_EQ(Run("drop database shop"),
+                  (std::vector<std::string>{"error 3702 Cannot drop database \"shop\" because it is currently in use.", "done error"}));
+    }
+    EXPECT_EQ(Run("drop database shop"), (std::vector<std::string>{"done"}));
+    EXPECT_FALSE(server_->DatabaseExists("shop"));
+}
+
+// SAVE TRANSACTION and ROLLBACK TRANSACTION to it undo part of a transaction, which goes on;
+// a name that is neither a savepoint nor the transaction's is refused and changes nothing.
+TEST_F(SandboxSession, SavepointsRollBackPartOfATransaction) {
+    Run("create table z (a int)");
+    Run("begin tran t1 insert z values (1) save tran s insert z values (2) save tran s2 insert z values (3) rollback tran s "
+        "insert z values (4)");
+    EXPECT_EQ(Run("rollback tran s2"),
+              (std::vector<std::string>{"error 6401 Cannot roll back s2. No transaction or savepoint of that name was found.", "done error"}));
+    EXPECT_EQ(Run("select a, @@trancount c from z order by a"),
+              (std::vector<std::string>{"columns a:int c:int", "row 1 1", "row 4 1", "done 2"}));
+    Run("rollback tran t1");
+    EXPECT_EQ(Run("select count(*) n, @@trancount c from z"), (std::vector<std::string>{"columns n:int c:int", "row 0 0", "done 1"}));
+    EXPECT_EQ(Run("save tran x")[0], "error 628 Cannot issue SAVE TRANSACTION when there is no active transaction.");
+    EXPECT_EQ(Run("begin tran insert z values (5) rollback tran S commit select count(*) n from z"),
+              (std::vector<std::string>{"begin", "done", "done 1", "error 6401 Cannot roll back S. No transaction or savepoint of that name was found.",
+                                        "done error", "commit", "done", "columns n:int", "row 1", "done 1"}));
+}
+
 // A script's INSERT ... VALUES statements of one shape share a prepared statement: each is still
 // a statement of its own (its error, its values typed by the table as it stands), and its numbers
 // are the values the same literals would have been.

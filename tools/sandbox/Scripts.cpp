@@ -649,7 +649,11 @@ void Session::ExecDropDatabase(const std::vector<Token>& t, int line) {
         const std::string upper = Upper(name);
         if (upper == "MASTER" || upper == "TEMPDB" || upper == "MODEL" || upper == "MSDB")
             throw Refused(3708, "Cannot drop the database '" + name + "' because it is a system database.", line);
-        if (SameNoCase(name, dbName_))
+        // In use by this session or another: dropping it would leave them writing into a deleted file.
+        const auto sessions = server_.Sessions();
+        if (SameNoCase(name, dbName_) || std::any_of(sessions.begin(), sessions.end(), [&](const ServerState::SessionInfo& s) {
+                return s.spid != spid_ && SameNoCase(s.database, name);
+            }))
             throw Refused(3702, "Cannot drop database \"" + name + "\" because it is currently in use.", line, 4);
         sqlite3* raw = nullptr;
         if (sqlite3_open_v2(server_.DatabaseFile("master").c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {

@@ -444,7 +444,7 @@ void Session::ExecStatement(const Stmt& s) {
         throw r;
     }
     if (w == "BREAK" || w == "CONTINUE") throw LoopSignal{w == "BREAK"};
-    if (w == "BEGIN" || w == "COMMIT" || w == "ROLLBACK" || w == "SAVE") return ExecTransaction(w, line);
+    if (w == "BEGIN" || w == "COMMIT" || w == "ROLLBACK" || w == "SAVE") return ExecTransaction(w, line, &t);
     if (w == "CREATE" && t.size() > 1 && t[1].Is("TABLE")) return ExecCreateTable(t, line);
     if (w == "CREATE" && t.size() > 2 && t[1].Is("DATABASE")) {
         std::string collation;

@@ -232,7 +232,8 @@ private:
     // The collation of the current database (CREATE DATABASE ... COLLATE), for columns that name none.
     int DatabaseCollation();
     void ExecDrop(const std::vector<Token>& t, int line);
-    void ExecTransaction(const std::string& word, int line);
+    // BEGIN, COMMIT, ROLLBACK or SAVE; t, when given, is the statement (its transaction or savepoint name).
+    void ExecTransaction(const std::string& word, int line, const std::vector<Token>* t = nullptr);
     void GenerateRows(long count);
     int RunProcedure(const std::string& name, std::vector<std::pair<std::string, SqlValue>> args, int line,
                      std::map<std::string, std::string>* outputs, std::map<std::string, SqlValue>* outputValues);
@@ -473,6 +474,10 @@ private:
     int procDepth_ = 0;
     int tranCount_ = 0;
     std::uint64_t tranId_ = 0;
+    // The outermost transaction's name and the savepoints of the transaction, oldest first (SQLite
+    // savepoints of the same names); both start afresh with each transaction.
+    std::string tranName_;
+    std::vector<std::string> savepoints_;
     bool nocount_ = false;
     bool fmtonly_ = false;
     long long textSize_ = 2147483647;

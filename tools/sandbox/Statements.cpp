@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -264,17 +265,50 @@ void Session::ExecWaitfor(const std::vector<Token>& t, int line) {
     }
 }
 
-void Session::ExecTransaction(const std::string& word, int line) {
+void Session::ExecTransaction(const std::string& word, int line, const std::vector<Token>* t) {
+    // The name after TRAN, TRANSACTION or WORK (BEGIN DISTRIBUTED TRANSACTION too), or after the
+    // verb itself; a variable gives its value. Names compare case-sensitively, as on SQL Server.
+    std::string name;
+    if (t) {
+        size_t i = 1;
+        if (i < t->size() && (*t)[i].Is("DISTRIBUTED")) ++i;
+        if (i < t->size() && ((*t)[i].Is("TRAN") || (*t)[i].Is("TRANSACTION") || (*t)[i].Is("WORK"))) ++i;
+        if (i < t->size() && (*t)[i].kind == Token::Variable)
+            name = Eval({(*t)[i]}, line).AsText();
+        else if (i < t->size() && (*t)[i].IsName() && !(*t)[i].Is("WITH"))
+            name = NameOf((*t)[i]);
+    }
+    auto savepoint = [](const std::string& n) { return QuoteIdent("sandbox_save_" + n); };
+    if (word == "ROLLBACK" && !name.empty() && tranCount_ > 0) {
+        const auto it = std::find(savepoints_.rbegin(), savepoints_.rend(), name);
+        if (it != savepoints_.rend()) {
+            // To the savepoint: the transaction and @@TRANCOUNT stay; later savepoints go.
+            sqlite3_exec(db_, ("ROLLBACK TO " + savepoint(name)).c_str(), nullptr, nullptr, nullptr);
+            savepoints_.erase(it.base(), savepoints_.end());
+            return;
+        }
+        if (name != tranName_)
+            throw SqlError{6401, 16, 1, "Cannot roll back " + name + ". No transaction or savepoint of that name was found.", line, "", false};
+    }
     if (word == "ROLLBACK" && RollbackInTrigger()) return;
     if (word == "BEGIN") {
         if (tranCount_++ == 0) {
             sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
             ++tranId_;
+            tranName_ = name;
+            savepoints_.clear();
             out_.Transaction(TranEvent::Begin, tranId_);
         }
         return;
     }
-    if (word == "SAVE") return;
+    if (word == "SAVE") {
+        if (tranCount_ == 0)
+            throw SqlError{628, 16, 0, "Cannot issue SAVE TRANSACTION when there is no active transaction.", line, "", false};
+        if (name.empty()) throw SqlError{102, 15, 1, "Incorrect syntax near 'SAVE'.", line, "", true};
+        sqlite3_exec(db_, ("SAVEPOINT " + savepoint(name)).c_str(), nullptr, nullptr, nullptr);
+        savepoints_.push_back(name);
+        return;
+    }
     if (tranCount_ == 0) {
         if (word == "COMMIT")
             throw SqlError{3902, 16, 1, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.", line, "", false};
