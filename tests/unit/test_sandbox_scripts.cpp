@@ -176,6 +176,7 @@ TEST_F(SandboxScripts, RulesAndDefaultsBoundToColumnsAndTypes) {
 }
 
 TEST_F(SandboxScripts, IdentityCountsByItsIncrement) {
+    EXPECT_EQ(Run("SELECT SCOPE_IDENTITY(), @@IDENTITY"), (std::vector<std::string>{"row NULL NULL"}));
     Setup({"CREATE TABLE Up (Id int IDENTITY(10, 5) PRIMARY KEY, Name varchar(10))",
            "CREATE TABLE Down (Id int IDENTITY(-1, -10) NOT NULL, Name varchar(10))",
            "INSERT Up (Name) VALUES ('a') INSERT Up (Name) VALUES ('b'), ('c'), ('d')", "INSERT Up (Name) SELECT Name FROM Up WHERE Id < 20",

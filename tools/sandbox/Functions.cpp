@@ -559,7 +559,11 @@ struct SessionFunctions {
             return;
         }
         case fScopeIdentity:
-            sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_));
+            // NULL until the session has made an identity value (SQLite's last row id is 0 then).
+            if (!s.hasSessionIdentity_ && sqlite3_last_insert_rowid(s.db_) == 0)
+                sqlite3_result_null(ctx);
+            else
+                sqlite3_result_int64(ctx, sqlite3_last_insert_rowid(s.db_));
             return;
         case fSuserSname:
         case fUser:
