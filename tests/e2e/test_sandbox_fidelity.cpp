@@ -272,6 +272,9 @@ const Case kCases[] = {
     {"select N'a\xF0\x9F\x98\x80" "b' as v", SQL_WVARCHAR, 4, "a\xF0\x9F\x98\x80" "b", 0},
     {"select cast('x' as varchar(8000)) as v", SQL_VARCHAR, 8000, "x", 0},
     {"select 'abc", 0, -1, "", 105},
+    // A bracketed name left open, also by a doubled ] (which is one ] inside the name).
+    {"select 1 as [ab]]", 0, -1, "", 105},
+    {"select 1 as [", 0, -1, "", 105},
     {"select 1 /* open", 0, -1, "", 113},
     {"create table #t5 (v varchar(5)) insert into #t5 values ('abcdefg')", 0, -1, "", 2628},
     // Date strings by SQL Server's rules, or error 241.

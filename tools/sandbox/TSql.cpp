@@ -153,13 +153,12 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
         if (c == '[') {
             std::string v;
             ++i;
+            bool closed = false;
             while (i < s.size()) {
                 const size_t close = s.find(']', i);
                 if (close == std::string_view::npos) {
                     v.append(s.substr(i));
                     i = s.size();
-                    if (problem && problem->message.empty())
-                        *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", line, 105};
                     break;
                 }
                 v.append(s.substr(i, close - i));
@@ -169,8 +168,11 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
                     ++i;
                     continue;
                 }
+                closed = true;
                 break;
             }
+            if (!closed && problem && problem->message.empty())
+                *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", line, 105};
             push(Token::Bracketed, start, std::move(v));
             continue;
         }
