@@ -61,6 +61,10 @@ TEST_F(SandboxSession, ProceduresTransactionsAndDatabaseChanges) {
     ASSERT_FALSE(use.empty());
     EXPECT_EQ(use[0], "database other");
     EXPECT_EQ(session_->Database(), "other");
+    // A USE in dynamic SQL lasts until its text ends.
+    EXPECT_EQ(Run("exec('use master select db_name() as d') select db_name() as d"),
+              (std::vector<std::string>{"database master", "info 5701 Changed database context to 'master'.", "done", "columns d:nvarchar(128)",
+                                        "row master", "done 1", "database other", "columns d:nvarchar(128)", "row other", "done 1"}));
     // A transaction stays in its database: USE of another is refused rather than losing its rows.
     Run("create table t (a int)");
     EXPECT_EQ(Run("begin tran insert t values (1) use master")[3],

@@ -278,15 +278,29 @@ void Session::RunText(const std::string& sql, const std::map<std::string, Variab
         throw SqlError{e.number, 15, 1, e.message, e.line, "", true};
     }
     scopes_.push_back(Scope{params, {}, scopes_.empty() ? std::string() : scopes_.back().procedure, {}});
+    // A USE inside the text lasts until the text ends, as on SQL Server; but a transaction begun
+    // there keeps the session in that database, whose handle holds the transaction.
+    const std::string database = dbName_;
+    auto restoreDatabase = [&] {
+        if (dbName_ == database || tranCount_ > 0 || !server_.DatabaseExists(database)) return;
+        const std::string inner = dbName_;
+        OpenHandle(database);
+        out_.DatabaseChanged(database, inner);
+    };
     try {
         ExecBody(stmts);
     } catch (const ReturnSignal&) {
     } catch (...) {
         PopScope();
+        try {
+            restoreDatabase();
+        } catch (...) {  // the text's own error is the one to report
+        }
         throw;
     }
     if (finalVars) *finalVars = scopes_.back().vars;
     PopScope();
+    restoreDatabase();
     (void)line;
 }
 
