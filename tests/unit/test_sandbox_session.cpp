@@ -138,6 +138,10 @@ TEST_F(SandboxSession, InsertsOfOneShapeBehaveAsSeparateStatements) {
     EXPECT_EQ(Run("insert t (id, f, m, s) values (1, 0.2, $3.50, 'cd')")[0].rfind("error 2627 ", 0), 0u);
     EXPECT_EQ(Run("insert t (id, f, m, s) values (2, 1e-3, $4, 'toolong')")[0].rfind("error 2628 ", 0), 0u);
     EXPECT_EQ(Run("insert t (id, f, m, s) values (3, 123456789.123456789, 5.125, 'it''s')"), (std::vector<std::string>{"done 1"}));
+    // Blobs of one shape: each row keeps its own bytes.
+    Run("create table b (id int, v varbinary(10)) insert b values (1, 0x0102) insert b values (2, 0xFF) insert b values (3, 0x)");
+    EXPECT_EQ(Run("select id, datalength(v) n, v from b where v in (0x0102, 0xFF, 0x) order by id"),
+              (std::vector<std::string>{"columns id:int n:int v:varbinary(10)", "row 1 2 \x01\x02", "row 2 1 \xFF", "row 3 0 ", "done 3"}));
     // The literal in the WHERE clause is not a parameter: equal only if the stored double is the same.
     EXPECT_EQ(Run("select id, m, s from t where f = 0.1 or f = 123456789.123456789 order by id"),
               (std::vector<std::string>{"columns id:int m:money s:varchar(5)", "row 1 2.5000 ab", "row 3 5.1250 it's", "done 2"}));
@@ -163,9 +167,11 @@ TEST(SandboxValuesShape, TakesOutOnlyTheValuesOfValuesLists) {
         {"INSERT INTO t VALUES (1.5, .5, 2e3, -7, 1., 3E+2)",
          "INSERT INTO t VALUES (CAST(?1 AS REAL), CAST(?2 AS REAL), CAST(?3 AS REAL), -?4, CAST(?5 AS REAL), CAST(?6 AS REAL))",
          {"1.5", ".5", "2e3", "7", "1.", "3E+2"}},
-        // Blobs, hexadecimal, integers past 64 bits, names and quoted names stay as written.
-        {"INSERT INTO \"t 1\" (\"c\"\"2\", [d 3]) VALUES (X'0A', 0x1F, 99999999999999999999, abs(3), 'q')",
-         "INSERT INTO \"t 1\" (\"c\"\"2\", [d 3]) VALUES (X'0A', 0x1F, 99999999999999999999, abs(?1), ?2)", {"3", "q"}},
+        // A blob's bytes are taken out too; hexadecimal, integers past 64 bits, names and quoted
+        // names stay as written, and so does a blob written other than as SQLite writes one.
+        {"INSERT INTO \"t 1\" (\"c\"\"2\", [d 3]) VALUES (X'0A', x'', 0x1F, 99999999999999999999, abs(3), 'q', X'ABC', aX'41')",
+         "INSERT INTO \"t 1\" (\"c\"\"2\", [d 3]) VALUES (?1, ?2, 0x1F, 99999999999999999999, abs(?3), ?4, X'ABC', aX'41')",
+         {"\n", "", "3", "q"}},
         {"insert into t (x) values ('VALUES (1)') ;", "insert into t (x) values (?1) ;", {"VALUES (1)"}},
         // Not shared: a subquery (ORDER BY 1 is a position), parameters, what follows the lists,
         // other statements, nothing to take out.

@@ -164,6 +164,19 @@ bool ShapeOfValues(std::string_view sql, ValuesShape& shape) {
                     k = quote + 2;
                 }
                 take(i, end, SqlValue::FromText(std::move(text)), false);
+            } else if (c == '\'' && inValues && depth > 0 && (sql[i - 1] == 'x' || sql[i - 1] == 'X') && (i < 2 || !WordChar(sql[i - 2]))) {
+                // X'0A0B', a blob: its bytes (a scripts' images differ row by row, their statements not).
+                const std::string_view hex = sql.substr(i + 1, end - i - 2);
+                SqlValue blob;
+                blob.type = SqlValue::Blob;
+                bool ok = hex.size() % 2 == 0;
+                for (size_t k = 0; ok && k < hex.size(); k += 2) {
+                    unsigned byte = 0;
+                    ok = std::from_chars(hex.data() + k, hex.data() + k + 2, byte, 16).ec == std::errc() &&
+                         std::isxdigit(static_cast<unsigned char>(hex[k])) && std::isxdigit(static_cast<unsigned char>(hex[k + 1]));
+                    blob.s += static_cast<char>(byte);
+                }
+                if (ok) take(i - 1, end, std::move(blob), false);
             }
             i = end;
             continue;
