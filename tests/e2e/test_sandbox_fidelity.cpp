@@ -283,6 +283,14 @@ const Case kCases[] = {
     {"select cast('4 Dec 2011' as datetime) as v", SQL_TYPE_TIMESTAMP, -1, "2011-12-04 00:00:00.000", 0},
     {"select cast('Feb 27 2001 10:24:35:056AM' as datetime) as v", SQL_TYPE_TIMESTAMP, -1, "2001-02-27 10:24:35.057", 0},
     {"select cast('20240102' as date) as v", SQL_TYPE_DATE, -1, "2024-01-02", 0},
+    // The same strings given to date variables, or 241.
+    {"declare @d datetime = '20251201' select @d as v", SQL_TYPE_TIMESTAMP, -1, "2025-12-01 00:00:00.000", 0},
+    {"declare @d date set @d = 'Jun 2 2024' select @d as v", SQL_TYPE_DATE, -1, "2024-06-02", 0},
+    {"declare @d datetime select @d = '06/02/2024 10:30' select @d as v", SQL_TYPE_TIMESTAMP, -1, "2024-06-02 10:30:00.000", 0},
+    {"declare @d datetime = 'notadate'", 0, -1, "", 241},
+    // AVG of integers divides as integers do: truncated toward zero.
+    {"select avg(v) as v from (values (1), (2)) x(v)", SQL_INTEGER, -1, "1", 0},
+    {"select avg(v) as v from (values (-1), (-2)) x(v)", SQL_INTEGER, -1, "-1", 0},
     {"select cast('2020-13-45' as datetime) as v", 0, -1, "", 241},
     {"select cast('2003-10-1 10:11:1 0' as datetime) as v", 0, -1, "", 241},
     {"select count(*) as v from Orders where OrderDate >= '6/1/2025'", SQL_INTEGER, -1, "592", 0},

@@ -95,6 +95,14 @@ TEST_F(SandboxSession, ResultTypesFollowTheCatalog) {
 
 }  // namespace
 
+// A procedure's date parameters read the strings they are given as dates.
+TEST_F(SandboxSession, DateStringsGivenToParameters) {
+    Run("create table o (d datetime) insert o values ('2025-11-30'), ('2025-12-01 08:00'), ('2025-12-31')");
+    Run("create procedure pDates @from datetime, @to date as select count(*) n from o where d >= @from and d < @to");
+    EXPECT_EQ(Run("exec pDates '20251201', '20251231'"), (std::vector<std::string>{"columns n:int", "row 1", "doneinproc 1", "status 0", "doneproc"}));
+    EXPECT_EQ(Run("exec pDates 'soon', '20251231'")[0], "error 241 Conversion failed when converting date and/or time from character string.");
+}
+
 // A database another session is in cannot be dropped (that session would go on writing into a
 // deleted file); once it has left, it can.
 TEST_F(SandboxSession, DatabaseInUseElsewhereIsNotDropped) {

@@ -253,7 +253,7 @@ int Session::RunProcedure(const std::string& name, std::vector<std::pair<std::st
                     false};
             if (!m->defaults[k].empty()) v.value = Eval(m->defaults[k], line);
         }
-        v.value = Coerce(v.type, v.value);
+        v.value = Coerce(v.type, DateFromText(v.type, v.value));
         scope.vars[m->params[k].first] = v;
     }
     std::vector<std::unique_ptr<Stmt>> body;
@@ -301,7 +301,7 @@ SqlValue Session::CallFunction(const std::string& name, std::vector<SqlValue> ar
     for (size_t k = 0; k < m->params.size(); ++k) {
         Variable v;
         v.type = m->params[k].second;
-        v.value = Coerce(v.type, k < args.size() ? args[k] : SqlValue{});
+        v.value = Coerce(v.type, DateFromText(v.type, k < args.size() ? args[k] : SqlValue{}));
         scope.vars[m->params[k].first] = v;
     }
     std::vector<std::unique_ptr<Stmt>> body = ParseBatch(m->body);

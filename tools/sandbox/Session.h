@@ -283,6 +283,8 @@ private:
     TextForm TextFormInto(const SqlType& target, const std::vector<Token>& expr, const std::vector<Token>& statement);
     // The value a variable of the type takes: text read into a decimal or money as a column reads
     // it (235, 8114, 8115 when it does not convert), money and datetime as the form gives.
+    // A string given to a date or time variable or parameter, in the type's stored form (241 when it is no date).
+    SqlValue DateFromText(const SqlType& type, SqlValue v);
     SqlValue AssignedValue(const SqlType& type, SqlValue v, TextForm form, int line);
     bool CatalogColumnType(const std::string& column, SqlType& type);
     std::vector<std::string> describeTables_;

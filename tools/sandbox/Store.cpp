@@ -495,8 +495,15 @@ TextForm Session::TextFormInto(const SqlType& target, const std::vector<Token>& 
     return SeenType(expr, type) ? TextFormOf(type) : TextForm{};
 }
 
+SqlValue Session::DateFromText(const SqlType& type, SqlValue v) {
+    if (v.type == SqlValue::Text && IsDateKind(type.kind)) return StoreValue(type, v, dateOrder_, false);
+    return v;
+}
+
 SqlValue Session::AssignedValue(const SqlType& type, SqlValue v, TextForm form, int line) {
     try {
+        // A string into a date or time is read as one ('20251201', '06/02/2024', 'Jun 2 2024'), or 241.
+        v = DateFromText(type, std::move(v));
         if (v.type == SqlValue::Text && IsDecimalKind(type.kind)) {
             v = StoreValue(type, v, dateOrder_, false);
         } else if (form.kind == TextForm::Money && (v.type == SqlValue::Text || v.type == SqlValue::Real || v.type == SqlValue::Integer)) {

@@ -127,7 +127,9 @@ std::int64_t IntOf(const SqlValue& v) {
     case SqlValue::Integer:
         return v.i;
     case SqlValue::Real:
-        return std::llround(v.d);
+        // A float becomes an integer by truncation, as SQL Server converts one (AVG of an int column: 1.5 is 1).
+        if (!(v.d > -9223372036854775808.0 && v.d < 9223372036854775808.0)) return 0;
+        return static_cast<std::int64_t>(v.d);
     case SqlValue::Text:
         return std::strtoll(v.s.c_str(), nullptr, 10);
     default:
@@ -475,7 +477,7 @@ void TdsWriter::Value(const SqlType& t, const SqlValue& v) {
             return;
         }
         U8(1);
-        U8(IntOf(v) != 0 || (v.type == SqlValue::Text && (v.s == "true" || v.s == "TRUE")) ? 1 : 0);
+        U8((v.type == SqlValue::Real ? v.d != 0 : IntOf(v) != 0) || (v.type == SqlValue::Text && (v.s == "true" || v.s == "TRUE")) ? 1 : 0);
         return;
     case SqlType::Decimal:
     case SqlType::Numeric: {
