@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -94,6 +95,22 @@ TEST_F(SandboxSession, ResultTypesFollowTheCatalog) {
 }
 
 }  // namespace
+
+// SET XACT_ABORT ON: a run-time error ends the batch and rolls its transaction back; RAISERROR
+// does not, and OFF lets the batch go on.
+TEST_F(SandboxSession, XactAbortEndsTheBatchAndItsTransaction) {
+    Run("create table xa (a int primary key)");
+    auto count = [&] { return Run("select count(*) n, @@trancount c from xa")[1]; };
+    const auto failed = Run("set xact_abort on begin tran insert xa values (1) insert xa values (1) insert xa values (2) commit");
+    EXPECT_NE(std::find(failed.begin(), failed.end(), "rollback"), failed.end());
+    EXPECT_EQ(count(), "row 0 0");
+    Run("set xact_abort on insert xa values (5) select 1/0 insert xa values (6)");
+    EXPECT_EQ(count(), "row 1 0");
+    Run("set xact_abort on begin tran insert xa values (3) raiserror('not fatal', 16, 1) insert xa values (4) commit");
+    EXPECT_EQ(count(), "row 3 0");
+    Run("set xact_abort off begin tran insert xa values (7) select 1/0 insert xa values (8) commit");
+    EXPECT_EQ(count(), "row 5 0");
+}
 
 // A procedure's date parameters read the strings they are given as dates.
 TEST_F(SandboxSession, DateStringsGivenToParameters) {

@@ -328,6 +328,11 @@ void Session::ExecList(const std::vector<std::unique_ptr<Stmt>>& list) {
             if (tryDepth_ > 0) throw;
             EmitError(e);
             if (e.abortsBatch) throw BatchAbort{};
+            if (xactAbort_ && !e.raised && e.severity >= 11) {
+                // SET XACT_ABORT ON: a run-time error ends the batch and rolls its transaction back.
+                if (tranCount_ > 0) ExecTransaction("ROLLBACK", e.line);
+                throw BatchAbort{};
+            }
         }
     }
 }

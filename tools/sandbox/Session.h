@@ -43,6 +43,7 @@ struct SqlError {
     int line = 1;
     std::string procedure;
     bool abortsBatch = false;
+    bool raised = false;  // by RAISERROR, which SET XACT_ABORT ON leaves alone
 };
 
 // A system procedure's argument by name (@objname) or by position; NULL when not given.
@@ -321,6 +322,7 @@ private:
     // "Null value is eliminated" once per statement, when an aggregate skipped a NULL.
     void WarnNullsEliminated(int line);
     bool nullSeen_ = false, nullWarned_ = false, ansiWarnings_ = true;
+    bool xactAbort_ = false;  // SET XACT_ABORT
     // SET LANGUAGE, SET DATEFORMAT and SET DATEFIRST; false when the statement is none of them.
     bool SetDateOption(const std::vector<Token>& t, int line);
     std::string language_ = "us_english", dateOrder_ = "mdy";

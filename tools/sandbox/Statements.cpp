@@ -121,6 +121,10 @@ void Session::ExecSet(const std::vector<Token>& t, int line) {
         ansiWarnings_ = t[2].Is("ON");
         return;
     }
+    if (t.size() >= 3 && t[1].Is("XACT_ABORT")) {
+        xactAbort_ = t[2].Is("ON");
+        return;
+    }
     if (t.size() >= 3 && t[1].Is("FMTONLY")) {
         fmtonly_ = t[2].Is("ON");
         return;
@@ -179,7 +183,7 @@ void Session::ExecRaiserror(const std::vector<Token>& t, int line) {
             SqlError{number, std::min(severity, 25), state, msg, line, scopes_.empty() ? std::string() : scopes_.back().procedure, true});
         throw EndConnection{};
     }
-    throw SqlError{number, std::min(severity, 25), state, msg, line, "", false};
+    throw SqlError{number, std::min(severity, 25), state, msg, line, "", false, true};
 }
 
 void Session::ExecThrow(const std::vector<Token>& t, int line) {
@@ -336,6 +340,7 @@ void Session::ResetConnection(bool keepTransaction) {
     fmtonly_ = false;
     identityInsert_.clear();
     ansiWarnings_ = true;
+    xactAbort_ = false;
     language_ = "us_english";
     dateOrder_ = "mdy";
     dateFirst_ = 7;
