@@ -112,6 +112,13 @@ TEST_F(SandboxSession, XactAbortEndsTheBatchAndItsTransaction) {
     EXPECT_EQ(count(), "row 5 0");
 }
 
+// An ORDER BY alias named like a column of the table sorts by the aliased sum, not by the column.
+TEST_F(SandboxSession, OrderByAnAliasNamedLikeAColumn) {
+    Run("create table om (c int, total money) insert om values (1, 5), (1, 6), (2, 10.5), (3, 2)");
+    EXPECT_EQ(Run("select c, sum(total) as total from om group by c order by total desc"),
+              (std::vector<std::string>{"columns c:int total:money", "row 1 11", "row 2 10.5", "row 3 2", "done 3"}));
+}
+
 // A procedure's date parameters read the strings they are given as dates.
 TEST_F(SandboxSession, DateStringsGivenToParameters) {
     Run("create table o (d datetime) insert o values ('2025-11-30'), ('2025-12-01 08:00'), ('2025-12-31')");

@@ -264,6 +264,21 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                     ownCollation(NameOf(t[last - 1])))
                     return;
             }
+            // An alias of an exact decimal sorts as a number: by the expression itself when the alias is
+            // in this ORDER BY's own select list (in an expression SQLite reads a name as the table's
+            // column when one is so named: SUM(Total) AS Total), by the alias otherwise (a derived
+            // table's column).
+            auto sortByAlias = [&](size_t exprFrom, size_t exprTo, size_t aliasAt) {
+                int d = 0;
+                bool own = true;
+                for (size_t k = aliasAt; k < orderAt && own; ++k) {
+                    if (t[k].IsOp("(")) d++;
+                    if (t[k].IsOp(")")) own = --d >= 0;
+                }
+                own = own && d == 0;
+                return sortAsNumber(own ? std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(exprFrom), t.begin() + static_cast<std::ptrdiff_t>(exprTo))
+                                        : std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(itemStart), t.begin() + static_cast<std::ptrdiff_t>(at)));
+            };
             bool bareName = t[at - 1].IsName();
             for (size_t k = itemStart; k + 1 < at && bareName; k += 2) bareName = t[k].IsName() && t[k + 1].IsOp(".");
             if (bareName && (at - itemStart) % 2 == 1) {
@@ -280,9 +295,7 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                             if (t[open].IsOp(")")) d++;
                             if (t[open].IsOp("(") && --d == 0) break;
                         }
-                        if (open > 0 && exactCall(open - 1, k + 1))
-                            return sortAsNumber(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(itemStart),
-                                                                   t.begin() + static_cast<std::ptrdiff_t>(at)));
+                        if (open > 0 && exactCall(open - 1, k + 1)) return sortByAlias(open - 1, k + 1, k + 1);
                     }
                     if (!t[k].Is("AS") || !t[k + 1].IsName() || !SameNoCase(NameOf(t[k + 1]), name)) continue;
                     if (t[k - 1].IsOp(")") && !compound) {
@@ -291,9 +304,7 @@ std::vector<Token> CaseInsensitiveOrder(std::vector<Token> t, const std::functio
                             if (t[open].IsOp(")")) d++;
                             if (t[open].IsOp("(") && --d == 0) break;
                         }
-                        if (open > 0 && exactCall(open - 1, k))
-                            return sortAsNumber(std::vector<Token>(t.begin() + static_cast<std::ptrdiff_t>(itemStart),
-                                                                   t.begin() + static_cast<std::ptrdiff_t>(at)));
+                        if (open > 0 && exactCall(open - 1, k)) return sortByAlias(open - 1, k, k);
                     }
                     column = t[k - 1].IsName() && k >= 2 &&
                              (t[k - 2].IsOp(",") || t[k - 2].IsOp(".") || t[k - 2].Is("SELECT") || t[k - 2].Is("DISTINCT"));
