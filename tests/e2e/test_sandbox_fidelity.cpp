@@ -291,6 +291,7 @@ const Case kCases[] = {
     // AVG of integers divides as integers do: truncated toward zero.
     {"select avg(v) as v from (values (1), (2)) x(v)", SQL_INTEGER, -1, "1", 0},
     {"select avg(v) as v from (values (-1), (-2)) x(v)", SQL_INTEGER, -1, "-1", 0},
+    {"select count_big(*) as v from (values (1), (2)) x(v)", SQL_BIGINT, -1, "2", 0},
     {"select cast('2020-13-45' as datetime) as v", 0, -1, "", 241},
     {"select cast('2003-10-1 10:11:1 0' as datetime) as v", 0, -1, "", 241},
     {"select count(*) as v from Orders where OrderDate >= '6/1/2025'", SQL_INTEGER, -1, "592", 0},

@@ -484,6 +484,11 @@ std::string Session::Translate(const std::vector<Token>& given, int line) {
             i += 2;
             continue;
         }
+        if (k.Is("COUNT_BIG") && i + 1 < in.size() && in[i + 1].IsOp("(")) {
+            // SQLite's count is 64-bit already; the result is typed bigint from the name.
+            t.push_back(MakeToken(Token::Word, "count", k.spaceBefore));
+            continue;
+        }
         if (k.IsOp("$") && i + 1 < in.size() && in[i + 1].kind == Token::Number && !in[i + 1].spaceBefore) {
             // $20.00 is money.
             t.push_back(in[++i]);
