@@ -153,16 +153,8 @@ bool ShapeOfValues(std::string_view sql, ValuesShape& shape) {
             if (end == std::string_view::npos) return false;
             if (c == '\'' && inValues && depth > 0 && !afterWord) {  // not X'...', a blob
                 std::string text;
-                text.reserve(end - i - 2);
-                for (size_t k = i + 1;;) {  // '' inside is one quote; the last one closes
-                    const size_t quote = sql.find('\'', k);
-                    if (quote + 1 == end) {
-                        text.append(sql.substr(k, quote - k));
-                        break;
-                    }
-                    text.append(sql.substr(k, quote + 1 - k));
-                    k = quote + 2;
-                }
+                size_t k = i + 1;
+                ReadQuoted(sql, k, '\'', text);
                 take(i, end, SqlValue::FromText(std::move(text)), false);
             } else if (c == '\'' && inValues && depth > 0 && (sql[i - 1] == 'x' || sql[i - 1] == 'X') && (i < 2 || !WordChar(sql[i - 2]))) {
                 // X'0A0B', a blob: its bytes (a scripts' images differ row by row, their statements not).

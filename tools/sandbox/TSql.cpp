@@ -51,6 +51,26 @@ bool IsIdentChar(char c) {
 
 }  // namespace
 
+bool ReadQuoted(std::string_view s, size_t& i, char close, std::string& value) {
+    while (i < s.size()) {
+        const size_t at = s.find(close, i);
+        if (at == std::string_view::npos) {
+            value.append(s.substr(i));
+            i = s.size();
+            return false;
+        }
+        value.append(s.substr(i, at - i));
+        i = at + 1;
+        if (i < s.size() && s[i] == close) {  // doubled, it stands for itself
+            value += close;
+            ++i;
+            continue;
+        }
+        return true;
+    }
+    return false;
+}
+
 std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
     std::vector<Token> out;
     out.reserve(s.size() / 8 + 16);
@@ -118,23 +138,7 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
         if (s[i] == '\'') {
             std::string v;
             ++i;
-            bool closed = false;
-            while (i < s.size()) {
-                const size_t quote = s.find('\'', i);
-                v.append(s.substr(i, quote == std::string_view::npos ? std::string_view::npos : quote - i));
-                if (quote == std::string_view::npos) {
-                    i = s.size();
-                    break;
-                }
-                i = quote + 1;
-                if (i < s.size() && s[i] == '\'') {
-                    v += '\'';
-                    ++i;
-                    continue;
-                }
-                closed = true;
-                break;
-            }
+            const bool closed = ReadQuoted(s, i, '\'', v);
             if (!closed && problem && problem->message.empty())
                 *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", startLine, 105};
             Token t;
@@ -153,24 +157,7 @@ std::vector<Token> Tokenize(std::string_view s, ParseError* problem) {
         if (c == '[') {
             std::string v;
             ++i;
-            bool closed = false;
-            while (i < s.size()) {
-                const size_t close = s.find(']', i);
-                if (close == std::string_view::npos) {
-                    v.append(s.substr(i));
-                    i = s.size();
-                    break;
-                }
-                v.append(s.substr(i, close - i));
-                i = close + 1;
-                if (i < s.size() && s[i] == ']') {  // ]] is one ]
-                    v += ']';
-                    ++i;
-                    continue;
-                }
-                closed = true;
-                break;
-            }
+            const bool closed = ReadQuoted(s, i, ']', v);
             if (!closed && problem && problem->message.empty())
                 *problem = ParseError{"Unclosed quotation mark after the character string '" + v + "'.", line, 105};
             push(Token::Bracketed, start, std::move(v));

@@ -37,6 +37,9 @@ private:
 // Splits a batch into tokens, dropping comments and white space (kept as spaceBefore). An unclosed
 // string, bracket or comment ends the text; with problem given, it is described there.
 std::vector<Token> Tokenize(std::string_view sql, struct ParseError* problem = nullptr);
+// The quoted text from i (just past its opening quote) to the closing character, which doubled
+// stands for itself ('it''s', [a]]b]); i ends past the close. False when the text ends first.
+bool ReadQuoted(std::string_view s, size_t& i, char close, std::string& value);
 
 struct Stmt {
     enum Kind { Simple, Block, If, While, TryCatch, Module, Label };
